@@ -1,0 +1,184 @@
+#include "core/event.h"
+
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <sys/wait.h>
+#include <x86intrin.h>
+
+#include "shell/log.h"
+#include "shell/os.h"
+
+tm_t _tms[TM_SLOTS];
+poll_op_t _polls[POLL_SLOTS];
+
+namespace {
+uint64_t (*s_sec_clock)() = nullptr;
+uint64_t (*s_usec_clock)() = nullptr;
+
+void tm_clear(tm_t *t)
+{
+    t->name[0] = 0;
+    t->tmout = 0;
+    t->tmcnt = 0;
+    t->lastsec = 0;
+    t->func = nullptr;
+    t->arg = nullptr;
+}
+
+// Names compare over at most 8 bytes: a stored name of 8 characters has no terminator.
+bool tm_name_eq(const char stored[8], const char *name)
+{
+    return strncmp(stored, name, sizeof(tm_t::name)) == 0;
+}
+}  // namespace
+
+uint64_t os_cursec()
+{
+    if (s_sec_clock != nullptr)
+        return s_sec_clock();
+    return static_cast<uint64_t>(time(nullptr));
+}
+
+uint64_t rdtsc() { return __rdtsc(); }
+
+uint64_t os_curusec()
+{
+    if (s_usec_clock != nullptr)
+        return s_usec_clock();
+    return rdtsc() / 1000;
+}
+
+void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)())
+{
+    s_sec_clock = sec;
+    s_usec_clock = usec;
+}
+
+void tm_init()
+{
+    for (tm_t &t : _tms)
+        tm_clear(&t);
+    log_help("System initial timer success\n");
+}
+
+int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg)
+{
+    for (tm_t &t : _tms) {
+        if (t.name[0] != 0)
+            continue;
+        // Exactly 8 bytes: a shorter name is zero-padded, a longer one cut without a terminator.
+        memset(t.name, 0, sizeof t.name);
+        memcpy(t.name, name, strnlen(name, sizeof t.name));
+        t.tmout = sec;
+        t.lastsec = os_cursec();
+        t.func = func;
+        t.arg = arg;
+        t.tmcnt = 0;
+        return 0;
+    }
+    return -1;
+}
+
+void tm_del(const char *name)
+{
+    for (tm_t &t : _tms) {
+        if (t.name[0] != 0 && tm_name_eq(t.name, name)) {
+            tm_clear(&t);
+            return;
+        }
+    }
+}
+
+void tm_scan()
+{
+    const uint64_t cursec = os_cursec();
+    for (tm_t &t : _tms) {
+        if (t.tmout == 0)
+            continue;
+        // A free slot has tmout 0; a slot whose name is empty but period set (registered with an
+        // empty name) is still called, though the next registration may take it over.
+        uint64_t nextsec = t.lastsec + t.tmout;
+        if (nextsec > cursec)
+            continue;
+        t.lastsec = cursec;
+        t.func(t.arg);
+        t.tmcnt++;
+    }
+}
+
+void poll_init()
+{
+    for (poll_op_t &p : _polls) {
+        p.fds = -1;
+        p.func = nullptr;
+        p.arg = nullptr;
+    }
+    log_help("System initial POLL mode success\n");
+}
+
+int poll_add(int s, CALLBACK_FUNC func, void *arg)
+{
+    if (s == -1)
+        return -1;
+    for (poll_op_t &p : _polls) {
+        if (p.fds != -1)
+            continue;
+        p.fds = s;
+        p.func = func;
+        p.arg = arg;
+        return 0;
+    }
+    return -1;
+}
+
+void poll_del(int s)
+{
+    for (poll_op_t &p : _polls) {
+        if (p.fds == s) {
+            p.fds = -1;
+            p.func = nullptr;
+            p.arg = nullptr;
+            return;
+        }
+    }
+}
+
+void poll_once(int timeout_ms)
+{
+    tm_scan();
+
+    struct pollfd fds[POLL_SLOTS];
+    int idxs[POLL_SLOTS];
+    int cnt = 0;
+    for (int i = 0; i < POLL_SLOTS; i++) {
+        if (_polls[i].fds < 0)
+            continue;
+        fds[cnt].fd = _polls[i].fds;
+        fds[cnt].events = POLLIN;
+        fds[cnt].revents = 0;
+        idxs[cnt] = i;
+        cnt++;
+    }
+
+    if (cnt > 0 && poll(fds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
+        for (int k = 0; k < cnt; k++) {
+            if ((fds[k].revents & POLLIN) == 0)
+                continue;
+            // Read the slot now: an earlier callback of this pass may have emptied it, and an
+            // empty slot must not be called.
+            const poll_op_t &slot = _polls[idxs[k]];
+            if (slot.fds < 0 || slot.func == nullptr)
+                continue;
+            slot.func(slot.arg);
+        }
+    }
+
+    waitpid(-1, nullptr, WNOHANG);
+}
+
+void poll_loop()
+{
+    while (_quit.load(std::memory_order_relaxed) == 0)
+        poll_once(1000);
+}

@@ -1,0 +1,12 @@
+// The layer-3 TUN interface (IFF_TUN | IFF_NO_PI) and its IPv4 settings.
+#pragma once
+#include <cstdint>
+
+int tun_ioctl(int *tunfd, const char *tun_name, int add);
+int tun_init(int *tunfd, const char *tun_name);
+void tun_deinit(int *tunfd, const char *tun_name);
+int tun_recv(int tunfd, uint8_t *buf, int len);
+int tun_send(int tunfd, const uint8_t *buf, int len);
+void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask);
+void tun_set_mtu(const char *tun_name, unsigned int mtu);
+void tun_clear_ip(const char *tun_name);

@@ -1,0 +1,153 @@
+#include "shell/cfg.h"
+
+#include <cstring>
+
+#include "client/session.h"
+#include "net/ipaddr.h"
+#include "shell/log.h"
+
+const char *_cfgfile = "/etc/sdwan/kesp.conf";
+
+namespace {
+
+// fgets into 256 bytes: a line longer than 255 characters arrives in pieces, each parsed as a
+// line of its own.
+constexpr int CFG_PIECE = 256;
+
+// Text values keep at most width - 1 characters; the rest of the field is zero.
+template <size_t N>
+void set_text(char (&field)[N], const char *value)
+{
+    memset(field, 0, N);
+    memcpy(field, value, strnlen(value, N - 1));
+}
+
+// Read the way atoi reads: leading white space, a sign, decimal digits up to the first other
+// character. Arithmetic wraps instead of overflowing, so any digit string gives a defined value.
+uint64_t cfg_number(const char *s)
+{
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        s++;
+    bool neg = false;
+    if (*s == '+' || *s == '-')
+        neg = *s++ == '-';
+    uint64_t v = 0;
+    while (*s >= '0' && *s <= '9')
+        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+    return neg ? 0 - v : v;
+}
+
+uint16_t cfg_u16(const char *s) { return static_cast<uint16_t>(cfg_number(s)); }
+
+void cfg_piece(char *line, sdwan_t *clnt)
+{
+    if (line[0] == 0 || line[0] == '#' || line[0] == '\r')
+        return;
+    size_t n = strlen(line);
+    if (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n'))
+        line[--n] = 0;
+
+    char *open = strchr(line, '[');
+    char *close = open != nullptr ? strrchr(open + 1, ']') : nullptr;
+    if (close != nullptr) {
+        *close = 0;
+        set_text(clnt->tun_name, open + 1);
+        return;
+    }
+
+    char *eq = strchr(line, '=');
+    if (eq == nullptr)
+        return;
+    *eq = 0;
+    const char *key = line;
+    const char *value = eq + 1;
+
+    if (strcmp(key, "server") == 0)
+        set_text(clnt->si_peer, value);
+    else if (strcmp(key, "username") == 0)
+        set_text(clnt->si_user, value);
+    else if (strcmp(key, "password") == 0)
+        set_text(clnt->si_pass, value);
+    else if (strcmp(key, "port") == 0)
+        clnt->si_peerport = cfg_u16(value);
+    else if (strcmp(key, "mtu") == 0)
+        clnt->si_cfgmtu = cfg_u16(value);
+    else if (strcmp(key, "encrypt") == 0)
+        clnt->si_encrypt = cfg_number(value) != 0 ? 1 : 0;
+    else if (strcmp(key, "pipeid") == 0)
+        clnt->si_pipeid = cfg_u16(value);
+    else if (strcmp(key, "pipeidx") == 0)
+        clnt->si_pipeidx = cfg_u16(value);
+    else if (strcmp(key, "datalog") == 0)
+        clnt->si_datalog = cfg_number(value) != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int cfg_read(FILE *fp, sdwan_t *clnt)
+{
+    char line[CFG_PIECE];
+    while (fgets(line, sizeof line, fp) != nullptr)
+        cfg_piece(line, clnt);
+    if (cfg_valid(clnt) == 0)
+        sdwan_clear_cfg(clnt);
+    return 0;
+}
+
+int cfg_load()
+{
+    FILE *fp = fopen(_cfgfile, "r");
+    if (fp == nullptr)
+        return -1;
+    cfg_read(fp, &_sdwclnt);
+    fclose(fp);
+    return 0;
+}
+
+int cfg_valid(sdwan_t *clnt)
+{
+    if (clnt->tun_name[0] == 0) {
+        log_help("sdwclnt configuration failed: INVALID tun name\n");
+        return 0;
+    }
+    if (clnt->si_peer[0] == 0) {
+        log_help("sdwclnt configuration failed: INVALID peer server\n");
+        return 0;
+    }
+    if (clnt->si_user[0] == 0) {
+        log_help("sdwclnt configuration failed: INVALID username\n");
+        return 0;
+    }
+    if (clnt->si_pass[0] == 0) {
+        log_help("sdwclnt configuration failed: INVALID password\n");
+        return 0;
+    }
+    if (clnt->si_cfgmtu < SDWAN_MTU_MIN || clnt->si_cfgmtu > SDWAN_MTU_MAX) {
+        log_help("sdwclnt configuration failed: INVALID MTU\n");
+        return 0;
+    }
+    if (clnt->si_peerport == 0) {
+        log_help("sdwclnt configuration failed: INVALID port\n");
+        return 0;
+    }
+    clnt->si_peerip = str2ip(clnt->si_peer);
+    if (clnt->si_peerip == 0) {
+        log_help("sdwclnt: peer %s is not in IPv4 format, treating it as domain\n", clnt->si_peer);
+        set_text(clnt->si_peerdomain, clnt->si_peer);
+    }
+    return 1;
+}
+
+void sdwan_clear_cfg(sdwan_t *clnt)
+{
+    clnt->si_peerip = 0;
+    clnt->si_cfgmtu = 0;
+    clnt->si_peerport = 0;
+    clnt->si_encrypt = 0;
+    // Whole fields, not just their first byte: the password has no business staying in memory.
+    memset(clnt->si_peerdomain, 0, sizeof clnt->si_peerdomain);
+    memset(clnt->si_peer, 0, sizeof clnt->si_peer);
+    memset(clnt->si_user, 0, sizeof clnt->si_user);
+    memset(clnt->si_pass, 0, sizeof clnt->si_pass);
+    memset(clnt->tun_name, 0, sizeof clnt->tun_name);
+}

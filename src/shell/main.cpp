@@ -1,0 +1,89 @@
+// tolvad: process entry, start-up and shutdown order.
+#include <cstdio>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "client/session.h"
+#include "shell/cfg.h"
+#include "shell/log.h"
+#include "shell/os.h"
+
+namespace {
+constexpr const char DEFAULT_CFGFILE[] = "/etc/sdwan/kesp.conf";
+constexpr const char DEFAULT_LOGFILE[] = "/tmp/kesp.log";
+
+void usage()
+{
+    puts("Quorvex SD-WAN Linux Client");
+    puts("Usage: tolvad [options]");
+    puts("Options:");
+    printf("\t-f <config file>            special config filepath,[default: %s]\n", DEFAULT_CFGFILE);
+    printf("\t-l <log file>               special log filepath,[default: %s]\n", DEFAULT_LOGFILE);
+    puts("\t-h                          display this");
+    puts("\t-v                        version info");
+}
+
+void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
+
+// Each step runs only if the one before it succeeded; every path that opened the log runs the
+// whole shutdown, whatever it reached.
+void run()
+{
+    if (cfg_load() != 0) {
+        log_help("Failed to load configuration file.\n");
+        return;
+    }
+    if (os_init() != 0) {
+        log_help("Failed to initialize OS components.\n");
+        return;
+    }
+    if (sdwclnt_init() != 0) {
+        log_help("Failed to initialize SD-WAN client.\n");
+        return;
+    }
+    log_help("INIT\n");
+    pthread_t core;
+    if (pthread_create(&core, nullptr, thread_core_run, nullptr) != 0) {
+        log_help("Failed to create core thread.\n");
+        return;
+    }
+    log_help("RUNNING\n");
+    pthread_join(core, nullptr);
+}
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    _cfgfile = DEFAULT_CFGFILE;
+    _logfile = DEFAULT_LOGFILE;
+
+    int opt;
+    while ((opt = getopt(argc, argv, "f:l:hv")) != -1) {
+        switch (opt) {
+        case 'f':
+            _cfgfile = optarg;
+            break;
+        case 'l':
+            _logfile = optarg;
+            break;
+        case 'h':
+            usage();
+            return 0;
+        case 'v':
+            version();
+            return 0;
+        default:
+            break;
+        }
+    }
+
+    log_init();
+    run();
+
+    log_help("Start quit\n");
+    sdwclnt_deinit();
+    os_deinit();
+    log_help("EXIT\n");
+    log_deinit();
+    return 0;
+}

@@ -1,0 +1,55 @@
+#include "shell/os.h"
+
+#include "core/event.h"
+#include "shell/log.h"
+
+std::atomic<int> _quit{0};
+
+void signals_handle_exit(int signo)
+{
+    log_signal_exit(signo);
+    _quit.store(1);
+}
+
+void signal_handle_segfault(int signo, siginfo_t *, void *)
+{
+    signals_handle_exit(signo);
+    // Returning into the faulting code would fault again forever. With the default action back
+    // in place, the re-raised signal (held until this handler returns) ends the process, with a
+    // core dump where the host keeps them.
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGSEGV, &dfl, nullptr);
+    raise(SIGSEGV);
+}
+
+int os_init()
+{
+    poll_init();
+    tm_init();
+
+    struct sigaction sa = {};
+    sa.sa_handler = signals_handle_exit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    for (int signo : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        sigaction(signo, &sa, nullptr);
+
+    signal(SIGCHLD, SIG_DFL);
+
+    struct sigaction segv = {};
+    segv.sa_sigaction = signal_handle_segfault;
+    sigemptyset(&segv.sa_mask);
+    segv.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &segv, nullptr);
+    return 0;
+}
+
+void os_deinit() {}
+
+void *thread_core_run(void *)
+{
+    poll_loop();
+    return nullptr;
+}
