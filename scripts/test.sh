@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The whole test suite from nothing: installs what is missing, builds with warnings as errors
+# and runs every test, then builds again under AddressSanitizer and UndefinedBehaviorSanitizer
+# and runs the tests once more. Needs root: the kernel tests create network namespaces.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$top"
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "run as root: the tests create network namespaces, TUN interfaces and routes" >&2
+    exit 1
+fi
+
+scripts/deps.sh
+
+rm -rf build/test build/asan
+echo "== build (warnings are errors)"
+scripts/build.sh build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== tests"
+ctest --test-dir build/test --output-on-failure -j2 --timeout 600
+
+echo "== build (ASan + UBSan)"
+scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DSDWAN_SANITIZE=ON
+echo "== tests under ASan + UBSan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan --output-on-failure -j2 --timeout 600
