@@ -15,4 +15,8 @@ int sdwclnt_load_defroute(sdwan_t *clnt);
 int sdwclnt_reload_defroute(sdwan_t *clnt);
 
 void sdwclnt_set_iproute(sdwan_t *clnt);
+// A session that ends by the peer's CLOSE leaves the tunnel's default route in place until the
+// next session; when the peer's name then resolves to a new address, its host route must move
+// at once or the next OPEN would be routed into the dead tunnel.
+void sdwclnt_follow_peer(sdwan_t *clnt);
 void sdwclnt_clear_iproute(sdwan_t *clnt);

@@ -1,0 +1,138 @@
+#include "net/tun.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "shell/log.h"
+
+static_assert(TUNSETIFF == 0x400454ca);
+static_assert(TUNSETPERSIST == 0x400454cb);
+static_assert((IFF_TUN | IFF_NO_PI) == 0x1001);
+static_assert(sizeof(sockaddr_in) == sizeof(sockaddr));
+
+namespace {
+
+// The kernel takes at most IFNAMSIZ bytes of the name; a longer one is cut, like strncpy would.
+void ifreq_named(ifreq *ifr, const char *tun_name)
+{
+    std::memset(ifr, 0, sizeof *ifr);
+    std::memcpy(ifr->ifr_name, tun_name, strnlen(tun_name, IFNAMSIZ));
+}
+
+void ifreq_set_addr(ifreq *ifr, uint32_t ipbe)
+{
+    sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = ipbe;
+    std::memcpy(&ifr->ifr_addr, &sin, sizeof sin);
+}
+
+}  // namespace
+
+int tun_ioctl(int *tunfd, const char *tun_name, int add)
+{
+    bool opened = false;
+    if (*tunfd < 0) {
+        *tunfd = open("/dev/net/tun", O_RDWR);
+        if (*tunfd < 0) {
+            log_help("open tun device path failed\n");
+            return -1;
+        }
+        opened = true;
+    }
+
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+    // On release the descriptor is already attached and the kernel refuses this second attach;
+    // only a fresh descriptor must attach, or it would belong to no interface and poll as an
+    // error on every pass of the event loop.
+    if (ioctl(*tunfd, TUNSETIFF, &ifr) < 0 && opened) {
+        log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(errno));
+        close(*tunfd);
+        *tunfd = -1;
+        return -1;
+    }
+
+    // Persistent while the daemon runs, so the interface outlives a crash and the next run
+    // attaches to it; cleared on release so that a regular shutdown removes it.
+    ioctl(*tunfd, TUNSETPERSIST, add ? 1 : 0);
+    fcntl(*tunfd, F_SETFL, O_NONBLOCK);
+    fcntl(*tunfd, F_SETFD, FD_CLOEXEC);
+    return 0;
+}
+
+int tun_init(int *tunfd, const char *tun_name) { return tun_ioctl(tunfd, tun_name, 1); }
+
+void tun_deinit(int *tunfd, const char *tun_name)
+{
+    if (*tunfd == -1)
+        return;
+    tun_ioctl(tunfd, tun_name, 0);
+    close(*tunfd);
+}
+
+int tun_recv(int tunfd, uint8_t *buf, int len)
+{
+    return static_cast<int>(read(tunfd, buf, static_cast<size_t>(len)));
+}
+
+int tun_send(int tunfd, const uint8_t *buf, int len)
+{
+    return static_cast<int>(write(tunfd, buf, static_cast<size_t>(len)));
+}
+
+void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return;
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    // Address and netmask before the interface comes up, so it never runs with a stale subnet.
+    ifreq_set_addr(&ifr, ip);
+    ioctl(s, SIOCSIFADDR, &ifr);
+    ifreq_set_addr(&ifr, mask);
+    ioctl(s, SIOCSIFNETMASK, &ifr);
+    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+    ioctl(s, SIOCSIFFLAGS, &ifr);
+    close(s);
+}
+
+void tun_set_mtu(const char *tun_name, unsigned int mtu)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return;
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    ifr.ifr_mtu = static_cast<int>(mtu);
+    ioctl(s, SIOCSIFMTU, &ifr);  // a refused MTU (0 when the peer sent none) keeps the old one
+    close(s);
+}
+
+void tun_clear_ip(const char *tun_name)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return;
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    // Down first, so no packet leaves with the address that is about to go.
+    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
+    ioctl(s, SIOCSIFFLAGS, &ifr);
+    ifreq_set_addr(&ifr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
+    ioctl(s, SIOCSIFADDR, &ifr);
+    close(s);
+}

@@ -1,0 +1,37 @@
+// Private network namespaces for tests that need the kernel's interfaces, routes or sockets.
+//
+// A test moves its thread into a namespace made for it alone (unshare(CLONE_NEWNET)), with only
+// a loopback interface, joined to nothing outside. Everything it creates there (TUN interfaces,
+// veth pairs, addresses, routes) goes away with the namespace once the test has returned to the
+// namespace it came from and closed what it opened there, so the machine's own interfaces and
+// routes are never touched. Commands run with netns_sh() inherit the test's namespace.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Moves the calling thread into a new network namespace and brings its loopback up. false, with
+// the reason in *why, when that is not possible (not root, namespaces not permitted).
+bool netns_enter(std::string *why);
+// Returns the thread to the namespace it was in before netns_enter. Nothing when not entered.
+void netns_leave();
+
+// Runs cmd with /bin/sh in the current namespace; returns its standard output and error.
+// *status, when given, receives the exit status (-1 when the command could not be run).
+std::string netns_sh(const std::string &cmd, int *status = nullptr);
+// Runs cmd; true when it exits with 0. Otherwise its output is appended to *err, when given.
+bool netns_sh_ok(const std::string &cmd, std::string *err = nullptr);
+
+int if_flags(const char *name);  // IFF_* flags of the interface, -1 when there is none
+int if_mtu(const char *name);    // -1 when there is no such interface
+std::string if_inet(const char *name);  // its IPv4 addresses as "a.b.c.d/len", space separated
+
+// Waits at most timeout_ms for fd to become readable.
+bool fd_wait_readable(int fd, int timeout_ms);
+
+// Each test runs in a private namespace of its own; outside root it is skipped with the reason.
+class NetnsTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};

@@ -1,0 +1,222 @@
+#include "net/sock.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "support/logcap.h"
+#include "support/netns.h"
+
+namespace {
+
+uint32_t ip(const char *text)
+{
+    in_addr a;
+    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
+    return a.s_addr;
+}
+
+// A plain UDP socket bound to addr:port (port 0: any); its port in host order via *bound.
+int bound_socket(uint32_t addr, uint16_t port, uint16_t *bound)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = addr;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
+        ADD_FAILURE() << "bind: " << std::strerror(errno);
+        return -1;
+    }
+    socklen_t l = sizeof sin;
+    getsockname(s, reinterpret_cast<sockaddr *>(&sin), &l);
+    *bound = ntohs(sin.sin_port);
+    return s;
+}
+
+uint16_t local_port(int s)
+{
+    sockaddr_in sin{};
+    socklen_t l = sizeof sin;
+    getsockname(s, reinterpret_cast<sockaddr *>(&sin), &l);
+    return ntohs(sin.sin_port);
+}
+
+class SockTest : public NetnsTest {};
+
+}  // namespace
+
+// Needs no privilege and touches nothing outside the process, so it runs everywhere.
+TEST(SockInit, SocketOptions)
+{
+    int s = sock_udpinit();
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(fcntl(s, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+    int v = 0;
+    socklen_t l = sizeof v;
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_BROADCAST, &v, &l), 0);
+    EXPECT_EQ(v, 1);
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_DOMAIN, &v, &l), 0);
+    EXPECT_EQ(v, AF_INET);
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_TYPE, &v, &l), 0);
+    EXPECT_EQ(v, SOCK_DGRAM);
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_PROTOCOL, &v, &l), 0);
+    EXPECT_EQ(v, IPPROTO_UDP);
+    EXPECT_EQ(local_port(s), 0) << "the socket must not be bound before its first send";
+
+    sock_close(s);
+    EXPECT_EQ(fcntl(s, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+// Ports cross the interface in host order both ways, whatever their two bytes look like.
+TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
+{
+    const uint32_t lo = ip("127.0.0.1");
+    const uint32_t resolver = ip("127.0.0.53");
+    for (uint16_t port : {uint16_t{53}, uint16_t{0x1234}, uint16_t{0xFF01}, uint16_t{65535}}) {
+        SCOPED_TRACE(port);
+        uint16_t bound = 0;
+        int peer = bound_socket(resolver, port, &bound);
+        ASSERT_GE(peer, 0);
+        int s = sock_udpinit();
+        ASSERT_GE(s, 0);
+
+        uint8_t out[5] = {0x13, 0x00, 0xFF, 0x42, 0x80};
+        EXPECT_EQ(sock_sendto(s, resolver, port, out, sizeof out), sizeof out);
+        ASSERT_TRUE(fd_wait_readable(peer, 1000));
+        uint8_t got[16];
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        ASSERT_EQ(recvfrom(peer, got, sizeof got, 0, reinterpret_cast<sockaddr *>(&from), &fl), 5);
+        EXPECT_EQ(std::memcmp(got, out, 5), 0);
+        EXPECT_EQ(from.sin_addr.s_addr, lo);
+        EXPECT_EQ(ntohs(from.sin_port), local_port(s));
+
+        // The answer: the sender's address as it is, its port converted.
+        uint8_t reply[3] = {7, 8, 9};
+        ASSERT_EQ(sendto(peer, reply, 3, 0, reinterpret_cast<sockaddr *>(&from), fl), 3);
+        ASSERT_TRUE(fd_wait_readable(s, 1000));
+        uint32_t r_ip = 0;
+        uint16_t r_port = 0;
+        uint8_t in[16] = {};
+        EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 3u);
+        EXPECT_EQ(std::memcmp(in, reply, 3), 0);
+        EXPECT_EQ(r_ip, resolver);
+        EXPECT_EQ(r_port, port);
+
+        sock_close(s);
+        close(peer);
+    }
+}
+
+TEST_F(SockTest, EmptyDatagramReadsAsZeroButStoresTheSender)
+{
+    uint16_t port = 0;
+    int peer = bound_socket(ip("127.0.0.1"), 0, &port);
+    ASSERT_GE(peer, 0);
+    int s = sock_udpinit();
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, nullptr, 0), 0u);  // len 0 sent is 0 returned
+    // Let the peer learn s's port, then send it an empty datagram.
+    ASSERT_TRUE(fd_wait_readable(peer, 1000));
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    uint8_t scratch[4];
+    ASSERT_EQ(recvfrom(peer, scratch, sizeof scratch, 0, reinterpret_cast<sockaddr *>(&from), &fl), 0);
+    ASSERT_EQ(sendto(peer, scratch, 0, 0, reinterpret_cast<sockaddr *>(&from), fl), 0);
+
+    ASSERT_TRUE(fd_wait_readable(s, 1000));
+    uint32_t r_ip = 0xDEADBEEF;
+    uint16_t r_port = 0xBEEF;
+    uint8_t in[8];
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0u);
+    EXPECT_EQ(r_ip, ip("127.0.0.1"));
+    EXPECT_EQ(r_port, port);
+    sock_close(s);
+    close(peer);
+}
+
+TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
+{
+    uint16_t port = 0;
+    int peer = bound_socket(ip("127.0.0.1"), 0, &port);
+    ASSERT_GE(peer, 0);
+    int s = sock_udpinit();
+    ASSERT_GE(s, 0);
+    uint8_t ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, ten, 1), 1u);
+    ASSERT_TRUE(fd_wait_readable(peer, 1000));
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    uint8_t scratch[4];
+    ASSERT_EQ(recvfrom(peer, scratch, sizeof scratch, 0, reinterpret_cast<sockaddr *>(&from), &fl), 1);
+    ASSERT_EQ(sendto(peer, ten, sizeof ten, 0, reinterpret_cast<sockaddr *>(&from), fl), 10);
+
+    ASSERT_TRUE(fd_wait_readable(s, 1000));
+    uint8_t in[8];
+    std::memset(in, 0xEE, sizeof in);
+    uint32_t r_ip = 0;
+    uint16_t r_port = 0;
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, 4), 4u);
+    const uint8_t want[8] = {1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(std::memcmp(in, want, sizeof in), 0);
+
+    // Nothing of it is left to read: the next receive fails at once and touches nothing.
+    LogCapture log;
+    r_ip = 0xDEADBEEF;
+    r_port = 0xBEEF;
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0u);
+    EXPECT_EQ(r_ip, 0xDEADBEEFu);
+    EXPECT_EQ(r_port, 0xBEEF);
+    EXPECT_TRUE(log.all().empty()) << "a receive with nothing waiting logs nothing";
+    sock_close(s);
+    close(peer);
+}
+
+TEST_F(SockTest, FailedSendLogsAndReturnsZero)
+{
+    int s = sock_udpinit();
+    ASSERT_GE(s, 0);
+    std::vector<uint8_t> huge(70000, 0x5A);  // more than a UDP datagram can carry
+    LogCapture log;
+    EXPECT_EQ(sock_sendto(s, ip("127.0.0.1"), 9, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
+    // No route at all to the destination in this namespace.
+    uint8_t one = 1;
+    EXPECT_EQ(sock_sendto(s, ip("203.0.113.1"), 9, &one, 1), 0u);
+    EXPECT_EQ(log.all(), (std::vector<std::string>{"Sendto error", "Sendto error"}));
+    sock_close(s);
+}
+
+TEST_F(SockTest, BroadcastIsPermitted)
+{
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link add bc0 type veth peer name bc1", &err) &&
+                netns_sh_ok("ip addr add 10.9.0.1/24 dev bc0", &err) &&
+                netns_sh_ok("ip link set bc1 up", &err) && netns_sh_ok("ip link set bc0 up", &err))
+        << err;
+    const uint32_t bcast = ip("10.9.0.255");
+    uint8_t b = 0x42;
+
+    // Without the option the kernel refuses the same send, so the check below means something.
+    int plain = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = bcast;
+    EXPECT_EQ(sendto(plain, &b, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), -1);
+    EXPECT_EQ(errno, EACCES);
+    close(plain);
+
+    int s = sock_udpinit();
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(sock_sendto(s, bcast, 9, &b, 1), 1u);
+    sock_close(s);
+}

@@ -1,0 +1,298 @@
+#include "net/tun.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bytes.h"
+#include "support/logcap.h"
+#include "support/netns.h"
+
+namespace {
+
+constexpr char TUN[] = "tolv0";
+
+uint32_t ip(const char *text)
+{
+    in_addr a;
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+int open_fds()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d != nullptr && readdir(d) != nullptr)
+        n++;
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
+
+// The kernel reports IFF_RUNNING once the link watcher has seen the carrier; give it a moment.
+int flags_when_running(const char *name)
+{
+    int f = if_flags(name);
+    for (int i = 0; i < 100 && f >= 0 && (f & IFF_RUNNING) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        f = if_flags(name);
+    }
+    return f;
+}
+
+uint16_t ip_checksum(const uint8_t *p, size_t n)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        sum += ld_be16(p + i);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+// An IPv4/UDP packet without UDP checksum (allowed over IPv4).
+std::vector<uint8_t> udp_packet(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport, const std::string &payload)
+{
+    std::vector<uint8_t> p(28 + payload.size(), 0);
+    p[0] = 0x45;
+    st_be16(&p[2], static_cast<uint16_t>(p.size()));
+    p[8] = 64;
+    p[9] = IPPROTO_UDP;
+    st_raw32(&p[12], src);
+    st_raw32(&p[16], dst);
+    st_be16(&p[10], ip_checksum(p.data(), 20));
+    st_be16(&p[20], sport);
+    st_be16(&p[22], dport);
+    st_be16(&p[24], static_cast<uint16_t>(8 + payload.size()));
+    std::memcpy(&p[28], payload.data(), payload.size());
+    return p;
+}
+
+class TunTest : public NetnsTest {
+protected:
+    void SetUp() override
+    {
+        NetnsTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (access("/dev/net/tun", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "/dev/net/tun is not usable: " << std::strerror(errno);
+    }
+    void TearDown() override
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        NetnsTest::TearDown();
+    }
+    // Creates the interface and keeps the descriptor for TearDown to close.
+    void create(const char *name = TUN)
+    {
+        fd_ = -1;
+        ASSERT_EQ(tun_init(&fd_, name), 0);
+        ASSERT_GE(fd_, 0);
+    }
+    int fd_ = -1;
+};
+
+}  // namespace
+
+TEST_F(TunTest, InitCreatesAPersistentInterfaceDownAndWithoutAddress)
+{
+    create();
+    EXPECT_EQ(fcntl(fd_, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(fcntl(fd_, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+
+    int flags = if_flags(TUN);
+    ASSERT_GE(flags, 0) << "no interface " << TUN;
+    EXPECT_EQ(flags & IFF_UP, 0);
+    EXPECT_EQ(if_inet(TUN), "");
+    std::string link = netns_sh(std::string("ip -d link show dev ") + TUN);
+    EXPECT_NE(link.find("tun type tun pi off"), std::string::npos) << link;
+    EXPECT_NE(link.find("persist on"), std::string::npos) << link;
+
+    // Nothing waiting: the read fails at once instead of blocking.
+    uint8_t buf[64];
+    EXPECT_EQ(tun_recv(fd_, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    // A process killed without release leaves the interface behind ...
+    close(fd_);
+    fd_ = -1;
+    EXPECT_GE(if_flags(TUN), 0);
+    // ... and the next start attaches to it under the same name.
+    create();
+    EXPECT_EQ(netns_sh("ip -o link show type tun | wc -l"), "1\n");
+}
+
+TEST_F(TunTest, DeinitRemovesTheInterface)
+{
+    create();
+    const int fd = fd_;
+    tun_deinit(&fd_, TUN);
+    EXPECT_EQ(fd_, fd) << "the descriptor keeps its closed number";
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    fd_ = -1;
+    EXPECT_EQ(if_flags(TUN), -1);
+
+    int none = -1;
+    tun_deinit(&none, TUN);  // nothing open: nothing to do
+    EXPECT_EQ(none, -1);
+}
+
+TEST_F(TunTest, EmptyNameLetsTheKernelChoose)
+{
+    create("");
+    std::string links = netns_sh("ip -o link show type tun");
+    EXPECT_NE(links.find(": tun0:"), std::string::npos) << links;
+    tun_deinit(&fd_, "");
+    fd_ = -1;
+    EXPECT_EQ(netns_sh("ip -o link show type tun"), "");
+}
+
+TEST_F(TunTest, RefusedAttachFailsAndClosesTheDescriptor)
+{
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link add vx0 type veth peer name vx1", &err)) << err;
+    const int before = open_fds();
+    LogCapture log;
+    int fd = -1;
+    EXPECT_EQ(tun_init(&fd, "vx0"), -1);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(open_fds(), before + 1) << "only the log file may stay open";
+    EXPECT_EQ(log.all(), std::vector<std::string>{"Failed to attach tun interface vx0: Invalid argument"});
+    std::string link = netns_sh("ip -d -o link show dev vx0");
+    EXPECT_NE(link.find("veth"), std::string::npos) << "the other interface is left alone: " << link;
+}
+
+TEST_F(TunTest, SetIpGivesAddressAndNetmaskAndKeepsOtherFlags)
+{
+    struct {
+        const char *addr;
+        const char *mask;
+        const char *inet;
+    } const cases[] = {
+        {"10.8.0.2", "255.255.255.0", "10.8.0.2/24"},
+        {"172.20.7.9", "255.255.0.0", "172.20.7.9/16"},
+    };
+    create();
+    std::string err;
+    // Flags the operation must not touch: promiscuous on, multicast off.
+    ASSERT_TRUE(netns_sh_ok(std::string("ip link set dev ") + TUN + " promisc on multicast off", &err)) << err;
+    const int before = if_flags(TUN);
+    ASSERT_EQ(before & (IFF_PROMISC | IFF_MULTICAST), IFF_PROMISC);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.inet);
+        tun_set_ip(TUN, ip(c.addr), ip(c.mask));
+        EXPECT_EQ(if_inet(TUN), c.inet);
+        EXPECT_EQ(flags_when_running(TUN), before | IFF_UP | IFF_RUNNING);
+    }
+}
+
+TEST_F(TunTest, ClearIpTakesTheInterfaceDownAndRemovesTheAddress)
+{
+    create();
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok(std::string("ip link set dev ") + TUN + " promisc on multicast off", &err)) << err;
+    const int before = if_flags(TUN);
+    tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
+    ASSERT_EQ(flags_when_running(TUN) & IFF_UP, IFF_UP);
+
+    tun_clear_ip(TUN);
+    EXPECT_EQ(if_inet(TUN), "");
+    int after = if_flags(TUN);
+    EXPECT_EQ(after & IFF_UP, 0);
+    EXPECT_EQ(after & ~IFF_RUNNING, before & ~IFF_RUNNING) << "only IFF_UP may change";
+
+    // A cleared interface comes back whole with the next session.
+    tun_set_ip(TUN, ip("10.8.0.3"), ip("255.255.255.0"));
+    EXPECT_EQ(if_inet(TUN), "10.8.0.3/24");
+}
+
+TEST_F(TunTest, SetMtuAndARefusedMtuKeepsTheOldOne)
+{
+    create();
+    struct {
+        unsigned int set;
+        int want;
+    } const steps[] = {{1400, 1400}, {0, 1400}, {1600, 1600}, {46, 1600}, {68, 68}};
+    for (const auto &s : steps) {
+        tun_set_mtu(TUN, s.set);
+        EXPECT_EQ(if_mtu(TUN), s.want) << "after setting " << s.set;
+    }
+}
+
+TEST_F(TunTest, RequestsOnAMissingInterfaceChangeNothing)
+{
+    tun_set_ip("nosuch0", ip("10.8.0.2"), ip("255.255.255.0"));
+    tun_set_mtu("nosuch0", 1400);
+    tun_clear_ip("nosuch0");
+    EXPECT_EQ(if_flags("nosuch0"), -1);
+    EXPECT_EQ(netns_sh("ip -o -4 addr show | grep -v ' lo '"), "");
+}
+
+TEST_F(TunTest, SentPacketArrivesOnTheInterface)
+{
+    create();
+    tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(5000);
+    sin.sin_addr.s_addr = ip("10.8.0.2");
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0) << std::strerror(errno);
+
+    std::vector<uint8_t> pkt = udp_packet(ip("10.8.0.1"), 6000, ip("10.8.0.2"), 5000, "through the tunnel");
+    EXPECT_EQ(tun_send(fd_, pkt.data(), static_cast<int>(pkt.size())), static_cast<int>(pkt.size()));
+
+    ASSERT_TRUE(fd_wait_readable(s, 1000)) << "the packet did not arrive";
+    char got[64] = {};
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    ssize_t n = recvfrom(s, got, sizeof got, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+    EXPECT_EQ(std::string(got, n > 0 ? static_cast<size_t>(n) : 0), "through the tunnel");
+    EXPECT_EQ(from.sin_addr.s_addr, ip("10.8.0.1"));
+    EXPECT_EQ(ntohs(from.sin_port), 6000);
+    close(s);
+}
+
+TEST_F(TunTest, RoutedPacketIsReadFromItsFirstHeaderByte)
+{
+    create();
+    tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(7000);
+    to.sin_addr.s_addr = ip("10.8.0.9");
+    ASSERT_EQ(sendto(s, "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4) << std::strerror(errno);
+
+    // The kernel may queue packets of its own (IPv6 solicitations) ahead of ours: skip those.
+    uint8_t buf[2048];
+    int n = -1;
+    for (int i = 0; i < 16 && fd_wait_readable(fd_, 1000); i++) {
+        n = tun_recv(fd_, buf, sizeof buf);
+        if (n >= 20 && (buf[0] >> 4) == 4)
+            break;
+        n = -1;
+    }
+    ASSERT_EQ(n, 32) << "no IPv4 packet read from the interface";
+    EXPECT_EQ(buf[0], 0x45) << "no prefix in front of the IP header";
+    EXPECT_EQ(buf[9], IPPROTO_UDP);
+    EXPECT_EQ(ld_raw32(buf + 12), ip("10.8.0.2"));
+    EXPECT_EQ(ld_raw32(buf + 16), ip("10.8.0.9"));
+    EXPECT_EQ(ld_be16(buf + 22), 7000);
+    EXPECT_EQ(std::memcmp(buf + 28, "ping", 4), 0);
+    close(s);
+}
