@@ -8,6 +8,9 @@ void sdwan_sendOPEN(sdwan_t *clnt);
 uint32_t parse_ip(const uint8_t *p);
 uint32_t parse_ip_part(const uint8_t *p);
 
+// Creates the reusable AES context ahead of the first OPEN, so that no OPEN allocates; 0 on
+// success. sdwan_aes128_block creates it itself when this was not called.
+int sdwan_aes_init();
 // AES-128 of one 16-byte block (no chaining); 0 on success.
 int sdwan_aes128_block(const uint8_t key[16], const uint8_t in[16], uint8_t out[16]);
 // The password key: MD5(salt | user name), n bytes of user.

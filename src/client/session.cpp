@@ -1,0 +1,295 @@
+#include "client/session.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "client/auth.h"
+#include "client/data.h"
+#include "client/dns.h"
+#include "client/echo.h"
+#include "client/packet.h"
+#include "core/event.h"
+#include "net/ipaddr.h"
+#include "net/route.h"
+#include "net/sock.h"
+#include "net/tun.h"
+#include "shell/log.h"
+
+namespace {
+// An unanswered authentication is abandoned after 5 s (three OPENs); an established session
+// that has heard nothing from the peer for 9 s (several echo requests unanswered) is presumed
+// dead.
+constexpr uint32_t AUTH_TIMEOUT_SEC = 5;
+constexpr uint32_t DATA_TIMEOUT_SEC = 9;
+// OPEN goes out on the first AUTH tick and then every second tick.
+constexpr uint32_t OPEN_INTERVAL_SEC = 1;
+
+uint32_t now_sec() { return static_cast<uint32_t>(os_cursec()); }
+
+int init_fail(sdwan_t *clnt)
+{
+    if (clnt->tunfd != -1) {
+        poll_del(clnt->tunfd);
+        tm_del(clnt->tmr_name);
+    }
+    return -1;
+}
+
+void tick_init(sdwan_t *clnt, uint32_t now)
+{
+    char ip[16];
+    const char *ips = ip2strv4(clnt->si_peerip, ip, sizeof ip);
+    log_help("INIT peer %s:%u\n", ips != nullptr ? ips : "", static_cast<unsigned>(clnt->si_peerport));
+    clnt->si_ltime = now;
+    clnt->si_token = 0;
+    clnt->si_lastopen = 0;
+    clnt->si_peerencypt = 0;
+    clnt->si_state = SDWANCLNT_AUTH;
+}
+
+void tick_auth(sdwan_t *clnt, uint32_t now)
+{
+    if (now - clnt->si_ltime > AUTH_TIMEOUT_SEC) {
+        sdwclnt_reset_state(clnt);
+        clnt->si_stats.panic_authot++;
+        log_help("AUTH timeout\n");
+        return;
+    }
+    if (now - clnt->si_lastopen > OPEN_INTERVAL_SEC) {
+        clnt->si_lastopen = now;
+        log_help("AUTH start\n");
+        sdwan_sendOPEN(clnt);
+    }
+}
+
+void tick_data(sdwan_t *clnt, uint32_t now)
+{
+    if (now - clnt->si_ltime > DATA_TIMEOUT_SEC) {
+        clnt->si_token = 0;
+        clnt->si_sid = 0;
+        clnt->si_stats.panic_dataot++;
+        log_help("peer DATA timeout\n");
+        sdwclnt_reset_state(clnt);
+        return;
+    }
+    // The parity is never reset between sessions, so the first echo of a new session may wait
+    // one extra tick.
+    const uint32_t old = clnt->si_echotimer++;
+    if ((old & 1U) == 0)
+        sdwan_sendECHOREQ(clnt);
+}
+}  // namespace
+
+int sdwclnt_init()
+{
+    sdwan_t *clnt = &_sdwclnt;
+    snprintf(clnt->tmr_name, sizeof clnt->tmr_name, "%s_%d", "sdwclnt", 0);
+    clnt->tunfd = -1;
+    // Created here so the first OPEN allocates nothing; on failure it is tried again at the
+    // first OPEN.
+    (void)sdwan_aes_init();
+
+    if (tun_init(&clnt->tunfd, clnt->tun_name) != 0)
+        return init_fail(clnt);
+    if (tm_add(clnt->tmr_name, 1, sdwclnt_do_timer, clnt) != 0) {
+        log_help("sdwclnt reg timer failed\n");
+        return init_fail(clnt);
+    }
+    if (poll_add(clnt->tunfd, sdwclnt_tun_recv, clnt) != 0) {
+        log_help("sdwclnt reg tun fd failed\n");
+        return init_fail(clnt);
+    }
+    log_help("sdwan client initial success\n");
+    if (sdwclnt_load_defroute(clnt) != 0) {
+        log_help("Failed to load default route\n");
+        return init_fail(clnt);
+    }
+    if (sdwclnt_set_peer(clnt) != 0) {
+        log_help("Failed to set peer\n");
+        return init_fail(clnt);
+    }
+    return 0;
+}
+
+void sdwclnt_deinit()
+{
+    sdwan_t *clnt = &_sdwclnt;
+    tun_deinit(&clnt->tunfd, clnt->tun_name);
+    clnt->tunfd = -1;  // closed: the number may be reused by the next descriptor opened
+    sdwclnt_clear_iproute(clnt);
+    if (clnt->si_udpsock != -1) {
+        poll_del(clnt->si_udpsock);
+        sock_close(clnt->si_udpsock);
+        clnt->si_udpsock = -1;
+    }
+    tm_del(clnt->tmr_name);
+}
+
+int sdwclnt_set_peer(sdwan_t *clnt)
+{
+    if (clnt->si_ip != 0)
+        sdwclnt_clear_iproute(clnt);
+    clnt->si_udpsock = -1;
+    sdwan_set_key(clnt);
+
+    clnt->si_ip = 0;
+    clnt->si_gateway = 0;
+    clnt->si_dns0 = 0;
+    clnt->si_dns1 = 0;
+    clnt->si_token = 0;
+    clnt->si_sid = 0;
+    clnt->si_peermtu = 0;
+    clnt->si_peerencypt = 0;
+    clnt->si_curdelay = 0;
+    clnt->si_maxdelay = 0;
+    clnt->si_mindelay = SDWAN_MINDELAY_START;
+    clnt->si_lastopen = 0;
+    clnt->si_lastdial = 0;
+    clnt->si_ltime = 0;
+    clnt->si_echotimer = 0;
+
+    clnt->si_state = SDWANCLNT_IDLE;
+    memset(&clnt->si_stats, 0, sizeof clnt->si_stats);
+
+    sdwclnt_reset_state(clnt);
+    return 0;
+}
+
+void sdwclnt_reset_state(sdwan_t *clnt)
+{
+    if (clnt->si_state == SDWANCLNT_DATA)
+        sdwclnt_clear_iproute(clnt);
+    // The host may have moved to another uplink since the last session; the next session's
+    // routes are built from what is current now. On failure the old values stay.
+    (void)sdwclnt_reload_defroute(clnt);
+    sdwclnt_sock_reinit(clnt);
+    clnt->si_state = clnt->si_peerdomain[0] != '\0' ? SDWANCLNT_DNS : SDWANCLNT_INIT;
+}
+
+void sdwclnt_sock_reinit(sdwan_t *clnt)
+{
+    if (clnt->si_udpsock >= 0) {
+        poll_del(clnt->si_udpsock);
+        sock_close(clnt->si_udpsock);
+    }
+    clnt->si_udpsock = sock_udpinit();
+    if (clnt->si_udpsock == -1) {
+        log_help("sdwan client reinit socket failed\n");
+        return;
+    }
+    log_help("sdwan client socket reinit success\n");
+    if (poll_add(clnt->si_udpsock, sdwan_sock_recv, clnt) != 0)
+        log_help("sdwan client socket reg failed\n");
+    else
+        log_help("sdwan client socket reg success\n");
+}
+
+int sdwclnt_not_ready(const sdwan_t *clnt)
+{
+    const bool ready = clnt->si_state != SDWANCLNT_NONE && clnt->si_peerport != 0 && clnt->si_user[0] != '\0' &&
+                       clnt->si_pass[0] != '\0' && (clnt->si_peerip != 0 || clnt->si_peerdomain[0] != '\0');
+    return ready ? 0 : 1;
+}
+
+void sdwclnt_do_timer(void *arg)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    if (sdwclnt_not_ready(clnt) != 0)
+        return;
+    if (clnt->si_udpsock == -1) {
+        log_help("client domain socket invalid reset state\n");
+        sdwclnt_reset_state(clnt);
+        return;
+    }
+    const uint32_t now = now_sec();
+    switch (clnt->si_state) {
+    case SDWANCLNT_DNS:
+        log_help("DNS query %s\n", clnt->si_peerdomain);
+        sdwclnt_sendDNS(clnt);
+        break;
+    case SDWANCLNT_INIT:
+        tick_init(clnt, now);
+        break;
+    case SDWANCLNT_AUTH:
+        tick_auth(clnt, now);
+        break;
+    case SDWANCLNT_DATA:
+        tick_data(clnt, now);
+        break;
+    case SDWANCLNT_CLOSED:
+        // Leaving CLOSED does not clear the interface: it stays up with its address until the
+        // next session sets it again.
+        sdwclnt_reset_state(clnt);
+        clnt->si_token = 0;
+        clnt->si_stats.closedcnt++;
+        log_help("peer CLOSED\n");
+        break;
+    default:  // NONE, IDLE, and anything unknown
+        break;
+    }
+}
+
+void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
+{
+    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) != len)
+        log_help("domain socket send failed\n");
+}
+
+void sdwan_sock_recv(void *arg)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    uint8_t buf[SDWAN_PKTBUF];
+    uint32_t ipbe = 0;
+    uint16_t port = 0;
+    const uint32_t len = sock_recvfrom(clnt->si_udpsock, &ipbe, &port, buf, sizeof buf);
+    if (len == 0)
+        return;
+    // While resolving, the socket carries only the resolver's answers.
+    if (clnt->si_state == SDWANCLNT_DNS) {
+        sdwan_parseDNS(clnt, ipbe, port, buf, len);
+        return;
+    }
+    sdwan_sock_recv_core(clnt, ipbe, port, buf, len);
+}
+
+void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len)
+{
+    if (len == 0)
+        return;
+    if (ipbe != clnt->si_peerip || port != clnt->si_peerport)
+        return;
+    // No token or session-id check here: the peer does not echo them in every packet (an
+    // OPENREJ or a late ECHORESP may carry other values), so dropping on a mismatch would drop
+    // good packets. panic_token stays unused.
+    clnt->si_stats.sock_rxpkts++;
+    clnt->si_ltime = now_sec();
+
+    // A runt datagram is decoded from the bytes it has, the rest read as zero; the handlers
+    // refuse it by its length.
+    uint8_t head[SDWAN_HDR_LEN] = {};
+    memcpy(head, buf, len < SDWAN_HDR_LEN ? len : SDWAN_HDR_LEN);
+    const sdwan_pkthdr_t hdr = sdwan_hdr_load(head);
+
+    switch (hdr.type) {
+    case SDWAN_OPENREJ:
+        sdwan_onOPENREJ(clnt, buf, len, &hdr);
+        break;
+    case SDWAN_OPENACK:
+        sdwan_onOPENACK(clnt, buf, len, &hdr);
+        break;
+    case SDWAN_DATA:
+    case SDWAN_EDATA:
+        sdwan_onDATA(clnt, buf, len, &hdr);
+        break;
+    case SDWAN_ECHORESP:
+        sdwan_onECHORESP(clnt, buf, len, &hdr);
+        break;
+    case SDWAN_CLOSE:
+        sdwan_onCLOSE(clnt, buf, len, &hdr);
+        break;
+    default:
+        clnt->si_stats.panic_pkttype++;
+        log_help("Unknown packet type: %u\n", static_cast<unsigned>(hdr.type));
+        break;
+    }
+}

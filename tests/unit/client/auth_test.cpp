@@ -1,0 +1,522 @@
+// Authentication handshake: OPEN on the wire, the password block, and the handlers of OPENACK,
+// OPENREJ and CLOSE driven through the receive dispatcher against a scripted peer in a private
+// network namespace (an accepted OPENACK configures the TUN interface and the routes).
+//
+// Digests and the AES block are checked with OpenSSL directly, independently of the library.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <string>
+#include <vector>
+
+#include <net/if.h>
+
+#include "bytes.h"
+#include "client/auth.h"
+#include "client/packet.h"
+#include "client/session.h"
+#include "net/ipaddr.h"
+#include "sdwan_build.h"
+#include "support/fakeclock.h"
+#include "support/netns.h"
+#include "support/scriptpeer.h"
+
+namespace {
+
+// Every allocation OpenSSL makes in this process is counted; the functions are installed before
+// main, ahead of OpenSSL's first allocation, or OpenSSL refuses them.
+size_t s_ossl_allocs = 0;
+void *count_malloc(size_t n, const char *, int)
+{
+    s_ossl_allocs++;
+    return malloc(n);
+}
+void *count_realloc(void *p, size_t n, const char *, int)
+{
+    s_ossl_allocs++;
+    return realloc(p, n);
+}
+void count_free(void *p, const char *, int) { free(p); }
+const bool s_counting = CRYPTO_set_mem_functions(count_malloc, count_realloc, count_free) == 1;
+
+Bytes md5(const Bytes &in)
+{
+    uint8_t md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EXPECT_EQ(EVP_Digest(in.data(), in.size(), md, &n, EVP_md5(), nullptr), 1);
+    return Bytes(md, md + 16);
+}
+
+Bytes passkey_of(const std::string &user)
+{
+    Bytes in{SDWAN_SALT0, SDWAN_SALT1};
+    in.insert(in.end(), user.begin(), user.end());
+    return md5(in);
+}
+
+Bytes aes_decrypt_block(const Bytes &key, const uint8_t *block)
+{
+    Bytes out(32);
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    int n = 0, fin = 0;
+    EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key.data(), nullptr), 1);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EXPECT_EQ(EVP_DecryptUpdate(ctx, out.data(), &n, block, 16), 1);
+    EXPECT_EQ(EVP_DecryptFinal_ex(ctx, out.data() + n, &fin), 1);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(static_cast<size_t>(n + fin));
+    return out;
+}
+
+Bytes hex(const char *s)
+{
+    Bytes out;
+    for (size_t i = 0; s[i] != 0 && s[i + 1] != 0; i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(s + i, 2), nullptr, 16)));
+    return out;
+}
+
+uint32_t ip(const char *s) { return str2ip(s); }
+
+uint16_t raw16(uint8_t a, uint8_t b)
+{
+    const uint8_t v[2] = {a, b};
+    return ld_raw16(v);
+}
+
+uint32_t raw32(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    const uint8_t v[4] = {a, b, c, d};
+    return ld_raw32(v);
+}
+
+TEST(AuthCipher, Fips197VectorAndRekeying)
+{
+    const Bytes key = hex("000102030405060708090a0b0c0d0e0f");
+    const Bytes pt = hex("00112233445566778899aabbccddeeff");
+    const Bytes ct = hex("69c4e0d86a7b0430d8cdb78070b4c55a");
+    uint8_t out[16];
+    ASSERT_EQ(sdwan_aes128_block(key.data(), pt.data(), out), 0);
+    EXPECT_EQ(Bytes(out, out + 16), ct);
+
+    // The context is reused: another key in between must not leave anything behind.
+    const Bytes other = hex("ffeeddccbbaa99887766554433221100");
+    ASSERT_EQ(sdwan_aes128_block(other.data(), pt.data(), out), 0);
+    EXPECT_NE(Bytes(out, out + 16), ct);
+    EXPECT_EQ(aes_decrypt_block(other, out), pt);
+    ASSERT_EQ(sdwan_aes128_block(key.data(), pt.data(), out), 0);
+    EXPECT_EQ(Bytes(out, out + 16), ct);
+}
+
+TEST(AuthOpen, BuildingAnOpenAllocatesNothingAfterTheFirst)
+{
+    if (!s_counting)
+        GTEST_SKIP() << "OpenSSL allocated before the counting functions could be installed";
+    sdwan_t clnt{};
+    snprintf(clnt.si_user, sizeof clnt.si_user, "alice");
+    snprintf(clnt.si_pass, sizeof clnt.si_pass, "secret");
+    clnt.si_cfgmtu = 1400;
+    uint8_t buf[SDWAN_CTRLBUF];
+    ASSERT_EQ(sdwan_pktopen(&clnt, buf), 53u);
+    const size_t before = s_ossl_allocs;
+    for (const char *user : {"bob", "carol", "alice"}) {
+        snprintf(clnt.si_user, sizeof clnt.si_user, "%s", user);
+        ASSERT_NE(sdwan_pktopen(&clnt, buf), 0u);
+    }
+    EXPECT_EQ(s_ossl_allocs, before);
+}
+
+TEST(AuthPasskey, IsMd5OfSaltThenUserName)
+{
+    const std::string u31(31, 'z');
+    for (const std::string &user : {std::string("a"), std::string("alice"), u31}) {
+        uint8_t key[16];
+        sdwan_passkey(user.c_str(), static_cast<uint32_t>(user.size()), key);
+        EXPECT_EQ(Bytes(key, key + 16), passkey_of(user)) << user;
+    }
+}
+
+struct OpenCase {
+    const char *what;
+    std::string user;
+    std::string pass;
+    uint8_t encrypt;
+    uint16_t pipeid;
+    uint16_t pipeidx;
+    uint16_t mtu;
+    size_t len;
+    Bytes pipe;  // the two pipe value bytes, empty when no pipe option
+};
+
+TEST(AuthOpen, BytesOnTheWire)
+{
+    const std::string u31(31, 'u');
+    const OpenCase cases[] = {
+        {"one-char user, nothing optional", "a", "x", 0, 0, 0, 1400, 49, {}},
+        {"31-char user, encrypt and pipe", u31, "pw", 1, 5, 1, 1400, 86, {0x80, 0x05}},
+        {"pipe index 2 drops off bit 15", "alice", "secret", 0, 5, 2, 1400, 57, {0x00, 0x05}},
+        {"pipe index 3 keeps bit 0 only", "alice", "secret", 0, 5, 3, 1400, 57, {0x80, 0x05}},
+        {"pipe id 0 sends no pipe", "alice", "secret", 0, 0, 7, 1400, 53, {}},
+        {"pipe id bit 15 kept", "alice", "secret", 0, 0x8001, 0, 1400, 57, {0x80, 0x01}},
+        {"20-char password", "bob", "ABCDEFGHIJKLMNOPQRST", 0, 0, 0, 46, 51, {}},
+        {"3-char password", "bob", "abc", 1, 0, 0, 1600, 54, {}},
+        {"16-char password", "bob", "0123456789abcdef", 0, 0, 0, 1500, 51, {}},
+    };
+    for (const OpenCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        sdwan_t clnt{};
+        snprintf(clnt.si_user, sizeof clnt.si_user, "%s", c.user.c_str());
+        snprintf(clnt.si_pass, sizeof clnt.si_pass, "%s", c.pass.c_str());
+        clnt.si_encrypt = c.encrypt;
+        clnt.si_pipeid = c.pipeid;
+        clnt.si_pipeidx = c.pipeidx;
+        clnt.si_cfgmtu = c.mtu;
+        uint8_t buf[SDWAN_CTRLBUF];
+        memset(buf, 0xEE, sizeof buf);
+        const uint32_t len = sdwan_pktopen(&clnt, buf);
+        ASSERT_EQ(len, c.len);
+        EXPECT_EQ(buf[len], 0xEE) << "wrote past the returned length";
+
+        const Bytes hdr{SDWAN_OPEN, c.encrypt, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(Bytes(buf, buf + 8), hdr);
+        EXPECT_EQ(Bytes(buf + 8, buf + 24), md5({SDWAN_OPEN, c.encrypt, 0, 0, 0, 0, 0, 0, SDWAN_SALT0, SDWAN_SALT1}));
+
+        Bytes want{SDWAN_OPT_MTU, 4, static_cast<uint8_t>(c.mtu >> 8), static_cast<uint8_t>(c.mtu & 0xFF)};
+        want.push_back(SDWAN_OPT_USER);
+        want.push_back(static_cast<uint8_t>(c.user.size() + 2));
+        want.insert(want.end(), c.user.begin(), c.user.end());
+        want.push_back(SDWAN_OPT_PASS);
+        want.push_back(18);
+        const size_t n = c.user.size();
+        EXPECT_EQ(Bytes(buf + 24, buf + 32 + n), want);
+
+        Bytes plain(16, 0);
+        memcpy(plain.data(), c.pass.data(), std::min<size_t>(16, c.pass.size()));
+        EXPECT_EQ(aes_decrypt_block(passkey_of(c.user), buf + 32 + n), plain);
+
+        Bytes tail;
+        if (c.encrypt != 0)
+            tail.insert(tail.end(), {SDWAN_OPT_ENCRYPT, 3, c.encrypt});
+        if (!c.pipe.empty())
+            tail.insert(tail.end(), {SDWAN_OPT_PIPE, 4, c.pipe[0], c.pipe[1]});
+        EXPECT_EQ(Bytes(buf + 48 + n, buf + len), tail);
+    }
+}
+
+TEST(AuthOpen, MtuBytesAtOffsets26And27)
+{
+    sdwan_t clnt{};
+    snprintf(clnt.si_user, sizeof clnt.si_user, "u");
+    snprintf(clnt.si_pass, sizeof clnt.si_pass, "p");
+    clnt.si_cfgmtu = 1400;
+    uint8_t buf[SDWAN_CTRLBUF];
+    ASSERT_EQ(sdwan_pktopen(&clnt, buf), 49u);
+    EXPECT_EQ(buf[26], 0x05);
+    EXPECT_EQ(buf[27], 0x78);
+}
+
+TEST(AuthOptions, AddressParsersKeepNetworkOrder)
+{
+    const uint8_t opt[] = {SDWAN_OPT_DNS, 10, 8, 8, 4, 4, 1, 0, 0, 1};
+    EXPECT_EQ(parse_ip(opt), ip("8.8.4.4"));
+    EXPECT_EQ(parse_ip_part(opt + 6), ip("1.0.0.1"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers, through the dispatcher, in a private namespace with a TUN interface.
+
+class AuthNetnsTest : public ClientNetnsTest {
+protected:
+    void SetUp() override
+    {
+        ClientNetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(open_tun());
+        set_peer_quiet();
+        ASSERT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    }
+
+    // INIT -> AUTH, and the first OPEN read by the peer.
+    void to_auth()
+    {
+        tick();
+        tick();
+        ASSERT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+        ASSERT_FALSE(peer->recv().empty());
+        log->take();
+    }
+};
+
+TEST_F(AuthNetnsTest, OpenackWithAllOptionsEstablishesAndConfiguresTheInterface)
+{
+    to_auth();
+    const uint16_t sid = raw16(0x01, 0x02);
+    const uint32_t token = raw32(0xDE, 0xAD, 0xBE, 0xEF);
+    const Bytes opts = ScriptPeer::cat({ScriptPeer::opt_mtu(1300), ScriptPeer::opt_ip(ip("10.200.0.5")),
+                                        ScriptPeer::opt_gateway(ip("10.200.0.1")),
+                                        ScriptPeer::opt_dns(ip("8.8.8.8"), ip("9.9.9.9")),
+                                        ScriptPeer::opt_encrypt(1), ScriptPeer::opt_duppkt(1)});
+    FakeClock::advance(1);
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::openack(sid, token, opts)));
+
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    uint8_t sidb[2], tokb[4];
+    st_raw16(sidb, clnt->si_sid);
+    st_raw32(tokb, clnt->si_token);
+    EXPECT_EQ(Bytes(sidb, sidb + 2), (Bytes{0x01, 0x02}));
+    EXPECT_EQ(Bytes(tokb, tokb + 4), (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_EQ(clnt->si_ip, ip("10.200.0.5"));
+    EXPECT_EQ(clnt->si_gateway, ip("10.200.0.1"));
+    EXPECT_EQ(clnt->si_dns0, ip("8.8.8.8"));
+    EXPECT_EQ(clnt->si_dns1, ip("9.9.9.9"));
+    EXPECT_EQ(clnt->si_peermtu, 1300);
+    EXPECT_EQ(clnt->si_peerencypt, 1);
+    EXPECT_EQ(clnt->si_peerduppkt, 1);
+    EXPECT_EQ(clnt->si_ltime, FakeClock::sec);
+    EXPECT_EQ(clnt->si_lastdial, FakeClock::sec);
+    EXPECT_EQ(clnt->si_stats.openackcnt, 1u);
+    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 1u);
+
+    const auto lines = log->take();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "sdwan DATA ESTABLISHED session 513");
+    EXPECT_EQ(lines[1], "Using IP: 10.200.0.5, Gateway: 10.200.0.1, MTU: 1300, Encrypt: Y");
+
+    EXPECT_EQ(if_inet("tolva0"), "10.200.0.5/24");
+    EXPECT_EQ(if_mtu("tolva0"), 1300);
+    EXPECT_NE(if_flags("tolva0") & IFF_UP, 0);
+    EXPECT_NE(netns_sh("ip route show default").find("default via 10.200.0.1 dev tolva0"), std::string::npos)
+        << netns_sh("ip route");
+}
+
+TEST_F(AuthNetnsTest, OpenackMtuIsTheSmallerOfPeerAndConfiguration)
+{
+    to_auth();
+    const Bytes opts = ScriptPeer::cat({ScriptPeer::opt_mtu(1500), ScriptPeer::opt_ip(ip("10.201.0.9")),
+                                        ScriptPeer::opt_gateway(ip("10.201.0.1"))});
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::openack(7, 8, opts)));
+    ASSERT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->si_peermtu, 1500);
+    EXPECT_EQ(if_mtu("tolva0"), 1400);
+    EXPECT_TRUE(log->contains("Using IP: 10.201.0.9, Gateway: 10.201.0.1, MTU: 1500, Encrypt: N"));
+}
+
+TEST_F(AuthNetnsTest, OpenackWithoutOptionsKeepsRecordValuesAndDataInClear)
+{
+    to_auth();
+    const Bytes ack = ScriptPeer::openack(0, 0, {});
+    ASSERT_EQ(ack.size(), 24u);
+    peer->inject(clnt, ack);
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->si_ip, 0u);
+    EXPECT_EQ(clnt->si_gateway, 0u);
+    EXPECT_EQ(clnt->si_peermtu, 0);
+    EXPECT_EQ(clnt->si_peerencypt, 0);
+    const auto lines = log->take();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "sdwan DATA ESTABLISHED session 0");
+    EXPECT_EQ(lines[1], "Using IP: 0.0.0.0, Gateway: 0.0.0.0, MTU: 0, Encrypt: N");
+}
+
+TEST_F(AuthNetnsTest, OpenackSkipsUnknownOptionsByTheirLength)
+{
+    to_auth();
+    int n = 0;
+    for (uint8_t type : {0, 1, 2, 7, 10, 11, 200, 255}) {
+        for (uint8_t len : {2, 3, 6, 255}) {
+            SCOPED_TRACE("type " + std::to_string(type) + " len " + std::to_string(len));
+            // The skipped value looks like an address option, so a parser that read into it
+            // would store the wrong address.
+            Bytes value(len - 2u, SDWAN_OPT_IP);
+            const uint32_t addr = raw32(10, 202, 0, static_cast<uint8_t>(++n));
+            Bytes unknown{type, len};
+            unknown.insert(unknown.end(), value.begin(), value.end());
+            clnt->si_state = SDWANCLNT_AUTH;
+            peer->inject(clnt, ScriptPeer::openack(1, 1, ScriptPeer::cat({unknown, ScriptPeer::opt_ip(addr)})));
+            EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+            EXPECT_EQ(clnt->si_ip, addr);
+        }
+    }
+    EXPECT_EQ(clnt->si_stats.panic_open, 0u);
+    EXPECT_EQ(clnt->si_stats.openackcnt, static_cast<uint32_t>(n));
+}
+
+struct MalformedCase {
+    const char *what;
+    Bytes option;  // follows a well-formed gateway option; nothing after it may be examined
+};
+
+TEST_F(AuthNetnsTest, MalformedOpenackResetsWithoutALineOfItsOwn)
+{
+    const MalformedCase cases[] = {
+        {"MTU length 5", {SDWAN_OPT_MTU, 5, 0x05, 0x00, 0x00}},
+        {"MTU length 3", {SDWAN_OPT_MTU, 3, 0x05}},
+        {"IP length 5", {SDWAN_OPT_IP, 5, 10, 0, 0}},
+        {"IP length 7", {SDWAN_OPT_IP, 7, 10, 0, 0, 1, 0}},
+        {"DNS length 9", {SDWAN_OPT_DNS, 9, 8, 8, 8, 8, 1, 1, 1}},
+        {"DNS length 11", {SDWAN_OPT_DNS, 11, 8, 8, 8, 8, 1, 1, 1, 1, 0}},
+        {"gateway length 5", {SDWAN_OPT_GATEWAY, 5, 10, 0, 0}},
+        {"gateway length 7", {SDWAN_OPT_GATEWAY, 7, 10, 0, 0, 1, 0}},
+        {"encrypt length 2", {SDWAN_OPT_ENCRYPT, 2}},
+        {"encrypt length 4", {SDWAN_OPT_ENCRYPT, 4, 1, 0}},
+        {"duppkt length 2", {SDWAN_OPT_DUPPKT, 2}},
+        {"duppkt length 4", {SDWAN_OPT_DUPPKT, 4, 1, 0}},
+        {"unknown length 0", {7, 0, 0, 0}},
+        {"unknown length 1", {200, 1, 3, 0}},  // read on by one byte, it would parse as a valid option
+        {"known length 0", {SDWAN_OPT_MTU, 0, 0, 0}},
+    };
+    const MalformedCase truncated[] = {
+        {"one byte left", {7}},
+        {"MTU value cut", {SDWAN_OPT_MTU, 4, 0x05}},
+        {"IP value cut", {SDWAN_OPT_IP, 6, 10, 0, 0}},
+        {"unknown value cut", {7, 40, 1, 2, 3}},
+        {"length byte past the end", {SDWAN_OPT_DNS}},
+    };
+    auto run = [&](const MalformedCase &c, bool with_tail, uint8_t n) {
+        SCOPED_TRACE(c.what);
+        tick();  // INIT -> AUTH
+        tick();  // OPEN: the socket gets its local port
+        ASSERT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+        ASSERT_FALSE(peer->recv().empty());
+        ASSERT_NE(ScriptPeer::client_port(clnt), 0);
+        log->take();
+        const uint32_t gw = raw32(10, 203, 0, n);
+        Bytes opts = ScriptPeer::cat({ScriptPeer::opt_gateway(gw), c.option});
+        if (with_tail)
+            opts = ScriptPeer::cat({opts, ScriptPeer::opt_ip(ip("10.9.9.9"))});
+        const uint32_t before = clnt->si_stats.panic_open;
+        peer->inject(clnt, ScriptPeer::openack(3, 4, opts));
+        EXPECT_EQ(clnt->si_stats.panic_open, before + 1);
+        EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+        EXPECT_EQ(clnt->si_gateway, gw) << "options before the faulty one are stored";
+        EXPECT_EQ(clnt->si_ip, 0u) << "nothing after the faulty one is examined";
+        EXPECT_EQ(clnt->si_stats.openackcnt, 0u);
+        EXPECT_EQ(clnt->si_sid, 0);
+        EXPECT_NE(clnt->si_udpsock, -1);
+        EXPECT_EQ(ScriptPeer::client_port(clnt), 0) << "a fresh socket has sent nothing yet";
+        EXPECT_EQ(log->take(),
+                  (std::vector<std::string>{"sdwan client socket reinit success", "sdwan client socket reg success"}));
+    };
+    uint8_t n = 0;
+    for (const MalformedCase &c : cases)
+        run(c, true, ++n);
+    for (const MalformedCase &c : truncated)
+        run(c, false, ++n);
+}
+
+TEST_F(AuthNetnsTest, SecondOpenackInDataIsRefused)
+{
+    ASSERT_TRUE(establish(raw16(0x01, 0x02), 77, ScriptPeer::cat({ScriptPeer::opt_ip(ip("10.200.0.5")),
+                                                                   ScriptPeer::opt_gateway(ip("10.200.0.1")),
+                                                                   ScriptPeer::opt_mtu(1400)})));
+    peer->inject(clnt, ScriptPeer::openack(raw16(0x09, 0x09), 99, ScriptPeer::opt_ip(ip("10.200.0.77"))));
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->si_sid, raw16(0x01, 0x02));
+    EXPECT_EQ(clnt->si_token, 77u);
+    EXPECT_EQ(clnt->si_ip, ip("10.200.0.5"));
+    EXPECT_EQ(clnt->si_stats.panic_pktverify, 1u);
+    EXPECT_EQ(clnt->si_stats.openackcnt, 1u);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"Invalid state or packet verification failed"});
+    EXPECT_EQ(if_inet("tolva0"), "10.200.0.5/24");
+}
+
+// One handler call through the dispatcher: the state it runs in, the packet, what it logs, the
+// state after it and the one counter it moves (besides sock_rxpkts).
+struct HandlerCase {
+    const char *what;
+    uint8_t state;
+    Bytes pkt;
+    std::vector<std::string> lines;
+    uint8_t state_after;
+    uint32_t netif_stats::*counter;
+};
+
+Bytes corrupt(Bytes pkt, size_t at)
+{
+    pkt[at] ^= 0x5A;
+    return pkt;
+}
+
+TEST_F(AuthNetnsTest, RejectAndCloseInRightAndWrongStates)
+{
+    const std::vector<std::string> reset_lines{"sdwan client socket reinit success", "sdwan client socket reg success"};
+    auto with_reset = [&](std::vector<std::string> l) {
+        l.insert(l.end(), reset_lines.begin(), reset_lines.end());
+        return l;
+    };
+    const HandlerCase cases[] = {
+        {"OPENREJ accepted", SDWANCLNT_AUTH, ScriptPeer::openrej(), with_reset({"SDWAN peer authentication REJECTED"}),
+         SDWANCLNT_INIT, &netif_stats::openrejcnt},
+        {"OPENREJ with a wrong signature", SDWANCLNT_AUTH, corrupt(ScriptPeer::openrej(), 12),
+         {"Packet verification failed for OPENREJ"}, SDWANCLNT_AUTH, &netif_stats::panic_pktverify},
+        {"OPENREJ with a changed header", SDWANCLNT_AUTH, corrupt(ScriptPeer::openrej(), 1),
+         {"Packet verification failed for OPENREJ"}, SDWANCLNT_AUTH, &netif_stats::panic_pktverify},
+        {"OPENREJ in DATA", SDWANCLNT_DATA, ScriptPeer::openrej(),
+         {"Invalid state: expected SDWANCLNT_AUTH, but got 5"}, SDWANCLNT_DATA, nullptr},
+        {"OPENREJ in INIT", SDWANCLNT_INIT, ScriptPeer::openrej(),
+         {"Invalid state: expected SDWANCLNT_AUTH, but got 3"}, SDWANCLNT_INIT, nullptr},
+        {"CLOSE accepted", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 6),
+         {"Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state"}, SDWANCLNT_CLOSED, &netif_stats::closedcnt},
+        {"CLOSE with a wrong signature", SDWANCLNT_DATA, corrupt(ScriptPeer::close_pkt(), 23),
+         {"Packet verification failed"}, SDWANCLNT_DATA, &netif_stats::panic_pktverify},
+        {"CLOSE in AUTH", SDWANCLNT_AUTH, ScriptPeer::close_pkt(),
+         {"Invalid state: expected SDWANCLNT_DATA, but got 4"}, SDWANCLNT_AUTH, nullptr},
+        {"CLOSE in CLOSED", SDWANCLNT_CLOSED, ScriptPeer::close_pkt(),
+         {"Invalid state: expected SDWANCLNT_DATA, but got 6"}, SDWANCLNT_CLOSED, nullptr},
+        {"OPENACK in INIT", SDWANCLNT_INIT, ScriptPeer::openack(1, 2, {}),
+         {"Invalid state or packet verification failed"}, SDWANCLNT_INIT, &netif_stats::panic_pktverify},
+        {"OPENACK with a wrong signature", SDWANCLNT_AUTH, corrupt(ScriptPeer::openack(1, 2, {}), 8),
+         {"Invalid state or packet verification failed"}, SDWANCLNT_AUTH, &netif_stats::panic_pktverify},
+        {"OPENACK with a changed sid", SDWANCLNT_AUTH, corrupt(ScriptPeer::openack(1, 2, {}), 2),
+         {"Invalid state or packet verification failed"}, SDWANCLNT_AUTH, &netif_stats::panic_pktverify},
+    };
+    for (const HandlerCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        clnt->si_state = c.state;
+        log->take();
+        netif_stats want = clnt->si_stats;
+        want.sock_rxpkts++;
+        if (c.counter != nullptr)
+            (want.*c.counter)++;
+        peer->inject(clnt, c.pkt);
+        EXPECT_EQ(log->take(), c.lines);
+        EXPECT_EQ(clnt->si_state, c.state_after);
+        EXPECT_EQ(0, memcmp(&want, &clnt->si_stats, sizeof want));
+    }
+}
+
+TEST_F(AuthNetnsTest, ShortControlPacketsFailVerification)
+{
+    struct Short {
+        Bytes full;
+        uint8_t state;
+        const char *line;  // null: the handler's line is not this module's
+    };
+    const Short kinds[] = {
+        {ScriptPeer::openrej(), SDWANCLNT_AUTH, "Packet verification failed for OPENREJ"},
+        {ScriptPeer::openack(1, 2, ScriptPeer::opt_mtu(1400)), SDWANCLNT_AUTH,
+         "Invalid state or packet verification failed"},
+        {ScriptPeer::close_pkt(), SDWANCLNT_DATA, "Packet verification failed"},
+        {ScriptPeer::echoresp(12345), SDWANCLNT_DATA, nullptr},
+    };
+    for (const Short &k : kinds) {
+        for (size_t len : {1u, 2u, 7u, 8u, 23u}) {
+            SCOPED_TRACE("type " + std::to_string(k.full[0]) + " len " + std::to_string(len));
+            clnt->si_state = k.state;
+            log->take();
+            const uint32_t before = clnt->si_stats.panic_pktverify;
+            peer->inject(clnt, Bytes(k.full.begin(), k.full.begin() + static_cast<long>(len)));
+            EXPECT_EQ(clnt->si_stats.panic_pktverify, before + 1);
+            EXPECT_EQ(clnt->si_state, k.state);
+            if (k.line != nullptr) {
+                EXPECT_EQ(log->take(), std::vector<std::string>{k.line});
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,454 @@
+// Session state machine and receive dispatch: start and stop, the one-second tick through its
+// states with a controllable clock, the source filter and the dispatch by type. Everything that
+// opens sockets or touches interfaces runs in a private network namespace against a scripted
+// peer on its loopback.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "client/auth.h"
+#include "client/data.h"
+#include "client/packet.h"
+#include "client/session.h"
+#include "core/event.h"
+#include "net/ipaddr.h"
+#include "support/fakeclock.h"
+#include "support/netns.h"
+#include "support/scriptpeer.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+const Lines SOCKET_LINES{"sdwan client socket reinit success", "sdwan client socket reg success"};
+
+Lines join(Lines a, const Lines &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const poll_op_t *poll_slot(int fd)
+{
+    for (const poll_op_t &p : _polls)
+        if (p.fds == fd)
+            return &p;
+    return nullptr;
+}
+
+const tm_t *timer_slot(CALLBACK_FUNC func)
+{
+    for (const tm_t &t : _tms)
+        if (t.name[0] != 0 && t.func == func)
+            return &t;
+    return nullptr;
+}
+
+Bytes session_options()
+{
+    return ScriptPeer::cat({ScriptPeer::opt_mtu(1400), ScriptPeer::opt_ip(str2ip("10.200.0.5")),
+                            ScriptPeer::opt_gateway(str2ip("10.200.0.1"))});
+}
+
+struct ReadyCase {
+    const char *what;
+    void (*change)(sdwan_t *);
+    int not_ready;
+};
+
+TEST(SessionReady, EveryRequiredFieldCounts)
+{
+    const ReadyCase cases[] = {
+        {"complete", [](sdwan_t *) {}, 0},
+        {"state NONE", [](sdwan_t *c) { c->si_state = SDWANCLNT_NONE; }, 1},
+        {"no port", [](sdwan_t *c) { c->si_peerport = 0; }, 1},
+        {"no user", [](sdwan_t *c) { c->si_user[0] = 0; }, 1},
+        {"no password", [](sdwan_t *c) { c->si_pass[0] = 0; }, 1},
+        {"no address, no name", [](sdwan_t *c) { c->si_peerip = 0; }, 1},
+        {"name instead of address",
+         [](sdwan_t *c) {
+             c->si_peerip = 0;
+             snprintf(c->si_peerdomain, sizeof c->si_peerdomain, "peer.example");
+         },
+         0},
+    };
+    for (const ReadyCase &rc : cases) {
+        sdwan_t c{};
+        c.si_state = SDWANCLNT_AUTH;
+        c.si_peerport = 4500;
+        c.si_peerip = str2ip("192.0.2.1");
+        snprintf(c.si_user, sizeof c.si_user, "u");
+        snprintf(c.si_pass, sizeof c.si_pass, "p");
+        rc.change(&c);
+        EXPECT_EQ(sdwclnt_not_ready(&c), rc.not_ready) << rc.what;
+    }
+}
+
+class SessionTest : public ClientNetnsTest {
+protected:
+    void SetUp() override
+    {
+        ClientNetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(open_tun());
+        log->take();
+    }
+    std::string init_line() const { return "INIT peer 127.0.0.1:" + std::to_string(peer->port()); }
+};
+
+TEST_F(SessionTest, SetPeerClearsTheSessionAndOpensARegisteredSocket)
+{
+    clnt->si_token = 5;
+    clnt->si_sid = 6;
+    clnt->si_gateway = 7;
+    clnt->si_dns0 = clnt->si_dns1 = 8;
+    clnt->si_peermtu = 9;
+    clnt->si_peerencypt = 1;
+    clnt->si_peerduppkt = 1;
+    clnt->si_curdelay = clnt->si_maxdelay = clnt->si_mindelay = 10;
+    clnt->si_lastopen = clnt->si_lastdial = clnt->si_ltime = clnt->si_echotimer = 11;
+    memset(&clnt->si_stats, 0xAB, sizeof clnt->si_stats);
+
+    EXPECT_EQ(sdwclnt_set_peer(clnt), 0);
+    EXPECT_EQ(log->take(), SOCKET_LINES);
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    for (uint32_t v : {clnt->si_ip, clnt->si_gateway, clnt->si_dns0, clnt->si_dns1, clnt->si_token,
+                       uint32_t{clnt->si_sid}, uint32_t{clnt->si_peermtu}, uint32_t{clnt->si_peerencypt},
+                       clnt->si_curdelay, clnt->si_maxdelay, clnt->si_lastopen, clnt->si_lastdial, clnt->si_ltime,
+                       clnt->si_echotimer})
+        EXPECT_EQ(v, 0u);
+    EXPECT_EQ(clnt->si_mindelay, 5000000u);
+    EXPECT_EQ(clnt->si_peerduppkt, 1) << "kept from process start on";
+    const netif_stats zero{};
+    EXPECT_EQ(0, memcmp(&zero, &clnt->si_stats, sizeof zero));
+
+    sdwan_t expect_key{};
+    memcpy(expect_key.si_user, clnt->si_user, sizeof expect_key.si_user);
+    memcpy(expect_key.si_pass, clnt->si_pass, sizeof expect_key.si_pass);
+    sdwan_set_key(&expect_key);
+    EXPECT_EQ(0, memcmp(expect_key.si_key.data8, clnt->si_key.data8, 8));
+
+    ASSERT_GE(clnt->si_udpsock, 0);
+    const poll_op_t *slot = poll_slot(clnt->si_udpsock);
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(slot->func, &sdwan_sock_recv);
+    EXPECT_EQ(slot->arg, clnt);
+}
+
+TEST_F(SessionTest, PeerByNameResolvesAfterEveryReset)
+{
+    clnt->si_peerip = 0;
+    snprintf(clnt->si_peerdomain, sizeof clnt->si_peerdomain, "peer.example");
+    set_peer_quiet();
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DNS);
+    tick();
+    const Lines lines = log->take();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "DNS query peer.example");
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DNS);
+
+    // An answer resolves the peer; any later reset goes back to resolving.
+    clnt->si_peerip = ScriptPeer::ipbe();
+    clnt->si_state = SDWANCLNT_AUTH;
+    sdwclnt_reset_state(clnt);
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DNS);
+}
+
+TEST_F(SessionTest, AuthSendsThreeOpensThenTimesOutOnAFreshSocket)
+{
+    set_peer_quiet();
+    tick();
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+    EXPECT_EQ(clnt->si_ltime, FakeClock::sec);
+    EXPECT_EQ(log->take(), Lines{init_line()});
+    EXPECT_TRUE(peer->recv(20).empty()) << "nothing is sent on the INIT tick";
+
+    uint8_t open[SDWAN_CTRLBUF];
+    const uint32_t open_len = sdwan_pktopen(clnt, open);
+    uint16_t first_port = 0;
+    for (int t = 1; t <= 5; t++) {
+        SCOPED_TRACE("AUTH tick " + std::to_string(t));
+        tick();
+        const Bytes got = peer->recv(t % 2 == 1 ? 200 : 20);
+        if (t % 2 == 1) {
+            EXPECT_EQ(log->take(), Lines{"AUTH start"});
+            EXPECT_EQ(got, Bytes(open, open + open_len));
+            EXPECT_EQ(clnt->si_lastopen, FakeClock::sec);
+            if (first_port == 0)
+                first_port = peer->last_from_port();
+            EXPECT_EQ(peer->last_from_port(), first_port);
+        } else {
+            EXPECT_TRUE(log->take().empty());
+            EXPECT_TRUE(got.empty());
+        }
+        EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+    }
+    tick();  // the sixth after INIT
+    EXPECT_EQ(log->take(), join(SOCKET_LINES, {"AUTH timeout"}));
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->si_stats.panic_authot, 1u);
+    EXPECT_TRUE(peer->recv(20).empty());
+
+    tick();
+    EXPECT_EQ(log->take(), Lines{init_line()});
+    tick();
+    EXPECT_EQ(log->take(), Lines{"AUTH start"});
+    ASSERT_FALSE(peer->recv().empty());
+    EXPECT_NE(peer->last_from_port(), first_port) << "every attempt uses a new local port";
+}
+
+TEST_F(SessionTest, SourceFilterDropsOtherPortsAndAddresses)
+{
+    set_peer_quiet();
+    tick();
+    tick();
+    ASSERT_FALSE(peer->recv().empty());
+    log->take();
+    const uint32_t ltime = clnt->si_ltime;
+    FakeClock::advance(1);
+
+    // A real datagram from another port of the peer's address.
+    int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(other, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = ScriptPeer::ipbe();
+    to.sin_port = htons(ScriptPeer::client_port(clnt));
+    const Bytes rej = ScriptPeer::openrej();
+    ASSERT_EQ(sendto(other, rej.data(), rej.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              static_cast<ssize_t>(rej.size()));
+    EXPECT_EQ(ScriptPeer::deliver(clnt), 1);
+    close(other);
+
+    ScriptPeer::inject_from(clnt, ScriptPeer::ipbe(), static_cast<uint16_t>(peer->port() + 1), rej);
+    ScriptPeer::inject_from(clnt, str2ip("127.0.0.2"), peer->port(), rej);
+    ScriptPeer::inject_from(clnt, str2ip("10.99.0.2"), peer->port(), ScriptPeer::data(SDWAN_DATA, 0, 0, {0x45}));
+
+    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 0u);
+    EXPECT_EQ(clnt->si_stats.openrejcnt, 0u);
+    EXPECT_EQ(clnt->si_ltime, ltime);
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+    EXPECT_TRUE(log->take().empty());
+
+    // The same datagram from the peer's own address and port is taken.
+    ASSERT_TRUE(peer->send_and_deliver(clnt, rej));
+    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 1u);
+    EXPECT_EQ(clnt->si_stats.openrejcnt, 1u);
+}
+
+TEST_F(SessionTest, UnknownTypesAreCountedAndStillSignsOfLife)
+{
+    set_peer_quiet();
+    tick();
+    tick();
+    ASSERT_FALSE(peer->recv().empty());
+    log->take();
+    uint32_t n = 0;
+    for (uint8_t type : {SDWAN_OPEN, SDWAN_ECHOREQ, uint8_t{0}, uint8_t{16}, uint8_t{25}, uint8_t{255}}) {
+        for (size_t len : {size_t{1}, size_t{7}, size_t{44}}) {
+            SCOPED_TRACE("type " + std::to_string(type) + " len " + std::to_string(len));
+            FakeClock::advance(1);
+            Bytes pkt = ScriptPeer::control(type, 1, 2, Bytes(20, 0));
+            pkt.resize(len);
+            if (len == 44) {
+                ASSERT_TRUE(peer->send_and_deliver(clnt, pkt));
+            } else {
+                peer->inject(clnt, pkt);
+            }
+            n++;
+            EXPECT_EQ(clnt->si_stats.panic_pkttype, n);
+            EXPECT_EQ(clnt->si_stats.sock_rxpkts, n);
+            EXPECT_EQ(clnt->si_ltime, FakeClock::sec);
+            EXPECT_EQ(log->take(), Lines{"Unknown packet type: " + std::to_string(type)});
+            EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+        }
+    }
+}
+
+TEST_F(SessionTest, EmptyDatagramIsIgnored)
+{
+    set_peer_quiet();
+    tick();
+    tick();
+    ASSERT_FALSE(peer->recv().empty());
+    log->take();
+    ASSERT_TRUE(peer->send_and_deliver(clnt, {}));
+    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 0u);
+    EXPECT_EQ(clnt->si_stats.panic_pkttype, 0u);
+    EXPECT_TRUE(log->take().empty());
+}
+
+TEST_F(SessionTest, DataSilenceResetsOnTheTenthTickWithoutAnEcho)
+{
+    set_peer_quiet();
+    ASSERT_TRUE(establish(0x0102, 0x0A0B0C0D, session_options()));
+    ASSERT_EQ(if_inet("tolva0"), "10.200.0.5/24");
+    for (int t = 1; t <= 9; t++) {
+        SCOPED_TRACE("DATA tick " + std::to_string(t));
+        tick();
+        const Bytes got = peer->recv(t % 2 == 1 ? 200 : 20);
+        if (t % 2 == 1) {
+            ASSERT_FALSE(got.empty());
+            EXPECT_EQ(got[0], SDWAN_ECHOREQ);
+        } else {
+            EXPECT_TRUE(got.empty());
+        }
+        EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    }
+    log->take();
+    tick();
+    EXPECT_TRUE(peer->recv(50).empty()) << "no echo request on the timeout tick";
+    const Lines lines = log->take();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "peer DATA timeout");
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), SOCKET_LINES);
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->si_stats.panic_dataot, 1u);
+    EXPECT_EQ(clnt->si_sid, 0);
+    EXPECT_EQ(clnt->si_token, 0u);
+    EXPECT_EQ(if_inet("tolva0"), "") << "leaving DATA clears the interface";
+}
+
+TEST_F(SessionTest, AnyDatagramFromThePeerPostponesTheDataTimeout)
+{
+    set_peer_quiet();
+    ASSERT_TRUE(establish(1, 2, session_options()));
+    for (int t = 1; t <= 5; t++)
+        tick();
+    peer->inject(clnt, {SDWAN_ECHOREQ});  // an unknown type, but from the peer
+    for (int t = 6; t <= 14; t++)
+        tick();
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    tick();
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->si_stats.panic_dataot, 1u);
+}
+
+TEST_F(SessionTest, ClosedTickResetsAndLeavesTheInterfaceUp)
+{
+    set_peer_quiet();
+    ASSERT_TRUE(establish(1, 2, session_options()));
+    peer->inject(clnt, ScriptPeer::close_pkt(1, 2));
+    ASSERT_EQ(clnt->si_state, SDWANCLNT_CLOSED);
+    log->take();
+    tick();
+    EXPECT_EQ(log->take(), join(SOCKET_LINES, {"peer CLOSED"}));
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->si_stats.closedcnt, 2u);
+    EXPECT_EQ(clnt->si_token, 0u);
+    EXPECT_EQ(if_inet("tolva0"), "10.200.0.5/24");
+    EXPECT_NE(if_flags("tolva0") & IFF_UP, 0);
+}
+
+TEST_F(SessionTest, TickWithoutSocketResets)
+{
+    set_peer_quiet();
+    poll_del(clnt->si_udpsock);
+    close(clnt->si_udpsock);
+    clnt->si_udpsock = -1;
+    clnt->si_state = SDWANCLNT_AUTH;
+    tick();
+    EXPECT_EQ(log->take(), join({"client domain socket invalid reset state"}, SOCKET_LINES));
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_GE(clnt->si_udpsock, 0);
+}
+
+TEST_F(SessionTest, NotReadyTickDoesNothing)
+{
+    set_peer_quiet();
+    clnt->si_pass[0] = 0;
+    for (int t = 0; t < 3; t++)
+        tick();
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_TRUE(log->take().empty());
+    EXPECT_TRUE(peer->recv(20).empty());
+}
+
+// Start and stop with sdwclnt_init/sdwclnt_deinit, which create and release the TUN interface.
+class SessionInitTest : public ClientNetnsTest {};
+
+TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
+{
+    ASSERT_EQ(sdwclnt_init(), 0);
+    const Lines lines = log->take();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()), join({"sdwan client initial success"}, SOCKET_LINES));
+    EXPECT_STREQ(clnt->tmr_name, "sdwclnt_0");
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    ASSERT_GE(clnt->tunfd, 0);
+    EXPECT_NE(if_flags("tolva0"), -1);
+
+    const tm_t *t = timer_slot(&sdwclnt_do_timer);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(std::string(t->name, 8), "sdwclnt_");
+    EXPECT_EQ(t->tmout, 1u);
+    EXPECT_EQ(t->arg, clnt);
+    const poll_op_t *tun = poll_slot(clnt->tunfd);
+    ASSERT_NE(tun, nullptr);
+    EXPECT_EQ(tun->func, &sdwclnt_tun_recv);
+    const poll_op_t *udp = poll_slot(clnt->si_udpsock);
+    ASSERT_NE(udp, nullptr);
+    EXPECT_EQ(udp->func, &sdwan_sock_recv);
+    const int udpsock = clnt->si_udpsock;
+
+    sdwclnt_deinit();
+    EXPECT_EQ(if_flags("tolva0"), -1);
+    EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
+    EXPECT_EQ(poll_slot(udpsock), nullptr);
+    EXPECT_EQ(fcntl(udpsock, F_GETFD), -1) << "socket closed";
+}
+
+TEST_F(SessionInitTest, NoDefaultRouteFailsAndUnregisters)
+{
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip route del default", &err)) << err;
+    ASSERT_EQ(sdwclnt_init(), -1);
+    const Lines lines = log->take();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "sdwan client initial success");
+    EXPECT_EQ(lines.back(), "Failed to load default route");
+    EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
+    EXPECT_EQ(poll_slot(clnt->tunfd), nullptr);
+    EXPECT_GE(clnt->tunfd, 0) << "the descriptor stays open until deinit";
+    EXPECT_EQ(clnt->si_udpsock, -1);
+}
+
+TEST_F(SessionInitTest, TunFailureRegistersNothing)
+{
+    snprintf(clnt->tun_name, sizeof clnt->tun_name, "bad/name");
+    ASSERT_EQ(sdwclnt_init(), -1);
+    EXPECT_FALSE(log->contains("sdwan client initial success"));
+    EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
+    EXPECT_EQ(clnt->tunfd, -1);
+}
+
+// The whole path through the event core: timer scan, descriptor poll, read callbacks.
+TEST_F(SessionInitTest, EventLoopEstablishesASession)
+{
+    ASSERT_EQ(sdwclnt_init(), 0);
+    bool answered = false;
+    for (int i = 0; i < 10 && clnt->si_state != SDWANCLNT_DATA; i++) {
+        FakeClock::advance(1);
+        poll_once(50);
+        const Bytes got = peer->recv(answered ? 0 : 100);
+        if (!got.empty() && got[0] == SDWAN_OPEN && !answered) {
+            ASSERT_TRUE(peer->send(clnt, ScriptPeer::openack(0x0201, 9, session_options())));
+            answered = true;
+        }
+    }
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_TRUE(log->contains("sdwan DATA ESTABLISHED session 513"));
+    EXPECT_TRUE(log->contains("Using IP: 10.200.0.5, Gateway: 10.200.0.1, MTU: 1400, Encrypt: N"));
+    EXPECT_EQ(if_inet("tolva0"), "10.200.0.5/24");
+    sdwclnt_deinit();
+}
+
+}  // namespace
