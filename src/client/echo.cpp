@@ -1,0 +1,79 @@
+#include "client/echo.h"
+
+#include "bytes.h"
+#include "client/packet.h"
+#include "client/session.h"
+#include "core/event.h"
+#include "shell/log.h"
+
+namespace {
+// The echo body sits right behind the signature; the route block is laid out four bytes past
+// its end and is not part of what goes on the wire.
+constexpr uint32_t ECHO_TICK = SDWAN_CTRL_LEN;
+constexpr uint32_t ECHO_CUR = ECHO_TICK + 8;
+constexpr uint32_t ECHO_MIN = ECHO_CUR + 4;
+constexpr uint32_t ECHO_MAX = ECHO_MIN + 4;
+constexpr uint32_t RT_BLOCK = SDWAN_ECHO_LEN + 4;
+constexpr uint32_t RT_END = RT_BLOCK + sizeof(sdwan_rtpkt_t);
+
+static_assert(ECHO_MAX + 4 == SDWAN_ECHO_LEN);
+static_assert(RT_BLOCK == 48);
+// The builder's caller provides at least 64 bytes; the route block must stay inside them.
+static_assert(RT_END <= 64);
+static_assert(SDWAN_ECHORESP_MIN == ECHO_TICK + 8);
+}  // namespace
+
+uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
+{
+    const sdwan_pkthdr_t hdr{SDWAN_ECHOREQ, 0, clnt->si_sid, clnt->si_token};
+    sdwan_hdr_store(buf, &hdr);
+    uint8_t *body = sdwan_pktsign(buf);
+
+    st_le64(body, os_curusec());
+    st_le32(buf + ECHO_CUR, clnt->si_curdelay);
+    st_le32(buf + ECHO_MIN, clnt->si_mindelay);
+    st_le32(buf + ECHO_MAX, clnt->si_maxdelay);
+
+    uint8_t *rt = buf + RT_BLOCK;
+    rt[0] = 'S';
+    rt[1] = 'D';
+    rt[2] = 'R';
+    rt[3] = 'T';
+    st_be32(rt + offsetof(sdwan_rtpkt_t, magic), clnt->si_rtmagic);
+    st_be32(rt + offsetof(sdwan_rtpkt_t, cnt), 0);
+
+    return SDWAN_ECHO_LEN;
+}
+
+void sdwan_sendECHOREQ(sdwan_t *clnt)
+{
+    uint8_t buf[SDWAN_CTRLBUF];
+    uint32_t len = sdwan_pktechoreq(clnt, buf);
+    sdwan_sock_send(clnt, buf, len);
+}
+
+void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
+{
+    if (clnt->si_state != SDWANCLNT_DATA) {
+        log_help("Invalid state: expected SDWANCLNT_DATA, but got %d\n", clnt->si_state);
+        return;
+    }
+    // A response too short to return a whole tick is as useless as a forged one, and is
+    // refused the same way rather than read past its end.
+    if (blen < SDWAN_ECHORESP_MIN || !sdwan_pktverify(buf, blen)) {
+        clnt->si_stats.panic_pktverify++;
+        log_help("Packet verification failed\n");
+        return;
+    }
+
+    uint64_t tcur = os_curusec();
+    // Kept modulo 2^32: a tick from slightly in the future (counters of two cores need not
+    // agree) gives a delay just below 2^32, not a negative one.
+    uint32_t delay = static_cast<uint32_t>(tcur - ld_le64(buf + ECHO_TICK));
+    clnt->si_curdelay = delay;
+    if (delay > clnt->si_maxdelay)
+        clnt->si_maxdelay = delay;
+    if (delay < clnt->si_mindelay)
+        clnt->si_mindelay = delay;
+    clnt->si_stats.echorespcnt++;
+}
