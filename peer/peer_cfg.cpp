@@ -1,0 +1,345 @@
+// The peer server's configuration file: a [section] line naming the TUN interface and
+// key=value lines, read once at start-up. Unlike the client's loader this one is strict: a
+// server that silently ignored a mistyped "encrypt" or a half-written user line would hand out
+// sessions the operator did not mean to, so every fault stops the start-up with one line
+// naming the line number and the reason.
+#include <cstdarg>
+#include <cstring>
+
+#include "net/ipaddr.h"
+#include "peer/peer.h"
+
+namespace {
+
+constexpr int CFG_LINE = 256;
+
+void cfg_err(char *err, size_t errlen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void cfg_err(char *err, size_t errlen, const char *fmt, ...)
+{
+    if (err == nullptr || errlen == 0)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(err, errlen, fmt, ap);
+    va_end(ap);
+}
+
+// Decimal digits only, no sign, no blanks, within [lo, hi].
+int cfg_number(const char *v, uint32_t lo, uint32_t hi, uint32_t *out)
+{
+    if (*v == '\0')
+        return -1;
+    uint32_t n = 0;
+    for (const char *c = v; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9')
+            return -1;
+        n = n * 10 + static_cast<uint32_t>(*c - '0');
+        if (n > hi)
+            return -1;
+    }
+    if (n < lo)
+        return -1;
+    *out = n;
+    return 0;
+}
+
+// A pool is a /24 network: a.b.c.0, optionally written with its "/24".
+int cfg_pool(const char *v, uint32_t *out)
+{
+    char text[20];
+    size_t n = strlen(v);
+    if (n >= 3 && strcmp(v + n - 3, "/24") == 0)
+        n -= 3;
+    if (n == 0 || n >= sizeof text)
+        return -1;
+    memcpy(text, v, n);
+    text[n] = '\0';
+    uint32_t ip;
+    if (peer_parse_addr(text, &ip) != 0)
+        return -1;
+    if (peer_hostpart(ip) != 0)
+        return -1;
+    *out = ip;
+    return 0;
+}
+
+int cfg_dns(const char *v, peer_cfg_t *cfg)
+{
+    char text[40];
+    size_t n = strlen(v);
+    if (n == 0 || n >= sizeof text)
+        return -1;
+    memcpy(text, v, n + 1);
+    char *comma = strchr(text, ',');
+    uint32_t a = 0, b = 0;
+    if (comma != nullptr) {
+        *comma = '\0';
+        if (peer_parse_addr(comma + 1, &b) != 0)
+            return -1;
+    }
+    if (peer_parse_addr(text, &a) != 0)
+        return -1;
+    cfg->dns0 = a;
+    cfg->dns1 = b;
+    return 0;
+}
+
+bool cfg_name_char(char c) { return c > ' ' && c < 0x7f; }
+
+// user=name:password[:a.b.c.d]. Neither name nor password may hold a ':'; the name is plain
+// printable text because it appears in log lines.
+int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
+{
+    if (cfg->nusers >= PEER_MAX_USERS) {
+        cfg_err(err, errlen, "line %d: more than %d users", line, PEER_MAX_USERS);
+        return -1;
+    }
+    const char *c1 = strchr(v, ':');
+    if (c1 == nullptr) {
+        cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
+        return -1;
+    }
+    const char *pass = c1 + 1;
+    const char *c2 = strchr(pass, ':');
+    const char *ip = nullptr;
+    size_t passlen = strlen(pass);
+    if (c2 != nullptr) {
+        passlen = static_cast<size_t>(c2 - pass);
+        ip = c2 + 1;
+        if (strchr(ip, ':') != nullptr) {
+            cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
+            return -1;
+        }
+    }
+    size_t namelen = static_cast<size_t>(c1 - v);
+    if (namelen == 0 || namelen > 31) {
+        cfg_err(err, errlen, "line %d: user name must have 1 to 31 characters", line);
+        return -1;
+    }
+    for (size_t i = 0; i < namelen; i++) {
+        if (!cfg_name_char(v[i])) {
+            cfg_err(err, errlen, "line %d: user name must be printable without blanks", line);
+            return -1;
+        }
+    }
+    if (passlen == 0 || passlen > 31) {
+        cfg_err(err, errlen, "line %d: password must have 1 to 31 characters", line);
+        return -1;
+    }
+    for (int i = 0; i < cfg->nusers; i++) {
+        const peer_user_t &o = cfg->users[i];
+        if (o.namelen == namelen && memcmp(o.name, v, namelen) == 0) {
+            cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);
+            return -1;
+        }
+    }
+    uint32_t fixed = 0;
+    if (ip != nullptr && peer_parse_addr(ip, &fixed) != 0) {
+        cfg_err(err, errlen, "line %d: bad address %s for user %.*s", line, ip, static_cast<int>(namelen), v);
+        return -1;
+    }
+    peer_user_t *u = &cfg->users[cfg->nusers++];
+    memset(u, 0, sizeof *u);
+    memcpy(u->name, v, namelen);
+    memcpy(u->pass, pass, passlen);
+    u->namelen = static_cast<uint8_t>(namelen);
+    u->fixed_ip = fixed;
+    return 0;
+}
+
+bool cfg_ifname_ok(const char *name, size_t n)
+{
+    if (n == 0 || n >= sizeof(peer_cfg_t::tun_name))
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (!cfg_name_char(name[i]) || name[i] == '/' || name[i] == ':')
+            return false;
+    return true;
+}
+
+int cfg_line(char *s, int line, peer_cfg_t *cfg, char *err, size_t errlen)
+{
+    size_t n = strlen(s);
+    if (s[0] == '[') {
+        if (n < 2 || s[n - 1] != ']' || !cfg_ifname_ok(s + 1, n - 2)) {
+            cfg_err(err, errlen, "line %d: interface name must be [name] with 1 to 15 characters", line);
+            return -1;
+        }
+        memset(cfg->tun_name, 0, sizeof cfg->tun_name);
+        memcpy(cfg->tun_name, s + 1, n - 2);
+        return 0;
+    }
+    char *eq = strchr(s, '=');
+    if (eq == nullptr) {
+        cfg_err(err, errlen, "line %d: expected key=value", line);
+        return -1;
+    }
+    *eq = '\0';
+    const char *key = s;
+    const char *val = eq + 1;
+    uint32_t num = 0;
+    if (strcmp(key, "port") == 0) {
+        if (cfg_number(val, 1, 65535, &num) != 0) {
+            cfg_err(err, errlen, "line %d: port must be 1 to 65535", line);
+            return -1;
+        }
+        cfg->port = static_cast<uint16_t>(num);
+    } else if (strcmp(key, "pool") == 0) {
+        if (cfg_pool(val, &cfg->pool) != 0) {
+            cfg_err(err, errlen, "line %d: pool must be a /24 network such as 10.8.0.0", line);
+            return -1;
+        }
+    } else if (strcmp(key, "mtu") == 0) {
+        if (cfg_number(val, PEER_MTU_MIN, PEER_MTU_MAX, &num) != 0) {
+            cfg_err(err, errlen, "line %d: mtu must be %u to %u", line, unsigned{PEER_MTU_MIN}, unsigned{PEER_MTU_MAX});
+            return -1;
+        }
+        cfg->mtu = static_cast<uint16_t>(num);
+    } else if (strcmp(key, "encrypt") == 0) {
+        if (cfg_number(val, 0, 1, &num) != 0) {
+            cfg_err(err, errlen, "line %d: encrypt must be 0 or 1", line);
+            return -1;
+        }
+        cfg->encrypt = static_cast<uint8_t>(num);
+    } else if (strcmp(key, "listen") == 0) {
+        // Clients filter answers by the address they sent to: on a host with several addresses
+        // the server must answer from the one the clients use, so it binds to it.
+        if (peer_parse_addr(val, &cfg->listen) != 0) {
+            cfg_err(err, errlen, "line %d: listen must be an address a.b.c.d", line);
+            return -1;
+        }
+    } else if (strcmp(key, "dns") == 0) {
+        if (cfg_dns(val, cfg) != 0) {
+            cfg_err(err, errlen, "line %d: dns must be one or two addresses a.b.c.d[,e.f.g.h]", line);
+            return -1;
+        }
+    } else if (strcmp(key, "user") == 0) {
+        return cfg_user(val, line, cfg, err, errlen);
+    } else if (strcmp(key, "log") == 0) {
+        size_t vl = strlen(val);
+        if (vl == 0 || vl >= sizeof cfg->log) {
+            cfg_err(err, errlen, "line %d: log must be a path of 1 to %d characters", line, PEER_LOGPATH - 1);
+            return -1;
+        }
+        memcpy(cfg->log, val, vl + 1);
+    } else {
+        cfg_err(err, errlen, "line %d: unknown key %s", line, key);
+        return -1;
+    }
+    return 0;
+}
+
+// Checks that need the whole file: required settings, and fixed addresses against the pool
+// (which may be given after the users).
+int cfg_check(const peer_cfg_t *cfg, char *err, size_t errlen)
+{
+    char a[16];
+    if (cfg->tun_name[0] == '\0') {
+        cfg_err(err, errlen, "no [interface] line");
+        return -1;
+    }
+    if (cfg->port == 0) {
+        cfg_err(err, errlen, "no port= line");
+        return -1;
+    }
+    if (cfg->pool == 0) {
+        cfg_err(err, errlen, "no pool= line");
+        return -1;
+    }
+    if (cfg->nusers == 0) {
+        cfg_err(err, errlen, "no user= line");
+        return -1;
+    }
+    for (int i = 0; i < cfg->nusers; i++) {
+        const peer_user_t &u = cfg->users[i];
+        if (u.fixed_ip == 0)
+            continue;
+        uint8_t host = peer_hostpart(u.fixed_ip);
+        // .0 is the network, .1 the server's own interface, .255 the broadcast.
+        if (peer_netpart(u.fixed_ip) != cfg->pool || host < 2 || host == 255) {
+            cfg_err(err, errlen, "user %s: address %s is not a client address of the pool", u.name,
+                    ip2strv4(u.fixed_ip, a, sizeof a));
+            return -1;
+        }
+        for (int j = 0; j < i; j++) {
+            if (cfg->users[j].fixed_ip == u.fixed_ip) {
+                cfg_err(err, errlen, "user %s: address %s is already given to user %s", u.name,
+                        ip2strv4(u.fixed_ip, a, sizeof a), cfg->users[j].name);
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int peer_parse_addr(const char *text, uint32_t *ipbe)
+{
+    // str2ip also takes the short forms (10.1 is 10.0.0.1); a server's configuration wants all
+    // four numbers written out, each of one to three digits and without leading zeros (which
+    // other tools read as octal).
+    int dots = 0, digits = 0;
+    char first = 0;
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c == '.') {
+            if (digits == 0)
+                return -1;
+            dots++;
+            digits = 0;
+        } else if (*c >= '0' && *c <= '9') {
+            if (digits == 0)
+                first = *c;
+            else if (first == '0')
+                return -1;
+            if (++digits > 3)
+                return -1;
+        } else {
+            return -1;
+        }
+    }
+    if (dots != 3 || digits == 0)
+        return -1;
+    uint32_t ip = str2ip(text);
+    if (ip == 0)
+        return -1;
+    *ipbe = ip;
+    return 0;
+}
+
+int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
+{
+    memset(cfg, 0, sizeof *cfg);
+    cfg->mtu = PEER_MTU_DEFAULT;
+    if (err != nullptr && errlen > 0)
+        err[0] = '\0';
+    char s[CFG_LINE];
+    int line = 0;
+    while (fgets(s, sizeof s, fp) != nullptr) {
+        line++;
+        size_t n = strlen(s);
+        if (n == sizeof s - 1 && s[n - 1] != '\n' && !feof(fp)) {
+            cfg_err(err, errlen, "line %d: longer than %d characters", line, CFG_LINE - 2);
+            return -1;
+        }
+        while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r'))
+            s[--n] = '\0';
+        if (n == 0 || s[0] == '#')
+            continue;
+        if (cfg_line(s, line, cfg, err, errlen) != 0)
+            return -1;
+    }
+    return cfg_check(cfg, err, errlen);
+}
+
+int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen)
+{
+    FILE *fp = fopen(path, "r");
+    if (fp == nullptr) {
+        cfg_err(err, errlen, "cannot open %s", path);
+        return -1;
+    }
+    int r = peer_cfg_read(fp, cfg, err, errlen);
+    fclose(fp);
+    return r;
+}

@@ -1,0 +1,172 @@
+// Batched I/O of the peer server. Datagrams come in by recvmmsg, a batch at a time, and every
+// answer or routed TUN packet is built straight into a slot of the send batch, which goes out
+// with one sendmmsg: the per-packet cost is the handling, not the system calls.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/event.h"
+#include "net/sock.h"
+#include "net/tun.h"
+#include "peer/peer.h"
+#include "shell/log.h"
+
+namespace {
+
+// Receive batch: static, so the reactor's stack stays small and nothing is allocated.
+uint8_t rx_buf[PEER_RX_BATCH][SDWAN_PKTBUF];
+sockaddr_in rx_addr[PEER_RX_BATCH];
+iovec rx_iov[PEER_RX_BATCH];
+mmsghdr rx_msg[PEER_RX_BATCH];
+
+sockaddr_in tx_addr[PEER_TX_BATCH];
+iovec tx_iov[PEER_TX_BATCH];
+mmsghdr tx_msg[PEER_TX_BATCH];
+
+void set_buf(int s, int opt_force, int opt, const char *what)
+{
+    int v = PEER_SOCKBUF;
+    // The FORCE variants pass the system's rmem_max/wmem_max cap when we have the privilege.
+    if (setsockopt(s, SOL_SOCKET, opt_force, &v, sizeof v) == 0)
+        return;
+    if (setsockopt(s, SOL_SOCKET, opt, &v, sizeof v) != 0)
+        log_help("peer: %s not set: %s\n", what, strerror(errno));
+}
+
+}  // namespace
+
+int peer_udp_open(uint32_t ipbe, uint16_t port)
+{
+    int s = sock_udpinit();
+    if (s < 0)
+        return -1;
+    set_buf(s, SO_RCVBUFFORCE, SO_RCVBUF, "SO_RCVBUF");
+    set_buf(s, SO_SNDBUFFORCE, SO_SNDBUF, "SO_SNDBUF");
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = ipbe;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        log_help("peer: cannot bind UDP port %u: %s\n", unsigned{port}, strerror(errno));
+        sock_close(s);
+        return -1;
+    }
+    return s;
+}
+
+peer_txslot_t *peer_tx_slot(peer_t *p)
+{
+    if (p->ntx >= PEER_TX_BATCH)
+        peer_tx_flush(p);
+    return &p->tx[p->ntx];
+}
+
+void peer_tx_commit(peer_t *p)
+{
+    if (p->ntx < PEER_TX_BATCH)
+        p->ntx++;
+}
+
+void peer_tx_flush(peer_t *p)
+{
+    int n = p->ntx;
+    p->ntx = 0;
+    if (n == 0)
+        return;
+    for (int i = 0; i < n; i++) {
+        peer_txslot_t &t = p->tx[i];
+        memset(&tx_addr[i], 0, sizeof tx_addr[i]);
+        tx_addr[i].sin_family = AF_INET;
+        tx_addr[i].sin_port = htons(t.port);
+        tx_addr[i].sin_addr.s_addr = t.ipbe;
+        tx_iov[i].iov_base = t.buf;
+        tx_iov[i].iov_len = t.len;
+        memset(&tx_msg[i], 0, sizeof tx_msg[i]);
+        tx_msg[i].msg_hdr.msg_name = &tx_addr[i];
+        tx_msg[i].msg_hdr.msg_namelen = sizeof tx_addr[i];
+        tx_msg[i].msg_hdr.msg_iov = &tx_iov[i];
+        tx_msg[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Each pass either sends at least one datagram or gives one up, so the loop ends.
+    int off = 0;
+    while (off < n) {
+        int r = sendmmsg(p->udpfd, tx_msg + off, static_cast<unsigned>(n - off), MSG_DONTWAIT);
+        if (r > 0) {
+            off += r;
+            p->st.tx_dgrams += static_cast<uint64_t>(r);
+        } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+            // The send buffer is full: what remains would meet the same fate.
+            p->st.tx_drop += static_cast<uint64_t>(n - off);
+            break;
+        } else {
+            // Refused for this destination alone (unreachable, no route): skip it.
+            p->st.tx_drop++;
+            off++;
+        }
+    }
+}
+
+void peer_udp_recv(void *arg)
+{
+    peer_t *p = static_cast<peer_t *>(arg);
+    p->now = static_cast<uint32_t>(os_cursec());
+    for (int round = 0; round < PEER_RX_ROUNDS; round++) {
+        for (int i = 0; i < PEER_RX_BATCH; i++) {
+            rx_iov[i].iov_base = rx_buf[i];
+            rx_iov[i].iov_len = sizeof rx_buf[i];
+            memset(&rx_msg[i], 0, sizeof rx_msg[i]);
+            rx_msg[i].msg_hdr.msg_name = &rx_addr[i];
+            rx_msg[i].msg_hdr.msg_namelen = sizeof rx_addr[i];
+            rx_msg[i].msg_hdr.msg_iov = &rx_iov[i];
+            rx_msg[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = recvmmsg(p->udpfd, rx_msg, PEER_RX_BATCH, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
+            break;
+        for (int i = 0; i < n; i++) {
+            const msghdr &m = rx_msg[i].msg_hdr;
+            if ((m.msg_flags & MSG_TRUNC) != 0 || m.msg_namelen < sizeof(sockaddr_in) ||
+                rx_addr[i].sin_family != AF_INET) {
+                p->st.rx_dgrams++;
+                p->st.drop_trunc++;
+                continue;
+            }
+            peer_on_datagram(p, rx_addr[i].sin_addr.s_addr, ntohs(rx_addr[i].sin_port), rx_buf[i], rx_msg[i].msg_len);
+        }
+        if (n < PEER_RX_BATCH)
+            break;
+    }
+    peer_tx_flush(p);
+}
+
+void peer_tun_recv(void *arg)
+{
+    peer_t *p = static_cast<peer_t *>(arg);
+    p->now = static_cast<uint32_t>(os_cursec());
+    for (int i = 0; i < PEER_TUN_BURST; i++) {
+        // Read behind the header's room in a send slot: routed, the packet leaves from there.
+        peer_txslot_t *slot = peer_tx_slot(p);
+        int n = tun_recv(p->tunfd, slot->buf + SDWAN_HDR_LEN, static_cast<int>(SDWAN_PKTBUF - SDWAN_HDR_LEN));
+        if (n <= 0)
+            break;
+        peer_on_tunpkt(p, slot, static_cast<uint32_t>(n));
+    }
+    peer_tx_flush(p);
+}
+
+void peer_close_all(peer_t *p)
+{
+    for (peer_sess_t &s : p->sess) {
+        if (!s.live)
+            continue;
+        peer_send_close(p, &s);
+        peer_sess_log(p, &s, "closed");
+        p->st.sess_closed++;
+        peer_sess_free(p, &s);
+    }
+    peer_tx_flush(p);
+}

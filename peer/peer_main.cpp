@@ -1,0 +1,157 @@
+// Process entry of the peer server: command line, configuration, TUN interface and UDP port,
+// the event loop until SIGINT or SIGTERM, then a CLOSE to every client and an orderly exit.
+#include <arpa/inet.h>
+#include <cstring>
+#include <unistd.h>
+
+#include "core/event.h"
+#include "net/ipaddr.h"
+#include "net/sock.h"
+#include "net/tun.h"
+#include "peer/peer.h"
+#include "shell/log.h"
+#include "shell/os.h"
+
+#ifndef PEER_VERSION
+#define PEER_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr char PEER_TIMER[] = "peer";
+
+void usage(FILE *out)
+{
+    fputs("SD-WAN peer server\n", out);
+    fputs("Usage: sdwan-peerd -f <config file> [-l <log file>] [-h] [-v]\n", out);
+    fputs("Options:\n", out);
+    fputs("\t-f <config file>    configuration file (required)\n", out);
+    fputs("\t-l <log file>       log file, instead of the log= key or standard output\n", out);
+    fputs("\t-h                  display this\n", out);
+    fputs("\t-v                  version info\n", out);
+}
+
+void log_stats(const peer_stats_t &st)
+{
+    log_help("peer stats: rx %llu tx %llu txdrop %llu short %llu trunc %llu sig %llu malformed %llu type %llu "
+             "nosess %llu token %llu badip %llu noroute %llu tunrx %llu tuntx %llu tunerr %llu\n",
+             static_cast<unsigned long long>(st.rx_dgrams), static_cast<unsigned long long>(st.tx_dgrams),
+             static_cast<unsigned long long>(st.tx_drop), static_cast<unsigned long long>(st.drop_short),
+             static_cast<unsigned long long>(st.drop_trunc), static_cast<unsigned long long>(st.drop_sig),
+             static_cast<unsigned long long>(st.drop_malformed), static_cast<unsigned long long>(st.drop_type),
+             static_cast<unsigned long long>(st.drop_nosess), static_cast<unsigned long long>(st.drop_token),
+             static_cast<unsigned long long>(st.drop_badip), static_cast<unsigned long long>(st.drop_noroute),
+             static_cast<unsigned long long>(st.tun_rx), static_cast<unsigned long long>(st.tun_tx),
+             static_cast<unsigned long long>(st.tun_txerr));
+}
+
+int peer_start(peer_t *p)
+{
+    const peer_cfg_t &c = p->cfg;
+    if (peer_setup(p) != 0)
+        return -1;
+    if (tun_init(&p->tunfd, c.tun_name) != 0) {
+        log_help("peer: cannot create TUN interface %s\n", c.tun_name);
+        return -1;
+    }
+    uint8_t mask[4] = {255, 255, 255, 0};
+    tun_set_ip(c.tun_name, peer_pool_addr(c.pool, 1), ld_raw32(mask));
+    tun_set_mtu(c.tun_name, c.mtu);
+    p->udpfd = peer_udp_open(c.listen, c.port);
+    if (p->udpfd < 0)
+        return -1;
+    if (poll_add(p->udpfd, peer_udp_recv, p) != 0 || poll_add(p->tunfd, peer_tun_recv, p) != 0 ||
+        tm_add(PEER_TIMER, 1, peer_tick, p) != 0) {
+        log_help("peer: cannot register with the event core\n");
+        return -1;
+    }
+    char gw[16];
+    char la[16];
+    log_help("peer listening on UDP %s:%u, interface %s %s/24 mtu %u, %d users, encrypt %s\n",
+             ip2strv4(c.listen, la, sizeof la), unsigned{c.port}, c.tun_name, ip2strv4(peer_pool_addr(c.pool, 1), gw, sizeof gw), unsigned{c.mtu}, c.nusers,
+             c.encrypt != 0 ? "granted on request" : "never granted");
+    return 0;
+}
+
+void peer_stop(peer_t *p)
+{
+    if (p->udpfd >= 0) {
+        poll_del(p->udpfd);
+        sock_close(p->udpfd);
+        p->udpfd = -1;
+    }
+    if (p->tunfd >= 0) {
+        poll_del(p->tunfd);
+        tun_deinit(&p->tunfd, p->cfg.tun_name);
+        p->tunfd = -1;
+    }
+    tm_del(PEER_TIMER);
+    peer_teardown(p);
+}
+
+}  // namespace
+
+int peer_main(int argc, char **argv)
+{
+    const char *cfgpath = nullptr;
+    const char *logpath = nullptr;
+    optind = 0;  // glibc: a full rescan, so a second call in one process parses afresh
+    int c;
+    while ((c = getopt(argc, argv, "f:l:hv")) != -1) {
+        switch (c) {
+        case 'f':
+            cfgpath = optarg;
+            break;
+        case 'l':
+            logpath = optarg;
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        case 'v':
+            printf("sdwan-peerd version %s\n", PEER_VERSION);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (cfgpath == nullptr) {
+        fputs("sdwan-peerd: -f <config file> is required\n", stderr);
+        usage(stderr);
+        return 2;
+    }
+
+    peer_t *p = &_peer;
+    char err[PEER_ERRLEN];
+    if (peer_cfg_load(cfgpath, &p->cfg, err, sizeof err) != 0) {
+        fprintf(stderr, "sdwan-peerd: %s: %s\n", cfgpath, err);
+        return 1;
+    }
+    if (logpath == nullptr && p->cfg.log[0] != '\0')
+        logpath = p->cfg.log;
+    // Without a log file the lines go to standard output, often a pipe to a service manager:
+    // line buffering keeps them timely.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (logpath != nullptr) {
+        _logfile = logpath;
+        log_init();
+    }
+    p->udpfd = -1;
+    p->tunfd = -1;
+    int rc = 1;
+    if (os_init() == 0 && peer_start(p) == 0) {
+        poll_loop();
+        log_help("peer stopping, %d sessions\n", peer_live_count(p));
+        peer_close_all(p);
+        rc = 0;
+    } else {
+        log_help("peer: start-up failed\n");
+    }
+    log_stats(p->st);
+    peer_stop(p);
+    os_deinit();
+    log_help("EXIT\n");
+    log_deinit();
+    return rc;
+}

@@ -1,0 +1,432 @@
+// The server's side of the tunnel protocol: OPEN answered with OPENACK or OPENREJ, ECHOREQ with
+// ECHORESP, DATA/EDATA passed to the TUN interface, TUN packets routed to the session that owns
+// their destination, CLOSE at shutdown. Header, signature, key and cipher are the client's own
+// (client/packet.h, client/auth.h); only what the client never does, undoing the AES password
+// block, lives here.
+#include <cstring>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include "client/auth.h"
+#include "client/packet.h"
+#include "net/ipaddr.h"
+#include "net/tun.h"
+#include "peer/peer.h"
+#include "shell/log.h"
+
+peer_t _peer;
+
+namespace {
+
+constexpr uint32_t IPV4_MIN = 20;
+constexpr uint32_t IPV4_SRC = 12;
+constexpr uint32_t IPV4_DST = 16;
+constexpr uint32_t OPENACK_MAX = SDWAN_CTRL_LEN + 6 + 6 + 4 + 10 + 3;
+static_assert(OPENACK_MAX <= SDWAN_PKTBUF);
+
+struct open_req_t {
+    const uint8_t *user;
+    uint32_t userlen;
+    const uint8_t *pass;  // 16 bytes
+    uint8_t want_encrypt;
+};
+
+// User names from the wire go into log lines: anything but printable ASCII is shown as '?', so
+// a hostile name cannot forge or split a line.
+const char *safe_name(const uint8_t *n, uint32_t len, char out[32])
+{
+    uint32_t i = 0;
+    for (; i < len && i < 31; i++)
+        out[i] = (n[i] > ' ' && n[i] < 0x7f) ? static_cast<char>(n[i]) : '?';
+    out[i] = '\0';
+    return out;
+}
+
+// The option list of OPEN: type, length (the whole option), value. Every option must lie
+// wholly inside the datagram; the user and password must be there, with their exact sizes.
+int parse_open(const uint8_t *buf, uint32_t len, open_req_t *req)
+{
+    memset(req, 0, sizeof *req);
+    uint32_t off = SDWAN_CTRL_LEN;
+    while (off < len) {
+        if (len - off < 2)
+            return -1;
+        uint8_t t = buf[off];
+        uint8_t l = buf[off + 1];
+        if (l < 2 || l > len - off)
+            return -1;
+        const uint8_t *v = buf + off + 2;
+        switch (t) {
+        case SDWAN_OPT_USER:
+            if (l - 2 < 1 || l - 2 > 31)
+                return -1;
+            req->user = v;
+            req->userlen = l - 2u;
+            break;
+        case SDWAN_OPT_PASS:
+            if (l != 18)
+                return -1;
+            req->pass = v;
+            break;
+        case SDWAN_OPT_MTU:
+        case SDWAN_OPT_PIPE:
+            if (l != 4)
+                return -1;
+            break;
+        case SDWAN_OPT_ENCRYPT:
+            if (l != 3)
+                return -1;
+            req->want_encrypt = v[0];
+            break;
+        default:
+            break;
+        }
+        off += l;
+    }
+    return (req->user != nullptr && req->pass != nullptr) ? 0 : -1;
+}
+
+int find_user(const peer_t *p, const uint8_t *name, uint32_t len)
+{
+    for (int i = 0; i < p->cfg.nusers; i++) {
+        const peer_user_t &u = p->cfg.users[i];
+        if (u.namelen == len && memcmp(u.name, name, len) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// The client enciphers the first 16 password characters, zero padded, with AES-128 under
+// MD5(salt | user name), one block and no chaining: undo that and compare in constant time.
+bool password_ok(peer_t *p, const peer_user_t &u, const uint8_t blk[16])
+{
+    EVP_CIPHER_CTX *ctx = static_cast<EVP_CIPHER_CTX *>(p->aes);
+    uint8_t plain[32];
+    int outl = 0, finl = 0;
+    if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, u.passkey, nullptr) != 1 || EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
+        EVP_DecryptUpdate(ctx, plain, &outl, blk, 16) != 1 || EVP_DecryptFinal_ex(ctx, plain + outl, &finl) != 1 ||
+        outl + finl != 16)
+        return false;
+    bool ok = CRYPTO_memcmp(plain, u.passblk, 16) == 0;
+    OPENSSL_cleanse(plain, sizeof plain);
+    return ok;
+}
+
+uint8_t *put_ctrl(uint8_t *buf, uint8_t type, uint8_t encrypt, uint16_t sid, uint32_t token)
+{
+    sdwan_pkthdr_t h{type, encrypt, sid, token};
+    sdwan_hdr_store(buf, &h);
+    return sdwan_pktsign(buf);
+}
+
+void queue_ctrl(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *pkt, uint32_t len)
+{
+    peer_txslot_t *slot = peer_tx_slot(p);
+    memcpy(slot->buf, pkt, len);
+    slot->ipbe = ipbe;
+    slot->port = port;
+    slot->len = static_cast<uint16_t>(len);
+    peer_tx_commit(p);
+}
+
+void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, const char *why)
+{
+    uint8_t pkt[SDWAN_CTRL_LEN];
+    uint32_t n = peer_pktopenrej(pkt);
+    queue_ctrl(p, ipbe, port, pkt, n);
+    p->st.open_rej++;
+    char a[16];
+    log_help("rejected user %s from %s:%u: %s\n", name, ip2strv4(ipbe, a, sizeof a), unsigned{port}, why);
+}
+
+void send_ack(peer_t *p, const peer_sess_t *s)
+{
+    uint8_t pkt[OPENACK_MAX];
+    uint32_t n = peer_pktopenack(p, s, pkt);
+    queue_ctrl(p, s->ipbe, s->port, pkt, n);
+}
+
+void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
+{
+    if (len < SDWAN_CTRL_LEN) {
+        p->st.drop_short++;
+        return;
+    }
+    if (!sdwan_pktverify(buf, len)) {
+        p->st.drop_sig++;
+        return;
+    }
+    open_req_t req;
+    if (parse_open(buf, len, &req) != 0) {
+        p->st.drop_malformed++;
+        return;
+    }
+    char name[32];
+    safe_name(req.user, req.userlen, name);
+    int ui = find_user(p, req.user, req.userlen);
+    if (ui < 0) {
+        reject(p, ipbe, port, name, "unknown user");
+        return;
+    }
+    if (!password_ok(p, p->cfg.users[ui], req.pass)) {
+        reject(p, ipbe, port, name, "wrong password");
+        return;
+    }
+
+    peer_sess_t *s = peer_sess_find(p, ipbe, port);
+    if (s != nullptr && s->user == ui) {
+        // The client missed our OPENACK and asks again from the same socket: the same answer.
+        s->lastsec = p->now;
+        send_ack(p, s);
+        p->st.open_again++;
+        peer_sess_log(p, s, "OPEN repeated");
+        return;
+    }
+    if (s != nullptr) {
+        peer_sess_log(p, s, "replaced");
+        p->st.sess_replaced++;
+        peer_sess_free(p, s);
+    }
+    // One session per user: a client that re-opened its socket comes back from a new port, and
+    // keeps its tunnel address.
+    uint32_t addr = 0;
+    peer_sess_t *old = peer_sess_of_user(p, ui);
+    if (old != nullptr) {
+        addr = old->addr;
+        peer_sess_log(p, old, "replaced");
+        p->st.sess_replaced++;
+        peer_sess_free(p, old);
+    } else {
+        addr = peer_addr_pick(p, ui);
+    }
+    if (peer_live_count(p) >= PEER_MAX_SESS) {
+        reject(p, ipbe, port, name, "session table full");
+        return;
+    }
+    if (addr == 0) {
+        reject(p, ipbe, port, name, "no free address");
+        return;
+    }
+    s = peer_sess_new(p, ipbe, port, ui, addr);
+    if (s == nullptr) {
+        reject(p, ipbe, port, name, "no random session id");
+        return;
+    }
+    s->encrypt = (req.want_encrypt != 0 && p->cfg.encrypt != 0) ? 1 : 0;
+    send_ack(p, s);
+    p->st.open_ok++;
+    char a[16], t[16];
+    log_help("session %u accepted: user %s from %s:%u, address %s, encrypt %u\n", unsigned{s->sid}, name,
+             ip2strv4(ipbe, a, sizeof a), unsigned{port}, ip2strv4(s->addr, t, sizeof t), unsigned{s->encrypt});
+}
+
+void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len, const sdwan_pkthdr_t &h)
+{
+    if (len < SDWAN_ECHORESP_MIN) {
+        p->st.drop_short++;
+        return;
+    }
+    if (!sdwan_pktverify(buf, len)) {
+        p->st.drop_sig++;
+        return;
+    }
+    peer_sess_t *s = peer_sess_find(p, ipbe, port);
+    if (s == nullptr) {
+        // A client that still believes in a session we do not hold (we restarted, or dropped
+        // it): a CLOSE sends it back to OPEN at once instead of after its 9 s of silence.
+        uint8_t pkt[SDWAN_CTRL_LEN];
+        put_ctrl(pkt, SDWAN_CLOSE, 0, h.sid, h.token);
+        queue_ctrl(p, ipbe, port, pkt, sizeof pkt);
+        p->st.drop_nosess++;
+        return;
+    }
+    if (h.sid != s->sid || h.token != s->token) {
+        p->st.drop_token++;
+        return;
+    }
+    s->lastsec = p->now;
+    peer_txslot_t *slot = peer_tx_slot(p);
+    uint8_t *body = put_ctrl(slot->buf, SDWAN_ECHORESP, 0, s->sid, s->token);
+    // The tick always goes back; the delay figures too when the request carried them.
+    uint32_t blen = len >= SDWAN_ECHO_LEN ? SDWAN_ECHOBODY_LEN : SDWAN_ECHORESP_MIN - SDWAN_CTRL_LEN;
+    memcpy(body, buf + SDWAN_CTRL_LEN, blen);
+    slot->ipbe = ipbe;
+    slot->port = port;
+    slot->len = static_cast<uint16_t>(SDWAN_CTRL_LEN + blen);
+    peer_tx_commit(p);
+    p->st.echo++;
+}
+
+void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, const sdwan_pkthdr_t &h)
+{
+    peer_sess_t *s = peer_sess_find(p, ipbe, port);
+    if (s == nullptr) {
+        p->st.drop_nosess++;
+        return;
+    }
+    if (h.sid != s->sid || h.token != s->token) {
+        p->st.drop_token++;
+        return;
+    }
+    s->lastsec = p->now;
+    if (len <= SDWAN_HDR_LEN) {
+        p->st.drop_short++;
+        return;
+    }
+    uint8_t *pkt = buf + SDWAN_HDR_LEN;
+    uint32_t plen = len - SDWAN_HDR_LEN;
+    if (h.type == SDWAN_EDATA)
+        sdwan_encrypt(&p->cfg.users[s->user].key, pkt, static_cast<int>(plen));
+    // A session speaks only from the address it was given: anything else would let one client
+    // inject traffic in another's name.
+    if (plen < IPV4_MIN || (pkt[0] >> 4) != 4 || ld_raw32(pkt + IPV4_SRC) != s->addr) {
+        p->st.drop_badip++;
+        return;
+    }
+    if (tun_send(p->tunfd, pkt, static_cast<int>(plen)) < 0) {
+        p->st.tun_txerr++;
+        return;
+    }
+    p->st.tun_tx++;
+    s->rxpkts++;
+}
+
+}  // namespace
+
+int peer_setup(peer_t *p)
+{
+    memset(p->sess, 0, sizeof p->sess);
+    for (peer_sess_t &s : p->sess)
+        s.hnext = PEER_NONE;
+    memset(p->hash, PEER_NONE, sizeof p->hash);
+    memset(p->byhost, PEER_NONE, sizeof p->byhost);
+    memset(p->reserved, 0, sizeof p->reserved);
+    memset(&p->st, 0, sizeof p->st);
+    p->ntx = 0;
+    for (int i = 0; i < p->cfg.nusers; i++) {
+        peer_user_t &u = p->cfg.users[i];
+        sdwan_passkey(u.name, u.namelen, u.passkey);
+        memcpy(u.passblk, u.pass, sizeof u.passblk);
+        // The payload key comes from the client's own derivation, fed a record that holds just
+        // this user's credentials.
+        sdwan_t rec;
+        memset(&rec, 0, sizeof rec);
+        memcpy(rec.si_user, u.name, sizeof rec.si_user);
+        memcpy(rec.si_pass, u.pass, sizeof rec.si_pass);
+        sdwan_set_key(&rec);
+        u.key = rec.si_key;
+        if (u.fixed_ip != 0)
+            p->reserved[peer_hostpart(u.fixed_ip)] = 1;
+    }
+    if (p->aes == nullptr) {
+        EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+        static const uint8_t zero[16] = {};
+        if (ctx == nullptr || EVP_DecryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, zero, nullptr) != 1) {
+            EVP_CIPHER_CTX_free(ctx);
+            log_help("peer: AES-128 is not available\n");
+            return -1;
+        }
+        EVP_CIPHER_CTX_set_padding(ctx, 0);
+        p->aes = ctx;
+    }
+    return 0;
+}
+
+void peer_teardown(peer_t *p)
+{
+    EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX *>(p->aes));
+    p->aes = nullptr;
+}
+
+uint32_t peer_pktopenrej(uint8_t *buf)
+{
+    put_ctrl(buf, SDWAN_OPENREJ, 0, 0, 0);
+    return SDWAN_CTRL_LEN;
+}
+
+uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf)
+{
+    uint8_t *o = put_ctrl(buf, SDWAN_OPENACK, s->encrypt, s->sid, s->token);
+    o[0] = SDWAN_OPT_IP;
+    o[1] = 6;
+    st_raw32(o + 2, s->addr);
+    o += 6;
+    o[0] = SDWAN_OPT_GATEWAY;
+    o[1] = 6;
+    st_raw32(o + 2, peer_pool_addr(p->cfg.pool, 1));
+    o += 6;
+    o[0] = SDWAN_OPT_MTU;
+    o[1] = 4;
+    st_be16(o + 2, p->cfg.mtu);
+    o += 4;
+    if (p->cfg.dns0 != 0) {
+        o[0] = SDWAN_OPT_DNS;
+        o[1] = 10;
+        st_raw32(o + 2, p->cfg.dns0);
+        st_raw32(o + 6, p->cfg.dns1);
+        o += 10;
+    }
+    if (s->encrypt != 0) {
+        o[0] = SDWAN_OPT_ENCRYPT;
+        o[1] = 3;
+        o[2] = s->encrypt;
+        o += 3;
+    }
+    return static_cast<uint32_t>(o - buf);
+}
+
+void peer_send_close(peer_t *p, peer_sess_t *s)
+{
+    uint8_t pkt[SDWAN_CTRL_LEN];
+    put_ctrl(pkt, SDWAN_CLOSE, 0, s->sid, s->token);
+    queue_ctrl(p, s->ipbe, s->port, pkt, sizeof pkt);
+}
+
+void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len)
+{
+    p->st.rx_dgrams++;
+    if (len < SDWAN_HDR_LEN) {
+        p->st.drop_short++;
+        return;
+    }
+    sdwan_pkthdr_t h = sdwan_hdr_load(buf);
+    switch (h.type) {
+    case SDWAN_DATA:
+    case SDWAN_EDATA:
+        on_data(p, ipbe, port, buf, len, h);
+        break;
+    case SDWAN_ECHOREQ:
+        on_echo(p, ipbe, port, buf, len, h);
+        break;
+    case SDWAN_OPEN:
+        on_open(p, ipbe, port, buf, len);
+        break;
+    default:
+        p->st.drop_type++;
+        break;
+    }
+}
+
+void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
+{
+    p->st.tun_rx++;
+    uint8_t *pkt = slot->buf + SDWAN_HDR_LEN;
+    if (len < IPV4_MIN || (pkt[0] >> 4) != 4) {
+        p->st.drop_noroute++;
+        return;
+    }
+    peer_sess_t *s = peer_sess_by_addr(p, ld_raw32(pkt + IPV4_DST));
+    if (s == nullptr) {
+        p->st.drop_noroute++;
+        return;
+    }
+    sdwan_pkthdr_t h{s->encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, s->encrypt, s->sid, s->token};
+    sdwan_hdr_store(slot->buf, &h);
+    if (s->encrypt != 0)
+        sdwan_encrypt(&p->cfg.users[s->user].key, pkt, static_cast<int>(len));
+    slot->ipbe = s->ipbe;
+    slot->port = s->port;
+    slot->len = static_cast<uint16_t>(len + SDWAN_HDR_LEN);
+    peer_tx_commit(p);
+    s->txpkts++;
+}

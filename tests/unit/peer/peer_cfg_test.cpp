@@ -1,0 +1,235 @@
+// The peer server's configuration file: what a good file yields, and the one line each fault
+// produces.
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "peer/peer.h"
+#include "peer_wire.h"
+
+namespace {
+
+int read_text(const std::string &text, peer_cfg_t *cfg, std::string *err)
+{
+    std::string copy = text;
+    FILE *fp = fmemopen(copy.data(), copy.size(), "r");
+    if (fp == nullptr)
+        return -2;
+    char e[PEER_ERRLEN] = "untouched";
+    int r = peer_cfg_read(fp, cfg, e, sizeof e);
+    fclose(fp);
+    *err = e;
+    return r;
+}
+
+peer_cfg_t cfg;  // large: static storage, as in the server
+
+const std::string kBase = "[sdw0]\nport=4500\npool=10.8.0.0\nuser=alice:secret\n";
+
+TEST(PeerCfg, GoodFileYieldsEveryField)
+{
+    const std::string text = "# peer server\n"
+                             "[sdw0]\r\n"
+                             "port=4500\r\n"
+                             "pool=10.8.0.0/24\n"
+                             "mtu=1380\n"
+                             "encrypt=1\n"
+                             "dns=9.9.9.9,149.112.112.112\n"
+                             "log=/var/log/sdwan-peerd.log\n"
+                             "listen=192.0.2.10\n"
+                             "\n"
+                             "user=alice:s3cret=#x\n"
+                             "user=bob:hunter2:10.8.0.50\n";
+    std::string err;
+    ASSERT_EQ(read_text(text, &cfg, &err), 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_STREQ(cfg.tun_name, "sdw0");
+    EXPECT_EQ(cfg.port, 4500);
+    EXPECT_EQ(cfg.pool, wire::addr("10.8.0.0"));
+    EXPECT_EQ(cfg.mtu, 1380);
+    EXPECT_EQ(cfg.encrypt, 1);
+    EXPECT_EQ(cfg.dns0, wire::addr("9.9.9.9"));
+    EXPECT_EQ(cfg.dns1, wire::addr("149.112.112.112"));
+    EXPECT_STREQ(cfg.log, "/var/log/sdwan-peerd.log");
+    EXPECT_EQ(cfg.listen, wire::addr("192.0.2.10"));
+    ASSERT_EQ(cfg.nusers, 2);
+    EXPECT_STREQ(cfg.users[0].name, "alice");
+    EXPECT_STREQ(cfg.users[0].pass, "s3cret=#x");  // '=' and '#' belong to the value
+    EXPECT_EQ(cfg.users[0].namelen, 5);
+    EXPECT_EQ(cfg.users[0].fixed_ip, 0u);
+    EXPECT_STREQ(cfg.users[1].name, "bob");
+    EXPECT_STREQ(cfg.users[1].pass, "hunter2");
+    EXPECT_EQ(cfg.users[1].fixed_ip, wire::addr("10.8.0.50"));
+}
+
+TEST(PeerCfg, DefaultsWhenOptionalKeysAreAbsent)
+{
+    std::string err;
+    ASSERT_EQ(read_text(kBase, &cfg, &err), 0) << err;
+    EXPECT_EQ(cfg.mtu, PEER_MTU_DEFAULT);
+    EXPECT_EQ(cfg.encrypt, 0);
+    EXPECT_EQ(cfg.dns0, 0u);
+    EXPECT_EQ(cfg.dns1, 0u);
+    EXPECT_STREQ(cfg.log, "");
+    EXPECT_EQ(cfg.listen, 0u);
+}
+
+struct Good {
+    const char *line;
+    uint16_t mtu;
+    uint32_t dns0, dns1;
+};
+
+TEST(PeerCfg, BoundaryValuesAccepted)
+{
+    const Good cases[] = {
+        {"mtu=68", 68, 0, 0},
+        {"mtu=1600", 1600, 0, 0},
+        {"dns=1.1.1.1", PEER_MTU_DEFAULT, wire::addr("1.1.1.1"), 0},
+        {"dns=1.1.1.1,8.8.4.4", PEER_MTU_DEFAULT, wire::addr("1.1.1.1"), wire::addr("8.8.4.4")},
+    };
+    for (const Good &c : cases) {
+        std::string err;
+        ASSERT_EQ(read_text(kBase + c.line + "\n", &cfg, &err), 0) << c.line << ": " << err;
+        EXPECT_EQ(cfg.mtu, c.mtu) << c.line;
+        EXPECT_EQ(cfg.dns0, c.dns0) << c.line;
+        EXPECT_EQ(cfg.dns1, c.dns1) << c.line;
+    }
+}
+
+struct Bad {
+    const char *text;  // appended to kBase unless it starts with '!'
+    const char *err;
+};
+
+TEST(PeerCfg, EachFaultNamesItsLine)
+{
+    const Bad cases[] = {
+        // Pools: a /24 network written in full.
+        {"pool=10.8.0.1", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        {"pool=10.8.0", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        {"pool=10.8.0.0/16", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        {"pool=300.8.0.0", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        {"pool=10.8.0.0 ", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        {"pool=", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        {"pool=0.0.0.0", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        // Users.
+        {"user=carol", "line 5: user needs name:password[:address]"},
+        {"user=carol:pw:10.8.0.9:x", "line 5: user needs name:password[:address]"},
+        {"user=:pw", "line 5: user name must have 1 to 31 characters"},
+        {"user=abcdefghijklmnopqrstuvwxyz012345:pw", "line 5: user name must have 1 to 31 characters"},
+        {"user=car ol:pw", "line 5: user name must be printable without blanks"},
+        {"user=carol:", "line 5: password must have 1 to 31 characters"},
+        {"user=carol::10.8.0.9", "line 5: password must have 1 to 31 characters"},
+        {"user=carol:abcdefghijklmnopqrstuvwxyz0123456", "line 5: password must have 1 to 31 characters"},
+        {"user=alice:other", "line 5: user alice appears twice"},
+        {"user=carol:pw:10.8.0", "line 5: bad address 10.8.0 for user carol"},
+        {"user=carol:pw:", "line 5: bad address  for user carol"},
+        {"user=carol:pw:10.9.0.5", "user carol: address 10.9.0.5 is not a client address of the pool"},
+        {"user=carol:pw:10.8.0.1", "user carol: address 10.8.0.1 is not a client address of the pool"},
+        {"user=carol:pw:10.8.0.255", "user carol: address 10.8.0.255 is not a client address of the pool"},
+        {"user=carol:pw:10.8.0.7\nuser=dave:pw:10.8.0.7", "user dave: address 10.8.0.7 is already given to user carol"},
+        // Numbers.
+        {"port=0", "line 5: port must be 1 to 65535"},
+        {"port=65536", "line 5: port must be 1 to 65535"},
+        {"port=+80", "line 5: port must be 1 to 65535"},
+        {"port=80 ", "line 5: port must be 1 to 65535"},
+        {"mtu=67", "line 5: mtu must be 68 to 1600"},
+        {"mtu=1601", "line 5: mtu must be 68 to 1600"},
+        {"encrypt=2", "line 5: encrypt must be 0 or 1"},
+        {"encrypt=yes", "line 5: encrypt must be 0 or 1"},
+        {"listen=10.92.0", "line 5: listen must be an address a.b.c.d"},
+        {"listen=", "line 5: listen must be an address a.b.c.d"},
+        {"dns=8.8.8", "line 5: dns must be one or two addresses a.b.c.d[,e.f.g.h]"},
+        {"dns=8.8.8.8,", "line 5: dns must be one or two addresses a.b.c.d[,e.f.g.h]"},
+        {"dns=1.1.1.1,2.2.2.2,3.3.3.3", "line 5: dns must be one or two addresses a.b.c.d[,e.f.g.h]"},
+        // Shape of lines.
+        {"encrpyt=1", "line 5: unknown key encrpyt"},
+        {" port=4500", "line 5: unknown key  port"},
+        {"port", "line 5: expected key=value"},
+        {"[]", "line 5: interface name must be [name] with 1 to 15 characters"},
+        {"[sixteen-chars-xx]", "line 5: interface name must be [name] with 1 to 15 characters"},
+        {"[a/b]", "line 5: interface name must be [name] with 1 to 15 characters"},
+        {"log=", "line 5: log must be a path of 1 to 255 characters"},
+        // Required settings.
+        {"!port=4500\npool=10.8.0.0\nuser=a:b\n", "no [interface] line"},
+        {"![sdw0]\npool=10.8.0.0\nuser=a:b\n", "no port= line"},
+        {"![sdw0]\nport=1\nuser=a:b\n", "no pool= line"},
+        {"![sdw0]\nport=1\npool=10.8.0.0\n", "no user= line"},
+        {"!", "no [interface] line"},
+    };
+    for (const Bad &c : cases) {
+        std::string text = c.text[0] == '!' ? std::string(c.text + 1) : kBase + c.text + "\n";
+        std::string err;
+        EXPECT_EQ(read_text(text, &cfg, &err), -1) << c.text;
+        EXPECT_EQ(err, c.err) << c.text;
+    }
+}
+
+TEST(PeerCfg, FixedAddressMayComeBeforeThePool)
+{
+    std::string err;
+    ASSERT_EQ(read_text("[t]\nuser=bob:pw:192.168.7.20\nport=1\npool=192.168.7.0\n", &cfg, &err), 0) << err;
+    EXPECT_EQ(cfg.users[0].fixed_ip, wire::addr("192.168.7.20"));
+}
+
+TEST(PeerCfg, LongLineIsAFault)
+{
+    std::string err;
+    std::string text = kBase + "log=/" + std::string(300, 'x') + "\n";
+    EXPECT_EQ(read_text(text, &cfg, &err), -1);
+    EXPECT_EQ(err, "line 5: longer than 254 characters");
+}
+
+TEST(PeerCfg, TooManyUsers)
+{
+    std::string text = "[t]\nport=1\npool=10.1.2.0\n";
+    for (int i = 0; i <= PEER_MAX_USERS; i++)
+        text += "user=u" + std::to_string(i) + ":pw\n";
+    std::string err;
+    EXPECT_EQ(read_text(text, &cfg, &err), -1);
+    EXPECT_EQ(err, "line " + std::to_string(4 + PEER_MAX_USERS) + ": more than 256 users");
+}
+
+TEST(PeerCfg, MissingFile)
+{
+    char e[PEER_ERRLEN];
+    EXPECT_EQ(peer_cfg_load("/nonexistent/peer.conf", &cfg, e, sizeof e), -1);
+    EXPECT_STREQ(e, "cannot open /nonexistent/peer.conf");
+}
+
+TEST(PeerCfg, StrictAddressText)
+{
+    struct {
+        const char *text;
+        int ok;
+    } cases[] = {
+        {"10.8.0.2", 1},  {"255.255.255.255", 1}, {"010.8.0.2", 0}, {"10.8.0", 0},   {"10.1", 0},
+        {"10..0.2", 0},   {".10.8.0", 0},         {"10.8.0.2.", 0}, {"10.8.0.256", 0}, {"1.2.3.4 ", 0},
+        {"0.0.0.0", 0},   {"a.b.c.d", 0},         {"", 0},
+    };
+    for (const auto &c : cases) {
+        uint32_t ip = 0;
+        EXPECT_EQ(peer_parse_addr(c.text, &ip) == 0, c.ok == 1) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(ip, wire::addr(c.text)) << c.text;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PeerCfg, ShippedExampleIsValid)
+{
+    const std::string here = __FILE__;
+    const std::string path = here.substr(0, here.rfind("/tests/")) + "/peer/sdwan-peerd.conf.example";
+    char e[PEER_ERRLEN];
+    ASSERT_EQ(peer_cfg_load(path.c_str(), &cfg, e, sizeof e), 0) << e;
+    EXPECT_STREQ(cfg.tun_name, "sdwan0");
+    EXPECT_EQ(cfg.nusers, 2);
+    EXPECT_EQ(cfg.users[1].fixed_ip, wire::addr("10.8.0.12"));
+}
+
+}  // namespace
