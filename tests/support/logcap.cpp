@@ -1,7 +1,6 @@
 #include "support/logcap.h"
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -17,16 +16,36 @@ std::string read_file(const std::string &p)
 }
 }  // namespace
 
+namespace {
+// Length of a valid "%d/%d/%d %d:%02d:%02d " prefix at the start of line, or 0.
+size_t prefix_len(const std::string &line)
+{
+    size_t i = 0;
+    auto number = [&](int min_digits, int max_digits, int lo, int hi) {
+        size_t start = i;
+        int v = 0;
+        while (i < line.size() && line[i] >= '0' && line[i] <= '9' && static_cast<int>(i - start) < max_digits)
+            v = v * 10 + (line[i++] - '0');
+        int n = static_cast<int>(i - start);
+        return n >= min_digits && v >= lo && v <= hi && !(n > 1 && max_digits < 4 && min_digits == 1 && line[start] == '0');
+    };
+    auto sep = [&](char c) { return i < line.size() && line[i++] == c; };
+    if (number(4, 6, 1970, 999999) && sep('/') && number(1, 2, 1, 12) && sep('/') && number(1, 2, 1, 31) && sep(' ') &&
+        number(1, 2, 0, 23) && sep(':') && number(2, 2, 0, 59) && sep(':') && number(2, 2, 0, 59) && sep(' '))
+        return i;
+    return 0;
+}
+}  // namespace
+
 std::vector<std::string> log_messages(const std::string &text)
 {
-    static const std::regex prefix(R"(^[0-9]{4,}/([1-9]|1[0-2])/([1-9]|[12][0-9]|3[01]) ([0-9]|1[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] )");
     std::vector<std::string> out;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
-        std::smatch m;
-        if (std::regex_search(line, m, prefix))
-            out.push_back(line.substr(static_cast<size_t>(m.length(0))));
+        size_t n = prefix_len(line);
+        if (n > 0)
+            out.push_back(line.substr(n));
         else
             out.push_back("<bad prefix>" + line);
     }

@@ -1,0 +1,191 @@
+# Shared set-up of the end-to-end tests: a small network of namespaces, each created here and
+# removed on exit, joined by veth pairs to each other and to nothing else.
+#
+#   cli-$ID              rtr-$ID                     peer-$ID                 far-$ID
+#   +-----------+        +-------------+             +---------------+        +-----------+
+#   | tolvad    |        |             |             | sdwan-peerd   |        |           |
+#   | tun tolv0 | c0---r0| 10.91.0.1   |             | tun peer0     |        |           |
+#   | 10.91.0.2 |        | 10.92.0.1 r1|---------- p0| 10.92.0.2(.3) |        |           |
+#   | default   |        |             |             | 10.8.0.1/24   | p1---f0| 10.93.0.2 |
+#   | via .0.1  |        | 10.94.0.1 r2|---+         | 10.93.0.1     |        | default   |
+#   +-----------+        +-------------+   |         +---------------+        | via peer  |
+#                                          |  dns-$ID                          +-----------+
+#                                          +d0 10.94.0.2 and the built-in resolver's address
+#                                              (dnsmasq, only when a test starts it)
+#
+# The router has no route to 10.93.0.0/24: the far host is reachable only through the tunnel.
+#
+# Tests source this file, call e2e_topology, then start what they need. Everything they start
+# is recorded and stopped by PID in e2e_cleanup, which runs on every exit.
+
+set -euo pipefail
+
+E2E_ID="${E2E_ID:-$$}"
+NS_CLI="cli-$E2E_ID"
+NS_RTR="rtr-$E2E_ID"
+NS_PEER="peer-$E2E_ID"
+NS_FAR="far-$E2E_ID"
+NS_DNS="dns-$E2E_ID"
+E2E_NAMESPACES=()
+E2E_PIDS=()
+E2E_DIR="$(mktemp -d /tmp/tolvad-e2e.XXXXXX)"
+PEER_ADDR=10.92.0.2
+PEER_ADDR2=10.92.0.3
+PEER_PORT=4500
+FAR_ADDR=10.93.0.2
+RESOLVER="${E2E_RESOLVER:-8.8.8.8}"
+TOLVAD="${TOLVAD:?TOLVAD must name the tolvad binary}"
+PEERD="${PEERD:?PEERD must name the sdwan-peerd binary}"
+
+log() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
+fail() { log "FAIL: $*"; e2e_dump; exit 1; }
+
+e2e_cleanup() {
+    local rc=$?
+    set +e
+    for pid in "${E2E_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in "${E2E_PIDS[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    for ns in "${E2E_NAMESPACES[@]}"; do
+        ip netns del "$ns" 2>/dev/null
+    done
+    rm -rf "$E2E_DIR"
+    exit "$rc"
+}
+trap e2e_cleanup EXIT
+trap 'exit 130' INT TERM
+
+e2e_dump() {
+    for f in "$E2E_DIR"/*.log; do
+        [ -f "$f" ] || continue
+        echo "---- $f (last 40 lines)"
+        tail -n 40 "$f"
+    done
+}
+
+ns_add() {
+    ip netns add "$1"
+    E2E_NAMESPACES+=("$1")
+    ip -n "$1" link set lo up
+}
+
+# veth NS_A IF_A ADDR_A NS_B IF_B ADDR_B
+veth() {
+    ip -n "$1" link add "$2" type veth peer name "$5" netns "$4"
+    ip -n "$1" addr add "$3" dev "$2"
+    ip -n "$4" addr add "$6" dev "$5"
+    ip -n "$1" link set "$2" up
+    ip -n "$4" link set "$5" up
+}
+
+e2e_topology() {
+    for ns in "$NS_CLI" "$NS_RTR" "$NS_PEER" "$NS_FAR" "$NS_DNS"; do ns_add "$ns"; done
+    veth "$NS_CLI" c0 10.91.0.2/24 "$NS_RTR" r0 10.91.0.1/24
+    veth "$NS_RTR" r1 10.92.0.1/24 "$NS_PEER" p0 10.92.0.2/24
+    ip -n "$NS_PEER" addr add "$PEER_ADDR2/24" dev p0
+    veth "$NS_RTR" r2 10.94.0.1/24 "$NS_DNS" d0 10.94.0.2/24
+    veth "$NS_PEER" p1 10.93.0.1/24 "$NS_FAR" f0 10.93.0.2/24
+    ip -n "$NS_DNS" addr add "$RESOLVER/32" dev d0
+    ip -n "$NS_CLI" route add default via 10.91.0.1
+    ip -n "$NS_PEER" route add default via 10.92.0.1
+    ip -n "$NS_DNS" route add default via 10.94.0.1
+    ip -n "$NS_FAR" route add default via 10.93.0.1
+    ip -n "$NS_RTR" route add "$RESOLVER/32" via 10.94.0.2
+    ip netns exec "$NS_RTR" sysctl -qw net.ipv4.ip_forward=1
+    ip netns exec "$NS_PEER" sysctl -qw net.ipv4.ip_forward=1
+}
+
+# Starts a command in a namespace in the background and records its PID.
+# bg NS LOGFILE CMD...
+bg() {
+    local ns="$1" out="$2"; shift 2
+    ip netns exec "$ns" "$@" >"$out" 2>&1 &
+    E2E_PIDS+=("$!")
+    LAST_PID=$!
+}
+
+stop_pid() {  # stop_pid PID [SIGNAL]
+    local pid="$1" sig="${2:-TERM}"
+    kill "-$sig" "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    wait "$pid" 2>/dev/null || true
+}
+
+# wait_for SECONDS DESCRIPTION COMMAND...: polls the command until it succeeds.
+wait_for() {
+    local secs="$1" what="$2"; shift 2
+    local end=$(( $(date +%s) + secs ))
+    until "$@" >/dev/null 2>&1; do
+        [ "$(date +%s)" -lt "$end" ] || fail "timed out after ${secs}s waiting for: $what"
+        sleep 0.1
+    done
+}
+
+# The log line, without its time prefix, appears in FILE (at least N times).
+log_has() {  # log_has FILE LINE [N]
+    local n="${3:-1}"
+    [ "$(sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##' "$1" | grep -cxF -- "$2")" -ge "$n" ]
+}
+log_count() {
+    sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##' "$1" | grep -cxF -- "$2" || true
+}
+
+# peer_config FILE [extra lines...]: users alice (fixed-less) and bob.
+peer_config() {
+    local f="$1"; shift
+    {
+        echo "[peer0]"
+        echo "port=$PEER_PORT"
+        echo "pool=10.8.0.0/24"
+        echo "mtu=1400"
+        echo "encrypt=1"
+        echo "dns=10.94.0.2,10.94.0.3"
+        echo "user=alice:wonderland"
+        for l in "$@"; do echo "$l"; done
+    } >"$f"
+}
+
+# client_config FILE SERVER [extra lines...]
+client_config() {
+    local f="$1" server="$2"; shift 2
+    {
+        echo "[tolv0]"
+        echo "server=$server"
+        echo "port=$PEER_PORT"
+        echo "username=alice"
+        echo "password=wonderland"
+        echo "mtu=1500"
+        for l in "$@"; do echo "$l"; done
+    } >"$f"
+}
+
+start_peer() {  # start_peer CONFIG
+    bg "$NS_PEER" "$E2E_DIR/peerd.out" "$PEERD" -f "$1" -l "$E2E_DIR/peerd.log"
+    PEER_PID=$LAST_PID
+}
+
+start_client() {  # start_client CONFIG
+    bg "$NS_CLI" "$E2E_DIR/tolvad.out" "$TOLVAD" -f "$1" -l "$E2E_DIR/tolvad.log"
+    CLIENT_PID=$LAST_PID
+}
+
+established_count() {
+    sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##' "$E2E_DIR/tolvad.log" |
+        grep -c '^sdwan DATA ESTABLISHED session ' || true
+}
+established_at_least() { [ "$(established_count)" -ge "$1" ]; }
+log_count_at_least() { [ "$(log_count "$1" "$2")" -ge "$3" ]; }  # FILE LINE N
+file_size_is() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -eq "$2" ]; }
+wait_established() {  # wait_established SECONDS [COUNT]
+    local n="${2:-1}"
+    wait_for "$1" "session $n established" established_at_least "$n"
+}
+
+ping_far() {  # ping_far [COUNT]
+    ip netns exec "$NS_CLI" ping -n -q -c "${1:-3}" -i 0.2 -W 2 "$FAR_ADDR"
+}
