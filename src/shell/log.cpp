@@ -138,8 +138,13 @@ void log_help(const char *fmt, ...)
     int m = vsnprintf(line + plen, sizeof line - plen, fmt, ap);
     va_end(ap);
     size_t n = plen;
-    if (m > 0)
-        n += static_cast<size_t>(m) < sizeof line - plen ? static_cast<size_t>(m) : sizeof line - plen - 1;
+    if (m > 0 && static_cast<size_t>(m) < sizeof line - plen) {
+        n += static_cast<size_t>(m);
+    } else if (m > 0) {
+        // Cut, but still a line of its own: the next line must not run into it.
+        n = sizeof line - 1;
+        line[n - 1] = '\n';
+    }
     emit(line, n);
 }
 

@@ -1,0 +1,436 @@
+// Configuration file: line pieces, section lines, keys and values as stored, numbers modulo 65536,
+// the validation order and its log lines, and the clearing of a rejected configuration.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client/session.h"
+#include "shell/cfg.h"
+#include "support/logcap.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string BASE_SECTION = "[tun0]\n";
+const std::string BASE_KEYS = "server=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
+const std::string BASE = BASE_SECTION + BASE_KEYS;
+
+// BASE without one of its lines.
+std::string base_without(const std::string &key)
+{
+    std::string out;
+    size_t pos = 0;
+    const std::string all = BASE;
+    while (pos < all.size()) {
+        size_t nl = all.find('\n', pos);
+        std::string line = all.substr(pos, nl + 1 - pos);
+        pos = nl + 1;
+        if (line.rfind(key, 0) != 0)
+            out += line;
+    }
+    return out;
+}
+
+std::array<uint8_t, 4> bytes_of(uint32_t ipbe)
+{
+    std::array<uint8_t, 4> b{};
+    memcpy(b.data(), &ipbe, 4);
+    return b;
+}
+
+template <size_t N>
+bool zero_after_text(const char (&field)[N])
+{
+    size_t n = strnlen(field, N);
+    if (n == N)
+        return false;  // no terminator at all
+    for (size_t i = n; i < N; i++)
+        if (field[i] != 0)
+            return false;
+    return true;
+}
+
+class Cfg : public ::testing::Test {
+protected:
+    LogCapture cap;
+
+    // Parses `text` into a copy of `start` through a memory stream; returns the record and the
+    // log lines the parse wrote.
+    sdwan_t parse(const std::string &text, const sdwan_t &start, Lines *log = nullptr)
+    {
+        sdwan_t rec = start;
+        std::string copy = text;  // fmemopen wants a mutable buffer; an empty text still needs one byte
+        copy.push_back('\0');
+        FILE *fp = fmemopen(copy.data(), text.size() == 0 ? 1 : text.size(), "r");
+        EXPECT_NE(fp, nullptr);
+        if (fp != nullptr) {
+            if (text.empty())
+                fgetc(fp);  // the stream of one NUL byte: consume it so the parser sees end of file
+            EXPECT_EQ(cfg_read(fp, &rec), 0);
+            fclose(fp);
+        }
+        Lines l = cap.take();
+        if (log != nullptr)
+            *log = l;
+        return rec;
+    }
+    sdwan_t parse(const std::string &text, Lines *log = nullptr) { return parse(text, sdwan_t{}, log); }
+};
+
+// ---- validation: order, bounds, and the one log line of the first failure ----
+
+struct ValidCase {
+    const char *name;
+    std::string text;
+    const char *failure;  // null when the text is valid
+};
+
+TEST_F(Cfg, ValidationReportsFirstFailureOnly)
+{
+    const char *TUN = "sdwclnt configuration failed: INVALID tun name";
+    const char *PEER = "sdwclnt configuration failed: INVALID peer server";
+    const char *USER = "sdwclnt configuration failed: INVALID username";
+    const char *PASS = "sdwclnt configuration failed: INVALID password";
+    const char *MTU = "sdwclnt configuration failed: INVALID MTU";
+    const char *PORT = "sdwclnt configuration failed: INVALID port";
+    const ValidCase cases[] = {
+        {"complete", BASE, nullptr},
+        {"empty file", "", TUN},
+        {"comments only", "# nothing\n#[tun0]\n", TUN},
+        {"no section", BASE_KEYS, TUN},
+        {"empty section", "[]\n" + BASE_KEYS, TUN},
+        {"empty section after a named one", BASE + "[]\n", TUN},
+        {"named section after an empty one", "[]\n" + BASE + "[tun1]\n", nullptr},
+        {"unclosed section", "[tun0\n" + BASE_KEYS, TUN},
+        {"no server", base_without("server"), PEER},
+        {"empty server", BASE + "server=\n", PEER},
+        {"no username", base_without("username"), USER},
+        {"no password", base_without("password"), PASS},
+        {"no mtu", base_without("mtu"), MTU},
+        {"mtu 45", BASE + "mtu=45\n", MTU},
+        {"mtu 46", BASE + "mtu=46\n", nullptr},
+        {"mtu 1600", BASE + "mtu=1600\n", nullptr},
+        {"mtu 1601", BASE + "mtu=1601\n", MTU},
+        {"mtu 65536+46 wraps to 46", BASE + "mtu=65582\n", nullptr},
+        {"mtu 65536+45 wraps to 45", BASE + "mtu=65581\n", MTU},
+        {"mtu -1 wraps to 65535", BASE + "mtu=-1\n", MTU},
+        {"mtu without digits", BASE + "mtu=abc\n", MTU},
+        {"mtu hexadecimal reads 0", BASE + "mtu=0x600\n", MTU},
+        {"no port", base_without("port"), PORT},
+        {"port 0", BASE + "port=0\n", PORT},
+        {"port 65536 wraps to 0", BASE + "port=65536\n", PORT},
+        {"port 65537 wraps to 1", BASE + "port=65537\n", nullptr},
+        {"port -1 wraps to 65535", BASE + "port=-1\n", nullptr},
+        {"username and port missing", base_without("username") + "port=0\n", USER},
+        {"no section and bad mtu", BASE_KEYS + "mtu=1\n", TUN},
+        {"password and mtu missing", base_without("password") + "mtu=\n", PASS},
+        {"domain server with bad port", BASE + "server=vpn.example.net\nport=0\n", PORT},
+    };
+    for (const ValidCase &c : cases) {
+        Lines log;
+        parse(c.text, &log);
+        if (c.failure == nullptr)
+            EXPECT_EQ(log, Lines{}) << c.name;
+        else
+            EXPECT_EQ(log, Lines{c.failure}) << c.name;
+    }
+}
+
+TEST_F(Cfg, RejectedConfigurationIsClearedButKeepsPipeNumbers)
+{
+    sdwan_t start{};
+    start.si_peerip = 0x01020304;
+    strcpy(start.si_peerdomain, "stale.example");
+    const std::string text = "[tun0]\nserver=vpn.example.net\nusername=alice\npassword=secret\nmtu=1400\n"
+                             "encrypt=1\npipeid=9\npipeidx=8\n";  // no port
+    Lines log;
+    sdwan_t r = parse(text, start, &log);
+    EXPECT_EQ(log, Lines{"sdwclnt configuration failed: INVALID port"});
+    EXPECT_EQ(r.si_peerip, 0u);
+    EXPECT_EQ(r.si_cfgmtu, 0);
+    EXPECT_EQ(r.si_peerport, 0);
+    EXPECT_EQ(r.si_encrypt, 0);
+    EXPECT_EQ(r.si_pipeid, 9);
+    EXPECT_EQ(r.si_pipeidx, 8);
+    for (const auto &f : {std::string(r.si_peer, sizeof r.si_peer), std::string(r.si_peerdomain, sizeof r.si_peerdomain),
+                          std::string(r.si_user, sizeof r.si_user), std::string(r.si_pass, sizeof r.si_pass),
+                          std::string(r.tun_name, sizeof r.tun_name)})
+        EXPECT_EQ(f, std::string(f.size(), '\0'));
+}
+
+// ---- how values are stored ----
+
+struct ValueCase {
+    std::string lines;  // appended to BASE
+    std::function<std::string(const sdwan_t &)> field;
+    std::string want;
+};
+
+std::string tun(const sdwan_t &r) { return r.tun_name; }
+std::string pass(const sdwan_t &r) { return r.si_pass; }
+std::string user(const sdwan_t &r) { return r.si_user; }
+std::string peer(const sdwan_t &r) { return r.si_peer; }
+std::string mtu(const sdwan_t &r) { return std::to_string(r.si_cfgmtu); }
+std::string port(const sdwan_t &r) { return std::to_string(r.si_peerport); }
+std::string encrypt(const sdwan_t &r) { return std::to_string(r.si_encrypt); }
+std::string pipeid(const sdwan_t &r) { return std::to_string(r.si_pipeid); }
+std::string pipeidx(const sdwan_t &r) { return std::to_string(r.si_pipeidx); }
+
+TEST_F(Cfg, ValuesAreStoredAsWritten)
+{
+    const ValueCase cases[] = {
+        // split at the first '=', nothing trimmed, '#' inside a value is data
+        {"password=a=b=c\n", pass, "a=b=c"},
+        {"password=pa#ss\n", pass, "pa#ss"},
+        {"password= spaced \n", pass, " spaced "},
+        {"password==\n", pass, "="},
+        {"password=last\npassword=later\n", pass, "later"},
+        // lines that set nothing
+        {"#password=zzz\n", pass, "secret"},
+        {"\rpassword=zzz\n", pass, "secret"},
+        {" password=zzz\n", pass, "secret"},
+        {"password =zzz\n", pass, "secret"},
+        {"Password=zzz\n", pass, "secret"},
+        {"passwordzzz\n", pass, "secret"},
+        {"=zzz\n", pass, "secret"},
+        // section lines: first '[' to last ']', checked before '='
+        {"password=x[y]z\n", pass, "secret"},
+        {"password=x[y]z\n", tun, "y"},
+        {"password=[x\n", pass, "[x"},
+        {"password=x]y[\n", pass, "x]y["},
+        {"password=x]y[\n", tun, "tun0"},
+        {"a[b]c]d\n", tun, "b]c"},
+        {"[t1][t2]\n", tun, "t1][t2"},
+        {"[tun=9]\n", tun, "tun=9"},
+        {"[tun9]\n", tun, "tun9"},
+        {"  [tun9]  # later\n", tun, "tun9"},
+        // the line end: one character removed, so a line ending in "\r\n" keeps its '\r'
+        {"password=crlf\r\n", pass, "crlf\r"},
+        {"password=two\r\r\n", pass, "two\r\r"},
+        {"password=noend", pass, "noend"},
+        {"[tunc]\r\n", tun, "tunc"},
+        // numbers the way atoi reads them, then modulo 65536
+        {"mtu=1500.9\n", mtu, "1500"},
+        {"mtu=  1280\n", mtu, "1280"},
+        {"mtu=+1280\n", mtu, "1280"},
+        {"mtu=1280\r\n", mtu, "1280"},
+        {"port=4501junk\n", port, "4501"},
+        {"port=\t4503\n", port, "4503"},
+        {"port=65537\n", port, "1"},
+        {"port=-1\n", port, "65535"},
+        {"pipeid=70000\n", pipeid, "4464"},
+        {"pipeid=-2\n", pipeid, "65534"},
+        {"pipeidx=65535\n", pipeidx, "65535"},
+        {"pipeid=3\npipeidx=4\n", pipeid, "3"},
+        {"pipeid=3\npipeidx=4\n", pipeidx, "4"},
+        {"pipeidxx=5\n", pipeidx, "0"},
+        {"pipeidxx=5\n", pipeid, "0"},
+        // encrypt is a flag: any nonzero number, including multiples of 256, gives 1
+        {"encrypt=0\n", encrypt, "0"},
+        {"encrypt=\n", encrypt, "0"},
+        {"encrypt=on\n", encrypt, "0"},
+        {"encrypt=0x1\n", encrypt, "0"},
+        {"encrypt=1\n", encrypt, "1"},
+        {"encrypt=7\n", encrypt, "1"},
+        {"encrypt=-3\n", encrypt, "1"},
+        {"encrypt=256\n", encrypt, "1"},
+        {"encrypt=65536\n", encrypt, "1"},
+        {"encrypt= 5\n", encrypt, "1"},
+        {"encrypt=1\nencrypt=0\n", encrypt, "0"},
+        // text fields keep width - 1 characters
+        {"username=" + std::string(40, 'u') + "\n", user, std::string(31, 'u')},
+        {"password=" + std::string(31, 'p') + "\n", pass, std::string(31, 'p')},
+        {"[" + std::string(40, 't') + "]\n", tun, std::string(31, 't')},
+        {"server=" + std::string(63, 's') + "\n", peer, std::string(63, 's')},
+        {"server=" + std::string(70, 's') + "\n", peer, std::string(63, 's')},
+    };
+    for (const ValueCase &c : cases) {
+        sdwan_t r = parse(BASE + c.lines, nullptr);
+        EXPECT_EQ(c.field(r), c.want) << "lines: " << c.lines;
+    }
+}
+
+TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
+{
+    sdwan_t start{};
+    memset(start.si_peer, 'Z', sizeof start.si_peer);
+    memset(start.si_user, 'Z', sizeof start.si_user);
+    memset(start.si_pass, 'Z', sizeof start.si_pass);
+    memset(start.tun_name, 'Z', sizeof start.tun_name);
+    sdwan_t r = parse("[t]\nserver=1.2.3.4\nusername=" + std::string(45, 'u') + "\npassword=p\nport=1\nmtu=100\n", start);
+    EXPECT_STREQ(r.tun_name, "t");
+    EXPECT_TRUE(zero_after_text(r.si_peer));
+    EXPECT_TRUE(zero_after_text(r.si_user));
+    EXPECT_TRUE(zero_after_text(r.si_pass));
+    EXPECT_TRUE(zero_after_text(r.tun_name));
+}
+
+// The "datalog" key: nonzero turns the per-packet line on, 0 off, and without the key the record
+// keeps whatever it had.
+TEST_F(Cfg, DatalogKey)
+{
+    struct {
+        uint8_t start;
+        const char *line;
+        uint8_t want;
+    } cases[] = {
+        {0, "", 0},           {1, "", 1},           {1, "datalog=0\n", 0},     {0, "datalog=1\n", 1},
+        {0, "datalog=2\n", 1}, {0, "datalog=256\n", 1}, {0, "datalog=65536\n", 1}, {1, "datalog=off\n", 0},
+        {1, "datalog=\n", 0}, {1, "Datalog=0\n", 1},  {1, "datalog=0\r\n", 0},   {0, "datalog=-1\n", 1},
+    };
+    for (const auto &c : cases) {
+        sdwan_t start{};
+        start.si_datalog = c.start;
+        sdwan_t r = parse(BASE + c.line, start);
+        EXPECT_EQ(r.si_datalog, c.want) << "start " << int(c.start) << " line " << c.line;
+    }
+}
+
+struct PeerCase {
+    std::string server;
+    std::array<uint8_t, 4> ip;
+    std::string domain;
+};
+
+TEST_F(Cfg, PeerIsAnAddressOrADomain)
+{
+    const PeerCase cases[] = {
+        {"192.0.2.1", {192, 0, 2, 1}, ""},
+        {"10.1", {10, 0, 0, 1}, ""},
+        {"3221225985", {192, 0, 2, 1}, ""},
+        {"vpn.example.net", {0, 0, 0, 0}, "vpn.example.net"},
+        {"0.0.0.0", {0, 0, 0, 0}, "0.0.0.0"},
+        {"192.0.2.1 ", {0, 0, 0, 0}, "192.0.2.1 "},
+        {"192.0.2.256", {0, 0, 0, 0}, "192.0.2.256"},
+        {std::string(63, 'd'), {0, 0, 0, 0}, std::string(63, 'd')},
+        {std::string(70, 'e'), {0, 0, 0, 0}, std::string(63, 'e')},
+    };
+    for (const PeerCase &c : cases) {
+        Lines log;
+        sdwan_t r = parse(BASE + "server=" + c.server + "\n", &log);
+        EXPECT_EQ(bytes_of(r.si_peerip), c.ip) << c.server;
+        EXPECT_STREQ(r.si_peerdomain, c.domain.c_str()) << c.server;
+        if (c.domain.empty())
+            EXPECT_EQ(log, Lines{}) << c.server;
+        else
+            EXPECT_EQ(log, Lines{"sdwclnt: peer " + c.domain + " is not in IPv4 format, treating it as domain"});
+    }
+}
+
+// fgets reads 255 characters at a time: the rest of a longer line is parsed as a line of its own.
+TEST_F(Cfg, LongLinesArePiecesOf255)
+{
+    struct {
+        const char *name;
+        std::string text;
+        std::function<std::string(const sdwan_t &)> field;
+        std::string want;
+    } cases[] = {
+        {"comment of exactly 255 then a key", base_without("mtu") + "#" + std::string(254, 'x') + "mtu=1300\n", mtu,
+         "1300"},
+        {"comment of 254 cuts the key", base_without("mtu") + "#" + std::string(253, 'x') + "mtu=1300\n", mtu, "0"},
+        {"value line then a second key", BASE + "username=" + std::string(246, 'a') + "password=pw2\n", pass, "pw2"},
+        {"value line cut to its field", BASE + "username=" + std::string(246, 'a') + "password=pw2\n", user,
+         std::string(31, 'a')},
+        {"line of 255 then its newline alone", BASE + "password=" + std::string(246, 'q') + "\nmtu=1200\n", mtu,
+         "1200"},
+        {"section split before its bracket", base_without("[") + "[" + std::string(260, 'n') + "]\n", tun, ""},
+    };
+    for (const auto &c : cases) {
+        sdwan_t r = parse(c.text, nullptr);
+        EXPECT_EQ(c.field(r), c.want) << c.name;
+    }
+}
+
+// ---- cfg_load on files ----
+
+class CfgLoad : public Cfg {
+protected:
+    sdwan_t saved_;
+    void SetUp() override { saved_ = _sdwclnt; }
+    void TearDown() override
+    {
+        _sdwclnt = saved_;
+        _cfgfile = "/etc/sdwan/kesp.conf";
+    }
+};
+
+TEST_F(CfgLoad, GoldenFile)
+{
+    const std::string path = std::string(TEST_DATA_DIR) + "/cfg/valid.conf";
+    _cfgfile = path.c_str();
+    ASSERT_EQ(cfg_load(), 0);
+    EXPECT_EQ(cap.take(), Lines{});
+    EXPECT_STREQ(_sdwclnt.tun_name, "tolva0");
+    EXPECT_STREQ(_sdwclnt.si_peer, "192.0.2.1");
+    EXPECT_EQ(bytes_of(_sdwclnt.si_peerip), (std::array<uint8_t, 4>{192, 0, 2, 1}));
+    EXPECT_STREQ(_sdwclnt.si_peerdomain, "");
+    EXPECT_STREQ(_sdwclnt.si_user, "branch-17");
+    EXPECT_STREQ(_sdwclnt.si_pass, "s3cr#t=x");
+    EXPECT_EQ(_sdwclnt.si_peerport, 4500);
+    EXPECT_EQ(_sdwclnt.si_cfgmtu, 1400);
+    EXPECT_EQ(_sdwclnt.si_encrypt, 1);
+    EXPECT_EQ(_sdwclnt.si_pipeid, 7);
+    EXPECT_EQ(_sdwclnt.si_pipeidx, 2);
+    EXPECT_EQ(_sdwclnt.si_datalog, 1) << "the per-packet line is on unless the file turns it off";
+    EXPECT_EQ(_sdwclnt.si_udpsock, -1);
+    EXPECT_EQ(_sdwclnt.tunfd, -1);
+}
+
+TEST_F(CfgLoad, CrlfFileKeepsCarriageReturnsInTextValues)
+{
+    const std::string path = std::string(TEST_DATA_DIR) + "/cfg/crlf.conf";
+    _cfgfile = path.c_str();
+    ASSERT_EQ(cfg_load(), 0);
+    EXPECT_EQ(cap.take(), Lines{"sdwclnt: peer 192.0.2.1\r is not in IPv4 format, treating it as domain"});
+    EXPECT_STREQ(_sdwclnt.tun_name, "tolva0");
+    EXPECT_STREQ(_sdwclnt.si_peer, "192.0.2.1\r");
+    EXPECT_EQ(_sdwclnt.si_peerip, 0u);
+    EXPECT_STREQ(_sdwclnt.si_peerdomain, "192.0.2.1\r");
+    EXPECT_STREQ(_sdwclnt.si_user, "branch-17\r");
+    EXPECT_STREQ(_sdwclnt.si_pass, "secret\r");
+    EXPECT_EQ(_sdwclnt.si_peerport, 4500);
+    EXPECT_EQ(_sdwclnt.si_cfgmtu, 1400);
+    EXPECT_EQ(_sdwclnt.si_encrypt, 0);
+}
+
+TEST_F(CfgLoad, DomainFileWithWrappedNumbers)
+{
+    const std::string path = std::string(TEST_DATA_DIR) + "/cfg/domain.conf";
+    _cfgfile = path.c_str();
+    ASSERT_EQ(cfg_load(), 0);
+    EXPECT_EQ(cap.take(), Lines{"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain"});
+    EXPECT_STREQ(_sdwclnt.tun_name, "tolva1");
+    EXPECT_EQ(_sdwclnt.si_peerip, 0u);
+    EXPECT_STREQ(_sdwclnt.si_peerdomain, "vpn.example.net");
+    EXPECT_EQ(_sdwclnt.si_peerport, 1);
+    EXPECT_EQ(_sdwclnt.si_cfgmtu, 46);
+}
+
+TEST_F(CfgLoad, UnreadableFileReturnsMinusOneSilently)
+{
+    const std::string path = std::string(TEST_DATA_DIR) + "/cfg/no-such-file.conf";
+    _cfgfile = path.c_str();
+    const sdwan_t before = _sdwclnt;
+    EXPECT_EQ(cfg_load(), -1);
+    EXPECT_EQ(cap.take(), Lines{});
+    EXPECT_EQ(memcmp(&before, &_sdwclnt, sizeof before), 0);
+}
+
+// A path that opens but cannot be read (a directory) ends the reading at the error: the load
+// succeeds and the empty result fails validation.
+TEST_F(CfgLoad, ReadErrorEndsTheFile)
+{
+    const std::string path = std::string(TEST_DATA_DIR) + "/cfg";
+    _cfgfile = path.c_str();
+    EXPECT_EQ(cfg_load(), 0);
+    EXPECT_EQ(cap.take(), Lines{"sdwclnt configuration failed: INVALID tun name"});
+}
+
+}  // namespace

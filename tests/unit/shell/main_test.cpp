@@ -1,0 +1,585 @@
+// The daemon as a process: help and version texts, start-up failures and their log lines, the
+// exit signals, SIGSEGV, and a storm of signals while the daemon logs as fast as it can.
+//
+// Every run of the daemon happens inside a network namespace made for it (unshare(CLONE_NEWNET) in
+// the forked child), so nothing it does reaches this machine's interfaces or routes. For a
+// running daemon the child also builds a veth pair to a second private namespace held by a peer
+// process, 192.0.2.2/24 on the daemon's side with the default route via 192.0.2.1 on the peer's.
+// Both namespaces vanish with their last process.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "support/logcap.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+const char *const USAGE =
+    "Quorvex SD-WAN Linux Client\n"
+    "Usage: tolvad [options]\n"
+    "Options:\n"
+    "\t-f <config file>            special config filepath,[default: /etc/sdwan/kesp.conf]\n"
+    "\t-l <log file>               special log filepath,[default: /tmp/kesp.log]\n"
+    "\t-h                          display this\n"
+    "\t-v                        version info\n";
+const char *const VERSION = "version: linux_tolvad_x86 2025-03-13\n";
+
+const char *const PEER_CONFIG =
+    "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/tolvad-shell-XXXXXX";
+        const char *p = mkdtemp(tmpl);
+        path_ = p != nullptr ? p : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Waits at most `ms` for the child to end; its wait status in *status.
+bool wait_exit(pid_t pid, int ms, int *status)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    do {
+        pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid)
+            return true;
+        if (r < 0)
+            return false;
+        usleep(5000);
+    } while (Clock::now() < end);
+    return false;
+}
+
+void kill_and_reap(pid_t pid)
+{
+    int st;
+    if (pid > 0 && waitpid(pid, &st, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+    }
+}
+
+// Forks the daemon into a network namespace of its own. `setup` runs with /bin/sh -e inside that
+// namespace first; then the shell execs the daemon in its place, so the child's pid is the
+// daemon's. Standard output and error go to files. No core files: a SIGSEGV test must not leave
+// one behind.
+pid_t spawn_daemon(const std::vector<std::string> &args, const std::string &setup, const std::string &out,
+                   const std::string &err)
+{
+    const std::string script = "set -e\n" + setup + "\nexec \"$0\" \"$@\"\n";
+    std::vector<std::string> argv_s = {"sh", "-c", script, TOLVAD_BIN};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &s : argv_s)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (unshare(CLONE_NEWNET) != 0)
+        _exit(125);
+    struct rlimit nocore = {0, 0};
+    setrlimit(RLIMIT_CORE, &nocore);
+    int in = open("/dev/null", O_RDONLY);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || o < 0 || e < 0)
+        _exit(124);
+    dup2(in, STDIN_FILENO);
+    dup2(o, STDOUT_FILENO);
+    dup2(e, STDERR_FILENO);
+    // Back to the default dispositions and an empty mask, whatever the test runner had.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv("/bin/sh", argv.data());
+    _exit(127);
+}
+
+struct Outcome {
+    bool ended = false;
+    int status = 0;
+    std::string out, err;
+};
+
+// Runs the daemon to its end (at most `ms`), in an empty private namespace.
+Outcome run_daemon(const TempDir &dir, const std::vector<std::string> &args, int ms = 10000)
+{
+    Outcome o;
+    pid_t pid = spawn_daemon(args, "ip link set lo up", dir / "stdout", dir / "stderr");
+    if (pid < 0)
+        return o;
+    o.ended = wait_exit(pid, ms, &o.status);
+    if (!o.ended)
+        kill_and_reap(pid);
+    o.out = slurp(dir / "stdout");
+    o.err = slurp(dir / "stderr");
+    return o;
+}
+
+#define REQUIRE_ROOT()                                                                                     \
+    do {                                                                                                   \
+        if (geteuid() != 0)                                                                                \
+            GTEST_SKIP() << "the daemon runs only inside a private network namespace, which needs root"; \
+    } while (0)
+
+bool exited_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// ---- texts and start-up failures ----
+
+struct ArgsCase {
+    const char *name;
+    std::vector<std::string> args;  // "@" is replaced by the test's log path
+    const char *out;
+    const char *err_has;  // a piece of getopt's complaint, or null for an empty standard error
+};
+
+TEST(DaemonArgs, HelpAndVersionTextsExitAtOnceWithoutALog)
+{
+    REQUIRE_ROOT();
+    const ArgsCase cases[] = {
+        {"help", {"-h"}, USAGE, nullptr},
+        {"help after paths shows the defaults", {"-f", "/x/other.conf", "-l", "@", "-h"}, USAGE, nullptr},
+        {"help before version", {"-l", "@", "-h", "-v"}, USAGE, nullptr},
+        {"version", {"-v"}, VERSION, nullptr},
+        {"version before help", {"-l", "@", "-v", "-h"}, VERSION, nullptr},
+        {"non-option arguments are ignored", {"stray", "-l", "@", "-h"}, USAGE, nullptr},
+        {"unknown option reported, parsing goes on", {"-x", "-l", "@", "-h"}, USAGE, "invalid option -- 'x'"},
+    };
+    for (const ArgsCase &c : cases) {
+        TempDir dir;
+        const std::string log = dir / "never.log";
+        std::vector<std::string> args = c.args;
+        for (std::string &a : args)
+            if (a == "@")
+                a = log;
+        const Outcome o = run_daemon(dir, args);
+        ASSERT_TRUE(o.ended) << c.name;
+        EXPECT_TRUE(exited_zero(o.status)) << c.name << ": status " << o.status;
+        EXPECT_EQ(o.out, c.out) << c.name;
+        if (c.err_has == nullptr)
+            EXPECT_EQ(o.err, "") << c.name;
+        else
+            EXPECT_NE(o.err.find(c.err_has), std::string::npos) << c.name << ": " << o.err;
+        EXPECT_FALSE(exists(log)) << c.name << ": log file created";
+    }
+}
+
+// A missing configuration stops the start-up; the existing log of an earlier run is emptied
+// first.
+TEST(DaemonStart, MissingConfigurationFile)
+{
+    REQUIRE_ROOT();
+    TempDir dir;
+    const std::string log = dir / "tolvad.log";
+    spit(log, "2020/1/1 0:00:00 a line of the previous run\nand another\n");
+    const Outcome o = run_daemon(dir, {"-f", dir / "missing.conf", "-l", log});
+    ASSERT_TRUE(o.ended);
+    EXPECT_TRUE(exited_zero(o.status)) << o.status;
+    EXPECT_EQ(log_messages(slurp(log)), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"}));
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "");
+}
+
+TEST(DaemonStart, LogInMissingDirectoryGoesToStandardOutput)
+{
+    REQUIRE_ROOT();
+    TempDir dir;
+    const std::string log = dir / "no-such-dir/tolvad.log";
+    const Outcome o = run_daemon(dir, {"-l", log, "-f", dir / "missing.conf"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_TRUE(exited_zero(o.status)) << o.status;
+    EXPECT_EQ(o.err, "open logfile " + log + " error\n");
+    EXPECT_EQ(log_messages(o.out), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"}));
+    EXPECT_FALSE(exists(log));
+}
+
+// "-f" without its argument: getopt complains and the compiled-in path stays in use.
+TEST(DaemonStart, OptionWithoutArgumentKeepsTheDefault)
+{
+    REQUIRE_ROOT();
+    if (exists("/etc/sdwan/kesp.conf"))
+        GTEST_SKIP() << "/etc/sdwan/kesp.conf exists on this host; the default path would load it";
+    TempDir dir;
+    const std::string log = dir / "tolvad.log";
+    const Outcome o = run_daemon(dir, {"-l", log, "-f"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_TRUE(exited_zero(o.status)) << o.status;
+    EXPECT_NE(o.err.find("option requires an argument -- 'f'"), std::string::npos) << o.err;
+    EXPECT_EQ(log_messages(slurp(log)), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"}));
+}
+
+// ---- a running daemon ----
+
+// The peer's side of the link: a process in a network namespace of its own. Quiet, it only holds
+// the namespace; blasting, it sends the daemon undecodable datagrams from 192.0.2.1:4500 (the
+// configured peer) as fast as it can, so the daemon logs one line for each.
+class PeerSide {
+public:
+    bool start(bool blast)
+    {
+        int ready[2], ctl[2];
+        if (pipe(ready) != 0 || pipe(ctl) != 0)
+            return false;
+        fflush(nullptr);
+        pid_ = fork();
+        if (pid_ < 0)
+            return false;
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(ctl[1]);
+            char ok = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+            if (write(ready[1], &ok, 1) != 1 || ok != 'y')
+                _exit(1);
+            close(ready[1]);
+            if (blast)
+                blast_until_stopped(ctl[0]);
+            char c;
+            while (read(ctl[0], &c, 1) > 0) {
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        close(ctl[0]);
+        ctl_ = ctl[1];
+        char ok = 'n';
+        const bool got = read(ready[0], &ok, 1) == 1;
+        close(ready[0]);
+        return got && ok == 'y';
+    }
+    // Ends the peer (closing its control pipe) and waits for it.
+    void stop()
+    {
+        if (ctl_ >= 0)
+            close(ctl_);
+        ctl_ = -1;
+        if (pid_ > 0) {
+            int st;
+            if (!wait_exit(pid_, 5000, &st))
+                kill_and_reap(pid_);
+        }
+        pid_ = -1;
+    }
+    ~PeerSide() { stop(); }
+    pid_t pid() const { return pid_; }
+
+    // Shell lines, run in the daemon's namespace, that join it to this peer's namespace.
+    std::string link_setup() const
+    {
+        const std::string p = std::to_string(pid_);
+        return "ip link set lo up\n"
+               "ip link add v0 type veth peer name v1 netns " + p + "\n"
+               "ip addr add 192.0.2.2/24 dev v0\n"
+               "ip link set v0 up\n"
+               "nsenter --net=/proc/" + p + "/ns/net sh -ec "
+               "'ip link set lo up; ip addr add 192.0.2.1/24 dev v1; ip link set v1 up'\n"
+               "ip route add default via 192.0.2.1\n";
+    }
+
+private:
+    pid_t pid_ = -1;
+    int ctl_ = -1;
+
+    static bool stopped(int ctl)
+    {
+        struct pollfd p = {ctl, POLLIN, 0};
+        return poll(&p, 1, 0) != 0;  // readable means the test closed its end
+    }
+
+    // Runs in the peer process. Bounded: 30 s at most, whatever the test does.
+    static void blast_until_stopped(int ctl)
+    {
+        const auto end = Clock::now() + std::chrono::seconds(30);
+        int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in me = {};
+        me.sin_family = AF_INET;
+        me.sin_port = htons(4500);
+        me.sin_addr.s_addr = htonl(0xC0000201);  // 192.0.2.1, once the daemon's side has set it
+        while (bind(s, reinterpret_cast<sockaddr *>(&me), sizeof me) != 0) {
+            if (Clock::now() > end || stopped(ctl))
+                return;
+            usleep(10000);
+        }
+        sockaddr_in client = {};
+        bool known = false;
+        const uint8_t types[] = {19, 21, 0, 99, 255};
+        uint8_t pkt[32] = {};
+        for (unsigned i = 0; Clock::now() < end; i++) {
+            uint8_t in[2048];
+            sockaddr_in from = {};
+            socklen_t fl = sizeof from;
+            // The daemon's OPEN tells its current address and port (a new socket after a reset).
+            while (recvfrom(s, in, sizeof in, 0, reinterpret_cast<sockaddr *>(&from), &fl) > 0) {
+                client = from;
+                known = true;
+                fl = sizeof from;
+            }
+            if ((i & 63) == 0 && stopped(ctl))
+                return;
+            if (!known) {
+                usleep(2000);
+                continue;
+            }
+            pkt[0] = types[i % sizeof types];
+            pkt[1] = static_cast<uint8_t>(i);
+            if (sendto(s, pkt, sizeof pkt, 0, reinterpret_cast<sockaddr *>(&client), sizeof client) < 0)
+                usleep(1000);  // the link's queue is full: let the daemon drain it
+        }
+    }
+};
+
+// A daemon started with a valid configuration in a namespace linked to a PeerSide.
+class RunningDaemon : public ::testing::Test {
+protected:
+    TempDir dir;
+    PeerSide peer;
+    pid_t pid = -1;
+    std::string log;
+
+    void TearDown() override
+    {
+        kill_and_reap(pid);
+        peer.stop();
+    }
+
+    // Starts the daemon and waits (bounded) until it logged "RUNNING".
+    void start(bool blast)
+    {
+        REQUIRE_ROOT();
+        log = dir / "tolvad.log";
+        spit(dir / "tolvad.conf", PEER_CONFIG);
+        ASSERT_TRUE(peer.start(blast)) << "peer namespace";
+        pid = spawn_daemon({"-f", dir / "tolvad.conf", "-l", log}, peer.link_setup(), dir / "stdout", dir / "stderr");
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(wait_for_message("RUNNING", 1, 15000)) << "stderr: " << slurp(dir / "stderr") << "\nlog:\n"
+                                                           << slurp(log);
+    }
+
+    int count(const Lines &lines, const std::string &m) const
+    {
+        int n = 0;
+        for (const std::string &l : lines)
+            n += l == m;
+        return n;
+    }
+    int count_prefix(const Lines &lines, const std::string &p) const
+    {
+        int n = 0;
+        for (const std::string &l : lines)
+            n += l.rfind(p, 0) == 0;
+        return n;
+    }
+
+    // Waits until the log holds `n` lines that begin with `m`, while the daemon lives.
+    bool wait_for_message(const std::string &m, int n, int ms)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            if (count_prefix(log_messages(slurp(log)), m) >= n)
+                return true;
+            int st;
+            if (waitpid(pid, &st, WNOHANG) == pid) {
+                pid = -1;
+                return false;
+            }
+            usleep(20000);
+        }
+        return false;
+    }
+};
+
+class ExitSignal : public RunningDaemon, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ExitSignal, EndsTheLoopAndShutsDown)
+{
+    const int signo = GetParam();
+    start(false);
+    if (HasFatalFailure() || IsSkipped())
+        return;
+    const auto sent = Clock::now();
+    ASSERT_EQ(kill(pid, signo), 0);
+    int st = 0;
+    ASSERT_TRUE(wait_exit(pid, 5000, &st)) << "still running 5 s after signal " << signo;
+    const auto took = Clock::now() - sent;
+    pid = -1;
+    EXPECT_TRUE(exited_zero(st)) << "status " << st;
+    // One poll wait of a second at most, then the shutdown.
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+
+    const Lines lines = log_messages(slurp(log));
+    const std::string got = "received signo " + std::to_string(signo) + ", start to exit";
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(count(lines, got), 1);
+    EXPECT_EQ(lines[lines.size() - 2], "Start quit");
+    EXPECT_EQ(lines.back(), "EXIT");
+    // Start-up in its order, and the signal's line before the shutdown's.
+    const Lines order = {"System initial POLL mode success", "System initial timer success",
+                         "sdwan client initial success", "INIT", "RUNNING", got, "Start quit", "EXIT"};
+    size_t k = 0;
+    for (const std::string &l : lines)
+        if (k < order.size() && l == order[k])
+            k++;
+    EXPECT_EQ(k, order.size()) << "missing or out of order: " << (k < order.size() ? order[k] : "");
+    for (const std::string &l : lines)
+        EXPECT_EQ(l.rfind("<bad prefix>", 0), std::string::npos) << l;
+    EXPECT_EQ(slurp(dir / "stdout"), "");
+    EXPECT_EQ(slurp(dir / "stderr"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ExitSignal, ::testing::Values(SIGINT, SIGTERM, SIGUSR1, SIGUSR2),
+                         [](const ::testing::TestParamInfo<int> &i) { return std::string(sigabbrev_np(i.param)); });
+
+// SIGSEGV is logged like the exit signals, but the process must not go on running the faulting
+// code nor exit as if nothing happened: it dies by the signal.
+TEST_F(RunningDaemon, SegfaultIsLoggedAndKillsTheProcess)
+{
+    start(false);
+    if (HasFatalFailure() || IsSkipped())
+        return;
+    ASSERT_EQ(kill(pid, SIGSEGV), 0);
+    int st = 0;
+    ASSERT_TRUE(wait_exit(pid, 5000, &st)) << "still running 5 s after SIGSEGV";
+    pid = -1;
+    ASSERT_TRUE(WIFSIGNALED(st)) << "status " << st;
+    EXPECT_EQ(WTERMSIG(st), SIGSEGV);
+    const Lines lines = log_messages(slurp(log));
+    EXPECT_EQ(count(lines, "received signo 11, start to exit"), 1);
+}
+
+// Every message the daemon may write in this set-up: start-up, the AUTH cycle against a peer that
+// only sends garbage, the signal lines and the shutdown.
+bool signal_message(const std::string &m)
+{
+    for (int s : {SIGINT, SIGUSR1, SIGUSR2, SIGTERM})
+        if (m == "received signo " + std::to_string(s) + ", start to exit")
+            return true;
+    return false;
+}
+
+bool known_message(const std::string &m)
+{
+    static const char *const fixed[] = {
+        "System initial POLL mode success", "System initial timer success", "sdwan client initial success",
+        "sdwan client socket reinit success", "sdwan client socket reg success", "INIT", "RUNNING",
+        "INIT peer 192.0.2.1:4500", "AUTH start", "AUTH timeout", "Start quit", "EXIT",
+        "Unknown packet type: 19", "Unknown packet type: 21", "Unknown packet type: 0", "Unknown packet type: 99",
+        "Unknown packet type: 255",
+    };
+    for (const char *f : fixed)
+        if (m == f)
+            return true;
+    return signal_message(m);
+}
+
+// Signals of all four kinds, one every tenth of a millisecond, while the daemon writes a line for each
+// of hundreds of datagrams a second: every line of the log and of standard output comes out
+// whole, the shutdown still runs to its end, and the process exits normally.
+TEST_F(RunningDaemon, SignalStormDuringHeavyLoggingLeavesEveryLineWhole)
+{
+    start(true);
+    if (HasFatalFailure() || IsSkipped())
+        return;
+    ASSERT_TRUE(wait_for_message("Unknown packet type", 200, 15000))
+        << "the peer's datagrams did not reach the daemon\n"
+        << slurp(log);
+
+    const int sigs[] = {SIGUSR1, SIGUSR2, SIGINT, SIGTERM};
+    const auto end = Clock::now() + std::chrono::seconds(4);
+    int sent = 0, st = 0;
+    bool ended = false;
+    for (int i = 0; i < 8000 && Clock::now() < end; i++) {
+        if (waitpid(pid, &st, WNOHANG) == pid) {
+            ended = true;
+            break;
+        }
+        kill(pid, sigs[i % 4]);
+        sent++;
+        usleep(100);
+    }
+    if (!ended)
+        ended = wait_exit(pid, 5000, &st);
+    ASSERT_TRUE(ended) << "daemon still running after the storm";
+    pid = -1;
+    peer.stop();
+    EXPECT_TRUE(exited_zero(st)) << "status " << st;
+    EXPECT_GT(sent, 10);
+    EXPECT_EQ(slurp(dir / "stderr"), "");
+
+    const std::string raw = slurp(log);
+    ASSERT_FALSE(raw.empty());
+    EXPECT_EQ(raw.back(), '\n');
+    const Lines lines = log_messages(raw);
+    int signal_lines = 0, packet_lines = 0;
+    for (const std::string &l : lines) {
+        EXPECT_TRUE(known_message(l)) << "torn or unknown line: " << l;
+        signal_lines += signal_message(l);
+        packet_lines += l.rfind("Unknown packet type: ", 0) == 0;
+    }
+    EXPECT_GE(signal_lines, 1);
+    EXPECT_GE(packet_lines, 200);
+    EXPECT_EQ(count(lines, "Start quit"), 1);
+    EXPECT_EQ(count(lines, "EXIT"), 1);
+    // The shutdown ran to its end; signals may still add their lines up to the log's closing.
+    size_t k = 0;
+    while (k < lines.size() && lines[k] != "Start quit")
+        k++;
+    for (k++; k < lines.size() && lines[k] != "EXIT"; k++)
+        EXPECT_TRUE(signal_message(lines[k])) << "between the shutdown lines: " << lines[k];
+    ASSERT_LT(k, lines.size()) << "no EXIT after Start quit";
+    for (k++; k < lines.size(); k++)
+        EXPECT_TRUE(signal_message(lines[k])) << "after EXIT: " << lines[k];
+    // Signals that came after the log was closed were written to standard output, whole.
+    for (const std::string &l : log_messages(slurp(dir / "stdout")))
+        EXPECT_TRUE(signal_message(l)) << l;
+}
+
+}  // namespace
