@@ -239,6 +239,33 @@ TEST_F(RouteNs, ANewPeerAddressMovesTheHostRoute)
     EXPECT_FALSE(has(all, "198.51.100.8")) << all;
 }
 
+// A session closed by the peer keeps the tunnel's default route; a new address for the peer
+// (its name resolved elsewhere) must be routed outside the tunnel before the next OPEN.
+TEST_F(RouteNs, FollowPeerMovesTheHostRouteWhileTheTunnelRouteStays)
+{
+    ASSERT_EQ(sdwclnt_load_defroute(&c_), 0);
+    sdwclnt_set_iproute(&c_);
+    c_.si_peerip = ip("198.51.100.9");
+    EXPECT_TRUE(has(route_get("198.51.100.9"), "dev tolv0"));
+    sdwclnt_follow_peer(&c_);
+    std::string now = route_get("198.51.100.9");
+    EXPECT_TRUE(has(now, "via 192.0.2.1 dev up0")) << now;
+    EXPECT_FALSE(has(routes(), "198.51.100.7")) << routes();
+    EXPECT_EQ(c_.si_hostrt_peer, ip("198.51.100.9"));
+
+    sdwclnt_clear_iproute(&c_);
+    EXPECT_FALSE(has(routes(), "198.51.100.9")) << routes();
+}
+
+TEST_F(RouteNs, FollowPeerWithoutTunnelRouteAddsNothing)
+{
+    ASSERT_EQ(sdwclnt_load_defroute(&c_), 0);
+    std::string before = routes();
+    sdwclnt_follow_peer(&c_);
+    EXPECT_EQ(routes(), before);
+    EXPECT_EQ(c_.si_hostrt_peer, 0u);
+}
+
 TEST_F(RouteNs, DefaultRouteWithoutNextHopGivesADeviceRoute)
 {
     std::string err;

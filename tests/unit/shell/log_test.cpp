@@ -301,3 +301,19 @@ TEST(Log, LinesStayWholeUnderThreadsAndSignals)
 }
 
 }  // namespace
+
+// A message longer than a line's buffer is cut but keeps its line end, so the next line still
+// starts with its own prefix.
+TEST(Log, OverlongMessageIsCutAndStillEndsItsLine)
+{
+    LogCapture cap;
+    const std::string big(3000, 'x');
+    log_help("%s\n", big.c_str());
+    log_help("after\n");
+    std::vector<std::string> lines = cap.all();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].find_first_not_of('x'), std::string::npos);
+    EXPECT_GT(lines[0].size(), 900u);
+    EXPECT_LT(lines[0].size(), big.size());
+    EXPECT_EQ(lines[1], "after");
+}
