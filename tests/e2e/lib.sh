@@ -162,6 +162,7 @@ client_config() {
         echo "mtu=1500"
         for l in "$@"; do echo "$l"; done
     } >"$f"
+    chmod 600 "$f"  # it holds a password
 }
 
 start_peer() {  # start_peer CONFIG
