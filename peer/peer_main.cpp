@@ -10,6 +10,7 @@
 #include "net/tun.h"
 #include "peer/peer.h"
 #include "shell/log.h"
+#include "shell/notify.h"
 #include "shell/os.h"
 
 #ifndef PEER_VERSION
@@ -19,6 +20,21 @@
 namespace {
 
 constexpr char PEER_TIMER[] = "peer";
+constexpr char NOTIFY_TIMER[] = "notify";
+
+// Once a second, only under a service manager: the number of live sessions as the unit's
+// status (sent when it changes) and the watchdog ping.
+void peer_notify_tick(void *arg)
+{
+    const peer_t *p = static_cast<const peer_t *>(arg);
+    char la[16];
+    char text[NOTIFY_STATUS_MAX];
+    const char *las = ip2strv4(p->cfg.listen, la, sizeof la);
+    snprintf(text, sizeof text, "Listening on UDP %s:%u, %d sessions", las != nullptr ? las : "?",
+             unsigned{p->cfg.port}, peer_live_count(p));
+    notify_status(text);
+    notify_watchdog();
+}
 
 void usage(FILE *out)
 {
@@ -140,8 +156,16 @@ int peer_main(int argc, char **argv)
     p->udpfd = -1;
     p->tunfd = -1;
     int rc = 1;
+    notify_init();
     if (os_init() == 0 && peer_start(p) == 0) {
+        if (notify_active()) {
+            if (tm_add(NOTIFY_TIMER, 1, peer_notify_tick, p) != 0)
+                log_help("peer: cannot register the service manager's timer\n");
+            peer_notify_tick(p);
+            notify_ready();
+        }
         poll_loop();
+        notify_stopping();
         log_help("peer stopping, %d sessions\n", peer_live_count(p));
         peer_close_all(p);
         rc = 0;
@@ -149,6 +173,7 @@ int peer_main(int argc, char **argv)
         log_help("peer: start-up failed\n");
     }
     log_stats(p->st);
+    tm_del(NOTIFY_TIMER);
     peer_stop(p);
     os_deinit();
     log_help("EXIT\n");

@@ -3,6 +3,7 @@
 #include "bytes.h"
 #include "client/packet.h"
 #include "client/session.h"
+#include "client/status.h"
 #include "core/event.h"
 #include "shell/log.h"
 
@@ -49,6 +50,7 @@ void sdwan_sendECHOREQ(sdwan_t *clnt)
 {
     uint8_t buf[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktechoreq(clnt, buf);
+    status_echo_sent(ld_le64(buf + ECHO_TICK));
     sdwan_sock_send(clnt, buf, len);
 }
 
@@ -76,4 +78,5 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     if (delay < clnt->si_mindelay)
         clnt->si_mindelay = delay;
     clnt->si_stats.echorespcnt++;
+    status_echo_answered(ld_le64(buf + ECHO_TICK));
 }

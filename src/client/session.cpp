@@ -8,6 +8,7 @@
 #include "client/dns.h"
 #include "client/echo.h"
 #include "client/packet.h"
+#include "client/status.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/route.h"
@@ -191,7 +192,8 @@ int sdwclnt_not_ready(const sdwan_t *clnt)
     return ready ? 0 : 1;
 }
 
-void sdwclnt_do_timer(void *arg)
+namespace {
+void session_tick(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     if (sdwclnt_not_ready(clnt) != 0)
@@ -227,6 +229,15 @@ void sdwclnt_do_timer(void *arg)
     default:  // NONE, IDLE, and anything unknown
         break;
     }
+}
+}  // namespace
+
+// The status file and the service manager hear of the session once a second, after the tick
+// has moved it on, whatever state it is in.
+void sdwclnt_do_timer(void *arg)
+{
+    session_tick(arg);
+    status_tick(static_cast<const sdwan_t *>(arg));
 }
 
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)

@@ -1,8 +1,10 @@
 #include "shell/cfg.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "client/session.h"
+#include "client/status.h"
 #include "net/ipaddr.h"
 #include "shell/log.h"
 
@@ -80,6 +82,8 @@ void cfg_piece(char *line, sdwan_t *clnt)
         clnt->si_pipeidx = cfg_u16(value);
     else if (strcmp(key, "datalog") == 0)
         clnt->si_datalog = cfg_number(value) != 0 ? 1 : 0;
+    else if (strcmp(key, "status") == 0)
+        (void)status_set_path(value);  // a piece holds at most 248 characters of path: it always fits
 }
 
 }  // namespace
@@ -99,6 +103,10 @@ int cfg_load()
     FILE *fp = fopen(_cfgfile, "r");
     if (fp == nullptr)
         return -1;
+    // Asked of the open file, so the answer is about the file actually read.
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IROTH) != 0)
+        log_help("Warning: configuration file %s is readable by other users; it holds a password\n", _cfgfile);
     cfg_read(fp, &_sdwclnt);
     fclose(fp);
     return 0;

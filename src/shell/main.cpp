@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include "client/session.h"
+#include "client/status.h"
 #include "shell/cfg.h"
 #include "shell/log.h"
+#include "shell/notify.h"
 #include "shell/os.h"
 
 namespace {
@@ -48,6 +50,7 @@ void run()
         return;
     }
     log_help("RUNNING\n");
+    notify_ready();
     pthread_join(core, nullptr);
 }
 }  // namespace
@@ -78,10 +81,13 @@ int main(int argc, char **argv)
     }
 
     log_init();
+    notify_init();
     run();
 
     log_help("Start quit\n");
+    notify_stopping();
     sdwclnt_deinit();
+    status_deinit();
     os_deinit();
     log_help("EXIT\n");
     log_deinit();

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "client/session.h"
+#include "client/status.h"
 #include "shell/cfg.h"
 #include "support/logcap.h"
 
@@ -359,6 +361,16 @@ protected:
         _sdwclnt = saved_;
         _cfgfile = "/etc/sdwan/kesp.conf";
     }
+    // The files of the source tree are usually checked out readable by everyone, and loading
+    // one then begins with the permission warning.
+    static Lines after_warning(const std::string &path, Lines rest)
+    {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0)
+            rest.insert(rest.begin(), "Warning: configuration file " + path +
+                                          " is readable by other users; it holds a password");
+        return rest;
+    }
 };
 
 TEST_F(CfgLoad, GoldenFile)
@@ -366,7 +378,7 @@ TEST_F(CfgLoad, GoldenFile)
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/valid.conf";
     _cfgfile = path.c_str();
     ASSERT_EQ(cfg_load(), 0);
-    EXPECT_EQ(cap.take(), Lines{});
+    EXPECT_EQ(cap.take(), after_warning(path, {}));
     EXPECT_STREQ(_sdwclnt.tun_name, "tolva0");
     EXPECT_STREQ(_sdwclnt.si_peer, "192.0.2.1");
     EXPECT_EQ(bytes_of(_sdwclnt.si_peerip), (std::array<uint8_t, 4>{192, 0, 2, 1}));
@@ -388,7 +400,7 @@ TEST_F(CfgLoad, CrlfFileKeepsCarriageReturnsInTextValues)
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/crlf.conf";
     _cfgfile = path.c_str();
     ASSERT_EQ(cfg_load(), 0);
-    EXPECT_EQ(cap.take(), Lines{"sdwclnt: peer 192.0.2.1\r is not in IPv4 format, treating it as domain"});
+    EXPECT_EQ(cap.take(), after_warning(path, {"sdwclnt: peer 192.0.2.1\r is not in IPv4 format, treating it as domain"}));
     EXPECT_STREQ(_sdwclnt.tun_name, "tolva0");
     EXPECT_STREQ(_sdwclnt.si_peer, "192.0.2.1\r");
     EXPECT_EQ(_sdwclnt.si_peerip, 0u);
@@ -405,7 +417,7 @@ TEST_F(CfgLoad, DomainFileWithWrappedNumbers)
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/domain.conf";
     _cfgfile = path.c_str();
     ASSERT_EQ(cfg_load(), 0);
-    EXPECT_EQ(cap.take(), Lines{"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain"});
+    EXPECT_EQ(cap.take(), after_warning(path, {"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain"}));
     EXPECT_STREQ(_sdwclnt.tun_name, "tolva1");
     EXPECT_EQ(_sdwclnt.si_peerip, 0u);
     EXPECT_STREQ(_sdwclnt.si_peerdomain, "vpn.example.net");
@@ -431,6 +443,71 @@ TEST_F(CfgLoad, ReadErrorEndsTheFile)
     _cfgfile = path.c_str();
     EXPECT_EQ(cfg_load(), 0);
     EXPECT_EQ(cap.take(), Lines{"sdwclnt configuration failed: INVALID tun name"});
+}
+
+// ---- the password's file permissions ----
+
+TEST_F(CfgLoad, WarnsWhenOtherUsersMayReadThePassword)
+{
+    struct PermCase {
+        mode_t mode;
+        bool warned;
+    };
+    const PermCase cases[] = {
+        {0644, true}, {0604, true}, {0444, true}, {0600, false}, {0640, false}, {0400, false}, {0660, false},
+    };
+    char tmpl[] = "/tmp/tolvad-cfgperm-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string path = std::string(tmpl) + "/kesp.conf";
+    for (const PermCase &c : cases) {
+        FILE *fp = fopen(path.c_str(), "w");
+        ASSERT_NE(fp, nullptr);
+        fputs(BASE.c_str(), fp);
+        fclose(fp);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);  // whatever the umask made of it
+        _cfgfile = path.c_str();
+        _sdwclnt = saved_;
+        ASSERT_EQ(cfg_load(), 0) << std::oct << c.mode;
+        const Lines want = c.warned ? Lines{"Warning: configuration file " + path +
+                                            " is readable by other users; it holds a password"}
+                                    : Lines{};
+        EXPECT_EQ(cap.take(), want) << std::oct << c.mode;
+        EXPECT_STREQ(_sdwclnt.tun_name, "tun0") << "a warning does not stop the load, mode " << std::oct << c.mode;
+        EXPECT_EQ(_sdwclnt.si_peerport, 4500);
+    }
+    unlink(path.c_str());
+    rmdir(tmpl);
+}
+
+// ---- the status key ----
+
+TEST_F(Cfg, StatusKeyNamesTheStatusFile)
+{
+    struct StatusCase {
+        const char *name;
+        std::string text;
+        const char *want;
+    };
+    const StatusCase cases[] = {
+        {"absent", BASE, ""},
+        {"a path", BASE + "status=/run/tolvad/tolvad.prom\n", "/run/tolvad/tolvad.prom"},
+        {"empty value turns it off", BASE + "status=/a.prom\nstatus=\n", ""},
+        {"a later line replaces", BASE + "status=/a.prom\nstatus=/b.prom\n", "/b.prom"},
+        {"nothing trimmed", BASE + "status= /a.prom \n", " /a.prom "},
+        {"indented key is not the key", BASE + " status=/a.prom\n", ""},
+        {"kept when the configuration fails validation", "status=/a.prom\n", "/a.prom"},
+        {"longest value of one piece", BASE + "status=/" + std::string(247, 'p') + "\n",
+         nullptr},  // compared below
+    };
+    for (const StatusCase &c : cases) {
+        status_set_path("");
+        parse(c.text, sdwan_t{});
+        if (c.want != nullptr)
+            EXPECT_STREQ(status_path(), c.want) << c.name;
+        else
+            EXPECT_EQ(std::string(status_path()), "/" + std::string(247, 'p')) << c.name;
+    }
+    status_set_path("");
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -397,6 +398,8 @@ protected:
         REQUIRE_ROOT();
         log = dir / "tolvad.log";
         spit(dir / "tolvad.conf", PEER_CONFIG);
+        // As a file holding a password should be: no permission warning in the log.
+        ASSERT_EQ(chmod((dir / "tolvad.conf").c_str(), 0600), 0);
         ASSERT_TRUE(peer.start(blast)) << "peer namespace";
         pid = spawn_daemon({"-f", dir / "tolvad.conf", "-l", log}, peer.link_setup(), dir / "stdout", dir / "stderr");
         ASSERT_GT(pid, 0);

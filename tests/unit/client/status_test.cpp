@@ -1,0 +1,685 @@
+// The status file: its exact content, its replacement by rename (a reader never sees a part),
+// write failures logged once, the real-clock round-trip ring, the one-line status for the
+// service manager, and the file after a session scripted against a peer in a private network
+// namespace.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bytes.h"
+#include "client/session.h"
+#include "client/status.h"
+#include "net/ipaddr.h"
+#include "support/fakeclock.h"
+#include "support/logcap.h"
+#include "support/netns.h"
+#include "support/scriptpeer.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+uint64_t g_mono = 0;
+uint64_t fake_mono() { return g_mono; }
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string read_fd(int fd)
+{
+    std::string s;
+    char b[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = pread(fd, b, sizeof b, off)) > 0) {
+        s.append(b, static_cast<size_t>(n));
+        off += n;
+    }
+    return s;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char t[] = "/tmp/tolvad-status-XXXXXX";
+        const char *p = mkdtemp(t);
+        path_ = p != nullptr ? p : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string &n) const { return path_ + "/" + n; }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A reader of the text exposition format, strict about what the daemon writes: every family
+// announced by HELP then TYPE before its samples, counters named *_total, integer values, every
+// line ended.
+struct Exposition {
+    bool ok = false;
+    std::string err;
+    std::map<std::string, std::string> samples;  // "name{labels}" as written -> value
+    std::map<std::string, std::string> types;
+};
+
+Exposition parse_exposition(const std::string &text)
+{
+    Exposition e;
+    if (text.empty() || text.back() != '\n') {
+        e.err = "empty or unterminated";
+        return e;
+    }
+    std::string help_for;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            const size_t sp = line.find(' ', 7);
+            if (sp == std::string::npos || sp + 1 >= line.size()) {
+                e.err = "HELP without text: " + line;
+                return e;
+            }
+            help_for = line.substr(7, sp - 7);
+            continue;
+        }
+        if (line.rfind("# TYPE ", 0) == 0) {
+            const size_t sp = line.find(' ', 7);
+            const std::string name = line.substr(7, sp - 7);
+            const std::string type = sp == std::string::npos ? "" : line.substr(sp + 1);
+            if (name != help_for || (type != "gauge" && type != "counter") || e.types.count(name) != 0) {
+                e.err = "TYPE out of place: " + line;
+                return e;
+            }
+            if (type == "counter" && name.size() < 6) {
+                e.err = "counter name: " + line;
+                return e;
+            }
+            if (type == "counter" && name.compare(name.size() - 6, 6, "_total") != 0) {
+                e.err = "counter not named _total: " + line;
+                return e;
+            }
+            e.types[name] = type;
+            continue;
+        }
+        const size_t sp = line.rfind(' ');
+        if (sp == std::string::npos) {
+            e.err = "not a sample: " + line;
+            return e;
+        }
+        const std::string key = line.substr(0, sp);
+        const std::string value = line.substr(sp + 1);
+        const std::string name = key.substr(0, key.find('{'));
+        if (e.types.count(name) == 0) {
+            e.err = "sample before its TYPE: " + line;
+            return e;
+        }
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
+            e.err = "value: " + line;
+            return e;
+        }
+        if (key.find('{') != std::string::npos && key.back() != '}') {
+            e.err = "labels: " + line;
+            return e;
+        }
+        if (!e.samples.emplace(key, value).second) {
+            e.err = "sample twice: " + line;
+            return e;
+        }
+    }
+    e.ok = true;
+    return e;
+}
+
+// All 21 counters in the record's order, as the record names them.
+const std::vector<std::string> &counter_names()
+{
+    static const std::vector<std::string> names = {
+        "sock_rxpkts",  "sock_txpkts",   "tun_rxpkts",    "tun_txpkts",      "txdnscnt",   "rxdnscnt",
+        "opencnt",      "openackcnt",    "openrejcnt",    "echoreqcnt",      "echorespcnt", "closedcnt",
+        "panic_txdrop", "panic_pktdest", "panic_token",   "panic_dns",       "panic_pktverify",
+        "panic_open",   "panic_dataot",  "panic_authot",  "panic_pkttype",
+    };
+    return names;
+}
+
+uint32_t &counter_ref(netif_stats &st, size_t i) { return (&st.sock_rxpkts)[i]; }
+
+class StatusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        status_reset();
+        status_set_path("");
+        g_mono = 5000000;
+        status_set_clock(fake_mono);
+    }
+    void TearDown() override
+    {
+        status_set_path("");
+        status_set_clock(nullptr);
+        status_reset();
+    }
+};
+
+// ---- round-trip ring ----
+
+struct RttStep {
+    char op;  // 's' request sent, 'a' response accepted
+    uint64_t tick;
+    uint64_t mono;
+};
+
+struct RttCase {
+    const char *name;
+    std::vector<RttStep> steps;
+    status_rtt_t want;
+};
+
+bool same_rtt(const status_rtt_t &a, const status_rtt_t &b)
+{
+    return a.cur == b.cur && a.min == b.min && a.max == b.max && a.srtt == b.srtt && a.samples == b.samples;
+}
+
+std::string show(const status_rtt_t &r)
+{
+    return "cur " + std::to_string(r.cur) + " min " + std::to_string(r.min) + " max " + std::to_string(r.max) +
+           " srtt " + std::to_string(r.srtt) + " samples " + std::to_string(r.samples);
+}
+
+TEST_F(StatusTest, RoundTripRingMatchesResponsesToTheirRequests)
+{
+    std::vector<RttStep> nine_then_oldest;
+    for (uint64_t i = 1; i <= 9; i++)
+        nine_then_oldest.push_back({'s', i, 1000 * i});
+    nine_then_oldest.push_back({'a', 1, 9050});  // forgotten: the ring holds the last 8
+    nine_then_oldest.push_back({'a', 2, 9100});  // still there: 9100 - 2000
+    const RttCase cases[] = {
+        {"matching tick", {{'s', 100, 1000}, {'a', 100, 1800}}, {800, 800, 800, 800, 1}},
+        {"unknown tick ignored", {{'s', 100, 1000}, {'a', 101, 2000}}, {0, 0, 0, 0, 0}},
+        {"response without any request", {{'a', 7, 2000}}, {0, 0, 0, 0, 0}},
+        {"a tick is answered once", {{'s', 100, 1000}, {'a', 100, 1500}, {'a', 100, 9000}}, {500, 500, 500, 500, 1}},
+        {"answers out of order",
+         {{'s', 100, 1000}, {'s', 200, 3000}, {'a', 200, 3400}, {'a', 100, 3500}},
+         {2500, 400, 2500, 400 + (2500 - 400) / 8, 2}},
+        {"smoothing follows a drop by an eighth",
+         {{'s', 1, 0}, {'a', 1, 800}, {'s', 2, 1000}, {'a', 2, 1160}},
+         {160, 160, 800, 800 - 80, 2}},
+        {"a zero delay is a sample", {{'s', 5, 4000}, {'a', 5, 4000}}, {0, 0, 0, 0, 1}},
+        {"the ring forgets the oldest", nine_then_oldest, {7100, 7100, 7100, 7100, 1}},
+        {"same tick sent twice: the later request is answered first",
+         {{'s', 9, 1000}, {'s', 9, 2000}, {'a', 9, 2300}, {'a', 9, 2600}},
+         {1600, 300, 1600, 300 + (1600 - 300) / 8, 2}},
+        {"delays beyond 32 bits are held at the largest value",
+         {{'s', 3, 0}, {'a', 3, uint64_t{1} << 33}},
+         {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX, 1}},
+    };
+    for (const RttCase &c : cases) {
+        status_reset();
+        for (const RttStep &s : c.steps) {
+            g_mono = s.mono;
+            if (s.op == 's')
+                status_echo_sent(s.tick);
+            else
+                status_echo_answered(s.tick);
+        }
+        EXPECT_TRUE(same_rtt(_status_rtt, c.want)) << c.name << ": got " << show(_status_rtt) << ", want "
+                                                    << show(c.want);
+    }
+}
+
+// ---- content ----
+
+sdwan_t data_record()
+{
+    sdwan_t c{};
+    c.si_udpsock = -1;
+    c.tunfd = -1;
+    c.si_state = SDWANCLNT_DATA;
+    snprintf(c.si_peer, sizeof c.si_peer, "vpn.example.net");
+    snprintf(c.si_peerdomain, sizeof c.si_peerdomain, "vpn.example.net");
+    snprintf(c.si_user, sizeof c.si_user, "alice");
+    snprintf(c.si_pass, sizeof c.si_pass, "secret");
+    snprintf(c.tun_name, sizeof c.tun_name, "tun0");
+    c.si_peerip = str2ip("198.51.100.7");
+    c.si_peerport = 4500;
+    c.si_ip = str2ip("10.8.0.2");
+    c.si_gateway = str2ip("10.8.0.1");
+    c.si_lastdial = 1700000002;
+    for (size_t i = 0; i < counter_names().size(); i++)
+        counter_ref(c.si_stats, i) = static_cast<uint32_t>(1000 + i);
+    c.si_stats.panic_pkttype = 4294967295u;
+    return c;
+}
+
+std::string counter_block(const char *name, const char *help, uint32_t v)
+{
+    return std::string("# HELP tolvad_") + name + "_total " + help + "\n# TYPE tolvad_" + name +
+           "_total counter\ntolvad_" + name + "_total " + std::to_string(v) + "\n";
+}
+
+TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
+{
+    const sdwan_t c = data_record();
+    _status_rtt = {812, 640, 2210, 790, 12};
+    const std::string want =
+        "# HELP tolvad_session_state Session state: 0 NONE, 1 IDLE, 2 DNS, 3 INIT, 4 AUTH, 5 DATA, 6 CLOSED.\n"
+        "# TYPE tolvad_session_state gauge\n"
+        "tolvad_session_state{state=\"DATA\"} 5\n"
+        "# HELP tolvad_session_established_since_seconds Unix time at which the current session was "
+        "established, 0 when none is.\n"
+        "# TYPE tolvad_session_established_since_seconds gauge\n"
+        "tolvad_session_established_since_seconds 1700000002\n"
+        "# HELP tolvad_peer_info The configured peer, its current address and UDP port.\n"
+        "# TYPE tolvad_peer_info gauge\n"
+        "tolvad_peer_info{peer=\"vpn.example.net\",address=\"198.51.100.7\",port=\"4500\"} 1\n"
+        "# HELP tolvad_tunnel_info The TUN interface and the address and gateway the peer handed out.\n"
+        "# TYPE tolvad_tunnel_info gauge\n"
+        "tolvad_tunnel_info{interface=\"tun0\",address=\"10.8.0.2\",gateway=\"10.8.0.1\"} 1\n" +
+        counter_block("sock_rxpkts", "Datagrams accepted from the peer's address and port.", 1000) +
+        counter_block("sock_txpkts", "Data packets sent to the peer.", 1001) +
+        counter_block("tun_rxpkts", "Packets read from the TUN interface.", 1002) +
+        counter_block("tun_txpkts", "Packets written to the TUN interface.", 1003) +
+        counter_block("txdnscnt", "DNS queries counted as sent (not counted by the client).", 1004) +
+        counter_block("rxdnscnt", "Datagrams from port 53 received while resolving the peer.", 1005) +
+        counter_block("opencnt", "OPEN requests counted as sent (not counted by the client).", 1006) +
+        counter_block("openackcnt", "OPENACK answers accepted: sessions established.", 1007) +
+        counter_block("openrejcnt", "OPENREJ answers accepted: authentications rejected.", 1008) +
+        counter_block("echoreqcnt", "Echo requests counted as sent (not counted by the client).", 1009) +
+        counter_block("echorespcnt", "Echo responses accepted.", 1010) +
+        counter_block("closedcnt", "CLOSE packets accepted, and closed sessions left.", 1011) +
+        counter_block("panic_txdrop", "Transmit drops (not counted by the client).", 1012) +
+        counter_block("panic_pktdest", "Misdirected packets (not counted by the client).", 1013) +
+        counter_block("panic_token", "Token mismatches (not counted by the client).", 1014) +
+        counter_block("panic_dns", "Resolver answers without a usable address.", 1015) +
+        counter_block("panic_pktverify", "Control packets refused for their signature or the session state.", 1016) +
+        counter_block("panic_open", "OPENACK answers with a malformed option list.", 1017) +
+        counter_block("panic_dataot", "Established sessions ended by the peer's silence.", 1018) +
+        counter_block("panic_authot", "Authentications abandoned for want of an answer.", 1019) +
+        counter_block("panic_pkttype", "Datagrams from the peer of an unknown packet type.", 4294967295u) +
+        "# HELP tolvad_rtt_current_microseconds Round-trip delay of the last echo answered (monotonic clock).\n"
+        "# TYPE tolvad_rtt_current_microseconds gauge\n"
+        "tolvad_rtt_current_microseconds 812\n"
+        "# HELP tolvad_rtt_min_microseconds Smallest round-trip delay since start-up.\n"
+        "# TYPE tolvad_rtt_min_microseconds gauge\n"
+        "tolvad_rtt_min_microseconds 640\n"
+        "# HELP tolvad_rtt_max_microseconds Largest round-trip delay since start-up.\n"
+        "# TYPE tolvad_rtt_max_microseconds gauge\n"
+        "tolvad_rtt_max_microseconds 2210\n"
+        "# HELP tolvad_rtt_smoothed_microseconds Smoothed round-trip delay (moving average, gain 1/8).\n"
+        "# TYPE tolvad_rtt_smoothed_microseconds gauge\n"
+        "tolvad_rtt_smoothed_microseconds 790\n"
+        "# HELP tolvad_rtt_samples_total Echo responses matched to their request and measured.\n"
+        "# TYPE tolvad_rtt_samples_total counter\n"
+        "tolvad_rtt_samples_total 12\n";
+
+    static char buf[STATUS_BUF];
+    const uint32_t n = status_format(&c, buf, sizeof buf);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(std::string(buf, n), want);
+    const Exposition e = parse_exposition(want);
+    EXPECT_TRUE(e.ok) << e.err;
+
+    // The buffer must hold it whole, terminator included, or nothing counts.
+    EXPECT_EQ(status_format(&c, buf, n), 0u);
+    EXPECT_EQ(status_format(&c, buf, n + 1), n);
+    EXPECT_EQ(status_format(&c, buf, 0), 0u);
+}
+
+TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
+{
+    struct FormatCase {
+        const char *name;
+        void (*change)(sdwan_t *);
+        std::map<std::string, std::string> want;  // samples that must be present with this value
+    };
+    const FormatCase cases[] = {
+        {"established", [](sdwan_t *) {},
+         {{"tolvad_session_state{state=\"DATA\"}", "5"}, {"tolvad_session_established_since_seconds", "1700000002"}}},
+        {"authenticating: no establishment time",
+         [](sdwan_t *c) { c->si_state = SDWANCLNT_AUTH; },
+         {{"tolvad_session_state{state=\"AUTH\"}", "4"}, {"tolvad_session_established_since_seconds", "0"}}},
+        {"closed by the peer", [](sdwan_t *c) { c->si_state = SDWANCLNT_CLOSED; },
+         {{"tolvad_session_state{state=\"CLOSED\"}", "6"}, {"tolvad_session_established_since_seconds", "0"}}},
+        {"no configuration", [](sdwan_t *c) { *c = sdwan_t{}; },
+         {{"tolvad_session_state{state=\"NONE\"}", "0"},
+          {"tolvad_peer_info{peer=\"\",address=\"\",port=\"0\"}", "1"},
+          {"tolvad_tunnel_info{interface=\"\",address=\"\",gateway=\"\"}", "1"},
+          {"tolvad_sock_rxpkts_total", "0"}}},
+        {"a state the table does not know", [](sdwan_t *c) { c->si_state = 77; },
+         {{"tolvad_session_state{state=\"UNKNOWN\"}", "77"}}},
+        {"name not yet resolved",
+         [](sdwan_t *c) {
+             c->si_state = SDWANCLNT_DNS;
+             c->si_peerip = 0;
+         },
+         {{"tolvad_peer_info{peer=\"vpn.example.net\",address=\"\",port=\"4500\"}", "1"}}},
+        {"quotes, backslashes and line feeds escaped",
+         [](sdwan_t *c) { snprintf(c->si_peer, sizeof c->si_peer, "a\"b\\c\nd\re"); },
+         {{"tolvad_peer_info{peer=\"a\\\"b\\\\c\\nd\re\",address=\"198.51.100.7\",port=\"4500\"}", "1"}}},
+    };
+    static char buf[STATUS_BUF];
+    for (const FormatCase &fc : cases) {
+        sdwan_t c = data_record();
+        fc.change(&c);
+        const uint32_t n = status_format(&c, buf, sizeof buf);
+        ASSERT_GT(n, 0u) << fc.name;
+        const Exposition e = parse_exposition(std::string(buf, n));
+        ASSERT_TRUE(e.ok) << fc.name << ": " << e.err;
+        for (const auto &[key, value] : fc.want) {
+            auto it = e.samples.find(key);
+            ASSERT_NE(it, e.samples.end()) << fc.name << ": no " << key;
+            EXPECT_EQ(it->second, value) << fc.name << ": " << key;
+        }
+        // Every counter of the record, whatever the state.
+        for (const std::string &cn : counter_names())
+            EXPECT_EQ(e.types.count("tolvad_" + cn + "_total"), 1u) << fc.name << ": " << cn;
+        EXPECT_EQ(e.samples.size(), 4u + 21u + 5u) << fc.name;
+    }
+}
+
+TEST_F(StatusTest, OneLineForTheServiceManager)
+{
+    struct TextCase {
+        const char *name;
+        void (*change)(sdwan_t *);
+        const char *want;
+    };
+    const TextCase cases[] = {
+        {"established, no delay yet", [](sdwan_t *) {}, "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2"},
+        {"established, smoothed delay",
+         [](sdwan_t *) { _status_rtt = {5000, 900, 5000, 1234, 3}; },
+         "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2, rtt 1.2 ms"},
+        {"below a tenth of a millisecond",
+         [](sdwan_t *) { _status_rtt = {80, 80, 80, 80, 1}; },
+         "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2, rtt 0.0 ms"},
+        {"peer by address",
+         [](sdwan_t *c) {
+             c->si_peerdomain[0] = 0;
+             c->si_state = SDWANCLNT_AUTH;
+         },
+         "AUTH, peer 198.51.100.7:4500"},
+        {"resolving",
+         [](sdwan_t *c) {
+             c->si_state = SDWANCLNT_DNS;
+             c->si_peerip = 0;
+         },
+         "DNS, peer vpn.example.net (resolving)"},
+        {"resolved, about to authenticate", [](sdwan_t *c) { c->si_state = SDWANCLNT_INIT; },
+         "INIT, peer vpn.example.net (198.51.100.7:4500)"},
+        {"closed", [](sdwan_t *c) { c->si_state = SDWANCLNT_CLOSED; }, "CLOSED, peer vpn.example.net (198.51.100.7:4500)"},
+        {"configuration rejected", [](sdwan_t *c) { c->si_peerport = 0; }, "No session: the configuration is not valid"},
+    };
+    for (const TextCase &tc : cases) {
+        status_reset();
+        sdwan_t c = data_record();
+        tc.change(&c);
+        char text[256];
+        status_text(&c, text, sizeof text);
+        EXPECT_STREQ(text, tc.want) << tc.name;
+    }
+    // Cut, never overrun.
+    sdwan_t c = data_record();
+    char small[8];
+    memset(small, 'x', sizeof small);
+    status_text(&c, small, sizeof small);
+    EXPECT_STREQ(small, "DATA, p");
+}
+
+// ---- the file ----
+
+TEST_F(StatusTest, PathAndItsTemporaryTwinMustFit)
+{
+    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 5, 'a').c_str()), 0);
+    EXPECT_EQ(std::string(status_path()).size(), STATUS_PATH_MAX - 5);
+    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 4, 'a').c_str()), -1);
+    EXPECT_STREQ(status_path(), "") << "a path that does not fit turns the file off";
+    const sdwan_t c = data_record();
+    EXPECT_EQ(status_write(&c), 0) << "nothing to write is no failure";
+}
+
+// A reader holding the old file keeps reading the old file whole: the new one is a new inode
+// put in place by rename, never the old one rewritten. A reader opening the path meanwhile
+// always finds a whole file.
+TEST_F(StatusTest, ReplacedAtomicallyByRename)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.prom";
+    ASSERT_EQ(status_set_path(path.c_str()), 0);
+    sdwan_t c = data_record();
+
+    const mode_t mask = umask(0);
+    umask(mask);
+    ASSERT_EQ(status_write(&c), 0);
+    for (uint32_t i = 1; i <= 5; i++) {
+        const int old = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(old, 0);
+        struct stat before{};
+        ASSERT_EQ(fstat(old, &before), 0);
+        EXPECT_EQ(before.st_mode & 0777, 0644u & ~mask) << "readable by a collector running as another user";
+        const std::string old_text = read_fd(old);
+
+        c.si_stats.sock_rxpkts = 5000 + i;
+        ASSERT_EQ(status_write(&c), 0);
+        struct stat after{};
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino) << "write " << i << " rewrote the file in place";
+        EXPECT_EQ(read_fd(old), old_text) << "the old file changed under its reader";
+        EXPECT_NE(slurp(path).find("tolvad_sock_rxpkts_total " + std::to_string(5000 + i) + "\n"), std::string::npos);
+        close(old);
+        EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
+    }
+
+    // A reader racing a writer: every read is a whole file.
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::string bad;
+    std::thread reader([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!stop.load() && std::chrono::steady_clock::now() < end) {
+            const std::string t = slurp(path);
+            const Exposition e = parse_exposition(t);
+            if (!e.ok || e.samples.size() != 30) {
+                bad = e.ok ? "incomplete file" : e.err;
+                return;
+            }
+            reads++;
+        }
+    });
+    for (uint32_t i = 0; i < 600 && bad.empty(); i++) {
+        c.si_stats.tun_rxpkts = i;
+        c.si_stats.sock_txpkts = i * 1000003u;  // lengths vary from one write to the next
+        ASSERT_EQ(status_write(&c), 0);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(bad, "");
+    EXPECT_GT(reads.load(), 0);
+}
+
+TEST_F(StatusTest, WriteFailuresAreLoggedOncePerFault)
+{
+    LogCapture log;
+    TempDir dir;
+    const std::string sub = dir / "run";
+    const std::string path = sub + "/tolvad.prom";
+    ASSERT_EQ(status_set_path(path.c_str()), 0);
+    const sdwan_t c = data_record();
+
+    errno = 0;
+    EXPECT_EQ(status_write(&c), -1);
+    EXPECT_EQ(errno, ENOENT);
+    status_tick(&c);
+    status_tick(&c);
+    EXPECT_EQ(log.take(), Lines{"Failed to write status file " + path + ": No such file or directory"});
+
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    status_tick(&c);
+    EXPECT_EQ(log.take(), Lines{});
+    EXPECT_TRUE(parse_exposition(slurp(path)).ok);
+
+    // A directory in the way of the rename: a new fault, logged again.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    status_tick(&c);
+    status_tick(&c);
+    EXPECT_EQ(log.take(), Lines{"Failed to write status file " + path + ": Is a directory"});
+    EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+
+    status_tick(&c);
+    EXPECT_EQ(log.take(), Lines{});
+    status_deinit();
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the file outlived the daemon";
+}
+
+// ---- a scripted session ----
+
+class StatusSessionTest : public ClientNetnsTest {
+protected:
+    void SetUp() override
+    {
+        status_reset();
+        g_mono = 7000000;
+        status_set_clock(fake_mono);
+        ClientNetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(open_tun());
+        path_ = dir_ / "tolvad.prom";
+        ASSERT_EQ(status_set_path(path_.c_str()), 0);
+        log->take();
+    }
+    void TearDown() override
+    {
+        status_set_path("");
+        status_set_clock(nullptr);
+        status_reset();
+        ClientNetnsTest::TearDown();
+    }
+    std::map<std::string, std::string> scrape()
+    {
+        const Exposition e = parse_exposition(slurp(path_));
+        EXPECT_TRUE(e.ok) << e.err;
+        return e.samples;
+    }
+    // The 21 counters as the file shows them.
+    std::map<std::string, std::string> counters()
+    {
+        std::map<std::string, std::string> all = scrape(), out;
+        for (const std::string &n : counter_names())
+            out[n] = all["tolvad_" + n + "_total"];
+        return out;
+    }
+    static std::map<std::string, std::string> counters_with(std::map<std::string, std::string> nonzero)
+    {
+        std::map<std::string, std::string> out;
+        for (const std::string &n : counter_names())
+            out[n] = nonzero.count(n) != 0 ? nonzero[n] : "0";
+        return out;
+    }
+    TempDir dir_;
+    std::string path_;
+};
+
+TEST_F(StatusSessionTest, FileFollowsTheSession)
+{
+    set_peer_quiet();
+    const std::string port = std::to_string(peer->port());
+    const std::string peer_info = "tolvad_peer_info{peer=\"127.0.0.1\",address=\"127.0.0.1\",port=\"" + port + "\"}";
+
+    tick();  // INIT -> AUTH, the file's first write
+    auto s = scrape();
+    EXPECT_EQ(s["tolvad_session_state{state=\"AUTH\"}"], "4");
+    EXPECT_EQ(s["tolvad_session_established_since_seconds"], "0");
+    EXPECT_EQ(s[peer_info], "1");
+    EXPECT_EQ(s["tolvad_tunnel_info{interface=\"tolva0\",address=\"\",gateway=\"\"}"], "1");
+
+    // Two ticks after INIT the OPEN goes out; the OPENACK arrives at CLIENT_T0 + 2.
+    tick();
+    ASSERT_FALSE(peer->recv().empty());
+    const Bytes opts = ScriptPeer::cat({ScriptPeer::opt_mtu(1400), ScriptPeer::opt_ip(str2ip("10.200.0.5")),
+                                        ScriptPeer::opt_gateway(str2ip("10.200.0.1"))});
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::openack(0x0102, 0x0A0B0C0D, opts)));
+    ASSERT_EQ(clnt->si_state, SDWANCLNT_DATA);
+
+    tick();  // CLIENT_T0 + 3: the first echo request, then the file
+    const Bytes req = peer->recv();
+    ASSERT_EQ(req.size(), 44u);
+    s = scrape();
+    EXPECT_EQ(s["tolvad_session_state{state=\"DATA\"}"], "5");
+    EXPECT_EQ(s["tolvad_session_established_since_seconds"], std::to_string(CLIENT_T0 + 2));
+    EXPECT_EQ(s["tolvad_tunnel_info{interface=\"tolva0\",address=\"10.200.0.5\",gateway=\"10.200.0.1\"}"], "1");
+    EXPECT_EQ(s["tolvad_rtt_samples_total"], "0");
+
+    // 1.5 ms of real time pass before the answer; the counter-based tick moves by something
+    // else entirely, which must not matter.
+    g_mono += 1500;
+    FakeClock::usec += 999999;
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::echoresp(ld_le64(req.data() + 24), 0x0102, 0x0A0B0C0D)));
+    // A response to a request never sent: counted by the echo, no sample.
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::echoresp(12345, 0x0102, 0x0A0B0C0D)));
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::control(99, 0x0102, 0x0A0B0C0D)));
+
+    tick();  // CLIENT_T0 + 4
+    s = scrape();
+    EXPECT_EQ(s["tolvad_rtt_current_microseconds"], "1500");
+    EXPECT_EQ(s["tolvad_rtt_min_microseconds"], "1500");
+    EXPECT_EQ(s["tolvad_rtt_max_microseconds"], "1500");
+    EXPECT_EQ(s["tolvad_rtt_smoothed_microseconds"], "1500");
+    EXPECT_EQ(s["tolvad_rtt_samples_total"], "1");
+    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "4"}, {"openackcnt", "1"}, {"echorespcnt", "2"},
+                                         {"panic_pkttype", "1"}}));
+
+    tick();  // CLIENT_T0 + 5: the second request, answered after 700 us
+    const Bytes req2 = peer->recv();
+    ASSERT_EQ(req2.size(), 44u);
+    g_mono += 700;
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::echoresp(ld_le64(req2.data() + 24), 0x0102, 0x0A0B0C0D)));
+    tick();
+    s = scrape();
+    EXPECT_EQ(s["tolvad_rtt_current_microseconds"], "700");
+    EXPECT_EQ(s["tolvad_rtt_min_microseconds"], "700");
+    EXPECT_EQ(s["tolvad_rtt_max_microseconds"], "1500");
+    EXPECT_EQ(s["tolvad_rtt_smoothed_microseconds"], std::to_string(1500 - 800 / 8));
+    EXPECT_EQ(s["tolvad_rtt_samples_total"], "2");
+
+    // The peer closes; the next tick starts over.
+    ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::close_pkt(0x0102, 0x0A0B0C0D)));
+    tick();
+    s = scrape();
+    EXPECT_EQ(s["tolvad_session_state{state=\"INIT\"}"], "3");
+    EXPECT_EQ(s["tolvad_session_established_since_seconds"], "0");
+    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "6"}, {"openackcnt", "1"}, {"echorespcnt", "3"},
+                                         {"closedcnt", "2"}, {"panic_pkttype", "1"}}));
+
+    status_deinit();
+    EXPECT_NE(access(path_.c_str(), F_OK), 0);
+}
+
+}  // namespace
