@@ -1,0 +1,144 @@
+// The example configurations the package installs: each is read by the real parser as it
+// ships (the commented optional keys stay off), and again with every commented "#key=value"
+// line switched on, so an example value that the parser would refuse never reaches a user.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "client/status.h"
+#include "net/ipaddr.h"
+#include "peer/peer.h"
+#include "shell/cfg.h"
+#include "support/logcap.h"
+
+namespace {
+
+std::string slurp(const std::string &name)
+{
+    std::ifstream f(std::string(PACKAGING_ETC_DIR) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(f.good()) << name;
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// "#key=value" lines become "key=value"; prose comments ("# ...") stay.
+std::string uncomment(const std::string &text, int *switched)
+{
+    static const std::regex opt("^#([a-z]+=)", std::regex::multiline);
+    std::string out = std::regex_replace(text, opt, "$1");
+    *switched = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), opt); it != std::sregex_iterator(); ++it)
+        (*switched)++;
+    return out;
+}
+
+FILE *open_text(std::string &text) { return fmemopen(text.data(), text.size(), "r"); }
+
+uint32_t addr(const char *a) { return str2ip(a); }
+
+class ClientExample : public ::testing::Test {
+protected:
+    LogCapture cap;
+    sdwan_t rec{};
+
+    std::vector<std::string> read(std::string text)
+    {
+        rec = sdwan_t{};
+        rec.si_datalog = 1;  // the daemon's default, set before the file is read
+        FILE *fp = open_text(text);
+        EXPECT_NE(fp, nullptr);
+        if (fp != nullptr) {
+            EXPECT_EQ(cfg_read(fp, &rec), 0);
+            fclose(fp);
+        }
+        return cap.take();
+    }
+    void TearDown() override { status_set_path(""); }
+};
+
+TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
+{
+    auto log = read(slurp("kesp.conf.example"));
+    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_STREQ(rec.tun_name, "tun0");
+    EXPECT_STREQ(rec.si_peer, "198.51.100.7");
+    EXPECT_EQ(rec.si_peerip, addr("198.51.100.7"));
+    EXPECT_EQ(rec.si_peerport, 4500);
+    EXPECT_STREQ(rec.si_user, "alice");
+    EXPECT_STREQ(rec.si_pass, "change-me");
+    EXPECT_EQ(rec.si_cfgmtu, 1400);
+    EXPECT_EQ(rec.si_encrypt, 0);
+    EXPECT_EQ(rec.si_pipeid, 0);
+    EXPECT_EQ(rec.si_pipeidx, 0);
+    EXPECT_EQ(rec.si_datalog, 1);
+    EXPECT_STREQ(status_path(), "");
+}
+
+TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
+{
+    int switched = 0;
+    std::string text = uncomment(slurp("kesp.conf.example"), &switched);
+    EXPECT_EQ(switched, 5);  // encrypt, pipeid, pipeidx, datalog, status
+    auto log = read(text);
+    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_STREQ(rec.tun_name, "tun0");
+    EXPECT_EQ(rec.si_encrypt, 1);
+    EXPECT_EQ(rec.si_pipeid, 5);
+    EXPECT_EQ(rec.si_pipeidx, 1);
+    EXPECT_EQ(rec.si_datalog, 0);
+    EXPECT_STREQ(status_path(), "/run/tolvad/tolvad.prom");
+}
+
+int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)
+{
+    FILE *fp = open_text(text);
+    if (fp == nullptr)
+        return -2;
+    char e[PEER_ERRLEN] = "untouched";
+    int r = peer_cfg_read(fp, cfg, e, sizeof e);
+    fclose(fp);
+    *err = e;
+    return r;
+}
+
+peer_cfg_t pcfg;  // large: static storage, as in the server
+
+TEST(PeerExample, AsShippedIsValidWithOptionalKeysOff)
+{
+    std::string err;
+    ASSERT_EQ(read_peer(slurp("sdwan-peerd.conf.example"), &pcfg, &err), 0) << err;
+    EXPECT_STREQ(pcfg.tun_name, "sdwan0");
+    EXPECT_EQ(pcfg.port, 4500);
+    EXPECT_EQ(pcfg.pool, addr("10.8.0.0"));
+    EXPECT_EQ(pcfg.mtu, 1400);
+    EXPECT_EQ(pcfg.encrypt, 1);
+    EXPECT_EQ(pcfg.listen, 0u);
+    EXPECT_EQ(pcfg.dns0, 0u);
+    EXPECT_STREQ(pcfg.log, "");
+    ASSERT_EQ(pcfg.nusers, 1);
+    EXPECT_STREQ(pcfg.users[0].name, "alice");
+    EXPECT_STREQ(pcfg.users[0].pass, "change-me");
+}
+
+TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
+{
+    int switched = 0;
+    std::string text = uncomment(slurp("sdwan-peerd.conf.example"), &switched);
+    EXPECT_EQ(switched, 4);  // listen, dns, log, the second user
+    std::string err;
+    ASSERT_EQ(read_peer(text, &pcfg, &err), 0) << err;
+    EXPECT_EQ(pcfg.listen, addr("198.51.100.7"));
+    EXPECT_EQ(pcfg.dns0, addr("10.8.0.1"));
+    EXPECT_EQ(pcfg.dns1, addr("198.51.100.53"));
+    EXPECT_STREQ(pcfg.log, "/var/log/sdwan-peerd.log");
+    ASSERT_EQ(pcfg.nusers, 2);
+    EXPECT_STREQ(pcfg.users[1].name, "branch-12");
+    EXPECT_EQ(pcfg.users[1].fixed_ip, addr("10.8.0.12"));
+}
+
+}  // namespace
