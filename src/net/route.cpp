@@ -1,6 +1,7 @@
 #include "net/route.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/route.h>  // with src/ on the include path, <net/route.h> is this module's header
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -124,13 +125,71 @@ int route_scan(FILE *fp, const char *skip_ifname, char *ifname, uint32_t *nextho
             return -1;
         }
         // The first default route the kernel lists, whatever its metric, mask or next hop; the
-        // tunnel's own would point the host routes to the peer into the tunnel.
-        if ((flags & RTF_UP) != 0 && dst == 0 && std::strcmp(name, skip_ifname) != 0) {
+        // tunnel's own would point the host routes to the peer into the tunnel. A name that a
+        // zero byte cut to nothing names no interface.
+        if ((flags & RTF_UP) != 0 && dst == 0 && name[0] != '\0' && std::strcmp(name, skip_ifname) != 0) {
             std::memset(ifname, 0, 32);
             std::memcpy(ifname, name, strnlen(name, 31));
             *nexthop = static_cast<uint32_t>(gw);
             return 0;
         }
+    }
+}
+
+// One route line as the stream reader takes it: 1 for the first usable default route (ifname,
+// nexthop set), 0 for any other route, -1 for a line that is not a route.
+int route_line(const char *line, const char *skip_ifname, char *ifname, uint32_t *nexthop)
+{
+    char name[64];
+    unsigned long dst, gw, mask;
+    unsigned int flags;
+    int refcnt, use, metric, mtu, window, irtt;
+    if (sscanf(line, "%63s%lx%lx%X%d%d%d%lx%d%d%d", name, &dst, &gw, &flags, &refcnt, &use, &metric, &mask, &mtu,
+               &window, &irtt) != 11)
+        return -1;
+    if ((flags & RTF_UP) == 0 || dst != 0 || std::strcmp(name, skip_ifname) == 0)
+        return 0;
+    std::memset(ifname, 0, 32);
+    std::memcpy(ifname, name, strnlen(name, 31));
+    *nexthop = static_cast<uint32_t>(gw);
+    return 1;
+}
+
+// The same search as route_scan, for the reload at every session reset: a stdio stream costs a
+// heap allocation each time it is opened, and the running daemon allocates nothing, so the table
+// is read through a stack buffer. Lines are fixed-width (128 bytes) and the default routes come
+// first, so the first read normally decides.
+int route_scan_fd(int fd, const char *skip_ifname, char *ifname, uint32_t *nexthop)
+{
+    char buf[4096];
+    size_t have = 0;
+    bool header = true;
+    for (;;) {
+        ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        have += static_cast<size_t>(n);
+        buf[have] = '\0';
+        char *line = buf;
+        char *end = buf + have;
+        for (char *nl; (nl = static_cast<char *>(std::memchr(line, '\n', static_cast<size_t>(end - line)))) != nullptr;
+             line = nl + 1) {
+            *nl = '\0';
+            if (header) {
+                header = false;
+                continue;
+            }
+            int rc = route_line(line, skip_ifname, ifname, nexthop);
+            if (rc != 0)
+                return rc > 0 ? 0 : -1;
+        }
+        const size_t rest = static_cast<size_t>(end - line);
+        if (rest == sizeof buf - 1)
+            return -1;  // a line longer than the buffer is no route line
+        std::memmove(buf, line, rest);
+        have = rest;
     }
 }
 
@@ -162,13 +221,13 @@ int sdwclnt_load_defroute(sdwan_t *clnt)
 
 int sdwclnt_reload_defroute(sdwan_t *clnt)
 {
-    FILE *fp = fopen(ROUTE_FILE, "r");
-    if (fp == nullptr)
+    int fd = open(ROUTE_FILE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return -1;
     char ifname[32];
     uint32_t nexthop = 0;
-    int rc = route_scan(fp, clnt->tun_name, ifname, &nexthop, true);
-    fclose(fp);
+    int rc = route_scan_fd(fd, clnt->tun_name, ifname, &nexthop);
+    close(fd);
     if (rc < 0)
         return -1;  // keep what is held: an uplink between two routes comes back
     if (nexthop == clnt->si_defrtnexthop && std::strncmp(ifname, clnt->si_defifname, sizeof ifname) == 0)

@@ -190,3 +190,41 @@ wait_established() {  # wait_established SECONDS [COUNT]
 ping_far() {  # ping_far [COUNT]
     ip netns exec "$NS_CLI" ping -n -q -c "${1:-3}" -i 0.2 -W 2 "$FAR_ADDR"
 }
+
+# ---- Figures of a running process and of the kernel, for the hardening tests.
+proc_cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system, every thread
+proc_rss_kb() { awk '$1 == "VmRSS:" {print $2}' "/proc/$1/status"; }
+proc_fd_count() {  # the least of three looks: a route request holds a socket for a moment
+    local n m=
+    for _ in 1 2 3; do
+        n=$(find "/proc/$1/fd" -mindepth 1 -maxdepth 1 | wc -l)
+        [ -n "$m" ] && [ "$m" -le "$n" ] || m=$n
+        sleep 0.05
+    done
+    echo "$m"
+}
+proc_alive() { kill -0 "$1" 2>/dev/null && [ "$(awk '{print $3}' "/proc/$1/stat")" != Z ]; }
+if_stat() { ip netns exec "$1" cat "/sys/class/net/$2/statistics/$3"; }  # if_stat NS IF COUNTER
+udp_stat() {  # udp_stat NS FIELD: a Udp counter of /proc/net/snmp in that namespace
+    ip netns exec "$1" awk -v f="$2" '$1 == "Udp:" {
+        if (!n) { for (i = 2; i <= NF; i++) h[i] = $i; n = 1 } else for (i = 2; i <= NF; i++) if (h[i] == f) print $i
+    }' /proc/net/snmp
+}
+client_udp_port() {  # the local port of the client's session socket (bound by its first send)
+    ip netns exec "$NS_CLI" ss -Hnaup | grep "pid=$CLIENT_PID," | awk '{print $4}' | sed 's/.*://' |
+        grep -vx '0\|\*' | head -n 1 || true
+}
+# phase_begin PID / phase_end PID NAME: the CPU share, resident memory and descriptors of a
+# process over a phase, logged and left in PH_CPU (percent of one core), PH_RSS0, PH_RSS1,
+# PH_FD0, PH_FD1.
+phase_begin() {
+    PH_T0=$(date +%s%N) PH_TICKS0=$(proc_cpu_ticks "$1") PH_RSS0=$(proc_rss_kb "$1") PH_FD0=$(proc_fd_count "$1")
+}
+phase_end() {
+    local t1 ticks1 hz
+    t1=$(date +%s%N) ticks1=$(proc_cpu_ticks "$1") hz=$(getconf CLK_TCK)
+    PH_RSS1=$(proc_rss_kb "$1") PH_FD1=$(proc_fd_count "$1")
+    local tenths=$(( (ticks1 - PH_TICKS0) * 1000 * 1000000000 / hz / (t1 - PH_T0) ))
+    PH_CPU=$(( tenths / 10 ))
+    log "$2: cpu $(( tenths / 10 )).$(( tenths % 10 ))% over $(( (t1 - PH_T0) / 1000000 )) ms, rss ${PH_RSS0} -> ${PH_RSS1} kB, fds ${PH_FD0} -> ${PH_FD1}"
+}

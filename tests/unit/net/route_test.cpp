@@ -64,6 +64,7 @@ TEST(RouteReadDefault, RouteTables)
         {"cut_short.txt", "tolv0", -1, nullptr, nullptr, {}},  // a cut last line is the end of the file
         {"long_name.txt", "tolv0", -1, nullptr, nullptr, {"Error reading route information"}},
         {"wide_name.txt", "tolv0", 0, "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", "192.168.1.1", {}},  // cut to 31
+        {"nul_name.txt", "tolv0", 0, "eth0", "192.168.1.1", {}},  // a name emptied by a zero byte is no interface
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.file) + " skipping \"" + c.skip + "\"");

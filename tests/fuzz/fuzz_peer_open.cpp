@@ -1,0 +1,113 @@
+// The handshake end to end in memory: an OPEN built by the client's own sdwan_pktopen for a
+// user name and password taken from the input goes through the peer's peer_on_datagram. The
+// peer accepts it exactly when the name is one of its users and the password's first 16
+// characters are that user's; an accepted OPEN's OPENACK, fed back to the authenticating
+// client, establishes the session the peer recorded.
+//
+// Input: one flag byte, then the user name up to a zero byte, then the password up to the
+// next zero byte or the end. Both are cut to 31 characters, as the configuration reader does.
+//   bits 0-1  source: 0 alice's session, 1 bob's session, 2 (and 3) no session
+//   bit 2     the client asks for enciphering
+//   bit 3     the client selects a pipe
+#include <cstring>
+
+#include "client/auth.h"
+#include "client/packet.h"
+#include "fuzz_client.h"
+#include "fuzz_peerset.h"
+#include "fuzz_support.h"
+
+namespace {
+// The index of the user the peer must accept, or -1.
+int expected_user(const sdwan_t &c)
+{
+    for (int i = 0; i < FUZZ_PEER_NUSERS; i++) {
+        if (strcmp(c.si_user, FUZZ_PEER_USERS[i][0]) != 0)
+            continue;
+        // Only the first 16 password characters travel, zero padded.
+        uint8_t want[16] = {};
+        memcpy(want, FUZZ_PEER_USERS[i][1], strnlen(FUZZ_PEER_USERS[i][1], sizeof want));
+        return memcmp(want, c.si_pass, sizeof want) == 0 ? i : -1;
+    }
+    return -1;
+}
+
+void take_text(char (&field)[32], const uint8_t *p, size_t n)
+{
+    memset(field, 0, sizeof field);
+    const size_t len = strnlen(reinterpret_cast<const char *>(p), n);
+    memcpy(field, p, len < sizeof field - 1 ? len : sizeof field - 1);
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_client_init();
+    fuzz_peer_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const uint8_t flags = data[0];
+    fuzz_client_opts o{};
+    o.state = SDWANCLNT_AUTH;
+    o.datalog = true;
+    sdwan_t *c = fuzz_client_begin(o);
+    const uint8_t *rest = data + 1;
+    const size_t n = size - 1;
+    const uint8_t *sep = static_cast<const uint8_t *>(memchr(rest, 0, n));
+    take_text(c->si_user, rest, n);
+    if (sep != nullptr)
+        take_text(c->si_pass, sep + 1, n - static_cast<size_t>(sep + 1 - rest));
+    else
+        memset(c->si_pass, 0, sizeof c->si_pass);
+    c->si_encrypt = (flags & 4) != 0 ? 1 : 0;
+    c->si_pipeid = (flags & 8) != 0 ? 7 : 0;
+    c->si_pipeidx = 2;
+
+    uint8_t open[SDWAN_CTRLBUF];
+    const uint32_t olen = sdwan_pktopen(c, open);
+    FUZZ_CHECK(olen >= SDWAN_CTRL_LEN && olen <= SDWAN_OPEN_MAX);
+
+    fuzz_peer_reset();
+    uint32_t ipbe;
+    uint16_t port;
+    fuzz_peer_source((flags & 3) > 2 ? 2 : flags & 3, &ipbe, &port);
+    peer_on_datagram(&_peer, ipbe, port, open, olen);
+    const peer_stats_t &st = _peer.st;
+    FUZZ_CHECK(fuzz_peer_outcomes(st) == 1);
+
+    const int user = expected_user(*c);
+    if (c->si_user[0] == 0) {
+        // No name at all is a malformed OPEN, not a wrong one: dropped without an answer.
+        FUZZ_CHECK(st.drop_malformed == 1 && _peer.ntx == 0);
+    } else if (user < 0) {
+        FUZZ_CHECK(st.open_rej == 1 && _peer.ntx == 1 && _peer.tx[0].buf[0] == SDWAN_OPENREJ);
+    } else {
+        FUZZ_CHECK(st.open_ok + st.open_again == 1 && _peer.ntx == 1);
+        const peer_txslot_t &ack = _peer.tx[0];
+        FUZZ_CHECK(ack.buf[0] == SDWAN_OPENACK && ack.ipbe == ipbe && ack.port == port);
+        const peer_sess_t *s = peer_sess_find(&_peer, ipbe, port);
+        FUZZ_CHECK(s != nullptr && s->live && s->user == user);
+        if (st.open_ok == 1)
+            FUZZ_CHECK(s->encrypt == c->si_encrypt);
+
+        // The client takes the answer and holds the session the peer recorded.
+        uint8_t reply[SDWAN_PKTBUF];
+        memcpy(reply, ack.buf, ack.len);
+        const sdwan_pkthdr_t hdr = sdwan_hdr_load(reply);
+        sdwan_onOPENACK(c, reply, ack.len, &hdr);
+        FUZZ_CHECK(c->si_state == SDWANCLNT_DATA);
+        FUZZ_CHECK(c->si_sid == s->sid && c->si_token == s->token);
+        FUZZ_CHECK(c->si_ip == s->addr && c->si_gateway == peer_pool_addr(_peer.cfg.pool, 1));
+        FUZZ_CHECK(c->si_peermtu == _peer.cfg.mtu && c->si_peerencypt == s->encrypt);
+        FUZZ_CHECK(c->si_dns0 == _peer.cfg.dns0 && c->si_dns1 == _peer.cfg.dns1);
+    }
+    // The client's socket first: the peer's check looks for leaked descriptors.
+    fuzz_client_end();
+    fuzz_peer_check();
+    return 0;
+}
