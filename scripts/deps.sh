@@ -4,7 +4,9 @@
 set -euo pipefail
 
 pkgs=(cmake make g++ pkg-config libgtest-dev libssl-dev iproute2 iputils-ping
-      dnsmasq-base socat python3 procps)
+      dnsmasq-base socat python3 procps libsystemd-dev
+      scdoc groff-base man-db dpkg-dev tshark systemd
+      clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -16,6 +16,33 @@ namespace {
 uint64_t (*s_sec_clock)() = nullptr;
 uint64_t (*s_usec_clock)() = nullptr;
 
+// The poll set survives from one iteration to the next and is rebuilt only after poll_add,
+// poll_del or poll_init changed the table: under load the loop runs once per packet, and the
+// table changes only when the session's socket is replaced.
+struct pollfd s_pfds[POLL_SLOTS];
+int s_pidx[POLL_SLOTS];
+int s_pcnt = 0;
+bool s_pset_stale = true;
+
+// The daemon starts no children; a stray one (left by a library, say) is still reaped, but the
+// system call is made at most once a second instead of once per packet. UINT64_MAX: never yet.
+uint64_t s_reapsec = UINT64_MAX;
+
+void pollset_rebuild()
+{
+    s_pcnt = 0;
+    for (int i = 0; i < POLL_SLOTS; i++) {
+        if (_polls[i].fds < 0)
+            continue;
+        s_pfds[s_pcnt].fd = _polls[i].fds;
+        s_pfds[s_pcnt].events = POLLIN;
+        s_pfds[s_pcnt].revents = 0;
+        s_pidx[s_pcnt] = i;
+        s_pcnt++;
+    }
+    s_pset_stale = false;
+}
+
 void tm_clear(tm_t *t)
 {
     t->name[0] = 0;
@@ -114,6 +141,8 @@ void poll_init()
         p.func = nullptr;
         p.arg = nullptr;
     }
+    s_pset_stale = true;
+    s_reapsec = UINT64_MAX;
     log_help("System initial POLL mode success\n");
 }
 
@@ -127,6 +156,7 @@ int poll_add(int s, CALLBACK_FUNC func, void *arg)
         p.fds = s;
         p.func = func;
         p.arg = arg;
+        s_pset_stale = true;
         return 0;
     }
     return -1;
@@ -139,6 +169,7 @@ void poll_del(int s)
             p.fds = -1;
             p.func = nullptr;
             p.arg = nullptr;
+            s_pset_stale = true;
             return;
         }
     }
@@ -148,33 +179,30 @@ void poll_once(int timeout_ms)
 {
     tm_scan();
 
-    struct pollfd fds[POLL_SLOTS];
-    int idxs[POLL_SLOTS];
-    int cnt = 0;
-    for (int i = 0; i < POLL_SLOTS; i++) {
-        if (_polls[i].fds < 0)
-            continue;
-        fds[cnt].fd = _polls[i].fds;
-        fds[cnt].events = POLLIN;
-        fds[cnt].revents = 0;
-        idxs[cnt] = i;
-        cnt++;
-    }
+    // A timer callback's table change (above) is polled in this same iteration; a descriptor
+    // callback's change (below) from the next one.
+    if (s_pset_stale)
+        pollset_rebuild();
+    const int cnt = s_pcnt;
 
-    if (cnt > 0 && poll(fds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
+    if (cnt > 0 && poll(s_pfds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
         for (int k = 0; k < cnt; k++) {
-            if ((fds[k].revents & POLLIN) == 0)
+            if ((s_pfds[k].revents & POLLIN) == 0)
                 continue;
-            // Read the slot now: an earlier callback of this pass may have emptied it, and an
-            // empty slot must not be called.
-            const poll_op_t &slot = _polls[idxs[k]];
-            if (slot.fds < 0 || slot.func == nullptr)
+            // Read the slot now: an earlier callback of this pass may have emptied it, or given it
+            // to another descriptor whose readiness this poll did not report; neither is called.
+            const poll_op_t &slot = _polls[s_pidx[k]];
+            if (slot.fds != s_pfds[k].fd || slot.func == nullptr)
                 continue;
             slot.func(slot.arg);
         }
     }
 
-    waitpid(-1, nullptr, WNOHANG);
+    const uint64_t now = os_cursec();
+    if (now != s_reapsec) {
+        s_reapsec = now;
+        waitpid(-1, nullptr, WNOHANG);
+    }
 }
 
 void poll_loop()

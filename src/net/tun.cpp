@@ -36,6 +36,23 @@ void ifreq_set_addr(ifreq *ifr, uint32_t ipbe)
     std::memcpy(&ifr->ifr_addr, &sin, sizeof sin);
 }
 
+// The queue of packets routed to the interface and not yet read by the daemon. The driver's
+// default of 500 overflows while a fast sender outruns the daemon for a moment, and TCP takes
+// every drop as congestion; 1000 is what Ethernet interfaces get.
+constexpr int TUN_TXQLEN = 1000;
+
+void tun_set_txqlen(const char *tun_name)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return;
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    ifr.ifr_qlen = TUN_TXQLEN;
+    ioctl(s, SIOCSIFTXQLEN, &ifr);  // best effort: the default queue still carries the traffic
+    close(s);
+}
+
 }  // namespace
 
 int tun_ioctl(int *tunfd, const char *tun_name, int add)
@@ -66,6 +83,8 @@ int tun_ioctl(int *tunfd, const char *tun_name, int add)
     // Persistent while the daemon runs, so the interface outlives a crash and the next run
     // attaches to it; cleared on release so that a regular shutdown removes it.
     ioctl(*tunfd, TUNSETPERSIST, add ? 1 : 0);
+    if (add)
+        tun_set_txqlen(tun_name);
     fcntl(*tunfd, F_SETFL, O_NONBLOCK);
     fcntl(*tunfd, F_SETFD, FD_CLOEXEC);
     return 0;

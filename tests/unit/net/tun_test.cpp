@@ -121,6 +121,7 @@ TEST_F(TunTest, InitCreatesAPersistentInterfaceDownAndWithoutAddress)
     std::string link = netns_sh(std::string("ip -d link show dev ") + TUN);
     EXPECT_NE(link.find("tun type tun pi off"), std::string::npos) << link;
     EXPECT_NE(link.find("persist on"), std::string::npos) << link;
+    EXPECT_NE(link.find("qlen 1000"), std::string::npos) << "room for bursts: " << link;
 
     // Nothing waiting: the read fails at once instead of blocking.
     uint8_t buf[64];

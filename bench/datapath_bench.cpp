@@ -1,0 +1,382 @@
+// Per-packet cost of the client's data path, with the devices replaced by sockets: the TUN device
+// by one end of an AF_UNIX datagram socket pair (packet boundaries kept, like TUN), the peer by a
+// UDP socket on the loopback. Each iteration hands the daemon exactly one packet, lets the real
+// handler take it, and takes the result away, so the figures are per packet and include the
+// system calls the data path makes.
+//
+//   bench_datapath [google benchmark flags]     the timed benchmarks
+//   bench_datapath --callgrind WHAT N           N packets through one handler and nothing else, for
+//                                               bench/micro.sh to count instructions under callgrind
+//                                               (WHAT: out, out-xor, in, in-xor, in-log, loop)
+//
+// The process counts its own heap allocations (malloc and friends are wrapped below); every
+// benchmark reports them per packet, which must stay 0.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "client/data.h"
+#include "client/packet.h"
+#include "client/session.h"
+#include "core/event.h"
+#include "net/sock.h"
+#include "sdwan.h"
+#include "shell/log.h"
+
+// ---------------------------------------------------------------- allocation counter
+namespace {
+std::atomic<uint64_t> g_allocs{0};
+}
+extern "C" {
+void *__libc_malloc(size_t n);
+void *__libc_calloc(size_t n, size_t m);
+void *__libc_realloc(void *p, size_t n);
+void *malloc(size_t n)
+{
+    g_allocs.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+void *calloc(size_t n, size_t m)
+{
+    g_allocs.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(n, m);
+}
+void *realloc(void *p, size_t n)
+{
+    g_allocs.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
+}
+
+namespace {
+
+// ---------------------------------------------------------------- the rig
+struct rig_t {
+    int tun_kernel = -1;  // the kernel's side of the "TUN device"
+    int peer = -1;        // the peer's UDP socket
+    sockaddr_in cli_addr{};
+    sdwan_t *clnt = nullptr;
+    uint8_t pkt[SDWAN_PKTBUF];       // an IP packet as the kernel would route it to the TUN device
+    uint8_t dgram[SDWAN_PKTBUF];     // the same packet as the peer sends it, DATA or EDATA
+    uint8_t sink[SDWAN_PKTBUF];
+    uint32_t len = 0;
+};
+
+sdwan_t g_clnt;
+rig_t g_rig;
+
+void die(const char *what)
+{
+    perror(what);
+    exit(1);
+}
+
+void big_buffers(int fd)
+{
+    int v = 1 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &v, sizeof v);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &v, sizeof v);
+}
+
+// Builds the rig for packets of `len` bytes; encrypt != 0 makes the peer send EDATA and the
+// client encipher.
+void rig_open(rig_t *r, uint32_t len, uint8_t encrypt, uint8_t datalog)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) != 0)
+        die("socketpair");
+    big_buffers(sv[0]);
+    big_buffers(sv[1]);
+    r->tun_kernel = sv[1];
+
+    r->peer = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (r->peer < 0)
+        die("socket");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(r->peer, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        die("bind peer");
+    socklen_t al = sizeof a;
+    getsockname(r->peer, reinterpret_cast<sockaddr *>(&a), &al);
+
+    sdwan_t *c = &g_clnt;
+    memset(c, 0, sizeof *c);
+    c->tunfd = sv[0];
+    c->si_udpsock = sock_udpinit();
+    if (c->si_udpsock < 0)
+        die("sock_udpinit");
+    // The daemon never binds; here the peer must know where to send before the first datagram.
+    sockaddr_in ca{};
+    ca.sin_family = AF_INET;
+    ca.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(c->si_udpsock, reinterpret_cast<sockaddr *>(&ca), sizeof ca) != 0)
+        die("bind client");
+    al = sizeof ca;
+    getsockname(c->si_udpsock, reinterpret_cast<sockaddr *>(&ca), &al);
+    r->cli_addr = ca;
+
+    c->si_state = SDWANCLNT_DATA;
+    c->si_peerip = a.sin_addr.s_addr;
+    c->si_peerport = ntohs(a.sin_port);
+    c->si_sid = 0x1234;
+    c->si_token = 0xa5a5a5a5;
+    c->si_peerencypt = encrypt;
+    c->si_datalog = datalog;
+    memcpy(c->si_user, "bench", 6);
+    memcpy(c->si_pass, "bench-secret", 13);
+    sdwan_set_key(c);
+    r->clnt = c;
+
+    r->len = len;
+    for (uint32_t i = 0; i < len; i++)
+        r->pkt[i] = static_cast<uint8_t>(i * 7 + 1);
+    r->pkt[0] = 0x45;  // looks like IPv4; nothing on this path looks inside
+    sdwan_pkthdr_t h{encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, encrypt, c->si_sid, c->si_token};
+    sdwan_hdr_store(r->dgram, &h);
+    memcpy(r->dgram + SDWAN_HDR_LEN, r->pkt, len);
+    if (encrypt != 0)
+        sdwan_encrypt(&c->si_key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(len));
+}
+
+void rig_close(rig_t *r)
+{
+    close(r->tun_kernel);
+    close(r->peer);
+    close(r->clnt->tunfd);
+    sock_close(r->clnt->si_udpsock);
+}
+
+// One packet from the "kernel" into the TUN device, through the daemon, out at the peer.
+inline bool out_one(rig_t *r)
+{
+    if (write(r->tun_kernel, r->pkt, r->len) != static_cast<ssize_t>(r->len))
+        return false;
+    sdwclnt_tun_recv(r->clnt);
+    return recv(r->peer, r->sink, sizeof r->sink, 0) == static_cast<ssize_t>(r->len + SDWAN_HDR_LEN);
+}
+
+// One datagram from the peer, through the daemon, out of the TUN device to the "kernel".
+inline bool in_one(rig_t *r)
+{
+    const size_t n = r->len + SDWAN_HDR_LEN;
+    if (sendto(r->peer, r->dgram, n, 0, reinterpret_cast<sockaddr *>(&r->cli_addr), sizeof r->cli_addr) !=
+        static_cast<ssize_t>(n))
+        return false;
+    sdwan_sock_recv(r->clnt);
+    return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(r->len);
+}
+
+// The system calls that any forwarder of this design makes for one packet, with the same
+// injection and removal: what is left of the daemon's figure above this is its own work.
+inline bool out_floor(rig_t *r)
+{
+    if (write(r->tun_kernel, r->pkt, r->len) != static_cast<ssize_t>(r->len))
+        return false;
+    ssize_t n = read(r->clnt->tunfd, r->dgram + SDWAN_HDR_LEN, SDWAN_PKTBUF - SDWAN_HDR_LEN);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(r->clnt->si_peerport);
+    to.sin_addr.s_addr = r->clnt->si_peerip;
+    sendto(r->clnt->si_udpsock, r->dgram, static_cast<size_t>(n) + SDWAN_HDR_LEN, 0,
+           reinterpret_cast<sockaddr *>(&to), sizeof to);
+    return recv(r->peer, r->sink, sizeof r->sink, 0) == static_cast<ssize_t>(r->len + SDWAN_HDR_LEN);
+}
+
+inline bool in_floor(rig_t *r)
+{
+    const size_t n = r->len + SDWAN_HDR_LEN;
+    if (sendto(r->peer, r->dgram, n, 0, reinterpret_cast<sockaddr *>(&r->cli_addr), sizeof r->cli_addr) !=
+        static_cast<ssize_t>(n))
+        return false;
+    uint8_t buf[SDWAN_PKTBUF];
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    ssize_t m = recvfrom(r->clnt->si_udpsock, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+    if (m > static_cast<ssize_t>(SDWAN_HDR_LEN))
+        (void)!write(r->clnt->tunfd, buf + SDWAN_HDR_LEN, static_cast<size_t>(m) - SDWAN_HDR_LEN);
+    return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(r->len);
+}
+
+// Both descriptors registered with the event core and served by one loop iteration, as in the
+// daemon under load in both directions: two packets per iteration.
+inline bool loop_two(rig_t *r)
+{
+    const size_t n = r->len + SDWAN_HDR_LEN;
+    if (write(r->tun_kernel, r->pkt, r->len) != static_cast<ssize_t>(r->len))
+        return false;
+    if (sendto(r->peer, r->dgram, n, 0, reinterpret_cast<sockaddr *>(&r->cli_addr), sizeof r->cli_addr) !=
+        static_cast<ssize_t>(n))
+        return false;
+    poll_once(0);
+    bool ok = recv(r->peer, r->sink, sizeof r->sink, 0) == static_cast<ssize_t>(n);
+    return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(r->len) && ok;
+}
+
+void loop_register(rig_t *r)
+{
+    poll_init();
+    tm_init();
+    poll_add(r->clnt->tunfd, sdwclnt_tun_recv, r->clnt);
+    poll_add(r->clnt->si_udpsock, sdwan_sock_recv, r->clnt);
+}
+
+void loop_unregister(rig_t *r)
+{
+    poll_del(r->clnt->tunfd);
+    poll_del(r->clnt->si_udpsock);
+}
+
+// The log goes to /dev/null (a write that costs nothing to keep, an fsync that fails at once)
+// unless a benchmark asks for a real file.
+void log_to(const char *path)
+{
+    log_deinit();
+    _logfile = path;
+    log_init();
+}
+
+template <bool (*STEP)(rig_t *)>
+void run_bench(benchmark::State &st, uint8_t datalog, int packets_per_step, const char *logpath)
+{
+    rig_t *r = &g_rig;
+    if (logpath != nullptr)
+        log_to(logpath);
+    rig_open(r, static_cast<uint32_t>(st.range(0)), static_cast<uint8_t>(st.range(1)), datalog);
+    if (STEP == loop_two)
+        loop_register(r);
+    const uint64_t a0 = g_allocs.load();
+    for (auto _ : st) {
+        if (!STEP(r)) {
+            st.SkipWithError("a packet was lost");
+            break;
+        }
+    }
+    const uint64_t a1 = g_allocs.load();
+    const int64_t pkts = st.iterations() * packets_per_step;
+    st.SetItemsProcessed(pkts);
+    st.counters["allocs/pkt"] = pkts > 0 ? static_cast<double>(a1 - a0) / static_cast<double>(pkts) : 0.0;
+    if (STEP == loop_two)
+        loop_unregister(r);
+    rig_close(r);
+    if (logpath != nullptr)
+        log_to("/dev/null");
+}
+
+void BM_outbound(benchmark::State &st) { run_bench<out_one>(st, 0, 1, nullptr); }
+void BM_outbound_syscalls_only(benchmark::State &st) { run_bench<out_floor>(st, 0, 1, nullptr); }
+void BM_inbound_datalog0(benchmark::State &st) { run_bench<in_one>(st, 0, 1, nullptr); }
+void BM_inbound_syscalls_only(benchmark::State &st) { run_bench<in_floor>(st, 0, 1, nullptr); }
+void BM_loop_both_directions(benchmark::State &st) { run_bench<loop_two>(st, 0, 2, nullptr); }
+
+// The log file of the benchmarks that sync their lines: in /tmp, the file system of the daemon's
+// default log path.
+char g_disklog[64];
+void BM_inbound_datalog1_synced(benchmark::State &st) { run_bench<in_one>(st, 1, 1, g_disklog); }
+
+// The per-packet line alone: formatting and one write (the log on /dev/null), then the same line
+// synced to a file on disk as the daemon does.
+void BM_logline_unsynced(benchmark::State &st)
+{
+    const uint64_t a0 = g_allocs.load();
+    for (auto _ : st)
+        log_help("Successfully processed and forwarded data, packet length: %d\n", 1400);
+    st.counters["allocs/pkt"] = static_cast<double>(g_allocs.load() - a0) / static_cast<double>(st.iterations());
+}
+void BM_logline_synced(benchmark::State &st)
+{
+    log_to(g_disklog);
+    const uint64_t a0 = g_allocs.load();
+    for (auto _ : st)
+        log_help("Successfully processed and forwarded data, packet length: %d\n", 1400);
+    st.counters["allocs/pkt"] = static_cast<double>(g_allocs.load() - a0) / static_cast<double>(st.iterations());
+    log_to("/dev/null");
+}
+
+// {packet length, encrypt}: a 64-byte UDP payload makes a 92-byte IP packet; 1400 is the MTU.
+void sizes(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"len", "xor"});
+    for (int len : {92, 1400})
+        for (int x : {0, 1})
+            b->Args({len, x});
+}
+
+BENCHMARK(BM_outbound)->Apply(sizes);
+BENCHMARK(BM_outbound_syscalls_only)->Args({92, 0})->Args({1400, 0})->ArgNames({"len", "xor"});
+BENCHMARK(BM_inbound_datalog0)->Apply(sizes);
+BENCHMARK(BM_inbound_syscalls_only)->Args({92, 0})->Args({1400, 0})->ArgNames({"len", "xor"});
+BENCHMARK(BM_loop_both_directions)->Args({92, 0})->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
+BENCHMARK(BM_inbound_datalog1_synced)->Args({1400, 0})->ArgNames({"len", "xor"})->MinTime(0.5);
+BENCHMARK(BM_logline_unsynced);
+BENCHMARK(BM_logline_synced)->MinTime(0.5);
+
+// Callgrind driver: N packets through one path; bench/micro.sh collects only inside the handler.
+int callgrind_main(const char *what, long n)
+{
+    rig_t *r = &g_rig;
+    bool (*step)(rig_t *) = nullptr;
+    uint8_t enc = 0;
+    uint8_t datalog = 0;
+    if (strcmp(what, "out") == 0) {
+        step = out_one;
+    } else if (strcmp(what, "out-xor") == 0) {
+        step = out_one;
+        enc = 1;
+    } else if (strcmp(what, "in") == 0) {
+        step = in_one;
+    } else if (strcmp(what, "in-xor") == 0) {
+        step = in_one;
+        enc = 1;
+    } else if (strcmp(what, "in-log") == 0) {
+        step = in_one;
+        datalog = 1;
+        log_to(g_disklog);
+    } else if (strcmp(what, "loop") == 0) {
+        step = loop_two;
+    } else {
+        fprintf(stderr, "--callgrind takes out, out-xor, in, in-xor, in-log or loop\n");
+        return 2;
+    }
+    rig_open(r, 1400, enc, datalog);
+    if (step == loop_two)
+        loop_register(r);
+    const uint64_t a0 = g_allocs.load();
+    for (long i = 0; i < n; i++) {
+        if (!step(r)) {
+            fprintf(stderr, "packet %ld lost\n", i);
+            return 1;
+        }
+    }
+    printf("packets %ld allocations %llu\n", n * (step == loop_two ? 2 : 1),
+           static_cast<unsigned long long>(g_allocs.load() - a0));
+    rig_close(r);
+    log_to("/dev/null");
+    unlink(g_disklog);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    snprintf(g_disklog, sizeof g_disklog, "/tmp/bench_datapath.%d.log", static_cast<int>(getpid()));
+    log_to("/dev/null");
+    if (argc == 4 && strcmp(argv[1], "--callgrind") == 0)
+        return callgrind_main(argv[2], strtol(argv[3], nullptr, 10));
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    unlink(g_disklog);
+    return 0;
+}

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The client's data path without the network: per-packet CPU time (Google Benchmark), and two
+# figures that do not move with the machine's load, so that a regression shows as a number:
+# instructions per packet under callgrind (user space only: the handler and everything it calls)
+# and system calls per packet (counted under valgrind; reads of the clock are left out, since
+# natively they are vDSO calls that never enter the kernel). Writes docs/bench-micro.md.
+#
+#   bench/micro.sh [-b BUILDDIR] [-o DIR]
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="$top/build/bench"
+OUT="$top/docs"
+while [ $# -gt 0 ]; do
+    case "$1" in
+    -b) BUILD="$2"; shift 2 ;;
+    -o) OUT="$2"; shift 2 ;;
+    *) echo "usage: bench/micro.sh [-b BUILDDIR] [-o DIR]" >&2; exit 2 ;;
+    esac
+done
+for b in cmake valgrind callgrind_annotate python3; do
+    command -v "$b" >/dev/null || { echo "missing tool: $b (apt-get install cmake valgrind python3 libbenchmark-dev)" >&2; exit 1; }
+done
+
+# A build directory of one's own is configured afresh; an existing one keeps its settings.
+if [ -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$top" -B "$BUILD" -DSDWAN_BENCH=ON >/dev/null
+else
+    cmake -S "$top" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSDWAN_TESTS=OFF -DSDWAN_BENCH=ON >/dev/null
+fi
+cmake --build "$BUILD" -j2 --target bench_datapath >/dev/null
+BIN="$BUILD/bench/bench_datapath"
+[ -x "$BIN" ] || { echo "bench_datapath was not built: is libbenchmark-dev installed?" >&2; exit 1; }
+
+TMP="$(mktemp -d /tmp/tolvad-micro.XXXXXX)"
+trap 'rm -rf "$TMP"' EXIT
+
+echo "timing the data path (Google Benchmark) ..." >&2
+timeout 600 "$BIN" --benchmark_min_time=0.3 --benchmark_format=json >"$TMP/gbench.json" 2>"$TMP/gbench.err"
+
+# WHAT:FUNCTION:PACKETS-PER-CALL:HARNESS-SYSCALLS-PER-PACKET. The harness puts each packet in and
+# takes it out with one system call each; those are not the daemon's.
+N1=1000
+N2=2000
+: >"$TMP/counts.tsv"
+for spec in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):1:2" \
+            "in:sdwan_sock_recv(void*):1:2" "in-xor:sdwan_sock_recv(void*):1:2" \
+            "in-log:sdwan_sock_recv(void*):1:2" \
+            "loop:poll_once(int):2:2"; do
+    IFS=: read -r what fn per harness <<<"$spec"
+    echo "counting $what ..." >&2
+    timeout 300 valgrind --tool=callgrind --callgrind-out-file="$TMP/cg.$what" "--toggle-collect=$fn" \
+        "$BIN" --callgrind "$what" "$N1" >/dev/null 2>"$TMP/cg.$what.err"
+    ir=$(awk '/^summary:/ { print $2 }' "$TMP/cg.$what")
+    sc=()
+    for n in "$N1" "$N2"; do
+        c=$(timeout 300 valgrind --tool=none --trace-syscalls=yes "$BIN" --callgrind "$what" "$n" 2>&1 >/dev/null |
+            grep '^SYSCALL\[' | grep -v '^SYSCALL\[[0-9,]*\]([0-9]*) \.\.\.' |
+            grep -cvE '\) (sys_time|sys_clock_gettime|sys_gettimeofday) ' || true)
+        sc+=("$c")
+    done
+    printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$what" "$fn" "$per" "$harness" "$ir" "$(( sc[1] - sc[0] ))" >>"$TMP/counts.tsv"
+done
+
+mkdir -p "$OUT"
+python3 - "$TMP/gbench.json" "$TMP/counts.tsv" "$N1" "$N2" "$OUT/bench-micro.md" <<'EOF'
+import json, sys, time
+gb_path, counts_path, n1, n2, out = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+gb = json.load(open(gb_path))
+ctx = gb.get("context", {})
+L = []
+L.append("# Data-path micro-benchmark: latest run")
+L.append("")
+L.append(f"Written by `bench/micro.sh` on {time.strftime('%Y-%m-%d %H:%M %Z')} "
+         f"({ctx.get('num_cpus', '?')} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, load average "
+         f"{', '.join(f'{x:.2f}' for x in ctx.get('load_avg', []))}).")
+L.append("The TUN device is one end of an AF_UNIX datagram socket pair, the peer a UDP socket on the loopback; "
+         "every iteration puts one packet in, lets the real handler (or the real event-loop iteration) take it, "
+         "and takes the result out, so the times include the data path's own system calls and the "
+         "harness's two per packet.")
+L.append("")
+L.append("## Instructions and system calls per packet (stable from run to run)")
+L.append("")
+L.append("| path | handler measured | user-space instructions per packet (callgrind) | daemon system calls per packet |")
+L.append("|---|---|--:|--:|")
+desc = {"out": "outbound, TUN to peer, clear, 1400 B", "out-xor": "outbound, XOR, 1400 B",
+        "in": "inbound, peer to TUN, clear, 1400 B, datalog=0", "in-xor": "inbound, XOR, 1400 B, datalog=0",
+        "in-log": "inbound, clear, 1400 B, datalog=1 (log line written and synced)",
+        "loop": "one loop iteration serving both directions"}
+for line in open(counts_path):
+    what, fn, per, harness, ir, dsc = line.rstrip("\n").split("\t")
+    per, harness = int(per), int(harness)
+    ipp = int(ir) / n1 / per
+    spp = int(dsc) / (n2 - n1) / per - harness
+    L.append(f"| {desc.get(what, what)} | `{fn}` | {ipp:.0f} | {spp:.2f} |")
+L.append("")
+L.append("Clock reads (`time`, `clock_gettime`) are left out of the system calls: natively they are vDSO "
+         "calls that do not enter the kernel. The loop iteration counts its poll and the reaping check "
+         "(a `waitpid` at most once a second) once for its two packets.")
+L.append("")
+L.append("## CPU time per packet (Google Benchmark; moves with the machine's load)")
+L.append("")
+L.append("| benchmark | CPU ns per iteration | real ns per iteration | packets per iteration | heap allocations per packet |")
+L.append("|---|--:|--:|--:|--:|")
+for b in gb.get("benchmarks", []):
+    if b.get("run_type") == "aggregate":
+        continue
+    name = b["name"]
+    if b.get("error_occurred"):
+        L.append(f"| {name} | error: {b.get('error_message', '')} | | | |")
+        continue
+    cpu, real = b["cpu_time"], b["real_time"]
+    unit = b.get("time_unit", "ns")
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[unit]
+    per = 2 if name.startswith("BM_loop") else 1
+    allocs = b.get("allocs/pkt", 0.0)
+    L.append(f"| {name} | {cpu * scale:,.0f} | {real * scale:,.0f} | {per} | {allocs:g} |".replace(",", " "))
+L.append("")
+L.append("`*_syscalls_only` is the floor: the same packet moved with only the system calls any forwarder of this "
+         "design makes (read and sendto, recvfrom and write). `BM_inbound_datalog1_synced` and "
+         "`BM_logline_synced` write the per-packet log line to a file in /tmp with an fsync, as the default "
+         "configuration does; `BM_logline_unsynced` is the same line to /dev/null (formatting and one write).")
+L.append("")
+open(out, "w").write("\n".join(L))
+print("\n".join(L))
+EOF
+echo "written: $OUT/bench-micro.md" >&2
