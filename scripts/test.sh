@@ -24,3 +24,9 @@ scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DSDWAN_SANITIZE=ON
 echo "== tests under ASan + UBSan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j2 --timeout 600
+
+echo "== fuzz (libFuzzer, ASan+UBSan, ${FUZZ_SECONDS:-45} s per target)"
+scripts/fuzz.sh
+
+echo "== Debian package: build, install, smoke tests, removal"
+scripts/package-test.sh
