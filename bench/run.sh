@@ -46,8 +46,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # ---------------------------------------------------------------- tools and binaries
+# The anchors and the tools of the measurement, then what building tolvad needs (as scripts/deps.sh).
 PKGS=(iperf3 fastd openvpn wireguard-go wireguard-tools gnuplot-nox openssl iproute2 iputils-ping
-      python3 procps cmake g++ libssl-dev libbenchmark-dev valgrind)
+      python3 procps valgrind libbenchmark-dev
+      cmake make g++ pkg-config libssl-dev libsystemd-dev)
 if [ "$INSTALL" = 1 ]; then
     missing=()
     for p in "${PKGS[@]}"; do
