@@ -28,6 +28,7 @@
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -57,26 +58,6 @@ std::string read_fd(int fd)
     return s;
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char t[] = "/tmp/tolvad-status-XXXXXX";
-        const char *p = mkdtemp(t);
-        path_ = p != nullptr ? p : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string &n) const { return path_ + "/" + n; }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A reader of the text exposition format, strict about what the daemon writes: every family
 // announced by HELP then TYPE before its samples, counters named *_total, integer values, every

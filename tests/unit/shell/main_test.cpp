@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "support/logcap.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -63,25 +64,6 @@ void spit(const std::string &path, const std::string &text)
 
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/tolvad-shell-XXXXXX";
-        const char *p = mkdtemp(tmpl);
-        path_ = p != nullptr ? p : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // Waits at most `ms` for the child to end; its wait status in *status.
 bool wait_exit(pid_t pid, int ms, int *status)

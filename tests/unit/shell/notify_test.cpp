@@ -30,6 +30,7 @@
 #include "peer/peer.h"
 #include "shell/notify.h"
 #include "support/logcap.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -50,25 +51,6 @@ void spit(const std::string &path, const std::string &text, mode_t mode)
     chmod(path.c_str(), mode);
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char t[] = "/tmp/tolvad-notify-XXXXXX";
-        const char *p = mkdtemp(t);
-        path_ = p != nullptr ? p : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string &n) const { return path_ + "/" + n; }
-
-private:
-    std::string path_;
-};
 
 // The service manager's end: a datagram socket bound to a path (a path, not an abstract name,
 // so that a daemon in another network namespace reaches it as well).
