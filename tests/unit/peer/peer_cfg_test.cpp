@@ -218,18 +218,3 @@ TEST(PeerCfg, StrictAddressText)
 }
 
 }  // namespace
-
-namespace {
-
-TEST(PeerCfg, ShippedExampleIsValid)
-{
-    const std::string here = __FILE__;
-    const std::string path = here.substr(0, here.rfind("/tests/")) + "/peer/sdwan-peerd.conf.example";
-    char e[PEER_ERRLEN];
-    ASSERT_EQ(peer_cfg_load(path.c_str(), &cfg, e, sizeof e), 0) << e;
-    EXPECT_STREQ(cfg.tun_name, "sdwan0");
-    EXPECT_EQ(cfg.nusers, 2);
-    EXPECT_EQ(cfg.users[1].fixed_ip, wire::addr("10.8.0.12"));
-}
-
-}  // namespace
