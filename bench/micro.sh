@@ -42,11 +42,11 @@ timeout 600 "$BIN" --benchmark_min_time=0.3 --benchmark_format=json >"$TMP/gbenc
 N1=1000
 N2=2000
 : >"$TMP/counts.tsv"
-for spec in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):1:2" \
+for entry in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):1:2" \
             "in:sdwan_sock_recv(void*):1:2" "in-xor:sdwan_sock_recv(void*):1:2" \
             "in-log:sdwan_sock_recv(void*):1:2" \
             "loop:poll_once(int):2:2"; do
-    IFS=: read -r what fn per harness <<<"$spec"
+    IFS=: read -r what fn per harness <<<"$entry"
     echo "counting $what ..." >&2
     timeout 300 valgrind --tool=callgrind --callgrind-out-file="$TMP/cg.$what" "--toggle-collect=$fn" \
         "$BIN" --callgrind "$what" "$N1" >/dev/null 2>"$TMP/cg.$what.err"
