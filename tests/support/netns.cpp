@@ -164,3 +164,12 @@ void NetnsTest::SetUp()
 }
 
 void NetnsTest::TearDown() { netns_leave(); }
+
+void NetnsTunTest::SetUp()
+{
+    NetnsTest::SetUp();
+    if (IsSkipped())
+        return;
+    if (access("/dev/net/tun", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "/dev/net/tun is not usable: " << std::strerror(errno);
+}

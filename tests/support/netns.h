@@ -35,3 +35,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 };
+
+// A private namespace in which TUN interfaces can be created: skips when /dev/net/tun is missing.
+class NetnsTunTest : public NetnsTest {
+protected:
+    void SetUp() override;
+};

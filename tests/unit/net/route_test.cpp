@@ -95,15 +95,13 @@ constexpr char TUN[] = "tolv0";
 constexpr char UPLINK[] = "up0";
 
 // A namespace with an uplink that has an address and a default gateway, and the tunnel interface.
-class RouteNs : public NetnsTest {
+class RouteNs : public NetnsTunTest {
 protected:
     void SetUp() override
     {
-        NetnsTest::SetUp();
+        NetnsTunTest::SetUp();
         if (IsSkipped())
             return;
-        if (access("/dev/net/tun", R_OK | W_OK) != 0)
-            GTEST_SKIP() << "/dev/net/tun is not usable: " << std::strerror(errno);
         std::string err;
         ASSERT_TRUE(sh("ip link add up0 type veth peer name up1", &err) && sh("ip addr add 192.0.2.2/24 dev up0", &err) &&
                     sh("ip link set up1 up", &err) && sh("ip link set up0 up", &err) &&
@@ -125,7 +123,7 @@ protected:
     {
         if (c_.tunfd >= 0)
             close(c_.tunfd);
-        NetnsTest::TearDown();
+        NetnsTunTest::TearDown();
     }
     static bool sh(const std::string &cmd, std::string *err) { return netns_sh_ok(cmd, err); }
     static std::string route_get(const char *dst) { return netns_sh(std::string("ip route get ") + dst); }

@@ -80,21 +80,13 @@ std::vector<uint8_t> udp_packet(uint32_t src, uint16_t sport, uint32_t dst, uint
     return p;
 }
 
-class TunTest : public NetnsTest {
+class TunTest : public NetnsTunTest {
 protected:
-    void SetUp() override
-    {
-        NetnsTest::SetUp();
-        if (IsSkipped())
-            return;
-        if (access("/dev/net/tun", R_OK | W_OK) != 0)
-            GTEST_SKIP() << "/dev/net/tun is not usable: " << std::strerror(errno);
-    }
     void TearDown() override
     {
         if (fd_ >= 0)
             close(fd_);
-        NetnsTest::TearDown();
+        NetnsTunTest::TearDown();
     }
     // Creates the interface and keeps the descriptor for TearDown to close.
     void create(const char *name = TUN)
