@@ -144,6 +144,19 @@ struct netif_stats {
 };
 static_assert(sizeof(netif_stats) == 21 * 4);
 
+// A host route this run added: dst/32 through gw (0: straight out of dev) on dev.
+struct sdwan_hostrt_t {
+    uint32_t dst;  // 0: none
+    uint32_t gw;
+    char dev[16];
+};
+
+// Ownership bits of sdwan_t::si_own.
+inline constexpr uint8_t SDWAN_OWN_TUN = 1;      // the TUN descriptor was attached by this process
+inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's (created, or a dead run's taken over): removed at the end
+inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
+inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
+
 // The client record; one instance, _sdwclnt. Addresses in network order, ports in host order,
 // times in whole seconds truncated to 32 bits.
 struct sdwan_t {
@@ -184,10 +197,16 @@ struct sdwan_t {
     rtcfg_entry_t *si_rtcfg;
     int si_rtmode;
 
-    // Host routes that keep the peer and the resolver outside the tunnel while the tunnel's
-    // default route is in place: the address each was installed for, 0 when none is.
-    uint32_t si_hostrt_peer;
-    uint32_t si_hostrt_dns;
+    // What of the host this run made (SDWAN_OWN_ bits), and so may undo; nothing else is ever
+    // cleared or deleted.
+    uint8_t si_own;
+    uint32_t si_defrt_gw;  // next hop of the tunnel default route this run added
+    // Host routes that keep the peer and the resolver on the path they had before the tunnel's
+    // default route, while it is in place; dst 0 when none is held.
+    sdwan_hostrt_t si_hostrt_peer;
+    sdwan_hostrt_t si_hostrt_dns;
+    int si_rtnlfd;        // the kernel's notices of link and route changes, -1 when none
+    uint32_t si_tunretry; // ticks since the lost TUN interface could not be made again
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
     uint8_t si_datalog;
 };
@@ -203,11 +222,13 @@ struct tm_t {
     CALLBACK_FUNC func;
 };
 
-// Descriptor slot; fds -1 marks it free.
+// Descriptor slot; fds -1 marks it free. efunc, when set, is called instead of func when the
+// descriptor reports an error, a hang-up or an invalid descriptor.
 struct poll_op_t {
     int fds;
     CALLBACK_FUNC func;
     void *arg;
+    CALLBACK_FUNC efunc;
 };
 
 inline constexpr int TM_SLOTS = 8;

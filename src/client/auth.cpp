@@ -4,12 +4,12 @@
 #include <openssl/evp.h>
 
 #include "bytes.h"
+#include "client/hostroute.h"
 #include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "digest/sys_md5.h"
 #include "net/ipaddr.h"
-#include "net/route.h"
 #include "sdwan_build.h"
 #include "shell/log.h"
 

@@ -1,5 +1,7 @@
 #include "client/data.h"
 
+#include "bytes.h"
+#include "client/dns.h"
 #include "client/packet.h"
 #include "net/sock.h"
 #include "net/tun.h"
@@ -12,7 +14,24 @@ constexpr uint32_t DATA_ROOM = SDWAN_PKTBUF - SDWAN_HDR_LEN;
 static_assert(DATA_ROOM == 2040);
 // A session's MTU never exceeds the configured one, so every packet fits the room.
 static_assert(SDWAN_MTU_MAX <= DATA_ROOM);
+
+constexpr uint8_t IP_PROTO_UDP = 17;
 }  // namespace
+
+bool sdwan_own_dest(const sdwan_t *clnt, const uint8_t *pkt, int len)
+{
+    // A first fragment of IPv4/UDP with its whole UDP port pair inside the packet.
+    if (len < 20 || (pkt[0] >> 4) != 4)
+        return false;
+    const int ihl = (pkt[0] & 0x0F) * 4;
+    if (ihl < 20 || len < ihl + 4 || pkt[9] != IP_PROTO_UDP || (ld_be16(pkt + 6) & 0x1FFF) != 0)
+        return false;
+    const uint32_t dst = ld_raw32(pkt + 16);
+    const uint16_t dport = ld_be16(pkt + ihl + 2);
+    if (dst == clnt->si_peerip && dport == clnt->si_peerport)
+        return true;
+    return clnt->si_state == SDWANCLNT_DNS && dst == sdwan_resolver_ip() && dport == SDWAN_DNS_PORT;
+}
 
 void sdwclnt_tun_recv(void *arg)
 {
@@ -23,6 +42,12 @@ void sdwclnt_tun_recv(void *arg)
     if (len <= 0)
         return;
     clnt->si_stats.tun_rxpkts++;
+    // The daemon's own datagram, routed into its own tunnel (the host route that kept it outside
+    // is gone): wrapped and sent, it would come back again at once, for ever.
+    if (sdwan_own_dest(clnt, buf + SDWAN_HDR_LEN, len)) {
+        clnt->si_stats.panic_pktdest++;
+        return;
+    }
     // Outside a session the packet is still read, so the device never backs up; it has nowhere
     // to go.
     if (clnt->si_state != SDWANCLNT_DATA)

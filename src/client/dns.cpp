@@ -6,7 +6,7 @@
 #include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
-#include "net/route.h"
+#include "client/hostroute.h"
 #include "net/sock.h"
 #include "sdwan_build.h"
 #include "shell/log.h"
@@ -103,8 +103,10 @@ void sdwan_parseDNS(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const uint8_t *
     char text[16];
     log_help("DNS resolved domain %s to IP %s\n", clnt->si_peerdomain, ip2strv4(peer_ip, text, sizeof text));
     clnt->si_peerip = peer_ip;
-    sdwclnt_follow_peer(clnt);
     clnt->si_state = SDWANCLNT_INIT;
+    // The resolver is no longer needed outside the tunnel; the peer's host route follows its
+    // new address.
+    sdwclnt_routes_sync(clnt);
 }
 
 uint32_t sdwan_parse_answer(const uint8_t *buf, uint32_t len)

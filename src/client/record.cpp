@@ -2,13 +2,14 @@
 #include "client/session.h"
 
 namespace {
-// Zero, except the two descriptors, which start as "none", and the per-packet log line, which
+// Zero, except the descriptors, which start as "none", and the per-packet log line, which
 // is on unless the configuration turns it off.
 constexpr sdwan_t initial_record()
 {
     sdwan_t r{};
     r.si_udpsock = -1;
     r.tunfd = -1;
+    r.si_rtnlfd = -1;
     r.si_datalog = 1;
     return r;
 }

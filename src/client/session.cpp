@@ -1,5 +1,7 @@
 #include "client/session.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,11 +9,12 @@
 #include "client/data.h"
 #include "client/dns.h"
 #include "client/echo.h"
+#include "client/hostroute.h"
 #include "client/packet.h"
 #include "client/status.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
-#include "net/route.h"
+#include "net/rtnl.h"
 #include "net/sock.h"
 #include "net/tun.h"
 #include "shell/log.h"
@@ -34,6 +37,46 @@ int init_fail(sdwan_t *clnt)
         tm_del(clnt->tmr_name);
     }
     return -1;
+}
+
+// A lost interface is made again at most this often while its name cannot be taken.
+constexpr uint32_t TUN_RETRY_TICKS = 10;
+
+void tun_lost(void *arg);
+
+int tun_register(sdwan_t *clnt)
+{
+    if (poll_add(clnt->tunfd, sdwclnt_tun_recv, clnt) != 0)
+        return -1;
+    poll_set_error(clnt->tunfd, tun_lost);
+    return 0;
+}
+
+// The interface is made again, or its name taken over; false while that is not possible.
+bool tun_remake(sdwan_t *clnt)
+{
+    if (sdwclnt_tun_open(clnt) != 0)
+        return false;
+    if (tun_register(clnt) != 0) {
+        log_help("sdwclnt reg tun fd failed\n");
+        sdwclnt_tun_close(clnt);
+        return false;
+    }
+    return true;
+}
+
+// The TUN descriptor reports an error or hang-up: the interface was deleted under the daemon.
+// Everything on it went with it; the session starts over on a new interface.
+void tun_lost(void *arg)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    log_help("TUN interface %s lost, creating it again\n", clnt->tun_name);
+    poll_del(clnt->tunfd);
+    tun_detach(&clnt->tunfd);
+    clnt->si_own = 0;  // the interface, its address and the tunnel's default route are gone
+    sdwclnt_reset_state(clnt);
+    clnt->si_tunretry = 0;
+    (void)tun_remake(clnt);
 }
 
 void tick_init(sdwan_t *clnt, uint32_t now)
@@ -90,15 +133,22 @@ int sdwclnt_init()
     // first OPEN.
     (void)sdwan_aes_init();
 
-    if (tun_init(&clnt->tunfd, clnt->tun_name) != 0)
+    if (sdwclnt_tun_open(clnt) != 0)
         return init_fail(clnt);
     if (tm_add(clnt->tmr_name, 1, sdwclnt_do_timer, clnt) != 0) {
         log_help("sdwclnt reg timer failed\n");
         return init_fail(clnt);
     }
-    if (poll_add(clnt->tunfd, sdwclnt_tun_recv, clnt) != 0) {
+    if (tun_register(clnt) != 0) {
         log_help("sdwclnt reg tun fd failed\n");
         return init_fail(clnt);
+    }
+    // Route changes are followed so that a host route the kernel drops is put back at once;
+    // without the notices the session still runs, and recovers by its timeouts.
+    clnt->si_rtnlfd = rtnl_monitor_open();
+    if (clnt->si_rtnlfd >= 0 && poll_add(clnt->si_rtnlfd, sdwclnt_rtnl_recv, clnt) != 0) {
+        close(clnt->si_rtnlfd);
+        clnt->si_rtnlfd = -1;
     }
     log_help("sdwan client initial success\n");
     if (sdwclnt_load_defroute(clnt) != 0) {
@@ -115,9 +165,13 @@ int sdwclnt_init()
 void sdwclnt_deinit()
 {
     sdwan_t *clnt = &_sdwclnt;
-    tun_deinit(&clnt->tunfd, clnt->tun_name);
-    clnt->tunfd = -1;  // closed: the number may be reused by the next descriptor opened
+    sdwclnt_tun_close(clnt);  // closed: the number may be reused by the next descriptor opened
     sdwclnt_clear_iproute(clnt);
+    if (clnt->si_rtnlfd >= 0) {
+        poll_del(clnt->si_rtnlfd);
+        close(clnt->si_rtnlfd);
+        clnt->si_rtnlfd = -1;
+    }
     if (clnt->si_udpsock != -1) {
         poll_del(clnt->si_udpsock);
         sock_close(clnt->si_udpsock);
@@ -160,11 +214,12 @@ void sdwclnt_reset_state(sdwan_t *clnt)
 {
     if (clnt->si_state == SDWANCLNT_DATA)
         sdwclnt_clear_iproute(clnt);
-    // The host may have moved to another uplink since the last session; the next session's
-    // routes are built from what is current now. On failure the old values stay.
-    (void)sdwclnt_reload_defroute(clnt);
     sdwclnt_sock_reinit(clnt);
     clnt->si_state = clnt->si_peerdomain[0] != '\0' ? SDWANCLNT_DNS : SDWANCLNT_INIT;
+    // A session closed by the peer leaves the tunnel's default route until the next one: the
+    // peer, and the resolver while its name is looked up again, keep the host's path, decided
+    // afresh (the host may have moved to another uplink since).
+    sdwclnt_routes_sync(clnt);
 }
 
 void sdwclnt_sock_reinit(sdwan_t *clnt)
@@ -196,6 +251,10 @@ namespace {
 void session_tick(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    if (clnt->tunfd < 0 && clnt->si_state != SDWANCLNT_NONE && ++clnt->si_tunretry >= TUN_RETRY_TICKS) {
+        clnt->si_tunretry = 0;
+        (void)tun_remake(clnt);
+    }
     if (sdwclnt_not_ready(clnt) != 0)
         return;
     if (clnt->si_udpsock == -1) {

@@ -341,7 +341,6 @@ void status_tick(const sdwan_t *clnt)
         status_text(clnt, text, sizeof text);
         notify_status(text);
     }
-    notify_watchdog();
 }
 
 void status_deinit()

@@ -51,8 +51,8 @@ void status_text(const sdwan_t *clnt, char *buf, uint32_t len);
 // Writes the file once (temporary file, then rename). 0, or -1 with errno set.
 int status_write(const sdwan_t *clnt);
 
-// Once a second, after the session tick: the file (when configured), STATUS= on change and the
-// watchdog ping (when the service manager asked for them).
+// Once a second, after the session tick: the file (when configured) and STATUS= on change
+// (when the service manager asked for it). The watchdog ping comes from the loop (shell/os).
 void status_tick(const sdwan_t *clnt);
 // At shutdown: the file is removed, so nothing reports a session of a daemon that has ended.
 void status_deinit();

@@ -15,6 +15,11 @@ poll_op_t _polls[POLL_SLOTS];
 namespace {
 uint64_t (*s_sec_clock)() = nullptr;
 uint64_t (*s_usec_clock)() = nullptr;
+uint64_t (*s_mono_clock)() = nullptr;
+
+CALLBACK_FUNC s_alive = nullptr;
+void *s_alive_arg = nullptr;
+uint64_t s_alive_sec = UINT64_MAX;
 
 // The poll set survives from one iteration to the next and is rebuilt only after poll_add,
 // poll_del or poll_init changed the table: under load the loop runs once per packet, and the
@@ -75,6 +80,17 @@ uint64_t os_curusec()
         return s_usec_clock();
     return rdtsc() / 1000;
 }
+
+uint64_t os_monosec()
+{
+    if (s_mono_clock != nullptr)
+        return s_mono_clock();
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec);
+}
+
+void os_set_mono_clock(uint64_t (*sec)()) { s_mono_clock = sec; }
 
 void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)())
 {
@@ -140,6 +156,7 @@ void poll_init()
         p.fds = -1;
         p.func = nullptr;
         p.arg = nullptr;
+        p.efunc = nullptr;
     }
     s_pset_stale = true;
     s_reapsec = UINT64_MAX;
@@ -156,6 +173,7 @@ int poll_add(int s, CALLBACK_FUNC func, void *arg)
         p.fds = s;
         p.func = func;
         p.arg = arg;
+        p.efunc = nullptr;
         s_pset_stale = true;
         return 0;
     }
@@ -169,10 +187,28 @@ void poll_del(int s)
             p.fds = -1;
             p.func = nullptr;
             p.arg = nullptr;
+            p.efunc = nullptr;
             s_pset_stale = true;
             return;
         }
     }
+}
+
+void poll_set_error(int s, CALLBACK_FUNC efunc)
+{
+    for (poll_op_t &p : _polls) {
+        if (p.fds == s && s != -1) {
+            p.efunc = efunc;
+            return;
+        }
+    }
+}
+
+void poll_set_alive(CALLBACK_FUNC func, void *arg)
+{
+    s_alive = func;
+    s_alive_arg = arg;
+    s_alive_sec = UINT64_MAX;
 }
 
 void poll_once(int timeout_ms)
@@ -187,14 +223,29 @@ void poll_once(int timeout_ms)
 
     if (cnt > 0 && poll(s_pfds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
         for (int k = 0; k < cnt; k++) {
-            if ((s_pfds[k].revents & POLLIN) == 0)
+            // An error, hang-up or invalid descriptor reaches the owner too: left unserved, it
+            // would make every poll return at once, for ever.
+            const short ev = s_pfds[k].revents;
+            const bool failed = (ev & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            if ((ev & POLLIN) == 0 && !failed)
                 continue;
             // Read the slot now: an earlier callback of this pass may have emptied it, or given it
             // to another descriptor whose readiness this poll did not report; neither is called.
             const poll_op_t &slot = _polls[s_pidx[k]];
             if (slot.fds != s_pfds[k].fd || slot.func == nullptr)
                 continue;
-            slot.func(slot.arg);
+            if (failed && slot.efunc != nullptr)
+                slot.efunc(slot.arg);
+            else
+                slot.func(slot.arg);
+        }
+    }
+
+    if (s_alive != nullptr) {
+        const uint64_t mono = os_monosec();
+        if (mono != s_alive_sec) {
+            s_alive_sec = mono;
+            s_alive(s_alive_arg);
         }
     }
 

@@ -11,8 +11,10 @@ uint64_t os_cursec();   // wall-clock seconds
 uint64_t rdtsc();       // the time-stamp counter
 uint64_t os_curusec();  // rdtsc() / 1000
 
+uint64_t os_monosec();  // CLOCK_MONOTONIC seconds: never set back
 // Test seam: replace the two clocks (a null function restores the real one).
 void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)());
+void os_set_mono_clock(uint64_t (*sec)());
 
 void tm_init();
 int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg);
@@ -22,5 +24,11 @@ void tm_scan();
 void poll_init();
 int poll_add(int s, CALLBACK_FUNC func, void *arg);
 void poll_del(int s);
+// The error handler of s's slot: called, instead of the read handler, when s reports POLLERR,
+// POLLHUP or POLLNVAL. Without one the read handler is called, and finds the error itself.
+void poll_set_error(int s, CALLBACK_FUNC efunc);
+// Called once for every second of the monotonic clock that the loop goes round, however the
+// wall clock (which paces the timers) moves: the loop's proof of life. Null removes it.
+void poll_set_alive(CALLBACK_FUNC func, void *arg);
 void poll_once(int timeout_ms);  // one iteration of the loop: scan, poll, callbacks, reap
 void poll_loop();

@@ -8,19 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
-
-#include "client/dns.h"
-#include "net/ipaddr.h"
-#include "net/tun.h"
-#include "shell/log.h"
 
 static_assert((RTF_UP | RTF_GATEWAY) == 3);
 static_assert(sizeof(sockaddr_in) == sizeof(sockaddr));
 
 namespace {
-
-constexpr const char ROUTE_FILE[] = "/proc/net/route";
 
 void sin_store(sockaddr *sa, uint32_t ipbe)
 {
@@ -47,7 +41,7 @@ void rtentry_fill(rtentry *rt, uint32_t dest, uint32_t mask, uint32_t gw, unsign
 // when the kernel took the request or the errno it refused it with.
 int route_submit(int add, rtentry *rt)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         perror("socket creation failed");
         return -1;
@@ -57,8 +51,151 @@ int route_submit(int add, rtentry *rt)
     return err;
 }
 
-// A /32 route to dest along the host's recorded default route: through its next hop, or straight
-// out of its interface when it has none (a point-to-point uplink), which RTF_GATEWAY would refuse.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+int hexval(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Fields of one line, [p, end). Hexadecimal fields fit 32 bits; decimal ones an int.
+bool field_hex(const char *p, const char *end, uint32_t *v)
+{
+    if (p == end || end - p > 8)
+        return false;
+    uint32_t x = 0;
+    for (; p < end; p++) {
+        int d = hexval(*p);
+        if (d < 0)
+            return false;
+        x = (x << 4) | static_cast<uint32_t>(d);
+    }
+    *v = x;
+    return true;
+}
+
+bool field_dec(const char *p, const char *end, int *v)
+{
+    bool neg = p < end && *p == '-';
+    if (neg)
+        p++;
+    if (p == end || end - p > 9)
+        return false;
+    int x = 0;
+    for (; p < end; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        x = x * 10 + (*p - '0');
+    }
+    *v = neg ? -x : x;
+    return true;
+}
+
+constexpr int ROUTE_FIELDS = 11;
+constexpr long NAME_MAX_LEN = 63;  // the longest name token taken; names from the kernel have 15
+
+// 1: a route, 0: a blank line, -1: too few fields (a line cut short), -2: not a route line.
+// The name is the bytes up to the first blank, and as text ends at a zero byte among them.
+int row_parse(const char *p, const char *end, route_row_t *row)
+{
+    const char *f[ROUTE_FIELDS];
+    const char *fe[ROUTE_FIELDS];
+    int n = 0;
+    while (p < end) {
+        while (p < end && is_blank(*p))
+            p++;
+        if (p == end)
+            break;
+        if (n == ROUTE_FIELDS)
+            return -2;
+        f[n] = p;
+        while (p < end && !is_blank(*p))
+            p++;
+        fe[n++] = p;
+    }
+    if (n == 0)
+        return 0;
+    if (fe[0] - f[0] > NAME_MAX_LEN)
+        return -2;
+    route_row_t r;
+    std::memset(&r, 0, sizeof r);
+    const size_t take = static_cast<size_t>(fe[0] - f[0]) < sizeof r.name - 1 ? static_cast<size_t>(fe[0] - f[0])
+                                                                               : sizeof r.name - 1;
+    std::memcpy(r.name, f[0], take);
+    r.name[strnlen(r.name, take)] = '\0';  // cut at a zero byte, if any
+    int unused = 0;
+    // Each field converts in order; the first one that does not decides, as it would for a
+    // reader that stops at it.
+    const int have = n;
+    auto conv = [&](int i, bool ok) { return i >= have ? -1 : (ok ? 0 : -2); };
+    int rc;
+    if ((rc = conv(1, have > 1 && field_hex(f[1], fe[1], &r.dst))) != 0 ||
+        (rc = conv(2, have > 2 && field_hex(f[2], fe[2], &r.gw))) != 0 ||
+        (rc = conv(3, have > 3 && field_hex(f[3], fe[3], &r.flags))) != 0 ||
+        (rc = conv(4, have > 4 && field_dec(f[4], fe[4], &unused))) != 0 ||
+        (rc = conv(5, have > 5 && field_dec(f[5], fe[5], &unused))) != 0 ||
+        (rc = conv(6, have > 6 && field_dec(f[6], fe[6], &r.metric))) != 0 ||
+        (rc = conv(7, have > 7 && field_hex(f[7], fe[7], &r.mask))) != 0 ||
+        (rc = conv(8, have > 8 && field_dec(f[8], fe[8], &unused))) != 0 ||
+        (rc = conv(9, have > 9 && field_dec(f[9], fe[9], &unused))) != 0 ||
+        (rc = conv(10, have > 10 && field_dec(f[10], fe[10], &unused))) != 0)
+        return rc;
+    // The table lists addresses as the little-endian host stores them: the value read is already
+    // in network order.
+    *row = r;
+    return 1;
+}
+
+struct lookup_ctx {
+    uint32_t dst;
+    bool (*skip)(const route_row_t *, void *);
+    void *ctx;
+    route_row_t best;
+    int found;
+};
+
+int prefix_len(uint32_t maskbe)
+{
+    return __builtin_popcount(maskbe);
+}
+
+bool lookup_visit(const route_row_t *row, void *arg)
+{
+    lookup_ctx *l = static_cast<lookup_ctx *>(arg);
+    if ((row->flags & RTF_UP) == 0 || row->name[0] == '\0' || (l->dst & row->mask) != row->dst)
+        return true;
+    if (l->skip != nullptr && l->skip(row, l->ctx))
+        return true;
+    if (l->found != 0) {
+        const int a = prefix_len(row->mask), b = prefix_len(l->best.mask);
+        if (a < b || (a == b && row->metric >= l->best.metric))
+            return true;
+    }
+    l->best = *row;
+    l->found = 1;
+    return true;
+}
+
+}  // namespace
+
+int route_request(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname)
+{
+    rtentry rt;
+    rtentry_fill(&rt, dest, mask, gw, RTF_UP | RTF_GATEWAY, metric, ifname);
+    return route_submit(add, &rt);
+}
+
+int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname)
+{
+    return route_request(add, dest, mask, gw, metric, ifname) < 0 ? -1 : 0;  // a refusal goes unnoticed
+}
+
 int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname)
 {
     rtentry rt;
@@ -69,213 +206,68 @@ int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname)
     return route_submit(add, &rt);
 }
 
-// Moves the host route held in *held (0: none) to want (0: none) along the recorded default route.
-// Returns false when want should be routed outside the tunnel but no route to it is in place.
-bool hostrt_move(sdwan_t *clnt, uint32_t *held, uint32_t want)
-{
-    if (*held != 0 && *held != want) {
-        route_host(0, *held, clnt->si_defrtnexthop, clnt->si_defifname);
-        *held = 0;
-    }
-    if (want == 0)
-        return true;
-    // Added again even when held: routes through an interface that went down are gone.
-    int err = route_host(1, want, clnt->si_defrtnexthop, clnt->si_defifname);
-    if (err == 0) {
-        *held = want;
-        return true;
-    }
-    if (err == EEXIST)  // held already, or someone else's identical route: either way in place
-        return true;
-    char dst[16], via[16];
-    log_help("Failed to add host route to %s via %s on %s: %s\n", ip2strv4(want, dst, sizeof dst),
-             ip2strv4(clnt->si_defrtnexthop, via, sizeof via), clnt->si_defifname,
-             err > 0 ? strerror(err) : "no socket");
-    return false;
-}
+int route_table_open() { return open("/proc/net/route", O_RDONLY | O_CLOEXEC); }
 
-void hostrt_clear(sdwan_t *clnt)
+int route_table_scan(int fd, bool (*visit)(const route_row_t *row, void *ctx), void *ctx)
 {
-    hostrt_move(clnt, &clnt->si_hostrt_peer, 0);
-    hostrt_move(clnt, &clnt->si_hostrt_dns, 0);
-}
-
-// The resolver's address is needed only while the peer is known by name.
-uint32_t hostrt_dns_want(const sdwan_t *clnt) { return clnt->si_peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0; }
-
-int route_scan(FILE *fp, const char *skip_ifname, char *ifname, uint32_t *nexthop, bool quiet)
-{
-    if (fscanf(fp, "%*[^\n]\n") < 0) {
-        if (!quiet)
-            log_help("Error reading the first line of /proc/net/route\n");
-        return -1;
-    }
-    for (;;) {
-        char name[64];  // the width in the format below keeps a longer name from overflowing it
-        unsigned long dst, gw, mask;
-        unsigned int flags;
-        int refcnt, use, metric, mtu, window, irtt;
-        int n = fscanf(fp, "%63s%lx%lx%X%d%d%d%lx%d%d%d\n", name, &dst, &gw, &flags, &refcnt, &use, &metric,
-                       &mask, &mtu, &window, &irtt);
-        if (n != 11) {
-            if (feof(fp))
-                return -1;
-            if (!quiet)
-                log_help("Error reading route information\n");
-            return -1;
-        }
-        // The first default route the kernel lists, whatever its metric, mask or next hop; the
-        // tunnel's own would point the host routes to the peer into the tunnel. A name that a
-        // zero byte cut to nothing names no interface.
-        if ((flags & RTF_UP) != 0 && dst == 0 && name[0] != '\0' && std::strcmp(name, skip_ifname) != 0) {
-            std::memset(ifname, 0, 32);
-            std::memcpy(ifname, name, strnlen(name, 31));
-            *nexthop = static_cast<uint32_t>(gw);
-            return 0;
-        }
-    }
-}
-
-// One route line as the stream reader takes it: 1 for the first usable default route (ifname,
-// nexthop set), 0 for any other route, -1 for a line that is not a route.
-int route_line(const char *line, const char *skip_ifname, char *ifname, uint32_t *nexthop)
-{
-    char name[64];
-    unsigned long dst, gw, mask;
-    unsigned int flags;
-    int refcnt, use, metric, mtu, window, irtt;
-    if (sscanf(line, "%63s%lx%lx%X%d%d%d%lx%d%d%d", name, &dst, &gw, &flags, &refcnt, &use, &metric, &mask, &mtu,
-               &window, &irtt) != 11)
-        return -1;
-    if ((flags & RTF_UP) == 0 || dst != 0 || std::strcmp(name, skip_ifname) == 0)
-        return 0;
-    std::memset(ifname, 0, 32);
-    std::memcpy(ifname, name, strnlen(name, 31));
-    *nexthop = static_cast<uint32_t>(gw);
-    return 1;
-}
-
-// The same search as route_scan, for the reload at every session reset: a stdio stream costs a
-// heap allocation each time it is opened, and the running daemon allocates nothing, so the table
-// is read through a stack buffer. Lines are fixed-width (128 bytes) and the default routes come
-// first, so the first read normally decides.
-int route_scan_fd(int fd, const char *skip_ifname, char *ifname, uint32_t *nexthop)
-{
+    // The kernel writes lines of 128 bytes; a line that does not fit the buffer is no route line.
     char buf[4096];
     size_t have = 0;
     bool header = true;
+    bool cut = false;  // a line with too few fields: only the end of the input may follow it
     for (;;) {
-        ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
+        ssize_t n = read(fd, buf + have, sizeof buf - have);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return -1;
+        if (n < 0)
+            return header ? ROUTE_SCAN_NOHEAD : ROUTE_SCAN_BADLINE;
+        const bool eof = n == 0;
         have += static_cast<size_t>(n);
-        buf[have] = '\0';
-        char *line = buf;
-        char *end = buf + have;
-        for (char *nl; (nl = static_cast<char *>(std::memchr(line, '\n', static_cast<size_t>(end - line)))) != nullptr;
-             line = nl + 1) {
-            *nl = '\0';
+        const char *line = buf;
+        const char *end = buf + have;
+        for (;;) {
+            const char *nl = static_cast<const char *>(std::memchr(line, '\n', static_cast<size_t>(end - line)));
+            if (nl == nullptr && !(eof && line < end))
+                break;
+            const char *le = nl != nullptr ? nl : end;
             if (header) {
                 header = false;
-                continue;
+            } else {
+                route_row_t row;
+                const int rc = row_parse(line, le, &row);
+                if (rc != 0 && cut)
+                    return ROUTE_SCAN_BADLINE;
+                if (rc == -2)
+                    return ROUTE_SCAN_BADLINE;
+                if (rc == -1)
+                    cut = true;
+                else if (rc == 1 && !visit(&row, ctx))
+                    return ROUTE_SCAN_OK;
             }
-            int rc = route_line(line, skip_ifname, ifname, nexthop);
-            if (rc != 0)
-                return rc > 0 ? 0 : -1;
+            line = nl != nullptr ? nl + 1 : end;
         }
+        if (eof)
+            return header ? ROUTE_SCAN_NOHEAD : ROUTE_SCAN_OK;
         const size_t rest = static_cast<size_t>(end - line);
-        if (rest == sizeof buf - 1)
-            return -1;  // a line longer than the buffer is no route line
+        if (rest == sizeof buf)
+            return header ? ROUTE_SCAN_NOHEAD : ROUTE_SCAN_BADLINE;
         std::memmove(buf, line, rest);
         have = rest;
     }
 }
 
-}  // namespace
-
-int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname)
+int route_lookup(int fd, uint32_t dst, bool (*skip)(const route_row_t *row, void *ctx), void *ctx,
+                 route_row_t *out)
 {
-    rtentry rt;
-    rtentry_fill(&rt, dest, mask, gw, RTF_UP | RTF_GATEWAY, metric, ifname);
-    return route_submit(add, &rt) < 0 ? -1 : 0;  // a refused request goes unnoticed
-}
-
-int route_read_default(FILE *fp, const char *skip_ifname, char *ifname, uint32_t *nexthop)
-{
-    return route_scan(fp, skip_ifname, ifname, nexthop, false);
-}
-
-int sdwclnt_load_defroute(sdwan_t *clnt)
-{
-    FILE *fp = fopen(ROUTE_FILE, "r");
-    if (fp == nullptr) {
-        log_help("Failed to open /proc/net/route\n");
-        return -1;
-    }
-    int rc = route_read_default(fp, clnt->tun_name, clnt->si_defifname, &clnt->si_defrtnexthop);
-    fclose(fp);
-    return rc;
-}
-
-int sdwclnt_reload_defroute(sdwan_t *clnt)
-{
-    int fd = open(ROUTE_FILE, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char ifname[32];
-    uint32_t nexthop = 0;
-    int rc = route_scan_fd(fd, clnt->tun_name, ifname, &nexthop);
-    close(fd);
-    if (rc < 0)
-        return -1;  // keep what is held: an uplink between two routes comes back
-    if (nexthop == clnt->si_defrtnexthop && std::strncmp(ifname, clnt->si_defifname, sizeof ifname) == 0)
-        return 0;
-
-    // The host routes were made along the old default route; remake them along the new one.
-    uint32_t peer = clnt->si_hostrt_peer;
-    uint32_t dns = clnt->si_hostrt_dns;
-    hostrt_clear(clnt);
-    std::memcpy(clnt->si_defifname, ifname, sizeof ifname);
-    clnt->si_defrtnexthop = nexthop;
-    hostrt_move(clnt, &clnt->si_hostrt_peer, peer);
-    hostrt_move(clnt, &clnt->si_hostrt_dns, dns);
-    return 0;
-}
-
-void sdwclnt_follow_peer(sdwan_t *clnt)
-{
-    if (clnt->si_hostrt_peer != 0 && clnt->si_hostrt_peer != clnt->si_peerip)
-        hostrt_move(clnt, &clnt->si_hostrt_peer, clnt->si_peerip);
-}
-
-void sdwclnt_set_iproute(sdwan_t *clnt)
-{
-    uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
-    tun_set_ip(clnt->tun_name, clnt->si_ip, mask);
-    uint16_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
-    tun_set_mtu(clnt->tun_name, mtu);
-
-    // A default route added through the tunnel goes before the host's own, so the peer (and the
-    // resolver that finds it again after a reset) first get host routes along the old default
-    // route; without them the daemon's own datagrams would loop back into the tunnel.
-    bool peer_ok = hostrt_move(clnt, &clnt->si_hostrt_peer, clnt->si_peerip);
-    bool dns_ok = hostrt_move(clnt, &clnt->si_hostrt_dns, hostrt_dns_want(clnt));
-    if (!peer_ok || !dns_ok) {
-        // Better the host's own default route than a session that cannot reach its peer; an
-        // earlier session's tunnel route is withdrawn for the same reason.
-        log_help("Default route through %s not set: the peer would be unreachable\n", clnt->tun_name);
-        route_handle(0, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
-        return;
-    }
-    route_handle(1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
-}
-
-void sdwclnt_clear_iproute(sdwan_t *clnt)
-{
-    tun_clear_ip(clnt->tun_name);
-    route_handle(0, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
-    // Only after the tunnel's default route is gone, so the peer is never routed into the tunnel.
-    hostrt_clear(clnt);
+    lookup_ctx l;
+    std::memset(&l, 0, sizeof l);
+    l.dst = dst;
+    l.skip = skip;
+    l.ctx = ctx;
+    const int rc = route_table_scan(fd, lookup_visit, &l);
+    if (rc != ROUTE_SCAN_OK)
+        return rc;
+    if (l.found != 0)
+        *out = l.best;
+    return l.found;
 }

@@ -1,22 +1,42 @@
-// Routing-table requests, the host's default route, and the routes a session installs.
+// Routing-table requests and the kernel's route table as /proc/net/route lists it. Adapters
+// only: which routes a session wants, and when they move, is decided in client/hostroute.
 #pragma once
 #include <cstdint>
-#include <cstdio>
-#include "sdwan.h"
 
+// The tunnel's default-route request: dest/mask through gw on ifname, RTF_UP | RTF_GATEWAY.
+// 0 once submitted, whatever the kernel answered; -1 without a socket (after a perror line).
 int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname);
+// The same request, with the kernel's answer: 0, the errno it refused with, or -1 without a socket.
+int route_request(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname);
+// A /32 route to dest through gw on ifname, or straight out of ifname when gw is 0 (a
+// point-to-point link, which RTF_GATEWAY would refuse). 0, the kernel's errno, or -1.
+int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname);
 
-// Reads a /proc/net/route style stream: the first default route (RTF_UP, destination 0) not on
-// skip_ifname. 0 with ifname (32 bytes) and nexthop set, -1 otherwise (logs its own lines).
-int route_read_default(FILE *fp, const char *skip_ifname, char *ifname, uint32_t *nexthop);
-int sdwclnt_load_defroute(sdwan_t *clnt);
-// Reads the host's default route again (each session reset) without a log line; on failure the
-// recorded values stay as they were. 0 or -1.
-int sdwclnt_reload_defroute(sdwan_t *clnt);
+// One line of the table. Addresses in network order; name cut at 31 characters (or at a zero
+// byte, which leaves it empty).
+struct route_row_t {
+    char name[32];
+    uint32_t dst;
+    uint32_t gw;
+    uint32_t mask;
+    uint32_t flags;
+    int metric;
+};
 
-void sdwclnt_set_iproute(sdwan_t *clnt);
-// A session that ends by the peer's CLOSE leaves the tunnel's default route in place until the
-// next session; when the peer's name then resolves to a new address, its host route must move
-// at once or the next OPEN would be routed into the dead tunnel.
-void sdwclnt_follow_peer(sdwan_t *clnt);
-void sdwclnt_clear_iproute(sdwan_t *clnt);
+inline constexpr int ROUTE_SCAN_OK = 0;       // the whole table was read, or the visitor stopped it
+inline constexpr int ROUTE_SCAN_NOHEAD = -1;  // no header line: empty, or unreadable
+inline constexpr int ROUTE_SCAN_BADLINE = -2; // a line that is no route, before the end of the table
+
+// Reads a table in /proc/net/route's layout from fd through a stack buffer (nothing allocated),
+// calling visit for each route line until it returns false. A last line cut short by the end of
+// the input ends the table quietly.
+int route_table_scan(int fd, bool (*visit)(const route_row_t *row, void *ctx), void *ctx);
+
+// The route the kernel's main table would take for dst, leaving out every line for which skip
+// returns true: the longest prefix, then the lowest metric, then the first listed. 1 with *out
+// set, 0 when none matches, or a negative ROUTE_SCAN_ code.
+int route_lookup(int fd, uint32_t dst, bool (*skip)(const route_row_t *row, void *ctx), void *ctx,
+                 route_row_t *out);
+
+// Opens /proc/net/route read-only (O_CLOEXEC); -1 when it cannot.
+int route_table_open();

@@ -55,13 +55,16 @@ void tun_set_txqlen(const char *tun_name)
 
 }  // namespace
 
-int tun_ioctl(int *tunfd, const char *tun_name, int add)
+namespace {
+int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why)
 {
     bool opened = false;
     if (*tunfd < 0) {
-        *tunfd = open("/dev/net/tun", O_RDWR);
+        *tunfd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
         if (*tunfd < 0) {
-            log_help("open tun device path failed\n");
+            *why = errno;
+            if (!quiet)
+                log_help("open tun device path failed\n");
             return -1;
         }
         opened = true;
@@ -74,7 +77,9 @@ int tun_ioctl(int *tunfd, const char *tun_name, int add)
     // only a fresh descriptor must attach, or it would belong to no interface and poll as an
     // error on every pass of the event loop.
     if (ioctl(*tunfd, TUNSETIFF, &ifr) < 0 && opened) {
-        log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(errno));
+        *why = errno;
+        if (!quiet)
+            log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(errno));
         close(*tunfd);
         *tunfd = -1;
         return -1;
@@ -88,6 +93,39 @@ int tun_ioctl(int *tunfd, const char *tun_name, int add)
     fcntl(*tunfd, F_SETFL, O_NONBLOCK);
     fcntl(*tunfd, F_SETFD, FD_CLOEXEC);
     return 0;
+}
+}  // namespace
+
+int tun_ioctl(int *tunfd, const char *tun_name, int add)
+{
+    int why = 0;
+    return tun_attach(tunfd, tun_name, add, false, &why);
+}
+
+int tun_attach_quiet(int *tunfd, const char *tun_name)
+{
+    int why = 0;
+    return tun_attach(tunfd, tun_name, 1, true, &why) == 0 ? 0 : why;
+}
+
+void tun_detach(int *tunfd)
+{
+    if (*tunfd < 0)
+        return;
+    close(*tunfd);
+    *tunfd = -1;
+}
+
+bool tun_exists(const char *tun_name)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    const bool found = tun_name[0] != '\0' && ioctl(s, SIOCGIFINDEX, &ifr) == 0;
+    close(s);
+    return found;
 }
 
 int tun_init(int *tunfd, const char *tun_name) { return tun_ioctl(tunfd, tun_name, 1); }

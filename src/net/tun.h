@@ -5,6 +5,14 @@
 int tun_ioctl(int *tunfd, const char *tun_name, int add);
 int tun_init(int *tunfd, const char *tun_name);
 void tun_deinit(int *tunfd, const char *tun_name);
+// Closes the descriptor and leaves the interface as it is (persistent): for an interface that
+// existed, persistent, before this process attached to it.
+void tun_detach(int *tunfd);
+// An interface of that name exists (of any kind).
+bool tun_exists(const char *tun_name);
+// Attaches a fresh descriptor to the existing persistent TUN interface tun_name without the log
+// line of a refusal; 0, or the errno of the refusal (EBUSY: a running process holds it).
+int tun_attach_quiet(int *tunfd, const char *tun_name);
 int tun_recv(int tunfd, uint8_t *buf, int len);
 int tun_send(int tunfd, const uint8_t *buf, int len);
 void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask);

@@ -2,6 +2,7 @@
 
 #include "core/event.h"
 #include "shell/log.h"
+#include "shell/notify.h"
 
 std::atomic<int> _quit{0};
 
@@ -28,6 +29,9 @@ int os_init()
 {
     poll_init();
     tm_init();
+    // The watchdog hears from the loop itself, on the monotonic clock: the one-second timers
+    // wait while the wall clock is set back, and a silent loop must be told from a stopped one.
+    poll_set_alive([](void *) { notify_watchdog(); }, nullptr);
 
     struct sigaction sa = {};
     sa.sa_handler = signals_handle_exit;

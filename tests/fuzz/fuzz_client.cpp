@@ -31,7 +31,7 @@ void put_text(char (&field)[N], const char *text)
 void polls_clear()
 {
     for (poll_op_t &p : _polls)
-        p = poll_op_t{-1, nullptr, nullptr};
+        p = poll_op_t{-1, nullptr, nullptr, nullptr};
 }
 }  // namespace
 
@@ -82,8 +82,13 @@ sdwan_t *fuzz_client_begin(const fuzz_client_opts &o)
         put_text(c->si_peerdomain, FUZZ_DOMAIN);
     }
     if (o.host_routes) {
-        c->si_hostrt_peer = c->si_peerip;
-        c->si_hostrt_dns = o.by_name ? sdwan_resolver_ip() : 0;
+        c->si_own = SDWAN_OWN_DEFRT;
+        c->si_hostrt_peer.dst = c->si_peerip;
+        put_text(c->si_hostrt_peer.dev, FUZZ_UPLINK);
+        if (o.by_name) {
+            c->si_hostrt_dns.dst = sdwan_resolver_ip();
+            put_text(c->si_hostrt_dns.dev, FUZZ_UPLINK);
+        }
     }
     // Values an established session holds; harmless in the other states.
     if (o.state == SDWANCLNT_DATA || o.state == SDWANCLNT_CLOSED) {

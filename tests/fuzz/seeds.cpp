@@ -259,6 +259,7 @@ void route_seeds()
     put_text("route", "long-name", head + std::string(40, 'n') + "\t00000000\t0101A8C0\t0003\t0\t0\t0\t0\t0\t0\t0\n");
     put_text("route", "cut-short", head + "eth0\t00000000\t0101A8C0\t0003\t0\n");
     put_text("route", "header-only", head);
+    put_text("route", "alias", "tolvad 198.51.100.7,192.0.2.1,eth0 8.8.8.8,0.0.0.0,ppp0");
 }
 
 void recv_seeds(const peer_t &peer)

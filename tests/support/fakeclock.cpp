@@ -4,12 +4,19 @@
 
 uint64_t FakeClock::sec = 0;
 uint64_t FakeClock::usec = 0;
+uint64_t FakeClock::mono = 0;
 
 void FakeClock::install(uint64_t start_sec, uint64_t start_usec)
 {
     sec = start_sec;
     usec = start_usec;
+    mono = 100;
     os_set_clock([] { return FakeClock::sec; }, [] { return FakeClock::usec; });
+    os_set_mono_clock([] { return FakeClock::mono; });
 }
 
-void FakeClock::uninstall() { os_set_clock(nullptr, nullptr); }
+void FakeClock::uninstall()
+{
+    os_set_clock(nullptr, nullptr);
+    os_set_mono_clock(nullptr);
+}

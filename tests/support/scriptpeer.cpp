@@ -14,7 +14,7 @@
 #include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
-#include "net/route.h"
+#include "client/hostroute.h"
 #include "net/tun.h"
 #include "support/fakeclock.h"
 
@@ -272,13 +272,14 @@ void ClientNetnsTest::TearDown()
     if (clnt != nullptr) {
         clnt->tunfd = -1;
         clnt->si_state = SDWANCLNT_NONE;
+        clnt->si_own = 0;  // what it owned went with the namespace
     }
     log.reset();
     FakeClock::uninstall();
     NetnsTest::TearDown();
 }
 
-bool ClientNetnsTest::open_tun() { return tun_init(&clnt->tunfd, clnt->tun_name) == 0 && clnt->tunfd >= 0; }
+bool ClientNetnsTest::open_tun() { return sdwclnt_tun_open(clnt) == 0 && clnt->tunfd >= 0; }
 
 void ClientNetnsTest::set_peer_quiet()
 {

@@ -353,7 +353,10 @@ TEST_F(Event, OtherNegativeDescriptorIsStoredButNotPolled)
 }
 
 // Hang-up or an invalid descriptor, without POLLIN, calls nothing and does not block the loop.
-TEST_F(Event, ConditionsWithoutInputCallNothing)
+// An error, hang-up or invalid descriptor reaches the owner: its error handler when it has one,
+// else its read handler, which meets the condition itself. Unserved, poll would return at once
+// on every pass.
+TEST_F(Event, ConditionsWithoutInputReachTheOwner)
 {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -365,12 +368,44 @@ TEST_F(Event, ConditionsWithoutInputCallNothing)
     close(gone[1]);  // a closed number: invalid
     ASSERT_EQ(poll_add(p[0], record_call, const_cast<char *>("hup")), 0);
     ASSERT_EQ(poll_add(gone[0], record_call, const_cast<char *>("nval")), 0);
+    poll_set_error(gone[0], [](void *) { g_calls.push_back("nval error"); });
     const auto t0 = std::chrono::steady_clock::now();
     poll_once(3000);
     const auto waited = std::chrono::steady_clock::now() - t0;
-    EXPECT_EQ(g_calls, std::vector<std::string>{});
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"hup", "nval error"}));
     EXPECT_LT(waited, std::chrono::milliseconds(1500)) << "poll should report the conditions at once";
     poll_del(gone[0]);
+    // A slot given to a new descriptor has no error handler until one is set.
+    ASSERT_EQ(poll_add(gone[0], record_call, const_cast<char *>("again")), 0);
+    g_calls.clear();
+    poll_once(0);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"hup", "again"}));
+    poll_del(gone[0]);
+}
+
+// The loop's proof of life follows the monotonic clock: with the wall clock set back a minute the
+// timers wait, the proof does not.
+TEST_F(Event, AliveFollowsTheMonotonicClockWhenTheWallClockIsSetBack)
+{
+    ASSERT_EQ(tm_add("tick", 1, record_call, const_cast<char *>("timer")), 0);
+    poll_set_alive(record_call, const_cast<char *>("alive"));
+    poll_once(0);  // the first pass counts as a second of life
+    FakeClock::advance(1);
+    poll_once(0);
+    poll_once(0);  // the same second: once only
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"alive", "timer", "alive"}));
+    g_calls.clear();
+    FakeClock::set_back(60);
+    for (int i = 0; i < 5; i++) {
+        FakeClock::advance(1);
+        poll_once(0);
+    }
+    EXPECT_EQ(g_calls, std::vector<std::string>(5, "alive"));
+    poll_set_alive(nullptr, nullptr);
+    FakeClock::advance(1);
+    g_calls.clear();
+    poll_once(0);
+    EXPECT_EQ(g_calls, std::vector<std::string>{});
 }
 
 // A callback that removes another descriptor which is ready later in the same pass: that slot is

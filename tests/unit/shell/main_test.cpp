@@ -42,7 +42,8 @@ const char *const USAGE =
     "\t-f <config file>            special config filepath,[default: /etc/sdwan/kesp.conf]\n"
     "\t-l <log file>               special log filepath,[default: /tmp/kesp.log]\n"
     "\t-h                          display this\n"
-    "\t-v                        version info\n";
+    "\t-v                        version info\n"
+    "\t-c                          remove what a killed run left (the TUN interface, routes), then exit\n";
 const char *const VERSION = "version: linux_tolvad_x86 2025-03-13\n";
 
 const char *const PEER_CONFIG =

@@ -26,9 +26,12 @@
 #include <vector>
 
 #include "client/status.h"
+#include "core/event.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "shell/notify.h"
+#include "shell/os.h"
+#include "support/fakeclock.h"
 #include "support/logcap.h"
 #include "support/tempdir.h"
 
@@ -239,7 +242,7 @@ TEST_F(NotifyEnv, MessagesOverARealSocket)
 }
 
 // The session tick's part: STATUS= when the session's line changes, WATCHDOG=1 every time.
-TEST_F(NotifyEnv, SessionTickSendsStatusOnChangeAndPingsEverySecond)
+TEST_F(NotifyEnv, SessionTickSendsStatusOnChange)
 {
     TempDir dir;
     NotifySocket sock(dir / "notify.sock");
@@ -265,11 +268,42 @@ TEST_F(NotifyEnv, SessionTickSendsStatusOnChangeAndPingsEverySecond)
     _status_rtt = {1500, 1500, 1500, 1500, 1};
     status_tick(&c);
     status_tick(&c);
-    EXPECT_EQ(sock.take(), (Lines{"STATUS=AUTH, peer 192.0.2.1:4500", "WATCHDOG=1", "WATCHDOG=1",
-                                  "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2", "WATCHDOG=1",
-                                  "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2, rtt 1.5 ms", "WATCHDOG=1",
-                                  "WATCHDOG=1"}));
+    EXPECT_EQ(sock.take(), (Lines{"STATUS=AUTH, peer 192.0.2.1:4500", "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2",
+                                  "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2, rtt 1.5 ms"}));
     status_reset();
+}
+
+// The keep-alive comes from the loop on the monotonic clock: a wall clock set back by a minute
+// holds the one-second timers back, not the pings.
+TEST_F(NotifyEnv, WatchdogPingsGoOnWhenTheWallClockIsSetBack)
+{
+    TempDir dir;
+    NotifySocket sock(dir / "notify.sock");
+    ASSERT_TRUE(sock.ok());
+    set("NOTIFY_SOCKET", sock.path().c_str());
+    set("WATCHDOG_USEC", "30000000");
+    notify_init();
+    FakeClock::install(1700000000);
+    {
+        LogCapture quiet;
+        ASSERT_EQ(os_init(), 0);
+    }
+    int ticks = 0;
+    ASSERT_EQ(tm_add("tick", 1, [](void *n) { ++*static_cast<int *>(n); }, &ticks), 0);
+    FakeClock::set_back(60);
+    for (int i = 0; i < 4; i++) {
+        FakeClock::advance(1);
+        poll_once(0);
+    }
+    EXPECT_EQ(ticks, 0);
+    EXPECT_EQ(sock.take(), Lines(4, "WATCHDOG=1"));
+    poll_set_alive(nullptr, nullptr);
+    FakeClock::uninstall();
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGUSR1, SIG_DFL);
+    signal(SIGUSR2, SIG_DFL);
+    signal(SIGSEGV, SIG_DFL);
 }
 
 // ---- whole processes, each in a network namespace of its own ----

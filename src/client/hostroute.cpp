@@ -1,0 +1,396 @@
+#include "client/hostroute.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "client/dns.h"
+#include "core/event.h"
+#include "net/ipaddr.h"
+#include "net/route.h"
+#include "net/rtnl.h"
+#include "net/tun.h"
+#include "shell/log.h"
+
+namespace {
+
+constexpr char MARK[] = "tolvad";
+constexpr size_t MARK_LEN = sizeof MARK - 1;
+
+bool alias_is_ours(const char *text, size_t len)
+{
+    return len >= MARK_LEN && std::memcmp(text, MARK, MARK_LEN) == 0 && (len == MARK_LEN || text[MARK_LEN] == ' ');
+}
+
+// A tunnel of this daemon, this instance's or another's: its routes are never the host's own.
+bool is_daemon_tunnel(const char *ifname)
+{
+    char alias[HOSTRT_ALIAS_MAX];
+    const int n = rtnl_alias_get(ifname, alias, sizeof alias);
+    return n > 0 && alias_is_ours(alias, static_cast<size_t>(n));
+}
+
+bool hostrt_same(const sdwan_hostrt_t &a, const sdwan_hostrt_t &b)
+{
+    return a.dst == b.dst && a.gw == b.gw && std::strncmp(a.dev, b.dev, sizeof a.dev) == 0;
+}
+
+bool is_held(const sdwan_t *clnt, const route_row_t *row)
+{
+    for (const sdwan_hostrt_t *h : {&clnt->si_hostrt_peer, &clnt->si_hostrt_dns}) {
+        if (h->dst != 0 && row->mask == 0xffffffffu && row->dst == h->dst && row->gw == h->gw &&
+            std::strncmp(row->name, h->dev, sizeof h->dev) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The routes that are not the host's own path: this daemon's tunnels and the host routes this
+// run holds (the path they copy is looked up again underneath them).
+bool skip_not_host(const route_row_t *row, void *ctx)
+{
+    const sdwan_t *clnt = static_cast<const sdwan_t *>(ctx);
+    if (std::strcmp(row->name, clnt->tun_name) == 0 || is_held(clnt, row))
+        return true;
+    return is_daemon_tunnel(row->name);
+}
+
+struct defroute_find {
+    const sdwan_t *clnt;
+    route_row_t found;
+    bool ok;
+};
+
+bool defroute_visit(const route_row_t *row, void *ctx)
+{
+    defroute_find *f = static_cast<defroute_find *>(ctx);
+    // The first default route listed, whatever its metric, mask or next hop; a name that a zero
+    // byte cut to nothing names no interface.
+    if ((row->flags & 1U) == 0 || row->dst != 0 || row->name[0] == '\0' || std::strcmp(row->name, f->clnt->tun_name) == 0 ||
+        is_daemon_tunnel(row->name))
+        return true;
+    f->found = *row;
+    f->ok = true;
+    return false;
+}
+
+void hostrt_mark(const sdwan_t *clnt)
+{
+    if ((clnt->si_own & SDWAN_OWN_TUNIF) == 0)
+        return;
+    char alias[HOSTRT_ALIAS_MAX];
+    const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
+    hostrt_alias_format(held, 2, alias, sizeof alias);
+    (void)rtnl_alias_set(clnt->tun_name, alias);  // best effort: the routes are held all the same
+}
+
+void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
+{
+    if (held->dst == 0)
+        return;
+    (void)route_host(0, held->dst, held->gw, held->dev);
+    std::memset(held, 0, sizeof *held);
+    *changed = true;
+}
+
+// Holds the host route for dst (0: none) that the path outside the tunnel needs. false when dst
+// cannot be kept outside the tunnel.
+bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool *changed)
+{
+    if (dst == 0) {
+        hostrt_drop(held, changed);
+        return true;
+    }
+    route_row_t row;
+    int rc = -1;
+    const int fd = route_table_open();
+    if (fd >= 0) {
+        rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
+        close(fd);
+    }
+    sdwan_hostrt_t want;
+    std::memset(&want, 0, sizeof want);
+    if (rc == 1 && row.mask != 0) {
+        // More specific than any default route: the tunnel's does not take dst from that path.
+        hostrt_drop(held, changed);
+        return true;
+    }
+    if (rc == 1) {
+        want.dst = dst;
+        want.gw = (row.flags & 2U) != 0 ? row.gw : 0;  // RTF_GATEWAY
+        std::memcpy(want.dev, row.name, strnlen(row.name, sizeof want.dev - 1));
+    } else if (held->dst == dst) {
+        // No path to dst but the one held: its link went down with the host's own routes. It is
+        // put back as it was once the kernel takes it again.
+        want = *held;
+    } else {
+        char d[16];
+        log_help("No route to %s outside %s\n", ip2strv4(dst, d, sizeof d), clnt->tun_name);
+        hostrt_drop(held, changed);
+        return false;
+    }
+    if (held->dst != 0 && !hostrt_same(*held, want))
+        hostrt_drop(held, changed);
+    const int err = route_host(1, want.dst, want.gw, want.dev);
+    if (err == 0) {
+        if (!hostrt_same(*held, want))
+            *changed = true;
+        *held = want;
+        return true;
+    }
+    // In place: still the one held, or an identical route someone else made (not ours to delete).
+    if (err == EEXIST)
+        return true;
+    if (hostrt_same(*held, want))
+        return true;  // the kernel refuses it for now (its link is down); tried again at the next change
+    char d[16], v[16];
+    log_help("Failed to add host route to %s via %s on %s: %s\n", ip2strv4(want.dst, d, sizeof d),
+             ip2strv4(want.gw, v, sizeof v), want.dev, err > 0 ? strerror(err) : "no socket");
+    return false;
+}
+
+void hostrt_release_all(sdwan_t *clnt)
+{
+    bool changed = false;
+    hostrt_drop(&clnt->si_hostrt_peer, &changed);
+    hostrt_drop(&clnt->si_hostrt_dns, &changed);
+    if (changed)
+        hostrt_mark(clnt);
+}
+
+void defrt_withdraw(sdwan_t *clnt)
+{
+    if ((clnt->si_own & SDWAN_OWN_DEFRT) == 0)
+        return;
+    (void)route_request(0, 0, 0, clnt->si_defrt_gw, 0, clnt->tun_name);
+    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_DEFRT);
+    clnt->si_defrt_gw = 0;
+}
+
+// A dead run's interface (its alias read before the attach): the host routes it lists go, and
+// the interface is left down and without an address, as a new one would be.
+void leftover_remove(const char *tun_name, const char *alias, size_t len)
+{
+    sdwan_hostrt_t rt[2];
+    const int n = hostrt_alias_parse(alias, len, rt, 2);
+    for (int i = 0; i < n; i++)
+        (void)route_host(0, rt[i].dst, rt[i].gw, rt[i].dev);
+    tun_clear_ip(tun_name);  // down: the kernel drops its routes, the tunnel's default route too
+    log_help("Removed what an earlier run left on %s\n", tun_name);
+}
+
+}  // namespace
+
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len)
+{
+    size_t at = static_cast<size_t>(snprintf(buf, len, "%s", MARK));
+    for (int i = 0; i < n && at < len; i++) {
+        if (rt[i].dst == 0)
+            continue;
+        char d[16], g[16];
+        char dev[sizeof rt[i].dev];
+        std::memcpy(dev, rt[i].dev, sizeof dev);
+        dev[sizeof dev - 1] = '\0';
+        at += static_cast<size_t>(snprintf(buf + at, len - at, " %s,%s,%s", ip2strv4(rt[i].dst, d, sizeof d),
+                                           ip2strv4(rt[i].gw, g, sizeof g), dev));
+    }
+    return at < len ? at : len - 1;
+}
+
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max)
+{
+    if (!alias_is_ours(text, len))
+        return -1;
+    size_t p = MARK_LEN;
+    int n = 0;
+    while (p < len) {
+        if (text[p] != ' ' || n == max)
+            return -1;
+        p++;
+        // dst,gw,dev: two dotted addresses and an interface name of 1 to 15 characters.
+        char field[3][16];
+        for (int f = 0; f < 3; f++) {
+            size_t k = 0;
+            while (p < len && text[p] != ',' && text[p] != ' ' && text[p] != '\0') {
+                if (k == sizeof field[f] - 1)
+                    return -1;
+                field[f][k++] = text[p++];
+            }
+            field[f][k] = '\0';
+            if (k == 0)
+                return -1;
+            if (f < 2) {
+                if (p == len || text[p] != ',')
+                    return -1;
+                p++;
+            }
+        }
+        if (p < len && text[p] != ' ')
+            return -1;
+        sdwan_hostrt_t r;
+        std::memset(&r, 0, sizeof r);
+        r.dst = str2ip(field[0]);
+        r.gw = str2ip(field[1]);
+        if (r.dst == 0 || (r.gw == 0 && std::strcmp(field[1], "0.0.0.0") != 0))
+            return -1;
+        std::memcpy(r.dev, field[2], sizeof r.dev);
+        out[n++] = r;
+    }
+    return n;
+}
+
+int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop)
+{
+    defroute_find f;
+    std::memset(&f, 0, sizeof f);
+    f.clnt = clnt;
+    const int rc = route_table_scan(fd, defroute_visit, &f);
+    if (rc == ROUTE_SCAN_NOHEAD) {
+        log_help("Error reading the first line of /proc/net/route\n");
+        return -1;
+    }
+    if (rc == ROUTE_SCAN_BADLINE) {
+        log_help("Error reading route information\n");
+        return -1;
+    }
+    if (!f.ok)
+        return -1;
+    std::memset(ifname, 0, 32);
+    std::memcpy(ifname, f.found.name, strnlen(f.found.name, 31));
+    *nexthop = f.found.gw;
+    return 0;
+}
+
+int sdwclnt_load_defroute(sdwan_t *clnt)
+{
+    const int fd = route_table_open();
+    if (fd < 0) {
+        log_help("Failed to open /proc/net/route\n");
+        return -1;
+    }
+    const int rc = hostrt_find_default(fd, clnt, clnt->si_defifname, &clnt->si_defrtnexthop);
+    close(fd);
+    return rc;
+}
+
+void sdwclnt_set_iproute(sdwan_t *clnt)
+{
+    uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
+    tun_set_ip(clnt->tun_name, clnt->si_ip, mask);
+    uint16_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    tun_set_mtu(clnt->tun_name, mtu);
+    clnt->si_own |= SDWAN_OWN_TUNCONF;
+
+    // The tunnel's default route goes before the host's own, so the peer first keeps the path
+    // it has now; in session the resolver goes through the tunnel like everything else.
+    bool changed = false;
+    const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, &changed);
+    if (changed)
+        hostrt_mark(clnt);
+    if (!peer_ok) {
+        // Better the host's own default route than a session that cannot reach its peer; an
+        // earlier session's tunnel route is withdrawn for the same reason.
+        log_help("Default route through %s not set: the peer would be unreachable\n", clnt->tun_name);
+        defrt_withdraw(clnt);
+        return;
+    }
+    if ((clnt->si_own & SDWAN_OWN_DEFRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
+        defrt_withdraw(clnt);
+    const int err = route_request(1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
+    if (err == 0) {
+        clnt->si_own |= SDWAN_OWN_DEFRT;
+        clnt->si_defrt_gw = clnt->si_gateway;
+    }
+}
+
+void sdwclnt_clear_iproute(sdwan_t *clnt)
+{
+    if ((clnt->si_own & SDWAN_OWN_TUNCONF) != 0) {
+        tun_clear_ip(clnt->tun_name);
+        clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_TUNCONF);
+    }
+    defrt_withdraw(clnt);
+    // Only after the tunnel's default route is gone, so the peer is never routed into the tunnel.
+    hostrt_release_all(clnt);
+}
+
+void sdwclnt_routes_sync(sdwan_t *clnt)
+{
+    if ((clnt->si_own & SDWAN_OWN_DEFRT) == 0) {
+        hostrt_release_all(clnt);
+        return;
+    }
+    const uint32_t resolver =
+        clnt->si_state == SDWANCLNT_DNS && clnt->si_peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
+    bool changed = false;
+    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, &changed);
+    if (changed)
+        hostrt_mark(clnt);
+}
+
+int sdwclnt_tun_open(sdwan_t *clnt)
+{
+    const bool existed = tun_exists(clnt->tun_name);
+    char alias[HOSTRT_ALIAS_MAX] = "";
+    int alen = existed ? rtnl_alias_get(clnt->tun_name, alias, sizeof alias) : 0;
+    if (tun_init(&clnt->tunfd, clnt->tun_name) != 0)
+        return -1;  // held by a running process, or another kind of interface: left alone
+    clnt->si_own = SDWAN_OWN_TUN;
+    const bool dead_run = existed && alen > 0 && alias_is_ours(alias, static_cast<size_t>(alen));
+    // A persistent interface made by someone else is used and left in place; only its address
+    // and flags, once this run sets them, are cleared again.
+    if (existed && !dead_run)
+        return 0;
+    if (dead_run)
+        leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
+    clnt->si_own |= SDWAN_OWN_TUNIF;
+    hostrt_mark(clnt);
+    return 0;
+}
+
+void sdwclnt_tun_close(sdwan_t *clnt)
+{
+    if (clnt->tunfd < 0)
+        return;
+    if ((clnt->si_own & SDWAN_OWN_TUNIF) != 0) {
+        tun_deinit(&clnt->tunfd, clnt->tun_name);
+        // Gone with the interface: its address and the tunnel's default route.
+        clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUNCONF | SDWAN_OWN_DEFRT));
+    } else {
+        tun_detach(&clnt->tunfd);
+    }
+    clnt->tunfd = -1;
+    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF));
+}
+
+int sdwclnt_cleanup(const char *tun_name)
+{
+    if (tun_name[0] == '\0' || !tun_exists(tun_name))
+        return 0;
+    char alias[HOSTRT_ALIAS_MAX];
+    const int alen = rtnl_alias_get(tun_name, alias, sizeof alias);
+    if (alen <= 0 || !alias_is_ours(alias, static_cast<size_t>(alen)))
+        return 0;  // not a tunnel of this daemon
+    int fd = -1;
+    const int err = tun_attach_quiet(&fd, tun_name);
+    if (err == EBUSY)
+        return 0;  // a running daemon holds it
+    if (err != 0) {
+        log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(err));
+        return -1;
+    }
+    leftover_remove(tun_name, alias, static_cast<size_t>(alen));
+    tun_deinit(&fd, tun_name);
+    return 0;
+}
+
+void sdwclnt_rtnl_recv(void *arg)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    if (rtnl_monitor_drain(clnt->si_rtnlfd) != 0)
+        sdwclnt_routes_sync(clnt);
+}

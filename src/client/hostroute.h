@@ -1,0 +1,53 @@
+// What the session changes on the host, and what it undoes: the TUN interface (created, or a
+// dead run's taken over), its address, the tunnel's default route, and the host routes that keep
+// the daemon's own datagrams off the tunnel. Only what this run made is ever cleared or deleted
+// (sdwan_t::si_own, si_hostrt_*).
+//
+// The interface carries an alias that marks it as a tunnel of this daemon and lists the host
+// routes the run holds ("tolvad 198.51.100.7,192.0.2.1,eth0"). It survives a killed process
+// with the persistent interface: the clean-up step and the next start read it to remove exactly
+// what the dead run left, and the route discovery of every instance skips these tunnels.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "sdwan.h"
+
+inline constexpr size_t HOSTRT_ALIAS_MAX = 256;  // the kernel's alias size, terminator included
+
+// The host's default route at start-up: the first one listed that is up and on no tunnel of
+// this daemon. 0, or -1 (after the reader's own line, if any).
+int sdwclnt_load_defroute(sdwan_t *clnt);
+// The same search on a table read from fd: ifname (32 bytes, padded with zeros) and nexthop set
+// on success only.
+int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop);
+
+// OPENACK: the interface's address and MTU, the host route to the peer where the tunnel's
+// default route would take it, then that default route.
+void sdwclnt_set_iproute(sdwan_t *clnt);
+// The end of a session, a new peer, shutdown: undoes what this run set, nothing else.
+void sdwclnt_clear_iproute(sdwan_t *clnt);
+// While this run's tunnel default route is in place: the peer (and, while resolving, the
+// resolver) keep the path the host would give them without the tunnel, looked up afresh; a host
+// route the kernel removed is put back. Without that route, nothing is held.
+void sdwclnt_routes_sync(sdwan_t *clnt);
+
+// Attaches the TUN descriptor. A name held by a running process or by an interface of another
+// kind fails (the attach's line) and touches nothing; a dead run's interface is taken over after
+// what it left has been removed. 0 or -1.
+int sdwclnt_tun_open(sdwan_t *clnt);
+// Releases the descriptor; the interface is removed only when it is this run's.
+void sdwclnt_tun_close(sdwan_t *clnt);
+
+// The clean-up step after an abnormal end: removes the interface tun_name and the host routes
+// its alias lists, if it is a tunnel of this daemon that no running process holds. 0, or -1 when
+// it could not be removed.
+int sdwclnt_cleanup(const char *tun_name);
+
+// The kernel's notices of link and route changes (the read handler of si_rtnlfd).
+void sdwclnt_rtnl_recv(void *arg);
+
+// The alias text for the routes in rt[0..n) (dst 0: left out), into buf; its length.
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len);
+// Reads an alias of len bytes: -1 when it is not this daemon's mark or is malformed, else the
+// number of routes stored into out (at most max).
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max);

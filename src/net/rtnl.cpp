@@ -1,0 +1,188 @@
+#include "net/rtnl.h"
+
+#include <errno.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Room for one link message with its statistics, and for a burst of notices.
+constexpr size_t RTNL_BUF = 16384;
+constexpr size_t ALIAS_MAX = 256;  // the kernel's IFALIASZ, terminator included
+
+int rtnl_socket(unsigned groups, int flags)
+{
+    int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | flags, NETLINK_ROUTE);
+    if (s < 0)
+        return -1;
+    sockaddr_nl sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.nl_family = AF_NETLINK;
+    sa.nl_groups = groups;
+    if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Appends one attribute to the message in buf (room: cap bytes); false when it does not fit.
+bool attr_put(nlmsghdr *h, size_t cap, unsigned short type, const void *data, size_t len)
+{
+    const size_t at = NLMSG_ALIGN(h->nlmsg_len);
+    const size_t need = RTA_SPACE(len);
+    if (at + need > cap)
+        return false;
+    rtattr *a = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(h) + at);
+    a->rta_type = type;
+    a->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
+    std::memcpy(RTA_DATA(a), data, len);
+    h->nlmsg_len = static_cast<uint32_t>(at + need);
+    return true;
+}
+
+// Sends the request and reads the answer into buf; the answer's length, or -errno.
+ssize_t rtnl_ask(int s, nlmsghdr *req, char *buf, size_t cap)
+{
+    sockaddr_nl kernel;
+    std::memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(s, req, req->nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0)
+        return -errno;
+    for (;;) {
+        ssize_t n = recv(s, buf, cap, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 ? -errno : n;
+    }
+}
+
+}  // namespace
+
+int rtnl_monitor_open()
+{
+    return rtnl_socket(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE, SOCK_NONBLOCK);
+}
+
+int rtnl_monitor_drain(int fd)
+{
+    alignas(nlmsghdr) char buf[RTNL_BUF];
+    int seen = 0;
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? seen : -1;
+        if (n == 0)
+            return seen;
+        int len = static_cast<int>(n);
+        for (nlmsghdr *h = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(h, static_cast<unsigned>(len));
+             h = NLMSG_NEXT(h, len)) {
+            switch (h->nlmsg_type) {
+            case RTM_NEWLINK:
+            case RTM_DELLINK:
+            case RTM_NEWADDR:
+            case RTM_DELADDR:
+            case RTM_NEWROUTE:
+            case RTM_DELROUTE:
+                seen++;
+                break;
+            default:
+                break;
+            }
+        }
+    }
+}
+
+int rtnl_alias_get(const char *name, char *buf, size_t len)
+{
+    if (len == 0)
+        return -1;
+    buf[0] = '\0';
+    const size_t nlen = strnlen(name, IFNAMSIZ);
+    if (nlen == 0 || nlen >= IFNAMSIZ)
+        return -1;
+    int s = rtnl_socket(0, 0);
+    if (s < 0)
+        return -1;
+    struct {
+        nlmsghdr h;
+        ifinfomsg i;
+        char attrs[64];
+    } req;
+    std::memset(&req, 0, sizeof req);
+    req.h.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+    req.h.nlmsg_type = RTM_GETLINK;
+    req.h.nlmsg_flags = NLM_F_REQUEST;
+    req.h.nlmsg_seq = 1;
+    req.i.ifi_family = AF_UNSPEC;
+    char nm[IFNAMSIZ] = {};
+    std::memcpy(nm, name, nlen);
+    attr_put(&req.h, sizeof req, IFLA_IFNAME, nm, nlen + 1);
+
+    alignas(nlmsghdr) char ans[RTNL_BUF];
+    ssize_t n = rtnl_ask(s, &req.h, ans, sizeof ans);
+    close(s);
+    if (n <= 0)
+        return -1;
+    int rest = static_cast<int>(n);
+    for (nlmsghdr *h = reinterpret_cast<nlmsghdr *>(ans); NLMSG_OK(h, static_cast<unsigned>(rest));
+         h = NLMSG_NEXT(h, rest)) {
+        if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+            return -1;  // an error answer: no such interface
+        int alen = static_cast<int>(IFLA_PAYLOAD(h));
+        for (rtattr *a = IFLA_RTA(static_cast<ifinfomsg *>(NLMSG_DATA(h))); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
+            if (a->rta_type != IFLA_IFALIAS)
+                continue;
+            const size_t plen = strnlen(static_cast<const char *>(RTA_DATA(a)), RTA_PAYLOAD(a));
+            const size_t take = plen < len - 1 ? plen : len - 1;
+            std::memcpy(buf, RTA_DATA(a), take);
+            buf[take] = '\0';
+            return static_cast<int>(take);
+        }
+        return 0;
+    }
+    return -1;
+}
+
+int rtnl_alias_set(const char *name, const char *alias)
+{
+    const unsigned idx = if_nametoindex(name);
+    if (idx == 0)
+        return errno != 0 ? errno : ENODEV;
+    int s = rtnl_socket(0, 0);
+    if (s < 0)
+        return -1;
+    struct {
+        nlmsghdr h;
+        ifinfomsg i;
+        char attrs[ALIAS_MAX + 16];
+    } req;
+    std::memset(&req, 0, sizeof req);
+    req.h.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+    req.h.nlmsg_type = RTM_NEWLINK;
+    req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    req.h.nlmsg_seq = 1;
+    req.i.ifi_family = AF_UNSPEC;
+    req.i.ifi_index = static_cast<int>(idx);
+    const size_t alen = strnlen(alias, ALIAS_MAX - 1);
+    attr_put(&req.h, sizeof req, IFLA_IFALIAS, alias, alen);
+
+    alignas(nlmsghdr) char ans[1024];
+    ssize_t n = rtnl_ask(s, &req.h, ans, sizeof ans);
+    close(s);
+    if (n < 0)
+        return static_cast<int>(-n);
+    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
+    if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || h->nlmsg_type != NLMSG_ERROR)
+        return EPROTO;
+    const nlmsgerr *e = static_cast<const nlmsgerr *>(NLMSG_DATA(h));
+    return -e->error;
+}

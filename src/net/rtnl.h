@@ -1,0 +1,17 @@
+// Route-netlink: the kernel's notices of link, address and route changes, and an interface's
+// alias (the free text "ip link set dev X alias ..." sets). Adapters only: no policy here.
+#pragma once
+#include <cstddef>
+
+// A non-blocking socket subscribed to IPv4 link, address and route changes; -1 when none opens.
+int rtnl_monitor_open();
+// Reads every notice waiting on the socket; the number of link, address or route notices read
+// (0 when none was waiting), or -1 when the socket failed (the kernel dropped notices when its
+// queue overflowed: the caller must assume anything changed).
+int rtnl_monitor_drain(int fd);
+
+// The alias of interface name into buf (terminated, cut to len - 1). Its length (0: no alias),
+// or -1 when there is no such interface or no answer.
+int rtnl_alias_get(const char *name, char *buf, size_t len);
+// Sets (or, with "", removes) the alias of interface name. 0 or the kernel's errno (-1: no socket).
+int rtnl_alias_set(const char *name, const char *alias);

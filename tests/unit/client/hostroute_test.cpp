@@ -1,0 +1,477 @@
+// What the session changes on the host, in a private network namespace: the host's default
+// route at start-up, the tunnel's address and default route, the host routes that keep the
+// daemon's own datagrams on the path they had, and nothing touched that this run did not make.
+#include "client/hostroute.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/dns.h"
+#include "net/rtnl.h"
+#include "net/tun.h"
+#include "support/logcap.h"
+#include "support/netns.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+uint32_t ip(const char *text)
+{
+    in_addr a;
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+std::string text(uint32_t ipbe)
+{
+    char b[16];
+    in_addr a;
+    a.s_addr = ipbe;
+    return inet_ntop(AF_INET, &a, b, sizeof b);
+}
+
+bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+std::string alias_of(const char *name)
+{
+    char a[HOSTRT_ALIAS_MAX];
+    return rtnl_alias_get(name, a, sizeof a) >= 0 ? a : "<none>";
+}
+
+}  // namespace
+
+// The start-up search, from files laid out as the kernel writes /proc/net/route.
+TEST(HostrtFindDefault, RouteTables)
+{
+    struct {
+        const char *file;
+        const char *skip;  // the tunnel's interface name
+        int rc;
+        const char *ifname;  // on success
+        const char *nexthop;
+        Lines log;
+    } const cases[] = {
+        {"empty.txt", "tolv0", -1, nullptr, nullptr, {"Error reading the first line of /proc/net/route"}},
+        {"header_only.txt", "tolv0", -1, nullptr, nullptr, {}},
+        {"no_default.txt", "tolv0", -1, nullptr, nullptr, {}},
+        {"gateway.txt", "tolv0", 0, "eth0", "192.168.1.1", {}},
+        {"tunnel_first.txt", "tolv0", 0, "eth0", "192.168.1.254", {}},
+        {"tunnel_first.txt", "", 0, "tolv0", "10.8.0.1", {}},      // no name: nothing is skipped
+        {"tunnel_first.txt", "tolv", 0, "tolv0", "10.8.0.1", {}},  // names compare whole
+        {"two_defaults.txt", "tolv0", 0, "wlan0", "10.0.0.1", {}},  // first listed, not lowest metric
+        {"not_up.txt", "tolv0", 0, "eth1", "192.168.2.1", {}},
+        {"no_gateway.txt", "tolv0", 0, "ppp0", "0.0.0.0", {}},
+        {"half_default.txt", "tolv0", 0, "wg0", "0.0.0.0", {}},  // 0.0.0.0/1 counts as default
+        {"malformed.txt", "tolv0", -1, nullptr, nullptr, {"Error reading route information"}},
+        {"cut_short.txt", "tolv0", -1, nullptr, nullptr, {}},  // a cut last line is the end of the file
+        {"long_name.txt", "tolv0", -1, nullptr, nullptr, {"Error reading route information"}},
+        {"wide_name.txt", "tolv0", 0, "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", "192.168.1.1", {}},  // cut to 31
+        {"nul_name.txt", "tolv0", 0, "eth0", "192.168.1.1", {}},  // a name emptied by a zero byte is no interface
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " skipping \"" + c.skip + "\"");
+        int fd = open((std::string(TEST_DATA_DIR) + "/route/" + c.file).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        sdwan_t clnt{};
+        std::strcpy(clnt.tun_name, c.skip);
+        char ifname[32];
+        std::memset(ifname, 'K', sizeof ifname);
+        uint32_t nexthop = 0xDEADBEEF;
+        LogCapture log;
+        EXPECT_EQ(hostrt_find_default(fd, &clnt, ifname, &nexthop), c.rc);
+        close(fd);
+        EXPECT_EQ(log.all(), c.log);
+        if (c.rc == 0) {
+            EXPECT_STREQ(ifname, c.ifname);
+            for (size_t i = std::strlen(c.ifname); i < sizeof ifname; i++)
+                EXPECT_EQ(ifname[i], '\0') << "name field not padded at " << i;
+            EXPECT_EQ(text(nexthop), c.nexthop);
+        } else {
+            EXPECT_EQ(nexthop, 0xDEADBEEFu) << "a failed read must leave the values held";
+            EXPECT_EQ(std::string(ifname, sizeof ifname), std::string(sizeof ifname, 'K'));
+        }
+    }
+}
+
+TEST(HostrtAlias, FormatAndParse)
+{
+    sdwan_hostrt_t rt[2] = {{ip("198.51.100.7"), ip("192.0.2.1"), "up0"}, {ip("8.8.8.8"), 0, "ppp0"}};
+    char buf[HOSTRT_ALIAS_MAX];
+    const size_t n = hostrt_alias_format(rt, 2, buf, sizeof buf);
+    EXPECT_EQ(n, std::strlen(buf));
+    EXPECT_STREQ(buf, "tolvad 198.51.100.7,192.0.2.1,up0 8.8.8.8,0.0.0.0,ppp0");
+    sdwan_hostrt_t none[2] = {};
+    hostrt_alias_format(none, 2, buf, sizeof buf);
+    EXPECT_STREQ(buf, "tolvad");
+
+    struct {
+        const char *alias;
+        int n;
+        const char *first_dev;
+    } const cases[] = {
+        {"tolvad", 0, nullptr},
+        {"tolvad 198.51.100.7,192.0.2.1,up0", 1, "up0"},
+        {"tolvad 198.51.100.7,192.0.2.1,up0 8.8.8.8,0.0.0.0,ppp0", 2, "up0"},
+        {"tolvadx", -1, nullptr},
+        {"uplink to the branch", -1, nullptr},
+        {"", -1, nullptr},
+        {"tolvad ", -1, nullptr},
+        {"tolvad 198.51.100.7,192.0.2.1", -1, nullptr},
+        {"tolvad 198.51.100.7,192.0.2.1,", -1, nullptr},
+        {"tolvad 0.0.0.0,192.0.2.1,up0", -1, nullptr},       // no destination
+        {"tolvad 198.51.100.7,300.0.2.1,up0", -1, nullptr},  // no gateway
+        {"tolvad 198.51.100.7,192.0.2.1,abcdefghijklmnop", -1, nullptr},  // 16 characters
+        {"tolvad  198.51.100.7,192.0.2.1,up0", -1, nullptr},
+        {"tolvad 1.1.1.1,0.0.0.0,a 2.2.2.2,0.0.0.0,b 3.3.3.3,0.0.0.0,c", -1, nullptr},  // more than asked for
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.alias);
+        sdwan_hostrt_t out[2];
+        std::memset(out, 0, sizeof out);
+        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2), c.n);
+        if (c.first_dev != nullptr) {
+            EXPECT_STREQ(out[0].dev, c.first_dev);
+        }
+    }
+    // The bytes given, not a terminator, bound the text.
+    EXPECT_EQ(hostrt_alias_parse("tolvad 198.51.100.7,192.0.2.1,up0", 6, rt, 2), 0);
+}
+
+namespace {
+
+constexpr char TUN[] = "tolv0";
+constexpr char UPLINK[] = "up0";
+
+// An uplink with an address and a default gateway, and the tunnel interface, as the client opens it.
+class HostRouteNs : public NetnsTunTest {
+protected:
+    void SetUp() override
+    {
+        NetnsTunTest::SetUp();
+        if (IsSkipped())
+            return;
+        std::string err;
+        ASSERT_TRUE(sh("ip link add up0 type veth peer name up1", &err) && sh("ip addr add 192.0.2.2/24 dev up0", &err) &&
+                    sh("ip link set up1 up", &err) && sh("ip link set up0 up", &err) &&
+                    sh("ip route add default via 192.0.2.1 dev up0", &err))
+            << err;
+        init(&c_);
+        ASSERT_EQ(sdwclnt_tun_open(&c_), 0);
+    }
+    void TearDown() override
+    {
+        if (c_.tunfd >= 0)
+            close(c_.tunfd);
+        NetnsTunTest::TearDown();
+    }
+    static void init(sdwan_t *c)
+    {
+        std::memset(c, 0, sizeof *c);
+        c->si_udpsock = -1;
+        c->tunfd = -1;
+        c->si_rtnlfd = -1;
+        std::strcpy(c->tun_name, TUN);
+        c->si_peerip = ip("198.51.100.7");
+        c->si_peerport = 4500;
+        c->si_ip = ip("10.8.0.2");
+        c->si_gateway = ip("10.8.0.1");
+        c->si_peermtu = 1400;
+        c->si_cfgmtu = 1500;
+        c->si_state = SDWANCLNT_DATA;
+    }
+    static bool sh(const std::string &cmd, std::string *err) { return netns_sh_ok(cmd, err); }
+    static std::string route_get(const char *dst) { return netns_sh(std::string("ip route get ") + dst); }
+    static std::string routes() { return netns_sh("ip -o -4 route show"); }
+    // The uplink's settings, to compare before and after.
+    static std::string uplink() { return netns_sh("ip -o -4 addr show dev up0; ip -o link show dev up0 | cut -d' ' -f2-3; ip -o -4 route show"); }
+
+    sdwan_t c_;
+};
+
+}  // namespace
+
+TEST_F(HostRouteNs, LoadFindsTheHostDefaultRoute)
+{
+    LogCapture log;
+    ASSERT_EQ(sdwclnt_load_defroute(&c_), 0);
+    EXPECT_STREQ(c_.si_defifname, UPLINK);
+    EXPECT_EQ(c_.si_defrtnexthop, ip("192.0.2.1"));
+    EXPECT_EQ(log.all(), Lines{});
+    EXPECT_EQ(alias_of(TUN), "tolvad") << "the tunnel is marked as this daemon's";
+}
+
+// Another instance's tunnel default route, listed first, is not the host's uplink.
+TEST_F(HostRouteNs, DiscoverySkipsAnotherInstancesTunnel)
+{
+    sdwan_t other;
+    init(&other);
+    std::strcpy(other.tun_name, "tolv1");
+    other.si_ip = ip("10.9.0.2");
+    other.si_gateway = ip("10.9.0.1");
+    ASSERT_EQ(sdwclnt_tun_open(&other), 0);
+    ASSERT_EQ(sdwclnt_load_defroute(&other), 0);
+    sdwclnt_set_iproute(&other);
+    ASSERT_TRUE(has(routes(), "default via 10.9.0.1 dev tolv1")) << routes();
+
+    ASSERT_EQ(sdwclnt_load_defroute(&c_), 0);
+    EXPECT_STREQ(c_.si_defifname, UPLINK);
+    sdwclnt_set_iproute(&c_);
+    std::string all = routes();
+    EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.1 dev up0")) << "each reaches its peer over the uplink: " << all;
+    EXPECT_TRUE(has(all, "default via 10.8.0.1 dev tolv0")) << all;
+    sdwclnt_clear_iproute(&c_);
+    all = routes();
+    EXPECT_TRUE(has(all, "default via 10.9.0.1 dev tolv1")) << "the other instance's stays: " << all;
+    sdwclnt_tun_close(&other);
+}
+
+TEST_F(HostRouteNs, SessionRoutesKeepThePeerOutsideAndTheResolverInside)
+{
+    std::strcpy(c_.si_peerdomain, "peer.example.net");
+    LogCapture log;
+    sdwclnt_set_iproute(&c_);
+
+    EXPECT_EQ(if_inet(TUN), "10.8.0.2/24");
+    EXPECT_EQ(if_flags(TUN) & IFF_UP, IFF_UP);
+    EXPECT_EQ(if_mtu(TUN), 1400);
+    std::string all = routes();
+    EXPECT_TRUE(has(all, "default via 10.8.0.1 dev tolv0")) << all;
+    EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << "the host's own stays: " << all;
+    EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.1 dev up0")) << all;
+    EXPECT_EQ(alias_of(TUN), "tolvad 198.51.100.7,192.0.2.1,up0");
+    EXPECT_TRUE(has(route_get("198.51.100.7"), "via 192.0.2.1 dev up0"));
+    EXPECT_TRUE(has(route_get("203.0.113.5"), "via 10.8.0.1 dev tolv0"));
+    const std::string resolver = text(sdwan_resolver_ip());
+    EXPECT_TRUE(has(route_get(resolver.c_str()), "dev tolv0")) << "no leak: in session the resolver is reached through the tunnel";
+
+    // The peer closed the session and its name is looked up again, the tunnel route still in place.
+    c_.si_state = SDWANCLNT_DNS;
+    sdwclnt_routes_sync(&c_);
+    EXPECT_TRUE(has(route_get(resolver.c_str()), "via 192.0.2.1 dev up0")) << route_get(resolver.c_str());
+    EXPECT_EQ(alias_of(TUN), "tolvad 198.51.100.7,192.0.2.1,up0 " + resolver + ",192.0.2.1,up0");
+    // Resolved, to a new address: the resolver's route goes, the peer's follows.
+    c_.si_state = SDWANCLNT_INIT;
+    c_.si_peerip = ip("198.51.100.9");
+    sdwclnt_routes_sync(&c_);
+    all = routes();
+    EXPECT_FALSE(has(all, resolver + " ")) << all;
+    EXPECT_FALSE(has(all, "198.51.100.7")) << all;
+    EXPECT_TRUE(has(all, "198.51.100.9 via 192.0.2.1 dev up0")) << all;
+
+    sdwclnt_clear_iproute(&c_);
+    EXPECT_EQ(if_inet(TUN), "");
+    EXPECT_EQ(if_flags(TUN) & IFF_UP, 0);
+    all = routes();
+    EXPECT_FALSE(has(all, "tolv0")) << all;
+    EXPECT_FALSE(has(all, "198.51.100")) << all;
+    EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
+    EXPECT_EQ(alias_of(TUN), "tolvad");
+    EXPECT_EQ(log.all(), Lines{});
+}
+
+// The peer is reached over a second link by a more specific route: no host route, the path stays.
+TEST_F(HostRouteNs, APeerBehindAMoreSpecificRouteKeepsItsPath)
+{
+    std::string err;
+    ASSERT_TRUE(sh("ip link add up2 type veth peer name up3 && ip addr add 198.18.0.2/24 dev up2 && ip link set up3 up && "
+                   "ip link set up2 up && ip route add 198.51.100.0/24 via 198.18.0.1",
+                   &err))
+        << err;
+    sdwclnt_set_iproute(&c_);
+    std::string all = routes();
+    EXPECT_FALSE(has(all, "198.51.100.7")) << "no host route needed: " << all;
+    EXPECT_TRUE(has(route_get("198.51.100.7"), "via 198.18.0.1 dev up2"));
+    EXPECT_TRUE(has(route_get("203.0.113.5"), "dev tolv0"));
+    sdwclnt_clear_iproute(&c_);
+    all = routes();
+    EXPECT_TRUE(has(all, "198.51.100.0/24 via 198.18.0.1 dev up2")) << all;
+    EXPECT_FALSE(has(all, "198.51.100.7")) << all;
+    EXPECT_EQ(c_.si_hostrt_peer.dst, 0u);
+}
+
+TEST_F(HostRouteNs, AHostRouteTheKernelDroppedIsPutBack)
+{
+    sdwclnt_set_iproute(&c_);
+    std::string err;
+    // The uplink flaps: the kernel drops every route through it, the host's default route too.
+    ASSERT_TRUE(sh("ip link set up0 down", &err)) << err;
+    EXPECT_FALSE(has(routes(), "198.51.100.7")) << routes();
+    sdwclnt_routes_sync(&c_);  // link down: not possible yet, and nothing logged
+    ASSERT_TRUE(sh("ip link set up0 up", &err)) << err;
+    LogCapture log;
+    sdwclnt_routes_sync(&c_);
+    EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1 dev up0")) << routes();
+    EXPECT_TRUE(has(route_get("198.51.100.7"), "via 192.0.2.1 dev up0"));
+    EXPECT_EQ(log.all(), Lines{});
+    sdwclnt_clear_iproute(&c_);
+    EXPECT_FALSE(has(routes(), "198.51.100.7")) << routes();
+}
+
+TEST_F(HostRouteNs, TheHostRouteFollowsAChangedDefaultRoute)
+{
+    sdwclnt_set_iproute(&c_);
+    std::string err;
+    ASSERT_TRUE(sh("ip route del default via 192.0.2.1 dev up0 && ip route add default via 192.0.2.254 dev up0 metric 10",
+                   &err))
+        << err;
+    sdwclnt_routes_sync(&c_);
+    std::string all = routes();
+    EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.254 dev up0")) << all;
+    EXPECT_FALSE(has(all, "198.51.100.7 via 192.0.2.1 ")) << all;
+    // No default route of the host's for a while: the path held stays.
+    ASSERT_TRUE(sh("ip route del default via 192.0.2.254 dev up0", &err)) << err;
+    LogCapture log;
+    sdwclnt_routes_sync(&c_);
+    EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.254 dev up0")) << routes();
+    EXPECT_EQ(log.all(), Lines{});
+    sdwclnt_clear_iproute(&c_);
+    EXPECT_FALSE(has(routes(), "198.51.100.7"));
+}
+
+TEST_F(HostRouteNs, DefaultRouteWithoutNextHopGivesADeviceRoute)
+{
+    std::string err;
+    ASSERT_TRUE(sh("ip route replace default dev up0", &err)) << err;
+    sdwclnt_set_iproute(&c_);
+    std::string all = routes();
+    EXPECT_TRUE(has(all, "198.51.100.7 dev up0 scope link")) << all;
+    EXPECT_TRUE(has(all, "default via 10.8.0.1 dev tolv0")) << all;
+    sdwclnt_clear_iproute(&c_);
+    EXPECT_FALSE(has(routes(), "198.51.100.7"));
+}
+
+// Without a route that keeps the peer outside, the tunnel would swallow the session's own packets.
+TEST_F(HostRouteNs, NoTunnelDefaultRouteWhenThePeerCannotBeKeptOutside)
+{
+    std::string err;
+    ASSERT_TRUE(sh("ip route del default", &err)) << err;
+    LogCapture log;
+    sdwclnt_set_iproute(&c_);
+    EXPECT_EQ(log.all(), (Lines{"No route to 198.51.100.7 outside tolv0",
+                                "Default route through tolv0 not set: the peer would be unreachable"}));
+    EXPECT_EQ(if_inet(TUN), "10.8.0.2/24") << "the interface is configured all the same";
+    EXPECT_FALSE(has(routes(), "default via 10.8.0.1")) << routes();
+    EXPECT_EQ(c_.si_own & SDWAN_OWN_DEFRT, 0);
+}
+
+TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
+{
+    struct {
+        uint16_t peer, cfg;
+        int mtu;
+        const char *addr, *gw, *inet;
+    } const sessions[] = {
+        {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24"},
+        {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24"},
+        {0, 1500, 1300, "10.200.3.77", "10.200.3.1", "10.200.3.77/24"},  // no MTU from the peer: kept
+    };
+    for (const auto &s : sessions) {
+        SCOPED_TRACE(s.inet);
+        c_.si_peermtu = s.peer;
+        c_.si_cfgmtu = s.cfg;
+        c_.si_ip = ip(s.addr);
+        c_.si_gateway = ip(s.gw);
+        sdwclnt_set_iproute(&c_);
+        EXPECT_EQ(if_mtu(TUN), s.mtu);
+        EXPECT_EQ(if_inet(TUN), s.inet);
+        EXPECT_TRUE(has(routes(), std::string("default via ") + s.gw + " dev tolv0")) << routes();
+        sdwclnt_clear_iproute(&c_);
+        EXPECT_FALSE(has(routes(), "dev tolv0"));
+    }
+}
+
+// Shutdown releases the interface first; the host routes on the uplink must still go.
+TEST_F(HostRouteNs, ShutdownOrderRemovesTheHostRoutesAndTheInterface)
+{
+    sdwclnt_set_iproute(&c_);
+    sdwclnt_tun_close(&c_);
+    sdwclnt_clear_iproute(&c_);
+    EXPECT_EQ(if_flags(TUN), -1);
+    std::string all = routes();
+    EXPECT_FALSE(has(all, "198.51.100.7")) << all;
+    EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
+    EXPECT_EQ(c_.si_own, 0);
+}
+
+// A section line naming an interface of another kind: the start fails, and the steps of the
+// shutdown that follows find nothing of theirs on it.
+TEST_F(HostRouteNs, AnInterfaceOfAnotherKindIsLeftAlone)
+{
+    const std::string before = uplink();
+    sdwan_t c;
+    init(&c);
+    std::strcpy(c.tun_name, UPLINK);
+    c.si_gateway = 0;
+    LogCapture log;
+    EXPECT_EQ(sdwclnt_tun_open(&c), -1);
+    sdwclnt_tun_close(&c);
+    sdwclnt_clear_iproute(&c);
+    EXPECT_EQ(log.all(), Lines{"Failed to attach tun interface up0: Invalid argument"});
+    EXPECT_EQ(uplink(), before);
+    EXPECT_EQ(alias_of(UPLINK), "");
+    EXPECT_EQ(sdwclnt_cleanup(UPLINK), 0);
+    EXPECT_EQ(uplink(), before);
+}
+
+// A second instance with the same interface name leaves the first one's interface and routes.
+TEST_F(HostRouteNs, ASecondInstanceLeavesTheFirstsTunnel)
+{
+    sdwclnt_set_iproute(&c_);
+    const std::string before = routes() + if_inet(TUN) + std::to_string(if_flags(TUN));
+    sdwan_t second;
+    init(&second);
+    LogCapture log;
+    EXPECT_EQ(sdwclnt_tun_open(&second), -1);
+    sdwclnt_tun_close(&second);
+    sdwclnt_clear_iproute(&second);
+    EXPECT_EQ(log.all(), Lines{"Failed to attach tun interface tolv0: Device or resource busy"});
+    // Nor does the clean-up step take a running daemon's interface for a dead one's.
+    EXPECT_EQ(sdwclnt_cleanup(TUN), 0);
+    EXPECT_EQ(routes() + if_inet(TUN) + std::to_string(if_flags(TUN)), before);
+    sdwclnt_clear_iproute(&c_);
+}
+
+// A run killed in session leaves its persistent interface, its address, the tunnel default route
+// and the host route; the clean-up step, or the next start, removes exactly that.
+TEST_F(HostRouteNs, WhatAKilledRunLeftIsRemoved)
+{
+    const std::string host = routes();
+    for (bool by_start : {false, true}) {
+        SCOPED_TRACE(by_start ? "the next start takes it over" : "the clean-up step");
+        sdwan_t dead;
+        init(&dead);
+        if (c_.tunfd < 0) {
+            ASSERT_EQ(sdwclnt_tun_open(&c_), 0);
+        }
+        sdwclnt_set_iproute(&c_);
+        ASSERT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1")) << routes();
+        close(c_.tunfd);  // killed: nothing undone
+        c_.tunfd = -1;
+        c_.si_own = 0;
+        std::memset(&c_.si_hostrt_peer, 0, sizeof c_.si_hostrt_peer);
+        ASSERT_TRUE(has(route_get("203.0.113.5"), "dev tolv0"));
+
+        LogCapture log;
+        if (by_start) {
+            ASSERT_EQ(sdwclnt_tun_open(&dead), 0);
+            EXPECT_EQ(dead.si_own, SDWAN_OWN_TUN | SDWAN_OWN_TUNIF) << "taken over as this run's own";
+            EXPECT_EQ(if_inet(TUN), "");
+            EXPECT_EQ(if_flags(TUN) & IFF_UP, 0);
+            sdwclnt_tun_close(&dead);
+        } else {
+            EXPECT_EQ(sdwclnt_cleanup(TUN), 0);
+        }
+        EXPECT_EQ(log.all(), Lines{"Removed what an earlier run left on tolv0"});
+        EXPECT_EQ(if_flags(TUN), -1);
+        EXPECT_EQ(routes(), host);
+        EXPECT_EQ(sdwclnt_cleanup(TUN), 0) << "nothing left: nothing to do";
+    }
+}
