@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # A peer given by name, resolved through a real DNS server holding the built-in resolver's
-# address (a CNAME before the A record), and again after the name moves to a new address.
+# address (a CNAME before the A record), and again after the name moves to a new address: the
+# peer's CLOSE leaves the tunnel's default route in place, and the daemon's queries still reach
+# the resolver outside it, while the host's own go through the tunnel in session.
 . "$(dirname "$0")/lib.sh"
 e2e_topology
 
@@ -24,8 +26,10 @@ log_has "$E2E_DIR/tolvad.log" "sdwclnt: peer peer.e2e.test is not in IPv4 format
 log_has "$E2E_DIR/tolvad.log" "DNS query peer.e2e.test" || fail "query line"
 log_has "$E2E_DIR/tolvad.log" "Send DNS Query to $RESOLVER:53" || fail "send line"
 log_has "$E2E_DIR/tolvad.log" "DNS resolved domain peer.e2e.test to IP $PEER_ADDR" || fail "resolved line"
-# With the tunnel's default route in place the resolver stays outside the tunnel.
-ip -n "$NS_CLI" route get "$RESOLVER" | grep -q 'dev c0' || fail "resolver routed into the tunnel"
+# In session the host's traffic to the resolver goes through the tunnel like everything else:
+# the daemon needs the resolver outside it only while it looks the name up again.
+ip -n "$NS_CLI" route get "$RESOLVER" | grep -q 'dev tolv0' || fail "resolver kept outside the tunnel in session"
+[ -z "$(ip -n "$NS_CLI" route show "$RESOLVER/32")" ] || fail "host route to the resolver in session"
 ping_far 3 >/dev/null || fail "ping through the tunnel"
 
 log "the name moves to $PEER_ADDR2"
@@ -38,5 +42,6 @@ wait_for 20 "resolved to the new address" log_has "$E2E_DIR/tolvad.log" "DNS res
 wait_established 15 2
 log_has "$E2E_DIR/tolvad.log" "INIT peer $PEER_ADDR2:$PEER_PORT" || fail "INIT line for the new address"
 ip -n "$NS_CLI" route get "$PEER_ADDR2" | grep -q 'via 10.91.0.1 dev c0' || fail "new peer address not kept outside the tunnel"
+ip -n "$NS_CLI" route get "$RESOLVER" | grep -q 'dev tolv0' || fail "resolver route left after the name was resolved"
 ping_far 3 >/dev/null || fail "ping after the move"
 log "PASS"

@@ -228,3 +228,19 @@ phase_end() {
     PH_CPU=$(( tenths / 10 ))
     log "$2: cpu $(( tenths / 10 )).$(( tenths % 10 ))% over $(( (t1 - PH_T0) / 1000000 )) ms, rss ${PH_RSS0} -> ${PH_RSS1} kB, fds ${PH_FD0} -> ${PH_FD1}"
 }
+
+# ---- What the client leaves on its host, for the host-safety tests.
+# The client namespace's interfaces (name, flags, addresses) and routes, to compare over a run.
+host_state() {
+    ip -n "$NS_CLI" -o -4 addr show | awk '{print $2, $4}' | sort
+    ip -n "$NS_CLI" -o link show | awk '{print $2, $3}' | sort
+    ip -n "$NS_CLI" -4 route show table main | sort
+}
+# start_client_as NAME CONFIG: a further instance, with logs NAME.log and NAME.out.
+start_client_as() {
+    bg "$NS_CLI" "$E2E_DIR/$1.out" "$TOLVAD" -f "$2" -l "$E2E_DIR/$1.log"
+}
+# The clean-up step the service units run after the daemon ended.
+cleanup_step() {  # cleanup_step CONFIG
+    ip netns exec "$NS_CLI" "$TOLVAD" -c -f "$1"
+}
