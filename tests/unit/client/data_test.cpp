@@ -16,6 +16,7 @@
 
 #include "bytes.h"
 #include "client/data.h"
+#include "client/dns.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "net/tun.h"
@@ -363,3 +364,48 @@ TEST_F(DataPathTest, DatalogOffSilencesOnlyTheSuccessLine)
 }
 
 }  // namespace
+
+// The daemon's own datagrams, routed into its own tunnel when the host route that kept them
+// outside is gone, are recognised by their destination and never sent.
+TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
+{
+    sdwan_t c{};
+    c.si_peerip = 0x0200a8c0;  // 192.168.0.2
+    c.si_peerport = 4500;
+    const uint32_t resolver = sdwan_resolver_ip();
+    struct {
+        const char *what;
+        uint8_t state;
+        uint8_t ver_ihl, proto;
+        uint16_t frag;
+        uint32_t dst;
+        uint16_t dport;
+        int len;  // bytes of the packet offered
+        bool own;
+    } const cases[] = {
+        {"UDP to the peer's port", SDWANCLNT_DATA, 0x45, 17, 0, c.si_peerip, 4500, 28, true},
+        {"with IP options", SDWANCLNT_DATA, 0x46, 17, 0, c.si_peerip, 4500, 32, true},
+        {"IP options push the port out", SDWANCLNT_DATA, 0x46, 17, 0, c.si_peerip, 4500, 27, false},
+        {"another port of the peer", SDWANCLNT_DATA, 0x45, 17, 0, c.si_peerip, 22, 28, false},
+        {"TCP to the peer's port", SDWANCLNT_DATA, 0x45, 6, 0, c.si_peerip, 4500, 40, false},
+        {"a later fragment", SDWANCLNT_DATA, 0x45, 17, 0x0010, c.si_peerip, 4500, 28, false},
+        {"another host", SDWANCLNT_DATA, 0x45, 17, 0, 0x0300a8c0, 4500, 28, false},
+        {"cut before the port", SDWANCLNT_DATA, 0x45, 17, 0, c.si_peerip, 4500, 23, false},
+        {"IPv6", SDWANCLNT_DATA, 0x60, 17, 0, c.si_peerip, 4500, 48, false},
+        {"header length below 20", SDWANCLNT_DATA, 0x44, 17, 0, c.si_peerip, 4500, 28, false},
+        {"the resolver while resolving", SDWANCLNT_DNS, 0x45, 17, 0, resolver, 53, 28, true},
+        {"the resolver in session", SDWANCLNT_DATA, 0x45, 17, 0, resolver, 53, 28, false},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.what);
+        uint8_t p[64] = {};
+        p[0] = t.ver_ihl;
+        p[9] = t.proto;
+        st_be16(p + 6, t.frag);
+        st_raw32(p + 16, t.dst);
+        const int ihl = (t.ver_ihl & 0x0F) * 4;
+        st_be16(p + (ihl < 20 ? 20 : ihl) + 2, t.dport);
+        c.si_state = t.state;
+        EXPECT_EQ(sdwan_own_dest(&c, p, t.len), t.own);
+    }
+}
