@@ -23,7 +23,7 @@ constexpr char PEER_TIMER[] = "peer";
 constexpr char NOTIFY_TIMER[] = "notify";
 
 // Once a second, only under a service manager: the number of live sessions as the unit's
-// status (sent when it changes) and the watchdog ping.
+// status (sent when it changes). The watchdog ping comes from the loop itself (os_init).
 void peer_notify_tick(void *arg)
 {
     const peer_t *p = static_cast<const peer_t *>(arg);
@@ -33,7 +33,6 @@ void peer_notify_tick(void *arg)
     snprintf(text, sizeof text, "Listening on UDP %s:%u, %d sessions", las != nullptr ? las : "?",
              unsigned{p->cfg.port}, peer_live_count(p));
     notify_status(text);
-    notify_watchdog();
 }
 
 void usage(FILE *out)

@@ -206,7 +206,7 @@ struct sdwan_t {
     sdwan_hostrt_t si_hostrt_peer;
     sdwan_hostrt_t si_hostrt_dns;
     int si_rtnlfd;        // the kernel's notices of link and route changes, -1 when none
-    uint32_t si_tunretry; // ticks since the lost TUN interface could not be made again
+    uint32_t si_tunretry; // 0, or 1 + ticks since a lost TUN interface could not be made again
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
     uint8_t si_datalog;
 };

@@ -97,7 +97,9 @@ void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
 
 // Holds the host route for dst (0: none) that the path outside the tunnel needs. false when dst
 // cannot be kept outside the tunnel.
-bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool *changed)
+// With keep, a route held for dst stays as it is (put back if the kernel dropped it): a session
+// keeps its path, since the peer knows it by its source address.
+bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool keep, bool *changed)
 {
     if (dst == 0) {
         hostrt_drop(held, changed);
@@ -105,10 +107,12 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool *chang
     }
     route_row_t row;
     int rc = -1;
-    const int fd = route_table_open();
-    if (fd >= 0) {
-        rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
-        close(fd);
+    if (!(keep && held->dst == dst)) {
+        const int fd = route_table_open();
+        if (fd >= 0) {
+            rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
+            close(fd);
+        }
     }
     sdwan_hostrt_t want;
     std::memset(&want, 0, sizeof want);
@@ -286,8 +290,8 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     // The tunnel's default route goes before the host's own, so the peer first keeps the path
     // it has now; in session the resolver goes through the tunnel like everything else.
     bool changed = false;
-    const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, &changed);
+    const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, false, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, false, &changed);
     if (changed)
         hostrt_mark(clnt);
     if (!peer_ok) {
@@ -317,7 +321,8 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
     hostrt_release_all(clnt);
 }
 
-void sdwclnt_routes_sync(sdwan_t *clnt)
+namespace {
+void routes_hold(sdwan_t *clnt, bool keep)
 {
     if ((clnt->si_own & SDWAN_OWN_DEFRT) == 0) {
         hostrt_release_all(clnt);
@@ -326,11 +331,16 @@ void sdwclnt_routes_sync(sdwan_t *clnt)
     const uint32_t resolver =
         clnt->si_state == SDWANCLNT_DNS && clnt->si_peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
     bool changed = false;
-    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, keep, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, keep, &changed);
     if (changed)
         hostrt_mark(clnt);
 }
+}  // namespace
+
+void sdwclnt_routes_sync(sdwan_t *clnt) { routes_hold(clnt, false); }
+
+void sdwclnt_routes_restore(sdwan_t *clnt) { routes_hold(clnt, true); }
 
 int sdwclnt_tun_open(sdwan_t *clnt)
 {
@@ -392,5 +402,5 @@ void sdwclnt_rtnl_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     if (rtnl_monitor_drain(clnt->si_rtnlfd) != 0)
-        sdwclnt_routes_sync(clnt);
+        sdwclnt_routes_restore(clnt);
 }

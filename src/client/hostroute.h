@@ -27,9 +27,14 @@ void sdwclnt_set_iproute(sdwan_t *clnt);
 // The end of a session, a new peer, shutdown: undoes what this run set, nothing else.
 void sdwclnt_clear_iproute(sdwan_t *clnt);
 // While this run's tunnel default route is in place: the peer (and, while resolving, the
-// resolver) keep the path the host would give them without the tunnel, looked up afresh; a host
-// route the kernel removed is put back. Without that route, nothing is held.
+// resolver) keep the path the host would give them without the tunnel, looked up afresh (each
+// session set-up: the host's routes change while the daemon runs). Without that route, nothing
+// is held.
 void sdwclnt_routes_sync(sdwan_t *clnt);
+// After a change of the host's links or routes, in session: a host route held is put back if the
+// kernel removed it, but not moved (the peer knows the session by its source address); where none
+// is held and the peer would now enter the tunnel, one is added as at set-up.
+void sdwclnt_routes_restore(sdwan_t *clnt);
 
 // Attaches the TUN descriptor. A name held by a running process or by an interface of another
 // kind fails (the attach's line) and touches nothing; a dead run's interface is taken over after

@@ -74,9 +74,9 @@ void tun_lost(void *arg)
     poll_del(clnt->tunfd);
     tun_detach(&clnt->tunfd);
     clnt->si_own = 0;  // the interface, its address and the tunnel's default route are gone
-    sdwclnt_reset_state(clnt);
-    clnt->si_tunretry = 0;
-    (void)tun_remake(clnt);
+    if (clnt->si_state != SDWANCLNT_NONE)
+        sdwclnt_reset_state(clnt);
+    clnt->si_tunretry = tun_remake(clnt) ? 0 : 1;
 }
 
 void tick_init(sdwan_t *clnt, uint32_t now)
@@ -251,10 +251,9 @@ namespace {
 void session_tick(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
-    if (clnt->tunfd < 0 && clnt->si_state != SDWANCLNT_NONE && ++clnt->si_tunretry >= TUN_RETRY_TICKS) {
-        clnt->si_tunretry = 0;
-        (void)tun_remake(clnt);
-    }
+    // A lost interface that could not be made again: tried once more every TUN_RETRY_TICKS.
+    if (clnt->si_tunretry != 0 && ++clnt->si_tunretry > TUN_RETRY_TICKS)
+        clnt->si_tunretry = tun_remake(clnt) ? 0 : 1;
     if (sdwclnt_not_ready(clnt) != 0)
         return;
     if (clnt->si_udpsock == -1) {

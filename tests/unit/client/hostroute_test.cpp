@@ -304,10 +304,10 @@ TEST_F(HostRouteNs, AHostRouteTheKernelDroppedIsPutBack)
     // The uplink flaps: the kernel drops every route through it, the host's default route too.
     ASSERT_TRUE(sh("ip link set up0 down", &err)) << err;
     EXPECT_FALSE(has(routes(), "198.51.100.7")) << routes();
-    sdwclnt_routes_sync(&c_);  // link down: not possible yet, and nothing logged
+    sdwclnt_routes_restore(&c_);  // link down: not possible yet, and nothing logged
     ASSERT_TRUE(sh("ip link set up0 up", &err)) << err;
     LogCapture log;
-    sdwclnt_routes_sync(&c_);
+    sdwclnt_routes_restore(&c_);
     EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1 dev up0")) << routes();
     EXPECT_TRUE(has(route_get("198.51.100.7"), "via 192.0.2.1 dev up0"));
     EXPECT_EQ(log.all(), Lines{});
@@ -322,6 +322,10 @@ TEST_F(HostRouteNs, TheHostRouteFollowsAChangedDefaultRoute)
     ASSERT_TRUE(sh("ip route del default via 192.0.2.1 dev up0 && ip route add default via 192.0.2.254 dev up0 metric 10",
                    &err))
         << err;
+    // In session the path stays: the peer knows the session by its source address.
+    sdwclnt_routes_restore(&c_);
+    EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1 dev up0")) << routes();
+    // At the next set-up it follows.
     sdwclnt_routes_sync(&c_);
     std::string all = routes();
     EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.254 dev up0")) << all;

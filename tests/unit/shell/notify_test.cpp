@@ -1,8 +1,8 @@
 // Messages to the service manager over a real notification socket owned by the test: what the
-// environment turns on, the messages and their de-duplication, the session tick's STATUS= and
-// WATCHDOG=1, and whole runs of tolvad and of the peer server, each in a network namespace of
-// its own: READY=1, STATUS=, WATCHDOG=1 and STOPPING=1, the status file while the daemon runs
-// and its removal at the end.
+// environment turns on, the messages and their de-duplication, the session tick's STATUS=, the
+// loop's WATCHDOG=1 on the monotonic clock, and whole runs of tolvad and of the peer server,
+// each in a network namespace of its own: READY=1, STATUS=, WATCHDOG=1 and STOPPING=1, the
+// status file while the daemon runs and its removal at the end.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -241,7 +241,7 @@ TEST_F(NotifyEnv, MessagesOverARealSocket)
     EXPECT_EQ(sock.take(), Lines{});
 }
 
-// The session tick's part: STATUS= when the session's line changes, WATCHDOG=1 every time.
+// The session tick's part: STATUS= when the session's line changes; the watchdog is the loop's.
 TEST_F(NotifyEnv, SessionTickSendsStatusOnChange)
 {
     TempDir dir;
