@@ -1,6 +1,7 @@
 #include "client/hostroute.h"
 
 #include <errno.h>
+#include <linux/route.h>  // RTF_ flags (<net/route.h> would be net/route.h here)
 #include <unistd.h>
 
 #include <cstring>
@@ -68,8 +69,8 @@ bool defroute_visit(const route_row_t *row, void *ctx)
     defroute_find *f = static_cast<defroute_find *>(ctx);
     // The first default route listed, whatever its metric, mask or next hop; a name that a zero
     // byte cut to nothing names no interface.
-    if ((row->flags & 1U) == 0 || row->dst != 0 || row->name[0] == '\0' || std::strcmp(row->name, f->clnt->tun_name) == 0 ||
-        is_daemon_tunnel(row->name))
+    if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->name[0] == '\0' ||
+        std::strcmp(row->name, f->clnt->tun_name) == 0 || is_daemon_tunnel(row->name))
         return true;
     f->found = *row;
     f->ok = true;
@@ -95,10 +96,9 @@ void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
     *changed = true;
 }
 
-// Holds the host route for dst (0: none) that the path outside the tunnel needs. false when dst
-// cannot be kept outside the tunnel.
-// With keep, a route held for dst stays as it is (put back if the kernel dropped it): a session
-// keeps its path, since the peer knows it by its source address.
+// Holds the host route for dst (0: none) that the path outside the tunnel needs; false when dst
+// cannot be kept outside the tunnel. With keep, a route held for dst stays as it is (put back if
+// the kernel dropped it): a session keeps its path, since the peer knows it by its source address.
 bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool keep, bool *changed)
 {
     if (dst == 0) {
@@ -123,7 +123,7 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool keep, 
     }
     if (rc == 1) {
         want.dst = dst;
-        want.gw = (row.flags & 2U) != 0 ? row.gw : 0;  // RTF_GATEWAY
+        want.gw = (row.flags & RTF_GATEWAY) != 0 ? row.gw : 0;
         std::memcpy(want.dev, row.name, strnlen(row.name, sizeof want.dev - 1));
     } else if (held->dst == dst) {
         // No path to dst but the one held: its link went down with the host's own routes. It is
