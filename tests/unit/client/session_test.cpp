@@ -4,6 +4,7 @@
 // peer on its loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <net/if.h>
@@ -452,3 +453,41 @@ TEST_F(SessionInitTest, EventLoopEstablishesASession)
 }
 
 }  // namespace
+
+// The TUN interface deleted under the daemon: its descriptor reports an error, which reaches the
+// client (not a busy loop): one line, the session starts over on a new interface. While the name
+// cannot be taken, the client tries again every 10 ticks.
+TEST_F(SessionInitTest, ALostInterfaceIsMadeAgain)
+{
+    ASSERT_EQ(sdwclnt_init(), 0);
+    log->take();
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link del tolva0", &err)) << err;
+    poll_once(0);
+    EXPECT_TRUE(log->contains("TUN interface tolva0 lost, creating it again"));
+    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT) << "the session starts over";
+    ASSERT_GE(clnt->tunfd, 0);
+    EXPECT_NE(if_flags("tolva0"), -1);
+    const poll_op_t *tun = poll_slot(clnt->tunfd);
+    ASSERT_NE(tun, nullptr);
+    EXPECT_NE(tun->efunc, nullptr);
+
+    // Lost again, and the name taken by an interface of another kind (a veth) meanwhile.
+    log->take();
+    ASSERT_TRUE(netns_sh_ok("ip link del tolva0 && ip link add tolva0 type veth peer name tolvb0", &err)) << err;
+    poll_once(0);
+    EXPECT_EQ(log->take(), (Lines{"TUN interface tolva0 lost, creating it again", "sdwan client socket reinit success",
+                                  "sdwan client socket reg success",
+                                  "Failed to attach tun interface tolva0: Invalid argument"}));
+    EXPECT_EQ(clnt->tunfd, -1);
+    for (int i = 0; i < 9; i++)
+        sdwclnt_do_timer(clnt);  // the tick itself, without the session's clock moving
+    const Lines waiting = log->take();
+    EXPECT_EQ(std::count(waiting.begin(), waiting.end(), "Failed to attach tun interface tolva0: Invalid argument"), 0);
+    ASSERT_TRUE(netns_sh_ok("ip link del tolva0", &err)) << err;
+    sdwclnt_do_timer(clnt);
+    ASSERT_GE(clnt->tunfd, 0) << "made again on the tenth tick";
+    EXPECT_NE(if_flags("tolva0"), -1);
+    sdwclnt_deinit();
+    EXPECT_EQ(if_flags("tolva0"), -1);
+}
