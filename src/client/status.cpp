@@ -4,9 +4,11 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "client/session.h"
@@ -18,10 +20,15 @@ status_rtt_t _status_rtt;
 
 namespace {
 
-constexpr char TMP_SUFFIX[] = ".tmp";
+// mkostemp's template: the six X become a fresh name at each write.
+constexpr char TMP_SUFFIX[] = ".tmpXXXXXX";
 
 char s_path[STATUS_PATH_MAX];
 char s_tmp[STATUS_PATH_MAX];
+// This run has put a file at s_path: only then does the shutdown remove what is there.
+bool s_written = false;
+// The process's umask, read at configuration time: fchmod does not apply it by itself.
+mode_t s_umask = 022;
 // errno of the last failed write, 0 after a good one: a lasting fault is logged once, not
 // every second.
 int s_write_errno = 0;
@@ -176,6 +183,9 @@ int status_set_path(const char *path)
     memcpy(s_path, path, n + 1);
     memcpy(s_tmp, path, n);
     memcpy(s_tmp + n, TMP_SUFFIX, sizeof TMP_SUFFIX);
+    s_written = false;
+    s_umask = umask(0);
+    umask(s_umask);
     return 0;
 }
 
@@ -298,31 +308,42 @@ int status_write(const sdwan_t *clnt)
         errno = ENOBUFS;
         return -1;
     }
-    // O_NOFOLLOW: in a directory others may write to, a link planted at the temporary name must
-    // not redirect the write.
-    const int fd = open(s_tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A fresh name made with O_CREAT | O_EXCL: nothing planted in a directory others may write
+    // to (a link, a FIFO that would block the open) is ever opened; the name that is taken is
+    // simply not used. mkostemp gives 0600, the collector reading the file may be another user.
+    const size_t len = strlen(s_path);
+    memcpy(s_tmp + len, TMP_SUFFIX, sizeof TMP_SUFFIX);
+    const int fd = mkostemp(s_tmp, O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return -1;
+    struct stat st;
+    int e = 0;
+    if (fstat(fd, &st) != 0)
+        e = errno;
+    else if (!S_ISREG(st.st_mode))
+        e = EINVAL;
+    else if (fchmod(fd, 0644 & ~s_umask) != 0)
+        e = errno;
     uint32_t off = 0;
-    while (off < n) {
+    while (e == 0 && off < n) {
         const ssize_t w = write(fd, s_buf + off, n - off);
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0) {
-            const int e = w < 0 ? errno : EIO;
-            close(fd);
-            unlink(s_tmp);
-            errno = e;
-            return -1;
-        }
-        off += static_cast<uint32_t>(w);
+        if (w <= 0)
+            e = w < 0 ? errno : EIO;
+        else
+            off += static_cast<uint32_t>(w);
     }
-    if (close(fd) != 0 || rename(s_tmp, s_path) != 0) {
-        const int e = errno;
+    if (close(fd) != 0 && e == 0)
+        e = errno;
+    if (e == 0 && rename(s_tmp, s_path) != 0)
+        e = errno;
+    if (e != 0) {
         unlink(s_tmp);
         errno = e;
         return -1;
     }
+    s_written = true;
     return 0;
 }
 
@@ -345,8 +366,8 @@ void status_tick(const sdwan_t *clnt)
 
 void status_deinit()
 {
-    if (s_path[0] == '\0')
+    if (s_path[0] == '\0' || !s_written)
         return;
     unlink(s_path);
-    unlink(s_tmp);
+    s_written = false;
 }

@@ -1,8 +1,9 @@
 // The status file and the real-clock round-trip delay.
 //
 // With the configuration key "status" set, the session tick replaces the file at that path
-// once a second (a temporary file "<path>.tmp" in the same directory, then rename), so a reader
-// sees either the last whole file or the one before it, never a part. The content is the
+// once a second (a temporary file of a fresh name "<path>.tmpXXXXXX" in the same directory,
+// created with O_EXCL, then rename), so a reader sees either the last whole file or the one
+// before it, never a part. The content is the
 // Prometheus text exposition format: session state, establishment time, peer, tunnel, the 21
 // counters of the client record and the round-trip delay.
 //
@@ -30,7 +31,7 @@ struct status_rtt_t {
 extern status_rtt_t _status_rtt;
 
 // The "status" key. An empty path turns the file off. -1 (and the file off) when the path and
-// its ".tmp" twin do not fit STATUS_PATH_MAX.
+// its ".tmpXXXXXX" twin do not fit STATUS_PATH_MAX.
 int status_set_path(const char *path);
 const char *status_path();  // "" when off
 
@@ -54,5 +55,6 @@ int status_write(const sdwan_t *clnt);
 // Once a second, after the session tick: the file (when configured) and STATUS= on change
 // (when the service manager asked for it). The watchdog ping comes from the loop (shell/os).
 void status_tick(const sdwan_t *clnt);
-// At shutdown: the file is removed, so nothing reports a session of a daemon that has ended.
+// At shutdown: the file this run wrote is removed, so nothing reports a session of a daemon that
+// has ended.
 void status_deinit();

@@ -4,6 +4,7 @@
 // namespace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -43,6 +44,16 @@ std::string slurp(const std::string &path)
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+// The names in a directory, sorted.
+Lines dir_entries(const std::string &dir)
+{
+    Lines out;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::string read_fd(int fd)
@@ -436,9 +447,10 @@ TEST_F(StatusTest, OneLineForTheServiceManager)
 
 TEST_F(StatusTest, PathAndItsTemporaryTwinMustFit)
 {
-    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 5, 'a').c_str()), 0);
-    EXPECT_EQ(std::string(status_path()).size(), STATUS_PATH_MAX - 5);
-    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 4, 'a').c_str()), -1);
+    // ".tmpXXXXXX" and the terminator: 11 bytes.
+    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 11, 'a').c_str()), 0);
+    EXPECT_EQ(std::string(status_path()).size(), STATUS_PATH_MAX - 11);
+    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 10, 'a').c_str()), -1);
     EXPECT_STREQ(status_path(), "") << "a path that does not fit turns the file off";
     const sdwan_t c = data_record();
     EXPECT_EQ(status_write(&c), 0) << "nothing to write is no failure";
@@ -473,7 +485,7 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         EXPECT_EQ(read_fd(old), old_text) << "the old file changed under its reader";
         EXPECT_NE(slurp(path).find("tolvad_sock_rxpkts_total " + std::to_string(5000 + i) + "\n"), std::string::npos);
         close(old);
-        EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
+        EXPECT_EQ(dir_entries(dir.path()), Lines{"tolvad.prom"}) << "temporary file left behind";
     }
 
     // A reader racing a writer: every read is a whole file.
@@ -530,13 +542,61 @@ TEST_F(StatusTest, WriteFailuresAreLoggedOncePerFault)
     status_tick(&c);
     status_tick(&c);
     EXPECT_EQ(log.take(), Lines{"Failed to write status file " + path + ": Is a directory"});
-    EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
+    EXPECT_EQ(dir_entries(sub), Lines{"tolvad.prom"}) << "temporary file left behind";
     ASSERT_EQ(rmdir(path.c_str()), 0);
 
     status_tick(&c);
     EXPECT_EQ(log.take(), Lines{});
     status_deinit();
     EXPECT_NE(access(path.c_str(), F_OK), 0) << "the file outlived the daemon";
+}
+
+// Things planted where the writer works, in a directory others may write to: a FIFO or a link at
+// the old temporary name is never opened (a FIFO would block the loop, and the exit with it), a
+// link at the path itself is replaced, not followed. Whatever the run did not write, the
+// shutdown leaves.
+TEST_F(StatusTest, PlantedFilesAreNeitherOpenedNorRemoved)
+{
+    LogCapture log;
+    TempDir dir;
+    const std::string path = dir / "tolvad.prom", target = dir / "target";
+    struct {
+        const char *name;
+        std::string planted;
+        bool fifo;
+    } cases[] = {
+        {"FIFO at the temporary name", path + ".tmp", true},
+        {"link at the temporary name", path + ".tmp", false},
+        {"link at the path", path, false},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove(path);
+        std::filesystem::remove(path + ".tmp");
+        std::ofstream(target) << "root's own file\n";
+        ASSERT_EQ(c.fifo ? mkfifo(c.planted.c_str(), 0666) : symlink(target.c_str(), c.planted.c_str()), 0) << c.name;
+        ASSERT_EQ(status_set_path(path.c_str()), 0);
+        const sdwan_t rec = data_record();
+        const auto t0 = std::chrono::steady_clock::now();
+        status_tick(&rec);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1)) << c.name;
+        EXPECT_EQ(log.take(), Lines{}) << c.name;
+        EXPECT_EQ(slurp(target), "root's own file\n") << c.name;
+        struct stat st{};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0) << c.name;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << c.name;
+        EXPECT_TRUE(parse_exposition(slurp(path)).ok) << c.name;
+        status_deinit();
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
+        if (c.planted != path) {
+            EXPECT_EQ(lstat(c.planted.c_str(), &st), 0) << c.name << ": removed what the run did not make";
+        }
+    }
+    // Nothing written: nothing removed.
+    std::ofstream(path) << "someone else's\n";
+    ASSERT_EQ(status_set_path(path.c_str()), 0);
+    status_deinit();
+    EXPECT_EQ(slurp(path), "someone else's\n");
+    status_set_path("");
 }
 
 // ---- a scripted session ----
