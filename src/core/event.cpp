@@ -258,6 +258,8 @@ void poll_once(int timeout_ms)
 
 void poll_loop()
 {
-    while (_quit.load(std::memory_order_relaxed) == 0)
+    while (_quit.load(std::memory_order_relaxed) == 0) {
         poll_once(1000);
+        log_service();
+    }
 }

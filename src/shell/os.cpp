@@ -12,6 +12,12 @@ void signals_handle_exit(int signo)
     _quit.store(1);
 }
 
+void signal_handle_hup(int)
+{
+    // Only a flag: reopening takes the file system and stdio, which a handler may not enter.
+    log_request_reopen();
+}
+
 void signal_handle_segfault(int signo, siginfo_t *, void *)
 {
     signals_handle_exit(signo);
@@ -41,6 +47,16 @@ int os_init()
         sigaction(signo, &sa, nullptr);
 
     signal(SIGCHLD, SIG_DFL);
+
+    // SIGHUP is the rotation tools' word for "reopen your log". SA_RESTART: a blocking call it
+    // interrupts resumes instead of failing with EINTR.
+    struct sigaction hup = {};
+    hup.sa_handler = signal_handle_hup;
+    sigemptyset(&hup.sa_mask);
+    hup.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &hup, nullptr);
+    // A write to a socket or pipe whose reader has gone must fail with EPIPE, not end the daemon.
+    signal(SIGPIPE, SIG_IGN);
 
     struct sigaction segv = {};
     segv.sa_sigaction = signal_handle_segfault;

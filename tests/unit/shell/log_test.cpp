@@ -8,17 +8,23 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <pthread.h>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "shell/log.h"
 #include "support/logcap.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -38,6 +44,12 @@ std::string slurp(const std::string &path)
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+void spit(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
 }
 
 std::string prefix_of(time_t t)
@@ -159,20 +171,231 @@ TEST(Log, NoLineEndIsAdded)
     EXPECT_EQ(log_messages(lines[0].substr(strlen("no newline")) + "\n"), Lines{"next"});
 }
 
-TEST(Log, InitEmptiesAnExistingFile)
+// A start keeps one generation: a non-empty log becomes "<log>.1" (replacing an older one), an
+// empty one is simply reused, and the new log starts empty.
+TEST(Log, StartMovesANonEmptyLogToDotOne)
 {
-    char tmpl[] = "/tmp/tolvad-logold-XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "old line\nanother\n", 17), 17);
-    close(fd);
-    _logfile = tmpl;
-    log_init();
-    EXPECT_EQ(slurp(tmpl), "");
-    log_help("fresh\n");
+    TempDir dir;
+    const std::string path = dir / "tolvad.log", old = path + ".1";
+    struct {
+        const char *name;
+        const char *before;  // null: no file at the path
+        const char *old_before;
+        const char *old_after;
+    } cases[] = {
+        {"no log yet", nullptr, nullptr, nullptr},
+        {"empty log is not kept", "", "older\n", "older\n"},
+        {"previous run kept", "old line\nanother\n", nullptr, "old line\nanother\n"},
+        {"one generation only", "run 2\n", "run 1\n", "run 2\n"},
+    };
+    for (const auto &c : cases) {
+        unlink(path.c_str());
+        unlink(old.c_str());
+        if (c.before != nullptr)
+            spit(path, c.before);
+        if (c.old_before != nullptr)
+            spit(old, c.old_before);
+        _logfile = path.c_str();
+        log_init();
+        EXPECT_EQ(slurp(path), "") << c.name;
+        log_help("fresh\n");
+        log_deinit();
+        EXPECT_EQ(log_messages(slurp(path)), Lines{"fresh"}) << c.name;
+        if (c.old_after == nullptr) {
+            EXPECT_NE(access(old.c_str(), F_OK), 0) << c.name;
+        } else {
+            EXPECT_EQ(slurp(old), c.old_after) << c.name;
+        }
+    }
+}
+
+// What others could plant at the log path in a directory they may write to: the daemon writes
+// into none of it, says so in one line on standard error and logs to standard output.
+TEST(Log, RefusesWhatIsNotItsOwnRegularFile)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log", target = dir / "target";
+    struct {
+        const char *name;
+        std::function<void()> plant;
+        const char *why;
+    } cases[] = {
+        {"symbolic link", [&] { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); }, "not a regular file"},
+        {"dangling symbolic link", [&] { ASSERT_EQ(symlink((dir / "none").c_str(), path.c_str()), 0); },
+         "not a regular file"},
+        {"directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, "not a regular file"},
+        {"FIFO without a reader", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }, "not a regular file"},
+        {"hard link", [&] { ASSERT_EQ(link(target.c_str(), path.c_str()), 0); }, nullptr},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove_all(path);
+        std::filesystem::remove_all(dir / "none");
+        spit(target, "root's own file\n");
+        ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+        c.plant();
+        _logfile = path.c_str();
+        std::string err;
+        const std::string out = capture_stdout([&] {
+            testing::internal::CaptureStderr();
+            log_init();
+            err = testing::internal::GetCapturedStderr();
+            log_help("line %d\n", 1);
+        });
+        log_deinit();
+        EXPECT_EQ(err, c.why != nullptr ? "open logfile " + path + " error: " + c.why + "\n"
+                                        : "open logfile " + path + " error\n")
+            << c.name;
+        EXPECT_EQ(log_messages(out), Lines{"line 1"}) << c.name;
+        EXPECT_EQ(slurp(target), "root's own file\n") << c.name;
+        EXPECT_NE(access((dir / "none").c_str(), F_OK), 0) << c.name << ": the link's target was created";
+        EXPECT_NE(access((path + ".1").c_str(), F_OK), 0) << c.name << ": moved aside";
+    }
+}
+
+TEST(Log, LogOpenNamesWhyItRefused)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log", target = dir / "target";
+    spit(target, "x\n");
+    ASSERT_EQ(link(target.c_str(), path.c_str()), 0);
+    _logfile = path.c_str();
+    const char *why = nullptr;
+    EXPECT_EQ(log_open(&why), -1);
+    EXPECT_STREQ(why, "a file with other names (hard links)");
+    EXPECT_EQ(slurp(target), "x\n");
+    const std::string missing = dir / "missing/x.log";
+    _logfile = missing.c_str();
+    EXPECT_EQ(log_open(&why), -1);
+    EXPECT_STREQ(why, "No such file or directory");
     log_deinit();
-    EXPECT_EQ(log_messages(slurp(tmpl)), Lines{"fresh"});
-    unlink(tmpl);
+}
+
+// A rotation by copy and truncation empties the file under the daemon: with O_APPEND the next
+// line goes to the new end, not to the old offset behind a run of NUL bytes.
+TEST(Log, CopyTruncateLeavesNoHole)
+{
+    LogCapture cap;
+    for (int i = 0; i < 100; i++)
+        log_help("before rotation %d\n", i);
+    ASSERT_EQ(truncate(cap.path().c_str(), 0), 0);
+    log_help("after rotation\n");
+    const std::string raw = slurp(cap.path());
+    EXPECT_EQ(raw.find('\0'), std::string::npos);
+    EXPECT_EQ(log_messages(raw), Lines{"after rotation"});
+}
+
+// Renamed by a rotation tool, then SIGHUP: the lines that follow go to a new file at the path,
+// which begins with the line saying so; the renamed file ends where it was renamed.
+TEST(Log, ReopenAfterRenameStartsANewFileAtThePath)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log", moved = dir / "tolvad.log.rotated";
+    _logfile = path.c_str();
+    log_init();
+    log_help("one\n");
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    log_help("two\n");
+    log_request_reopen();  // what the SIGHUP handler does
+    log_help("three\n");
+    log_signal_exit(SIGTERM);
+    log_request_reopen();
+    log_service();  // what the loop does
+    log_deinit();
+    EXPECT_EQ(log_messages(slurp(moved)), (Lines{"one", "two"}));
+    EXPECT_EQ(log_messages(slurp(path)), (Lines{"Log file " + path + " reopened", "three",
+                                                "received signo 15, start to exit", "Log file " + path + " reopened"}));
+    EXPECT_NE(access((path + ".1").c_str(), F_OK), 0) << "a reopen keeps what is at the path";
+}
+
+TEST(Log, ReopenThatFailsKeepsTheOpenFile)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log", moved = dir / "moved";
+    _logfile = path.c_str();
+    log_init();
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    log_reopen();
+    log_help("still here\n");
+    log_deinit();
+    EXPECT_EQ(log_messages(slurp(moved)),
+              (Lines{"Cannot reopen log file " + path + ": not a regular file", "still here"}));
+}
+
+// With a bound, the file at the path never grows past it by more than one line; the older lines
+// are in "<log>.1", and every line is in one of the two, whole and in order.
+TEST(Log, SizeBoundRotatesToDotOne)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log", old = path + ".1";
+    _logfile = path.c_str();
+    log_init();
+    constexpr uint64_t LIMIT = 16 * 1024;
+    log_set_limit(LIMIT);
+    const std::string pad(60, 'd');
+    constexpr int N = 500;  // about 50 KB: the file turns over three times
+    size_t longest = 0;
+    for (int i = 0; i < N; i++) {
+        log_help("data line %05d %s\n", i, pad.c_str());
+        const off_t size = std::filesystem::file_size(path);
+        ASSERT_LE(static_cast<uint64_t>(size), LIMIT) << "after line " << i;
+        longest = std::max(longest, static_cast<size_t>(size));
+    }
+    log_set_limit(0);
+    log_deinit();
+    EXPECT_GT(longest, LIMIT - 200) << "the bound was not used";
+    const std::string note = "Log file reached 16 KiB, earlier lines are in " + old;
+    const Lines cur = log_messages(slurp(path)), prev = log_messages(slurp(old));
+    ASSERT_FALSE(cur.empty());
+    ASSERT_FALSE(prev.empty());
+    EXPECT_EQ(cur.front(), note);
+    EXPECT_EQ(prev.front(), note);
+    // The newest lines end the file at the path, the ones just before them end "<log>.1".
+    int want = N - 1;
+    for (auto it = cur.rbegin(); it != cur.rend() - 1; ++it, --want)
+        EXPECT_EQ(*it, "data line " + std::string(5 - std::to_string(want).size(), '0') + std::to_string(want) + " " + pad);
+    for (auto it = prev.rbegin(); it != prev.rend() - 1; ++it, --want)
+        EXPECT_EQ(*it, "data line " + std::string(5 - std::to_string(want).size(), '0') + std::to_string(want) + " " + pad);
+}
+
+// A full file system takes part of a line: the part is cut off again, so the file holds whole
+// lines only and the next line that fits starts cleanly. RLIMIT_FSIZE stands in for the full
+// disk, in a child process.
+TEST(Log, FullFileSystemWritesWholeLinesOrNothing)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log";
+    fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        _logfile = path.c_str();
+        log_init();
+        struct rlimit lim = {1000, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        for (int i = 0; i < 40; i++)
+            log_help("line %02d of a full disk, thirty-odd bytes\n", i);
+        lim.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        log_help("room again\n");
+        log_deinit();
+        _exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    const std::string raw = slurp(path);
+    EXPECT_LE(raw.size(), 1000u + 40u);
+    const Lines lines = log_messages(raw);
+    ASSERT_GE(lines.size(), 10u);
+    for (size_t i = 0; i + 1 < lines.size(); i++) {
+        char want[64];
+        snprintf(want, sizeof want, "line %02zu of a full disk, thirty-odd bytes", i);
+        EXPECT_EQ(lines[i], want);
+    }
+    EXPECT_EQ(lines.back(), "room again");
+    EXPECT_EQ(raw.back(), '\n');
 }
 
 // After log_deinit the closed stream's descriptor number may belong to another file: a late line
