@@ -5,6 +5,9 @@
 // naming the line number and the reason.
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "net/ipaddr.h"
 #include "peer/peer.h"
@@ -12,6 +15,17 @@
 namespace {
 
 constexpr int CFG_LINE = 256;
+constexpr off_t CFG_FILE_MAX = 1024 * 1024;  // larger is not a configuration file
+
+// The keys that take one value, and the [interface] line: a second one is a fault, not a quiet
+// replacement of the first. "user" is the one key that repeats.
+constexpr const char *SINGLE_KEYS[] = {"[interface]", "port", "pool", "mtu", "encrypt", "listen", "dns", "log"};
+constexpr int NSINGLE = sizeof SINGLE_KEYS / sizeof SINGLE_KEYS[0];
+
+// Line of the first occurrence of each single-valued key, 0 while unseen.
+struct cfg_seen_t {
+    int line[NSINGLE];
+};
 
 void cfg_err(char *err, size_t errlen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void cfg_err(char *err, size_t errlen, const char *fmt, ...)
@@ -157,7 +171,26 @@ bool cfg_ifname_ok(const char *name, size_t n)
     return true;
 }
 
-int cfg_line(char *s, int line, peer_cfg_t *cfg, char *err, size_t errlen)
+// 0 the first time the key (or the [interface] line, "[interface]") appears; -1 with the fault
+// in err after that.
+int cfg_once(const char *key, int line, cfg_seen_t *seen, char *err, size_t errlen)
+{
+    for (int i = 0; i < NSINGLE; i++) {
+        if (strcmp(key, SINGLE_KEYS[i]) != 0)
+            continue;
+        if (seen->line[i] != 0) {
+            if (i == 0)
+                cfg_err(err, errlen, "line %d: a second [interface] line (the first is on line %d)", line, seen->line[i]);
+            else
+                cfg_err(err, errlen, "line %d: %s= given again (first on line %d)", line, key, seen->line[i]);
+            return -1;
+        }
+        seen->line[i] = line;
+    }
+    return 0;
+}
+
+int cfg_line(char *s, int line, peer_cfg_t *cfg, cfg_seen_t *seen, char *err, size_t errlen)
 {
     size_t n = strlen(s);
     if (s[0] == '[') {
@@ -167,7 +200,7 @@ int cfg_line(char *s, int line, peer_cfg_t *cfg, char *err, size_t errlen)
         }
         memset(cfg->tun_name, 0, sizeof cfg->tun_name);
         memcpy(cfg->tun_name, s + 1, n - 2);
-        return 0;
+        return cfg_once("[interface]", line, seen, err, errlen);
     }
     char *eq = strchr(s, '=');
     if (eq == nullptr) {
@@ -226,7 +259,8 @@ int cfg_line(char *s, int line, peer_cfg_t *cfg, char *err, size_t errlen)
         cfg_err(err, errlen, "line %d: unknown key %s", line, key);
         return -1;
     }
-    return 0;
+    // A value that is wrong is told first; a right one given twice after that.
+    return cfg_once(key, line, seen, err, errlen);
 }
 
 // Checks that need the whole file: required settings, and fixed addresses against the pool
@@ -313,29 +347,70 @@ int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
     cfg->mtu = PEER_MTU_DEFAULT;
     if (err != nullptr && errlen > 0)
         err[0] = '\0';
+    cfg_seen_t seen = {};
     char s[CFG_LINE];
     int line = 0;
-    while (fgets(s, sizeof s, fp) != nullptr) {
+    int c = 0;
+    while (c != EOF) {
+        // One line by the byte: a NUL inside it would otherwise end the text early and hide the
+        // rest of the value, as in "port=4600\0junk".
+        size_t n = 0;
+        bool nul = false;
+        while ((c = getc(fp)) != EOF && c != '\n') {
+            if (c == '\0')
+                nul = true;
+            if (n < sizeof s - 1)
+                s[n] = static_cast<char>(c);
+            n++;
+        }
+        if (c == EOF && n == 0)
+            break;
         line++;
-        size_t n = strlen(s);
-        if (n == sizeof s - 1 && s[n - 1] != '\n' && !feof(fp)) {
+        if (nul) {
+            cfg_err(err, errlen, "line %d: holds a NUL byte", line);
+            return -1;
+        }
+        if (n > static_cast<size_t>(CFG_LINE - 2)) {
             cfg_err(err, errlen, "line %d: longer than %d characters", line, CFG_LINE - 2);
             return -1;
         }
-        while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r'))
+        s[n] = '\0';
+        while (n > 0 && s[n - 1] == '\r')
             s[--n] = '\0';
         if (n == 0 || s[0] == '#')
             continue;
-        if (cfg_line(s, line, cfg, err, errlen) != 0)
+        if (cfg_line(s, line, cfg, &seen, err, errlen) != 0)
             return -1;
+    }
+    if (ferror(fp)) {
+        cfg_err(err, errlen, "read error after line %d", line);
+        return -1;
     }
     return cfg_check(cfg, err, errlen);
 }
 
 int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen)
 {
-    FILE *fp = fopen(path, "r");
+    // O_NONBLOCK: a FIFO at the path must not hold the start-up in open().
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        cfg_err(err, errlen, "cannot open %s", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        cfg_err(err, errlen, "not a regular file");
+        return -1;
+    }
+    if (st.st_size > CFG_FILE_MAX) {
+        close(fd);
+        cfg_err(err, errlen, "larger than %lld bytes", static_cast<long long>(CFG_FILE_MAX));
+        return -1;
+    }
+    FILE *fp = fdopen(fd, "r");
     if (fp == nullptr) {
+        close(fd);
         cfg_err(err, errlen, "cannot open %s", path);
         return -1;
     }

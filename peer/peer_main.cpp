@@ -149,8 +149,14 @@ int peer_main(int argc, char **argv)
     // line buffering keeps them timely.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (logpath != nullptr) {
+        // A server told to keep a log does not start without it: its lines would go where
+        // nobody looks for them.
         _logfile = logpath;
-        log_init();
+        const char *why = nullptr;
+        if (log_open(&why) != 0) {
+            fprintf(stderr, "sdwan-peerd: cannot open log file %s: %s\n", logpath, why);
+            return 1;
+        }
     }
     p->udpfd = -1;
     p->tunfd = -1;

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include "sdwan.h"
 
-inline constexpr uint32_t STATUS_PATH_MAX = 256;   // path and its terminator
+inline constexpr uint32_t STATUS_PATH_MAX = 264;   // path, ".tmpXXXXXX" and the terminator
 inline constexpr uint32_t STATUS_BUF = 8192;       // the whole file
 inline constexpr uint32_t STATUS_RTT_RING = 8;     // requests remembered: more than a session's silence limit spans
 

@@ -1,7 +1,9 @@
 #include "shell/cfg.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "client/session.h"
 #include "client/status.h"
@@ -40,6 +42,14 @@ uint64_t cfg_number(const char *s)
 }
 
 uint16_t cfg_u16(const char *s) { return static_cast<uint16_t>(cfg_number(s)); }
+
+// "logsize" in MiB, in bytes. A number past the largest bound (a negative one among them) means
+// the largest bound.
+uint64_t cfg_logsize(const char *s)
+{
+    const uint64_t mib = cfg_number(s);
+    return (mib > CFG_LOGSIZE_MAX ? CFG_LOGSIZE_MAX : mib) * LOG_MIB;
+}
 
 void cfg_piece(char *line, sdwan_t *clnt)
 {
@@ -82,6 +92,8 @@ void cfg_piece(char *line, sdwan_t *clnt)
         clnt->si_pipeidx = cfg_u16(value);
     else if (strcmp(key, "datalog") == 0)
         clnt->si_datalog = cfg_number(value) != 0 ? 1 : 0;
+    else if (strcmp(key, "logsize") == 0)
+        log_set_limit(cfg_logsize(value));
     else if (strcmp(key, "status") == 0)
         (void)status_set_path(value);  // a piece holds at most 248 characters of path: it always fits
 }
@@ -100,12 +112,24 @@ int cfg_read(FILE *fp, sdwan_t *clnt)
 
 int cfg_load()
 {
-    FILE *fp = fopen(_cfgfile, "r");
-    if (fp == nullptr)
+    // O_NONBLOCK: a FIFO at the path must not hold the start-up in open(). Only a regular file of
+    // a sane size is read: a device such as /dev/zero would never end, and a directory reads as
+    // an empty file that starts a kernel-named interface.
+    const int fd = open(_cfgfile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
         return -1;
-    // Asked of the open file, so the answer is about the file actually read.
+    // Asked of the open file, so the answers are about the file actually read.
     struct stat st;
-    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IROTH) != 0)
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > CFG_FILE_MAX) {
+        close(fd);
+        return -1;
+    }
+    FILE *fp = fdopen(fd, "r");
+    if (fp == nullptr) {
+        close(fd);
+        return -1;
+    }
+    if ((st.st_mode & S_IROTH) != 0)
         log_help("Warning: configuration file %s is readable by other users; it holds a password\n", _cfgfile);
     cfg_read(fp, &_sdwclnt);
     fclose(fp);

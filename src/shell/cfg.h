@@ -1,12 +1,18 @@
 // The configuration file: one section line naming the TUN interface and key=value lines, read
 // once at start-up into the client record.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include "sdwan.h"
 
 extern const char *_cfgfile;
 
-int cfg_load();                         // -1 when the file cannot be opened, else 0
+inline constexpr long CFG_FILE_MAX = 1024 * 1024;          // larger is not a configuration file
+inline constexpr uint64_t CFG_LOGSIZE_DEFAULT = 64;        // MiB, when no "logsize" key says otherwise
+inline constexpr uint64_t CFG_LOGSIZE_MAX = 1024 * 1024;   // MiB
+
+// -1 when the file cannot be opened, is not a regular file or is larger than CFG_FILE_MAX; else 0
+int cfg_load();
 int cfg_read(FILE *fp, sdwan_t *clnt);  // parse an open stream into clnt, validate; 0
 int cfg_valid(sdwan_t *clnt);           // 1 valid, 0 invalid (logs the first failed setting)
 void sdwan_clear_cfg(sdwan_t *clnt);

@@ -99,6 +99,8 @@ int main(int argc, char **argv)
 
     if (clean)
         return cleanup();
+    // The bound holds from the first line; a "logsize" key read later replaces it.
+    log_set_limit(CFG_LOGSIZE_DEFAULT * LOG_MIB);
     log_init();
     notify_init();
     run();

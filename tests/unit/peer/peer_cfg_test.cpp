@@ -1,13 +1,19 @@
 // The peer server's configuration file: what a good file yields, and the one line each fault
 // produces.
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 
 #include "peer/peer.h"
 #include "peer_wire.h"
+#include "support/tempdir.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 int read_text(const std::string &text, peer_cfg_t *cfg, std::string *err)
 {
@@ -98,7 +104,7 @@ TEST(PeerCfg, BoundaryValuesAccepted)
 }
 
 struct Bad {
-    const char *text;  // appended to kBase unless it starts with '!'
+    std::string text;  // appended to kBase unless it starts with '!'
     const char *err;
 };
 
@@ -157,9 +163,23 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"![sdw0]\nport=1\nuser=a:b\n", "no pool= line"},
         {"![sdw0]\nport=1\npool=10.8.0.0\n", "no user= line"},
         {"!", "no [interface] line"},
+        // A single-valued key given twice, once its value is right.
+        {"port=4600", "line 5: port= given again (first on line 2)"},
+        {"pool=10.9.0.0", "line 5: pool= given again (first on line 3)"},
+        {"[sdw1]", "line 5: a second [interface] line (the first is on line 1)"},
+        {"mtu=1400\nmtu=1500", "line 6: mtu= given again (first on line 5)"},
+        {"encrypt=1\nencrypt=0", "line 6: encrypt= given again (first on line 5)"},
+        {"listen=10.0.0.1\nlisten=10.0.0.1", "line 6: listen= given again (first on line 5)"},
+        {"dns=1.1.1.1\ndns=8.8.8.8", "line 6: dns= given again (first on line 5)"},
+        {"log=/a.log\nlog=/b.log", "line 6: log= given again (first on line 5)"},
+        // NUL bytes: nothing after one may be dropped unseen.
+        {"!" + "[sdw0]\nport=4600\0junk\npool=10.8.0.0\nuser=a:b\n"s, "line 2: holds a NUL byte"},
+        {"user=carol:pw\0:10.8.0.9"s, "line 5: holds a NUL byte"},
+        {"# a comment\0"s, "line 5: holds a NUL byte"},
+        {"\0"s, "line 5: holds a NUL byte"},
     };
     for (const Bad &c : cases) {
-        std::string text = c.text[0] == '!' ? std::string(c.text + 1) : kBase + c.text + "\n";
+        std::string text = c.text[0] == '!' ? c.text.substr(1) : kBase + c.text + "\n";
         std::string err;
         EXPECT_EQ(read_text(text, &cfg, &err), -1) << c.text;
         EXPECT_EQ(err, c.err) << c.text;
@@ -196,6 +216,33 @@ TEST(PeerCfg, MissingFile)
     char e[PEER_ERRLEN];
     EXPECT_EQ(peer_cfg_load("/nonexistent/peer.conf", &cfg, e, sizeof e), -1);
     EXPECT_STREQ(e, "cannot open /nonexistent/peer.conf");
+}
+
+// Only a regular file of at most 1 MiB is read: /dev/zero would never end, a FIFO would hold the
+// open, a directory is no configuration.
+TEST(PeerCfg, OnlyARegularFileOfASaneSize)
+{
+    TempDir dir;
+    const std::string fifo = dir / "fifo", big = dir / "big.conf", full = dir / "full.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string text = kBase;
+    while (text.size() < 1024 * 1024)
+        text += 1024 * 1024 - text.size() < 2 ? "\n" : "#" + std::string(std::min<size_t>(200, 1024 * 1024 - text.size() - 2), 'c') + "\n";
+    ASSERT_EQ(text.size(), 1024u * 1024u);
+    std::ofstream(full, std::ios::binary) << text;
+    std::ofstream(big, std::ios::binary) << text << "#";
+    const struct {
+        std::string path;
+        const char *err;  // null: loads
+    } cases[] = {
+        {dir.path(), "not a regular file"}, {"/dev/zero", "not a regular file"}, {fifo, "not a regular file"},
+        {big, "larger than 1048576 bytes"}, {full, nullptr},
+    };
+    for (const auto &c : cases) {
+        char e[PEER_ERRLEN] = "";
+        EXPECT_EQ(peer_cfg_load(c.path.c_str(), &cfg, e, sizeof e), c.err == nullptr ? 0 : -1) << c.path;
+        EXPECT_STREQ(e, c.err == nullptr ? "" : c.err) << c.path;
+    }
 }
 
 TEST(PeerCfg, StrictAddressText)

@@ -158,6 +158,27 @@ TEST(PeerMain, CommandLineAndConfigurationFaults)
     Outcome missing = run({"sdwan-peerd", "-f", dir + "/absent.conf"});
     EXPECT_TRUE(WIFEXITED(missing.status) && WEXITSTATUS(missing.status) == 1);
     EXPECT_EQ(missing.err, "sdwan-peerd: " + dir + "/absent.conf: cannot open " + dir + "/absent.conf\n");
+
+    Outcome notfile = run({"sdwan-peerd", "-f", dir});
+    EXPECT_TRUE(WIFEXITED(notfile.status) && WEXITSTATUS(notfile.status) == 1);
+    EXPECT_EQ(notfile.err, "sdwan-peerd: " + dir + ": not a regular file\n");
+
+    // A log it cannot open stops the server before it touches the network: from the log= key
+    // (a directory) and from -l (a link someone planted).
+    const std::string target = dir + "/target", link = dir + "/peer.log";
+    write_file(target, "untouched\n");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    write_file(cfg, "[sdwp0]\nport=4500\npool=10.8.0.0\nuser=a:b\nlog=" + dir + "\n");
+    for (const auto &[args, path] : {std::pair<std::vector<std::string>, std::string>{{"sdwan-peerd", "-f", cfg}, dir},
+                                     {{"sdwan-peerd", "-f", cfg, "-l", link}, link}}) {
+        Outcome nolog = run(args);
+        EXPECT_TRUE(WIFEXITED(nolog.status) && WEXITSTATUS(nolog.status) == 1) << path;
+        EXPECT_EQ(nolog.err, "sdwan-peerd: cannot open log file " + path + ": not a regular file\n");
+        EXPECT_EQ(nolog.out, "");
+    }
+    EXPECT_EQ(read_text(target), "untouched\n");
+    unlink(link.c_str());
+    unlink(target.c_str());
     unlink(cfg.c_str());
     rmdir(dir.c_str());
 }

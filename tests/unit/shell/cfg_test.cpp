@@ -5,15 +5,19 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <algorithm>
 #include <sys/stat.h>
 #include <vector>
 
 #include "client/session.h"
 #include "client/status.h"
 #include "shell/cfg.h"
+#include "shell/log.h"
 #include "support/logcap.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -294,6 +298,33 @@ TEST_F(Cfg, DatalogKey)
     }
 }
 
+// "logsize" in MiB; 0 turns the bound off, a number past the largest bound means the largest.
+TEST_F(Cfg, LogsizeKeyBoundsTheLog)
+{
+    struct {
+        const char *text;
+        uint64_t want;
+    } cases[] = {
+        {"", 7 * LOG_MIB},  // untouched: the daemon set the default before reading
+        {"logsize=1\n", LOG_MIB},
+        {"logsize=64\n", 64 * LOG_MIB},
+        {"logsize=0\n", 0},
+        {"logsize=\n", 0},
+        {"logsize=off\n", 0},
+        {"logsize=1\nlogsize=2\n", 2 * LOG_MIB},
+        {"logsize=1048576\n", CFG_LOGSIZE_MAX * LOG_MIB},
+        {"logsize=99999999999\n", CFG_LOGSIZE_MAX * LOG_MIB},
+        {"logsize=-1\n", CFG_LOGSIZE_MAX * LOG_MIB},
+        {" logsize=1\n", 7 * LOG_MIB},
+    };
+    for (const auto &c : cases) {
+        log_set_limit(7 * LOG_MIB);
+        parse(BASE + c.text);
+        EXPECT_EQ(log_limit(), c.want) << c.text;
+    }
+    log_set_limit(0);
+}
+
 struct PeerCase {
     std::string server;
     std::array<uint8_t, 4> ip;
@@ -435,14 +466,42 @@ TEST_F(CfgLoad, UnreadableFileReturnsMinusOneSilently)
     EXPECT_EQ(memcmp(&before, &_sdwclnt, sizeof before), 0);
 }
 
-// A path that opens but cannot be read (a directory) ends the reading at the error: the load
-// succeeds and the empty result fails validation.
-TEST_F(CfgLoad, ReadErrorEndsTheFile)
+// What is not a regular file of a sane size stops the start-up like a missing file: a device
+// such as /dev/zero would be read forever, a directory would read as an empty file, a FIFO would
+// hold the open. Nothing is logged here and the record is untouched.
+TEST_F(CfgLoad, OnlyARegularFileOfASaneSizeIsRead)
 {
-    const std::string path = std::string(TEST_DATA_DIR) + "/cfg";
-    _cfgfile = path.c_str();
-    EXPECT_EQ(cfg_load(), 0);
-    EXPECT_EQ(cap.take(), Lines{"sdwclnt configuration failed: INVALID tun name"});
+    TempDir dir;
+    const std::string fifo = dir / "fifo", big = dir / "big.conf", full = dir / "full.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // BASE and comment lines up to the bound exactly, then one byte past it.
+    std::string text = BASE;
+    while (text.size() < static_cast<size_t>(CFG_FILE_MAX))
+        text += CFG_FILE_MAX - text.size() < 2 ? "\n" : "#" + std::string(std::min<size_t>(200, CFG_FILE_MAX - text.size() - 2), 'c') + "\n";
+    ASSERT_EQ(text.size(), static_cast<size_t>(CFG_FILE_MAX));
+    std::ofstream(full, std::ios::binary) << text;
+    std::ofstream(big, std::ios::binary) << text << "#";
+    chmod(full.c_str(), 0600);
+    struct {
+        std::string path;
+        int want;
+    } cases[] = {
+        {std::string(TEST_DATA_DIR) + "/cfg", -1}, {"/dev/zero", -1}, {"/dev/null", -1}, {fifo, -1},
+        {big, -1}, {full, 0},
+    };
+    for (const auto &c : cases) {
+        _sdwclnt = saved_;
+        const sdwan_t before = _sdwclnt;
+        _cfgfile = c.path.c_str();
+        EXPECT_EQ(cfg_load(), c.want) << c.path;
+        if (c.want == 0) {
+            EXPECT_STREQ(_sdwclnt.tun_name, "tun0") << c.path;
+            EXPECT_EQ(cap.take(), Lines{}) << c.path;
+        } else {
+            EXPECT_EQ(memcmp(&before, &_sdwclnt, sizeof before), 0) << c.path;
+            EXPECT_EQ(cap.take(), Lines{}) << c.path;
+        }
+    }
 }
 
 // ---- the password's file permissions ----
