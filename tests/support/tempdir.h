@@ -6,10 +6,11 @@
 
 class TempDir {
 public:
-    TempDir()
+    // In /tmp, or under `parent` (/dev/shm for a test whose files must not wait for a disk).
+    explicit TempDir(const std::string &parent = "/tmp")
     {
-        char tmpl[] = "/tmp/tolvad-test-XXXXXX";
-        const char *p = mkdtemp(tmpl);
+        std::string tmpl = parent + "/tolvad-test-XXXXXX";
+        const char *p = mkdtemp(tmpl.data());
         path_ = p != nullptr ? p : "";
     }
     ~TempDir()

@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <algorithm>
 
 #include "support/logcap.h"
 #include "support/tempdir.h"
@@ -46,8 +47,7 @@ const char *const USAGE =
     "\t-c                          remove what a killed run left (the TUN interface, routes), then exit\n";
 const char *const VERSION = "version: linux_tolvad_x86 2025-03-13\n";
 
-const char *const PEER_CONFIG =
-    "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
+const std::string PEER_CONFIG = "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
 
 std::string slurp(const std::string &path)
 {
@@ -198,20 +198,26 @@ TEST(DaemonArgs, HelpAndVersionTextsExitAtOnceWithoutALog)
     }
 }
 
-// A missing configuration stops the start-up; the existing log of an earlier run is emptied
-// first.
-TEST(DaemonStart, MissingConfigurationFile)
+// A configuration that is missing, or is not a regular file of a sane size, stops the start-up
+// (a device would be read forever, a directory would start a kernel-named interface). The log of
+// the earlier run is kept as "<log>.1" and the new one starts empty.
+TEST(DaemonStart, ConfigurationThatCannotBeReadStopsTheStart)
 {
     REQUIRE_ROOT();
     TempDir dir;
     const std::string log = dir / "tolvad.log";
-    spit(log, "2020/1/1 0:00:00 a line of the previous run\nand another\n");
-    const Outcome o = run_daemon(dir, {"-f", dir / "missing.conf", "-l", log});
-    ASSERT_TRUE(o.ended);
-    EXPECT_TRUE(exited_zero(o.status)) << o.status;
-    EXPECT_EQ(log_messages(slurp(log)), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"}));
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "");
+    ASSERT_EQ(mkdir((dir / "conf.d").c_str(), 0700), 0);
+    for (const std::string &cfg : {dir / "missing.conf", dir / "conf.d", std::string("/dev/zero")}) {
+        const std::string before = "2020/1/1 0:00:00 a line of the previous run of " + cfg + "\n";
+        spit(log, before);
+        const Outcome o = run_daemon(dir, {"-f", cfg, "-l", log});
+        ASSERT_TRUE(o.ended) << cfg;
+        EXPECT_TRUE(exited_zero(o.status)) << cfg << ": status " << o.status;
+        EXPECT_EQ(log_messages(slurp(log)), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"})) << cfg;
+        EXPECT_EQ(slurp(log + ".1"), before) << cfg;
+        EXPECT_EQ(o.out, "") << cfg;
+        EXPECT_EQ(o.err, "") << cfg;
+    }
 }
 
 TEST(DaemonStart, LogInMissingDirectoryGoesToStandardOutput)
@@ -376,11 +382,11 @@ protected:
     }
 
     // Starts the daemon and waits (bounded) until it logged "RUNNING".
-    void start(bool blast)
+    void start(bool blast, const std::string &extra_config = "", const TempDir *log_dir = nullptr)
     {
         REQUIRE_ROOT();
-        log = dir / "tolvad.log";
-        spit(dir / "tolvad.conf", PEER_CONFIG);
+        log = (log_dir != nullptr ? *log_dir : dir) / "tolvad.log";
+        spit(dir / "tolvad.conf", PEER_CONFIG + extra_config);
         // As a file holding a password should be: no permission warning in the log.
         ASSERT_EQ(chmod((dir / "tolvad.conf").c_str(), 0600), 0);
         ASSERT_TRUE(peer.start(blast)) << "peer namespace";
@@ -504,6 +510,88 @@ bool known_message(const std::string &m)
         if (m == f)
             return true;
     return signal_message(m);
+}
+
+// A signal's bit in a /proc/PID/status mask such as "SigIgn:" or "SigCgt:".
+bool proc_sig_bit(pid_t pid, const std::string &field, int signo)
+{
+    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0)
+            return (std::stoull(line.substr(field.size()), nullptr, 16) >> (signo - 1) & 1) != 0;
+    return false;
+}
+
+// What a rotation tool does: rename the log, then SIGHUP. The daemon goes on in a new file at the
+// path, which begins with the line saying so and gets every later line, the shutdown's among them.
+// SIGPIPE is ignored: a write to a closed socket fails instead of ending the daemon.
+TEST_F(RunningDaemon, HangupReopensTheLogAtItsPath)
+{
+    start(false);
+    if (HasFatalFailure() || IsSkipped())
+        return;
+    EXPECT_TRUE(proc_sig_bit(pid, "SigIgn:", SIGPIPE));
+    EXPECT_TRUE(proc_sig_bit(pid, "SigCgt:", SIGHUP));
+    const std::string rotated = log + ".rotated";
+    ASSERT_EQ(rename(log.c_str(), rotated.c_str()), 0);
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    ASSERT_TRUE(wait_for_message("Log file " + log + " reopened", 1, 5000)) << slurp(rotated);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_TRUE(wait_exit(pid, 5000, &st));
+    pid = -1;
+    EXPECT_TRUE(exited_zero(st)) << st;
+
+    const Lines old = log_messages(slurp(rotated)), cur = log_messages(slurp(log));
+    EXPECT_EQ(count(old, "RUNNING"), 1);
+    EXPECT_EQ(count(old, "EXIT"), 0);
+    ASSERT_GE(cur.size(), 4u);
+    EXPECT_EQ(cur.front(), "Log file " + log + " reopened");
+    EXPECT_EQ(count(cur, "received signo 15, start to exit"), 1);
+    EXPECT_EQ(cur[cur.size() - 2], "Start quit");
+    EXPECT_EQ(cur.back(), "EXIT");
+    EXPECT_EQ(slurp(dir / "stderr"), "");
+}
+
+// With logsize=1 and a line for every datagram the peer blasts, the log never holds more than
+// 1 MiB and one line; "<log>.1" holds the lines before, and the new file says where they are.
+TEST_F(RunningDaemon, LogsizeBoundsTheLogUnderAStreamOfPackets)
+{
+    // On a memory file system: with a sync per line a disk would take a minute to fill 1 MiB.
+    TempDir shm("/dev/shm");
+    ASSERT_FALSE(shm.path().empty());
+    start(true, "logsize=1\n", &shm);
+    if (HasFatalFailure() || IsSkipped())
+        return;
+    const std::string old = log + ".1";
+    const auto end = Clock::now() + std::chrono::seconds(40);
+    uint64_t largest = 0;
+    while (!exists(old) && Clock::now() < end) {
+        struct stat st{};
+        if (stat(log.c_str(), &st) == 0)
+            largest = std::max<uint64_t>(largest, static_cast<uint64_t>(st.st_size));
+        usleep(50000);
+    }
+    ASSERT_TRUE(exists(old)) << "no rotation within 40 s; the log reached " << largest << " bytes";
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_TRUE(wait_exit(pid, 5000, &st));
+    pid = -1;
+    peer.stop();
+
+    const std::string note = "Log file reached 1 MiB, earlier lines are in " + old;
+    const std::string prev = slurp(old);
+    EXPECT_LE(prev.size(), 1024u * 1024u);
+    EXPECT_GT(prev.size(), 1024u * 1024u - 200u);
+    const Lines prev_lines = log_messages(prev), cur = log_messages(slurp(log));
+    ASSERT_FALSE(cur.empty());
+    EXPECT_EQ(cur.front(), note);
+    EXPECT_EQ(cur.back(), "EXIT");
+    EXPECT_EQ(count(prev_lines, "RUNNING"), 1) << "the first file holds the start";
+    for (const Lines *ls : {&prev_lines, &cur})
+        for (const std::string &l : *ls)
+            EXPECT_TRUE(known_message(l) || l == note) << "torn or unknown line: " << l;
 }
 
 // Signals of all four kinds, one every tenth of a millisecond, while the daemon writes a line for each
