@@ -24,6 +24,12 @@ install(FILES ${SDWAN_PKG_DIR}/wireshark/sdwan.lua DESTINATION ${CMAKE_INSTALL_D
 install(FILES ${SDWAN_PKG_DIR}/etc/kesp.conf.example ${SDWAN_PKG_DIR}/etc/sdwan-peerd.conf.example
         DESTINATION ${SDWAN_CONF_DIR} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
+# Rotation of the units' logs: dated generations, then SIGHUP, which both daemons take as
+# "reopen the log at its path".
+set(SDWAN_LOGROTATE_DIR "/etc/logrotate.d" CACHE PATH "Where the logrotate snippet goes (absolute)")
+install(FILES ${SDWAN_PKG_DIR}/logrotate/tolvad DESTINATION ${SDWAN_LOGROTATE_DIR}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
 # The units name /usr/sbin; an install under another prefix gets its own sbin written in. Not
 # configure_file: a unit may hold ${VAR} references of its own.
 file(GLOB SDWAN_UNITS CONFIGURE_DEPENDS ${SDWAN_PKG_DIR}/systemd/*.service)
@@ -85,10 +91,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps computes the library dependencies from the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Only the examples are conffiles: no real configuration is shipped, so no upgrade ever asks.
+# The examples and the logrotate snippet are the conffiles: no real configuration is shipped, so
+# no upgrade ever asks about one.
 set(SDWAN_DEB_DIR ${CMAKE_BINARY_DIR}/debian)
 file(WRITE ${SDWAN_DEB_DIR}/conffiles
-     "${SDWAN_CONF_DIR}/kesp.conf.example\n${SDWAN_CONF_DIR}/sdwan-peerd.conf.example\n")
+     "${SDWAN_CONF_DIR}/kesp.conf.example\n${SDWAN_CONF_DIR}/sdwan-peerd.conf.example\n${SDWAN_LOGROTATE_DIR}/tolvad\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${SDWAN_DEB_DIR}/conffiles")
 foreach(script postinst prerm postrm)
   configure_file(${SDWAN_PKG_DIR}/debian/${script} ${SDWAN_DEB_DIR}/${script} COPYONLY)

@@ -54,15 +54,15 @@ for lib in libc6 libssl3 libsystemd0; do
 done
 dpkg-deb -e "$deb" build/pkg/control.d
 conffiles="$(cat build/pkg/control.d/conffiles)"
-[ "$conffiles" = "$(printf '/etc/sdwan/kesp.conf.example\n/etc/sdwan/sdwan-peerd.conf.example')" ] ||
-    fail "conffiles are not just the two examples: $conffiles"
+[ "$conffiles" = "$(printf '/etc/sdwan/kesp.conf.example\n/etc/sdwan/sdwan-peerd.conf.example\n/etc/logrotate.d/tolvad')" ] ||
+    fail "conffiles are not just the two examples and the logrotate snippet: $conffiles"
 
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#')"
 expected=(/usr/sbin/tolvad /usr/sbin/sdwan-peerd
           /etc/sdwan/kesp.conf.example /etc/sdwan/sdwan-peerd.conf.example
           /usr/share/man/man8/tolvad.8.gz /usr/share/man/man8/sdwan-peerd.8.gz /usr/share/man/man5/kesp.conf.5.gz
           /usr/lib/systemd/system/tolvad.service /usr/lib/systemd/system/sdwan-peerd.service
-          /usr/share/tolvad/wireshark/sdwan.lua)
+          /usr/share/tolvad/wireshark/sdwan.lua /etc/logrotate.d/tolvad)
 for f in "${expected[@]}"; do
     grep -qxF "$f" <<<"$contents" || fail "$f missing from the package"
 done

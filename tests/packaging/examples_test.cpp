@@ -13,6 +13,7 @@
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "shell/cfg.h"
+#include "shell/log.h"
 #include "support/logcap.h"
 
 namespace {
@@ -50,6 +51,7 @@ protected:
     {
         rec = sdwan_t{};
         rec.si_datalog = 1;  // the daemon's default, set before the file is read
+        log_set_limit(7 * LOG_MIB);  // a value the file must leave alone unless it sets logsize
         FILE *fp = open_text(text);
         EXPECT_NE(fp, nullptr);
         if (fp != nullptr) {
@@ -58,7 +60,11 @@ protected:
         }
         return cap.take();
     }
-    void TearDown() override { status_set_path(""); }
+    void TearDown() override
+    {
+        status_set_path("");
+        log_set_limit(0);
+    }
 };
 
 TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
@@ -75,7 +81,8 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.si_encrypt, 0);
     EXPECT_EQ(rec.si_pipeid, 0);
     EXPECT_EQ(rec.si_pipeidx, 0);
-    EXPECT_EQ(rec.si_datalog, 1);
+    EXPECT_EQ(rec.si_datalog, 0) << "the per-packet line is off as shipped";
+    EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
     EXPECT_STREQ(status_path(), "");
 }
 
@@ -83,7 +90,7 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 5);  // encrypt, pipeid, pipeidx, datalog, status
+    EXPECT_EQ(switched, 5);  // encrypt, pipeid, pipeidx, logsize, status
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.tun_name, "tun0");
@@ -91,6 +98,7 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.si_pipeid, 5);
     EXPECT_EQ(rec.si_pipeidx, 1);
     EXPECT_EQ(rec.si_datalog, 0);
+    EXPECT_EQ(log_limit(), 64 * LOG_MIB);
     EXPECT_STREQ(status_path(), "/run/tolvad/tolvad.prom");
 }
 
@@ -135,7 +143,7 @@ TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(pcfg.listen, addr("198.51.100.7"));
     EXPECT_EQ(pcfg.dns0, addr("10.8.0.1"));
     EXPECT_EQ(pcfg.dns1, addr("198.51.100.53"));
-    EXPECT_STREQ(pcfg.log, "/var/log/sdwan-peerd.log");
+    EXPECT_STREQ(pcfg.log, "/var/log/sdwan-peerd/sdwan-peerd.log");
     ASSERT_EQ(pcfg.nusers, 2);
     EXPECT_STREQ(pcfg.users[1].name, "branch-12");
     EXPECT_EQ(pcfg.users[1].fixed_ip, addr("10.8.0.12"));
