@@ -40,7 +40,7 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<uint64_t>::is
 bool s_wanted = false;
 // The rotated generation's name, "<log>.1".
 char s_old[PATH_MAX];
-// The last rotation failed: said once, not at every line.
+// The last rotation failed: the bound is off until a reopen.
 bool s_rotate_failed = false;
 
 constexpr const char NOT_REGULAR[] = "not a regular file";
@@ -180,21 +180,22 @@ int open_checked(const char *path, bool empty, const char **why)
 
 // The new file takes the descriptor number of the open one: a signal handler that has just read
 // that number writes to the one file or the other, never to a descriptor closed or reused
-// meanwhile.
-void install(int fd)
+// meanwhile. -1 (fd closed, the open file kept) in the unlikely case the kernel refuses.
+int install(int fd, const char **why)
 {
     const int cur = s_logfd.load(std::memory_order_acquire);
     if (cur < 0) {
         s_logfd.store(fd, std::memory_order_release);
-        return;
+        return 0;
     }
-    if (dup3(fd, cur, O_CLOEXEC) < 0) {
-        // Out of descriptors for a moment: the new file takes over under its own number.
-        s_logfd.store(fd, std::memory_order_release);
-        close(cur);
-        return;
-    }
+    int r;
+    do
+        r = dup3(fd, cur, O_CLOEXEC);
+    while (r < 0 && (errno == EINTR || errno == EBUSY));
+    if (r < 0)
+        *why = strerror(errno);
     close(fd);
+    return r < 0 ? -1 : 0;
 }
 
 // Builds "<log>.1"; false when the name does not fit.
@@ -214,7 +215,7 @@ void write_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void rotate_if_full(size_t n)
 {
     const int fd = s_logfd.load(std::memory_order_relaxed);
-    if (s_limit == 0 || fd < 0 || s_size.load(std::memory_order_relaxed) + n <= s_limit)
+    if (s_limit == 0 || fd < 0 || s_rotate_failed || s_size.load(std::memory_order_relaxed) + n <= s_limit)
         return;
     // The file may have been emptied under the daemon (a rotation by copy and truncation).
     struct stat st;
@@ -223,22 +224,23 @@ void rotate_if_full(size_t n)
         return;
     }
     const char *why = "the name is too long";
-    int nfd = -1;
+    bool ok = false;
     if (old_name()) {
-        if (rename(_logfile, s_old) != 0)
+        if (rename(_logfile, s_old) != 0) {
             why = strerror(errno);
-        else
-            nfd = open_checked(_logfile, true, &why);
-    }
-    if (nfd < 0) {
-        if (!s_rotate_failed) {
-            s_rotate_failed = true;
-            write_line("Cannot start a new log file at %s: %s\n", _logfile, why);
+        } else {
+            const int nfd = open_checked(_logfile, true, &why);
+            ok = nfd >= 0 && install(nfd, &why) == 0;
         }
+    }
+    if (!ok) {
+        // Not tried at every line: whatever was in the way may have been planted there, and a
+        // second rename would move it over the lines kept in "<log>.1".
+        s_rotate_failed = true;
+        write_line("Cannot start a new log file at %s: %s; the log grows past its bound until SIGHUP\n", _logfile,
+                   why);
         return;
     }
-    s_rotate_failed = false;
-    install(nfd);
     // The key sets whole MiB; a finer bound (the tests') is told in KiB.
     const bool mib = s_limit % LOG_MIB == 0;
     write_line("Log file reached %llu %s, earlier lines are in %s\n",
@@ -289,9 +291,9 @@ int log_open(const char **why)
         st.st_uid == geteuid())
         (void)rename(_logfile, s_old);
     const int fd = open_checked(_logfile, true, why);
-    if (fd < 0)
+    if (fd < 0 || install(fd, why) != 0)
         return -1;
-    install(fd);
+    s_rotate_failed = false;
     if (_logfp == nullptr)
         _logfp = fdopen(s_logfd.load(std::memory_order_relaxed), "a");
     return 0;
@@ -325,11 +327,10 @@ void log_reopen()
     }
     const char *why = nullptr;
     const int fd = open_checked(_logfile, false, &why);
-    if (fd < 0) {
+    if (fd < 0 || install(fd, &why) != 0) {
         write_line("Cannot reopen log file %s: %s\n", _logfile, why);
         return;
     }
-    install(fd);
     s_rotate_failed = false;
     write_line("Log file %s reopened\n", _logfile);
 }

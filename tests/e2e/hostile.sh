@@ -19,9 +19,12 @@ shm_cleanup() {
     (exit "$rc")
     e2e_cleanup
 }
+# The daemon is given the real path (it refuses to log through a link); the link is for the
+# readers here, which look in $E2E_DIR.
 if SHM_DIR=$(mktemp -d /dev/shm/tolvad-hostile.XXXXXX 2>/dev/null); then
     trap shm_cleanup EXIT
-    ln -s "$SHM_DIR/tolvad.log" "$E2E_DIR/tolvad.log"
+    CLIENT_LOG="$SHM_DIR/tolvad.log"
+    ln -s "$CLIENT_LOG" "$E2E_DIR/tolvad.log"
 fi
 LOGF="$E2E_DIR/tolvad.log"
 DATA_BURST="${HOSTILE_DATA_BURST:-15000}"

@@ -170,8 +170,8 @@ start_peer() {  # start_peer CONFIG
     PEER_PID=$LAST_PID
 }
 
-start_client() {  # start_client CONFIG
-    bg "$NS_CLI" "$E2E_DIR/tolvad.out" "$TOLVAD" -f "$1" -l "$E2E_DIR/tolvad.log"
+start_client() {  # start_client CONFIG; the log is $CLIENT_LOG when a test sets it
+    bg "$NS_CLI" "$E2E_DIR/tolvad.out" "$TOLVAD" -f "$1" -l "${CLIENT_LOG:-$E2E_DIR/tolvad.log}"
     CLIENT_PID=$LAST_PID
 }
 

@@ -2,6 +2,7 @@
 // signals, the signal-handler line, and lines logged after the stream was closed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -356,6 +357,27 @@ TEST(Log, SizeBoundRotatesToDotOne)
         EXPECT_EQ(*it, "data line " + std::string(5 - std::to_string(want).size(), '0') + std::to_string(want) + " " + pad);
     for (auto it = prev.rbegin(); it != prev.rend() - 1; ++it, --want)
         EXPECT_EQ(*it, "data line " + std::string(5 - std::to_string(want).size(), '0') + std::to_string(want) + " " + pad);
+}
+
+// When the file cannot be renamed (here a directory holds "<log>.1"), one line says so and the
+// log goes on in the same file, past its bound, until a reopen.
+TEST(Log, SizeBoundThatCannotRotateSaysSoOnce)
+{
+    TempDir dir;
+    const std::string path = dir / "tolvad.log";
+    ASSERT_EQ(mkdir((path + ".1").c_str(), 0755), 0);
+    _logfile = path.c_str();
+    log_init();
+    log_set_limit(1024);
+    for (int i = 0; i < 40; i++)
+        log_help("line %02d %s\n", i, std::string(40, 'x').c_str());
+    log_set_limit(0);
+    log_deinit();
+    const Lines lines = log_messages(slurp(path));
+    ASSERT_EQ(lines.size(), 41u);
+    const std::string note = "Cannot start a new log file at " + path + ": Is a directory; the log grows past its bound until SIGHUP";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), note), 1);
+    EXPECT_EQ(lines.back(), "line 39 " + std::string(40, 'x'));
 }
 
 // A full file system takes part of a line: the part is cut off again, so the file holds whole
