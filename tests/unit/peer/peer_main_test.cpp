@@ -336,6 +336,15 @@ TEST_F(PeerNetns, ServesAClientThroughItsInterfaceAndClosesOnSigterm)
     EXPECT_EQ(ip[20], 0);  // echo reply
     EXPECT_EQ(Bytes(ip + 24, ip + 28), Bytes({0x42, 0x42, 0, 7}));
 
+    // A rotation: the log renamed, then SIGHUP. The server goes on in a new file at the path.
+    const std::string rotated = logf + ".rotated";
+    ASSERT_EQ(rename(logf.c_str(), rotated.c_str()), 0);
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    const std::string reopened = " Log file " + logf + " reopened\n";
+    for (int i = 0; i < 300 && read_text(logf).find(reopened) == std::string::npos; i++)
+        usleep(10000);
+    ASSERT_NE(read_text(logf).find(reopened), std::string::npos) << "no reopened log within 3 s";
+
     // SIGTERM: a CLOSE for the session, exit status 0, interface gone.
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     Bytes close_pkt = recv_wait(c, 3000);
@@ -344,11 +353,18 @@ TEST_F(PeerNetns, ServesAClientThroughItsInterfaceAndClosesOnSigterm)
     pid = 0;
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     EXPECT_EQ(if_nametoindex("sdwp0"), 0u);
+    const std::string before = read_text(rotated), after = read_text(logf);
+    EXPECT_NE(before.find(" accepted: user alice from 127.0.0.1:"), std::string::npos) << before;
+    EXPECT_EQ(before.find(" EXIT\n"), std::string::npos) << before;
+    const std::string first = after.substr(0, after.find('\n') + 1);
+    EXPECT_EQ(first.size() - first.rfind(reopened), reopened.size()) << "the reopened line comes first:\n" << after;
+    EXPECT_NE(after.find(" peer stopping, 1 sessions\n"), std::string::npos) << after;
+    EXPECT_EQ(after.size() - after.rfind(" EXIT\n"), 6u) << after;
     close(c);
     close(o);
     close(e);
 
-    std::vector<std::string> lines = log_messages(read_text(logf));
+    std::vector<std::string> lines = log_messages(before + after);
     auto has = [&](const std::string &l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
     const std::string from = std::to_string(sid);
     EXPECT_TRUE(has("peer listening on UDP 0.0.0.0:47001, interface sdwp0 10.8.0.1/24 mtu 1380, 1 users, encrypt granted on request"));
