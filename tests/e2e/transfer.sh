@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# 24 MB by TCP through the tunnel in each direction, enciphered, compared by checksum.
+# 24 MB by TCP through the tunnel in each direction, enciphered, compared by checksum. With
+# logsize=1 and a line per delivered packet, the client's log turns over and stays bounded.
 . "$(dirname "$0")/lib.sh"
 e2e_topology
 
@@ -7,7 +8,7 @@ head -c $((24 * 1024 * 1024)) /dev/urandom >"$E2E_DIR/up.bin"
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$E2E_DIR/down.bin"
 
 peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1"
+client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "logsize=1"
 start_peer "$E2E_DIR/peer.conf"
 start_client "$E2E_DIR/tolvad.conf"
 wait_established 15
@@ -27,5 +28,22 @@ timeout 120 ip netns exec "$NS_CLI" socat -u "TCP:$FAR_ADDR:5002" "CREATE:$E2E_D
 
 [ "$(sha256sum <"$E2E_DIR/up.bin")" = "$(sha256sum <"$E2E_DIR/up.got")" ] || fail "upload corrupted"
 [ "$(sha256sum <"$E2E_DIR/down.bin")" = "$(sha256sum <"$E2E_DIR/down.got")" ] || fail "download corrupted"
-[ "$(established_count)" -eq 1 ] || fail "the session restarted during the transfer"
+# The session's start went to tolvad.log.1 with the turn-over: counted over both files.
+[ "$(cat "$E2E_DIR/tolvad.log.1" "$E2E_DIR/tolvad.log" | grep -c ' sdwan DATA ESTABLISHED session ')" -eq 1 ] ||
+    fail "the session restarted during the transfer"
+
+# The log bound: at most 1 MiB and one line, the older lines in tolvad.log.1, which the new
+# file names in its first line; every line whole.
+max=$((1024 * 1024 + 200))
+[ -s "$E2E_DIR/tolvad.log.1" ] || fail "no tolvad.log.1: the log never reached 1 MiB"
+for f in tolvad.log tolvad.log.1; do
+    size=$(stat -c %s "$E2E_DIR/$f")
+    [ "$size" -le "$max" ] || fail "$f holds $size bytes"
+    ! grep -avE '^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ' "$E2E_DIR/$f" | grep -q . || fail "$f: a line without its prefix"
+done
+[ "$(grep -cE ' Successfully processed and forwarded data, packet length: [0-9]+$' "$E2E_DIR/tolvad.log.1")" -gt 10000 ] ||
+    fail "tolvad.log.1 holds too few per-packet lines"
+first=$(head -n 1 "$E2E_DIR/tolvad.log" | sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##')
+[ "$first" = "Log file reached 1 MiB, earlier lines are in $E2E_DIR/tolvad.log.1" ] || fail "first line of the new log: $first"
+log "log $(stat -c %s "$E2E_DIR/tolvad.log") bytes, tolvad.log.1 $(stat -c %s "$E2E_DIR/tolvad.log.1") bytes"
 log "PASS"
