@@ -347,6 +347,13 @@ void log_set_limit(uint64_t bytes) { s_limit = bytes; }
 
 uint64_t log_limit() { return s_limit; }
 
+void log_use_fd(int fd)
+{
+    log_deinit();
+    s_wanted = false;
+    s_logfd.store(fd, std::memory_order_release);
+}
+
 void log_signal_exit(int signo)
 {
     struct timespec ts;

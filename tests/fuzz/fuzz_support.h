@@ -33,8 +33,8 @@ inline constexpr int FUZZ_SKIP = 77;
 // with FUZZ_SKIP when that is not possible: such a harness must never run outside one.
 void fuzz_enter_netns();
 
-// Log lines go to /dev/null (standard output is sent there): the code still formats and
-// writes every line, the terminal and the disk see none of it.
+// Log lines go to /dev/null: the code still formats and writes every line, the terminal and
+// the disk see none of it.
 void fuzz_quiet_log();
 
 // Both clocks of the event core stop at fixed values, so an input behaves the same every run.
