@@ -216,6 +216,7 @@ protected:
             return;
         unlink((dir + "/peer.conf").c_str());
         unlink((dir + "/peer.log").c_str());
+        unlink((dir + "/peer.log.rotated").c_str());
         rmdir(dir.c_str());
     }
 
