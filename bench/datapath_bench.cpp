@@ -23,11 +23,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client/auth.h"
 #include "client/data.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "net/sock.h"
+#include "proto/packet.h"
 #include "sdwan.h"
 #include "shell/log.h"
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "bytes.h"
+#include "proto/aes.h"
 #include "sdwan.h"
 
 inline constexpr int PEER_MAX_SESS = 64;      // live sessions at once
@@ -109,7 +110,7 @@ struct peer_t {
     uint8_t byhost[256];               // last octet of a pool address -> its session
     uint8_t reserved[256];             // nonzero: fixed address of some user, not handed to others
     peer_stats_t st;
-    void *aes;                         // EVP_CIPHER_CTX for the password block
+    sdwan_aes_t aes;                   // deciphers the OPEN password block
     int ntx;
     peer_txslot_t tx[PEER_TX_BATCH];
 };

@@ -1,17 +1,15 @@
 // The server's side of the tunnel protocol: OPEN answered with OPENACK or OPENREJ, ECHOREQ with
 // ECHORESP, DATA/EDATA passed to the TUN interface, TUN packets routed to the session that owns
-// their destination, CLOSE at shutdown. Header, signature, key and cipher are the client's own
-// (client/packet.h, client/auth.h); only what the client never does, undoing the AES password
-// block, lives here.
+// their destination, CLOSE at shutdown. Header, signature, key, cipher and option lists are the
+// protocol module's (proto/); what is here is the server's policy.
 #include <cstring>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
-#include "client/auth.h"
-#include "client/packet.h"
 #include "net/ipaddr.h"
 #include "net/tun.h"
 #include "peer/peer.h"
+#include "proto/opts.h"
+#include "proto/packet.h"
 #include "shell/log.h"
 
 peer_t _peer;
@@ -48,15 +46,12 @@ int parse_open(const uint8_t *buf, uint32_t len, open_req_t *req)
 {
     memset(req, 0, sizeof *req);
     uint32_t off = SDWAN_CTRL_LEN;
-    while (off < len) {
-        if (len - off < 2)
-            return -1;
-        uint8_t t = buf[off];
-        uint8_t l = buf[off + 1];
-        if (l < 2 || l > len - off)
-            return -1;
-        const uint8_t *v = buf + off + 2;
-        switch (t) {
+    sdwan_opt_t opt;
+    int r;
+    while ((r = sdwan_opt_next(buf, len, &off, &opt)) > 0) {
+        const uint8_t l = opt.len;
+        const uint8_t *v = opt.p + 2;
+        switch (opt.type) {
         case SDWAN_OPT_USER:
             if (l - 2 < 1 || l - 2 > 31)
                 return -1;
@@ -81,9 +76,8 @@ int parse_open(const uint8_t *buf, uint32_t len, open_req_t *req)
         default:
             break;
         }
-        off += l;
     }
-    return (req->user != nullptr && req->pass != nullptr) ? 0 : -1;
+    return (r == 0 && req->user != nullptr && req->pass != nullptr) ? 0 : -1;
 }
 
 int find_user(const peer_t *p, const uint8_t *name, uint32_t len)
@@ -100,12 +94,8 @@ int find_user(const peer_t *p, const uint8_t *name, uint32_t len)
 // MD5(salt | user name), one block and no chaining: undo that and compare in constant time.
 bool password_ok(peer_t *p, const peer_user_t &u, const uint8_t blk[16])
 {
-    EVP_CIPHER_CTX *ctx = static_cast<EVP_CIPHER_CTX *>(p->aes);
-    uint8_t plain[32];
-    int outl = 0, finl = 0;
-    if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, u.passkey, nullptr) != 1 || EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
-        EVP_DecryptUpdate(ctx, plain, &outl, blk, 16) != 1 || EVP_DecryptFinal_ex(ctx, plain + outl, &finl) != 1 ||
-        outl + finl != 16)
+    uint8_t plain[16];
+    if (sdwan_aes_run(&p->aes, true, u.passkey, blk, plain) != 0)
         return false;
     bool ok = CRYPTO_memcmp(plain, u.passblk, 16) == 0;
     OPENSSL_cleanse(plain, sizeof plain);
@@ -307,35 +297,20 @@ int peer_setup(peer_t *p)
         peer_user_t &u = p->cfg.users[i];
         sdwan_passkey(u.name, u.namelen, u.passkey);
         memcpy(u.passblk, u.pass, sizeof u.passblk);
-        // The payload key comes from the client's own derivation, fed a record that holds just
-        // this user's credentials.
-        sdwan_t rec;
-        memset(&rec, 0, sizeof rec);
-        memcpy(rec.si_user, u.name, sizeof rec.si_user);
-        memcpy(rec.si_pass, u.pass, sizeof rec.si_pass);
-        sdwan_set_key(&rec);
-        u.key = rec.si_key;
+        sdwan_key_derive(u.name, u.pass, &u.key);
         if (u.fixed_ip != 0)
             p->reserved[peer_hostpart(u.fixed_ip)] = 1;
     }
-    if (p->aes == nullptr) {
-        EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-        static const uint8_t zero[16] = {};
-        if (ctx == nullptr || EVP_DecryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, zero, nullptr) != 1) {
-            EVP_CIPHER_CTX_free(ctx);
-            log_help("peer: AES-128 is not available\n");
-            return -1;
-        }
-        EVP_CIPHER_CTX_set_padding(ctx, 0);
-        p->aes = ctx;
+    if (sdwan_aes_open(&p->aes) != 0) {
+        log_help("peer: AES-128 is not available\n");
+        return -1;
     }
     return 0;
 }
 
 void peer_teardown(peer_t *p)
 {
-    EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX *>(p->aes));
-    p->aes = nullptr;
+    sdwan_aes_close(&p->aes);
 }
 
 uint32_t peer_pktopenrej(uint8_t *buf)
@@ -347,31 +322,17 @@ uint32_t peer_pktopenrej(uint8_t *buf)
 uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf)
 {
     uint8_t *o = put_ctrl(buf, SDWAN_OPENACK, s->encrypt, s->sid, s->token);
-    o[0] = SDWAN_OPT_IP;
-    o[1] = 6;
-    st_raw32(o + 2, s->addr);
-    o += 6;
-    o[0] = SDWAN_OPT_GATEWAY;
-    o[1] = 6;
-    st_raw32(o + 2, peer_pool_addr(p->cfg.pool, 1));
-    o += 6;
-    o[0] = SDWAN_OPT_MTU;
-    o[1] = 4;
-    st_be16(o + 2, p->cfg.mtu);
-    o += 4;
+    o = sdwan_opt_raw32(o, SDWAN_OPT_IP, s->addr);
+    o = sdwan_opt_raw32(o, SDWAN_OPT_GATEWAY, peer_pool_addr(p->cfg.pool, 1));
+    o = sdwan_opt_be16(o, SDWAN_OPT_MTU, p->cfg.mtu);
     if (p->cfg.dns0 != 0) {
-        o[0] = SDWAN_OPT_DNS;
-        o[1] = 10;
-        st_raw32(o + 2, p->cfg.dns0);
-        st_raw32(o + 6, p->cfg.dns1);
-        o += 10;
+        uint8_t *v = sdwan_opt_head(o, SDWAN_OPT_DNS, 8);
+        st_raw32(v, p->cfg.dns0);
+        st_raw32(v + 4, p->cfg.dns1);
+        o = v + 8;
     }
-    if (s->encrypt != 0) {
-        o[0] = SDWAN_OPT_ENCRYPT;
-        o[1] = 3;
-        o[2] = s->encrypt;
-        o += 3;
-    }
+    if (s->encrypt != 0)
+        o = sdwan_opt_u8(o, SDWAN_OPT_ENCRYPT, s->encrypt);
     return static_cast<uint32_t>(o - buf);
 }
 

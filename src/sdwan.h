@@ -64,7 +64,7 @@ inline constexpr uint32_t SDWAN_MTU_MAX = 1600;
 inline constexpr uint32_t SDWAN_MINDELAY_START = 5000000;
 
 // The header as a record. It is decoded from and encoded into buffers with sdwan_hdr_load and
-// sdwan_hdr_store (client/packet.h); sid and token hold the wire bytes in memory order.
+// sdwan_hdr_store (proto/packet.h); sid and token hold the wire bytes in memory order.
 struct sdwan_pkthdr_t {
     uint8_t type;
     uint8_t encrypt;

@@ -1,27 +1,23 @@
 #include "client/auth.h"
 
 #include <cstring>
-#include <openssl/evp.h>
 
 #include "bytes.h"
 #include "client/hostroute.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
-#include "digest/sys_md5.h"
 #include "net/ipaddr.h"
-#include "sdwan_build.h"
+#include "proto/aes.h"
+#include "proto/opts.h"
+#include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {
 constexpr uint32_t PASS_BLOCK = 16;
 constexpr uint32_t USER_MAX = sizeof(sdwan_t::si_user) - 1;
 
-// One cipher and one context for the life of the process: keying an existing context again
-// allocates nothing, so an OPEN costs no heap traffic once the first one is built.
-EVP_CIPHER *s_aes_ecb = nullptr;
-EVP_CIPHER_CTX *s_aes_ctx = nullptr;
-bool s_aes_keyed = false;
+// One context for the life of the process: an OPEN costs no heap traffic once it exists.
+sdwan_aes_t s_aes;
 
 // The length an OPENACK option of a known type must have; 0 for a type that is skipped.
 uint32_t openack_required_len(uint8_t type)
@@ -70,83 +66,25 @@ void openack_store(sdwan_t *clnt, const uint8_t *opt)
 }
 
 // Walks the option list of an OPENACK, storing each option as it goes. false at the first
-// malformed option: a wrong length for its type, a length below the two head bytes, or a head
-// or value that would run past the end of the datagram.
+// malformed option: a wrong length for its type, or broken framing.
 bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
 {
     uint32_t pos = SDWAN_CTRL_LEN;
-    while (pos < blen) {
-        const uint32_t left = blen - pos;
-        if (left < 2)
+    sdwan_opt_t opt;
+    int r;
+    while ((r = sdwan_opt_next(buf, blen, &pos, &opt)) > 0) {
+        const uint32_t need = openack_required_len(opt.type);
+        if (need != 0 && opt.len != need)
             return false;
-        const uint8_t *opt = buf + pos;
-        const uint32_t len = opt[1];
-        const uint32_t need = openack_required_len(opt[0]);
-        if (need != 0 ? len != need : len < 2)
-            return false;
-        if (len > left)
-            return false;
-        openack_store(clnt, opt);
-        pos += len;
+        openack_store(clnt, opt.p);
     }
-    return true;
+    return r == 0;
 }
 }  // namespace
 
-int sdwan_aes_init()
-{
-    if (s_aes_ctx != nullptr)
-        return 0;
-    EVP_CIPHER *c = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    if (c == nullptr || ctx == nullptr) {
-        EVP_CIPHER_free(c);
-        EVP_CIPHER_CTX_free(ctx);
-        return -1;
-    }
-    s_aes_ecb = c;
-    s_aes_ctx = ctx;
-    s_aes_keyed = false;
-    return 0;
-}
+int sdwan_aes_init() { return sdwan_aes_open(&s_aes); }
 
-int sdwan_aes128_block(const uint8_t key[16], const uint8_t in[16], uint8_t out[16])
-{
-    if (sdwan_aes_init() != 0)
-        return -1;
-    // The cipher is bound once; later calls only load a new key into the same context.
-    const EVP_CIPHER *cipher = s_aes_keyed ? nullptr : s_aes_ecb;
-    if (EVP_EncryptInit_ex(s_aes_ctx, cipher, nullptr, key, nullptr) != 1)
-        return -1;
-    s_aes_keyed = true;
-    if (EVP_CIPHER_CTX_set_padding(s_aes_ctx, 0) != 1)
-        return -1;
-    int n = 0;
-    if (EVP_EncryptUpdate(s_aes_ctx, out, &n, in, static_cast<int>(PASS_BLOCK)) != 1 ||
-        n != static_cast<int>(PASS_BLOCK))
-        return -1;
-    int fin = 0;
-    uint8_t rest[PASS_BLOCK];
-    if (EVP_EncryptFinal_ex(s_aes_ctx, rest, &fin) != 1 || fin != 0)
-        return -1;
-    return 0;
-}
-
-void sdwan_passkey(const char *user, uint32_t n, uint8_t key[16])
-{
-    if (n > USER_MAX)
-        n = USER_MAX;
-    uint8_t in[2 + USER_MAX];
-    in[0] = SDWAN_SALT0;
-    in[1] = SDWAN_SALT1;
-    memcpy(in + 2, user, n);
-    uint8_t digest[32];
-    sys_md5ctx_t ctx;
-    sys_md5init(&ctx);
-    sys_md5update(&ctx, in, n + 2);
-    sys_md5final(digest, &ctx);
-    memcpy(key, digest, 16);
-}
+void sdwan_set_key(sdwan_t *clnt) { sdwan_key_derive(clnt->si_user, clnt->si_pass, &clnt->si_key); }
 
 uint32_t parse_ip(const uint8_t *p) { return ld_raw32(p + 2); }
 
@@ -159,38 +97,26 @@ uint32_t sdwan_pktopen(const sdwan_t *clnt, uint8_t *buf)
     // The signature covers the header only, so it is taken before any option exists.
     uint8_t *p = sdwan_pktsign(buf);
 
-    *p++ = SDWAN_OPT_MTU;
-    *p++ = 4;
-    st_be16(p, clnt->si_cfgmtu);
-    p += 2;
+    p = sdwan_opt_be16(p, SDWAN_OPT_MTU, clnt->si_cfgmtu);
 
     const uint32_t n = static_cast<uint32_t>(strnlen(clnt->si_user, USER_MAX));
-    *p++ = SDWAN_OPT_USER;
-    *p++ = static_cast<uint8_t>(n + 2);
-    memcpy(p, clnt->si_user, n);
-    p += n;
+    memcpy(sdwan_opt_head(p, SDWAN_OPT_USER, n), clnt->si_user, n);
+    p += n + 2;
 
     uint8_t key[16];
     sdwan_passkey(clnt->si_user, n, key);
-    *p++ = SDWAN_OPT_PASS;
-    *p++ = 2 + PASS_BLOCK;
+    p = sdwan_opt_head(p, SDWAN_OPT_PASS, PASS_BLOCK);
     // Only the first 16 password bytes travel; the field is zero past the password's end.
-    if (sdwan_aes128_block(key, reinterpret_cast<const uint8_t *>(clnt->si_pass), p) != 0)
+    if (sdwan_aes_run(&s_aes, false, key, reinterpret_cast<const uint8_t *>(clnt->si_pass), p) != 0)
         return 0;
     p += PASS_BLOCK;
 
-    if (clnt->si_encrypt != 0) {
-        *p++ = SDWAN_OPT_ENCRYPT;
-        *p++ = 3;
-        *p++ = clnt->si_encrypt;
-    }
+    if (clnt->si_encrypt != 0)
+        p = sdwan_opt_u8(p, SDWAN_OPT_ENCRYPT, clnt->si_encrypt);
     if (clnt->si_pipeid != 0) {
         // Bit 0 of the pipe index lands on bit 15; its higher bits fall off the 16-bit field.
         const uint32_t pipe = (uint32_t{clnt->si_pipeidx} << 15) | clnt->si_pipeid;
-        *p++ = SDWAN_OPT_PIPE;
-        *p++ = 4;
-        st_be16(p, static_cast<uint16_t>(pipe));
-        p += 2;
+        p = sdwan_opt_be16(p, SDWAN_OPT_PIPE, static_cast<uint16_t>(pipe));
     }
     return static_cast<uint32_t>(p - buf);
 }

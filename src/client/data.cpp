@@ -2,9 +2,9 @@
 
 #include "bytes.h"
 #include "client/dns.h"
-#include "client/packet.h"
 #include "net/sock.h"
 #include "net/tun.h"
+#include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {

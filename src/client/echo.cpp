@@ -1,10 +1,10 @@
 #include "client/echo.h"
 
 #include "bytes.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "core/event.h"
+#include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {

@@ -10,13 +10,13 @@
 #include "client/dns.h"
 #include "client/echo.h"
 #include "client/hostroute.h"
-#include "client/packet.h"
 #include "client/status.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/rtnl.h"
 #include "net/sock.h"
 #include "net/tun.h"
+#include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {

@@ -7,11 +7,11 @@
 
 #include "client/auth.h"
 #include "client/dns.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "fuzz_support.h"
 #include "net/sock.h"
+#include "proto/packet.h"
 
 namespace {
 sdwan_t s_template;

@@ -7,9 +7,9 @@
 
 #include "bytes.h"
 #include "client/auth.h"
-#include "client/packet.h"
 #include "fuzz_client.h"
 #include "fuzz_support.h"
+#include "proto/packet.h"
 
 namespace {
 // What a well-formed OPENACK leaves in the record: the last value of each option.

@@ -11,9 +11,9 @@
 
 #include <cstring>
 
-#include "client/packet.h"
 #include "fuzz_peerset.h"
 #include "fuzz_support.h"
+#include "proto/packet.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "client/auth.h"
-#include "client/packet.h"
 #include "fuzz_client.h"
 #include "fuzz_peerset.h"
 #include "fuzz_support.h"
+#include "proto/packet.h"
 
 namespace {
 // The index of the user the peer must accept, or -1.

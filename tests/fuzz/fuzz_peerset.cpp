@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "client/packet.h"
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
+#include "proto/packet.h"
 
 namespace {
 int s_sinks[FUZZ_PEER_SOURCES] = {-1, -1, -1};

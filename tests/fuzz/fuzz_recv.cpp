@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "client/dns.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "fuzz_client.h"
 #include "fuzz_support.h"
+#include "proto/packet.h"
 
 namespace {
 bool is_signed_type(uint8_t t)

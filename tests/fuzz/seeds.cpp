@@ -21,11 +21,11 @@
 #include "client/auth.h"
 #include "client/dns.h"
 #include "client/echo.h"
-#include "client/packet.h"
 #include "fuzz_client.h"
 #include "fuzz_peerset.h"
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
+#include "proto/packet.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;

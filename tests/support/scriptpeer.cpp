@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include "bytes.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "client/hostroute.h"
 #include "net/tun.h"
+#include "proto/packet.h"
 #include "support/fakeclock.h"
 
 namespace {

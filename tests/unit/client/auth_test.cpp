@@ -16,9 +16,10 @@
 
 #include "bytes.h"
 #include "client/auth.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "net/ipaddr.h"
+#include "proto/aes.h"
+#include "proto/packet.h"
 #include "sdwan_build.h"
 #include "support/fakeclock.h"
 #include "support/netns.h"
@@ -99,16 +100,18 @@ TEST(AuthCipher, Fips197VectorAndRekeying)
     const Bytes pt = hex("00112233445566778899aabbccddeeff");
     const Bytes ct = hex("69c4e0d86a7b0430d8cdb78070b4c55a");
     uint8_t out[16];
-    ASSERT_EQ(sdwan_aes128_block(key.data(), pt.data(), out), 0);
+    sdwan_aes_t aes{};
+    ASSERT_EQ(sdwan_aes_run(&aes, false, key.data(), pt.data(), out), 0);
     EXPECT_EQ(Bytes(out, out + 16), ct);
 
     // The context is reused: another key in between must not leave anything behind.
     const Bytes other = hex("ffeeddccbbaa99887766554433221100");
-    ASSERT_EQ(sdwan_aes128_block(other.data(), pt.data(), out), 0);
+    ASSERT_EQ(sdwan_aes_run(&aes, false, other.data(), pt.data(), out), 0);
     EXPECT_NE(Bytes(out, out + 16), ct);
     EXPECT_EQ(aes_decrypt_block(other, out), pt);
-    ASSERT_EQ(sdwan_aes128_block(key.data(), pt.data(), out), 0);
+    ASSERT_EQ(sdwan_aes_run(&aes, false, key.data(), pt.data(), out), 0);
     EXPECT_EQ(Bytes(out, out + 16), ct);
+    sdwan_aes_close(&aes);
 }
 
 TEST(AuthOpen, BuildingAnOpenAllocatesNothingAfterTheFirst)

@@ -10,9 +10,9 @@
 
 #include "bytes.h"
 #include "client/echo.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
+#include "proto/packet.h"
 #include "sdwan_build.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"

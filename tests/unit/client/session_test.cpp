@@ -17,10 +17,10 @@
 
 #include "client/auth.h"
 #include "client/data.h"
-#include "client/packet.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
+#include "proto/packet.h"
 #include "support/fakeclock.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"

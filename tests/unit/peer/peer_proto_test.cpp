@@ -16,10 +16,10 @@
 
 #include "client/auth.h"
 #include "client/echo.h"
-#include "client/packet.h"
 #include "core/event.h"
 #include "peer/peer.h"
 #include "peer_wire.h"
+#include "proto/packet.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/packet.h"
+#include "proto/packet.h"
 #include "sdwan_build.h"
 
 namespace {
@@ -122,7 +122,7 @@ TEST(PacketKey, FirstEightBytesOfMd5OfUserThenPassword)
         // Something past the terminator must not enter the digest.
         if (strlen(c.user) < 31)
             clnt.si_user[31] = 'X';
-        sdwan_set_key(&clnt);
+        sdwan_key_derive(clnt.si_user, clnt.si_pass, &clnt.si_key);
         const std::string joined = std::string(c.user) + c.pass;
         const Bytes d = md5(Bytes(joined.begin(), joined.end()));
         EXPECT_EQ(Bytes(clnt.si_key.data8, clnt.si_key.data8 + 8), Bytes(d.begin(), d.begin() + 8))
@@ -137,11 +137,11 @@ TEST(PacketKey, NoSeparatorBetweenUserAndPassword)
     snprintf(a.si_pass, sizeof a.si_pass, "secret");
     snprintf(b.si_user, sizeof b.si_user, "ali");
     snprintf(b.si_pass, sizeof b.si_pass, "cesecret");
-    sdwan_set_key(&a);
-    sdwan_set_key(&b);
+    sdwan_key_derive(a.si_user, a.si_pass, &a.si_key);
+    sdwan_key_derive(b.si_user, b.si_pass, &b.si_key);
     EXPECT_EQ(0, memcmp(a.si_key.data8, b.si_key.data8, 8));
     snprintf(b.si_pass, sizeof b.si_pass, "ceSecret");
-    sdwan_set_key(&b);
+    sdwan_key_derive(b.si_user, b.si_pass, &b.si_key);
     EXPECT_NE(0, memcmp(a.si_key.data8, b.si_key.data8, 8));
 }
 

@@ -1,6 +1,5 @@
-#include "client/packet.h"
+#include "proto/packet.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -54,22 +53,20 @@ int sdwan_pktverify(const uint8_t *pkt, uint32_t len)
     return memcmp(sig, pkt + SDWAN_HDR_LEN, SDWAN_SIG_LEN) == 0 ? 1 : 0;
 }
 
-void sdwan_set_key(sdwan_t *clnt)
+void sdwan_key_derive(const char *user, const char *pass, sdwan_key_t *key)
 {
-    char joined[128];
-    int n = snprintf(joined, sizeof joined, "%s%s", clnt->si_user, clnt->si_pass);
-    if (n < 0)
-        n = 0;
-    // Both fields hold at most 31 characters, so the joined text always fits; the bound only
-    // guards a record that was filled without its terminators.
-    if (n > static_cast<int>(sizeof joined) - 1)
-        n = sizeof joined - 1;
+    // Both texts hold at most 31 characters; the bound also guards one without its terminator.
+    uint8_t joined[62];
+    const size_t nu = strnlen(user, 31);
+    const size_t np = strnlen(pass, 31);
+    memcpy(joined, user, nu);
+    memcpy(joined + nu, pass, np);
     uint8_t digest[32];
     sys_md5ctx_t ctx;
     sys_md5init(&ctx);
-    sys_md5update(&ctx, joined, static_cast<unsigned int>(n));
+    sys_md5update(&ctx, joined, static_cast<unsigned int>(nu + np));
     sys_md5final(digest, &ctx);
-    memcpy(clnt->si_key.data8, digest, sizeof clnt->si_key.data8);
+    memcpy(key->data8, digest, sizeof key->data8);
 }
 
 void sdwan_encrypt(const sdwan_key_t *key, uint8_t *data, int len)

@@ -1,4 +1,5 @@
-// Tunnel header, control-packet signature, payload key and payload cipher.
+// Tunnel header, control-packet signature, payload key and payload cipher: the wire rules both
+// ends follow, with no state of either.
 #pragma once
 #include <cstdint>
 #include "sdwan.h"
@@ -12,5 +13,6 @@ uint8_t *sdwan_pktsign(uint8_t *pkt);
 // than 24 bytes never verifies.
 int sdwan_pktverify(const uint8_t *pkt, uint32_t len);
 
-void sdwan_set_key(sdwan_t *clnt);
+// The payload key: the first 8 bytes of MD5(user | password), each at most 31 characters.
+void sdwan_key_derive(const char *user, const char *pass, sdwan_key_t *key);
 void sdwan_encrypt(const sdwan_key_t *key, uint8_t *data, int len);
