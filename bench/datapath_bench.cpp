@@ -25,11 +25,11 @@
 
 #include "client/auth.h"
 #include "client/data.h"
+#include "client/record.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "net/sock.h"
 #include "proto/packet.h"
-#include "sdwan.h"
 #include "shell/log.h"
 
 // ---------------------------------------------------------------- allocation counter

@@ -1,4 +1,4 @@
-// Records and numbers shared by the event core, the host adapters and the tunnel client.
+// The wire: packet types, options, sizes and records that both ends of the tunnel share.
 //
 // Tunnel header, at the start of every datagram exchanged with the peer:
 //
@@ -17,17 +17,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-
-using CALLBACK_FUNC = void (*)(void *);
-
-// Session states.
-inline constexpr uint8_t SDWANCLNT_NONE = 0;
-inline constexpr uint8_t SDWANCLNT_IDLE = 1;
-inline constexpr uint8_t SDWANCLNT_DNS = 2;
-inline constexpr uint8_t SDWANCLNT_INIT = 3;
-inline constexpr uint8_t SDWANCLNT_AUTH = 4;
-inline constexpr uint8_t SDWANCLNT_DATA = 5;
-inline constexpr uint8_t SDWANCLNT_CLOSED = 6;
 
 // Packet types.
 inline constexpr uint8_t SDWAN_OPENREJ = 17;
@@ -112,124 +101,3 @@ static_assert(sizeof(sdwan_rtpktentry_t) == 8);
 static_assert(sizeof(sdwan_rtpkt_t) == 12);
 static_assert(offsetof(sdwan_rtpkt_t, magic) == 4);
 static_assert(offsetof(sdwan_rtpkt_t, cnt) == 8);
-
-struct rtcfg_entry_t {
-    uint32_t net;
-    uint32_t masklen;
-    rtcfg_entry_t *next;
-};
-
-struct netif_stats {
-    uint32_t sock_rxpkts;
-    uint32_t sock_txpkts;
-    uint32_t tun_rxpkts;
-    uint32_t tun_txpkts;
-    uint32_t txdnscnt;
-    uint32_t rxdnscnt;
-    uint32_t opencnt;
-    uint32_t openackcnt;
-    uint32_t openrejcnt;
-    uint32_t echoreqcnt;
-    uint32_t echorespcnt;
-    uint32_t closedcnt;
-    uint32_t panic_txdrop;
-    uint32_t panic_pktdest;
-    uint32_t panic_token;
-    uint32_t panic_dns;
-    uint32_t panic_pktverify;
-    uint32_t panic_open;
-    uint32_t panic_dataot;
-    uint32_t panic_authot;
-    uint32_t panic_pkttype;
-};
-static_assert(sizeof(netif_stats) == 21 * 4);
-
-// A host route this run added: dst/32 through gw (0: straight out of dev) on dev.
-struct sdwan_hostrt_t {
-    uint32_t dst;  // 0: none
-    uint32_t gw;
-    char dev[16];
-};
-
-// Ownership bits of sdwan_t::si_own.
-inline constexpr uint8_t SDWAN_OWN_TUN = 1;      // the TUN descriptor was attached by this process
-inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's (created, or a dead run's taken over): removed at the end
-inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
-inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
-
-// The client record; one instance, _sdwclnt. Addresses in network order, ports in host order,
-// times in whole seconds truncated to 32 bits.
-struct sdwan_t {
-    uint8_t si_state;
-    uint8_t si_encrypt;
-    uint8_t si_peerencypt;
-    uint8_t si_peerduppkt;
-    uint32_t si_ip;
-    uint32_t si_peerip;
-    uint16_t si_peerport;
-    uint16_t si_myport;
-    uint32_t si_gateway;
-    uint32_t si_dns0, si_dns1;
-    uint16_t si_pipeid, si_pipeidx;
-    uint32_t si_token;
-    uint16_t si_sid;
-    uint16_t si_ifidx;
-    uint16_t si_peermtu;
-    uint16_t si_cfgmtu;
-    uint32_t si_curdelay, si_maxdelay, si_mindelay;
-    uint32_t si_lastopen;
-    uint32_t si_lastdial;
-    uint32_t si_ltime;
-    uint32_t si_echotimer;
-    sdwan_key_t si_key;
-    char si_peer[64];
-    char si_peerdomain[64];
-    char si_user[32];
-    char si_pass[32];
-    netif_stats si_stats;
-    int si_udpsock;
-    int tunfd;
-    char tun_name[32];
-    char tmr_name[32];
-    uint32_t si_defrtnexthop;
-    char si_defifname[32];
-    uint32_t si_rtmagic;
-    rtcfg_entry_t *si_rtcfg;
-    int si_rtmode;
-
-    // What of the host this run made (SDWAN_OWN_ bits), and so may undo; nothing else is ever
-    // cleared or deleted.
-    uint8_t si_own;
-    uint32_t si_defrt_gw;  // next hop of the tunnel default route this run added
-    // Host routes that keep the peer and the resolver on the path they had before the tunnel's
-    // default route, while it is in place; dst 0 when none is held.
-    sdwan_hostrt_t si_hostrt_peer;
-    sdwan_hostrt_t si_hostrt_dns;
-    int si_rtnlfd;        // the kernel's notices of link and route changes, -1 when none
-    uint32_t si_tunretry; // 0, or 1 + ticks since a lost TUN interface could not be made again
-    // "datalog" key: 0 silences the per-packet line of the inbound data path.
-    uint8_t si_datalog;
-};
-
-// Timer slot. name holds up to 8 bytes, not necessarily zero-terminated; a zero first byte
-// marks the slot free.
-struct tm_t {
-    char name[8];
-    uint64_t tmout;
-    uint64_t lastsec;
-    uint64_t tmcnt;
-    void *arg;
-    CALLBACK_FUNC func;
-};
-
-// Descriptor slot; fds -1 marks it free. efunc, when set, is called instead of func when the
-// descriptor reports an error, a hang-up or an invalid descriptor.
-struct poll_op_t {
-    int fds;
-    CALLBACK_FUNC func;
-    void *arg;
-    CALLBACK_FUNC efunc;
-};
-
-inline constexpr int TM_SLOTS = 8;
-inline constexpr int POLL_SLOTS = 16;

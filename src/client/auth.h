@@ -1,7 +1,7 @@
 // Authentication handshake: OPEN out, OPENACK / OPENREJ / CLOSE in.
 #pragma once
 #include <cstdint>
-#include "sdwan.h"
+#include "client/record.h"
 
 uint32_t sdwan_pktopen(const sdwan_t *clnt, uint8_t *buf);  // buf holds >= SDWAN_OPEN_MAX bytes
 void sdwan_sendOPEN(sdwan_t *clnt);

@@ -1,7 +1,7 @@
 // Resolution of a peer given by name: one A/IN query to the built-in resolver per tick.
 #pragma once
 #include <cstdint>
-#include "sdwan.h"
+#include "client/record.h"
 
 inline constexpr uint16_t SDWAN_DNS_PORT = 53;
 uint32_t sdwan_resolver_ip();  // the built-in resolver, network order

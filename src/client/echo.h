@@ -1,7 +1,7 @@
 // Keepalive echo: signed requests carrying a tick and the measured delays.
 #pragma once
 #include <cstdint>
-#include "sdwan.h"
+#include "client/record.h"
 
 uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf);  // 44; buf holds >= 64 bytes
 void sdwan_sendECHOREQ(sdwan_t *clnt);

@@ -10,7 +10,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include "sdwan.h"
+#include "client/record.h"
 
 inline constexpr size_t HOSTRT_ALIAS_MAX = 256;  // the kernel's alias size, terminator included
 

@@ -1,5 +1,5 @@
 // The one client record.
-#include "client/session.h"
+#include "client/record.h"
 
 namespace {
 // Zero, except the descriptors, which start as "none", and the per-packet log line, which

@@ -2,9 +2,7 @@
 // source filter and dispatch of received datagrams.
 #pragma once
 #include <cstdint>
-#include "sdwan.h"
-
-extern sdwan_t _sdwclnt;
+#include "client/record.h"
 
 int sdwclnt_init();
 void sdwclnt_deinit();

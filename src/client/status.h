@@ -13,7 +13,7 @@
 // accepted response that returns one of those ticks yields a sample in microseconds.
 #pragma once
 #include <cstdint>
-#include "sdwan.h"
+#include "client/record.h"
 
 inline constexpr uint32_t STATUS_PATH_MAX = 264;   // path, ".tmpXXXXXX" and the terminator
 inline constexpr uint32_t STATUS_BUF = 8192;       // the whole file

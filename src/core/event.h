@@ -2,7 +2,32 @@
 // and the loop that drives both until _quit is set.
 #pragma once
 #include <cstdint>
-#include "sdwan.h"
+
+using CALLBACK_FUNC = void (*)(void *);
+
+// Timer slot. name holds up to 8 bytes, not necessarily zero-terminated; a zero first byte
+// marks the slot free.
+struct tm_t {
+    char name[8];
+    uint64_t tmout;
+    uint64_t lastsec;
+    uint64_t tmcnt;
+    void *arg;
+    CALLBACK_FUNC func;
+};
+
+// Descriptor slot; fds -1 marks it free. efunc, when set, is called instead of func when the
+// descriptor reports an error, a hang-up or an invalid descriptor.
+struct poll_op_t {
+    int fds;
+    CALLBACK_FUNC func;
+    void *arg;
+    CALLBACK_FUNC efunc;
+};
+
+inline constexpr int TM_SLOTS = 8;
+inline constexpr int POLL_SLOTS = 16;
+
 
 extern tm_t _tms[TM_SLOTS];
 extern poll_op_t _polls[POLL_SLOTS];

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include "sdwan.h"
+#include "client/record.h"
 
 extern const char *_cfgfile;
 

@@ -8,7 +8,7 @@
 #pragma once
 #include <cstdint>
 
-#include "sdwan.h"
+#include "client/record.h"
 
 inline constexpr char FUZZ_TUN[] = "fzt0";
 inline constexpr char FUZZ_UPLINK[] = "fzup0";

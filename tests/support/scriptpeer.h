@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "sdwan.h"
+#include "client/record.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 

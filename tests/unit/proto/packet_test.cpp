@@ -111,12 +111,19 @@ struct KeyCase {
     const char *pass;
 };
 
+// The credentials as the client record and the peer's user table hold them.
+struct Creds {
+    char si_user[32];
+    char si_pass[32];
+    sdwan_key_t si_key;
+};
+
 TEST(PacketKey, FirstEightBytesOfMd5OfUserThenPassword)
 {
     const std::string u31(31, 'u'), p31(31, 'p');
     const KeyCase cases[] = {{"a", "b"}, {"alice", "secret"}, {u31.c_str(), p31.c_str()}};
     for (const KeyCase &c : cases) {
-        sdwan_t clnt{};
+        Creds clnt{};
         snprintf(clnt.si_user, sizeof clnt.si_user, "%s", c.user);
         snprintf(clnt.si_pass, sizeof clnt.si_pass, "%s", c.pass);
         // Something past the terminator must not enter the digest.
@@ -132,7 +139,7 @@ TEST(PacketKey, FirstEightBytesOfMd5OfUserThenPassword)
 
 TEST(PacketKey, NoSeparatorBetweenUserAndPassword)
 {
-    sdwan_t a{}, b{};
+    Creds a{}, b{};
     snprintf(a.si_user, sizeof a.si_user, "alice");
     snprintf(a.si_pass, sizeof a.si_pass, "secret");
     snprintf(b.si_user, sizeof b.si_user, "ali");
