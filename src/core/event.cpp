@@ -7,10 +7,10 @@
 #include <x86intrin.h>
 
 #include "shell/log.h"
-#include "shell/os.h"
 
 tm_t _tms[TM_SLOTS];
 poll_op_t _polls[POLL_SLOTS];
+std::atomic<int> _quit{0};
 
 namespace {
 uint64_t (*s_sec_clock)() = nullptr;
@@ -81,21 +81,22 @@ uint64_t os_curusec()
     return rdtsc() / 1000;
 }
 
-uint64_t os_monosec()
+uint64_t os_monousec()
 {
     if (s_mono_clock != nullptr)
         return s_mono_clock();
-    timespec ts;
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-void os_set_mono_clock(uint64_t (*sec)()) { s_mono_clock = sec; }
+uint64_t os_monosec() { return os_monousec() / 1000000; }
 
-void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)())
+void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)(), uint64_t (*mono)())
 {
     s_sec_clock = sec;
     s_usec_clock = usec;
+    s_mono_clock = mono;
 }
 
 void tm_init()

@@ -1,6 +1,7 @@
-// The reactor: two clocks, a table of 8 one-second timers, a table of 16 polled descriptors,
+// The reactor: the clocks, a table of 8 one-second timers, a table of 16 polled descriptors,
 // and the loop that drives both until _quit is set.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 using CALLBACK_FUNC = void (*)(void *);
@@ -32,14 +33,19 @@ inline constexpr int POLL_SLOTS = 16;
 extern tm_t _tms[TM_SLOTS];
 extern poll_op_t _polls[POLL_SLOTS];
 
-uint64_t os_cursec();   // wall-clock seconds
-uint64_t rdtsc();       // the time-stamp counter
-uint64_t os_curusec();  // rdtsc() / 1000
+// Set by the exit-signal handlers, read by the loop once per iteration. Lock-free, so a
+// handler may store into it.
+extern std::atomic<int> _quit;
+static_assert(std::atomic<int>::is_always_lock_free);
 
-uint64_t os_monosec();  // CLOCK_MONOTONIC seconds: never set back
-// Test seam: replace the two clocks (a null function restores the real one).
-void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)());
-void os_set_mono_clock(uint64_t (*sec)());
+uint64_t os_cursec();    // wall-clock seconds
+uint64_t rdtsc();        // the time-stamp counter
+uint64_t os_curusec();   // rdtsc() / 1000
+uint64_t os_monousec();  // CLOCK_MONOTONIC in microseconds: never set back
+uint64_t os_monosec();   // the same in whole seconds
+
+// The one test seam for time: replace the clocks (a null function restores the real one).
+void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)(), uint64_t (*mono)() = nullptr);
 
 void tm_init();
 int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg);

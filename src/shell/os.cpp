@@ -4,8 +4,6 @@
 #include "shell/log.h"
 #include "shell/notify.h"
 
-std::atomic<int> _quit{0};
-
 void signals_handle_exit(int signo)
 {
     log_signal_exit(signo);

@@ -1,12 +1,8 @@
-// Process-wide pieces of the daemon shell: the quit flag, signal handlers, the core thread.
+// Process-wide pieces of the daemon shell: signal handlers and the core thread.
 #pragma once
-#include <atomic>
 #include <csignal>
 
-// Set by the exit-signal handlers, read by the core loop once per iteration. Lock-free, so a
-// handler may store into it.
-extern std::atomic<int> _quit;
-static_assert(std::atomic<int>::is_always_lock_free);
+#include "core/event.h"  // _quit, which the handlers set
 
 int os_init();
 void os_deinit();

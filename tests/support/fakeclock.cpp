@@ -10,13 +10,11 @@ void FakeClock::install(uint64_t start_sec, uint64_t start_usec)
 {
     sec = start_sec;
     usec = start_usec;
-    mono = 100;
-    os_set_clock([] { return FakeClock::sec; }, [] { return FakeClock::usec; });
-    os_set_mono_clock([] { return FakeClock::mono; });
+    mono = 100 * 1000000;
+    os_set_clock([] { return FakeClock::sec; }, [] { return FakeClock::usec; }, [] { return FakeClock::mono; });
 }
 
 void FakeClock::uninstall()
 {
-    os_set_clock(nullptr, nullptr);
-    os_set_mono_clock(nullptr);
+    os_set_clock(nullptr, nullptr, nullptr);
 }
