@@ -2,7 +2,6 @@
 
 #include "bytes.h"
 #include "client/session.h"
-#include "client/status.h"
 #include "core/event.h"
 #include "proto/packet.h"
 #include "shell/log.h"
@@ -22,7 +21,50 @@ static_assert(RT_BLOCK == 48);
 // The builder's caller provides at least 64 bytes; the route block must stay inside them.
 static_assert(RT_END <= 64);
 static_assert(SDWAN_ECHORESP_MIN == ECHO_TICK + 8);
+
+void rtt_sample(sdwan_rtt_t &t, uint64_t usec)
+{
+    const uint32_t r = usec > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(usec);
+    t.cur = r;
+    if (t.samples == 0) {
+        t.min = r;
+        t.max = r;
+        t.srtt = r;
+    } else {
+        if (r < t.min)
+            t.min = r;
+        if (r > t.max)
+            t.max = r;
+        // The smoothing of RFC 6298: an eighth of the new sample's difference.
+        const int64_t diff = static_cast<int64_t>(r) - static_cast<int64_t>(t.srtt);
+        t.srtt = static_cast<uint32_t>(static_cast<int64_t>(t.srtt) + diff / 8);
+    }
+    t.samples++;
+}
 }  // namespace
+
+void echo_rtt_sent(sdwan_t *clnt, uint64_t tick)
+{
+    clnt->si_echoring[clnt->si_echonext % SDWAN_RTT_RING] = {tick, os_monousec(), true};
+    clnt->si_echonext = (clnt->si_echonext + 1) % SDWAN_RTT_RING;
+}
+
+void echo_rtt_answered(sdwan_t *clnt, uint64_t tick)
+{
+    const uint64_t now = os_monousec();
+    // Newest first: should a tick ever repeat (a counter that stands still), the request a
+    // response answers is more likely the recent one, and the delay is not overstated.
+    for (uint32_t i = 1; i <= SDWAN_RTT_RING; i++) {
+        sdwan_echosent_t &e = clnt->si_echoring[(clnt->si_echonext + SDWAN_RTT_RING - i) % SDWAN_RTT_RING];
+        if (e.used && e.tick == tick) {
+            // One sample per request: a duplicated response would only add the time it spent
+            // duplicated.
+            e.used = false;
+            rtt_sample(clnt->si_rtt, now - e.mono);
+            return;
+        }
+    }
+}
 
 uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
 {
@@ -50,7 +92,7 @@ void sdwan_sendECHOREQ(sdwan_t *clnt)
 {
     uint8_t buf[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktechoreq(clnt, buf);
-    status_echo_sent(ld_le64(buf + ECHO_TICK));
+    echo_rtt_sent(clnt, ld_le64(buf + ECHO_TICK));
     sdwan_sock_send(clnt, buf, len);
 }
 
@@ -78,5 +120,5 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     if (delay < clnt->si_mindelay)
         clnt->si_mindelay = delay;
     clnt->si_stats.echorespcnt++;
-    status_echo_answered(ld_le64(buf + ECHO_TICK));
+    echo_rtt_answered(clnt, ld_le64(buf + ECHO_TICK));
 }

@@ -16,3 +16,10 @@ constexpr sdwan_t initial_record()
 }  // namespace
 
 constinit sdwan_t _sdwclnt = initial_record();
+
+int sdwclnt_not_ready(const sdwan_t *clnt)
+{
+    const bool ready = clnt->si_state != SDWANCLNT_NONE && clnt->si_peerport != 0 && clnt->si_user[0] != '\0' &&
+                       clnt->si_pass[0] != '\0' && (clnt->si_peerip != 0 || clnt->si_peerdomain[0] != '\0');
+    return ready ? 0 : 1;
+}

@@ -58,6 +58,24 @@ inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's 
 inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
 
+// Real-clock round-trip delay in microseconds over the daemon's run (client/echo.h); all 0
+// before the first sample. srtt is the smoothed average, srtt += (sample - srtt) / 8 after a
+// first srtt = sample.
+struct sdwan_rtt_t {
+    uint32_t cur;
+    uint32_t min;
+    uint32_t max;
+    uint32_t srtt;
+    uint32_t samples;
+};
+// An echo request in flight: its tick and the monotonic time at which it went out.
+struct sdwan_echosent_t {
+    uint64_t tick;
+    uint64_t mono;
+    bool used;
+};
+inline constexpr uint32_t SDWAN_RTT_RING = 8;  // requests remembered: more than a session's silence limit spans
+
 // The client record; one instance, _sdwclnt. Addresses in network order, ports in host order,
 // times in whole seconds truncated to 32 bits.
 struct sdwan_t {
@@ -110,6 +128,13 @@ struct sdwan_t {
     uint32_t si_tunretry; // 0, or 1 + ticks since a lost TUN interface could not be made again
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
     uint8_t si_datalog;
+
+    sdwan_rtt_t si_rtt;
+    sdwan_echosent_t si_echoring[SDWAN_RTT_RING];
+    uint32_t si_echonext;
 };
 
 extern sdwan_t _sdwclnt;
+
+// 1 while the record lacks what a session needs (peer, port, user, password), else 0.
+int sdwclnt_not_ready(const sdwan_t *clnt);

@@ -10,7 +10,6 @@
 #include "client/dns.h"
 #include "client/echo.h"
 #include "client/hostroute.h"
-#include "client/status.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/rtnl.h"
@@ -240,15 +239,7 @@ void sdwclnt_sock_reinit(sdwan_t *clnt)
         log_help("sdwan client socket reg success\n");
 }
 
-int sdwclnt_not_ready(const sdwan_t *clnt)
-{
-    const bool ready = clnt->si_state != SDWANCLNT_NONE && clnt->si_peerport != 0 && clnt->si_user[0] != '\0' &&
-                       clnt->si_pass[0] != '\0' && (clnt->si_peerip != 0 || clnt->si_peerdomain[0] != '\0');
-    return ready ? 0 : 1;
-}
-
-namespace {
-void session_tick(void *arg)
+void sdwclnt_do_timer(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     // A lost interface that could not be made again: tried once more every TUN_RETRY_TICKS.
@@ -288,16 +279,6 @@ void session_tick(void *arg)
         break;
     }
 }
-}  // namespace
-
-// The status file and the service manager hear of the session once a second, after the tick
-// has moved it on, whatever state it is in.
-void sdwclnt_do_timer(void *arg)
-{
-    session_tick(arg);
-    status_tick(static_cast<const sdwan_t *>(arg));
-}
-
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
 {
     if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) != len)

@@ -9,7 +9,6 @@ void sdwclnt_deinit();
 int sdwclnt_set_peer(sdwan_t *clnt);
 void sdwclnt_reset_state(sdwan_t *clnt);
 void sdwclnt_sock_reinit(sdwan_t *clnt);
-int sdwclnt_not_ready(const sdwan_t *clnt);
 void sdwclnt_do_timer(void *arg);
 void sdwan_sock_recv(void *arg);
 void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);

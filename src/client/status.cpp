@@ -6,17 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "client/session.h"
 #include "net/ipaddr.h"
 #include "shell/log.h"
-#include "shell/notify.h"
-
-status_rtt_t _status_rtt;
 
 namespace {
 
@@ -33,16 +28,6 @@ mode_t s_umask = 022;
 // every second.
 int s_write_errno = 0;
 char s_buf[STATUS_BUF];
-
-uint64_t (*s_mono)() = nullptr;
-
-struct echo_sent_t {
-    uint64_t tick;
-    uint64_t mono;
-    bool used;
-};
-echo_sent_t s_ring[STATUS_RTT_RING];
-uint32_t s_ring_next = 0;
 
 struct counter_t {
     const char *name;
@@ -81,13 +66,6 @@ const char *const STATE_NAMES[] = {"NONE", "IDLE", "DNS", "INIT", "AUTH", "DATA"
 static_assert(sizeof STATE_NAMES / sizeof STATE_NAMES[0] == SDWANCLNT_CLOSED + 1);
 
 const char *state_name(uint8_t state) { return state <= SDWANCLNT_CLOSED ? STATE_NAMES[state] : "UNKNOWN"; }
-
-uint64_t real_mono_usec()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
-}
 
 uint32_t counter_value(const netif_stats &st, size_t offset)
 {
@@ -148,27 +126,6 @@ const char *ip_text(uint32_t ipbe, char *buf, uint32_t len)
     return s != nullptr ? s : "";
 }
 
-void rtt_sample(uint64_t usec)
-{
-    const uint32_t r = usec > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(usec);
-    status_rtt_t &t = _status_rtt;
-    t.cur = r;
-    if (t.samples == 0) {
-        t.min = r;
-        t.max = r;
-        t.srtt = r;
-    } else {
-        if (r < t.min)
-            t.min = r;
-        if (r > t.max)
-            t.max = r;
-        // The smoothing of RFC 6298: an eighth of the new sample's difference.
-        const int64_t diff = static_cast<int64_t>(r) - static_cast<int64_t>(t.srtt);
-        t.srtt = static_cast<uint32_t>(static_cast<int64_t>(t.srtt) + diff / 8);
-    }
-    t.samples++;
-}
-
 }  // namespace
 
 int status_set_path(const char *path)
@@ -191,40 +148,7 @@ int status_set_path(const char *path)
 
 const char *status_path() { return s_path; }
 
-void status_set_clock(uint64_t (*mono_usec)()) { s_mono = mono_usec; }
-
-uint64_t status_mono_usec() { return s_mono != nullptr ? s_mono() : real_mono_usec(); }
-
-void status_reset()
-{
-    _status_rtt = status_rtt_t{};
-    memset(s_ring, 0, sizeof s_ring);
-    s_ring_next = 0;
-    s_write_errno = 0;
-}
-
-void status_echo_sent(uint64_t tick)
-{
-    s_ring[s_ring_next] = {tick, status_mono_usec(), true};
-    s_ring_next = (s_ring_next + 1) % STATUS_RTT_RING;
-}
-
-void status_echo_answered(uint64_t tick)
-{
-    const uint64_t now = status_mono_usec();
-    // Newest first: should a tick ever repeat (a counter that stands still), the request a
-    // response answers is more likely the recent one, and the delay is not overstated.
-    for (uint32_t i = 1; i <= STATUS_RTT_RING; i++) {
-        echo_sent_t &e = s_ring[(s_ring_next + STATUS_RTT_RING - i) % STATUS_RTT_RING];
-        if (e.used && e.tick == tick) {
-            // One sample per request: a duplicated response would only add the time it spent
-            // duplicated.
-            e.used = false;
-            rtt_sample(now - e.mono);
-            return;
-        }
-    }
-}
+void status_reset() { s_write_errno = 0; }
 
 uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
 {
@@ -255,7 +179,7 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
         put(&o, "# HELP tolvad_%s_total %s\n# TYPE tolvad_%s_total counter\ntolvad_%s_total %u\n", c.name, c.help,
             c.name, c.name, counter_value(clnt->si_stats, c.offset));
 
-    const status_rtt_t &r = _status_rtt;
+    const sdwan_rtt_t &r = clnt->si_rtt;
     put_gauge(&o, "tolvad_rtt_current_microseconds", "Round-trip delay of the last echo answered (monotonic clock).",
               r.cur);
     put_gauge(&o, "tolvad_rtt_min_microseconds", "Smallest round-trip delay since start-up.", r.min);
@@ -294,8 +218,8 @@ void status_text(const sdwan_t *clnt, char *buf, uint32_t len)
         put(&o, ", address %s", ip_text(clnt->si_ip, a, sizeof a));
         // The smoothed delay to a tenth of a millisecond: jitter below that does not make a new
         // status every two seconds.
-        if (_status_rtt.samples != 0)
-            put(&o, ", rtt %u.%u ms", _status_rtt.srtt / 1000, _status_rtt.srtt % 1000 / 100);
+        if (clnt->si_rtt.samples != 0)
+            put(&o, ", rtt %u.%u ms", clnt->si_rtt.srtt / 1000, clnt->si_rtt.srtt % 1000 / 100);
     }
 }
 
@@ -347,20 +271,15 @@ int status_write(const sdwan_t *clnt)
     return 0;
 }
 
-void status_tick(const sdwan_t *clnt)
+void status_file_tick(const sdwan_t *clnt)
 {
-    if (s_path[0] != '\0') {
-        if (status_write(clnt) == 0) {
-            s_write_errno = 0;
-        } else if (errno != s_write_errno) {
-            s_write_errno = errno;
-            log_help("Failed to write status file %s: %s\n", s_path, strerror(s_write_errno));
-        }
-    }
-    if (notify_active()) {
-        char text[NOTIFY_STATUS_MAX];
-        status_text(clnt, text, sizeof text);
-        notify_status(text);
+    if (s_path[0] == '\0')
+        return;
+    if (status_write(clnt) == 0) {
+        s_write_errno = 0;
+    } else if (errno != s_write_errno) {
+        s_write_errno = errno;
+        log_help("Failed to write status file %s: %s\n", s_path, strerror(s_write_errno));
     }
 }
 

@@ -10,6 +10,7 @@
 #include "shell/log.h"
 #include "shell/notify.h"
 #include "shell/os.h"
+#include "shell/report.h"
 
 namespace {
 constexpr const char DEFAULT_CFGFILE[] = "/etc/sdwan/kesp.conf";
@@ -56,6 +57,8 @@ void run()
         log_help("Failed to initialize SD-WAN client.\n");
         return;
     }
+    if (report_start(&_sdwclnt) != 0)
+        log_help("status reg timer failed\n");
     log_help("INIT\n");
     pthread_t core;
     if (pthread_create(&core, nullptr, thread_core_run, nullptr) != 0) {
@@ -108,6 +111,7 @@ int main(int argc, char **argv)
     log_help("Start quit\n");
     notify_stopping();
     sdwclnt_deinit();
+    report_stop();
     status_deinit();
     os_deinit();
     log_help("EXIT\n");

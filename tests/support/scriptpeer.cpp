@@ -16,6 +16,7 @@
 #include "client/hostroute.h"
 #include "net/tun.h"
 #include "proto/packet.h"
+#include "shell/report.h"
 #include "support/fakeclock.h"
 
 namespace {
@@ -290,7 +291,9 @@ void ClientNetnsTest::set_peer_quiet()
 void ClientNetnsTest::tick()
 {
     FakeClock::advance(1);
+    // The daemon's two timers, in the order they are registered.
     sdwclnt_do_timer(clnt);
+    status_tick(clnt);
 }
 
 bool ClientNetnsTest::establish(uint16_t sid, uint32_t token, const Bytes &options)

@@ -22,9 +22,11 @@
 #include <vector>
 
 #include "bytes.h"
+#include "client/echo.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "net/ipaddr.h"
+#include "shell/report.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 #include "support/netns.h"
@@ -35,8 +37,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-uint64_t g_mono = 0;
-uint64_t fake_mono() { return g_mono; }
 
 std::string slurp(const std::string &path)
 {
@@ -168,13 +168,13 @@ protected:
     {
         status_reset();
         status_set_path("");
-        g_mono = 5000000;
-        status_set_clock(fake_mono);
+        FakeClock::mono = 5000000;
+        FakeClock::install();
     }
     void TearDown() override
     {
         status_set_path("");
-        status_set_clock(nullptr);
+        FakeClock::uninstall();
         status_reset();
     }
 };
@@ -190,15 +190,15 @@ struct RttStep {
 struct RttCase {
     const char *name;
     std::vector<RttStep> steps;
-    status_rtt_t want;
+    sdwan_rtt_t want;
 };
 
-bool same_rtt(const status_rtt_t &a, const status_rtt_t &b)
+bool same_rtt(const sdwan_rtt_t &a, const sdwan_rtt_t &b)
 {
     return a.cur == b.cur && a.min == b.min && a.max == b.max && a.srtt == b.srtt && a.samples == b.samples;
 }
 
-std::string show(const status_rtt_t &r)
+std::string show(const sdwan_rtt_t &r)
 {
     return "cur " + std::to_string(r.cur) + " min " + std::to_string(r.min) + " max " + std::to_string(r.max) +
            " srtt " + std::to_string(r.srtt) + " samples " + std::to_string(r.samples);
@@ -232,15 +232,15 @@ TEST_F(StatusTest, RoundTripRingMatchesResponsesToTheirRequests)
          {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX, 1}},
     };
     for (const RttCase &c : cases) {
-        status_reset();
+        sdwan_t clnt{};
         for (const RttStep &s : c.steps) {
-            g_mono = s.mono;
+            FakeClock::mono = s.mono;
             if (s.op == 's')
-                status_echo_sent(s.tick);
+                echo_rtt_sent(&clnt, s.tick);
             else
-                status_echo_answered(s.tick);
+                echo_rtt_answered(&clnt, s.tick);
         }
-        EXPECT_TRUE(same_rtt(_status_rtt, c.want)) << c.name << ": got " << show(_status_rtt) << ", want "
+        EXPECT_TRUE(same_rtt(clnt.si_rtt, c.want)) << c.name << ": got " << show(clnt.si_rtt) << ", want "
                                                     << show(c.want);
     }
 }
@@ -277,8 +277,8 @@ std::string counter_block(const char *name, const char *help, uint32_t v)
 
 TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
 {
-    const sdwan_t c = data_record();
-    _status_rtt = {812, 640, 2210, 790, 12};
+    sdwan_t c = data_record();
+    c.si_rtt = {812, 640, 2210, 790, 12};
     const std::string want =
         "# HELP tolvad_session_state Session state: 0 NONE, 1 IDLE, 2 DNS, 3 INIT, 4 AUTH, 5 DATA, 6 CLOSED.\n"
         "# TYPE tolvad_session_state gauge\n"
@@ -405,10 +405,10 @@ TEST_F(StatusTest, OneLineForTheServiceManager)
     const TextCase cases[] = {
         {"established, no delay yet", [](sdwan_t *) {}, "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2"},
         {"established, smoothed delay",
-         [](sdwan_t *) { _status_rtt = {5000, 900, 5000, 1234, 3}; },
+         [](sdwan_t *c) { c->si_rtt = {5000, 900, 5000, 1234, 3}; },
          "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2, rtt 1.2 ms"},
         {"below a tenth of a millisecond",
-         [](sdwan_t *) { _status_rtt = {80, 80, 80, 80, 1}; },
+         [](sdwan_t *c) { c->si_rtt = {80, 80, 80, 80, 1}; },
          "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2, rtt 0.0 ms"},
         {"peer by address",
          [](sdwan_t *c) {
@@ -606,8 +606,7 @@ protected:
     void SetUp() override
     {
         status_reset();
-        g_mono = 7000000;
-        status_set_clock(fake_mono);
+        FakeClock::mono = 7000000;
         ClientNetnsTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
@@ -619,7 +618,6 @@ protected:
     void TearDown() override
     {
         status_set_path("");
-        status_set_clock(nullptr);
         status_reset();
         ClientNetnsTest::TearDown();
     }
@@ -680,7 +678,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
 
     // 1.5 ms of real time pass before the answer; the counter-based tick moves by something
     // else entirely, which must not matter.
-    g_mono += 1500;
+    FakeClock::mono += 1500;
     FakeClock::usec += 999999;
     ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::echoresp(ld_le64(req.data() + 24), 0x0102, 0x0A0B0C0D)));
     // A response to a request never sent: counted by the echo, no sample.
@@ -700,7 +698,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     tick();  // CLIENT_T0 + 5: the second request, answered after 700 us
     const Bytes req2 = peer->recv();
     ASSERT_EQ(req2.size(), 44u);
-    g_mono += 700;
+    FakeClock::mono += 700;
     ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::echoresp(ld_le64(req2.data() + 24), 0x0102, 0x0A0B0C0D)));
     tick();
     s = scrape();

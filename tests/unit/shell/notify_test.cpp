@@ -31,6 +31,7 @@
 #include "peer/peer.h"
 #include "shell/notify.h"
 #include "shell/os.h"
+#include "shell/report.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 #include "support/tempdir.h"
@@ -265,7 +266,7 @@ TEST_F(NotifyEnv, SessionTickSendsStatusOnChange)
     c.si_state = SDWANCLNT_DATA;
     c.si_ip = str2ip("10.8.0.2");
     status_tick(&c);
-    _status_rtt = {1500, 1500, 1500, 1500, 1};
+    c.si_rtt = {1500, 1500, 1500, 1500, 1};
     status_tick(&c);
     status_tick(&c);
     EXPECT_EQ(sock.take(), (Lines{"STATUS=AUTH, peer 192.0.2.1:4500", "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2",

@@ -1,0 +1,25 @@
+#include "shell/report.h"
+
+#include "client/status.h"
+#include "core/event.h"
+#include "shell/notify.h"
+
+namespace {
+constexpr char REPORT_TIMER[] = "status";
+
+void report_timer(void *arg) { status_tick(static_cast<const sdwan_t *>(arg)); }
+}  // namespace
+
+void status_tick(const sdwan_t *clnt)
+{
+    status_file_tick(clnt);
+    if (notify_active()) {
+        char text[NOTIFY_STATUS_MAX];
+        status_text(clnt, text, sizeof text);
+        notify_status(text);
+    }
+}
+
+int report_start(sdwan_t *clnt) { return tm_add(REPORT_TIMER, 1, report_timer, clnt); }
+
+void report_stop() { tm_del(REPORT_TIMER); }
