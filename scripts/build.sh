@@ -3,5 +3,5 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$1"; shift
-cmake -S "$top" -B "$dir" -DSDWAN_WERROR=ON "$@" >/dev/null
+cmake -S "$top" -B "$dir" -DSDWAN_WERROR=ON "$@"
 cmake --build "$dir" -j"$(nproc)"

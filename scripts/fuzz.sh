@@ -23,7 +23,7 @@ fi
 
 scripts/deps.sh
 
-all="cfg str2ip route recv openack dns peer peer_open"
+all="$(grep -E '^[a-z0-9_]+$' tests/fuzz/targets.txt | tr '\n' ' ')"
 secs="${FUZZ_SECONDS:-45}"
 read -r -a targets <<<"${FUZZ_TARGETS:-$all}"
 jobs="${FUZZ_JOBS:-$(nproc)}"

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "client/session.h"
+#include "client/record.h"
 #include "client/status.h"
 #include "net/ipaddr.h"
 #include "shell/log.h"

@@ -3,7 +3,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "sdwan_build.h"
+#if SDWAN_WITH_SYSTEMD
 #include <systemd/sd-daemon.h>
+#else
+// Built without libsystemd: no message is ever sent, and no socket is ever active.
+namespace {
+int sd_notify(int, const char *) { return 0; }
+int sd_watchdog_enabled(int, uint64_t *) { return 0; }
+}  // namespace
+#endif
 
 namespace {
 bool s_active = false;
@@ -15,7 +25,7 @@ char s_last_status[NOTIFY_STATUS_MAX];
 void notify_init()
 {
     const char *sock = getenv("NOTIFY_SOCKET");
-    s_active = sock != nullptr && sock[0] != '\0';
+    s_active = SDWAN_WITH_SYSTEMD && sock != nullptr && sock[0] != '\0';
     s_watchdog_usec = 0;
     uint64_t usec = 0;
     // Positive only when WATCHDOG_USEC is set and WATCHDOG_PID, if set, names this process: a

@@ -1,6 +1,7 @@
 // Readiness, status and watchdog messages to the service manager (sd_notify). Everything here
 // does nothing unless the process was started with a notification socket (NOTIFY_SOCKET), so
-// a daemon run by hand behaves as if this module did not exist.
+// a daemon run by hand behaves as if this module did not exist; nor does it in a build without
+// libsystemd (SDWAN_SYSTEMD).
 #pragma once
 #include <cstdint>
 
