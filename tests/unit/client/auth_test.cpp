@@ -24,6 +24,7 @@
 #include "support/fakeclock.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
+#include "support/proc.h"
 
 namespace {
 
@@ -79,8 +80,6 @@ Bytes hex(const char *s)
         out.push_back(static_cast<uint8_t>(std::stoi(std::string(s + i, 2), nullptr, 16)));
     return out;
 }
-
-uint32_t ip(const char *s) { return str2ip(s); }
 
 uint16_t raw16(uint8_t a, uint8_t b)
 {

@@ -18,17 +18,11 @@
 #include "net/tun.h"
 #include "support/logcap.h"
 #include "support/netns.h"
+#include "support/proc.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-uint32_t ip(const char *text)
-{
-    in_addr a;
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
-}
 
 std::string text(uint32_t ipbe)
 {

@@ -32,19 +32,12 @@
 #include "support/netns.h"
 #include "support/scriptpeer.h"
 #include "support/tempdir.h"
+#include "support/proc.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 // The names in a directory, sorted.
 Lines dir_entries(const std::string &dir)

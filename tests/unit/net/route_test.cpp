@@ -13,15 +13,10 @@
 #include <string>
 
 #include "support/netns.h"
+#include "support/proc.h"
 
 namespace {
 
-uint32_t ip(const char *text)
-{
-    in_addr a;
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
-}
 
 std::string text(uint32_t ipbe)
 {

@@ -12,15 +12,9 @@
 
 #include "support/logcap.h"
 #include "support/netns.h"
+#include "support/proc.h"
 
 namespace {
-
-uint32_t ip(const char *text)
-{
-    in_addr a;
-    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
-    return a.s_addr;
-}
 
 // A plain UDP socket bound to addr:port (port 0: any); its port in host order via *bound.
 int bound_socket(uint32_t addr, uint16_t port, uint16_t *bound)

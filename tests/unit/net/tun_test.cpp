@@ -18,17 +18,11 @@
 #include "bytes.h"
 #include "support/logcap.h"
 #include "support/netns.h"
+#include "support/proc.h"
 
 namespace {
 
 constexpr char TUN[] = "tolv0";
-
-uint32_t ip(const char *text)
-{
-    in_addr a;
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
-}
 
 int open_fds()
 {

@@ -25,6 +25,7 @@
 
 #include "shell/log.h"
 #include "support/logcap.h"
+#include "support/proc.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -38,20 +39,6 @@ const bool zone_set = [] {
 }();
 
 using Lines = std::vector<std::string>;
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
 
 std::string prefix_of(time_t t)
 {

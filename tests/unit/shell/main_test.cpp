@@ -30,6 +30,7 @@
 
 #include "support/logcap.h"
 #include "support/tempdir.h"
+#include "support/proc.h"
 
 namespace {
 
@@ -49,45 +50,21 @@ const char *const VERSION = "version: linux_tolvad_x86 2025-03-13\n";
 
 const std::string PEER_CONFIG = "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
-
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 
-// Waits at most `ms` for the child to end; its wait status in *status.
-bool wait_exit(pid_t pid, int ms, int *status)
+// Without root: a user namespace of its own, in which this user is root, gives the right to
+// make a network namespace (where the host allows unprivileged user namespaces).
+bool enter_userns()
 {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    do {
-        pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid)
-            return true;
-        if (r < 0)
-            return false;
-        usleep(5000);
-    } while (Clock::now() < end);
-    return false;
-}
-
-void kill_and_reap(pid_t pid)
-{
-    int st;
-    if (pid > 0 && waitpid(pid, &st, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    }
+    const std::string uid = "0 " + std::to_string(geteuid()) + " 1\n";
+    const std::string gid = "0 " + std::to_string(getegid()) + " 1\n";
+    if (unshare(CLONE_NEWUSER) != 0)
+        return false;
+    spit("/proc/self/setgroups", "deny");
+    spit("/proc/self/uid_map", uid);
+    spit("/proc/self/gid_map", gid);
+    return geteuid() == 0;
 }
 
 // Forks the daemon into a network namespace of its own. `setup` runs with /bin/sh -e inside that
@@ -109,6 +86,8 @@ pid_t spawn_daemon(const std::vector<std::string> &args, const std::string &setu
     pid_t pid = fork();
     if (pid != 0)
         return pid;
+    if (geteuid() != 0 && !enter_userns())
+        _exit(125);
     if (unshare(CLONE_NEWNET) != 0)
         _exit(125);
     struct rlimit nocore = {0, 0};
@@ -150,13 +129,16 @@ Outcome run_daemon(const TempDir &dir, const std::vector<std::string> &args, int
     return o;
 }
 
-#define REQUIRE_ROOT()                                                                                     \
-    do {                                                                                                   \
-        if (geteuid() != 0)                                                                                \
-            GTEST_SKIP() << "the daemon runs only inside a private network namespace, which needs root"; \
-    } while (0)
-
 bool exited_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+bool private_netns_unprivileged()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(enter_userns() && unshare(CLONE_NEWNET) == 0 ? 0 : 1);
+    int st = 0;
+    return pid > 0 && wait_exit(pid, 5000, &st) && exited_zero(st);
+}
 
 // ---- texts and start-up failures ----
 
@@ -169,7 +151,8 @@ struct ArgsCase {
 
 TEST(DaemonArgs, HelpAndVersionTextsExitAtOnceWithoutALog)
 {
-    REQUIRE_ROOT();
+    if (geteuid() != 0 && !private_netns_unprivileged())
+        GTEST_SKIP() << "this host allows no network namespace to an unprivileged user";
     const ArgsCase cases[] = {
         {"help", {"-h"}, USAGE, nullptr},
         {"help after paths shows the defaults", {"-f", "/x/other.conf", "-l", "@", "-h"}, USAGE, nullptr},

@@ -36,25 +36,12 @@
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 #include "support/tempdir.h"
+#include "support/proc.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &text, mode_t mode)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    chmod(path.c_str(), mode);
-}
 
 
 // The service manager's end: a datagram socket bound to a path (a path, not an abstract name,
@@ -311,32 +298,6 @@ TEST_F(NotifyEnv, WatchdogPingsGoOnWhenTheWallClockIsSetBack)
 }
 
 // ---- whole processes, each in a network namespace of its own ----
-
-#define REQUIRE_ROOT()                                                                                  \
-    do {                                                                                                \
-        if (geteuid() != 0)                                                                             \
-            GTEST_SKIP() << "the daemons run only inside a private network namespace, which needs root"; \
-    } while (0)
-
-bool wait_exit(pid_t pid, int ms, int *status)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    do {
-        if (waitpid(pid, status, WNOHANG) == pid)
-            return true;
-        usleep(5000);
-    } while (Clock::now() < end);
-    return false;
-}
-
-void kill_and_reap(pid_t pid)
-{
-    int st;
-    if (pid > 0 && waitpid(pid, &st, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    }
-}
 
 // Forks into a new network namespace, with the given environment, stdout and stderr to files.
 // The child runs body(); it never runs in this machine's namespace.
