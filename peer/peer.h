@@ -2,12 +2,14 @@
 // each accepted client is a session keyed by its address and port, owning one address of a /24
 // pool whose .1 sits on the server's own TUN interface.
 //
-// Everything lives in one static record, _peer: the configuration, the session table, the
-// receive and send batches. Nothing is allocated once the server has started.
+// Everything lives in one static record, _peer (peer_sess.cpp): the configuration, the session
+// table, the receive and send batches. Nothing is allocated once the server has started.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "bytes.h"
 #include "proto/aes.h"
@@ -113,6 +115,15 @@ struct peer_t {
     sdwan_aes_t aes;                   // deciphers the OPEN password block
     int ntx;
     peer_txslot_t tx[PEER_TX_BATCH];
+    // The system calls' views of the batches: the send slots' addresses and buffers, and the
+    // receive batch itself, all in the one static record so nothing is allocated.
+    sockaddr_in tx_addr[PEER_TX_BATCH];
+    iovec tx_iov[PEER_TX_BATCH];
+    mmsghdr tx_msg[PEER_TX_BATCH];
+    uint8_t rx_buf[PEER_RX_BATCH][SDWAN_PKTBUF];
+    sockaddr_in rx_addr[PEER_RX_BATCH];
+    iovec rx_iov[PEER_RX_BATCH];
+    mmsghdr rx_msg[PEER_RX_BATCH];
 };
 
 extern peer_t _peer;

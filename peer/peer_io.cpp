@@ -16,23 +16,9 @@
 
 namespace {
 
-// Receive batch: static, so the reactor's stack stays small and nothing is allocated.
-uint8_t rx_buf[PEER_RX_BATCH][SDWAN_PKTBUF];
-sockaddr_in rx_addr[PEER_RX_BATCH];
-iovec rx_iov[PEER_RX_BATCH];
-mmsghdr rx_msg[PEER_RX_BATCH];
-
-sockaddr_in tx_addr[PEER_TX_BATCH];
-iovec tx_iov[PEER_TX_BATCH];
-mmsghdr tx_msg[PEER_TX_BATCH];
-
 void set_buf(int s, int opt_force, int opt, const char *what)
 {
-    int v = PEER_SOCKBUF;
-    // The FORCE variants pass the system's rmem_max/wmem_max cap when we have the privilege.
-    if (setsockopt(s, SOL_SOCKET, opt_force, &v, sizeof v) == 0)
-        return;
-    if (setsockopt(s, SOL_SOCKET, opt, &v, sizeof v) != 0)
+    if (sock_bufsz(s, opt_force, opt, PEER_SOCKBUF) != 0)
         log_help("peer: %s not set: %s\n", what, strerror(errno));
 }
 
@@ -79,22 +65,22 @@ void peer_tx_flush(peer_t *p)
         return;
     for (int i = 0; i < n; i++) {
         peer_txslot_t &t = p->tx[i];
-        memset(&tx_addr[i], 0, sizeof tx_addr[i]);
-        tx_addr[i].sin_family = AF_INET;
-        tx_addr[i].sin_port = htons(t.port);
-        tx_addr[i].sin_addr.s_addr = t.ipbe;
-        tx_iov[i].iov_base = t.buf;
-        tx_iov[i].iov_len = t.len;
-        memset(&tx_msg[i], 0, sizeof tx_msg[i]);
-        tx_msg[i].msg_hdr.msg_name = &tx_addr[i];
-        tx_msg[i].msg_hdr.msg_namelen = sizeof tx_addr[i];
-        tx_msg[i].msg_hdr.msg_iov = &tx_iov[i];
-        tx_msg[i].msg_hdr.msg_iovlen = 1;
+        memset(&p->tx_addr[i], 0, sizeof p->tx_addr[i]);
+        p->tx_addr[i].sin_family = AF_INET;
+        p->tx_addr[i].sin_port = htons(t.port);
+        p->tx_addr[i].sin_addr.s_addr = t.ipbe;
+        p->tx_iov[i].iov_base = t.buf;
+        p->tx_iov[i].iov_len = t.len;
+        memset(&p->tx_msg[i], 0, sizeof p->tx_msg[i]);
+        p->tx_msg[i].msg_hdr.msg_name = &p->tx_addr[i];
+        p->tx_msg[i].msg_hdr.msg_namelen = sizeof p->tx_addr[i];
+        p->tx_msg[i].msg_hdr.msg_iov = &p->tx_iov[i];
+        p->tx_msg[i].msg_hdr.msg_iovlen = 1;
     }
     // Each pass either sends at least one datagram or gives one up, so the loop ends.
     int off = 0;
     while (off < n) {
-        int r = sendmmsg(p->udpfd, tx_msg + off, static_cast<unsigned>(n - off), MSG_DONTWAIT);
+        int r = sendmmsg(p->udpfd, p->tx_msg + off, static_cast<unsigned>(n - off), MSG_DONTWAIT);
         if (r > 0) {
             off += r;
             p->st.tx_dgrams += static_cast<uint64_t>(r);
@@ -116,26 +102,26 @@ void peer_udp_recv(void *arg)
     p->now = static_cast<uint32_t>(os_cursec());
     for (int round = 0; round < PEER_RX_ROUNDS; round++) {
         for (int i = 0; i < PEER_RX_BATCH; i++) {
-            rx_iov[i].iov_base = rx_buf[i];
-            rx_iov[i].iov_len = sizeof rx_buf[i];
-            memset(&rx_msg[i], 0, sizeof rx_msg[i]);
-            rx_msg[i].msg_hdr.msg_name = &rx_addr[i];
-            rx_msg[i].msg_hdr.msg_namelen = sizeof rx_addr[i];
-            rx_msg[i].msg_hdr.msg_iov = &rx_iov[i];
-            rx_msg[i].msg_hdr.msg_iovlen = 1;
+            p->rx_iov[i].iov_base = p->rx_buf[i];
+            p->rx_iov[i].iov_len = sizeof p->rx_buf[i];
+            memset(&p->rx_msg[i], 0, sizeof p->rx_msg[i]);
+            p->rx_msg[i].msg_hdr.msg_name = &p->rx_addr[i];
+            p->rx_msg[i].msg_hdr.msg_namelen = sizeof p->rx_addr[i];
+            p->rx_msg[i].msg_hdr.msg_iov = &p->rx_iov[i];
+            p->rx_msg[i].msg_hdr.msg_iovlen = 1;
         }
-        int n = recvmmsg(p->udpfd, rx_msg, PEER_RX_BATCH, MSG_DONTWAIT, nullptr);
+        int n = recvmmsg(p->udpfd, p->rx_msg, PEER_RX_BATCH, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             break;
         for (int i = 0; i < n; i++) {
-            const msghdr &m = rx_msg[i].msg_hdr;
+            const msghdr &m = p->rx_msg[i].msg_hdr;
             if ((m.msg_flags & MSG_TRUNC) != 0 || m.msg_namelen < sizeof(sockaddr_in) ||
-                rx_addr[i].sin_family != AF_INET) {
+                p->rx_addr[i].sin_family != AF_INET) {
                 p->st.rx_dgrams++;
                 p->st.drop_trunc++;
                 continue;
             }
-            peer_on_datagram(p, rx_addr[i].sin_addr.s_addr, ntohs(rx_addr[i].sin_port), rx_buf[i], rx_msg[i].msg_len);
+            peer_on_datagram(p, p->rx_addr[i].sin_addr.s_addr, ntohs(p->rx_addr[i].sin_port), p->rx_buf[i], p->rx_msg[i].msg_len);
         }
         if (n < PEER_RX_BATCH)
             break;

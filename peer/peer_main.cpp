@@ -46,18 +46,38 @@ void usage(FILE *out)
     fputs("\t-v                  version info\n", out);
 }
 
+// Every counter of the server, in the record's order, under the name the exit line gives it.
+struct peer_counter_t {
+    const char *name;
+    uint64_t peer_stats_t::*field;
+};
+constexpr peer_counter_t PEER_COUNTERS[] = {
+    {"rx", &peer_stats_t::rx_dgrams},          {"tx", &peer_stats_t::tx_dgrams},
+    {"txdrop", &peer_stats_t::tx_drop},        {"short", &peer_stats_t::drop_short},
+    {"trunc", &peer_stats_t::drop_trunc},      {"sig", &peer_stats_t::drop_sig},
+    {"malformed", &peer_stats_t::drop_malformed}, {"type", &peer_stats_t::drop_type},
+    {"nosess", &peer_stats_t::drop_nosess},    {"token", &peer_stats_t::drop_token},
+    {"badip", &peer_stats_t::drop_badip},      {"noroute", &peer_stats_t::drop_noroute},
+    {"tunrx", &peer_stats_t::tun_rx},          {"tuntx", &peer_stats_t::tun_tx},
+    {"tunerr", &peer_stats_t::tun_txerr},      {"openok", &peer_stats_t::open_ok},
+    {"openagain", &peer_stats_t::open_again},  {"openrej", &peer_stats_t::open_rej},
+    {"echo", &peer_stats_t::echo},             {"silent", &peer_stats_t::sess_silent},
+    {"replaced", &peer_stats_t::sess_replaced}, {"closed", &peer_stats_t::sess_closed},
+};
+static_assert(sizeof PEER_COUNTERS / sizeof PEER_COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
+
 void log_stats(const peer_stats_t &st)
 {
-    log_help("peer stats: rx %llu tx %llu txdrop %llu short %llu trunc %llu sig %llu malformed %llu type %llu "
-             "nosess %llu token %llu badip %llu noroute %llu tunrx %llu tuntx %llu tunerr %llu\n",
-             static_cast<unsigned long long>(st.rx_dgrams), static_cast<unsigned long long>(st.tx_dgrams),
-             static_cast<unsigned long long>(st.tx_drop), static_cast<unsigned long long>(st.drop_short),
-             static_cast<unsigned long long>(st.drop_trunc), static_cast<unsigned long long>(st.drop_sig),
-             static_cast<unsigned long long>(st.drop_malformed), static_cast<unsigned long long>(st.drop_type),
-             static_cast<unsigned long long>(st.drop_nosess), static_cast<unsigned long long>(st.drop_token),
-             static_cast<unsigned long long>(st.drop_badip), static_cast<unsigned long long>(st.drop_noroute),
-             static_cast<unsigned long long>(st.tun_rx), static_cast<unsigned long long>(st.tun_tx),
-             static_cast<unsigned long long>(st.tun_txerr));
+    char line[1024];
+    size_t n = 0;
+    for (const peer_counter_t &c : PEER_COUNTERS) {
+        const int w = snprintf(line + n, sizeof line - n, " %s %llu", c.name,
+                               static_cast<unsigned long long>(st.*c.field));
+        if (w > 0 && static_cast<size_t>(w) < sizeof line - n)
+            n += static_cast<size_t>(w);
+    }
+    line[n] = '\0';
+    log_help("peer stats:%s\n", line);
 }
 
 int peer_start(peer_t *p)

@@ -12,8 +12,6 @@
 #include "proto/packet.h"
 #include "shell/log.h"
 
-peer_t _peer;
-
 namespace {
 
 constexpr uint32_t IPV4_MIN = 20;
@@ -282,36 +280,6 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
 }
 
 }  // namespace
-
-int peer_setup(peer_t *p)
-{
-    memset(p->sess, 0, sizeof p->sess);
-    for (peer_sess_t &s : p->sess)
-        s.hnext = PEER_NONE;
-    memset(p->hash, PEER_NONE, sizeof p->hash);
-    memset(p->byhost, PEER_NONE, sizeof p->byhost);
-    memset(p->reserved, 0, sizeof p->reserved);
-    memset(&p->st, 0, sizeof p->st);
-    p->ntx = 0;
-    for (int i = 0; i < p->cfg.nusers; i++) {
-        peer_user_t &u = p->cfg.users[i];
-        sdwan_passkey(u.name, u.namelen, u.passkey);
-        memcpy(u.passblk, u.pass, sizeof u.passblk);
-        sdwan_key_derive(u.name, u.pass, &u.key);
-        if (u.fixed_ip != 0)
-            p->reserved[peer_hostpart(u.fixed_ip)] = 1;
-    }
-    if (sdwan_aes_open(&p->aes) != 0) {
-        log_help("peer: AES-128 is not available\n");
-        return -1;
-    }
-    return 0;
-}
-
-void peer_teardown(peer_t *p)
-{
-    sdwan_aes_close(&p->aes);
-}
 
 uint32_t peer_pktopenrej(uint8_t *buf)
 {

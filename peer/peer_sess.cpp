@@ -8,6 +8,8 @@
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
+#include "proto/aes.h"
+#include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {
@@ -46,6 +48,38 @@ int sess_ids(const peer_t *p, uint16_t *sid, uint32_t *token)
 }
 
 }  // namespace
+
+peer_t _peer;
+
+int peer_setup(peer_t *p)
+{
+    memset(p->sess, 0, sizeof p->sess);
+    for (peer_sess_t &s : p->sess)
+        s.hnext = PEER_NONE;
+    memset(p->hash, PEER_NONE, sizeof p->hash);
+    memset(p->byhost, PEER_NONE, sizeof p->byhost);
+    memset(p->reserved, 0, sizeof p->reserved);
+    memset(&p->st, 0, sizeof p->st);
+    p->ntx = 0;
+    for (int i = 0; i < p->cfg.nusers; i++) {
+        peer_user_t &u = p->cfg.users[i];
+        sdwan_passkey(u.name, u.namelen, u.passkey);
+        memcpy(u.passblk, u.pass, sizeof u.passblk);
+        sdwan_key_derive(u.name, u.pass, &u.key);
+        if (u.fixed_ip != 0)
+            p->reserved[peer_hostpart(u.fixed_ip)] = 1;
+    }
+    if (sdwan_aes_open(&p->aes) != 0) {
+        log_help("peer: AES-128 is not available\n");
+        return -1;
+    }
+    return 0;
+}
+
+void peer_teardown(peer_t *p)
+{
+    sdwan_aes_close(&p->aes);
+}
 
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port)
 {

@@ -15,16 +15,16 @@ namespace {
 // through the tunnel may outrun the daemon for a moment; the default (about 200 KiB, a few
 // hundred small datagrams) drops packets under load, which TCP then pays for.
 constexpr int SOCK_BUFSZ = 1 << 20;
-
-void sock_bufsz(int s, int opt_force, int opt)
-{
-    int v = SOCK_BUFSZ;
-    // The FORCE variant passes the system's cap (net.core.rmem_max/wmem_max); it needs
-    // CAP_NET_ADMIN, which the daemon has anyway for its interface and routes.
-    if (setsockopt(s, SOL_SOCKET, opt_force, &v, sizeof v) != 0)
-        setsockopt(s, SOL_SOCKET, opt, &v, sizeof v);
-}
 }  // namespace
+
+int sock_bufsz(int s, int opt_force, int opt, int bytes)
+{
+    // The FORCE variant passes the system's cap (net.core.rmem_max/wmem_max); it needs
+    // CAP_NET_ADMIN, which the daemons have anyway for their interfaces and routes.
+    if (setsockopt(s, SOL_SOCKET, opt_force, &bytes, sizeof bytes) == 0)
+        return 0;
+    return setsockopt(s, SOL_SOCKET, opt, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
 
 int sock_udpinit()
 {
@@ -40,8 +40,8 @@ int sock_udpinit()
     fcntl(s, F_SETFL, flags | O_NONBLOCK);
     int flag = 1;
     setsockopt(s, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag);
-    sock_bufsz(s, SO_RCVBUFFORCE, SO_RCVBUF);
-    sock_bufsz(s, SO_SNDBUFFORCE, SO_SNDBUF);
+    sock_bufsz(s, SO_RCVBUFFORCE, SO_RCVBUF, SOCK_BUFSZ);
+    sock_bufsz(s, SO_SNDBUFFORCE, SO_SNDBUF, SOCK_BUFSZ);
     return s;
 }
 
