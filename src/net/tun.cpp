@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "net/ifctl.h"
 #include "shell/log.h"
 
 static_assert(TUNSETIFF == 0x400454ca);
@@ -19,13 +20,6 @@ static_assert((IFF_TUN | IFF_NO_PI) == 0x1001);
 static_assert(sizeof(sockaddr_in) == sizeof(sockaddr));
 
 namespace {
-
-// The kernel takes at most IFNAMSIZ bytes of the name; a longer one is cut, like strncpy would.
-void ifreq_named(ifreq *ifr, const char *tun_name)
-{
-    std::memset(ifr, 0, sizeof *ifr);
-    std::memcpy(ifr->ifr_name, tun_name, strnlen(tun_name, IFNAMSIZ));
-}
 
 void ifreq_set_addr(ifreq *ifr, uint32_t ipbe)
 {
@@ -43,14 +37,10 @@ constexpr int TUN_TXQLEN = 1000;
 
 void tun_set_txqlen(const char *tun_name)
 {
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return;
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     ifr.ifr_qlen = TUN_TXQLEN;
-    ioctl(s, SIOCSIFTXQLEN, &ifr);  // best effort: the default queue still carries the traffic
-    close(s);
+    ifctl(SIOCSIFTXQLEN, &ifr);  // best effort: the default queue still carries the traffic
 }
 
 }  // namespace
@@ -150,46 +140,34 @@ int tun_send(int tunfd, const uint8_t *buf, int len)
 
 void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return;
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     // Address and netmask before the interface comes up, so it never runs with a stale subnet.
     ifreq_set_addr(&ifr, ip);
-    ioctl(s, SIOCSIFADDR, &ifr);
+    ifctl(SIOCSIFADDR, &ifr);
     ifreq_set_addr(&ifr, mask);
-    ioctl(s, SIOCSIFNETMASK, &ifr);
-    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifctl(SIOCSIFNETMASK, &ifr);
+    ifctl(SIOCGIFFLAGS, &ifr);
     ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-    ioctl(s, SIOCSIFFLAGS, &ifr);
-    close(s);
+    ifctl(SIOCSIFFLAGS, &ifr);
 }
 
 void tun_set_mtu(const char *tun_name, unsigned int mtu)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return;
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     ifr.ifr_mtu = static_cast<int>(mtu);
-    ioctl(s, SIOCSIFMTU, &ifr);  // a refused MTU (0 when the peer sent none) keeps the old one
-    close(s);
+    ifctl(SIOCSIFMTU, &ifr);  // a refused MTU (0 when the peer sent none) keeps the old one
 }
 
 void tun_clear_ip(const char *tun_name)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return;
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     // Down first, so no packet leaves with the address that is about to go.
-    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifctl(SIOCGIFFLAGS, &ifr);
     ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
-    ioctl(s, SIOCSIFFLAGS, &ifr);
+    ifctl(SIOCSIFFLAGS, &ifr);
     ifreq_set_addr(&ifr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
-    ioctl(s, SIOCSIFADDR, &ifr);
-    close(s);
+    ifctl(SIOCSIFADDR, &ifr);
 }

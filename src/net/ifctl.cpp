@@ -1,0 +1,25 @@
+#include "net/ifctl.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int ifctl(unsigned long req, void *arg)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    const int rc = ioctl(s, req, arg);
+    const int err = errno;
+    close(s);
+    errno = err;
+    return rc < 0 ? -1 : 0;
+}
+
+void ifreq_named(ifreq *ifr, const char *name)
+{
+    std::memset(ifr, 0, sizeof *ifr);
+    std::memcpy(ifr->ifr_name, name, strnlen(name, IFNAMSIZ));
+}
