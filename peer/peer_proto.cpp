@@ -134,6 +134,17 @@ void send_ack(peer_t *p, const peer_sess_t *s)
     queue_ctrl(p, s->ipbe, s->port, pkt, n);
 }
 
+// sid and token must be those of the sender's session; a datagram that passes keeps it alive.
+bool session_token_ok(peer_t *p, peer_sess_t *s, const sdwan_pkthdr_t &h)
+{
+    if (h.sid != s->sid || h.token != s->token) {
+        p->st.drop_token++;
+        return false;
+    }
+    s->lastsec = p->now;
+    return true;
+}
+
 void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
 {
     if (len < SDWAN_CTRL_LEN) {
@@ -228,11 +239,8 @@ void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
         p->st.drop_nosess++;
         return;
     }
-    if (h.sid != s->sid || h.token != s->token) {
-        p->st.drop_token++;
+    if (!session_token_ok(p, s, h))
         return;
-    }
-    s->lastsec = p->now;
     peer_txslot_t *slot = peer_tx_slot(p);
     uint8_t *body = put_ctrl(slot->buf, SDWAN_ECHORESP, 0, s->sid, s->token);
     // The tick always goes back; the delay figures too when the request carried them.
@@ -252,11 +260,8 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
         p->st.drop_nosess++;
         return;
     }
-    if (h.sid != s->sid || h.token != s->token) {
-        p->st.drop_token++;
+    if (!session_token_ok(p, s, h))
         return;
-    }
-    s->lastsec = p->now;
     if (len <= SDWAN_HDR_LEN) {
         p->st.drop_short++;
         return;

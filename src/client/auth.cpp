@@ -80,6 +80,22 @@ bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
     }
     return r == 0;
 }
+// A control packet is taken only in the state that expects it, and only with a good signature;
+// the lines name the state expected and the refused packet.
+bool control_ok(sdwan_t *clnt, uint8_t want, const char *want_name, const uint8_t *buf, uint32_t blen,
+                const char *refused)
+{
+    if (clnt->si_state != want) {
+        log_help("Invalid state: expected %s, but got %d\n", want_name, clnt->si_state);
+        return false;
+    }
+    if (sdwan_pktverify(buf, blen) == 0) {
+        clnt->si_stats.panic_pktverify++;
+        log_help("%s\n", refused);
+        return false;
+    }
+    return true;
+}
 }  // namespace
 
 int sdwan_aes_init() { return sdwan_aes_open(&s_aes); }
@@ -166,35 +182,19 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
     sdwclnt_set_iproute(clnt);
 }
 
-void sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
+void sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
-    (void)pkt;
-    if (clnt->si_state != SDWANCLNT_AUTH) {
-        log_help("Invalid state: expected SDWANCLNT_AUTH, but got %d\n", clnt->si_state);
+    if (!control_ok(clnt, SDWANCLNT_AUTH, "SDWANCLNT_AUTH", buf, blen, "Packet verification failed for OPENREJ"))
         return;
-    }
-    if (sdwan_pktverify(buf, blen) == 0) {
-        clnt->si_stats.panic_pktverify++;
-        log_help("Packet verification failed for OPENREJ\n");
-        return;
-    }
     log_help("SDWAN peer authentication REJECTED\n");
     sdwclnt_reset_state(clnt);
     clnt->si_stats.openrejcnt++;
 }
 
-void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
+void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
-    (void)pkt;
-    if (clnt->si_state != SDWANCLNT_DATA) {
-        log_help("Invalid state: expected SDWANCLNT_DATA, but got %d\n", clnt->si_state);
+    if (!control_ok(clnt, SDWANCLNT_DATA, "SDWANCLNT_DATA", buf, blen, "Packet verification failed"))
         return;
-    }
-    if (sdwan_pktverify(buf, blen) == 0) {
-        clnt->si_stats.panic_pktverify++;
-        log_help("Packet verification failed\n");
-        return;
-    }
     log_help("Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state\n");
     clnt->si_state = SDWANCLNT_CLOSED;
     clnt->si_stats.closedcnt++;

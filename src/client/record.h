@@ -5,14 +5,16 @@
 
 #include "sdwan.h"
 
-// Session states.
-inline constexpr uint8_t SDWANCLNT_NONE = 0;
-inline constexpr uint8_t SDWANCLNT_IDLE = 1;
-inline constexpr uint8_t SDWANCLNT_DNS = 2;
-inline constexpr uint8_t SDWANCLNT_INIT = 3;
-inline constexpr uint8_t SDWANCLNT_AUTH = 4;
-inline constexpr uint8_t SDWANCLNT_DATA = 5;
-inline constexpr uint8_t SDWANCLNT_CLOSED = 6;
+// Session states, the values of si_state.
+enum : uint8_t {
+    SDWANCLNT_NONE = 0,
+    SDWANCLNT_IDLE = 1,
+    SDWANCLNT_DNS = 2,
+    SDWANCLNT_INIT = 3,
+    SDWANCLNT_AUTH = 4,
+    SDWANCLNT_DATA = 5,
+    SDWANCLNT_CLOSED = 6,
+};
 
 struct rtcfg_entry_t {
     uint32_t net;
