@@ -2,9 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+static_assert(sizeof(sockaddr_in) == sizeof(sockaddr));
 
 int ifctl(unsigned long req, void *arg)
 {
@@ -22,4 +25,13 @@ void ifreq_named(ifreq *ifr, const char *name)
 {
     std::memset(ifr, 0, sizeof *ifr);
     std::memcpy(ifr->ifr_name, name, strnlen(name, IFNAMSIZ));
+}
+
+void sin_store(sockaddr *sa, uint32_t ipbe)
+{
+    sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = ipbe;
+    std::memcpy(sa, &sin, sizeof sin);
 }

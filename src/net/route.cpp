@@ -2,7 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/route.h>  // with src/ on the include path, <net/route.h> is this module's header
+#include <linux/route.h>  // rtentry and the RTF_ flags
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,19 +11,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/ifctl.h"
+
 static_assert((RTF_UP | RTF_GATEWAY) == 3);
-static_assert(sizeof(sockaddr_in) == sizeof(sockaddr));
 
 namespace {
-
-void sin_store(sockaddr *sa, uint32_t ipbe)
-{
-    sockaddr_in sin;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = ipbe;
-    std::memcpy(sa, &sin, sizeof sin);
-}
 
 void rtentry_fill(rtentry *rt, uint32_t dest, uint32_t mask, uint32_t gw, unsigned short flags, int metric,
                   const char *ifname)

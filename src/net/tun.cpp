@@ -17,18 +17,8 @@
 static_assert(TUNSETIFF == 0x400454ca);
 static_assert(TUNSETPERSIST == 0x400454cb);
 static_assert((IFF_TUN | IFF_NO_PI) == 0x1001);
-static_assert(sizeof(sockaddr_in) == sizeof(sockaddr));
 
 namespace {
-
-void ifreq_set_addr(ifreq *ifr, uint32_t ipbe)
-{
-    sockaddr_in sin;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = ipbe;
-    std::memcpy(&ifr->ifr_addr, &sin, sizeof sin);
-}
 
 // The queue of packets routed to the interface and not yet read by the daemon. The driver's
 // default of 500 overflows while a fast sender outruns the daemon for a moment, and TCP takes
@@ -143,9 +133,9 @@ void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     // Address and netmask before the interface comes up, so it never runs with a stale subnet.
-    ifreq_set_addr(&ifr, ip);
+    sin_store(&ifr.ifr_addr, ip);
     ifctl(SIOCSIFADDR, &ifr);
-    ifreq_set_addr(&ifr, mask);
+    sin_store(&ifr.ifr_addr, mask);
     ifctl(SIOCSIFNETMASK, &ifr);
     ifctl(SIOCGIFFLAGS, &ifr);
     ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
@@ -168,6 +158,6 @@ void tun_clear_ip(const char *tun_name)
     ifctl(SIOCGIFFLAGS, &ifr);
     ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
     ifctl(SIOCSIFFLAGS, &ifr);
-    ifreq_set_addr(&ifr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
+    sin_store(&ifr.ifr_addr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
     ifctl(SIOCSIFADDR, &ifr);
 }
