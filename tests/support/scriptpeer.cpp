@@ -18,6 +18,7 @@
 #include "proto/packet.h"
 #include "shell/report.h"
 #include "support/fakeclock.h"
+#include "support/wire.h"
 
 namespace {
 constexpr int MAX_BATCH = 64;
@@ -168,15 +169,10 @@ void ScriptPeer::inject_from(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const 
     sdwan_sock_recv_core(clnt, ipbe, port, copy.get(), static_cast<uint32_t>(pkt.size()));
 }
 
+// The builders are the tests' one wire builder's (support/wire.h), in this fixture's argument order.
 Bytes ScriptPeer::control(uint8_t type, uint16_t sid, uint32_t token, const Bytes &body, uint8_t encrypt)
 {
-    Bytes pkt(SDWAN_CTRL_LEN + body.size());
-    sdwan_pkthdr_t h{type, encrypt, sid, token};
-    sdwan_hdr_store(pkt.data(), &h);
-    uint8_t *p = sdwan_pktsign(pkt.data());
-    if (!body.empty())
-        memcpy(p, body.data(), body.size());
-    return pkt;
+    return wire::control(type, encrypt, sid, token, body);
 }
 
 Bytes ScriptPeer::openack(uint16_t sid, uint32_t token, const Bytes &options)
@@ -191,24 +187,20 @@ Bytes ScriptPeer::close_pkt(uint16_t sid, uint32_t token) { return control(SDWAN
 Bytes ScriptPeer::echoresp(uint64_t tick, uint16_t sid, uint32_t token)
 {
     Bytes body(SDWAN_ECHOBODY_LEN, 0);
-    st_le64(body.data(), tick);
+    for (int i = 0; i < 8; i++)
+        body[static_cast<size_t>(i)] = static_cast<uint8_t>(tick >> (8 * i));  // little-endian
     return control(SDWAN_ECHORESP, sid, token, body);
 }
 
 Bytes ScriptPeer::data(uint8_t type, uint16_t sid, uint32_t token, const Bytes &payload, uint8_t encrypt)
 {
-    Bytes pkt(SDWAN_HDR_LEN + payload.size());
-    sdwan_pkthdr_t h{type, encrypt, sid, token};
-    sdwan_hdr_store(pkt.data(), &h);
-    if (!payload.empty())
-        memcpy(pkt.data() + SDWAN_HDR_LEN, payload.data(), payload.size());
-    return pkt;
+    return cat({wire::header(type, encrypt, sid, token), payload});
 }
 
 Bytes ScriptPeer::opt(uint8_t type, const Bytes &value)
 {
-    Bytes o{type, static_cast<uint8_t>(value.size() + 2)};
-    o.insert(o.end(), value.begin(), value.end());
+    Bytes o;
+    wire::opt(o, type, value);
     return o;
 }
 
@@ -218,7 +210,7 @@ namespace {
 Bytes raw_ip(uint32_t ipbe)
 {
     Bytes v(4);
-    st_raw32(v.data(), ipbe);
+    std::memcpy(v.data(), &ipbe, 4);
     return v;
 }
 }  // namespace

@@ -70,7 +70,7 @@ public:
     void inject(sdwan_t *clnt, const Bytes &pkt) const;
     static void inject_from(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const Bytes &pkt);
 
-    // Packet builders, all signed with the library's sdwan_hdr_store and sdwan_pktsign.
+    // Packet builders: the tests' one wire builder (support/wire.h), independent of the library.
     static Bytes control(uint8_t type, uint16_t sid = 0, uint32_t token = 0, const Bytes &body = {},
                          uint8_t encrypt = 0);
     static Bytes openack(uint16_t sid, uint32_t token, const Bytes &options);

@@ -1,6 +1,7 @@
-// Client-side wire helpers for the peer server's tests, written from the protocol's definition
-// rather than through the library's own builders, so that a fault shared by the library's
-// signer and the server cannot hide behind it.
+// The tests' one packet builder, for both ends' tests: written from the protocol's definition,
+// with OpenSSL's MD5 and AES rather than through the library's own builders, so that a fault
+// shared by the library's signer and either end cannot hide behind it. (tests/e2e/sdwan_wire.py
+// is its twin for the end-to-end tests.)
 #pragma once
 #include <arpa/inet.h>
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "digest/sys_md5.h"
 #include "sdwan.h"
 #include "sdwan_build.h"
 
@@ -19,11 +19,9 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes md5(const Bytes &in)
 {
-    sys_md5ctx_t c;
-    sys_md5init(&c);
-    sys_md5update(&c, in.data(), static_cast<unsigned>(in.size()));
     Bytes d(16);
-    sys_md5final(d.data(), &c);
+    unsigned int n = 0;
+    EVP_Digest(in.data(), in.size(), d.data(), &n, EVP_md5(), nullptr);
     return d;
 }
 
@@ -54,11 +52,12 @@ inline Bytes header(uint8_t type, uint8_t encrypt, uint16_t sid, uint32_t token)
     return h;
 }
 
-inline Bytes control(uint8_t type, uint8_t encrypt, uint16_t sid, uint32_t token)
+inline Bytes control(uint8_t type, uint8_t encrypt, uint16_t sid, uint32_t token, const Bytes &body = {})
 {
     Bytes p = header(type, encrypt, sid, token);
     Bytes sig = signature(p.data());
     p.insert(p.end(), sig.begin(), sig.end());
+    p.insert(p.end(), body.begin(), body.end());
     return p;
 }
 

@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 
 #include "peer/peer.h"
-#include "peer_wire.h"
 #include "support/tempdir.h"
+#include "support/wire.h"
 
 namespace {
 

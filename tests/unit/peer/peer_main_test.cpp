@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "peer/peer.h"
-#include "peer_wire.h"
+#include "support/wire.h"
 #include "support/logcap.h"
 
 using wire::Bytes;

@@ -18,8 +18,8 @@
 #include "client/echo.h"
 #include "core/event.h"
 #include "peer/peer.h"
-#include "peer_wire.h"
 #include "proto/packet.h"
+#include "support/wire.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 
