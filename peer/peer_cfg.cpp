@@ -3,6 +3,7 @@
 // server that silently ignored a mistyped "encrypt" or a half-written user line would hand out
 // sessions the operator did not mean to, so every fault stops the start-up with one line
 // naming the line number and the reason.
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
@@ -394,7 +395,7 @@ int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen)
     // O_NONBLOCK: a FIFO at the path must not hold the start-up in open().
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        cfg_err(err, errlen, "cannot open %s", path);
+        cfg_err(err, errlen, "cannot open: %s", strerror(errno));
         return -1;
     }
     struct stat st;
@@ -410,8 +411,9 @@ int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen)
     }
     FILE *fp = fdopen(fd, "r");
     if (fp == nullptr) {
+        const int e = errno;
         close(fd);
-        cfg_err(err, errlen, "cannot open %s", path);
+        cfg_err(err, errlen, "cannot open: %s", strerror(e));
         return -1;
     }
     int r = peer_cfg_read(fp, cfg, err, errlen);

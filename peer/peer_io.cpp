@@ -12,6 +12,7 @@
 #include "net/sock.h"
 #include "net/tun.h"
 #include "peer/peer.h"
+#include "shell/fail.h"
 #include "shell/log.h"
 
 namespace {
@@ -27,8 +28,10 @@ void set_buf(int s, int opt_force, int opt, const char *what)
 int peer_udp_open(uint32_t ipbe, uint16_t port)
 {
     int s = sock_udpinit();
-    if (s < 0)
+    if (s < 0) {
+        fail_note("cannot open a UDP socket: %s", strerror(errno));
         return -1;
+    }
     set_buf(s, SO_RCVBUFFORCE, SO_RCVBUF, "SO_RCVBUF");
     set_buf(s, SO_SNDBUFFORCE, SO_SNDBUF, "SO_SNDBUF");
     sockaddr_in a;
@@ -37,7 +40,9 @@ int peer_udp_open(uint32_t ipbe, uint16_t port)
     a.sin_port = htons(port);
     a.sin_addr.s_addr = ipbe;
     if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        log_help("peer: cannot bind UDP port %u: %s\n", unsigned{port}, strerror(errno));
+        const int err = errno;
+        log_help("peer: cannot bind UDP port %u: %s\n", unsigned{port}, strerror(err));
+        fail_note("cannot bind UDP port %u: %s", unsigned{port}, strerror(err));
         sock_close(s);
         return -1;
     }

@@ -1,6 +1,7 @@
 // Process entry of the peer server: command line, configuration, TUN interface and UDP port,
 // the event loop until SIGINT or SIGTERM, then a CLOSE to every client and an orderly exit.
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include "net/sock.h"
 #include "net/tun.h"
 #include "peer/peer.h"
+#include "shell/fail.h"
 #include "shell/log.h"
 #include "shell/notify.h"
 #include "shell/os.h"
@@ -86,7 +88,9 @@ int peer_start(peer_t *p)
     if (peer_setup(p) != 0)
         return -1;
     if (tun_init(&p->tunfd, c.tun_name) != 0) {
+        const int err = errno;
         log_help("peer: cannot create TUN interface %s\n", c.tun_name);
+        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", c.tun_name, strerror(err));
         return -1;
     }
     uint8_t mask[4] = {255, 255, 255, 0};
@@ -196,6 +200,7 @@ int peer_main(int argc, char **argv)
         rc = 0;
     } else {
         log_help("peer: start-up failed\n");
+        fail_report("sdwan-peerd", "start-up failed");
     }
     log_stats(p->st);
     tm_del(NOTIFY_TIMER);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,7 @@
 #include "net/sock.h"
 #include "net/tun.h"
 #include "proto/packet.h"
+#include "shell/fail.h"
 #include "shell/log.h"
 
 namespace {
@@ -132,8 +134,10 @@ int sdwclnt_init()
     // first OPEN.
     (void)sdwan_aes_init();
 
-    if (sdwclnt_tun_open(clnt) != 0)
+    if (sdwclnt_tun_open(clnt) != 0) {
+        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->tun_name, strerror(errno));
         return init_fail(clnt);
+    }
     if (tm_add(clnt->tmr_name, 1, sdwclnt_do_timer, clnt) != 0) {
         log_help("sdwclnt reg timer failed\n");
         return init_fail(clnt);
@@ -152,6 +156,7 @@ int sdwclnt_init()
     log_help("sdwan client initial success\n");
     if (sdwclnt_load_defroute(clnt) != 0) {
         log_help("Failed to load default route\n");
+        fail_note("no default route in /proc/net/route: the peer would be unreachable");
         return init_fail(clnt);
     }
     if (sdwclnt_set_peer(clnt) != 0) {

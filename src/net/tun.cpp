@@ -79,7 +79,10 @@ int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why)
 int tun_ioctl(int *tunfd, const char *tun_name, int add)
 {
     int why = 0;
-    return tun_attach(tunfd, tun_name, add, false, &why);
+    const int rc = tun_attach(tunfd, tun_name, add, false, &why);
+    if (rc != 0)
+        errno = why;  // kept for the caller, who names the cause
+    return rc;
 }
 
 int tun_attach_quiet(int *tunfd, const char *tun_name)

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 int tun_ioctl(int *tunfd, const char *tun_name, int add);
-int tun_init(int *tunfd, const char *tun_name);
+int tun_init(int *tunfd, const char *tun_name);  // -1 with errno telling why
 void tun_deinit(int *tunfd, const char *tun_name);
 // Closes the descriptor and leaves the interface as it is (persistent): for an interface that
 // existed, persistent, before this process attached to it.

@@ -1,5 +1,6 @@
 #include "shell/cfg.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -100,17 +101,20 @@ void cfg_piece(char *line, sdwan_t *clnt)
 
 }  // namespace
 
-int cfg_read(FILE *fp, sdwan_t *clnt)
+int cfg_read(FILE *fp, sdwan_t *clnt, const char **why)
 {
     char line[CFG_PIECE];
     while (fgets(line, sizeof line, fp) != nullptr)
         cfg_piece(line, clnt);
+    const char *problem = cfg_problem(clnt);
+    if (why != nullptr)
+        *why = problem;
     if (cfg_valid(clnt) == 0)
         sdwan_clear_cfg(clnt);
     return 0;
 }
 
-int cfg_load()
+int cfg_load(const char **why)
 {
     // O_NONBLOCK: a FIFO at the path must not hold the start-up in open(). Only a regular file of
     // a sane size is read: a device such as /dev/zero would never end, and a directory reads as
@@ -121,45 +125,48 @@ int cfg_load()
     // Asked of the open file, so the answers are about the file actually read.
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > CFG_FILE_MAX) {
+        // What the refusal is, for the line that names it.
+        const int err = !S_ISREG(st.st_mode) ? (S_ISDIR(st.st_mode) ? EISDIR : EINVAL) : EFBIG;
         close(fd);
+        errno = err;
         return -1;
     }
     FILE *fp = fdopen(fd, "r");
     if (fp == nullptr) {
+        const int err = errno;
         close(fd);
+        errno = err;
         return -1;
     }
     if ((st.st_mode & S_IROTH) != 0)
         log_help("Warning: configuration file %s is readable by other users; it holds a password\n", _cfgfile);
-    cfg_read(fp, &_sdwclnt);
+    cfg_read(fp, &_sdwclnt, why);
     fclose(fp);
     return 0;
 }
 
+const char *cfg_problem(const sdwan_t *clnt)
+{
+    if (clnt->tun_name[0] == 0)
+        return "INVALID tun name";
+    if (clnt->si_peer[0] == 0)
+        return "INVALID peer server";
+    if (clnt->si_user[0] == 0)
+        return "INVALID username";
+    if (clnt->si_pass[0] == 0)
+        return "INVALID password";
+    if (clnt->si_cfgmtu < SDWAN_MTU_MIN || clnt->si_cfgmtu > SDWAN_MTU_MAX)
+        return "INVALID MTU";
+    if (clnt->si_peerport == 0)
+        return "INVALID port";
+    return nullptr;
+}
+
 int cfg_valid(sdwan_t *clnt)
 {
-    if (clnt->tun_name[0] == 0) {
-        log_help("sdwclnt configuration failed: INVALID tun name\n");
-        return 0;
-    }
-    if (clnt->si_peer[0] == 0) {
-        log_help("sdwclnt configuration failed: INVALID peer server\n");
-        return 0;
-    }
-    if (clnt->si_user[0] == 0) {
-        log_help("sdwclnt configuration failed: INVALID username\n");
-        return 0;
-    }
-    if (clnt->si_pass[0] == 0) {
-        log_help("sdwclnt configuration failed: INVALID password\n");
-        return 0;
-    }
-    if (clnt->si_cfgmtu < SDWAN_MTU_MIN || clnt->si_cfgmtu > SDWAN_MTU_MAX) {
-        log_help("sdwclnt configuration failed: INVALID MTU\n");
-        return 0;
-    }
-    if (clnt->si_peerport == 0) {
-        log_help("sdwclnt configuration failed: INVALID port\n");
+    const char *why = cfg_problem(clnt);
+    if (why != nullptr) {
+        log_help("sdwclnt configuration failed: %s\n", why);
         return 0;
     }
     clnt->si_peerip = str2ip(clnt->si_peer);

@@ -11,8 +11,12 @@ inline constexpr long CFG_FILE_MAX = 1024 * 1024;          // larger is not a co
 inline constexpr uint64_t CFG_LOGSIZE_DEFAULT = 64;        // MiB, when no "logsize" key says otherwise
 inline constexpr uint64_t CFG_LOGSIZE_MAX = 1024 * 1024;   // MiB
 
-// -1 when the file cannot be opened, is not a regular file or is larger than CFG_FILE_MAX; else 0
-int cfg_load();
-int cfg_read(FILE *fp, sdwan_t *clnt);  // parse an open stream into clnt, validate; 0
-int cfg_valid(sdwan_t *clnt);           // 1 valid, 0 invalid (logs the first failed setting)
+// -1 when the file cannot be opened, is not a regular file or is larger than CFG_FILE_MAX
+// (errno tells which), else 0. *why, when asked for, is the first failed setting in
+// cfg_problem's words, or null for a valid file.
+int cfg_load(const char **why = nullptr);
+int cfg_read(FILE *fp, sdwan_t *clnt, const char **why = nullptr);  // parse an open stream, validate; 0
+int cfg_valid(sdwan_t *clnt);  // 1 valid, 0 invalid (logs the first failed setting)
+// The first setting that keeps the daemon from starting a session ("INVALID port"), or null.
+const char *cfg_problem(const sdwan_t *clnt);
 void sdwan_clear_cfg(sdwan_t *clnt);

@@ -1,5 +1,7 @@
 // tolvad: process entry, start-up and shutdown order.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -7,6 +9,7 @@
 #include "client/session.h"
 #include "client/status.h"
 #include "shell/cfg.h"
+#include "shell/fail.h"
 #include "shell/log.h"
 #include "shell/notify.h"
 #include "shell/os.h"
@@ -42,32 +45,43 @@ int cleanup()
 void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
 
 // Each step runs only if the one before it succeeded; every path that opened the log runs the
-// whole shutdown, whatever it reached.
-void run()
+// whole shutdown, whatever it reached. A failure before the loop ran is 1: a service manager
+// must see a daemon that never served as failed, not as a clean stop. A configuration that
+// cannot start a session counts too: left running, it would never carry a packet.
+int run()
 {
-    if (cfg_load() != 0) {
+    const char *why = nullptr;
+    if (cfg_load(&why) != 0) {
+        const int err = errno;
         log_help("Failed to load configuration file.\n");
-        return;
+        fail_note("cannot read configuration file %s: %s", _cfgfile, strerror(err));
+        return 1;
+    }
+    if (why != nullptr) {
+        fail_note("configuration file %s: %s", _cfgfile, why);
+        return 1;
     }
     if (os_init() != 0) {
         log_help("Failed to initialize OS components.\n");
-        return;
+        return 1;
     }
     if (sdwclnt_init() != 0) {
         log_help("Failed to initialize SD-WAN client.\n");
-        return;
+        return 1;
     }
     if (report_start(&_sdwclnt) != 0)
         log_help("status reg timer failed\n");
     log_help("INIT\n");
     pthread_t core;
-    if (pthread_create(&core, nullptr, thread_core_run, nullptr) != 0) {
+    if (int err = pthread_create(&core, nullptr, thread_core_run, nullptr); err != 0) {
         log_help("Failed to create core thread.\n");
-        return;
+        fail_note("cannot create the core thread: %s", strerror(err));
+        return 1;
     }
     log_help("RUNNING\n");
     notify_ready();
     pthread_join(core, nullptr);
+    return 0;
 }
 }  // namespace
 
@@ -106,7 +120,9 @@ int main(int argc, char **argv)
     log_set_limit(CFG_LOGSIZE_DEFAULT * LOG_MIB);
     log_init();
     notify_init();
-    run();
+    const int rc = run();
+    if (rc != 0)
+        fail_report("tolvad", "Failed to initialize SD-WAN client.");
 
     log_help("Start quit\n");
     notify_stopping();
@@ -116,5 +132,5 @@ int main(int argc, char **argv)
     os_deinit();
     log_help("EXIT\n");
     log_deinit();
-    return 0;
+    return rc;
 }

@@ -157,7 +157,7 @@ TEST(PeerMain, CommandLineAndConfigurationFaults)
 
     Outcome missing = run({"sdwan-peerd", "-f", dir + "/absent.conf"});
     EXPECT_TRUE(WIFEXITED(missing.status) && WEXITSTATUS(missing.status) == 1);
-    EXPECT_EQ(missing.err, "sdwan-peerd: " + dir + "/absent.conf: cannot open " + dir + "/absent.conf\n");
+    EXPECT_EQ(missing.err, "sdwan-peerd: " + dir + "/absent.conf: cannot open: No such file or directory\n");
 
     Outcome notfile = run({"sdwan-peerd", "-f", dir});
     EXPECT_TRUE(WIFEXITED(notfile.status) && WEXITSTATUS(notfile.status) == 1);
@@ -394,6 +394,8 @@ TEST_F(PeerNetns, PortInUseStopsTheStartAndRemovesTheInterface)
     Outcome r = run({"sdwan-peerd", "-f", cfg, "-l", logf});
     close(busy);
     EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 1);
+    // With a log file the journal would otherwise hear nothing of why.
+    EXPECT_EQ(r.err, "sdwan-peerd: cannot bind UDP port 47002: Address already in use\n");
     EXPECT_EQ(if_nametoindex("sdwp1"), 0u);
     std::vector<std::string> lines = log_messages(read_text(logf));
     auto has = [&](const std::string &l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };

@@ -181,6 +181,8 @@ TEST(DaemonArgs, HelpAndVersionTextsExitAtOnceWithoutALog)
     }
 }
 
+bool exited_one(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 1; }
+
 // A configuration that is missing, or is not a regular file of a sane size, stops the start-up
 // (a device would be read forever, a directory would start a kernel-named interface). The log of
 // the earlier run is kept as "<log>.1" and the new one starts empty.
@@ -190,16 +192,79 @@ TEST(DaemonStart, ConfigurationThatCannotBeReadStopsTheStart)
     TempDir dir;
     const std::string log = dir / "tolvad.log";
     ASSERT_EQ(mkdir((dir / "conf.d").c_str(), 0700), 0);
-    for (const std::string &cfg : {dir / "missing.conf", dir / "conf.d", std::string("/dev/zero")}) {
+    const std::pair<std::string, std::string> cases[] = {{dir / "missing.conf", "No such file or directory"},
+                                                         {dir / "conf.d", "Is a directory"},
+                                                         {"/dev/zero", "Invalid argument"}};
+    for (const auto &[cfg, reason] : cases) {
         const std::string before = "2020/1/1 0:00:00 a line of the previous run of " + cfg + "\n";
         spit(log, before);
         const Outcome o = run_daemon(dir, {"-f", cfg, "-l", log});
         ASSERT_TRUE(o.ended) << cfg;
-        EXPECT_TRUE(exited_zero(o.status)) << cfg << ": status " << o.status;
+        EXPECT_TRUE(exited_one(o.status)) << cfg << ": status " << o.status;
         EXPECT_EQ(log_messages(slurp(log)), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"})) << cfg;
         EXPECT_EQ(slurp(log + ".1"), before) << cfg;
         EXPECT_EQ(o.out, "") << cfg;
-        EXPECT_EQ(o.err, "") << cfg;
+        EXPECT_EQ(o.err, "tolvad: cannot read configuration file " + cfg + ": " + reason + "\n") << cfg;
+    }
+}
+
+// Every failure before the loop runs: status 1, one line on standard error naming the cause,
+// the log lines unchanged. "@" in a text stands for the test's directory.
+struct StartCase {
+    const char *name;
+    const char *config;
+    const char *setup;   // shell lines in the daemon's namespace
+    Lines log;
+    const char *err;
+};
+
+std::string at_dir(std::string text, const std::string &dir)
+{
+    for (size_t i; (i = text.find('@')) != std::string::npos;)
+        text.replace(i, 1, dir);
+    return text;
+}
+
+TEST(DaemonStart, FailuresExitOneAndSayWhyOnStandardError)
+{
+    REQUIRE_ROOT();
+    if (!exists("/dev/net/tun"))
+        GTEST_SKIP() << "no /dev/net/tun";
+    const char *const ok = "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
+    const StartCase cases[] = {
+        {"blank before = leaves the port unset",
+         "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport = 4500\nmtu=1400\n", "ip link set lo up",
+         {"sdwclnt configuration failed: INVALID port", "Start quit", "EXIT"},
+         "tolvad: configuration file @/tolvad.conf: INVALID port\n"},
+        {"interface name taken by a device that is no TUN", "[lo]\nserver=192.0.2.1\nusername=a\npassword=b\nport=4500\nmtu=1400\n",
+         "ip link set lo up",
+         {"System initial POLL mode success", "System initial timer success",
+          "Failed to attach tun interface lo: Invalid argument", "Failed to initialize SD-WAN client.", "Start quit", "EXIT"},
+         "tolvad: cannot create TUN interface lo through /dev/net/tun: Invalid argument\n"},
+        {"no default route", ok, "ip link set lo up",
+         {"System initial POLL mode success", "System initial timer success", "sdwan client initial success",
+          "Failed to load default route", "Failed to initialize SD-WAN client.",
+          "Start quit", "EXIT"},
+         "tolvad: no default route in /proc/net/route: the peer would be unreachable\n"},
+    };
+    for (const StartCase &c : cases) {
+        TempDir dir;
+        const std::string log = dir / "tolvad.log";
+        // The log of an earlier run is moved aside: only this run's lines are in the file.
+        spit(log, "2020/1/1 0:00:00 a line of the previous run\nand another\n");
+        spit(dir / "tolvad.conf", c.config);
+        ASSERT_EQ(chmod((dir / "tolvad.conf").c_str(), 0600), 0);
+        pid_t pid = spawn_daemon({"-f", dir / "tolvad.conf", "-l", log}, c.setup, dir / "stdout", dir / "stderr");
+        ASSERT_GT(pid, 0);
+        int st = 0;
+        const bool ended = wait_exit(pid, 10000, &st);
+        if (!ended)
+            kill_and_reap(pid);
+        ASSERT_TRUE(ended) << c.name;
+        EXPECT_TRUE(exited_one(st)) << c.name << ": status " << st;
+        EXPECT_EQ(log_messages(slurp(log)), c.log) << c.name;
+        EXPECT_EQ(slurp(dir / "stderr"), at_dir(c.err, dir.path())) << c.name;
+        EXPECT_EQ(slurp(dir / "stdout"), "") << c.name;
     }
 }
 
@@ -210,8 +275,9 @@ TEST(DaemonStart, LogInMissingDirectoryGoesToStandardOutput)
     const std::string log = dir / "no-such-dir/tolvad.log";
     const Outcome o = run_daemon(dir, {"-l", log, "-f", dir / "missing.conf"});
     ASSERT_TRUE(o.ended);
-    EXPECT_TRUE(exited_zero(o.status)) << o.status;
-    EXPECT_EQ(o.err, "open logfile " + log + " error\n");
+    EXPECT_TRUE(exited_one(o.status)) << o.status;
+    EXPECT_EQ(o.err, "open logfile " + log + " error\ntolvad: cannot read configuration file " + (dir / "missing.conf") +
+                         ": No such file or directory\n");
     EXPECT_EQ(log_messages(o.out), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"}));
     EXPECT_FALSE(exists(log));
 }
@@ -226,7 +292,9 @@ TEST(DaemonStart, OptionWithoutArgumentKeepsTheDefault)
     const std::string log = dir / "tolvad.log";
     const Outcome o = run_daemon(dir, {"-l", log, "-f"});
     ASSERT_TRUE(o.ended);
-    EXPECT_TRUE(exited_zero(o.status)) << o.status;
+    EXPECT_TRUE(exited_one(o.status)) << o.status;
+    EXPECT_NE(o.err.find("tolvad: cannot read configuration file /etc/sdwan/kesp.conf: No such file or directory\n"),
+              std::string::npos) << o.err;
     EXPECT_NE(o.err.find("option requires an argument -- 'f'"), std::string::npos) << o.err;
     EXPECT_EQ(log_messages(slurp(log)), (Lines{"Failed to load configuration file.", "Start quit", "EXIT"}));
 }
