@@ -1,7 +1,7 @@
-# Installation and the Debian package: the daemon and the peer server in sbin, commented
-# example configurations in /etc/sdwan (never a real configuration, so an install or an upgrade
-# cannot overwrite one), the systemd units, and the manual pages built from their scdoc
-# sources.
+# Installation and the Debian package: the daemon, the peer server and tolvactl in sbin,
+# commented example configurations in /usr/share/doc/tolvad/examples (nothing in /etc/sdwan, so
+# an install or an upgrade can never touch a configuration), the systemd units, the manual
+# pages built from their scdoc sources, the copyright file and the changelog.
 #
 #   cmake -S . -B build/pkg -DCMAKE_BUILD_TYPE=Release -DSDWAN_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
 #   cmake --build build/pkg && (cd build/pkg && cpack -G DEB)
@@ -10,7 +10,6 @@
 include(GNUInstallDirs)
 
 set(SDWAN_PKG_DIR ${PROJECT_SOURCE_DIR}/packaging)
-set(SDWAN_CONF_DIR "/etc/sdwan" CACHE PATH "Where the example configuration files go (absolute)")
 # Not CMAKE_INSTALL_LIBDIR: under /usr on Debian that is lib/x86_64-linux-gnu, and units live
 # in lib. systemd reads /usr/lib/systemd/system and /usr/local/lib/systemd/system alike.
 set(SDWAN_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -21,8 +20,21 @@ set(SDWAN_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
 # The Wireshark dissector, for tshark -X lua_script:<path> or a copy in the Lua plugins folder.
 install(FILES ${SDWAN_PKG_DIR}/wireshark/sdwan.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/tolvad/wireshark)
 
-install(FILES ${SDWAN_PKG_DIR}/etc/kesp.conf.example ${SDWAN_PKG_DIR}/etc/sdwan-peerd.conf.example
-        DESTINATION ${SDWAN_CONF_DIR} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# Examples are documentation: copied to /etc/sdwan by the administrator, they are never
+# conffiles that an upgrade would ask about.
+install(FILES ${SDWAN_PKG_DIR}/etc/kesp.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples RENAME kesp.conf)
+install(FILES ${SDWAN_PKG_DIR}/etc/sdwan-peerd.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        RENAME sdwan-peerd.conf)
+install(FILES ${SDWAN_PKG_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# A native package: its changelog is changelog.gz, compressed without name or time stamp.
+set(SDWAN_CHANGELOG ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(OUTPUT ${SDWAN_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/debian
+  COMMAND sh -c "gzip -9n -c '${SDWAN_PKG_DIR}/debian/changelog' > '${SDWAN_CHANGELOG}'"
+  DEPENDS ${SDWAN_PKG_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${SDWAN_CHANGELOG})
+install(FILES ${SDWAN_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Rotation of the units' logs: dated generations, then SIGHUP, which both daemons take as
 # "reopen the log at its path".
@@ -74,7 +86,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvad)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "tolvad")
-set(CPACK_PACKAGE_CONTACT "tolvad maintainers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT "tolvad maintainers <maintainers@tolvad.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SD-WAN tunnel client daemon and peer server")
 # The long description under the summary, its lines kept as written.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tolvad connects a Linux host to an SD-WAN peer over UDP: it creates a TUN
@@ -82,8 +94,8 @@ interface, authenticates with its own tunnel protocol, carries IP packets both
 ways and routes the host's traffic through the tunnel.
 .
 The package also holds sdwan-peerd, a peer server for the same protocol, the
-systemd units and the manual pages. Example configurations are installed in
-/etc/sdwan; nothing is enabled or started.")
+systemd units, the manual pages and tolvactl, which checks a configuration
+and shows the state of a running client. Nothing is enabled or started.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -91,11 +103,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps computes the library dependencies from the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The examples and the logrotate snippet are the conffiles: no real configuration is shipped, so
-# no upgrade ever asks about one.
+# The maintainer scripts record and purge the units' enablement through deb-systemd-helper.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+# The logrotate snippet is the one file in /etc, so the one conffile: no configuration or
+# example is shipped there, and no upgrade ever asks about one.
 set(SDWAN_DEB_DIR ${CMAKE_BINARY_DIR}/debian)
-file(WRITE ${SDWAN_DEB_DIR}/conffiles
-     "${SDWAN_CONF_DIR}/kesp.conf.example\n${SDWAN_CONF_DIR}/sdwan-peerd.conf.example\n${SDWAN_LOGROTATE_DIR}/tolvad\n")
+file(WRITE ${SDWAN_DEB_DIR}/conffiles "${SDWAN_LOGROTATE_DIR}/tolvad\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${SDWAN_DEB_DIR}/conffiles")
 foreach(script postinst prerm postrm)
   configure_file(${SDWAN_PKG_DIR}/debian/${script} ${SDWAN_DEB_DIR}/${script} COPYONLY)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build/pkg (release build, no tests), checks its control data and
-# contents, installs it with dpkg, smoke-tests what it installed (both programs answer -v, the
-# manual pages are found, the systemd units verify), then removes and purges it and checks that
-# nothing of it is left. No service is started. Needs root; meant for CI's throwaway machine
-# or a development machine without its own tolvad package.
+# Builds the Debian package in build/pkg (release build, no tests), checks its control data,
+# contents and the binaries' hardening, runs lintian on it, installs it with dpkg, smoke-tests
+# what it installed (the programs answer -v, the manual pages are found, the systemd units
+# verify), enables the units, then removes and purges it and checks that nothing of it is
+# left, no dangling enablement link either. No service is started. Needs root; meant for CI's
+# throwaway machine or a development machine without its own tolvad package.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
@@ -19,7 +20,12 @@ pkg=tolvad
 if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "installed"; then
     fail "a $pkg package is installed already; this test installs and removes its own (dpkg -P $pkg first)"
 fi
+# The purge removes the units' logs and runtime directory: they must be this test's own.
+for d in /var/log/tolvad /var/log/sdwan-peerd /run/tolvad; do
+    [ ! -e "$d" ] || fail "$d exists already; a purge of the package would remove it"
+done
 [ -e /etc/sdwan/kesp.conf ] && had_conf=1 || had_conf=0
+dangling_before="$(find /etc/systemd/system -xtype l | sort)"
 [ -n "$(ls -A /etc/sdwan 2>/dev/null)" ] && had_etc=1 || had_etc=0
 
 installed=0
@@ -52,22 +58,48 @@ echo "Depends: $depends"
 for lib in libc6 libssl3 libsystemd0; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib"
 done
+grep -qE "(^|, )init-system-helpers " <<<"$depends" || fail "Depends lacks init-system-helpers"
+[ "$(dpkg-deb -f "$deb" Maintainer)" = "tolvad maintainers <maintainers@tolvad.org>" ] || fail "maintainer"
 dpkg-deb -e "$deb" build/pkg/control.d
 conffiles="$(cat build/pkg/control.d/conffiles)"
-[ "$conffiles" = "$(printf '/etc/sdwan/kesp.conf.example\n/etc/sdwan/sdwan-peerd.conf.example\n/etc/logrotate.d/tolvad')" ] ||
-    fail "conffiles are not just the two examples and the logrotate snippet: $conffiles"
+[ "$conffiles" = "/etc/logrotate.d/tolvad" ] || fail "conffiles are not just the logrotate snippet: $conffiles"
 
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#')"
-expected=(/usr/sbin/tolvad /usr/sbin/sdwan-peerd
-          /etc/sdwan/kesp.conf.example /etc/sdwan/sdwan-peerd.conf.example
+expected=(/usr/sbin/tolvad /usr/sbin/sdwan-peerd /usr/sbin/tolvactl
+          /usr/share/doc/tolvad/examples/kesp.conf /usr/share/doc/tolvad/examples/sdwan-peerd.conf
+          /usr/share/doc/tolvad/copyright /usr/share/doc/tolvad/changelog.gz
           /usr/share/man/man8/tolvad.8.gz /usr/share/man/man8/sdwan-peerd.8.gz /usr/share/man/man5/kesp.conf.5.gz
+          /usr/share/man/man8/tolvactl.8.gz
           /usr/lib/systemd/system/tolvad.service /usr/lib/systemd/system/sdwan-peerd.service
           /usr/share/tolvad/wireshark/sdwan.lua /etc/logrotate.d/tolvad)
 for f in "${expected[@]}"; do
     grep -qxF "$f" <<<"$contents" || fail "$f missing from the package"
 done
-# No real configuration: installing can never overwrite one.
-! grep -qE '^/etc/sdwan/[^/]+\.conf$' <<<"$contents" || fail "the package ships a real configuration"
+# Nothing in /etc/sdwan: installing can never touch a configuration.
+! grep -q '^/etc/sdwan/' <<<"$contents" || fail "the package ships files in /etc/sdwan"
+
+say "hardening of the binaries"
+rm -rf build/pkg/root && dpkg-deb -x "$deb" build/pkg/root
+for bin in tolvad sdwan-peerd tolvactl; do
+    f="build/pkg/root/usr/sbin/$bin"
+    hdr="$(readelf -W -h "$f")"; dyn="$(readelf -W -d "$f")"; seg="$(readelf -W -l "$f")"; syms="$(readelf -W --dyn-syms "$f")"
+    grep -qE 'Type: +DYN' <<<"$hdr" || fail "$bin is not PIE"
+    grep -q 'GNU_RELRO' <<<"$seg" || fail "$bin has no RELRO segment"
+    grep -qE 'BIND_NOW|FLAGS_1.*NOW' <<<"$dyn" || fail "$bin is not linked with BIND_NOW"
+    grep -q '__stack_chk_fail' <<<"$syms" || fail "$bin has no stack protector"
+    grep -qE '__[a-z]+_chk(@|$| )' <<<"$syms" || fail "$bin calls no fortified function"
+    echo "$bin: PIE, full RELRO, stack protector, fortified"
+done
+
+say "lintian"
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/deps.sh)"
+# Errors and warnings fail; the informational tags are shown.
+if ! lintian --fail-on error,warning --info "$deb" >build/pkg/lintian.txt 2>&1; then
+    cat build/pkg/lintian.txt
+    fail "lintian"
+fi
+grep -v '^running with root privileges' build/pkg/lintian.txt || true
+echo "lintian: no errors, no warnings"
 
 say "dpkg -i"
 installed=1
@@ -110,7 +142,15 @@ if command -v tshark >/dev/null; then
 fi
 grep -q '^ExecStart=/usr/sbin/tolvad ' /usr/lib/systemd/system/tolvad.service || fail "tolvad.service ExecStart"
 [ "$had_conf" = 1 ] || [ ! -e /etc/sdwan/kesp.conf ] || fail "installing created /etc/sdwan/kesp.conf"
-[ "$(stat -c %a /etc/sdwan/kesp.conf.example)" = 644 ] || fail "example mode"
+[ "$(stat -c %a /usr/share/doc/tolvad/examples/kesp.conf)" = 644 ] || fail "example mode"
+# Nothing enabled by the install itself.
+! ls /etc/systemd/system/*/tolvad*.service /etc/systemd/system/*/sdwan-peerd.service 2>/dev/null ||
+    fail "the install enabled a unit"
+
+say "enable the units as an administrator would"
+systemctl enable tolvad.service sdwan-peerd.service tolvad@check.service 2>&1 | sed 's/^/  /'
+links="$(find /etc/systemd/system -type l \( -name 'tolvad*.service' -o -name 'sdwan-peerd.service' \))"
+[ "$(wc -l <<<"$links")" = 3 ] || fail "systemctl enable made: $links"
 
 say "dpkg -r"
 dpkg -r "$pkg" >/dev/null
@@ -119,10 +159,19 @@ for f in /usr/sbin/tolvad /usr/sbin/sdwan-peerd /usr/share/man/man8/tolvad.8.gz 
     [ ! -e "$f" ] || fail "$f left after dpkg -r"
 done
 ! man -w tolvad 2>/dev/null | grep -q '^/usr/share/man/' || fail "man -w tolvad still finds the package's page"
-# Removal keeps conffiles, as with every package; purging drops them.
-[ -e /etc/sdwan/kesp.conf.example ] || fail "dpkg -r removed the conffile example"
+# A removed package keeps its conffile and its enablement (a reinstall finds them again); a
+# purge removes it all.
+[ -e /etc/logrotate.d/tolvad ] || fail "dpkg -r removed the conffile /etc/logrotate.d/tolvad"
+mkdir -p /var/log/tolvad /var/log/sdwan-peerd /run/tolvad
+echo "a line" >/var/log/tolvad/tolvad.log
 dpkg -P "$pkg" >/dev/null
-[ ! -e /etc/sdwan/kesp.conf.example ] || fail "example left after dpkg -P"
+dangling="$(find /etc/systemd/system -xtype l | sort)"
+[ "$dangling" = "$dangling_before" ] || fail "links left pointing at nothing after dpkg -P: $dangling"
+! find /etc/systemd/system \( -name 'tolvad*.service' -o -name 'sdwan-peerd.service' \) | grep -q . ||
+    fail "enablement links left after dpkg -P"
+for d in /var/log/tolvad /var/log/sdwan-peerd /run/tolvad /etc/logrotate.d/tolvad; do
+    [ ! -e "$d" ] || fail "$d left after dpkg -P"
+done
 if [ "$had_etc" = 0 ] && [ -d /etc/sdwan ]; then
     fail "/etc/sdwan left after dpkg -P"
 fi
