@@ -10,8 +10,15 @@
 -- MD5 signature over the header and the two salt bytes, then their body; data packets (DATA,
 -- EDATA) follow it directly with an IPv4 packet, XOR-enciphered under an 8-byte key for EDATA.
 --
+-- The dissector finds the protocol by itself on any UDP port that no other dissector claims: a
+-- control packet whose signature verifies with the salt preference, or a data packet whose
+-- payload is a whole IPv4 packet with a good header checksum (EDATA: once deciphered with the
+-- key preference). The rest of that conversation then follows it. On a port another dissector
+-- owns (4500 is IPsec NAT traversal's), set the port preference or use "Decode As".
+--
 -- Preferences (Edit > Preferences > Protocols > SDWAN, or tshark -o sdwan.NAME:VALUE):
---   port  UDP port, default 4500 ("Decode As" works on any other port too)
+--   port  UDP port of the peer server, decoded as this protocol whatever it holds; 0 (the
+--         default): none, the heuristic alone finds it
 --   salt  the two signature-salt bytes, "0x3C,0xA5"; empty: signatures are not checked
 --   key   the payload key, as 16 hex digits or as user:password; empty: EDATA stays opaque
 --
@@ -100,8 +107,8 @@ local ex = {
 }
 sdwan.experts = { ex.short, ex.bad_sig, ex.opt_bad, ex.unknown_type, ex.no_key, ex.bad_pref }
 
-local DEFAULT_PORT = 4500
-sdwan.prefs.port = Pref.uint("UDP port", DEFAULT_PORT, "UDP port of the peer server")
+sdwan.prefs.port = Pref.uint("UDP port", 0,
+    "UDP port of the peer server, decoded as this protocol; 0: none, found by the heuristic")
 sdwan.prefs.salt = Pref.string("Signature salt", "0x3C,0xA5",
     "The two salt bytes, comma separated (0x3C,0xA5); empty: signatures are not checked")
 sdwan.prefs.key = Pref.string("Payload key", "",
@@ -444,5 +451,46 @@ function sdwan.dissector(tvb, pinfo, tree)
     return len
 end
 
+-- The heuristic: a first 20 bytes of an IPv4 header that add up, total length included.
+local IPV4_MIN = 20
+
+local function ipv4_fits(s, total)
+    local b1 = s:byte(1)
+    local ihl = band(b1, 15) * 4
+    if rshift(b1, 4) ~= 4 or ihl < IPV4_MIN or #s < ihl then return false end
+    if s:byte(3) * 256 + s:byte(4) ~= total then return false end
+    local sum = 0
+    for i = 1, ihl, 2 do sum = sum + s:byte(i) * 256 + s:byte(i + 1) end
+    while sum > 0xFFFF do sum = band(sum, 0xFFFF) + rshift(sum, 16) end
+    return sum == 0xFFFF
+end
+
+local function heuristic(tvb, pinfo, tree)
+    local len = tvb:len()
+    if len < HDR_LEN then return false end
+    local ptype, enc = tvb(0, 1):uint(), tvb(1, 1):uint()
+    if type_names[ptype] == nil or enc > 1 then return false end
+    local fits
+    if ptype == T_DATA or ptype == T_EDATA then
+        local n = len - HDR_LEN
+        if n < IPV4_MIN then return false end
+        -- 60 bytes hold the longest IPv4 header.
+        local head = tvb:raw(HDR_LEN, math.min(n, 60))
+        if ptype == T_EDATA then
+            if key == nil then return false end
+            head = xor_payload(head)
+        end
+        fits = ipv4_fits(head, n)
+    else
+        fits = salt ~= nil and len >= CTRL_LEN and md5(tvb:raw(0, HDR_LEN) .. salt) == tvb:raw(HDR_LEN, SIG_LEN)
+    end
+    if not fits then return false end
+    -- The conversation's later datagrams (EDATA without a key among them) come straight here.
+    pinfo.conversation = sdwan
+    sdwan.dissector(tvb, pinfo, tree)
+    return true
+end
+
 udp_table:add_for_decode_as(sdwan)
+sdwan:register_heuristic("udp", heuristic)
 apply_prefs()

@@ -3,8 +3,10 @@
 # captured by tshark on the client's uplink inside the client's namespace, then decoded field
 # by field: OPEN with the user, OPENACK with the address, both signatures good under the
 # build's salt, echo requests answered with their own tick, ICMP echoes inside DATA, and
-# inside EDATA only once the key preference is given.
+# inside EDATA only once the key preference is given. The peer listens on a port of no
+# dissector's and the decoding sets no port: the dissector's heuristic finds the protocol.
 . "$(dirname "$0")/../e2e/lib.sh"
+PEER_PORT=47474
 
 LUA="${SDWAN_LUA:?SDWAN_LUA must name packaging/wireshark/sdwan.lua}"
 SALT="${SDWAN_SALT:-0x3C,0xA5}"

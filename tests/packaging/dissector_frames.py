@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The Wireshark dissector against hand-built datagrams: every packet type, every option, the
-signature check with the right and a wrong salt, malformed option lists, short datagrams, and
-EDATA deciphered with a key given as hex or as user:password (one- and two-block MD5 inputs).
+signature check with the right and a wrong salt, malformed option lists, short datagrams,
+EDATA deciphered with a key given as hex or as user:password (one- and two-block MD5 inputs),
+and the heuristic that finds the protocol on a port nobody set, but never takes 4500 from
+IPsec NAT traversal.
 
 usage: dissector_frames.py SDWAN_LUA [SALT]   (SALT as "0x3C,0xA5", the build's salt)
 """
@@ -70,7 +72,10 @@ def xor(payload, key):
     return bytes(b ^ key[i % 8] for i, b in enumerate(payload))
 
 
-def udp_frame(payload, sport=4500, dport=40000):
+PORT = 47474  # no dissector of Wireshark's own claims it
+
+
+def udp_frame(payload, sport=PORT, dport=40000):
     udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
     iph = bytearray(struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 1, 0, 64, 17, 0,
                                 ip4("10.92.0.2"), ip4("10.91.0.2")))
@@ -115,14 +120,15 @@ def decode(pcap, extra):
     return rows
 
 
-def run_case(name, frames, expect, extra=()):
+def run_case(name, frames, expect, extra=(), port_pref=True):
     """frames: payloads (or (payload, sport, dport)); expect: one dict per frame of field:
     value, where None means the field must be absent, "*" that it must be present, and a value
-    starting with '~' must be contained."""
+    starting with '~' must be contained. With port_pref, PORT is set as the port preference, so
+    that frames the heuristic would refuse are dissected too."""
     with tempfile.TemporaryDirectory(prefix="sdwan-frames.") as d:
         pcap = os.path.join(d, "frames.pcap")
         write_pcap(pcap, [udp_frame(*f) if isinstance(f, tuple) else udp_frame(f) for f in frames])
-        rows = decode(pcap, list(extra))
+        rows = decode(pcap, (["-o", "sdwan.port:%d" % PORT] if port_pref else []) + list(extra))
     if len(rows) != len(frames):
         FAILS.append("%s: %d rows for %d frames" % (name, len(rows), len(frames)))
         return
@@ -159,7 +165,8 @@ KEY = md5(b"alice" + b"wonderland")[:8]
 LONG_USER, LONG_PASS = "u" * 31, "p" * 31  # 62 bytes: MD5 pads into a second block
 LONG_KEY = md5((LONG_USER + LONG_PASS).encode())[:8]
 
-# Every type and option with the default preferences (the build's salt, no key).
+# Every type and option with the default preferences (the build's salt, no key) on the port
+# of the preference.
 run_case("default", [
     OPEN, ACK,
     ctrl(18, opt(4, ip4("10.8.0.7")), sid=b"\x01\x02", tamper=True),
@@ -222,12 +229,35 @@ run_case("another salt", [OPEN, ctrl(19, salt=bytes([SALT[0] ^ 0xFF, SALT[1]]))]
          [{"sdwan.signature.status": "0"}, {"sdwan.signature.status": "1"}], ["-o", "sdwan.salt:" + other])
 run_case("no salt", [OPEN], [{"sdwan.signature.status": None, "sdwan.opt.user": "bob"}], ["-o", "sdwan.salt:"])
 
-# The port preference moves the registration; Decode As reaches any port.
-moved = [(OPEN, 4501, 40000), (OPEN, 4500, 40000)]
-run_case("port default", moved, [{"sdwan.type": None}, {"sdwan.type": "19"}])
-run_case("port preference", moved, [{"sdwan.type": "19"}, {"sdwan.type": None}], ["-o", "sdwan.port:4501"])
-run_case("decode as", [(OPEN, 4600, 40000)], [{"sdwan.type": "19", "sdwan.opt.user": "bob"}],
-         ["-d", "udp.port==4600,sdwan"])
+# The heuristic, without a port preference: each frame on a conversation of its own, but for
+# the last pair, where the EDATA that no heuristic could recognise follows a verified OPEN.
+TAMPERED = ctrl(18, opt(4, ip4("10.8.0.7")), sid=b"\x01\x02", tamper=True)
+run_case("heuristic", [
+    (OPEN, PORT, 40001), (TAMPERED, PORT, 40002), (hdr(20) + PING, PORT, 40003),
+    (hdr(20) + PING[:10] + b"\xff" + PING[11:], PORT, 40004), (hdr(20) + bytes(range(40)), PORT, 40005),
+    (EDATA, PORT, 40006), (hdr(99) + b"xyz", PORT, 40007), (OPEN, PORT, 40008), (EDATA, PORT, 40008),
+], [
+    {"sdwan.type": "19", "sdwan.opt.user": "bob"},
+    {"sdwan.type": None},
+    {"sdwan.type": "20", "icmp.type": "8"},
+    {"sdwan.type": None},  # a header checksum that does not add up
+    {"sdwan.type": None},
+    {"sdwan.type": None},  # EDATA: nothing to check it by without the key
+    {"sdwan.type": None},
+    {"sdwan.type": "19"},
+    {"sdwan.type": "24", "sdwan.payload": "*"},
+], port_pref=False)
+run_case("heuristic deciphers EDATA with the key", [(EDATA, PORT, 40009)], [dict(DECODED, **{"sdwan.type": "24"})],
+         ["-o", "sdwan.key:alice:wonderland"], port_pref=False)
+run_case("heuristic with another salt", [(OPEN, PORT, 40010)], [{"sdwan.type": None}],
+         ["-o", "sdwan.salt:" + other], port_pref=False)
+
+# 4500 belongs to IPsec NAT traversal: only the port preference or Decode As takes it.
+run_case("4500 is not claimed", [(OPEN, 4500, 40000)], [{"sdwan.type": None}], port_pref=False)
+run_case("port preference", [(OPEN, 4500, 40000), (hdr(99) + b"xyz", 4500, 40001)],
+         [{"sdwan.type": "19"}, {"sdwan.type": "99"}], ["-o", "sdwan.port:4500"], port_pref=False)
+run_case("decode as", [(hdr(99) + b"xyz", 4600, 40000)], [{"sdwan.type": "99"}],
+         ["-d", "udp.port==4600,sdwan"], port_pref=False)
 
 if FAILS:
     for f in FAILS:
