@@ -1,0 +1,304 @@
+// tolvactl check: the configuration through the daemon's own loader, its log lines captured,
+// then a pass over the raw lines for what the literal key=value reading silently makes of
+// common mistakes.
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "client/session.h"
+#include "client/status.h"
+#include "ctl/ctl.h"
+#include "net/ipaddr.h"
+#include "sdwan_build.h"
+#include "shell/cfg.h"
+
+namespace {
+
+constexpr int MAX_NOTES = 32;
+constexpr int NOTE_LEN = 200;
+constexpr int LOGBUF = 4096;
+
+struct notes_t {
+    char text[MAX_NOTES][NOTE_LEN];
+    int n;
+};
+
+__attribute__((format(printf, 2, 3))) void note(notes_t *w, const char *fmt, ...)
+{
+    if (w->n >= MAX_NOTES)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(w->text[w->n++], NOTE_LEN, fmt, ap);
+    va_end(ap);
+}
+
+// The keys the daemon's reader knows; any other is read and dropped without a word.
+constexpr const char *KEYS[] = {"server", "username", "password", "port",    "mtu",
+                                "encrypt", "pipeid", "pipeidx", "datalog", "status"};
+// Keys whose value is taken as text, blanks and all; the numeric ones skip leading blanks.
+constexpr const char *TEXT_KEYS[] = {"server", "username", "password", "status"};
+
+bool in(const char *const *list, size_t n, const char *key, size_t keylen)
+{
+    for (size_t i = 0; i < n; i++)
+        if (strlen(list[i]) == keylen && memcmp(list[i], key, keylen) == 0)
+            return true;
+    return false;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The daemon reads a line in pieces of 255 characters; this pass reads whole lines up to this.
+constexpr int LINE_MAX_LEN = 4096;
+constexpr int DAEMON_PIECE = 255;
+
+void lint(FILE *fp, notes_t *w)
+{
+    char line[LINE_MAX_LEN];
+    int lineno = 0;
+    int key_line[sizeof KEYS / sizeof KEYS[0]] = {};
+    int section_line = 0;
+    while (fgets(line, sizeof line, fp) != nullptr) {
+        lineno++;
+        size_t n = strlen(line);
+        const bool whole = n > 0 && line[n - 1] == '\n';
+        if (whole)
+            line[--n] = '\0';
+        else if (!feof(fp)) {
+            note(w, "line %d: longer than %d characters: the daemon reads it in pieces", lineno, DAEMON_PIECE);
+            int c;
+            while ((c = fgetc(fp)) != EOF && c != '\n') {
+            }
+            continue;
+        }
+        if (n > static_cast<size_t>(DAEMON_PIECE))
+            note(w, "line %d: longer than %d characters: the daemon reads it in pieces", lineno, DAEMON_PIECE);
+        const bool cr = n > 0 && line[n - 1] == '\r';
+        if (cr)
+            line[--n] = '\0';
+        if (n == 0 || line[0] == '#')
+            continue;
+        char *open = strchr(line, '[');
+        if (open != nullptr && strrchr(open + 1, ']') != nullptr) {
+            if (section_line != 0)
+                note(w, "line %d: a second section: it replaces the interface named on line %d", lineno,
+                     section_line);
+            section_line = lineno;
+            continue;
+        }
+        const char *eq = strchr(line, '=');
+        if (eq == nullptr) {
+            bool blank = true;
+            for (const char *p = line; *p != '\0'; p++)
+                blank = blank && is_blank(*p);
+            if (!blank)
+                note(w, "line %d: neither a [section] nor key=value: ignored", lineno);
+            continue;
+        }
+        const size_t keylen = static_cast<size_t>(eq - line);
+        const char *value = eq + 1;
+        const bool text = in(TEXT_KEYS, sizeof TEXT_KEYS / sizeof TEXT_KEYS[0], line, keylen);
+        if (cr && text)
+            note(w, "line %d: ends in CR LF: the carriage return is part of the %.*s value", lineno,
+                 static_cast<int>(keylen), line);
+        if (keylen > 0 && is_blank(line[0])) {
+            note(w, "line %d: indented key \"%.*s\": the daemon ignores it", lineno, static_cast<int>(keylen), line);
+            continue;
+        }
+        if (keylen > 0 && is_blank(line[keylen - 1])) {
+            note(w, "line %d: blank before '=': the key is read as \"%.*s\" and ignored", lineno,
+                 static_cast<int>(keylen), line);
+            continue;
+        }
+        size_t k = 0;
+        for (; k < sizeof KEYS / sizeof KEYS[0]; k++)
+            if (strlen(KEYS[k]) == keylen && memcmp(KEYS[k], line, keylen) == 0)
+                break;
+        if (k == sizeof KEYS / sizeof KEYS[0]) {
+            note(w, "line %d: unknown key \"%.*s\": the daemon ignores it", lineno, static_cast<int>(keylen), line);
+            continue;
+        }
+        if (key_line[k] != 0)
+            note(w, "line %d: %s again: this value replaces the one of line %d", lineno, KEYS[k], key_line[k]);
+        key_line[k] = lineno;
+        if (is_blank(*value) && text)
+            note(w, "line %d: blank after '=': the %s value begins with it", lineno, KEYS[k]);
+        else if (*value != '\0' && is_blank(value[strlen(value) - 1]) && text)
+            note(w, "line %d: blank at the end: the %s value ends with it", lineno, KEYS[k]);
+    }
+}
+
+// Runs the daemon's loader with standard output (where its log goes while no log file is
+// open) caught in memory; the lines come back without their time stamps.
+int load_as_daemon(const char *path, const char **why, notes_t *log, int *err)
+{
+    _cfgfile = path;
+    int mem = memfd_create("tolvactl-log", MFD_CLOEXEC);
+    int saved = dup(STDOUT_FILENO);
+    fflush(stdout);
+    if (mem >= 0 && saved >= 0)
+        dup2(mem, STDOUT_FILENO);
+    errno = 0;
+    const int rc = cfg_load(why);
+    *err = errno;
+    if (mem >= 0 && saved >= 0)
+        dup2(saved, STDOUT_FILENO);
+    if (saved >= 0)
+        close(saved);
+    if (mem < 0)
+        return rc;
+    char buf[LOGBUF];
+    const ssize_t n = pread(mem, buf, sizeof buf - 1, 0);
+    close(mem);
+    buf[n > 0 ? n : 0] = '\0';
+    for (char *line = buf, *end; *line != '\0'; line = end + 1) {
+        end = strchr(line, '\n');
+        if (end == nullptr)
+            break;
+        *end = '\0';
+        // "year/month/day hour:min:sec message"
+        const char *msg = strchr(line, ' ');
+        msg = msg != nullptr ? strchr(msg + 1, ' ') : nullptr;
+        note(log, "%s", msg != nullptr ? msg + 1 : line);
+    }
+    return rc;
+}
+
+void print_notes(FILE *out, const char *prefix, const notes_t &w)
+{
+    for (int i = 0; i < w.n; i++)
+        fprintf(out, "%s%s\n", prefix, w.text[i]);
+}
+
+void json_notes(FILE *out, const char *name, const notes_t &w)
+{
+    fprintf(out, ",\"%s\":[", name);
+    for (int i = 0; i < w.n; i++) {
+        if (i > 0)
+            fputc(',', out);
+        ctl_json_str(out, w.text[i]);
+    }
+    fputc(']', out);
+}
+
+}  // namespace
+
+void ctl_json_str(FILE *out, const char *s)
+{
+    fputc('"', out);
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p != '\0'; p++) {
+        if (*p == '"' || *p == '\\')
+            fprintf(out, "\\%c", *p);
+        else if (*p < 0x20)
+            fprintf(out, "\\u%04x", *p);
+        else
+            fputc(*p, out);
+    }
+    fputc('"', out);
+}
+
+int ctl_check(const char *path, bool json, FILE *out)
+{
+    notes_t log{};
+    notes_t warn{};
+    const char *why = nullptr;
+    int err = 0;
+    const int rc = load_as_daemon(path, &why, &log, &err);
+
+    char result[NOTE_LEN];
+    bool ok = false;
+    if (rc != 0)
+        snprintf(result, sizeof result, "cannot read configuration file %s: %s", path, strerror(err));
+    else if (why != nullptr)
+        snprintf(result, sizeof result, "sdwclnt configuration failed: %s", why);
+    else {
+        snprintf(result, sizeof result, "valid: tolvad will start a session");
+        ok = true;
+    }
+    if (rc == 0) {
+        FILE *fp = fopen(path, "re");
+        if (fp != nullptr) {
+            struct stat st;
+            if (fstat(fileno(fp), &st) == 0 && (st.st_mode & S_IROTH) != 0)
+                note(&warn, "readable by other users (mode %04o) and it holds a password: chmod 600 %s",
+                     static_cast<unsigned>(st.st_mode & 07777), path);
+            lint(fp, &warn);
+            fclose(fp);
+        }
+    }
+
+    const sdwan_t &c = _sdwclnt;
+    char ip[16];
+    const bool byname = c.si_peerdomain[0] != '\0';
+    if (json) {
+        fputs("{\"config\":", out);
+        ctl_json_str(out, path);
+        fprintf(out, ",\"valid\":%s,\"result\":", ok ? "true" : "false");
+        ctl_json_str(out, result);
+        if (ok) {
+            fputs(",\"interface\":", out);
+            ctl_json_str(out, c.tun_name);
+            fputs(",\"peer\":{\"server\":", out);
+            ctl_json_str(out, c.si_peer);
+            if (byname) {
+                fputs(",\"resolver\":", out);
+                ctl_json_str(out, SDWAN_DNS_RESOLVER);
+            } else {
+                fputs(",\"address\":", out);
+                ctl_json_str(out, ip2strv4(c.si_peerip, ip, sizeof ip));
+            }
+            fprintf(out, ",\"port\":%u},\"username\":", unsigned{c.si_peerport});
+            ctl_json_str(out, c.si_user);
+            fprintf(out, ",\"password_set\":true,\"mtu\":%u,\"encrypt\":%s,\"pipeid\":%u,\"pipeidx\":%u,\"datalog\":%s",
+                    unsigned{c.si_cfgmtu}, c.si_encrypt != 0 ? "true" : "false", unsigned{c.si_pipeid},
+                    unsigned{c.si_pipeidx}, c.si_datalog != 0 ? "true" : "false");
+            fputs(",\"status\":", out);
+            if (status_path()[0] != '\0')
+                ctl_json_str(out, status_path());
+            else
+                fputs("null", out);
+        }
+        json_notes(out, "log", log);
+        json_notes(out, "warnings", warn);
+        fputs("}\n", out);
+        return ok ? 0 : 1;
+    }
+
+    fprintf(out, "configuration %s\n", path);
+    if (ok) {
+        fprintf(out, "  interface  %s\n", c.tun_name);
+        if (byname)
+            fprintf(out, "  peer       %s port %u, a name: resolved through %s before every attempt\n", c.si_peer,
+                    unsigned{c.si_peerport}, SDWAN_DNS_RESOLVER);
+        else
+            fprintf(out, "  peer       %s port %u\n", ip2strv4(c.si_peerip, ip, sizeof ip), unsigned{c.si_peerport});
+        fprintf(out, "  username   %s\n", c.si_user);
+        fprintf(out, "  password   set\n");
+        fprintf(out, "  mtu        %u at most (the peer may ask for less)\n", unsigned{c.si_cfgmtu});
+        fprintf(out, "  encrypt    %s\n", c.si_encrypt != 0 ? "asked of the peer" : "not asked");
+        fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.si_pipeid}, unsigned{c.si_pipeidx});
+        fprintf(out, "  datalog    %s\n", c.si_datalog != 0 ? "a line per received packet" : "off");
+        fprintf(out, "  status     %s\n", status_path()[0] != '\0' ? status_path() : "no status file");
+    }
+    print_notes(out, "tolvad logs: ", log);
+    fprintf(out, "result: %s\n", result);
+    print_notes(out, "warning: ", warn);
+    return ok ? 0 : 1;
+}
+
+int ctl_cfg_status(const char *cfgpath, char *out, size_t len)
+{
+    notes_t log{};
+    const char *why = nullptr;
+    int err = 0;
+    if (load_as_daemon(cfgpath, &why, &log, &err) != 0) {
+        errno = err;
+        return -1;
+    }
+    snprintf(out, len, "%s", status_path());
+    return 0;
+}

@@ -1,0 +1,21 @@
+// tolvactl: the operator's companion of the daemon. `check` reads a configuration exactly as the
+// daemon does and says what the daemon will make of it; `show` tells the state of a running
+// client from its status file.
+#pragma once
+#include <cstdio>
+
+inline constexpr const char CTL_DEFAULT_CFG[] = "/etc/sdwan/kesp.conf";
+
+// 0 when the daemon would start a session with the file, 1 otherwise.
+int ctl_check(const char *cfgpath, bool json, FILE *out);
+// 0 when the status file was read, 1 otherwise (the reason on err).
+int ctl_show(const char *statuspath, bool json, FILE *out, FILE *err);
+// The whole command line; the exit status.
+int ctl_main(int argc, char **argv);
+
+// A JSON string literal, quotes included.
+void ctl_json_str(FILE *out, const char *s);
+// ctl_show with the present time given, in Unix seconds.
+int ctl_show_at(const char *statuspath, bool json, double now, FILE *out, FILE *err);
+// The status file that a configuration names ("" when none); -1 with errno when unreadable.
+int ctl_cfg_status(const char *cfgpath, char *out, size_t len);

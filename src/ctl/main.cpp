@@ -1,0 +1,74 @@
+// tolvactl: process entry and command line.
+#include <cerrno>
+#include <cstring>
+
+#include "client/status.h"
+#include "ctl/ctl.h"
+
+namespace {
+
+void usage(FILE *out)
+{
+    fputs("Usage: tolvactl check [-f <config file>] [--json]\n"
+          "       tolvactl show [-f <config file>] [--json] [<status file>]\n"
+          "       tolvactl -h\n"
+          "check: what tolvad will make of the configuration (default /etc/sdwan/kesp.conf);\n"
+          "       exit 0 when it would start a session, 1 otherwise\n"
+          "show:  the state of the running client, from its status file (default: the one the\n"
+          "       configuration names with status=)\n",
+          out);
+}
+
+}  // namespace
+
+int ctl_main(int argc, char **argv)
+{
+    if (argc < 2) {
+        usage(stderr);
+        return 2;
+    }
+    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+        usage(stdout);
+        return 0;
+    }
+    const bool check = strcmp(argv[1], "check") == 0;
+    if (!check && strcmp(argv[1], "show") != 0) {
+        fprintf(stderr, "tolvactl: unknown command %s\n", argv[1]);
+        usage(stderr);
+        return 2;
+    }
+    const char *cfg = CTL_DEFAULT_CFG;
+    const char *file = nullptr;
+    bool json = false;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else if (strcmp(argv[i], "-f") == 0 && i + 1 < argc) {
+            cfg = argv[++i];
+        } else if (argv[i][0] != '-' && !check && file == nullptr) {
+            file = argv[i];
+        } else {
+            fprintf(stderr, "tolvactl: unexpected argument %s\n", argv[i]);
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (check)
+        return ctl_check(cfg, json, stdout);
+
+    char path[STATUS_PATH_MAX];
+    if (file == nullptr) {
+        if (ctl_cfg_status(cfg, path, sizeof path) != 0) {
+            fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfg, strerror(errno));
+            return 1;
+        }
+        if (path[0] == '\0') {
+            fprintf(stderr, "tolvactl: %s names no status file (status=); give its path\n", cfg);
+            return 1;
+        }
+        file = path;
+    }
+    return ctl_show(file, json, stdout, stderr);
+}
+
+int main(int argc, char **argv) { return ctl_main(argc, argv); }

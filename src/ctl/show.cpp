@@ -1,0 +1,305 @@
+// tolvactl show: the status file of a running client (the text exposition format the daemon
+// writes once a second) turned into a few lines for a person, or one JSON object.
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "ctl/ctl.h"
+
+namespace {
+
+constexpr int MAX_SAMPLES = 128;
+constexpr int NAME_LEN = 96;
+constexpr int LABELS_LEN = 320;
+constexpr int FILE_MAX = 16384;
+// Older than this, the file no longer tells a running daemon's state: it writes every second.
+constexpr double STALE_SEC = 5;
+
+struct sample_t {
+    char name[NAME_LEN];
+    char labels[LABELS_LEN];  // between the braces, escapes kept
+    double value;
+};
+
+struct status_t {
+    sample_t s[MAX_SAMPLES];
+    int n;
+};
+
+// One sample line: name, optional {labels}, blank, value. Anything else is skipped.
+void parse_line(char *line, status_t *st)
+{
+    if (line[0] == '#' || line[0] == '\0' || st->n >= MAX_SAMPLES)
+        return;
+    sample_t *s = &st->s[st->n];
+    size_t i = strcspn(line, "{ ");
+    if (i == 0 || i >= NAME_LEN)
+        return;
+    memcpy(s->name, line, i);
+    s->name[i] = '\0';
+    s->labels[0] = '\0';
+    char *p = line + i;
+    if (*p == '{') {
+        char *q = p + 1;
+        // The closing brace is the first one outside a quoted value.
+        bool quoted = false;
+        for (; *q != '\0' && (quoted || *q != '}'); q++) {
+            if (*q == '\\' && q[1] != '\0')
+                q++;
+            else if (*q == '"')
+                quoted = !quoted;
+        }
+        if (*q != '}' || q - p - 1 >= LABELS_LEN)
+            return;
+        memcpy(s->labels, p + 1, static_cast<size_t>(q - p - 1));
+        s->labels[q - p - 1] = '\0';
+        p = q + 1;
+    }
+    char *end;
+    s->value = strtod(p, &end);
+    if (end == p)
+        return;
+    st->n++;
+}
+
+// The value of label key in a sample's label text, unescaped; false when absent.
+bool label(const sample_t &s, const char *key, char *out, size_t len)
+{
+    const size_t klen = strlen(key);
+    for (const char *p = s.labels; *p != '\0';) {
+        const char *eq = strchr(p, '=');
+        if (eq == nullptr || eq[1] != '"')
+            return false;
+        const bool match = static_cast<size_t>(eq - p) == klen && memcmp(p, key, klen) == 0;
+        size_t o = 0;
+        const char *q = eq + 2;
+        for (; *q != '\0' && *q != '"'; q++) {
+            char c = *q;
+            if (c == '\\' && q[1] != '\0') {
+                c = *++q == 'n' ? '\n' : *q;
+            }
+            if (match && o + 1 < len)
+                out[o++] = c;
+        }
+        if (match) {
+            out[o] = '\0';
+            return true;
+        }
+        if (*q != '"')
+            return false;
+        p = q + 1;
+        if (*p == ',')
+            p++;
+    }
+    return false;
+}
+
+const sample_t *find(const status_t &st, const char *name, const char *key = nullptr, const char *want = nullptr)
+{
+    char v[LABELS_LEN];
+    for (int i = 0; i < st.n; i++) {
+        if (strcmp(st.s[i].name, name) != 0)
+            continue;
+        if (key == nullptr || (label(st.s[i], key, v, sizeof v) && strcmp(v, want) == 0))
+            return &st.s[i];
+    }
+    return nullptr;
+}
+
+double value(const status_t &st, const char *name, double dflt = 0)
+{
+    const sample_t *s = find(st, name);
+    return s != nullptr ? s->value : dflt;
+}
+
+// The reasons a session ends, as the daemon labels them, and how a person reads them.
+struct reason_t {
+    const char *label;
+    const char *text;
+};
+constexpr reason_t REASONS[] = {
+    {"auth_timeout", "authentication unanswered"},
+    {"rejected", "rejected by the peer"},
+    {"peer_silent", "peer silent"},
+    {"closed", "closed by the peer"},
+};
+
+void utc(double t, char *buf, size_t len)
+{
+    const time_t tt = static_cast<time_t>(t);
+    struct tm tmv;
+    if (gmtime_r(&tt, &tmv) == nullptr || strftime(buf, len, "%Y-%m-%d %H:%M:%S UTC", &tmv) == 0)
+        snprintf(buf, len, "?");
+}
+
+void span(double sec, char *buf, size_t len)
+{
+    const long s = sec < 0 ? 0 : static_cast<long>(sec);
+    if (s < 60)
+        snprintf(buf, len, "%lds", s);
+    else if (s < 3600)
+        snprintf(buf, len, "%ldm %lds", s / 60, s % 60);
+    else if (s < 86400)
+        snprintf(buf, len, "%ldh %ldm", s / 3600, s % 3600 / 60);
+    else
+        snprintf(buf, len, "%ldd %ldh", s / 86400, s % 86400 / 3600);
+}
+
+void bytes_text(double b, char *buf, size_t len)
+{
+    const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (b >= 1024 && u < 4) {
+        b /= 1024;
+        u++;
+    }
+    if (u == 0)
+        snprintf(buf, len, "%.0f B", b);
+    else
+        snprintf(buf, len, "%.2f %s", b, units[u]);
+}
+
+int read_status(const char *path, status_t *st, FILE *err)
+{
+    FILE *fp = fopen(path, "re");
+    if (fp == nullptr) {
+        fprintf(err, "tolvactl: cannot read status file %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    static char text[FILE_MAX];
+    const size_t n = fread(text, 1, sizeof text - 1, fp);
+    fclose(fp);
+    text[n] = '\0';
+    st->n = 0;
+    for (char *line = text, *end; *line != '\0'; line = end + 1) {
+        end = strchr(line, '\n');
+        if (end == nullptr)
+            break;  // a last line without its end is not whole
+        *end = '\0';
+        parse_line(line, st);
+    }
+    if (find(*st, "tolvad_status_time_seconds") == nullptr) {
+        fprintf(err, "tolvactl: %s is not a tolvad status file\n", path);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
+{
+    static status_t st;
+    if (read_status(path, &st, err) != 0)
+        return 1;
+
+    char state[32] = "unknown";
+    char ifname[32] = "";
+    for (int i = 0; i < st.n; i++)
+        if (strcmp(st.s[i].name, "tolvad_session_state") == 0 && st.s[i].value == 1)
+            label(st.s[i], "state", state, sizeof state);
+    char peer[80] = "", paddr[16] = "", pport[8] = "", addr[16] = "", gw[16] = "", cipher[16] = "";
+    if (const sample_t *s = find(st, "tolvad_peer_info")) {
+        label(*s, "peer", peer, sizeof peer);
+        label(*s, "address", paddr, sizeof paddr);
+        label(*s, "port", pport, sizeof pport);
+    }
+    if (const sample_t *s = find(st, "tolvad_tunnel_info")) {
+        label(*s, "interface", ifname, sizeof ifname);
+        label(*s, "address", addr, sizeof addr);
+        label(*s, "gateway", gw, sizeof gw);
+        label(*s, "cipher", cipher, sizeof cipher);
+    }
+    const double since = value(st, "tolvad_session_established_timestamp_seconds");
+    const double written = value(st, "tolvad_status_time_seconds");
+    const double mtu = value(st, "tolvad_tunnel_mtu_bytes");
+    const double rtt[4] = {value(st, "tolvad_rtt_current_seconds"), value(st, "tolvad_rtt_min_seconds"),
+                           value(st, "tolvad_rtt_max_seconds"), value(st, "tolvad_rtt_smoothed_seconds")};
+    const double samples = value(st, "tolvad_rtt_samples_total");
+    const double rxp = value(st, "tolvad_tunnel_receive_packets_total");
+    const double rxb = value(st, "tolvad_tunnel_receive_bytes_total");
+    const double txp = value(st, "tolvad_tunnel_transmit_packets_total");
+    const double txb = value(st, "tolvad_tunnel_transmit_bytes_total");
+    const bool stale = now - written > STALE_SEC;
+
+    if (json) {
+        fputs("{\"interface\":", out);
+        ctl_json_str(out, ifname);
+        fputs(",\"state\":", out);
+        ctl_json_str(out, state);
+        if (since > 0)
+            fprintf(out, ",\"since\":%.0f", since);
+        else
+            fputs(",\"since\":null", out);
+        fputs(",\"peer\":{\"name\":", out);
+        ctl_json_str(out, peer);
+        fputs(",\"address\":", out);
+        ctl_json_str(out, paddr);
+        fprintf(out, ",\"port\":%ld},\"address\":", strtol(pport, nullptr, 10));
+        ctl_json_str(out, addr);
+        fputs(",\"gateway\":", out);
+        ctl_json_str(out, gw);
+        fprintf(out, ",\"mtu\":%.0f,\"cipher\":", mtu);
+        ctl_json_str(out, cipher);
+        fprintf(out, ",\"rtt_seconds\":{\"current\":%.6f,\"min\":%.6f,\"max\":%.6f,\"smoothed\":%.6f,\"samples\":%.0f}",
+                rtt[0], rtt[1], rtt[2], rtt[3], samples);
+        fprintf(out, ",\"received\":{\"packets\":%.0f,\"bytes\":%.0f},\"sent\":{\"packets\":%.0f,\"bytes\":%.0f}", rxp,
+                rxb, txp, txb);
+        fputs(",\"resets\":{", out);
+        for (size_t i = 0; i < sizeof REASONS / sizeof REASONS[0]; i++) {
+            const sample_t *s = find(st, "tolvad_session_resets_total", "reason", REASONS[i].label);
+            fprintf(out, "%s\"%s\":%.0f", i > 0 ? "," : "", REASONS[i].label, s != nullptr ? s->value : 0);
+        }
+        fprintf(out, "},\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
+        return 0;
+    }
+
+    char t1[40], t2[40];
+    fprintf(out, "interface: %s\n", ifname);
+    if (since > 0) {
+        utc(since, t1, sizeof t1);
+        span(now - since, t2, sizeof t2);
+        fprintf(out, "  state: %s since %s (%s)\n", state, t1, t2);
+    } else {
+        fprintf(out, "  state: %s\n", state);
+    }
+    fprintf(out, "  peer: %s", peer);
+    if (paddr[0] != '\0' && strcmp(paddr, "0.0.0.0") != 0 && strcmp(paddr, peer) != 0)
+        fprintf(out, " (%s)", paddr);
+    fprintf(out, " port %s\n", pport);
+    if (addr[0] != '\0' && strcmp(addr, "0.0.0.0") != 0)
+        fprintf(out, "  address: %s/24, gateway %s, mtu %.0f\n", addr, gw, mtu);
+    else
+        fprintf(out, "  address: none yet\n");
+    fprintf(out, "  cipher: %s\n", strcmp(cipher, "xor") == 0 ? "payload enciphered (XOR, 8-byte key)" : "none");
+    if (samples > 0)
+        fprintf(out, "  round trip: %.3f ms now, min %.3f ms, max %.3f ms, smoothed %.3f ms\n", rtt[0] * 1e3,
+                rtt[1] * 1e3, rtt[2] * 1e3, rtt[3] * 1e3);
+    else
+        fprintf(out, "  round trip: not measured yet\n");
+    bytes_text(rxb, t1, sizeof t1);
+    bytes_text(txb, t2, sizeof t2);
+    fprintf(out, "  transfer: %s received (%.0f packets), %s sent (%.0f packets)\n", t1, rxp, t2, txp);
+    fprintf(out, "  resets:");
+    bool any = false;
+    for (const reason_t &r : REASONS) {
+        const sample_t *s = find(st, "tolvad_session_resets_total", "reason", r.label);
+        if (s != nullptr && s->value > 0) {
+            fprintf(out, "%s %s %.0f", any ? "," : "", r.text, s->value);
+            any = true;
+        }
+    }
+    fprintf(out, "%s\n", any ? "" : " none");
+    utc(written, t1, sizeof t1);
+    span(now - written, t2, sizeof t2);
+    fprintf(out, "  status file: %s, written %s (%s ago)%s\n", path, t1, t2,
+            stale ? ": stale, the daemon is not running or not writing" : "");
+    return 0;
+}
+
+int ctl_show(const char *path, bool json, FILE *out, FILE *err)
+{
+    return ctl_show_at(path, json, static_cast<double>(time(nullptr)), out, err);
+}

@@ -1,0 +1,210 @@
+// tolvactl check: what the daemon makes of a configuration, in its own words, and the
+// warnings about what the literal reader silently does with common mistakes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <vector>
+
+#include "client/session.h"
+#include "client/status.h"
+#include "ctl/ctl.h"
+#include "sdwan_build.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string BASE = "[tolva0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
+
+struct CheckRun {
+    int rc;
+    std::string out;
+};
+
+// One check as a fresh daemon would read the file: the record starts over for every case.
+CheckRun check(const std::string &path, bool json = false)
+{
+    static const sdwan_t initial = _sdwclnt;
+    _sdwclnt = initial;
+    status_set_path("");
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    CheckRun r;
+    r.rc = ctl_check(path.c_str(), json, out);
+    fclose(out);
+    r.out.assign(buf, len);
+    free(buf);
+    return r;
+}
+
+Lines with_prefix(const std::string &text, const std::string &prefix)
+{
+    Lines l;
+    size_t pos = 0;
+    for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        if (text.compare(pos, prefix.size(), prefix) == 0)
+            l.push_back(text.substr(pos + prefix.size(), nl - pos - prefix.size()));
+    return l;
+}
+
+void write(const std::string &path, const std::string &text, mode_t mode = 0600)
+{
+    FILE *fp = fopen(path.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    fputs(text.c_str(), fp);
+    fclose(fp);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+TEST(CtlCheck, ValidFileSaysWhatTheDaemonWillDo)
+{
+    TempDir dir;
+    write(dir / "k.conf", BASE + "encrypt=1\npipeid=7\npipeidx=2\ndatalog=0\nstatus=/run/tolvad/tolvad.prom\n");
+    const CheckRun r = check(dir / "k.conf");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "configuration " + (dir / "k.conf") +
+                         "\n"
+                         "  interface  tolva0\n"
+                         "  peer       192.0.2.1 port 4500\n"
+                         "  username   alice\n"
+                         "  password   set\n"
+                         "  mtu        1400 at most (the peer may ask for less)\n"
+                         "  encrypt    asked of the peer\n"
+                         "  pipe       id 7, index 2\n"
+                         "  datalog    off\n"
+                         "  status     /run/tolvad/tolvad.prom\n"
+                         "result: valid: tolvad will start a session\n");
+}
+
+TEST(CtlCheck, JsonForScripts)
+{
+    TempDir dir;
+    write(dir / "k.conf", "[tolva1]\nserver=vpn.example.net\nusername=a\"b\npassword=x\nport=1\nmtu=576\n");
+    const CheckRun r = check(dir / "k.conf", true);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "{\"config\":\"" + (dir / "k.conf") +
+                         "\",\"valid\":true,\"result\":\"valid: tolvad will start a session\","
+                         "\"interface\":\"tolva1\",\"peer\":{\"server\":\"vpn.example.net\",\"resolver\":\"" +
+                         std::string(SDWAN_DNS_RESOLVER) +
+                         "\",\"port\":1},\"username\":\"a\\\"b\",\"password_set\":true,\"mtu\":576,"
+                         "\"encrypt\":false,\"pipeid\":0,\"pipeidx\":0,\"datalog\":true,\"status\":null,"
+                         "\"log\":[\"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain\"],"
+                         "\"warnings\":[]}\n");
+    const CheckRun bad = check(dir / "none.conf", true);
+    EXPECT_EQ(bad.rc, 1);
+    EXPECT_NE(bad.out.find("\"valid\":false,\"result\":\"cannot read configuration file"), std::string::npos)
+        << bad.out;
+}
+
+struct MistakeCase {
+    const char *name;
+    std::string text;
+    mode_t mode;
+    int rc;
+    const char *result;
+    Lines warnings;  // "@" stands for the file's path
+};
+
+TEST(CtlCheck, CommonMistakesAreNamed)
+{
+    const MistakeCase cases[] = {
+        {"blank before =", "[tolva0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport = 4500\nmtu=1400\n", 0600,
+         1, "sdwclnt configuration failed: INVALID port",
+         {"line 5: blank before '=': the key is read as \"port \" and ignored"}},
+        {"indented key", "[tolva0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\n\tmtu=1400\n", 0600, 1,
+         "sdwclnt configuration failed: INVALID MTU", {"line 6: indented key \"\tmtu\": the daemon ignores it"}},
+        {"blank after = in a text value", BASE + "username= bob\n", 0600, 0, "valid: tolvad will start a session",
+         {"line 7: username again: this value replaces the one of line 3",
+          "line 7: blank after '=': the username value begins with it"}},
+        {"blank after = in a number is harmless", BASE + "mtu= 1300\n", 0600, 0, "valid: tolvad will start a session",
+         {"line 7: mtu again: this value replaces the one of line 6"}},
+        {"CR line ends", "[tolva0]\r\nserver=192.0.2.1\r\nusername=alice\r\npassword=secret\r\nport=4500\r\nmtu=1400\r\n",
+         0600, 0, "valid: tolvad will start a session",
+         {"line 2: ends in CR LF: the carriage return is part of the server value",
+          "line 3: ends in CR LF: the carriage return is part of the username value",
+          "line 4: ends in CR LF: the carriage return is part of the password value"}},
+        {"unknown key, stray text, second section", BASE + "users=3\njust words\n[tolva9]\n", 0600, 0,
+         "valid: tolvad will start a session",
+         {"line 7: unknown key \"users\": the daemon ignores it", "line 8: neither a [section] nor key=value: ignored",
+          "line 9: a second section: it replaces the interface named on line 1"}},
+        {"readable by others", BASE, 0644, 0, "valid: tolvad will start a session",
+         {"readable by other users (mode 0644) and it holds a password: chmod 600 @"}},
+        {"a line the daemon reads in pieces", BASE + "# " + std::string(300, 'x') + "\n", 0600, 0,
+         "valid: tolvad will start a session", {"line 7: longer than 255 characters: the daemon reads it in pieces"}},
+    };
+    for (const MistakeCase &c : cases) {
+        TempDir dir;
+        const std::string path = dir / "k.conf";
+        write(path, c.text, c.mode);
+        const CheckRun r = check(path);
+        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(with_prefix(r.out, "result: "), Lines{c.result}) << c.name << "\n" << r.out;
+        Lines want = c.warnings;
+        for (std::string &w : want)
+            if (size_t at = w.find('@'); at != std::string::npos)
+                w.replace(at, 1, path);
+        EXPECT_EQ(with_prefix(r.out, "warning: "), want) << c.name << "\n" << r.out;
+    }
+}
+
+// The daemon's own lines come through unchanged, time stamps removed.
+TEST(CtlCheck, TheDaemonsWords)
+{
+    TempDir dir;
+    write(dir / "k.conf", BASE, 0644);
+    EXPECT_EQ(with_prefix(check(dir / "k.conf").out, "tolvad logs: "),
+              Lines{"Warning: configuration file " + (dir / "k.conf") +
+                    " is readable by other users; it holds a password"});
+    const CheckRun missing = check(dir / "none.conf");
+    EXPECT_EQ(missing.rc, 1);
+    EXPECT_EQ(with_prefix(missing.out, "result: "),
+              Lines{"cannot read configuration file " + (dir / "none.conf") + ": No such file or directory"});
+}
+
+// The command line: exit statuses and the status file found through the configuration.
+TEST(CtlCommand, ExitStatuses)
+{
+    TempDir dir;
+    write(dir / "ok.conf", BASE);
+    write(dir / "bad.conf", "[tolva0]\n");
+    write(dir / "nostatus.conf", BASE);
+    write(dir / "status.conf", BASE + "status=" + (dir / "absent.prom") + "\n");
+    struct Case {
+        std::string args;
+        int rc;
+        std::string err_has;
+    };
+    const Case cases[] = {
+        {"", 2, "Usage: tolvactl check"},
+        {"-h", 0, ""},
+        {"frob", 2, "unknown command frob"},
+        {"check -f " + (dir / "ok.conf"), 0, ""},
+        {"check -f " + (dir / "bad.conf"), 1, ""},
+        {"check --json -f " + (dir / "none.conf"), 1, ""},
+        {"check -x", 2, "unexpected argument -x"},
+        {"show -f " + (dir / "nostatus.conf"), 1, "names no status file (status=)"},
+        {"show -f " + (dir / "status.conf"), 1, "cannot read status file " + (dir / "absent.prom")},
+        {"show " + (dir / "ok.conf"), 1, "is not a tolvad status file"},
+    };
+    for (const Case &c : cases) {
+        const std::string cmd = std::string(TOLVACTL_BIN) + " " + c.args + " >/dev/null 2>" + (dir / "err");
+        const int st = system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(st)) << c.args;
+        EXPECT_EQ(WEXITSTATUS(st), c.rc) << c.args;
+        FILE *fp = fopen((dir / "err").c_str(), "r");
+        ASSERT_NE(fp, nullptr);
+        char buf[2048];
+        const size_t n = fread(buf, 1, sizeof buf, fp);
+        fclose(fp);
+        const std::string err(buf, n);
+        EXPECT_NE(err.find(c.err_has), std::string::npos) << c.args << ": " << err;
+    }
+}
+
+}  // namespace
