@@ -1,0 +1,162 @@
+// tolvactl show: a status file read back for a person and as JSON.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ctl/ctl.h"
+#include "support/tempdir.h"
+
+namespace {
+
+// A file as the daemon writes it in an established session, the HELP and TYPE lines left out:
+// the reader skips them.
+const std::string DATA_FILE =
+    "tolvad_session_state{interface=\"tolva0\",state=\"DNS\"} 0\n"
+    "tolvad_session_state{interface=\"tolva0\",state=\"INIT\"} 0\n"
+    "tolvad_session_state{interface=\"tolva0\",state=\"AUTH\"} 0\n"
+    "tolvad_session_state{interface=\"tolva0\",state=\"DATA\"} 1\n"
+    "tolvad_session_state{interface=\"tolva0\",state=\"CLOSED\"} 0\n"
+    "tolvad_session_established_timestamp_seconds{interface=\"tolva0\"} 1700000000\n"
+    "tolvad_peer_info{interface=\"tolva0\",peer=\"vpn.example.net\",address=\"192.0.2.1\",port=\"4500\"} 1\n"
+    "tolvad_tunnel_info{interface=\"tolva0\",address=\"10.8.0.2\",gateway=\"10.8.0.1\",cipher=\"xor\"} 1\n"
+    "tolvad_tunnel_mtu_bytes{interface=\"tolva0\"} 1400\n"
+    "tolvad_tunnel_transmit_packets_total{interface=\"tolva0\"} 2345\n"
+    "tolvad_tunnel_transmit_bytes_total{interface=\"tolva0\"} 3565158\n"
+    "tolvad_tunnel_receive_packets_total{interface=\"tolva0\"} 1234\n"
+    "tolvad_tunnel_receive_bytes_total{interface=\"tolva0\"} 999\n"
+    "tolvad_session_resets_total{interface=\"tolva0\",reason=\"auth_timeout\"} 2\n"
+    "tolvad_session_resets_total{interface=\"tolva0\",reason=\"rejected\"} 0\n"
+    "tolvad_session_resets_total{interface=\"tolva0\",reason=\"peer_silent\"} 1\n"
+    "tolvad_session_resets_total{interface=\"tolva0\",reason=\"closed\"} 0\n"
+    "tolvad_rtt_current_seconds{interface=\"tolva0\"} 0.001234\n"
+    "tolvad_rtt_min_seconds{interface=\"tolva0\"} 0.0009\n"
+    "tolvad_rtt_max_seconds{interface=\"tolva0\"} 0.0031\n"
+    "tolvad_rtt_smoothed_seconds{interface=\"tolva0\"} 0.0013\n"
+    "tolvad_rtt_samples_total{interface=\"tolva0\"} 7\n"
+    "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000192\n";
+
+// Authenticating, nothing measured yet; a peer label holding an escaped quote.
+const std::string AUTH_FILE =
+    "# HELP tolvad_session_state Session state.\n"
+    "tolvad_session_state{interface=\"tolva0\",state=\"DATA\"} 0\n"
+    "tolvad_session_state{interface=\"tolva0\",state=\"AUTH\"} 1\n"
+    "tolvad_session_established_timestamp_seconds{interface=\"tolva0\"} 0\n"
+    "tolvad_peer_info{interface=\"tolva0\",peer=\"odd\\\"name\",address=\"0.0.0.0\",port=\"4500\"} 1\n"
+    "tolvad_tunnel_info{interface=\"tolva0\",address=\"0.0.0.0\",gateway=\"0.0.0.0\",cipher=\"none\"} 1\n"
+    "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000100\n";
+
+struct ShowRun {
+    int rc;
+    std::string out, err;
+};
+
+ShowRun show(const std::string &path, bool json, double now)
+{
+    char *ob = nullptr, *eb = nullptr;
+    size_t ol = 0, el = 0;
+    FILE *out = open_memstream(&ob, &ol);
+    FILE *err = open_memstream(&eb, &el);
+    ShowRun r;
+    r.rc = ctl_show_at(path.c_str(), json, now, out, err);
+    fclose(out);
+    fclose(err);
+    r.out.assign(ob, ol);
+    r.err.assign(eb, el);
+    free(ob);
+    free(eb);
+    return r;
+}
+
+void write(const std::string &path, const std::string &text)
+{
+    FILE *fp = fopen(path.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    fputs(text.c_str(), fp);
+    fclose(fp);
+}
+
+struct ShowCase {
+    const char *name;
+    const std::string *file;
+    bool json;
+    double now;
+    std::string want;  // "@" stands for the file's path
+};
+
+TEST(CtlShow, StatusFilesForAPersonAndForScripts)
+{
+    const ShowCase cases[] = {
+        {"established", &DATA_FILE, false, 1700000193,
+         "interface: tolva0\n"
+         "  state: DATA since 2023-11-14 22:13:20 UTC (3m 13s)\n"
+         "  peer: vpn.example.net (192.0.2.1) port 4500\n"
+         "  address: 10.8.0.2/24, gateway 10.8.0.1, mtu 1400\n"
+         "  cipher: payload enciphered (XOR, 8-byte key)\n"
+         "  round trip: 1.234 ms now, min 0.900 ms, max 3.100 ms, smoothed 1.300 ms\n"
+         "  transfer: 999 B received (1234 packets), 3.40 MiB sent (2345 packets)\n"
+         "  resets: authentication unanswered 2, peer silent 1\n"
+         "  status file: @, written 2023-11-14 22:16:32 UTC (1s ago)\n"},
+        {"authenticating, and a file gone stale", &AUTH_FILE, false, 1700000200,
+         "interface: tolva0\n"
+         "  state: AUTH\n"
+         "  peer: odd\"name port 4500\n"
+         "  address: none yet\n"
+         "  cipher: none\n"
+         "  round trip: not measured yet\n"
+         "  transfer: 0 B received (0 packets), 0 B sent (0 packets)\n"
+         "  resets: none\n"
+         "  status file: @, written 2023-11-14 22:15:00 UTC (1m 40s ago): stale, the daemon is not running or not "
+         "writing\n"},
+        {"json", &DATA_FILE, true, 1700000193,
+         "{\"interface\":\"tolva0\",\"state\":\"DATA\",\"since\":1700000000,\"peer\":{\"name\":\"vpn.example.net\","
+         "\"address\":\"192.0.2.1\",\"port\":4500},\"address\":\"10.8.0.2\",\"gateway\":\"10.8.0.1\",\"mtu\":1400,"
+         "\"cipher\":\"xor\",\"rtt_seconds\":{\"current\":0.001234,\"min\":0.000900,\"max\":0.003100,"
+         "\"smoothed\":0.001300,\"samples\":7},\"received\":{\"packets\":1234,\"bytes\":999},"
+         "\"sent\":{\"packets\":2345,\"bytes\":3565158},\"resets\":{\"auth_timeout\":2,\"rejected\":0,"
+         "\"peer_silent\":1,\"closed\":0},\"status_time\":1700000192,\"stale\":false}\n"},
+        {"json of a stale file", &AUTH_FILE, true, 1700000200,
+         "{\"interface\":\"tolva0\",\"state\":\"AUTH\",\"since\":null,\"peer\":{\"name\":\"odd\\\"name\","
+         "\"address\":\"0.0.0.0\",\"port\":4500},\"address\":\"0.0.0.0\",\"gateway\":\"0.0.0.0\",\"mtu\":0,"
+         "\"cipher\":\"none\",\"rtt_seconds\":{\"current\":0.000000,\"min\":0.000000,\"max\":0.000000,"
+         "\"smoothed\":0.000000,\"samples\":0},\"received\":{\"packets\":0,\"bytes\":0},"
+         "\"sent\":{\"packets\":0,\"bytes\":0},\"resets\":{\"auth_timeout\":0,\"rejected\":0,"
+         "\"peer_silent\":0,\"closed\":0},\"status_time\":1700000100,\"stale\":true}\n"},
+    };
+    for (const ShowCase &c : cases) {
+        TempDir dir;
+        const std::string path = dir / "tolvad.prom";
+        write(path, *c.file);
+        std::string want = c.want;
+        if (size_t at = want.find('@'); at != std::string::npos)
+            want.replace(at, 1, path);
+        const ShowRun r = show(path, c.json, c.now);
+        EXPECT_EQ(r.rc, 0) << c.name;
+        EXPECT_EQ(r.out, want) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+    }
+}
+
+TEST(CtlShow, WhatIsNoStatusFileIsRefused)
+{
+    TempDir dir;
+    write(dir / "other.prom", "node_load1 0.5\n");
+    // Cut short before its line end: the one sample of the file is not whole.
+    write(dir / "cut.prom", "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000100");
+    struct Case {
+        std::string path, err;
+    } cases[] = {
+        {dir / "absent.prom", "tolvactl: cannot read status file " + (dir / "absent.prom") + ": No such file or directory\n"},
+        {dir / "other.prom", "tolvactl: " + (dir / "other.prom") + " is not a tolvad status file\n"},
+        {dir / "cut.prom", "tolvactl: " + (dir / "cut.prom") + " is not a tolvad status file\n"},
+    };
+    for (const Case &c : cases) {
+        const ShowRun r = show(c.path, false, 0);
+        EXPECT_EQ(r.rc, 1) << c.path;
+        EXPECT_EQ(r.out, "") << c.path;
+        EXPECT_EQ(r.err, c.err) << c.path;
+    }
+}
+
+}  // namespace
