@@ -15,7 +15,7 @@ for tool in man groff; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/deps.sh installs it)"; exit 1; }
 done
 
-pages=(tolvad.8 kesp.conf.5 sdwan-peerd.8)
+pages=(tolvad.8 kesp.conf.5 sdwan-peerd.8 tolvactl.8)
 for p in "${pages[@]}"; do
     page="$mandir/$p"
     if [ ! -s "$page" ]; then
@@ -61,6 +61,18 @@ check_options() {
     done
     [ "$n" -ge 4 ] || fail "only $n options found in $main: the option extraction is broken"
 }
+
+# Every page shows examples; the daemons' pages say what SIGHUP does.
+for p in "${pages[@]}"; do
+    grep -qx 'EXAMPLES' <<<"$(render "$p")" || fail "$p has no EXAMPLES section"
+done
+for p in tolvad.8 sdwan-peerd.8; do
+    grep -qE '^ +SIGHUP$' <<<"$(render "$p")" || fail "$p does not say what SIGHUP does"
+done
+# tolvactl has no getopt string: its commands and options, from its usage text.
+for w in check show -f --json -h; do
+    grep -qE "^ +$w( |$)" <<<"$(render tolvactl.8)" || fail "tolvactl.8 does not document $w"
+done
 
 check_keys kesp.conf.5 "$src/packaging/etc/kesp.conf.example" "$src/src/shell/cfg.cpp" 9
 check_keys sdwan-peerd.8 "$src/packaging/etc/sdwan-peerd.conf.example" "$src/peer/peer_cfg.cpp" 8
