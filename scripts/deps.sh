@@ -17,3 +17,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# promtool, for the test that checks the status file against the metric conventions: only the
+# tool, unpacked from Debian's prometheus package, so that no server is installed or started.
+if ! command -v promtool >/dev/null; then
+    echo "installing promtool from Debian's prometheus package (the tool alone)"
+    tmp="$(mktemp -d)"
+    chmod 0755 "$tmp"
+    if ! (cd "$tmp" && apt-get download -qq prometheus 2>/dev/null); then
+        apt-get update -qq
+        (cd "$tmp" && apt-get download -qq prometheus)
+    fi
+    dpkg-deb -x "$tmp"/prometheus_*.deb "$tmp/root"
+    install -m 0755 "$tmp/root/usr/bin/promtool" /usr/local/bin/promtool
+    rm -rf "$tmp"
+fi
