@@ -114,7 +114,12 @@ out="$(/usr/sbin/sdwan-peerd -v)" || fail "sdwan-peerd -v"
 echo "sdwan-peerd -v: $out"
 [ "$out" = "sdwan-peerd version $version" ] || fail "sdwan-peerd -v printed: $out"
 /usr/sbin/tolvad -h | grep -q "Usage: tolvad" || fail "tolvad -h"
-for page in "8 tolvad" "8 sdwan-peerd" "5 kesp.conf"; do
+/usr/sbin/tolvactl -h | grep -q "Usage: tolvactl check" || fail "tolvactl -h"
+# The shipped example, once filled in, passes the check.
+sed 's/^password=.*/password=x/' /usr/share/doc/tolvad/examples/kesp.conf >build/pkg/kesp.conf
+chmod 600 build/pkg/kesp.conf
+/usr/sbin/tolvactl check -f build/pkg/kesp.conf >/dev/null || fail "tolvactl check on the example: $(/usr/sbin/tolvactl check -f build/pkg/kesp.conf)"
+for page in "8 tolvad" "8 tolvactl" "8 sdwan-peerd" "5 kesp.conf"; do
     where="$(man -w $page)" || fail "man -w $page"
     echo "man -w $page: $where"
     [ "$where" = "/usr/share/man/man${page%% *}/${page#* }.${page%% *}.gz" ] || fail "man -w $page found $where"
