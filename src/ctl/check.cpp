@@ -37,8 +37,8 @@ __attribute__((format(printf, 2, 3))) void note(notes_t *w, const char *fmt, ...
 }
 
 // The keys the daemon's reader knows; any other is read and dropped without a word.
-constexpr const char *KEYS[] = {"server", "username", "password", "port",    "mtu",
-                                "encrypt", "pipeid", "pipeidx", "datalog", "status"};
+constexpr const char *KEYS[] = {"server",  "username", "password", "port",    "mtu",    "encrypt",
+                                "pipeid",  "pipeidx",  "datalog",  "logsize", "status"};
 // Keys whose value is taken as text, blanks and all; the numeric ones skip leading blanks.
 constexpr const char *TEXT_KEYS[] = {"server", "username", "password", "status"};
 
