@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job on a fresh machine: installs what is missing, builds, then runs tolvad against the
 # bundled peer server in network namespaces of its own (the same topology as the end-to-end
-# tests), shows the session coming up, the interface, a ping and a transfer through the tunnel
-# and the client's counters, and removes everything it created. The machine's own network is
+# tests), shows the session coming up, the interface, a ping and a transfer through the tunnel,
+# the client through tolvactl and its metrics, and removes everything it created. The machine's own network is
 # never touched.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -16,6 +16,7 @@ scripts/deps.sh
 scripts/build.sh build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSDWAN_TESTS=OFF >/dev/null
 
 export TOLVAD="$top/build/demo/src/tolvad" PEERD="$top/build/demo/peer/sdwan-peerd"
+TOLVACTL="$top/build/demo/src/tolvactl"
 . "$top/tests/e2e/lib.sh"
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 strip() { sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##'; }
@@ -54,9 +55,13 @@ echo "sent    $(sha256sum <"$E2E_DIR/demo.bin" | cut -c1-16)…"
 echo "stored  $(sha256sum <"$E2E_DIR/demo.got" | cut -c1-16)…  in $(awk "BEGIN { printf \"%.2f\", $t1 - $t0 }") s"
 [ "$(sha256sum <"$E2E_DIR/demo.bin")" = "$(sha256sum <"$E2E_DIR/demo.got")" ] || fail "transfer corrupted"
 
-step "the client's counters and round-trip delay (its status file, nonzero values)"
+step "the client as tolvactl shows it (from its status file)"
 sleep 1.2  # the status file is replaced once a second
+"$TOLVACTL" show -f "$E2E_DIR/tolvad.conf" | sed 's/^/    /'
+
+step "the status file's nonzero metrics, and promtool's verdict on them"
 grep -E '^tolvad_' "$E2E_DIR/tolvad.prom" | grep -vE ' 0$' | sed 's/^/    /'
+promtool check metrics <"$E2E_DIR/tolvad.prom" && echo "    promtool check metrics: no complaint"
 
 step "client stopped with SIGTERM"
 stop_pid "$CLIENT_PID" TERM

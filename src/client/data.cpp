@@ -68,6 +68,7 @@ void sdwclnt_tun_recv(void *arg)
         return;
     }
     clnt->si_stats.sock_txpkts++;
+    clnt->si_txbytes += static_cast<uint32_t>(len);
 }
 
 void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
@@ -90,6 +91,7 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
         return;
     }
     clnt->si_stats.tun_txpkts++;
+    clnt->si_rxbytes += static_cast<uint32_t>(dlen);
     if (clnt->si_datalog != 0)
         log_help("Successfully processed and forwarded data, packet length: %d\n", dlen);
 }

@@ -134,6 +134,11 @@ struct sdwan_t {
     sdwan_rtt_t si_rtt;
     sdwan_echosent_t si_echoring[SDWAN_RTT_RING];
     uint32_t si_echonext;
+
+    // Bytes of the IP packets carried each way (headers of the tunnel left out): sent to the
+    // peer, written to the TUN interface. 64 bits: 32 would wrap within minutes at line rate.
+    uint64_t si_txbytes;
+    uint64_t si_rxbytes;
 };
 
 extern sdwan_t _sdwclnt;

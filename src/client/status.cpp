@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/event.h"
 #include "net/ipaddr.h"
 #include "shell/log.h"
 
@@ -30,37 +31,50 @@ int s_write_errno = 0;
 char s_buf[STATUS_BUF];
 
 struct counter_t {
-    const char *name;
-    size_t offset;
-    const char *help;
+    const char *name;   // the metric family, tolvad_ left out
+    const char *label;  // a label of the series besides the interface, or null
+    size_t offset;      // in netif_stats
+    const char *help;   // of the family: the same for every series of it
 };
 
-// Every counter of the client record, in the record's order.
+constexpr char RESETS_HELP[] = "Session attempts and sessions ended, by reason.";
+
+// The counters the client counts, named for what they count. Six counters of the record are
+// left out (txdnscnt, opencnt, echoreqcnt, panic_txdrop, panic_pktdest, panic_token): nothing
+// counts them, and a series that can never move only misleads. Series of one family follow
+// each other.
 constexpr counter_t COUNTERS[] = {
-    {"sock_rxpkts", offsetof(netif_stats, sock_rxpkts), "Datagrams accepted from the peer's address and port."},
-    {"sock_txpkts", offsetof(netif_stats, sock_txpkts), "Data packets sent to the peer."},
-    {"tun_rxpkts", offsetof(netif_stats, tun_rxpkts), "Packets read from the TUN interface."},
-    {"tun_txpkts", offsetof(netif_stats, tun_txpkts), "Packets written to the TUN interface."},
-    {"txdnscnt", offsetof(netif_stats, txdnscnt), "DNS queries counted as sent (not counted by the client)."},
-    {"rxdnscnt", offsetof(netif_stats, rxdnscnt), "Datagrams from port 53 received while resolving the peer."},
-    {"opencnt", offsetof(netif_stats, opencnt), "OPEN requests counted as sent (not counted by the client)."},
-    {"openackcnt", offsetof(netif_stats, openackcnt), "OPENACK answers accepted: sessions established."},
-    {"openrejcnt", offsetof(netif_stats, openrejcnt), "OPENREJ answers accepted: authentications rejected."},
-    {"echoreqcnt", offsetof(netif_stats, echoreqcnt), "Echo requests counted as sent (not counted by the client)."},
-    {"echorespcnt", offsetof(netif_stats, echorespcnt), "Echo responses accepted."},
-    {"closedcnt", offsetof(netif_stats, closedcnt), "CLOSE packets accepted, and closed sessions left."},
-    {"panic_txdrop", offsetof(netif_stats, panic_txdrop), "Transmit drops (not counted by the client)."},
-    {"panic_pktdest", offsetof(netif_stats, panic_pktdest), "Misdirected packets (not counted by the client)."},
-    {"panic_token", offsetof(netif_stats, panic_token), "Token mismatches (not counted by the client)."},
-    {"panic_dns", offsetof(netif_stats, panic_dns), "Resolver answers without a usable address."},
-    {"panic_pktverify", offsetof(netif_stats, panic_pktverify),
+    {"tunnel_transmit_packets_total", nullptr, offsetof(netif_stats, sock_txpkts),
+     "Packets from the TUN interface sent to the peer."},
+    {"tunnel_receive_packets_total", nullptr, offsetof(netif_stats, tun_txpkts),
+     "Packets from the peer written to the TUN interface."},
+    {"tun_read_packets_total", nullptr, offsetof(netif_stats, tun_rxpkts),
+     "Packets read from the TUN interface, outside a session too."},
+    {"peer_datagrams_total", nullptr, offsetof(netif_stats, sock_rxpkts),
+     "Datagrams accepted from the peer's address and port."},
+    {"sessions_established_total", nullptr, offsetof(netif_stats, openackcnt),
+     "Sessions established: OPENACK answers accepted."},
+    {"session_resets_total", "reason=\"auth_timeout\"", offsetof(netif_stats, panic_authot), RESETS_HELP},
+    {"session_resets_total", "reason=\"rejected\"", offsetof(netif_stats, openrejcnt), RESETS_HELP},
+    {"session_resets_total", "reason=\"peer_silent\"", offsetof(netif_stats, panic_dataot), RESETS_HELP},
+    {"session_resets_total", "reason=\"closed\"", offsetof(netif_stats, closedcnt), RESETS_HELP},
+    {"echo_responses_total", nullptr, offsetof(netif_stats, echorespcnt), "Echo responses accepted."},
+    {"resolver_datagrams_total", nullptr, offsetof(netif_stats, rxdnscnt),
+     "Datagrams from port 53 received while resolving the peer."},
+    {"resolver_failures_total", nullptr, offsetof(netif_stats, panic_dns),
+     "Resolver answers without a usable address."},
+    {"control_refused_total", nullptr, offsetof(netif_stats, panic_pktverify),
      "Control packets refused for their signature or the session state."},
-    {"panic_open", offsetof(netif_stats, panic_open), "OPENACK answers with a malformed option list."},
-    {"panic_dataot", offsetof(netif_stats, panic_dataot), "Established sessions ended by the peer's silence."},
-    {"panic_authot", offsetof(netif_stats, panic_authot), "Authentications abandoned for want of an answer."},
-    {"panic_pkttype", offsetof(netif_stats, panic_pkttype), "Datagrams from the peer of an unknown packet type."},
+    {"openack_malformed_total", nullptr, offsetof(netif_stats, panic_open),
+     "OPENACK answers with a malformed option list."},
+    {"unknown_type_total", nullptr, offsetof(netif_stats, panic_pkttype),
+     "Datagrams from the peer of an unknown packet type."},
 };
-static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t));
+static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 6);
+
+// The states a status tick can see: IDLE lasts only inside a reset, NONE only before the
+// start-up's end.
+constexpr uint8_t EXPORTED_STATES[] = {SDWANCLNT_DNS, SDWANCLNT_INIT, SDWANCLNT_AUTH, SDWANCLNT_DATA, SDWANCLNT_CLOSED};
 
 const char *const STATE_NAMES[] = {"NONE", "IDLE", "DNS", "INIT", "AUTH", "DATA", "CLOSED"};
 static_assert(sizeof STATE_NAMES / sizeof STATE_NAMES[0] == SDWANCLNT_CLOSED + 1);
@@ -113,9 +127,33 @@ void put_label(out_t *o, const char *s)
     }
 }
 
-void put_gauge(out_t *o, const char *name, const char *help, uint64_t v)
+void put_family(out_t *o, const char *name, const char *type, const char *help)
 {
-    put(o, "# HELP %s %s\n# TYPE %s gauge\n%s %llu\n", name, help, name, name, static_cast<unsigned long long>(v));
+    put(o, "# HELP tolvad_%s %s\n# TYPE tolvad_%s %s\n", name, help, name, type);
+}
+
+// The start of a series: its name and its interface label (so that two clients' files can sit
+// side by side in one collector's directory), open for more labels.
+void put_series(out_t *o, const char *name, const sdwan_t *clnt)
+{
+    put(o, "tolvad_%s{interface=\"", name);
+    put_label(o, clnt->tun_name);
+    put(o, "\"");
+}
+
+void put_gauge(out_t *o, const sdwan_t *clnt, const char *name, const char *help, uint64_t v)
+{
+    put_family(o, name, "gauge", help);
+    put_series(o, name, clnt);
+    put(o, "} %llu\n", static_cast<unsigned long long>(v));
+}
+
+// Microseconds as seconds, the base unit, to the microsecond.
+void put_seconds(out_t *o, const sdwan_t *clnt, const char *name, const char *help, uint32_t usec)
+{
+    put_family(o, name, "gauge", help);
+    put_series(o, name, clnt);
+    put(o, "} %u.%06u\n", usec / 1000000, usec % 1000000);
 }
 
 const char *ip_text(uint32_t ipbe, char *buf, uint32_t len)
@@ -155,41 +193,60 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     out_t o{buf, len, 0, len == 0};
     char a[16];
 
-    put(&o, "# HELP tolvad_session_state Session state: 0 NONE, 1 IDLE, 2 DNS, 3 INIT, 4 AUTH, 5 DATA, 6 CLOSED.\n"
-            "# TYPE tolvad_session_state gauge\n");
-    put(&o, "tolvad_session_state{state=\"%s\"} %u\n", state_name(clnt->si_state), unsigned{clnt->si_state});
-    put_gauge(&o, "tolvad_session_established_since_seconds",
+    put_family(&o, "session_state", "gauge", "1 for the session's current state, 0 for the others.");
+    for (uint8_t st : EXPORTED_STATES) {
+        put_series(&o, "session_state", clnt);
+        put(&o, ",state=\"%s\"} %u\n", state_name(st), clnt->si_state == st ? 1U : 0U);
+    }
+    put_gauge(&o, clnt, "session_established_timestamp_seconds",
               "Unix time at which the current session was established, 0 when none is.",
               clnt->si_state == SDWANCLNT_DATA ? clnt->si_lastdial : 0);
 
-    put(&o, "# HELP tolvad_peer_info The configured peer, its current address and UDP port.\n"
-            "# TYPE tolvad_peer_info gauge\n"
-            "tolvad_peer_info{peer=\"");
+    put_family(&o, "peer_info", "gauge", "The configured peer, its current address and UDP port.");
+    put_series(&o, "peer_info", clnt);
+    put(&o, ",peer=\"");
     put_label(&o, clnt->si_peer);
     put(&o, "\",address=\"%s\",port=\"%u\"} 1\n", ip_text(clnt->si_peerip, a, sizeof a), unsigned{clnt->si_peerport});
 
-    put(&o, "# HELP tolvad_tunnel_info The TUN interface and the address and gateway the peer handed out.\n"
-            "# TYPE tolvad_tunnel_info gauge\n"
-            "tolvad_tunnel_info{interface=\"");
-    put_label(&o, clnt->tun_name);
-    put(&o, "\",address=\"%s\"", ip_text(clnt->si_ip, a, sizeof a));
-    put(&o, ",gateway=\"%s\"} 1\n", ip_text(clnt->si_gateway, a, sizeof a));
+    put_family(&o, "tunnel_info", "gauge",
+               "The address and gateway the peer handed out, and the payload cipher (xor or none).");
+    put_series(&o, "tunnel_info", clnt);
+    put(&o, ",address=\"%s\"", ip_text(clnt->si_ip, a, sizeof a));
+    put(&o, ",gateway=\"%s\",cipher=\"%s\"} 1\n", ip_text(clnt->si_gateway, a, sizeof a),
+        clnt->si_state == SDWANCLNT_DATA && clnt->si_peerencypt != 0 ? "xor" : "none");
+    // The interface gets the smaller of the peer's and the configured MTU.
+    const uint16_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    put_gauge(&o, clnt, "tunnel_mtu_bytes", "MTU of the TUN interface in the session, 0 outside one.",
+              clnt->si_state == SDWANCLNT_DATA ? mtu : 0);
 
-    for (const counter_t &c : COUNTERS)
-        put(&o, "# HELP tolvad_%s_total %s\n# TYPE tolvad_%s_total counter\ntolvad_%s_total %u\n", c.name, c.help,
-            c.name, c.name, counter_value(clnt->si_stats, c.offset));
+    const char *family = "";
+    for (const counter_t &c : COUNTERS) {
+        if (strcmp(family, c.name) != 0)
+            put_family(&o, c.name, "counter", c.help);
+        family = c.name;
+        put_series(&o, c.name, clnt);
+        if (c.label != nullptr)
+            put(&o, ",%s", c.label);
+        put(&o, "} %u\n", counter_value(clnt->si_stats, c.offset));
+    }
+    put_family(&o, "tunnel_transmit_bytes_total", "counter", "Bytes of the packets sent to the peer, headers left out.");
+    put_series(&o, "tunnel_transmit_bytes_total", clnt);
+    put(&o, "} %llu\n", static_cast<unsigned long long>(clnt->si_txbytes));
+    put_family(&o, "tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.");
+    put_series(&o, "tunnel_receive_bytes_total", clnt);
+    put(&o, "} %llu\n", static_cast<unsigned long long>(clnt->si_rxbytes));
 
     const sdwan_rtt_t &r = clnt->si_rtt;
-    put_gauge(&o, "tolvad_rtt_current_microseconds", "Round-trip delay of the last echo answered (monotonic clock).",
-              r.cur);
-    put_gauge(&o, "tolvad_rtt_min_microseconds", "Smallest round-trip delay since start-up.", r.min);
-    put_gauge(&o, "tolvad_rtt_max_microseconds", "Largest round-trip delay since start-up.", r.max);
-    put_gauge(&o, "tolvad_rtt_smoothed_microseconds", "Smoothed round-trip delay (moving average, gain 1/8).",
-              r.srtt);
-    put(&o, "# HELP tolvad_rtt_samples_total Echo responses matched to their request and measured.\n"
-            "# TYPE tolvad_rtt_samples_total counter\n"
-            "tolvad_rtt_samples_total %u\n",
-        r.samples);
+    put_seconds(&o, clnt, "rtt_current_seconds", "Round-trip time of the last echo answered (monotonic clock).", r.cur);
+    put_seconds(&o, clnt, "rtt_min_seconds", "Smallest round-trip time since start-up.", r.min);
+    put_seconds(&o, clnt, "rtt_max_seconds", "Largest round-trip time since start-up.", r.max);
+    put_seconds(&o, clnt, "rtt_smoothed_seconds", "Smoothed round-trip time (moving average, gain 1/8).", r.srtt);
+    put_family(&o, "rtt_samples_total", "counter", "Echo responses matched to their request and measured.");
+    put_series(&o, "rtt_samples_total", clnt);
+    put(&o, "} %u\n", r.samples);
+
+    // Last: a file that stops changing tells its age by this.
+    put_gauge(&o, clnt, "status_time_seconds", "Unix time at which the daemon wrote this file.", os_cursec());
     return o.full ? 0 : o.used;
 }
 

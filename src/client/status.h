@@ -3,9 +3,11 @@
 // With the configuration key "status" set, the session tick replaces the file at that path
 // once a second (a temporary file of a fresh name "<path>.tmpXXXXXX" in the same directory,
 // created with O_EXCL, then rename), so a reader sees either the last whole file or the one
-// before it, never a part. The content is the
-// Prometheus text exposition format: session state, establishment time, peer, tunnel, the 21
-// counters of the client record and the round-trip delay.
+// before it, never a part. The content is the Prometheus text exposition format in its
+// conventions (base units, one series per state, counters named *_total, every series labelled
+// with the interface): session state, establishment time, peer, tunnel, the counters of the
+// client record that something counts, the bytes carried each way, the round-trip time in
+// seconds and the time of writing.
 //
 // The round-trip delay shown is the echo's real-clock measure (client/echo.h).
 #pragma once

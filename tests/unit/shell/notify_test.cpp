@@ -377,8 +377,8 @@ TEST_F(DaemonNotify, ReadyStatusWatchdogStoppingAndTheStatusFile)
 
     // The status file, written by the same tick.
     const std::string text = slurp(prom);
-    EXPECT_NE(text.find("tolvad_session_state{state=\"AUTH\"} 4\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("tolvad_peer_info{peer=\"192.0.2.1\",address=\"192.0.2.1\",port=\"4500\"} 1\n"),
+    EXPECT_NE(text.find("tolvad_session_state{interface=\"tnfy0\",state=\"AUTH\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tolvad_peer_info{interface=\"tnfy0\",peer=\"192.0.2.1\",address=\"192.0.2.1\",port=\"4500\"} 1\n"),
               std::string::npos);
 
     ASSERT_EQ(kill(pid, SIGTERM), 0);
