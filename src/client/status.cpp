@@ -39,9 +39,9 @@ struct counter_t {
 
 constexpr char RESETS_HELP[] = "Session attempts and sessions ended, by reason.";
 
-// The counters the client counts, named for what they count. Six counters of the record are
-// left out (txdnscnt, opencnt, echoreqcnt, panic_txdrop, panic_pktdest, panic_token): nothing
-// counts them, and a series that can never move only misleads. Series of one family follow
+// The counters the client counts, named for what they count. Five counters of the record are
+// left out (txdnscnt, opencnt, echoreqcnt, panic_txdrop, panic_token): nothing counts them, and
+// a series that can never move only misleads. Series of one family follow
 // each other.
 constexpr counter_t COUNTERS[] = {
     {"tunnel_transmit_packets_total", nullptr, offsetof(netif_stats, sock_txpkts),
@@ -50,6 +50,8 @@ constexpr counter_t COUNTERS[] = {
      "Packets from the peer written to the TUN interface."},
     {"tun_read_packets_total", nullptr, offsetof(netif_stats, tun_rxpkts),
      "Packets read from the TUN interface, outside a session too."},
+    {"looped_packets_total", nullptr, offsetof(netif_stats, panic_pktdest),
+     "The daemon's own datagrams routed into its own tunnel, dropped."},
     {"peer_datagrams_total", nullptr, offsetof(netif_stats, sock_rxpkts),
      "Datagrams accepted from the peer's address and port."},
     {"sessions_established_total", nullptr, offsetof(netif_stats, openackcnt),
@@ -70,7 +72,7 @@ constexpr counter_t COUNTERS[] = {
     {"unknown_type_total", nullptr, offsetof(netif_stats, panic_pkttype),
      "Datagrams from the peer of an unknown packet type."},
 };
-static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 6);
+static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 5);
 
 // The states a status tick can see: IDLE lasts only inside a reset, NONE only before the
 // start-up's end.

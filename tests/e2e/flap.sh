@@ -29,7 +29,7 @@ rx1=$(if_stat "$NS_CLI" tolv0 tx_packets)
 log "packets read from the tunnel over the flap: $(( rx1 - rx0 ))"
 [ $(( rx1 - rx0 )) -lt 200 ] || fail "storm: $(( rx1 - rx0 )) packets went through the tunnel interface"
 wait_for 15 "ping through the tunnel after the flap" ping_far 1
-wait_for 3 "the probe counted" sh -c "[ \"\$(awk '\$1 == \"tolvad_panic_pktdest_total\" {print \$2}' '$E2E_DIR/status.prom')\" -ge 1 ]"
+wait_for 3 "the probe counted" sh -c "[ \"\$(awk '\$1 == \"tolvad_looped_packets_total{interface=\\\"tolv0\\\"}\" {print \$2}' '$E2E_DIR/status.prom')\" -ge 1 ]"
 log_has "$E2E_DIR/tolvad.log" "peer DATA timeout" && log "(the session came back after a timeout)"
 
 # The flap took the namespace's own default route too; a host's network manager puts it back.

@@ -19,7 +19,7 @@ ip -n "$NS_RTR" link set r1 down  # the default path no longer reaches the peer
 
 peer_config "$E2E_DIR/peer.conf" "listen=$PEER_ADDR"
 client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "status=$E2E_DIR/status.prom"
-echo_count() { awk '$1 == "tolvad_echorespcnt_total" {print $2}' "$E2E_DIR/status.prom"; }
+echo_count() { awk '$1 == "tolvad_echo_responses_total{interface=\"tolv0\"}" {print $2}' "$E2E_DIR/status.prom"; }
 start_peer "$E2E_DIR/peer.conf"
 start_client "$E2E_DIR/tolvad.conf"
 wait_established 15
