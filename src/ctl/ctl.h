@@ -1,6 +1,6 @@
 // tolvactl: the operator's companion of the daemon. `check` reads a configuration exactly as the
 // daemon does and says what the daemon will make of it; `show` tells the state of a running
-// client from its status file.
+// client from its status file; `cleanup` removes what a killed run left.
 #pragma once
 #include <cstdio>
 
@@ -10,6 +10,8 @@ inline constexpr const char CTL_DEFAULT_CFG[] = "/etc/sdwan/kesp.conf";
 int ctl_check(const char *cfgpath, bool json, FILE *out);
 // 0 when the status file was read, 1 otherwise (the reason on err).
 int ctl_show(const char *statuspath, bool json, FILE *out, FILE *err);
+// Removes what a killed run of the configuration's interface left; 0 also when there was nothing.
+int ctl_cleanup(const char *cfgpath);
 // The whole command line; the exit status.
 int ctl_main(int argc, char **argv);
 

@@ -11,11 +11,14 @@ void usage(FILE *out)
 {
     fputs("Usage: tolvactl check [-f <config file>] [--json]\n"
           "       tolvactl show [-f <config file>] [--json] [<status file>]\n"
+          "       tolvactl cleanup [-f <config file>]\n"
           "       tolvactl -h\n"
           "check: what tolvad will make of the configuration (default /etc/sdwan/kesp.conf);\n"
           "       exit 0 when it would start a session, 1 otherwise\n"
           "show:  the state of the running client, from its status file (default: the one the\n"
-          "       configuration names with status=)\n",
+          "       configuration names with status=)\n"
+          "cleanup: remove what a killed run left (its TUN interface and routes); the service\n"
+          "       units run it after every end of the daemon\n",
           out);
 }
 
@@ -32,7 +35,8 @@ int ctl_main(int argc, char **argv)
         return 0;
     }
     const bool check = strcmp(argv[1], "check") == 0;
-    if (!check && strcmp(argv[1], "show") != 0) {
+    const bool cleanup = strcmp(argv[1], "cleanup") == 0;
+    if (!check && !cleanup && strcmp(argv[1], "show") != 0) {
         fprintf(stderr, "tolvactl: unknown command %s\n", argv[1]);
         usage(stderr);
         return 2;
@@ -41,11 +45,11 @@ int ctl_main(int argc, char **argv)
     const char *file = nullptr;
     bool json = false;
     for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--json") == 0) {
+        if (strcmp(argv[i], "--json") == 0 && !cleanup) {
             json = true;
         } else if (strcmp(argv[i], "-f") == 0 && i + 1 < argc) {
             cfg = argv[++i];
-        } else if (argv[i][0] != '-' && !check && file == nullptr) {
+        } else if (argv[i][0] != '-' && !check && !cleanup && file == nullptr) {
             file = argv[i];
         } else {
             fprintf(stderr, "tolvactl: unexpected argument %s\n", argv[i]);
@@ -55,6 +59,8 @@ int ctl_main(int argc, char **argv)
     }
     if (check)
         return ctl_check(cfg, json, stdout);
+    if (cleanup)
+        return ctl_cleanup(cfg);
 
     char path[STATUS_PATH_MAX];
     if (file == nullptr) {

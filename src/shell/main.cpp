@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "client/hostroute.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "shell/cfg.h"
@@ -28,18 +27,6 @@ void usage()
     printf("\t-l <log file>               special log filepath,[default: %s]\n", DEFAULT_LOGFILE);
     puts("\t-h                          display this");
     puts("\t-v                        version info");
-    puts("\t-c                          remove what a killed run left (the TUN interface, routes), then exit");
-}
-
-// The clean-up step the service units run after the daemon ended: the log of the run that ended
-// is left as it is (lines go to standard output).
-int cleanup()
-{
-    if (cfg_load() != 0) {
-        log_help("Failed to load configuration file.\n");
-        return 1;
-    }
-    return sdwclnt_cleanup(_sdwclnt.tun_name) == 0 ? 0 : 1;
 }
 
 void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
@@ -91,8 +78,7 @@ int main(int argc, char **argv)
     _logfile = DEFAULT_LOGFILE;
 
     int opt;
-    bool clean = false;
-    while ((opt = getopt(argc, argv, "f:l:hvc")) != -1) {
+    while ((opt = getopt(argc, argv, "f:l:hv")) != -1) {
         switch (opt) {
         case 'f':
             _cfgfile = optarg;
@@ -106,16 +92,11 @@ int main(int argc, char **argv)
         case 'v':
             version();
             return 0;
-        case 'c':
-            clean = true;
-            break;
         default:
             break;
         }
     }
 
-    if (clean)
-        return cleanup();
     // The bound holds from the first line; a "logsize" key read later replaces it.
     log_set_limit(CFG_LOGSIZE_DEFAULT * LOG_MIB);
     log_init();

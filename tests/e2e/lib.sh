@@ -242,5 +242,5 @@ start_client_as() {
 }
 # The clean-up step the service units run after the daemon ended.
 cleanup_step() {  # cleanup_step CONFIG
-    ip netns exec "$NS_CLI" "$TOLVAD" -c -f "$1"
+    ip netns exec "$NS_CLI" "${TOLVACTL:?TOLVACTL must name the tolvactl binary}" cleanup -f "$1"
 }

@@ -191,6 +191,9 @@ TEST(CtlCommand, ExitStatuses)
         {"show -f " + (dir / "nostatus.conf"), 1, "names no status file (status=)"},
         {"show -f " + (dir / "status.conf"), 1, "cannot read status file " + (dir / "absent.prom")},
         {"show " + (dir / "ok.conf"), 1, "is not a tolvad status file"},
+        {"cleanup -f " + (dir / "none.conf"), 1, "cannot read configuration file " + (dir / "none.conf")},
+        {"cleanup --json", 2, "unexpected argument --json"},
+        {"cleanup -f " + (dir / "ok.conf"), 0, ""},  // no interface of that name: nothing to do
     };
     for (const Case &c : cases) {
         const std::string cmd = std::string(TOLVACTL_BIN) + " " + c.args + " >/dev/null 2>" + (dir / "err");

@@ -44,8 +44,7 @@ const char *const USAGE =
     "\t-f <config file>            special config filepath,[default: /etc/sdwan/kesp.conf]\n"
     "\t-l <log file>               special log filepath,[default: /tmp/kesp.log]\n"
     "\t-h                          display this\n"
-    "\t-v                        version info\n"
-    "\t-c                          remove what a killed run left (the TUN interface, routes), then exit\n";
+    "\t-v                        version info\n";
 const char *const VERSION = "version: linux_tolvad_x86 2025-03-13\n";
 
 const std::string PEER_CONFIG = "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";

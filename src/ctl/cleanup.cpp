@@ -1,0 +1,23 @@
+// tolvactl cleanup: the step the service units run after every end of the daemon. A run that was
+// killed or crashed could not undo its work; its persistent interface names the host routes it
+// held, so they and the interface go, and the host's own default route is in effect again. An
+// interface a running daemon holds, or one that is not this daemon's, is left alone.
+#include <cerrno>
+#include <cstring>
+
+#include "client/hostroute.h"
+#include "client/record.h"
+#include "ctl/ctl.h"
+#include "shell/cfg.h"
+
+int ctl_cleanup(const char *cfgpath)
+{
+    _cfgfile = cfgpath;
+    // The lines of the loader and of the clean-up go to standard output: the log of the run
+    // that ended stays as it is.
+    if (cfg_load() != 0) {
+        fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfgpath, strerror(errno));
+        return 1;
+    }
+    return sdwclnt_cleanup(_sdwclnt.tun_name) == 0 ? 0 : 1;
+}
