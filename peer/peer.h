@@ -1,9 +1,11 @@
 // The peer server, sdwan-peerd: the far end of the tunnel. One UDP port serves many clients;
-// each accepted client is a session keyed by its address and port, owning one address of a /24
-// pool whose .1 sits on the server's own TUN interface.
+// each accepted client is a session keyed by its address and port, owning one address of the
+// pool: a prefix of /16 to /24 split into /24s, each with its .1 on the server's own TUN
+// interface (a client always takes the .1 of its own /24 as its gateway).
 //
 // Everything lives in one static record, _peer (peer_sess.cpp): the configuration, the session
-// table, the receive and send batches. Nothing is allocated once the server has started.
+// table, the receive and send batches. The tables are sized by the configuration and allocated
+// once at start-up (and at a reload of the user list); nothing is allocated on the packet path.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,10 +17,25 @@
 #include "proto/aes.h"
 #include "sdwan.h"
 
-inline constexpr int PEER_MAX_SESS = 64;      // live sessions at once
-inline constexpr int PEER_MAX_USERS = 256;    // user= lines
-inline constexpr uint8_t PEER_NONE = 0xFF;    // "no session" in the index tables
+inline constexpr uint32_t PEER_SESS_DEFAULT = 1024;  // sessions= when absent
+inline constexpr uint32_t PEER_SESS_MAX = 60000;     // below the 65535 nonzero session ids
+inline constexpr int PEER_MAX_USERS = 200000;        // user= lines
+inline constexpr uint32_t PEER_NONE = 0xFFFFFFFFu;   // "no session" / "no user" in the index tables
 inline constexpr uint32_t PEER_SILENCE_SEC = 15;  // clients give up after 9 s; we wait longer
+// An OPEN never displaces a session of the same user heard from in the last PEER_HOLD_SEC:
+// a live client echoes every 2 s, so 6 s is three echoes, two of them lost, and a captured
+// OPEN replayed from other ports cannot push it out. A client that restarted finds its old
+// session silent at most 6 s after its last datagram and gets through at its next attempt.
+inline constexpr uint32_t PEER_HOLD_SEC = 6;
+// Remotely triggered log lines (rejections, repeated OPENs): at most PEER_RLOG_PER_SRC per
+// source address and PEER_RLOG_LINES in all per PEER_RLOG_SEC, then one summary line with the
+// counts of what was not logged.
+inline constexpr uint32_t PEER_RLOG_SEC = 10;
+inline constexpr uint32_t PEER_RLOG_PER_SRC = 3;
+inline constexpr uint32_t PEER_RLOG_LINES = 20;
+inline constexpr int PEER_RLOG_SLOTS = 1024;  // source addresses tracked per interval
+inline constexpr uint32_t PEER_POOL_MINLEN = 16;
+inline constexpr uint32_t PEER_METRICS_SEC = 10;  // pool=a.b.0.0/16: 256 /24s
 inline constexpr uint16_t PEER_MTU_DEFAULT = 1400;
 inline constexpr uint16_t PEER_MTU_MIN = 68;  // the smallest MTU Linux accepts for IPv4
 inline constexpr uint16_t PEER_MTU_MAX = SDWAN_MTU_MAX;
@@ -33,6 +50,8 @@ inline constexpr int PEER_ERRLEN = 160;
 // One user= line, with what the handshake and the data path derive from it at start-up.
 struct peer_user_t {
     char name[32];          // 1..31 characters
+    uint32_t unext;         // next user in the same name hash chain
+    uint32_t sess;          // index of the user's live session, PEER_NONE
     char pass[32];          // 1..31 characters
     uint32_t fixed_ip;      // network order; 0 = take any free pool address
     uint8_t namelen;
@@ -46,23 +65,29 @@ struct peer_cfg_t {
     uint16_t port;          // port=
     uint32_t listen;        // listen=, network order; 0 = every address of the host
     uint32_t pool;          // pool=, network order, host part 0
+    uint32_t npools;        // /24s in the pool: 1 for a /24, 256 for a /16
+    uint32_t sessions;      // sessions=: the size of the session table
     uint16_t mtu;           // mtu=, offered in OPENACK and set on the TUN interface
     uint8_t encrypt;        // encrypt=: grant enciphering to clients that ask
     uint32_t dns0, dns1;    // dns=, network order; 0 when absent
     char log[PEER_LOGPATH]; // log=
+    char metrics[PEER_LOGPATH];  // metrics=: Prometheus text file, rewritten every PEER_METRICS_SEC
     int nusers;
-    peer_user_t users[PEER_MAX_USERS];
+    int capusers;
+    peer_user_t *users;     // allocated by the reader; peer_cfg_free releases it
+    uint32_t *uhash;        // name hash -> first user of the chain
+    uint32_t umask;         // hash size - 1, a power of two minus one
 };
 
 struct peer_sess_t {
     uint8_t live;
     uint8_t encrypt;        // granted value; nonzero: data to this client goes out as EDATA
-    uint8_t hnext;          // next session in the same address hash chain
     uint16_t sid;           // wire bytes in memory order, as in sdwan_pkthdr_t
+    uint32_t hnext;         // next session in the same address hash chain; free list when not live
     uint32_t token;         // wire bytes in memory order
     uint32_t ipbe;          // client's UDP address, network order
     uint16_t port;          // client's UDP port, host order
-    uint16_t user;          // index into cfg.users
+    uint32_t user;          // index into cfg.users
     uint32_t addr;          // tunnel address handed out, network order
     uint32_t lastsec;       // last datagram accepted from the client
     uint64_t rxpkts, txpkts;  // data packets client -> TUN, TUN -> client
@@ -87,11 +112,43 @@ struct peer_stats_t {
     uint64_t tun_txerr;      // TUN writes that failed
     uint64_t open_ok;        // sessions created
     uint64_t open_again;     // repeated OPEN answered with the existing session
-    uint64_t open_rej;       // OPENREJ sent
+    uint64_t open_rej;       // OPENREJ sent, whatever the reason (the rej_* below)
+    uint64_t rej_unknown;    // unknown user
+    uint64_t rej_password;   // wrong password
+    uint64_t rej_held;       // the user's session was heard from within PEER_HOLD_SEC
+    uint64_t rej_full;       // session table full
+    uint64_t rej_noaddr;     // no free address for the user
+    uint64_t log_suppressed; // remotely triggered lines counted but not logged
     uint64_t echo;           // ECHORESP sent
     uint64_t sess_silent;    // sessions dropped for silence
     uint64_t sess_replaced;  // sessions replaced by a new one of the same user or address
-    uint64_t sess_closed;    // sessions closed at shutdown
+    uint64_t sess_closed;    // sessions closed at shutdown, or at a reload for a user gone
+    uint64_t reloads;        // user lists reloaded
+    uint64_t reload_fail;    // reloads refused (the old list stays)
+};
+
+// Remotely triggered events whose log lines are rate-limited.
+enum peer_ev_t : uint8_t {
+    PEER_EV_UNKNOWN,
+    PEER_EV_PASSWORD,
+    PEER_EV_HELD,
+    PEER_EV_FULL,
+    PEER_EV_NOADDR,
+    PEER_EV_NOID,
+    PEER_EV_REPEAT,
+    PEER_EV_COUNT
+};
+
+// The rate limiter's interval: lines logged, and per-source counts in a small open-addressed
+// table that starts empty every interval.
+struct peer_rlog_t {
+    uint32_t active;                     // an interval is running: something happened since the last
+    uint32_t start;                      // p->now when the interval began
+    uint32_t lines;                      // lines logged in the interval
+    uint32_t srcs;                       // sources with something not logged
+    uint32_t ip[PEER_RLOG_SLOTS];        // 0: free slot
+    uint8_t n[PEER_RLOG_SLOTS];          // events of that source in the interval, saturating
+    uint64_t supp[PEER_EV_COUNT];        // not logged in the interval, per event
 };
 
 // Outbound datagram being assembled in the send batch.
@@ -104,13 +161,24 @@ struct peer_txslot_t {
 
 struct peer_t {
     peer_cfg_t cfg;
+    const char *cfgpath;               // re-read at a reload
     int udpfd;
     int tunfd;
+    int failed;                        // a fault that ends the run with status 1 (the TUN interface gone)
     uint32_t now;                      // os_cursec() of the batch being handled
-    peer_sess_t sess[PEER_MAX_SESS];
-    uint8_t hash[256];                 // (address, port) hash -> first session of the chain
-    uint8_t byhost[256];               // last octet of a pool address -> its session
-    uint8_t reserved[256];             // nonzero: fixed address of some user, not handed to others
+    uint32_t nsess;                    // size of sess, from sessions=
+    uint32_t live;                     // live sessions
+    uint32_t freehead;                 // first free session, chained through hnext
+    uint32_t hmask;                    // hash size - 1
+    uint32_t naddr;                    // pool addresses: npools * 256
+    uint32_t pick;                     // where the next search for a free address starts
+    uint32_t metrics_sec;              // when the metrics file was last written
+    peer_sess_t *sess;
+    uint32_t *hash;                    // (address, port) hash -> first session of the chain
+    uint32_t *byaddr;                  // offset of a pool address -> its session
+    uint8_t *reserved;                 // per pool address: fixed address of some user
+    uint8_t sidmap[8192];              // one bit per session id in use
+    peer_rlog_t rlog;
     peer_stats_t st;
     sdwan_aes_t aes;                   // deciphers the OPEN password block
     int ntx;
@@ -128,7 +196,7 @@ struct peer_t {
 
 extern peer_t _peer;
 
-// Pool addresses: the /24 network, and the host octet that indexes byhost and reserved.
+// Pool addresses: the /24 network, and the host octet.
 inline uint8_t peer_hostpart(uint32_t ipbe)
 {
     uint8_t b[4];
@@ -150,14 +218,26 @@ inline uint32_t peer_pool_addr(uint32_t pool, uint8_t host)
     return ld_raw32(b);
 }
 
-// Configuration (peer_cfg.cpp). 0 on success; -1 with one line in err naming the fault.
+// The gateway of a pool address: the .1 of its /24.
+inline uint32_t peer_gateway(uint32_t ipbe) { return peer_pool_addr(peer_netpart(ipbe), 1); }
+// Offset of an address from the start of the pool, or UINT32_MAX outside it.
+uint32_t peer_pool_off(const peer_cfg_t *cfg, uint32_t ipbe);
+
+// Configuration (peer_cfg.cpp). 0 on success; -1 with one line in err naming the fault. The
+// reader allocates the user table; peer_cfg_free releases it (and is harmless twice).
 int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen);
 int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen);
+void peer_cfg_free(peer_cfg_t *cfg);
 int peer_parse_addr(const char *text, uint32_t *ipbe);  // strict a.b.c.d; 0 or -1
+int peer_user_find(const peer_cfg_t *cfg, const uint8_t *name, uint32_t len);  // index, -1 when absent
 
 // Sessions (peer_sess.cpp).
-int peer_setup(peer_t *p);     // derives the per-user keys, empties the table; 0 or -1
-void peer_teardown(peer_t *p); // releases what peer_setup acquired
+int peer_setup(peer_t *p);     // derives the per-user keys, sizes and empties the tables; 0 or -1
+void peer_teardown(peer_t *p); // releases what peer_setup acquired, and the configuration
+void peer_users_derive(peer_cfg_t *cfg);  // keys of every user, from name and password
+int peer_table_init(peer_t *p);    // sizes (allocating only at a change of size) and empties the tables
+void peer_table_free(peer_t *p);
+void peer_reserve_fixed(peer_t *p);  // marks the users' fixed addresses in the pool map
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port);
 peer_sess_t *peer_sess_of_user(peer_t *p, int user);
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr);
@@ -166,7 +246,20 @@ void peer_sess_free(peer_t *p, peer_sess_t *s);
 uint32_t peer_addr_pick(peer_t *p, int user);  // a free pool address for user, 0 when none
 int peer_live_count(const peer_t *p);
 void peer_sess_log(const peer_t *p, const peer_sess_t *s, const char *what);  // one session event line
-void peer_tick(void *arg);     // one-second timer: drops silent sessions
+void peer_tick(void *arg);     // one-second timer: drops silent sessions, ends log intervals
+
+// Rate-limited log of remotely triggered events (peer_rlog.cpp). True when the caller may log
+// this event from this source now; otherwise it is counted for the interval's summary line.
+bool peer_rlog_allow(peer_t *p, uint32_t ipbe, peer_ev_t ev);
+void peer_rlog_tick(peer_t *p);  // ends the interval when due: one summary line if anything was held back
+const char *peer_ev_name(peer_ev_t ev);
+
+// User list reload (peer_reload.cpp): the file read again; on success the new users replace
+// the old, live sessions of users still present (same password and fixed address) are kept,
+// the others closed. 0, or -1 with the old list kept and one line logged.
+int peer_reload(peer_t *p);
+// Prometheus text file (peer_metrics.cpp): server counters and one series per live session.
+int peer_metrics_write(peer_t *p);
 
 // Packets (peer_proto.cpp). Replies go into the send batch; data for the TUN interface is
 // written to p->tunfd at once.

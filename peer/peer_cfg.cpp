@@ -1,14 +1,17 @@
 // The peer server's configuration file: a [section] line naming the TUN interface and
-// key=value lines, read once at start-up. Unlike the client's loader this one is strict: a
+// key=value lines, read at start-up and again, for its user list, at a reload. Unlike the client's loader this one is strict: a
 // server that silently ignored a mistyped "encrypt" or a half-written user line would hand out
 // sessions the operator did not mean to, so every fault stops the start-up with one line
 // naming the line number and the reason.
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <openssl/crypto.h>
 
 #include "net/ipaddr.h"
 #include "peer/peer.h"
@@ -20,7 +23,8 @@ constexpr off_t CFG_FILE_MAX = 1024 * 1024;  // larger is not a configuration fi
 
 // The keys that take one value, and the [interface] line: a second one is a fault, not a quiet
 // replacement of the first. "user" is the one key that repeats.
-constexpr const char *SINGLE_KEYS[] = {"[interface]", "port", "pool", "mtu", "encrypt", "listen", "dns", "log"};
+constexpr const char *SINGLE_KEYS[] = {"[interface]", "port", "pool", "sessions", "mtu", "encrypt",
+                                       "listen", "dns", "log", "metrics"};
 constexpr int NSINGLE = sizeof SINGLE_KEYS / sizeof SINGLE_KEYS[0];
 
 // Line of the first occurrence of each single-valued key, 0 while unseen.
@@ -58,13 +62,19 @@ int cfg_number(const char *v, uint32_t lo, uint32_t hi, uint32_t *out)
     return 0;
 }
 
-// A pool is a /24 network: a.b.c.0, optionally written with its "/24".
-int cfg_pool(const char *v, uint32_t *out)
+// A pool is a network of /16 to /24, split into /24s: a.b.c.0 alone is a /24. The address must
+// be the network's first, so that the split is what the operator wrote.
+int cfg_pool(const char *v, peer_cfg_t *cfg)
 {
     char text[20];
     size_t n = strlen(v);
-    if (n >= 3 && strcmp(v + n - 3, "/24") == 0)
-        n -= 3;
+    uint32_t len = 24;
+    const char *slash = strchr(v, '/');
+    if (slash != nullptr) {
+        if (cfg_number(slash + 1, PEER_POOL_MINLEN, 24, &len) != 0 || slash[1] == '0')
+            return -1;
+        n = static_cast<size_t>(slash - v);
+    }
     if (n == 0 || n >= sizeof text)
         return -1;
     memcpy(text, v, n);
@@ -72,9 +82,45 @@ int cfg_pool(const char *v, uint32_t *out)
     uint32_t ip;
     if (peer_parse_addr(text, &ip) != 0)
         return -1;
-    if (peer_hostpart(ip) != 0)
+    const uint32_t npools = 1u << (24 - len);
+    if (peer_hostpart(ip) != 0 || (ld_be32(reinterpret_cast<const uint8_t *>(&ip)) >> 8) % npools != 0)
         return -1;
-    *out = ip;
+    cfg->pool = ip;
+    cfg->npools = npools;
+    return 0;
+}
+
+uint32_t name_hash(const uint8_t *name, uint32_t len)
+{
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (uint32_t i = 0; i < len; i++)
+        h = (h ^ name[i]) * 16777619u;
+    return h;
+}
+
+// The user table grows by doubling while the file is read, and the name hash with it, so that
+// reading n users costs O(n) whatever n is.
+int users_grow(peer_cfg_t *cfg)
+{
+    int cap = cfg->capusers == 0 ? 64 : cfg->capusers * 2;
+    auto *u = static_cast<peer_user_t *>(realloc(cfg->users, sizeof(peer_user_t) * static_cast<size_t>(cap)));
+    if (u == nullptr)
+        return -1;
+    cfg->users = u;
+    cfg->capusers = cap;
+    const uint32_t hsize = static_cast<uint32_t>(cap) * 2;
+    auto *h = static_cast<uint32_t *>(realloc(cfg->uhash, sizeof(uint32_t) * hsize));
+    if (h == nullptr)
+        return -1;
+    cfg->uhash = h;
+    cfg->umask = hsize - 1;
+    memset(h, 0xFF, sizeof(uint32_t) * hsize);
+    for (int i = 0; i < cfg->nusers; i++) {
+        peer_user_t &x = cfg->users[i];
+        uint32_t b = name_hash(reinterpret_cast<const uint8_t *>(x.name), x.namelen) & cfg->umask;
+        x.unext = h[b];
+        h[b] = static_cast<uint32_t>(i);
+    }
     return 0;
 }
 
@@ -109,6 +155,10 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
         cfg_err(err, errlen, "line %d: more than %d users", line, PEER_MAX_USERS);
         return -1;
     }
+    if (cfg->nusers >= cfg->capusers && users_grow(cfg) != 0) {
+        cfg_err(err, errlen, "line %d: out of memory", line);
+        return -1;
+    }
     const char *c1 = strchr(v, ':');
     if (c1 == nullptr) {
         cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
@@ -141,12 +191,9 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
         cfg_err(err, errlen, "line %d: password must have 1 to 31 characters", line);
         return -1;
     }
-    for (int i = 0; i < cfg->nusers; i++) {
-        const peer_user_t &o = cfg->users[i];
-        if (o.namelen == namelen && memcmp(o.name, v, namelen) == 0) {
-            cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);
-            return -1;
-        }
+    if (peer_user_find(cfg, reinterpret_cast<const uint8_t *>(v), static_cast<uint32_t>(namelen)) >= 0) {
+        cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);
+        return -1;
     }
     uint32_t fixed = 0;
     if (ip != nullptr && peer_parse_addr(ip, &fixed) != 0) {
@@ -159,6 +206,10 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
     memcpy(u->pass, pass, passlen);
     u->namelen = static_cast<uint8_t>(namelen);
     u->fixed_ip = fixed;
+    u->sess = PEER_NONE;
+    uint32_t b = name_hash(reinterpret_cast<const uint8_t *>(u->name), u->namelen) & cfg->umask;
+    u->unext = cfg->uhash[b];
+    cfg->uhash[b] = static_cast<uint32_t>(cfg->nusers - 1);
     return 0;
 }
 
@@ -219,10 +270,17 @@ int cfg_line(char *s, int line, peer_cfg_t *cfg, cfg_seen_t *seen, char *err, si
         }
         cfg->port = static_cast<uint16_t>(num);
     } else if (strcmp(key, "pool") == 0) {
-        if (cfg_pool(val, &cfg->pool) != 0) {
-            cfg_err(err, errlen, "line %d: pool must be a /24 network such as 10.8.0.0", line);
+        if (cfg_pool(val, cfg) != 0) {
+            cfg_err(err, errlen, "line %d: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20",
+                    line);
             return -1;
         }
+    } else if (strcmp(key, "sessions") == 0) {
+        if (cfg_number(val, 1, PEER_SESS_MAX, &num) != 0) {
+            cfg_err(err, errlen, "line %d: sessions must be 1 to %u", line, unsigned{PEER_SESS_MAX});
+            return -1;
+        }
+        cfg->sessions = num;
     } else if (strcmp(key, "mtu") == 0) {
         if (cfg_number(val, PEER_MTU_MIN, PEER_MTU_MAX, &num) != 0) {
             cfg_err(err, errlen, "line %d: mtu must be %u to %u", line, unsigned{PEER_MTU_MIN}, unsigned{PEER_MTU_MAX});
@@ -256,6 +314,13 @@ int cfg_line(char *s, int line, peer_cfg_t *cfg, cfg_seen_t *seen, char *err, si
             return -1;
         }
         memcpy(cfg->log, val, vl + 1);
+    } else if (strcmp(key, "metrics") == 0) {
+        size_t vl = strlen(val);
+        if (vl == 0 || vl >= sizeof cfg->metrics - 4) {
+            cfg_err(err, errlen, "line %d: metrics must be a path of 1 to %d characters", line, PEER_LOGPATH - 5);
+            return -1;
+        }
+        memcpy(cfg->metrics, val, vl + 1);
     } else {
         cfg_err(err, errlen, "line %d: unknown key %s", line, key);
         return -1;
@@ -285,26 +350,36 @@ int cfg_check(const peer_cfg_t *cfg, char *err, size_t errlen)
         cfg_err(err, errlen, "no user= line");
         return -1;
     }
-    for (int i = 0; i < cfg->nusers; i++) {
+    // Who holds each fixed address, to find a second claim in one pass.
+    const uint32_t naddr = cfg->npools * 256;
+    auto *owner = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * naddr));
+    if (owner == nullptr) {
+        cfg_err(err, errlen, "out of memory");
+        return -1;
+    }
+    memset(owner, 0xFF, sizeof(uint32_t) * naddr);
+    int rc = 0;
+    for (int i = 0; i < cfg->nusers && rc == 0; i++) {
         const peer_user_t &u = cfg->users[i];
         if (u.fixed_ip == 0)
             continue;
         uint8_t host = peer_hostpart(u.fixed_ip);
+        uint32_t off = peer_pool_off(cfg, u.fixed_ip);
         // .0 is the network, .1 the server's own interface, .255 the broadcast.
-        if (peer_netpart(u.fixed_ip) != cfg->pool || host < 2 || host == 255) {
+        if (off == UINT32_MAX || host < 2 || host == 255) {
             cfg_err(err, errlen, "user %s: address %s is not a client address of the pool", u.name,
                     ip2strv4(u.fixed_ip, a, sizeof a));
-            return -1;
-        }
-        for (int j = 0; j < i; j++) {
-            if (cfg->users[j].fixed_ip == u.fixed_ip) {
-                cfg_err(err, errlen, "user %s: address %s is already given to user %s", u.name,
-                        ip2strv4(u.fixed_ip, a, sizeof a), cfg->users[j].name);
-                return -1;
-            }
+            rc = -1;
+        } else if (owner[off] != PEER_NONE) {
+            cfg_err(err, errlen, "user %s: address %s is already given to user %s", u.name,
+                    ip2strv4(u.fixed_ip, a, sizeof a), cfg->users[owner[off]].name);
+            rc = -1;
+        } else {
+            owner[off] = static_cast<uint32_t>(i);
         }
     }
-    return 0;
+    free(owner);
+    return rc;
 }
 
 }  // namespace
@@ -342,8 +417,38 @@ int peer_parse_addr(const char *text, uint32_t *ipbe)
     return 0;
 }
 
+uint32_t peer_pool_off(const peer_cfg_t *cfg, uint32_t ipbe)
+{
+    uint32_t off = ld_be32(reinterpret_cast<const uint8_t *>(&ipbe)) - ld_be32(reinterpret_cast<const uint8_t *>(&cfg->pool));
+    return off < cfg->npools * 256 ? off : UINT32_MAX;
+}
+
+int peer_user_find(const peer_cfg_t *cfg, const uint8_t *name, uint32_t len)
+{
+    if (cfg->uhash == nullptr)
+        return -1;
+    for (uint32_t i = cfg->uhash[name_hash(name, len) & cfg->umask]; i != PEER_NONE; i = cfg->users[i].unext) {
+        const peer_user_t &u = cfg->users[i];
+        if (u.namelen == len && memcmp(u.name, name, len) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void peer_cfg_free(peer_cfg_t *cfg)
+{
+    if (cfg->users != nullptr)
+        OPENSSL_cleanse(cfg->users, sizeof(peer_user_t) * static_cast<size_t>(cfg->capusers));
+    free(cfg->users);
+    free(cfg->uhash);
+    cfg->users = nullptr;
+    cfg->uhash = nullptr;
+    cfg->nusers = cfg->capusers = 0;
+}
+
 int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
 {
+    peer_cfg_free(cfg);
     memset(cfg, 0, sizeof *cfg);
     cfg->mtu = PEER_MTU_DEFAULT;
     if (err != nullptr && errlen > 0)
@@ -369,10 +474,12 @@ int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
         line++;
         if (nul) {
             cfg_err(err, errlen, "line %d: holds a NUL byte", line);
+            peer_cfg_free(cfg);
             return -1;
         }
         if (n > static_cast<size_t>(CFG_LINE - 2)) {
             cfg_err(err, errlen, "line %d: longer than %d characters", line, CFG_LINE - 2);
+            peer_cfg_free(cfg);
             return -1;
         }
         s[n] = '\0';
@@ -380,14 +487,23 @@ int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
             s[--n] = '\0';
         if (n == 0 || s[0] == '#')
             continue;
-        if (cfg_line(s, line, cfg, &seen, err, errlen) != 0)
+        if (cfg_line(s, line, cfg, &seen, err, errlen) != 0) {
+            peer_cfg_free(cfg);
             return -1;
+        }
     }
     if (ferror(fp)) {
         cfg_err(err, errlen, "read error after line %d", line);
+        peer_cfg_free(cfg);
         return -1;
     }
-    return cfg_check(cfg, err, errlen);
+    if (cfg->sessions == 0)
+        cfg->sessions = PEER_SESS_DEFAULT;
+    if (cfg_check(cfg, err, errlen) != 0) {
+        peer_cfg_free(cfg);
+        return -1;
+    }
+    return 0;
 }
 
 int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen)

@@ -14,6 +14,7 @@
 #include "peer/peer.h"
 #include "shell/fail.h"
 #include "shell/log.h"
+#include "shell/os.h"
 
 namespace {
 
@@ -142,6 +143,16 @@ void peer_tun_recv(void *arg)
         // Read behind the header's room in a send slot: routed, the packet leaves from there.
         peer_txslot_t *slot = peer_tx_slot(p);
         int n = tun_recv(p->tunfd, slot->buf + SDWAN_HDR_LEN, static_cast<int>(SDWAN_PKTBUF - SDWAN_HDR_LEN));
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // The interface was deleted under us (EBADFD) or the device failed: the descriptor
+            // stays readable with an error for ever, and no session could be carried. End the
+            // run with status 1; the service manager starts a new one with a new interface.
+            if (!p->failed)
+                log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(errno));
+            p->failed = 1;
+            _quit.store(1);
+            break;
+        }
         if (n <= 0)
             break;
         peer_on_tunpkt(p, slot, static_cast<uint32_t>(n));
@@ -151,7 +162,8 @@ void peer_tun_recv(void *arg)
 
 void peer_close_all(peer_t *p)
 {
-    for (peer_sess_t &s : p->sess) {
+    for (uint32_t i = 0; i < p->nsess; i++) {
+        peer_sess_t &s = p->sess[i];
         if (!s.live)
             continue;
         peer_send_close(p, &s);

@@ -1,11 +1,17 @@
 // Process entry of the peer server: command line, configuration, TUN interface and UDP port,
 // the event loop until SIGINT or SIGTERM, then a CLOSE to every client and an orderly exit.
+// SIGHUP reloads the user list and reopens the log; SIGPIPE is ignored (a log on a pipe whose
+// reader left must not let a remote OPEN end the server). A failed TUN interface ends the run
+// with status 1, for the service manager to start a new one.
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
 #include "core/event.h"
+#include "net/ifaddr.h"
 #include "net/ipaddr.h"
 #include "net/sock.h"
 #include "net/tun.h"
@@ -23,6 +29,42 @@ namespace {
 
 constexpr char PEER_TIMER[] = "peer";
 constexpr char NOTIFY_TIMER[] = "notify";
+
+// Set by the SIGHUP handler, acted on by the next one-second tick.
+std::atomic<int> s_hup{0};
+void on_hup(int) { s_hup.store(1); }
+
+// The server's second: silence, the log interval, then what SIGHUP asked for and the metrics.
+void peer_second(void *arg)
+{
+    peer_t *p = static_cast<peer_t *>(arg);
+    peer_tick(p);
+    if (s_hup.exchange(0) != 0)
+        (void)peer_reload(p);
+    if (p->cfg.metrics[0] != '\0' && p->now - p->metrics_sec >= PEER_METRICS_SEC) {
+        p->metrics_sec = p->now;
+        (void)peer_metrics_write(p);
+    }
+}
+
+// Every /24 of the pool has its .1 on the interface: a client's gateway is always the .1 of its
+// own /24. The first goes through the interface's own settings, the others are added to it.
+int pool_addresses(const peer_cfg_t &c)
+{
+    uint8_t mask[4] = {255, 255, 255, 0};
+    tun_set_ip(c.tun_name, peer_pool_addr(c.pool, 1), ld_raw32(mask));
+    for (uint32_t k = 1; k < c.npools; k++) {
+        uint8_t b[4];
+        st_be32(b, ld_be32(reinterpret_cast<const uint8_t *>(&c.pool)) + (k << 8) + 1);
+        if (ifaddr_add(c.tun_name, ld_raw32(b), 24) != 0) {
+            char a[16];
+            log_help("peer: cannot add %s/24 to %s: %s\n", ip2strv4(ld_raw32(b), a, sizeof a), c.tun_name,
+                     strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
 
 // Once a second, only under a service manager: the number of live sessions as the unit's
 // status (sent when it changes). The watchdog ping comes from the loop itself (os_init).
@@ -65,6 +107,10 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"openagain", &peer_stats_t::open_again},  {"openrej", &peer_stats_t::open_rej},
     {"echo", &peer_stats_t::echo},             {"silent", &peer_stats_t::sess_silent},
     {"replaced", &peer_stats_t::sess_replaced}, {"closed", &peer_stats_t::sess_closed},
+    {"rejunknown", &peer_stats_t::rej_unknown}, {"rejpassword", &peer_stats_t::rej_password},
+    {"rejheld", &peer_stats_t::rej_held},      {"rejfull", &peer_stats_t::rej_full},
+    {"rejnoaddr", &peer_stats_t::rej_noaddr},  {"unlogged", &peer_stats_t::log_suppressed},
+    {"reloads", &peer_stats_t::reloads},       {"reloadfail", &peer_stats_t::reload_fail},
 };
 static_assert(sizeof PEER_COUNTERS / sizeof PEER_COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
 
@@ -93,14 +139,14 @@ int peer_start(peer_t *p)
         fail_note("cannot create TUN interface %s through /dev/net/tun: %s", c.tun_name, strerror(err));
         return -1;
     }
-    uint8_t mask[4] = {255, 255, 255, 0};
-    tun_set_ip(c.tun_name, peer_pool_addr(c.pool, 1), ld_raw32(mask));
+    if (pool_addresses(c) != 0)
+        return -1;
     tun_set_mtu(c.tun_name, c.mtu);
     p->udpfd = peer_udp_open(c.listen, c.port);
     if (p->udpfd < 0)
         return -1;
     if (poll_add(p->udpfd, peer_udp_recv, p) != 0 || poll_add(p->tunfd, peer_tun_recv, p) != 0 ||
-        tm_add(PEER_TIMER, 1, peer_tick, p) != 0) {
+        tm_add(PEER_TIMER, 1, peer_second, p) != 0) {
         log_help("peer: cannot register with the event core\n");
         return -1;
     }
@@ -109,7 +155,22 @@ int peer_start(peer_t *p)
     log_help("peer listening on UDP %s:%u, interface %s %s/24 mtu %u, %d users, encrypt %s\n",
              ip2strv4(c.listen, la, sizeof la), unsigned{c.port}, c.tun_name, ip2strv4(peer_pool_addr(c.pool, 1), gw, sizeof gw), unsigned{c.mtu}, c.nusers,
              c.encrypt != 0 ? "granted on request" : "never granted");
+    if (c.npools > 1 || c.sessions != PEER_SESS_DEFAULT)
+        log_help("peer pool %s/%d: %u /24s, %u client addresses, %u sessions at most\n", ip2strv4(c.pool, gw, sizeof gw),
+                 24 - __builtin_ctz(c.npools), c.npools, c.npools * 253, p->nsess);
     return 0;
+}
+
+int peer_signals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = on_hup;
+    sigemptyset(&sa.sa_mask);
+    struct sigaction ign = {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    s_hup.store(0);
+    return sigaction(SIGHUP, &sa, nullptr) == 0 && sigaction(SIGPIPE, &ign, nullptr) == 0 ? 0 : -1;
 }
 
 void peer_stop(peer_t *p)
@@ -162,6 +223,7 @@ int peer_main(int argc, char **argv)
     }
 
     peer_t *p = &_peer;
+    p->cfgpath = cfgpath;
     char err[PEER_ERRLEN];
     if (peer_cfg_load(cfgpath, &p->cfg, err, sizeof err) != 0) {
         fprintf(stderr, "sdwan-peerd: %s: %s\n", cfgpath, err);
@@ -186,7 +248,7 @@ int peer_main(int argc, char **argv)
     p->tunfd = -1;
     int rc = 1;
     notify_init();
-    if (os_init() == 0 && peer_start(p) == 0) {
+    if (os_init() == 0 && peer_signals() == 0 && peer_start(p) == 0) {
         if (notify_active()) {
             if (tm_add(NOTIFY_TIMER, 1, peer_notify_tick, p) != 0)
                 log_help("peer: cannot register the service manager's timer\n");
@@ -197,7 +259,7 @@ int peer_main(int argc, char **argv)
         notify_stopping();
         log_help("peer stopping, %d sessions\n", peer_live_count(p));
         peer_close_all(p);
-        rc = 0;
+        rc = p->failed ? 1 : 0;
     } else {
         log_help("peer: start-up failed\n");
         fail_report("sdwan-peerd", "start-up failed");

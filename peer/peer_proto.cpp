@@ -78,16 +78,6 @@ int parse_open(const uint8_t *buf, uint32_t len, open_req_t *req)
     return (r == 0 && req->user != nullptr && req->pass != nullptr) ? 0 : -1;
 }
 
-int find_user(const peer_t *p, const uint8_t *name, uint32_t len)
-{
-    for (int i = 0; i < p->cfg.nusers; i++) {
-        const peer_user_t &u = p->cfg.users[i];
-        if (u.namelen == len && memcmp(u.name, name, len) == 0)
-            return i;
-    }
-    return -1;
-}
-
 // The client enciphers the first 16 password characters, zero padded, with AES-128 under
 // MD5(salt | user name), one block and no chaining: undo that and compare in constant time.
 bool password_ok(peer_t *p, const peer_user_t &u, const uint8_t blk[16])
@@ -117,14 +107,29 @@ void queue_ctrl(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *pkt, uin
     peer_tx_commit(p);
 }
 
-void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, const char *why)
+void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t why)
 {
     uint8_t pkt[SDWAN_CTRL_LEN];
     uint32_t n = peer_pktopenrej(pkt);
     queue_ctrl(p, ipbe, port, pkt, n);
     p->st.open_rej++;
+    static constexpr uint64_t peer_stats_t::*BY_REASON[PEER_EV_COUNT] = {
+        &peer_stats_t::rej_unknown, &peer_stats_t::rej_password, &peer_stats_t::rej_held,
+        &peer_stats_t::rej_full,    &peer_stats_t::rej_noaddr,   nullptr, nullptr};
+    if (BY_REASON[why] != nullptr)
+        p->st.*BY_REASON[why] += 1;
+    if (!peer_rlog_allow(p, ipbe, why))
+        return;
     char a[16];
-    log_help("rejected user %s from %s:%u: %s\n", name, ip2strv4(ipbe, a, sizeof a), unsigned{port}, why);
+    log_help("rejected user %s from %s:%u: %s\n", name, ip2strv4(ipbe, a, sizeof a), unsigned{port},
+             peer_ev_name(why));
+}
+
+// Whether a session may give way to a new OPEN: only once it has been silent for PEER_HOLD_SEC
+// (a clock set back counts as silence just begun).
+bool held(const peer_t *p, const peer_sess_t *s)
+{
+    return static_cast<int32_t>(p->now - s->lastsec) < static_cast<int32_t>(PEER_HOLD_SEC);
 }
 
 void send_ack(peer_t *p, const peer_sess_t *s)
@@ -162,23 +167,33 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     }
     char name[32];
     safe_name(req.user, req.userlen, name);
-    int ui = find_user(p, req.user, req.userlen);
+    int ui = peer_user_find(&p->cfg, req.user, req.userlen);
     if (ui < 0) {
-        reject(p, ipbe, port, name, "unknown user");
+        reject(p, ipbe, port, name, PEER_EV_UNKNOWN);
         return;
     }
     if (!password_ok(p, p->cfg.users[ui], req.pass)) {
-        reject(p, ipbe, port, name, "wrong password");
+        reject(p, ipbe, port, name, PEER_EV_PASSWORD);
         return;
     }
 
     peer_sess_t *s = peer_sess_find(p, ipbe, port);
-    if (s != nullptr && s->user == ui) {
+    if (s != nullptr && s->user == static_cast<uint32_t>(ui)) {
         // The client missed our OPENACK and asks again from the same socket: the same answer.
         s->lastsec = p->now;
         send_ack(p, s);
         p->st.open_again++;
-        peer_sess_log(p, s, "OPEN repeated");
+        if (peer_rlog_allow(p, ipbe, PEER_EV_REPEAT))
+            peer_sess_log(p, s, "OPEN repeated");
+        return;
+    }
+    // One session per user: a client that re-opened its socket comes back from a new port, and
+    // keeps its tunnel address. But an OPEN is the same bytes every time for a given user, so
+    // anyone who captured one can replay it: a session heard from lately stays, and the new
+    // socket is told no until the old one has been silent for PEER_HOLD_SEC.
+    peer_sess_t *old = peer_sess_of_user(p, ui);
+    if (old != nullptr && held(p, old)) {
+        reject(p, ipbe, port, name, PEER_EV_HELD);
         return;
     }
     if (s != nullptr) {
@@ -186,10 +201,7 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
         p->st.sess_replaced++;
         peer_sess_free(p, s);
     }
-    // One session per user: a client that re-opened its socket comes back from a new port, and
-    // keeps its tunnel address.
     uint32_t addr = 0;
-    peer_sess_t *old = peer_sess_of_user(p, ui);
     if (old != nullptr) {
         addr = old->addr;
         peer_sess_log(p, old, "replaced");
@@ -198,17 +210,17 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     } else {
         addr = peer_addr_pick(p, ui);
     }
-    if (peer_live_count(p) >= PEER_MAX_SESS) {
-        reject(p, ipbe, port, name, "session table full");
+    if (p->live >= p->nsess) {
+        reject(p, ipbe, port, name, PEER_EV_FULL);
         return;
     }
     if (addr == 0) {
-        reject(p, ipbe, port, name, "no free address");
+        reject(p, ipbe, port, name, PEER_EV_NOADDR);
         return;
     }
     s = peer_sess_new(p, ipbe, port, ui, addr);
     if (s == nullptr) {
-        reject(p, ipbe, port, name, "no random session id");
+        reject(p, ipbe, port, name, PEER_EV_NOID);
         return;
     }
     s->encrypt = (req.want_encrypt != 0 && p->cfg.encrypt != 0) ? 1 : 0;
@@ -296,7 +308,7 @@ uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf)
 {
     uint8_t *o = put_ctrl(buf, SDWAN_OPENACK, s->encrypt, s->sid, s->token);
     o = sdwan_opt_raw32(o, SDWAN_OPT_IP, s->addr);
-    o = sdwan_opt_raw32(o, SDWAN_OPT_GATEWAY, peer_pool_addr(p->cfg.pool, 1));
+    o = sdwan_opt_raw32(o, SDWAN_OPT_GATEWAY, peer_gateway(s->addr));
     o = sdwan_opt_be16(o, SDWAN_OPT_MTU, p->cfg.mtu);
     if (p->cfg.dns0 != 0) {
         uint8_t *v = sdwan_opt_head(o, SDWAN_OPT_DNS, 8);

@@ -1,7 +1,10 @@
-// The session table: a fixed array of sessions, found by the client's (address, port) through a
-// small chained hash and by tunnel address through the host octet of the /24 pool, so both
-// directions of the data path cost one lookup whatever the number of clients.
+// The session table: an array sized by sessions=, found by the client's (address, port)
+// through a chained hash of twice that many heads, by tunnel address through a map over the
+// whole pool, and by user through the user's own record, so both directions of the data path
+// and every OPEN cost one lookup whatever the number of clients. Free sessions are chained, and
+// session ids in use are one bit each: creating a session is O(1) too.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/random.h>
 
@@ -14,16 +17,29 @@
 
 namespace {
 
-uint8_t sess_hash(uint32_t ipbe, uint16_t port)
+uint32_t sess_hash(const peer_t *p, uint32_t ipbe, uint16_t port)
 {
     uint32_t h = (ipbe * 2654435761u) ^ (uint32_t{port} * 40503u);
-    return static_cast<uint8_t>(h >> 24);
+    h ^= h >> 15;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    return h & p->hmask;
 }
 
-uint8_t sess_index(const peer_t *p, const peer_sess_t *s) { return static_cast<uint8_t>(s - p->sess); }
+uint32_t sess_index(const peer_t *p, const peer_sess_t *s) { return static_cast<uint32_t>(s - p->sess); }
+
+bool sid_used(const peer_t *p, uint16_t sid) { return (p->sidmap[sid >> 3] & (1u << (sid & 7))) != 0; }
+void sid_set(peer_t *p, uint16_t sid, bool on)
+{
+    if (on)
+        p->sidmap[sid >> 3] = static_cast<uint8_t>(p->sidmap[sid >> 3] | (1u << (sid & 7)));
+    else
+        p->sidmap[sid >> 3] = static_cast<uint8_t>(p->sidmap[sid >> 3] & ~(1u << (sid & 7)));
+}
 
 // sid and token come from the kernel's random source; a zero sid or token would look like the
-// "no session" value of a client record, and two live sessions never share a sid.
+// "no session" value of a client record, and two live sessions never share a sid. With at most
+// PEER_SESS_MAX of 65535 ids taken, 16 draws all failing is vanishingly rare.
 int sess_ids(const peer_t *p, uint16_t *sid, uint32_t *token)
 {
     for (int attempt = 0; attempt < 16; attempt++) {
@@ -33,12 +49,7 @@ int sess_ids(const peer_t *p, uint16_t *sid, uint32_t *token)
             continue;
         uint16_t s = ld_raw16(r);
         uint32_t t = ld_raw32(r + 2);
-        if (s == 0 || t == 0)
-            continue;
-        bool clash = false;
-        for (const peer_sess_t &o : p->sess)
-            clash = clash || (o.live && o.sid == s);
-        if (clash)
+        if (s == 0 || t == 0 || sid_used(p, s))
             continue;
         *sid = s;
         *token = t;
@@ -47,28 +58,49 @@ int sess_ids(const peer_t *p, uint16_t *sid, uint32_t *token)
     return -1;
 }
 
+uint32_t pow2_at_least(uint32_t n)
+{
+    uint32_t v = 1;
+    while (v < n)
+        v <<= 1;
+    return v;
+}
+
+void tables_free(peer_t *p)
+{
+    free(p->sess);
+    free(p->hash);
+    free(p->byaddr);
+    free(p->reserved);
+    p->sess = nullptr;
+    p->hash = nullptr;
+    p->byaddr = nullptr;
+    p->reserved = nullptr;
+    p->nsess = p->naddr = 0;
+    p->hmask = 0;
+}
+
 }  // namespace
 
 peer_t _peer;
 
-int peer_setup(peer_t *p)
+void peer_users_derive(peer_cfg_t *cfg)
 {
-    memset(p->sess, 0, sizeof p->sess);
-    for (peer_sess_t &s : p->sess)
-        s.hnext = PEER_NONE;
-    memset(p->hash, PEER_NONE, sizeof p->hash);
-    memset(p->byhost, PEER_NONE, sizeof p->byhost);
-    memset(p->reserved, 0, sizeof p->reserved);
-    memset(&p->st, 0, sizeof p->st);
-    p->ntx = 0;
-    for (int i = 0; i < p->cfg.nusers; i++) {
-        peer_user_t &u = p->cfg.users[i];
+    for (int i = 0; i < cfg->nusers; i++) {
+        peer_user_t &u = cfg->users[i];
         sdwan_passkey(u.name, u.namelen, u.passkey);
         memcpy(u.passblk, u.pass, sizeof u.passblk);
         sdwan_key_derive(u.name, u.pass, &u.key);
-        if (u.fixed_ip != 0)
-            p->reserved[peer_hostpart(u.fixed_ip)] = 1;
     }
+}
+
+int peer_setup(peer_t *p)
+{
+    if (peer_table_init(p) != 0)
+        return -1;
+    memset(&p->st, 0, sizeof p->st);
+    p->ntx = 0;
+    peer_users_derive(&p->cfg);
     if (sdwan_aes_open(&p->aes) != 0) {
         log_help("peer: AES-128 is not available\n");
         return -1;
@@ -79,11 +111,65 @@ int peer_setup(peer_t *p)
 void peer_teardown(peer_t *p)
 {
     sdwan_aes_close(&p->aes);
+    peer_table_free(p);
+    peer_cfg_free(&p->cfg);
 }
+
+void peer_reserve_fixed(peer_t *p)
+{
+    memset(p->reserved, 0, p->naddr);
+    for (int i = 0; i < p->cfg.nusers; i++) {
+        uint32_t off = p->cfg.users[i].fixed_ip != 0 ? peer_pool_off(&p->cfg, p->cfg.users[i].fixed_ip) : UINT32_MAX;
+        if (off != UINT32_MAX)
+            p->reserved[off] = 1;
+    }
+}
+
+int peer_table_init(peer_t *p)
+{
+    const uint32_t nsess = p->cfg.sessions != 0 ? p->cfg.sessions : PEER_SESS_DEFAULT;
+    const uint32_t naddr = p->cfg.npools * 256;
+    const uint32_t hsize = pow2_at_least(nsess * 2);
+    // Allocated at start-up only; a second set-up of the same size (the tests, the fuzzers)
+    // reuses the tables.
+    if (p->sess == nullptr || p->nsess != nsess || p->naddr != naddr || p->hmask != hsize - 1) {
+        tables_free(p);
+        p->sess = static_cast<peer_sess_t *>(calloc(nsess, sizeof(peer_sess_t)));
+        p->hash = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * hsize));
+        p->byaddr = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * (naddr != 0 ? naddr : 1)));
+        p->reserved = static_cast<uint8_t *>(malloc(naddr != 0 ? naddr : 1));
+        if (p->sess == nullptr || p->hash == nullptr || p->byaddr == nullptr || p->reserved == nullptr) {
+            tables_free(p);
+            log_help("peer: no memory for %u sessions\n", nsess);
+            return -1;
+        }
+        p->nsess = nsess;
+        p->naddr = naddr;
+        p->hmask = hsize - 1;
+    }
+    memset(p->sess, 0, sizeof(peer_sess_t) * nsess);
+    for (uint32_t i = 0; i < nsess; i++)
+        p->sess[i].hnext = i + 1 < nsess ? i + 1 : PEER_NONE;
+    p->freehead = 0;
+    p->live = 0;
+    p->pick = 0;
+    memset(p->hash, 0xFF, sizeof(uint32_t) * hsize);
+    memset(p->byaddr, 0xFF, sizeof(uint32_t) * naddr);
+    memset(p->sidmap, 0, sizeof p->sidmap);
+    memset(&p->rlog, 0, sizeof p->rlog);
+    for (int i = 0; i < p->cfg.nusers; i++)
+        p->cfg.users[i].sess = PEER_NONE;
+    peer_reserve_fixed(p);
+    return 0;
+}
+
+void peer_table_free(peer_t *p) { tables_free(p); }
 
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port)
 {
-    for (uint8_t i = p->hash[sess_hash(ipbe, port)]; i != PEER_NONE; i = p->sess[i].hnext) {
+    if (p->hash == nullptr)
+        return nullptr;
+    for (uint32_t i = p->hash[sess_hash(p, ipbe, port)]; i != PEER_NONE; i = p->sess[i].hnext) {
         peer_sess_t *s = &p->sess[i];
         if (s->ipbe == ipbe && s->port == port)
             return s;
@@ -93,42 +179,47 @@ peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port)
 
 peer_sess_t *peer_sess_of_user(peer_t *p, int user)
 {
-    for (peer_sess_t &s : p->sess)
-        if (s.live && s.user == user)
-            return &s;
-    return nullptr;
+    uint32_t i = p->cfg.users[user].sess;
+    return i == PEER_NONE ? nullptr : &p->sess[i];
 }
 
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr)
 {
-    if (peer_netpart(addr) != p->cfg.pool)
+    uint32_t off = peer_pool_off(&p->cfg, addr);
+    if (off == UINT32_MAX || p->byaddr == nullptr)
         return nullptr;
-    uint8_t i = p->byhost[peer_hostpart(addr)];
+    uint32_t i = p->byaddr[off];
     return i == PEER_NONE ? nullptr : &p->sess[i];
 }
 
 uint32_t peer_addr_pick(peer_t *p, int user)
 {
     uint32_t fixed = p->cfg.users[user].fixed_ip;
-    if (fixed != 0)
-        return p->byhost[peer_hostpart(fixed)] == PEER_NONE ? fixed : 0;
-    // .0 is the network, .1 our own interface, .255 the broadcast.
-    for (int h = 2; h < 255; h++)
-        if (p->byhost[h] == PEER_NONE && !p->reserved[h])
-            return peer_pool_addr(p->cfg.pool, static_cast<uint8_t>(h));
+    if (fixed != 0) {
+        uint32_t off = peer_pool_off(&p->cfg, fixed);
+        return off != UINT32_MAX && p->byaddr[off] == PEER_NONE ? fixed : 0;
+    }
+    // The search goes on from where the last one ended: addresses are taken in order and come
+    // back rarely, so a pick costs O(1) on average even with the pool nearly full.
+    for (uint32_t n = 0; n < p->naddr; n++) {
+        uint32_t off = (p->pick + n) % p->naddr;
+        uint32_t host = off & 255;
+        // .0 is the network, .1 our own interface, .255 the broadcast, of every /24.
+        if (host < 2 || host == 255 || p->byaddr[off] != PEER_NONE || p->reserved[off])
+            continue;
+        p->pick = (off + 1) % p->naddr;
+        uint8_t b[4];
+        st_be32(b, ld_be32(reinterpret_cast<const uint8_t *>(&p->cfg.pool)) + off);
+        return ld_raw32(b);
+    }
     return 0;
 }
 
 peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, uint32_t addr)
 {
-    peer_sess_t *s = nullptr;
-    for (peer_sess_t &c : p->sess) {
-        if (!c.live) {
-            s = &c;
-            break;
-        }
-    }
-    if (s == nullptr || p->byhost[peer_hostpart(addr)] != PEER_NONE)
+    uint32_t off = peer_pool_off(&p->cfg, addr);
+    if (p->freehead == PEER_NONE || off == UINT32_MAX || p->byaddr[off] != PEER_NONE ||
+        p->cfg.users[user].sess != PEER_NONE)
         return nullptr;
     uint16_t sid;
     uint32_t token;
@@ -136,19 +227,25 @@ peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, ui
         log_help("peer: no random session id: %s\n", strerror(errno));
         return nullptr;
     }
+    const uint32_t idx = p->freehead;
+    peer_sess_t *s = &p->sess[idx];
+    p->freehead = s->hnext;
     memset(s, 0, sizeof *s);
     s->live = 1;
     s->sid = sid;
     s->token = token;
     s->ipbe = ipbe;
     s->port = port;
-    s->user = static_cast<uint16_t>(user);
+    s->user = static_cast<uint32_t>(user);
     s->addr = addr;
     s->lastsec = p->now;
-    uint8_t h = sess_hash(ipbe, port);
+    uint32_t h = sess_hash(p, ipbe, port);
     s->hnext = p->hash[h];
-    p->hash[h] = sess_index(p, s);
-    p->byhost[peer_hostpart(addr)] = sess_index(p, s);
+    p->hash[h] = idx;
+    p->byaddr[off] = idx;
+    p->cfg.users[user].sess = idx;
+    sid_set(p, sid, true);
+    p->live++;
     return s;
 }
 
@@ -156,27 +253,28 @@ void peer_sess_free(peer_t *p, peer_sess_t *s)
 {
     if (!s->live)
         return;
-    uint8_t idx = sess_index(p, s);
-    uint8_t *link = &p->hash[sess_hash(s->ipbe, s->port)];
-    for (int guard = 0; *link != PEER_NONE && guard < PEER_MAX_SESS; guard++) {
+    const uint32_t idx = sess_index(p, s);
+    uint32_t *link = &p->hash[sess_hash(p, s->ipbe, s->port)];
+    for (uint32_t guard = 0; *link != PEER_NONE && guard < p->nsess; guard++) {
         if (*link == idx) {
             *link = s->hnext;
             break;
         }
         link = &p->sess[*link].hnext;
     }
-    p->byhost[peer_hostpart(s->addr)] = PEER_NONE;
+    uint32_t off = peer_pool_off(&p->cfg, s->addr);
+    if (off != UINT32_MAX && p->byaddr[off] == idx)
+        p->byaddr[off] = PEER_NONE;
+    if (s->user < static_cast<uint32_t>(p->cfg.nusers) && p->cfg.users[s->user].sess == idx)
+        p->cfg.users[s->user].sess = PEER_NONE;
+    sid_set(p, s->sid, false);
     memset(s, 0, sizeof *s);
-    s->hnext = PEER_NONE;
+    s->hnext = p->freehead;
+    p->freehead = idx;
+    p->live--;
 }
 
-int peer_live_count(const peer_t *p)
-{
-    int n = 0;
-    for (const peer_sess_t &s : p->sess)
-        n += s.live ? 1 : 0;
-    return n;
-}
+int peer_live_count(const peer_t *p) { return static_cast<int>(p->live); }
 
 void peer_sess_log(const peer_t *p, const peer_sess_t *s, const char *what)
 {
@@ -189,7 +287,8 @@ void peer_tick(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
     p->now = static_cast<uint32_t>(os_cursec());
-    for (peer_sess_t &s : p->sess) {
+    for (uint32_t i = 0; i < p->nsess; i++) {
+        peer_sess_t &s = p->sess[i];
         if (!s.live)
             continue;
         uint32_t quiet = p->now - s.lastsec;
@@ -204,4 +303,5 @@ void peer_tick(void *arg)
         p->st.sess_silent++;
         peer_sess_free(p, &s);
     }
+    peer_rlog_tick(p);
 }

@@ -74,7 +74,10 @@ void fuzz_peer_reset()
         FUZZ_CHECK(addr != 0);
         peer_sess_t *s = peer_sess_new(p, ipbe, port, i, addr);
         FUZZ_CHECK(s != nullptr);
+        // The id map follows the fixed id.
+        p->sidmap[s->sid >> 3] = static_cast<uint8_t>(p->sidmap[s->sid >> 3] & ~(1u << (s->sid & 7)));
         s->sid = FUZZ_PEER_SID[i];
+        p->sidmap[s->sid >> 3] = static_cast<uint8_t>(p->sidmap[s->sid >> 3] | (1u << (s->sid & 7)));
         s->token = FUZZ_PEER_TOKEN[i];
         s->encrypt = i == 0 ? 1 : 0;
     }
@@ -98,34 +101,31 @@ void fuzz_peer_check()
             FUZZ_CHECK(sdwan_pktverify(t.buf, t.len) == 1);
     }
 
-    int live = 0;
-    for (int i = 0; i < PEER_MAX_SESS; i++) {
+    // Every live session is found from each of its indexes, and each index names one session:
+    // so no two live sessions share a user, a client socket, an address or a sid.
+    uint32_t live = 0;
+    for (uint32_t i = 0; i < p->nsess; i++) {
         const peer_sess_t &s = p->sess[i];
         if (!s.live)
             continue;
         live++;
-        // Found from both ends: by the client's address and by the tunnel address.
         FUZZ_CHECK(peer_sess_find(p, s.ipbe, s.port) == &s);
         FUZZ_CHECK(peer_sess_by_addr(p, s.addr) == &s);
-        FUZZ_CHECK(s.user < p->cfg.nusers && s.sid != 0 && s.token != 0);
+        FUZZ_CHECK(s.user < static_cast<uint32_t>(p->cfg.nusers) && p->cfg.users[s.user].sess == i);
+        FUZZ_CHECK(s.sid != 0 && s.token != 0 && (p->sidmap[s.sid >> 3] & (1u << (s.sid & 7))) != 0);
         const uint8_t host = peer_hostpart(s.addr);
         FUZZ_CHECK(host >= 2 && host <= 254);
-        for (int j = i + 1; j < PEER_MAX_SESS; j++) {
-            const peer_sess_t &o = p->sess[j];
-            if (!o.live)
-                continue;
-            // One session per user, per client socket, per address, per sid.
-            FUZZ_CHECK(o.user != s.user && o.addr != s.addr && o.sid != s.sid);
-            FUZZ_CHECK(!(o.ipbe == s.ipbe && o.port == s.port));
-        }
     }
-    for (int h = 0; h < 256; h++) {
-        const uint8_t i = p->byhost[h];
-        if (i == PEER_NONE)
-            continue;
-        FUZZ_CHECK(i < PEER_MAX_SESS && p->sess[i].live && peer_hostpart(p->sess[i].addr) == h);
+    uint32_t sids = 0;
+    for (uint8_t b : p->sidmap)
+        sids += static_cast<uint32_t>(__builtin_popcount(b));
+    FUZZ_CHECK(sids == live);
+    for (uint32_t off = 0; off < p->naddr; off++) {
+        const uint32_t i = p->byaddr[off];
+        if (i != PEER_NONE)
+            FUZZ_CHECK(i < p->nsess && p->sess[i].live && peer_pool_off(&p->cfg, p->sess[i].addr) == off);
     }
-    FUZZ_CHECK(live == peer_live_count(p) && live <= PEER_MAX_SESS);
+    FUZZ_CHECK(live == p->live && live <= p->nsess);
 
     peer_tx_flush(p);
     FUZZ_CHECK(p->ntx == 0);

@@ -111,14 +111,19 @@ struct Bad {
 TEST(PeerCfg, EachFaultNamesItsLine)
 {
     const Bad cases[] = {
-        // Pools: a /24 network written in full.
-        {"pool=10.8.0.1", "line 5: pool must be a /24 network such as 10.8.0.0"},
-        {"pool=10.8.0", "line 5: pool must be a /24 network such as 10.8.0.0"},
-        {"pool=10.8.0.0/16", "line 5: pool must be a /24 network such as 10.8.0.0"},
-        {"pool=300.8.0.0", "line 5: pool must be a /24 network such as 10.8.0.0"},
-        {"pool=10.8.0.0 ", "line 5: pool must be a /24 network such as 10.8.0.0"},
-        {"pool=", "line 5: pool must be a /24 network such as 10.8.0.0"},
-        {"pool=0.0.0.0", "line 5: pool must be a /24 network such as 10.8.0.0"},
+        // Pools: a network of /16 to /24 written in full, starting at its first address.
+        {"pool=10.8.0.1", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0.0/15", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0.0/25", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.1.0/23", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0.0/024", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0.0/", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0.0/24 ", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=300.8.0.0", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=10.8.0.0 ", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+        {"pool=0.0.0.0", "line 5: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
         // Users.
         {"user=carol", "line 5: user needs name:password[:address]"},
         {"user=carol:pw:10.8.0.9:x", "line 5: user needs name:password[:address]"},
@@ -157,6 +162,9 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"[sixteen-chars-xx]", "line 5: interface name must be [name] with 1 to 15 characters"},
         {"[a/b]", "line 5: interface name must be [name] with 1 to 15 characters"},
         {"log=", "line 5: log must be a path of 1 to 255 characters"},
+        {"metrics=", "line 5: metrics must be a path of 1 to 251 characters"},
+        {"sessions=0", "line 5: sessions must be 1 to 60000"},
+        {"sessions=60001", "line 5: sessions must be 1 to 60000"},
         // Required settings.
         {"!port=4500\npool=10.8.0.0\nuser=a:b\n", "no [interface] line"},
         {"![sdw0]\npool=10.8.0.0\nuser=a:b\n", "no port= line"},
@@ -186,6 +194,62 @@ TEST(PeerCfg, EachFaultNamesItsLine)
     }
 }
 
+TEST(PeerCfg, PoolSplitIntoSlash24sAndTableSize)
+{
+    struct Case {
+        const char *pool;
+        uint32_t npools;
+    } cases[] = {{"10.8.0.0", 1}, {"10.8.0.0/24", 1}, {"10.8.16.0/20", 16}, {"10.8.0.0/16", 256}, {"10.9.6.0/23", 2}};
+    for (const Case &c : cases) {
+        std::string err;
+        ASSERT_EQ(read_text(std::string("[t]\nport=1\npool=") + c.pool + "\nuser=a:b\n", &cfg, &err), 0) << c.pool << err;
+        EXPECT_EQ(cfg.npools, c.npools) << c.pool;
+        EXPECT_EQ(cfg.sessions, PEER_SESS_DEFAULT);
+    }
+    std::string err;
+    ASSERT_EQ(read_text("[t]\nport=1\npool=10.8.16.0/20\nsessions=20000\nmetrics=/run/peer.prom\n"
+                        "user=a:b:10.8.31.254\nuser=c:d:10.8.16.2\n",
+                        &cfg, &err),
+              0)
+        << err;
+    EXPECT_EQ(cfg.sessions, 20000u);
+    EXPECT_STREQ(cfg.metrics, "/run/peer.prom");
+    EXPECT_EQ(peer_pool_off(&cfg, wire::addr("10.8.31.254")), 15u * 256 + 254);
+    EXPECT_EQ(peer_pool_off(&cfg, wire::addr("10.8.32.0")), UINT32_MAX);
+    EXPECT_EQ(peer_pool_off(&cfg, wire::addr("10.8.15.255")), UINT32_MAX);
+    // Fixed addresses: anywhere in the pool but on a /24's network, gateway or broadcast.
+    const Bad bad[] = {
+        {"user=e:f:10.8.32.2", "user e: address 10.8.32.2 is not a client address of the pool"},
+        {"user=e:f:10.8.20.1", "user e: address 10.8.20.1 is not a client address of the pool"},
+        {"user=e:f:10.8.20.0", "user e: address 10.8.20.0 is not a client address of the pool"},
+        {"user=e:f:10.8.16.2", "user e: address 10.8.16.2 is already given to user c"},
+    };
+    for (const Bad &b : bad) {
+        EXPECT_EQ(read_text(std::string("[t]\nport=1\npool=10.8.16.0/20\nuser=c:d:10.8.16.2\n") + b.text + "\n", &cfg,
+                            &err),
+                  -1);
+        EXPECT_EQ(err, b.err);
+    }
+}
+
+TEST(PeerCfg, ManyUsersAreFoundByName)
+{
+    std::string text = "[t]\nport=1\npool=10.8.0.0/16\n";
+    for (int i = 0; i < 10000; i++)
+        text += "user=branch-" + std::to_string(i) + ":pw" + std::to_string(i) + "\n";
+    std::string err;
+    ASSERT_EQ(read_text(text, &cfg, &err), 0) << err;
+    ASSERT_EQ(cfg.nusers, 10000);
+    for (int i : {0, 1, 4999, 9999}) {
+        std::string n = "branch-" + std::to_string(i);
+        EXPECT_EQ(peer_user_find(&cfg, reinterpret_cast<const uint8_t *>(n.data()), static_cast<uint32_t>(n.size())), i);
+    }
+    EXPECT_EQ(peer_user_find(&cfg, reinterpret_cast<const uint8_t *>("branch-10000"), 12), -1);
+    EXPECT_EQ(peer_user_find(&cfg, reinterpret_cast<const uint8_t *>("branch-1"), 7), -1);  // a prefix
+    EXPECT_EQ(read_text(text + "user=branch-77:x\n", &cfg, &err), -1);
+    EXPECT_EQ(err, "line 10004: user branch-77 appears twice");
+}
+
 TEST(PeerCfg, FixedAddressMayComeBeforeThePool)
 {
     std::string err;
@@ -208,7 +272,7 @@ TEST(PeerCfg, TooManyUsers)
         text += "user=u" + std::to_string(i) + ":pw\n";
     std::string err;
     EXPECT_EQ(read_text(text, &cfg, &err), -1);
-    EXPECT_EQ(err, "line " + std::to_string(4 + PEER_MAX_USERS) + ": more than 256 users");
+    EXPECT_EQ(err, "line " + std::to_string(4 + PEER_MAX_USERS) + ": more than " + std::to_string(PEER_MAX_USERS) + " users");
 }
 
 TEST(PeerCfg, MissingFile)

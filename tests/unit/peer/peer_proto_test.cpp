@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,6 +20,8 @@
 #include "core/event.h"
 #include "peer/peer.h"
 #include "proto/packet.h"
+#include "shell/log.h"
+#include "shell/os.h"
 #include "support/wire.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
@@ -256,6 +259,10 @@ TEST_F(PeerProto, OpenRejected)
         {"ev\nil", "x", "ev?il", "unknown user"},
     };
     for (const Case &k : cases) {
+        // Each case in an interval of its own: all come from one address, which the rate limit
+        // would otherwise silence after a few lines.
+        FakeClock::advance(PEER_RLOG_SEC);
+        peer_tick(p);
         int c = client();
         uint64_t rej = p->st.open_rej;
         send(c, wire::open(k.user, k.pass));
@@ -394,11 +401,28 @@ TEST_F(PeerProto, WrongPasswordLeavesALiveSessionAlone)
     EXPECT_EQ(s->token, a.token);
 }
 
-TEST_F(PeerProto, NewSocketOfTheSameUserReplacesTheOldSession)
+TEST_F(PeerProto, NewSocketOfTheSameUserReplacesTheOldSessionOnlyOnceItIsSilent)
 {
     int c1 = client(), c2 = client();
     Sess a = open(c1, "alice", "secret");
     log->take();
+    // Heard from within the hold time: the same OPEN from another socket (a restarted client,
+    // or a captured OPEN replayed) is refused, and the live session is untouched.
+    FakeClock::advance(PEER_HOLD_SEC - 1);
+    send(c2, wire::open("alice", "secret"));
+    EXPECT_EQ(recv(c2), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c1))->sid, a.sid);
+    EXPECT_EQ(p->st.rej_held, 1u);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"rejected user alice from " + from(c2) +
+                                                    ": user has a live session"});
+    // A sign of life restarts the hold; silence for the whole hold time ends it.
+    send(c1, plus(wire::control(SDWAN_ECHOREQ, 0, a.sid, a.token), Bytes(20)));
+    ASSERT_EQ(recv(c1).size(), 44u);
+    FakeClock::advance(PEER_HOLD_SEC - 1);
+    send(c2, wire::open("alice", "secret"));
+    EXPECT_EQ(recv(c2), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    log->take();
+    FakeClock::advance(1);
     Sess b = open(c2, "alice", "secret");
     ASSERT_EQ(b.ack[0], SDWAN_OPENACK);
     EXPECT_FALSE(a.sid == b.sid && a.token == b.token);
@@ -413,6 +437,78 @@ TEST_F(PeerProto, NewSocketOfTheSameUserReplacesTheOldSession)
     send(c1, plus(wire::header(SDWAN_DATA, 0, a.sid, a.token), wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8)));
     EXPECT_EQ(p->st.drop_nosess, 1u);
     EXPECT_EQ(tun_read().size(), 0u);
+}
+
+TEST_F(PeerProto, RemoteEventsAreLoggedAtABoundedRate)
+{
+    // 40 sources each sending 10 bad OPENs: each source's first lines are logged until the
+    // interval's budget is spent, the rest only counted; one summary ends the interval.
+    std::vector<int> cs;
+    for (int i = 0; i < 40; i++)
+        cs.push_back(client());
+    for (int round = 0; round < 10; round++)
+        for (int c : cs)
+            send(c, wire::open(round % 2 ? "alice" : "mallory", "guess"));
+    EXPECT_EQ(p->st.open_rej, 400u);
+    EXPECT_EQ(p->st.rej_unknown, 200u);
+    EXPECT_EQ(p->st.rej_password, 200u);
+    // Every datagram was answered, logged or not.
+    for (int c : cs) {
+        int n = 0;
+        while (recv(c).size() == 24)
+            n++;
+        EXPECT_EQ(n, 10);
+    }
+    std::vector<std::string> lines = log->take();
+    // All from loopback: one source address, so its first PEER_RLOG_PER_SRC lines only.
+    ASSERT_EQ(lines.size(), PEER_RLOG_PER_SRC);
+    EXPECT_EQ(lines[0], "rejected user mallory from " + from(cs[0]) + ": unknown user");
+    EXPECT_EQ(p->st.log_suppressed, 400u - PEER_RLOG_PER_SRC);
+    FakeClock::advance(PEER_RLOG_SEC - 1);
+    peer_tick(p);
+    EXPECT_EQ(log->take(), std::vector<std::string>{});
+    FakeClock::advance(1);
+    peer_tick(p);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"peer: 397 events from 1 sources not logged in the last 10 s: "
+                                                    "unknown user 197, wrong password 200"});
+    // A new interval: the source may be heard again.
+    send(cs[0], wire::open("mallory", "x"));
+    EXPECT_EQ(log->take().size(), 1u);
+    FakeClock::advance(PEER_RLOG_SEC);
+    peer_tick(p);
+    EXPECT_EQ(log->take(), std::vector<std::string>{});  // nothing held back: no summary
+}
+
+TEST_F(PeerProto, RateLimitCountsSourcesAndCapsTheInterval)
+{
+    p->now = static_cast<uint32_t>(FakeClock::sec);
+    const uint32_t base = wire::addr("192.0.2.0");
+    for (uint32_t i = 1; i <= 30; i++)
+        for (int k = 0; k < 5; k++)
+            peer_rlog_allow(p, base + htonl(i), PEER_EV_UNKNOWN) ? (void)log_help("x\n") : (void)0;
+    // 30 sources, 3 lines each allowed but 20 in all: sources 1-6 fully, source 7 in part; every
+    // source had something held back.
+    EXPECT_EQ(log->take().size(), PEER_RLOG_LINES);
+    EXPECT_EQ(p->st.log_suppressed, 150u - PEER_RLOG_LINES);
+    FakeClock::advance(PEER_RLOG_SEC);
+    peer_tick(p);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"peer: 130 events from 30 sources not logged in the last 10 s: "
+                                                    "unknown user 130"});
+}
+
+TEST_F(PeerProto, RepeatedOpenFloodIsNotLoggedPerDatagram)
+{
+    int c = client();
+    Sess a = open(c, "alice", "secret");
+    log->take();
+    for (int i = 0; i < 50; i++)
+        send(c, wire::open("alice", "secret"));
+    int acks = 0;
+    while (recv(c) == a.ack)
+        acks++;
+    EXPECT_EQ(acks, 50);
+    EXPECT_EQ(p->st.open_again, 50u);
+    EXPECT_EQ(log->take().size(), PEER_RLOG_PER_SRC);
 }
 
 TEST_F(PeerProto, AnotherUserFromTheSameAddressReplacesTheSession)
@@ -631,9 +727,10 @@ TEST_F(PeerProto, SilentSessionDroppedAfterFifteenSeconds)
     EXPECT_EQ(p->st.sess_silent, 1u);
     EXPECT_EQ(log->take(), std::vector<std::string>{"session " + std::to_string(s.sid) +
                                                     " dropped on silence: user alice from " + from(c)});
-    // The address is free again: the next user to come takes it.
+    // The address is free again; addresses are handed out in turn, so the next user takes the
+    // next one, and the freed one comes back after a round of the pool.
     int c2 = client();
-    EXPECT_EQ(open(c2, "carol", "abcdefghijklmnopqrst").addr, s.addr);
+    EXPECT_EQ(open(c2, "carol", "abcdefghijklmnopqrst").addr, wire::addr("10.8.0.3"));
 }
 
 TEST_F(PeerProto, ClockSetBackDoesNotDropSessions)
@@ -666,12 +763,13 @@ TEST_F(PeerProto, CloseSentToEveryClientAtShutdown)
 TEST_F(PeerProto, FullTableRejects)
 {
     unload();
-    std::string text = "[t]\nport=1\npool=10.8.0.0\n";
-    for (int i = 0; i <= PEER_MAX_SESS; i++)
+    const int max = 8;
+    std::string text = "[t]\nport=1\npool=10.8.0.0\nsessions=" + std::to_string(max) + "\n";
+    for (int i = 0; i <= max; i++)
         text += "user=u" + std::to_string(i) + ":pw\n";
     load(text);
     std::vector<uint16_t> sids;
-    for (int i = 0; i < PEER_MAX_SESS; i++) {
+    for (int i = 0; i < max; i++) {
         int c = client();
         Sess s = open(c, "u" + std::to_string(i), "pw");
         ASSERT_EQ(s.ack.size(), 40u) << i;
@@ -681,10 +779,222 @@ TEST_F(PeerProto, FullTableRejects)
     EXPECT_EQ(std::unique(sids.begin(), sids.end()), sids.end());  // no two sessions share a sid
     log->take();
     int c = client();
-    send(c, wire::open("u64", "pw"));
+    send(c, wire::open("u8", "pw"));
     EXPECT_EQ(recv(c), wire::control(SDWAN_OPENREJ, 0, 0, 0));
-    EXPECT_EQ(log->take(), std::vector<std::string>{"rejected user u64 from " + from(c) + ": session table full"});
-    EXPECT_EQ(peer_live_count(p), PEER_MAX_SESS);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"rejected user u8 from " + from(c) + ": session table full"});
+    EXPECT_EQ(peer_live_count(p), max);
+    EXPECT_EQ(p->st.rej_full, 1u);
+    // A silent session leaves; its slot and address serve the next user.
+    FakeClock::advance(PEER_SILENCE_SEC + 1);
+    peer_tick(p);
+    EXPECT_EQ(peer_live_count(p), 0);
+    EXPECT_EQ(open(c, "u8", "pw").ack.size(), 40u);
+}
+
+TEST_F(PeerProto, SeveralSlash24PoolsEachWithItsGateway)
+{
+    unload();
+    // A /23: two /24s, 253 client addresses each. Fixed address in the second one.
+    std::string text = "[t]\nport=1\npool=10.8.0.0/23\nsessions=600\nuser=fixed:pw:10.8.1.9\n";
+    for (int i = 0; i < 510; i++)
+        text += "user=u" + std::to_string(i) + ":pw\n";
+    load(text);
+    std::vector<uint32_t> addrs;
+    for (int i = 0; i < 505; i++) {
+        int c = client();
+        Sess s = open(c, "u" + std::to_string(i), "pw");
+        ASSERT_EQ(s.ack.size(), 40u) << i;
+        // The gateway option is the .1 of the client's own /24.
+        uint32_t gw;
+        std::memcpy(&gw, &s.ack[32], 4);
+        EXPECT_EQ(gw, peer_gateway(s.addr)) << i;
+        addrs.push_back(s.addr);
+        if (i % 100 == 0) {
+            close(c);
+            fds.pop_back();
+        }
+    }
+    // In order: 10.8.0.2 .. 10.8.0.254, then 10.8.1.2 .. 10.8.1.254 without the fixed .9.
+    EXPECT_EQ(addrs[0], wire::addr("10.8.0.2"));
+    EXPECT_EQ(addrs[252], wire::addr("10.8.0.254"));
+    EXPECT_EQ(addrs[253], wire::addr("10.8.1.2"));
+    EXPECT_EQ(addrs[260], wire::addr("10.8.1.10"));
+    EXPECT_EQ(addrs[504], wire::addr("10.8.1.254"));
+    for (uint32_t a : addrs) {
+        uint8_t host = peer_hostpart(a);
+        EXPECT_TRUE(host >= 2 && host <= 254);
+        ASSERT_NE(peer_sess_by_addr(p, a), nullptr);
+        EXPECT_EQ(peer_sess_by_addr(p, a)->addr, a);
+    }
+    EXPECT_EQ(peer_sess_by_addr(p, wire::addr("10.8.2.2")), nullptr);
+    // Pool exhausted but for the fixed address, which stays its user's.
+    int c = client();
+    send(c, wire::open("u505", "pw"));
+    EXPECT_EQ(recv(c), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(p->st.rej_noaddr, 1u);
+    EXPECT_EQ(open(c, "fixed", "pw").addr, wire::addr("10.8.1.9"));
+    // Packets from the interface find their session in either /24.
+    tun_write(wire::icmp_echo("10.8.1.1", "10.8.1.9", 1, 1, 8));
+    Bytes d = recv(c);
+    ASSERT_EQ(d.size(), 8u + 36u);
+    EXPECT_EQ(d[0], SDWAN_DATA);
+}
+
+TEST_F(PeerProto, TunFailureEndsTheRunWithAnError)
+{
+    // A read that fails other than "nothing to read" (here EBADF, for a deleted interface
+    // EBADFD) is not retried: one line, the run ends, the exit status will say so.
+    int wronly = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(wronly, 0);
+    fds.push_back(wronly);
+    p->tunfd = wronly;
+    peer_tun_recv(p);
+    peer_tun_recv(p);
+    EXPECT_EQ(p->failed, 1);
+    EXPECT_EQ(_quit.load(), 1);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"peer: interface sdwt0 failed: Bad file descriptor; stopping"});
+    _quit.store(0);
+    p->failed = 0;
+    p->tunfd = tun[0];
+}
+
+// Reload of the user list from the file the server was started with.
+class PeerReload : public PeerProto {
+protected:
+    std::string path;
+    void SetUp() override
+    {
+        PeerProto::SetUp();
+        char t[] = "/tmp/peer-reload-XXXXXX";
+        int fd = mkstemp(t);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+        path = t;
+        p->cfgpath = path.c_str();
+    }
+    void TearDown() override
+    {
+        unlink(path.c_str());
+        p->cfgpath = nullptr;
+        PeerProto::TearDown();
+    }
+    void write(const std::string &text)
+    {
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+    }
+};
+
+TEST_F(PeerReload, KeepsSessionsOfUsersStillPresentAndClosesTheOthers)
+{
+    int ca = client(), cb = client(), cc = client();
+    Sess a = open(ca, "alice", "secret", 1);
+    Sess b = open(cb, "bob", "hunter2");
+    Sess c = open(cc, "carol", "abcdefghijklmnopqrst");
+    log->take();
+    // alice stays (moved in the list), bob is gone, carol's password changed, dave is new.
+    write("[sdwt0]\nport=4500\npool=10.8.0.0\nuser=dave:pw\nuser=carol:changed\nuser=alice:secret\n");
+    ASSERT_EQ(peer_reload(p), 0);
+    EXPECT_EQ(log->take(),
+              (std::vector<std::string>{"peer: reload takes the user list only; the other settings change at a restart",
+                                        "session " + std::to_string(b.sid) + " closed at reload: user bob from " + from(cb),
+                                        "session " + std::to_string(c.sid) + " closed at reload: user carol from " + from(cc),
+                                        "peer: user list reloaded: 3 users, 1 sessions kept, 2 closed"}));
+    EXPECT_EQ(recv(cb), wire::control(SDWAN_CLOSE, 0, b.sid, b.token));
+    EXPECT_EQ(recv(cc), wire::control(SDWAN_CLOSE, 0, c.sid, c.token));
+    EXPECT_EQ(recv(ca).size(), 0u);
+    EXPECT_EQ(peer_live_count(p), 1);
+    EXPECT_EQ(p->st.reloads, 1u);
+    // alice's session carries on, enciphered with her key, and is found as hers.
+    const Bytes ip = wire::icmp_echo("10.8.0.2", "10.8.0.1", 3, 4, 9);
+    Bytes e = plus(wire::header(SDWAN_EDATA, 1, a.sid, a.token), ip);
+    wire::xor_payload(e.data() + 8, ip.size(), wire::datakey("alice", "secret"));
+    send(ca, e);
+    EXPECT_EQ(tun_read(), ip);
+    int ui = peer_user_find(&p->cfg, reinterpret_cast<const uint8_t *>("alice"), 5);
+    ASSERT_EQ(ui, 2);
+    EXPECT_EQ(peer_sess_of_user(p, ui), peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(ca)));
+    // bob is refused now; dave and carol (new password) get in, bob's fixed address is free.
+    int c2 = client();
+    send(c2, wire::open("bob", "hunter2"));
+    EXPECT_EQ(recv(c2), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(open(c2, "dave", "pw").ack[0], SDWAN_OPENACK);
+    EXPECT_EQ(open(client(), "carol", "changed").ack[0], SDWAN_OPENACK);
+}
+
+TEST_F(PeerReload, AFileTheReaderRefusesChangesNothing)
+{
+    int ca = client();
+    Sess a = open(ca, "alice", "secret");
+    log->take();
+    struct Case {
+        const char *text;
+        const char *line;
+    } cases[] = {
+        {"[sdwt0]\nport=4500\npool=10.8.0.0\nuser=alice\n",
+         "peer: reload refused, the old user list stays: line 4: user needs name:password[:address]"},
+        {"[sdwt0]\nport=4500\npool=10.9.0.0\nuser=alice:secret\n",
+         "peer: reload refused, the old user list stays: the pool changed; restart to apply it"},
+    };
+    for (const Case &k : cases) {
+        write(k.text);
+        EXPECT_EQ(peer_reload(p), -1);
+        EXPECT_EQ(log->take(), std::vector<std::string>{k.line});
+    }
+    unlink(path.c_str());
+    EXPECT_EQ(peer_reload(p), -1);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"peer: reload refused, the old user list stays: cannot open " + path});
+    EXPECT_EQ(p->st.reload_fail, 3u);
+    EXPECT_EQ(p->cfg.nusers, 3);
+    EXPECT_EQ(peer_live_count(p), 1);
+    EXPECT_EQ(peer_sess_of_user(p, 0)->sid, a.sid);
+}
+
+TEST_F(PeerProto, MetricsFileHoldsCountersAndEverySession)
+{
+    char dir[] = "/tmp/peer-metrics-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/peer.prom";
+    std::snprintf(p->cfg.metrics, sizeof p->cfg.metrics, "%s", path.c_str());
+    int ca = client();
+    Sess a = open(ca, "alice", "secret");
+    send(ca, plus(wire::header(SDWAN_DATA, 0, a.sid, a.token), wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8)));
+    send(client(), wire::open("mallory", "x"));
+    FakeClock::advance(4);
+    p->now = static_cast<uint32_t>(FakeClock::sec);
+    ASSERT_EQ(peer_metrics_write(p), 0);
+    FILE *f = fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    std::vector<std::string> lines;
+    char buf[512];
+    while (fgets(buf, sizeof buf, f) != nullptr)
+        lines.emplace_back(buf, strcspn(buf, "\n"));
+    fclose(f);
+    auto has = [&](const std::string &l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+    EXPECT_TRUE(has("# TYPE sdwan_peer_open_accepted_total counter"));
+    EXPECT_TRUE(has("sdwan_peer_open_accepted_total 1"));
+    EXPECT_TRUE(has("sdwan_peer_reject_unknown_user_total 1"));
+    EXPECT_TRUE(has("sdwan_peer_rx_datagrams_total 3"));
+    EXPECT_TRUE(has("sdwan_peer_sessions 1"));
+    EXPECT_TRUE(has("sdwan_peer_sessions_max 1024"));
+    EXPECT_TRUE(has("sdwan_peer_users 3"));
+    EXPECT_TRUE(has("sdwan_peer_session_rx_packets_total{user=\"alice\",address=\"10.8.0.2\"} 1"));
+    EXPECT_TRUE(has("sdwan_peer_session_idle_seconds{user=\"alice\",address=\"10.8.0.2\"} 4"));
+    // Every line is a comment or "name[{labels}] value".
+    for (const std::string &l : lines)
+        EXPECT_TRUE(l.rfind("# HELP ", 0) == 0 || l.rfind("# TYPE ", 0) == 0 || l.find(' ') != std::string::npos) << l;
+    EXPECT_EQ(access((path + ".tmp").c_str(), F_OK), -1);
+    // An unwritable place: one line, and -1.
+    log->take();
+    std::snprintf(p->cfg.metrics, sizeof p->cfg.metrics, "%s/absent/peer.prom", dir);
+    EXPECT_EQ(peer_metrics_write(p), -1);
+    EXPECT_EQ(peer_metrics_write(p), -1);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"peer: cannot write metrics file " + std::string(dir) +
+                                                    "/absent/peer.prom: No such file or directory"});
+    unlink(path.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

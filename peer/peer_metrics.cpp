@@ -1,0 +1,160 @@
+// The server's counters and every live session's in the Prometheus text format, for a
+// node exporter's text-file collector or any scraper that reads a file. Written to "<path>.tmp"
+// through a fixed buffer and renamed over the file, so a reader sees one whole snapshot, and
+// nothing is allocated however many sessions there are.
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "net/ipaddr.h"
+#include "peer/peer.h"
+#include "shell/log.h"
+
+namespace {
+
+struct counter_t {
+    const char *name;
+    uint64_t peer_stats_t::*field;
+    const char *help;
+};
+
+constexpr counter_t COUNTERS[] = {
+    {"rx_datagrams", &peer_stats_t::rx_dgrams, "Datagrams received on the UDP port."},
+    {"tx_datagrams", &peer_stats_t::tx_dgrams, "Datagrams sent."},
+    {"tx_dropped", &peer_stats_t::tx_drop, "Datagrams the socket refused."},
+    {"drop_short", &peer_stats_t::drop_short, "Datagrams shorter than their type needs."},
+    {"drop_truncated", &peer_stats_t::drop_trunc, "Datagrams longer than the receive buffer."},
+    {"drop_signature", &peer_stats_t::drop_sig, "Datagrams whose signature did not verify."},
+    {"drop_malformed", &peer_stats_t::drop_malformed, "OPEN requests with a broken option list."},
+    {"drop_type", &peer_stats_t::drop_type, "Datagrams of a type clients never send."},
+    {"drop_nosession", &peer_stats_t::drop_nosess, "Data or echo from an address without a session."},
+    {"drop_token", &peer_stats_t::drop_token, "Datagrams with another session's id or token."},
+    {"drop_badip", &peer_stats_t::drop_badip, "Data not from the session's own tunnel address."},
+    {"drop_noroute", &peer_stats_t::drop_noroute, "Interface packets for an address no session owns."},
+    {"tun_rx_packets", &peer_stats_t::tun_rx, "Packets read from the TUN interface."},
+    {"tun_tx_packets", &peer_stats_t::tun_tx, "Packets written to the TUN interface."},
+    {"tun_tx_errors", &peer_stats_t::tun_txerr, "TUN writes that failed."},
+    {"open_accepted", &peer_stats_t::open_ok, "Sessions created."},
+    {"open_repeated", &peer_stats_t::open_again, "Repeated OPEN answered with the existing session."},
+    {"open_rejected", &peer_stats_t::open_rej, "OPENREJ sent, whatever the reason."},
+    {"reject_unknown_user", &peer_stats_t::rej_unknown, "OPEN rejected: unknown user."},
+    {"reject_wrong_password", &peer_stats_t::rej_password, "OPEN rejected: wrong password."},
+    {"reject_live_session", &peer_stats_t::rej_held, "OPEN rejected: the user's session was heard from lately."},
+    {"reject_table_full", &peer_stats_t::rej_full, "OPEN rejected: session table full."},
+    {"reject_no_address", &peer_stats_t::rej_noaddr, "OPEN rejected: no free address."},
+    {"log_suppressed", &peer_stats_t::log_suppressed, "Remotely triggered log lines counted but not written."},
+    {"echo_replies", &peer_stats_t::echo, "ECHORESP sent."},
+    {"sessions_silent", &peer_stats_t::sess_silent, "Sessions dropped for silence."},
+    {"sessions_replaced", &peer_stats_t::sess_replaced, "Sessions replaced by a new one."},
+    {"sessions_closed", &peer_stats_t::sess_closed, "Sessions closed at shutdown or at a reload."},
+    {"reloads", &peer_stats_t::reloads, "User lists reloaded."},
+    {"reload_failures", &peer_stats_t::reload_fail, "Reloads refused."},
+};
+
+struct out_t {
+    int fd;
+    int err;  // errno of the first failed write, 0 while all went well
+    size_t n;
+    char buf[65536];
+};
+out_t s_out;
+
+void flush(out_t *o)
+{
+    size_t off = 0;
+    while (off < o->n && o->err == 0) {
+        ssize_t w = write(o->fd, o->buf + off, o->n - off);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            o->err = w < 0 ? errno : EIO;
+        else
+            off += static_cast<size_t>(w);
+    }
+    o->n = 0;
+}
+
+void put(out_t *o, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void put(out_t *o, const char *fmt, ...)
+{
+    if (sizeof o->buf - o->n < 512)
+        flush(o);
+    va_list ap;
+    va_start(ap, fmt);
+    int w = vsnprintf(o->buf + o->n, sizeof o->buf - o->n, fmt, ap);
+    va_end(ap);
+    if (w > 0)
+        o->n += static_cast<size_t>(w) < sizeof o->buf - o->n ? static_cast<size_t>(w) : 0;
+}
+
+void session_series(out_t *o, const peer_t *p, const char *name, const char *type, const char *help,
+                    uint64_t (*value)(const peer_t *, const peer_sess_t &))
+{
+    put(o, "# HELP sdwan_peer_session_%s %s\n# TYPE sdwan_peer_session_%s %s\n", name, help, name, type);
+    for (uint32_t i = 0; i < p->nsess; i++) {
+        const peer_sess_t &s = p->sess[i];
+        if (!s.live)
+            continue;
+        char a[16];
+        // User names are printable ASCII, which may hold the label syntax's '"' and '\'.
+        char user[64];
+        size_t k = 0;
+        for (const char *c = p->cfg.users[s.user].name; *c != '\0' && k + 2 < sizeof user; c++) {
+            if (*c == '"' || *c == '\\')
+                user[k++] = '\\';
+            user[k++] = *c;
+        }
+        user[k] = '\0';
+        put(o, "sdwan_peer_session_%s{user=\"%s\",address=\"%s\"} %llu\n", name, user, ip2strv4(s.addr, a, sizeof a),
+            static_cast<unsigned long long>(value(p, s)));
+    }
+}
+
+}  // namespace
+
+int peer_metrics_write(peer_t *p)
+{
+    char tmp[PEER_LOGPATH + 8];
+    snprintf(tmp, sizeof tmp, "%s.tmp", p->cfg.metrics);
+    out_t *o = &s_out;
+    o->fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (o->fd < 0) {
+        o->err = errno;
+    } else {
+        o->err = 0;
+        o->n = 0;
+        for (const counter_t &c : COUNTERS)
+            put(o, "# HELP sdwan_peer_%s_total %s\n# TYPE sdwan_peer_%s_total counter\nsdwan_peer_%s_total %llu\n",
+                c.name, c.help, c.name, c.name, static_cast<unsigned long long>(p->st.*c.field));
+        put(o, "# HELP sdwan_peer_sessions Live sessions.\n# TYPE sdwan_peer_sessions gauge\nsdwan_peer_sessions %u\n",
+            p->live);
+        put(o, "# HELP sdwan_peer_sessions_max Size of the session table (sessions=).\n"
+               "# TYPE sdwan_peer_sessions_max gauge\nsdwan_peer_sessions_max %u\n",
+            p->nsess);
+        put(o, "# HELP sdwan_peer_users Users in the configuration.\n# TYPE sdwan_peer_users gauge\nsdwan_peer_users %d\n",
+            p->cfg.nusers);
+        session_series(o, p, "rx_packets_total", "counter", "Data packets from the client to the interface.",
+                       [](const peer_t *, const peer_sess_t &s) { return s.rxpkts; });
+        session_series(o, p, "tx_packets_total", "counter", "Data packets from the interface to the client.",
+                       [](const peer_t *, const peer_sess_t &s) { return s.txpkts; });
+        session_series(o, p, "idle_seconds", "gauge", "Seconds since the client was last heard from.",
+                       [](const peer_t *q, const peer_sess_t &s) { return uint64_t{q->now - s.lastsec}; });
+        flush(o);
+        if (close(o->fd) != 0 && o->err == 0)
+            o->err = errno;
+        if (o->err == 0 && rename(tmp, p->cfg.metrics) != 0)
+            o->err = errno;
+        if (o->err != 0)
+            unlink(tmp);
+    }
+    // A lasting fault is logged once, when it first appears or changes.
+    static int last_err = 0;
+    if (o->err != 0 && o->err != last_err)
+        log_help("peer: cannot write metrics file %s: %s\n", p->cfg.metrics, strerror(o->err));
+    last_err = o->err;
+    return o->err == 0 ? 0 : -1;
+}

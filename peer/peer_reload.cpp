@@ -1,0 +1,96 @@
+// Reload of the user list: operators add and remove branches every day, and a restart would
+// drop every session. The file is read again by the same strict reader; a file it refuses
+// changes nothing. Sessions of users still present with the same password and fixed address
+// are kept and move to the new list; the others get a CLOSE. The rest of the configuration
+// (port, pool, interface, table size) belongs to the running interface and socket and changes
+// only at a restart.
+#include <cstring>
+
+#include "net/ipaddr.h"
+#include "peer/peer.h"
+#include "shell/log.h"
+
+namespace {
+
+peer_cfg_t s_next;  // large: static storage, as the running configuration
+
+bool same_settings(const peer_cfg_t &a, const peer_cfg_t &b)
+{
+    return strcmp(a.tun_name, b.tun_name) == 0 && a.port == b.port && a.listen == b.listen && a.mtu == b.mtu &&
+           a.encrypt == b.encrypt && a.dns0 == b.dns0 && a.dns1 == b.dns1 && a.sessions == b.sessions &&
+           strcmp(a.log, b.log) == 0 && strcmp(a.metrics, b.metrics) == 0;
+}
+
+// The session may stay: its user is still there, with the credentials it authenticated with (the
+// payload key comes from the password) and an address the new list does not fix elsewhere.
+int kept_as(const peer_t *p, const peer_sess_t &s)
+{
+    const peer_user_t &u = p->cfg.users[s.user];
+    int ni = peer_user_find(&s_next, reinterpret_cast<const uint8_t *>(u.name), u.namelen);
+    if (ni < 0)
+        return -1;
+    const peer_user_t &n = s_next.users[ni];
+    if (strcmp(n.pass, u.pass) != 0 || (n.fixed_ip != 0 && n.fixed_ip != s.addr))
+        return -1;
+    return ni;
+}
+
+}  // namespace
+
+int peer_reload(peer_t *p)
+{
+    char err[PEER_ERRLEN];
+    if (p->cfgpath == nullptr || peer_cfg_load(p->cfgpath, &s_next, err, sizeof err) != 0) {
+        log_help("peer: reload refused, the old user list stays: %s\n", p->cfgpath != nullptr ? err : "no file");
+        p->st.reload_fail++;
+        return -1;
+    }
+    if (s_next.pool != p->cfg.pool || s_next.npools != p->cfg.npools) {
+        log_help("peer: reload refused, the old user list stays: the pool changed; restart to apply it\n");
+        p->st.reload_fail++;
+        peer_cfg_free(&s_next);
+        return -1;
+    }
+    if (!same_settings(p->cfg, s_next))
+        log_help("peer: reload takes the user list only; the other settings change at a restart\n");
+    peer_users_derive(&s_next);
+
+    // First close what cannot stay, while the sessions still point into the old list; then move
+    // the others over.
+    uint32_t closed = 0, kept = 0;
+    for (uint32_t i = 0; i < p->nsess; i++) {
+        peer_sess_t &s = p->sess[i];
+        if (!s.live || kept_as(p, s) >= 0)
+            continue;
+        peer_send_close(p, &s);
+        peer_sess_log(p, &s, "closed at reload");
+        p->st.sess_closed++;
+        peer_sess_free(p, &s);
+        closed++;
+    }
+    peer_tx_flush(p);
+    for (uint32_t i = 0; i < p->nsess; i++) {
+        peer_sess_t &s = p->sess[i];
+        if (!s.live)
+            continue;
+        int ni = kept_as(p, s);
+        s.user = static_cast<uint32_t>(ni);
+        s_next.users[ni].sess = i;
+        kept++;
+    }
+    // The running settings stay; the user list and its hash change hands.
+    peer_cfg_t old = p->cfg;
+    p->cfg.users = s_next.users;
+    p->cfg.uhash = s_next.uhash;
+    p->cfg.umask = s_next.umask;
+    p->cfg.nusers = s_next.nusers;
+    p->cfg.capusers = s_next.capusers;
+    s_next.users = nullptr;
+    s_next.uhash = nullptr;
+    s_next.nusers = s_next.capusers = 0;
+    peer_cfg_free(&old);
+    peer_reserve_fixed(p);
+    p->st.reloads++;
+    log_help("peer: user list reloaded: %d users, %u sessions kept, %u closed\n", p->cfg.nusers, kept, closed);
+    return 0;
+}
