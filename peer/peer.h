@@ -246,6 +246,11 @@ void peer_sess_free(peer_t *p, peer_sess_t *s);
 uint32_t peer_addr_pick(peer_t *p, int user);  // a free pool address for user, 0 when none
 int peer_live_count(const peer_t *p);
 void peer_sess_log(const peer_t *p, const peer_sess_t *s, const char *what);  // one session event line
+// The same for events that may hit every session at once (silence after an outage, shutdown,
+// a reload): the first PEER_RLOG_LINES of one pass are logged, the rest counted in *n and
+// summed up by peer_sess_log_rest. Each line is synced: 10 000 of them would stall the loop.
+void peer_sess_log_bulk(const peer_t *p, const peer_sess_t *s, const char *what, uint32_t *n);
+void peer_sess_log_rest(uint32_t n, const char *what);
 void peer_tick(void *arg);     // one-second timer: drops silent sessions, ends log intervals
 
 // Rate-limited log of remotely triggered events (peer_rlog.cpp). True when the caller may log

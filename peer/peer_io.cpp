@@ -162,14 +162,20 @@ void peer_tun_recv(void *arg)
 
 void peer_close_all(peer_t *p)
 {
+    // Every CLOSE leaves before the first (synced) log line, so that clients hear of the stop
+    // at once however many there are.
+    for (uint32_t i = 0; i < p->nsess; i++)
+        if (p->sess[i].live)
+            peer_send_close(p, &p->sess[i]);
+    peer_tx_flush(p);
+    uint32_t n = 0;
     for (uint32_t i = 0; i < p->nsess; i++) {
         peer_sess_t &s = p->sess[i];
         if (!s.live)
             continue;
-        peer_send_close(p, &s);
-        peer_sess_log(p, &s, "closed");
+        peer_sess_log_bulk(p, &s, "closed", &n);
         p->st.sess_closed++;
         peer_sess_free(p, &s);
     }
-    peer_tx_flush(p);
+    peer_sess_log_rest(n, "closed");
 }

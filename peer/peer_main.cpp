@@ -1,6 +1,6 @@
 // Process entry of the peer server: command line, configuration, TUN interface and UDP port,
 // the event loop until SIGINT or SIGTERM, then a CLOSE to every client and an orderly exit.
-// SIGHUP reloads the user list and reopens the log; SIGPIPE is ignored (a log on a pipe whose
+// SIGHUP reloads the user list; SIGPIPE is ignored (a log on a pipe whose
 // reader left must not let a remote OPEN end the server). A failed TUN interface ends the run
 // with status 1, for the service manager to start a new one.
 #include <arpa/inet.h>

@@ -58,17 +58,19 @@ int peer_reload(peer_t *p)
     // First close what cannot stay, while the sessions still point into the old list; then move
     // the others over.
     uint32_t closed = 0, kept = 0;
+    for (uint32_t i = 0; i < p->nsess; i++)
+        if (p->sess[i].live && kept_as(p, p->sess[i]) < 0)
+            peer_send_close(p, &p->sess[i]);
+    peer_tx_flush(p);
     for (uint32_t i = 0; i < p->nsess; i++) {
         peer_sess_t &s = p->sess[i];
         if (!s.live || kept_as(p, s) >= 0)
             continue;
-        peer_send_close(p, &s);
-        peer_sess_log(p, &s, "closed at reload");
+        peer_sess_log_bulk(p, &s, "closed at reload", &closed);
         p->st.sess_closed++;
         peer_sess_free(p, &s);
-        closed++;
     }
-    peer_tx_flush(p);
+    peer_sess_log_rest(closed, "closed at reload");
     for (uint32_t i = 0; i < p->nsess; i++) {
         peer_sess_t &s = p->sess[i];
         if (!s.live)

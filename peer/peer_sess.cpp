@@ -283,10 +283,23 @@ void peer_sess_log(const peer_t *p, const peer_sess_t *s, const char *what)
              ip2strv4(s->ipbe, a, sizeof a), unsigned{s->port});
 }
 
+void peer_sess_log_bulk(const peer_t *p, const peer_sess_t *s, const char *what, uint32_t *n)
+{
+    if ((*n)++ < PEER_RLOG_LINES)
+        peer_sess_log(p, s, what);
+}
+
+void peer_sess_log_rest(uint32_t n, const char *what)
+{
+    if (n > PEER_RLOG_LINES)
+        log_help("peer: %u more sessions %s\n", n - PEER_RLOG_LINES, what);
+}
+
 void peer_tick(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
     p->now = static_cast<uint32_t>(os_cursec());
+    uint32_t dropped = 0;
     for (uint32_t i = 0; i < p->nsess; i++) {
         peer_sess_t &s = p->sess[i];
         if (!s.live)
@@ -299,9 +312,10 @@ void peer_tick(void *arg)
         }
         if (quiet <= PEER_SILENCE_SEC)
             continue;
-        peer_sess_log(p, &s, "dropped on silence");
+        peer_sess_log_bulk(p, &s, "dropped on silence", &dropped);
         p->st.sess_silent++;
         peer_sess_free(p, &s);
     }
+    peer_sess_log_rest(dropped, "dropped on silence");
     peer_rlog_tick(p);
 }
