@@ -1,8 +1,8 @@
 // Process entry of the peer server: command line, configuration, TUN interface and UDP port,
 // the event loop until SIGINT or SIGTERM, then a CLOSE to every client and an orderly exit.
-// SIGHUP reloads the user list; SIGPIPE is ignored (a log on a pipe whose
-// reader left must not let a remote OPEN end the server). A failed TUN interface ends the run
-// with status 1, for the service manager to start a new one.
+// SIGHUP reopens the log (as for the client) and reloads the user list; SIGPIPE is ignored (a
+// log on a pipe whose reader left must not let a remote OPEN end the server). A failed TUN
+// interface ends the run with status 1, for the service manager to start a new one.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -30,9 +30,14 @@ namespace {
 constexpr char PEER_TIMER[] = "peer";
 constexpr char NOTIFY_TIMER[] = "notify";
 
-// Set by the SIGHUP handler, acted on by the next one-second tick.
+// SIGHUP: the log is reopened by the event loop at once, the user list read again by the next
+// one-second tick. Both only set flags here.
 std::atomic<int> s_hup{0};
-void on_hup(int) { s_hup.store(1); }
+void on_hup(int)
+{
+    log_request_reopen();
+    s_hup.store(1);
+}
 
 // The server's second: silence, the log interval, then what SIGHUP asked for and the metrics.
 void peer_second(void *arg)
@@ -161,16 +166,16 @@ int peer_start(peer_t *p)
     return 0;
 }
 
+// os_init ignores SIGPIPE and makes SIGHUP reopen the log; the server's SIGHUP does that and
+// reloads its users.
 int peer_signals()
 {
     struct sigaction sa = {};
     sa.sa_handler = on_hup;
     sigemptyset(&sa.sa_mask);
-    struct sigaction ign = {};
-    ign.sa_handler = SIG_IGN;
-    sigemptyset(&ign.sa_mask);
+    sa.sa_flags = SA_RESTART;
     s_hup.store(0);
-    return sigaction(SIGHUP, &sa, nullptr) == 0 && sigaction(SIGPIPE, &ign, nullptr) == 0 ? 0 : -1;
+    return sigaction(SIGHUP, &sa, nullptr);
 }
 
 void peer_stop(peer_t *p)
