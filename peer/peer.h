@@ -20,6 +20,7 @@
 inline constexpr uint32_t PEER_SESS_DEFAULT = 1024;  // sessions= when absent
 inline constexpr uint32_t PEER_SESS_MAX = 60000;     // below the 65535 nonzero session ids
 inline constexpr int PEER_MAX_USERS = 200000;        // user= lines
+inline constexpr long PEER_CFG_FILE_MAX = 16L << 20;  // bytes of configuration file
 inline constexpr uint32_t PEER_NONE = 0xFFFFFFFFu;   // "no session" / "no user" in the index tables
 inline constexpr uint32_t PEER_SILENCE_SEC = 15;  // clients give up after 9 s; we wait longer
 // An OPEN never displaces a session of the same user heard from in the last PEER_HOLD_SEC:

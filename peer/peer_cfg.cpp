@@ -19,7 +19,8 @@
 namespace {
 
 constexpr int CFG_LINE = 256;
-constexpr off_t CFG_FILE_MAX = 1024 * 1024;  // larger is not a configuration file
+// Larger is not a configuration file: room for PEER_MAX_USERS users of about 80 characters.
+constexpr off_t CFG_FILE_MAX = PEER_CFG_FILE_MAX;
 
 // The keys that take one value, and the [interface] line: a second one is a fault, not a quiet
 // replacement of the first. "user" is the one key that repeats.

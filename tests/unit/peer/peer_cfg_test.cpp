@@ -282,17 +282,18 @@ TEST(PeerCfg, MissingFile)
     EXPECT_STREQ(e, "cannot open: No such file or directory");
 }
 
-// Only a regular file of at most 1 MiB is read: /dev/zero would never end, a FIFO would hold the
+// Only a regular file of at most 16 MiB (200 000 users) is read: /dev/zero would never end, a FIFO would hold the
 // open, a directory is no configuration.
 TEST(PeerCfg, OnlyARegularFileOfASaneSize)
 {
     TempDir dir;
     const std::string fifo = dir / "fifo", big = dir / "big.conf", full = dir / "full.conf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const size_t max = static_cast<size_t>(PEER_CFG_FILE_MAX);
     std::string text = kBase;
-    while (text.size() < 1024 * 1024)
-        text += 1024 * 1024 - text.size() < 2 ? "\n" : "#" + std::string(std::min<size_t>(200, 1024 * 1024 - text.size() - 2), 'c') + "\n";
-    ASSERT_EQ(text.size(), 1024u * 1024u);
+    while (text.size() < max)
+        text += max - text.size() < 2 ? "\n" : "#" + std::string(std::min<size_t>(200, max - text.size() - 2), 'c') + "\n";
+    ASSERT_EQ(text.size(), max);
     std::ofstream(full, std::ios::binary) << text;
     std::ofstream(big, std::ios::binary) << text << "#";
     const struct {
@@ -300,7 +301,7 @@ TEST(PeerCfg, OnlyARegularFileOfASaneSize)
         const char *err;  // null: loads
     } cases[] = {
         {dir.path(), "not a regular file"}, {"/dev/zero", "not a regular file"}, {fifo, "not a regular file"},
-        {big, "larger than 1048576 bytes"}, {full, nullptr},
+        {big, "larger than 16777216 bytes"}, {full, nullptr},
     };
     for (const auto &c : cases) {
         char e[PEER_ERRLEN] = "";
