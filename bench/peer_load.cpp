@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "client/auth.h"
-#include "client/packet.h"
+#include "proto/packet.h"
 #include "sdwan.h"
 
 namespace {
