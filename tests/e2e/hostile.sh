@@ -116,7 +116,9 @@ check_phase "AUTH burst" 50
 log "a peer that spoils every OPENACK"
 mark=$(lines_now)
 phase_begin "$CLIENT_PID"
-hostile_peer badack --seconds 6
+# Each spoiled OPENACK costs the client a reset (about 2 s); on a loaded machine the scripted peer may
+# miss the first OPEN, so it runs until it has answered three, with time to spare.
+hostile_peer badack --seconds 20 --acks 3
 wait_hostile_peer badack
 phase_end "$CLIENT_PID" "malformed OPENACK"
 check_phase "malformed OPENACK" 10

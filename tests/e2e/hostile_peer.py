@@ -109,7 +109,7 @@ def serve(a, sock, after_ack):
     stats = {"opens": 0, "acks": 0, "sent": 0}
     client = None
     end = time.monotonic() + a.seconds
-    while time.monotonic() < end:
+    while time.monotonic() < end and not (a.acks and stats["acks"] >= a.acks):
         r, _, _ = select.select([sock], [], [], 0.001 if client and a.rate else 0.2)
         if r:
             d, src = sock.recvfrom(65535)
@@ -158,6 +158,7 @@ def main():
     ap.add_argument("--other-ip", default="10.92.0.3")
     ap.add_argument("--seconds", type=float, default=8)
     ap.add_argument("--rate", type=int, default=0)
+    ap.add_argument("--acks", type=int, default=0, help="stop once this many OPENs are answered")
     ap.add_argument("--count", type=int, default=8000)
     ap.add_argument("--others", type=int, default=1000)
     ap.add_argument("--seed", type=int, default=2)
