@@ -358,6 +358,9 @@ int sdwclnt_tun_open(sdwan_t *clnt)
     if (dead_run)
         leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
     clnt->si_own |= SDWAN_OWN_TUNIF;
+    // Before it first comes up: the tunnel carries IPv4 only, and the peer would count every
+    // router solicitation or listener report as a bad packet.
+    (void)tun_disable_ipv6(clnt->tun_name);
     hostrt_mark(clnt);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "net/ifctl.h"
@@ -163,4 +164,17 @@ void tun_clear_ip(const char *tun_name)
     ifctl(SIOCSIFFLAGS, &ifr);
     sin_store(&ifr.ifr_addr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
     ifctl(SIOCSIFADDR, &ifr);
+}
+
+int tun_disable_ipv6(const char *tun_name)
+{
+    // An interface name holds no '/', and the kernel's sysctl files are no links anyone plants.
+    char path[64];
+    snprintf(path, sizeof path, "/proc/sys/net/ipv6/conf/%.*s/disable_ipv6", IFNAMSIZ - 1, tun_name);
+    const int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno;
+    const int err = write(fd, "1", 1) == 1 ? 0 : errno;
+    close(fd);
+    return err;
 }

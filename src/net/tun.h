@@ -18,3 +18,7 @@ int tun_send(int tunfd, const uint8_t *buf, int len);
 void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask);
 void tun_set_mtu(const char *tun_name, unsigned int mtu);
 void tun_clear_ip(const char *tun_name);
+// Sets the interface's disable_ipv6 switch: no link-local address, no router solicitation or
+// other IPv6 packet is ever routed into it. 0, or the errno of the refusal (ENOENT: a kernel
+// without IPv6, where nothing is to be done).
+int tun_disable_ipv6(const char *tun_name);

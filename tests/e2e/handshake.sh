@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Handshake, ping both ways in clear and enciphered, the tunnel default route with the peer kept
-# outside it, and a clean host after SIGTERM.
+# outside it, an interface that carries IPv4 only, and a clean host after SIGTERM.
 . "$(dirname "$0")/lib.sh"
 e2e_topology
 
@@ -20,6 +20,9 @@ for enc in 0 1; do
     ip -n "$NS_CLI" -o -4 addr show dev tolv0 | grep -q 'inet 10.8.0.2/24' || fail "tunnel address"
     ip -n "$NS_CLI" link show dev tolv0 | grep -q 'mtu 1400' || fail "tunnel MTU"
     ip -n "$NS_CLI" link show dev tolv0 | grep -q '<[^>]*UP' || fail "tunnel not up"
+    # IPv4 only: no IPv6 address, so no solicitation or report of the kernel's enters the tunnel.
+    [ "$(ip netns exec "$NS_CLI" cat /proc/sys/net/ipv6/conf/tolv0/disable_ipv6)" = 1 ] || fail "IPv6 on the tunnel"
+    [ -z "$(ip -n "$NS_CLI" -6 addr show dev tolv0)" ] || fail "IPv6 address on the tunnel"
 
     # Traffic for the world goes into the tunnel; the peer itself stays on the old gateway.
     ip -n "$NS_CLI" route get "$FAR_ADDR" | grep -q 'dev tolv0' || fail "far host not routed into the tunnel"
@@ -41,5 +44,8 @@ for enc in 0 1; do
         fail "default route not restored: $(ip -n "$NS_CLI" route show default)"
     [ -z "$(ip -n "$NS_CLI" route show "$PEER_ADDR/32")" ] || fail "peer host route left behind"
     stop_pid "$PEER_PID" TERM
+    # Every packet that came out of the tunnel was IPv4 of the session's address.
+    grep 'peer stats: ' "$E2E_DIR/peerd.log" | tail -n 1 | grep -q ' badip 0 ' ||
+        fail "the peer dropped packets of the tunnel: $(grep 'peer stats: ' "$E2E_DIR/peerd.log" | tail -n 1)"
 done
 log "PASS"
