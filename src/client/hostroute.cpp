@@ -1,5 +1,6 @@
 #include "client/hostroute.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <linux/route.h>  // RTF_ flags (<net/route.h> would be net/route.h here)
 #include <unistd.h>
@@ -99,9 +100,12 @@ void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
 // Holds the host route for dst (0: none) that the path outside the tunnel needs; false when dst
 // cannot be kept outside the tunnel. With keep, a route held for dst stays as it is (put back if
 // the kernel dropped it): a session keeps its path, since the peer knows it by its source address.
-bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool keep, bool *changed)
+//
+// tunnel_len is the length of the longest prefix through the tunnel that covers dst (0: its
+// default route), or -1 when none does: then dst keeps its path without help.
+bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_len, bool keep, bool *changed)
 {
-    if (dst == 0) {
+    if (dst == 0 || tunnel_len < 0) {
         hostrt_drop(held, changed);
         return true;
     }
@@ -116,8 +120,8 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, bool keep, 
     }
     sdwan_hostrt_t want;
     std::memset(&want, 0, sizeof want);
-    if (rc == 1 && row.mask != 0) {
-        // More specific than any default route: the tunnel's does not take dst from that path.
+    if (rc == 1 && __builtin_popcount(row.mask) > tunnel_len) {
+        // More specific than the tunnel's route for dst: that route does not take dst from it.
         hostrt_drop(held, changed);
         return true;
     }
@@ -171,6 +175,71 @@ void defrt_withdraw(sdwan_t *clnt)
     (void)route_request(0, 0, 0, clnt->si_defrt_gw, 0, clnt->tun_name);
     clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_DEFRT);
     clnt->si_defrt_gw = 0;
+}
+
+uint32_t prefix_mask(uint32_t masklen)
+{
+    return htonl(masklen >= 32 ? 0xffffffffu : ~(0xffffffffu >> masklen));
+}
+
+// The routes through the tunnel this run has in place: dst's longest covering prefix length, or
+// -1 when they leave dst alone. planned: as they will be once this session's are added.
+int tunnel_cover(const sdwan_t *clnt, uint32_t dst, bool planned)
+{
+    if (clnt->si_rtmode != SDWAN_RTMODE_SPLIT)
+        return planned || (clnt->si_own & SDWAN_OWN_DEFRT) != 0 ? 0 : -1;
+    int best = -1;
+    int i = 0;
+    for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
+        if ((planned || clnt->si_rtset[i] != 0) && (dst & prefix_mask(e->masklen)) == e->net &&
+            static_cast<int>(e->masklen) > best)
+            best = static_cast<int>(e->masklen);
+    }
+    return best;
+}
+
+void split_withdraw(sdwan_t *clnt)
+{
+    if ((clnt->si_own & SDWAN_OWN_SPLITRT) == 0)
+        return;
+    int i = 0;
+    for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
+        if (clnt->si_rtset[i] != 0)
+            (void)route_request(0, e->net, prefix_mask(e->masklen), clnt->si_defrt_gw, 0, clnt->tun_name);
+        clnt->si_rtset[i] = 0;
+    }
+    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_SPLITRT);
+    clnt->si_defrt_gw = 0;
+}
+
+// The configured prefixes through the gateway; one already in place (the same session's, after a
+// change of the host's routes) is kept.
+void split_apply(sdwan_t *clnt)
+{
+    if ((clnt->si_own & SDWAN_OWN_SPLITRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
+        split_withdraw(clnt);
+    int i = 0;
+    for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
+        if (clnt->si_rtset[i] != 0)
+            continue;
+        char n[16], g[16];
+        if (e->masklen == 32 && e->net == clnt->si_peerip) {
+            // It would tie with the peer's own host route, and the newer of two equal routes wins.
+            log_help("Route to %s/32 via %s not set: it is the peer's address\n", ip2strv4(e->net, n, sizeof n),
+                     clnt->tun_name);
+            continue;
+        }
+        const int err = route_request(1, e->net, prefix_mask(e->masklen), clnt->si_gateway, 0, clnt->tun_name);
+        if (err == 0) {
+            clnt->si_rtset[i] = 1;
+            clnt->si_own |= SDWAN_OWN_SPLITRT;
+            clnt->si_defrt_gw = clnt->si_gateway;
+        } else {
+            log_help("Failed to add route to %s/%u via %s on %s: %s\n", ip2strv4(e->net, n, sizeof n),
+                     static_cast<unsigned>(e->masklen), ip2strv4(clnt->si_gateway, g, sizeof g), clnt->tun_name,
+                     err > 0 ? strerror(err) : "no socket");
+        }
+    }
 }
 
 // A dead run's interface (its alias read before the attach): the host routes it lists go, and
@@ -289,16 +358,29 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
 
     // The tunnel's default route goes before the host's own, so the peer first keeps the path
     // it has now; in session the resolver goes through the tunnel like everything else.
+    // With split routes, only the prefixes go through the tunnel and the peer needs a host route
+    // only where one of them covers it.
+    const bool split = clnt->si_rtmode == SDWAN_RTMODE_SPLIT;
     bool changed = false;
-    const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, false, &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, false, &changed);
+    const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip,
+                                      tunnel_cover(clnt, clnt->si_peerip, true), false, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, -1, false, &changed);
     if (changed)
         hostrt_mark(clnt);
     if (!peer_ok) {
         // Better the host's own default route than a session that cannot reach its peer; an
         // earlier session's tunnel route is withdrawn for the same reason.
-        log_help("Default route through %s not set: the peer would be unreachable\n", clnt->tun_name);
-        defrt_withdraw(clnt);
+        if (split) {
+            log_help("Routes through %s not set: the peer would be unreachable\n", clnt->tun_name);
+            split_withdraw(clnt);
+        } else {
+            log_help("Default route through %s not set: the peer would be unreachable\n", clnt->tun_name);
+            defrt_withdraw(clnt);
+        }
+        return;
+    }
+    if (split) {
+        split_apply(clnt);
         return;
     }
     if ((clnt->si_own & SDWAN_OWN_DEFRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
@@ -317,22 +399,24 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
         clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_TUNCONF);
     }
     defrt_withdraw(clnt);
-    // Only after the tunnel's default route is gone, so the peer is never routed into the tunnel.
+    split_withdraw(clnt);
+    // Only after the tunnel's routes are gone, so the peer is never routed into the tunnel.
     hostrt_release_all(clnt);
 }
 
 namespace {
 void routes_hold(sdwan_t *clnt, bool keep)
 {
-    if ((clnt->si_own & SDWAN_OWN_DEFRT) == 0) {
+    if ((clnt->si_own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT)) == 0) {
         hostrt_release_all(clnt);
         return;
     }
     const uint32_t resolver =
         clnt->si_state == SDWANCLNT_DNS && clnt->si_peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
     bool changed = false;
-    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, keep, &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, keep, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, tunnel_cover(clnt, clnt->si_peerip, false), keep,
+                 &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), keep, &changed);
     if (changed)
         hostrt_mark(clnt);
 }
@@ -371,8 +455,9 @@ void sdwclnt_tun_close(sdwan_t *clnt)
         return;
     if ((clnt->si_own & SDWAN_OWN_TUNIF) != 0) {
         tun_deinit(&clnt->tunfd, clnt->tun_name);
-        // Gone with the interface: its address and the tunnel's default route.
-        clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUNCONF | SDWAN_OWN_DEFRT));
+        // Gone with the interface: its address and the tunnel's routes.
+        clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUNCONF | SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT));
+        std::memset(clnt->si_rtset, 0, sizeof clnt->si_rtset);
     } else {
         tun_detach(&clnt->tunfd);
     }

@@ -1,7 +1,7 @@
 // What the session changes on the host, and what it undoes: the TUN interface (created, or a
-// dead run's taken over), its address, the tunnel's default route, and the host routes that keep
-// the daemon's own datagrams off the tunnel. Only what this run made is ever cleared or deleted
-// (sdwan_t::si_own, si_hostrt_*).
+// dead run's taken over), its address, the tunnel's default route or split routes, and the host
+// routes that keep the daemon's own datagrams off the tunnel. Only what this run made is ever
+// cleared or deleted (sdwan_t::si_own, si_hostrt_*, si_rtset).
 //
 // The interface carries an alias that marks it as a tunnel of this daemon and lists the host
 // routes the run holds ("tolvad 198.51.100.7,192.0.2.1,eth0"). It survives a killed process
@@ -21,8 +21,10 @@ int sdwclnt_load_defroute(sdwan_t *clnt);
 // on success only.
 int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop);
 
-// OPENACK: the interface's address and MTU, the host route to the peer where the tunnel's
-// default route would take it, then that default route.
+// OPENACK: the interface's address and MTU, the host route to the peer where the tunnel's routes
+// would take it, then those routes: the default route through the gateway, or with the "routes"
+// key (split mode) a route through it for each configured prefix, the host's own default route
+// staying in effect for everything else.
 void sdwclnt_set_iproute(sdwan_t *clnt);
 // The end of a session, a new peer, shutdown: undoes what this run set, nothing else.
 void sdwclnt_clear_iproute(sdwan_t *clnt);

@@ -16,11 +16,21 @@ enum : uint8_t {
     SDWANCLNT_CLOSED = 6,
 };
 
+// A prefix of the "routes" key: net in network order, host bits zero, masklen 1 to 32.
 struct rtcfg_entry_t {
     uint32_t net;
     uint32_t masklen;
     rtcfg_entry_t *next;
 };
+// Prefixes the "routes" key may list: as many as the echo's route block can carry in a control
+// packet's buffer.
+inline constexpr uint32_t SDWAN_ROUTES_MAX = 120;
+static_assert(SDWAN_ECHO_LEN + 4 + sizeof(sdwan_rtpkt_t) + SDWAN_ROUTES_MAX * sizeof(sdwan_rtpktentry_t) <=
+              SDWAN_CTRLBUF);
+// Route modes (sdwan_t::si_rtmode).
+inline constexpr int SDWAN_RTMODE_FULL = 0;   // everything through the tunnel: its default route
+inline constexpr int SDWAN_RTMODE_SPLIT = 1;  // only the prefixes of si_rtcfg
+inline constexpr int SDWAN_RTMODE_BAD = -1;   // a "routes" value that is no prefix list: the configuration is invalid
 
 struct netif_stats {
     uint32_t sock_rxpkts;
@@ -59,6 +69,7 @@ inline constexpr uint8_t SDWAN_OWN_TUN = 1;      // the TUN descriptor was attac
 inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's (created, or a dead run's taken over): removed at the end
 inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
+inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_rtcfg (si_rtset says which)
 
 // Real-clock round-trip delay in microseconds over the daemon's run (client/echo.h); all 0
 // before the first sample. srtt is the smoothed average, srtt += (sample - srtt) / 8 after a
@@ -115,8 +126,8 @@ struct sdwan_t {
     uint32_t si_defrtnexthop;
     char si_defifname[32];
     uint32_t si_rtmagic;
-    rtcfg_entry_t *si_rtcfg;
-    int si_rtmode;
+    rtcfg_entry_t *si_rtcfg;  // the "routes" prefixes, in the order given; null in full tunnel mode
+    int si_rtmode;            // SDWAN_RTMODE_
 
     // What of the host this run made (SDWAN_OWN_ bits), and so may undo; nothing else is ever
     // cleared or deleted.
@@ -128,6 +139,8 @@ struct sdwan_t {
     sdwan_hostrt_t si_hostrt_dns;
     int si_rtnlfd;        // the kernel's notices of link and route changes, -1 when none
     uint32_t si_tunretry; // 0, or 1 + ticks since a lost TUN interface could not be made again
+    // 1 where this run added the route of the i-th prefix of si_rtcfg (and so may delete it).
+    uint8_t si_rtset[SDWAN_ROUTES_MAX];
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
     uint8_t si_datalog;
 

@@ -221,6 +221,17 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_gauge(&o, clnt, "tunnel_mtu_bytes", "MTU of the TUN interface in the session, 0 outside one.",
               clnt->si_state == SDWANCLNT_DATA ? mtu : 0);
 
+    if (clnt->si_rtmode == SDWAN_RTMODE_SPLIT) {
+        put_family(&o, "route_installed", "gauge",
+                   "A prefix of the routes key: 1 while its route through the tunnel is in place.");
+        int i = 0;
+        for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
+            put_series(&o, "route_installed", clnt);
+            put(&o, ",prefix=\"%s/%u\"} %u\n", ip_text(e->net, a, sizeof a), static_cast<unsigned>(e->masklen),
+                clnt->si_rtset[i] != 0 ? 1u : 0u);
+        }
+    }
+
     const char *family = "";
     for (const counter_t &c : COUNTERS) {
         if (strcmp(family, c.name) != 0)

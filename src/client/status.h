@@ -5,9 +5,10 @@
 // created with O_EXCL, then rename), so a reader sees either the last whole file or the one
 // before it, never a part. The content is the Prometheus text exposition format in its
 // conventions (base units, one series per state, counters named *_total, every series labelled
-// with the interface): session state, establishment time, peer, tunnel, the counters of the
-// client record that something counts, the bytes carried each way, the round-trip time in
-// seconds and the time of writing.
+// with the interface): session state, establishment time, peer, tunnel, the split routes (with
+// the "routes" key) and whether each is in place, the counters of the client record that
+// something counts, the bytes carried each way, the round-trip time in seconds and the time of
+// writing.
 //
 // The round-trip delay shown is the echo's real-clock measure (client/echo.h).
 #pragma once
@@ -15,7 +16,7 @@
 #include "client/record.h"
 
 inline constexpr uint32_t STATUS_PATH_MAX = 264;   // path, ".tmpXXXXXX" and the terminator
-inline constexpr uint32_t STATUS_BUF = 8192;       // the whole file
+inline constexpr uint32_t STATUS_BUF = 16384;      // the whole file, with every prefix of "routes"
 
 // The "status" key. An empty path turns the file off. -1 (and the file off) when the path and
 // its ".tmpXXXXXX" twin do not fit STATUS_PATH_MAX.

@@ -1,5 +1,6 @@
 #include "shell/cfg.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -52,6 +53,76 @@ uint64_t cfg_logsize(const char *s)
     return (mib > CFG_LOGSIZE_MAX ? CFG_LOGSIZE_MAX : mib) * LOG_MIB;
 }
 
+// The prefixes of "routes" lines, linked in the order given; filled at start-up only.
+rtcfg_entry_t s_routes[SDWAN_ROUTES_MAX];
+uint32_t s_nroutes;
+
+// One prefix, "a.b.c.d/n" with n from 1 to 32 and no bit set past the mask; false otherwise.
+bool cfg_prefix(const char *text, size_t len, rtcfg_entry_t *out)
+{
+    char buf[sizeof "255.255.255.255/32"];
+    if (len == 0 || len >= sizeof buf)
+        return false;
+    memcpy(buf, text, len);
+    buf[len] = 0;
+    char *slash = strchr(buf, '/');
+    if (slash == nullptr || slash[1] == 0 || strlen(slash + 1) > 2)
+        return false;
+    *slash = 0;
+    uint32_t bits = 0;
+    for (const char *d = slash + 1; *d != 0; d++) {
+        if (*d < '0' || *d > '9')
+            return false;
+        bits = bits * 10 + static_cast<uint32_t>(*d - '0');
+    }
+    const uint32_t net = str2ip(buf);
+    if (bits < 1 || bits > 32 || net == 0 || strchr(buf, '.') == nullptr)
+        return false;
+    const uint32_t mask = bits == 32 ? 0xffffffffu : ~(0xffffffffu >> bits);
+    if ((ntohl(net) & ~mask) != 0)
+        return false;
+    out->net = net;
+    out->masklen = bits;
+    out->next = nullptr;
+    return true;
+}
+
+bool cfg_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// "routes=<prefix>[,<prefix>...]", blanks allowed around the commas (and a CR line end). A
+// repeated key adds to the list. A value that does not parse, or one prefix too many, marks the mode bad: the
+// configuration is then refused as a whole, never run with part of the list.
+void cfg_routes(const char *value, sdwan_t *clnt)
+{
+    if (clnt->si_rtmode == SDWAN_RTMODE_BAD)
+        return;
+    const char *p = value;
+    for (;;) {
+        while (cfg_blank(*p))
+            p++;
+        size_t n = 0;
+        while (p[n] != 0 && p[n] != ',' && !cfg_blank(p[n]))
+            n++;
+        const char *tail = p + n;
+        while (cfg_blank(*tail))
+            tail++;
+        rtcfg_entry_t e;
+        if (s_nroutes == SDWAN_ROUTES_MAX || !cfg_prefix(p, n, &e) || (*tail != 0 && *tail != ',')) {
+            clnt->si_rtmode = SDWAN_RTMODE_BAD;
+            return;
+        }
+        s_routes[s_nroutes] = e;
+        if (s_nroutes > 0)
+            s_routes[s_nroutes - 1].next = &s_routes[s_nroutes];
+        s_nroutes++;
+        clnt->si_rtcfg = &s_routes[0];
+        clnt->si_rtmode = SDWAN_RTMODE_SPLIT;
+        if (*tail == 0)
+            return;
+        p = tail + 1;
+    }
+}
+
 void cfg_piece(char *line, sdwan_t *clnt)
 {
     if (line[0] == 0 || line[0] == '#' || line[0] == '\r')
@@ -95,6 +166,8 @@ void cfg_piece(char *line, sdwan_t *clnt)
         clnt->si_datalog = cfg_number(value) != 0 ? 1 : 0;
     else if (strcmp(key, "logsize") == 0)
         log_set_limit(cfg_logsize(value));
+    else if (strcmp(key, "routes") == 0)
+        cfg_routes(value, clnt);
     else if (strcmp(key, "status") == 0)
         (void)status_set_path(value);  // a piece holds at most 248 characters of path: it always fits
 }
@@ -104,8 +177,16 @@ void cfg_piece(char *line, sdwan_t *clnt)
 int cfg_read(FILE *fp, sdwan_t *clnt, const char **why)
 {
     char line[CFG_PIECE];
-    while (fgets(line, sizeof line, fp) != nullptr)
+    s_nroutes = 0;
+    clnt->si_rtcfg = nullptr;
+    clnt->si_rtmode = SDWAN_RTMODE_FULL;
+    while (fgets(line, sizeof line, fp) != nullptr) {
+        // The rest of a long line would arrive as a piece of its own and be dropped: a prefix
+        // list cut that way is refused instead of run short (the key may be repeated).
+        if (strncmp(line, "routes=", 7) == 0 && strchr(line, '\n') == nullptr && !feof(fp))
+            clnt->si_rtmode = SDWAN_RTMODE_BAD;
         cfg_piece(line, clnt);
+    }
     const char *problem = cfg_problem(clnt);
     if (why != nullptr)
         *why = problem;
@@ -159,6 +240,8 @@ const char *cfg_problem(const sdwan_t *clnt)
         return "INVALID MTU";
     if (clnt->si_peerport == 0)
         return "INVALID port";
+    if (clnt->si_rtmode == SDWAN_RTMODE_BAD)
+        return "INVALID routes";
     return nullptr;
 }
 
@@ -189,4 +272,6 @@ void sdwan_clear_cfg(sdwan_t *clnt)
     memset(clnt->si_user, 0, sizeof clnt->si_user);
     memset(clnt->si_pass, 0, sizeof clnt->si_pass);
     memset(clnt->tun_name, 0, sizeof clnt->tun_name);
+    clnt->si_rtcfg = nullptr;
+    clnt->si_rtmode = SDWAN_RTMODE_FULL;
 }

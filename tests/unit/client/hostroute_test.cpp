@@ -476,3 +476,71 @@ TEST_F(HostRouteNs, WhatAKilledRunLeftIsRemoved)
         EXPECT_EQ(sdwclnt_cleanup(TUN), 0) << "nothing left: nothing to do";
     }
 }
+
+// Split routes: only the configured prefixes go through the tunnel, the host's default route
+// keeps everything else, and the peer gets a host route only where a prefix would take it.
+TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
+{
+    struct {
+        const char *name;
+        const char *host;                     // an extra route of the host's, or ""
+        std::vector<const char *> prefixes;   // "net/len"
+        const char *peer_route;               // the peer's host route, or "" for none
+    } cases[] = {
+        {"peer not covered", "", {"10.93.0.0/24"}, ""},
+        {"peer covered", "", {"10.93.0.0/24", "198.51.100.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0"},
+        {"peer covered by a /31", "", {"198.51.100.6/31"}, "198.51.100.7 via 192.0.2.1 dev up0"},
+        {"host path less specific", "198.51.0.0/16 via 192.0.2.1", {"198.51.100.0/24"},
+         "198.51.100.7 via 192.0.2.1 dev up0"},
+        {"host path more specific", "198.51.100.0/25 via 192.0.2.1", {"198.51.100.0/24"}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string err;
+        if (c.host[0] != '\0') {
+            ASSERT_TRUE(sh(std::string("ip route add ") + c.host, &err)) << err;
+        }
+        rtcfg_entry_t e[4];
+        for (size_t i = 0; i < c.prefixes.size(); i++) {
+            std::string p = c.prefixes[i];
+            e[i] = {ip(p.substr(0, p.find('/')).c_str()), static_cast<uint32_t>(std::stoul(p.substr(p.find('/') + 1))),
+                    i + 1 < c.prefixes.size() ? &e[i + 1] : nullptr};
+        }
+        c_.si_rtcfg = e;
+        c_.si_rtmode = SDWAN_RTMODE_SPLIT;
+        LogCapture log;
+        sdwclnt_set_iproute(&c_);
+        std::string all = routes();
+        for (const char *p : c.prefixes)
+            EXPECT_TRUE(has(all, std::string(p).substr(0, std::string(p).find("/32")) + " via 10.8.0.1 dev tolv0"))
+                << all;
+        EXPECT_FALSE(has(all, "default via 10.8.0.1")) << "no tunnel default route: " << all;
+        EXPECT_TRUE(has(route_get("203.0.113.5"), "via 192.0.2.1 dev up0")) << "the rest leaves locally";
+        if (c.peer_route[0] != '\0')
+            EXPECT_TRUE(has(all, c.peer_route)) << all;
+        else
+            EXPECT_FALSE(has(all, "198.51.100.7 ")) << all;
+        EXPECT_FALSE(has(route_get("198.51.100.7"), "tolv0")) << "the peer stays outside the tunnel";
+        for (size_t i = 0; i < c.prefixes.size(); i++)
+            EXPECT_EQ(c_.si_rtset[i], 1);
+        // Looking up the name again (split: the resolver is covered by no prefix, so nothing is held).
+        c_.si_state = SDWANCLNT_DNS;
+        std::strcpy(c_.si_peerdomain, "peer.example.net");
+        sdwclnt_routes_sync(&c_);
+        EXPECT_EQ(c_.si_hostrt_dns.dst, 0u);
+        c_.si_state = SDWANCLNT_DATA;
+        c_.si_peerdomain[0] = '\0';
+
+        sdwclnt_clear_iproute(&c_);
+        all = routes();
+        EXPECT_FALSE(has(all, "tolv0")) << all;
+        EXPECT_FALSE(has(all, "198.51.100.7")) << all;
+        EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
+        EXPECT_EQ(c_.si_own & (SDWAN_OWN_SPLITRT | SDWAN_OWN_DEFRT), 0);
+        EXPECT_EQ(c_.si_rtset[0], 0);
+        EXPECT_EQ(log.all(), Lines{});
+        if (c.host[0] != '\0') {
+            ASSERT_TRUE(sh(std::string("ip route del ") + c.host, &err)) << err;
+        }
+    }
+}

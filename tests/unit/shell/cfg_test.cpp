@@ -62,6 +62,24 @@ bool zero_after_text(const char (&field)[N])
     return true;
 }
 
+// n "routes" lines of one /32 each, 10.0.x.y.
+std::string many_routes(int n)
+{
+    std::string out;
+    for (int i = 0; i < n; i++)
+        out += "routes=10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "/32\n";
+    return out;
+}
+
+// A prefix list longer than one piece of a line: 10.1.x.0/24 from x = 10 on, 12 characters each.
+std::string long_routes()
+{
+    std::string out;
+    for (int x = 10; out.size() < 300; x++)
+        out += (out.empty() ? "" : ",") + std::string("10.1.") + std::to_string(x) + ".0/24";
+    return out + "\n";
+}
+
 class Cfg : public ::testing::Test {
 protected:
     LogCapture cap;
@@ -105,6 +123,7 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
     const char *PASS = "sdwclnt configuration failed: INVALID password";
     const char *MTU = "sdwclnt configuration failed: INVALID MTU";
     const char *PORT = "sdwclnt configuration failed: INVALID port";
+    const char *ROUTES = "sdwclnt configuration failed: INVALID routes";
     const ValidCase cases[] = {
         {"complete", BASE, nullptr},
         {"empty file", "", TUN},
@@ -137,6 +156,30 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
         {"no section and bad mtu", BASE_KEYS + "mtu=1\n", TUN},
         {"password and mtu missing", base_without("password") + "mtu=\n", PASS},
         {"domain server with bad port", BASE + "server=vpn.example.net\nport=0\n", PORT},
+        // split routes: checked after the port, a bad prefix anywhere refuses the whole file
+        {"bad routes after bad port", BASE + "port=0\nroutes=10.0.0.0/33\n", PORT},
+        {"routes one prefix", BASE + "routes=10.93.0.0/24\n", nullptr},
+        {"routes list with blanks", BASE + "routes=10.93.0.0/24 , 172.16.0.0/12,\t192.0.2.7/32\n", nullptr},
+        {"routes repeated", BASE + "routes=10.93.0.0/24\nroutes=10.94.0.0/16\n", nullptr},
+        {"routes empty", BASE + "routes=\n", ROUTES},
+        {"routes no length", BASE + "routes=10.93.0.0\n", ROUTES},
+        {"routes length 0", BASE + "routes=10.93.0.0/0\n", ROUTES},
+        {"routes length 33", BASE + "routes=10.93.0.0/33\n", ROUTES},
+        {"routes length 024", BASE + "routes=10.93.0.0/024\n", ROUTES},
+        {"routes length sign", BASE + "routes=10.93.0.0/+8\n", ROUTES},
+        {"routes host bits", BASE + "routes=10.93.0.1/24\n", ROUTES},
+        {"routes short address", BASE + "routes=10/8\n", ROUTES},
+        {"routes address 0", BASE + "routes=0.0.0.0/1\n", ROUTES},
+        {"routes octet 256", BASE + "routes=10.256.0.0/16\n", ROUTES},
+        {"routes empty item", BASE + "routes=10.93.0.0/24,,10.94.0.0/24\n", ROUTES},
+        {"routes trailing comma", BASE + "routes=10.93.0.0/24,\n", ROUTES},
+        {"routes blank inside", BASE + "routes=10.93.0.0/24 10.94.0.0/24\n", ROUTES},
+        {"routes bad then good", BASE + "routes=x\nroutes=10.94.0.0/24\n", ROUTES},
+        {"routes crlf", BASE + "routes=10.93.0.0/24\r\n", nullptr},
+        {"routes 120", BASE + many_routes(120), nullptr},
+        {"routes 121", BASE + many_routes(121), ROUTES},
+        {"routes line cut at 255", BASE + "routes=" + long_routes(), ROUTES},
+        {"routes line of 254", BASE + "routes=" + long_routes().substr(0, 12 + 18 * 13) + "\n", nullptr},
     };
     for (const ValidCase &c : cases) {
         Lines log;
@@ -187,6 +230,19 @@ std::string port(const sdwan_t &r) { return std::to_string(r.si_peerport); }
 std::string encrypt(const sdwan_t &r) { return std::to_string(r.si_encrypt); }
 std::string pipeid(const sdwan_t &r) { return std::to_string(r.si_pipeid); }
 std::string pipeidx(const sdwan_t &r) { return std::to_string(r.si_pipeidx); }
+// The mode and the prefix list as stored, "1 10.93.0.0/24,10.94.0.0/16".
+std::string routes(const sdwan_t &r)
+{
+    std::string out = std::to_string(r.si_rtmode);
+    const char *sep = " ";
+    for (const rtcfg_entry_t *e = r.si_rtcfg; e != nullptr; e = e->next, sep = ",") {
+        uint8_t b[4];
+        memcpy(b, &e->net, 4);
+        out += sep + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+               std::to_string(b[3]) + "/" + std::to_string(e->masklen);
+    }
+    return out;
+}
 
 TEST_F(Cfg, ValuesAreStoredAsWritten)
 {
@@ -255,6 +311,14 @@ TEST_F(Cfg, ValuesAreStoredAsWritten)
         {"[" + std::string(40, 't') + "]\n", tun, std::string(31, 't')},
         {"server=" + std::string(63, 's') + "\n", peer, std::string(63, 's')},
         {"server=" + std::string(70, 's') + "\n", peer, std::string(63, 's')},
+        // split routes: in the order given, repeated keys adding up; none is full tunnel mode
+        {"", routes, "0"},
+        {"routes=10.93.0.0/24\n", routes, "1 10.93.0.0/24"},
+        {"routes= 10.93.0.0/24,172.16.0.0/12 ,192.0.2.7/32\n", routes, "1 10.93.0.0/24,172.16.0.0/12,192.0.2.7/32"},
+        {"routes=10.93.0.0/24\nroutes=128.0.0.0/1\n", routes, "1 10.93.0.0/24,128.0.0.0/1"},
+        {"routes=10.93.0.0/24\nroutes=10.93.0.0/24\n", routes, "1 10.93.0.0/24,10.93.0.0/24"},
+        {"Routes=10.93.0.0/24\n", routes, "0"},
+        {"routes=10.93.0.0/24\nroutes=bad\n", routes, "0"},  // refused: the cleared record is full mode
     };
     for (const ValueCase &c : cases) {
         sdwan_t r = parse(BASE + c.lines, nullptr);
