@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "client/hostdns.h"
 #include "client/hostroute.h"
 #include "client/session.h"
 #include "core/event.h"
@@ -180,6 +181,7 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
              gws != nullptr ? gws : "", static_cast<unsigned>(clnt->si_peermtu),
              clnt->si_peerencypt != 0 ? 'Y' : 'N');
     sdwclnt_set_iproute(clnt);
+    sdwclnt_dns_apply(clnt);
 }
 
 void sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)

@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "client/dns.h"
+#include "client/hostdns.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/route.h"
@@ -394,6 +395,7 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
 
 void sdwclnt_clear_iproute(sdwan_t *clnt)
 {
+    sdwclnt_dns_withdraw(clnt);
     if ((clnt->si_own & SDWAN_OWN_TUNCONF) != 0) {
         tun_clear_ip(clnt->tun_name);
         clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_TUNCONF);

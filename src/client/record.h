@@ -71,6 +71,9 @@ inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
 inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_rtcfg (si_rtset says which)
 
+inline constexpr uint8_t SDWAN_DNSVIA_NONE = 0;
+inline constexpr uint8_t SDWAN_DNSVIA_RESOLVED = 1;
+
 // Real-clock round-trip delay in microseconds over the daemon's run (client/echo.h); all 0
 // before the first sample. srtt is the smoothed average, srtt += (sample - srtt) / 8 after a
 // first srtt = sample.
@@ -141,6 +144,13 @@ struct sdwan_t {
     uint32_t si_tunretry; // 0, or 1 + ticks since a lost TUN interface could not be made again
     // 1 where this run added the route of the i-th prefix of si_rtcfg (and so may delete it).
     uint8_t si_rtset[SDWAN_ROUTES_MAX];
+    // "setdns" and "dnsdomains" keys: hand the peer's DNS servers to the host's resolver manager,
+    // with a comma-separated domain list; si_dnsvia says where they went (SDWAN_DNSVIA_), so that
+    // only this run's settings are withdrawn, from the link si_dnsifidx.
+    uint8_t si_setdns;
+    uint8_t si_dnsvia;
+    int si_dnsifidx;
+    char si_dnsdomains[256];
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
     uint8_t si_datalog;
 

@@ -123,6 +123,48 @@ void cfg_routes(const char *value, sdwan_t *clnt)
     }
 }
 
+// "dnsdomains=<domain>[,<domain>...]": names of letters, digits, '-' and '.', none empty and none
+// starting or ending with a dot; stored as a comma-separated list. Anything else, or a list
+// longer than the field, empties it and marks it bad.
+void cfg_domains(const char *value, sdwan_t *clnt)
+{
+    char out[sizeof clnt->si_dnsdomains];
+    size_t at = 0;
+    bool bad = false;
+    const char *p = value;
+    while (!bad) {
+        while (cfg_blank(*p))
+            p++;
+        size_t n = 0;
+        while (p[n] != 0 && p[n] != ',' && !cfg_blank(p[n])) {
+            const char c = p[n];
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'))
+                bad = true;
+            n++;
+        }
+        const char *tail = p + n;
+        while (cfg_blank(*tail))
+            tail++;
+        if (bad || n == 0 || n > 253 || p[0] == '.' || p[n - 1] == '.' || (*tail != 0 && *tail != ',') ||
+            at + n + 1 >= sizeof out) {
+            bad = true;
+            break;
+        }
+        if (at > 0)
+            out[at++] = ',';
+        memcpy(out + at, p, n);
+        at += n;
+        if (*tail == 0)
+            break;
+        p = tail + 1;
+    }
+    memset(clnt->si_dnsdomains, 0, sizeof clnt->si_dnsdomains);
+    if (bad)
+        clnt->si_dnsdomains[0] = ',';  // no valid list starts with a comma: the check refuses it
+    else
+        memcpy(clnt->si_dnsdomains, out, at);
+}
+
 void cfg_piece(char *line, sdwan_t *clnt)
 {
     if (line[0] == 0 || line[0] == '#' || line[0] == '\r')
@@ -166,6 +208,10 @@ void cfg_piece(char *line, sdwan_t *clnt)
         clnt->si_datalog = cfg_number(value) != 0 ? 1 : 0;
     else if (strcmp(key, "logsize") == 0)
         log_set_limit(cfg_logsize(value));
+    else if (strcmp(key, "setdns") == 0)
+        clnt->si_setdns = cfg_number(value) != 0 ? 1 : 0;
+    else if (strcmp(key, "dnsdomains") == 0)
+        cfg_domains(value, clnt);
     else if (strcmp(key, "routes") == 0)
         cfg_routes(value, clnt);
     else if (strcmp(key, "status") == 0)
@@ -181,11 +227,14 @@ int cfg_read(FILE *fp, sdwan_t *clnt, const char **why)
     clnt->si_rtcfg = nullptr;
     clnt->si_rtmode = SDWAN_RTMODE_FULL;
     while (fgets(line, sizeof line, fp) != nullptr) {
-        // The rest of a long line would arrive as a piece of its own and be dropped: a prefix
-        // list cut that way is refused instead of run short (the key may be repeated).
-        if (strncmp(line, "routes=", 7) == 0 && strchr(line, '\n') == nullptr && !feof(fp))
-            clnt->si_rtmode = SDWAN_RTMODE_BAD;
+        // The rest of a long line would arrive as a piece of its own and be dropped: a list cut
+        // that way is refused instead of run short (cfg_piece has cut the key at its '=').
+        const bool cut = strchr(line, '\n') == nullptr && !feof(fp);
         cfg_piece(line, clnt);
+        if (cut && strncmp(line, "routes", 7) == 0)
+            clnt->si_rtmode = SDWAN_RTMODE_BAD;
+        if (cut && strncmp(line, "dnsdomains", 11) == 0)
+            clnt->si_dnsdomains[0] = ',';  // the mark of a refused list
     }
     const char *problem = cfg_problem(clnt);
     if (why != nullptr)
@@ -242,6 +291,8 @@ const char *cfg_problem(const sdwan_t *clnt)
         return "INVALID port";
     if (clnt->si_rtmode == SDWAN_RTMODE_BAD)
         return "INVALID routes";
+    if (clnt->si_dnsdomains[0] == ',')
+        return "INVALID dnsdomains";
     return nullptr;
 }
 
@@ -274,4 +325,6 @@ void sdwan_clear_cfg(sdwan_t *clnt)
     memset(clnt->tun_name, 0, sizeof clnt->tun_name);
     clnt->si_rtcfg = nullptr;
     clnt->si_rtmode = SDWAN_RTMODE_FULL;
+    clnt->si_setdns = 0;
+    memset(clnt->si_dnsdomains, 0, sizeof clnt->si_dnsdomains);
 }

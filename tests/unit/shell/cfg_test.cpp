@@ -124,6 +124,7 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
     const char *MTU = "sdwclnt configuration failed: INVALID MTU";
     const char *PORT = "sdwclnt configuration failed: INVALID port";
     const char *ROUTES = "sdwclnt configuration failed: INVALID routes";
+    const char *DOMAINS = "sdwclnt configuration failed: INVALID dnsdomains";
     const ValidCase cases[] = {
         {"complete", BASE, nullptr},
         {"empty file", "", TUN},
@@ -179,6 +180,17 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
         {"routes 120", BASE + many_routes(120), nullptr},
         {"routes 121", BASE + many_routes(121), ROUTES},
         {"routes line cut at 255", BASE + "routes=" + long_routes(), ROUTES},
+        {"dnsdomains after routes", BASE + "routes=x\ndnsdomains=a..b,\n", ROUTES},
+        {"dnsdomains list", BASE + "setdns=1\ndnsdomains=corp.example, Branch-2.corp.example\n", nullptr},
+        {"dnsdomains empty item", BASE + "dnsdomains=corp.example,,x.example\n", DOMAINS},
+        {"dnsdomains empty", BASE + "dnsdomains=\n", DOMAINS},
+        {"dnsdomains leading dot", BASE + "dnsdomains=.corp.example\n", DOMAINS},
+        {"dnsdomains trailing dot", BASE + "dnsdomains=corp.example.\n", DOMAINS},
+        {"dnsdomains underscore", BASE + "dnsdomains=c_rp.example\n", DOMAINS},
+        {"dnsdomains routing tilde", BASE + "dnsdomains=~.\n", DOMAINS},
+        {"dnsdomains blank inside", BASE + "dnsdomains=a.example b.example\n", DOMAINS},
+        {"dnsdomains too long", BASE + "dnsdomains=" + std::string(200, 'a') + "," + std::string(60, 'b') + "\n", DOMAINS},
+        {"dnsdomains bad then good", BASE + "dnsdomains=a_b\ndnsdomains=corp.example\n", nullptr},
         {"routes line of 254", BASE + "routes=" + long_routes().substr(0, 12 + 18 * 13) + "\n", nullptr},
     };
     for (const ValidCase &c : cases) {
@@ -230,6 +242,7 @@ std::string port(const sdwan_t &r) { return std::to_string(r.si_peerport); }
 std::string encrypt(const sdwan_t &r) { return std::to_string(r.si_encrypt); }
 std::string pipeid(const sdwan_t &r) { return std::to_string(r.si_pipeid); }
 std::string pipeidx(const sdwan_t &r) { return std::to_string(r.si_pipeidx); }
+std::string setdns(const sdwan_t &r) { return std::to_string(r.si_setdns) + " " + r.si_dnsdomains; }
 // The mode and the prefix list as stored, "1 10.93.0.0/24,10.94.0.0/16".
 std::string routes(const sdwan_t &r)
 {
@@ -319,6 +332,13 @@ TEST_F(Cfg, ValuesAreStoredAsWritten)
         {"routes=10.93.0.0/24\nroutes=10.93.0.0/24\n", routes, "1 10.93.0.0/24,10.93.0.0/24"},
         {"Routes=10.93.0.0/24\n", routes, "0"},
         {"routes=10.93.0.0/24\nroutes=bad\n", routes, "0"},  // refused: the cleared record is full mode
+        // the peer's DNS servers: a flag, and a domain list kept as given
+        {"", setdns, "0 "},
+        {"setdns=1\n", setdns, "1 "},
+        {"setdns=0\ndnsdomains=corp.example\n", setdns, "0 corp.example"},
+        {"setdns=2\ndnsdomains= a.example ,b.example\r\n", setdns, "1 a.example,b.example"},
+        {"dnsdomains=a.example\ndnsdomains=b.example\n", setdns, "0 b.example"},
+        {"setdns=1\ndnsdomains=bad_name\n", setdns, "0 "},  // refused: the cleared record sets nothing
     };
     for (const ValueCase &c : cases) {
         sdwan_t r = parse(BASE + c.lines, nullptr);
