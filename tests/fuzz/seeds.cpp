@@ -236,6 +236,9 @@ void cfg_seeds()
                                      std::string(40, 'u') + "\npassword=" + std::string(40, 'p') +
                                      "\nmtu= +1400\n");
     put_text("cfg", "empty", "");
+    put_text("cfg", "split", "[tun0]\nserver=192.0.2.1\nusername=a\npassword=b\nport=1\nmtu=1400\n"
+                             "routes=10.93.0.0/24, 172.16.0.0/12\nroutes=10.0.0.1/8\nsetdns=1\n"
+                             "dnsdomains=corp.example,branch.corp.example\n");
 }
 
 void str2ip_seeds()

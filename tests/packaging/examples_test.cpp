@@ -84,13 +84,15 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.si_datalog, 0) << "the per-packet line is off as shipped";
     EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
     EXPECT_STREQ(status_path(), "");
+    EXPECT_EQ(rec.si_rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
+    EXPECT_EQ(rec.si_setdns, 0);
 }
 
 TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 5);  // encrypt, pipeid, pipeidx, logsize, status
+    EXPECT_EQ(switched, 8);  // encrypt, pipeid, pipeidx, logsize, status, routes, setdns, dnsdomains
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.tun_name, "tun0");
@@ -100,6 +102,11 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.si_datalog, 0);
     EXPECT_EQ(log_limit(), 64 * LOG_MIB);
     EXPECT_STREQ(status_path(), "/run/tolvad/tolvad.prom");
+    ASSERT_EQ(rec.si_rtmode, SDWAN_RTMODE_SPLIT);
+    ASSERT_NE(rec.si_rtcfg, nullptr);
+    EXPECT_EQ(rec.si_rtcfg->masklen, 8u);
+    EXPECT_EQ(rec.si_setdns, 1);
+    EXPECT_STREQ(rec.si_dnsdomains, "corp.example");
 }
 
 int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)
