@@ -32,7 +32,9 @@ int servers_of(const sdwan_t *clnt, uint32_t *out, char *text, size_t len)
 
 void sdwclnt_dns_apply(sdwan_t *clnt)
 {
-    if (clnt->si_setdns == 0 || clnt->si_dnsvia != SDWAN_DNSVIA_NONE)
+    // Also over servers a session closed by the peer left in place: the next one may hand out
+    // others, and SetLinkDNS replaces the link's list.
+    if (clnt->si_setdns == 0)
         return;
     uint32_t servers[2];
     char text[40];
@@ -55,6 +57,8 @@ void sdwclnt_dns_apply(sdwan_t *clnt)
         clnt->si_dnsifidx = ifindex;
         log_help("DNS servers %s set on %s through systemd-resolved\n", text, clnt->tun_name);
     } else if (rc == RESOLVED_ABSENT) {
+        // What an earlier session set went with the manager.
+        clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
         log_help("DNS servers %s not applied: systemd-resolved is not running\n", text);
     } else {
         log_help("Failed to set DNS servers %s on %s through systemd-resolved: %s\n", text, clnt->tun_name, why);

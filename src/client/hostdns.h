@@ -7,7 +7,7 @@
 #pragma once
 #include "client/record.h"
 
-// With DATA entered (after the routes): sets the servers, once per session.
+// With DATA entered (after the routes): sets the servers, at every session set-up.
 void sdwclnt_dns_apply(sdwan_t *clnt);
 // The end of a session, shutdown: withdraws what sdwclnt_dns_apply set, nothing else.
 void sdwclnt_dns_withdraw(sdwan_t *clnt);
