@@ -7,10 +7,12 @@
 #include <initializer_list>
 
 #include "net/ipaddr.h"
-#include "net/resolved.h"
 #include "shell/log.h"
 
 namespace {
+
+const hostdns_ops_t NO_OPS{};
+const hostdns_ops_t *s_ops = &NO_OPS;
 
 // "a.b.c.d" or "a.b.c.d e.f.g.h": the addresses the peer handed out, zeros left out.
 int servers_of(const sdwan_t *clnt, uint32_t *out, char *text, size_t len)
@@ -28,12 +30,57 @@ int servers_of(const sdwan_t *clnt, uint32_t *out, char *text, size_t len)
     return n;
 }
 
+// The record resolvconf keeps for the tunnel: "<tun>.tolvad".
+void record_name(const sdwan_t *clnt, char *name, size_t len) { snprintf(name, len, "%s.tolvad", clnt->tun_name); }
+
+// resolv.conf lines: one nameserver line per server, one search line of the domains.
+void resolvconf_text(const sdwan_t *clnt, const uint32_t *servers, int n, char *out, size_t len)
+{
+    size_t at = 0;
+    out[0] = '\0';
+    for (int i = 0; i < n; i++) {
+        char t[16];
+        at += static_cast<size_t>(snprintf(out + at, len - at, "nameserver %s\n", ip2strv4(servers[i], t, sizeof t)));
+    }
+    if (clnt->si_dnsdomains[0] == '\0')
+        return;
+    at += static_cast<size_t>(snprintf(out + at, len - at, "search "));
+    for (const char *p = clnt->si_dnsdomains; *p != '\0' && at + 2 < len; p++)
+        out[at++] = *p == ',' ? ' ' : *p;
+    out[at++] = '\n';
+    out[at] = '\0';
+}
+
+// resolvconf, when systemd-resolved is not on the bus. HOSTDNS_ABSENT when it is not installed.
+int apply_resolvconf(sdwan_t *clnt, const uint32_t *servers, int n, const char *text)
+{
+    if (s_ops->resolvconf_add == nullptr)
+        return HOSTDNS_ABSENT;
+    char name[sizeof(sdwan_t::tun_name) + sizeof ".tolvad"];
+    record_name(clnt, name, sizeof name);
+    char conf[2 * sizeof "nameserver 255.255.255.255\n" + sizeof "search \n" + sizeof clnt->si_dnsdomains];
+    resolvconf_text(clnt, servers, n, conf, sizeof conf);
+    char why[160] = "";
+    const int rc = s_ops->resolvconf_add(name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, why, sizeof why);
+    if (rc == HOSTDNS_ABSENT)
+        return rc;
+    if (rc == HOSTDNS_OK)
+        log_help("DNS servers %s set on %s through resolvconf\n", text, clnt->tun_name);
+    else
+        log_help("Failed to set DNS servers %s on %s through resolvconf: %s\n", text, clnt->tun_name, why);
+    // A refused call may still have written the record: it is deleted at the session's end.
+    clnt->si_dnsvia = SDWAN_DNSVIA_RESOLVCONF;
+    return rc;
+}
+
 }  // namespace
+
+void hostdns_set_ops(const hostdns_ops_t *ops) { s_ops = ops != nullptr ? ops : &NO_OPS; }
 
 void sdwclnt_dns_apply(sdwan_t *clnt)
 {
     // Also over servers a session closed by the peer left in place: the next one may hand out
-    // others, and SetLinkDNS replaces the link's list.
+    // others, and SetLinkDNS replaces the link's list (as resolvconf -a replaces its record).
     if (clnt->si_setdns == 0)
         return;
     uint32_t servers[2];
@@ -51,15 +98,19 @@ void sdwclnt_dns_apply(sdwan_t *clnt)
     snprintf(domains, sizeof domains, "%s%s%s", split ? "" : "~.", !split && clnt->si_dnsdomains[0] != '\0' ? "," : "",
              clnt->si_dnsdomains);
     char why[160] = "";
-    const int rc = resolved_set_link(ifindex, servers, n, domains, split, !split, why, sizeof why);
-    if (rc == RESOLVED_OK) {
+    const int rc = s_ops->resolved_set != nullptr
+                       ? s_ops->resolved_set(ifindex, servers, n, domains, split, !split, why, sizeof why)
+                       : HOSTDNS_ABSENT;
+    if (rc == HOSTDNS_OK) {
         clnt->si_dnsvia = SDWAN_DNSVIA_RESOLVED;
         clnt->si_dnsifidx = ifindex;
         log_help("DNS servers %s set on %s through systemd-resolved\n", text, clnt->tun_name);
-    } else if (rc == RESOLVED_ABSENT) {
-        // What an earlier session set went with the manager.
-        clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
-        log_help("DNS servers %s not applied: systemd-resolved is not running\n", text);
+    } else if (rc == HOSTDNS_ABSENT) {
+        // What an earlier session set through the manager went with it.
+        if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVED)
+            clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
+        if (apply_resolvconf(clnt, servers, n, text) == HOSTDNS_ABSENT)
+            log_help("DNS servers %s not applied: neither systemd-resolved nor resolvconf is available\n", text);
     } else {
         log_help("Failed to set DNS servers %s on %s through systemd-resolved: %s\n", text, clnt->tun_name, why);
         // Part of the settings may have been made: dropped again at the session's end.
@@ -70,11 +121,22 @@ void sdwclnt_dns_apply(sdwan_t *clnt)
 
 void sdwclnt_dns_withdraw(sdwan_t *clnt)
 {
-    if (clnt->si_dnsvia != SDWAN_DNSVIA_RESOLVED)
-        return;
     char why[160] = "";
-    // An interface already gone took its settings with it; the call then finds nothing to revert.
-    (void)resolved_revert_link(clnt->si_dnsifidx, why, sizeof why);
+    if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVED) {
+        // An interface already gone took its settings with it; the call then finds nothing to revert.
+        if (s_ops->resolved_revert != nullptr)
+            (void)s_ops->resolved_revert(clnt->si_dnsifidx, why, sizeof why);
+    } else if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVCONF) {
+        char name[sizeof(sdwan_t::tun_name) + sizeof ".tolvad"];
+        record_name(clnt, name, sizeof name);
+        if (s_ops->resolvconf_del != nullptr && s_ops->resolvconf_del(name, why, sizeof why) == HOSTDNS_FAILED) {
+            clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
+            log_help("Failed to withdraw DNS servers from %s through resolvconf: %s\n", clnt->tun_name, why);
+            return;
+        }
+    } else {
+        return;
+    }
     clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
     clnt->si_dnsifidx = 0;
     log_help("DNS servers withdrawn from %s\n", clnt->tun_name);

@@ -1,11 +1,41 @@
-// The peer's DNS servers on the host ("setdns" key): handed to systemd-resolved as the tunnel
-// link's servers when a session is established, withdrawn when it ends or the daemon stops. In
-// full tunnel mode the link takes every lookup ("~." and the default route for lookups); in split
-// mode (the "routes" key) only the lookups under the "dnsdomains" domains. Without a resolver
-// manager one log line says that the servers were not applied. The daemon's own lookup of its
-// peer keeps using the built-in resolver.
+// The peer's DNS servers on the host ("setdns" key): handed to the host's resolver manager when a
+// session is established, withdrawn when it ends or the daemon stops. systemd-resolved first, as
+// the tunnel link's servers: in full tunnel mode the link takes every lookup ("~." and the default
+// route for lookups), in split mode (the "routes" key) only the lookups under the "dnsdomains"
+// domains; LLMNR and multicast DNS are off on the link. Without it on the bus, resolvconf, as the
+// interface record "<tun>.tolvad" (nameserver lines, a search line of the domains), exclusive in
+// full tunnel mode (openresolv then lists only the tunnel's servers), beside the host's own servers
+// in split mode. Without either,
+// one log line says that the servers were not applied. The daemon's own lookup of its peer keeps
+// using the built-in resolver.
+//
+// These calls happen at session set-up and tear-down only, never on the packet path; each way is
+// bounded in time (a D-Bus call timeout, a wait for the resolvconf process), and may allocate.
 #pragma once
+#include <cstddef>
+#include <cstdint>
+
 #include "client/record.h"
+
+inline constexpr int HOSTDNS_OK = 0;
+inline constexpr int HOSTDNS_ABSENT = 1;  // this way is not there (no manager on the bus, no program)
+inline constexpr int HOSTDNS_FAILED = -1; // it is there and refused ("why" says how)
+
+// The ways to a resolver manager. The process sets them at start-up (shell/dnsmgr); where a way is
+// not set, it counts as absent. "why" receives a reason of at most "len" bytes.
+struct hostdns_ops_t {
+    // Sets the link's servers (n addresses in network order), its domains (a comma-separated list,
+    // "" for none; each routing-only when routing_only is set, "~." routes every lookup to the
+    // link), whether it is the default route for lookups; LLMNR and multicast DNS off.
+    int (*resolved_set)(int ifindex, const uint32_t *servers, int n, const char *domains, bool routing_only,
+                        bool default_route, char *why, size_t len);
+    int (*resolved_revert)(int ifindex, char *why, size_t len);
+    // Adds (conf: resolv.conf lines; exclusive: the record's servers take every lookup, where the
+    // manager knows how) or deletes the interface record "name".
+    int (*resolvconf_add)(const char *name, const char *conf, bool exclusive, char *why, size_t len);
+    int (*resolvconf_del)(const char *name, char *why, size_t len);
+};
+void hostdns_set_ops(const hostdns_ops_t *ops);
 
 // With DATA entered (after the routes): sets the servers, at every session set-up.
 void sdwclnt_dns_apply(sdwan_t *clnt);

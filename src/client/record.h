@@ -73,6 +73,7 @@ inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_
 
 inline constexpr uint8_t SDWAN_DNSVIA_NONE = 0;
 inline constexpr uint8_t SDWAN_DNSVIA_RESOLVED = 1;
+inline constexpr uint8_t SDWAN_DNSVIA_RESOLVCONF = 2;
 
 // Real-clock round-trip delay in microseconds over the daemon's run (client/echo.h); all 0
 // before the first sample. srtt is the smoothed average, srtt += (sample - srtt) / 8 after a

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "client/hostdns.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "shell/cfg.h"
@@ -13,6 +14,8 @@
 #include "shell/notify.h"
 #include "shell/os.h"
 #include "shell/report.h"
+#include "shell/resolvconf.h"
+#include "shell/resolved.h"
 
 namespace {
 constexpr const char DEFAULT_CFGFILE[] = "/etc/sdwan/kesp.conf";
@@ -28,6 +31,9 @@ void usage()
     puts("\t-h                          display this");
     puts("\t-v                        version info");
 }
+
+// setdns: systemd-resolved when it is on the bus, else resolvconf.
+const hostdns_ops_t DNS_WAYS{resolved_set_link, resolved_revert_link, resolvconf_add, resolvconf_del};
 
 void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
 
@@ -101,6 +107,7 @@ int main(int argc, char **argv)
     log_set_limit(CFG_LOGSIZE_DEFAULT * LOG_MIB);
     log_init();
     notify_init();
+    hostdns_set_ops(&DNS_WAYS);
     const int rc = run();
     if (rc != 0)
         fail_report("tolvad", "Failed to initialize SD-WAN client.");

@@ -4,6 +4,8 @@
 //   SetLinkDNS 7 10.94.0.2 10.94.0.3
 //   SetLinkDomains 7 ~.:1 corp.example:0
 //   SetLinkDefaultRoute 7 1
+//   SetLinkLLMNR 7 no
+//   SetLinkMulticastDNS 7 no
 //   RevertLink 7
 // With a first argument "refuse", SetLinkDNS answers with an error. It ends on SIGTERM or after
 // 300 s.
@@ -72,6 +74,17 @@ int on_default_route(sd_bus_message *m, void *, sd_bus_error *)
     return sd_bus_reply_method_return(m, "");
 }
 
+int on_mode(sd_bus_message *m, void *, sd_bus_error *)
+{
+    int32_t ifindex = 0;
+    const char *mode = nullptr;
+    if (sd_bus_message_read(m, "is", &ifindex, &mode) < 0)
+        return -EINVAL;
+    printf("%s %d %s\n", sd_bus_message_get_member(m), ifindex, mode);
+    fflush(stdout);
+    return sd_bus_reply_method_return(m, "");
+}
+
 int on_revert(sd_bus_message *m, void *, sd_bus_error *)
 {
     int32_t ifindex = 0;
@@ -87,6 +100,8 @@ const sd_bus_vtable VTABLE[] = {
     SD_BUS_METHOD("SetLinkDNS", "ia(iay)", "", on_dns, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("SetLinkDomains", "ia(sb)", "", on_domains, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("SetLinkDefaultRoute", "ib", "", on_default_route, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetLinkLLMNR", "is", "", on_mode, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetLinkMulticastDNS", "is", "", on_mode, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("RevertLink", "i", "", on_revert, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };

@@ -1,4 +1,4 @@
-#include "net/resolved.h"
+#include "shell/resolved.h"
 
 #include <cstdio>
 
@@ -34,7 +34,7 @@ int open_resolver(sd_bus **bus, char *why, size_t len)
     int r = sd_bus_open_system(bus);
     if (r < 0) {
         say(why, len, "system bus", r, nullptr);
-        return RESOLVED_ABSENT;
+        return HOSTDNS_ABSENT;
     }
     (void)sd_bus_set_method_call_timeout(*bus, RESOLVED_CALL_USEC);
     sd_bus_error e = SD_BUS_ERROR_NULL;
@@ -49,9 +49,9 @@ int open_resolver(sd_bus **bus, char *why, size_t len)
         say(why, len, "NameHasOwner", r < 0 ? r : ENOENT, &e);
         sd_bus_error_free(&e);
         *bus = sd_bus_flush_close_unref(*bus);
-        return RESOLVED_ABSENT;
+        return HOSTDNS_ABSENT;
     }
-    return RESOLVED_OK;
+    return HOSTDNS_OK;
 }
 
 int call(sd_bus *bus, sd_bus_message *m, const char *what, char *why, size_t len)
@@ -131,6 +131,18 @@ int set_default_route(sd_bus *bus, int ifindex, bool on, char *why, size_t len)
     return r;
 }
 
+// SetLinkLLMNR, SetLinkMulticastDNS: a tunnel has no neighbours to ask by name.
+int set_mode(sd_bus *bus, int ifindex, const char *member, const char *mode, char *why, size_t len)
+{
+    sd_bus_message *m = nullptr;
+    int r = new_call(bus, &m, member, ifindex);
+    if (r >= 0)
+        r = sd_bus_message_append(m, "s", mode);
+    r = r >= 0 ? call(bus, m, member, why, len) : (say(why, len, member, r, nullptr), r);
+    sd_bus_message_unref(m);
+    return r;
+}
+
 }  // namespace
 
 int resolved_set_link(int ifindex, const uint32_t *servers, int n, const char *domains, bool routing_only,
@@ -138,41 +150,45 @@ int resolved_set_link(int ifindex, const uint32_t *servers, int n, const char *d
 {
     sd_bus *bus = nullptr;
     const int rc = open_resolver(&bus, why, len);
-    if (rc != RESOLVED_OK)
+    if (rc != HOSTDNS_OK)
         return rc;
     int r = set_dns(bus, ifindex, servers, n, why, len);
     if (r >= 0)
         r = set_domains(bus, ifindex, domains, routing_only, why, len);
     if (r >= 0)
         r = set_default_route(bus, ifindex, default_route, why, len);
+    if (r >= 0)
+        r = set_mode(bus, ifindex, "SetLinkLLMNR", "no", why, len);
+    if (r >= 0)
+        r = set_mode(bus, ifindex, "SetLinkMulticastDNS", "no", why, len);
     sd_bus_flush_close_unref(bus);
-    return r >= 0 ? RESOLVED_OK : RESOLVED_FAILED;
+    return r >= 0 ? HOSTDNS_OK : HOSTDNS_FAILED;
 }
 
 int resolved_revert_link(int ifindex, char *why, size_t len)
 {
     sd_bus *bus = nullptr;
     const int rc = open_resolver(&bus, why, len);
-    if (rc != RESOLVED_OK)
+    if (rc != HOSTDNS_OK)
         return rc;
     sd_bus_message *m = nullptr;
     int r = new_call(bus, &m, "RevertLink", ifindex);
     r = r >= 0 ? call(bus, m, "RevertLink", why, len) : r;
     sd_bus_message_unref(m);
     sd_bus_flush_close_unref(bus);
-    return r >= 0 ? RESOLVED_OK : RESOLVED_FAILED;
+    return r >= 0 ? HOSTDNS_OK : HOSTDNS_FAILED;
 }
 #else
 // Built without libsystemd: there is no bus to hand the servers to.
 int resolved_set_link(int, const uint32_t *, int, const char *, bool, bool, char *why, size_t len)
 {
     snprintf(why, len, "built without libsystemd");
-    return RESOLVED_ABSENT;
+    return HOSTDNS_ABSENT;
 }
 
 int resolved_revert_link(int, char *why, size_t len)
 {
     snprintf(why, len, "built without libsystemd");
-    return RESOLVED_ABSENT;
+    return HOSTDNS_ABSENT;
 }
 #endif
