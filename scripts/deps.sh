@@ -4,7 +4,7 @@
 set -euo pipefail
 
 pkgs=(cmake make g++ pkg-config libgtest-dev libssl-dev iproute2 iputils-ping
-      dnsmasq-base socat python3 procps libsystemd-dev dbus-daemon
+      dnsmasq-base socat python3 procps libsystemd-dev dbus-daemon openresolv
       scdoc groff-base man-db dpkg-dev lintian tshark systemd logrotate
       clang-14 libclang-rt-14-dev)
 missing=()

@@ -168,6 +168,40 @@ int load_as_daemon(const char *path, const char **why, notes_t *log, int *err)
     return rc;
 }
 
+// The routes key as the daemon will use it: "10.93.0.0/24, 10.94.0.0/16".
+void routes_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
+{
+    char ip[16];
+    const char *s = "";
+    for (const rtcfg_entry_t *e = c.si_rtcfg; e != nullptr; e = e->next, s = sep) {
+        char prefix[24];
+        snprintf(prefix, sizeof prefix, "%s/%u", ip2strv4(e->net, ip, sizeof ip), static_cast<unsigned>(e->masklen));
+        fputs(s, out);
+        if (json)
+            ctl_json_str(out, prefix);
+        else
+            fputs(prefix, out);
+    }
+}
+
+// The dnsdomains list with another separator.
+void domains_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
+{
+    const char *p = c.si_dnsdomains;
+    for (bool first = true; *p != '\0'; first = false) {
+        const size_t n = strcspn(p, ",");
+        char name[sizeof c.si_dnsdomains];
+        snprintf(name, sizeof name, "%.*s", static_cast<int>(n), p);
+        if (!first)
+            fputs(sep, out);
+        if (json)
+            ctl_json_str(out, name);
+        else
+            fputs(name, out);
+        p += n + (p[n] == ',' ? 1 : 0);
+    }
+}
+
 void print_notes(FILE *out, const char *prefix, const notes_t &w)
 {
     for (int i = 0; i < w.n; i++)
@@ -261,6 +295,18 @@ int ctl_check(const char *path, bool json, FILE *out)
                 ctl_json_str(out, status_path());
             else
                 fputs("null", out);
+            // null: everything through the tunnel.
+            fputs(",\"routes\":", out);
+            if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
+                fputc('[', out);
+                routes_text(out, c, ",", true);
+                fputc(']', out);
+            } else {
+                fputs("null", out);
+            }
+            fprintf(out, ",\"setdns\":%s,\"dnsdomains\":[", c.si_setdns != 0 ? "true" : "false");
+            domains_text(out, c, ",", true);
+            fputc(']', out);
         }
         json_notes(out, "log", log);
         json_notes(out, "warnings", warn);
@@ -283,6 +329,29 @@ int ctl_check(const char *path, bool json, FILE *out)
         fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.si_pipeid}, unsigned{c.si_pipeidx});
         fprintf(out, "  datalog    %s\n", c.si_datalog != 0 ? "a line per received packet" : "off");
         fprintf(out, "  status     %s\n", status_path()[0] != '\0' ? status_path() : "no status file");
+        if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
+            fputs("  routes     ", out);
+            routes_text(out, c, ", ", false);
+            fputs(" through the tunnel, the rest by the host's own routes\n", out);
+        } else {
+            fputs("  routes     all through the tunnel\n", out);
+        }
+        if (c.si_setdns == 0) {
+            fputs("  setdns     off\n", out);
+        } else if (c.si_rtmode == SDWAN_RTMODE_SPLIT && c.si_dnsdomains[0] == '\0') {
+            fputs("  setdns     on: no domain routed to the peer's DNS servers (no dnsdomains)\n", out);
+        } else if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
+            fputs("  setdns     on: lookups under ", out);
+            domains_text(out, c, ", ", false);
+            fputs(" to the peer's DNS servers\n", out);
+        } else {
+            fputs("  setdns     on: every lookup to the peer's DNS servers", out);
+            if (c.si_dnsdomains[0] != '\0') {
+                fputs(", search ", out);
+                domains_text(out, c, " ", false);
+            }
+            fputs("\n", out);
+        }
     }
     print_notes(out, "tolvad logs: ", log);
     fprintf(out, "result: %s\n", result);

@@ -10,10 +10,10 @@
 
 namespace {
 
-constexpr int MAX_SAMPLES = 128;
+constexpr int MAX_SAMPLES = 192;  // the daemon's 34 series and a prefix of "routes" each (at most 120)
 constexpr int NAME_LEN = 96;
 constexpr int LABELS_LEN = 320;
-constexpr int FILE_MAX = 16384;
+constexpr int FILE_MAX = 32768;
 // Older than this, the file no longer tells a running daemon's state: it writes every second.
 constexpr double STALE_SEC = 5;
 
@@ -252,7 +252,18 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
             const sample_t *s = find(st, "tolvad_session_resets_total", "reason", REASONS[i].label);
             fprintf(out, "%s\"%s\":%.0f", i > 0 ? "," : "", REASONS[i].label, s != nullptr ? s->value : 0);
         }
-        fprintf(out, "},\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
+        fputs("},\"routes\":[", out);
+        const char *sep = "";
+        for (int i = 0; i < st.n; i++) {
+            char prefix[LABELS_LEN];
+            if (strcmp(st.s[i].name, "tolvad_route_installed") != 0 || !label(st.s[i], "prefix", prefix, sizeof prefix))
+                continue;
+            fprintf(out, "%s{\"prefix\":", sep);
+            ctl_json_str(out, prefix);
+            fprintf(out, ",\"installed\":%s}", st.s[i].value == 1 ? "true" : "false");
+            sep = ",";
+        }
+        fprintf(out, "],\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
         return 0;
     }
 
@@ -273,6 +284,17 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
         fprintf(out, "  address: %s/24, gateway %s, mtu %.0f\n", addr, gw, mtu);
     else
         fprintf(out, "  address: none yet\n");
+    // Split routes: each prefix of the routes key, in place or not.
+    const char *sep = "  routes: ";
+    for (int i = 0; i < st.n; i++) {
+        char prefix[LABELS_LEN];
+        if (strcmp(st.s[i].name, "tolvad_route_installed") != 0 || !label(st.s[i], "prefix", prefix, sizeof prefix))
+            continue;
+        fprintf(out, "%s%s %s", sep, prefix, st.s[i].value == 1 ? "installed" : "not installed");
+        sep = ", ";
+    }
+    if (sep[0] == ',')
+        fputc('\n', out);
     fprintf(out, "  cipher: %s\n", strcmp(cipher, "xor") == 0 ? "payload enciphered (XOR, 8-byte key)" : "none");
     if (samples > 0)
         fprintf(out, "  round trip: %.3f ms now, min %.3f ms, max %.3f ms, smoothed %.3f ms\n", rtt[0] * 1e3,

@@ -3,10 +3,12 @@
 # the host's own default route. The routes go at a DATA timeout, come back with the next session
 # and go at shutdown; a prefix that covers the peer still keeps the peer's own traffic outside.
 . "$(dirname "$0")/lib.sh"
+TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
+command -v promtool >/dev/null || fail "promtool is not installed (scripts/deps.sh installs it)"
 e2e_topology
 OTHER=10.94.0.2  # reached by the router, never through the tunnel
 STATUS="$E2E_DIR/status.prom"
-installed() { grep -qxF "tolvad_route_installed{prefix=\"$1\"} $2" "$STATUS"; }
+installed() { grep -qxF "tolvad_route_installed{interface=\"tolv0\",prefix=\"$1\"} $2" "$STATUS"; }
 before=$(host_state)
 
 peer_config "$E2E_DIR/peer.conf"
@@ -23,6 +25,10 @@ tx0=$(if_stat "$NS_CLI" tolv0 tx_packets)
 ip netns exec "$NS_CLI" ping -n -q -c 3 -i 0.2 -W 2 "$OTHER" >/dev/null || fail "ping to the local breakout"
 [ "$(if_stat "$NS_CLI" tolv0 tx_packets)" -eq "$tx0" ] || fail "local traffic entered the tunnel"
 wait_for 5 "status: route installed" installed 10.93.0.0/24 1
+promtool check metrics <"$STATUS" || fail "promtool check metrics on the status file with routes"
+"$TOLVACTL" show "$STATUS" | grep -qxF "  routes: 10.93.0.0/24 installed" || fail "tolvactl show: $("$TOLVACTL" show "$STATUS")"
+"$TOLVACTL" check -f "$E2E_DIR/tolvad.conf" | grep -qxF \
+    "  routes     10.93.0.0/24 through the tunnel, the rest by the host's own routes" || fail "tolvactl check"
 
 log "the peer's link goes down: DATA timeout takes the routes away"
 ip -n "$NS_RTR" link set r1 down
@@ -35,6 +41,7 @@ ip -n "$NS_CLI" route show 10.93.0.0/24 | grep -q 'via 10.8.0.1 dev tolv0' || fa
 ping_far 3 >/dev/null || fail "ping after the new session"
 
 stop_pid "$CLIENT_PID" TERM
+[ -z "$(ip -n "$NS_CLI" route show 10.93.0.0/24)" ] || fail "split route left after shutdown"
 [ "$(host_state)" = "$before" ] || fail "host not as before: $(host_state)"
 log_has "$E2E_DIR/tolvad.log" "EXIT" || fail "EXIT line"
 

@@ -478,21 +478,29 @@ TEST_F(HostRouteNs, WhatAKilledRunLeftIsRemoved)
 }
 
 // Split routes: only the configured prefixes go through the tunnel, the host's default route
-// keeps everything else, and the peer gets a host route only where a prefix would take it.
+// keeps everything else, and the peer gets a host route only where a prefix would take it. A /32
+// of the peer's own address is left out; a prefix the kernel refuses is named and not counted.
 TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
 {
     struct {
         const char *name;
-        const char *host;                     // an extra route of the host's, or ""
-        std::vector<const char *> prefixes;   // "net/len"
-        const char *peer_route;               // the peer's host route, or "" for none
+        const char *host;                    // an extra route of the host's, or ""
+        std::vector<const char *> prefixes;  // "net/len"
+        const char *peer_route;              // the peer's host route, or "" for none
+        const char *gateway;                 // the peer's gateway, nullptr for 10.8.0.1
+        std::vector<uint8_t> set;            // si_rtset for each prefix, empty for all set
+        Lines log;
     } cases[] = {
-        {"peer not covered", "", {"10.93.0.0/24"}, ""},
-        {"peer covered", "", {"10.93.0.0/24", "198.51.100.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0"},
-        {"peer covered by a /31", "", {"198.51.100.6/31"}, "198.51.100.7 via 192.0.2.1 dev up0"},
+        {"peer not covered", "", {"10.93.0.0/24"}, "", nullptr, {}, {}},
+        {"peer covered", "", {"10.93.0.0/24", "198.51.100.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
+        {"peer covered by a /31", "", {"198.51.100.6/31"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
         {"host path less specific", "198.51.0.0/16 via 192.0.2.1", {"198.51.100.0/24"},
-         "198.51.100.7 via 192.0.2.1 dev up0"},
-        {"host path more specific", "198.51.100.0/25 via 192.0.2.1", {"198.51.100.0/24"}, ""},
+         "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
+        {"host path more specific", "198.51.100.0/25 via 192.0.2.1", {"198.51.100.0/24"}, "", nullptr, {}, {}},
+        {"the peer's own /32", "", {"198.51.100.7/32", "10.93.0.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr,
+         {0, 1}, {"Route to 198.51.100.7/32 via tolv0 not set: it is the peer's address"}},
+        {"refused by the kernel: a gateway off the tunnel's network", "", {"10.93.0.0/24"}, "", "10.9.9.1", {0},
+         {"Failed to add route to 10.93.0.0/24 via 10.9.9.1 on tolv0: Network is unreachable"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -508,12 +516,16 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
         }
         c_.si_rtcfg = e;
         c_.si_rtmode = SDWAN_RTMODE_SPLIT;
+        c_.si_gateway = ip(c.gateway != nullptr ? c.gateway : "10.8.0.1");
         LogCapture log;
         sdwclnt_set_iproute(&c_);
         std::string all = routes();
-        for (const char *p : c.prefixes)
-            EXPECT_TRUE(has(all, std::string(p).substr(0, std::string(p).find("/32")) + " via 10.8.0.1 dev tolv0"))
-                << all;
+        for (size_t i = 0; i < c.prefixes.size(); i++) {
+            const bool want = c.set.empty() || c.set[i] != 0;
+            const std::string p = std::string(c.prefixes[i]);
+            EXPECT_EQ(has(all, p.substr(0, p.find("/32")) + " via " + std::string(c.gateway != nullptr ? c.gateway : "10.8.0.1") + " dev tolv0"), want) << all;
+            EXPECT_EQ(c_.si_rtset[i], want ? 1 : 0) << p;
+        }
         EXPECT_FALSE(has(all, "default via 10.8.0.1")) << "no tunnel default route: " << all;
         EXPECT_TRUE(has(route_get("203.0.113.5"), "via 192.0.2.1 dev up0")) << "the rest leaves locally";
         if (c.peer_route[0] != '\0')
@@ -521,8 +533,6 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
         else
             EXPECT_FALSE(has(all, "198.51.100.7 ")) << all;
         EXPECT_FALSE(has(route_get("198.51.100.7"), "tolv0")) << "the peer stays outside the tunnel";
-        for (size_t i = 0; i < c.prefixes.size(); i++)
-            EXPECT_EQ(c_.si_rtset[i], 1);
         // Looking up the name again (split: the resolver is covered by no prefix, so nothing is held).
         c_.si_state = SDWANCLNT_DNS;
         std::strcpy(c_.si_peerdomain, "peer.example.net");
@@ -538,7 +548,7 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
         EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
         EXPECT_EQ(c_.si_own & (SDWAN_OWN_SPLITRT | SDWAN_OWN_DEFRT), 0);
         EXPECT_EQ(c_.si_rtset[0], 0);
-        EXPECT_EQ(log.all(), Lines{});
+        EXPECT_EQ(log.all(), c.log);
         if (c.host[0] != '\0') {
             ASSERT_TRUE(sh(std::string("ip route del ") + c.host, &err)) << err;
         }

@@ -4,6 +4,8 @@
 // namespace.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -440,6 +442,46 @@ TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
             EXPECT_EQ(std::string(buf, n).find(never), std::string::npos) << fc.name << ": " << never;
         // 5 states, 4 more gauges, 16 counters, 2 byte counters, 5 round-trip series, the time.
         EXPECT_EQ(e.samples.size(), 5u + 4u + 16u + 2u + 5u + 1u) << fc.name;
+    }
+}
+
+// With the routes key, one series per prefix says whether its route is in place; the file of the
+// longest interface name and every prefix the key may list still fits the buffer.
+TEST_F(StatusTest, SplitRoutesInstalledOrNot)
+{
+    static rtcfg_entry_t routes[SDWAN_ROUTES_MAX];
+    static char buf[STATUS_BUF];
+    struct {
+        const char *name;
+        uint32_t n;
+        const char *ifname;
+        std::vector<std::pair<std::string, std::string>> want;
+    } const cases[] = {
+        {"two prefixes, the second not in place", 2, "tun0",
+         {{"tolvad_route_installed{interface=\"tun0\",prefix=\"10.93.0.0/24\"}", "1"},
+          {"tolvad_route_installed{interface=\"tun0\",prefix=\"10.93.1.0/24\"}", "0"}}},
+        {"every prefix the key may list", SDWAN_ROUTES_MAX, "tolv-longest-15",
+         {{"tolvad_route_installed{interface=\"tolv-longest-15\",prefix=\"10.93.119.0/24\"}", "0"}}},
+    };
+    for (const auto &t : cases) {
+        sdwan_t c = data_record();
+        snprintf(c.tun_name, sizeof c.tun_name, "%s", t.ifname);
+        for (uint32_t i = 0; i < t.n; i++) {
+            routes[i] = rtcfg_entry_t{htonl(0x0a5d0000u | (i << 8)), 24, i + 1 < t.n ? &routes[i + 1] : nullptr};
+            c.si_rtset[i] = i == 0 ? 1 : 0;
+        }
+        c.si_rtcfg = &routes[0];
+        c.si_rtmode = SDWAN_RTMODE_SPLIT;
+        const uint32_t n = status_format(&c, buf, sizeof buf);
+        ASSERT_GT(n, 0u) << t.name;
+        const Exposition e = parse_exposition(std::string(buf, n));
+        ASSERT_TRUE(e.ok) << t.name << ": " << e.err;
+        for (const auto &[key, value] : t.want) {
+            auto it = e.samples.find(key);
+            ASSERT_NE(it, e.samples.end()) << t.name << ": no " << key;
+            EXPECT_EQ(it->second, value) << t.name << ": " << key;
+        }
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 16u + 2u + 5u + 1u + t.n) << t.name;
     }
 }
 

@@ -79,6 +79,8 @@ TEST(CtlCheck, ValidFileSaysWhatTheDaemonWillDo)
                          "  pipe       id 7, index 2\n"
                          "  datalog    off\n"
                          "  status     /run/tolvad/tolvad.prom\n"
+                         "  routes     all through the tunnel\n"
+                         "  setdns     off\n"
                          "result: valid: tolvad will start a session\n");
 }
 
@@ -94,12 +96,53 @@ TEST(CtlCheck, JsonForScripts)
                          std::string(SDWAN_DNS_RESOLVER) +
                          "\",\"port\":1},\"username\":\"a\\\"b\",\"password_set\":true,\"mtu\":576,"
                          "\"encrypt\":false,\"pipeid\":0,\"pipeidx\":0,\"datalog\":true,\"status\":null,"
+                         "\"routes\":null,\"setdns\":false,\"dnsdomains\":[],"
                          "\"log\":[\"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain\"],"
                          "\"warnings\":[]}\n");
     const CheckRun bad = check(dir / "none.conf", true);
     EXPECT_EQ(bad.rc, 1);
     EXPECT_NE(bad.out.find("\"valid\":false,\"result\":\"cannot read configuration file"), std::string::npos)
         << bad.out;
+}
+
+// The routes, setdns and dnsdomains keys as the daemon will use them.
+TEST(CtlCheck, BranchKeys)
+{
+    struct {
+        const char *keys;
+        const char *routes;
+        const char *setdns;
+        const char *json;  // from "routes" to the end of "dnsdomains"
+    } const cases[] = {
+        {"routes=10.93.0.0/24, 172.16.0.0/12\nsetdns=1\ndnsdomains=corp.example,branch.corp.example\n",
+         "10.93.0.0/24, 172.16.0.0/12 through the tunnel, the rest by the host's own routes",
+         "on: lookups under corp.example, branch.corp.example to the peer's DNS servers",
+         "\"routes\":[\"10.93.0.0/24\",\"172.16.0.0/12\"],\"setdns\":true,"
+         "\"dnsdomains\":[\"corp.example\",\"branch.corp.example\"]"},
+        {"routes=10.93.0.0/24\nsetdns=1\n", "10.93.0.0/24 through the tunnel, the rest by the host's own routes",
+         "on: no domain routed to the peer's DNS servers (no dnsdomains)",
+         "\"routes\":[\"10.93.0.0/24\"],\"setdns\":true,\"dnsdomains\":[]"},
+        {"setdns=1\ndnsdomains=corp.example,lab.example\n", "all through the tunnel",
+         "on: every lookup to the peer's DNS servers, search corp.example lab.example",
+         "\"routes\":null,\"setdns\":true,\"dnsdomains\":[\"corp.example\",\"lab.example\"]"},
+        {"setdns=1\n", "all through the tunnel", "on: every lookup to the peer's DNS servers",
+         "\"routes\":null,\"setdns\":true,\"dnsdomains\":[]"},
+    };
+    TempDir dir;
+    for (const auto &t : cases) {
+        write(dir / "k.conf", BASE + t.keys);
+        const CheckRun r = check(dir / "k.conf");
+        EXPECT_EQ(r.rc, 0) << t.keys;
+        EXPECT_EQ(with_prefix(r.out, "  routes     "), Lines{t.routes}) << t.keys;
+        EXPECT_EQ(with_prefix(r.out, "  setdns     "), Lines{t.setdns}) << t.keys;
+        const CheckRun j = check(dir / "k.conf", true);
+        EXPECT_NE(j.out.find(std::string(",") + t.json + ",\"log\":"), std::string::npos) << j.out;
+    }
+    write(dir / "k.conf", BASE + "routes=10.93.0.1/24\n");
+    EXPECT_EQ(with_prefix(check(dir / "k.conf").out, "result: "), Lines{"sdwclnt configuration failed: INVALID routes"});
+    write(dir / "k.conf", BASE + "dnsdomains=corp..example.\n");
+    EXPECT_EQ(with_prefix(check(dir / "k.conf").out, "result: "),
+              Lines{"sdwclnt configuration failed: INVALID dnsdomains"});
 }
 
 struct MistakeCase {

@@ -37,6 +37,11 @@ const std::string DATA_FILE =
     "tolvad_rtt_samples_total{interface=\"tolva0\"} 7\n"
     "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000192\n";
 
+// Split routes, one in place and one not.
+const std::string SPLIT_FILE = DATA_FILE +
+                               "tolvad_route_installed{interface=\"tolva0\",prefix=\"10.93.0.0/24\"} 1\n"
+                               "tolvad_route_installed{interface=\"tolva0\",prefix=\"172.16.0.0/12\"} 0\n";
+
 // Authenticating, nothing measured yet; a peer label holding an escaped quote.
 const std::string AUTH_FILE =
     "# HELP tolvad_session_state Session state.\n"
@@ -115,14 +120,33 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "\"cipher\":\"xor\",\"rtt_seconds\":{\"current\":0.001234,\"min\":0.000900,\"max\":0.003100,"
          "\"smoothed\":0.001300,\"samples\":7},\"received\":{\"packets\":1234,\"bytes\":999},"
          "\"sent\":{\"packets\":2345,\"bytes\":3565158},\"resets\":{\"auth_timeout\":2,\"rejected\":0,"
-         "\"peer_silent\":1,\"closed\":0},\"status_time\":1700000192,\"stale\":false}\n"},
+         "\"peer_silent\":1,\"closed\":0},\"routes\":[],\"status_time\":1700000192,\"stale\":false}\n"},
         {"json of a stale file", &AUTH_FILE, true, 1700000200,
          "{\"interface\":\"tolva0\",\"state\":\"AUTH\",\"since\":null,\"peer\":{\"name\":\"odd\\\"name\","
          "\"address\":\"0.0.0.0\",\"port\":4500},\"address\":\"0.0.0.0\",\"gateway\":\"0.0.0.0\",\"mtu\":0,"
          "\"cipher\":\"none\",\"rtt_seconds\":{\"current\":0.000000,\"min\":0.000000,\"max\":0.000000,"
          "\"smoothed\":0.000000,\"samples\":0},\"received\":{\"packets\":0,\"bytes\":0},"
          "\"sent\":{\"packets\":0,\"bytes\":0},\"resets\":{\"auth_timeout\":0,\"rejected\":0,"
-         "\"peer_silent\":0,\"closed\":0},\"status_time\":1700000100,\"stale\":true}\n"},
+         "\"peer_silent\":0,\"closed\":0},\"routes\":[],\"status_time\":1700000100,\"stale\":true}\n"},
+        {"split routes", &SPLIT_FILE, false, 1700000193,
+         "interface: tolva0\n"
+         "  state: DATA since 2023-11-14 22:13:20 UTC (3m 13s)\n"
+         "  peer: vpn.example.net (192.0.2.1) port 4500\n"
+         "  address: 10.8.0.2/24, gateway 10.8.0.1, mtu 1400\n"
+         "  routes: 10.93.0.0/24 installed, 172.16.0.0/12 not installed\n"
+         "  cipher: payload enciphered (XOR, 8-byte key)\n"
+         "  round trip: 1.234 ms now, min 0.900 ms, max 3.100 ms, smoothed 1.300 ms\n"
+         "  transfer: 999 B received (1234 packets), 3.40 MiB sent (2345 packets)\n"
+         "  resets: authentication unanswered 2, peer silent 1\n"
+         "  status file: @, written 2023-11-14 22:16:32 UTC (1s ago)\n"},
+        {"split routes, json", &SPLIT_FILE, true, 1700000193,
+         "{\"interface\":\"tolva0\",\"state\":\"DATA\",\"since\":1700000000,\"peer\":{\"name\":\"vpn.example.net\","
+         "\"address\":\"192.0.2.1\",\"port\":4500},\"address\":\"10.8.0.2\",\"gateway\":\"10.8.0.1\",\"mtu\":1400,"
+         "\"cipher\":\"xor\",\"rtt_seconds\":{\"current\":0.001234,\"min\":0.000900,\"max\":0.003100,"
+         "\"smoothed\":0.001300,\"samples\":7},\"received\":{\"packets\":1234,\"bytes\":999},"
+         "\"sent\":{\"packets\":2345,\"bytes\":3565158},\"resets\":{\"auth_timeout\":2,\"rejected\":0,"
+         "\"peer_silent\":1,\"closed\":0},\"routes\":[{\"prefix\":\"10.93.0.0/24\",\"installed\":true},"
+         "{\"prefix\":\"172.16.0.0/12\",\"installed\":false}],\"status_time\":1700000192,\"stale\":false}\n"},
     };
     for (const ShowCase &c : cases) {
         TempDir dir;
