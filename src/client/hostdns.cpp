@@ -30,9 +30,6 @@ int servers_of(const sdwan_t *clnt, uint32_t *out, char *text, size_t len)
     return n;
 }
 
-// The record resolvconf keeps for the tunnel: "<tun>.tolvad".
-void record_name(const sdwan_t *clnt, char *name, size_t len) { snprintf(name, len, "%s.tolvad", clnt->tun_name); }
-
 // resolv.conf lines: one nameserver line per server, one search line of the domains.
 void resolvconf_text(const sdwan_t *clnt, const uint32_t *servers, int n, char *out, size_t len)
 {
@@ -51,22 +48,20 @@ void resolvconf_text(const sdwan_t *clnt, const uint32_t *servers, int n, char *
     out[at] = '\0';
 }
 
-// resolvconf, when systemd-resolved is not on the bus. HOSTDNS_ABSENT when it is not installed.
+// resolvconf, when systemd-resolved is not on the bus. HOSTDNS_ABSENT when it is not installed;
+// otherwise the run's outcome is logged when it ends.
 int apply_resolvconf(sdwan_t *clnt, const uint32_t *servers, int n, const char *text)
 {
     if (s_ops->resolvconf_add == nullptr)
         return HOSTDNS_ABSENT;
-    char name[sizeof(sdwan_t::tun_name) + sizeof ".tolvad"];
-    record_name(clnt, name, sizeof name);
     char conf[2 * sizeof "nameserver 255.255.255.255\n" + sizeof "search \n" + sizeof clnt->si_dnsdomains];
     resolvconf_text(clnt, servers, n, conf, sizeof conf);
     char why[160] = "";
-    const int rc = s_ops->resolvconf_add(name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, why, sizeof why);
+    const int rc =
+        s_ops->resolvconf_add(clnt->tun_name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, text, why, sizeof why);
     if (rc == HOSTDNS_ABSENT)
         return rc;
-    if (rc == HOSTDNS_OK)
-        log_help("DNS servers %s set on %s through resolvconf\n", text, clnt->tun_name);
-    else
+    if (rc != HOSTDNS_OK)
         log_help("Failed to set DNS servers %s on %s through resolvconf: %s\n", text, clnt->tun_name, why);
     // A refused call may still have written the record: it is deleted at the session's end.
     clnt->si_dnsvia = SDWAN_DNSVIA_RESOLVCONF;
@@ -122,21 +117,18 @@ void sdwclnt_dns_apply(sdwan_t *clnt)
 void sdwclnt_dns_withdraw(sdwan_t *clnt)
 {
     char why[160] = "";
-    if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVED) {
-        // An interface already gone took its settings with it; the call then finds nothing to revert.
-        if (s_ops->resolved_revert != nullptr)
-            (void)s_ops->resolved_revert(clnt->si_dnsifidx, why, sizeof why);
-    } else if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVCONF) {
-        char name[sizeof(sdwan_t::tun_name) + sizeof ".tolvad"];
-        record_name(clnt, name, sizeof name);
-        if (s_ops->resolvconf_del != nullptr && s_ops->resolvconf_del(name, why, sizeof why) == HOSTDNS_FAILED) {
-            clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
+    if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVCONF) {
+        // The run logs its outcome when it ends.
+        clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
+        if (s_ops->resolvconf_del != nullptr && s_ops->resolvconf_del(clnt->tun_name, why, sizeof why) != HOSTDNS_OK)
             log_help("Failed to withdraw DNS servers from %s through resolvconf: %s\n", clnt->tun_name, why);
-            return;
-        }
-    } else {
         return;
     }
+    if (clnt->si_dnsvia != SDWAN_DNSVIA_RESOLVED)
+        return;
+    // An interface already gone took its settings with it; the call then finds nothing to revert.
+    if (s_ops->resolved_revert != nullptr)
+        (void)s_ops->resolved_revert(clnt->si_dnsifidx, why, sizeof why);
     clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
     clnt->si_dnsifidx = 0;
     log_help("DNS servers withdrawn from %s\n", clnt->tun_name);

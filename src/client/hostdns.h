@@ -9,8 +9,9 @@
 // one log line says that the servers were not applied. The daemon's own lookup of its peer keeps
 // using the built-in resolver.
 //
-// These calls happen at session set-up and tear-down only, never on the packet path; each way is
-// bounded in time (a D-Bus call timeout, a wait for the resolvconf process), and may allocate.
+// These calls happen at session set-up and tear-down only, never on the packet path, and may
+// allocate. systemd-resolved's are bounded by a D-Bus call timeout; resolvconf is never waited for
+// (its outcome is logged when it ends, see shell/resolvconf.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -30,10 +31,12 @@ struct hostdns_ops_t {
     int (*resolved_set)(int ifindex, const uint32_t *servers, int n, const char *domains, bool routing_only,
                         bool default_route, char *why, size_t len);
     int (*resolved_revert)(int ifindex, char *why, size_t len);
-    // Adds (conf: resolv.conf lines; exclusive: the record's servers take every lookup, where the
-    // manager knows how) or deletes the interface record "name".
-    int (*resolvconf_add)(const char *name, const char *conf, bool exclusive, char *why, size_t len);
-    int (*resolvconf_del)(const char *name, char *why, size_t len);
+    // Adds the interface record "<ifname>.tolvad" (conf: resolv.conf lines; exclusive: its servers
+    // take every lookup, where the manager knows how; servers: their text for the log), or deletes
+    // it. HOSTDNS_OK means the run is under way: its outcome is logged when it ends.
+    int (*resolvconf_add)(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why,
+                          size_t len);
+    int (*resolvconf_del)(const char *ifname, char *why, size_t len);
 };
 void hostdns_set_ops(const hostdns_ops_t *ops);
 

@@ -32,6 +32,7 @@ bool s_pset_stale = true;
 // The daemon starts no children; a stray one (left by a library, say) is still reaped, but the
 // system call is made at most once a second instead of once per packet. UINT64_MAX: never yet.
 uint64_t s_reapsec = UINT64_MAX;
+pid_t s_keep_child = -1;
 
 void pollset_rebuild()
 {
@@ -253,9 +254,15 @@ void poll_once(int timeout_ms)
     const uint64_t now = os_cursec();
     if (now != s_reapsec) {
         s_reapsec = now;
-        waitpid(-1, nullptr, WNOHANG);
+        // Looked at first, reaped only when it is no child whose status a module waits for.
+        siginfo_t si;
+        std::memset(&si, 0, sizeof si);
+        if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid > 0 && si.si_pid != s_keep_child)
+            waitpid(si.si_pid, nullptr, WNOHANG);
     }
 }
+
+void poll_keep_child(pid_t pid) { s_keep_child = pid; }
 
 void poll_loop()
 {

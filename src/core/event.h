@@ -1,6 +1,7 @@
 // The reactor: the clocks, a table of 8 one-second timers, a table of 16 polled descriptors,
 // and the loop that drives both until _quit is set.
 #pragma once
+#include <sys/types.h>
 #include <atomic>
 #include <cstdint>
 
@@ -63,3 +64,6 @@ void poll_set_error(int s, CALLBACK_FUNC efunc);
 void poll_set_alive(CALLBACK_FUNC func, void *arg);
 void poll_once(int timeout_ms);  // one iteration of the loop: scan, poll, callbacks, reap
 void poll_loop();
+// The loop reaps any child that ended, once a second, except this one (-1: none): its owner waits
+// for it to learn its status.
+void poll_keep_child(pid_t pid);

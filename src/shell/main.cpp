@@ -115,6 +115,8 @@ int main(int argc, char **argv)
     log_help("Start quit\n");
     notify_stopping();
     sdwclnt_deinit();
+    // The withdrawal of the DNS servers from resolvconf, when it was used.
+    resolvconf_flush(3000);
     report_stop();
     status_deinit();
     os_deinit();

@@ -3,6 +3,7 @@
 #include "client/status.h"
 #include "core/event.h"
 #include "shell/notify.h"
+#include "shell/resolvconf.h"
 
 namespace {
 constexpr char REPORT_TIMER[] = "status";
@@ -13,6 +14,7 @@ void report_timer(void *arg) { status_tick(static_cast<const sdwan_t *>(arg)); }
 void status_tick(const sdwan_t *clnt)
 {
     status_file_tick(clnt);
+    resolvconf_poll();
     if (notify_active()) {
         char text[NOTIFY_STATUS_MAX];
         status_text(clnt, text, sizeof text);

@@ -44,15 +44,15 @@ int fake_revert(int ifindex, char *why, size_t len)
     say(why, len);
     return g_resolved_rc;
 }
-int fake_add(const char *name, const char *conf, bool exclusive, char *why, size_t len)
+int fake_add(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len)
 {
-    g_calls.push_back(std::string("add ") + name + (exclusive ? " exclusive\n" : "\n") + conf);
+    g_calls.push_back(std::string("add ") + ifname + " [" + servers + "]" + (exclusive ? " exclusive\n" : "\n") + conf);
     say(why, len);
     return g_resolvconf_rc;
 }
-int fake_del(const char *name, char *why, size_t len)
+int fake_del(const char *ifname, char *why, size_t len)
 {
-    g_calls.push_back(std::string("del ") + name);
+    g_calls.push_back(std::string("del ") + ifname);
     say(why, len);
     return g_del_rc;
 }
@@ -103,22 +103,24 @@ TEST(HostDns, WayChosenAndWithdrawn)
         {"no resolved, resolvconf, full tunnel: an exclusive record", &FAKES, "full", "corp.example,b.corp.example",
          ABSENT, OK, OK,
          {"set 0 10.94.0.2 10.94.0.3 [~.,corp.example,b.corp.example] routing=0 default=1",
-          "add tolv0.tolvad exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\nsearch corp.example b.corp.example\n"},
-         {"DNS servers 10.94.0.2 10.94.0.3 set on tolv0 through resolvconf"},
-         {"del tolv0.tolvad"},
-         {"DNS servers withdrawn from tolv0"}},
+          "add tolv0 [10.94.0.2 10.94.0.3] exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"
+          "search corp.example b.corp.example\n"},
+         {},  // resolvconf's run logs its outcome when it ends
+         {"del tolv0"},
+         {}},
         {"built without libsystemd, split: a record beside the host's", &NO_RESOLVED, "split", "", OK, OK, OK,
-         {"add tolv0.tolvad\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
-         {"DNS servers 10.94.0.2 10.94.0.3 set on tolv0 through resolvconf"},
-         {"del tolv0.tolvad"},
-         {"DNS servers withdrawn from tolv0"}},
-        {"resolvconf fails both ways", &NO_RESOLVED, "full", "", OK, FAILED, FAILED,
-         {"add tolv0.tolvad exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
+         {"add tolv0 [10.94.0.2 10.94.0.3]\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
+         {},
+         {"del tolv0"},
+         {}},
+        {"resolvconf cannot be started either way", &NO_RESOLVED, "full", "", OK, FAILED, FAILED,
+         {"add tolv0 [10.94.0.2 10.94.0.3] exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
          {"Failed to set DNS servers 10.94.0.2 10.94.0.3 on tolv0 through resolvconf: refused by the test"},
-         {"del tolv0.tolvad"},
+         {"del tolv0"},
          {"Failed to withdraw DNS servers from tolv0 through resolvconf: refused by the test"}},
         {"neither", &FAKES, "full", "", ABSENT, ABSENT, OK,
-         {"set 0 10.94.0.2 10.94.0.3 [~.] routing=0 default=1", "add tolv0.tolvad exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
+         {"set 0 10.94.0.2 10.94.0.3 [~.] routing=0 default=1",
+          "add tolv0 [10.94.0.2 10.94.0.3] exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
          {"DNS servers 10.94.0.2 10.94.0.3 not applied: neither systemd-resolved nor resolvconf is available"},
          {},
          {}},

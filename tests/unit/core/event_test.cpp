@@ -555,6 +555,32 @@ TEST_F(Event, ReapsAtMostOneChildPerSecond)
     EXPECT_EQ(zombies(), 0) << "the next second reaps the other";
 }
 
+// A child whose owner waits for its status (poll_keep_child) is left to it, over any number of
+// seconds; once let go it is reaped like any other.
+TEST_F(Event, LeavesTheKeptChildToItsOwner)
+{
+    const pid_t k = fork();
+    ASSERT_GE(k, 0);
+    if (k == 0)
+        _exit(3);
+    siginfo_t si{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(k), &si, WEXITED | WNOWAIT), 0);
+    auto zombie = [&] {
+        siginfo_t z{};
+        return waitid(P_PID, static_cast<id_t>(k), &z, WEXITED | WNOWAIT | WNOHANG) == 0 && z.si_pid == k;
+    };
+    poll_keep_child(k);
+    for (int i = 0; i < 3; i++) {
+        FakeClock::advance(1);
+        poll_once(0);
+    }
+    EXPECT_TRUE(zombie()) << "the kept child is not reaped";
+    poll_keep_child(-1);
+    FakeClock::advance(1);
+    poll_once(0);
+    EXPECT_FALSE(zombie()) << "let go, it is reaped";
+}
+
 // The poll set is kept between iterations; a registration or removal from a descriptor callback
 // is polled from the next iteration on, and one made between iterations at the next.
 TEST_F(Event, PollSetFollowsTableChangesBetweenIterations)
