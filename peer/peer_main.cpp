@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "core/event.h"
-#include "net/ifaddr.h"
 #include "net/ipaddr.h"
+#include "net/rtnl.h"
 #include "net/sock.h"
 #include "net/tun.h"
 #include "peer/peer.h"
@@ -170,12 +170,8 @@ int peer_start(peer_t *p)
 // reloads its users.
 int peer_signals()
 {
-    struct sigaction sa = {};
-    sa.sa_handler = on_hup;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
     s_hup.store(0);
-    return sigaction(SIGHUP, &sa, nullptr);
+    return os_on_signal(SIGHUP, on_hup, SA_RESTART);
 }
 
 void peer_stop(peer_t *p)
@@ -201,25 +197,18 @@ int peer_main(int argc, char **argv)
     const char *cfgpath = nullptr;
     const char *logpath = nullptr;
     optind = 0;  // glibc: a full rescan, so a second call in one process parses afresh
-    int c;
-    while ((c = getopt(argc, argv, "f:l:hv")) != -1) {
-        switch (c) {
-        case 'f':
-            cfgpath = optarg;
-            break;
-        case 'l':
-            logpath = optarg;
-            break;
-        case 'h':
-            usage(stdout);
-            return 0;
-        case 'v':
-            printf("sdwan-peerd version %s\n", PEER_VERSION);
-            return 0;
-        default:
-            usage(stderr);
-            return 2;
-        }
+    switch (os_args(argc, argv, &cfgpath, &logpath)) {
+    case 0:
+        break;
+    case 'h':
+        usage(stdout);
+        return 0;
+    case 'v':
+        printf("sdwan-peerd version %s\n", PEER_VERSION);
+        return 0;
+    default:
+        usage(stderr);
+        return 2;
     }
     if (cfgpath == nullptr) {
         fputs("sdwan-peerd: -f <config file> is required\n", stderr);

@@ -65,16 +65,8 @@ out_t s_out;
 
 void flush(out_t *o)
 {
-    size_t off = 0;
-    while (off < o->n && o->err == 0) {
-        ssize_t w = write(o->fd, o->buf + off, o->n - off);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            o->err = w < 0 ? errno : EIO;
-        else
-            off += static_cast<size_t>(w);
-    }
+    if (o->err == 0 && log_write_all(o->fd, o->buf, o->n) != o->n)
+        o->err = errno;
     o->n = 0;
 }
 

@@ -150,16 +150,24 @@ bool session_token_ok(peer_t *p, peer_sess_t *s, const sdwan_pkthdr_t &h)
     return true;
 }
 
-void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
+// A control packet of at least min bytes whose signature holds; otherwise the drop is counted.
+bool signed_ok(peer_t *p, const uint8_t *buf, uint32_t len, uint32_t min)
 {
-    if (len < SDWAN_CTRL_LEN) {
+    if (len < min) {
         p->st.drop_short++;
-        return;
+        return false;
     }
     if (!sdwan_pktverify(buf, len)) {
         p->st.drop_sig++;
-        return;
+        return false;
     }
+    return true;
+}
+
+void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
+{
+    if (!signed_ok(p, buf, len, SDWAN_CTRL_LEN))
+        return;
     open_req_t req;
     if (parse_open(buf, len, &req) != 0) {
         p->st.drop_malformed++;
@@ -233,14 +241,8 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
 
 void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len, const sdwan_pkthdr_t &h)
 {
-    if (len < SDWAN_ECHORESP_MIN) {
-        p->st.drop_short++;
+    if (!signed_ok(p, buf, len, SDWAN_ECHORESP_MIN))
         return;
-    }
-    if (!sdwan_pktverify(buf, len)) {
-        p->st.drop_sig++;
-        return;
-    }
     peer_sess_t *s = peer_sess_find(p, ipbe, port);
     if (s == nullptr) {
         // A client that still believes in a session we do not hold (we restarted, or dropped

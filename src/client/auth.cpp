@@ -20,51 +20,25 @@ constexpr uint32_t USER_MAX = sizeof(sdwan_t::si_user) - 1;
 // One context for the life of the process: an OPEN costs no heap traffic once it exists.
 sdwan_aes_t s_aes;
 
-// The length an OPENACK option of a known type must have; 0 for a type that is skipped.
-uint32_t openack_required_len(uint8_t type)
-{
-    switch (type) {
-    case SDWAN_OPT_MTU:
-        return 4;
-    case SDWAN_OPT_IP:
-    case SDWAN_OPT_GATEWAY:
-        return 6;
-    case SDWAN_OPT_DNS:
-        return 10;
-    case SDWAN_OPT_ENCRYPT:
-    case SDWAN_OPT_DUPPKT:
-        return 3;
-    default:
-        return 0;
-    }
-}
-
-void openack_store(sdwan_t *clnt, const uint8_t *opt)
-{
-    switch (opt[0]) {
-    case SDWAN_OPT_MTU:
-        clnt->si_peermtu = ld_be16(opt + 2);
-        break;
-    case SDWAN_OPT_IP:
-        clnt->si_ip = parse_ip(opt);
-        break;
-    case SDWAN_OPT_DNS:
-        clnt->si_dns0 = parse_ip_part(opt + 2);
-        clnt->si_dns1 = parse_ip_part(opt + 6);
-        break;
-    case SDWAN_OPT_GATEWAY:
-        clnt->si_gateway = parse_ip(opt);
-        break;
-    case SDWAN_OPT_ENCRYPT:
-        clnt->si_peerencypt = opt[2];
-        break;
-    case SDWAN_OPT_DUPPKT:
-        clnt->si_peerduppkt = opt[2];
-        break;
-    default:
-        break;
-    }
-}
+// The OPENACK options the client takes: the length each must have, head included, and where its
+// value goes. Options of other types are skipped.
+struct ack_opt_t {
+    uint8_t type;
+    uint8_t len;
+    void (*store)(sdwan_t *clnt, const uint8_t *value);
+};
+constexpr ack_opt_t ACK_OPTS[] = {
+    {SDWAN_OPT_MTU, 4, [](sdwan_t *c, const uint8_t *v) { c->si_peermtu = ld_be16(v); }},
+    {SDWAN_OPT_IP, 6, [](sdwan_t *c, const uint8_t *v) { c->si_ip = parse_ip_part(v); }},
+    {SDWAN_OPT_GATEWAY, 6, [](sdwan_t *c, const uint8_t *v) { c->si_gateway = parse_ip_part(v); }},
+    {SDWAN_OPT_DNS, 10,
+     [](sdwan_t *c, const uint8_t *v) {
+         c->si_dns0 = parse_ip_part(v);
+         c->si_dns1 = parse_ip_part(v + 4);
+     }},
+    {SDWAN_OPT_ENCRYPT, 3, [](sdwan_t *c, const uint8_t *v) { c->si_peerencypt = v[0]; }},
+    {SDWAN_OPT_DUPPKT, 3, [](sdwan_t *c, const uint8_t *v) { c->si_peerduppkt = v[0]; }},
+};
 
 // Walks the option list of an OPENACK, storing each option as it goes. false at the first
 // malformed option: a wrong length for its type, or broken framing.
@@ -74,10 +48,13 @@ bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
     sdwan_opt_t opt;
     int r;
     while ((r = sdwan_opt_next(buf, blen, &pos, &opt)) > 0) {
-        const uint32_t need = openack_required_len(opt.type);
-        if (need != 0 && opt.len != need)
-            return false;
-        openack_store(clnt, opt.p);
+        for (const ack_opt_t &a : ACK_OPTS) {
+            if (a.type != opt.type)
+                continue;
+            if (opt.len != a.len)
+                return false;
+            a.store(clnt, opt.p + 2);
+        }
     }
     return r == 0;
 }

@@ -325,26 +325,16 @@ void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *
     memcpy(head, buf, len < SDWAN_HDR_LEN ? len : SDWAN_HDR_LEN);
     const sdwan_pkthdr_t hdr = sdwan_hdr_load(head);
 
-    switch (hdr.type) {
-    case SDWAN_OPENREJ:
-        sdwan_onOPENREJ(clnt, buf, len, &hdr);
-        break;
-    case SDWAN_OPENACK:
-        sdwan_onOPENACK(clnt, buf, len, &hdr);
-        break;
-    case SDWAN_DATA:
-    case SDWAN_EDATA:
-        sdwan_onDATA(clnt, buf, len, &hdr);
-        break;
-    case SDWAN_ECHORESP:
-        sdwan_onECHORESP(clnt, buf, len, &hdr);
-        break;
-    case SDWAN_CLOSE:
-        sdwan_onCLOSE(clnt, buf, len, &hdr);
-        break;
-    default:
+    // By type, from SDWAN_OPENREJ on; null where the type is not one the peer sends.
+    using handler_t = void (*)(sdwan_t *, uint8_t *, uint32_t, const sdwan_pkthdr_t *);
+    static constexpr handler_t HANDLERS[] = {sdwan_onOPENREJ, sdwan_onOPENACK, nullptr,       sdwan_onDATA,
+                                             nullptr,         sdwan_onECHORESP, sdwan_onCLOSE, sdwan_onDATA};
+    static_assert(sizeof HANDLERS / sizeof HANDLERS[0] == SDWAN_EDATA - SDWAN_OPENREJ + 1);
+    const unsigned at = static_cast<unsigned>(hdr.type - SDWAN_OPENREJ);  // below the first: wraps past the end
+    if (at >= sizeof HANDLERS / sizeof HANDLERS[0] || HANDLERS[at] == nullptr) {
         clnt->si_stats.panic_pkttype++;
         log_help("Unknown packet type: %u\n", static_cast<unsigned>(hdr.type));
-        break;
+        return;
     }
+    HANDLERS[at](clnt, buf, len, &hdr);
 }

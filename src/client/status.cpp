@@ -143,11 +143,17 @@ void put_series(out_t *o, const char *name, const sdwan_t *clnt)
     put(o, "\"");
 }
 
-void put_gauge(out_t *o, const sdwan_t *clnt, const char *name, const char *help, uint64_t v)
+// A family of one series, with the interface as its only label.
+void put_single(out_t *o, const sdwan_t *clnt, const char *name, const char *type, const char *help, uint64_t v)
 {
-    put_family(o, name, "gauge", help);
+    put_family(o, name, type, help);
     put_series(o, name, clnt);
     put(o, "} %llu\n", static_cast<unsigned long long>(v));
+}
+
+void put_gauge(out_t *o, const sdwan_t *clnt, const char *name, const char *help, uint64_t v)
+{
+    put_single(o, clnt, name, "gauge", help, v);
 }
 
 // Microseconds as seconds, the base unit, to the microsecond.
@@ -242,21 +248,18 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
             put(&o, ",%s", c.label);
         put(&o, "} %u\n", counter_value(clnt->si_stats, c.offset));
     }
-    put_family(&o, "tunnel_transmit_bytes_total", "counter", "Bytes of the packets sent to the peer, headers left out.");
-    put_series(&o, "tunnel_transmit_bytes_total", clnt);
-    put(&o, "} %llu\n", static_cast<unsigned long long>(clnt->si_txbytes));
-    put_family(&o, "tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.");
-    put_series(&o, "tunnel_receive_bytes_total", clnt);
-    put(&o, "} %llu\n", static_cast<unsigned long long>(clnt->si_rxbytes));
+    put_single(&o, clnt, "tunnel_transmit_bytes_total", "counter",
+               "Bytes of the packets sent to the peer, headers left out.", clnt->si_txbytes);
+    put_single(&o, clnt, "tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.",
+               clnt->si_rxbytes);
 
     const sdwan_rtt_t &r = clnt->si_rtt;
     put_seconds(&o, clnt, "rtt_current_seconds", "Round-trip time of the last echo answered (monotonic clock).", r.cur);
     put_seconds(&o, clnt, "rtt_min_seconds", "Smallest round-trip time since start-up.", r.min);
     put_seconds(&o, clnt, "rtt_max_seconds", "Largest round-trip time since start-up.", r.max);
     put_seconds(&o, clnt, "rtt_smoothed_seconds", "Smoothed round-trip time (moving average, gain 1/8).", r.srtt);
-    put_family(&o, "rtt_samples_total", "counter", "Echo responses matched to their request and measured.");
-    put_series(&o, "rtt_samples_total", clnt);
-    put(&o, "} %u\n", r.samples);
+    put_single(&o, clnt, "rtt_samples_total", "counter", "Echo responses matched to their request and measured.",
+               r.samples);
 
     // Last: a file that stops changing tells its age by this.
     put_gauge(&o, clnt, "status_time_seconds", "Unix time at which the daemon wrote this file.", os_cursec());
@@ -316,18 +319,8 @@ int status_write(const sdwan_t *clnt)
         e = errno;
     else if (!S_ISREG(st.st_mode))
         e = EINVAL;
-    else if (fchmod(fd, 0644 & ~s_umask) != 0)
+    else if (fchmod(fd, 0644 & ~s_umask) != 0 || log_write_all(fd, s_buf, n) != n)
         e = errno;
-    uint32_t off = 0;
-    while (e == 0 && off < n) {
-        const ssize_t w = write(fd, s_buf + off, n - off);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            e = w < 0 ? errno : EIO;
-        else
-            off += static_cast<uint32_t>(w);
-    }
     if (close(fd) != 0 && e == 0)
         e = errno;
     if (e == 0 && rename(s_tmp, s_path) != 0)

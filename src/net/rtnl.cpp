@@ -63,6 +63,49 @@ ssize_t rtnl_ask(int s, nlmsghdr *req, char *buf, size_t cap)
     }
 }
 
+// A request: the header, the family's message, room for attributes.
+template <typename M, size_t ROOM>
+struct rtnl_req_t {
+    nlmsghdr h;
+    M m;
+    char attrs[ROOM];
+};
+
+template <typename R>
+void req_init(R *req, uint16_t type, uint16_t flags)
+{
+    std::memset(req, 0, sizeof *req);
+    req->h.nlmsg_len = NLMSG_LENGTH(sizeof req->m);
+    req->h.nlmsg_type = type;
+    req->h.nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
+    req->h.nlmsg_seq = 1;
+}
+
+// rtnl_ask on a socket of its own: the answer's length, or -errno.
+ssize_t rtnl_call(nlmsghdr *req, char *buf, size_t cap)
+{
+    const int s = rtnl_socket(0, 0);
+    if (s < 0)
+        return -errno;
+    const ssize_t n = rtnl_ask(s, req, buf, cap);
+    close(s);
+    return n;
+}
+
+// The kernel's answer to a request sent with NLM_F_ACK: 0, or its errno (EPROTO when the answer
+// is not an acknowledgement).
+int rtnl_ack(nlmsghdr *req)
+{
+    alignas(nlmsghdr) char ans[1024];
+    const ssize_t n = rtnl_call(req, ans, sizeof ans);
+    if (n < 0)
+        return static_cast<int>(-n);
+    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
+    if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || h->nlmsg_type != NLMSG_ERROR)
+        return EPROTO;
+    return -static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
+}
+
 }  // namespace
 
 int rtnl_monitor_open()
@@ -109,27 +152,15 @@ int rtnl_alias_get(const char *name, char *buf, size_t len)
     const size_t nlen = strnlen(name, IFNAMSIZ);
     if (nlen == 0 || nlen >= IFNAMSIZ)
         return -1;
-    int s = rtnl_socket(0, 0);
-    if (s < 0)
-        return -1;
-    struct {
-        nlmsghdr h;
-        ifinfomsg i;
-        char attrs[64];
-    } req;
-    std::memset(&req, 0, sizeof req);
-    req.h.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
-    req.h.nlmsg_type = RTM_GETLINK;
-    req.h.nlmsg_flags = NLM_F_REQUEST;
-    req.h.nlmsg_seq = 1;
-    req.i.ifi_family = AF_UNSPEC;
+    rtnl_req_t<ifinfomsg, 64> req;
+    req_init(&req, RTM_GETLINK, 0);
+    req.m.ifi_family = AF_UNSPEC;
     char nm[IFNAMSIZ] = {};
     std::memcpy(nm, name, nlen);
     attr_put(&req.h, sizeof req, IFLA_IFNAME, nm, nlen + 1);
 
     alignas(nlmsghdr) char ans[RTNL_BUF];
-    ssize_t n = rtnl_ask(s, &req.h, ans, sizeof ans);
-    close(s);
+    ssize_t n = rtnl_call(&req.h, ans, sizeof ans);
     if (n <= 0)
         return -1;
     int rest = static_cast<int>(n);
@@ -157,32 +188,31 @@ int rtnl_alias_set(const char *name, const char *alias)
     const unsigned idx = if_nametoindex(name);
     if (idx == 0)
         return errno != 0 ? errno : ENODEV;
-    int s = rtnl_socket(0, 0);
-    if (s < 0)
-        return -1;
-    struct {
-        nlmsghdr h;
-        ifinfomsg i;
-        char attrs[ALIAS_MAX + 16];
-    } req;
-    std::memset(&req, 0, sizeof req);
-    req.h.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
-    req.h.nlmsg_type = RTM_NEWLINK;
-    req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    req.h.nlmsg_seq = 1;
-    req.i.ifi_family = AF_UNSPEC;
-    req.i.ifi_index = static_cast<int>(idx);
+    rtnl_req_t<ifinfomsg, ALIAS_MAX + 16> req;
+    req_init(&req, RTM_NEWLINK, NLM_F_ACK);
+    req.m.ifi_family = AF_UNSPEC;
+    req.m.ifi_index = static_cast<int>(idx);
     const size_t alen = strnlen(alias, ALIAS_MAX - 1);
     attr_put(&req.h, sizeof req, IFLA_IFALIAS, alias, alen);
+    return rtnl_ack(&req.h);
+}
 
-    alignas(nlmsghdr) char ans[1024];
-    ssize_t n = rtnl_ask(s, &req.h, ans, sizeof ans);
-    close(s);
-    if (n < 0)
-        return static_cast<int>(-n);
-    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
-    if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || h->nlmsg_type != NLMSG_ERROR)
-        return EPROTO;
-    const nlmsgerr *e = static_cast<const nlmsgerr *>(NLMSG_DATA(h));
-    return -e->error;
+int ifaddr_add(const char *ifname, uint32_t ipbe, int prefixlen)
+{
+    const unsigned idx = if_nametoindex(ifname);
+    if (idx == 0)
+        return -1;
+    rtnl_req_t<ifaddrmsg, 64> req;
+    req_init(&req, RTM_NEWADDR, NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL);
+    req.m.ifa_family = AF_INET;
+    req.m.ifa_prefixlen = static_cast<unsigned char>(prefixlen);
+    req.m.ifa_index = idx;
+    req.m.ifa_scope = RT_SCOPE_UNIVERSE;
+    attr_put(&req.h, sizeof req, IFA_LOCAL, &ipbe, 4);
+    attr_put(&req.h, sizeof req, IFA_ADDRESS, &ipbe, 4);
+    const int e = rtnl_ack(&req.h);
+    if (e == 0 || e == EEXIST)
+        return 0;
+    errno = e;
+    return -1;
 }

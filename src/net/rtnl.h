@@ -1,7 +1,9 @@
-// Route-netlink: the kernel's notices of link, address and route changes, and an interface's
-// alias (the free text "ip link set dev X alias ..." sets). Adapters only: no policy here.
+// Route-netlink: the kernel's notices of link, address and route changes, an interface's alias
+// (the free text "ip link set dev X alias ..." sets) and its further IPv4 addresses (the ioctl
+// interface sets only one per interface name). Adapters only: no policy here.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 // A non-blocking socket subscribed to IPv4 link, address and route changes; -1 when none opens.
 int rtnl_monitor_open();
@@ -13,5 +15,10 @@ int rtnl_monitor_drain(int fd);
 // The alias of interface name into buf (terminated, cut to len - 1). Its length (0: no alias),
 // or -1 when there is no such interface or no answer.
 int rtnl_alias_get(const char *name, char *buf, size_t len);
-// Sets (or, with "", removes) the alias of interface name. 0 or the kernel's errno (-1: no socket).
+// Sets (or, with "", removes) the alias of interface name. 0, or the errno of the socket or
+// the kernel's.
 int rtnl_alias_set(const char *name, const char *alias);
+
+// Adds ipbe/prefixlen to the interface; an address already there counts as added. 0, or -1 with
+// errno set.
+int ifaddr_add(const char *ifname, uint32_t ipbe, int prefixlen);

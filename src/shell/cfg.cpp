@@ -165,6 +165,31 @@ void cfg_domains(const char *value, sdwan_t *clnt)
         memcpy(clnt->si_dnsdomains, out, at);
 }
 
+uint8_t cfg_flag(const char *s) { return cfg_number(s) != 0 ? 1 : 0; }
+
+// The keys and what each sets; other keys are passed over.
+struct cfg_key_t {
+    const char *name;
+    void (*set)(sdwan_t *clnt, const char *value);
+};
+constexpr cfg_key_t CFG_KEYS[] = {
+    {"server", [](sdwan_t *c, const char *v) { set_text(c->si_peer, v); }},
+    {"username", [](sdwan_t *c, const char *v) { set_text(c->si_user, v); }},
+    {"password", [](sdwan_t *c, const char *v) { set_text(c->si_pass, v); }},
+    {"port", [](sdwan_t *c, const char *v) { c->si_peerport = cfg_u16(v); }},
+    {"mtu", [](sdwan_t *c, const char *v) { c->si_cfgmtu = cfg_u16(v); }},
+    {"encrypt", [](sdwan_t *c, const char *v) { c->si_encrypt = cfg_flag(v); }},
+    {"pipeid", [](sdwan_t *c, const char *v) { c->si_pipeid = cfg_u16(v); }},
+    {"pipeidx", [](sdwan_t *c, const char *v) { c->si_pipeidx = cfg_u16(v); }},
+    {"datalog", [](sdwan_t *c, const char *v) { c->si_datalog = cfg_flag(v); }},
+    {"logsize", [](sdwan_t *, const char *v) { log_set_limit(cfg_logsize(v)); }},
+    {"setdns", [](sdwan_t *c, const char *v) { c->si_setdns = cfg_flag(v); }},
+    {"dnsdomains", [](sdwan_t *c, const char *v) { cfg_domains(v, c); }},
+    {"routes", [](sdwan_t *c, const char *v) { cfg_routes(v, c); }},
+    // A piece holds at most 248 characters of path: it always fits.
+    {"status", [](sdwan_t *, const char *v) { (void)status_set_path(v); }},
+};
+
 void cfg_piece(char *line, sdwan_t *clnt)
 {
     if (line[0] == 0 || line[0] == '#' || line[0] == '\r')
@@ -185,37 +210,12 @@ void cfg_piece(char *line, sdwan_t *clnt)
     if (eq == nullptr)
         return;
     *eq = 0;
-    const char *key = line;
-    const char *value = eq + 1;
-
-    if (strcmp(key, "server") == 0)
-        set_text(clnt->si_peer, value);
-    else if (strcmp(key, "username") == 0)
-        set_text(clnt->si_user, value);
-    else if (strcmp(key, "password") == 0)
-        set_text(clnt->si_pass, value);
-    else if (strcmp(key, "port") == 0)
-        clnt->si_peerport = cfg_u16(value);
-    else if (strcmp(key, "mtu") == 0)
-        clnt->si_cfgmtu = cfg_u16(value);
-    else if (strcmp(key, "encrypt") == 0)
-        clnt->si_encrypt = cfg_number(value) != 0 ? 1 : 0;
-    else if (strcmp(key, "pipeid") == 0)
-        clnt->si_pipeid = cfg_u16(value);
-    else if (strcmp(key, "pipeidx") == 0)
-        clnt->si_pipeidx = cfg_u16(value);
-    else if (strcmp(key, "datalog") == 0)
-        clnt->si_datalog = cfg_number(value) != 0 ? 1 : 0;
-    else if (strcmp(key, "logsize") == 0)
-        log_set_limit(cfg_logsize(value));
-    else if (strcmp(key, "setdns") == 0)
-        clnt->si_setdns = cfg_number(value) != 0 ? 1 : 0;
-    else if (strcmp(key, "dnsdomains") == 0)
-        cfg_domains(value, clnt);
-    else if (strcmp(key, "routes") == 0)
-        cfg_routes(value, clnt);
-    else if (strcmp(key, "status") == 0)
-        (void)status_set_path(value);  // a piece holds at most 248 characters of path: it always fits
+    for (const cfg_key_t &k : CFG_KEYS) {
+        if (strcmp(line, k.name) == 0) {
+            k.set(clnt, eq + 1);
+            return;
+        }
+    }
 }
 
 }  // namespace

@@ -45,3 +45,6 @@ uint64_t log_limit();
 // Seam for the fuzzers and benchmarks: lines go to fd (/dev/null, which log_open refuses) as to
 // a log file, until log_deinit closes it. No checks, no reopen, no rotation.
 void log_use_fd(int fd);
+// Writes p[0, n) whatever the interruptions; async-signal-safe. The bytes written: fewer than n
+// only when the descriptor took no more (a full file system), with errno set.
+size_t log_write_all(int fd, const char *p, size_t n);

@@ -83,25 +83,16 @@ int main(int argc, char **argv)
     _cfgfile = DEFAULT_CFGFILE;
     _logfile = DEFAULT_LOGFILE;
 
+    // An unknown option is passed over.
     int opt;
-    while ((opt = getopt(argc, argv, "f:l:hv")) != -1) {
-        switch (opt) {
-        case 'f':
-            _cfgfile = optarg;
-            break;
-        case 'l':
-            _logfile = optarg;
-            break;
-        case 'h':
-            usage();
-            return 0;
-        case 'v':
-            version();
-            return 0;
-        default:
-            break;
-        }
+    while ((opt = os_args(argc, argv, &_cfgfile, &_logfile)) == '?') {
     }
+    if (opt == 'h')
+        usage();
+    else if (opt == 'v')
+        version();
+    if (opt != 0)
+        return 0;
 
     // The bound holds from the first line; a "logsize" key read later replaces it.
     log_set_limit(CFG_LOGSIZE_DEFAULT * LOG_MIB);

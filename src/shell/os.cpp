@@ -1,5 +1,7 @@
 #include "shell/os.h"
 
+#include <unistd.h>
+
 #include "core/event.h"
 #include "shell/log.h"
 #include "shell/notify.h"
@@ -22,11 +24,17 @@ void signal_handle_segfault(int signo, siginfo_t *, void *)
     // Returning into the faulting code would fault again forever. With the default action back
     // in place, the re-raised signal (held until this handler returns) ends the process, with a
     // core dump where the host keeps them.
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(SIGSEGV, &dfl, nullptr);
+    os_on_signal(SIGSEGV, SIG_DFL, 0);
     raise(SIGSEGV);
+}
+
+int os_on_signal(int signo, void (*handler)(int), int flags)
+{
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = flags;
+    return sigaction(signo, &sa, nullptr);
 }
 
 int os_init()
@@ -37,22 +45,14 @@ int os_init()
     // wait while the wall clock is set back, and a silent loop must be told from a stopped one.
     poll_set_alive([](void *) { notify_watchdog(); }, nullptr);
 
-    struct sigaction sa = {};
-    sa.sa_handler = signals_handle_exit;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
     for (int signo : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
-        sigaction(signo, &sa, nullptr);
+        os_on_signal(signo, signals_handle_exit, 0);
 
     signal(SIGCHLD, SIG_DFL);
 
     // SIGHUP is the rotation tools' word for "reopen your log". SA_RESTART: a blocking call it
     // interrupts resumes instead of failing with EINTR.
-    struct sigaction hup = {};
-    hup.sa_handler = signal_handle_hup;
-    sigemptyset(&hup.sa_mask);
-    hup.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &hup, nullptr);
+    os_on_signal(SIGHUP, signal_handle_hup, SA_RESTART);
     // A write to a socket or pipe whose reader has gone must fail with EPIPE, not end the daemon.
     signal(SIGPIPE, SIG_IGN);
 
@@ -65,6 +65,20 @@ int os_init()
 }
 
 void os_deinit() {}
+
+int os_args(int argc, char **argv, const char **cfgfile, const char **logfile)
+{
+    int opt;
+    while ((opt = getopt(argc, argv, "f:l:hv")) != -1) {
+        if (opt == 'f')
+            *cfgfile = optarg;
+        else if (opt == 'l')
+            *logfile = optarg;
+        else
+            return opt;
+    }
+    return 0;
+}
 
 void *thread_core_run(void *)
 {
