@@ -33,15 +33,17 @@ struct cfg_seen_t {
     int line[NSINGLE];
 };
 
-void cfg_err(char *err, size_t errlen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void cfg_err(char *err, size_t errlen, const char *fmt, ...)
+// Writes the fault into err; -1, for the caller to return.
+int cfg_err(char *err, size_t errlen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int cfg_err(char *err, size_t errlen, const char *fmt, ...)
 {
     if (err == nullptr || errlen == 0)
-        return;
+        return -1;
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(err, errlen, fmt, ap);
     va_end(ap);
+    return -1;
 }
 
 // Decimal digits only, no sign, no blanks, within [lo, hi].
@@ -152,19 +154,13 @@ bool cfg_name_char(char c) { return c > ' ' && c < 0x7f; }
 // printable text because it appears in log lines.
 int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
 {
-    if (cfg->nusers >= PEER_MAX_USERS) {
-        cfg_err(err, errlen, "line %d: more than %d users", line, PEER_MAX_USERS);
-        return -1;
-    }
-    if (cfg->nusers >= cfg->capusers && users_grow(cfg) != 0) {
-        cfg_err(err, errlen, "line %d: out of memory", line);
-        return -1;
-    }
+    if (cfg->nusers >= PEER_MAX_USERS)
+        return cfg_err(err, errlen, "line %d: more than %d users", line, PEER_MAX_USERS);
+    if (cfg->nusers >= cfg->capusers && users_grow(cfg) != 0)
+        return cfg_err(err, errlen, "line %d: out of memory", line);
     const char *c1 = strchr(v, ':');
-    if (c1 == nullptr) {
-        cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
-        return -1;
-    }
+    if (c1 == nullptr)
+        return cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
     const char *pass = c1 + 1;
     const char *c2 = strchr(pass, ':');
     const char *ip = nullptr;
@@ -172,35 +168,23 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
     if (c2 != nullptr) {
         passlen = static_cast<size_t>(c2 - pass);
         ip = c2 + 1;
-        if (strchr(ip, ':') != nullptr) {
-            cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
-            return -1;
-        }
+        if (strchr(ip, ':') != nullptr)
+            return cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
     }
     size_t namelen = static_cast<size_t>(c1 - v);
-    if (namelen == 0 || namelen > 31) {
-        cfg_err(err, errlen, "line %d: user name must have 1 to 31 characters", line);
-        return -1;
-    }
+    if (namelen == 0 || namelen > 31)
+        return cfg_err(err, errlen, "line %d: user name must have 1 to 31 characters", line);
     for (size_t i = 0; i < namelen; i++) {
-        if (!cfg_name_char(v[i])) {
-            cfg_err(err, errlen, "line %d: user name must be printable without blanks", line);
-            return -1;
-        }
+        if (!cfg_name_char(v[i]))
+            return cfg_err(err, errlen, "line %d: user name must be printable without blanks", line);
     }
-    if (passlen == 0 || passlen > 31) {
-        cfg_err(err, errlen, "line %d: password must have 1 to 31 characters", line);
-        return -1;
-    }
-    if (peer_user_find(cfg, reinterpret_cast<const uint8_t *>(v), static_cast<uint32_t>(namelen)) >= 0) {
-        cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);
-        return -1;
-    }
+    if (passlen == 0 || passlen > 31)
+        return cfg_err(err, errlen, "line %d: password must have 1 to 31 characters", line);
+    if (peer_user_find(cfg, reinterpret_cast<const uint8_t *>(v), static_cast<uint32_t>(namelen)) >= 0)
+        return cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);
     uint32_t fixed = 0;
-    if (ip != nullptr && peer_parse_addr(ip, &fixed) != 0) {
-        cfg_err(err, errlen, "line %d: bad address %s for user %.*s", line, ip, static_cast<int>(namelen), v);
-        return -1;
-    }
+    if (ip != nullptr && peer_parse_addr(ip, &fixed) != 0)
+        return cfg_err(err, errlen, "line %d: bad address %s for user %.*s", line, ip, static_cast<int>(namelen), v);
     peer_user_t *u = &cfg->users[cfg->nusers++];
     memset(u, 0, sizeof *u);
     memcpy(u->name, v, namelen);
@@ -231,103 +215,95 @@ int cfg_once(const char *key, int line, cfg_seen_t *seen, char *err, size_t errl
     for (int i = 0; i < NSINGLE; i++) {
         if (strcmp(key, SINGLE_KEYS[i]) != 0)
             continue;
-        if (seen->line[i] != 0) {
-            if (i == 0)
-                cfg_err(err, errlen, "line %d: a second [interface] line (the first is on line %d)", line, seen->line[i]);
-            else
-                cfg_err(err, errlen, "line %d: %s= given again (first on line %d)", line, key, seen->line[i]);
-            return -1;
-        }
+        if (seen->line[i] != 0 && i == 0)
+            return cfg_err(err, errlen, "line %d: a second [interface] line (the first is on line %d)", line, seen->line[i]);
+        if (seen->line[i] != 0)
+            return cfg_err(err, errlen, "line %d: %s= given again (first on line %d)", line, key, seen->line[i]);
         seen->line[i] = line;
     }
     return 0;
 }
 
+// A path of 1 to room - 1 characters.
+int cfg_path(const char *v, char *dst, size_t room)
+{
+    const size_t n = strlen(v);
+    if (n == 0 || n >= room)
+        return -1;
+    memcpy(dst, v, n + 1);
+    return 0;
+}
+
+// The keys that take a number within bounds.
+struct num_key_t {
+    const char *name;
+    uint32_t lo, hi;
+    void (*set)(peer_cfg_t *cfg, uint32_t v);
+};
+constexpr num_key_t NUM_KEYS[] = {
+    {"port", 1, 65535, [](peer_cfg_t *c, uint32_t v) { c->port = static_cast<uint16_t>(v); }},
+    {"sessions", 1, PEER_SESS_MAX, [](peer_cfg_t *c, uint32_t v) { c->sessions = v; }},
+    {"mtu", PEER_MTU_MIN, PEER_MTU_MAX, [](peer_cfg_t *c, uint32_t v) { c->mtu = static_cast<uint16_t>(v); }},
+    {"encrypt", 0, 1, [](peer_cfg_t *c, uint32_t v) { c->encrypt = static_cast<uint8_t>(v); }},
+};
+
+// The keys whose value has a form of its own: its parser, and what a refused value should be.
+struct text_key_t {
+    const char *name;
+    int (*parse)(const char *v, peer_cfg_t *cfg);
+    const char *what;
+};
+constexpr text_key_t TEXT_KEYS[] = {
+    {"pool", cfg_pool, "a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+    // Clients filter answers by the address they sent to: on a host with several addresses the
+    // server must answer from the one the clients use, so it binds to it.
+    {"listen", [](const char *v, peer_cfg_t *c) { return peer_parse_addr(v, &c->listen); }, "an address a.b.c.d"},
+    {"dns", cfg_dns, "one or two addresses a.b.c.d[,e.f.g.h]"},
+    {"log", [](const char *v, peer_cfg_t *c) { return cfg_path(v, c->log, sizeof c->log); },
+     "a path of 1 to 255 characters"},
+    // Room for the ".tmp" of the file written first.
+    {"metrics", [](const char *v, peer_cfg_t *c) { return cfg_path(v, c->metrics, sizeof c->metrics - 4); },
+     "a path of 1 to 251 characters"},
+};
+static_assert(PEER_LOGPATH == 256, "the path lengths in TEXT_KEYS");
+
 int cfg_line(char *s, int line, peer_cfg_t *cfg, cfg_seen_t *seen, char *err, size_t errlen)
 {
     size_t n = strlen(s);
     if (s[0] == '[') {
-        if (n < 2 || s[n - 1] != ']' || !cfg_ifname_ok(s + 1, n - 2)) {
-            cfg_err(err, errlen, "line %d: interface name must be [name] with 1 to 15 characters", line);
-            return -1;
-        }
+        if (n < 2 || s[n - 1] != ']' || !cfg_ifname_ok(s + 1, n - 2))
+            return cfg_err(err, errlen, "line %d: interface name must be [name] with 1 to 15 characters", line);
         memset(cfg->tun_name, 0, sizeof cfg->tun_name);
         memcpy(cfg->tun_name, s + 1, n - 2);
         return cfg_once("[interface]", line, seen, err, errlen);
     }
     char *eq = strchr(s, '=');
-    if (eq == nullptr) {
-        cfg_err(err, errlen, "line %d: expected key=value", line);
-        return -1;
-    }
+    if (eq == nullptr)
+        return cfg_err(err, errlen, "line %d: expected key=value", line);
     *eq = '\0';
     const char *key = s;
     const char *val = eq + 1;
-    uint32_t num = 0;
-    if (strcmp(key, "port") == 0) {
-        if (cfg_number(val, 1, 65535, &num) != 0) {
-            cfg_err(err, errlen, "line %d: port must be 1 to 65535", line);
-            return -1;
-        }
-        cfg->port = static_cast<uint16_t>(num);
-    } else if (strcmp(key, "pool") == 0) {
-        if (cfg_pool(val, cfg) != 0) {
-            cfg_err(err, errlen, "line %d: pool must be a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20",
-                    line);
-            return -1;
-        }
-    } else if (strcmp(key, "sessions") == 0) {
-        if (cfg_number(val, 1, PEER_SESS_MAX, &num) != 0) {
-            cfg_err(err, errlen, "line %d: sessions must be 1 to %u", line, unsigned{PEER_SESS_MAX});
-            return -1;
-        }
-        cfg->sessions = num;
-    } else if (strcmp(key, "mtu") == 0) {
-        if (cfg_number(val, PEER_MTU_MIN, PEER_MTU_MAX, &num) != 0) {
-            cfg_err(err, errlen, "line %d: mtu must be %u to %u", line, unsigned{PEER_MTU_MIN}, unsigned{PEER_MTU_MAX});
-            return -1;
-        }
-        cfg->mtu = static_cast<uint16_t>(num);
-    } else if (strcmp(key, "encrypt") == 0) {
-        if (cfg_number(val, 0, 1, &num) != 0) {
-            cfg_err(err, errlen, "line %d: encrypt must be 0 or 1", line);
-            return -1;
-        }
-        cfg->encrypt = static_cast<uint8_t>(num);
-    } else if (strcmp(key, "listen") == 0) {
-        // Clients filter answers by the address they sent to: on a host with several addresses
-        // the server must answer from the one the clients use, so it binds to it.
-        if (peer_parse_addr(val, &cfg->listen) != 0) {
-            cfg_err(err, errlen, "line %d: listen must be an address a.b.c.d", line);
-            return -1;
-        }
-    } else if (strcmp(key, "dns") == 0) {
-        if (cfg_dns(val, cfg) != 0) {
-            cfg_err(err, errlen, "line %d: dns must be one or two addresses a.b.c.d[,e.f.g.h]", line);
-            return -1;
-        }
-    } else if (strcmp(key, "user") == 0) {
+    if (strcmp(key, "user") == 0)
         return cfg_user(val, line, cfg, err, errlen);
-    } else if (strcmp(key, "log") == 0) {
-        size_t vl = strlen(val);
-        if (vl == 0 || vl >= sizeof cfg->log) {
-            cfg_err(err, errlen, "line %d: log must be a path of 1 to %d characters", line, PEER_LOGPATH - 1);
-            return -1;
-        }
-        memcpy(cfg->log, val, vl + 1);
-    } else if (strcmp(key, "metrics") == 0) {
-        size_t vl = strlen(val);
-        if (vl == 0 || vl >= sizeof cfg->metrics - 4) {
-            cfg_err(err, errlen, "line %d: metrics must be a path of 1 to %d characters", line, PEER_LOGPATH - 5);
-            return -1;
-        }
-        memcpy(cfg->metrics, val, vl + 1);
-    } else {
-        cfg_err(err, errlen, "line %d: unknown key %s", line, key);
-        return -1;
-    }
     // A value that is wrong is told first; a right one given twice after that.
-    return cfg_once(key, line, seen, err, errlen);
+    for (const num_key_t &k : NUM_KEYS) {
+        uint32_t num = 0;
+        if (strcmp(key, k.name) != 0)
+            continue;
+        if (cfg_number(val, k.lo, k.hi, &num) != 0)
+            return cfg_err(err, errlen, k.hi == k.lo + 1 ? "line %d: %s must be %u or %u" : "line %d: %s must be %u to %u",
+                           line, key, k.lo, k.hi);
+        k.set(cfg, num);
+        return cfg_once(key, line, seen, err, errlen);
+    }
+    for (const text_key_t &k : TEXT_KEYS) {
+        if (strcmp(key, k.name) != 0)
+            continue;
+        if (k.parse(val, cfg) != 0)
+            return cfg_err(err, errlen, "line %d: %s must be %s", line, key, k.what);
+        return cfg_once(key, line, seen, err, errlen);
+    }
+    return cfg_err(err, errlen, "line %d: unknown key %s", line, key);
 }
 
 // Checks that need the whole file: required settings, and fixed addresses against the pool
@@ -335,29 +311,19 @@ int cfg_line(char *s, int line, peer_cfg_t *cfg, cfg_seen_t *seen, char *err, si
 int cfg_check(const peer_cfg_t *cfg, char *err, size_t errlen)
 {
     char a[16];
-    if (cfg->tun_name[0] == '\0') {
-        cfg_err(err, errlen, "no [interface] line");
-        return -1;
-    }
-    if (cfg->port == 0) {
-        cfg_err(err, errlen, "no port= line");
-        return -1;
-    }
-    if (cfg->pool == 0) {
-        cfg_err(err, errlen, "no pool= line");
-        return -1;
-    }
-    if (cfg->nusers == 0) {
-        cfg_err(err, errlen, "no user= line");
-        return -1;
-    }
+    if (cfg->tun_name[0] == '\0')
+        return cfg_err(err, errlen, "no [interface] line");
+    if (cfg->port == 0)
+        return cfg_err(err, errlen, "no port= line");
+    if (cfg->pool == 0)
+        return cfg_err(err, errlen, "no pool= line");
+    if (cfg->nusers == 0)
+        return cfg_err(err, errlen, "no user= line");
     // Who holds each fixed address, to find a second claim in one pass.
     const uint32_t naddr = cfg->npools * 256;
     auto *owner = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * naddr));
-    if (owner == nullptr) {
-        cfg_err(err, errlen, "out of memory");
-        return -1;
-    }
+    if (owner == nullptr)
+        return cfg_err(err, errlen, "out of memory");
     memset(owner, 0xFF, sizeof(uint32_t) * naddr);
     int rc = 0;
     for (int i = 0; i < cfg->nusers && rc == 0; i++) {
@@ -368,19 +334,56 @@ int cfg_check(const peer_cfg_t *cfg, char *err, size_t errlen)
         uint32_t off = peer_pool_off(cfg, u.fixed_ip);
         // .0 is the network, .1 the server's own interface, .255 the broadcast.
         if (off == UINT32_MAX || host < 2 || host == 255) {
-            cfg_err(err, errlen, "user %s: address %s is not a client address of the pool", u.name,
-                    ip2strv4(u.fixed_ip, a, sizeof a));
-            rc = -1;
+            rc = cfg_err(err, errlen, "user %s: address %s is not a client address of the pool", u.name,
+                         ip2strv4(u.fixed_ip, a, sizeof a));
         } else if (owner[off] != PEER_NONE) {
-            cfg_err(err, errlen, "user %s: address %s is already given to user %s", u.name,
-                    ip2strv4(u.fixed_ip, a, sizeof a), cfg->users[owner[off]].name);
-            rc = -1;
+            rc = cfg_err(err, errlen, "user %s: address %s is already given to user %s", u.name,
+                         ip2strv4(u.fixed_ip, a, sizeof a), cfg->users[owner[off]].name);
         } else {
             owner[off] = static_cast<uint32_t>(i);
         }
     }
     free(owner);
     return rc;
+}
+
+// Every line, then the checks of the whole file; -1 with the fault in err.
+int cfg_parse(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
+{
+    cfg_seen_t seen = {};
+    char s[CFG_LINE];
+    int line = 0;
+    int c = 0;
+    while (c != EOF) {
+        // One line by the byte: a NUL inside it would otherwise end the text early and hide the
+        // rest of the value, as in "port=4600\0junk".
+        size_t n = 0;
+        bool nul = false;
+        while ((c = getc(fp)) != EOF && c != '\n') {
+            if (c == '\0')
+                nul = true;
+            if (n < sizeof s - 1)
+                s[n] = static_cast<char>(c);
+            n++;
+        }
+        if (c == EOF && n == 0)
+            break;
+        line++;
+        if (nul)
+            return cfg_err(err, errlen, "line %d: holds a NUL byte", line);
+        if (n > static_cast<size_t>(CFG_LINE - 2))
+            return cfg_err(err, errlen, "line %d: longer than %d characters", line, CFG_LINE - 2);
+        s[n] = '\0';
+        while (n > 0 && s[n - 1] == '\r')
+            s[--n] = '\0';
+        if (n != 0 && s[0] != '#' && cfg_line(s, line, cfg, &seen, err, errlen) != 0)
+            return -1;
+    }
+    if (ferror(fp))
+        return cfg_err(err, errlen, "read error after line %d", line);
+    if (cfg->sessions == 0)
+        cfg->sessions = PEER_SESS_DEFAULT;
+    return cfg_check(cfg, err, errlen);
 }
 
 }  // namespace
@@ -454,53 +457,7 @@ int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
     cfg->mtu = PEER_MTU_DEFAULT;
     if (err != nullptr && errlen > 0)
         err[0] = '\0';
-    cfg_seen_t seen = {};
-    char s[CFG_LINE];
-    int line = 0;
-    int c = 0;
-    while (c != EOF) {
-        // One line by the byte: a NUL inside it would otherwise end the text early and hide the
-        // rest of the value, as in "port=4600\0junk".
-        size_t n = 0;
-        bool nul = false;
-        while ((c = getc(fp)) != EOF && c != '\n') {
-            if (c == '\0')
-                nul = true;
-            if (n < sizeof s - 1)
-                s[n] = static_cast<char>(c);
-            n++;
-        }
-        if (c == EOF && n == 0)
-            break;
-        line++;
-        if (nul) {
-            cfg_err(err, errlen, "line %d: holds a NUL byte", line);
-            peer_cfg_free(cfg);
-            return -1;
-        }
-        if (n > static_cast<size_t>(CFG_LINE - 2)) {
-            cfg_err(err, errlen, "line %d: longer than %d characters", line, CFG_LINE - 2);
-            peer_cfg_free(cfg);
-            return -1;
-        }
-        s[n] = '\0';
-        while (n > 0 && s[n - 1] == '\r')
-            s[--n] = '\0';
-        if (n == 0 || s[0] == '#')
-            continue;
-        if (cfg_line(s, line, cfg, &seen, err, errlen) != 0) {
-            peer_cfg_free(cfg);
-            return -1;
-        }
-    }
-    if (ferror(fp)) {
-        cfg_err(err, errlen, "read error after line %d", line);
-        peer_cfg_free(cfg);
-        return -1;
-    }
-    if (cfg->sessions == 0)
-        cfg->sessions = PEER_SESS_DEFAULT;
-    if (cfg_check(cfg, err, errlen) != 0) {
+    if (cfg_parse(fp, cfg, err, errlen) != 0) {
         peer_cfg_free(cfg);
         return -1;
     }
@@ -511,27 +468,22 @@ int peer_cfg_load(const char *path, peer_cfg_t *cfg, char *err, size_t errlen)
 {
     // O_NONBLOCK: a FIFO at the path must not hold the start-up in open().
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        cfg_err(err, errlen, "cannot open: %s", strerror(errno));
-        return -1;
-    }
+    if (fd < 0)
+        return cfg_err(err, errlen, "cannot open: %s", strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        cfg_err(err, errlen, "not a regular file");
-        return -1;
+        return cfg_err(err, errlen, "not a regular file");
     }
     if (st.st_size > CFG_FILE_MAX) {
         close(fd);
-        cfg_err(err, errlen, "larger than %lld bytes", static_cast<long long>(CFG_FILE_MAX));
-        return -1;
+        return cfg_err(err, errlen, "larger than %lld bytes", static_cast<long long>(CFG_FILE_MAX));
     }
     FILE *fp = fdopen(fd, "r");
     if (fp == nullptr) {
         const int e = errno;
         close(fd);
-        cfg_err(err, errlen, "cannot open: %s", strerror(e));
-        return -1;
+        return cfg_err(err, errlen, "cannot open: %s", strerror(e));
     }
     int r = peer_cfg_read(fp, cfg, err, errlen);
     fclose(fp);

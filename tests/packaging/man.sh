@@ -31,8 +31,8 @@ done
 
 render() { LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$mandir/$1" 2>/dev/null | sed 's/‐//g'; }
 
-# keys FILE: the keys a configuration parser compares against.
-keys() { grep -oE 'strcmp\(key, "[a-z0-9_]+"\)' "$1" | sed -E 's/.*"(.*)".*/\1/' | sort -u; }
+# keys FILE: the keys a configuration parser compares against or holds in a key table's rows.
+keys() { grep -oE 'strcmp\(key, "[a-z0-9_]+"\)|^ *\{"[a-z0-9_]+",' "$1" | sed -E 's/.*"(.*)".*/\1/' | sort -u; }
 # options FILE: the letters of the getopt string.
 options() { grep -oE 'getopt\([^"]*"[^"]+"' "$1" | sed -E 's/.*"(.*)"/\1/' | tr -d ':' | fold -w1; }
 
@@ -76,8 +76,9 @@ done
 
 check_keys kesp.conf.5 "$src/packaging/etc/kesp.conf.example" "$src/src/shell/cfg.cpp" 9
 check_keys sdwan-peerd.8 "$src/packaging/etc/sdwan-peerd.conf.example" "$src/peer/peer_cfg.cpp" 8
-check_options tolvad.8 "$src/src/shell/main.cpp"
-check_options sdwan-peerd.8 "$src/peer/peer_main.cpp"
+# Both daemons read their options with os_args.
+check_options tolvad.8 "$src/src/shell/os.cpp"
+check_options sdwan-peerd.8 "$src/src/shell/os.cpp"
 
 if [ "$fails" -ne 0 ]; then
     echo "$fails failures"
