@@ -36,20 +36,6 @@ __attribute__((format(printf, 2, 3))) void note(notes_t *w, const char *fmt, ...
     va_end(ap);
 }
 
-// The keys the daemon's reader knows; any other is read and dropped without a word.
-constexpr const char *KEYS[] = {"server",  "username", "password", "port",    "mtu",    "encrypt",
-                                "pipeid",  "pipeidx",  "datalog",  "logsize", "status"};
-// Keys whose value is taken as text, blanks and all; the numeric ones skip leading blanks.
-constexpr const char *TEXT_KEYS[] = {"server", "username", "password", "status"};
-
-bool in(const char *const *list, size_t n, const char *key, size_t keylen)
-{
-    for (size_t i = 0; i < n; i++)
-        if (strlen(list[i]) == keylen && memcmp(list[i], key, keylen) == 0)
-            return true;
-    return false;
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The daemon reads a line in pieces of 255 characters; this pass reads whole lines up to this.
@@ -60,7 +46,7 @@ void lint(FILE *fp, notes_t *w)
 {
     char line[LINE_MAX_LEN];
     int lineno = 0;
-    int key_line[sizeof KEYS / sizeof KEYS[0]] = {};
+    int key_line[CFG_NKEYS] = {};
     int section_line = 0;
     while (fgets(line, sizeof line, fp) != nullptr) {
         lineno++;
@@ -101,7 +87,10 @@ void lint(FILE *fp, notes_t *w)
         }
         const size_t keylen = static_cast<size_t>(eq - line);
         const char *value = eq + 1;
-        const bool text = in(TEXT_KEYS, sizeof TEXT_KEYS / sizeof TEXT_KEYS[0], line, keylen);
+        size_t k = 0;
+        while (k < CFG_NKEYS && (strlen(CFG_KEYS[k].name) != keylen || memcmp(CFG_KEYS[k].name, line, keylen) != 0))
+            k++;
+        const bool text = k < CFG_NKEYS && CFG_KEYS[k].text;
         if (cr && text)
             note(w, "line %d: ends in CR LF: the carriage return is part of the %.*s value", lineno,
                  static_cast<int>(keylen), line);
@@ -114,21 +103,18 @@ void lint(FILE *fp, notes_t *w)
                  static_cast<int>(keylen), line);
             continue;
         }
-        size_t k = 0;
-        for (; k < sizeof KEYS / sizeof KEYS[0]; k++)
-            if (strlen(KEYS[k]) == keylen && memcmp(KEYS[k], line, keylen) == 0)
-                break;
-        if (k == sizeof KEYS / sizeof KEYS[0]) {
+        if (k == CFG_NKEYS) {
             note(w, "line %d: unknown key \"%.*s\": the daemon ignores it", lineno, static_cast<int>(keylen), line);
             continue;
         }
-        if (key_line[k] != 0)
-            note(w, "line %d: %s again: this value replaces the one of line %d", lineno, KEYS[k], key_line[k]);
+        // A second routes line adds to the list; any other key's replaces the first.
+        if (key_line[k] != 0 && strcmp(CFG_KEYS[k].name, "routes") != 0)
+            note(w, "line %d: %s again: this value replaces the one of line %d", lineno, CFG_KEYS[k].name, key_line[k]);
         key_line[k] = lineno;
         if (is_blank(*value) && text)
-            note(w, "line %d: blank after '=': the %s value begins with it", lineno, KEYS[k]);
+            note(w, "line %d: blank after '=': the %s value begins with it", lineno, CFG_KEYS[k].name);
         else if (*value != '\0' && is_blank(value[strlen(value) - 1]) && text)
-            note(w, "line %d: blank at the end: the %s value ends with it", lineno, KEYS[k]);
+            note(w, "line %d: blank at the end: the %s value ends with it", lineno, CFG_KEYS[k].name);
     }
 }
 
@@ -178,7 +164,7 @@ void routes_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
         snprintf(prefix, sizeof prefix, "%s/%u", ip2strv4(e->net, ip, sizeof ip), static_cast<unsigned>(e->masklen));
         fputs(s, out);
         if (json)
-            ctl_json_str(out, prefix);
+            ctl_json_str(out, "", prefix);
         else
             fputs(prefix, out);
     }
@@ -195,7 +181,7 @@ void domains_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
         if (!first)
             fputs(sep, out);
         if (json)
-            ctl_json_str(out, name);
+            ctl_json_str(out, "", name);
         else
             fputs(name, out);
         p += n + (p[n] == ',' ? 1 : 0);
@@ -211,18 +197,16 @@ void print_notes(FILE *out, const char *prefix, const notes_t &w)
 void json_notes(FILE *out, const char *name, const notes_t &w)
 {
     fprintf(out, ",\"%s\":[", name);
-    for (int i = 0; i < w.n; i++) {
-        if (i > 0)
-            fputc(',', out);
-        ctl_json_str(out, w.text[i]);
-    }
+    for (int i = 0; i < w.n; i++)
+        ctl_json_str(out, i > 0 ? "," : "", w.text[i]);
     fputc(']', out);
 }
 
 }  // namespace
 
-void ctl_json_str(FILE *out, const char *s)
+void ctl_json_str(FILE *out, const char *before, const char *s)
 {
+    fputs(before, out);
     fputc('"', out);
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p != '\0'; p++) {
         if (*p == '"' || *p == '\\')
@@ -269,32 +253,24 @@ int ctl_check(const char *path, bool json, FILE *out)
     char ip[16];
     const bool byname = c.si_peerdomain[0] != '\0';
     if (json) {
-        fputs("{\"config\":", out);
-        ctl_json_str(out, path);
-        fprintf(out, ",\"valid\":%s,\"result\":", ok ? "true" : "false");
-        ctl_json_str(out, result);
+        ctl_json_str(out, "{\"config\":", path);
+        ctl_json_str(out, ok ? ",\"valid\":true,\"result\":" : ",\"valid\":false,\"result\":", result);
         if (ok) {
-            fputs(",\"interface\":", out);
-            ctl_json_str(out, c.tun_name);
-            fputs(",\"peer\":{\"server\":", out);
-            ctl_json_str(out, c.si_peer);
-            if (byname) {
-                fputs(",\"resolver\":", out);
-                ctl_json_str(out, SDWAN_DNS_RESOLVER);
-            } else {
-                fputs(",\"address\":", out);
-                ctl_json_str(out, ip2strv4(c.si_peerip, ip, sizeof ip));
-            }
+            ctl_json_str(out, ",\"interface\":", c.tun_name);
+            ctl_json_str(out, ",\"peer\":{\"server\":", c.si_peer);
+            if (byname)
+                ctl_json_str(out, ",\"resolver\":", SDWAN_DNS_RESOLVER);
+            else
+                ctl_json_str(out, ",\"address\":", ip2strv4(c.si_peerip, ip, sizeof ip));
             fprintf(out, ",\"port\":%u},\"username\":", unsigned{c.si_peerport});
-            ctl_json_str(out, c.si_user);
+            ctl_json_str(out, "", c.si_user);
             fprintf(out, ",\"password_set\":true,\"mtu\":%u,\"encrypt\":%s,\"pipeid\":%u,\"pipeidx\":%u,\"datalog\":%s",
                     unsigned{c.si_cfgmtu}, c.si_encrypt != 0 ? "true" : "false", unsigned{c.si_pipeid},
                     unsigned{c.si_pipeidx}, c.si_datalog != 0 ? "true" : "false");
-            fputs(",\"status\":", out);
             if (status_path()[0] != '\0')
-                ctl_json_str(out, status_path());
+                ctl_json_str(out, ",\"status\":", status_path());
             else
-                fputs("null", out);
+                fputs(",\"status\":null", out);
             // null: everything through the tunnel.
             fputs(",\"routes\":", out);
             if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {

@@ -15,8 +15,8 @@ int ctl_cleanup(const char *cfgpath);
 // The whole command line; the exit status.
 int ctl_main(int argc, char **argv);
 
-// A JSON string literal, quotes included.
-void ctl_json_str(FILE *out, const char *s);
+// before (the punctuation and key that lead to the value), then s as a JSON string literal.
+void ctl_json_str(FILE *out, const char *before, const char *s);
 // ctl_show with the present time given, in Unix seconds.
 int ctl_show_at(const char *statuspath, bool json, double now, FILE *out, FILE *err);
 // The status file that a configuration names ("" when none); -1 with errno when unreadable.

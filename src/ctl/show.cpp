@@ -225,24 +225,19 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
     const bool stale = now - written > STALE_SEC;
 
     if (json) {
-        fputs("{\"interface\":", out);
-        ctl_json_str(out, ifname);
-        fputs(",\"state\":", out);
-        ctl_json_str(out, state);
+        ctl_json_str(out, "{\"interface\":", ifname);
+        ctl_json_str(out, ",\"state\":", state);
         if (since > 0)
             fprintf(out, ",\"since\":%.0f", since);
         else
             fputs(",\"since\":null", out);
-        fputs(",\"peer\":{\"name\":", out);
-        ctl_json_str(out, peer);
-        fputs(",\"address\":", out);
-        ctl_json_str(out, paddr);
+        ctl_json_str(out, ",\"peer\":{\"name\":", peer);
+        ctl_json_str(out, ",\"address\":", paddr);
         fprintf(out, ",\"port\":%ld},\"address\":", strtol(pport, nullptr, 10));
-        ctl_json_str(out, addr);
-        fputs(",\"gateway\":", out);
-        ctl_json_str(out, gw);
+        ctl_json_str(out, "", addr);
+        ctl_json_str(out, ",\"gateway\":", gw);
         fprintf(out, ",\"mtu\":%.0f,\"cipher\":", mtu);
-        ctl_json_str(out, cipher);
+        ctl_json_str(out, "", cipher);
         fprintf(out, ",\"rtt_seconds\":{\"current\":%.6f,\"min\":%.6f,\"max\":%.6f,\"smoothed\":%.6f,\"samples\":%.0f}",
                 rtt[0], rtt[1], rtt[2], rtt[3], samples);
         fprintf(out, ",\"received\":{\"packets\":%.0f,\"bytes\":%.0f},\"sent\":{\"packets\":%.0f,\"bytes\":%.0f}", rxp,
@@ -259,7 +254,7 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
             if (strcmp(st.s[i].name, "tolvad_route_installed") != 0 || !label(st.s[i], "prefix", prefix, sizeof prefix))
                 continue;
             fprintf(out, "%s{\"prefix\":", sep);
-            ctl_json_str(out, prefix);
+            ctl_json_str(out, "", prefix);
             fprintf(out, ",\"installed\":%s}", st.s[i].value == 1 ? "true" : "false");
             sep = ",";
         }

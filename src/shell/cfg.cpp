@@ -167,29 +167,6 @@ void cfg_domains(const char *value, sdwan_t *clnt)
 
 uint8_t cfg_flag(const char *s) { return cfg_number(s) != 0 ? 1 : 0; }
 
-// The keys and what each sets; other keys are passed over.
-struct cfg_key_t {
-    const char *name;
-    void (*set)(sdwan_t *clnt, const char *value);
-};
-constexpr cfg_key_t CFG_KEYS[] = {
-    {"server", [](sdwan_t *c, const char *v) { set_text(c->si_peer, v); }},
-    {"username", [](sdwan_t *c, const char *v) { set_text(c->si_user, v); }},
-    {"password", [](sdwan_t *c, const char *v) { set_text(c->si_pass, v); }},
-    {"port", [](sdwan_t *c, const char *v) { c->si_peerport = cfg_u16(v); }},
-    {"mtu", [](sdwan_t *c, const char *v) { c->si_cfgmtu = cfg_u16(v); }},
-    {"encrypt", [](sdwan_t *c, const char *v) { c->si_encrypt = cfg_flag(v); }},
-    {"pipeid", [](sdwan_t *c, const char *v) { c->si_pipeid = cfg_u16(v); }},
-    {"pipeidx", [](sdwan_t *c, const char *v) { c->si_pipeidx = cfg_u16(v); }},
-    {"datalog", [](sdwan_t *c, const char *v) { c->si_datalog = cfg_flag(v); }},
-    {"logsize", [](sdwan_t *, const char *v) { log_set_limit(cfg_logsize(v)); }},
-    {"setdns", [](sdwan_t *c, const char *v) { c->si_setdns = cfg_flag(v); }},
-    {"dnsdomains", [](sdwan_t *c, const char *v) { cfg_domains(v, c); }},
-    {"routes", [](sdwan_t *c, const char *v) { cfg_routes(v, c); }},
-    // A piece holds at most 248 characters of path: it always fits.
-    {"status", [](sdwan_t *, const char *v) { (void)status_set_path(v); }},
-};
-
 void cfg_piece(char *line, sdwan_t *clnt)
 {
     if (line[0] == 0 || line[0] == '#' || line[0] == '\r')
@@ -219,6 +196,25 @@ void cfg_piece(char *line, sdwan_t *clnt)
 }
 
 }  // namespace
+
+const cfg_key_t CFG_KEYS[] = {
+    {"server", true, [](sdwan_t *c, const char *v) { set_text(c->si_peer, v); }},
+    {"username", true, [](sdwan_t *c, const char *v) { set_text(c->si_user, v); }},
+    {"password", true, [](sdwan_t *c, const char *v) { set_text(c->si_pass, v); }},
+    {"port", false, [](sdwan_t *c, const char *v) { c->si_peerport = cfg_u16(v); }},
+    {"mtu", false, [](sdwan_t *c, const char *v) { c->si_cfgmtu = cfg_u16(v); }},
+    {"encrypt", false, [](sdwan_t *c, const char *v) { c->si_encrypt = cfg_flag(v); }},
+    {"pipeid", false, [](sdwan_t *c, const char *v) { c->si_pipeid = cfg_u16(v); }},
+    {"pipeidx", false, [](sdwan_t *c, const char *v) { c->si_pipeidx = cfg_u16(v); }},
+    {"datalog", false, [](sdwan_t *c, const char *v) { c->si_datalog = cfg_flag(v); }},
+    {"logsize", false, [](sdwan_t *, const char *v) { log_set_limit(cfg_logsize(v)); }},
+    {"setdns", false, [](sdwan_t *c, const char *v) { c->si_setdns = cfg_flag(v); }},
+    {"dnsdomains", false, [](sdwan_t *c, const char *v) { cfg_domains(v, c); }},
+    {"routes", false, [](sdwan_t *c, const char *v) { cfg_routes(v, c); }},
+    // A piece holds at most 248 characters of path: it always fits.
+    {"status", true, [](sdwan_t *, const char *v) { (void)status_set_path(v); }},
+};
+static_assert(sizeof CFG_KEYS / sizeof CFG_KEYS[0] == CFG_NKEYS);
 
 int cfg_read(FILE *fp, sdwan_t *clnt, const char **why)
 {

@@ -11,6 +11,16 @@ inline constexpr long CFG_FILE_MAX = 1024 * 1024;          // larger is not a co
 inline constexpr uint64_t CFG_LOGSIZE_DEFAULT = 64;        // MiB, when no "logsize" key says otherwise
 inline constexpr uint64_t CFG_LOGSIZE_MAX = 1024 * 1024;   // MiB
 
+// The keys the reader knows; any other is passed over. A text value is taken as it stands,
+// blanks and all; a number skips leading blanks.
+struct cfg_key_t {
+    const char *name;
+    bool text;
+    void (*set)(sdwan_t *clnt, const char *value);
+};
+inline constexpr size_t CFG_NKEYS = 14;
+extern const cfg_key_t CFG_KEYS[CFG_NKEYS];
+
 // -1 when the file cannot be opened, is not a regular file or is larger than CFG_FILE_MAX
 // (errno tells which), else 0. *why, when asked for, is the first failed setting in
 // cfg_problem's words, or null for a valid file.
