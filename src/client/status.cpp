@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +32,7 @@ char s_buf[STATUS_BUF];
 struct counter_t {
     const char *name;   // the metric family, tolvad_ left out
     const char *label;  // a label of the series besides the interface, or null
-    size_t offset;      // in netif_stats
+    uint32_t netif_stats::*field;
     const char *help;   // of the family: the same for every series of it
 };
 
@@ -44,32 +43,32 @@ constexpr char RESETS_HELP[] = "Session attempts and sessions ended, by reason."
 // a series that can never move only misleads. Series of one family follow
 // each other.
 constexpr counter_t COUNTERS[] = {
-    {"tunnel_transmit_packets_total", nullptr, offsetof(netif_stats, sock_txpkts),
+    {"tunnel_transmit_packets_total", nullptr, &netif_stats::sock_txpkts,
      "Packets from the TUN interface sent to the peer."},
-    {"tunnel_receive_packets_total", nullptr, offsetof(netif_stats, tun_txpkts),
+    {"tunnel_receive_packets_total", nullptr, &netif_stats::tun_txpkts,
      "Packets from the peer written to the TUN interface."},
-    {"tun_read_packets_total", nullptr, offsetof(netif_stats, tun_rxpkts),
+    {"tun_read_packets_total", nullptr, &netif_stats::tun_rxpkts,
      "Packets read from the TUN interface, outside a session too."},
-    {"looped_packets_total", nullptr, offsetof(netif_stats, panic_pktdest),
+    {"looped_packets_total", nullptr, &netif_stats::panic_pktdest,
      "The daemon's own datagrams routed into its own tunnel, dropped."},
-    {"peer_datagrams_total", nullptr, offsetof(netif_stats, sock_rxpkts),
+    {"peer_datagrams_total", nullptr, &netif_stats::sock_rxpkts,
      "Datagrams accepted from the peer's address and port."},
-    {"sessions_established_total", nullptr, offsetof(netif_stats, openackcnt),
+    {"sessions_established_total", nullptr, &netif_stats::openackcnt,
      "Sessions established: OPENACK answers accepted."},
-    {"session_resets_total", "reason=\"auth_timeout\"", offsetof(netif_stats, panic_authot), RESETS_HELP},
-    {"session_resets_total", "reason=\"rejected\"", offsetof(netif_stats, openrejcnt), RESETS_HELP},
-    {"session_resets_total", "reason=\"peer_silent\"", offsetof(netif_stats, panic_dataot), RESETS_HELP},
-    {"session_resets_total", "reason=\"closed\"", offsetof(netif_stats, closedcnt), RESETS_HELP},
-    {"echo_responses_total", nullptr, offsetof(netif_stats, echorespcnt), "Echo responses accepted."},
-    {"resolver_datagrams_total", nullptr, offsetof(netif_stats, rxdnscnt),
+    {"session_resets_total", "reason=\"auth_timeout\"", &netif_stats::panic_authot, RESETS_HELP},
+    {"session_resets_total", "reason=\"rejected\"", &netif_stats::openrejcnt, RESETS_HELP},
+    {"session_resets_total", "reason=\"peer_silent\"", &netif_stats::panic_dataot, RESETS_HELP},
+    {"session_resets_total", "reason=\"closed\"", &netif_stats::closedcnt, RESETS_HELP},
+    {"echo_responses_total", nullptr, &netif_stats::echorespcnt, "Echo responses accepted."},
+    {"resolver_datagrams_total", nullptr, &netif_stats::rxdnscnt,
      "Datagrams from port 53 received while resolving the peer."},
-    {"resolver_failures_total", nullptr, offsetof(netif_stats, panic_dns),
+    {"resolver_failures_total", nullptr, &netif_stats::panic_dns,
      "Resolver answers without a usable address."},
-    {"control_refused_total", nullptr, offsetof(netif_stats, panic_pktverify),
+    {"control_refused_total", nullptr, &netif_stats::panic_pktverify,
      "Control packets refused for their signature or the session state."},
-    {"openack_malformed_total", nullptr, offsetof(netif_stats, panic_open),
+    {"openack_malformed_total", nullptr, &netif_stats::panic_open,
      "OPENACK answers with a malformed option list."},
-    {"unknown_type_total", nullptr, offsetof(netif_stats, panic_pkttype),
+    {"unknown_type_total", nullptr, &netif_stats::panic_pkttype,
      "Datagrams from the peer of an unknown packet type."},
 };
 static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 5);
@@ -82,13 +81,6 @@ const char *const STATE_NAMES[] = {"NONE", "IDLE", "DNS", "INIT", "AUTH", "DATA"
 static_assert(sizeof STATE_NAMES / sizeof STATE_NAMES[0] == SDWANCLNT_CLOSED + 1);
 
 const char *state_name(uint8_t state) { return state <= SDWANCLNT_CLOSED ? STATE_NAMES[state] : "UNKNOWN"; }
-
-uint32_t counter_value(const netif_stats &st, size_t offset)
-{
-    uint32_t v;
-    memcpy(&v, reinterpret_cast<const unsigned char *>(&st) + offset, sizeof v);
-    return v;
-}
 
 // Appends to a fixed buffer; once something does not fit, everything after it is refused and
 // the whole text counts as failed.
@@ -246,7 +238,7 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
         put_series(&o, c.name, clnt);
         if (c.label != nullptr)
             put(&o, ",%s", c.label);
-        put(&o, "} %u\n", counter_value(clnt->si_stats, c.offset));
+        put(&o, "} %u\n", clnt->si_stats.*c.field);
     }
     put_single(&o, clnt, "tunnel_transmit_bytes_total", "counter",
                "Bytes of the packets sent to the peer, headers left out.", clnt->si_txbytes);

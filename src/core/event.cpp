@@ -40,23 +40,11 @@ void pollset_rebuild()
     for (int i = 0; i < POLL_SLOTS; i++) {
         if (_polls[i].fds < 0)
             continue;
-        s_pfds[s_pcnt].fd = _polls[i].fds;
-        s_pfds[s_pcnt].events = POLLIN;
-        s_pfds[s_pcnt].revents = 0;
+        s_pfds[s_pcnt] = pollfd{_polls[i].fds, POLLIN, 0};
         s_pidx[s_pcnt] = i;
         s_pcnt++;
     }
     s_pset_stale = false;
-}
-
-void tm_clear(tm_t *t)
-{
-    t->name[0] = 0;
-    t->tmout = 0;
-    t->tmcnt = 0;
-    t->lastsec = 0;
-    t->func = nullptr;
-    t->arg = nullptr;
 }
 
 // Names compare over at most 8 bytes: a stored name of 8 characters has no terminator.
@@ -103,7 +91,7 @@ void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)(), uint64_t (*mono)())
 void tm_init()
 {
     for (tm_t &t : _tms)
-        tm_clear(&t);
+        t = tm_t{};
     log_help("System initial timer success\n");
 }
 
@@ -112,14 +100,9 @@ int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg)
     for (tm_t &t : _tms) {
         if (t.name[0] != 0)
             continue;
+        t = tm_t{{}, sec, os_cursec(), 0, arg, func};
         // Exactly 8 bytes: a shorter name is zero-padded, a longer one cut without a terminator.
-        memset(t.name, 0, sizeof t.name);
         memcpy(t.name, name, strnlen(name, sizeof t.name));
-        t.tmout = sec;
-        t.lastsec = os_cursec();
-        t.func = func;
-        t.arg = arg;
-        t.tmcnt = 0;
         return 0;
     }
     return -1;
@@ -129,7 +112,7 @@ void tm_del(const char *name)
 {
     for (tm_t &t : _tms) {
         if (t.name[0] != 0 && tm_name_eq(t.name, name)) {
-            tm_clear(&t);
+            t = tm_t{};
             return;
         }
     }
@@ -154,12 +137,8 @@ void tm_scan()
 
 void poll_init()
 {
-    for (poll_op_t &p : _polls) {
-        p.fds = -1;
-        p.func = nullptr;
-        p.arg = nullptr;
-        p.efunc = nullptr;
-    }
+    for (poll_op_t &p : _polls)
+        p = poll_op_t{-1, nullptr, nullptr, nullptr};
     s_pset_stale = true;
     s_reapsec = UINT64_MAX;
     log_help("System initial POLL mode success\n");
@@ -172,10 +151,7 @@ int poll_add(int s, CALLBACK_FUNC func, void *arg)
     for (poll_op_t &p : _polls) {
         if (p.fds != -1)
             continue;
-        p.fds = s;
-        p.func = func;
-        p.arg = arg;
-        p.efunc = nullptr;
+        p = poll_op_t{s, func, arg, nullptr};
         s_pset_stale = true;
         return 0;
     }
@@ -186,10 +162,7 @@ void poll_del(int s)
 {
     for (poll_op_t &p : _polls) {
         if (p.fds == s) {
-            p.fds = -1;
-            p.func = nullptr;
-            p.arg = nullptr;
-            p.efunc = nullptr;
+            p = poll_op_t{-1, nullptr, nullptr, nullptr};
             s_pset_stale = true;
             return;
         }
