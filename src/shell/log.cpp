@@ -352,19 +352,16 @@ void log_signal_exit(int signo)
     unsigned mon, day;
     civil_from_days(days, &year, &mon, &day);
 
+    // The prefix of every other line, "year/month/day hour:min:sec".
+    const uint64_t fields[] = {static_cast<uint64_t>(year),         mon, day, static_cast<uint64_t>(secs / 3600),
+                               static_cast<uint64_t>(secs / 60 % 60), static_cast<uint64_t>(secs % 60)};
     char line[128];
     char *p = line;
-    p = put_uint(p, static_cast<uint64_t>(year), 1);
-    *p++ = '/';
-    p = put_uint(p, mon, 1);
-    *p++ = '/';
-    p = put_uint(p, day, 1);
-    *p++ = ' ';
-    p = put_uint(p, static_cast<uint64_t>(secs / 3600), 1);
-    *p++ = ':';
-    p = put_uint(p, static_cast<uint64_t>(secs / 60 % 60), 2);
-    *p++ = ':';
-    p = put_uint(p, static_cast<uint64_t>(secs % 60), 2);
+    for (int i = 0; i < 6; i++) {
+        if (i > 0)
+            *p++ = "// ::"[i - 1];
+        p = put_uint(p, fields[i], i < 4 ? 1 : 2);
+    }
     p = put_str(p, " received signo ");
     if (signo < 0) {
         *p++ = '-';
@@ -384,10 +381,8 @@ void log_deinit()
     // while the descriptor is withdrawn, so a late handler line goes to standard output instead.
     sigset_t block, old;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGUSR1);
-    sigaddset(&block, SIGUSR2);
+    for (int signo : LOG_EXIT_SIGNALS)
+        sigaddset(&block, signo);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     s_logfd.store(-1, std::memory_order_release);
     if (_logfp != nullptr)

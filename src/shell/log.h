@@ -7,6 +7,7 @@
 // to "<log>.1" and begins an empty one. Each line leaves with one write(2) and is either wholly
 // in the file or not at all (a short write on a full file system is cut off again).
 #pragma once
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
@@ -27,6 +28,8 @@ void log_deinit();
 // The exit-signal line "received signo %d, start to exit", built without stdio or locks so that
 // a signal handler may write it whatever it interrupted.
 void log_signal_exit(int signo);
+// The signals whose handlers write that line.
+inline constexpr int LOG_EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGUSR1, SIGUSR2};
 
 // Opens the log again at its path (appending; created when missing) and writes "Log file %s
 // reopened" there: after a rotation that renamed the file, the lines go to the new one. When

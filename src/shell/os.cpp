@@ -45,7 +45,7 @@ int os_init()
     // wait while the wall clock is set back, and a silent loop must be told from a stopped one.
     poll_set_alive([](void *) { notify_watchdog(); }, nullptr);
 
-    for (int signo : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+    for (int signo : LOG_EXIT_SIGNALS)
         os_on_signal(signo, signals_handle_exit, 0);
 
     signal(SIGCHLD, SIG_DFL);
