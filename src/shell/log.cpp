@@ -58,15 +58,33 @@ struct prefix_cache {
 };
 thread_local prefix_cache t_prefix;
 
+// log_write_all; inlined into emit, which runs once per packet with datalog=1.
+[[gnu::always_inline]] inline size_t write_all(int fd, const char *p, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = write(fd, p + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            if (w == 0)
+                errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return done;
+}
+
 // Async-signal-safe: the handlers' lines come through here too.
 void emit(const char *line, size_t n)
 {
     int fd = s_logfd.load(std::memory_order_acquire);
     if (fd < 0) {
-        log_write_all(STDOUT_FILENO, line, n);
+        write_all(STDOUT_FILENO, line, n);
         return;
     }
-    const size_t w = log_write_all(fd, line, n);
+    const size_t w = write_all(fd, line, n);
     if (w == n) {
         s_size.fetch_add(n, std::memory_order_relaxed);
     } else if (w > 0) {
@@ -394,19 +412,4 @@ void log_deinit()
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-size_t log_write_all(int fd, const char *p, size_t n)
-{
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = write(fd, p + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
-            break;
-        }
-        done += static_cast<size_t>(w);
-    }
-    return done;
-}
+size_t log_write_all(int fd, const char *p, size_t n) { return write_all(fd, p, n); }
