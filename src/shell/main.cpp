@@ -83,10 +83,9 @@ int main(int argc, char **argv)
     _cfgfile = DEFAULT_CFGFILE;
     _logfile = DEFAULT_LOGFILE;
 
-    // An unknown option is passed over.
-    int opt;
-    while ((opt = os_args(argc, argv, &_cfgfile, &_logfile)) == '?') {
-    }
+    int opt = os_args(argc, argv, &_cfgfile, &_logfile);
+    while (opt == '?')  // an unknown option is passed over
+        opt = os_args(argc, argv, &_cfgfile, &_logfile);
     if (opt == 'h')
         usage();
     else if (opt == 'v')
