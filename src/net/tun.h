@@ -22,3 +22,22 @@ void tun_clear_ip(const char *tun_name);
 // other IPv6 packet is ever routed into it. 0, or the errno of the refusal (ENOENT: a kernel
 // without IPv6, where nothing is to be done).
 int tun_disable_ipv6(const char *tun_name);
+
+// Offloads of a descriptor attached with the virtio-net header (net/vnet.h): the TUN_F_ bits of
+// TUNSETOFFLOAD under names of our own.
+inline constexpr uint32_t TUN_OFFLOAD_CSUM = 0x01;  // the reader completes partial checksums
+inline constexpr uint32_t TUN_OFFLOAD_TSO4 = 0x02;  // the reader cuts TCP/IPv4 super-packets
+inline constexpr uint32_t TUN_OFFLOAD_TSO6 = 0x04;
+// tun_init that asks for the virtio-net header and the offloads want (CSUM is implied by TSO):
+// *granted gets what the kernel took, 0 when it refused the header or the offloads, and the
+// descriptor is then a plain one exactly as tun_init makes it. Returns as tun_init.
+int tun_init_vnet(int *tunfd, const char *tun_name, uint32_t want, uint32_t *granted);
+// tun_attach_quiet with the same request: the errno of a refused attach, or 0 with *granted set.
+int tun_attach_vnet_quiet(int *tunfd, const char *tun_name, uint32_t want, uint32_t *granted);
+// On a descriptor with the header: a read of the header and the packet behind it into buf (at
+// most VNET_READ_MAX bytes are ever needed); as read(2).
+int tun_recv_vnet(int tunfd, uint8_t *buf, int len);
+// On a descriptor with the header: one packet (or super-packet) written behind the 10-byte
+// header vhdr, null for a plain packet (a zero header); as write(2), the header's bytes left out
+// of a positive result.
+int tun_send_vnet(int tunfd, const uint8_t *vhdr, const uint8_t *pkt, int len);
