@@ -10,6 +10,7 @@ inline uint32_t ld_be32(const uint8_t *p)
 {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
+inline uint16_t ld_le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t ld_le32(const uint8_t *p)
 {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
@@ -27,6 +28,11 @@ inline void st_be32(uint8_t *p, uint32_t v)
     p[1] = static_cast<uint8_t>(v >> 16);
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
+}
+inline void st_le16(uint8_t *p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
 }
 inline void st_le32(uint8_t *p, uint32_t v)
 {

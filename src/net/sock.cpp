@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +17,19 @@ namespace {
 // through the tunnel may outrun the daemon for a moment; the default (about 200 KiB, a few
 // hundred small datagrams) drops packets under load, which TCP then pays for.
 constexpr int SOCK_BUFSZ = 1 << 20;
+
+static_assert(CMSG_SPACE(sizeof(int)) <= SOCK_UDPCMSG_SPACE);
+static_assert(CMSG_SPACE(sizeof(uint16_t)) <= SOCK_UDPCMSG_SPACE);
+
+sockaddr_in sin_of(uint32_t ipbe, uint16_t port)
+{
+    sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = ipbe;
+    return to;
+}
 }  // namespace
 
 int sock_bufsz(int s, int opt_force, int opt, int bytes)
@@ -74,3 +89,97 @@ uint32_t sock_recvfrom(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, 
 }
 
 void sock_close(int s) { close(s); }
+
+int sock_gso_probe(int s)
+{
+    // A size of 0 leaves every plain send as it is; a kernel without the option refuses it.
+    int zero = 0;
+    return setsockopt(s, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0 ? 0 : -1;
+}
+
+void sock_gso_cmsg(msghdr *m, uint8_t *ctrl, uint16_t segsz)
+{
+    std::memset(ctrl, 0, SOCK_UDPCMSG_SPACE);
+    m->msg_control = ctrl;
+    m->msg_controllen = CMSG_SPACE(sizeof(uint16_t));
+    cmsghdr *cm = CMSG_FIRSTHDR(m);
+    cm->cmsg_level = SOL_UDP;
+    cm->cmsg_type = UDP_SEGMENT;
+    cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    std::memcpy(CMSG_DATA(cm), &segsz, sizeof segsz);
+}
+
+uint32_t sock_gro_segsz(const msghdr *m, uint32_t len)
+{
+    for (cmsghdr *cm = CMSG_FIRSTHDR(m); cm != nullptr; cm = CMSG_NXTHDR(const_cast<msghdr *>(m), cm)) {
+        if (cm->cmsg_level != SOL_UDP || cm->cmsg_type != UDP_GRO || cm->cmsg_len < CMSG_LEN(sizeof(int)))
+            continue;
+        int sz = 0;
+        std::memcpy(&sz, CMSG_DATA(cm), sizeof sz);
+        return sz > 0 && static_cast<uint32_t>(sz) < len ? static_cast<uint32_t>(sz) : len;
+    }
+    return len;
+}
+
+uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len,
+                       uint32_t segsz, bool *gso)
+{
+    if (segsz != 0 && len > segsz && *gso) {
+        sockaddr_in to = sin_of(toipbe, toport);
+        iovec iov{const_cast<uint8_t *>(buf), len};
+        msghdr m;
+        std::memset(&m, 0, sizeof m);
+        m.msg_name = &to;
+        m.msg_namelen = sizeof to;
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        alignas(cmsghdr) uint8_t ctrl[SOCK_UDPCMSG_SPACE];
+        sock_gso_cmsg(&m, ctrl, static_cast<uint16_t>(segsz));
+        if (sendmsg(s, &m, 0) >= 0)
+            return len;
+        // EIO: the way out has no checksum offload to segment with; EINVAL: the kernel or the
+        // train's shape refused. Neither will change for this socket: one by one from now on.
+        if (errno != EIO && errno != EINVAL) {
+            log_help("Sendto error\n");
+            return 0;
+        }
+        *gso = false;
+        log_help("UDP segmentation refused (%s): sending one datagram at a time\n", strerror(errno));
+    }
+    for (uint32_t off = 0; off < len; off += segsz == 0 ? len : segsz) {
+        const uint32_t n = segsz == 0 || len - off < segsz ? len - off : segsz;
+        if (sock_sendto(s, toipbe, toport, buf + off, n) != n)
+            return 0;
+    }
+    return len;
+}
+
+int sock_gro_enable(int s)
+{
+    int one = 1;
+    return setsockopt(s, SOL_UDP, UDP_GRO, &one, sizeof one) == 0 ? 0 : -1;
+}
+
+uint32_t sock_recv_gro(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len,
+                       uint32_t *segsz)
+{
+    sockaddr_in from;
+    std::memset(&from, 0, sizeof from);
+    iovec iov{buf, len};
+    msghdr m;
+    std::memset(&m, 0, sizeof m);
+    m.msg_name = &from;
+    m.msg_namelen = sizeof from;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    alignas(cmsghdr) uint8_t ctrl[SOCK_UDPCMSG_SPACE];
+    m.msg_control = ctrl;
+    m.msg_controllen = sizeof ctrl;
+    const ssize_t n = recvmsg(s, &m, 0);
+    if (n <= 0)
+        return 0;
+    *r_ipbe = from.sin_addr.s_addr;
+    *r_port = ntohs(from.sin_port);
+    *segsz = sock_gro_segsz(&m, static_cast<uint32_t>(n));
+    return static_cast<uint32_t>(n);
+}

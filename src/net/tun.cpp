@@ -7,17 +7,20 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "net/ifctl.h"
+#include "net/vnet.h"
 #include "shell/log.h"
 
 static_assert(TUNSETIFF == 0x400454ca);
 static_assert(TUNSETPERSIST == 0x400454cb);
 static_assert((IFF_TUN | IFF_NO_PI) == 0x1001);
+static_assert(TUN_OFFLOAD_CSUM == TUN_F_CSUM && TUN_OFFLOAD_TSO4 == TUN_F_TSO4 && TUN_OFFLOAD_TSO6 == TUN_F_TSO6);
 
 namespace {
 
@@ -37,8 +40,49 @@ void tun_set_txqlen(const char *tun_name)
 }  // namespace
 
 namespace {
-int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why)
+// The virtio-net header and the offloads on a descriptor just attached with IFF_VNET_HDR: the
+// offloads granted, 0 when the kernel took none of them.
+uint32_t tun_offload(int fd, uint32_t want)
 {
+    int sz = static_cast<int>(VNET_HDR_LEN);
+    if (ioctl(fd, TUNSETVNETHDRSZ, &sz) < 0)
+        return 0;
+    // Segmentation needs the checksum offload under it; without TSO the checksum alone still
+    // spares the kernel a pass over every packet.
+    if ((want & (TUN_OFFLOAD_TSO4 | TUN_OFFLOAD_TSO6)) != 0)
+        want |= TUN_OFFLOAD_CSUM;
+    while (want != 0) {
+        if (ioctl(fd, TUNSETOFFLOAD, static_cast<unsigned long>(want)) == 0)
+            return want;
+        want = (want & TUN_OFFLOAD_CSUM) != 0 && want != TUN_OFFLOAD_CSUM ? TUN_OFFLOAD_CSUM : 0;
+    }
+    return 0;
+}
+
+int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why, uint32_t want = 0,
+               uint32_t *granted = nullptr)
+{
+    if (granted != nullptr)
+        *granted = 0;
+    // The header first: a kernel that refuses it, or every offload under it, gets the plain
+    // attach on a fresh descriptor (the flag cannot be taken back from an attached one).
+    if (want != 0 && *tunfd < 0) {
+        int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            ifreq ifr;
+            ifreq_named(&ifr, tun_name);
+            ifr.ifr_flags = IFF_TUN | IFF_NO_PI | IFF_VNET_HDR;
+            uint32_t got = 0;
+            if (ioctl(fd, TUNSETIFF, &ifr) == 0 && (got = tun_offload(fd, want)) != 0) {
+                *tunfd = fd;
+                if (granted != nullptr)
+                    *granted = got;
+            } else {
+                close(fd);
+            }
+        }
+    }
+
     bool opened = false;
     if (*tunfd < 0) {
         *tunfd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
@@ -92,6 +136,21 @@ int tun_attach_quiet(int *tunfd, const char *tun_name)
     return tun_attach(tunfd, tun_name, 1, true, &why) == 0 ? 0 : why;
 }
 
+int tun_init_vnet(int *tunfd, const char *tun_name, uint32_t want, uint32_t *granted)
+{
+    int why = 0;
+    const int rc = tun_attach(tunfd, tun_name, 1, false, &why, want, granted);
+    if (rc != 0)
+        errno = why;
+    return rc;
+}
+
+int tun_attach_vnet_quiet(int *tunfd, const char *tun_name, uint32_t want, uint32_t *granted)
+{
+    int why = 0;
+    return tun_attach(tunfd, tun_name, 1, true, &why, want, granted) == 0 ? 0 : why;
+}
+
 void tun_detach(int *tunfd)
 {
     if (*tunfd < 0)
@@ -130,6 +189,20 @@ int tun_recv(int tunfd, uint8_t *buf, int len)
 int tun_send(int tunfd, const uint8_t *buf, int len)
 {
     return static_cast<int>(write(tunfd, buf, static_cast<size_t>(len)));
+}
+
+int tun_recv_vnet(int tunfd, uint8_t *buf, int len) { return tun_recv(tunfd, buf, len); }
+
+int tun_send_vnet(int tunfd, const uint8_t *vhdr, const uint8_t *pkt, int len)
+{
+    static const uint8_t zero[VNET_HDR_LEN] = {};
+    iovec iov[2];
+    iov[0].iov_base = const_cast<uint8_t *>(vhdr != nullptr ? vhdr : zero);
+    iov[0].iov_len = VNET_HDR_LEN;
+    iov[1].iov_base = const_cast<uint8_t *>(pkt);
+    iov[1].iov_len = static_cast<size_t>(len);
+    const ssize_t n = writev(tunfd, iov, 2);
+    return n < 0 ? -1 : static_cast<int>(n - static_cast<ssize_t>(VNET_HDR_LEN));
 }
 
 void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)

@@ -25,7 +25,9 @@
 #include "fuzz_peerset.h"
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
+#include "net/vnet.h"
 #include "proto/packet.h"
+#include "support/ippkt.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -389,6 +391,36 @@ void peer_open_seeds()
     put("peer_open", "mallory", pair(2, "mallory", "secret"));
     put("peer_open", "no-name", pair(2, "", "secret"));
 }
+// Reads of a TUN device with the virtio-net header: a plain packet, partial checksums, TCP
+// super-packets of several shapes, and one the kernel would never hand over.
+void vnet_seeds()
+{
+    using namespace ippkt;
+    ippkt::Tcp t;
+    const Bytes none(VNET_HDR_LEN, 0);
+    auto tso = [](const ippkt::Tcp &tcp, size_t payload, uint16_t mss) {
+        Bytes ip = tcp4(tcp, pattern(payload, 2));
+        const uint16_t hl = static_cast<uint16_t>(40 + tcp.options.size());
+        put16(ip, 36, sum16(nullptr, 0, pseudo(ip.data(), 6, ip.size() - 20)));
+        return cat(vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, hl, mss, 20, 16), ip);
+    };
+    put("vnet", "plain-udp", cat(none, udp4(t.src, t.dst, 5000, 53, pattern(40, 1))));
+    put("vnet", "plain-tcp", cat(none, tcp4(t, pattern(1000, 1))));
+    Bytes udp = udp4(t.src, t.dst, 5000, 53, pattern(41, 3));
+    put16(udp, 26, sum16(nullptr, 0, pseudo(udp.data(), 17, udp.size() - 20)));
+    put("vnet", "csum-udp", cat(vhdr(VNET_F_NEEDS_CSUM, 0, 0, 0, 20, 6), udp));
+    put("vnet", "tso-3", tso(t, 4000, 1448));
+    ippkt::Tcp f = t;
+    f.flags = ACK | PSH | FIN | CWR;
+    f.options = {1, 1, 8, 10, 0, 0, 0, 1, 0, 0, 0, 2};
+    put("vnet", "tso-flags-options", tso(f, 3000, 1000));
+    put("vnet", "tso-64k", tso(t, 65535 - 40, 1448));
+    put("vnet", "tso-headers-only", tso(t, 0, 1448));
+    put("vnet", "tso-tiny-mss", tso(t, 2000, 7));
+    Bytes u = tso(t, 3000, 1448);
+    u[1] = VNET_GSO_UDP;
+    put("vnet", "gso-udp", u);
+}
 }  // namespace
 
 int main(int argc, char **argv)
@@ -413,6 +445,7 @@ int main(int argc, char **argv)
     dns_seeds();
     peer_seeds();
     peer_open_seeds();
+    vnet_seeds();
     if (!s_check) {
         std::printf("wrote %d seed files under %s\n", s_written, s_dir.c_str());
         return 0;

@@ -222,3 +222,100 @@ TEST_F(SockTest, BroadcastIsPermitted)
     EXPECT_EQ(sock_sendto(s, bcast, 9, &b, 1), 1u);
     sock_close(s);
 }
+
+namespace {
+
+// Every datagram waiting on a plain socket, by size and content, for a moment after the last.
+std::vector<std::vector<uint8_t>> drain(int s)
+{
+    std::vector<std::vector<uint8_t>> got;
+    uint8_t buf[65536];
+    while (fd_wait_readable(s, 200)) {
+        const ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n < 0)
+            break;
+        got.emplace_back(buf, buf + n);
+    }
+    return got;
+}
+
+std::vector<std::vector<uint8_t>> cut(const std::vector<uint8_t> &train, size_t seg)
+{
+    std::vector<std::vector<uint8_t>> d;
+    for (size_t off = 0; off < train.size(); off += seg)
+        d.emplace_back(train.begin() + static_cast<long>(off),
+                       train.begin() + static_cast<long>(std::min(train.size(), off + seg)));
+    return d;
+}
+
+}  // namespace
+
+// A train sent with one call reaches a plain socket as the datagrams it stands for, and a socket
+// with receive offload as one train with its datagram size; the one-by-one way sends the same.
+TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
+{
+    const uint32_t lo = ip("127.0.0.1");
+    std::vector<uint8_t> train(5 * 1000 + 300);
+    for (size_t i = 0; i < train.size(); i++)
+        train[i] = static_cast<uint8_t>(i * 7 + i / 1000);
+    const auto want = cut(train, 1000);
+
+    uint16_t plain_port = 0;
+    int plain = bound_socket(lo, 0, &plain_port);
+    uint16_t gro_port = 0;
+    int gro = bound_socket(lo, 0, &gro_port);
+    ASSERT_GE(plain, 0);
+    ASSERT_GE(gro, 0);
+    ASSERT_EQ(sock_gro_enable(gro), 0);
+    int s = sock_udpinit();
+    ASSERT_EQ(sock_gso_probe(s), 0);
+
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on ? "segmentation offload" : "one by one");
+        bool gso = on;
+        ASSERT_EQ(sock_send_gso(s, lo, plain_port, train.data(), static_cast<uint32_t>(train.size()), 1000, &gso),
+                  train.size());
+        EXPECT_EQ(gso, on);
+        const auto got_plain = drain(plain);
+        EXPECT_EQ(got_plain.size(), want.size());
+        EXPECT_TRUE(got_plain == want);
+
+        ASSERT_EQ(sock_send_gso(s, lo, gro_port, train.data(), static_cast<uint32_t>(train.size()), 1000, &gso),
+                  train.size());
+        std::vector<uint8_t> got;
+        size_t trains = 0;
+        uint32_t r_ip = 0;
+        uint16_t r_port = 0;
+        std::vector<uint8_t> buf(65535);
+        while (fd_wait_readable(gro, 200)) {
+            uint32_t segsz = 0;
+            const uint32_t n = sock_recv_gro(gro, &r_ip, &r_port, buf.data(), static_cast<uint32_t>(buf.size()), &segsz);
+            ASSERT_GT(n, 0u);
+            // Every datagram of a train but its last is segsz long.
+            EXPECT_TRUE(n == segsz || segsz == 1000) << n << " bytes in datagrams of " << segsz;
+            got.insert(got.end(), buf.begin(), buf.begin() + n);
+            trains++;
+        }
+        EXPECT_TRUE(got == train);
+        EXPECT_EQ(r_ip, lo);
+        EXPECT_EQ(r_port, local_port(s));
+        if (on) {
+            EXPECT_EQ(trains, 1u) << "a train over loopback stays whole";
+        }
+    }
+
+    // A train the kernel refuses (more datagrams in one call than any kernel takes, 64 or 128) goes one datagram at a
+    // time, this one and every later one, with one line saying so.
+    LogCapture log;
+    bool gso = true;
+    ASSERT_EQ(sock_send_gso(s, lo, plain_port, train.data(), static_cast<uint32_t>(train.size()), 40, &gso),
+              train.size());
+    EXPECT_FALSE(gso);
+    const auto small = drain(plain);
+    EXPECT_EQ(small.size(), cut(train, 40).size());
+    EXPECT_TRUE(small == cut(train, 40));
+    EXPECT_EQ(log.all(), std::vector<std::string>{"UDP segmentation refused (Invalid argument): sending one datagram at a time"});
+    close(plain);
+    close(gro);
+    sock_close(s);
+}

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "bytes.h"
+#include "net/vnet.h"
+#include "support/ippkt.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/proc.h"
@@ -282,4 +284,180 @@ TEST_F(TunTest, RoutedPacketIsReadFromItsFirstHeaderByte)
     EXPECT_EQ(ld_be16(buf + 22), 7000);
     EXPECT_EQ(std::memcmp(buf + 28, "ping", 4), 0);
     close(s);
+}
+
+namespace {
+
+// One IPv4 packet read from a descriptor with the virtio-net header, skipping the kernel's own
+// IPv6 chatter: the header and the packet, or an empty vector when none came.
+std::vector<uint8_t> read_vnet_ipv4(int fd)
+{
+    std::vector<uint8_t> buf(VNET_READ_MAX);
+    for (int i = 0; i < 32 && fd_wait_readable(fd, 1000); i++) {
+        const int n = tun_recv_vnet(fd, buf.data(), static_cast<int>(buf.size()));
+        if (n > static_cast<int>(VNET_HDR_LEN) && (buf[VNET_HDR_LEN] >> 4) == 4) {
+            buf.resize(static_cast<size_t>(n));
+            return buf;
+        }
+    }
+    return {};
+}
+
+// The packets a read stands for, as the wire would carry them.
+std::vector<ippkt::Bytes> split_read(const std::vector<uint8_t> &read, uint32_t mtu)
+{
+    std::vector<ippkt::Bytes> pkts;
+    vnet_split_t s;
+    if (vnet_split_begin(&s, read.data(), static_cast<uint32_t>(read.size()), mtu) != VNET_OK)
+        return pkts;
+    std::vector<uint8_t> out(VNET_TRAIN_BYTES);
+    vnet_train_t t;
+    while (vnet_split_next(&s, out.data(), VNET_TRAIN_BYTES, 8, VNET_TRAIN_SEGS, &t) > 0)
+        for (uint32_t i = 0; i < t.count; i++)
+            pkts.emplace_back(out.begin() + i * t.stride + 8,
+                              out.begin() + i * t.stride + 8 + (i + 1 == t.count ? t.lastlen : t.seglen));
+    return pkts;
+}
+
+bool tcp_sum_ok(const ippkt::Bytes &p)
+{
+    return ippkt::sum16(p.data(), 20) == 0xFFFF &&
+           ippkt::sum16(p.data() + 20, p.size() - 20, ippkt::pseudo(p.data(), 6, p.size() - 20)) == 0xFFFF;
+}
+
+}  // namespace
+
+// The kernel's own TCP on an interface with segmentation offload: its super-packets cut into
+// segments of the MTU with every checksum right, and segments of ours joined into one write that
+// it takes whole.
+TEST_F(TunTest, VnetCarriesTheKernelsTcpBothWays)
+{
+    uint32_t granted = 0;
+    ASSERT_EQ(tun_init_vnet(&fd_, TUN, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4, &granted), 0);
+    ASSERT_EQ(granted, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4);
+    EXPECT_NE(netns_sh(std::string("ip -d link show dev ") + TUN).find("vnet_hdr on"), std::string::npos);
+    tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
+    tun_set_mtu(TUN, 1400);
+
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(5000);
+    sin.sin_addr.s_addr = ip("10.8.0.2");
+    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0) << std::strerror(errno);
+    ASSERT_EQ(listen(ls, 1), 0);
+
+    // The far end of the connection is this test, writing through the interface.
+    ippkt::Tcp far;
+    far.src = ntohl(ip("10.8.0.9"));
+    far.dst = ntohl(ip("10.8.0.2"));
+    far.sport = 40000;
+    far.dport = 5000;
+    far.seq = 1000;
+    far.ack = 0;
+    far.window = 65535;
+    far.flags = ippkt::SYN;
+    far.options = {2, 4, 0x05, 0x78};  // MSS 1400
+    const ippkt::Bytes syn = ippkt::tcp4(far, {});
+    ASSERT_EQ(tun_send_vnet(fd_, nullptr, syn.data(), static_cast<int>(syn.size())), static_cast<int>(syn.size()));
+    const std::vector<ippkt::Bytes> synack = split_read(read_vnet_ipv4(fd_), 1400);
+    ASSERT_EQ(synack.size(), 1u);
+    ASSERT_TRUE(tcp_sum_ok(synack[0]));
+    ASSERT_EQ(synack[0][33], ippkt::SYN | ippkt::ACK);
+    const uint32_t isn = ld_be32(synack[0].data() + 24);
+
+    far.seq = 1001;
+    far.ack = isn + 1;
+    far.flags = ippkt::ACK;
+    far.options.clear();
+    const ippkt::Bytes ack = ippkt::tcp4(far, {});
+    ASSERT_EQ(tun_send_vnet(fd_, nullptr, ack.data(), static_cast<int>(ack.size())), static_cast<int>(ack.size()));
+    ASSERT_TRUE(fd_wait_readable(ls, 1000));
+    int conn = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(conn, 0);
+
+    // Down: 10 segments' worth in one send leave as super-packets, cut here into segments that
+    // each fit the MTU and follow on.
+    const ippkt::Bytes down = ippkt::pattern(10 * 1360, 6);
+    ASSERT_EQ(send(conn, down.data(), down.size(), 0), static_cast<ssize_t>(down.size()));
+    ippkt::Bytes got;
+    size_t supers = 0;
+    while (got.size() < down.size()) {
+        const std::vector<uint8_t> read = read_vnet_ipv4(fd_);
+        ASSERT_FALSE(read.empty()) << "after " << got.size() << " bytes";
+        supers += read[1] == VNET_GSO_TCPV4 ? 1 : 0;
+        for (const ippkt::Bytes &p : split_read(read, 1400)) {
+            ASSERT_LE(p.size(), 1400u);
+            ASSERT_TRUE(tcp_sum_ok(p));
+            ASSERT_EQ(ld_be32(p.data() + 24), isn + 1 + got.size()) << "segments in order";
+            got.insert(got.end(), p.begin() + 40, p.end());
+        }
+    }
+    EXPECT_EQ(got, down);
+    EXPECT_GE(supers, 1u) << "the kernel handed no super-packet";
+
+    // Up: three segments joined into one write arrive whole.
+    const ippkt::Bytes up = ippkt::pattern(3 * 1000, 7);
+    std::vector<uint8_t> cbuf(VNET_READ_MAX);
+    vnet_coal_t c;
+    vnet_coal_init(&c, cbuf.data());
+    for (int k = 0; k < 3; k++) {
+        far.seq = 1001 + static_cast<uint32_t>(k) * 1000;
+        far.id = static_cast<uint16_t>(far.id + 1);
+        far.flags = k == 2 ? ippkt::ACK | ippkt::PSH : ippkt::ACK;
+        const ippkt::Bytes seg = ippkt::tcp4(far, ippkt::Bytes(up.begin() + k * 1000, up.begin() + (k + 1) * 1000));
+        ASSERT_TRUE(vnet_coal_add(&c, seg.data(), static_cast<uint32_t>(seg.size())));
+    }
+    const uint32_t n = vnet_coal_finish(&c);
+    ASSERT_EQ(cbuf[1], VNET_GSO_TCPV4);
+    ASSERT_EQ(tun_send_vnet(fd_, cbuf.data(), cbuf.data() + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)),
+              static_cast<int>(n - VNET_HDR_LEN));
+    ippkt::Bytes in(up.size() + 10);
+    size_t have = 0;
+    while (have < up.size() && fd_wait_readable(conn, 1000)) {
+        const ssize_t r = recv(conn, in.data() + have, in.size() - have, 0);
+        ASSERT_GT(r, 0);
+        have += static_cast<size_t>(r);
+    }
+    in.resize(have);
+    EXPECT_EQ(in, up);
+    close(conn);
+    close(ls);
+}
+
+TEST_F(TunTest, VnetRefusedOrNotAskedGivesThePlainDescriptor)
+{
+    // Not asked: exactly tun_init's descriptor.
+    uint32_t granted = 99;
+    ASSERT_EQ(tun_init_vnet(&fd_, TUN, 0, &granted), 0);
+    EXPECT_EQ(granted, 0u);
+    EXPECT_EQ(netns_sh(std::string("ip -d link show dev ") + TUN).find("vnet_hdr on"), std::string::npos);
+    tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(7000);
+    to.sin_addr.s_addr = ip("10.8.0.9");
+    ASSERT_EQ(sendto(s, "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4);
+    uint8_t buf[2048];
+    int n = -1;
+    for (int i = 0; i < 16 && fd_wait_readable(fd_, 1000); i++) {
+        n = tun_recv(fd_, buf, sizeof buf);
+        if (n >= 20 && (buf[0] >> 4) == 4)
+            break;
+    }
+    EXPECT_EQ(n, 32) << "no header in front of the packet";
+    close(s);
+
+    // Refused: a veth is no TUN device, so the header's attach and the plain one both fail, and
+    // nothing is left open.
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link add vx0 type veth peer name vx1", &err)) << err;
+    LogCapture log;
+    int fd = -1;
+    granted = 99;
+    EXPECT_EQ(tun_init_vnet(&fd, "vx0", TUN_OFFLOAD_TSO4, &granted), -1);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(granted, 0u);
+    EXPECT_EQ(log.all(), std::vector<std::string>{"Failed to attach tun interface vx0: Invalid argument"});
 }
