@@ -4,6 +4,7 @@
 #include "client/dns.h"
 #include "net/sock.h"
 #include "net/tun.h"
+#include "net/vnet.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 
@@ -16,6 +17,122 @@ static_assert(DATA_ROOM == 2040);
 static_assert(SDWAN_MTU_MAX <= DATA_ROOM);
 
 constexpr uint8_t IP_PROTO_UDP = 17;
+
+// The offload path's buffers, sized once: a whole read of the TUN device with its header, one
+// train of datagrams for one send, and the super-packet that inbound segments are joined into.
+uint8_t s_read[VNET_READ_MAX];
+uint8_t s_train[VNET_TRAIN_BYTES];
+uint8_t s_coalbuf[VNET_READ_MAX];
+vnet_coal_t s_coal{s_coalbuf, 0, 0, 0, 0, 0, false};
+
+// The largest packet the session carries: what the interface's MTU was set to.
+uint32_t session_mtu(const sdwan_t *clnt)
+{
+    const uint32_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    if (mtu != 0)
+        return mtu;
+    return clnt->si_cfgmtu != 0 ? clnt->si_cfgmtu : SDWAN_MTU_MAX;
+}
+
+// One packet read from the interface, at dgram + SDWAN_HDR_LEN: counted, checked, and in a
+// session given its header in the room in front and enciphered. false when it goes nowhere.
+bool data_wrap(sdwan_t *clnt, uint8_t *dgram, int len)
+{
+    clnt->si_stats.tun_rxpkts++;
+    // The daemon's own datagram, routed into its own tunnel (the host route that kept it outside
+    // is gone): wrapped and sent, it would come back again at once, for ever.
+    if (sdwan_own_dest(clnt, dgram + SDWAN_HDR_LEN, len)) {
+        clnt->si_stats.panic_pktdest++;
+        return false;
+    }
+    // Outside a session the packet is still read, so the device never backs up; it has nowhere
+    // to go.
+    if (clnt->si_state != SDWANCLNT_DATA)
+        return false;
+
+    sdwan_pkthdr_t hdr{SDWAN_DATA, 0, clnt->si_sid, clnt->si_token};
+    if (clnt->si_peerencypt != 0) {
+        // The peer's own value goes back in the flag byte, not a normalised 1.
+        hdr.type = SDWAN_EDATA;
+        hdr.encrypt = clnt->si_peerencypt;
+        sdwan_encrypt(&clnt->si_key, dgram + SDWAN_HDR_LEN, len);
+    }
+    sdwan_hdr_store(dgram, &hdr);
+    return true;
+}
+
+// pkts wrapped datagrams back to back from buf (bytes in all, each stride long but the last),
+// carrying payload bytes of IP packets: one send where the kernel segments them.
+void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride, uint32_t pkts, uint32_t payload)
+{
+    if (pkts == 0)
+        return;
+    if (sock_send_gso(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, bytes, stride, &clnt->si_udpgso) !=
+        bytes) {
+        log_help("Failed to send packet to peer\n");
+        return;
+    }
+    clnt->si_stats.sock_txpkts += pkts;
+    clnt->si_txbytes += payload;
+}
+
+// A read of a descriptor with the virtio-net header: a super-packet becomes the segments the
+// wire carries, each going the one-packet way above; the segments of a train that are sent go
+// out together. Everything read is sent or dropped before the event core polls again.
+void tun_recv_offload(sdwan_t *clnt)
+{
+    const int n = tun_recv_vnet(clnt->tunfd, s_read, static_cast<int>(sizeof s_read));
+    if (n <= 0)
+        return;
+    vnet_split_t sp;
+    if (vnet_split_begin(&sp, s_read, static_cast<uint32_t>(n), session_mtu(clnt)) != VNET_OK) {
+        clnt->si_stats.tun_rxpkts++;
+        clnt->si_stats.panic_txdrop++;
+        return;
+    }
+    vnet_train_t t;
+    int cnt = 0;
+    while ((cnt = vnet_split_next(&sp, s_train, sizeof s_train, SDWAN_HDR_LEN, VNET_TRAIN_SEGS, &t)) > 0) {
+        uint32_t first = 0;
+        uint32_t payload = 0;
+        for (uint32_t i = 0; i < t.count; i++) {
+            const uint32_t len = i + 1 == t.count ? t.lastlen : t.seglen;
+            if (data_wrap(clnt, s_train + i * t.stride, static_cast<int>(len))) {
+                payload += len;
+                continue;
+            }
+            // A packet that goes nowhere ends a run: every one before it is full-sized.
+            send_run(clnt, s_train + first * t.stride, (i - first) * t.stride, t.stride, i - first, payload);
+            first = i + 1;
+            payload = 0;
+        }
+        if (first < t.count)
+            send_run(clnt, s_train + first * t.stride, (t.count - 1 - first) * t.stride + SDWAN_HDR_LEN + t.lastlen,
+                     t.stride, t.count - first, payload);
+    }
+    if (cnt < 0)
+        clnt->si_stats.panic_txdrop++;
+}
+
+// One inbound packet to the interface. On a descriptor with segmentation offload the packets of
+// a TCP flow are joined and written together when the train ends (sdwan_data_flush); anything
+// else is written at once, behind a zero header where the descriptor has one.
+int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
+{
+    if (clnt->si_tunoff == 0)
+        return tun_send(clnt->tunfd, pkt, len);
+    // Joined only when datagrams come in trains: a datagram received alone is written alone.
+    if ((clnt->si_tunoff & TUN_OFFLOAD_TSO4) != 0 && clnt->si_udpgro) {
+        if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
+            return len;
+        if (s_coal.len != 0) {
+            sdwan_data_flush(clnt);
+            if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
+                return len;
+        }
+    }
+    return tun_send_vnet(clnt->tunfd, nullptr, pkt, len);
+}
 }  // namespace
 
 bool sdwan_own_dest(const sdwan_t *clnt, const uint8_t *pkt, int len)
@@ -36,31 +153,14 @@ bool sdwan_own_dest(const sdwan_t *clnt, const uint8_t *pkt, int len)
 void sdwclnt_tun_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    if (clnt->si_tunoff != 0) {
+        tun_recv_offload(clnt);
+        return;
+    }
     uint8_t buf[SDWAN_PKTBUF];
-
     int len = tun_recv(clnt->tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
-    if (len <= 0)
+    if (len <= 0 || !data_wrap(clnt, buf, len))
         return;
-    clnt->si_stats.tun_rxpkts++;
-    // The daemon's own datagram, routed into its own tunnel (the host route that kept it outside
-    // is gone): wrapped and sent, it would come back again at once, for ever.
-    if (sdwan_own_dest(clnt, buf + SDWAN_HDR_LEN, len)) {
-        clnt->si_stats.panic_pktdest++;
-        return;
-    }
-    // Outside a session the packet is still read, so the device never backs up; it has nowhere
-    // to go.
-    if (clnt->si_state != SDWANCLNT_DATA)
-        return;
-
-    sdwan_pkthdr_t hdr{SDWAN_DATA, 0, clnt->si_sid, clnt->si_token};
-    if (clnt->si_peerencypt != 0) {
-        // The peer's own value goes back in the flag byte, not a normalised 1.
-        hdr.type = SDWAN_EDATA;
-        hdr.encrypt = clnt->si_peerencypt;
-        sdwan_encrypt(&clnt->si_key, buf + SDWAN_HDR_LEN, len);
-    }
-    sdwan_hdr_store(buf, &hdr);
 
     uint32_t pkt_len = static_cast<uint32_t>(len) + SDWAN_HDR_LEN;
     if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, pkt_len) != pkt_len) {
@@ -86,7 +186,7 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
     if (pkt->type == SDWAN_EDATA)
         sdwan_encrypt(&clnt->si_key, buf + SDWAN_HDR_LEN, dlen);
 
-    if (tun_send(clnt->tunfd, buf + SDWAN_HDR_LEN, dlen) < 0) {
+    if (data_tun_write(clnt, buf + SDWAN_HDR_LEN, dlen) < 0) {
         log_help("Failed to send data to tunnel\n");
         return;
     }
@@ -94,4 +194,15 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
     clnt->si_rxbytes += static_cast<uint32_t>(dlen);
     if (clnt->si_datalog != 0)
         log_help("Successfully processed and forwarded data, packet length: %d\n", dlen);
+}
+
+void sdwan_data_flush(sdwan_t *clnt)
+{
+    const uint32_t n = vnet_coal_finish(&s_coal);
+    if (n == 0)
+        return;
+    // The packets in it were counted as they joined; a refused write loses them as a refused
+    // write of each would have.
+    if (tun_send_vnet(clnt->tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0)
+        log_help("Failed to send data to tunnel\n");
 }

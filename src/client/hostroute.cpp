@@ -433,7 +433,10 @@ int sdwclnt_tun_open(sdwan_t *clnt)
     const bool existed = tun_exists(clnt->tun_name);
     char alias[HOSTRT_ALIAS_MAX] = "";
     int alen = existed ? rtnl_alias_get(clnt->tun_name, alias, sizeof alias) : 0;
-    if (tun_init(&clnt->tunfd, clnt->tun_name) != 0)
+    // Segmentation offload asked for unless the configuration turns it off; a kernel that
+    // refuses it gets a plain descriptor (si_tunoff 0).
+    const uint32_t want = clnt->si_offload != 0 ? TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4 : 0;
+    if (tun_init_vnet(&clnt->tunfd, clnt->tun_name, want, &clnt->si_tunoff) != 0)
         return -1;  // held by a running process, or another kind of interface: left alone
     clnt->si_own = SDWAN_OWN_TUN;
     const bool dead_run = existed && alen > 0 && alias_is_ours(alias, static_cast<size_t>(alen));

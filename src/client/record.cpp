@@ -2,8 +2,8 @@
 #include "client/record.h"
 
 namespace {
-// Zero, except the descriptors, which start as "none", and the per-packet log line, which
-// is on unless the configuration turns it off.
+// Zero, except the descriptors, which start as "none", and the per-packet log line and the
+// kernel's offloads, which are on unless the configuration turns them off.
 constexpr sdwan_t initial_record()
 {
     sdwan_t r{};
@@ -11,6 +11,7 @@ constexpr sdwan_t initial_record()
     r.tunfd = -1;
     r.si_rtnlfd = -1;
     r.si_datalog = 1;
+    r.si_offload = 1;
     return r;
 }
 }  // namespace

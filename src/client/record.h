@@ -154,6 +154,14 @@ struct sdwan_t {
     char si_dnsdomains[256];
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
     uint8_t si_datalog;
+    // "offload" key: 0 keeps the TUN device plain and every datagram its own system call.
+    uint8_t si_offload;
+    // What the kernel granted: TUN_OFFLOAD_ bits of the descriptor (0: a plain one, read and
+    // written as without the key), UDP segmentation of sends (cleared for good at the first
+    // refused send) and receive offload on the socket.
+    uint32_t si_tunoff;
+    bool si_udpgso;
+    bool si_udpgro;
 
     sdwan_rtt_t si_rtt;
     sdwan_echosent_t si_echoring[SDWAN_RTT_RING];

@@ -38,8 +38,8 @@ struct counter_t {
 
 constexpr char RESETS_HELP[] = "Session attempts and sessions ended, by reason.";
 
-// The counters the client counts, named for what they count. Five counters of the record are
-// left out (txdnscnt, opencnt, echoreqcnt, panic_txdrop, panic_token): nothing counts them, and
+// The counters the client counts, named for what they count. Four counters of the record are
+// left out (txdnscnt, opencnt, echoreqcnt, panic_token): nothing counts them, and
 // a series that can never move only misleads. Series of one family follow
 // each other.
 constexpr counter_t COUNTERS[] = {
@@ -51,6 +51,8 @@ constexpr counter_t COUNTERS[] = {
      "Packets read from the TUN interface, outside a session too."},
     {"looped_packets_total", nullptr, &netif_stats::panic_pktdest,
      "The daemon's own datagrams routed into its own tunnel, dropped."},
+    {"tun_read_refused_total", nullptr, &netif_stats::panic_txdrop,
+     "Reads of the TUN interface with an offload header or packet that cannot be cut into the session's packets, dropped."},
     {"peer_datagrams_total", nullptr, &netif_stats::sock_rxpkts,
      "Datagrams accepted from the peer's address and port."},
     {"sessions_established_total", nullptr, &netif_stats::openackcnt,
@@ -71,7 +73,7 @@ constexpr counter_t COUNTERS[] = {
     {"unknown_type_total", nullptr, &netif_stats::panic_pkttype,
      "Datagrams from the peer of an unknown packet type."},
 };
-static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 5);
+static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 4);
 
 // The states a status tick can see: IDLE lasts only inside a reset, NONE only before the
 // start-up's end.

@@ -267,6 +267,7 @@ int ctl_check(const char *path, bool json, FILE *out)
             fprintf(out, ",\"password_set\":true,\"mtu\":%u,\"encrypt\":%s,\"pipeid\":%u,\"pipeidx\":%u,\"datalog\":%s",
                     unsigned{c.si_cfgmtu}, c.si_encrypt != 0 ? "true" : "false", unsigned{c.si_pipeid},
                     unsigned{c.si_pipeidx}, c.si_datalog != 0 ? "true" : "false");
+            fprintf(out, ",\"offload\":%s", c.si_offload != 0 ? "true" : "false");
             if (status_path()[0] != '\0')
                 ctl_json_str(out, ",\"status\":", status_path());
             else
@@ -304,6 +305,7 @@ int ctl_check(const char *path, bool json, FILE *out)
         fprintf(out, "  encrypt    %s\n", c.si_encrypt != 0 ? "asked of the peer" : "not asked");
         fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.si_pipeid}, unsigned{c.si_pipeidx});
         fprintf(out, "  datalog    %s\n", c.si_datalog != 0 ? "a line per received packet" : "off");
+        fprintf(out, "  offload    %s\n", c.si_offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)" : "off");
         fprintf(out, "  status     %s\n", status_path()[0] != '\0' ? status_path() : "no status file");
         if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
             fputs("  routes     ", out);

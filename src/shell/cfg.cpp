@@ -207,6 +207,7 @@ const cfg_key_t CFG_KEYS[] = {
     {"pipeid", false, [](sdwan_t *c, const char *v) { c->si_pipeid = cfg_u16(v); }},
     {"pipeidx", false, [](sdwan_t *c, const char *v) { c->si_pipeidx = cfg_u16(v); }},
     {"datalog", false, [](sdwan_t *c, const char *v) { c->si_datalog = cfg_flag(v); }},
+    {"offload", false, [](sdwan_t *c, const char *v) { c->si_offload = cfg_flag(v); }},
     {"logsize", false, [](sdwan_t *, const char *v) { log_set_limit(cfg_logsize(v)); }},
     {"setdns", false, [](sdwan_t *c, const char *v) { c->si_setdns = cfg_flag(v); }},
     {"dnsdomains", false, [](sdwan_t *c, const char *v) { cfg_domains(v, c); }},

@@ -18,7 +18,7 @@ struct cfg_key_t {
     bool text;
     void (*set)(sdwan_t *clnt, const char *value);
 };
-inline constexpr size_t CFG_NKEYS = 14;
+inline constexpr size_t CFG_NKEYS = 15;
 extern const cfg_key_t CFG_KEYS[CFG_NKEYS];
 
 // -1 when the file cannot be opened, is not a regular file or is larger than CFG_FILE_MAX

@@ -50,7 +50,8 @@ protected:
     std::vector<std::string> read(std::string text)
     {
         rec = sdwan_t{};
-        rec.si_datalog = 1;  // the daemon's default, set before the file is read
+        rec.si_datalog = 1;  // the daemon's defaults, set before the file is read
+        rec.si_offload = 1;
         log_set_limit(7 * LOG_MIB);  // a value the file must leave alone unless it sets logsize
         FILE *fp = open_text(text);
         EXPECT_NE(fp, nullptr);
@@ -82,6 +83,7 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.si_pipeid, 0);
     EXPECT_EQ(rec.si_pipeidx, 0);
     EXPECT_EQ(rec.si_datalog, 0) << "the per-packet line is off as shipped";
+    EXPECT_EQ(rec.si_offload, 1) << "the offloads are on as shipped";
     EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
     EXPECT_STREQ(status_path(), "");
     EXPECT_EQ(rec.si_rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
@@ -92,13 +94,14 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 8);  // encrypt, pipeid, pipeidx, logsize, status, routes, setdns, dnsdomains
+    EXPECT_EQ(switched, 9);  // encrypt, pipeid, pipeidx, offload, logsize, status, routes, setdns, dnsdomains
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.tun_name, "tun0");
     EXPECT_EQ(rec.si_encrypt, 1);
     EXPECT_EQ(rec.si_pipeid, 5);
     EXPECT_EQ(rec.si_pipeidx, 1);
+    EXPECT_EQ(rec.si_offload, 0);
     EXPECT_EQ(rec.si_datalog, 0);
     EXPECT_EQ(log_limit(), 64 * LOG_MIB);
     EXPECT_STREQ(status_path(), "/run/tolvad/tolvad.prom");

@@ -19,7 +19,10 @@
 #include "client/dns.h"
 #include "client/session.h"
 #include "core/event.h"
+#include "net/sock.h"
 #include "net/tun.h"
+#include "net/vnet.h"
+#include "support/ippkt.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
@@ -361,6 +364,186 @@ TEST_F(DataPathTest, DatalogOffSilencesOnlyTheSuccessLine)
     EXPECT_EQ(log.all(),
               (std::vector<std::string>{"Invalid data length received: 0", "Failed to send data to tunnel"}));
     EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 1u);
+}
+
+// A TCP connection between a socket of the namespace (the near end, on the tunnel's address)
+// and this test (the far end, behind the peer), carried by the client both ways, with the
+// kernel's offloads and without: the peer sees only packets that fit the session, enciphered
+// one by one, and the near end gets its bytes whole whichever way they came.
+TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
+{
+    struct Row {
+        const char *name;
+        bool offload;
+        uint8_t peerencypt;
+    } const rows[] = {
+        {"offloads, clear", true, 0},
+        {"offloads, enciphered", true, 1},
+        {"no offloads, enciphered", false, 2},
+    };
+    const Bytes key = key_of("alice", "secret");
+    constexpr uint32_t MTU = 1400;
+    uint16_t port = 6000;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        port++;
+        // The interface made again the way the daemon makes it.
+        tun_deinit(&tunfd_, TUN);
+        tunfd_ = -1;
+        uint32_t granted = 0;
+        ASSERT_EQ(tun_init_vnet(&tunfd_, TUN, r.offload ? TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4 : 0, &granted), 0);
+        ASSERT_EQ(granted != 0, r.offload);
+        tun_set_ip(TUN, TUN_IP, ip4(255, 255, 255, 0));
+        tun_set_mtu(TUN, MTU);
+        _sdwclnt.tunfd = tunfd_;
+        _sdwclnt.si_tunoff = granted;
+        _sdwclnt.si_offload = r.offload ? 1 : 0;
+        _sdwclnt.si_peermtu = MTU;
+        sdwclnt_sock_reinit(&_sdwclnt);
+        ASSERT_EQ(_sdwclnt.si_udpgro, r.offload);
+        _sdwclnt.si_state = SDWANCLNT_DATA;
+        _sdwclnt.si_peerencypt = r.peerencypt;
+        _sdwclnt.si_stats = netif_stats{};
+
+        auto far_write = [&](const Bytes &ip) {
+            const int n = granted != 0 ? tun_send_vnet(tunfd_, nullptr, ip.data(), static_cast<int>(ip.size()))
+                                       : tun_send(tunfd_, ip.data(), static_cast<int>(ip.size()));
+            ASSERT_EQ(n, static_cast<int>(ip.size()));
+        };
+        // Every datagram the peer got, its header checked and its payload deciphered.
+        auto peer_packets = [&]() {
+            std::vector<Bytes> pkts;
+            for (const Bytes &d : peer_->recv_all(100)) {
+                EXPECT_EQ(Bytes(d.begin(), d.begin() + 8), header(r.peerencypt != 0 ? SDWAN_EDATA : SDWAN_DATA, r.peerencypt));
+                Bytes ip(d.begin() + 8, d.end());
+                pkts.push_back(r.peerencypt != 0 ? xored(ip, key) : ip);
+            }
+            return pkts;
+        };
+
+        int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        sin.sin_addr.s_addr = TUN_IP;
+        ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+        ASSERT_EQ(listen(ls, 1), 0);
+
+        ippkt::Tcp far;
+        far.src = ntohl(FAR_IP);
+        far.dst = ntohl(TUN_IP);
+        far.sport = 40000;
+        far.dport = port;
+        far.seq = 5000;
+        far.window = 65535;
+        far.flags = ippkt::SYN;
+        far.options = {2, 4, 0x05, 0x50};  // MSS 1360
+        far_write(ippkt::tcp4(far, {}));
+        ASSERT_TRUE(fd_wait_readable(tunfd_, 1000));
+        sdwclnt_tun_recv(&_sdwclnt);
+        std::vector<Bytes> got = peer_packets();
+        ASSERT_EQ(got.size(), 1u);
+        ASSERT_EQ(got[0][33], ippkt::SYN | ippkt::ACK);
+        const uint32_t isn = ld_be32(got[0].data() + 24);
+        far.seq = 5001;
+        far.ack = isn + 1;
+        far.flags = ippkt::ACK;
+        far.options.clear();
+        far_write(ippkt::tcp4(far, {}));
+        ASSERT_TRUE(fd_wait_readable(ls, 1000));
+        const int conn = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(conn, 0);
+
+        // Near to far: 40 segments' worth, acknowledged as it comes.
+        const Bytes down = ippkt::pattern(40 * 1360, 11);
+        ASSERT_EQ(send(conn, down.data(), down.size(), 0), static_cast<ssize_t>(down.size()));
+        Bytes far_got;
+        uint32_t reads = 0;
+        uint32_t segments = 1;  // the SYN-ACK
+        for (int round = 0; round < 200 && far_got.size() < down.size(); round++) {
+            while (fd_wait_readable(tunfd_, 20)) {
+                sdwclnt_tun_recv(&_sdwclnt);
+                reads++;
+            }
+            for (const Bytes &p : peer_packets()) {
+                segments++;
+                ASSERT_LE(p.size(), MTU);
+                ASSERT_EQ(ippkt::sum16(p.data(), 20), 0xFFFF);
+                ASSERT_EQ(ippkt::sum16(p.data() + 20, p.size() - 20, ippkt::pseudo(p.data(), 6, p.size() - 20)), 0xFFFF);
+                ASSERT_EQ(ld_be32(p.data() + 24), isn + 1 + far_got.size());
+                far_got.insert(far_got.end(), p.begin() + 40, p.end());
+            }
+            far.ack = isn + 1 + static_cast<uint32_t>(far_got.size());
+            far.id++;
+            far_write(ippkt::tcp4(far, {}));
+        }
+        EXPECT_TRUE(far_got == down) << far_got.size() << " of " << down.size() << " bytes";
+        EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, segments);
+        EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, segments);
+        if (r.offload) {
+            EXPECT_LT(reads, segments - 1) << "no read carried more than one packet";
+        }
+
+        // Far to near: one train of segments from the peer, each logged as it is delivered.
+        LogCapture log;
+        Bytes train;
+        const Bytes up = ippkt::pattern(4 * 1000, 12);
+        for (int k = 0; k < 4; k++) {
+            far.seq = 5001 + static_cast<uint32_t>(k) * 1000;
+            far.id++;
+            far.flags = k == 3 ? ippkt::ACK | ippkt::PSH : ippkt::ACK;
+            const Bytes ip = ippkt::tcp4(far, Bytes(up.begin() + k * 1000, up.begin() + (k + 1) * 1000));
+            const Bytes d = ScriptPeer::cat({header(r.peerencypt != 0 ? SDWAN_EDATA : SDWAN_DATA, r.peerencypt),
+                                             r.peerencypt != 0 ? xored(ip, key) : ip});
+            train.insert(train.end(), d.begin(), d.end());
+        }
+        bool gso = true;
+        ASSERT_EQ(sock_send_gso(peer_->fd(), ip4(127, 0, 0, 1), ScriptPeer::client_port(&_sdwclnt), train.data(),
+                                static_cast<uint32_t>(train.size()), 1048, &gso),
+                  train.size());
+        const int reads_in = ScriptPeer::deliver(&_sdwclnt, 1000);
+        EXPECT_EQ(reads_in, r.offload ? 1 : 4);
+        Bytes near_got(up.size() + 1);
+        size_t have = 0;
+        while (have < up.size() && fd_wait_readable(conn, 1000)) {
+            const ssize_t n = recv(conn, near_got.data() + have, near_got.size() - have, 0);
+            ASSERT_GT(n, 0);
+            have += static_cast<size_t>(n);
+        }
+        near_got.resize(have);
+        EXPECT_TRUE(near_got == up);
+        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 4u);
+        EXPECT_EQ(log.all(), std::vector<std::string>(4, "Successfully processed and forwarded data, packet length: 1040"));
+        close(conn);
+        close(ls);
+    }
+}
+
+// A read the split refuses is dropped and counted, and the next one goes through.
+TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
+{
+    _sdwclnt.si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    _sdwclnt.tunfd = sv[0];
+    const Bytes good = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(30, 1));
+    Bytes bad = ippkt::cat(ippkt::vhdr(0, VNET_GSO_TCPV4, 40, 1000, 20, 16), good);  // UDP under TCP
+    ASSERT_EQ(write(sv[1], bad.data(), bad.size()), static_cast<ssize_t>(bad.size()));
+    const Bytes plain = ippkt::cat(Bytes(VNET_HDR_LEN, 0), good);
+    ASSERT_EQ(write(sv[1], plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
+    LogCapture log;
+    sdwclnt_tun_recv(&_sdwclnt);
+    sdwclnt_tun_recv(&_sdwclnt);
+    EXPECT_EQ(_sdwclnt.si_stats.panic_txdrop, 1u);
+    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 2u);
+    EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 1u);
+    const Bytes d = peer_->recv(500);
+    EXPECT_EQ(d, ScriptPeer::cat({header(SDWAN_DATA, 0), good}));
+    EXPECT_TRUE(log.all().empty());
+    _sdwclnt.tunfd = tunfd_;
+    _sdwclnt.si_tunoff = 0;
+    close(sv[0]);
+    close(sv[1]);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
+#include "net/tun.h"
 #include "proto/packet.h"
 #include "support/fakeclock.h"
 #include "support/netns.h"
@@ -380,8 +382,12 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
 {
     ASSERT_EQ(sdwclnt_init(), 0);
     const Lines lines = log->take();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(Lines(lines.end() - 3, lines.end()), join({"sdwan client initial success"}, SOCKET_LINES));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+              join(join({"sdwan client initial success"}, SOCKET_LINES), {"offloads: off"}));
+    EXPECT_EQ(clnt->si_tunoff, 0u);
+    EXPECT_FALSE(clnt->si_udpgso);
+    EXPECT_FALSE(clnt->si_udpgro);
     EXPECT_STREQ(clnt->tmr_name, "sdwclnt_0");
     EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
     ASSERT_GE(clnt->tunfd, 0);
@@ -405,6 +411,28 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
     EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
     EXPECT_EQ(poll_slot(udpsock), nullptr);
     EXPECT_EQ(fcntl(udpsock, F_GETFD), -1) << "socket closed";
+}
+
+// The kernel's offloads, asked for by default: what it grants is said once, and the descriptor
+// and the socket have them.
+TEST_F(SessionInitTest, InitTakesTheOffloadsTheKernelGrants)
+{
+    clnt->si_offload = 1;
+    ASSERT_EQ(sdwclnt_init(), 0);
+    EXPECT_EQ(log->take().back(), "offloads: tun tso4, udp gso, udp gro");
+    EXPECT_EQ(clnt->si_tunoff, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4);
+    EXPECT_TRUE(clnt->si_udpgso);
+    EXPECT_TRUE(clnt->si_udpgro);
+    EXPECT_NE(netns_sh("ip -d link show dev tolva0").find("vnet_hdr on"), std::string::npos);
+    int on = 0;
+    socklen_t l = sizeof on;
+    ASSERT_EQ(getsockopt(clnt->si_udpsock, SOL_UDP, UDP_GRO, &on, &l), 0);
+    EXPECT_EQ(on, 1);
+    // A socket made again for the next session gets them again, quietly.
+    sdwclnt_reset_state(clnt);
+    EXPECT_EQ(log->take(), SOCKET_LINES);
+    EXPECT_TRUE(clnt->si_udpgro);
+    sdwclnt_deinit();
 }
 
 TEST_F(SessionInitTest, NoDefaultRouteFailsAndUnregisters)

@@ -65,7 +65,7 @@ void write(const std::string &path, const std::string &text, mode_t mode = 0600)
 TEST(CtlCheck, ValidFileSaysWhatTheDaemonWillDo)
 {
     TempDir dir;
-    write(dir / "k.conf", BASE + "encrypt=1\npipeid=7\npipeidx=2\ndatalog=0\nstatus=/run/tolvad/tolvad.prom\n");
+    write(dir / "k.conf", BASE + "encrypt=1\npipeid=7\npipeidx=2\ndatalog=0\noffload=0\nstatus=/run/tolvad/tolvad.prom\n");
     const CheckRun r = check(dir / "k.conf");
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "configuration " + (dir / "k.conf") +
@@ -78,6 +78,7 @@ TEST(CtlCheck, ValidFileSaysWhatTheDaemonWillDo)
                          "  encrypt    asked of the peer\n"
                          "  pipe       id 7, index 2\n"
                          "  datalog    off\n"
+                         "  offload    off\n"
                          "  status     /run/tolvad/tolvad.prom\n"
                          "  routes     all through the tunnel\n"
                          "  setdns     off\n"
@@ -95,7 +96,7 @@ TEST(CtlCheck, JsonForScripts)
                          "\"interface\":\"tolva1\",\"peer\":{\"server\":\"vpn.example.net\",\"resolver\":\"" +
                          std::string(SDWAN_DNS_RESOLVER) +
                          "\",\"port\":1},\"username\":\"a\\\"b\",\"password_set\":true,\"mtu\":576,"
-                         "\"encrypt\":false,\"pipeid\":0,\"pipeidx\":0,\"datalog\":true,\"status\":null,"
+                         "\"encrypt\":false,\"pipeid\":0,\"pipeidx\":0,\"datalog\":true,\"offload\":true,\"status\":null,"
                          "\"routes\":null,\"setdns\":false,\"dnsdomains\":[],"
                          "\"log\":[\"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain\"],"
                          "\"warnings\":[]}\n");

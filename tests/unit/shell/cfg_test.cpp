@@ -361,6 +361,26 @@ TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
     EXPECT_TRUE(zero_after_text(r.tun_name));
 }
 
+// The "offload" key, read as "datalog" is: 0 turns the kernel's offloads off, nonzero on, and
+// without the key the record keeps what it had.
+TEST_F(Cfg, OffloadKey)
+{
+    struct {
+        uint8_t start;
+        const char *line;
+        uint8_t want;
+    } cases[] = {
+        {1, "", 1}, {0, "", 0}, {1, "offload=0\n", 0}, {0, "offload=1\n", 1}, {0, "offload=256\n", 1},
+        {1, "offload=off\n", 0}, {1, "Offload=0\n", 1}, {1, "offload=0\r\n", 0},
+    };
+    for (const auto &c : cases) {
+        sdwan_t start{};
+        start.si_offload = c.start;
+        sdwan_t r = parse(BASE + c.line, start);
+        EXPECT_EQ(r.si_offload, c.want) << "start " << int(c.start) << " line " << c.line;
+    }
+}
+
 // The "datalog" key: nonzero turns the per-packet line on, 0 off, and without the key the record
 // keeps whatever it had.
 TEST_F(Cfg, DatalogKey)
@@ -506,6 +526,7 @@ TEST_F(CfgLoad, GoldenFile)
     EXPECT_EQ(_sdwclnt.si_pipeid, 7);
     EXPECT_EQ(_sdwclnt.si_pipeidx, 2);
     EXPECT_EQ(_sdwclnt.si_datalog, 1) << "the per-packet line is on unless the file turns it off";
+    EXPECT_EQ(_sdwclnt.si_offload, 1) << "the kernel's offloads are asked for unless the file says no";
     EXPECT_EQ(_sdwclnt.si_udpsock, -1);
     EXPECT_EQ(_sdwclnt.tunfd, -1);
 }
