@@ -1,5 +1,6 @@
 #include "net/vnet.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,7 @@ bool ip_fragment(const uint8_t *ip) { return (ld_be16(ip + 6) & 0x3FFF) != 0; } 
 
 uint16_t fold(uint64_t acc)
 {
+    acc = (acc & 0xFFFFFFFF) + (acc >> 32);
     while ((acc >> 16) != 0)
         acc = (acc & 0xFFFF) + (acc >> 16);
     return static_cast<uint16_t>(acc);
@@ -90,22 +92,42 @@ void vnet_hdr_store(uint8_t *p, const vnet_hdr_t *h)
 
 uint16_t vnet_csum(const uint8_t *p, uint32_t len, uint32_t sum)
 {
-    // 32-bit big-endian words into a 64-bit sum, folded at the end: the same one's complement
-    // sum as 16-bit words, half the steps.
-    uint64_t acc = sum;
+    // The one's complement sum does not depend on the byte order of its words (RFC 1071): the
+    // words are added as the host loads them, 32 bits at a time into 64, and the folded sum is
+    // put in network order once at the end. A whole segment's payload goes through here.
+    uint64_t acc = 0;
+    while (len >= 16) {
+        uint32_t w[4];
+        std::memcpy(w, p, sizeof w);
+        acc += uint64_t{w[0]} + w[1] + w[2] + w[3];
+        p += 16;
+        len -= 16;
+    }
     while (len >= 4) {
-        acc += ld_be32(p);
+        uint32_t w;
+        std::memcpy(&w, p, sizeof w);
+        acc += w;
         p += 4;
         len -= 4;
     }
     if (len >= 2) {
-        acc += ld_be16(p);
+        uint16_t h;
+        std::memcpy(&h, p, sizeof h);
+        acc += h;
         p += 2;
         len -= 2;
     }
-    if (len != 0)
-        acc += uint32_t{p[0]} << 8;
-    return fold(acc);
+    if (len != 0) {
+        // The odd last byte is the first of a 16-bit word whose second byte is zero.
+        const uint8_t last[2] = {p[0], 0};
+        uint16_t h;
+        std::memcpy(&h, last, sizeof h);
+        acc += h;
+    }
+    uint16_t folded = fold(acc);
+    if constexpr (std::endian::native == std::endian::little)
+        folded = static_cast<uint16_t>((folded >> 8) | (folded << 8));
+    return fold(uint64_t{folded} + sum);
 }
 
 int vnet_split_begin(vnet_split_t *s, const uint8_t *buf, uint32_t len, uint32_t mtu)
