@@ -7,7 +7,14 @@
 //   bench_datapath [google benchmark flags]     the timed benchmarks
 //   bench_datapath --callgrind WHAT N           N packets through one handler and nothing else, for
 //                                               bench/micro.sh to count instructions under callgrind
-//                                               (WHAT: out, out-xor, in, in-xor, in-log, loop)
+//                                               (WHAT: out, out-xor, in, in-xor, in-log, loop, and
+//                                               with the kernel's offloads: out-tso, out-tso-xor,
+//                                               in-gro, in-gro-xor)
+//
+// With the offloads the "TUN device" hands over one 64 KiB TCP super-packet behind a virtio-net
+// header (48 packets of 1400 bytes once cut), and the peer sends one UDP_SEGMENT train of 46
+// TCP segments that the client receives with UDP_GRO and writes back joined: the figures are
+// per inner packet.
 //
 // The process counts its own heap allocations (malloc and friends are wrapped below); every
 // benchmark reports them per packet, which must stay 0.
@@ -28,7 +35,10 @@
 #include "client/record.h"
 #include "client/session.h"
 #include "core/event.h"
+#include "bytes.h"
 #include "net/sock.h"
+#include "net/tun.h"
+#include "net/vnet.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 
@@ -69,7 +79,17 @@ struct rig_t {
     uint8_t dgram[SDWAN_PKTBUF];     // the same packet as the peer sends it, DATA or EDATA
     uint8_t sink[SDWAN_PKTBUF];
     uint32_t len = 0;
+    // The offload paths: what the "kernel" reads or writes in one go, and the peer's train.
+    uint8_t super[VNET_READ_MAX];
+    uint32_t super_len = 0;
+    uint8_t train[VNET_TRAIN_BYTES];
+    uint32_t train_len = 0;
+    uint8_t bigsink[VNET_READ_MAX];
 };
+
+constexpr uint32_t MTU = 1400;
+constexpr uint32_t TSO_PKTS = 48;  // 48 x 1360 bytes of TCP payload: one read of 65 320 bytes
+constexpr uint32_t GRO_PKTS = 46;  // 46 datagrams of 1408 bytes: one train of 64 768 bytes
 
 sdwan_t g_clnt;
 rig_t g_rig;
@@ -148,6 +168,64 @@ void rig_open(rig_t *r, uint32_t len, uint8_t encrypt, uint8_t datalog)
         sdwan_encrypt(&c->si_key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(len));
 }
 
+// A TCP/IPv4 packet of the bench's one flow with right checksums: hdr 40 bytes, then pay bytes.
+void tcp_packet(uint8_t *p, uint32_t seq, uint32_t pay, uint16_t id, uint8_t flags)
+{
+    memset(p, 0, 40);
+    p[0] = 0x45;
+    st_be16(p + 2, static_cast<uint16_t>(40 + pay));
+    st_be16(p + 4, id);
+    st_be16(p + 6, 0x4000);
+    p[8] = 64;
+    p[9] = 6;
+    st_be32(p + 12, 0x0A080002);
+    st_be32(p + 16, 0x0A080001);
+    st_be16(p + 10, static_cast<uint16_t>(~vnet_csum(p, 20, 0)));
+    st_be16(p + 20, 40000);
+    st_be16(p + 22, 5201);
+    st_be32(p + 24, seq);
+    st_be32(p + 28, 1);
+    p[32] = 0x50;
+    p[33] = flags;
+    st_be16(p + 34, 512);
+    for (uint32_t i = 0; i < pay; i++)
+        p[40 + i] = static_cast<uint8_t>(seq + i);
+    const uint32_t pseudo = uint32_t{vnet_csum(p + 12, 8, 0)} + 6 + 20 + pay;
+    st_be16(p + 36, static_cast<uint16_t>(~vnet_csum(p + 20, 20 + pay, pseudo)));
+}
+
+// The offload rig: the client's descriptor and socket as the daemon has them with offloads.
+void rig_offload(rig_t *r, uint8_t encrypt)
+{
+    sdwan_t *c = r->clnt;
+    c->si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    c->si_udpgso = sock_gso_probe(c->si_udpsock) == 0;
+    c->si_udpgro = sock_gro_enable(c->si_udpsock) == 0;
+    c->si_cfgmtu = MTU;
+    c->si_peermtu = MTU;
+    if (!c->si_udpgso || !c->si_udpgro)
+        die("the kernel offers no UDP GSO or GRO");
+
+    // Out: the super-packet as the kernel's TCP hands it over, the checksum left partial.
+    const uint32_t mss = MTU - 40;
+    vnet_hdr_t h{VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, static_cast<uint16_t>(mss), 20, 16};
+    vnet_hdr_store(r->super, &h);
+    tcp_packet(r->super + VNET_HDR_LEN, 1, TSO_PKTS * mss, 7, 0x18);
+    r->super_len = VNET_HDR_LEN + 40 + TSO_PKTS * mss;
+
+    // In: the peer's train, each datagram a header and one segment of the flow.
+    r->train_len = 0;
+    for (uint32_t i = 0; i < GRO_PKTS; i++) {
+        uint8_t *d = r->train + r->train_len;
+        sdwan_pkthdr_t dh{encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, encrypt, c->si_sid, c->si_token};
+        sdwan_hdr_store(d, &dh);
+        tcp_packet(d + SDWAN_HDR_LEN, 1 + i * mss, mss, static_cast<uint16_t>(100 + i), i + 1 == GRO_PKTS ? 0x18 : 0x10);
+        if (encrypt != 0)
+            sdwan_encrypt(&c->si_key, d + SDWAN_HDR_LEN, static_cast<int>(MTU));
+        r->train_len += SDWAN_HDR_LEN + MTU;
+    }
+}
+
 void rig_close(rig_t *r)
 {
     close(r->tun_kernel);
@@ -174,6 +252,31 @@ inline bool in_one(rig_t *r)
         return false;
     sdwan_sock_recv(r->clnt);
     return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(r->len);
+}
+
+// One 64 KiB TCP read from the "kernel", cut by the daemon into TSO_PKTS datagrams that reach the
+// peer (the loopback delivers a train as its datagrams to a plain socket).
+inline bool out_tso(rig_t *r)
+{
+    if (write(r->tun_kernel, r->super, r->super_len) != static_cast<ssize_t>(r->super_len))
+        return false;
+    sdwclnt_tun_recv(r->clnt);
+    for (uint32_t i = 0; i < TSO_PKTS; i++)
+        if (recv(r->peer, r->sink, sizeof r->sink, 0) != static_cast<ssize_t>(MTU + SDWAN_HDR_LEN))
+            return false;
+    return true;
+}
+
+// One train from the peer, received whole and written to the "kernel" joined again.
+inline bool in_gro(rig_t *r)
+{
+    bool gso = true;
+    if (sock_send_gso(r->peer, r->cli_addr.sin_addr.s_addr, ntohs(r->cli_addr.sin_port), r->train, r->train_len,
+                      SDWAN_HDR_LEN + MTU, &gso) != r->train_len)
+        return false;
+    sdwan_sock_recv(r->clnt);
+    return read(r->tun_kernel, r->bigsink, sizeof r->bigsink) ==
+           static_cast<ssize_t>(VNET_HDR_LEN + 40 + GRO_PKTS * (MTU - 40));
 }
 
 // The system calls that any forwarder of this design makes for one packet, with the same
@@ -257,6 +360,8 @@ void run_bench(benchmark::State &st, uint8_t datalog, int packets_per_step, cons
     if (logpath != nullptr)
         log_to(logpath);
     rig_open(r, static_cast<uint32_t>(st.range(0)), static_cast<uint8_t>(st.range(1)), datalog);
+    if (STEP == out_tso || STEP == in_gro)
+        rig_offload(r, static_cast<uint8_t>(st.range(1)));
     if (STEP == loop_two)
         loop_register(r);
     const uint64_t a0 = g_allocs.load();
@@ -269,6 +374,7 @@ void run_bench(benchmark::State &st, uint8_t datalog, int packets_per_step, cons
     const uint64_t a1 = g_allocs.load();
     const int64_t pkts = st.iterations() * packets_per_step;
     st.SetItemsProcessed(pkts);
+    st.counters["pkts/iter"] = packets_per_step;
     st.counters["allocs/pkt"] = pkts > 0 ? static_cast<double>(a1 - a0) / static_cast<double>(pkts) : 0.0;
     if (STEP == loop_two)
         loop_unregister(r);
@@ -282,6 +388,8 @@ void BM_outbound_syscalls_only(benchmark::State &st) { run_bench<out_floor>(st, 
 void BM_inbound_datalog0(benchmark::State &st) { run_bench<in_one>(st, 0, 1, nullptr); }
 void BM_inbound_syscalls_only(benchmark::State &st) { run_bench<in_floor>(st, 0, 1, nullptr); }
 void BM_loop_both_directions(benchmark::State &st) { run_bench<loop_two>(st, 0, 2, nullptr); }
+void BM_outbound_tso(benchmark::State &st) { run_bench<out_tso>(st, 0, TSO_PKTS, nullptr); }
+void BM_inbound_gro(benchmark::State &st) { run_bench<in_gro>(st, 0, GRO_PKTS, nullptr); }
 
 // The log file of the benchmarks that sync their lines: in /tmp, the file system of the daemon's
 // default log path.
@@ -321,6 +429,8 @@ BENCHMARK(BM_outbound_syscalls_only)->Args({92, 0})->Args({1400, 0})->ArgNames({
 BENCHMARK(BM_inbound_datalog0)->Apply(sizes);
 BENCHMARK(BM_inbound_syscalls_only)->Args({92, 0})->Args({1400, 0})->ArgNames({"len", "xor"});
 BENCHMARK(BM_loop_both_directions)->Args({92, 0})->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
+BENCHMARK(BM_outbound_tso)->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
+BENCHMARK(BM_inbound_gro)->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
 BENCHMARK(BM_inbound_datalog1_synced)->Args({1400, 0})->ArgNames({"len", "xor"})->MinTime(0.5);
 BENCHMARK(BM_logline_unsynced);
 BENCHMARK(BM_logline_synced)->MinTime(0.5);
@@ -348,11 +458,20 @@ int callgrind_main(const char *what, long n)
         log_to(g_disklog);
     } else if (strcmp(what, "loop") == 0) {
         step = loop_two;
+    } else if (strcmp(what, "out-tso") == 0 || strcmp(what, "out-tso-xor") == 0) {
+        step = out_tso;
+        enc = strstr(what, "xor") != nullptr ? 1 : 0;
+    } else if (strcmp(what, "in-gro") == 0 || strcmp(what, "in-gro-xor") == 0) {
+        step = in_gro;
+        enc = strstr(what, "xor") != nullptr ? 1 : 0;
     } else {
-        fprintf(stderr, "--callgrind takes out, out-xor, in, in-xor, in-log or loop\n");
+        fprintf(stderr, "--callgrind takes out, out-xor, in, in-xor, in-log, loop, out-tso, out-tso-xor, in-gro or "
+                        "in-gro-xor\n");
         return 2;
     }
     rig_open(r, 1400, enc, datalog);
+    if (step == out_tso || step == in_gro)
+        rig_offload(r, enc);
     if (step == loop_two)
         loop_register(r);
     const uint64_t a0 = g_allocs.load();
@@ -362,7 +481,8 @@ int callgrind_main(const char *what, long n)
             return 1;
         }
     }
-    printf("packets %ld allocations %llu\n", n * (step == loop_two ? 2 : 1),
+    const long per = step == loop_two ? 2 : step == out_tso ? TSO_PKTS : step == in_gro ? GRO_PKTS : 1;
+    printf("packets %ld allocations %llu\n", n * per,
            static_cast<unsigned long long>(g_allocs.load() - a0));
     rig_close(r);
     log_to("/dev/null");

@@ -38,14 +38,18 @@ echo "timing the data path (Google Benchmark) ..." >&2
 timeout 600 "$BIN" --benchmark_min_time=0.3 --benchmark_format=json >"$TMP/gbench.json" 2>"$TMP/gbench.err"
 
 # WHAT:FUNCTION:PACKETS-PER-CALL:HARNESS-SYSCALLS-PER-PACKET. The harness puts each packet in and
-# takes it out with one system call each; those are not the daemon's.
+# takes it out with one system call each; those are not the daemon's. With the offloads it puts a
+# whole read in with one write and takes 48 datagrams out (49/48 per packet), or sends one train
+# of 46 and reads one joined write (2/46).
 N1=1000
 N2=2000
 : >"$TMP/counts.tsv"
 for entry in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):1:2" \
             "in:sdwan_sock_recv(void*):1:2" "in-xor:sdwan_sock_recv(void*):1:2" \
             "in-log:sdwan_sock_recv(void*):1:2" \
-            "loop:poll_once(int):2:2"; do
+            "loop:poll_once(int):2:2" \
+            "out-tso:sdwclnt_tun_recv(void*):48:49/48" "out-tso-xor:sdwclnt_tun_recv(void*):48:49/48" \
+            "in-gro:sdwan_sock_recv(void*):46:2/46" "in-gro-xor:sdwan_sock_recv(void*):46:2/46"; do
     IFS=: read -r what fn per harness <<<"$entry"
     echo "counting $what ..." >&2
     timeout 300 valgrind --tool=callgrind --callgrind-out-file="$TMP/cg.$what" "--toggle-collect=$fn" \
@@ -64,6 +68,7 @@ done
 mkdir -p "$OUT"
 python3 - "$TMP/gbench.json" "$TMP/counts.tsv" "$N1" "$N2" "$OUT/bench-micro.md" <<'EOF'
 import json, sys, time
+from fractions import Fraction
 gb_path, counts_path, n1, n2, out = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 gb = json.load(open(gb_path))
 ctx = gb.get("context", {})
@@ -80,15 +85,22 @@ L.append("The TUN device is one end of an AF_UNIX datagram socket pair, the peer
 L.append("")
 L.append("## Instructions and system calls per packet (stable from run to run)")
 L.append("")
+L.append("Per inner packet, whatever a read or a receive carried; without the offloads (`offload=0`) every row "
+         "carries one packet.")
+L.append("")
 L.append("| path | handler measured | user-space instructions per packet (callgrind) | daemon system calls per packet |")
 L.append("|---|---|--:|--:|")
 desc = {"out": "outbound, TUN to peer, clear, 1400 B", "out-xor": "outbound, XOR, 1400 B",
         "in": "inbound, peer to TUN, clear, 1400 B, datalog=0", "in-xor": "inbound, XOR, 1400 B, datalog=0",
         "in-log": "inbound, clear, 1400 B, datalog=1 (log line written and synced)",
-        "loop": "one loop iteration serving both directions"}
+        "loop": "one loop iteration serving both directions",
+        "out-tso": "outbound with offloads: one 64 KiB TCP read cut into 48 packets of 1400 B, clear",
+        "out-tso-xor": "outbound with offloads, XOR (each of the 48 packets enciphered)",
+        "in-gro": "inbound with offloads: one train of 46 datagrams of 1408 B, joined into one TUN write, clear, datalog=0",
+        "in-gro-xor": "inbound with offloads, XOR, datalog=0"}
 for line in open(counts_path):
     what, fn, per, harness, ir, dsc = line.rstrip("\n").split("\t")
-    per, harness = int(per), int(harness)
+    per, harness = int(per), float(Fraction(harness))
     ipp = int(ir) / n1 / per
     spp = int(dsc) / (n2 - n1) / per - harness
     L.append(f"| {desc.get(what, what)} | `{fn}` | {ipp:.0f} | {spp:.2f} |")
@@ -111,9 +123,14 @@ for b in gb.get("benchmarks", []):
     cpu, real = b["cpu_time"], b["real_time"]
     unit = b.get("time_unit", "ns")
     scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[unit]
-    per = 2 if name.startswith("BM_loop") else 1
+    per = int(b.get("pkts/iter", 2 if name.startswith("BM_loop") else 1))
     allocs = b.get("allocs/pkt", 0.0)
     L.append(f"| {name} | {cpu * scale:,.0f} | {real * scale:,.0f} | {per} | {allocs:g} |".replace(",", " "))
+L.append("")
+L.append("`BM_outbound_tso` and `BM_inbound_gro` run with the kernel's offloads (`offload=1`, the default): "
+         "an iteration carries 48 or 46 inner packets; the rows above them are the same packets one system call "
+         "each (`offload=0`, or a kernel that refuses the offloads). Divide the time by the packets per iteration "
+         "for the cost of one inner packet.")
 L.append("")
 L.append("`*_syscalls_only` is the floor: the same packet moved with only the system calls any forwarder of this "
          "design makes (read and sendto, recvfrom and write). `BM_inbound_datalog1_synced` and "
