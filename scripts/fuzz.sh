@@ -32,14 +32,15 @@ cc="${FUZZ_CC:-clang-14}"
 cxx="${FUZZ_CXX:-clang++-14}"
 
 # The largest input worth trying: a datagram fills at most the 2048-byte receive buffer (plus
-# the harness's flag byte); files get room for a few long lines; address text and user names
-# are short.
+# the harness's flag byte), a TUN read with offloads up to 64 KiB; files get room for a few long
+# lines; address text and user names are short.
 max_len() {
     case "$1" in
     cfg | route) echo 4096 ;;
     str2ip) echo 64 ;;
     peer_open) echo 128 ;;
     recv | peer) echo 2049 ;;
+    vnet) echo 65545 ;;  # a whole TUN read: the header and a 64 KiB super-packet
     *) echo 2048 ;;
     esac
 }

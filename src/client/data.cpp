@@ -36,7 +36,8 @@ uint32_t session_mtu(const sdwan_t *clnt)
 
 // One packet read from the interface, at dgram + SDWAN_HDR_LEN: counted, checked, and in a
 // session given its header in the room in front and enciphered. false when it goes nowhere.
-bool data_wrap(sdwan_t *clnt, uint8_t *dgram, int len)
+// Inlined into both paths: a call per packet is a tenth of the plain path's own work.
+[[gnu::always_inline]] inline bool data_wrap(sdwan_t *clnt, uint8_t *dgram, int len)
 {
     clnt->si_stats.tun_rxpkts++;
     // The daemon's own datagram, routed into its own tunnel (the host route that kept it outside
@@ -198,6 +199,8 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
 
 void sdwan_data_flush(sdwan_t *clnt)
 {
+    if (s_coal.len == 0)
+        return;
     const uint32_t n = vnet_coal_finish(&s_coal);
     if (n == 0)
         return;

@@ -338,7 +338,8 @@ void sdwan_sock_recv(void *arg)
     if (len == 0)
         return;
     sock_dispatch(clnt, ipbe, port, buf, len);
-    sdwan_data_flush(clnt);
+    if (clnt->si_tunoff != 0)
+        sdwan_data_flush(clnt);
 }
 
 void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len)
