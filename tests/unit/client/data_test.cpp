@@ -410,13 +410,20 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
                                        : tun_send(tunfd_, ip.data(), static_cast<int>(ip.size()));
             ASSERT_EQ(n, static_cast<int>(ip.size()));
         };
-        // Every datagram the peer got, its header checked and its payload deciphered.
+        // Every datagram the peer got, its header checked and its payload deciphered; the packets
+        // of this row's connection kept (the kernel may still send the last row's FIN through the
+        // new interface, which has the same address).
+        uint32_t datagrams = 0;
         auto peer_packets = [&]() {
             std::vector<Bytes> pkts;
             for (const Bytes &d : peer_->recv_all(100)) {
+                datagrams++;
                 EXPECT_EQ(Bytes(d.begin(), d.begin() + 8), header(r.peerencypt != 0 ? SDWAN_EDATA : SDWAN_DATA, r.peerencypt));
                 Bytes ip(d.begin() + 8, d.end());
-                pkts.push_back(r.peerencypt != 0 ? xored(ip, key) : ip);
+                if (r.peerencypt != 0)
+                    ip = xored(ip, key);
+                if (ip.size() >= 40 && ip[9] == IPPROTO_TCP && ld_be16(ip.data() + 20) == port && ld_be16(ip.data() + 22) == 40000)
+                    pkts.push_back(ip);
             }
             return pkts;
         };
@@ -439,9 +446,11 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         far.flags = ippkt::SYN;
         far.options = {2, 4, 0x05, 0x50};  // MSS 1360
         far_write(ippkt::tcp4(far, {}));
-        ASSERT_TRUE(fd_wait_readable(tunfd_, 1000));
-        sdwclnt_tun_recv(&_sdwclnt);
-        std::vector<Bytes> got = peer_packets();
+        std::vector<Bytes> got;
+        for (int i = 0; i < 10 && got.empty() && fd_wait_readable(tunfd_, 1000); i++) {
+            sdwclnt_tun_recv(&_sdwclnt);
+            got = peer_packets();
+        }
         ASSERT_EQ(got.size(), 1u);
         ASSERT_EQ(got[0][33], ippkt::SYN | ippkt::ACK);
         const uint32_t isn = ld_be32(got[0].data() + 24);
@@ -478,8 +487,8 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
             far_write(ippkt::tcp4(far, {}));
         }
         EXPECT_TRUE(far_got == down) << far_got.size() << " of " << down.size() << " bytes";
-        EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, segments);
-        EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, segments);
+        EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, datagrams);
+        EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, datagrams);
         if (r.offload) {
             EXPECT_LT(reads, segments - 1) << "no read carried more than one packet";
         }
