@@ -485,7 +485,7 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
             ASSERT_NE(it, e.samples.end()) << t.name << ": no " << key;
             EXPECT_EQ(it->second, value) << t.name << ": " << key;
         }
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 16u + 2u + 5u + 1u + t.n) << t.name;
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 5u + 1u + t.n) << t.name;
     }
 }
 
