@@ -43,6 +43,12 @@ inline constexpr uint16_t PEER_MTU_MAX = SDWAN_MTU_MAX;
 inline constexpr int PEER_RX_BATCH = 32;      // datagrams per recvmmsg
 inline constexpr int PEER_RX_ROUNDS = 4;      // recvmmsg calls per readiness, so TUN gets its turn
 inline constexpr int PEER_TX_BATCH = 64;      // datagrams per sendmmsg
+// A receive buffer holds a whole train of datagrams the kernel coalesced (UDP GRO): up to 64 KB.
+inline constexpr uint32_t PEER_RX_TRAIN = 65536;
+// A train sent with one UDP_SEGMENT message: at most this many datagrams (the kernel's limit on
+// older releases) and this many bytes (one IPv4 datagram's payload).
+inline constexpr int PEER_GSO_SEGS = 64;
+inline constexpr uint32_t PEER_GSO_BYTES = 65535 - 20 - 8;
 inline constexpr int PEER_TUN_BURST = 64;     // TUN reads per readiness
 inline constexpr int PEER_SOCKBUF = 4 << 20;  // SO_RCVBUF / SO_SNDBUF
 inline constexpr int PEER_LOGPATH = 256;
@@ -152,6 +158,11 @@ struct peer_rlog_t {
     uint64_t supp[PEER_EV_COUNT];        // not logged in the interval, per event
 };
 
+// Room for one control message of an int (UDP_GRO on receive, UDP_SEGMENT on send).
+struct peer_cmsg_t {
+    alignas(cmsghdr) uint8_t b[CMSG_SPACE(sizeof(int))];
+};
+
 // Outbound datagram being assembled in the send batch.
 struct peer_txslot_t {
     uint32_t ipbe;
@@ -182,6 +193,10 @@ struct peer_t {
     peer_rlog_t rlog;
     peer_stats_t st;
     sdwan_aes_t aes;                   // deciphers the OPEN password block
+    // The kernel's offloads this run uses, chosen at start-up (peer_offload_setup); all zero,
+    // the path of one system call per datagram, in a record set up otherwise (the tests).
+    uint8_t gro;                       // UDP_GRO on the socket: a receive may hold a train
+    uint8_t gso;                       // UDP_SEGMENT: a run of equal datagrams to one client leaves as one
     int ntx;
     peer_txslot_t tx[PEER_TX_BATCH];
     // The system calls' views of the batches: the send slots' addresses and buffers, and the
@@ -189,10 +204,13 @@ struct peer_t {
     sockaddr_in tx_addr[PEER_TX_BATCH];
     iovec tx_iov[PEER_TX_BATCH];
     mmsghdr tx_msg[PEER_TX_BATCH];
-    uint8_t rx_buf[PEER_RX_BATCH][SDWAN_PKTBUF];
+    peer_cmsg_t tx_ctl[PEER_TX_BATCH];
+    uint8_t tx_nseg[PEER_TX_BATCH];    // datagrams in each message of the batch
+    uint8_t rx_buf[PEER_RX_BATCH][PEER_RX_TRAIN];
     sockaddr_in rx_addr[PEER_RX_BATCH];
     iovec rx_iov[PEER_RX_BATCH];
     mmsghdr rx_msg[PEER_RX_BATCH];
+    peer_cmsg_t rx_ctl[PEER_RX_BATCH];
 };
 
 extern peer_t _peer;
@@ -280,7 +298,13 @@ peer_txslot_t *peer_tx_slot(peer_t *p);  // the next free send slot, flushing a 
 void peer_tx_commit(peer_t *p);          // the slot from peer_tx_slot goes out with the batch
 void peer_tx_flush(peer_t *p);
 int peer_udp_open(uint32_t ipbe, uint16_t port);  // bound, non-blocking, large buffers; -1 on failure
+// The socket's offloads (UDP GRO, UDP_SEGMENT) where the kernel has them and `want`: p->gro, p->gso.
+void peer_udp_offload(peer_t *p, bool want);
 void peer_udp_recv(void *arg);           // poller callback of the UDP socket
+// One received datagram, or a train of them the kernel coalesced: seg is the size of every
+// datagram of the train but the last (which may be shorter), 0 for a single datagram. Each
+// goes through peer_on_datagram on its own, in order, and is counted on its own.
+void peer_rx_train(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, uint32_t seg);
 void peer_tun_recv(void *arg);           // poller callback of the TUN descriptor
 void peer_close_all(peer_t *p);          // CLOSE to every client, sessions ended
 

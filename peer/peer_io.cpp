@@ -1,10 +1,17 @@
 // Batched I/O of the peer server. Datagrams come in by recvmmsg, a batch at a time, and every
 // answer or routed TUN packet is built straight into a slot of the send batch, which goes out
 // with one sendmmsg: the per-packet cost is the handling, not the system calls.
+//
+// Where the kernel offers them, the socket's offloads take the cost per datagram out of the
+// kernel too: with UDP GRO a receive may hold a train of datagrams from one client, which is
+// walked datagram by datagram; with UDP_SEGMENT a run of slots to one client, of one size but
+// the last, leaves as one message that the kernel (or the interface) cuts into datagrams. What
+// goes on the wire is the same either way.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +57,21 @@ int peer_udp_open(uint32_t ipbe, uint16_t port)
     return s;
 }
 
+void peer_udp_offload(peer_t *p, bool want)
+{
+    p->gro = 0;
+    p->gso = 0;
+    if (!want)
+        return;
+    int on = 1;
+    if (setsockopt(p->udpfd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0)
+        p->gro = 1;
+    // A kernel that knows UDP_SEGMENT takes 0 (no default size): the size goes with each train.
+    int zero = 0;
+    if (setsockopt(p->udpfd, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0)
+        p->gso = 1;
+}
+
 peer_txslot_t *peer_tx_slot(peer_t *p)
 {
     if (p->ntx >= PEER_TX_BATCH)
@@ -62,6 +84,58 @@ void peer_tx_commit(peer_t *p)
     if (p->ntx < PEER_TX_BATCH)
         p->ntx++;
 }
+
+namespace {
+
+// Slots from i on that may leave as one train: the same client, every one the size of the first
+// but the last, which may be shorter and ends the train.
+int tx_train(const peer_t *p, int i, int n)
+{
+    const peer_txslot_t &a = p->tx[i];
+    uint32_t bytes = a.len;
+    int k = 1;
+    while (i + k < n && k < PEER_GSO_SEGS) {
+        const peer_txslot_t &b = p->tx[i + k];
+        if (b.ipbe != a.ipbe || b.port != a.port || b.len > a.len || bytes + b.len > PEER_GSO_BYTES)
+            break;
+        bytes += b.len;
+        k++;
+        if (b.len < a.len)
+            break;
+    }
+    return k;
+}
+
+// The messages for the slots from `from` on, into tx_msg; slots before `alone` leave one per
+// message (their train was refused). The number of messages.
+int tx_messages(peer_t *p, int from, int n, int alone)
+{
+    int m = 0;
+    for (int i = from; i < n; m++) {
+        const int k = (p->gso != 0 && i >= alone) ? tx_train(p, i, n) : 1;
+        msghdr &h = p->tx_msg[m].msg_hdr;
+        memset(&p->tx_msg[m], 0, sizeof p->tx_msg[m]);
+        h.msg_name = &p->tx_addr[i];
+        h.msg_namelen = sizeof p->tx_addr[i];
+        h.msg_iov = &p->tx_iov[i];
+        h.msg_iovlen = static_cast<size_t>(k);
+        if (k > 1) {
+            h.msg_control = p->tx_ctl[m].b;
+            h.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
+            cmsghdr *c = CMSG_FIRSTHDR(&h);
+            c->cmsg_level = SOL_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            const uint16_t seg = p->tx[i].len;
+            memcpy(CMSG_DATA(c), &seg, sizeof seg);
+        }
+        p->tx_nseg[m] = static_cast<uint8_t>(k);
+        i += k;
+    }
+    return m;
+}
+
+}  // namespace
 
 void peer_tx_flush(peer_t *p)
 {
@@ -77,29 +151,51 @@ void peer_tx_flush(peer_t *p)
         p->tx_addr[i].sin_addr.s_addr = t.ipbe;
         p->tx_iov[i].iov_base = t.buf;
         p->tx_iov[i].iov_len = t.len;
-        memset(&p->tx_msg[i], 0, sizeof p->tx_msg[i]);
-        p->tx_msg[i].msg_hdr.msg_name = &p->tx_addr[i];
-        p->tx_msg[i].msg_hdr.msg_namelen = sizeof p->tx_addr[i];
-        p->tx_msg[i].msg_hdr.msg_iov = &p->tx_iov[i];
-        p->tx_msg[i].msg_hdr.msg_iovlen = 1;
     }
-    // Each pass either sends at least one datagram or gives one up, so the loop ends.
+    // Each pass sends at least one message, gives one up, or breaks a refused train into single
+    // datagrams (once per train), so the loop ends.
     int off = 0;
+    int alone = 0;
     while (off < n) {
-        int r = sendmmsg(p->udpfd, p->tx_msg + off, static_cast<unsigned>(n - off), MSG_DONTWAIT);
+        const int m = tx_messages(p, off, n, alone);
+        const int r = sendmmsg(p->udpfd, p->tx_msg, static_cast<unsigned>(m), MSG_DONTWAIT);
         if (r > 0) {
-            off += r;
-            p->st.tx_dgrams += static_cast<uint64_t>(r);
+            for (int j = 0; j < r; j++) {
+                off += p->tx_nseg[j];
+                p->st.tx_dgrams += p->tx_nseg[j];
+            }
         } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
             // The send buffer is full: what remains would meet the same fate.
             p->st.tx_drop += static_cast<uint64_t>(n - off);
             break;
+        } else if (p->tx_nseg[0] > 1 && (errno == EIO || errno == EINVAL)) {
+            // A train the route cannot take as one (an interface without checksum offload, a
+            // path MTU below the datagrams' size): its datagrams go one by one, as without GSO.
+            alone = off + p->tx_nseg[0];
         } else {
             // Refused for this destination alone (unreachable, no route): skip it.
-            p->st.tx_drop++;
-            off++;
+            p->st.tx_drop += p->tx_nseg[0];
+            off += p->tx_nseg[0];
         }
     }
+}
+
+void peer_rx_train(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, uint32_t seg)
+{
+    if (seg == 0 || seg > len)
+        seg = len;
+    // An empty datagram is one too: at least one pass.
+    uint32_t off = 0;
+    do {
+        const uint32_t n = len - off < seg ? len - off : seg;
+        if (n > SDWAN_PKTBUF) {
+            // Longer than any datagram a client sends, as without GRO.
+            p->st.rx_dgrams++;
+            p->st.drop_trunc++;
+        } else {
+            peer_on_datagram(p, ipbe, port, buf + off, n);
+        }
+    } while ((off += seg) < len);
 }
 
 void peer_udp_recv(void *arg)
@@ -115,19 +211,32 @@ void peer_udp_recv(void *arg)
             p->rx_msg[i].msg_hdr.msg_namelen = sizeof p->rx_addr[i];
             p->rx_msg[i].msg_hdr.msg_iov = &p->rx_iov[i];
             p->rx_msg[i].msg_hdr.msg_iovlen = 1;
+            if (p->gro != 0) {
+                p->rx_msg[i].msg_hdr.msg_control = p->rx_ctl[i].b;
+                p->rx_msg[i].msg_hdr.msg_controllen = sizeof p->rx_ctl[i].b;
+            }
         }
         int n = recvmmsg(p->udpfd, p->rx_msg, PEER_RX_BATCH, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             break;
         for (int i = 0; i < n; i++) {
-            const msghdr &m = p->rx_msg[i].msg_hdr;
+            msghdr &m = p->rx_msg[i].msg_hdr;
             if ((m.msg_flags & MSG_TRUNC) != 0 || m.msg_namelen < sizeof(sockaddr_in) ||
                 p->rx_addr[i].sin_family != AF_INET) {
                 p->st.rx_dgrams++;
                 p->st.drop_trunc++;
                 continue;
             }
-            peer_on_datagram(p, p->rx_addr[i].sin_addr.s_addr, ntohs(p->rx_addr[i].sin_port), p->rx_buf[i], p->rx_msg[i].msg_len);
+            uint32_t seg = 0;
+            if (p->gro != 0)
+                for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+                    if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+                        int v = 0;
+                        memcpy(&v, CMSG_DATA(c), sizeof v);
+                        seg = v > 0 ? static_cast<uint32_t>(v) : 0;
+                    }
+            peer_rx_train(p, p->rx_addr[i].sin_addr.s_addr, ntohs(p->rx_addr[i].sin_port), p->rx_buf[i],
+                          p->rx_msg[i].msg_len, seg);
         }
         if (n < PEER_RX_BATCH)
             break;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -662,6 +663,190 @@ TEST_F(PeerProto, InterfaceBurstIsBoundedAndKeepsOrder)
     }
     EXPECT_EQ(recv(c).size(), 0u);
     (void)s;
+}
+
+// The kernel's offloads on the socket: a coalesced train in, trains out, and the path without.
+struct Train {
+    uint32_t seg = 0;  // the size of every datagram but the last, 0: a single datagram
+    Bytes bytes;
+};
+
+// The next message for a client whose socket takes coalesced trains (UDP_GRO).
+Train recv_train(int fd)
+{
+    Train t;
+    t.bytes.resize(PEER_RX_TRAIN);
+    iovec iov{t.bytes.data(), t.bytes.size()};
+    peer_cmsg_t ctl{};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl.b;
+    m.msg_controllen = sizeof ctl.b;
+    ssize_t n = recvmsg(fd, &m, MSG_DONTWAIT);
+    t.bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO)
+            memcpy(&t.seg, CMSG_DATA(c), sizeof(int));
+    return t;
+}
+
+std::vector<Bytes> split(const Train &t)
+{
+    std::vector<Bytes> out;
+    const size_t seg = t.seg != 0 ? t.seg : t.bytes.size();
+    for (size_t off = 0; off < t.bytes.size(); off += seg)
+        out.emplace_back(t.bytes.begin() + static_cast<long>(off),
+                         t.bytes.begin() + static_cast<long>(std::min(off + seg, t.bytes.size())));
+    return out;
+}
+
+Bytes join(const std::vector<Bytes> &v)
+{
+    Bytes b;
+    for (const Bytes &x : v)
+        b.insert(b.end(), x.begin(), x.end());
+    return b;
+}
+
+TEST_F(PeerProto, CoalescedTrainIsWalkedDatagramByDatagram)
+{
+    int c = client();
+    Sess s = open(c, "bob", "hunter2");
+    auto ip = [](uint16_t seq, size_t n) { return wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, seq, n); };
+    auto data = [&](const Bytes &pkt, uint32_t token) {
+        return plus(wire::header(SDWAN_DATA, 0, s.sid, token), pkt);
+    };
+    const Bytes a = ip(1, 100), b = ip(2, 100), c3 = ip(3, 100), shorter = ip(4, 40);
+    const uint32_t seg = static_cast<uint32_t>(8 + a.size());
+    const Bytes big(3000, SDWAN_DATA);
+    struct Case {
+        const char *name;
+        std::vector<Bytes> dgrams;
+        uint32_t seg;
+        std::vector<Bytes> delivered;
+        uint64_t peer_stats_t::*drop;
+        uint64_t ndrop;
+    } cases[] = {
+        {"three of one size", {data(a, s.token), data(b, s.token), data(c3, s.token)}, seg, {a, b, c3},
+         &peer_stats_t::drop_token, 0},
+        {"the last one shorter", {data(a, s.token), data(b, s.token), data(shorter, s.token)}, seg, {a, b, shorter},
+         &peer_stats_t::drop_token, 0},
+        {"a wrong token in the middle", {data(a, s.token), data(b, s.token ^ 1), data(c3, s.token)}, seg, {a, c3},
+         &peer_stats_t::drop_token, 1},
+        {"a single datagram", {data(a, s.token)}, 0, {a}, &peer_stats_t::drop_token, 0},
+        {"a size beyond the length", {data(a, s.token)}, 5000, {a}, &peer_stats_t::drop_token, 0},
+        {"datagrams longer than any client sends", {big, big}, 3000, {}, &peer_stats_t::drop_trunc, 2},
+        {"an empty datagram", {Bytes{}}, 0, {}, &peer_stats_t::drop_short, 1},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        const peer_stats_t before = p->st;
+        Bytes train = join(k.dgrams);
+        peer_rx_train(p, htonl(INADDR_LOOPBACK), local_port(c), train.data(), static_cast<uint32_t>(train.size()),
+                      k.seg);
+        EXPECT_EQ(p->st.rx_dgrams, before.rx_dgrams + k.dgrams.size());
+        EXPECT_EQ(p->st.tun_tx, before.tun_tx + k.delivered.size());
+        EXPECT_EQ(p->st.*k.drop, before.*k.drop + k.ndrop);
+        for (const Bytes &pkt : k.delivered)
+            EXPECT_EQ(tun_read(), pkt);
+        EXPECT_EQ(tun_read().size(), 0u);
+    }
+}
+
+TEST_F(PeerProto, TrainFromTheSocketIsWalked)
+{
+    peer_udp_offload(p, true);
+    if (p->gro == 0)
+        GTEST_SKIP() << "the kernel has no UDP GRO";
+    int c = client();
+    Sess s = open(c, "bob", "hunter2");
+    std::vector<Bytes> pkts, dgrams;
+    for (uint16_t i = 0; i < 5; i++) {
+        pkts.push_back(wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, i, i < 4 ? 200 : 20));
+        dgrams.push_back(plus(wire::header(SDWAN_DATA, 0, s.sid, s.token), pkts.back()));
+    }
+    // One message that the kernel sends as five datagrams and hands over as one train.
+    Bytes all = join(dgrams);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    iovec iov{all.data(), all.size()};
+    peer_cmsg_t ctl{};
+    msghdr m{};
+    m.msg_name = &to;
+    m.msg_namelen = sizeof to;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl.b;
+    m.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
+    cmsghdr *cm = CMSG_FIRSTHDR(&m);
+    cm->cmsg_level = SOL_UDP;
+    cm->cmsg_type = UDP_SEGMENT;
+    cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t seg = static_cast<uint16_t>(dgrams[0].size());
+    memcpy(CMSG_DATA(cm), &seg, sizeof seg);
+    ASSERT_EQ(sendmsg(c, &m, 0), static_cast<ssize_t>(all.size()));
+    pollfd pf{p->udpfd, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 2000), 1);
+    const peer_stats_t before = p->st;
+    peer_udp_recv(p);
+    EXPECT_EQ(p->st.rx_dgrams, before.rx_dgrams + 5);
+    EXPECT_EQ(p->st.tun_tx, before.tun_tx + 5);
+    for (const Bytes &pkt : pkts)
+        EXPECT_EQ(tun_read(), pkt);
+}
+
+TEST_F(PeerProto, InterfacePacketsToOneClientLeaveAsTrains)
+{
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "trains refused by the socket" : "trains taken");
+        unload();
+        load(kConfig);
+        peer_udp_offload(p, true);
+        if (p->gso == 0)
+            GTEST_SKIP() << "the kernel has no UDP_SEGMENT";
+        // The kernel refuses a train from a socket that leaves out UDP checksums: the datagrams
+        // must then leave one by one, none lost.
+        int one = 1;
+        if (refused) {
+            ASSERT_EQ(setsockopt(p->udpfd, SOL_SOCKET, SO_NO_CHECK, &one, sizeof one), 0);
+        }
+        int ca = client(), cb = client();
+        Sess a = open(ca, "alice", "secret", 0);
+        Sess b = open(cb, "bob", "hunter2");
+        for (int fd : {ca, cb})
+            ASSERT_EQ(setsockopt(fd, SOL_UDP, UDP_GRO, &one, sizeof one), 0);
+        auto to = [](const char *dst, uint16_t seq, size_t n) { return wire::icmp_echo("10.8.0.1", dst, 1, seq, n); };
+        const std::vector<Bytes> writes = {to("10.8.0.2", 1, 300), to("10.8.0.2", 2, 300), to("10.8.0.2", 3, 296),
+                                           to("10.8.0.2", 4, 300), to("10.8.0.50", 5, 300), to("10.8.0.2", 6, 300),
+                                           to("10.8.0.2", 7, 300)};
+        for (const Bytes &w : writes)
+            ASSERT_EQ(::send(tun[1], w.data(), w.size(), 0), static_cast<ssize_t>(w.size()));
+        peer_tun_recv(p);
+        auto dgram = [&](const Sess &s, size_t i) { return plus(wire::header(SDWAN_DATA, 0, s.sid, s.token), writes[i]); };
+        const uint32_t seg = 8 + 328;
+        // Alice: a train ended by its shorter last datagram, one alone (Bob's comes between),
+        // then a train of two. Bob: one alone.
+        std::vector<Train> want_a = {{seg, join({dgram(a, 0), dgram(a, 1), dgram(a, 2)})},
+                                     {0, dgram(a, 3)},
+                                     {seg, join({dgram(a, 5), dgram(a, 6)})}};
+        if (refused)
+            want_a = {{0, dgram(a, 0)}, {0, dgram(a, 1)}, {0, dgram(a, 2)}, {0, dgram(a, 3)}, {0, dgram(a, 5)},
+                      {0, dgram(a, 6)}};
+        for (const Train &w : want_a) {
+            Train got = recv_train(ca);
+            EXPECT_EQ(got.seg, w.seg);
+            EXPECT_EQ(split(got), split(w));
+        }
+        EXPECT_EQ(recv_train(ca).bytes.size(), 0u);
+        Train got = recv_train(cb);
+        EXPECT_EQ(got.seg, 0u);
+        EXPECT_EQ(got.bytes, dgram(b, 4));
+        EXPECT_EQ(p->st.tx_dgrams, 2u + writes.size());  // the two OPENACKs and every packet
+        EXPECT_EQ(p->st.tx_drop, 0u);
+    }
 }
 
 TEST_F(PeerProto, EchoRequestAnswered)
