@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 
 #include "bytes.h"
+#include "net/sock.h"
+#include "net/vnet.h"
 #include "proto/aes.h"
 #include "sdwan.h"
 
@@ -76,6 +78,7 @@ struct peer_cfg_t {
     uint32_t sessions;      // sessions=: the size of the session table
     uint16_t mtu;           // mtu=, offered in OPENACK and set on the TUN interface
     uint8_t encrypt;        // encrypt=: grant enciphering to clients that ask
+    uint8_t offload;        // offload=: use the kernel's TUN and UDP offloads where it has them
     uint32_t dns0, dns1;    // dns=, network order; 0 when absent
     char log[PEER_LOGPATH]; // log=
     char metrics[PEER_LOGPATH];  // metrics=: Prometheus text file, rewritten every PEER_METRICS_SEC
@@ -114,6 +117,7 @@ struct peer_stats_t {
     uint64_t drop_token;     // sid or token not those of the sender's session
     uint64_t drop_badip;     // payload not an IPv4 packet from the session's own address
     uint64_t drop_noroute;   // TUN packet for an address no session owns
+    uint64_t drop_tunbad;    // TUN read whose offload header or packet the split refused
     uint64_t tun_rx;         // packets read from the TUN interface
     uint64_t tun_tx;         // packets written to the TUN interface
     uint64_t tun_txerr;      // TUN writes that failed
@@ -158,10 +162,11 @@ struct peer_rlog_t {
     uint64_t supp[PEER_EV_COUNT];        // not logged in the interval, per event
 };
 
-// Room for one control message of an int (UDP_GRO on receive, UDP_SEGMENT on send).
+// Room for one control message: UDP_GRO on receive, UDP_SEGMENT on send.
 struct peer_cmsg_t {
-    alignas(cmsghdr) uint8_t b[CMSG_SPACE(sizeof(int))];
+    alignas(cmsghdr) uint8_t b[SOCK_UDPCMSG_SPACE];
 };
+static_assert(SOCK_UDPCMSG_SPACE >= CMSG_SPACE(sizeof(int)));
 
 // Outbound datagram being assembled in the send batch.
 struct peer_txslot_t {
@@ -197,6 +202,8 @@ struct peer_t {
     // the path of one system call per datagram, in a record set up otherwise (the tests).
     uint8_t gro;                       // UDP_GRO on the socket: a receive may hold a train
     uint8_t gso;                       // UDP_SEGMENT: a run of equal datagrams to one client leaves as one
+    uint32_t vnet;                     // TUN_OFFLOAD_ bits the interface took; nonzero: every read and
+                                       // write carries the virtio-net header
     int ntx;
     peer_txslot_t tx[PEER_TX_BATCH];
     // The system calls' views of the batches: the send slots' addresses and buffers, and the
@@ -211,6 +218,14 @@ struct peer_t {
     iovec rx_iov[PEER_RX_BATCH];
     mmsghdr rx_msg[PEER_RX_BATCH];
     peer_cmsg_t rx_ctl[PEER_RX_BATCH];
+    // With the header: one read (a TCP super-packet of up to 64 KB, cut into the send slots), and
+    // the packets from clients joined for one write (coal, in coal_buf), whose counts go back to
+    // the session coal_sess (coal_sid) should the write fail.
+    uint8_t tun_rd[VNET_READ_MAX];
+    uint8_t coal_buf[VNET_READ_MAX];
+    vnet_coal_t coal;
+    uint32_t coal_sess;
+    uint16_t coal_sid;
 };
 
 extern peer_t _peer;
@@ -285,8 +300,8 @@ int peer_reload(peer_t *p);
 // Prometheus text file (peer_metrics.cpp): server counters and one series per live session.
 int peer_metrics_write(peer_t *p);
 
-// Packets (peer_proto.cpp). Replies go into the send batch; data for the TUN interface is
-// written to p->tunfd at once.
+// Packets (peer_proto.cpp). Replies go into the send batch; data for the TUN interface goes to
+// peer_tun_put.
 void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
 void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len);  // packet at slot->buf + 8
 void peer_send_close(peer_t *p, peer_sess_t *s);
@@ -307,6 +322,11 @@ void peer_udp_recv(void *arg);           // poller callback of the UDP socket
 void peer_rx_train(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, uint32_t seg);
 void peer_tun_recv(void *arg);           // poller callback of the TUN descriptor
 void peer_close_all(peer_t *p);          // CLOSE to every client, sessions ended
+// A packet from session s for the TUN interface, counted as written: at once, or with the
+// interface's header, joined with the next ones of its TCP flow for one write, which
+// peer_tun_flush makes (before the loop polls again).
+void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len);
+void peer_tun_flush(peer_t *p);
 
 // Process entry (peer_main.cpp), kept in the library so tests can run it in a child.
 int peer_main(int argc, char **argv);

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +28,17 @@ void set_buf(int s, int opt_force, int opt, const char *what)
 {
     if (sock_bufsz(s, opt_force, opt, PEER_SOCKBUF) != 0)
         log_help("peer: %s not set: %s\n", what, strerror(errno));
+}
+
+// The interface was deleted under us (EBADFD) or the device failed: the descriptor stays
+// readable with an error for ever, and no session could be carried. End the run with status 1;
+// the service manager starts a new one with a new interface.
+void peer_tun_failed(peer_t *p)
+{
+    if (!p->failed)
+        log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(errno));
+    p->failed = 1;
+    _quit.store(1);
 }
 
 }  // namespace
@@ -63,13 +73,8 @@ void peer_udp_offload(peer_t *p, bool want)
     p->gso = 0;
     if (!want)
         return;
-    int on = 1;
-    if (setsockopt(p->udpfd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0)
-        p->gro = 1;
-    // A kernel that knows UDP_SEGMENT takes 0 (no default size): the size goes with each train.
-    int zero = 0;
-    if (setsockopt(p->udpfd, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0)
-        p->gso = 1;
+    p->gro = sock_gro_enable(p->udpfd) == 0 ? 1 : 0;
+    p->gso = sock_gso_probe(p->udpfd) == 0 ? 1 : 0;
 }
 
 peer_txslot_t *peer_tx_slot(peer_t *p)
@@ -119,16 +124,8 @@ int tx_messages(peer_t *p, int from, int n, int alone)
         h.msg_namelen = sizeof p->tx_addr[i];
         h.msg_iov = &p->tx_iov[i];
         h.msg_iovlen = static_cast<size_t>(k);
-        if (k > 1) {
-            h.msg_control = p->tx_ctl[m].b;
-            h.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
-            cmsghdr *c = CMSG_FIRSTHDR(&h);
-            c->cmsg_level = SOL_UDP;
-            c->cmsg_type = UDP_SEGMENT;
-            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-            const uint16_t seg = p->tx[i].len;
-            memcpy(CMSG_DATA(c), &seg, sizeof seg);
-        }
+        if (k > 1)
+            sock_gso_cmsg(&h, p->tx_ctl[m].b, p->tx[i].len);
         p->tx_nseg[m] = static_cast<uint8_t>(k);
         i += k;
     }
@@ -227,39 +224,117 @@ void peer_udp_recv(void *arg)
                 p->st.drop_trunc++;
                 continue;
             }
-            uint32_t seg = 0;
-            if (p->gro != 0)
-                for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
-                    if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
-                        int v = 0;
-                        memcpy(&v, CMSG_DATA(c), sizeof v);
-                        seg = v > 0 ? static_cast<uint32_t>(v) : 0;
-                    }
-            peer_rx_train(p, p->rx_addr[i].sin_addr.s_addr, ntohs(p->rx_addr[i].sin_port), p->rx_buf[i],
-                          p->rx_msg[i].msg_len, seg);
+            const uint32_t len = p->rx_msg[i].msg_len;
+            peer_rx_train(p, p->rx_addr[i].sin_addr.s_addr, ntohs(p->rx_addr[i].sin_port), p->rx_buf[i], len,
+                          p->gro != 0 ? sock_gro_segsz(&m, len) : 0);
         }
         if (n < PEER_RX_BATCH)
             break;
     }
+    peer_tun_flush(p);
     peer_tx_flush(p);
 }
+
+void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
+{
+    if (p->vnet != 0) {
+        if (vnet_coal_add(&p->coal, pkt, len)) {
+            p->coal_sess = static_cast<uint32_t>(s - p->sess);
+            p->coal_sid = s->sid;
+            p->st.tun_tx++;
+            s->rxpkts++;
+            return;
+        }
+        // Not of the pending flow: that one is written first, then this one begins the next,
+        // unless it is not for joining at all (not TCP, say): then it goes alone.
+        const bool pending = p->coal.len != 0;
+        peer_tun_flush(p);
+        if (pending && vnet_coal_add(&p->coal, pkt, len)) {
+            p->coal_sess = static_cast<uint32_t>(s - p->sess);
+            p->coal_sid = s->sid;
+            p->st.tun_tx++;
+            s->rxpkts++;
+            return;
+        }
+    }
+    const int r = p->vnet != 0 ? tun_send_vnet(p->tunfd, nullptr, pkt, static_cast<int>(len))
+                               : tun_send(p->tunfd, pkt, static_cast<int>(len));
+    if (r < 0) {
+        p->st.tun_txerr++;
+        return;
+    }
+    p->st.tun_tx++;
+    s->rxpkts++;
+}
+
+void peer_tun_flush(peer_t *p)
+{
+    const uint32_t count = p->coal.count;
+    const uint32_t n = vnet_coal_finish(&p->coal);
+    if (n == 0)
+        return;
+    if (tun_send_vnet(p->tunfd, p->coal_buf, p->coal_buf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) >= 0)
+        return;
+    // Counted as written when they joined: not so.
+    p->st.tun_tx -= count;
+    p->st.tun_txerr += count;
+    peer_sess_t *s = p->coal_sess < p->nsess ? &p->sess[p->coal_sess] : nullptr;
+    if (s != nullptr && s->live && s->sid == p->coal_sid && s->rxpkts >= count)
+        s->rxpkts -= count;
+}
+
+namespace {
+
+// A read with the interface's header: a packet, or a TCP super-packet cut into packets of the
+// MTU, each into a send slot behind the header's room and handled as a plain read would be.
+void tun_vnet_read(peer_t *p, uint32_t n)
+{
+    vnet_split_t sp;
+    if (vnet_split_begin(&sp, p->tun_rd, n, p->cfg.mtu) != VNET_OK) {
+        p->st.tun_rx++;
+        p->st.drop_tunbad++;
+        return;
+    }
+    for (;;) {
+        peer_txslot_t *slot = peer_tx_slot(p);
+        vnet_train_t t;
+        const int k = vnet_split_next(&sp, slot->buf, SDWAN_PKTBUF, SDWAN_HDR_LEN, 1, &t);
+        if (k < 0) {
+            p->st.tun_rx++;
+            p->st.drop_tunbad++;
+        }
+        if (k <= 0)
+            return;
+        peer_on_tunpkt(p, slot, t.lastlen);
+    }
+}
+
+}  // namespace
 
 void peer_tun_recv(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
     p->now = static_cast<uint32_t>(os_cursec());
+    if (p->vnet != 0) {
+        for (int i = 0; i < PEER_TUN_BURST; i++) {
+            const int n = tun_recv_vnet(p->tunfd, p->tun_rd, static_cast<int>(sizeof p->tun_rd));
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                peer_tun_failed(p);
+                break;
+            }
+            if (n <= 0)
+                break;
+            tun_vnet_read(p, static_cast<uint32_t>(n));
+        }
+        peer_tx_flush(p);
+        return;
+    }
     for (int i = 0; i < PEER_TUN_BURST; i++) {
         // Read behind the header's room in a send slot: routed, the packet leaves from there.
         peer_txslot_t *slot = peer_tx_slot(p);
         int n = tun_recv(p->tunfd, slot->buf + SDWAN_HDR_LEN, static_cast<int>(SDWAN_PKTBUF - SDWAN_HDR_LEN));
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            // The interface was deleted under us (EBADFD) or the device failed: the descriptor
-            // stays readable with an error for ever, and no session could be carried. End the
-            // run with status 1; the service manager starts a new one with a new interface.
-            if (!p->failed)
-                log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(errno));
-            p->failed = 1;
-            _quit.store(1);
+            peer_tun_failed(p);
             break;
         }
         if (n <= 0)

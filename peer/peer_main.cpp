@@ -15,6 +15,7 @@
 #include "net/rtnl.h"
 #include "net/sock.h"
 #include "net/tun.h"
+#include "net/vnet.h"
 #include "peer/peer.h"
 #include "shell/fail.h"
 #include "shell/log.h"
@@ -107,6 +108,7 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"malformed", &peer_stats_t::drop_malformed}, {"type", &peer_stats_t::drop_type},
     {"nosess", &peer_stats_t::drop_nosess},    {"token", &peer_stats_t::drop_token},
     {"badip", &peer_stats_t::drop_badip},      {"noroute", &peer_stats_t::drop_noroute},
+    {"tunbad", &peer_stats_t::drop_tunbad},
     {"tunrx", &peer_stats_t::tun_rx},          {"tuntx", &peer_stats_t::tun_tx},
     {"tunerr", &peer_stats_t::tun_txerr},      {"openok", &peer_stats_t::open_ok},
     {"openagain", &peer_stats_t::open_again},  {"openrej", &peer_stats_t::open_rej},
@@ -138,7 +140,11 @@ int peer_start(peer_t *p)
     const peer_cfg_t &c = p->cfg;
     if (peer_setup(p) != 0)
         return -1;
-    if (tun_init(&p->tunfd, c.tun_name) != 0) {
+    // offload=0 opens the interface plain, as does a kernel that refuses the header.
+    uint32_t granted = 0;
+    const int trc = c.offload != 0 ? tun_init_vnet(&p->tunfd, c.tun_name, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4, &granted)
+                                   : tun_init(&p->tunfd, c.tun_name);
+    if (trc != 0) {
         const int err = errno;
         log_help("peer: cannot create TUN interface %s\n", c.tun_name);
         fail_note("cannot create TUN interface %s through /dev/net/tun: %s", c.tun_name, strerror(err));
@@ -150,6 +156,15 @@ int peer_start(peer_t *p)
     p->udpfd = peer_udp_open(c.listen, c.port);
     if (p->udpfd < 0)
         return -1;
+    p->vnet = granted;
+    peer_udp_offload(p, c.offload != 0);
+    if (c.offload != 0) {
+        char text[64];
+        vnet_offload_text(text, sizeof text, p->vnet, p->gso != 0, p->gro != 0);
+        log_help("offloads: %s\n", text);
+    } else {
+        log_help("offloads: off\n");
+    }
     if (poll_add(p->udpfd, peer_udp_recv, p) != 0 || poll_add(p->tunfd, peer_tun_recv, p) != 0 ||
         tm_add(PEER_TIMER, 1, peer_second, p) != 0) {
         log_help("peer: cannot register with the event core\n");

@@ -35,6 +35,7 @@ constexpr counter_t COUNTERS[] = {
     {"drop_token", &peer_stats_t::drop_token, "Datagrams with another session's id or token."},
     {"drop_badip", &peer_stats_t::drop_badip, "Data not from the session's own tunnel address."},
     {"drop_noroute", &peer_stats_t::drop_noroute, "Interface packets for an address no session owns."},
+    {"drop_tun_malformed", &peer_stats_t::drop_tunbad, "Interface reads whose offload header or packet was refused."},
     {"tun_rx_packets", &peer_stats_t::tun_rx, "Packets read from the TUN interface."},
     {"tun_tx_packets", &peer_stats_t::tun_tx, "Packets written to the TUN interface."},
     {"tun_tx_errors", &peer_stats_t::tun_txerr, "TUN writes that failed."},

@@ -6,7 +6,6 @@
 #include <openssl/crypto.h>
 
 #include "net/ipaddr.h"
-#include "net/tun.h"
 #include "peer/peer.h"
 #include "proto/opts.h"
 #include "proto/packet.h"
@@ -290,12 +289,7 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
         p->st.drop_badip++;
         return;
     }
-    if (tun_send(p->tunfd, pkt, static_cast<int>(plen)) < 0) {
-        p->st.tun_txerr++;
-        return;
-    }
-    p->st.tun_tx++;
-    s->rxpkts++;
+    peer_tun_put(p, s, pkt, plen);
 }
 
 }  // namespace

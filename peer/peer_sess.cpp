@@ -100,6 +100,10 @@ int peer_setup(peer_t *p)
         return -1;
     memset(&p->st, 0, sizeof p->st);
     p->ntx = 0;
+    // The offloads are the start-up's to choose, once the interface and the socket are open.
+    p->gro = p->gso = 0;
+    p->vnet = 0;
+    vnet_coal_init(&p->coal, p->coal_buf);
     peer_users_derive(&p->cfg);
     if (sdwan_aes_open(&p->aes) != 0) {
         log_help("peer: AES-128 is not available\n");

@@ -40,6 +40,7 @@ TEST(PeerCfg, GoodFileYieldsEveryField)
                              "pool=10.8.0.0/24\n"
                              "mtu=1380\n"
                              "encrypt=1\n"
+                             "offload=0\n"
                              "dns=9.9.9.9,149.112.112.112\n"
                              "log=/var/log/sdwan-peerd.log\n"
                              "listen=192.0.2.10\n"
@@ -54,6 +55,7 @@ TEST(PeerCfg, GoodFileYieldsEveryField)
     EXPECT_EQ(cfg.pool, wire::addr("10.8.0.0"));
     EXPECT_EQ(cfg.mtu, 1380);
     EXPECT_EQ(cfg.encrypt, 1);
+    EXPECT_EQ(cfg.offload, 0);
     EXPECT_EQ(cfg.dns0, wire::addr("9.9.9.9"));
     EXPECT_EQ(cfg.dns1, wire::addr("149.112.112.112"));
     EXPECT_STREQ(cfg.log, "/var/log/sdwan-peerd.log");
@@ -74,6 +76,7 @@ TEST(PeerCfg, DefaultsWhenOptionalKeysAreAbsent)
     ASSERT_EQ(read_text(kBase, &cfg, &err), 0) << err;
     EXPECT_EQ(cfg.mtu, PEER_MTU_DEFAULT);
     EXPECT_EQ(cfg.encrypt, 0);
+    EXPECT_EQ(cfg.offload, 1);
     EXPECT_EQ(cfg.dns0, 0u);
     EXPECT_EQ(cfg.dns1, 0u);
     EXPECT_STREQ(cfg.log, "");
@@ -149,6 +152,8 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"mtu=1601", "line 5: mtu must be 68 to 1600"},
         {"encrypt=2", "line 5: encrypt must be 0 or 1"},
         {"encrypt=yes", "line 5: encrypt must be 0 or 1"},
+        {"offload=2", "line 5: offload must be 0 or 1"},
+        {"offload=", "line 5: offload must be 0 or 1"},
         {"listen=10.92.0", "line 5: listen must be an address a.b.c.d"},
         {"listen=", "line 5: listen must be an address a.b.c.d"},
         {"dns=8.8.8", "line 5: dns must be one or two addresses a.b.c.d[,e.f.g.h]"},
@@ -177,6 +182,7 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"[sdw1]", "line 5: a second [interface] line (the first is on line 1)"},
         {"mtu=1400\nmtu=1500", "line 6: mtu= given again (first on line 5)"},
         {"encrypt=1\nencrypt=0", "line 6: encrypt= given again (first on line 5)"},
+        {"offload=1\noffload=1", "line 6: offload= given again (first on line 5)"},
         {"listen=10.0.0.1\nlisten=10.0.0.1", "line 6: listen= given again (first on line 5)"},
         {"dns=1.1.1.1\ndns=8.8.8.8", "line 6: dns= given again (first on line 5)"},
         {"log=/a.log\nlog=/b.log", "line 6: log= given again (first on line 5)"},
