@@ -15,6 +15,7 @@ import time
 NAMES = {
     "bare": "bare veth (the limit)",
     "tolvad": "tolvad + sdwan-peerd, clear, datalog=0",
+    "tolvad-nooffload": "tolvad + sdwan-peerd, clear, datalog=0, offloads off",
     "tolvad-xor": "tolvad + sdwan-peerd, XOR, datalog=0",
     "tolvad-log": "tolvad + sdwan-peerd, clear, datalog=1 (default log)",
     "tolvad-log-disk": "tolvad + sdwan-peerd, clear, datalog=1, log on the repository's disk",
@@ -26,6 +27,7 @@ NAMES = {
 SHORT = {
     "bare": "bare",
     "tolvad": "tolvad",
+    "tolvad-nooffload": "tolvad no offloads",
     "tolvad-xor": "tolvad XOR",
     "tolvad-log": "tolvad log",
     "tolvad-log-disk": "tolvad log disk",
@@ -43,6 +45,10 @@ COLS = [
     ("ping_ms", "ping RTT ms", 3, False),
 ]
 CPU_COLS = [
+    ("tcp_up.cli_us", "client, TCP up", 2, False),
+    ("tcp_down.cli_us", "client, TCP down", 2, False),
+    ("tcp_up.srv_us", "server, TCP up", 2, False),
+    ("tcp_down.srv_us", "server, TCP down", 2, False),
     ("udp_up.cli_us", "client, flood up", 2, False),
     ("udp_down.cli_us", "client, flood down", 2, False),
     ("udp15k_up.cli_us", "client, 15 kpps up", 2, False),
@@ -54,7 +60,8 @@ CPU_COLS = [
     ("udp15k_up.cli_cs", "client context switches per packet, 15 kpps up", 2, False),
     ("udp15k_down.cli_cs", "client context switches per packet, 15 kpps down", 2, False),
 ]
-PLOT = [("tcp_up", "TCP up"), ("tcp_down", "TCP down"), ("udp_up", "UDP 64 B up"),
+PLOT = [("tcp_up", "TCP up"), ("tcp_down", "TCP down"), ("tcp_up.cli_us", "client CPU, TCP up"),
+        ("tcp_down.cli_us", "client CPU, TCP down"), ("udp_up", "UDP 64 B up"),
         ("udp_down", "UDP 64 B down"), ("udp_up.cli_us", "client CPU, flood up"),
         ("udp_down.cli_us", "client CPU, flood down"), ("udp15k_up.cli_us", "client CPU, 15k up"),
         ("udp15k_down.cli_us", "client CPU, 15k down"), ("udp_up.srv_us", "server CPU, flood up")]
@@ -102,6 +109,52 @@ def cell(res, sysname, key, dec):
         return "–"
     r = ratio(res, sysname, key)
     return f"{fmt(v, dec)} ({r:.2f}×)" if r is not None and sysname != "fastd" else fmt(v, dec)
+
+
+def offload_lines(res):
+    """The offloads against the path of one system call per packet, in the same run."""
+    t, n = res.get("tolvad"), res.get("tolvad-nooffload")
+    if t is None:
+        return ["(tolvad was not measured in this run)"]
+    out = []
+    for key, what in (("tcp_up", "TCP up"), ("tcp_down", "TCP down")):
+        r, rn = ratio(res, "tolvad", key), ratio(res, "tolvad-nooffload", key)
+        if r is None:
+            out.append(f"- {what}: not measured")
+            continue
+        was = f"; offloads off: {rn:.2f}×" if rn is not None else ""
+        out.append(f"- {what}: {r:.2f}× fastd (target ≥ 3×): {'met' if r >= 3 else 'not met'}{was}")
+    if n is None:
+        out.append("- (tolvad-nooffload was not measured in this run: no comparison with the old path)")
+        return out
+
+    def rel(key):
+        a, b = t.get(key), n.get(key)
+        return a / b if num(a) and num(b) and b != 0 else None
+
+    for key, what in (("tcp_up.cli_us", "client CPU per inner packet, TCP up"),
+                      ("tcp_down.cli_us", "client CPU per inner packet, TCP down"),
+                      ("tcp_up.srv_us", "server CPU per inner packet, TCP up"),
+                      ("tcp_down.srv_us", "server CPU per inner packet, TCP down")):
+        r = rel(key)
+        if r is None:
+            out.append(f"- {what}: not measured")
+            continue
+        target = " (target ≥ 2× lower)" if key.endswith("cli_us") else ""
+        verdict = (": met" if 1 / r >= 2 else ": not met") if target else ""
+        out.append(f"- {what}: {fmt(t[key], 2)} µs against {fmt(n[key], 2)} µs with the offloads off, "
+                   f"{1 / r:.2f}× lower{target}{verdict}")
+    # Within noise: 10 % either way, what two runs of one system differ by on this machine.
+    for key, what, higher in (("udp_up", "64-byte UDP up", True), ("udp_down", "64-byte UDP down", True),
+                              ("ping_ms", "ping round trip", False)):
+        r = rel(key)
+        if r is None:
+            out.append(f"- {what}: not measured")
+            continue
+        ok = r >= 0.9 if higher else r <= 1.1
+        out.append(f"- {what}: {r:.2f}× the figure with the offloads off (target: no worse, within 10 %): "
+                   f"{'met' if ok else 'not met'}")
+    return out
 
 
 def target_lines(res):
@@ -244,7 +297,9 @@ def main() -> int:
                  f"iperf3 {a.seconds} s per figure after one omitted second, TCP single stream, UDP with 64-byte "
                  "payloads sent as fast as iperf3 can (`-b 0`) into a 1 MiB receive buffer (`-w 1M`), rates counted at the receiver; ping: 20 echoes "
                  "50 ms apart on the idle tunnel. CPU per packet: utime + stime of the tunnel process over "
-                 "the test (from /proc/<pid>/stat) divided by the packets its TUN interface carried both ways. "
+                 "the test (from /proc/<pid>/stat) divided by the packets its TUN interface carried both ways; for tolvad "
+                 "and sdwan-peerd, by the inner packets the client counted both ways (its status file), since with "
+                 "the offloads a TUN interface counts a train of up to 64 KB as one packet. "
                  "\"up\" is client to server. In brackets: the ratio to fastd in this same run.")
     lines.append("")
     lines.append("| system | " + " | ".join(c[1] for c in COLS) + " |")
@@ -252,7 +307,8 @@ def main() -> int:
     for s in order:
         lines.append(f"| {NAMES.get(s, s)} | " + " | ".join(cell(res, s, k, d) for k, _, d, _ in COLS) + " |")
     lines.append("")
-    lines.append("CPU per packet of the tunnel processes, µs (64-byte UDP; \"flood\": the rate tests above; "
+    lines.append("CPU per packet of the tunnel processes, µs (TCP: the single streams above, per inner packet, "
+                 "ACKs included; 64-byte UDP, \"flood\": the rate tests above; "
                  "\"15 kpps\": a fixed 15 000 packets per second that every tunnel carries whole, so the load is "
                  "equal), and the client's context switches (sleeps and preemptions, all threads) per packet:")
     lines.append("")
@@ -262,6 +318,13 @@ def main() -> int:
         if not any(num(res[s].get(k)) for k, _, _, _ in CPU_COLS):
             continue
         lines.append(f"| {NAMES.get(s, s)} | " + " | ".join(cell(res, s, k, d) for k, _, d, _ in CPU_COLS) + " |")
+    lines.append("")
+    lines.append("## The kernel's offloads against the path of one system call per packet (datalog=0, this run)")
+    lines.append("")
+    lines.append("\"offloads off\" is the same build with the runtime switch turned off in both daemons: TUN reads "
+                 "and writes, UDP sends and receives one packet each, as before the offloads.")
+    lines.append("")
+    lines.extend(offload_lines(res))
     lines.append("")
     lines.append("## tolvad against the targets (datalog=0, this run)")
     lines.append("")
