@@ -19,12 +19,14 @@
 #include "client/auth.h"
 #include "client/echo.h"
 #include "core/event.h"
+#include "net/tun.h"
 #include "peer/peer.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 #include "shell/os.h"
 #include "support/wire.h"
 #include "support/fakeclock.h"
+#include "support/ippkt.h"
 #include "support/logcap.h"
 
 using wire::Bytes;
@@ -847,6 +849,141 @@ TEST_F(PeerProto, InterfacePacketsToOneClientLeaveAsTrains)
         EXPECT_EQ(p->st.tx_dgrams, 2u + writes.size());  // the two OPENACKs and every packet
         EXPECT_EQ(p->st.tx_drop, 0u);
     }
+}
+
+// The interface with the virtio-net header (the socket pair standing in for it carries the
+// header as a TUN device would): a TCP super-packet read is cut into the session's packets, which
+// leave as one train; packets of one TCP flow from a client are joined for one write.
+TEST_F(PeerProto, InterfaceSuperPacketIsCutIntoPacketsOfTheSession)
+{
+    p->vnet = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    peer_udp_offload(p, true);
+    if (p->gso == 0)
+        GTEST_SKIP() << "the kernel has no UDP_SEGMENT";
+    int c = client();
+    Sess s = open(c, "bob", "hunter2");
+    int one = 1;
+    ASSERT_EQ(setsockopt(c, SOL_UDP, UDP_GRO, &one, sizeof one), 0);
+    peer_sess_t *ps = peer_sess_by_addr(p, s.addr);
+    ASSERT_NE(ps, nullptr);
+
+    ippkt::Tcp t;
+    t.src = 0x0A080001;  // 10.8.0.1
+    t.dst = 0x0A080032;  // 10.8.0.50, Bob's
+    t.flags = ippkt::ACK | ippkt::PSH;
+    const Bytes payload = ippkt::pattern(3500);
+    const Bytes read = ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, 1000, 20, 16), ippkt::tcp4(t, payload));
+    const peer_stats_t before = p->st;
+    ASSERT_EQ(::send(tun[1], read.data(), read.size(), 0), static_cast<ssize_t>(read.size()));
+    peer_tun_recv(p);
+
+    Train got = recv_train(c);
+    EXPECT_EQ(got.seg, 8u + 1040u);
+    const std::vector<Bytes> dgrams = split(got);
+    ASSERT_EQ(dgrams.size(), 4u);
+    Bytes joined;
+    for (size_t i = 0; i < dgrams.size(); i++) {
+        SCOPED_TRACE(i);
+        const Bytes &d = dgrams[i];
+        EXPECT_EQ(Bytes(d.begin(), d.begin() + 8), wire::header(SDWAN_DATA, 0, s.sid, s.token));
+        const uint8_t *ip = d.data() + 8;
+        const size_t len = d.size() - 8;
+        EXPECT_EQ(len, i < 3 ? 1040u : 540u);
+        EXPECT_EQ(ippkt::be16(ip + 2), len);
+        EXPECT_EQ(ippkt::sum16(ip, 20), 0xFFFF);
+        EXPECT_EQ(ippkt::sum16(ip + 20, len - 20, ippkt::pseudo(ip, 6, len - 20)), 0xFFFF);
+        const uint32_t seq = static_cast<uint32_t>(ippkt::be16(ip + 24)) << 16 | ippkt::be16(ip + 26);
+        EXPECT_EQ(seq, t.seq + 1000 * i);
+        EXPECT_EQ(ip[33], i < 3 ? ippkt::ACK : ippkt::ACK | ippkt::PSH);
+        joined.insert(joined.end(), ip + 40, ip + len);
+    }
+    EXPECT_EQ(joined, payload);
+    EXPECT_EQ(p->st.tun_rx, before.tun_rx + 4);
+    EXPECT_EQ(p->st.tx_dgrams, before.tx_dgrams + 4);
+    EXPECT_EQ(ps->txpkts, 4u);
+
+    // A plain packet behind a zero header goes as it came; reads the split refuses are counted.
+    const Bytes icmp = wire::icmp_echo("10.8.0.1", "10.8.0.50", 1, 2, 30);
+    const struct {
+        const char *name;
+        Bytes read;
+        uint64_t tunbad;
+    } reads[] = {
+        {"plain packet", ippkt::cat(ippkt::vhdr(0, 0, 0, 0, 0, 0), icmp), 0},
+        {"header alone", ippkt::vhdr(0, 0, 0, 0, 0, 0), 1},
+        {"UDP segmentation", ippkt::cat(ippkt::vhdr(0, VNET_GSO_UDP, 28, 1000, 0, 0), icmp), 1},
+        {"checksum field past the end", ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, 0, 0, 0, 20, 60), icmp), 1},
+    };
+    for (const auto &r : reads) {
+        SCOPED_TRACE(r.name);
+        const peer_stats_t b = p->st;
+        ASSERT_EQ(::send(tun[1], r.read.data(), r.read.size(), 0), static_cast<ssize_t>(r.read.size()));
+        peer_tun_recv(p);
+        EXPECT_EQ(p->st.tun_rx, b.tun_rx + 1);
+        EXPECT_EQ(p->st.drop_tunbad, b.drop_tunbad + r.tunbad);
+        if (r.tunbad == 0) {
+            EXPECT_EQ(recv(c), plus(wire::header(SDWAN_DATA, 0, s.sid, s.token), icmp));
+        }
+        EXPECT_EQ(recv(c).size(), 0u);
+    }
+}
+
+TEST_F(PeerProto, SegmentsOfOneFlowFromAClientAreJoinedForOneWrite)
+{
+    p->vnet = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    int c = client();
+    Sess s = open(c, "bob", "hunter2");
+    peer_sess_t *ps = peer_sess_by_addr(p, s.addr);
+    ASSERT_NE(ps, nullptr);
+    ippkt::Tcp t;
+    t.src = 0x0A080032;  // Bob's own address
+    t.dst = 0x0A5D0002;  // 10.93.0.2, past the server
+    const Bytes payload = ippkt::pattern(3000, 7);
+    std::vector<Bytes> dgrams;
+    for (int i = 0; i < 3; i++) {
+        ippkt::Tcp seg = t;
+        seg.seq = t.seq + 1000u * static_cast<uint32_t>(i);
+        seg.flags = i < 2 ? ippkt::ACK : ippkt::ACK | ippkt::PSH;
+        dgrams.push_back(plus(wire::header(SDWAN_DATA, 0, s.sid, s.token),
+                              ippkt::tcp4(seg, Bytes(payload.begin() + 1000 * i, payload.begin() + 1000 * (i + 1)))));
+    }
+    const Bytes icmp = wire::icmp_echo("10.8.0.50", "10.93.0.2", 1, 9, 20);
+    dgrams.push_back(plus(wire::header(SDWAN_DATA, 0, s.sid, s.token), icmp));
+
+    // All four in one receive pass: what joins is written when the pass ends.
+    auto deliver = [&](const std::vector<Bytes> &v) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (const Bytes &d : v)
+            ASSERT_EQ(sendto(c, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a),
+                      static_cast<ssize_t>(d.size()));
+        pollfd pf{p->udpfd, POLLIN, 0};
+        ASSERT_EQ(poll(&pf, 1, 2000), 1);
+        peer_udp_recv(p);
+    };
+    deliver(dgrams);
+    Bytes w = tun_read();
+    ASSERT_GE(w.size(), 10u + 40u);
+    EXPECT_EQ(Bytes(w.begin(), w.begin() + 10), ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, 1000, 20, 16));
+    const uint8_t *ip = w.data() + 10;
+    EXPECT_EQ(ippkt::be16(ip + 2), 3040u);
+    EXPECT_EQ(ippkt::sum16(ip, 20), 0xFFFF);
+    EXPECT_EQ(ip[33], ippkt::ACK | ippkt::PSH);
+    EXPECT_EQ(Bytes(w.begin() + 50, w.end()), payload);
+    EXPECT_EQ(tun_read(), ippkt::cat(ippkt::vhdr(0, 0, 0, 0, 0, 0), icmp));
+    EXPECT_EQ(tun_read().size(), 0u);
+    EXPECT_EQ(p->st.tun_tx, 4u);
+    EXPECT_EQ(ps->rxpkts, 4u);
+
+    // A joined write the interface refuses: every packet in it counted as an error, none as written.
+    close(tun[1]);
+    tun[1] = -1;
+    deliver({dgrams[0], dgrams[1]});
+    EXPECT_EQ(p->st.tun_tx, 4u);
+    EXPECT_EQ(p->st.tun_txerr, 2u);
+    EXPECT_EQ(ps->rxpkts, 4u);
 }
 
 TEST_F(PeerProto, EchoRequestAnswered)
