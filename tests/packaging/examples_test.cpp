@@ -135,6 +135,7 @@ TEST(PeerExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(pcfg.pool, addr("10.8.0.0"));
     EXPECT_EQ(pcfg.mtu, 1400);
     EXPECT_EQ(pcfg.encrypt, 1);
+    EXPECT_EQ(pcfg.offload, 1);
     EXPECT_EQ(pcfg.listen, 0u);
     EXPECT_EQ(pcfg.dns0, 0u);
     EXPECT_STREQ(pcfg.log, "");
@@ -147,7 +148,7 @@ TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("sdwan-peerd.conf.example"), &switched);
-    EXPECT_EQ(switched, 6);  // sessions, metrics, listen, dns, log, the second user
+    EXPECT_EQ(switched, 7);  // sessions, metrics, listen, offload, dns, log, the second user
     std::string err;
     ASSERT_EQ(read_peer(text, &pcfg, &err), 0) << err;
     EXPECT_EQ(pcfg.listen, addr("198.51.100.7"));
@@ -156,6 +157,7 @@ TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_STREQ(pcfg.log, "/var/log/sdwan-peerd/sdwan-peerd.log");
     EXPECT_EQ(pcfg.sessions, 10000u);
     EXPECT_STREQ(pcfg.metrics, "/run/sdwan-peerd/metrics.prom");
+    EXPECT_EQ(pcfg.offload, 0);
     ASSERT_EQ(pcfg.nusers, 2);
     EXPECT_STREQ(pcfg.users[1].name, "branch-12");
     EXPECT_EQ(pcfg.users[1].fixed_ip, addr("10.8.0.12"));
