@@ -149,8 +149,8 @@ void peer_tx_flush(peer_t *p)
         p->tx_iov[i].iov_base = t.buf;
         p->tx_iov[i].iov_len = t.len;
     }
-    // Each pass sends at least one message, gives one up, or breaks a refused train into single
-    // datagrams (once per train), so the loop ends.
+    // Each pass sends at least one message, gives one up, or turns the trains off (once), so the
+    // loop ends.
     int off = 0;
     int alone = 0;
     while (off < n) {
@@ -166,9 +166,12 @@ void peer_tx_flush(peer_t *p)
             p->st.tx_drop += static_cast<uint64_t>(n - off);
             break;
         } else if (p->tx_nseg[0] > 1 && (errno == EIO || errno == EINVAL)) {
-            // A train the route cannot take as one (an interface without checksum offload, a
-            // path MTU below the datagrams' size): its datagrams go one by one, as without GSO.
-            alone = off + p->tx_nseg[0];
+            // A train the way out cannot take as one (an interface without checksum offload; a
+            // kernel that refuses the train's shape): that will not change for this socket, so
+            // this and every later train go one datagram at a time, as without the offload.
+            p->gso = 0;
+            log_help("UDP segmentation refused (%s): sending one datagram at a time\n", strerror(errno));
+            alone = n;
         } else {
             // Refused for this destination alone (unreachable, no route): skip it.
             p->st.tx_drop += p->tx_nseg[0];

@@ -848,6 +848,15 @@ TEST_F(PeerProto, InterfacePacketsToOneClientLeaveAsTrains)
         EXPECT_EQ(got.bytes, dgram(b, 4));
         EXPECT_EQ(p->st.tx_dgrams, 2u + writes.size());  // the two OPENACKs and every packet
         EXPECT_EQ(p->st.tx_drop, 0u);
+        // A refusal turns the trains off for good, with one line.
+        EXPECT_EQ(p->gso, refused ? 0 : 1);
+        std::vector<std::string> lines = log->take();
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const std::string &l) { return l.rfind("session ", 0) == 0; }),
+                    lines.end());
+        EXPECT_EQ(lines, refused ? std::vector<std::string>{"UDP segmentation refused (Invalid argument): sending one "
+                                                            "datagram at a time"}
+                                 : std::vector<std::string>{});
     }
 }
 
