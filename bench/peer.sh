@@ -5,16 +5,17 @@
 # on exit. Every run of the generator is bounded in time. The result is a JSON line per phase on
 # standard output (and in DIR/bench-peer.json with -o DIR).
 #
-#   bench/peer.sh [-n SESSIONS] [-t SECONDS] [-b BUILDDIR] [-o DIR] [--log-on-disk]
+#   bench/peer.sh [-n SESSIONS] [-t SECONDS] [-b BUILDDIR] [-o DIR] [--log-on-disk] [--no-offload]
 #
 #   -n   sessions (default 10000)
 #   -t   seconds of the echo phase after the handshakes (default 20)
 #   -b   build directory (default build/dev)
 #   --log-on-disk  the server's log in /tmp instead of /dev/shm: every session's accept line is
 #                  synced, so the handshake rate becomes the disk's rate of fsync
+#   --no-offload   the server with offload=0: one system call per datagram, for comparison
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-N=10000 T=20 BUILD="$top/build/dev" OUT="" LOGDIR=/dev/shm
+N=10000 T=20 BUILD="$top/build/dev" OUT="" LOGDIR=/dev/shm OFFLOAD=1
 while [ $# -gt 0 ]; do
     case "$1" in
     -n) N="$2"; shift 2 ;;
@@ -22,7 +23,8 @@ while [ $# -gt 0 ]; do
     -b) BUILD="$2"; shift 2 ;;
     -o) OUT="$2"; shift 2 ;;
     --log-on-disk) LOGDIR=/tmp; shift ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --no-offload) OFFLOAD=0; shift ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -60,6 +62,7 @@ ip -n "$NS_P" link set p0 up
     echo "pool=10.8.0.0/18"
     echo "sessions=$(( N + 1000 ))"
     echo "log=$DIR/peer.log"
+    echo "offload=$OFFLOAD"
     awk -v n="$N" 'BEGIN { for (i = 0; i < n; i++) printf "user=branch-%d:pw-%d\n", i, i }'
 } >"$DIR/peer.conf"
 
