@@ -298,6 +298,13 @@ void tun_vnet_read(peer_t *p, uint32_t n)
         p->st.drop_tunbad++;
         return;
     }
+    // A super-packet that fits a batch but not what is left of this one: the batch leaves first,
+    // so that its packets make one train rather than the tail of one and the head of the next.
+    if (sp.kind == VNET_KIND_TSO4 && sp.mss != 0) {
+        const uint32_t need = (sp.len - sp.hlen + sp.mss - 1) / sp.mss;
+        if (need <= static_cast<uint32_t>(PEER_TX_BATCH) && static_cast<uint32_t>(p->ntx) + need > PEER_TX_BATCH)
+            peer_tx_flush(p);
+    }
     for (;;) {
         peer_txslot_t *slot = peer_tx_slot(p);
         vnet_train_t t;
