@@ -240,7 +240,8 @@ void peer_udp_recv(void *arg)
 
 void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
 {
-    if (p->vnet != 0) {
+    // Only TCP ever joins (the IPv4 protocol field; on_data has checked the version and length).
+    if (p->vnet != 0 && pkt[9] == IPPROTO_TCP) {
         if (vnet_coal_add(&p->coal, pkt, len)) {
             p->coal_sess = static_cast<uint32_t>(s - p->sess);
             p->coal_sid = s->sid;
@@ -249,7 +250,8 @@ void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
             return;
         }
         // Not of the pending flow: that one is written first, then this one begins the next,
-        // unless it is not for joining at all (not TCP, say): then it goes alone.
+        // unless it cannot begin one either (no payload, a flag beyond ACK and PSH, a bad
+        // checksum): then it goes alone.
         const bool pending = p->coal.len != 0;
         peer_tun_flush(p);
         if (pending && vnet_coal_add(&p->coal, pkt, len)) {
@@ -260,6 +262,8 @@ void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
             return;
         }
     }
+    // Not for joining: after what is pending, so the order stays.
+    peer_tun_flush(p);
     const int r = p->vnet != 0 ? tun_send_vnet(p->tunfd, nullptr, pkt, static_cast<int>(len))
                                : tun_send(p->tunfd, pkt, static_cast<int>(len));
     if (r < 0) {
