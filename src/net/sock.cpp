@@ -30,6 +30,18 @@ sockaddr_in sin_of(uint32_t ipbe, uint16_t port)
     to.sin_addr.s_addr = ipbe;
     return to;
 }
+
+// One datagram's message: its address, its one buffer, no control data yet.
+msghdr msg_of(sockaddr_in *addr, iovec *iov)
+{
+    msghdr m;
+    std::memset(&m, 0, sizeof m);
+    m.msg_name = addr;
+    m.msg_namelen = sizeof *addr;
+    m.msg_iov = iov;
+    m.msg_iovlen = 1;
+    return m;
+}
 }  // namespace
 
 int sock_bufsz(int s, int opt_force, int opt, int bytes)
@@ -127,12 +139,7 @@ uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *b
     if (segsz != 0 && len > segsz && *gso) {
         sockaddr_in to = sin_of(toipbe, toport);
         iovec iov{const_cast<uint8_t *>(buf), len};
-        msghdr m;
-        std::memset(&m, 0, sizeof m);
-        m.msg_name = &to;
-        m.msg_namelen = sizeof to;
-        m.msg_iov = &iov;
-        m.msg_iovlen = 1;
+        msghdr m = msg_of(&to, &iov);
         alignas(cmsghdr) uint8_t ctrl[SOCK_UDPCMSG_SPACE];
         sock_gso_cmsg(&m, ctrl, static_cast<uint16_t>(segsz));
         if (sendmsg(s, &m, 0) >= 0)
@@ -166,12 +173,7 @@ uint32_t sock_recv_gro(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, 
     sockaddr_in from;
     std::memset(&from, 0, sizeof from);
     iovec iov{buf, len};
-    msghdr m;
-    std::memset(&m, 0, sizeof m);
-    m.msg_name = &from;
-    m.msg_namelen = sizeof from;
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
+    msghdr m = msg_of(&from, &iov);
     alignas(cmsghdr) uint8_t ctrl[SOCK_UDPCMSG_SPACE];
     m.msg_control = ctrl;
     m.msg_controllen = sizeof ctrl;
