@@ -72,6 +72,17 @@ int new_call(sd_bus *bus, sd_bus_message **m, const char *member, int ifindex)
     return r;
 }
 
+// Sends a call built by new_call and what followed it (r: how the building went), and lets it go.
+int finish(sd_bus *bus, sd_bus_message *m, int r, const char *member, char *why, size_t len)
+{
+    if (r >= 0)
+        r = call(bus, m, member, why, len);
+    else
+        say(why, len, member, r, nullptr);
+    sd_bus_message_unref(m);
+    return r;
+}
+
 int set_dns(sd_bus *bus, int ifindex, const uint32_t *servers, int n, char *why, size_t len)
 {
     sd_bus_message *m = nullptr;
@@ -89,9 +100,7 @@ int set_dns(sd_bus *bus, int ifindex, const uint32_t *servers, int n, char *why,
     }
     if (r >= 0)
         r = sd_bus_message_close_container(m);
-    r = r >= 0 ? call(bus, m, "SetLinkDNS", why, len) : (say(why, len, "SetLinkDNS", r, nullptr), r);
-    sd_bus_message_unref(m);
-    return r;
+    return finish(bus, m, r, "SetLinkDNS", why, len);
 }
 
 int set_domains(sd_bus *bus, int ifindex, const char *domains, bool routing_only, char *why, size_t len)
@@ -115,9 +124,7 @@ int set_domains(sd_bus *bus, int ifindex, const char *domains, bool routing_only
     }
     if (r >= 0)
         r = sd_bus_message_close_container(m);
-    r = r >= 0 ? call(bus, m, "SetLinkDomains", why, len) : (say(why, len, "SetLinkDomains", r, nullptr), r);
-    sd_bus_message_unref(m);
-    return r;
+    return finish(bus, m, r, "SetLinkDomains", why, len);
 }
 
 int set_default_route(sd_bus *bus, int ifindex, bool on, char *why, size_t len)
@@ -126,9 +133,7 @@ int set_default_route(sd_bus *bus, int ifindex, bool on, char *why, size_t len)
     int r = new_call(bus, &m, "SetLinkDefaultRoute", ifindex);
     if (r >= 0)
         r = sd_bus_message_append(m, "b", static_cast<int>(on));
-    r = r >= 0 ? call(bus, m, "SetLinkDefaultRoute", why, len) : (say(why, len, "SetLinkDefaultRoute", r, nullptr), r);
-    sd_bus_message_unref(m);
-    return r;
+    return finish(bus, m, r, "SetLinkDefaultRoute", why, len);
 }
 
 // SetLinkLLMNR, SetLinkMulticastDNS: a tunnel has no neighbours to ask by name.
@@ -138,9 +143,7 @@ int set_mode(sd_bus *bus, int ifindex, const char *member, const char *mode, cha
     int r = new_call(bus, &m, member, ifindex);
     if (r >= 0)
         r = sd_bus_message_append(m, "s", mode);
-    r = r >= 0 ? call(bus, m, member, why, len) : (say(why, len, member, r, nullptr), r);
-    sd_bus_message_unref(m);
-    return r;
+    return finish(bus, m, r, member, why, len);
 }
 
 }  // namespace
@@ -173,8 +176,7 @@ int resolved_revert_link(int ifindex, char *why, size_t len)
         return rc;
     sd_bus_message *m = nullptr;
     int r = new_call(bus, &m, "RevertLink", ifindex);
-    r = r >= 0 ? call(bus, m, "RevertLink", why, len) : r;
-    sd_bus_message_unref(m);
+    r = finish(bus, m, r, "RevertLink", why, len);
     sd_bus_flush_close_unref(bus);
     return r >= 0 ? HOSTDNS_OK : HOSTDNS_FAILED;
 }
