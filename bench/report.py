@@ -295,8 +295,8 @@ def main() -> int:
                  f"{os.cpu_count()} cores, Linux {platform.release()}; measurements took {a.elapsed} s.")
     lines.append("Two network namespaces joined by one veth pair; every tunnel carries an inner MTU of 1400; "
                  f"iperf3 {a.seconds} s per figure after one omitted second, TCP single stream, UDP with 64-byte "
-                 "payloads sent as fast as iperf3 can (`-b 0`) into a 1 MiB receive buffer (`-w 1M`), rates counted at the receiver; ping: 20 echoes "
-                 "50 ms apart on the idle tunnel. CPU per packet: utime + stime of the tunnel process over "
+                 "payloads sent as fast as iperf3 can (`-b 0`) into a 1 MiB receive buffer (`-w 1M`), rates counted at the receiver; ping: the median of 100 echoes "
+                 "20 ms apart on the idle tunnel. CPU per packet: utime + stime of the tunnel process over "
                  "the test (from /proc/<pid>/stat) divided by the packets its TUN interface carried both ways; for tolvad "
                  "and sdwan-peerd, by the inner packets the client counted both ways (its status file), since with "
                  "the offloads a TUN interface counts a train of up to 64 KB as one packet. "
