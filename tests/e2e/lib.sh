@@ -52,6 +52,11 @@ e2e_cleanup() {
         wait "$pid" 2>/dev/null
     done
     for ns in "${E2E_NAMESPACES[@]}"; do
+        # What still runs inside is ours too: a child a listener forked for a connection outlives
+        # its parent, and with the namespace gone nothing would ever close its socket.
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
+            kill -KILL "$pid" 2>/dev/null
+        done
         ip netns del "$ns" 2>/dev/null
     done
     rm -rf "$E2E_DIR"
