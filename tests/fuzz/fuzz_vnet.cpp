@@ -88,8 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         vnet_split_t s;
         int rc = 0;
         const std::vector<Bytes> pkts = split(read.data(), len, mtu, VNET_TRAIN_BYTES, &rc, &s);
-        if (rc != 0) {
-            FUZZ_CHECK(pkts.empty() && rc > 0 && rc < VNET_ERR_COUNT);
+        if (rc > 0) {
+            FUZZ_CHECK(pkts.empty() && rc < VNET_ERR_COUNT);
+            continue;
+        }
+        // Refused for room only when one packet alone cannot fit the train: a plain read longer
+        // than a train, never a segment, which the mtu bounds.
+        if (rc < 0) {
+            FUZZ_CHECK(rc == -VNET_ERR_ROOM && pkts.empty() && s.kind != VNET_KIND_TSO4);
+            FUZZ_CHECK(s.len > VNET_TRAIN_BYTES - ROOM);
             continue;
         }
         FUZZ_CHECK(!pkts.empty());
