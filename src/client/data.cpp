@@ -111,13 +111,26 @@ void tun_recv_offload(sdwan_t *clnt)
             send_run(clnt, s_train + first * t.stride, (t.count - 1 - first) * t.stride + SDWAN_HDR_LEN + t.lastlen,
                      t.stride, t.count - first, payload);
     }
-    if (cnt < 0)
+    // A plain read too long for a train: dropped whole, as a read the split refuses is.
+    if (cnt < 0) {
+        clnt->si_stats.tun_rxpkts++;
         clnt->si_stats.panic_txdrop++;
+    }
+}
+
+// One packet written to the interface: counted and, with datalog, logged.
+void data_delivered(sdwan_t *clnt, uint32_t len)
+{
+    clnt->si_stats.tun_txpkts++;
+    clnt->si_rxbytes += len;
+    if (clnt->si_datalog != 0)
+        log_help("Successfully processed and forwarded data, packet length: %u\n", len);
 }
 
 // One inbound packet to the interface. On a descriptor with segmentation offload the packets of
-// a TCP flow are joined and written together when the train ends (sdwan_data_flush); anything
-// else is written at once, behind a zero header where the descriptor has one.
+// a TCP flow are joined and written together when the train ends (sdwan_data_flush), which
+// counts them once the write is taken: 0 then. Anything else is written at once, behind a zero
+// header where the descriptor has one: the write's result.
 int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
 {
     if (clnt->si_tunoff == 0)
@@ -125,11 +138,11 @@ int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
     // Joined only when datagrams come in trains: a datagram received alone is written alone.
     if ((clnt->si_tunoff & TUN_OFFLOAD_TSO4) != 0 && clnt->si_udpgro) {
         if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
-            return len;
+            return 0;
         if (s_coal.len != 0) {
             sdwan_data_flush(clnt);
             if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
-                return len;
+                return 0;
         }
     }
     return tun_send_vnet(clnt->tunfd, nullptr, pkt, len);
@@ -187,25 +200,33 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
     if (pkt->type == SDWAN_EDATA)
         sdwan_encrypt(&clnt->si_key, buf + SDWAN_HDR_LEN, dlen);
 
-    if (data_tun_write(clnt, buf + SDWAN_HDR_LEN, dlen) < 0) {
+    const int n = data_tun_write(clnt, buf + SDWAN_HDR_LEN, dlen);
+    if (n < 0) {
         log_help("Failed to send data to tunnel\n");
         return;
     }
-    clnt->si_stats.tun_txpkts++;
-    clnt->si_rxbytes += static_cast<uint32_t>(dlen);
-    if (clnt->si_datalog != 0)
-        log_help("Successfully processed and forwarded data, packet length: %d\n", dlen);
+    if (n > 0)
+        data_delivered(clnt, static_cast<uint32_t>(dlen));
 }
 
 void sdwan_data_flush(sdwan_t *clnt)
 {
     if (s_coal.len == 0)
         return;
+    // Every joined packet but the last carried the first's payload; the last the rest.
+    const uint32_t count = s_coal.count;
+    const uint32_t seglen = s_coal.hlen + s_coal.mss;
+    const uint32_t lastlen = s_coal.len - (count - 1) * s_coal.mss;
     const uint32_t n = vnet_coal_finish(&s_coal);
     if (n == 0)
         return;
-    // The packets in it were counted as they joined; a refused write loses them as a refused
-    // write of each would have.
-    if (tun_send_vnet(clnt->tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0)
+    // One write for them all: taken, each is delivered as if written alone; refused, all are
+    // lost, with one line for the one write.
+    if (tun_send_vnet(clnt->tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {
         log_help("Failed to send data to tunnel\n");
+        return;
+    }
+    for (uint32_t i = 0; i + 1 < count; i++)
+        data_delivered(clnt, seglen);
+    data_delivered(clnt, lastlen);
 }

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -22,6 +23,7 @@
 #include "net/sock.h"
 #include "net/tun.h"
 #include "net/vnet.h"
+#include "proto/packet.h"
 #include "support/ippkt.h"
 #include "support/logcap.h"
 #include "support/netns.h"
@@ -538,13 +540,17 @@ TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
     const Bytes good = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(30, 1));
     Bytes bad = ippkt::cat(ippkt::vhdr(0, VNET_GSO_TCPV4, 40, 1000, 20, 16), good);  // UDP under TCP
     ASSERT_EQ(write(sv[1], bad.data(), bad.size()), static_cast<ssize_t>(bad.size()));
+    // A plain read longer than any train (the interface's MTU bounds what the kernel hands over).
+    const Bytes huge = ippkt::cat(Bytes(VNET_HDR_LEN, 0), ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000,
+                                                                      REMOTE_PORT, pattern(VNET_TRAIN_BYTES, 2)));
+    ASSERT_EQ(write(sv[1], huge.data(), huge.size()), static_cast<ssize_t>(huge.size()));
     const Bytes plain = ippkt::cat(Bytes(VNET_HDR_LEN, 0), good);
     ASSERT_EQ(write(sv[1], plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
     LogCapture log;
-    sdwclnt_tun_recv(&_sdwclnt);
-    sdwclnt_tun_recv(&_sdwclnt);
-    EXPECT_EQ(_sdwclnt.si_stats.panic_txdrop, 1u);
-    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 2u);
+    for (int i = 0; i < 3; i++)
+        sdwclnt_tun_recv(&_sdwclnt);
+    EXPECT_EQ(_sdwclnt.si_stats.panic_txdrop, 2u);
+    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 3u);
     EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 1u);
     const Bytes d = peer_->recv(500);
     EXPECT_EQ(d, ScriptPeer::cat({header(SDWAN_DATA, 0), good}));
@@ -553,6 +559,63 @@ TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
     _sdwclnt.si_tunoff = 0;
     close(sv[0]);
     close(sv[1]);
+}
+
+// Segments joined into one write are counted and logged once the interface takes the write; a
+// refused one loses them all with one line, as a refused write of one packet does.
+TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
+{
+    struct Row {
+        const char *name;
+        bool taken;
+        uint64_t txpkts;
+        std::vector<std::string> lines;
+    };
+    const std::string ok = "Successfully processed and forwarded data, packet length: ";
+    const Row rows[] = {
+        {"taken", true, 3, {ok + "1040", ok + "1040", ok + "540"}},
+        {"refused", false, 0, {"Failed to send data to tunnel"}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+        // A descriptor open for reading only refuses every write.
+        const int ro = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(ro, 0);
+        _sdwclnt.tunfd = r.taken ? sv[0] : ro;
+        _sdwclnt.si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+        _sdwclnt.si_udpgro = true;
+        _sdwclnt.si_stats = netif_stats{};
+        _sdwclnt.si_rxbytes = 0;
+        LogCapture log;
+        ippkt::Tcp far;
+        far.src = ntohl(FAR_IP);
+        far.dst = ntohl(TUN_IP);
+        for (uint32_t k = 0; k < 3; k++) {
+            far.seq = 1000 + k * 1000;
+            far.id++;
+            far.flags = k == 2 ? ippkt::ACK | ippkt::PSH : ippkt::ACK;
+            Bytes d = ScriptPeer::cat({header(SDWAN_DATA, 0), ippkt::tcp4(far, pattern(k == 2 ? 500 : 1000, 3))});
+            const sdwan_pkthdr_t h = sdwan_hdr_load(d.data());
+            sdwan_onDATA(&_sdwclnt, d.data(), static_cast<uint32_t>(d.size()), &h);
+        }
+        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 0u) << "counted before the write";
+        sdwan_data_flush(&_sdwclnt);
+        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, r.txpkts);
+        EXPECT_EQ(_sdwclnt.si_rxbytes, r.taken ? 2620u : 0u);
+        EXPECT_EQ(log.all(), r.lines);
+        if (r.taken) {
+            uint8_t got[4096];
+            EXPECT_EQ(recv(sv[1], got, sizeof got, MSG_DONTWAIT), static_cast<ssize_t>(VNET_HDR_LEN + 40 + 2500));
+        }
+        _sdwclnt.tunfd = tunfd_;
+        _sdwclnt.si_tunoff = 0;
+        _sdwclnt.si_udpgro = false;
+        close(ro);
+        close(sv[0]);
+        close(sv[1]);
+    }
 }
 
 }  // namespace
