@@ -7,11 +7,7 @@
 . "$(dirname "$0")/lib.sh"
 e2e_topology
 
-peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "status=$E2E_DIR/status.prom"
-start_peer "$E2E_DIR/peer.conf"
-start_client "$E2E_DIR/tolvad.conf"
-wait_established 15
+session_up "status=$E2E_DIR/status.prom"
 peer_route() { ip -n "$NS_CLI" route show "$PEER_ADDR/32" | grep -q 'via 10.91.0.1 dev c0'; }
 peer_route || fail "no host route to the peer"
 

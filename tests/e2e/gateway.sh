@@ -10,13 +10,7 @@
 # a timeout. Without any default route it keeps the one it knew.
 . "$(dirname "$0")/lib.sh"
 e2e_topology
-NS_GW2="gw2-$E2E_ID"
-ns_add "$NS_GW2"
-veth "$NS_CLI" c1 10.95.0.2/24 "$NS_GW2" s0 10.95.0.1/24
-veth "$NS_GW2" s1 10.96.0.1/24 "$NS_PEER" p2 10.96.0.2/24
-ip netns exec "$NS_GW2" sysctl -qw net.ipv4.ip_forward=1
-ip -n "$NS_GW2" route add 10.92.0.0/24 via 10.96.0.2
-ip -n "$NS_PEER" route add 10.95.0.0/24 via 10.96.0.1
+e2e_second_path
 LOGF="$E2E_DIR/tolvad.log"
 
 default_is() { [ "$(ip -n "$NS_CLI" route show default | grep -v 'dev tolv0' | sed 's/ *$//')" = "$1" ]; }

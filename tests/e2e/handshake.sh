@@ -7,11 +7,7 @@ e2e_topology
 for enc in 0 1; do
     log "round with encrypt=$enc"
     : >"$E2E_DIR/tolvad.log"
-    peer_config "$E2E_DIR/peer.conf"
-    client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=$enc"
-    start_peer "$E2E_DIR/peer.conf"
-    start_client "$E2E_DIR/tolvad.conf"
-    wait_established 15
+    session_up "encrypt=$enc"
     want=N; [ "$enc" = 1 ] && want=Y
     log_has "$E2E_DIR/tolvad.log" "Using IP: 10.8.0.2, Gateway: 10.8.0.1, MTU: 1400, Encrypt: $want" ||
         fail "Using IP line"

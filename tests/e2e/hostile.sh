@@ -55,11 +55,7 @@ wait_hostile_peer() {  # waits for the scripted peer to finish; its JSON line is
     log "$1: $HP_OUT; the client logged $(( $(lines_now) - mark )) lines"
 }
 
-peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1"
-start_peer "$E2E_DIR/peer.conf"
-start_client "$E2E_DIR/tolvad.conf"
-wait_established 15
+session_up "encrypt=1"
 ping_far 2 >/dev/null || fail "first ping"
 BASE_FD=$(proc_fd_count "$CLIENT_PID") BASE_RSS=$(proc_rss_kb "$CLIENT_PID")
 log "after the first session: $BASE_FD descriptors, $BASE_RSS kB resident"

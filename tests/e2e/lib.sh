@@ -105,6 +105,19 @@ e2e_topology() {
     ip netns exec "$NS_PEER" sysctl -qw net.ipv4.ip_forward=1
 }
 
+# A second router between the client and the peer's network, a path other than the default:
+#
+#   cli  c1 10.95.0.2 ---- s0 10.95.0.1  gw2  10.96.0.1 s1 ---- p2 10.96.0.2  peer
+e2e_second_path() {
+    NS_GW2="gw2-$E2E_ID"
+    ns_add "$NS_GW2"
+    veth "$NS_CLI" c1 10.95.0.2/24 "$NS_GW2" s0 10.95.0.1/24
+    veth "$NS_GW2" s1 10.96.0.1/24 "$NS_PEER" p2 10.96.0.2/24
+    ip netns exec "$NS_GW2" sysctl -qw net.ipv4.ip_forward=1
+    ip -n "$NS_GW2" route add 10.92.0.0/24 via 10.96.0.2
+    ip -n "$NS_PEER" route add 10.95.0.0/24 via 10.96.0.1
+}
+
 # Starts a command in a namespace in the background and records its PID.
 # bg NS LOGFILE CMD...
 bg() {
@@ -190,6 +203,16 @@ file_size_is() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -eq "$2" ]; }
 wait_established() {  # wait_established SECONDS [COUNT]
     local n="${2:-1}"
     wait_for "$1" "session $n established" established_at_least "$n"
+}
+
+# The usual start: the peer as peer_config writes it, the client with these lines added, both
+# running and the first session up within 15 s.
+session_up() {  # session_up [CLIENT LINE ...]
+    peer_config "$E2E_DIR/peer.conf"
+    client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "$@"
+    start_peer "$E2E_DIR/peer.conf"
+    start_client "$E2E_DIR/tolvad.conf"
+    wait_established 15
 }
 
 ping_far() {  # ping_far [COUNT]

@@ -3,17 +3,9 @@
 # through a second link with a more specific route; its default route (the first router) cannot
 # reach the peer at all. The session holds for more than 30 s with echoes answered, and after the
 # stop that specific route is still there and no host route is left.
-#
-#   cli  c1 10.95.0.2 ---- s0 10.95.0.1  gw2  10.96.0.1 s1 ---- p2 10.96.0.2  peer
 . "$(dirname "$0")/lib.sh"
 e2e_topology
-NS_GW2="gw2-$E2E_ID"
-ns_add "$NS_GW2"
-veth "$NS_CLI" c1 10.95.0.2/24 "$NS_GW2" s0 10.95.0.1/24
-veth "$NS_GW2" s1 10.96.0.1/24 "$NS_PEER" p2 10.96.0.2/24
-ip netns exec "$NS_GW2" sysctl -qw net.ipv4.ip_forward=1
-ip -n "$NS_GW2" route add 10.92.0.0/24 via 10.96.0.2
-ip -n "$NS_PEER" route add 10.95.0.0/24 via 10.96.0.1
+e2e_second_path
 ip -n "$NS_CLI" route add 10.92.0.0/24 via 10.95.0.1
 ip -n "$NS_RTR" link set r1 down  # the default path no longer reaches the peer
 

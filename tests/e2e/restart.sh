@@ -4,11 +4,7 @@
 . "$(dirname "$0")/lib.sh"
 e2e_topology
 
-peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR"
-start_peer "$E2E_DIR/peer.conf"
-start_client "$E2E_DIR/tolvad.conf"
-wait_established 15
+session_up
 sockets_before=$(log_count "$E2E_DIR/tolvad.log" "sdwan client socket reinit success")
 
 log "peer killed"

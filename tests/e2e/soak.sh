@@ -18,11 +18,7 @@ owned_routes() {  # routes the client made: on the tunnel, and host routes to th
 }
 back_in_data() { ip netns exec "$NS_CLI" ping -n -q -c 1 -W 1 "$FAR_ADDR" >/dev/null 2>&1; }
 
-peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "datalog=0"
-start_peer "$E2E_DIR/peer.conf"
-start_client "$E2E_DIR/tolvad.conf"
-wait_established 15
+session_up "encrypt=1" "datalog=0"
 ping_far 2 >/dev/null || fail "first ping"
 sleep 1
 BASE_FD=$(proc_fd_count "$CLIENT_PID") BASE_RSS=$(proc_rss_kb "$CLIENT_PID")

@@ -11,11 +11,7 @@ STATUS="$E2E_DIR/status.prom"
 installed() { grep -qxF "tolvad_route_installed{interface=\"tolv0\",prefix=\"$1\"} $2" "$STATUS"; }
 before=$(host_state)
 
-peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "routes=10.93.0.0/24" "status=$STATUS"
-start_peer "$E2E_DIR/peer.conf"
-start_client "$E2E_DIR/tolvad.conf"
-wait_established 15
+session_up "routes=10.93.0.0/24" "status=$STATUS"
 ip -n "$NS_CLI" route get "$FAR_ADDR" | grep -q 'via 10.8.0.1 dev tolv0' || fail "far network not in the tunnel"
 ip -n "$NS_CLI" route get "$OTHER" | grep -q 'via 10.91.0.1 dev c0' || fail "the rest does not leave locally"
 [ -z "$(ip -n "$NS_CLI" route show default dev tolv0)" ] || fail "a tunnel default route in split mode"

@@ -7,11 +7,7 @@ e2e_topology
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$E2E_DIR/up.bin"
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$E2E_DIR/down.bin"
 
-peer_config "$E2E_DIR/peer.conf"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "logsize=1"
-start_peer "$E2E_DIR/peer.conf"
-start_client "$E2E_DIR/tolvad.conf"
-wait_established 15
+session_up "encrypt=1" "logsize=1"
 
 # Upload: the far host stores what the client sends.
 bg "$NS_FAR" "$E2E_DIR/sink.out" socat -u TCP-LISTEN:5001,reuseaddr "CREATE:$E2E_DIR/up.got"

@@ -1,5 +1,6 @@
 #include "support/netns.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
@@ -172,4 +173,12 @@ void NetnsTunTest::SetUp()
         return;
     if (access("/dev/net/tun", R_OK | W_OK) != 0)
         GTEST_SKIP() << "/dev/net/tun is not usable: " << std::strerror(errno);
+}
+
+std::string ip_text(uint32_t ipbe)
+{
+    char b[INET_ADDRSTRLEN];
+    in_addr a;
+    a.s_addr = ipbe;
+    return inet_ntop(AF_INET, &a, b, sizeof b);
 }

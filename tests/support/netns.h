@@ -8,6 +8,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 // Moves the calling thread into a new network namespace and brings its loopback up. false, with
@@ -25,6 +26,9 @@ bool netns_sh_ok(const std::string &cmd, std::string *err = nullptr);
 int if_flags(const char *name);  // IFF_* flags of the interface, -1 when there is none
 int if_mtu(const char *name);    // -1 when there is no such interface
 std::string if_inet(const char *name);  // its IPv4 addresses as "a.b.c.d/len", space separated
+
+std::string ip_text(uint32_t ipbe);  // "a.b.c.d" of an address in network order
+inline bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
 
 // Waits at most timeout_ms for fd to become readable.
 bool fd_wait_readable(int fd, int timeout_ms);

@@ -24,15 +24,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string text(uint32_t ipbe)
-{
-    char b[16];
-    in_addr a;
-    a.s_addr = ipbe;
-    return inet_ntop(AF_INET, &a, b, sizeof b);
-}
-
-bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
 
 std::string alias_of(const char *name)
 {
@@ -87,7 +78,7 @@ TEST(HostrtFindDefault, RouteTables)
             EXPECT_STREQ(ifname, c.ifname);
             for (size_t i = std::strlen(c.ifname); i < sizeof ifname; i++)
                 EXPECT_EQ(ifname[i], '\0') << "name field not padded at " << i;
-            EXPECT_EQ(text(nexthop), c.nexthop);
+            EXPECT_EQ(ip_text(nexthop), c.nexthop);
         } else {
             EXPECT_EQ(nexthop, 0xDEADBEEFu) << "a failed read must leave the values held";
             EXPECT_EQ(std::string(ifname, sizeof ifname), std::string(sizeof ifname, 'K'));
@@ -246,7 +237,7 @@ TEST_F(HostRouteNs, SessionRoutesKeepThePeerOutsideAndTheResolverInside)
     EXPECT_EQ(alias_of(TUN), "tolvad 198.51.100.7,192.0.2.1,up0");
     EXPECT_TRUE(has(route_get("198.51.100.7"), "via 192.0.2.1 dev up0"));
     EXPECT_TRUE(has(route_get("203.0.113.5"), "via 10.8.0.1 dev tolv0"));
-    const std::string resolver = text(sdwan_resolver_ip());
+    const std::string resolver = ip_text(sdwan_resolver_ip());
     EXPECT_TRUE(has(route_get(resolver.c_str()), "dev tolv0")) << "no leak: in session the resolver is in the tunnel";
 
     // The peer closed the session and its name is looked up again, the tunnel route still in place.

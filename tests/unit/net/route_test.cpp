@@ -17,17 +17,6 @@
 
 namespace {
 
-
-std::string text(uint32_t ipbe)
-{
-    char b[16];
-    in_addr a;
-    a.s_addr = ipbe;
-    return inet_ntop(AF_INET, &a, b, sizeof b);
-}
-
-bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
-
 std::string routes() { return netns_sh("ip -o -4 route show"); }
 
 // An uplink up0 (192.0.2.2/24) and a second link up2 (198.18.0.2/24), no routes beyond theirs.
@@ -55,7 +44,7 @@ protected:
         close(fd);
         if (rc != 1)
             return rc == 0 ? "" : "error " + std::to_string(rc);
-        return text(r.dst) + "/" + std::to_string(__builtin_popcount(r.mask)) + " via " + text(r.gw) + " dev " +
+        return ip_text(r.dst) + "/" + std::to_string(__builtin_popcount(r.mask)) + " via " + ip_text(r.gw) + " dev " +
                r.name + " metric " + std::to_string(r.metric);
     }
 };
