@@ -81,6 +81,7 @@ struct peer_cfg_t {
     uint8_t offload;        // offload=: use the kernel's TUN and UDP offloads where it has them
     uint32_t dns0, dns1;    // dns=, network order; 0 when absent
     char log[PEER_LOGPATH]; // log=
+    uint32_t logsize;       // logsize=: MiB the log may reach before it is renamed to <log>.1; 0 unbounded
     char metrics[PEER_LOGPATH];  // metrics=: Prometheus text file, rewritten every PEER_METRICS_SEC
     int nusers;
     int capusers;

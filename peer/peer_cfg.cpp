@@ -15,6 +15,7 @@
 
 #include "net/ipaddr.h"
 #include "peer/peer.h"
+#include "shell/log.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr off_t CFG_FILE_MAX = PEER_CFG_FILE_MAX;
 // The keys that take one value, and the [interface] line: a second one is a fault, not a quiet
 // replacement of the first. "user" is the one key that repeats.
 constexpr const char *SINGLE_KEYS[] = {"[interface]", "port", "pool", "sessions", "mtu", "encrypt",
-                                       "listen", "dns", "log", "metrics", "offload"};
+                                       "listen", "dns", "log", "metrics", "offload", "logsize"};
 constexpr int NSINGLE = sizeof SINGLE_KEYS / sizeof SINGLE_KEYS[0];
 
 // Line of the first occurrence of each single-valued key, 0 while unseen.
@@ -246,6 +247,7 @@ constexpr num_key_t NUM_KEYS[] = {
     {"mtu", PEER_MTU_MIN, PEER_MTU_MAX, [](peer_cfg_t *c, uint32_t v) { c->mtu = static_cast<uint16_t>(v); }},
     {"encrypt", 0, 1, [](peer_cfg_t *c, uint32_t v) { c->encrypt = static_cast<uint8_t>(v); }},
     {"offload", 0, 1, [](peer_cfg_t *c, uint32_t v) { c->offload = static_cast<uint8_t>(v); }},
+    {"logsize", 0, LOG_MIB_MAX, [](peer_cfg_t *c, uint32_t v) { c->logsize = v; }},
 };
 
 // The keys whose value has a form of its own: its parser, and what a refused value should be.
@@ -457,6 +459,7 @@ int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
     memset(cfg, 0, sizeof *cfg);
     cfg->mtu = PEER_MTU_DEFAULT;
     cfg->offload = 1;
+    cfg->logsize = LOG_MIB_DEFAULT;
     if (err != nullptr && errlen > 0)
         err[0] = '\0';
     if (cfg_parse(fp, cfg, err, errlen) != 0) {

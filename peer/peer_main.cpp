@@ -252,6 +252,7 @@ int peer_main(int argc, char **argv)
             fprintf(stderr, "sdwan-peerd: cannot open log file %s: %s\n", logpath, why);
             return 1;
         }
+        log_set_limit(uint64_t{p->cfg.logsize} * LOG_MIB);
     }
     p->udpfd = -1;
     p->tunfd = -1;

@@ -50,7 +50,7 @@ uint16_t cfg_u16(const char *s) { return static_cast<uint16_t>(cfg_number(s)); }
 uint64_t cfg_logsize(const char *s)
 {
     const uint64_t mib = cfg_number(s);
-    return (mib > CFG_LOGSIZE_MAX ? CFG_LOGSIZE_MAX : mib) * LOG_MIB;
+    return (mib > LOG_MIB_MAX ? LOG_MIB_MAX : mib) * LOG_MIB;
 }
 
 // The prefixes of "routes" lines, linked in the order given; filled at start-up only.

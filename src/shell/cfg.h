@@ -8,8 +8,6 @@
 extern const char *_cfgfile;
 
 inline constexpr long CFG_FILE_MAX = 1024 * 1024;          // larger is not a configuration file
-inline constexpr uint64_t CFG_LOGSIZE_DEFAULT = 64;        // MiB, when no "logsize" key says otherwise
-inline constexpr uint64_t CFG_LOGSIZE_MAX = 1024 * 1024;   // MiB
 
 // The keys the reader knows; any other is passed over. A text value is taken as it stands,
 // blanks and all; a number skips leading blanks.

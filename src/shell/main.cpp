@@ -94,7 +94,7 @@ int main(int argc, char **argv)
         return 0;
 
     // The bound holds from the first line; a "logsize" key read later replaces it.
-    log_set_limit(CFG_LOGSIZE_DEFAULT * LOG_MIB);
+    log_set_limit(LOG_MIB_DEFAULT * LOG_MIB);
     log_init();
     notify_init();
     hostdns_set_ops(&DNS_WAYS);

@@ -148,13 +148,14 @@ TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("sdwan-peerd.conf.example"), &switched);
-    EXPECT_EQ(switched, 7);  // sessions, metrics, listen, offload, dns, log, the second user
+    EXPECT_EQ(switched, 8);  // sessions, metrics, listen, offload, dns, log, logsize, the second user
     std::string err;
     ASSERT_EQ(read_peer(text, &pcfg, &err), 0) << err;
     EXPECT_EQ(pcfg.listen, addr("198.51.100.7"));
     EXPECT_EQ(pcfg.dns0, addr("10.8.0.1"));
     EXPECT_EQ(pcfg.dns1, addr("198.51.100.53"));
     EXPECT_STREQ(pcfg.log, "/var/log/sdwan-peerd/sdwan-peerd.log");
+    EXPECT_EQ(pcfg.logsize, 64u);
     EXPECT_EQ(pcfg.sessions, 10000u);
     EXPECT_STREQ(pcfg.metrics, "/run/sdwan-peerd/metrics.prom");
     EXPECT_EQ(pcfg.offload, 0);

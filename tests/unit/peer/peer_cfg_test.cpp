@@ -41,6 +41,7 @@ TEST(PeerCfg, GoodFileYieldsEveryField)
                              "mtu=1380\n"
                              "encrypt=1\n"
                              "offload=0\n"
+                             "logsize=16\n"
                              "dns=9.9.9.9,149.112.112.112\n"
                              "log=/var/log/sdwan-peerd.log\n"
                              "listen=192.0.2.10\n"
@@ -56,6 +57,7 @@ TEST(PeerCfg, GoodFileYieldsEveryField)
     EXPECT_EQ(cfg.mtu, 1380);
     EXPECT_EQ(cfg.encrypt, 1);
     EXPECT_EQ(cfg.offload, 0);
+    EXPECT_EQ(cfg.logsize, 16u);
     EXPECT_EQ(cfg.dns0, wire::addr("9.9.9.9"));
     EXPECT_EQ(cfg.dns1, wire::addr("149.112.112.112"));
     EXPECT_STREQ(cfg.log, "/var/log/sdwan-peerd.log");
@@ -77,6 +79,7 @@ TEST(PeerCfg, DefaultsWhenOptionalKeysAreAbsent)
     EXPECT_EQ(cfg.mtu, PEER_MTU_DEFAULT);
     EXPECT_EQ(cfg.encrypt, 0);
     EXPECT_EQ(cfg.offload, 1);
+    EXPECT_EQ(cfg.logsize, 64u);
     EXPECT_EQ(cfg.dns0, 0u);
     EXPECT_EQ(cfg.dns1, 0u);
     EXPECT_STREQ(cfg.log, "");
@@ -154,6 +157,8 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"encrypt=yes", "line 5: encrypt must be 0 or 1"},
         {"offload=2", "line 5: offload must be 0 or 1"},
         {"offload=", "line 5: offload must be 0 or 1"},
+        {"logsize=1048577", "line 5: logsize must be 0 to 1048576"},
+        {"logsize=-1", "line 5: logsize must be 0 to 1048576"},
         {"listen=10.92.0", "line 5: listen must be an address a.b.c.d"},
         {"listen=", "line 5: listen must be an address a.b.c.d"},
         {"dns=8.8.8", "line 5: dns must be one or two addresses a.b.c.d[,e.f.g.h]"},
@@ -183,6 +188,7 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"mtu=1400\nmtu=1500", "line 6: mtu= given again (first on line 5)"},
         {"encrypt=1\nencrypt=0", "line 6: encrypt= given again (first on line 5)"},
         {"offload=1\noffload=1", "line 6: offload= given again (first on line 5)"},
+        {"logsize=1\nlogsize=2", "line 6: logsize= given again (first on line 5)"},
         {"listen=10.0.0.1\nlisten=10.0.0.1", "line 6: listen= given again (first on line 5)"},
         {"dns=1.1.1.1\ndns=8.8.8.8", "line 6: dns= given again (first on line 5)"},
         {"log=/a.log\nlog=/b.log", "line 6: log= given again (first on line 5)"},

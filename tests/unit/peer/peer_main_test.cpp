@@ -17,11 +17,13 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "peer/peer.h"
+#include "shell/log.h"
 #include "support/wire.h"
 #include "support/logcap.h"
 
@@ -217,6 +219,7 @@ protected:
         unlink((dir + "/peer.conf").c_str());
         unlink((dir + "/peer.log").c_str());
         unlink((dir + "/peer.log.rotated").c_str());
+        unlink((dir + "/peer.log.1").c_str());
         rmdir(dir.c_str());
     }
 
@@ -380,6 +383,53 @@ TEST_F(PeerNetns, ServesAClientThroughItsInterfaceAndClosesOnSigterm)
     EXPECT_TRUE(has("peer stopping, 1 sessions"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "EXIT");
+}
+
+// logsize= bounds the log: a reopen finds a file at the path 40 bytes short of 1 MiB, and the
+// reopened line would take it past the bound.
+TEST_F(PeerNetns, LogsizeBoundsTheLog)
+{
+    struct Row {
+        const char *line;
+        bool renamed;
+    } const rows[] = {{"logsize=1\n", true}, {"", false}, {"logsize=0\n", false}};
+    const std::string cfg = dir + "/peer.conf", logf = dir + "/peer.log";
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.line);
+        unlink(logf.c_str());
+        unlink((logf + ".1").c_str());
+        write_file(cfg, "[sdwp2]\nport=47003\npool=10.7.0.0\nuser=a:b\n" + std::string(r.line));
+        int o = -1, e = -1;
+        pid_t pid = spawn({"sdwan-peerd", "-f", cfg, "-l", logf}, &o, &e);
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 300 && read_text(logf).find(" peer listening ") == std::string::npos; i++)
+            usleep(10000);
+        ASSERT_EQ(rename(logf.c_str(), (logf + ".rotated").c_str()), 0);
+        write_file(logf, "");
+        ASSERT_EQ(truncate(logf.c_str(), static_cast<off_t>(LOG_MIB - 40)), 0);
+        ASSERT_EQ(kill(pid, SIGHUP), 0);
+        const std::string reopened = " Log file " + logf + " reopened\n";
+        for (int i = 0; i < 300 && read_text(logf).find(reopened) == std::string::npos; i++)
+            usleep(10000);
+        ASSERT_EQ(kill(pid, SIGTERM), 0);
+        const int st = reap(pid, 5000);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+        close(o);
+        close(e);
+        // The reopened line still went to the file it reopened; the next line found it full.
+        const std::string text = read_text(logf), old = read_text(logf + ".1");
+        EXPECT_EQ(text.size() - text.rfind(" EXIT\n"), 6u);
+        EXPECT_NE((r.renamed ? old : text).find(reopened), std::string::npos);
+        if (r.renamed) {
+            EXPECT_GT(old.size(), LOG_MIB - 40);
+            const std::vector<std::string> lines = log_messages(text);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0], "Log file reached 1 MiB, earlier lines are in " + logf + ".1");
+        } else {
+            EXPECT_EQ(old, "");
+            EXPECT_GT(text.size(), LOG_MIB);
+        }
+    }
 }
 
 TEST_F(PeerNetns, PortInUseStopsTheStartAndRemovesTheInterface)

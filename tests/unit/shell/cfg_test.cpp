@@ -416,9 +416,9 @@ TEST_F(Cfg, LogsizeKeyBoundsTheLog)
         {"logsize=\n", 0},
         {"logsize=off\n", 0},
         {"logsize=1\nlogsize=2\n", 2 * LOG_MIB},
-        {"logsize=1048576\n", CFG_LOGSIZE_MAX * LOG_MIB},
-        {"logsize=99999999999\n", CFG_LOGSIZE_MAX * LOG_MIB},
-        {"logsize=-1\n", CFG_LOGSIZE_MAX * LOG_MIB},
+        {"logsize=1048576\n", LOG_MIB_MAX * LOG_MIB},
+        {"logsize=99999999999\n", LOG_MIB_MAX * LOG_MIB},
+        {"logsize=-1\n", LOG_MIB_MAX * LOG_MIB},
         {" logsize=1\n", 7 * LOG_MIB},
     };
     for (const auto &c : cases) {
