@@ -30,15 +30,19 @@ void set_buf(int s, int opt_force, int opt, const char *what)
         log_help("peer: %s not set: %s\n", what, strerror(errno));
 }
 
-// The interface was deleted under us (EBADFD) or the device failed: the descriptor stays
-// readable with an error for ever, and no session could be carried. End the run with status 1;
-// the service manager starts a new one with a new interface.
-void peer_tun_failed(peer_t *p)
+// After a TUN read of n: true when the burst is over, nothing more to read or the interface
+// failed. Deleted under us (EBADFD) or failed, the descriptor stays readable with an error for
+// ever, and no session could be carried: the run ends with status 1, and the service manager
+// starts a new one with a new interface.
+bool tun_burst_over(peer_t *p, int n)
 {
-    if (!p->failed)
-        log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(errno));
-    p->failed = 1;
-    _quit.store(1);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (!p->failed)
+            log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(errno));
+        p->failed = 1;
+        _quit.store(1);
+    }
+    return n <= 0;
 }
 
 }  // namespace
@@ -165,12 +169,9 @@ void peer_tx_flush(peer_t *p)
             // The send buffer is full: what remains would meet the same fate.
             p->st.tx_drop += static_cast<uint64_t>(n - off);
             break;
-        } else if (p->tx_nseg[0] > 1 && (errno == EIO || errno == EINVAL)) {
-            // A train the way out cannot take as one (an interface without checksum offload; a
-            // kernel that refuses the train's shape): that will not change for this socket, so
-            // this and every later train go one datagram at a time, as without the offload.
+        } else if (p->tx_nseg[0] > 1 && sock_gso_refused()) {
+            // This and every later train go one datagram at a time, as without the offload.
             p->gso = 0;
-            log_help("UDP segmentation refused (%s): sending one datagram at a time\n", strerror(errno));
             alone = n;
         } else {
             // Refused for this destination alone (unreachable, no route): skip it.
@@ -242,19 +243,15 @@ void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
 {
     // Only TCP ever joins (the IPv4 protocol field; on_data has checked the version and length).
     if (p->vnet != 0 && pkt[9] == IPPROTO_TCP) {
-        if (vnet_coal_add(&p->coal, pkt, len)) {
-            p->coal_sess = static_cast<uint32_t>(s - p->sess);
-            p->coal_sid = s->sid;
-            p->st.tun_tx++;
-            s->rxpkts++;
-            return;
-        }
         // Not of the pending flow: that one is written first, then this one begins the next,
         // unless it cannot begin one either (no payload, a flag beyond ACK and PSH, a bad
         // checksum): then it goes alone.
-        const bool pending = p->coal.len != 0;
-        peer_tun_flush(p);
-        if (pending && vnet_coal_add(&p->coal, pkt, len)) {
+        bool joined = vnet_coal_add(&p->coal, pkt, len);
+        if (!joined && p->coal.len != 0) {
+            peer_tun_flush(p);
+            joined = vnet_coal_add(&p->coal, pkt, len);
+        }
+        if (joined) {
             p->coal_sess = static_cast<uint32_t>(s - p->sess);
             p->coal_sid = s->sid;
             p->st.tun_tx++;
@@ -297,29 +294,25 @@ namespace {
 void tun_vnet_read(peer_t *p, uint32_t n)
 {
     vnet_split_t sp;
-    if (vnet_split_begin(&sp, p->tun_rd, n, p->cfg.mtu) != VNET_OK) {
-        p->st.tun_rx++;
-        p->st.drop_tunbad++;
-        return;
-    }
+    int k = vnet_split_begin(&sp, p->tun_rd, n, p->cfg.mtu) == VNET_OK ? 1 : -1;
     // A super-packet that fits a batch but not what is left of this one: the batch leaves first,
     // so that its packets make one train rather than the tail of one and the head of the next.
-    if (sp.kind == VNET_KIND_TSO4 && sp.mss != 0) {
+    if (k > 0 && sp.kind == VNET_KIND_TSO4 && sp.mss != 0) {
         const uint32_t need = (sp.len - sp.hlen + sp.mss - 1) / sp.mss;
         if (need <= static_cast<uint32_t>(PEER_TX_BATCH) && static_cast<uint32_t>(p->ntx) + need > PEER_TX_BATCH)
             peer_tx_flush(p);
     }
-    for (;;) {
+    while (k > 0) {
         peer_txslot_t *slot = peer_tx_slot(p);
         vnet_train_t t;
-        const int k = vnet_split_next(&sp, slot->buf, SDWAN_PKTBUF, SDWAN_HDR_LEN, 1, &t);
-        if (k < 0) {
-            p->st.tun_rx++;
-            p->st.drop_tunbad++;
-        }
-        if (k <= 0)
-            return;
-        peer_on_tunpkt(p, slot, t.lastlen);
+        k = vnet_split_next(&sp, slot->buf, SDWAN_PKTBUF, SDWAN_HDR_LEN, 1, &t);
+        if (k > 0)
+            peer_on_tunpkt(p, slot, t.lastlen);
+    }
+    // A read the split refuses, or a plain one too long for a slot: dropped whole.
+    if (k < 0) {
+        p->st.tun_rx++;
+        p->st.drop_tunbad++;
     }
 }
 
@@ -332,11 +325,7 @@ void peer_tun_recv(void *arg)
     if (p->vnet != 0) {
         for (int i = 0; i < PEER_TUN_BURST; i++) {
             const int n = tun_recv_vnet(p->tunfd, p->tun_rd, static_cast<int>(sizeof p->tun_rd));
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                peer_tun_failed(p);
-                break;
-            }
-            if (n <= 0)
+            if (tun_burst_over(p, n))
                 break;
             tun_vnet_read(p, static_cast<uint32_t>(n));
         }
@@ -347,11 +336,7 @@ void peer_tun_recv(void *arg)
         // Read behind the header's room in a send slot: routed, the packet leaves from there.
         peer_txslot_t *slot = peer_tx_slot(p);
         int n = tun_recv(p->tunfd, slot->buf + SDWAN_HDR_LEN, static_cast<int>(SDWAN_PKTBUF - SDWAN_HDR_LEN));
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            peer_tun_failed(p);
-            break;
-        }
-        if (n <= 0)
+        if (tun_burst_over(p, n))
             break;
         peer_on_tunpkt(p, slot, static_cast<uint32_t>(n));
     }

@@ -86,14 +86,9 @@ void tun_recv_offload(sdwan_t *clnt)
     if (n <= 0)
         return;
     vnet_split_t sp;
-    if (vnet_split_begin(&sp, s_read, static_cast<uint32_t>(n), session_mtu(clnt)) != VNET_OK) {
-        clnt->si_stats.tun_rxpkts++;
-        clnt->si_stats.panic_txdrop++;
-        return;
-    }
     vnet_train_t t;
-    int cnt = 0;
-    while ((cnt = vnet_split_next(&sp, s_train, sizeof s_train, SDWAN_HDR_LEN, VNET_TRAIN_SEGS, &t)) > 0) {
+    int cnt = vnet_split_begin(&sp, s_read, static_cast<uint32_t>(n), session_mtu(clnt)) == VNET_OK ? 1 : -1;
+    while (cnt > 0 && (cnt = vnet_split_next(&sp, s_train, sizeof s_train, SDWAN_HDR_LEN, VNET_TRAIN_SEGS, &t)) > 0) {
         uint32_t first = 0;
         uint32_t payload = 0;
         for (uint32_t i = 0; i < t.count; i++) {
@@ -111,7 +106,7 @@ void tun_recv_offload(sdwan_t *clnt)
             send_run(clnt, s_train + first * t.stride, (t.count - 1 - first) * t.stride + SDWAN_HDR_LEN + t.lastlen,
                      t.stride, t.count - first, payload);
     }
-    // A plain read too long for a train: dropped whole, as a read the split refuses is.
+    // A read the split refuses, or a plain one too long for a train: dropped whole.
     if (cnt < 0) {
         clnt->si_stats.tun_rxpkts++;
         clnt->si_stats.panic_txdrop++;
@@ -218,8 +213,6 @@ void sdwan_data_flush(sdwan_t *clnt)
     const uint32_t seglen = s_coal.hlen + s_coal.mss;
     const uint32_t lastlen = s_coal.len - (count - 1) * s_coal.mss;
     const uint32_t n = vnet_coal_finish(&s_coal);
-    if (n == 0)
-        return;
     // One write for them all: taken, each is delivered as if written alone; refused, all are
     // lost, with one line for the one write.
     if (tun_send_vnet(clnt->tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {

@@ -144,14 +144,12 @@ uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *b
         sock_gso_cmsg(&m, ctrl, static_cast<uint16_t>(segsz));
         if (sendmsg(s, &m, 0) >= 0)
             return len;
-        // EIO: the way out has no checksum offload to segment with; EINVAL: the kernel or the
-        // train's shape refused. Neither will change for this socket: one by one from now on.
-        if (errno != EIO && errno != EINVAL) {
+        if (!sock_gso_refused()) {
             log_help("Sendto error\n");
             return 0;
         }
+        // One by one from now on.
         *gso = false;
-        log_help("UDP segmentation refused (%s): sending one datagram at a time\n", strerror(errno));
     }
     for (uint32_t off = 0; off < len; off += segsz == 0 ? len : segsz) {
         const uint32_t n = segsz == 0 || len - off < segsz ? len - off : segsz;
@@ -159,6 +157,14 @@ uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *b
             return 0;
     }
     return len;
+}
+
+bool sock_gso_refused()
+{
+    if (errno != EIO && errno != EINVAL)
+        return false;
+    log_help("UDP segmentation refused (%s): sending one datagram at a time\n", strerror(errno));
+    return true;
 }
 
 int sock_gro_enable(int s)

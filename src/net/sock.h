@@ -19,6 +19,10 @@ int sock_gso_probe(int s);
 // as a plain send would).
 uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len,
                        uint32_t segsz, bool *gso);
+// After a failed UDP_SEGMENT send: true, with the line saying so, when errno is the refusal of
+// trains (EIO: the way out has no checksum offload to segment with; EINVAL: the kernel or the
+// train's shape), which will not change for the socket; false for any other failure.
+bool sock_gso_refused();
 // UDP receive offload. 0 when the kernel takes UDP_GRO on s; datagrams from one source may then
 // come as one train of up to 64 KiB, with their size in a control message.
 int sock_gro_enable(int s);

@@ -142,13 +142,27 @@ void next()
             return;
 }
 
+// The run's output so far: the start kept in text (room for a terminator), the rest read away.
 void drain()
 {
     char sink[256];
-    ssize_t r;
-    while ((r = read(s_rc.out, s_rc.got < sizeof s_rc.text - 1 ? s_rc.text + s_rc.got : sink,
-                     s_rc.got < sizeof s_rc.text - 1 ? sizeof s_rc.text - 1 - s_rc.got : sizeof sink)) > 0)
-        s_rc.got += s_rc.got < sizeof s_rc.text - 1 ? static_cast<size_t>(r) : 0;
+    for (;;) {
+        const size_t room = sizeof s_rc.text - 1 - s_rc.got;
+        const ssize_t r = room != 0 ? read(s_rc.out, s_rc.text + s_rc.got, room) : read(s_rc.out, sink, sizeof sink);
+        if (r <= 0)
+            return;
+        if (room != 0)
+            s_rc.got += static_cast<size_t>(r);
+    }
+}
+
+// The run is no longer ours to watch: ended, or left to finish on its own.
+void forget()
+{
+    close(s_rc.out);
+    s_rc.out = -1;
+    s_rc.pid = -1;
+    poll_keep_child(-1);
 }
 
 }  // namespace
@@ -193,10 +207,7 @@ void resolvconf_poll()
             kill(s_rc.pid, SIGTERM);
         return;
     }
-    close(s_rc.out);
-    s_rc.out = -1;
-    s_rc.pid = -1;
-    poll_keep_child(-1);
+    forget();
     char why[160];
     if (r < 0)
         snprintf(why, sizeof why, "waitpid: %s", strerror(errno));
@@ -226,9 +237,6 @@ void resolvconf_flush(int ms)
     }
     if (s_rc.pid >= 0) {
         // Past the bound at exit: the run is left to finish on its own.
-        close(s_rc.out);
-        s_rc.out = -1;
-        s_rc.pid = -1;
-        poll_keep_child(-1);
+        forget();
     }
 }
