@@ -182,3 +182,31 @@ std::string ip_text(uint32_t ipbe)
     a.s_addr = ipbe;
     return inet_ntop(AF_INET, &a, b, sizeof b);
 }
+
+int tcp_listen(uint32_t ipbe, uint16_t port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = ipbe;
+    if (s >= 0 && (bind(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || listen(s, 1) != 0)) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+std::vector<uint8_t> recv_upto(int fd, size_t n, int timeout_ms)
+{
+    std::vector<uint8_t> got(n + 64);
+    size_t have = 0;
+    while (have < n && fd_wait_readable(fd, timeout_ms)) {
+        const ssize_t r = recv(fd, got.data() + have, got.size() - have, 0);
+        if (r <= 0)
+            break;
+        have += static_cast<size_t>(r);
+    }
+    got.resize(have);
+    return got;
+}

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Moves the calling thread into a new network namespace and brings its loopback up. false, with
 // the reason in *why, when that is not possible (not root, namespaces not permitted).
@@ -29,6 +30,12 @@ std::string if_inet(const char *name);  // its IPv4 addresses as "a.b.c.d/len", 
 
 std::string ip_text(uint32_t ipbe);  // "a.b.c.d" of an address in network order
 inline bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+// A TCP socket listening on ipbe:port (network order address); -1 when it cannot be had.
+int tcp_listen(uint32_t ipbe, uint16_t port);
+// What a stream socket delivers until n bytes are in or a wait of timeout_ms finds nothing more;
+// bytes beyond n that come in the same reads are kept, for the caller to see a surplus.
+std::vector<uint8_t> recv_upto(int fd, size_t n, int timeout_ms);
 
 // Waits at most timeout_ms for fd to become readable.
 bool fd_wait_readable(int fd, int timeout_ms);

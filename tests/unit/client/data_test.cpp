@@ -430,13 +430,8 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
             return pkts;
         };
 
-        int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(port);
-        sin.sin_addr.s_addr = TUN_IP;
-        ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
-        ASSERT_EQ(listen(ls, 1), 0);
+        const int ls = tcp_listen(TUN_IP, port);
+        ASSERT_GE(ls, 0);
 
         ippkt::Tcp far;
         far.src = ntohl(FAR_IP);
@@ -514,15 +509,7 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
                   train.size());
         const int reads_in = ScriptPeer::deliver(&_sdwclnt, 1000);
         EXPECT_EQ(reads_in, r.offload ? 1 : 4);
-        Bytes near_got(up.size() + 1);
-        size_t have = 0;
-        while (have < up.size() && fd_wait_readable(conn, 1000)) {
-            const ssize_t n = recv(conn, near_got.data() + have, near_got.size() - have, 0);
-            ASSERT_GT(n, 0);
-            have += static_cast<size_t>(n);
-        }
-        near_got.resize(have);
-        EXPECT_TRUE(near_got == up);
+        EXPECT_TRUE(recv_upto(conn, up.size(), 1000) == up);
         EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 4u);
         EXPECT_EQ(log.all(), std::vector<std::string>(4, "Successfully processed and forwarded data, packet length: 1040"));
         close(conn);

@@ -339,13 +339,8 @@ TEST_F(TunTest, VnetCarriesTheKernelsTcpBothWays)
     tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
     tun_set_mtu(TUN, 1400);
 
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(5000);
-    sin.sin_addr.s_addr = ip("10.8.0.2");
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0) << std::strerror(errno);
-    ASSERT_EQ(listen(ls, 1), 0);
+    const int ls = tcp_listen(ip("10.8.0.2"), 5000);
+    ASSERT_GE(ls, 0) << std::strerror(errno);
 
     // The far end of the connection is this test, writing through the interface.
     ippkt::Tcp far;
@@ -412,15 +407,7 @@ TEST_F(TunTest, VnetCarriesTheKernelsTcpBothWays)
     ASSERT_EQ(cbuf[1], VNET_GSO_TCPV4);
     ASSERT_EQ(tun_send_vnet(fd_, cbuf.data(), cbuf.data() + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)),
               static_cast<int>(n - VNET_HDR_LEN));
-    ippkt::Bytes in(up.size() + 10);
-    size_t have = 0;
-    while (have < up.size() && fd_wait_readable(conn, 1000)) {
-        const ssize_t r = recv(conn, in.data() + have, in.size() - have, 0);
-        ASSERT_GT(r, 0);
-        have += static_cast<size_t>(r);
-    }
-    in.resize(have);
-    EXPECT_EQ(in, up);
+    EXPECT_EQ(recv_upto(conn, up.size(), 1000), up);
     close(conn);
     close(ls);
 }

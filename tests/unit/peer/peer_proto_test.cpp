@@ -770,26 +770,11 @@ TEST_F(PeerProto, TrainFromTheSocketIsWalked)
     }
     // One message that the kernel sends as five datagrams and hands over as one train.
     Bytes all = join(dgrams);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    iovec iov{all.data(), all.size()};
-    peer_cmsg_t ctl{};
-    msghdr m{};
-    m.msg_name = &to;
-    m.msg_namelen = sizeof to;
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = ctl.b;
-    m.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
-    cmsghdr *cm = CMSG_FIRSTHDR(&m);
-    cm->cmsg_level = SOL_UDP;
-    cm->cmsg_type = UDP_SEGMENT;
-    cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-    const uint16_t seg = static_cast<uint16_t>(dgrams[0].size());
-    memcpy(CMSG_DATA(cm), &seg, sizeof seg);
-    ASSERT_EQ(sendmsg(c, &m, 0), static_cast<ssize_t>(all.size()));
+    bool gso = true;
+    ASSERT_EQ(sock_send_gso(c, htonl(INADDR_LOOPBACK), port, all.data(), static_cast<uint32_t>(all.size()),
+                            static_cast<uint32_t>(dgrams[0].size()), &gso),
+              all.size());
+    ASSERT_TRUE(gso) << "sent one datagram at a time";
     pollfd pf{p->udpfd, POLLIN, 0};
     ASSERT_EQ(poll(&pf, 1, 2000), 1);
     const peer_stats_t before = p->st;

@@ -361,44 +361,31 @@ TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
     EXPECT_TRUE(zero_after_text(r.tun_name));
 }
 
-// The "offload" key, read as "datalog" is: 0 turns the kernel's offloads off, nonzero on, and
-// without the key the record keeps what it had.
-TEST_F(Cfg, OffloadKey)
+// The flag keys "datalog" (the per-packet line) and "offload" (the kernel's offloads): nonzero
+// turns it on, 0 off, and without the key the record keeps whatever it had.
+TEST_F(Cfg, DatalogAndOffloadKeys)
 {
+    uint8_t sdwan_t::*const DATALOG = &sdwan_t::si_datalog;
+    uint8_t sdwan_t::*const OFFLOAD = &sdwan_t::si_offload;
     struct {
+        uint8_t sdwan_t::*field;
         uint8_t start;
         const char *line;
         uint8_t want;
     } cases[] = {
-        {1, "", 1}, {0, "", 0}, {1, "offload=0\n", 0}, {0, "offload=1\n", 1}, {0, "offload=256\n", 1},
-        {1, "offload=off\n", 0}, {1, "Offload=0\n", 1}, {1, "offload=0\r\n", 0},
+        {DATALOG, 0, "", 0},           {DATALOG, 1, "", 1},           {DATALOG, 1, "datalog=0\n", 0},
+        {DATALOG, 0, "datalog=1\n", 1}, {DATALOG, 0, "datalog=2\n", 1}, {DATALOG, 0, "datalog=256\n", 1},
+        {DATALOG, 0, "datalog=65536\n", 1}, {DATALOG, 1, "datalog=off\n", 0}, {DATALOG, 1, "datalog=\n", 0},
+        {DATALOG, 1, "Datalog=0\n", 1}, {DATALOG, 1, "datalog=0\r\n", 0}, {DATALOG, 0, "datalog=-1\n", 1},
+        {OFFLOAD, 1, "", 1},           {OFFLOAD, 0, "", 0},           {OFFLOAD, 1, "offload=0\n", 0},
+        {OFFLOAD, 0, "offload=1\n", 1}, {OFFLOAD, 0, "offload=256\n", 1}, {OFFLOAD, 1, "offload=off\n", 0},
+        {OFFLOAD, 1, "Offload=0\n", 1}, {OFFLOAD, 1, "offload=0\r\n", 0},
     };
     for (const auto &c : cases) {
         sdwan_t start{};
-        start.si_offload = c.start;
+        start.*c.field = c.start;
         sdwan_t r = parse(BASE + c.line, start);
-        EXPECT_EQ(r.si_offload, c.want) << "start " << int(c.start) << " line " << c.line;
-    }
-}
-
-// The "datalog" key: nonzero turns the per-packet line on, 0 off, and without the key the record
-// keeps whatever it had.
-TEST_F(Cfg, DatalogKey)
-{
-    struct {
-        uint8_t start;
-        const char *line;
-        uint8_t want;
-    } cases[] = {
-        {0, "", 0},           {1, "", 1},           {1, "datalog=0\n", 0},     {0, "datalog=1\n", 1},
-        {0, "datalog=2\n", 1}, {0, "datalog=256\n", 1}, {0, "datalog=65536\n", 1}, {1, "datalog=off\n", 0},
-        {1, "datalog=\n", 0}, {1, "Datalog=0\n", 1},  {1, "datalog=0\r\n", 0},   {0, "datalog=-1\n", 1},
-    };
-    for (const auto &c : cases) {
-        sdwan_t start{};
-        start.si_datalog = c.start;
-        sdwan_t r = parse(BASE + c.line, start);
-        EXPECT_EQ(r.si_datalog, c.want) << "start " << int(c.start) << " line " << c.line;
+        EXPECT_EQ(r.*c.field, c.want) << "start " << int(c.start) << " line " << c.line;
     }
 }
 
