@@ -27,8 +27,9 @@ inline constexpr uint32_t PEER_NONE = 0xFFFFFFFFu;   // "no session" / "no user"
 inline constexpr uint32_t PEER_SILENCE_SEC = 15;  // clients give up after 9 s; we wait longer
 // An OPEN never displaces a session of the same user heard from in the last PEER_HOLD_SEC:
 // a live client echoes every 2 s, so 6 s is three echoes, two of them lost, and a captured
-// OPEN replayed from other ports cannot push it out. A client that restarted finds its old
-// session silent at most 6 s after its last datagram and gets through at its next attempt.
+// OPEN replayed from other ports cannot push it out; nor can another user's OPEN sent with the
+// session's own address and port. A client that restarted finds its old session silent at
+// most 6 s after its last datagram and gets through at its next attempt.
 inline constexpr uint32_t PEER_HOLD_SEC = 6;
 // Remotely triggered log lines (rejections, repeated OPENs): at most PEER_RLOG_PER_SRC per
 // source address and PEER_RLOG_LINES in all per PEER_RLOG_SEC, then one summary line with the
@@ -128,6 +129,7 @@ struct peer_stats_t {
     uint64_t rej_unknown;    // unknown user
     uint64_t rej_password;   // wrong password
     uint64_t rej_held;       // the user's session was heard from within PEER_HOLD_SEC
+    uint64_t rej_srcheld;    // another user's session at the same source heard from within PEER_HOLD_SEC
     uint64_t rej_full;       // session table full
     uint64_t rej_noaddr;     // no free address for the user
     uint64_t log_suppressed; // remotely triggered lines counted but not logged
@@ -144,6 +146,7 @@ enum peer_ev_t : uint8_t {
     PEER_EV_UNKNOWN,
     PEER_EV_PASSWORD,
     PEER_EV_HELD,
+    PEER_EV_SRCHELD,
     PEER_EV_FULL,
     PEER_EV_NOADDR,
     PEER_EV_NOID,

@@ -514,14 +514,39 @@ TEST_F(PeerProto, RepeatedOpenFloodIsNotLoggedPerDatagram)
     EXPECT_EQ(log->take().size(), PEER_RLOG_PER_SRC);
 }
 
-TEST_F(PeerProto, AnotherUserFromTheSameAddressReplacesTheSession)
+TEST_F(PeerProto, AnotherUserFromTheSameSourceReplacesTheSessionOnlyOnceItIsSilent)
 {
     int c = client();
-    open(c, "alice", "secret");
+    Sess a = open(c, "alice", "secret");
+    log->take();
+    // bob's OPEN from alice's own address and port (a captured OPEN sent with her source forged)
+    // is refused while she is live, and the refusal does not count as her sign of life.
+    FakeClock::advance(PEER_HOLD_SEC - 1);
+    send(c, wire::open("bob", "hunter2"));
+    EXPECT_EQ(recv(c), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c))->sid, a.sid);
+    EXPECT_EQ(p->st.rej_srcheld, 1u);
+    EXPECT_EQ(p->st.open_rej, 1u);
+    EXPECT_EQ(log->take(),
+              std::vector<std::string>{"rejected user bob from " + from(c) + ": source held by another user"});
+    FakeClock::advance(1);
     Sess b = open(c, "bob", "hunter2");
     EXPECT_EQ(b.addr, wire::addr("10.8.0.50"));
     EXPECT_EQ(peer_live_count(p), 1);
+    EXPECT_EQ(p->st.sess_replaced, 1u);
     EXPECT_EQ(peer_sess_by_addr(p, wire::addr("10.8.0.2")), nullptr);
+    // alice, silent past the hold on another socket, asks from bob's live one: refused, and her
+    // own session, which could have given way, is still there.
+    int c2 = client();
+    Sess a2 = open(c2, "alice", "secret");
+    FakeClock::advance(PEER_HOLD_SEC);
+    send(c, plus(wire::control(SDWAN_ECHOREQ, 0, b.sid, b.token), Bytes(20)));
+    ASSERT_EQ(recv(c).size(), 44u);
+    send(c, wire::open("alice", "secret"));
+    EXPECT_EQ(recv(c), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(p->st.rej_srcheld, 2u);
+    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c2))->sid, a2.sid);
+    EXPECT_EQ(peer_live_count(p), 2);
 }
 
 TEST_F(PeerProto, AddressesSkipThoseFixedForOthers)
