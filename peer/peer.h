@@ -136,7 +136,7 @@ struct peer_stats_t {
     uint64_t echo;           // ECHORESP sent
     uint64_t sess_silent;    // sessions dropped for silence
     uint64_t sess_replaced;  // sessions replaced by a new one of the same user or address
-    uint64_t sess_closed;    // sessions closed at shutdown, or at a reload for a user gone
+    uint64_t sess_closed;    // sessions closed at shutdown, or at a reload (user gone, or address fixed for another)
     uint64_t reloads;        // user lists reloaded
     uint64_t reload_fail;    // reloads refused (the old list stays)
 };
@@ -275,7 +275,9 @@ void peer_teardown(peer_t *p); // releases what peer_setup acquired, and the con
 void peer_users_derive(peer_cfg_t *cfg);  // keys of every user, from name and password
 int peer_table_init(peer_t *p);    // sizes (allocating only at a change of size) and empties the tables
 void peer_table_free(peer_t *p);
-void peer_reserve_fixed(peer_t *p);  // marks the users' fixed addresses in the pool map
+// Marks the fixed addresses of list's users in the pool map (list: the running configuration,
+// or at a reload the new one, whose pool is the same).
+void peer_reserve_fixed(peer_t *p, const peer_cfg_t *list);
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port);
 peer_sess_t *peer_sess_of_user(peer_t *p, int user);
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr);

@@ -1295,6 +1295,58 @@ TEST_F(PeerReload, KeepsSessionsOfUsersStillPresentAndClosesTheOthers)
     EXPECT_EQ(open(client(), "carol", "changed").ack[0], SDWAN_OPENACK);
 }
 
+TEST_F(PeerReload, AFixedAddressIsTakenFromWhicheverLiveSessionHoldsIt)
+{
+    struct Row {
+        const char *why;
+        const char *users;
+        std::vector<std::string> closed;  // of alice (10.8.0.2) and carol (10.8.0.3), both live
+        const char *then_user, *then_pass, *then_addr;
+    } rows[] = {
+        {"another user is fixed on alice's address",
+         "user=alice:secret\nuser=bob:hunter2:10.8.0.2\nuser=carol:abcdefghijklmnopqrst\n", {"alice"}, "bob",
+         "hunter2", "10.8.0.2"},
+        {"a new user is fixed on carol's address",
+         "user=alice:secret\nuser=carol:abcdefghijklmnopqrst\nuser=dave:pw:10.8.0.3\n", {"carol"}, "dave", "pw",
+         "10.8.0.3"},
+        {"alice is fixed on the address she holds",
+         "user=alice:secret:10.8.0.2\nuser=carol:abcdefghijklmnopqrst\nuser=erin:pw\n", {}, "erin", "pw",
+         "10.8.0.4"},
+        {"alice and carol swap addresses",
+         "user=alice:secret:10.8.0.3\nuser=carol:abcdefghijklmnopqrst:10.8.0.2\n", {"alice", "carol"}, "carol",
+         "abcdefghijklmnopqrst", "10.8.0.2"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.why);
+        unload();
+        load(kConfig);
+        int ca = client(), cc = client();
+        Sess a = open(ca, "alice", "secret"), c = open(cc, "carol", "abcdefghijklmnopqrst");
+        ASSERT_EQ(a.addr, wire::addr("10.8.0.2"));
+        ASSERT_EQ(c.addr, wire::addr("10.8.0.3"));
+        log->take();
+        const std::string text = "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\nencrypt=1\ndns=9.9.9.9,1.1.1.1\n";
+        write(text + r.users);
+        ASSERT_EQ(peer_reload(p), 0);
+        std::vector<std::string> want;
+        for (const std::string &who : r.closed) {
+            const bool al = who == "alice";
+            const Sess &s = al ? a : c;
+            want.push_back("session " + std::to_string(s.sid) + " closed at reload: user " + who + " from " +
+                           from(al ? ca : cc));
+            EXPECT_EQ(recv(al ? ca : cc), wire::control(SDWAN_CLOSE, 0, s.sid, s.token));
+        }
+        const size_t nusers = static_cast<size_t>(std::count(r.users, r.users + strlen(r.users), '\n'));
+        want.push_back("peer: user list reloaded: " + std::to_string(nusers) + " users, " +
+                       std::to_string(2 - r.closed.size()) + " sessions kept, " + std::to_string(r.closed.size()) +
+                       " closed");
+        EXPECT_EQ(log->take(), want);
+        EXPECT_EQ(p->st.sess_closed, r.closed.size());
+        EXPECT_EQ(peer_live_count(p), static_cast<int>(2 - r.closed.size()));
+        EXPECT_EQ(open(client(), r.then_user, r.then_pass).addr, wire::addr(r.then_addr));
+    }
+}
+
 TEST_F(PeerReload, AFileTheReaderRefusesChangesNothing)
 {
     int ca = client();
