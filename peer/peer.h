@@ -27,8 +27,9 @@ inline constexpr uint32_t PEER_NONE = 0xFFFFFFFFu;   // "no session" / "no user"
 inline constexpr uint32_t PEER_SILENCE_SEC = 15;  // clients give up after 9 s; we wait longer
 // An OPEN never displaces a session of the same user heard from in the last PEER_HOLD_SEC:
 // a live client echoes every 2 s, so 6 s is three echoes, two of them lost, and a captured
-// OPEN replayed from other ports cannot push it out. A client that restarted finds its old
-// session silent at most 6 s after its last datagram and gets through at its next attempt.
+// OPEN replayed from other ports cannot push it out; nor can another user's OPEN sent with the
+// session's own address and port. A client that restarted finds its old session silent at
+// most 6 s after its last datagram and gets through at its next attempt.
 inline constexpr uint32_t PEER_HOLD_SEC = 6;
 // Remotely triggered log lines (rejections, repeated OPENs): at most PEER_RLOG_PER_SRC per
 // source address and PEER_RLOG_LINES in all per PEER_RLOG_SEC, then one summary line with the
@@ -128,13 +129,14 @@ struct peer_stats_t {
     uint64_t rej_unknown;    // unknown user
     uint64_t rej_password;   // wrong password
     uint64_t rej_held;       // the user's session was heard from within PEER_HOLD_SEC
+    uint64_t rej_srcheld;    // another user's session at the same source heard from within PEER_HOLD_SEC
     uint64_t rej_full;       // session table full
     uint64_t rej_noaddr;     // no free address for the user
     uint64_t log_suppressed; // remotely triggered lines counted but not logged
     uint64_t echo;           // ECHORESP sent
     uint64_t sess_silent;    // sessions dropped for silence
     uint64_t sess_replaced;  // sessions replaced by a new one of the same user or address
-    uint64_t sess_closed;    // sessions closed at shutdown, or at a reload for a user gone
+    uint64_t sess_closed;    // sessions closed at shutdown, or at a reload (user gone, or address fixed for another)
     uint64_t reloads;        // user lists reloaded
     uint64_t reload_fail;    // reloads refused (the old list stays)
 };
@@ -144,6 +146,7 @@ enum peer_ev_t : uint8_t {
     PEER_EV_UNKNOWN,
     PEER_EV_PASSWORD,
     PEER_EV_HELD,
+    PEER_EV_SRCHELD,
     PEER_EV_FULL,
     PEER_EV_NOADDR,
     PEER_EV_NOID,
@@ -272,7 +275,9 @@ void peer_teardown(peer_t *p); // releases what peer_setup acquired, and the con
 void peer_users_derive(peer_cfg_t *cfg);  // keys of every user, from name and password
 int peer_table_init(peer_t *p);    // sizes (allocating only at a change of size) and empties the tables
 void peer_table_free(peer_t *p);
-void peer_reserve_fixed(peer_t *p);  // marks the users' fixed addresses in the pool map
+// Marks the fixed addresses of list's users in the pool map (list: the running configuration,
+// or at a reload the new one, whose pool is the same).
+void peer_reserve_fixed(peer_t *p, const peer_cfg_t *list);
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port);
 peer_sess_t *peer_sess_of_user(peer_t *p, int user);
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr);

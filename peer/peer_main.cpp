@@ -115,9 +115,10 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"echo", &peer_stats_t::echo},             {"silent", &peer_stats_t::sess_silent},
     {"replaced", &peer_stats_t::sess_replaced}, {"closed", &peer_stats_t::sess_closed},
     {"rejunknown", &peer_stats_t::rej_unknown}, {"rejpassword", &peer_stats_t::rej_password},
-    {"rejheld", &peer_stats_t::rej_held},      {"rejfull", &peer_stats_t::rej_full},
-    {"rejnoaddr", &peer_stats_t::rej_noaddr},  {"unlogged", &peer_stats_t::log_suppressed},
-    {"reloads", &peer_stats_t::reloads},       {"reloadfail", &peer_stats_t::reload_fail},
+    {"rejheld", &peer_stats_t::rej_held},      {"rejsrcheld", &peer_stats_t::rej_srcheld},
+    {"rejfull", &peer_stats_t::rej_full},      {"rejnoaddr", &peer_stats_t::rej_noaddr},
+    {"unlogged", &peer_stats_t::log_suppressed}, {"reloads", &peer_stats_t::reloads},
+    {"reloadfail", &peer_stats_t::reload_fail},
 };
 static_assert(sizeof PEER_COUNTERS / sizeof PEER_COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
 

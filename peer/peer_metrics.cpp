@@ -45,6 +45,8 @@ constexpr counter_t COUNTERS[] = {
     {"reject_unknown_user", &peer_stats_t::rej_unknown, "OPEN rejected: unknown user."},
     {"reject_wrong_password", &peer_stats_t::rej_password, "OPEN rejected: wrong password."},
     {"reject_live_session", &peer_stats_t::rej_held, "OPEN rejected: the user's session was heard from lately."},
+    {"reject_source_held", &peer_stats_t::rej_srcheld,
+     "OPEN rejected: another user's session at the same source was heard from lately."},
     {"reject_table_full", &peer_stats_t::rej_full, "OPEN rejected: session table full."},
     {"reject_no_address", &peer_stats_t::rej_noaddr, "OPEN rejected: no free address."},
     {"log_suppressed", &peer_stats_t::log_suppressed, "Remotely triggered log lines counted but not written."},

@@ -114,7 +114,8 @@ void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t
     p->st.open_rej++;
     static constexpr uint64_t peer_stats_t::*BY_REASON[PEER_EV_COUNT] = {
         &peer_stats_t::rej_unknown, &peer_stats_t::rej_password, &peer_stats_t::rej_held,
-        &peer_stats_t::rej_full,    &peer_stats_t::rej_noaddr,   nullptr, nullptr};
+        &peer_stats_t::rej_srcheld, &peer_stats_t::rej_full,     &peer_stats_t::rej_noaddr,
+        nullptr,                    nullptr};
     if (BY_REASON[why] != nullptr)
         p->st.*BY_REASON[why] += 1;
     if (!peer_rlog_allow(p, ipbe, why))
@@ -201,6 +202,13 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     peer_sess_t *old = peer_sess_of_user(p, ui);
     if (old != nullptr && held(p, old)) {
         reject(p, ipbe, port, name, PEER_EV_HELD);
+        return;
+    }
+    // The same goes for the session at this source, another user's: a source address is as easy
+    // to forge as an OPEN is to capture, so another user's OPEN sent with a live client's
+    // address and port would otherwise end that client's session at will.
+    if (s != nullptr && held(p, s)) {
+        reject(p, ipbe, port, name, PEER_EV_SRCHELD);
         return;
     }
     if (s != nullptr) {

@@ -1,9 +1,9 @@
 // Reload of the user list: operators add and remove branches every day, and a restart would
 // drop every session. The file is read again by the same strict reader; a file it refuses
-// changes nothing. Sessions of users still present with the same password and fixed address
-// are kept and move to the new list; the others get a CLOSE. The rest of the configuration
-// (port, pool, interface, table size) belongs to the running interface and socket and changes
-// only at a restart.
+// changes nothing. Sessions of users still present with the same password and fixed address,
+// on an address the new list does not fix for someone else, are kept and move to the new list;
+// the others get a CLOSE. The rest of the configuration (port, pool, interface, table size)
+// belongs to the running interface and socket and changes only at a restart.
 #include <cstring>
 
 #include "net/ipaddr.h"
@@ -22,7 +22,10 @@ bool same_settings(const peer_cfg_t &a, const peer_cfg_t &b)
 }
 
 // The session may stay: its user is still there, with the credentials it authenticated with (the
-// payload key comes from the password) and an address the new list does not fix elsewhere.
+// payload key comes from the password), and the address it holds is one the new list lets it
+// keep: its own fixed address, or, when it has none, an address fixed for no one (p->reserved
+// already marks the new list's). A fixed address is never anyone else's, so a session on an
+// address the new list fixes for another user ends, and that user gets it at its next OPEN.
 int kept_as(const peer_t *p, const peer_sess_t &s)
 {
     const peer_user_t &u = p->cfg.users[s.user];
@@ -30,9 +33,12 @@ int kept_as(const peer_t *p, const peer_sess_t &s)
     if (ni < 0)
         return -1;
     const peer_user_t &n = s_next.users[ni];
-    if (strcmp(n.pass, u.pass) != 0 || (n.fixed_ip != 0 && n.fixed_ip != s.addr))
+    if (strcmp(n.pass, u.pass) != 0)
         return -1;
-    return ni;
+    if (n.fixed_ip != 0)
+        return n.fixed_ip == s.addr ? ni : -1;
+    const uint32_t off = peer_pool_off(&p->cfg, s.addr);
+    return off != UINT32_MAX && p->reserved[off] ? -1 : ni;
 }
 
 }  // namespace
@@ -54,6 +60,9 @@ int peer_reload(peer_t *p)
     if (!same_settings(p->cfg, s_next))
         log_help("peer: reload takes the user list only; the other settings change at a restart\n");
     peer_users_derive(&s_next);
+    // From here on the reload goes through: the pool map takes the new list's fixed addresses
+    // now, once, so that each session's check below costs one look-up.
+    peer_reserve_fixed(p, &s_next);
 
     // First close what cannot stay, while the sessions still point into the old list; then move
     // the others over.
@@ -91,7 +100,6 @@ int peer_reload(peer_t *p)
     s_next.uhash = nullptr;
     s_next.nusers = s_next.capusers = 0;
     peer_cfg_free(&old);
-    peer_reserve_fixed(p);
     p->st.reloads++;
     log_help("peer: user list reloaded: %d users, %u sessions kept, %u closed\n", p->cfg.nusers, kept, closed);
     return 0;

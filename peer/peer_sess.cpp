@@ -119,11 +119,11 @@ void peer_teardown(peer_t *p)
     peer_cfg_free(&p->cfg);
 }
 
-void peer_reserve_fixed(peer_t *p)
+void peer_reserve_fixed(peer_t *p, const peer_cfg_t *list)
 {
     memset(p->reserved, 0, p->naddr);
-    for (int i = 0; i < p->cfg.nusers; i++) {
-        uint32_t off = p->cfg.users[i].fixed_ip != 0 ? peer_pool_off(&p->cfg, p->cfg.users[i].fixed_ip) : UINT32_MAX;
+    for (int i = 0; i < list->nusers; i++) {
+        uint32_t off = list->users[i].fixed_ip != 0 ? peer_pool_off(&p->cfg, list->users[i].fixed_ip) : UINT32_MAX;
         if (off != UINT32_MAX)
             p->reserved[off] = 1;
     }
@@ -163,7 +163,7 @@ int peer_table_init(peer_t *p)
     memset(&p->rlog, 0, sizeof p->rlog);
     for (int i = 0; i < p->cfg.nusers; i++)
         p->cfg.users[i].sess = PEER_NONE;
-    peer_reserve_fixed(p);
+    peer_reserve_fixed(p, &p->cfg);
     return 0;
 }
 

@@ -91,6 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // alice and bob were just heard from on their own sockets: an OPEN from another one is
         // refused, whoever sends it.
         FUZZ_CHECK(st.rej_held == 1 && _peer.ntx == 1 && _peer.tx[0].buf[0] == SDWAN_OPENREJ);
+    } else if (src < 2 && src != user) {
+        // carol from alice's or bob's live source: refused too, and the session there stays.
+        FUZZ_CHECK(st.rej_srcheld == 1 && _peer.ntx == 1 && _peer.tx[0].buf[0] == SDWAN_OPENREJ);
+        const peer_sess_t *s = peer_sess_find(&_peer, ipbe, port);
+        FUZZ_CHECK(s != nullptr && s->user == static_cast<uint32_t>(src));
     } else {
         FUZZ_CHECK(st.open_ok + st.open_again == 1 && _peer.ntx == 1);
         const peer_txslot_t &ack = _peer.tx[0];

@@ -385,6 +385,7 @@ void peer_open_seeds()
     put("peer_open", "alice", pair(2, "alice", "secret"));
     put("peer_open", "alice-again-encrypt", pair(4, "alice", "secret"));
     put("peer_open", "bob-from-alice", pair(8, "bob", "hunter2"));
+    put("peer_open", "carol-from-bob", pair(1, "carol", "abcdefghijklmnopqrst"));
     put("peer_open", "carol-16", pair(2, "carol", "abcdefghijklmnop"));
     put("peer_open", "carol-full", pair(6, "carol", "abcdefghijklmnopqrst"));
     put("peer_open", "alice-wrong", pair(2, "alice", "secreT"));

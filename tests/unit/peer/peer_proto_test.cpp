@@ -514,14 +514,39 @@ TEST_F(PeerProto, RepeatedOpenFloodIsNotLoggedPerDatagram)
     EXPECT_EQ(log->take().size(), PEER_RLOG_PER_SRC);
 }
 
-TEST_F(PeerProto, AnotherUserFromTheSameAddressReplacesTheSession)
+TEST_F(PeerProto, AnotherUserFromTheSameSourceReplacesTheSessionOnlyOnceItIsSilent)
 {
     int c = client();
-    open(c, "alice", "secret");
+    Sess a = open(c, "alice", "secret");
+    log->take();
+    // bob's OPEN from alice's own address and port (a captured OPEN sent with her source forged)
+    // is refused while she is live, and the refusal does not count as her sign of life.
+    FakeClock::advance(PEER_HOLD_SEC - 1);
+    send(c, wire::open("bob", "hunter2"));
+    EXPECT_EQ(recv(c), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c))->sid, a.sid);
+    EXPECT_EQ(p->st.rej_srcheld, 1u);
+    EXPECT_EQ(p->st.open_rej, 1u);
+    EXPECT_EQ(log->take(),
+              std::vector<std::string>{"rejected user bob from " + from(c) + ": source held by another user"});
+    FakeClock::advance(1);
     Sess b = open(c, "bob", "hunter2");
     EXPECT_EQ(b.addr, wire::addr("10.8.0.50"));
     EXPECT_EQ(peer_live_count(p), 1);
+    EXPECT_EQ(p->st.sess_replaced, 1u);
     EXPECT_EQ(peer_sess_by_addr(p, wire::addr("10.8.0.2")), nullptr);
+    // alice, silent past the hold on another socket, asks from bob's live one: refused, and her
+    // own session, which could have given way, is still there.
+    int c2 = client();
+    Sess a2 = open(c2, "alice", "secret");
+    FakeClock::advance(PEER_HOLD_SEC);
+    send(c, plus(wire::control(SDWAN_ECHOREQ, 0, b.sid, b.token), Bytes(20)));
+    ASSERT_EQ(recv(c).size(), 44u);
+    send(c, wire::open("alice", "secret"));
+    EXPECT_EQ(recv(c), wire::control(SDWAN_OPENREJ, 0, 0, 0));
+    EXPECT_EQ(p->st.rej_srcheld, 2u);
+    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c2))->sid, a2.sid);
+    EXPECT_EQ(peer_live_count(p), 2);
 }
 
 TEST_F(PeerProto, AddressesSkipThoseFixedForOthers)
@@ -1268,6 +1293,58 @@ TEST_F(PeerReload, KeepsSessionsOfUsersStillPresentAndClosesTheOthers)
     EXPECT_EQ(recv(c2), wire::control(SDWAN_OPENREJ, 0, 0, 0));
     EXPECT_EQ(open(c2, "dave", "pw").ack[0], SDWAN_OPENACK);
     EXPECT_EQ(open(client(), "carol", "changed").ack[0], SDWAN_OPENACK);
+}
+
+TEST_F(PeerReload, AFixedAddressIsTakenFromWhicheverLiveSessionHoldsIt)
+{
+    struct Row {
+        const char *why;
+        const char *users;
+        std::vector<std::string> closed;  // of alice (10.8.0.2) and carol (10.8.0.3), both live
+        const char *then_user, *then_pass, *then_addr;
+    } rows[] = {
+        {"another user is fixed on alice's address",
+         "user=alice:secret\nuser=bob:hunter2:10.8.0.2\nuser=carol:abcdefghijklmnopqrst\n", {"alice"}, "bob",
+         "hunter2", "10.8.0.2"},
+        {"a new user is fixed on carol's address",
+         "user=alice:secret\nuser=carol:abcdefghijklmnopqrst\nuser=dave:pw:10.8.0.3\n", {"carol"}, "dave", "pw",
+         "10.8.0.3"},
+        {"alice is fixed on the address she holds",
+         "user=alice:secret:10.8.0.2\nuser=carol:abcdefghijklmnopqrst\nuser=erin:pw\n", {}, "erin", "pw",
+         "10.8.0.4"},
+        {"alice and carol swap addresses",
+         "user=alice:secret:10.8.0.3\nuser=carol:abcdefghijklmnopqrst:10.8.0.2\n", {"alice", "carol"}, "carol",
+         "abcdefghijklmnopqrst", "10.8.0.2"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.why);
+        unload();
+        load(kConfig);
+        int ca = client(), cc = client();
+        Sess a = open(ca, "alice", "secret"), c = open(cc, "carol", "abcdefghijklmnopqrst");
+        ASSERT_EQ(a.addr, wire::addr("10.8.0.2"));
+        ASSERT_EQ(c.addr, wire::addr("10.8.0.3"));
+        log->take();
+        const std::string text = "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\nencrypt=1\ndns=9.9.9.9,1.1.1.1\n";
+        write(text + r.users);
+        ASSERT_EQ(peer_reload(p), 0);
+        std::vector<std::string> want;
+        for (const std::string &who : r.closed) {
+            const bool al = who == "alice";
+            const Sess &s = al ? a : c;
+            want.push_back("session " + std::to_string(s.sid) + " closed at reload: user " + who + " from " +
+                           from(al ? ca : cc));
+            EXPECT_EQ(recv(al ? ca : cc), wire::control(SDWAN_CLOSE, 0, s.sid, s.token));
+        }
+        const size_t nusers = static_cast<size_t>(std::count(r.users, r.users + strlen(r.users), '\n'));
+        want.push_back("peer: user list reloaded: " + std::to_string(nusers) + " users, " +
+                       std::to_string(2 - r.closed.size()) + " sessions kept, " + std::to_string(r.closed.size()) +
+                       " closed");
+        EXPECT_EQ(log->take(), want);
+        EXPECT_EQ(p->st.sess_closed, r.closed.size());
+        EXPECT_EQ(peer_live_count(p), static_cast<int>(2 - r.closed.size()));
+        EXPECT_EQ(open(client(), r.then_user, r.then_pass).addr, wire::addr(r.then_addr));
+    }
 }
 
 TEST_F(PeerReload, AFileTheReaderRefusesChangesNothing)
