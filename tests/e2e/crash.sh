@@ -76,6 +76,12 @@ CLIENT_PID=$LAST_PID
 wait_for 10 "withdrawal at the start" log_has "$E2E_DIR/tolvad.log" "DNS servers withdrawn from tolv0"
 [ "$(cat "$RESOLV")" = "$host_resolv" ] || fail "resolv.conf after the start: $(cat "$RESOLV")"
 [ ! -e "$RECORD" ] || fail "record left after the start"
-stop_pid "$CLIENT_PID" TERM
+
+log "killed again before any session: no record to delete is no failure"
+stop_pid "$CLIENT_PID" KILL
+with_resolvconf "$TOLVACTL" cleanup -f "$E2E_DIR/dns.conf" >"$E2E_DIR/cleanup.out" ||
+    fail "clean-up step failed: $(cat "$E2E_DIR/cleanup.out")"
+! grep -q "Failed" "$E2E_DIR/cleanup.out" || fail "clean-up without a record: $(cat "$E2E_DIR/cleanup.out")"
+[ "$(cat "$RESOLV")" = "$host_resolv" ] || fail "resolv.conf after the second clean-up: $(cat "$RESOLV")"
 ip -n "$NS_RTR" link set r1 up
 log "PASS"
