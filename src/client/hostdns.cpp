@@ -133,3 +133,22 @@ void sdwclnt_dns_withdraw(sdwan_t *clnt)
     clnt->si_dnsifidx = 0;
     log_help("DNS servers withdrawn from %s\n", clnt->tun_name);
 }
+
+void sdwclnt_dns_leftover(const char *tun_name)
+{
+    if (_sdwclnt.si_setdns == 0)
+        return;
+    char why[160] = "";
+    const int ifindex = static_cast<int>(if_nametoindex(tun_name));
+    const int rc = s_ops->resolved_revert != nullptr ? s_ops->resolved_revert(ifindex, why, sizeof why) : HOSTDNS_ABSENT;
+    if (rc == HOSTDNS_OK) {
+        log_help("DNS servers withdrawn from %s\n", tun_name);
+        return;
+    }
+    // A refusal is not told: the interface goes next, and the manager drops its settings with it.
+    if (rc == HOSTDNS_FAILED)
+        return;
+    // The run logs its outcome when it ends.
+    if (s_ops->resolvconf_del_left != nullptr)
+        (void)s_ops->resolvconf_del_left(tun_name, why, sizeof why);
+}

@@ -37,6 +37,9 @@ struct hostdns_ops_t {
     int (*resolvconf_add)(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why,
                           size_t len);
     int (*resolvconf_del)(const char *ifname, char *why, size_t len);
+    // Deletes the record "<ifname>.tolvad" a killed run may have left, whether or not this
+    // process added it; none there is no failure. Its outcome is logged as resolvconf_del's.
+    int (*resolvconf_del_left)(const char *ifname, char *why, size_t len);
 };
 void hostdns_set_ops(const hostdns_ops_t *ops);
 
@@ -44,3 +47,8 @@ void hostdns_set_ops(const hostdns_ops_t *ops);
 void sdwclnt_dns_apply(sdwan_t *clnt);
 // The end of a session, shutdown: withdraws what sdwclnt_dns_apply set, nothing else.
 void sdwclnt_dns_withdraw(sdwan_t *clnt);
+// A dead run's interface tun_name, still there (the caller has made sure it is this daemon's and
+// no running process holds it), with "setdns" in the configuration: what the run may have set is
+// withdrawn through the manager a run would use, systemd-resolved when it is on the bus, else
+// resolvconf (its record "<tun_name>.tolvad").
+void sdwclnt_dns_leftover(const char *tun_name);

@@ -486,6 +486,7 @@ int sdwclnt_cleanup(const char *tun_name)
         log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(err));
         return -1;
     }
+    sdwclnt_dns_leftover(tun_name);
     leftover_remove(tun_name, alias, static_cast<size_t>(alen));
     tun_deinit(&fd, tun_name);
     return 0;

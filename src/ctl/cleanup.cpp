@@ -1,14 +1,22 @@
 // tolvactl cleanup: the step the service units run after every end of the daemon. A run that was
 // killed or crashed could not undo its work; its persistent interface names the host routes it
 // held, so they and the interface go, and the host's own default route is in effect again. An
-// interface a running daemon holds, or one that is not this daemon's, is left alone.
+// interface a running daemon holds, or one that is not this daemon's, is left alone. With
+// "setdns", the DNS servers such a run gave the host are withdrawn too: resolvconf's record is
+// deleted (systemd-resolved drops a link's settings when the interface goes).
 #include <cerrno>
 #include <cstring>
 
+#include "client/hostdns.h"
 #include "client/hostroute.h"
 #include "client/record.h"
 #include "ctl/ctl.h"
 #include "shell/cfg.h"
+#include "shell/resolvconf.h"
+
+namespace {
+const hostdns_ops_t DNS_WAYS{nullptr, nullptr, nullptr, nullptr, resolvconf_del_left};
+}  // namespace
 
 int ctl_cleanup(const char *cfgpath)
 {
@@ -19,5 +27,9 @@ int ctl_cleanup(const char *cfgpath)
         fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfgpath, strerror(errno));
         return 1;
     }
-    return sdwclnt_cleanup(_sdwclnt.tun_name) == 0 ? 0 : 1;
+    hostdns_set_ops(&DNS_WAYS);
+    const int rc = sdwclnt_cleanup(_sdwclnt.tun_name);
+    // Its outcome is the last line; a run that hangs is ended after RESOLVCONF_RUN_SEC.
+    resolvconf_flush((RESOLVCONF_RUN_SEC + 3) * 1000);
+    return rc == 0 ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,11 @@ bool s_wanted = false;
 char s_old[PATH_MAX];
 // The last rotation failed: the bound is off until a reopen.
 bool s_rotate_failed = false;
+// This process holds the advisory lock on the open log: it alone may rename or empty it. A second
+// daemon started with the same path (a failed start under a service manager that restarts it, a
+// mistaken command line) finds the lock taken and only appends, so the running daemon's log is
+// never moved away under it.
+bool s_owner = false;
 
 constexpr const char NOT_REGULAR[] = "not a regular file";
 
@@ -183,6 +189,10 @@ int open_checked(const char *path, bool empty, const char **why)
     return -1;
 }
 
+// False only when another open file holds the lock: a file system without locks leaves the
+// file to this process, as before there were any.
+bool take_lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
 // The new file takes the descriptor number of the open one: a signal handler that has just read
 // that number writes to the one file or the other, never to a descriptor closed or reused
 // meanwhile. -1 (fd closed, the open file kept) in the unlikely case the kernel refuses.
@@ -220,7 +230,7 @@ void write_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void rotate_if_full(size_t n)
 {
     const int fd = s_logfd.load(std::memory_order_relaxed);
-    if (s_limit == 0 || fd < 0 || s_rotate_failed || s_size.load(std::memory_order_relaxed) + n <= s_limit)
+    if (s_limit == 0 || fd < 0 || s_rotate_failed || !s_owner || s_size.load(std::memory_order_relaxed) + n <= s_limit)
         return;
     // The file may have been emptied under the daemon (a rotation by copy and truncation).
     struct stat st;
@@ -236,6 +246,8 @@ void rotate_if_full(size_t n)
         } else {
             const int nfd = open_checked(_logfile, true, &why);
             ok = nfd >= 0 && install(nfd, &why) == 0;
+            if (ok)
+                s_owner = take_lock(fd);
         }
     }
     if (!ok) {
@@ -289,18 +301,37 @@ void write_line(const char *fmt, ...)
 int log_open(const char **why)
 {
     s_wanted = true;
-    // One generation of the earlier run is kept: under a service manager that restarts the
-    // daemon, a crash or a failed start would otherwise lose its lines to the next start.
+    // A log this process has open already is its own: its lock must not count as another's.
+    if (const int cur = s_logfd.load(std::memory_order_relaxed); cur >= 0)
+        (void)flock(cur, LOCK_UN);
+    // Opened as it is, neither renamed nor emptied until the lock says the file is no other
+    // live process's log.
+    int fd = open_checked(_logfile, false, why);
+    if (fd < 0)
+        return -1;
+    s_owner = take_lock(fd);
     struct stat st;
-    if (old_name() && lstat(_logfile, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_nlink == 1 &&
-        st.st_uid == geteuid())
-        (void)rename(_logfile, s_old);
-    const int fd = open_checked(_logfile, true, why);
-    if (fd < 0 || install(fd, why) != 0)
+    if (s_owner && fstat(fd, &st) == 0 && st.st_size > 0) {
+        // One generation of the earlier run is kept: under a service manager that restarts the
+        // daemon, a crash or a failed start would otherwise lose its lines to the next start.
+        if (old_name() && rename(_logfile, s_old) == 0) {
+            const int nfd = open_checked(_logfile, false, why);
+            close(fd);
+            if (nfd < 0)
+                return -1;
+            fd = nfd;
+            s_owner = take_lock(fd);
+        } else if (ftruncate(fd, 0) == 0) {
+            s_size.store(0, std::memory_order_relaxed);
+        }
+    }
+    if (install(fd, why) != 0)
         return -1;
     s_rotate_failed = false;
     if (_logfp == nullptr)
         _logfp = fdopen(s_logfd.load(std::memory_order_relaxed), "a");
+    if (!s_owner)
+        write_line("Log file %s is in use by another process, this run's lines are added to it\n", _logfile);
     return 0;
 }
 
@@ -336,6 +367,8 @@ void log_reopen()
         write_line("Cannot reopen log file %s: %s\n", _logfile, why);
         return;
     }
+    // After install: the file replaced, whose lock this process held, is closed by now.
+    s_owner = take_lock(s_logfd.load(std::memory_order_relaxed));
     s_rotate_failed = false;
     write_line("Log file %s reopened\n", _logfile);
 }
@@ -408,6 +441,7 @@ void log_deinit()
     else
         close(fd);
     _logfp = nullptr;
+    s_owner = false;
     s_size.store(0, std::memory_order_relaxed);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }

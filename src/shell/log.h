@@ -4,7 +4,8 @@
 // The file is opened O_NOFOLLOW | O_CLOEXEC | O_APPEND and only if it is a regular file with
 // one link, owned by this user: a root daemon writing in a directory others can write to must
 // not be led to another file, nor made to block on a FIFO. A start moves a non-empty earlier log
-// to "<log>.1" and begins an empty one. Each line leaves with one write(2) and is either wholly
+// to "<log>.1" and begins an empty one, unless another process holds the file's advisory lock
+// (flock, taken by every open of the log): then it only appends, and never rotates that file. Each line leaves with one write(2) and is either wholly
 // in the file or not at all (a short write on a full file system is cut off again).
 #pragma once
 #include <csignal>

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "client/hostdns.h"
+#include "client/hostroute.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "shell/cfg.h"
@@ -33,7 +34,8 @@ void usage()
 }
 
 // setdns: systemd-resolved when it is on the bus, else resolvconf.
-const hostdns_ops_t DNS_WAYS{resolved_set_link, resolved_revert_link, resolvconf_add, resolvconf_del};
+const hostdns_ops_t DNS_WAYS{resolved_set_link, resolved_revert_link, resolvconf_add, resolvconf_del,
+                             resolvconf_del_left};
 
 void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
 
@@ -58,6 +60,9 @@ int run()
         log_help("Failed to initialize OS components.\n");
         return 1;
     }
+    // What a killed run left, its DNS servers among them, goes before this run sets anything:
+    // the same clean-up as the units' step after the end. A failure is the attach's to tell.
+    (void)sdwclnt_cleanup(_sdwclnt.tun_name);
     if (sdwclnt_init() != 0) {
         log_help("Failed to initialize SD-WAN client.\n");
         return 1;

@@ -28,6 +28,7 @@ struct rc_t {
     char conf[512];
     char servers[40];  // for the log line
     bool exclusive;
+    bool force;  // the next deletion does not know whether a record is there
     pid_t pid;  // -1: none running
     bool adding;
     int out;  // the run's standard output and error
@@ -35,7 +36,7 @@ struct rc_t {
     size_t got;
     long long started;
 };
-rc_t s_rc{false, false, false, "", "", "", false, -1, false, -1, "", 0, 0};
+rc_t s_rc{false, false, false, "", "", "", false, false, -1, false, -1, "", 0, 0};
 
 const char *program()
 {
@@ -76,6 +77,8 @@ bool start()
     const char *path = program();
     s_rc.adding = s_rc.want;
     s_rc.changed = false;
+    const bool force = s_rc.force && !s_rc.adding;
+    s_rc.force = false;
     if (path == nullptr) {
         finish(false, "resolvconf is no longer installed");
         return false;
@@ -96,7 +99,8 @@ bool start()
     char name[sizeof s_rc.ifname + sizeof ".tolvad"];
     snprintf(name, sizeof name, "%s.tolvad", s_rc.ifname);
     // Built before the child exists: the child of a threaded process may only make async-signal-safe calls.
-    char *const argv[] = {const_cast<char *>(path), const_cast<char *>(s_rc.adding ? "-a" : "-d"), name, nullptr};
+    char *const argv[] = {const_cast<char *>(path), const_cast<char *>(s_rc.adding ? "-a" : "-d"), name,
+                          force ? const_cast<char *>("-f") : nullptr, nullptr};
     char *const envp[] = {const_cast<char *>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
                           s_rc.adding && s_rc.exclusive ? const_cast<char *>("IF_EXCLUSIVE=1") : nullptr, nullptr};
     sigset_t none;
@@ -190,6 +194,17 @@ int resolvconf_del(const char *ifname, char *, size_t)
     s_rc.changed = false;
     next();
     return HOSTDNS_OK;
+}
+
+int resolvconf_del_left(const char *ifname, char *why, size_t len)
+{
+    if (program() == nullptr) {
+        snprintf(why, len, "not installed");
+        return HOSTDNS_ABSENT;
+    }
+    s_rc.have = true;
+    s_rc.force = true;
+    return resolvconf_del(ifname, why, len);
 }
 
 void resolvconf_poll()

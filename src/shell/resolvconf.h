@@ -19,6 +19,9 @@ inline constexpr int RESOLVCONF_RUN_SEC = 10;
 // its outcome is logged when it ends), _ABSENT (no executable resolvconf).
 int resolvconf_add(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len);
 int resolvconf_del(const char *ifname, char *why, size_t len);
+// hostdns_ops_t's resolvconf_del_left: "resolvconf -d <ifname>.tolvad -f" (-f: a missing record
+// is no failure; Debian's resolvconf ignores the word and exits 0 on a missing record as well).
+int resolvconf_del_left(const char *ifname, char *why, size_t len);
 // Once a second from the reactor: reaps a finished run, logs it, starts the next one.
 void resolvconf_poll();
 // At shutdown: waits for the last runs (the withdrawal among them) at most ms milliseconds.

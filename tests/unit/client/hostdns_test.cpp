@@ -56,9 +56,15 @@ int fake_del(const char *ifname, char *why, size_t len)
     say(why, len);
     return g_del_rc;
 }
-const hostdns_ops_t FAKES{fake_set, fake_revert, fake_add, fake_del};
-// A process built without libsystemd: no way to systemd-resolved at all.
-const hostdns_ops_t NO_RESOLVED{nullptr, nullptr, fake_add, fake_del};
+int fake_del_left(const char *ifname, char *why, size_t len)
+{
+    g_calls.push_back(std::string("del-left ") + ifname);
+    say(why, len);
+    return g_del_rc;
+}
+const hostdns_ops_t FAKES{fake_set, fake_revert, fake_add, fake_del, fake_del_left};
+// A process built without libsystemd (and tolvactl): no way to systemd-resolved at all.
+const hostdns_ops_t NO_RESOLVED{nullptr, nullptr, fake_add, fake_del, fake_del_left};
 
 sdwan_t record(const char *routes_mode, const char *domains)
 {
@@ -171,5 +177,39 @@ TEST(HostDns, NothingWithoutTheKeyOrServers)
     sdwclnt_dns_withdraw(&none);
     EXPECT_EQ(cap.take(), Lines{"No DNS servers from the peer to set on tolv0"});
     EXPECT_EQ(g_calls, Lines{});
+    hostdns_set_ops(nullptr);
+}
+
+// A dead run's interface (tolv0 absent here: index 0): what the run may have set goes through
+// the manager a run would have used; only systemd-resolved's answer is logged here, resolvconf's
+// run logs its own when it ends.
+TEST(HostDns, DeadRunsServersWithdrawnThroughTheWayARunWouldTake)
+{
+    constexpr int OK = HOSTDNS_OK, ABSENT = HOSTDNS_ABSENT, FAILED = HOSTDNS_FAILED;
+    struct {
+        uint8_t setdns;
+        const hostdns_ops_t *ops;
+        int resolved_rc;
+        Lines calls, lines;
+    } const rows[] = {
+        {1, &FAKES, OK, {"revert 0"}, {"DNS servers withdrawn from tolv0"}},
+        {1, &FAKES, FAILED, {"revert 0"}, {}},
+        {1, &FAKES, ABSENT, {"revert 0", "del-left tolv0"}, {}},
+        {1, &NO_RESOLVED, OK, {"del-left tolv0"}, {}},
+        {1, nullptr, OK, {}, {}},
+        {0, &FAKES, OK, {}, {}},
+    };
+    for (const auto &r : rows) {
+        hostdns_set_ops(r.ops);
+        g_resolved_rc = r.resolved_rc;
+        g_del_rc = HOSTDNS_OK;
+        g_calls.clear();
+        _sdwclnt.si_setdns = r.setdns;
+        LogCapture cap;
+        sdwclnt_dns_leftover("tolv0");
+        EXPECT_EQ(g_calls, r.calls) << "row " << &r - rows;
+        EXPECT_EQ(cap.take(), r.lines) << "row " << &r - rows;
+    }
+    _sdwclnt.si_setdns = 0;
     hostdns_set_ops(nullptr);
 }

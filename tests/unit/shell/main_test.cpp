@@ -607,6 +607,38 @@ TEST_F(RunningDaemon, HangupReopensTheLogAtItsPath)
     EXPECT_EQ(slurp(dir / "stderr"), "");
 }
 
+// A second start with the running daemon's -l that fails: the running daemon's log is neither
+// renamed nor emptied (it would go on writing into "<log>.1"); the failed start's lines are
+// added to it, and the running daemon's later lines still reach the same file.
+TEST_F(RunningDaemon, FailedStartWithTheSameLogLeavesTheRunningDaemonsLog)
+{
+    start(false);
+    if (HasFatalFailure() || IsSkipped())
+        return;
+    struct stat before = {};
+    ASSERT_EQ(stat(log.c_str(), &before), 0);
+    const Outcome o = run_daemon(dir, {"-f", dir / "missing.conf", "-l", log});
+    ASSERT_TRUE(o.ended);
+    EXPECT_TRUE(exited_one(o.status)) << o.status;
+    EXPECT_FALSE(exists(log + ".1"));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_TRUE(wait_exit(pid, 5000, &st));
+    pid = -1;
+    struct stat after = {};
+    ASSERT_EQ(stat(log.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    const Lines lines = log_messages(slurp(log));
+    const Lines failed = {"Log file " + log + " is in use by another process, this run's lines are added to it",
+                          "Failed to load configuration file.", "Start quit", "EXIT"};
+    const auto at = std::search(lines.begin(), lines.end(), failed.begin(), failed.end());
+    ASSERT_NE(at, lines.end()) << slurp(log);
+    EXPECT_EQ(count(lines, "RUNNING"), 1);
+    EXPECT_EQ(std::count(at + 4, lines.end(), "received signo 15, start to exit"), 1) << slurp(log);
+    EXPECT_EQ(lines.back(), "EXIT");
+}
+
 // With logsize=1 and a line for every datagram the peer blasts, the log never holds more than
 // 1 MiB and one line; "<log>.1" holds the lines before, and the new file says where they are.
 TEST_F(RunningDaemon, LogsizeBoundsTheLogUnderAStreamOfPackets)
