@@ -544,6 +544,9 @@ TEST_F(AuthNetnsTest, CloseForAnotherSessionAsksThePeerFirst)
         uint32_t probes = 0, cs = 0;
         for (const char *st = c.steps; *st != '\0'; st++) {
             FakeClock::usec += 1000;  // each request its own tick
+            if (*st == 'a' || *st == 'o') {
+                ASSERT_FALSE(reqs.empty()) << "no echo request to answer";
+            }
             switch (*st) {
             case 'c': cs++; peer->inject(clnt, ScriptPeer::close_pkt(9, 9)); break;
             case 'm': peer->inject(clnt, ScriptPeer::close_pkt(sid, token)); break;
