@@ -4,7 +4,9 @@
 
 #include "bytes.h"
 #include "client/hostdns.h"
+#include "client/echo.h"
 #include "client/hostroute.h"
+#include "client/rlog.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
@@ -59,20 +61,35 @@ bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
     return r == 0;
 }
 // A control packet is taken only in the state that expects it, and only with a good signature;
-// the lines name the state expected and the refused packet.
+// the lines name the state expected and the refused packet (refused_kind: its rate limit).
 bool control_ok(sdwan_t *clnt, uint8_t want, const char *want_name, const uint8_t *buf, uint32_t blen,
-                const char *refused)
+                uint8_t refused_kind, const char *refused)
 {
     if (clnt->si_state != want) {
-        log_help("Invalid state: expected %s, but got %d\n", want_name, clnt->si_state);
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_STATE))
+            log_help("Invalid state: expected %s, but got %d\n", want_name, clnt->si_state);
         return false;
     }
     if (sdwan_pktverify(buf, blen) == 0) {
         clnt->si_stats.panic_pktverify++;
-        log_help("%s\n", refused);
+        if (sdwclnt_rlog_allow(clnt, refused_kind))
+            log_help("%s\n", refused);
         return false;
     }
     return true;
+}
+
+// The CLOSE names another session, or a forger does: an echo request (at most one per
+// SDWAN_PROBE_GAP_USEC, one at a time) asks the peer, and the tick ends the session only when no
+// answer comes in time. A peer that lost the session answers it with a CLOSE of the right sid.
+void close_probe(sdwan_t *clnt)
+{
+    const uint64_t now = os_monousec();
+    if (clnt->si_probe_pending || now - clnt->si_probe_mono < SDWAN_PROBE_GAP_USEC)
+        return;
+    clnt->si_probe_pending = true;
+    clnt->si_probe_mono = now;
+    sdwan_sendECHOREQ(clnt);
 }
 }  // namespace
 
@@ -132,7 +149,8 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
     // The state is tested first: outside AUTH the signature is not even computed.
     if (clnt->si_state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
         clnt->si_stats.panic_pktverify++;
-        log_help("Invalid state or packet verification failed\n");
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_OPENACK))
+            log_help("Invalid state or packet verification failed\n");
         return;
     }
     if (!openack_options(clnt, buf, blen)) {
@@ -147,6 +165,7 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
     clnt->si_token = pkt->token;
     clnt->si_ltime = now;
     clnt->si_lastdial = now;
+    clnt->si_probe_pending = false;
     clnt->si_stats.openackcnt++;
     log_help("sdwan DATA ESTABLISHED session %u\n", static_cast<unsigned>(clnt->si_sid));
 
@@ -163,18 +182,28 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
 
 void sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
-    if (!control_ok(clnt, SDWANCLNT_AUTH, "SDWANCLNT_AUTH", buf, blen, "Packet verification failed for OPENREJ"))
+    if (!control_ok(clnt, SDWANCLNT_AUTH, "SDWANCLNT_AUTH", buf, blen, SDWAN_RL_OPENREJ,
+                    "Packet verification failed for OPENREJ"))
         return;
     log_help("SDWAN peer authentication REJECTED\n");
     sdwclnt_reset_state(clnt);
     clnt->si_stats.openrejcnt++;
 }
 
-void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
+void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
 {
-    if (!control_ok(clnt, SDWANCLNT_DATA, "SDWANCLNT_DATA", buf, blen, "Packet verification failed"))
+    if (!control_ok(clnt, SDWANCLNT_DATA, "SDWANCLNT_DATA", buf, blen, SDWAN_RL_VERIFY, "Packet verification failed"))
         return;
+    // The peer closes with the session's own sid and token, also when it answers an echo of a
+    // session it no longer holds; anyone else's CLOSE only makes the client ask.
+    if (pkt->sid != clnt->si_sid || pkt->token != clnt->si_token) {
+        clnt->si_close_mismatch++;
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_CLOSE))
+            log_help("CLOSE for another session (sid %u, token %u): asking the peer\n", unsigned{pkt->sid},
+                     unsigned{pkt->token});
+        close_probe(clnt);
+        return;
+    }
     log_help("Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state\n");
-    clnt->si_state = SDWANCLNT_CLOSED;
-    clnt->si_stats.closedcnt++;
+    sdwclnt_enter_closed(clnt);
 }

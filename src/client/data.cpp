@@ -2,6 +2,7 @@
 
 #include "bytes.h"
 #include "client/dns.h"
+#include "client/rlog.h"
 #include "net/sock.h"
 #include "net/tun.h"
 #include "net/vnet.h"
@@ -186,7 +187,8 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
     // blen is bounded by the 2048-byte receive buffer, so it always fits.
     int dlen = static_cast<int>(blen) - static_cast<int>(SDWAN_HDR_LEN);
     if (dlen <= 0) {
-        log_help("Invalid data length received: %d\n", dlen);
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_DATALEN))
+            log_help("Invalid data length received: %d\n", dlen);
         return;
     }
 

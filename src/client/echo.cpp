@@ -1,6 +1,7 @@
 #include "client/echo.h"
 
 #include "bytes.h"
+#include "client/rlog.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "proto/packet.h"
@@ -49,7 +50,7 @@ void echo_rtt_sent(sdwan_t *clnt, uint64_t tick)
     clnt->si_echonext = (clnt->si_echonext + 1) % SDWAN_RTT_RING;
 }
 
-void echo_rtt_answered(sdwan_t *clnt, uint64_t tick)
+bool echo_rtt_answered(sdwan_t *clnt, uint64_t tick, uint64_t *sent)
 {
     const uint64_t now = os_monousec();
     // Newest first: should a tick ever repeat (a counter that stands still), the request a
@@ -61,9 +62,12 @@ void echo_rtt_answered(sdwan_t *clnt, uint64_t tick)
             // duplicated.
             e.used = false;
             rtt_sample(clnt->si_rtt, now - e.mono);
-            return;
+            if (sent != nullptr)
+                *sent = e.mono;
+            return true;
         }
     }
+    return false;
 }
 
 uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
@@ -99,14 +103,16 @@ void sdwan_sendECHOREQ(sdwan_t *clnt)
 void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
     if (clnt->si_state != SDWANCLNT_DATA) {
-        log_help("Invalid state: expected SDWANCLNT_DATA, but got %d\n", clnt->si_state);
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_STATE))
+            log_help("Invalid state: expected SDWANCLNT_DATA, but got %d\n", clnt->si_state);
         return;
     }
     // A response too short to return a whole tick is as useless as a forged one, and is
     // refused the same way rather than read past its end.
     if (blen < SDWAN_ECHORESP_MIN || !sdwan_pktverify(buf, blen)) {
         clnt->si_stats.panic_pktverify++;
-        log_help("Packet verification failed\n");
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_VERIFY))
+            log_help("Packet verification failed\n");
         return;
     }
 
@@ -120,5 +126,10 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     if (delay < clnt->si_mindelay)
         clnt->si_mindelay = delay;
     clnt->si_stats.echorespcnt++;
-    echo_rtt_answered(clnt, ld_le64(buf + ECHO_TICK));
+    uint64_t sent = 0;
+    // Only an answer to a request sent since the doubtful CLOSE shows the peer still holds the
+    // session: one to an earlier request may have been under way before the peer dropped it.
+    if (echo_rtt_answered(clnt, ld_le64(buf + ECHO_TICK), &sent) && clnt->si_probe_pending &&
+        sent >= clnt->si_probe_mono)
+        clnt->si_probe_pending = false;
 }

@@ -15,4 +15,6 @@ void sdwan_sendECHOREQ(sdwan_t *clnt);
 void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
 
 void echo_rtt_sent(sdwan_t *clnt, uint64_t tick);      // a request carrying tick goes out now
-void echo_rtt_answered(sdwan_t *clnt, uint64_t tick);  // an accepted response returned tick; unknown ticks are ignored
+// An accepted response returned tick: true, with the monotonic time its request went out in
+// *sent (when not null); unknown ticks are ignored (false).
+bool echo_rtt_answered(sdwan_t *clnt, uint64_t tick, uint64_t *sent = nullptr);

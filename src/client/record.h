@@ -92,6 +92,30 @@ struct sdwan_echosent_t {
     bool used;
 };
 inline constexpr uint32_t SDWAN_RTT_RING = 8;  // requests remembered: more than a session's silence limit spans
+inline constexpr uint64_t SDWAN_PROBE_WAIT_USEC = 1500000;  // an answer to the probe is awaited this long
+inline constexpr uint64_t SDWAN_PROBE_GAP_USEC = 1000000;   // and probes go out at most this often
+
+// Log lines a stranger can cause by sending datagrams from the peer's address: each kind is
+// written at most SDWAN_RLOG_LINES times per SDWAN_RLOG_USEC of the monotonic clock, the rest
+// counted and summed up in one line when the interval ends (client/rlog.h).
+enum : uint8_t {
+    SDWAN_RL_PKTTYPE,  // "Unknown packet type: %u"
+    SDWAN_RL_DATALEN,  // "Invalid data length received: %d"
+    SDWAN_RL_STATE,    // "Invalid state: expected %s, but got %d"
+    SDWAN_RL_OPENACK,  // "Invalid state or packet verification failed"
+    SDWAN_RL_VERIFY,   // "Packet verification failed"
+    SDWAN_RL_OPENREJ,  // "Packet verification failed for OPENREJ"
+    SDWAN_RL_CLOSE,    // "CLOSE for another session (sid %u, token %u): asking the peer"
+    SDWAN_RL_KINDS
+};
+inline constexpr uint32_t SDWAN_RLOG_LINES = 5;
+inline constexpr uint64_t SDWAN_RLOG_USEC = 1000000;
+struct sdwan_rlog_t {
+    bool active;                    // an interval is running
+    uint64_t start;                 // its start, monotonic microseconds
+    uint8_t lines[SDWAN_RL_KINDS];  // lines written in it, by kind
+    uint32_t held[SDWAN_RL_KINDS];  // lines held back in it, by kind
+};
 
 // The client record; one instance, _sdwclnt. Addresses in network order, ports in host order,
 // times in whole seconds truncated to 32 bits.
@@ -171,6 +195,15 @@ struct sdwan_t {
     // peer, written to the TUN interface. 64 bits: 32 would wrap within minutes at line rate.
     uint64_t si_txbytes;
     uint64_t si_rxbytes;
+
+    sdwan_rlog_t si_rlog;
+    uint64_t si_log_suppressed;  // lines of si_rlog's kinds held back since start-up
+    // A CLOSE whose sid and token are not the session's may be forged (its signature needs no
+    // key): the session asks the peer with an echo request first, and ends only when no answer
+    // to it comes within SDWAN_PROBE_WAIT_USEC.
+    uint32_t si_close_mismatch;  // such CLOSEs received in DATA since start-up
+    bool si_probe_pending;       // an echo request asks whether the peer still holds the session
+    uint64_t si_probe_mono;      // when the last one went out, monotonic microseconds
 };
 
 extern sdwan_t _sdwclnt;

@@ -10,7 +10,9 @@
 #include "client/data.h"
 #include "client/dns.h"
 #include "client/echo.h"
+#include "client/hostdns.h"
 #include "client/hostroute.h"
+#include "client/rlog.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/rtnl.h"
@@ -108,6 +110,16 @@ void tick_auth(sdwan_t *clnt, uint32_t now)
     }
 }
 
+void tick_closed(sdwan_t *clnt)
+{
+    // Leaving CLOSED does not clear the interface: it stays up with its address until the
+    // next session sets it again.
+    sdwclnt_reset_state(clnt);
+    clnt->si_token = 0;
+    clnt->si_stats.closedcnt++;
+    log_help("peer CLOSED\n");
+}
+
 void tick_data(sdwan_t *clnt, uint32_t now)
 {
     if (now - clnt->si_ltime > DATA_TIMEOUT_SEC) {
@@ -116,6 +128,12 @@ void tick_data(sdwan_t *clnt, uint32_t now)
         clnt->si_stats.panic_dataot++;
         log_help("peer DATA timeout\n");
         sdwclnt_reset_state(clnt);
+        return;
+    }
+    if (clnt->si_probe_pending && os_monousec() - clnt->si_probe_mono >= SDWAN_PROBE_WAIT_USEC) {
+        log_help("No answer from the peer after a CLOSE for another session\n");
+        sdwclnt_enter_closed(clnt);
+        tick_closed(clnt);
         return;
     }
     // The parity is never reset between sessions, so the first echo of a new session may wait
@@ -258,6 +276,7 @@ void sdwclnt_sock_reinit(sdwan_t *clnt)
 void sdwclnt_do_timer(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    sdwclnt_rlog_tick(clnt);
     // A lost interface that could not be made again: tried once more every TUN_RETRY_TICKS.
     if (clnt->si_tunretry != 0 && ++clnt->si_tunretry > TUN_RETRY_TICKS)
         clnt->si_tunretry = tun_remake(clnt) ? 0 : 1;
@@ -284,17 +303,21 @@ void sdwclnt_do_timer(void *arg)
         tick_data(clnt, now);
         break;
     case SDWANCLNT_CLOSED:
-        // Leaving CLOSED does not clear the interface: it stays up with its address until the
-        // next session sets it again.
-        sdwclnt_reset_state(clnt);
-        clnt->si_token = 0;
-        clnt->si_stats.closedcnt++;
-        log_help("peer CLOSED\n");
+        tick_closed(clnt);
         break;
     default:  // NONE, IDLE, and anything unknown
         break;
     }
 }
+void sdwclnt_enter_closed(sdwan_t *clnt)
+{
+    clnt->si_state = SDWANCLNT_CLOSED;
+    clnt->si_probe_pending = false;
+    clnt->si_stats.closedcnt++;
+    // Nothing answers them while the client starts over.
+    sdwclnt_dns_withdraw(clnt);
+}
+
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
 {
     if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) != len)
@@ -368,7 +391,8 @@ void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *
     const unsigned at = static_cast<unsigned>(hdr.type - SDWAN_OPENREJ);  // below the first: wraps past the end
     if (at >= sizeof HANDLERS / sizeof HANDLERS[0] || HANDLERS[at] == nullptr) {
         clnt->si_stats.panic_pkttype++;
-        log_help("Unknown packet type: %u\n", static_cast<unsigned>(hdr.type));
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_PKTTYPE))
+            log_help("Unknown packet type: %u\n", static_cast<unsigned>(hdr.type));
         return;
     }
     HANDLERS[at](clnt, buf, len, &hdr);

@@ -13,3 +13,7 @@ void sdwclnt_do_timer(void *arg);
 void sdwan_sock_recv(void *arg);
 void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len);
+// The session ends as the peer's CLOSE ends it: state CLOSED (the next tick starts over), counted;
+// the peer's DNS servers are withdrawn at once, while the interface and routes stay until the
+// next session.
+void sdwclnt_enter_closed(sdwan_t *clnt);

@@ -246,6 +246,12 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
                "Bytes of the packets sent to the peer, headers left out.", clnt->si_txbytes);
     put_single(&o, clnt, "tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.",
                clnt->si_rxbytes);
+    put_single(&o, clnt, "close_mismatch_total", "counter",
+               "CLOSE packets in a session whose sid and token were not the session's: each asks the peer first.",
+               clnt->si_close_mismatch);
+    put_single(&o, clnt, "log_lines_suppressed_total", "counter",
+               "Log lines of refused datagrams held back by the rate limit, each counted in a summary line.",
+               clnt->si_log_suppressed);
 
     const sdwan_rtt_t &r = clnt->si_rtt;
     put_seconds(&o, clnt, "rtt_current_seconds", "Round-trip time of the last echo answered (monotonic clock).", r.cur);

@@ -88,7 +88,7 @@ def auth_burst(a, sock):
     watch.poll()
     # The refusal starts the client over: a fresh socket, then its next OPEN.
     benign = ["AUTH start", "sdwan client socket reinit success", "sdwan client socket reg success", "INIT peer "]
-    bad = w.compare(expected, watch.seen, benign)
+    bad = w.compare(expected, watch.seen, benign, watch.held)
     return {
         "client": "%s:%d" % client,
         "sent": len(mixed),

@@ -7,7 +7,9 @@ peer and nothing for the others, and prints a JSON summary for the caller's kern
 
 inject.py --peer 10.92.0.2:4500 --client 10.91.0.2:PORT --log tolvad.log --count N --seed S
           [--others M] [--tun-up 1] [--user alice --password wonderland]
-inject.py --peer ... --client ... --close     one signed CLOSE, forged from the peer
+inject.py --peer ... --client ... --close     one signed CLOSE, forged from the peer (sid, token 0)
+inject.py ... --close --sniff IFACE          the same with the session's sid and token, read from an
+                                             echo request of the client seen on IFACE
 """
 import argparse
 import json
@@ -34,6 +36,30 @@ def udp_ip(src, dst, payload):
     return ip + udp
 
 
+def sniff_session(ifname, client, peer, seconds=10.0):
+    """sid and token (6 bytes) of the client's next echo request to the peer seen on ifname."""
+    import time
+
+    cap = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
+    cap.bind((ifname, 0x0800))
+    cap.settimeout(0.5)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            b = cap.recv(65535)
+        except socket.timeout:
+            continue
+        ihl = (b[0] & 15) * 4
+        if len(b) < ihl + 8 + w.CTRL or b[9] != socket.IPPROTO_UDP:
+            continue
+        src, dst = socket.inet_ntoa(b[12:16]), socket.inet_ntoa(b[16:20])
+        dport = struct.unpack(">H", b[ihl + 2:ihl + 4])[0]
+        d = b[ihl + 8:]
+        if (src, dst, dport) == (client[0], peer[0], peer[1]) and d[0] == w.ECHOREQ:
+            return d[2:8]
+    raise SystemExit("no echo request of the client seen on %s in %d s" % (ifname, seconds))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--peer", type=addr, required=True)
@@ -48,10 +74,12 @@ def main():
     ap.add_argument("--password", default="wonderland")
     ap.add_argument("--benign", action="append", default=[])
     ap.add_argument("--close", action="store_true", help="send one signed CLOSE from the peer and stop")
+    ap.add_argument("--sniff", help="with --close: the interface to read the session's sid and token on")
     a = ap.parse_args()
     raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
     if a.close:
-        raw.sendto(udp_ip(a.peer, a.client, w.ctrl(w.CLOSE)), (a.client[0], 0))
+        session = sniff_session(a.sniff, a.client, a.peer) if a.sniff else bytes(6)
+        raw.sendto(udp_ip(a.peer, a.client, w.ctrl(w.CLOSE, 0, session[:2], session[2:])), (a.client[0], 0))
         return 0
 
     key = w.payload_key(a.user, a.password)
@@ -73,7 +101,7 @@ def main():
         raw.sendto(udp_ip(src, a.client, d), (a.client[0], 0))
 
     expected = w.send_paced([((src, d), line, eff) for src, d, line, eff in mixed], send, watch)
-    bad = w.compare(expected, watch.seen, a.benign)
+    bad = w.compare(expected, watch.seen, a.benign, watch.held)
     summary = {
         "sent": len(mixed),
         "from_peer": len(items),

@@ -8,6 +8,7 @@ of OPEN (AES) is never needed: the scripted peers never check it.
 import hashlib
 import os
 import random
+import re
 import struct
 
 OPENREJ, OPENACK, OPEN, DATA, ECHOREQ, ECHORESP, CLOSE, EDATA = 17, 18, 19, 20, 21, 22, 23, 24
@@ -82,11 +83,35 @@ def tun_takes(payload, tun_up):
     return tun_up and len(payload) > 0 and (payload[0] >> 4) in (4, 6)
 
 
-def client_line(state, d, key, tun_up):
+# The lines a stranger can cause, by the start of the line (longest first) and the name the
+# client's summary line gives them: at most five of a kind a second are written, the rest are
+# counted in "N lines suppressed in the last S s: <name> <n>, ...".
+LIMITED = [
+    ("Invalid state or packet verification failed", "Invalid state or packet verification failed"),
+    ("Invalid state: expected ", "Invalid state"),
+    ("Unknown packet type: ", "Unknown packet type"),
+    ("Invalid data length received: ", "Invalid data length received"),
+    ("Packet verification failed for OPENREJ", "Packet verification failed for OPENREJ"),
+    ("Packet verification failed", "Packet verification failed"),
+    ("CLOSE for another session ", "CLOSE for another session"),
+]
+SUMMARY = re.compile(r"(\d+) lines suppressed in the last \d+ s: (.*)")
+
+
+def limited_kind(line):
+    """The rate-limited kind of a log line, or None for a line written every time."""
+    for prefix, name in LIMITED:
+        if line.startswith(prefix):
+            return name
+    return None
+
+
+def client_line(state, d, key, tun_up, session=None):
     """(line, effect) the client produces for datagram d from its peer's address and port in state
     (ST_AUTH or ST_DATA). line is the log text without the time prefix, or None; effect is None,
-    'tun' (a packet written to the TUN interface), 'tunfail', or a session change: 'reject',
-    'reset' (a signed but malformed OPENACK), 'established', 'close'."""
+    'tun' (a packet written to the TUN interface), 'tunfail', 'probe' (a CLOSE of another session
+    than the 6 bytes of sid and token in session, which only makes the client ask the peer), or a
+    session change: 'reject', 'reset' (a signed but malformed OPENACK), 'established', 'close'."""
     d = d[:PKTBUF]  # the client's receive buffer cuts longer datagrams
     n = len(d)
     if n == 0:
@@ -123,7 +148,10 @@ def client_line(state, d, key, tun_up):
             return "Invalid state: expected SDWANCLNT_DATA, but got %d" % state, None
         if not verifies(d):
             return "Packet verification failed", None
-        return "Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state", "close"
+        if session is not None and d[2:8] == session:
+            return "Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state", "close"
+        sid, tok = struct.unpack("<HI", d[2:8])
+        return "CLOSE for another session (sid %d, token %d): asking the peer" % (sid, tok), "probe"
     return "Unknown packet type: %d" % t, None
 
 
@@ -173,7 +201,8 @@ def hostile(rng, key, sid, token, maxlen=1472):
 
 
 class LogWatch:
-    """Counts the lines the client appends to its log from now on, and which."""
+    """Counts the lines the client appends to its log from now on, and which; the counts of the
+    summary lines go to held, by kind, and lines counts the lines written every time."""
 
     def __init__(self, path):
         self.f = open(path, "rb")
@@ -181,6 +210,7 @@ class LogWatch:
         self.lines = 0
         self.rest = b""
         self.seen = {}
+        self.held = {}
 
     def poll(self):
         data = self.rest + self.f.read()
@@ -190,9 +220,20 @@ class LogWatch:
             # The prefix is the local time: "year/month/day hour:minute:second ".
             parts = text.split(" ", 2)
             body = parts[2] if len(parts) == 3 else text
+            m = SUMMARY.fullmatch(body)
+            if m:
+                for part in m.group(2).split(", "):
+                    name, n = part.rsplit(" ", 1)
+                    self.held[name] = self.held.get(name, 0) + int(n)
+                continue
             self.seen[body] = self.seen.get(body, 0) + 1
-        self.lines += len(full)
+            if limited_kind(body) is None:
+                self.lines += 1
         return self.lines
+
+    def accounted(self, name):
+        """Lines of a limited kind written or summed up so far."""
+        return self.held.get(name, 0) + sum(n for line, n in self.seen.items() if limited_kind(line) == name)
 
 
 def send_paced(items, send, watch, window=48, rate=4000, timeout=120.0):
@@ -208,7 +249,8 @@ def send_paced(items, send, watch, window=48, rate=4000, timeout=120.0):
         send(d)
         if line is not None:
             expected[line] = expected.get(line, 0) + 1
-            want += 1
+            # The limited kinds are written only in part: their summaries come at the end.
+            want += limited_kind(line) is None
         while want - watch.poll() > window:
             if time.monotonic() - start > timeout:
                 raise SystemExit("the client stopped logging: %d lines behind" % (want - watch.lines))
@@ -219,17 +261,49 @@ def send_paced(items, send, watch, window=48, rate=4000, timeout=120.0):
     end = time.monotonic() + 30
     while watch.poll() < want and time.monotonic() < end:
         time.sleep(0.05)
-    time.sleep(0.3)
-    watch.poll()
+    settle(expected, watch)
     return expected
 
 
-def compare(expected, seen, benign):
-    """Lines expected but missing or in another number, and lines nobody asked for."""
+def settle(expected, watch, timeout=10.0):
+    """Waits until every limited line expected is written or summed up: the summary of the last
+    interval comes with the client's next tick."""
+    import time
+
+    totals = {}
+    for line, n in expected.items():
+        k = limited_kind(line)
+        if k is not None:
+            totals[k] = totals.get(k, 0) + n
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        watch.poll()
+        if all(watch.accounted(k) >= n for k, n in totals.items()):
+            break
+        time.sleep(0.1)
+    time.sleep(0.3)
+    watch.poll()
+
+
+def compare(expected, seen, benign, held=None):
+    """Lines expected but missing or in another number, and lines nobody asked for. A limited
+    kind must account for every line expected of it, written or summed up (held, from the
+    summary lines), and write none more often than expected."""
     bad = []
+    totals = {}
     for line, n in sorted(expected.items()):
-        if seen.get(line, 0) != n:
+        k = limited_kind(line)
+        if k is not None:
+            totals[k] = totals.get(k, 0) + n
+            if seen.get(line, 0) > n:
+                bad.append("%r: expected at most %d, logged %d" % (line, n, seen.get(line, 0)))
+        elif seen.get(line, 0) != n:
             bad.append("%r: expected %d, logged %d" % (line, n, seen.get(line, 0)))
+    held = held or {}
+    for k in sorted(set(totals) | set(held)):
+        got = held.get(k, 0) + sum(n for line, n in seen.items() if limited_kind(line) == k)
+        if got != totals.get(k, 0):
+            bad.append("%s: %d lines expected, %d logged or summed up" % (k, totals.get(k, 0), got))
     for line, n in sorted(seen.items()):
         if line not in expected and not any(line.startswith(b) for b in benign):
             bad.append("%r: logged %d times, not expected" % (line, n))

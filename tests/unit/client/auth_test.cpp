@@ -463,6 +463,10 @@ TEST_F(AuthNetnsTest, RejectAndCloseInRightAndWrongStates)
          {"Invalid state: expected SDWANCLNT_AUTH, but got 3"}, SDWANCLNT_INIT, nullptr},
         {"CLOSE accepted", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 6),
          {"Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state"}, SDWANCLNT_CLOSED, &netif_stats::closedcnt},
+        {"CLOSE for another sid", SDWANCLNT_DATA, ScriptPeer::close_pkt(4, 6),
+         {"CLOSE for another session (sid 4, token 6): asking the peer"}, SDWANCLNT_DATA, nullptr},
+        {"CLOSE for another token", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 0),
+         {"CLOSE for another session (sid 5, token 0): asking the peer"}, SDWANCLNT_DATA, nullptr},
         {"CLOSE with a wrong signature", SDWANCLNT_DATA, corrupt(ScriptPeer::close_pkt(), 23),
          {"Packet verification failed"}, SDWANCLNT_DATA, &netif_stats::panic_pktverify},
         {"CLOSE in AUTH", SDWANCLNT_AUTH, ScriptPeer::close_pkt(),
@@ -476,6 +480,8 @@ TEST_F(AuthNetnsTest, RejectAndCloseInRightAndWrongStates)
         {"OPENACK with a changed sid", SDWANCLNT_AUTH, corrupt(ScriptPeer::openack(1, 2, {}), 2),
          {"Invalid state or packet verification failed"}, SDWANCLNT_AUTH, &netif_stats::panic_pktverify},
     };
+    clnt->si_sid = 5;
+    clnt->si_token = 6;
     for (const HandlerCase &c : cases) {
         SCOPED_TRACE(c.what);
         clnt->si_state = c.state;
@@ -488,6 +494,81 @@ TEST_F(AuthNetnsTest, RejectAndCloseInRightAndWrongStates)
         EXPECT_EQ(log->take(), c.lines);
         EXPECT_EQ(clnt->si_state, c.state_after);
         EXPECT_EQ(0, memcmp(&want, &clnt->si_stats, sizeof want));
+    }
+}
+
+// A CLOSE that is not the session's asks the peer with an echo request; only silence ends the
+// session. Steps: c another's CLOSE (sid 9, token 9), m the session's own CLOSE, a the peer
+// answers the newest echo request it got, o it answers the oldest one, x it answers the newest
+// with the session's CLOSE (a peer that lost the session), t a tick one second on, h half a second.
+TEST_F(AuthNetnsTest, CloseForAnotherSessionAsksThePeerFirst)
+{
+    const std::string asked = "CLOSE for another session (sid 9, token 9): asking the peer";
+    const std::string taken = "Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state";
+    const std::string silent = "No answer from the peer after a CLOSE for another session";
+    const std::vector<std::string> reset{"sdwan client socket reinit success", "sdwan client socket reg success",
+                                         "peer CLOSED"};
+    struct {
+        const char *what;
+        const char *steps;
+        uint8_t state;
+        uint32_t closed, probes;
+        std::vector<std::string> lines;
+    } const cases[] = {
+        {"the session's own CLOSE ends it at once", "m", SDWANCLNT_CLOSED, 1, 0, {taken}},
+        {"answered: the session stays", "cattt", SDWANCLNT_DATA, 0, 1, {asked}},
+        {"unanswered after one second: still waiting", "ct", SDWANCLNT_DATA, 0, 1, {asked}},
+        {"unanswered at the next tick: ended as by a CLOSE", "ctt", SDWANCLNT_INIT, 2, 1,
+         {asked, silent, reset[0], reset[1], reset[2]}},
+        {"an answer to a request sent before it does not count", "thcott", SDWANCLNT_INIT, 2, 1,
+         {asked, silent, reset[0], reset[1], reset[2]}},
+        {"a peer that lost the session answers with its CLOSE", "cx", SDWANCLNT_CLOSED, 1, 1, {asked, taken}},
+        {"one probe at a time", "ccc", SDWANCLNT_DATA, 0, 1, {asked, asked, asked}},
+        {"at most one probe a second", "cahcahc", SDWANCLNT_DATA, 0, 2, {asked, asked, asked}},
+        {"a flood: five lines, one probe", "ccccccc", SDWANCLNT_DATA, 0, 1, {asked, asked, asked, asked, asked}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        set_peer_quiet();
+        const uint16_t sid = raw16(0x01, 0x02);
+        const uint32_t token = 77;
+        ASSERT_TRUE(establish(sid, token, {}));
+        FakeClock::advance(1);  // a fresh interval of the log's rate limit
+        peer->recv_all(20);
+        const uint32_t mismatch0 = clnt->si_close_mismatch;
+        Bytes hdr(8);
+        hdr[0] = SDWAN_ECHOREQ;
+        st_raw16(hdr.data() + 2, sid);
+        st_raw32(hdr.data() + 4, token);
+        std::vector<Bytes> reqs;
+        uint32_t probes = 0, cs = 0;
+        for (const char *st = c.steps; *st != '\0'; st++) {
+            FakeClock::usec += 1000;  // each request its own tick
+            if (*st == 'a' || *st == 'o') {
+                ASSERT_FALSE(reqs.empty()) << "no echo request to answer";
+            }
+            switch (*st) {
+            case 'c': cs++; peer->inject(clnt, ScriptPeer::close_pkt(9, 9)); break;
+            case 'm': peer->inject(clnt, ScriptPeer::close_pkt(sid, token)); break;
+            case 'a': peer->inject(clnt, ScriptPeer::echoresp(ld_le64(reqs.back().data() + 24), sid, token)); break;
+            case 'o': peer->inject(clnt, ScriptPeer::echoresp(ld_le64(reqs.front().data() + 24), sid, token)); break;
+            case 'x': peer->inject(clnt, ScriptPeer::close_pkt(sid, token)); break;
+            case 't': tick(); break;
+            case 'h': FakeClock::mono += 500000; break;
+            }
+            for (const Bytes &d : peer->recv_all(20)) {
+                ASSERT_EQ(d.size(), 44u);
+                EXPECT_EQ(Bytes(d.begin(), d.begin() + 8), hdr) << "an echo request of the session";
+                probes += *st == 'c' ? 1 : 0;
+                reqs.push_back(d);
+            }
+        }
+        EXPECT_EQ(clnt->si_state, c.state);
+        EXPECT_EQ(clnt->si_stats.closedcnt, c.closed);
+        EXPECT_EQ(clnt->si_close_mismatch - mismatch0, cs);
+        EXPECT_EQ(probes, c.probes);
+        EXPECT_EQ(log->take(), c.lines);
+        clnt->si_state = SDWANCLNT_INIT;
     }
 }
 

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "client/auth.h"
+#include "proto/packet.h"
 #include "support/logcap.h"
+#include "support/scriptpeer.h"
 
 namespace {
 
@@ -211,5 +214,52 @@ TEST(HostDns, DeadRunsServersWithdrawnThroughTheWayARunWouldTake)
         EXPECT_EQ(cap.take(), r.lines) << "row " << &r - rows;
     }
     _sdwclnt.si_setdns = 0;
+    hostdns_set_ops(nullptr);
+}
+
+// The session's CLOSE ends it: the servers go at once, as at any other end of a session, while
+// the interface and its routes wait for the next session. A CLOSE refused leaves them.
+TEST(HostDns, WithdrawnWhenThePeerClosesTheSession)
+{
+    auto forged = [](Bytes p) {
+        p[20] ^= 0x01;
+        return p;
+    };
+    struct {
+        const char *name;
+        uint8_t state;
+        Bytes pkt;
+        Lines calls, log;
+        uint8_t state_after;
+    } const cases[] = {
+        {"the session's CLOSE", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 6), {"revert 0"},
+         {"Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state", "DNS servers withdrawn from tolv0"},
+         SDWANCLNT_CLOSED},
+        {"a CLOSE with a wrong signature", SDWANCLNT_DATA, forged(ScriptPeer::close_pkt(5, 6)), {},
+         {"Packet verification failed"}, SDWANCLNT_DATA},
+        {"a CLOSE outside a session", SDWANCLNT_AUTH, ScriptPeer::close_pkt(5, 6), {},
+         {"Invalid state: expected SDWANCLNT_DATA, but got 4"}, SDWANCLNT_AUTH},
+    };
+    hostdns_set_ops(&FAKES);
+    g_resolved_rc = HOSTDNS_OK;
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        sdwan_t c = record("full", "");
+        c.si_udpsock = -1;
+        c.si_sid = 5;
+        c.si_token = 6;
+        LogCapture cap;
+        c.si_state = SDWANCLNT_DATA;
+        sdwclnt_dns_apply(&c);
+        cap.take();
+        g_calls.clear();
+        c.si_state = t.state;
+        Bytes pkt = t.pkt;
+        const sdwan_pkthdr_t hdr = sdwan_hdr_load(pkt.data());
+        sdwan_onCLOSE(&c, pkt.data(), static_cast<uint32_t>(pkt.size()), &hdr);
+        EXPECT_EQ(g_calls, t.calls);
+        EXPECT_EQ(cap.take(), t.log);
+        EXPECT_EQ(c.si_state, t.state_after);
+    }
     hostdns_set_ops(nullptr);
 }

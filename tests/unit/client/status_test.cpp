@@ -320,6 +320,8 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
 {
     sdwan_t c = data_record();
     c.si_rtt = {812, 640, 2210790, 790, 12};
+    c.si_close_mismatch = 3;
+    c.si_log_suppressed = 6000000000;
     const std::string resets = "Session attempts and sessions ended, by reason.";
     const std::string want =
         family("session_state", "gauge", "1 for the session's current state, 0 for the others.") +
@@ -363,6 +365,11 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
         one("tunnel_transmit_bytes_total", "counter", "Bytes of the packets sent to the peer, headers left out.",
             "5000000000") +
         one("tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.", "123456") +
+        one("close_mismatch_total", "counter",
+            "CLOSE packets in a session whose sid and token were not the session's: each asks the peer first.", "3") +
+        one("log_lines_suppressed_total", "counter",
+            "Log lines of refused datagrams held back by the rate limit, each counted in a summary line.",
+            "6000000000") +
         one("rtt_current_seconds", "gauge", "Round-trip time of the last echo answered (monotonic clock).",
             "0.000812") +
         one("rtt_min_seconds", "gauge", "Smallest round-trip time since start-up.", "0.000640") +
@@ -444,8 +451,9 @@ TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
             EXPECT_EQ(e.types.count("tolvad_" + exported.substr(0, exported.find(','))), 1u) << fc.name << ": " << record;
         for (const char *never : {"txdnscnt", "opencnt", "echoreqcnt", "panic_token"})
             EXPECT_EQ(std::string(buf, n).find(never), std::string::npos) << fc.name << ": " << never;
-        // 5 states, 4 more gauges, 17 counters, 2 byte counters, 5 round-trip series, the time.
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 5u + 1u) << fc.name;
+        // 5 states, 4 more gauges, 17 counters, 2 byte counters, the mismatched CLOSEs and the
+        // lines held back, 5 round-trip series, the time.
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 2u + 5u + 1u) << fc.name;
     }
 }
 
@@ -485,7 +493,7 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
             ASSERT_NE(it, e.samples.end()) << t.name << ": no " << key;
             EXPECT_EQ(it->second, value) << t.name << ": " << key;
         }
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 5u + 1u + t.n) << t.name;
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 2u + 5u + 1u + t.n) << t.name;
     }
 }
 
@@ -592,7 +600,7 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         while (!stop.load() && std::chrono::steady_clock::now() < end) {
             const std::string t = slurp(path);
             const Exposition e = parse_exposition(t);
-            if (!e.ok || e.samples.size() != 34) {
+            if (!e.ok || e.samples.size() != 36) {
                 bad = e.ok ? "incomplete file" : e.err;
                 return;
             }
