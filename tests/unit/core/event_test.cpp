@@ -1,6 +1,6 @@
 // The event core: clocks, the timer table under a controllable clock (names, periods, steps of
-// the wall clock), the descriptor table (slots, readiness, callbacks that change the tables) and the loop's
-// end on the quit flag.
+// the wall clock), the descriptor table (slots, readiness, callbacks that change the tables) and
+// the loop's end on the quit flag.
 #include <gtest/gtest.h>
 
 #include <atomic>
