@@ -186,7 +186,7 @@ struct peer_t {
     int udpfd;
     int tunfd;
     int failed;                        // a fault that ends the run with status 1 (the TUN interface gone)
-    uint32_t now;                      // os_cursec() of the batch being handled
+    uint32_t now;                      // os_monosec() of the batch being handled: ages only, never a date
     uint32_t nsess;                    // size of sess, from sessions=
     uint32_t live;                     // live sessions
     uint32_t freehead;                 // first free session, chained through hnext

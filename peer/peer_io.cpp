@@ -202,7 +202,7 @@ void peer_rx_train(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32
 void peer_udp_recv(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
-    p->now = static_cast<uint32_t>(os_cursec());
+    p->now = static_cast<uint32_t>(os_monosec());
     for (int round = 0; round < PEER_RX_ROUNDS; round++) {
         for (int i = 0; i < PEER_RX_BATCH; i++) {
             p->rx_iov[i].iov_base = p->rx_buf[i];
@@ -321,7 +321,7 @@ void tun_vnet_read(peer_t *p, uint32_t n)
 void peer_tun_recv(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
-    p->now = static_cast<uint32_t>(os_cursec());
+    p->now = static_cast<uint32_t>(os_monosec());
     if (p->vnet != 0) {
         for (int i = 0; i < PEER_TUN_BURST; i++) {
             const int n = tun_recv_vnet(p->tunfd, p->tun_rd, static_cast<int>(sizeof p->tun_rd));

@@ -302,18 +302,13 @@ void peer_sess_log_rest(uint32_t n, const char *what)
 void peer_tick(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
-    p->now = static_cast<uint32_t>(os_cursec());
+    p->now = static_cast<uint32_t>(os_monosec());
     uint32_t dropped = 0;
     for (uint32_t i = 0; i < p->nsess; i++) {
         peer_sess_t &s = p->sess[i];
         if (!s.live)
             continue;
-        uint32_t quiet = p->now - s.lastsec;
-        // A wall clock set back must not read as years of silence: count from the new time.
-        if (static_cast<int32_t>(quiet) < 0) {
-            s.lastsec = p->now;
-            continue;
-        }
+        const uint32_t quiet = p->now - s.lastsec;
         if (quiet <= PEER_SILENCE_SEC)
             continue;
         peer_sess_log_bulk(p, &s, "dropped on silence", &dropped);

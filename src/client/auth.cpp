@@ -159,12 +159,11 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
         return;
     }
 
-    const uint32_t now = static_cast<uint32_t>(os_cursec());
     clnt->si_state = SDWANCLNT_DATA;
     clnt->si_sid = pkt->sid;
     clnt->si_token = pkt->token;
-    clnt->si_ltime = now;
-    clnt->si_lastdial = now;
+    clnt->si_ltime = static_cast<uint32_t>(os_monosec());
+    clnt->si_lastdial = static_cast<uint32_t>(os_cursec());  // a date for the status file only
     clnt->si_probe_pending = false;
     clnt->si_stats.openackcnt++;
     log_help("sdwan DATA ESTABLISHED session %u\n", static_cast<unsigned>(clnt->si_sid));

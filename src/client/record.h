@@ -137,6 +137,8 @@ struct sdwan_t {
     uint16_t si_peermtu;
     uint16_t si_cfgmtu;
     uint32_t si_curdelay, si_maxdelay, si_mindelay;
+    // Ages on the monotonic clock, which a change of the wall clock does not move; si_lastdial is
+    // the wall clock's, shown as the session's start and never compared.
     uint32_t si_lastopen;
     uint32_t si_lastdial;
     uint32_t si_ltime;

@@ -32,7 +32,9 @@ constexpr uint32_t DATA_TIMEOUT_SEC = 9;
 // OPEN goes out on the first AUTH tick and then every second tick.
 constexpr uint32_t OPEN_INTERVAL_SEC = 1;
 
-uint32_t now_sec() { return static_cast<uint32_t>(os_cursec()); }
+// The session's ages run on the monotonic clock: a wall clock set back would hold every timeout
+// and retry for the length of the step, one set forward would end a live session at once.
+uint32_t now_sec() { return static_cast<uint32_t>(os_monosec()); }
 
 int init_fail(sdwan_t *clnt)
 {

@@ -1,5 +1,6 @@
 #include "core/event.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -46,12 +47,6 @@ void pollset_rebuild()
     }
     s_pset_stale = false;
 }
-
-// Names compare over at most 8 bytes: a stored name of 8 characters has no terminator.
-bool tm_name_eq(const char stored[8], const char *name)
-{
-    return strncmp(stored, name, sizeof(tm_t::name)) == 0;
-}
 }  // namespace
 
 uint64_t os_cursec()
@@ -97,21 +92,23 @@ void tm_init()
 
 int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg)
 {
+    const size_t len = strnlen(name, sizeof tm_t::name);
+    if (len == sizeof tm_t::name)
+        return -ENAMETOOLONG;
     for (tm_t &t : _tms) {
         if (t.name[0] != 0)
             continue;
-        t = tm_t{{}, sec, os_cursec(), 0, arg, func};
-        // Exactly 8 bytes: a shorter name is zero-padded, a longer one cut without a terminator.
-        memcpy(t.name, name, strnlen(name, sizeof t.name));
+        t = tm_t{{}, sec, os_monosec(), 0, arg, func};
+        memcpy(t.name, name, len);
         return 0;
     }
-    return -1;
+    return -ENOSPC;
 }
 
 void tm_del(const char *name)
 {
     for (tm_t &t : _tms) {
-        if (t.name[0] != 0 && tm_name_eq(t.name, name)) {
+        if (t.name[0] != 0 && strcmp(t.name, name) == 0) {
             t = tm_t{};
             return;
         }
@@ -120,7 +117,7 @@ void tm_del(const char *name)
 
 void tm_scan()
 {
-    const uint64_t cursec = os_cursec();
+    const uint64_t cursec = os_monosec();
     for (tm_t &t : _tms) {
         if (t.tmout == 0)
             continue;
@@ -224,7 +221,7 @@ void poll_once(int timeout_ms)
         }
     }
 
-    const uint64_t now = os_cursec();
+    const uint64_t now = os_monosec();
     if (now != s_reapsec) {
         s_reapsec = now;
         // Looked at first, reaped only when it is no child whose status a module waits for.

@@ -7,10 +7,12 @@
 
 using CALLBACK_FUNC = void (*)(void *);
 
-// Timer slot. name holds up to 8 bytes, not necessarily zero-terminated; a zero first byte
-// marks the slot free.
+// Timer slot. name is zero-terminated; a zero first byte marks the slot free. lastsec is on the
+// monotonic clock, so that setting the wall clock neither stalls nor hurries a timer.
+inline constexpr int TM_NAME_MAX = 15;  // characters of a timer name, the terminator left out
+
 struct tm_t {
-    char name[8];
+    char name[TM_NAME_MAX + 1];
     uint64_t tmout;
     uint64_t lastsec;
     uint64_t tmcnt;
@@ -39,7 +41,7 @@ extern poll_op_t _polls[POLL_SLOTS];
 extern std::atomic<int> _quit;
 static_assert(std::atomic<int>::is_always_lock_free);
 
-uint64_t os_cursec();    // wall-clock seconds
+uint64_t os_cursec();    // wall-clock seconds: for what is shown as a date or goes on the wire, never to time
 uint64_t rdtsc();        // the time-stamp counter
 uint64_t os_curusec();   // rdtsc() / 1000
 uint64_t os_monousec();  // CLOCK_MONOTONIC in microseconds: never set back
@@ -49,6 +51,9 @@ uint64_t os_monosec();   // the same in whole seconds
 void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)(), uint64_t (*mono)() = nullptr);
 
 void tm_init();
+// A timer called every sec seconds of the monotonic clock. 0; -ENAMETOOLONG when the name has more
+// than TM_NAME_MAX characters (a cut name could not be told from another or deleted by its own);
+// -ENOSPC when all slots are in use.
 int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg);
 void tm_del(const char *name);
 void tm_scan();
@@ -59,8 +64,8 @@ void poll_del(int s);
 // The error handler of s's slot: called, instead of the read handler, when s reports POLLERR,
 // POLLHUP or POLLNVAL. Without one the read handler is called, and finds the error itself.
 void poll_set_error(int s, CALLBACK_FUNC efunc);
-// Called once for every second of the monotonic clock that the loop goes round, however the
-// wall clock (which paces the timers) moves: the loop's proof of life. Null removes it.
+// Called once for every second of the monotonic clock that the loop goes round: the loop's proof
+// of life. Null removes it.
 void poll_set_alive(CALLBACK_FUNC func, void *arg);
 void poll_once(int timeout_ms);  // one iteration of the loop: scan, poll, callbacks, reap
 void poll_loop();

@@ -175,10 +175,11 @@ int tun_init(int *tunfd, const char *tun_name) { return tun_ioctl(tunfd, tun_nam
 
 void tun_deinit(int *tunfd, const char *tun_name)
 {
-    if (*tunfd == -1)
+    if (*tunfd < 0)
         return;
     tun_ioctl(tunfd, tun_name, 0);
     close(*tunfd);
+    *tunfd = -1;  // the number may be reused at once: a later release or poll must not reach it
 }
 
 int tun_recv(int tunfd, uint8_t *buf, int len)

@@ -4,6 +4,8 @@
 
 int tun_ioctl(int *tunfd, const char *tun_name, int add);
 int tun_init(int *tunfd, const char *tun_name);  // -1 with errno telling why
+// Clears persistence, closes the descriptor (the interface goes with it) and sets *tunfd to -1;
+// nothing when *tunfd is negative.
 void tun_deinit(int *tunfd, const char *tun_name);
 // Closes the descriptor and leaves the interface as it is (persistent): for an interface that
 // existed, persistent, before this process attached to it.

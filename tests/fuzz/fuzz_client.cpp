@@ -100,7 +100,7 @@ sdwan_t *fuzz_client_begin(const fuzz_client_opts &o)
         c->si_peerencypt = o.encrypted ? 1 : 0;
     }
     c->si_datalog = o.datalog ? 1 : 0;
-    c->si_ltime = static_cast<uint32_t>(FUZZ_NOW_SEC) - 1;
+    c->si_ltime = static_cast<uint32_t>(FUZZ_NOW_MONO_SEC) - 1;
     polls_clear();
     fuzz_fd_mark();
     c->si_udpsock = dup(s_sock);

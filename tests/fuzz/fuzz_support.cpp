@@ -20,6 +20,7 @@ int s_fd_mark = -1;
 
 uint64_t fixed_sec() { return FUZZ_NOW_SEC; }
 uint64_t fixed_usec() { return FUZZ_NOW_USEC; }
+uint64_t fixed_mono() { return FUZZ_NOW_MONO_USEC; }
 }  // namespace
 
 void fuzz_enter_netns()
@@ -62,7 +63,7 @@ void fuzz_quiet_log()
     quiet = true;
 }
 
-void fuzz_fixed_clock() { os_set_clock(fixed_sec, fixed_usec); }
+void fuzz_fixed_clock() { os_set_clock(fixed_sec, fixed_usec, fixed_mono); }
 
 uint32_t fuzz_loopback() { return htonl(INADDR_LOOPBACK); }
 

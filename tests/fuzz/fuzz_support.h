@@ -37,9 +37,11 @@ void fuzz_enter_netns();
 // the disk see none of it.
 void fuzz_quiet_log();
 
-// Both clocks of the event core stop at fixed values, so an input behaves the same every run.
+// The clocks of the event core stop at fixed values, so an input behaves the same every run.
 inline constexpr uint64_t FUZZ_NOW_SEC = 1700000000;
 inline constexpr uint64_t FUZZ_NOW_USEC = 5000000;
+inline constexpr uint64_t FUZZ_NOW_MONO_SEC = 100;  // the monotonic clock: the timers' and ages'
+inline constexpr uint64_t FUZZ_NOW_MONO_USEC = FUZZ_NOW_MONO_SEC * 1000000;
 void fuzz_fixed_clock();
 
 // A UDP socket bound to 127.0.0.1 and never read: the harnesses' sends go there. Its port in

@@ -13,5 +13,7 @@ struct FakeClock {
         sec += seconds;
         mono += seconds * 1000000;
     }
-    static void set_back(uint64_t seconds) { sec -= seconds; }  // the wall clock only
+    // A setting of the wall clock, by seconds back (negative) or forward; the monotonic clock stays.
+    static void step_wall(int64_t seconds) { sec += static_cast<uint64_t>(seconds); }
+    static uint64_t mono_sec() { return mono / 1000000; }
 };

@@ -278,7 +278,7 @@ TEST_F(AuthNetnsTest, OpenackWithAllOptionsEstablishesAndConfiguresTheInterface)
     EXPECT_EQ(clnt->si_peermtu, 1300);
     EXPECT_EQ(clnt->si_peerencypt, 1);
     EXPECT_EQ(clnt->si_peerduppkt, 1);
-    EXPECT_EQ(clnt->si_ltime, FakeClock::sec);
+    EXPECT_EQ(clnt->si_ltime, FakeClock::mono_sec());
     EXPECT_EQ(clnt->si_lastdial, FakeClock::sec);
     EXPECT_EQ(clnt->si_stats.openackcnt, 1u);
     EXPECT_EQ(clnt->si_stats.sock_rxpkts, 1u);

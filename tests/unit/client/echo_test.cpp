@@ -207,7 +207,7 @@ protected:
         _sdwclnt.si_state = SDWANCLNT_DATA;
         _sdwclnt.si_sid = 0x0203;
         _sdwclnt.si_token = 0x04050607;
-        _sdwclnt.si_ltime = static_cast<uint32_t>(FakeClock::sec);
+        _sdwclnt.si_ltime = static_cast<uint32_t>(FakeClock::mono_sec());
     }
     // One tick; returns what reached the peer.
     std::vector<Bytes> tick()
@@ -215,7 +215,7 @@ protected:
         sdwclnt_do_timer(&_sdwclnt);
         std::vector<Bytes> got = peer_->recv_all(30);
         FakeClock::advance(1);
-        _sdwclnt.si_ltime = static_cast<uint32_t>(FakeClock::sec);
+        _sdwclnt.si_ltime = static_cast<uint32_t>(FakeClock::mono_sec());
         return got;
     }
     std::unique_ptr<ScriptPeer> peer_;

@@ -170,7 +170,7 @@ TEST_F(SessionTest, AuthSendsThreeOpensThenTimesOutOnAFreshSocket)
     set_peer_quiet();
     tick();
     EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
-    EXPECT_EQ(clnt->si_ltime, FakeClock::sec);
+    EXPECT_EQ(clnt->si_ltime, FakeClock::mono_sec());
     EXPECT_EQ(log->take(), Lines{init_line()});
     EXPECT_TRUE(peer->recv(20).empty()) << "nothing is sent on the INIT tick";
 
@@ -184,7 +184,7 @@ TEST_F(SessionTest, AuthSendsThreeOpensThenTimesOutOnAFreshSocket)
         if (t % 2 == 1) {
             EXPECT_EQ(log->take(), Lines{"AUTH start"});
             EXPECT_EQ(got, Bytes(open, open + open_len));
-            EXPECT_EQ(clnt->si_lastopen, FakeClock::sec);
+            EXPECT_EQ(clnt->si_lastopen, FakeClock::mono_sec());
             if (first_port == 0)
                 first_port = peer->last_from_port();
             EXPECT_EQ(peer->last_from_port(), first_port);
@@ -269,7 +269,7 @@ TEST_F(SessionTest, UnknownTypesAreCountedAndStillSignsOfLife)
             n++;
             EXPECT_EQ(clnt->si_stats.panic_pkttype, n);
             EXPECT_EQ(clnt->si_stats.sock_rxpkts, n);
-            EXPECT_EQ(clnt->si_ltime, FakeClock::sec);
+            EXPECT_EQ(clnt->si_ltime, FakeClock::mono_sec());
             EXPECT_EQ(log->take(), Lines{"Unknown packet type: " + std::to_string(type)});
             EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
         }
@@ -333,6 +333,58 @@ TEST_F(SessionTest, AnyDatagramFromThePeerPostponesTheDataTimeout)
     tick();
     EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
     EXPECT_EQ(clnt->si_stats.panic_dataot, 1u);
+}
+
+// A setting of the wall clock an hour back or forward, in AUTH and in DATA, through the reactor's
+// timer: what each second of the monotonic clock sends goes on as without it. Per second: 'O' an
+// OPEN, 'E' an echo request, 'T' the session's timeout, 'I' the INIT tick, '-' nothing.
+struct WallStepCase {
+    const char *what;
+    bool data;
+    int64_t step;
+    const char *want;
+};
+
+TEST_F(SessionTest, WallClockStepsMoveNeitherTimersNorAges)
+{
+    const WallStepCase cases[] = {
+        {"AUTH, set back", false, -3600, "-O-OTIO"},
+        {"AUTH, set forward", false, 3600, "-O-OTIO"},
+        {"DATA, set back", true, -3600, "E-E-E-E-ETIO"},
+        {"DATA, set forward", true, 3600, "E-E-E-E-ETIO"},
+    };
+    for (const WallStepCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        set_peer_quiet();
+        if (c.data) {
+            ASSERT_TRUE(establish(1, 2, session_options()));
+        } else {
+            tick();
+            tick();
+            ASSERT_FALSE(peer->recv().empty()) << "the first OPEN";
+        }
+        tm_init();
+        ASSERT_EQ(tm_add("sdwclnt_0", 1, sdwclnt_do_timer, clnt), 0);
+        FakeClock::step_wall(c.step);
+        std::string got;
+        for (const char *w = c.want; *w != '\0'; w++) {
+            const uint32_t timeouts = clnt->si_stats.panic_authot + clnt->si_stats.panic_dataot;
+            const uint8_t was = clnt->si_state;
+            FakeClock::advance(1);
+            tm_scan();
+            const Bytes sent = peer->recv(*w == 'O' || *w == 'E' ? 200 : 20);
+            if (clnt->si_stats.panic_authot + clnt->si_stats.panic_dataot != timeouts)
+                got += 'T';
+            else if (was == SDWANCLNT_INIT && clnt->si_state == SDWANCLNT_AUTH)
+                got += 'I';
+            else if (sent.empty())
+                got += '-';
+            else
+                got += sent[0] == SDWAN_OPEN ? 'O' : sent[0] == SDWAN_ECHOREQ ? 'E' : '?';
+        }
+        EXPECT_EQ(got, c.want);
+        log->take();
+    }
 }
 
 TEST_F(SessionTest, ClosedTickResetsAndLeavesTheInterfaceUp)

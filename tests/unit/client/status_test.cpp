@@ -145,19 +145,16 @@ Exposition parse_exposition(const std::string &text)
     return e;
 }
 
-// All 21 counters in the record's order, as the record names them.
-const std::vector<std::string> &counter_names()
-{
-    static const std::vector<std::string> names = {
-        "sock_rxpkts",  "sock_txpkts",   "tun_rxpkts",    "tun_txpkts",      "txdnscnt",   "rxdnscnt",
-        "opencnt",      "openackcnt",    "openrejcnt",    "echoreqcnt",      "echorespcnt", "closedcnt",
-        "panic_txdrop", "panic_pktdest", "panic_token",   "panic_dns",       "panic_pktverify",
-        "panic_open",   "panic_dataot",  "panic_authot",  "panic_pkttype",
-    };
-    return names;
-}
-
-uint32_t &counter_ref(netif_stats &st, size_t i) { return (&st.sock_rxpkts)[i]; }
+// All 21 counters of the record, in its order.
+constexpr uint32_t netif_stats::*RECORD_COUNTERS[] = {
+    &netif_stats::sock_rxpkts,  &netif_stats::sock_txpkts,     &netif_stats::tun_rxpkts,   &netif_stats::tun_txpkts,
+    &netif_stats::txdnscnt,     &netif_stats::rxdnscnt,        &netif_stats::opencnt,      &netif_stats::openackcnt,
+    &netif_stats::openrejcnt,   &netif_stats::echoreqcnt,      &netif_stats::echorespcnt,  &netif_stats::closedcnt,
+    &netif_stats::panic_txdrop, &netif_stats::panic_pktdest,   &netif_stats::panic_token,  &netif_stats::panic_dns,
+    &netif_stats::panic_pktverify, &netif_stats::panic_open,   &netif_stats::panic_dataot, &netif_stats::panic_authot,
+    &netif_stats::panic_pkttype,
+};
+static_assert(sizeof RECORD_COUNTERS / sizeof RECORD_COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t));
 
 // What the file calls each counter of the record, labels after the interface's included; the
 // four that nothing counts are not in the file.
@@ -300,8 +297,8 @@ sdwan_t data_record()
     c.si_cfgmtu = 1400;
     c.si_txbytes = 5000000000u;
     c.si_rxbytes = 123456;
-    for (size_t i = 0; i < counter_names().size(); i++)
-        counter_ref(c.si_stats, i) = static_cast<uint32_t>(1000 + i);
+    for (size_t i = 0; i < std::size(RECORD_COUNTERS); i++)
+        c.si_stats.*RECORD_COUNTERS[i] = static_cast<uint32_t>(1000 + i);
     c.si_stats.panic_pkttype = 4294967295u;
     return c;
 }

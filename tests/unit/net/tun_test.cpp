@@ -130,10 +130,18 @@ TEST_F(TunTest, DeinitRemovesTheInterface)
     create();
     const int fd = fd_;
     tun_deinit(&fd_, TUN);
-    EXPECT_EQ(fd_, fd) << "the descriptor keeps its closed number";
+    EXPECT_EQ(fd_, -1) << "no closed number is left behind to be closed or polled again";
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    fd_ = -1;
     EXPECT_EQ(if_flags(TUN), -1);
+    // The number goes to the next descriptor opened; a second release must not close that one.
+    const int other = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (other != fd) {
+        ASSERT_EQ(dup2(other, fd), fd);
+        close(other);
+    }
+    tun_deinit(&fd_, TUN);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1);
+    close(fd);
 
     int none = -1;
     tun_deinit(&none, TUN);  // nothing open: nothing to do

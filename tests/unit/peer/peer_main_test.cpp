@@ -1,6 +1,7 @@
-// The peer server as a process: command line, start-up failures, and a whole run in a private
-// network namespace: TUN interface configured, a client accepted, a ping answered by the
-// namespace's own kernel through the tunnel, CLOSE to the client on SIGTERM and exit status 0.
+// The peer server as a process, every run in a network namespace of its own: command line,
+// start-up failures, and a whole run: TUN interface configured, a client accepted, a ping
+// answered by the namespace's own kernel through the tunnel, CLOSE to the client on SIGTERM and
+// exit status 0.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -46,12 +47,33 @@ std::string drain(int fd)
     return s;
 }
 
-// Forks a child that runs the server's entry point with these arguments, with its standard
-// output and error captured; returns the child's pid, or waits for it when wait is set.
+ino_t netns_ino()
+{
+    struct stat st{};
+    return stat("/proc/self/ns/net", &st) == 0 ? st.st_ino : 0;
+}
+
+// The namespace the test binary started in: the host's. No server ever runs in it, even one
+// expected to refuse its arguments: a fault in that refusal would leave an interface and a bound
+// port on the host.
+const ino_t HOST_NETNS = netns_ino();
+
+// In the child: a namespace of its own unless the test has one already; without root, through a
+// user namespace. The namespace the server will run in, 0 when it could have none.
+ino_t child_netns()
+{
+    if (netns_ino() == HOST_NETNS && unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+        return 0;
+    const ino_t ino = netns_ino();
+    return ino == HOST_NETNS ? 0 : ino;
+}
+
+// Forks a child that runs the server's entry point with these arguments in a private network
+// namespace, with its standard output and error captured; returns the child's pid.
 pid_t spawn(std::vector<std::string> args, int *outfd, int *errfd)
 {
-    int o[2], e[2];
-    if (pipe(o) != 0 || pipe(e) != 0)
+    int o[2], e[2], n[2];
+    if (pipe(o) != 0 || pipe(e) != 0 || pipe(n) != 0)
         return -1;
     fflush(stdout);
     fflush(stderr);
@@ -61,6 +83,11 @@ pid_t spawn(std::vector<std::string> args, int *outfd, int *errfd)
         dup2(e[1], 2);
         close(o[0]);
         close(e[0]);
+        close(n[0]);
+        const ino_t ns = child_netns();
+        if (write(n[1], &ns, sizeof ns) != static_cast<ssize_t>(sizeof ns) || ns == 0)
+            _exit(125);
+        close(n[1]);
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());
@@ -72,6 +99,11 @@ pid_t spawn(std::vector<std::string> args, int *outfd, int *errfd)
     }
     close(o[1]);
     close(e[1]);
+    close(n[1]);
+    ino_t ns = 0;
+    const bool told = read(n[0], &ns, sizeof ns) == static_cast<ssize_t>(sizeof ns);
+    close(n[0]);
+    EXPECT_TRUE(told && ns != 0 && ns != HOST_NETNS) << "the server must not run in the host's network namespace";
     *outfd = o[0];
     *errfd = e[0];
     return pid;

@@ -387,7 +387,7 @@ TEST_F(PeerProto, RepeatedOpenGetsTheSameSession)
     EXPECT_EQ(peer_live_count(p), 1);
     EXPECT_EQ(p->st.open_ok, 1u);
     EXPECT_EQ(p->st.open_again, 1u);
-    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c))->lastsec, FakeClock::sec);
+    EXPECT_EQ(peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c))->lastsec, FakeClock::mono_sec());
     EXPECT_EQ(log->take(),
               std::vector<std::string>{"session " + std::to_string(a.sid) + " OPEN repeated: user alice from " + from(c)});
 }
@@ -484,7 +484,7 @@ TEST_F(PeerProto, RemoteEventsAreLoggedAtABoundedRate)
 
 TEST_F(PeerProto, RateLimitCountsSourcesAndCapsTheInterval)
 {
-    p->now = static_cast<uint32_t>(FakeClock::sec);
+    p->now = static_cast<uint32_t>(FakeClock::mono_sec());
     const uint32_t base = wire::addr("192.0.2.0");
     for (uint32_t i = 1; i <= 30; i++)
         for (int k = 0; k < 5; k++)
@@ -1108,16 +1108,23 @@ TEST_F(PeerProto, MassEventsAreLoggedInPart)
         EXPECT_EQ(recv(cs[static_cast<size_t>(i)]).size(), 24u) << i;
 }
 
-TEST_F(PeerProto, ClockSetBackDoesNotDropSessions)
+// Silence is counted on the monotonic clock: a setting of the wall clock an hour either way
+// neither drops a session at once nor keeps it past its silence.
+TEST_F(PeerProto, WallClockStepsDoNotMoveTheSilence)
 {
-    int c = client();
-    open(c, "alice", "secret");
-    FakeClock::sec -= 3600;
-    peer_tick(p);
-    EXPECT_EQ(peer_live_count(p), 1);
-    FakeClock::advance(PEER_SILENCE_SEC + 1);
-    peer_tick(p);
-    EXPECT_EQ(peer_live_count(p), 0);
+    for (const int64_t step : {int64_t{-3600}, int64_t{3600}}) {
+        SCOPED_TRACE(step);
+        open(client(), "alice", "secret");
+        FakeClock::step_wall(step);
+        peer_tick(p);
+        EXPECT_EQ(peer_live_count(p), 1);
+        FakeClock::advance(PEER_SILENCE_SEC);
+        peer_tick(p);
+        EXPECT_EQ(peer_live_count(p), 1);
+        FakeClock::advance(1);
+        peer_tick(p);
+        EXPECT_EQ(peer_live_count(p), 0);
+    }
 }
 
 TEST_F(PeerProto, CloseSentToEveryClientAtShutdown)
@@ -1386,7 +1393,7 @@ TEST_F(PeerProto, MetricsFileHoldsCountersAndEverySession)
     send(ca, plus(wire::header(SDWAN_DATA, 0, a.sid, a.token), wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8)));
     send(client(), wire::open("mallory", "x"));
     FakeClock::advance(4);
-    p->now = static_cast<uint32_t>(FakeClock::sec);
+    p->now = static_cast<uint32_t>(FakeClock::mono_sec());
     ASSERT_EQ(peer_metrics_write(p), 0);
     FILE *f = fopen(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
