@@ -34,13 +34,18 @@ void sdwclnt_clear_iproute(sdwan_t *clnt);
 // is held.
 void sdwclnt_routes_sync(sdwan_t *clnt);
 // After a change of the host's links or routes, in session: a host route held is put back if the
-// kernel removed it, but not moved (the peer knows the session by its source address); where none
-// is held and the peer would now enter the tunnel, one is added as at set-up.
+// kernel removed it, and moved when the host's own path to that address now takes another next
+// hop or interface (the old one would carry the session into a gateway no longer in use until
+// it timed out); where none is held and the peer would now enter the tunnel, one is added as at
+// set-up. While the host has no path at all (its link is down) the one held stays.
 void sdwclnt_routes_restore(sdwan_t *clnt);
 
 // Attaches the TUN descriptor. A name held by a running process or by an interface of another
-// kind fails (the attach's line) and touches nothing; a dead run's interface is taken over after
-// what it left has been removed. 0 or -1.
+// kind fails (the attach's line) and touches nothing; so does a TUN interface that is up or has an
+// IPv4 address and does not carry this daemon's alias (another program's: a line, and the
+// start-up failure's note). A dead run's interface is taken over after what it left has been
+// removed; one made beforehand (down, no address) is used and left in place, its MTU and queue
+// length put back at the close. 0 or -1.
 int sdwclnt_tun_open(sdwan_t *clnt);
 // Releases the descriptor; the interface is removed only when it is this run's.
 void sdwclnt_tun_close(sdwan_t *clnt);

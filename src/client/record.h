@@ -160,6 +160,13 @@ struct sdwan_t {
     // written as without the key), UDP segmentation of sends (cleared for good at the first
     // refused send) and receive offload on the socket.
     uint32_t si_tunoff;
+    // A TUN interface made beforehand (down, no address) and not this daemon's: its MTU and
+    // queue length as found, put back at the end; 0 for any other.
+    int si_tunpre_mtu;
+    int si_tunpre_txq;
+    // The MTU the interface has in the session, read back after it was set (the kernel may have
+    // refused the one asked for); 0 outside a session.
+    uint16_t si_tunmtu;
     bool si_udpgso;
     bool si_udpgro;
 
