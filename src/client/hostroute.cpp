@@ -85,11 +85,11 @@ bool defroute_visit(const route_row_t *row, void *ctx)
 
 void hostrt_mark(const sdwan_t *clnt)
 {
-    if ((clnt->si_own & SDWAN_OWN_TUNIF) == 0)
+    if ((clnt->si_own & (SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK)) == 0)
         return;
     char alias[HOSTRT_ALIAS_MAX];
     const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
-    hostrt_alias_format(held, 2, alias, sizeof alias);
+    hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->si_own & SDWAN_OWN_TUNIF) == 0);
     (void)rtnl_alias_set(clnt->tun_name, alias);  // best effort: the routes are held all the same
 }
 
@@ -250,22 +250,25 @@ void split_apply(sdwan_t *clnt)
 }
 
 // A dead run's interface (its alias read before the attach): the host routes it lists go, and
-// the interface is left down and without an address, as a new one would be.
-void leftover_remove(const char *tun_name, const char *alias, size_t len)
+// the interface is left down and without an address, as a new one would be. true when it was
+// made beforehand (it stays).
+bool leftover_remove(const char *tun_name, const char *alias, size_t len)
 {
     sdwan_hostrt_t rt[2];
-    const int n = hostrt_alias_parse(alias, len, rt, 2);
+    bool kept = false;
+    const int n = hostrt_alias_parse(alias, len, rt, 2, &kept);
     for (int i = 0; i < n; i++)
         (void)route_host(0, rt[i].dst, rt[i].gw, rt[i].dev);
     (void)tun_clear_ip(tun_name);  // down: the kernel drops its routes, the tunnel's default route too
     log_help("Removed what an earlier run left on %s\n", tun_name);
+    return kept;
 }
 
 }  // namespace
 
-size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len)
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept)
 {
-    size_t at = static_cast<size_t>(snprintf(buf, len, "%s", MARK));
+    size_t at = static_cast<size_t>(snprintf(buf, len, "%s%s", MARK, kept ? " kept" : ""));
     for (int i = 0; i < n && at < len; i++) {
         if (rt[i].dst == 0)
             continue;
@@ -279,11 +282,18 @@ size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t le
     return at < len ? at : len - 1;
 }
 
-int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max)
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept)
 {
     if (!alias_is_ours(text, len))
         return -1;
     size_t p = MARK_LEN;
+    constexpr char KEPT[] = " kept";
+    const bool k = len - p >= sizeof KEPT - 1 && std::memcmp(text + p, KEPT, sizeof KEPT - 1) == 0 &&
+                   (len - p == sizeof KEPT - 1 || text[p + sizeof KEPT - 1] == ' ');
+    if (k)
+        p += sizeof KEPT - 1;
+    if (kept != nullptr)
+        *kept = k;
     int n = 0;
     while (p < len) {
         if (text[p] != ' ' || n == max)
@@ -500,14 +510,19 @@ int sdwclnt_tun_open(sdwan_t *clnt)
     clnt->si_own = SDWAN_OWN_TUN;
     clnt->si_tunpre_mtu = 0;
     clnt->si_tunpre_txq = 0;
-    if (existed && !dead_run) {
-        // Made beforehand: it stays, persistent, after the stop, as it was found.
+    const bool kept = dead_run && leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
+    if ((existed && !dead_run) || kept) {
+        // Made beforehand: it stays, persistent, after the stop, as it was found (after a killed
+        // run, as that run left it). Marked only where no other alias would be lost.
+        if (kept)
+            std::memset(&pre, 0, sizeof pre);  // what it had before that run is not known
         clnt->si_tunpre_mtu = pre.mtu;
         clnt->si_tunpre_txq = pre.txqlen;
+        if (kept || alen == 0)
+            clnt->si_own |= SDWAN_OWN_TUNMARK;
+        hostrt_mark(clnt);
         return 0;
     }
-    if (dead_run)
-        leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
     clnt->si_own |= SDWAN_OWN_TUNIF;
     ipv6_off(clnt->tun_name);
     hostrt_mark(clnt);
@@ -530,12 +545,14 @@ void sdwclnt_tun_close(sdwan_t *clnt)
             (void)tun_set_mtu(clnt->tun_name, static_cast<unsigned>(clnt->si_tunpre_mtu));
         if (clnt->si_tunpre_txq > 0)
             (void)tun_set_txqlen(clnt->tun_name, clnt->si_tunpre_txq);
+        if ((clnt->si_own & SDWAN_OWN_TUNMARK) != 0)
+            (void)rtnl_alias_set(clnt->tun_name, "");
         tun_detach(&clnt->tunfd);
     }
     clnt->tunfd = -1;
     clnt->si_tunpre_mtu = 0;
     clnt->si_tunpre_txq = 0;
-    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF));
+    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK));
 }
 
 int sdwclnt_cleanup(const char *tun_name)
@@ -554,8 +571,12 @@ int sdwclnt_cleanup(const char *tun_name)
         log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(err));
         return -1;
     }
-    leftover_remove(tun_name, alias, static_cast<size_t>(alen));
-    tun_deinit(&fd, tun_name);
+    if (leftover_remove(tun_name, alias, static_cast<size_t>(alen))) {
+        (void)rtnl_alias_set(tun_name, "");
+        tun_detach(&fd);
+    } else {
+        tun_deinit(&fd, tun_name);
+    }
     return 0;
 }
 

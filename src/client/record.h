@@ -70,6 +70,7 @@ inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's 
 inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
 inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_rtcfg (si_rtset says which)
+inline constexpr uint8_t SDWAN_OWN_TUNMARK = 32; // this run set the alias of an interface made beforehand: cleared at the close
 
 inline constexpr uint8_t SDWAN_DNSVIA_NONE = 0;
 inline constexpr uint8_t SDWAN_DNSVIA_RESOLVED = 1;

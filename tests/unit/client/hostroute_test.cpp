@@ -100,6 +100,8 @@ TEST(HostrtAlias, FormatAndParse)
     sdwan_hostrt_t none[2] = {};
     hostrt_alias_format(none, 2, buf, sizeof buf);
     EXPECT_STREQ(buf, "tolvad");
+    hostrt_alias_format(rt, 1, buf, sizeof buf, true);
+    EXPECT_STREQ(buf, "tolvad kept 198.51.100.7,192.0.2.1,up0");
 
     struct {
         const char *alias;
@@ -120,12 +122,20 @@ TEST(HostrtAlias, FormatAndParse)
         {"tolvad 198.51.100.7,192.0.2.1,abcdefghijklmnop", -1, nullptr},  // 16 characters
         {"tolvad  198.51.100.7,192.0.2.1,up0", -1, nullptr},
         {"tolvad 1.1.1.1,0.0.0.0,a 2.2.2.2,0.0.0.0,b 3.3.3.3,0.0.0.0,c", -1, nullptr},  // more than asked for
+        {"tolvad kept", 0, nullptr},
+        {"tolvad kept 198.51.100.7,192.0.2.1,up0", 1, "up0"},
+        {"tolvad keptx", -1, nullptr},
+        {"tolvad 198.51.100.7,192.0.2.1,up0 kept", -1, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.alias);
         sdwan_hostrt_t out[2];
         std::memset(out, 0, sizeof out);
-        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2), c.n);
+        bool kept = true;
+        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2, &kept), c.n);
+        if (c.n >= 0) {
+            EXPECT_EQ(kept, has(c.alias, "kept"));
+        }
         if (c.first_dev != nullptr) {
             EXPECT_STREQ(out[0].dev, c.first_dev);
         }
@@ -571,7 +581,7 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
 
 namespace {
 // What another program or the administrator sees of an interface: "absent", or its flags, IPv4
-// addresses, MTU, queue length and the routes through it.
+// addresses, MTU, queue length, the routes through it and its alias.
 std::string ifstate(const char *name)
 {
     const int flags = if_flags(name);
@@ -581,34 +591,47 @@ std::string ifstate(const char *name)
     const size_t q = link.find("qlen ");
     return std::string((flags & IFF_UP) != 0 ? "up" : "down") + " [" + if_inet(name) + "] mtu " +
            std::to_string(if_mtu(name)) + " qlen " + link.substr(q + 5, link.find_first_of(" \\", q + 5) - q - 5) + " [" +
-           netns_sh(std::string("ip -o -4 route show dev ") + name + " | tr '\\n' ';'") + "]";
+           netns_sh(std::string("ip -o -4 route show dev ") + name + " | tr '\\n' ';'") + "] " + alias_of(name);
 }
 }  // namespace
 
 // A TUN interface that exists at the start: used only when nobody uses it or an earlier run of
 // this daemon left it; what is used is left as it was found, or removed when it was a run's own.
+// The stop is the daemon's shutdown, or a kill and the clean-up step.
 TEST_F(HostRouteNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
 {
     constexpr char NAME[] = "tun0";
     const std::string MADE = "ip tuntap add tun0 mode tun && ip link set tun0 txqueuelen 500 && ";
+    const std::string LEFT = "ip addr add 10.9.0.2/24 dev tun0 && ip link set tun0 up && ip link set tun0 alias ";
     const char *REFUSED = "TUN interface tun0 is in use (up or addressed) and not this daemon's: left alone";
+    const char *REMOVED = "Removed what an earlier run left on tun0";
+    const std::string SESSION =
+        "up [10.9.0.2/24] mtu 1400 qlen 1000 [default via 10.9.0.1 ;10.9.0.0/24 proto kernel scope link src 10.9.0.2 ;] ";
     struct {
         const char *name;
         std::string make;  // "" for none
+        bool killed;       // stopped by a kill and the clean-up step
         bool attached;
+        std::string session_alias;
         std::string after;  // its state after the stop; "" for as it was made
         Lines log;
     } const cases[] = {
-        {"absent", "", true, "absent", {}},
-        {"made beforehand, down and bare", MADE + "ip link set tun0 mtu 1280", true, "", {}},
+        {"absent", "", false, true, "tolvad 198.51.100.8,192.0.2.1,up0", "absent", {}},
+        {"made beforehand, down and bare", MADE + "ip link set tun0 mtu 1280", false, true,
+         "tolvad kept 198.51.100.8,192.0.2.1,up0", "", {}},
+        {"made beforehand, killed", MADE + "ip link set tun0 mtu 1280", true, true,
+         "tolvad kept 198.51.100.8,192.0.2.1,up0", "down [] mtu 1400 qlen 1000 [] ", {REMOVED}},
+        {"made beforehand with an alias of its own", MADE + "ip link set tun0 alias branch", false, true, "branch", "",
+         {}},
+        {"made beforehand, left by a killed run", MADE + LEFT + "'tolvad kept'", false, true,
+         "tolvad kept 198.51.100.8,192.0.2.1,up0", "down [] mtu 1400 qlen 1000 [] ", {REMOVED}},
         {"another VPN's: up, addressed, routed",
          MADE + "ip addr add 10.77.0.2/24 dev tun0 && ip link set tun0 up && ip route add 10.78.0.0/16 dev tun0", false,
-         "", {REFUSED}},
-        {"up without an address", MADE + "ip link set tun0 up", false, "", {REFUSED}},
-        {"addressed and down", MADE + "ip addr add 10.77.0.2/24 dev tun0", false, "", {REFUSED}},
-        {"an earlier run's, marked", MADE + "ip link set tun0 alias tolvad && ip addr add 10.8.0.2/24 dev tun0 && "
-                                            "ip link set tun0 up",
-         true, "absent", {"Removed what an earlier run left on tun0"}},
+         false, "", "", {REFUSED}},
+        {"up without an address", MADE + "ip link set tun0 up", false, false, "", "", {REFUSED}},
+        {"addressed and down", MADE + "ip addr add 10.77.0.2/24 dev tun0", false, false, "", "", {REFUSED}},
+        {"an earlier run's, marked", MADE + LEFT + "tolvad", false, true, "tolvad 198.51.100.8,192.0.2.1,up0", "absent",
+         {REMOVED}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -629,15 +652,20 @@ TEST_F(HostRouteNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
             EXPECT_EQ(ifstate(NAME), before) << "decided before the attach";
         } else {
             sdwclnt_set_iproute(&t);
-            EXPECT_EQ(ifstate(NAME), "up [10.9.0.2/24] mtu 1400 qlen 1000 [default via 10.9.0.1 ;10.9.0.0/24 proto "
-                                     "kernel scope link src 10.9.0.2 ;]");
+            EXPECT_EQ(ifstate(NAME), SESSION + c.session_alias);
         }
-        // The stop, in the order of the daemon's shutdown.
-        sdwclnt_tun_close(&t);
-        sdwclnt_clear_iproute(&t);
+        if (c.killed) {
+            close(t.tunfd);
+            EXPECT_EQ(sdwclnt_cleanup(NAME), 0);
+            EXPECT_FALSE(has(routes(), "198.51.100.8")) << routes();
+        } else {
+            // The daemon's shutdown, in its order.
+            sdwclnt_tun_close(&t);
+            sdwclnt_clear_iproute(&t);
+            EXPECT_EQ(t.si_own, 0);
+        }
         EXPECT_EQ(ifstate(NAME), c.after.empty() ? before : c.after);
         EXPECT_EQ(log.all(), c.log);
-        EXPECT_EQ(t.si_own, 0);
         (void)netns_sh("ip link del tun0 2>/dev/null");
     }
     EXPECT_STREQ(fail_text(), REFUSED) << "the start-up failure's line on standard error";
