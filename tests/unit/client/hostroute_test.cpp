@@ -384,29 +384,41 @@ TEST_F(HostRouteNs, NoTunnelDefaultRouteWhenThePeerCannotBeKeptOutside)
     EXPECT_EQ(c_.si_own & SDWAN_OWN_DEFRT, 0);
 }
 
+// The kernel takes no IPv4 MTU below 68: a smaller one (from the configuration or the peer) is
+// raised to it rather than left at the interface's old one, and the session carries what the
+// interface has.
 TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
 {
     struct {
         uint16_t peer, cfg;
         int mtu;
         const char *addr, *gw, *inet;
+        Lines log;
     } const sessions[] = {
-        {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24"},
-        {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24"},
-        {0, 1500, 1300, "10.200.3.77", "10.200.3.1", "10.200.3.77/24"},  // no MTU from the peer: kept
+        {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
+        {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24", {}},
+        {0, 1500, 1300, "10.200.3.77", "10.200.3.1", "10.200.3.77/24", {}},  // no MTU from the peer: kept
+        {1400, 46, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 46 is below the IPv4 minimum: tolv0 set to 68"}},
+        {1400, 67, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}},
+        {50, 1400, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}},
+        {1400, 68, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
     };
     for (const auto &s : sessions) {
-        SCOPED_TRACE(s.inet);
+        SCOPED_TRACE(std::string(s.inet) + " mtu " + std::to_string(s.peer) + "/" + std::to_string(s.cfg));
         c_.si_peermtu = s.peer;
         c_.si_cfgmtu = s.cfg;
         c_.si_ip = ip(s.addr);
         c_.si_gateway = ip(s.gw);
+        LogCapture log;
         sdwclnt_set_iproute(&c_);
         EXPECT_EQ(if_mtu(TUN), s.mtu);
+        EXPECT_EQ(c_.si_tunmtu, s.mtu);
         EXPECT_EQ(if_inet(TUN), s.inet);
         EXPECT_TRUE(has(routes(), std::string("default via ") + s.gw + " dev tolv0")) << routes();
+        EXPECT_EQ(log.all(), s.log);
         sdwclnt_clear_iproute(&c_);
         EXPECT_FALSE(has(routes(), "dev tolv0"));
+        EXPECT_EQ(c_.si_tunmtu, 0);
     }
 }
 
@@ -669,36 +681,6 @@ TEST_F(HostRouteNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
         (void)netns_sh("ip link del tun0 2>/dev/null");
     }
     EXPECT_STREQ(fail_text(), REFUSED) << "the start-up failure's line on standard error";
-}
-
-// The kernel takes no IPv4 MTU below 68: a smaller one (from the configuration or the peer) is
-// raised to it rather than left at the interface's old one, and the session carries what the
-// interface has.
-TEST_F(HostRouteNs, AnMtuBelowTheIpv4MinimumIsRaisedToIt)
-{
-    struct {
-        uint16_t peer, cfg;
-        int mtu;
-        Lines log;
-    } const rows[] = {
-        {1400, 46, 68, {"MTU 46 is below the IPv4 minimum: tolv0 set to 68"}},
-        {1400, 67, 68, {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}},
-        {50, 1400, 68, {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}},
-        {1400, 68, 68, {}},
-        {1400, 1500, 1400, {}},
-    };
-    for (const auto &r : rows) {
-        SCOPED_TRACE(r.cfg);
-        c_.si_peermtu = r.peer;
-        c_.si_cfgmtu = r.cfg;
-        LogCapture log;
-        sdwclnt_set_iproute(&c_);
-        EXPECT_EQ(if_mtu(TUN), r.mtu);
-        EXPECT_EQ(c_.si_tunmtu, r.mtu);
-        EXPECT_EQ(log.all(), r.log);
-        sdwclnt_clear_iproute(&c_);
-        EXPECT_EQ(c_.si_tunmtu, 0);
-    }
 }
 
 // With offloads on, an MTU that leaves a cut segment no payload reads the device plain.
