@@ -21,7 +21,8 @@ int sdwclnt_load_defroute(sdwan_t *clnt);
 // on success only.
 int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop);
 
-// OPENACK: the interface's address and MTU, the host route to the peer where the tunnel's routes
+// OPENACK: the interface's address and MTU (never below the kernel's floor of 68; si_tunmtu gets
+// the MTU the interface then has), the host route to the peer where the tunnel's routes
 // would take it, then those routes: the default route through the gateway, or with the "routes"
 // key (split mode) a route through it for each configured prefix, the host's own default route
 // staying in effect for everything else.
