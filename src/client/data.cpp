@@ -29,6 +29,8 @@ vnet_coal_t s_coal{s_coalbuf, 0, 0, 0, 0, 0, false};
 // The largest packet the session carries: what the interface's MTU was set to.
 uint32_t session_mtu(const sdwan_t *clnt)
 {
+    if (clnt->si_tunmtu != 0)
+        return clnt->si_tunmtu;  // the interface's own, where the kernel took another than asked
     const uint32_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
     if (mtu != 0)
         return mtu;

@@ -15,12 +15,16 @@
 #include "net/route.h"
 #include "net/rtnl.h"
 #include "net/tun.h"
+#include "net/vnet.h"
+#include "shell/fail.h"
 #include "shell/log.h"
 
 namespace {
 
 constexpr char MARK[] = "tolvad";
 constexpr size_t MARK_LEN = sizeof MARK - 1;
+// The kernel takes no smaller MTU on an interface that carries IPv4.
+constexpr unsigned TUN_MTU_MIN = 68;
 
 bool alias_is_ours(const char *text, size_t len)
 {
@@ -81,11 +85,11 @@ bool defroute_visit(const route_row_t *row, void *ctx)
 
 void hostrt_mark(const sdwan_t *clnt)
 {
-    if ((clnt->si_own & SDWAN_OWN_TUNIF) == 0)
+    if ((clnt->si_own & (SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK)) == 0)
         return;
     char alias[HOSTRT_ALIAS_MAX];
     const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
-    hostrt_alias_format(held, 2, alias, sizeof alias);
+    hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->si_own & SDWAN_OWN_TUNIF) == 0);
     (void)rtnl_alias_set(clnt->tun_name, alias);  // best effort: the routes are held all the same
 }
 
@@ -98,26 +102,25 @@ void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
     *changed = true;
 }
 
-// Holds the host route for dst (0: none) that the path outside the tunnel needs; false when dst
-// cannot be kept outside the tunnel. With keep, a route held for dst stays as it is (put back if
-// the kernel dropped it): a session keeps its path, since the peer knows it by its source address.
+// Holds the host route for dst (0: none) that the path outside the tunnel needs, moved when the
+// host's own path for dst moved (another gateway or interface), put back when the kernel dropped
+// it; false when dst cannot be kept outside the tunnel.
 //
 // tunnel_len is the length of the longest prefix through the tunnel that covers dst (0: its
 // default route), or -1 when none does: then dst keeps its path without help.
-bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_len, bool keep, bool *changed)
+bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_len, bool *changed)
 {
     if (dst == 0 || tunnel_len < 0) {
         hostrt_drop(held, changed);
         return true;
     }
+    // The routes held are left out of the lookup: it sees the path the host itself has now.
     route_row_t row;
     int rc = -1;
-    if (!(keep && held->dst == dst)) {
-        const int fd = route_table_open();
-        if (fd >= 0) {
-            rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
-            close(fd);
-        }
+    const int fd = route_table_open();
+    if (fd >= 0) {
+        rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
+        close(fd);
     }
     sdwan_hostrt_t want;
     std::memset(&want, 0, sizeof want);
@@ -140,9 +143,12 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
         hostrt_drop(held, changed);
         return false;
     }
-    if (held->dst != 0 && !hostrt_same(*held, want))
-        hostrt_drop(held, changed);
+    // The new path goes in before the old one goes, so the peer is at no moment left to the
+    // tunnel's routes; the kernel puts the newer of two equal routes first.
+    const bool moving = held->dst != 0 && !hostrt_same(*held, want);
     const int err = route_host(1, want.dst, want.gw, want.dev);
+    if (moving)
+        hostrt_drop(held, changed);
     if (err == 0) {
         if (!hostrt_same(*held, want))
             *changed = true;
@@ -244,22 +250,25 @@ void split_apply(sdwan_t *clnt)
 }
 
 // A dead run's interface (its alias read before the attach): the host routes it lists go, and
-// the interface is left down and without an address, as a new one would be.
-void leftover_remove(const char *tun_name, const char *alias, size_t len)
+// the interface is left down and without an address, as a new one would be. true when it was
+// made beforehand (it stays).
+bool leftover_remove(const char *tun_name, const char *alias, size_t len)
 {
     sdwan_hostrt_t rt[2];
-    const int n = hostrt_alias_parse(alias, len, rt, 2);
+    bool kept = false;
+    const int n = hostrt_alias_parse(alias, len, rt, 2, &kept);
     for (int i = 0; i < n; i++)
         (void)route_host(0, rt[i].dst, rt[i].gw, rt[i].dev);
-    tun_clear_ip(tun_name);  // down: the kernel drops its routes, the tunnel's default route too
+    (void)tun_clear_ip(tun_name);  // down: the kernel drops its routes, the tunnel's default route too
     log_help("Removed what an earlier run left on %s\n", tun_name);
+    return kept;
 }
 
 }  // namespace
 
-size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len)
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept)
 {
-    size_t at = static_cast<size_t>(snprintf(buf, len, "%s", MARK));
+    size_t at = static_cast<size_t>(snprintf(buf, len, "%s%s", MARK, kept ? " kept" : ""));
     for (int i = 0; i < n && at < len; i++) {
         if (rt[i].dst == 0)
             continue;
@@ -273,11 +282,18 @@ size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t le
     return at < len ? at : len - 1;
 }
 
-int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max)
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept)
 {
     if (!alias_is_ours(text, len))
         return -1;
     size_t p = MARK_LEN;
+    constexpr char KEPT[] = " kept";
+    const bool k = len - p >= sizeof KEPT - 1 && std::memcmp(text + p, KEPT, sizeof KEPT - 1) == 0 &&
+                   (len - p == sizeof KEPT - 1 || text[p + sizeof KEPT - 1] == ' ');
+    if (k)
+        p += sizeof KEPT - 1;
+    if (kept != nullptr)
+        *kept = k;
     int n = 0;
     while (p < len) {
         if (text[p] != ' ' || n == max)
@@ -352,9 +368,24 @@ int sdwclnt_load_defroute(sdwan_t *clnt)
 void sdwclnt_set_iproute(sdwan_t *clnt)
 {
     uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
-    tun_set_ip(clnt->tun_name, clnt->si_ip, mask);
-    uint16_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
-    tun_set_mtu(clnt->tun_name, mtu);
+    char a[16];
+    int err = tun_set_ip(clnt->tun_name, clnt->si_ip, mask);
+    if (err != 0)
+        log_help("Failed to set address %s on %s: %s\n", ip2strv4(clnt->si_ip, a, sizeof a), clnt->tun_name,
+                 strerror(-err));
+    const unsigned mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    // The configuration takes an MTU down to 46 and a peer may offer anything: below the kernel's
+    // floor the interface is set to the floor rather than left at its old, larger MTU, which the
+    // data path would cut to the smaller size and refuse. 0 (the peer sent none) keeps it as is.
+    unsigned set = mtu != 0 && mtu < TUN_MTU_MIN ? TUN_MTU_MIN : mtu;
+    if (set != mtu)
+        log_help("MTU %u is below the IPv4 minimum: %s set to %u\n", mtu, clnt->tun_name, set);
+    err = set != 0 ? tun_set_mtu(clnt->tun_name, set) : 0;
+    if (err != 0)
+        log_help("Failed to set MTU %u on %s: %s\n", set, clnt->tun_name, strerror(-err));
+    // The session carries what the interface really has.
+    const int have = tun_get_mtu(clnt->tun_name);
+    clnt->si_tunmtu = static_cast<uint16_t>(have > 0 && have <= 0xffff ? have : 0);
     clnt->si_own |= SDWAN_OWN_TUNCONF;
 
     // The tunnel's default route goes before the host's own, so the peer first keeps the path
@@ -364,8 +395,8 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     const bool split = clnt->si_rtmode == SDWAN_RTMODE_SPLIT;
     bool changed = false;
     const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip,
-                                      tunnel_cover(clnt, clnt->si_peerip, true), false, &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, -1, false, &changed);
+                                      tunnel_cover(clnt, clnt->si_peerip, true), &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, -1, &changed);
     if (changed)
         hostrt_mark(clnt);
     if (!peer_ok) {
@@ -386,7 +417,7 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     }
     if ((clnt->si_own & SDWAN_OWN_DEFRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
         defrt_withdraw(clnt);
-    const int err = route_request(1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
+    err = route_request(1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
     if (err == 0) {
         clnt->si_own |= SDWAN_OWN_DEFRT;
         clnt->si_defrt_gw = clnt->si_gateway;
@@ -397,9 +428,13 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
 {
     sdwclnt_dns_withdraw(clnt);
     if ((clnt->si_own & SDWAN_OWN_TUNCONF) != 0) {
-        tun_clear_ip(clnt->tun_name);
+        const int err = tun_clear_ip(clnt->tun_name);
+        // ENODEV: the interface went first (shutdown, or deleted under the daemon).
+        if (err != 0 && err != -ENODEV)
+            log_help("Failed to clear the address of %s: %s\n", clnt->tun_name, strerror(-err));
         clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_TUNCONF);
     }
+    clnt->si_tunmtu = 0;
     defrt_withdraw(clnt);
     split_withdraw(clnt);
     // Only after the tunnel's routes are gone, so the peer is never routed into the tunnel.
@@ -407,7 +442,7 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
 }
 
 namespace {
-void routes_hold(sdwan_t *clnt, bool keep)
+void routes_hold(sdwan_t *clnt)
 {
     if ((clnt->si_own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT)) == 0) {
         hostrt_release_all(clnt);
@@ -416,40 +451,80 @@ void routes_hold(sdwan_t *clnt, bool keep)
     const uint32_t resolver =
         clnt->si_state == SDWANCLNT_DNS && clnt->si_peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
     bool changed = false;
-    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, tunnel_cover(clnt, clnt->si_peerip, false), keep,
-                 &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), keep, &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, tunnel_cover(clnt, clnt->si_peerip, false), &changed);
+    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), &changed);
     if (changed)
         hostrt_mark(clnt);
 }
 }  // namespace
 
-void sdwclnt_routes_sync(sdwan_t *clnt) { routes_hold(clnt, false); }
+void sdwclnt_routes_sync(sdwan_t *clnt) { routes_hold(clnt); }
 
-void sdwclnt_routes_restore(sdwan_t *clnt) { routes_hold(clnt, true); }
+void sdwclnt_routes_restore(sdwan_t *clnt) { routes_hold(clnt); }
+
+namespace {
+// Before the link first comes up: the tunnel carries IPv4 only, and the peer would count every
+// router solicitation or listener report as a bad packet. Where /proc/sys is read-only (a
+// service's sandbox) the address generation mode does the same through route-netlink: no
+// link-local address, so nothing of IPv6 leaves.
+void ipv6_off(const char *tun_name)
+{
+    const int err = tun_disable_ipv6(tun_name);
+    if (err == 0 || err == ENOENT)
+        return;  // ENOENT: a kernel without IPv6
+    log_help("Failed to disable IPv6 on %s: %s\n", tun_name, strerror(err));
+    const int e2 = rtnl_addrgen_none(tun_name);
+    if (e2 != 0)
+        log_help("Failed to turn off IPv6 address generation on %s: %s\n", tun_name, strerror(e2));
+}
+}  // namespace
 
 int sdwclnt_tun_open(sdwan_t *clnt)
 {
     const bool existed = tun_exists(clnt->tun_name);
     char alias[HOSTRT_ALIAS_MAX] = "";
     int alen = existed ? rtnl_alias_get(clnt->tun_name, alias, sizeof alias) : 0;
-    // Segmentation offload asked for unless the configuration turns it off; a kernel that
-    // refuses it gets a plain descriptor (si_tunoff 0).
-    const uint32_t want = clnt->si_offload != 0 ? TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4 : 0;
+    const bool dead_run = existed && alen > 0 && alias_is_ours(alias, static_cast<size_t>(alen));
+    // A TUN interface someone else made is used only while nobody uses it: down and without an
+    // address (made beforehand for this daemon, "ip tuntap add"). One that is up or addressed is
+    // another program's or the administrator's, and is decided on before anything of it changes.
+    // An interface of another kind is left to the attach, which refuses it and says why.
+    rtnl_link_t pre;
+    std::memset(&pre, 0, sizeof pre);
+    if (existed && !dead_run && rtnl_link_get(clnt->tun_name, &pre) == 0 && pre.tun &&
+        (pre.up || pre.naddr > 0)) {
+        log_help("TUN interface %s is in use (up or addressed) and not this daemon's: left alone\n", clnt->tun_name);
+        fail_note("TUN interface %s is in use (up or addressed) and not this daemon's: left alone", clnt->tun_name);
+        errno = EBUSY;
+        return -1;
+    }
+    // Segmentation offload asked for unless the configuration turns it off, or its MTU leaves a
+    // cut segment no payload; a kernel that refuses it gets a plain descriptor (si_tunoff 0).
+    const bool tso = clnt->si_offload != 0 && clnt->si_cfgmtu > VNET_HDRS_MAX;
+    if (clnt->si_offload != 0 && !tso)
+        log_help("MTU %u is too small to cut segments: %s is read packet by packet\n", unsigned{clnt->si_cfgmtu},
+                 clnt->tun_name);
+    const uint32_t want = tso ? TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4 : 0;
     if (tun_init_vnet(&clnt->tunfd, clnt->tun_name, want, &clnt->si_tunoff) != 0)
         return -1;  // held by a running process, or another kind of interface: left alone
     clnt->si_own = SDWAN_OWN_TUN;
-    const bool dead_run = existed && alen > 0 && alias_is_ours(alias, static_cast<size_t>(alen));
-    // A persistent interface made by someone else is used and left in place; only its address
-    // and flags, once this run sets them, are cleared again.
-    if (existed && !dead_run)
+    clnt->si_tunpre_mtu = 0;
+    clnt->si_tunpre_txq = 0;
+    const bool kept = dead_run && leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
+    if ((existed && !dead_run) || kept) {
+        // Made beforehand: it stays, persistent, after the stop, as it was found (after a killed
+        // run, as that run left it). Marked only where no other alias would be lost.
+        if (kept)
+            std::memset(&pre, 0, sizeof pre);  // what it had before that run is not known
+        clnt->si_tunpre_mtu = pre.mtu;
+        clnt->si_tunpre_txq = pre.txqlen;
+        if (kept || alen == 0)
+            clnt->si_own |= SDWAN_OWN_TUNMARK;
+        hostrt_mark(clnt);
         return 0;
-    if (dead_run)
-        leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
+    }
     clnt->si_own |= SDWAN_OWN_TUNIF;
-    // Before it first comes up: the tunnel carries IPv4 only, and the peer would count every
-    // router solicitation or listener report as a bad packet.
-    (void)tun_disable_ipv6(clnt->tun_name);
+    ipv6_off(clnt->tun_name);
     hostrt_mark(clnt);
     return 0;
 }
@@ -464,10 +539,20 @@ void sdwclnt_tun_close(sdwan_t *clnt)
         clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUNCONF | SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT));
         std::memset(clnt->si_rtset, 0, sizeof clnt->si_rtset);
     } else {
+        // One made beforehand gets back the MTU and queue length it had (its address and flags
+        // go with the session's end).
+        if (clnt->si_tunpre_mtu > 0 && tun_get_mtu(clnt->tun_name) != clnt->si_tunpre_mtu)
+            (void)tun_set_mtu(clnt->tun_name, static_cast<unsigned>(clnt->si_tunpre_mtu));
+        if (clnt->si_tunpre_txq > 0)
+            (void)tun_set_txqlen(clnt->tun_name, clnt->si_tunpre_txq);
+        if ((clnt->si_own & SDWAN_OWN_TUNMARK) != 0)
+            (void)rtnl_alias_set(clnt->tun_name, "");
         tun_detach(&clnt->tunfd);
     }
     clnt->tunfd = -1;
-    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF));
+    clnt->si_tunpre_mtu = 0;
+    clnt->si_tunpre_txq = 0;
+    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK));
 }
 
 int sdwclnt_cleanup(const char *tun_name)
@@ -487,8 +572,12 @@ int sdwclnt_cleanup(const char *tun_name)
         return -1;
     }
     sdwclnt_dns_leftover(tun_name);
-    leftover_remove(tun_name, alias, static_cast<size_t>(alen));
-    tun_deinit(&fd, tun_name);
+    if (leftover_remove(tun_name, alias, static_cast<size_t>(alen))) {
+        (void)rtnl_alias_set(tun_name, "");
+        tun_detach(&fd);
+    } else {
+        tun_deinit(&fd, tun_name);
+    }
     return 0;
 }
 

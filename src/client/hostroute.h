@@ -21,7 +21,8 @@ int sdwclnt_load_defroute(sdwan_t *clnt);
 // on success only.
 int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop);
 
-// OPENACK: the interface's address and MTU, the host route to the peer where the tunnel's routes
+// OPENACK: the interface's address and MTU (never below the kernel's floor of 68; si_tunmtu gets
+// the MTU the interface then has), the host route to the peer where the tunnel's routes
 // would take it, then those routes: the default route through the gateway, or with the "routes"
 // key (split mode) a route through it for each configured prefix, the host's own default route
 // staying in effect for everything else.
@@ -34,27 +35,35 @@ void sdwclnt_clear_iproute(sdwan_t *clnt);
 // is held.
 void sdwclnt_routes_sync(sdwan_t *clnt);
 // After a change of the host's links or routes, in session: a host route held is put back if the
-// kernel removed it, but not moved (the peer knows the session by its source address); where none
-// is held and the peer would now enter the tunnel, one is added as at set-up.
+// kernel removed it, and moved when the host's own path to that address now takes another next
+// hop or interface (the old one would carry the session into a gateway no longer in use until
+// it timed out); where none is held and the peer would now enter the tunnel, one is added as at
+// set-up. While the host has no path at all (its link is down) the one held stays.
 void sdwclnt_routes_restore(sdwan_t *clnt);
 
 // Attaches the TUN descriptor. A name held by a running process or by an interface of another
-// kind fails (the attach's line) and touches nothing; a dead run's interface is taken over after
-// what it left has been removed. 0 or -1.
+// kind fails (the attach's line) and touches nothing; so does a TUN interface that is up or has an
+// IPv4 address and does not carry this daemon's alias (another program's: a line, and the
+// start-up failure's note). A dead run's interface is taken over after what it left has been
+// removed; one made beforehand (down, no address) is used and left in place, its MTU and queue
+// length put back at the close. While in use the latter carries the alias "tolvad kept ..." (when
+// it had none), so that after a kill the next start or the clean-up step knows it again. 0 or -1.
 int sdwclnt_tun_open(sdwan_t *clnt);
 // Releases the descriptor; the interface is removed only when it is this run's.
 void sdwclnt_tun_close(sdwan_t *clnt);
 
 // The clean-up step after an abnormal end: removes the interface tun_name and the host routes
-// its alias lists, if it is a tunnel of this daemon that no running process holds. 0, or -1 when
-// it could not be removed.
+// its alias lists, if it is a tunnel of this daemon that no running process holds; one made
+// beforehand ("kept") stays, down, without its address and the daemon's alias. 0, or -1 when it
+// could not be removed.
 int sdwclnt_cleanup(const char *tun_name);
 
 // The kernel's notices of link and route changes (the read handler of si_rtnlfd).
 void sdwclnt_rtnl_recv(void *arg);
 
-// The alias text for the routes in rt[0..n) (dst 0: left out), into buf; its length.
-size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len);
+// The alias text for the routes in rt[0..n) (dst 0: left out), into buf; its length. kept: the
+// interface was made beforehand and stays after the daemon ("tolvad kept ...").
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept = false);
 // Reads an alias of len bytes: -1 when it is not this daemon's mark or is malformed, else the
-// number of routes stored into out (at most max).
-int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max);
+// number of routes stored into out (at most max), and *kept (when given) set as formatted.
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept = nullptr);

@@ -70,6 +70,7 @@ inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's 
 inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
 inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_rtcfg (si_rtset says which)
+inline constexpr uint8_t SDWAN_OWN_TUNMARK = 32; // this run set the alias of an interface made beforehand: cleared at the close
 
 inline constexpr uint8_t SDWAN_DNSVIA_NONE = 0;
 inline constexpr uint8_t SDWAN_DNSVIA_RESOLVED = 1;
@@ -186,6 +187,13 @@ struct sdwan_t {
     // written as without the key), UDP segmentation of sends (cleared for good at the first
     // refused send) and receive offload on the socket.
     uint32_t si_tunoff;
+    // A TUN interface made beforehand (down, no address) and not this daemon's: its MTU and
+    // queue length as found, put back at the end; 0 for any other.
+    int si_tunpre_mtu;
+    int si_tunpre_txq;
+    // The MTU the interface has in the session, read back after it was set (the kernel may have
+    // refused the one asked for); 0 outside a session.
+    uint16_t si_tunmtu;
     bool si_udpgso;
     bool si_udpgro;
 

@@ -216,8 +216,10 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put(&o, ",address=\"%s\"", ip_text(clnt->si_ip, a, sizeof a));
     put(&o, ",gateway=\"%s\",cipher=\"%s\"} 1\n", ip_text(clnt->si_gateway, a, sizeof a),
         clnt->si_state == SDWANCLNT_DATA && clnt->si_peerencypt != 0 ? "xor" : "none");
-    // The interface gets the smaller of the peer's and the configured MTU.
-    const uint16_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    // The interface gets the smaller of the peer's and the configured MTU, unless the kernel
+    // took another (si_tunmtu, read back from it).
+    const uint16_t mtu = clnt->si_tunmtu != 0 ? clnt->si_tunmtu
+                         : clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
     put_gauge(&o, clnt, "tunnel_mtu_bytes", "MTU of the TUN interface in the session, 0 outside one.",
               clnt->si_state == SDWANCLNT_DATA ? mtu : 0);
 

@@ -1,9 +1,12 @@
 // tolvactl check: the configuration through the daemon's own loader, its log lines captured,
 // then a pass over the raw lines for what the literal key=value reading silently makes of
 // common mistakes.
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/route.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include "client/status.h"
 #include "ctl/ctl.h"
 #include "net/ipaddr.h"
+#include "net/route.h"
 #include "sdwan_build.h"
 #include "shell/cfg.h"
 
@@ -188,6 +192,88 @@ void domains_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
     }
 }
 
+const char *s_route_table = "/proc/net/route";
+
+// The uplinks: the interface of the host's default route and that of its path to the peer.
+struct uplinks_t {
+    const sdwan_t *clnt;
+    char name[2][32];
+};
+
+bool not_uplink(const route_row_t *row, void *ctx)
+{
+    return std::strcmp(row->name, static_cast<const uplinks_t *>(ctx)->clnt->tun_name) == 0;
+}
+
+bool find_default(const route_row_t *row, void *ctx)
+{
+    uplinks_t *u = static_cast<uplinks_t *>(ctx);
+    if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->mask != 0 || not_uplink(row, ctx))
+        return true;
+    snprintf(u->name[0], sizeof u->name[0], "%s", row->name);
+    return false;
+}
+
+struct overlap_scan {
+    const uplinks_t *up;
+    notes_t *warn;
+};
+
+// A network the kernel reaches straight out of an uplink (no next hop) against each prefix of
+// the routes key.
+bool overlap_visit(const route_row_t *row, void *ctx)
+{
+    const overlap_scan *o = static_cast<const overlap_scan *>(ctx);
+    const char *dev = nullptr;
+    for (const char *n : o->up->name)
+        if (n[0] != '\0' && std::strcmp(n, row->name) == 0)
+            dev = n;
+    if (dev == nullptr || (row->flags & (RTF_UP | RTF_GATEWAY)) != RTF_UP || row->mask == 0 ||
+        row->mask == 0xffffffffu)
+        return true;
+    const unsigned netlen = static_cast<unsigned>(__builtin_popcount(row->mask));
+    for (const rtcfg_entry_t *e = o->up->clnt->si_rtcfg; e != nullptr; e = e->next) {
+        const unsigned len = e->masklen < netlen ? e->masklen : netlen;
+        const uint32_t m = htonl(~(0xffffffffu >> len));
+        if ((e->net & m) != (row->dst & m))
+            continue;
+        char p[16], n[16];
+        ip2strv4(e->net, p, sizeof p);
+        ip2strv4(row->dst, n, sizeof n);
+        if (e->masklen >= netlen)
+            note(o->warn,
+                 "routes: %s/%u lies in %s/%u, the network of the uplink %s: those hosts would be sent into the tunnel, "
+                 "not reached on %s",
+                 p, static_cast<unsigned>(e->masklen), n, netlen, dev, dev);
+        else
+            note(o->warn, "routes: %s/%u covers %s/%u, the network of the uplink %s: that network stays on %s",
+                 p, static_cast<unsigned>(e->masklen), n, netlen, dev, dev);
+    }
+    return true;
+}
+
+// Split routes that take in the uplink's own network: its hosts, the gateway perhaps among them,
+// would go into the tunnel, or (a shorter prefix) stay outside it against the reader's intent.
+void uplink_overlap(const sdwan_t &c, notes_t *warn)
+{
+    if (c.si_rtmode != SDWAN_RTMODE_SPLIT)
+        return;
+    const int fd = open(s_route_table, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    uplinks_t up{};
+    up.clnt = &c;
+    (void)route_table_scan(fd, find_default, &up);
+    route_row_t row;
+    if (c.si_peerip != 0 && lseek(fd, 0, SEEK_SET) == 0 && route_lookup(fd, c.si_peerip, not_uplink, &up, &row) == 1 &&
+        std::strcmp(row.name, up.name[0]) != 0)
+        snprintf(up.name[1], sizeof up.name[1], "%s", row.name);
+    overlap_scan o{&up, warn};
+    if (lseek(fd, 0, SEEK_SET) == 0)
+        (void)route_table_scan(fd, overlap_visit, &o);
+    close(fd);
+}
+
 void print_notes(FILE *out, const char *prefix, const notes_t &w)
 {
     for (int i = 0; i < w.n; i++)
@@ -247,6 +333,8 @@ int ctl_check(const char *path, bool json, FILE *out)
             lint(fp, &warn);
             fclose(fp);
         }
+        if (why == nullptr)
+            uplink_overlap(_sdwclnt, &warn);
     }
 
     const sdwan_t &c = _sdwclnt;
@@ -336,6 +424,8 @@ int ctl_check(const char *path, bool json, FILE *out)
     print_notes(out, "warning: ", warn);
     return ok ? 0 : 1;
 }
+
+void ctl_check_route_table(const char *path) { s_route_table = path; }
 
 int ctl_cfg_status(const char *cfgpath, char *out, size_t len)
 {

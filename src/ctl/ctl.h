@@ -19,5 +19,7 @@ int ctl_main(int argc, char **argv);
 void ctl_json_str(FILE *out, const char *before, const char *s);
 // ctl_show with the present time given, in Unix seconds.
 int ctl_show_at(const char *statuspath, bool json, double now, FILE *out, FILE *err);
+// The route table the check reads for the uplink's networks (tests; /proc/net/route otherwise).
+void ctl_check_route_table(const char *path);
 // The status file that a configuration names ("" when none); -1 with errno when unreadable.
 int ctl_cfg_status(const char *cfgpath, char *out, size_t len);

@@ -1,6 +1,7 @@
 #include "net/rtnl.h"
 
 #include <errno.h>
+#include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -42,7 +43,8 @@ bool attr_put(nlmsghdr *h, size_t cap, unsigned short type, const void *data, si
     rtattr *a = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(h) + at);
     a->rta_type = type;
     a->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
-    std::memcpy(RTA_DATA(a), data, len);
+    if (len != 0)
+        std::memcpy(RTA_DATA(a), data, len);
     h->nlmsg_len = static_cast<uint32_t>(at + need);
     return true;
 }
@@ -194,6 +196,121 @@ int rtnl_alias_set(const char *name, const char *alias)
     req.m.ifi_index = static_cast<int>(idx);
     const size_t alen = strnlen(alias, ALIAS_MAX - 1);
     attr_put(&req.h, sizeof req, IFLA_IFALIAS, alias, alen);
+    return rtnl_ack(&req.h);
+}
+
+namespace {
+
+// The IPv4 addresses of interface idx, by a dump of the kernel's address table; -errno.
+int ipv4_count(unsigned idx)
+{
+    const int s = rtnl_socket(0, 0);
+    if (s < 0)
+        return -errno;
+    rtnl_req_t<ifaddrmsg, 8> req;
+    req_init(&req, RTM_GETADDR, NLM_F_DUMP);
+    req.m.ifa_family = AF_INET;
+    alignas(nlmsghdr) char ans[RTNL_BUF];
+    int count = 0;
+    ssize_t n = rtnl_ask(s, &req.h, ans, sizeof ans);
+    for (;;) {
+        if (n <= 0) {
+            close(s);
+            return n < 0 ? static_cast<int>(n) : -EPROTO;
+        }
+        int rest = static_cast<int>(n);
+        for (nlmsghdr *h = reinterpret_cast<nlmsghdr *>(ans); NLMSG_OK(h, static_cast<unsigned>(rest));
+             h = NLMSG_NEXT(h, rest)) {
+            if (h->nlmsg_type == NLMSG_DONE) {
+                close(s);
+                return count;
+            }
+            if (h->nlmsg_type == NLMSG_ERROR) {
+                close(s);
+                return -EPROTO;
+            }
+            if (h->nlmsg_type == RTM_NEWADDR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg)) &&
+                static_cast<const ifaddrmsg *>(NLMSG_DATA(h))->ifa_index == idx)
+                count++;
+        }
+        do {
+            n = recv(s, ans, sizeof ans, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            n = -errno;
+    }
+}
+
+}  // namespace
+
+int rtnl_link_get(const char *name, rtnl_link_t *out)
+{
+    std::memset(out, 0, sizeof *out);
+    const size_t nlen = strnlen(name, IFNAMSIZ);
+    if (nlen == 0 || nlen >= IFNAMSIZ)
+        return ENODEV;
+    rtnl_req_t<ifinfomsg, 64> req;
+    req_init(&req, RTM_GETLINK, 0);
+    req.m.ifi_family = AF_UNSPEC;
+    char nm[IFNAMSIZ] = {};
+    std::memcpy(nm, name, nlen);
+    attr_put(&req.h, sizeof req, IFLA_IFNAME, nm, nlen + 1);
+
+    alignas(nlmsghdr) char ans[RTNL_BUF];
+    const ssize_t n = rtnl_call(&req.h, ans, sizeof ans);
+    if (n < 0)
+        return static_cast<int>(-n);
+    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
+    if (!NLMSG_OK(h, static_cast<unsigned>(n)))
+        return EPROTO;
+    if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)))
+        return -static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
+    if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        return EPROTO;
+    const ifinfomsg *ifi = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
+    out->up = (ifi->ifi_flags & IFF_UP) != 0;
+    int alen = static_cast<int>(IFLA_PAYLOAD(h));
+    for (const rtattr *a = IFLA_RTA(ifi); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
+        if ((a->rta_type == IFLA_MTU || a->rta_type == IFLA_TXQLEN) && RTA_PAYLOAD(a) >= 4) {
+            uint32_t v;
+            std::memcpy(&v, RTA_DATA(a), 4);
+            (a->rta_type == IFLA_MTU ? out->mtu : out->txqlen) = static_cast<int>(v);
+        } else if (a->rta_type == IFLA_LINKINFO) {
+            int ilen = static_cast<int>(RTA_PAYLOAD(a));
+            for (const rtattr *k = static_cast<const rtattr *>(RTA_DATA(a)); RTA_OK(k, ilen); k = RTA_NEXT(k, ilen)) {
+                if (k->rta_type == IFLA_INFO_KIND)
+                    out->tun = strncmp(static_cast<const char *>(RTA_DATA(k)), "tun", RTA_PAYLOAD(k)) == 0 &&
+                               RTA_PAYLOAD(k) >= 3;
+            }
+        }
+    }
+    const int naddr = ipv4_count(static_cast<unsigned>(ifi->ifi_index));
+    if (naddr < 0)
+        return -naddr;
+    out->naddr = naddr;
+    return 0;
+}
+
+int rtnl_addrgen_none(const char *name)
+{
+    const unsigned idx = if_nametoindex(name);
+    if (idx == 0)
+        return errno != 0 ? errno : ENODEV;
+    rtnl_req_t<ifinfomsg, 64> req;
+    req_init(&req, RTM_NEWLINK, NLM_F_ACK);
+    req.m.ifi_family = AF_UNSPEC;
+    req.m.ifi_index = static_cast<int>(idx);
+    // IFLA_AF_SPEC { AF_INET6 { IFLA_INET6_ADDR_GEN_MODE: u8 } }, the nests' lengths set once
+    // their contents are in.
+    rtattr *spec = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(&req.h) + NLMSG_ALIGN(req.h.nlmsg_len));
+    attr_put(&req.h, sizeof req, IFLA_AF_SPEC, nullptr, 0);
+    rtattr *inet6 = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(&req.h) + NLMSG_ALIGN(req.h.nlmsg_len));
+    attr_put(&req.h, sizeof req, AF_INET6, nullptr, 0);
+    const uint8_t mode = IN6_ADDR_GEN_MODE_NONE;
+    attr_put(&req.h, sizeof req, IFLA_INET6_ADDR_GEN_MODE, &mode, sizeof mode);
+    const char *end = reinterpret_cast<const char *>(&req.h) + req.h.nlmsg_len;
+    inet6->rta_len = static_cast<unsigned short>(end - reinterpret_cast<const char *>(inet6));
+    spec->rta_len = static_cast<unsigned short>(end - reinterpret_cast<const char *>(spec));
     return rtnl_ack(&req.h);
 }
 

@@ -19,6 +19,21 @@ int rtnl_alias_get(const char *name, char *buf, size_t len);
 // the kernel's.
 int rtnl_alias_set(const char *name, const char *alias);
 
+// What an interface is and carries, read before anything of it is touched.
+struct rtnl_link_t {
+    bool up;         // IFF_UP set: brought up by someone
+    int mtu;
+    int txqlen;
+    int naddr;       // its IPv4 addresses
+    bool tun;        // an interface of the TUN driver (its link kind "tun")
+};
+// 0 with *out filled, or the errno of the socket or the kernel's (ENODEV: no such interface).
+int rtnl_link_get(const char *name, rtnl_link_t *out);
+// Sets the interface's IPv6 address generation to none: once up it makes no link-local
+// address, so the kernel sends nothing of IPv6 from it. Works where /proc/sys is read-only.
+// 0, or the errno of the socket or the kernel's.
+int rtnl_addrgen_none(const char *name);
+
 // Adds ipbe/prefixlen to the interface; an address already there counts as added. 0, or -1 with
 // errno set.
 int ifaddr_add(const char *ifname, uint32_t ipbe, int prefixlen);

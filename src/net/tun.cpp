@@ -29,13 +29,8 @@ namespace {
 // every drop as congestion; 1000 is what Ethernet interfaces get.
 constexpr int TUN_TXQLEN = 1000;
 
-void tun_set_txqlen(const char *tun_name)
-{
-    ifreq ifr;
-    ifreq_named(&ifr, tun_name);
-    ifr.ifr_qlen = TUN_TXQLEN;
-    ifctl(SIOCSIFTXQLEN, &ifr);  // best effort: the default queue still carries the traffic
-}
+// 0, or the negative errno of the request.
+int ifctl_rc(unsigned long req, ifreq *ifr) { return ifctl(req, ifr) == 0 ? 0 : -errno; }
 
 }  // namespace
 
@@ -114,7 +109,7 @@ int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why, 
     // attaches to it; cleared on release so that a regular shutdown removes it.
     ioctl(*tunfd, TUNSETPERSIST, add ? 1 : 0);
     if (add)
-        tun_set_txqlen(tun_name);
+        (void)tun_set_txqlen(tun_name, TUN_TXQLEN);  // best effort: the default queue still carries the traffic
     fcntl(*tunfd, F_SETFL, O_NONBLOCK);
     fcntl(*tunfd, F_SETFD, FD_CLOEXEC);
     return 0;
@@ -206,38 +201,64 @@ int tun_send_vnet(int tunfd, const uint8_t *vhdr, const uint8_t *pkt, int len)
     return n < 0 ? -1 : static_cast<int>(n - static_cast<ssize_t>(VNET_HDR_LEN));
 }
 
-void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
+int tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
 {
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     // Address and netmask before the interface comes up, so it never runs with a stale subnet.
     sin_store(&ifr.ifr_addr, ip);
-    ifctl(SIOCSIFADDR, &ifr);
+    int first = ifctl_rc(SIOCSIFADDR, &ifr);
     sin_store(&ifr.ifr_addr, mask);
-    ifctl(SIOCSIFNETMASK, &ifr);
-    ifctl(SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-    ifctl(SIOCSIFFLAGS, &ifr);
+    int rc = ifctl_rc(SIOCSIFNETMASK, &ifr);
+    first = first != 0 ? first : rc;
+    rc = ifctl_rc(SIOCGIFFLAGS, &ifr);
+    first = first != 0 ? first : rc;
+    if (rc == 0) {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+        rc = ifctl_rc(SIOCSIFFLAGS, &ifr);
+        first = first != 0 ? first : rc;
+    }
+    return first;
 }
 
-void tun_set_mtu(const char *tun_name, unsigned int mtu)
+int tun_set_mtu(const char *tun_name, unsigned int mtu)
 {
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     ifr.ifr_mtu = static_cast<int>(mtu);
-    ifctl(SIOCSIFMTU, &ifr);  // a refused MTU (0 when the peer sent none) keeps the old one
+    return ifctl_rc(SIOCSIFMTU, &ifr);
 }
 
-void tun_clear_ip(const char *tun_name)
+int tun_get_mtu(const char *tun_name)
+{
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    const int rc = ifctl_rc(SIOCGIFMTU, &ifr);
+    return rc != 0 ? rc : ifr.ifr_mtu;
+}
+
+int tun_set_txqlen(const char *tun_name, int qlen)
+{
+    ifreq ifr;
+    ifreq_named(&ifr, tun_name);
+    ifr.ifr_qlen = qlen;
+    return ifctl_rc(SIOCSIFTXQLEN, &ifr);
+}
+
+int tun_clear_ip(const char *tun_name)
 {
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     // Down first, so no packet leaves with the address that is about to go.
-    ifctl(SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
-    ifctl(SIOCSIFFLAGS, &ifr);
+    int first = ifctl_rc(SIOCGIFFLAGS, &ifr);
+    if (first == 0) {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
+        first = ifctl_rc(SIOCSIFFLAGS, &ifr);
+    }
     sin_store(&ifr.ifr_addr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
-    ifctl(SIOCSIFADDR, &ifr);
+    const int rc = ifctl_rc(SIOCSIFADDR, &ifr);
+    // An interface without an address refuses its removal: nothing was left to remove.
+    return first != 0 ? first : (rc == -EADDRNOTAVAIL ? 0 : rc);
 }
 
 int tun_disable_ipv6(const char *tun_name)

@@ -17,9 +17,15 @@ bool tun_exists(const char *tun_name);
 int tun_attach_quiet(int *tunfd, const char *tun_name);
 int tun_recv(int tunfd, uint8_t *buf, int len);
 int tun_send(int tunfd, const uint8_t *buf, int len);
-void tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask);
-void tun_set_mtu(const char *tun_name, unsigned int mtu);
-void tun_clear_ip(const char *tun_name);
+// Each request goes on after a refused one; 0, or the negative errno of the first refusal.
+int tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask);
+// A refused MTU (the kernel's floor for IPv4 is 68) leaves the one in force.
+int tun_set_mtu(const char *tun_name, unsigned int mtu);
+int tun_clear_ip(const char *tun_name);
+// The MTU in force, or a negative errno.
+int tun_get_mtu(const char *tun_name);
+// The interface's queue length (what the attach set it to, TUN_TXQLEN, put back); 0 or -errno.
+int tun_set_txqlen(const char *tun_name, int qlen);
 // Sets the interface's disable_ipv6 switch: no link-local address, no router solicitation or
 // other IPv6 packet is ever routed into it. 0, or the errno of the refusal (ENOENT: a kernel
 // without IPv6, where nothing is to be done).

@@ -49,6 +49,10 @@ inline constexpr uint32_t VNET_READ_MAX = VNET_HDR_LEN + 65535;
 inline constexpr uint32_t VNET_TRAIN_SEGS = 64;
 inline constexpr uint32_t VNET_TRAIN_BYTES = 65507;
 
+// The longest IPv4 and TCP headers together: an MTU at or below it leaves the split no room for
+// a segment's payload, so such a session reads its TUN device plain.
+inline constexpr uint32_t VNET_HDRS_MAX = 120;
+
 vnet_hdr_t vnet_hdr_load(const uint8_t *p);      // p holds VNET_HDR_LEN bytes
 void vnet_hdr_store(uint8_t *p, const vnet_hdr_t *h);
 

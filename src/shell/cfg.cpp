@@ -75,8 +75,10 @@ bool cfg_prefix(const char *text, size_t len, rtcfg_entry_t *out)
             return false;
         bits = bits * 10 + static_cast<uint32_t>(*d - '0');
     }
+    // 0.0.0.0 is a network of its own here (0.0.0.0/1 with 128.0.0.0/1 takes everything without
+    // replacing the host's default route), told apart from text that is no address.
     const uint32_t net = str2ip(buf);
-    if (bits < 1 || bits > 32 || net == 0 || strchr(buf, '.') == nullptr)
+    if (bits < 1 || bits > 32 || (net == 0 && strcmp(buf, "0.0.0.0") != 0) || strchr(buf, '.') == nullptr)
         return false;
     const uint32_t mask = bits == 32 ? 0xffffffffu : ~(0xffffffffu >> bits);
     if ((ntohl(net) & ~mask) != 0)

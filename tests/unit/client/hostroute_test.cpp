@@ -6,6 +6,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +19,7 @@
 #include "client/dns.h"
 #include "net/rtnl.h"
 #include "net/tun.h"
+#include "shell/fail.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/proc.h"
@@ -96,6 +100,8 @@ TEST(HostrtAlias, FormatAndParse)
     sdwan_hostrt_t none[2] = {};
     hostrt_alias_format(none, 2, buf, sizeof buf);
     EXPECT_STREQ(buf, "tolvad");
+    hostrt_alias_format(rt, 1, buf, sizeof buf, true);
+    EXPECT_STREQ(buf, "tolvad kept 198.51.100.7,192.0.2.1,up0");
 
     struct {
         const char *alias;
@@ -116,12 +122,20 @@ TEST(HostrtAlias, FormatAndParse)
         {"tolvad 198.51.100.7,192.0.2.1,abcdefghijklmnop", -1, nullptr},  // 16 characters
         {"tolvad  198.51.100.7,192.0.2.1,up0", -1, nullptr},
         {"tolvad 1.1.1.1,0.0.0.0,a 2.2.2.2,0.0.0.0,b 3.3.3.3,0.0.0.0,c", -1, nullptr},  // more than asked for
+        {"tolvad kept", 0, nullptr},
+        {"tolvad kept 198.51.100.7,192.0.2.1,up0", 1, "up0"},
+        {"tolvad keptx", -1, nullptr},
+        {"tolvad 198.51.100.7,192.0.2.1,up0 kept", -1, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.alias);
         sdwan_hostrt_t out[2];
         std::memset(out, 0, sizeof out);
-        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2), c.n);
+        bool kept = true;
+        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2, &kept), c.n);
+        if (c.n >= 0) {
+            EXPECT_EQ(kept, has(c.alias, "kept"));
+        }
         if (c.first_dev != nullptr) {
             EXPECT_STREQ(out[0].dev, c.first_dev);
         }
@@ -307,17 +321,33 @@ TEST_F(HostRouteNs, TheHostRouteFollowsAChangedDefaultRoute)
 {
     sdwclnt_set_iproute(&c_);
     std::string err;
-    ASSERT_TRUE(sh("ip route del default via 192.0.2.1 dev up0 && ip route add default via 192.0.2.254 dev up0 metric 10",
+    ASSERT_TRUE(sh("ip link add up2 type veth peer name up3 && ip addr add 198.18.0.2/24 dev up2 && ip link set up3 up && "
+                   "ip link set up2 up",
                    &err))
         << err;
-    // In session the path stays: the peer knows the session by its source address.
-    sdwclnt_routes_restore(&c_);
-    EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1 dev up0")) << routes();
-    // At the next set-up it follows.
+    // In session, at the kernel's notice: to another gateway, then to another interface.
+    struct {
+        const char *change;
+        const char *route;
+        const char *alias;
+    } const moves[] = {
+        {"ip route del default via 192.0.2.1 dev up0 && ip route add default via 192.0.2.254 dev up0 metric 10",
+         "198.51.100.7 via 192.0.2.254 dev up0", "tolvad 198.51.100.7,192.0.2.254,up0"},
+        {"ip route del default && ip route add default via 198.18.0.1 dev up2", "198.51.100.7 via 198.18.0.1 dev up2",
+         "tolvad 198.51.100.7,198.18.0.1,up2"},
+    };
+    for (const auto &m : moves) {
+        SCOPED_TRACE(m.change);
+        ASSERT_TRUE(sh(m.change, &err)) << err;
+        sdwclnt_routes_restore(&c_);
+        EXPECT_EQ(netns_sh("ip -o -4 route show 198.51.100.7"), std::string(m.route) + " \n") << routes();
+        EXPECT_EQ(alias_of(TUN), m.alias);
+    }
+    ASSERT_TRUE(sh("ip route del default && ip route add default via 192.0.2.254 dev up0", &err)) << err;
     sdwclnt_routes_sync(&c_);
     std::string all = routes();
     EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.254 dev up0")) << all;
-    EXPECT_FALSE(has(all, "198.51.100.7 via 192.0.2.1 ")) << all;
+    EXPECT_FALSE(has(all, "198.51.100.7 via 198.18.0.1")) << all;
     // No default route of the host's for a while: the path held stays.
     ASSERT_TRUE(sh("ip route del default via 192.0.2.254 dev up0", &err)) << err;
     LogCapture log;
@@ -354,29 +384,41 @@ TEST_F(HostRouteNs, NoTunnelDefaultRouteWhenThePeerCannotBeKeptOutside)
     EXPECT_EQ(c_.si_own & SDWAN_OWN_DEFRT, 0);
 }
 
+// The kernel takes no IPv4 MTU below 68: a smaller one (from the configuration or the peer) is
+// raised to it rather than left at the interface's old one, and the session carries what the
+// interface has.
 TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
 {
     struct {
         uint16_t peer, cfg;
         int mtu;
         const char *addr, *gw, *inet;
+        Lines log;
     } const sessions[] = {
-        {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24"},
-        {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24"},
-        {0, 1500, 1300, "10.200.3.77", "10.200.3.1", "10.200.3.77/24"},  // no MTU from the peer: kept
+        {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
+        {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24", {}},
+        {0, 1500, 1300, "10.200.3.77", "10.200.3.1", "10.200.3.77/24", {}},  // no MTU from the peer: kept
+        {1400, 46, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 46 is below the IPv4 minimum: tolv0 set to 68"}},
+        {1400, 67, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}},
+        {50, 1400, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}},
+        {1400, 68, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
     };
     for (const auto &s : sessions) {
-        SCOPED_TRACE(s.inet);
+        SCOPED_TRACE(std::string(s.inet) + " mtu " + std::to_string(s.peer) + "/" + std::to_string(s.cfg));
         c_.si_peermtu = s.peer;
         c_.si_cfgmtu = s.cfg;
         c_.si_ip = ip(s.addr);
         c_.si_gateway = ip(s.gw);
+        LogCapture log;
         sdwclnt_set_iproute(&c_);
         EXPECT_EQ(if_mtu(TUN), s.mtu);
+        EXPECT_EQ(c_.si_tunmtu, s.mtu);
         EXPECT_EQ(if_inet(TUN), s.inet);
         EXPECT_TRUE(has(routes(), std::string("default via ") + s.gw + " dev tolv0")) << routes();
+        EXPECT_EQ(log.all(), s.log);
         sdwclnt_clear_iproute(&c_);
         EXPECT_FALSE(has(routes(), "dev tolv0"));
+        EXPECT_EQ(c_.si_tunmtu, 0);
     }
 }
 
@@ -481,6 +523,7 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
         const char *gateway;                 // the peer's gateway, nullptr for 10.8.0.1
         std::vector<uint8_t> set;            // si_rtset for each prefix, empty for all set
         Lines log;
+        const char *rest = "via 192.0.2.1 dev up0";  // the path of an address no prefix names
     } cases[] = {
         {"peer not covered", "", {"10.93.0.0/24"}, "", nullptr, {}, {}},
         {"peer covered", "", {"10.93.0.0/24", "198.51.100.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
@@ -492,6 +535,8 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
          {0, 1}, {"Route to 198.51.100.7/32 via tolv0 not set: it is the peer's address"}},
         {"refused by the kernel: a gateway off the tunnel's network", "", {"10.93.0.0/24"}, "", "10.9.9.1", {0},
          {"Failed to add route to 10.93.0.0/24 via 10.9.9.1 on tolv0: Network is unreachable"}},
+        {"the two halves", "", {"0.0.0.0/1", "128.0.0.0/1"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {},
+         "via 10.8.0.1 dev tolv0"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -518,17 +563,17 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
             EXPECT_EQ(c_.si_rtset[i], want ? 1 : 0) << p;
         }
         EXPECT_FALSE(has(all, "default via 10.8.0.1")) << "no tunnel default route: " << all;
-        EXPECT_TRUE(has(route_get("203.0.113.5"), "via 192.0.2.1 dev up0")) << "the rest leaves locally";
+        EXPECT_TRUE(has(route_get("203.0.113.5"), c.rest));
         if (c.peer_route[0] != '\0')
             EXPECT_TRUE(has(all, c.peer_route)) << all;
         else
             EXPECT_FALSE(has(all, "198.51.100.7 ")) << all;
         EXPECT_FALSE(has(route_get("198.51.100.7"), "tolv0")) << "the peer stays outside the tunnel";
-        // Looking up the name again (split: the resolver is covered by no prefix, so nothing is held).
+        // Looking up the name again: the resolver is held outside only where a prefix takes it in.
         c_.si_state = SDWANCLNT_DNS;
         std::strcpy(c_.si_peerdomain, "peer.example.net");
         sdwclnt_routes_sync(&c_);
-        EXPECT_EQ(c_.si_hostrt_dns.dst, 0u);
+        EXPECT_EQ(c_.si_hostrt_dns.dst != 0, has(c.rest, "tolv0"));
         c_.si_state = SDWANCLNT_DATA;
         c_.si_peerdomain[0] = '\0';
 
@@ -544,4 +589,173 @@ TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
             ASSERT_TRUE(sh(std::string("ip route del ") + c.host, &err)) << err;
         }
     }
+}
+
+namespace {
+// What another program or the administrator sees of an interface: "absent", or its flags, IPv4
+// addresses, MTU, queue length, the routes through it and its alias.
+std::string ifstate(const char *name)
+{
+    const int flags = if_flags(name);
+    if (flags < 0)
+        return "absent";
+    const std::string link = netns_sh(std::string("ip -o link show dev ") + name);
+    const size_t q = link.find("qlen ");
+    return std::string((flags & IFF_UP) != 0 ? "up" : "down") + " [" + if_inet(name) + "] mtu " +
+           std::to_string(if_mtu(name)) + " qlen " + link.substr(q + 5, link.find_first_of(" \\", q + 5) - q - 5) + " [" +
+           netns_sh(std::string("ip -o -4 route show dev ") + name + " | tr '\\n' ';'") + "] " + alias_of(name);
+}
+}  // namespace
+
+// A TUN interface that exists at the start: used only when nobody uses it or an earlier run of
+// this daemon left it; what is used is left as it was found, or removed when it was a run's own.
+// The stop is the daemon's shutdown, or a kill and the clean-up step.
+TEST_F(HostRouteNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
+{
+    constexpr char NAME[] = "tun0";
+    const std::string MADE = "ip tuntap add tun0 mode tun && ip link set tun0 txqueuelen 500 && ";
+    const std::string LEFT = "ip addr add 10.9.0.2/24 dev tun0 && ip link set tun0 up && ip link set tun0 alias ";
+    const char *REFUSED = "TUN interface tun0 is in use (up or addressed) and not this daemon's: left alone";
+    const char *REMOVED = "Removed what an earlier run left on tun0";
+    const std::string SESSION =
+        "up [10.9.0.2/24] mtu 1400 qlen 1000 [default via 10.9.0.1 ;10.9.0.0/24 proto kernel scope link src 10.9.0.2 ;] ";
+    struct {
+        const char *name;
+        std::string make;  // "" for none
+        bool killed;       // stopped by a kill and the clean-up step
+        bool attached;
+        std::string session_alias;
+        std::string after;  // its state after the stop; "" for as it was made
+        Lines log;
+    } const cases[] = {
+        {"absent", "", false, true, "tolvad 198.51.100.8,192.0.2.1,up0", "absent", {}},
+        {"made beforehand, down and bare", MADE + "ip link set tun0 mtu 1280", false, true,
+         "tolvad kept 198.51.100.8,192.0.2.1,up0", "", {}},
+        {"made beforehand, killed", MADE + "ip link set tun0 mtu 1280", true, true,
+         "tolvad kept 198.51.100.8,192.0.2.1,up0", "down [] mtu 1400 qlen 1000 [] ", {REMOVED}},
+        {"made beforehand with an alias of its own", MADE + "ip link set tun0 alias branch", false, true, "branch", "",
+         {}},
+        {"made beforehand, left by a killed run", MADE + LEFT + "'tolvad kept'", false, true,
+         "tolvad kept 198.51.100.8,192.0.2.1,up0", "down [] mtu 1400 qlen 1000 [] ", {REMOVED}},
+        {"another VPN's: up, addressed, routed",
+         MADE + "ip addr add 10.77.0.2/24 dev tun0 && ip link set tun0 up && ip route add 10.78.0.0/16 dev tun0", false,
+         false, "", "", {REFUSED}},
+        {"up without an address", MADE + "ip link set tun0 up", false, false, "", "", {REFUSED}},
+        {"addressed and down", MADE + "ip addr add 10.77.0.2/24 dev tun0", false, false, "", "", {REFUSED}},
+        {"an earlier run's, marked", MADE + LEFT + "tolvad", false, true, "tolvad 198.51.100.8,192.0.2.1,up0", "absent",
+         {REMOVED}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string err;
+        if (!c.make.empty()) {
+            ASSERT_TRUE(sh(c.make, &err)) << err;
+        }
+        const std::string before = ifstate(NAME);
+        sdwan_t t;
+        init(&t);
+        std::strcpy(t.tun_name, NAME);
+        t.si_peerip = ip("198.51.100.8");
+        t.si_ip = ip("10.9.0.2");
+        t.si_gateway = ip("10.9.0.1");
+        LogCapture log;
+        ASSERT_EQ(sdwclnt_tun_open(&t), c.attached ? 0 : -1);
+        if (!c.attached) {
+            EXPECT_EQ(ifstate(NAME), before) << "decided before the attach";
+        } else {
+            sdwclnt_set_iproute(&t);
+            EXPECT_EQ(ifstate(NAME), SESSION + c.session_alias);
+        }
+        if (c.killed) {
+            close(t.tunfd);
+            EXPECT_EQ(sdwclnt_cleanup(NAME), 0);
+            EXPECT_FALSE(has(routes(), "198.51.100.8")) << routes();
+        } else {
+            // The daemon's shutdown, in its order.
+            sdwclnt_tun_close(&t);
+            sdwclnt_clear_iproute(&t);
+            EXPECT_EQ(t.si_own, 0);
+        }
+        EXPECT_EQ(ifstate(NAME), c.after.empty() ? before : c.after);
+        EXPECT_EQ(log.all(), c.log);
+        (void)netns_sh("ip link del tun0 2>/dev/null");
+    }
+    EXPECT_STREQ(fail_text(), REFUSED) << "the start-up failure's line on standard error";
+}
+
+// With offloads on, an MTU that leaves a cut segment no payload reads the device plain.
+TEST_F(HostRouteNs, ATinyMtuReadsTheDevicePlain)
+{
+    struct {
+        uint16_t cfg;
+        bool tso;
+        Lines log;
+    } const rows[] = {
+        {46, false, {"MTU 46 is too small to cut segments: tolv2 is read packet by packet"}},
+        {68, false, {"MTU 68 is too small to cut segments: tolv2 is read packet by packet"}},
+        {120, false, {"MTU 120 is too small to cut segments: tolv2 is read packet by packet"}},
+        {121, true, {}},
+        {1400, true, {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.cfg);
+        sdwan_t t;
+        init(&t);
+        std::strcpy(t.tun_name, "tolv2");
+        t.si_offload = 1;
+        t.si_cfgmtu = r.cfg;
+        LogCapture log;
+        ASSERT_EQ(sdwclnt_tun_open(&t), 0);
+        EXPECT_EQ((t.si_tunoff & TUN_OFFLOAD_TSO4) != 0, r.tso);
+        if (!r.tso) {
+            EXPECT_EQ(t.si_tunoff, 0u) << "plain descriptor";
+        }
+        EXPECT_EQ(log.all(), r.log);
+        sdwclnt_tun_close(&t);
+    }
+}
+
+// Under a read-only /proc/sys (a service's sandbox) the disable_ipv6 switch cannot be written: the
+// refusal is logged and the interface, once up, still has no IPv6 address. Run in a child with a
+// private mount namespace, so the read-only mount is nobody else's.
+TEST_F(HostRouteNs, NoIpv6AddressUnderAReadOnlyProcSys)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(p[0]);
+        std::string out;
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("/proc/sys", "/proc/sys", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+            mount(nullptr, "/proc/sys", nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+            out = std::string("mount: ") + std::strerror(errno);
+        } else {
+            sdwan_t t;
+            init(&t);
+            std::strcpy(t.tun_name, "tolv3");
+            LogCapture log;
+            out = sdwclnt_tun_open(&t) == 0 ? "open" : "not open";
+            sdwclnt_set_iproute(&t);  // up, with its descriptor attached: the carrier is on
+            for (const auto &l : log.all())
+                out += "|" + l;
+            out += "|" + netns_sh("ip -6 -o addr show dev tolv3");
+            sdwclnt_clear_iproute(&t);
+            sdwclnt_tun_close(&t);
+        }
+        (void)!write(p[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(p[1]);
+    std::string got;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    close(p[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(got, "open|Failed to disable IPv6 on tolv3: Read-only file system|");
+    EXPECT_EQ(if_flags("tolv3"), -1) << "removed at the stop";
 }

@@ -27,11 +27,12 @@ struct CheckRun {
 };
 
 // One check as a fresh daemon would read the file: the record starts over for every case.
-CheckRun check(const std::string &path, bool json = false)
+CheckRun check(const std::string &path, bool json = false, const char *table = TEST_DATA_DIR "/route/gateway.txt")
 {
     static const sdwan_t initial = _sdwclnt;
     _sdwclnt = initial;
     status_set_path("");
+    ctl_check_route_table(table);  // a host of the tests' own, not the machine's
     char *buf = nullptr;
     size_t len = 0;
     FILE *out = open_memstream(&buf, &len);
@@ -144,6 +145,35 @@ TEST(CtlCheck, BranchKeys)
     write(dir / "k.conf", BASE + "dnsdomains=corp..example.\n");
     EXPECT_EQ(with_prefix(check(dir / "k.conf").out, "result: "),
               Lines{"sdwclnt configuration failed: INVALID dnsdomains"});
+}
+
+// Split routes against the uplinks' own networks: eth0 carries the default route (192.168.1.0/24),
+// wlan0 the path to the peer 192.0.2.1 (10.20.0.0/16); docker0's network is no uplink's.
+TEST(CtlCheck, RoutesOverTheUplinksOwnNetwork)
+{
+    struct {
+        const char *routes;
+        Lines warn;
+    } const cases[] = {
+        {"10.93.0.0/24,172.17.0.0/16", {}},
+        {"192.168.1.0/24",
+         {"routes: 192.168.1.0/24 lies in 192.168.1.0/24, the network of the uplink eth0: those hosts would be sent "
+          "into the tunnel, not reached on eth0"}},
+        {"10.20.7.0/24",
+         {"routes: 10.20.7.0/24 lies in 10.20.0.0/16, the network of the uplink wlan0: those hosts would be sent "
+          "into the tunnel, not reached on wlan0"}},
+        {"0.0.0.0/1,128.0.0.0/1",
+         {"routes: 128.0.0.0/1 covers 192.168.1.0/24, the network of the uplink eth0: that network stays on eth0",
+          "routes: 0.0.0.0/1 covers 10.20.0.0/16, the network of the uplink wlan0: that network stays on wlan0"}},
+    };
+    TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.routes);
+        write(dir / "k.conf", BASE + "routes=" + c.routes + "\n");
+        const CheckRun r = check(dir / "k.conf", false, TEST_DATA_DIR "/route/uplinks.txt");
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(with_prefix(r.out, "warning: "), c.warn) << r.out;
+    }
 }
 
 struct MistakeCase {

@@ -206,8 +206,9 @@ TEST_F(TunTest, ClearIpTakesTheInterfaceDownAndRemovesTheAddress)
     tun_set_ip(TUN, ip("10.8.0.2"), ip("255.255.255.0"));
     ASSERT_EQ(flags_when_running(TUN) & IFF_UP, IFF_UP);
 
-    tun_clear_ip(TUN);
+    EXPECT_EQ(tun_clear_ip(TUN), 0);
     EXPECT_EQ(if_inet(TUN), "");
+    EXPECT_EQ(tun_clear_ip(TUN), 0) << "nothing left to clear is no refusal";
     int after = if_flags(TUN);
     EXPECT_EQ(after & IFF_UP, 0);
     EXPECT_EQ(after & ~IFF_RUNNING, before & ~IFF_RUNNING) << "only IFF_UP may change";
@@ -222,19 +223,22 @@ TEST_F(TunTest, SetMtuAndARefusedMtuKeepsTheOldOne)
     create();
     struct {
         unsigned int set;
+        int rc;
         int want;
-    } const steps[] = {{1400, 1400}, {0, 1400}, {1600, 1600}, {46, 1600}, {68, 68}};
+    } const steps[] = {{1400, 0, 1400}, {0, -EINVAL, 1400}, {1600, 0, 1600}, {46, -EINVAL, 1600}, {68, 0, 68}};
     for (const auto &s : steps) {
-        tun_set_mtu(TUN, s.set);
+        EXPECT_EQ(tun_set_mtu(TUN, s.set), s.rc) << "setting " << s.set;
         EXPECT_EQ(if_mtu(TUN), s.want) << "after setting " << s.set;
+        EXPECT_EQ(tun_get_mtu(TUN), s.want);
     }
 }
 
 TEST_F(TunTest, RequestsOnAMissingInterfaceChangeNothing)
 {
-    tun_set_ip("nosuch0", ip("10.8.0.2"), ip("255.255.255.0"));
-    tun_set_mtu("nosuch0", 1400);
-    tun_clear_ip("nosuch0");
+    EXPECT_EQ(tun_set_ip("nosuch0", ip("10.8.0.2"), ip("255.255.255.0")), -ENODEV);
+    EXPECT_EQ(tun_set_mtu("nosuch0", 1400), -ENODEV);
+    EXPECT_EQ(tun_clear_ip("nosuch0"), -ENODEV);
+    EXPECT_EQ(tun_get_mtu("nosuch0"), -ENODEV);
     EXPECT_EQ(if_flags("nosuch0"), -1);
     EXPECT_EQ(netns_sh("ip -o -4 addr show | grep -v ' lo '"), "");
 }
