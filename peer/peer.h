@@ -311,8 +311,8 @@ int peer_metrics_write(peer_t *p);
 void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
 void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len);  // packet at slot->buf + 8
 void peer_send_close(peer_t *p, peer_sess_t *s);
-uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf);
-uint32_t peer_pktopenrej(uint8_t *buf);
+uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf);  // buf: SDWAN_OPENACK_MAX bytes
+uint32_t peer_pktopenrej(uint8_t *buf);                                        // buf: SDWAN_CTRL_LEN bytes
 
 // Batched I/O and the event-core callbacks (peer_io.cpp).
 peer_txslot_t *peer_tx_slot(peer_t *p);  // the next free send slot, flushing a full batch first
