@@ -14,6 +14,7 @@
 
 struct ctrl_msg_t {
     sdwan_pkthdr_t hdr;
+    bool operator==(const ctrl_msg_t &) const = default;
 };
 
 uint32_t ctrl_encode(const ctrl_msg_t &m, std::span<uint8_t> out);  // SDWAN_CTRL_LEN, or 0

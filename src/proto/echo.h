@@ -22,6 +22,7 @@ struct echo_msg_t {
     uint32_t cur_delay;
     uint32_t min_delay;
     uint32_t max_delay;
+    bool operator==(const echo_msg_t &) const = default;
 };
 
 inline constexpr uint32_t ECHO_TICK_AT = SDWAN_CTRL_LEN + offsetof(sdwan_echopkt_t, tick);

@@ -32,6 +32,7 @@ struct open_msg_t {
     uint8_t userlen;  // 1 to SDWAN_USER_MAX
     uint8_t user[SDWAN_USER_MAX];
     uint8_t passblk[SDWAN_PASSBLK_LEN];
+    bool operator==(const open_msg_t &) const = default;
 };
 
 static_assert(SDWAN_CTRL_LEN + SDWAN_OPTLEN_MTU + SDWAN_OPTLEN_HEAD + SDWAN_USER_MAX + SDWAN_OPTLEN_PASS +

@@ -35,6 +35,7 @@ struct openack_msg_t {
     uint32_t gateway;
     uint32_t dns0;
     uint32_t dns1;
+    bool operator==(const openack_msg_t &) const = default;
 };
 
 inline constexpr uint32_t SDWAN_OPENACK_MAX = SDWAN_CTRL_LEN + SDWAN_OPTLEN_IP + SDWAN_OPTLEN_GATEWAY +
