@@ -15,6 +15,7 @@ uint32_t ctrl_encode(const ctrl_msg_t &m, std::span<uint8_t> out)
 
 int ctrl_decode(std::span<const uint8_t> in, ctrl_msg_t *out)
 {
+    *out = ctrl_msg_t{};
     if (in.size() < SDWAN_CTRL_LEN)
         return -EBADMSG;
     out->hdr = sdwan_hdr_load(in.data());
