@@ -5,6 +5,7 @@
 #include <cstring>
 #include <openssl/crypto.h>
 
+#include "net/ip4.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "proto/ctrl.h"
@@ -16,9 +17,6 @@
 
 namespace {
 
-constexpr uint32_t IPV4_MIN = 20;
-constexpr uint32_t IPV4_SRC = 12;
-constexpr uint32_t IPV4_DST = 16;
 // User names from the wire go into log lines: anything but printable ASCII is shown as '?', so
 // a hostile name cannot forge or split a line.
 const char *safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_MAX + 1])
@@ -239,7 +237,8 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
         sdwan_encrypt(&p->cfg.users[s->user].key, pkt, static_cast<int>(plen));
     // A session speaks only from the address it was given: anything else would let one client
     // inject traffic in another's name.
-    if (plen < IPV4_MIN || (pkt[0] >> 4) != 4 || ld_raw32(pkt + IPV4_SRC) != s->addr) {
+    const ip4_view ip({pkt, plen});
+    if (!ip.ok() || ip.src() != s->addr) {
         p->st.drop_badip++;
         return;
     }
@@ -306,11 +305,12 @@ void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
 {
     p->st.tun_rx++;
     uint8_t *pkt = slot->buf + SDWAN_HDR_LEN;
-    if (len < IPV4_MIN || (pkt[0] >> 4) != 4) {
+    const ip4_view ip({pkt, len});
+    if (!ip.ok()) {
         p->st.drop_noroute++;
         return;
     }
-    peer_sess_t *s = peer_sess_by_addr(p, ld_raw32(pkt + IPV4_DST));
+    peer_sess_t *s = peer_sess_by_addr(p, ip.dst());
     if (s == nullptr) {
         p->st.drop_noroute++;
         return;
