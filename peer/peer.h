@@ -17,6 +17,7 @@
 #include "net/sock.h"
 #include "net/vnet.h"
 #include "proto/aes.h"
+#include "proto/opts.h"
 #include "sdwan.h"
 
 inline constexpr uint32_t PEER_SESS_DEFAULT = 1024;  // sessions= when absent
@@ -59,10 +60,10 @@ inline constexpr int PEER_ERRLEN = 160;
 
 // One user= line, with what the handshake and the data path derive from it at start-up.
 struct peer_user_t {
-    char name[32];          // 1..31 characters
+    char name[SDWAN_USER_MAX + 1];  // 1 to 31 characters
     uint32_t unext;         // next user in the same name hash chain
     uint32_t sess;          // index of the user's live session, PEER_NONE
-    char pass[32];          // 1..31 characters
+    char pass[SDWAN_PASS_MAX + 1];  // 1 to 31 characters
     uint32_t fixed_ip;      // network order; 0 = take any free pool address
     uint8_t namelen;
     uint8_t passkey[16];    // MD5(salt | name): the AES key of the OPEN password block
