@@ -321,12 +321,15 @@ bool vnet_coal_add(vnet_coal_t *c, const uint8_t *pkt, uint32_t len)
     // total length, id and checksum; the TCP sequence number, PSH and checksum.
     const uint8_t *th = pkt + ihl;
     const uint8_t *hth = head + ihl;
-    if (ip4_view({head, c->len}).ihl() != ihl || std::memcmp(pkt, head, 2) != 0 || std::memcmp(pkt + 6, head + 6, 4) != 0 ||
-        std::memcmp(pkt + 12, head + 12, ihl - 12) != 0)
+    auto same = [](const uint8_t *a, const uint8_t *b, uint32_t from, uint32_t to) {
+        return std::memcmp(a + from, b + from, to - from) == 0;
+    };
+    if (ip4_view({head, c->len}).ihl() != ihl || !same(pkt, head, 0, IP4_TOTAL_AT) ||
+        !same(pkt, head, IP4_FRAG_AT, IP4_CSUM_AT) || !same(pkt, head, IP4_ADDRS_AT, ihl))
         return false;
-    if (std::memcmp(th, hth, 4) != 0 || std::memcmp(th + 8, hth + 8, 5) != 0 ||
-        ((th[13] ^ hth[13]) & ~TCP_PSH) != 0 || std::memcmp(th + 14, hth + 14, 2) != 0 ||
-        std::memcmp(th + 18, hth + 18, hlen - ihl - 18) != 0)
+    if (!same(th, hth, 0, TCP_SEQ_AT) || !same(th, hth, TCP_ACK_AT, TCP_FLAGS_AT) ||
+        ((th[TCP_FLAGS_AT] ^ hth[TCP_FLAGS_AT]) & ~TCP_PSH) != 0 || !same(th, hth, TCP_WINDOW_AT, TCP_CSUM_AT) ||
+        !same(th, hth, TCP_URGENT_AT, hlen - ihl))
         return false;
 
     std::memcpy(head + c->len, pkt + hlen, pay);
