@@ -17,6 +17,7 @@
 #include "net/sock.h"
 #include "net/vnet.h"
 #include "proto/aes.h"
+#include "proto/opts.h"
 #include "sdwan.h"
 
 inline constexpr uint32_t PEER_SESS_DEFAULT = 1024;  // sessions= when absent
@@ -59,10 +60,10 @@ inline constexpr int PEER_ERRLEN = 160;
 
 // One user= line, with what the handshake and the data path derive from it at start-up.
 struct peer_user_t {
-    char name[32];          // 1..31 characters
+    char name[SDWAN_USER_MAX + 1];  // 1 to 31 characters
     uint32_t unext;         // next user in the same name hash chain
     uint32_t sess;          // index of the user's live session, PEER_NONE
-    char pass[32];          // 1..31 characters
+    char pass[SDWAN_PASS_MAX + 1];  // 1 to 31 characters
     uint32_t fixed_ip;      // network order; 0 = take any free pool address
     uint8_t namelen;
     uint8_t passkey[16];    // MD5(salt | name): the AES key of the OPEN password block
@@ -311,8 +312,8 @@ int peer_metrics_write(peer_t *p);
 void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
 void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len);  // packet at slot->buf + 8
 void peer_send_close(peer_t *p, peer_sess_t *s);
-uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf);
-uint32_t peer_pktopenrej(uint8_t *buf);
+uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf);  // buf: SDWAN_OPENACK_MAX bytes
+uint32_t peer_pktopenrej(uint8_t *buf);                                        // buf: SDWAN_CTRL_LEN bytes
 
 // Batched I/O and the event-core callbacks (peer_io.cpp).
 peer_txslot_t *peer_tx_slot(peer_t *p);  // the next free send slot, flushing a full batch first

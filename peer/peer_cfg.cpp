@@ -173,13 +173,13 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
             return cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
     }
     size_t namelen = static_cast<size_t>(c1 - v);
-    if (namelen == 0 || namelen > 31)
+    if (namelen == 0 || namelen > SDWAN_USER_MAX)
         return cfg_err(err, errlen, "line %d: user name must have 1 to 31 characters", line);
     for (size_t i = 0; i < namelen; i++) {
         if (!cfg_name_char(v[i]))
             return cfg_err(err, errlen, "line %d: user name must be printable without blanks", line);
     }
-    if (passlen == 0 || passlen > 31)
+    if (passlen == 0 || passlen > SDWAN_PASS_MAX)
         return cfg_err(err, errlen, "line %d: password must have 1 to 31 characters", line);
     if (peer_user_find(cfg, reinterpret_cast<const uint8_t *>(v), static_cast<uint32_t>(namelen)) >= 0)
         return cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "core/event.h"
+#include "net/ip4.h"
 #include "net/sock.h"
 #include "net/tun.h"
 #include "peer/peer.h"
@@ -242,7 +243,7 @@ void peer_udp_recv(void *arg)
 void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
 {
     // Only TCP ever joins (the IPv4 protocol field; on_data has checked the version and length).
-    if (p->vnet != 0 && pkt[9] == IPPROTO_TCP) {
+    if (p->vnet != 0 && ip4_view({pkt, len}).proto() == IP4_PROTO_TCP) {
         // Not of the pending flow: that one is written first, then this one begins the next,
         // unless it cannot begin one either (no payload, a flag beyond ACK and PSH, a bad
         // checksum): then it goes alone.

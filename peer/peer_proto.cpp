@@ -1,80 +1,31 @@
 // The server's side of the tunnel protocol: OPEN answered with OPENACK or OPENREJ, ECHOREQ with
 // ECHORESP, DATA/EDATA passed to the TUN interface, TUN packets routed to the session that owns
-// their destination, CLOSE at shutdown. Header, signature, key, cipher and option lists are the
-// protocol module's (proto/); what is here is the server's policy.
+// their destination, CLOSE at shutdown. Header, signature, key, cipher and the messages' codecs
+// are the protocol module's (proto/); what is here is the server's policy.
 #include <cstring>
 #include <openssl/crypto.h>
 
+#include "net/ip4.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
-#include "proto/opts.h"
+#include "proto/ctrl.h"
+#include "proto/echo.h"
+#include "proto/open.h"
+#include "proto/openack.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {
 
-constexpr uint32_t IPV4_MIN = 20;
-constexpr uint32_t IPV4_SRC = 12;
-constexpr uint32_t IPV4_DST = 16;
-constexpr uint32_t OPENACK_MAX = SDWAN_CTRL_LEN + 6 + 6 + 4 + 10 + 3;
-static_assert(OPENACK_MAX <= SDWAN_PKTBUF);
-
-struct open_req_t {
-    const uint8_t *user;
-    uint32_t userlen;
-    const uint8_t *pass;  // 16 bytes
-    uint8_t want_encrypt;
-};
-
 // User names from the wire go into log lines: anything but printable ASCII is shown as '?', so
 // a hostile name cannot forge or split a line.
-const char *safe_name(const uint8_t *n, uint32_t len, char out[32])
+const char *safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_MAX + 1])
 {
     uint32_t i = 0;
-    for (; i < len && i < 31; i++)
+    for (; i < len && i < SDWAN_USER_MAX; i++)
         out[i] = (n[i] > ' ' && n[i] < 0x7f) ? static_cast<char>(n[i]) : '?';
     out[i] = '\0';
     return out;
-}
-
-// The option list of OPEN: type, length (the whole option), value. Every option must lie
-// wholly inside the datagram; the user and password must be there, with their exact sizes.
-int parse_open(const uint8_t *buf, uint32_t len, open_req_t *req)
-{
-    memset(req, 0, sizeof *req);
-    uint32_t off = SDWAN_CTRL_LEN;
-    sdwan_opt_t opt;
-    int r;
-    while ((r = sdwan_opt_next(buf, len, &off, &opt)) > 0) {
-        const uint8_t l = opt.len;
-        const uint8_t *v = opt.p + 2;
-        switch (opt.type) {
-        case SDWAN_OPT_USER:
-            if (l - 2 < 1 || l - 2 > 31)
-                return -1;
-            req->user = v;
-            req->userlen = l - 2u;
-            break;
-        case SDWAN_OPT_PASS:
-            if (l != 18)
-                return -1;
-            req->pass = v;
-            break;
-        case SDWAN_OPT_MTU:
-        case SDWAN_OPT_PIPE:
-            if (l != 4)
-                return -1;
-            break;
-        case SDWAN_OPT_ENCRYPT:
-            if (l != 3)
-                return -1;
-            req->want_encrypt = v[0];
-            break;
-        default:
-            break;
-        }
-    }
-    return (r == 0 && req->user != nullptr && req->pass != nullptr) ? 0 : -1;
 }
 
 // The client enciphers the first 16 password characters, zero padded, with AES-128 under
@@ -87,13 +38,6 @@ bool password_ok(peer_t *p, const peer_user_t &u, const uint8_t blk[16])
     bool ok = CRYPTO_memcmp(plain, u.passblk, 16) == 0;
     OPENSSL_cleanse(plain, sizeof plain);
     return ok;
-}
-
-uint8_t *put_ctrl(uint8_t *buf, uint8_t type, uint8_t encrypt, uint16_t sid, uint32_t token)
-{
-    sdwan_pkthdr_t h{type, encrypt, sid, token};
-    sdwan_hdr_store(buf, &h);
-    return sdwan_pktsign(buf);
 }
 
 void queue_ctrl(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *pkt, uint32_t len)
@@ -134,7 +78,7 @@ bool held(const peer_t *p, const peer_sess_t *s)
 
 void send_ack(peer_t *p, const peer_sess_t *s)
 {
-    uint8_t pkt[OPENACK_MAX];
+    uint8_t pkt[SDWAN_OPENACK_MAX];
     uint32_t n = peer_pktopenack(p, s, pkt);
     queue_ctrl(p, s->ipbe, s->port, pkt, n);
 }
@@ -168,19 +112,19 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
 {
     if (!signed_ok(p, buf, len, SDWAN_CTRL_LEN))
         return;
-    open_req_t req;
-    if (parse_open(buf, len, &req) != 0) {
+    open_msg_t req;
+    if (open_decode({buf, len}, &req) != 0) {
         p->st.drop_malformed++;
         return;
     }
-    char name[32];
+    char name[SDWAN_USER_MAX + 1];
     safe_name(req.user, req.userlen, name);
     int ui = peer_user_find(&p->cfg, req.user, req.userlen);
     if (ui < 0) {
         reject(p, ipbe, port, name, PEER_EV_UNKNOWN);
         return;
     }
-    if (!password_ok(p, p->cfg.users[ui], req.pass)) {
+    if (!password_ok(p, p->cfg.users[ui], req.passblk)) {
         reject(p, ipbe, port, name, PEER_EV_PASSWORD);
         return;
     }
@@ -238,7 +182,7 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
         reject(p, ipbe, port, name, PEER_EV_NOID);
         return;
     }
-    s->encrypt = (req.want_encrypt != 0 && p->cfg.encrypt != 0) ? 1 : 0;
+    s->encrypt = (req.encrypt != 0 && p->cfg.encrypt != 0) ? 1 : 0;
     send_ack(p, s);
     p->st.open_ok++;
     char a[16], t[16];
@@ -255,21 +199,21 @@ void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
         // A client that still believes in a session we do not hold (we restarted, or dropped
         // it): a CLOSE sends it back to OPEN at once instead of after its 9 s of silence.
         uint8_t pkt[SDWAN_CTRL_LEN];
-        put_ctrl(pkt, SDWAN_CLOSE, 0, h.sid, h.token);
-        queue_ctrl(p, ipbe, port, pkt, sizeof pkt);
+        const uint32_t n = ctrl_encode({{SDWAN_CLOSE, 0, h.sid, h.token}}, pkt);
+        queue_ctrl(p, ipbe, port, pkt, n);
         p->st.drop_nosess++;
         return;
     }
     if (!session_token_ok(p, s, h))
         return;
-    peer_txslot_t *slot = peer_tx_slot(p);
-    uint8_t *body = put_ctrl(slot->buf, SDWAN_ECHORESP, 0, s->sid, s->token);
     // The tick always goes back; the delay figures too when the request carried them.
-    uint32_t blen = len >= SDWAN_ECHO_LEN ? SDWAN_ECHOBODY_LEN : SDWAN_ECHORESP_MIN - SDWAN_CTRL_LEN;
-    memcpy(body, buf + SDWAN_CTRL_LEN, blen);
+    echo_msg_t m;
+    echo_decode({buf, len}, &m);  // cannot fail: signed_ok proved the tick is there
+    m.hdr = {SDWAN_ECHORESP, 0, s->sid, s->token};
+    peer_txslot_t *slot = peer_tx_slot(p);
     slot->ipbe = ipbe;
     slot->port = port;
-    slot->len = static_cast<uint16_t>(SDWAN_CTRL_LEN + blen);
+    slot->len = static_cast<uint16_t>(echo_encode(m, slot->buf));
     peer_tx_commit(p);
     p->st.echo++;
 }
@@ -293,7 +237,8 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
         sdwan_encrypt(&p->cfg.users[s->user].key, pkt, static_cast<int>(plen));
     // A session speaks only from the address it was given: anything else would let one client
     // inject traffic in another's name.
-    if (plen < IPV4_MIN || (pkt[0] >> 4) != 4 || ld_raw32(pkt + IPV4_SRC) != s->addr) {
+    const ip4_view ip({pkt, plen});
+    if (!ip.ok() || ip.src() != s->addr) {
         p->st.drop_badip++;
         return;
     }
@@ -302,34 +247,33 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
 
 }  // namespace
 
-uint32_t peer_pktopenrej(uint8_t *buf)
-{
-    put_ctrl(buf, SDWAN_OPENREJ, 0, 0, 0);
-    return SDWAN_CTRL_LEN;
-}
+uint32_t peer_pktopenrej(uint8_t *buf) { return ctrl_encode({{SDWAN_OPENREJ, 0, 0, 0}}, {buf, SDWAN_CTRL_LEN}); }
 
 uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf)
 {
-    uint8_t *o = put_ctrl(buf, SDWAN_OPENACK, s->encrypt, s->sid, s->token);
-    o = sdwan_opt_raw32(o, SDWAN_OPT_IP, s->addr);
-    o = sdwan_opt_raw32(o, SDWAN_OPT_GATEWAY, peer_gateway(s->addr));
-    o = sdwan_opt_be16(o, SDWAN_OPT_MTU, p->cfg.mtu);
+    openack_msg_t m{};
+    m.hdr = {SDWAN_OPENACK, s->encrypt, s->sid, s->token};
+    m.have = OPENACK_HAVE_IP | OPENACK_HAVE_GATEWAY | OPENACK_HAVE_MTU;
+    m.ip = s->addr;
+    m.gateway = peer_gateway(s->addr);
+    m.mtu = p->cfg.mtu;
     if (p->cfg.dns0 != 0) {
-        uint8_t *v = sdwan_opt_head(o, SDWAN_OPT_DNS, 8);
-        st_raw32(v, p->cfg.dns0);
-        st_raw32(v + 4, p->cfg.dns1);
-        o = v + 8;
+        m.have |= OPENACK_HAVE_DNS;
+        m.dns0 = p->cfg.dns0;
+        m.dns1 = p->cfg.dns1;
     }
-    if (s->encrypt != 0)
-        o = sdwan_opt_u8(o, SDWAN_OPT_ENCRYPT, s->encrypt);
-    return static_cast<uint32_t>(o - buf);
+    if (s->encrypt != 0) {
+        m.have |= OPENACK_HAVE_ENCRYPT;
+        m.encrypt = s->encrypt;
+    }
+    return openack_encode(m, {buf, SDWAN_OPENACK_MAX});
 }
 
 void peer_send_close(peer_t *p, peer_sess_t *s)
 {
     uint8_t pkt[SDWAN_CTRL_LEN];
-    put_ctrl(pkt, SDWAN_CLOSE, 0, s->sid, s->token);
-    queue_ctrl(p, s->ipbe, s->port, pkt, sizeof pkt);
+    const uint32_t n = ctrl_encode({{SDWAN_CLOSE, 0, s->sid, s->token}}, pkt);
+    queue_ctrl(p, s->ipbe, s->port, pkt, n);
 }
 
 void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len)
@@ -361,11 +305,12 @@ void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
 {
     p->st.tun_rx++;
     uint8_t *pkt = slot->buf + SDWAN_HDR_LEN;
-    if (len < IPV4_MIN || (pkt[0] >> 4) != 4) {
+    const ip4_view ip({pkt, len});
+    if (!ip.ok()) {
         p->st.drop_noroute++;
         return;
     }
-    peer_sess_t *s = peer_sess_by_addr(p, ld_raw32(pkt + IPV4_DST));
+    peer_sess_t *s = peer_sess_by_addr(p, ip.dst());
     if (s == nullptr) {
         p->st.drop_noroute++;
         return;

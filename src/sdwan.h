@@ -59,6 +59,7 @@ struct sdwan_pkthdr_t {
     uint8_t encrypt;
     uint16_t sid;
     uint32_t token;
+    bool operator==(const sdwan_pkthdr_t &) const = default;
 };
 static_assert(sizeof(sdwan_pkthdr_t) == 8);
 static_assert(offsetof(sdwan_pkthdr_t, type) == 0);

@@ -11,53 +11,35 @@
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "proto/aes.h"
-#include "proto/opts.h"
+#include "proto/open.h"
+#include "proto/openack.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {
-constexpr uint32_t PASS_BLOCK = 16;
-constexpr uint32_t USER_MAX = sizeof(sdwan_t::si_user) - 1;
-
 // One context for the life of the process: an OPEN costs no heap traffic once it exists.
 sdwan_aes_t s_aes;
 
-// The OPENACK options the client takes: the length each must have, head included, and where its
-// value goes. Options of other types are skipped.
-struct ack_opt_t {
-    uint8_t type;
-    uint8_t len;
-    void (*store)(sdwan_t *clnt, const uint8_t *value);
-};
-constexpr ack_opt_t ACK_OPTS[] = {
-    {SDWAN_OPT_MTU, 4, [](sdwan_t *c, const uint8_t *v) { c->si_peermtu = ld_be16(v); }},
-    {SDWAN_OPT_IP, 6, [](sdwan_t *c, const uint8_t *v) { c->si_ip = parse_ip_part(v); }},
-    {SDWAN_OPT_GATEWAY, 6, [](sdwan_t *c, const uint8_t *v) { c->si_gateway = parse_ip_part(v); }},
-    {SDWAN_OPT_DNS, 10,
-     [](sdwan_t *c, const uint8_t *v) {
-         c->si_dns0 = parse_ip_part(v);
-         c->si_dns1 = parse_ip_part(v + 4);
-     }},
-    {SDWAN_OPT_ENCRYPT, 3, [](sdwan_t *c, const uint8_t *v) { c->si_peerencypt = v[0]; }},
-    {SDWAN_OPT_DUPPKT, 3, [](sdwan_t *c, const uint8_t *v) { c->si_peerduppkt = v[0]; }},
-};
-
-// Walks the option list of an OPENACK, storing each option as it goes. false at the first
-// malformed option: a wrong length for its type, or broken framing.
+// Decodes the option list of an OPENACK and stores what it holds. false when it is malformed; the
+// options before the faulty one are stored all the same.
 bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
 {
-    uint32_t pos = SDWAN_CTRL_LEN;
-    sdwan_opt_t opt;
-    int r;
-    while ((r = sdwan_opt_next(buf, blen, &pos, &opt)) > 0) {
-        for (const ack_opt_t &a : ACK_OPTS) {
-            if (a.type != opt.type)
-                continue;
-            if (opt.len != a.len)
-                return false;
-            a.store(clnt, opt.p + 2);
-        }
+    openack_msg_t m;
+    const int r = openack_decode({buf, blen}, &m);
+    if ((m.have & OPENACK_HAVE_MTU) != 0)
+        clnt->si_peermtu = m.mtu;
+    if ((m.have & OPENACK_HAVE_IP) != 0)
+        clnt->si_ip = m.ip;
+    if ((m.have & OPENACK_HAVE_GATEWAY) != 0)
+        clnt->si_gateway = m.gateway;
+    if ((m.have & OPENACK_HAVE_DNS) != 0) {
+        clnt->si_dns0 = m.dns0;
+        clnt->si_dns1 = m.dns1;
     }
+    if ((m.have & OPENACK_HAVE_ENCRYPT) != 0)
+        clnt->si_peerencypt = m.encrypt;
+    if ((m.have & OPENACK_HAVE_DUPPKT) != 0)
+        clnt->si_peerduppkt = m.duppkt;
     return r == 0;
 }
 // A control packet is taken only in the state that expects it, and only with a good signature;
@@ -103,33 +85,27 @@ uint32_t parse_ip_part(const uint8_t *p) { return ld_raw32(p); }
 
 uint32_t sdwan_pktopen(const sdwan_t *clnt, uint8_t *buf)
 {
-    const sdwan_pkthdr_t hdr{SDWAN_OPEN, clnt->si_encrypt, 0, 0};
-    sdwan_hdr_store(buf, &hdr);
-    // The signature covers the header only, so it is taken before any option exists.
-    uint8_t *p = sdwan_pktsign(buf);
-
-    p = sdwan_opt_be16(p, SDWAN_OPT_MTU, clnt->si_cfgmtu);
-
-    const uint32_t n = static_cast<uint32_t>(strnlen(clnt->si_user, USER_MAX));
-    memcpy(sdwan_opt_head(p, SDWAN_OPT_USER, n), clnt->si_user, n);
-    p += n + 2;
-
+    open_msg_t m{};
+    m.hdr = {SDWAN_OPEN, clnt->si_encrypt, 0, 0};
+    m.have = OPEN_HAVE_MTU;
+    m.mtu = clnt->si_cfgmtu;
+    m.userlen = static_cast<uint8_t>(strnlen(clnt->si_user, SDWAN_USER_MAX));
+    memcpy(m.user, clnt->si_user, m.userlen);
     uint8_t key[16];
-    sdwan_passkey(clnt->si_user, n, key);
-    p = sdwan_opt_head(p, SDWAN_OPT_PASS, PASS_BLOCK);
+    sdwan_passkey(clnt->si_user, m.userlen, key);
     // Only the first 16 password bytes travel; the field is zero past the password's end.
-    if (sdwan_aes_run(&s_aes, false, key, reinterpret_cast<const uint8_t *>(clnt->si_pass), p) != 0)
+    if (sdwan_aes_run(&s_aes, false, key, reinterpret_cast<const uint8_t *>(clnt->si_pass), m.passblk) != 0)
         return 0;
-    p += PASS_BLOCK;
-
-    if (clnt->si_encrypt != 0)
-        p = sdwan_opt_u8(p, SDWAN_OPT_ENCRYPT, clnt->si_encrypt);
+    if (clnt->si_encrypt != 0) {
+        m.have |= OPEN_HAVE_ENCRYPT;
+        m.encrypt = clnt->si_encrypt;
+    }
     if (clnt->si_pipeid != 0) {
         // Bit 0 of the pipe index lands on bit 15; its higher bits fall off the 16-bit field.
-        const uint32_t pipe = (uint32_t{clnt->si_pipeidx} << 15) | clnt->si_pipeid;
-        p = sdwan_opt_be16(p, SDWAN_OPT_PIPE, static_cast<uint16_t>(pipe));
+        m.have |= OPEN_HAVE_PIPE;
+        m.pipe = static_cast<uint16_t>((uint32_t{clnt->si_pipeidx} << 15) | clnt->si_pipeid);
     }
-    return static_cast<uint32_t>(p - buf);
+    return open_encode(m, {buf, SDWAN_OPEN_MAX});
 }
 
 void sdwan_sendOPEN(sdwan_t *clnt)

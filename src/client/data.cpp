@@ -3,6 +3,7 @@
 #include "bytes.h"
 #include "client/dns.h"
 #include "client/rlog.h"
+#include "net/ip4.h"
 #include "net/sock.h"
 #include "net/tun.h"
 #include "net/vnet.h"
@@ -16,8 +17,6 @@ constexpr uint32_t DATA_ROOM = SDWAN_PKTBUF - SDWAN_HDR_LEN;
 static_assert(DATA_ROOM == 2040);
 // A session's MTU never exceeds the configured one, so every packet fits the room.
 static_assert(SDWAN_MTU_MAX <= DATA_ROOM);
-
-constexpr uint8_t IP_PROTO_UDP = 17;
 
 // The offload path's buffers, sized once: a whole read of the TUN device with its header, one
 // train of datagrams for one send, and the super-packet that inbound segments are joined into.
@@ -150,13 +149,14 @@ int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
 bool sdwan_own_dest(const sdwan_t *clnt, const uint8_t *pkt, int len)
 {
     // A first fragment of IPv4/UDP with its whole UDP port pair inside the packet.
-    if (len < 20 || (pkt[0] >> 4) != 4)
+    const ip4_view ip({pkt, static_cast<size_t>(len < 0 ? 0 : len)});
+    if (!ip.ok())
         return false;
-    const int ihl = (pkt[0] & 0x0F) * 4;
-    if (ihl < 20 || len < ihl + 4 || pkt[9] != IP_PROTO_UDP || (ld_be16(pkt + 6) & 0x1FFF) != 0)
+    const uint32_t ihl = ip.ihl();
+    if (ihl < IP4_HDR_MIN || static_cast<uint32_t>(len) < ihl + 4 || ip.proto() != IP4_PROTO_UDP || ip.later_fragment())
         return false;
-    const uint32_t dst = ld_raw32(pkt + 16);
-    const uint16_t dport = ld_be16(pkt + ihl + 2);
+    const uint32_t dst = ip.dst();
+    const uint16_t dport = ip.dport();
     if (dst == clnt->si_peerip && dport == clnt->si_peerport)
         return true;
     return clnt->si_state == SDWANCLNT_DNS && dst == sdwan_resolver_ip() && dport == SDWAN_DNS_PORT;

@@ -4,24 +4,19 @@
 #include "client/rlog.h"
 #include "client/session.h"
 #include "core/event.h"
+#include "proto/echo.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 
 namespace {
-// The echo body sits right behind the signature; the route block is laid out four bytes past
-// its end and is not part of what goes on the wire.
-constexpr uint32_t ECHO_TICK = SDWAN_CTRL_LEN;
-constexpr uint32_t ECHO_CUR = ECHO_TICK + 8;
-constexpr uint32_t ECHO_MIN = ECHO_CUR + 4;
-constexpr uint32_t ECHO_MAX = ECHO_MIN + 4;
+// The route block is laid out four bytes past the end of the request and is not part of what
+// goes on the wire.
 constexpr uint32_t RT_BLOCK = SDWAN_ECHO_LEN + 4;
 constexpr uint32_t RT_END = RT_BLOCK + sizeof(sdwan_rtpkt_t);
 
-static_assert(ECHO_MAX + 4 == SDWAN_ECHO_LEN);
 static_assert(RT_BLOCK == 48);
 // The builder's caller provides at least 64 bytes; the route block must stay inside them.
 static_assert(RT_END <= 64);
-static_assert(SDWAN_ECHORESP_MIN == ECHO_TICK + 8);
 
 void rtt_sample(sdwan_rtt_t &t, uint64_t usec)
 {
@@ -72,14 +67,9 @@ bool echo_rtt_answered(sdwan_t *clnt, uint64_t tick, uint64_t *sent)
 
 uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
 {
-    const sdwan_pkthdr_t hdr{SDWAN_ECHOREQ, 0, clnt->si_sid, clnt->si_token};
-    sdwan_hdr_store(buf, &hdr);
-    uint8_t *body = sdwan_pktsign(buf);
-
-    st_le64(body, os_curusec());
-    st_le32(buf + ECHO_CUR, clnt->si_curdelay);
-    st_le32(buf + ECHO_MIN, clnt->si_mindelay);
-    st_le32(buf + ECHO_MAX, clnt->si_maxdelay);
+    const echo_msg_t m{{SDWAN_ECHOREQ, 0, clnt->si_sid, clnt->si_token}, true, os_curusec(),
+                       clnt->si_curdelay, clnt->si_mindelay, clnt->si_maxdelay};
+    const uint32_t len = echo_encode(m, {buf, RT_END});
 
     uint8_t *rt = buf + RT_BLOCK;
     rt[0] = 'S';
@@ -89,14 +79,14 @@ uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
     st_be32(rt + offsetof(sdwan_rtpkt_t, magic), clnt->si_rtmagic);
     st_be32(rt + offsetof(sdwan_rtpkt_t, cnt), 0);
 
-    return SDWAN_ECHO_LEN;
+    return len;
 }
 
 void sdwan_sendECHOREQ(sdwan_t *clnt)
 {
     uint8_t buf[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktechoreq(clnt, buf);
-    echo_rtt_sent(clnt, ld_le64(buf + ECHO_TICK));
+    echo_rtt_sent(clnt, ld_le64(buf + ECHO_TICK_AT));
     sdwan_sock_send(clnt, buf, len);
 }
 
@@ -109,7 +99,8 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     }
     // A response too short to return a whole tick is as useless as a forged one, and is
     // refused the same way rather than read past its end.
-    if (blen < SDWAN_ECHORESP_MIN || !sdwan_pktverify(buf, blen)) {
+    echo_msg_t m;
+    if (echo_decode({buf, blen}, &m) != 0 || !sdwan_pktverify(buf, blen)) {
         clnt->si_stats.panic_pktverify++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_VERIFY))
             log_help("Packet verification failed\n");
@@ -119,7 +110,7 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     uint64_t tcur = os_curusec();
     // Kept modulo 2^32: a tick from slightly in the future (counters of two cores need not
     // agree) gives a delay just below 2^32, not a negative one.
-    uint32_t delay = static_cast<uint32_t>(tcur - ld_le64(buf + ECHO_TICK));
+    uint32_t delay = static_cast<uint32_t>(tcur - m.tick);
     clnt->si_curdelay = delay;
     if (delay > clnt->si_maxdelay)
         clnt->si_maxdelay = delay;
@@ -129,7 +120,7 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     uint64_t sent = 0;
     // Only an answer to a request sent since the doubtful CLOSE shows the peer still holds the
     // session: one to an earlier request may have been under way before the peer dropped it.
-    if (echo_rtt_answered(clnt, ld_le64(buf + ECHO_TICK), &sent) && clnt->si_probe_pending &&
+    if (echo_rtt_answered(clnt, m.tick, &sent) && clnt->si_probe_pending &&
         sent >= clnt->si_probe_mono)
         clnt->si_probe_pending = false;
 }

@@ -5,23 +5,12 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "net/ip4.h"
 #include "net/tun.h"
 
 namespace {
 
-constexpr uint8_t PROTO_TCP = 6;
-constexpr uint32_t IP_HDR_MIN = 20;
-constexpr uint32_t TCP_HDR_MIN = 20;
 constexpr uint32_t IP_LEN_MAX = 65535;
-constexpr uint8_t TCP_FIN = 0x01;
-constexpr uint8_t TCP_PSH = 0x08;
-constexpr uint8_t TCP_ACK = 0x10;
-constexpr uint8_t TCP_CWR = 0x80;
-constexpr uint32_t TCP_CSUM_AT = 16;  // the checksum's offset in the TCP header
-
-uint32_t ip_hlen(const uint8_t *ip) { return (ip[0] & 0x0Fu) * 4; }
-
-bool ip_fragment(const uint8_t *ip) { return (ld_be16(ip + 6) & 0x3FFF) != 0; }  // MF or an offset
 
 uint16_t fold(uint64_t acc)
 {
@@ -34,21 +23,22 @@ uint16_t fold(uint64_t acc)
 // The TCP pseudo-header's sum: both addresses, the protocol and the TCP length.
 uint32_t pseudo_sum(const uint8_t *ip, uint32_t tcplen)
 {
-    return uint32_t{vnet_csum(ip + 12, 8, 0)} + PROTO_TCP + tcplen;
+    return uint32_t{vnet_csum(ip + IP4_ADDRS_AT, 8, 0)} + IP4_PROTO_TCP + tcplen;
 }
 
 // A TCP/IPv4 packet as read or received: its header lengths once they are proved to lie inside
 // len bytes and agree with the IP total length; false otherwise.
 bool tcp4_parse(const uint8_t *ip, uint32_t len, uint32_t *ihl, uint32_t *hlen)
 {
-    if (len < IP_HDR_MIN || (ip[0] >> 4) != 4)
+    const ip4_view h({ip, len});
+    if (!h.ok())
         return false;
-    const uint32_t il = ip_hlen(ip);
-    if (il < IP_HDR_MIN || ld_be16(ip + 2) != len || ip[9] != PROTO_TCP || ip_fragment(ip))
+    const uint32_t il = h.ihl();
+    if (il < IP4_HDR_MIN || h.total() != len || h.proto() != IP4_PROTO_TCP || h.fragment())
         return false;
     if (len < il + TCP_HDR_MIN)
         return false;
-    const uint32_t doff = (ip[il + 12] >> 4) * 4u;
+    const uint32_t doff = h.tcp().doff();
     if (doff < TCP_HDR_MIN || len < il + doff)
         return false;
     *ihl = il;
@@ -58,10 +48,11 @@ bool tcp4_parse(const uint8_t *ip, uint32_t len, uint32_t *ihl, uint32_t *hlen)
 
 void ip_fix(uint8_t *ip, uint32_t ihl, uint32_t total, uint16_t id)
 {
-    st_be16(ip + 2, static_cast<uint16_t>(total));
-    st_be16(ip + 4, id);
-    st_be16(ip + 10, 0);
-    st_be16(ip + 10, static_cast<uint16_t>(~vnet_csum(ip, ihl, 0)));
+    const ip4_edit h({ip, ihl});
+    h.set_total(static_cast<uint16_t>(total));
+    h.set_id(id);
+    h.set_csum(0);
+    h.set_csum(static_cast<uint16_t>(~vnet_csum(ip, ihl, 0)));
 }
 
 // A partial checksum completed as the kernel's own fallback does: the sum from csum_start to the
@@ -156,11 +147,11 @@ int vnet_split_begin(vnet_split_t *s, const uint8_t *buf, uint32_t len, uint32_t
 
     if ((h.gso_type & ~VNET_GSO_ECN) != VNET_GSO_TCPV4 || h.gso_size == 0)
         return VNET_ERR_GSO;
-    if (s->len < IP_HDR_MIN)
+    if (s->len < IP4_HDR_MIN)
         return VNET_ERR_SHORT;
     const uint8_t *ip = s->pkt;
-    const uint32_t ihl = ip_hlen(ip);
-    if ((ip[0] >> 4) != 4 || ihl < IP_HDR_MIN || ld_be16(ip + 2) != s->len || ip_fragment(ip))
+    const ip4_view h4({ip, s->len});
+    if (!h4.ok() || h4.ihl() < IP4_HDR_MIN || h4.total() != s->len || h4.fragment())
         return VNET_ERR_IP;
     uint32_t il = 0;
     uint32_t hlen = 0;
@@ -207,10 +198,11 @@ int vnet_split_next(vnet_split_t *s, uint8_t *out, uint32_t cap, uint32_t room, 
     if (s->seg != 0 && s->off >= payload)
         return 0;
     const uint8_t *ip = s->pkt;
-    const uint32_t ihl = ip_hlen(ip);
-    const uint16_t id0 = ld_be16(ip + 4);
-    const uint32_t seq0 = ld_be32(ip + ihl + 4);
-    const uint8_t flags0 = ip[ihl + 13];
+    const ip4_view h4({ip, s->len});
+    const uint32_t ihl = h4.ihl();
+    const uint16_t id0 = h4.id();
+    const uint32_t seq0 = h4.tcp().seq();
+    const uint8_t flags0 = h4.tcp().flags();
     const uint32_t seglen = s->hlen + s->mss;
     const uint32_t stride = room + seglen;
 
@@ -227,18 +219,18 @@ int vnet_split_next(vnet_split_t *s, uint8_t *out, uint32_t cap, uint32_t room, 
         std::memcpy(seg + s->hlen, ip + s->hlen + s->off, pay);
         ip_fix(seg, ihl, plen, static_cast<uint16_t>(id0 + s->seg));
 
-        uint8_t *th = seg + ihl;
+        const tcp_edit th(seg + ihl);
         const bool is_last = s->off + pay >= payload;
         uint8_t fl = flags0;
         if (!is_last)
             fl = static_cast<uint8_t>(fl & ~(TCP_FIN | TCP_PSH));
         if (s->seg != 0)
             fl = static_cast<uint8_t>(fl & ~TCP_CWR);
-        th[13] = fl;
-        st_be32(th + 4, seq0 + s->off);
-        st_be16(th + TCP_CSUM_AT, 0);
+        th.set_flags(fl);
+        th.set_seq(seq0 + s->off);
+        th.set_csum(0);
         const uint32_t tcplen = plen - ihl;
-        st_be16(th + TCP_CSUM_AT, static_cast<uint16_t>(~vnet_csum(th, tcplen, pseudo_sum(seg, tcplen))));
+        th.set_csum(static_cast<uint16_t>(~vnet_csum(th.data(), tcplen, pseudo_sum(seg, tcplen))));
 
         s->off += pay;
         s->seg++;
@@ -290,7 +282,7 @@ bool coal_eligible(const uint8_t *ip, uint32_t len, uint32_t *ihl, uint32_t *hle
 {
     if (!tcp4_parse(ip, len, ihl, hlen) || *hlen >= len)
         return false;
-    const uint8_t fl = ip[*ihl + 13];
+    const uint8_t fl = tcp_view(ip + *ihl).flags();
     if ((fl & ~(TCP_ACK | TCP_PSH)) != 0 || (fl & TCP_ACK) == 0)
         return false;
     if (vnet_csum(ip, *ihl, 0) != 0xFFFF)
@@ -308,8 +300,9 @@ bool vnet_coal_add(vnet_coal_t *c, const uint8_t *pkt, uint32_t len)
     if (!coal_eligible(pkt, len, &ihl, &hlen))
         return false;
     const uint32_t pay = len - hlen;
-    const uint32_t seq = ld_be32(pkt + ihl + 4);
-    const bool psh = (pkt[ihl + 13] & TCP_PSH) != 0;
+    const tcp_view tcp(pkt + ihl);
+    const uint32_t seq = tcp.seq();
+    const bool psh = (tcp.flags() & TCP_PSH) != 0;
     uint8_t *head = c->buf + VNET_HDR_LEN;
 
     if (c->len == 0) {
@@ -328,20 +321,25 @@ bool vnet_coal_add(vnet_coal_t *c, const uint8_t *pkt, uint32_t len)
     // total length, id and checksum; the TCP sequence number, PSH and checksum.
     const uint8_t *th = pkt + ihl;
     const uint8_t *hth = head + ihl;
-    if (ip_hlen(head) != ihl || std::memcmp(pkt, head, 2) != 0 || std::memcmp(pkt + 6, head + 6, 4) != 0 ||
-        std::memcmp(pkt + 12, head + 12, ihl - 12) != 0)
+    auto same = [](const uint8_t *a, const uint8_t *b, uint32_t from, uint32_t to) {
+        return std::memcmp(a + from, b + from, to - from) == 0;
+    };
+    if (ip4_view({head, c->len}).ihl() != ihl || !same(pkt, head, 0, IP4_TOTAL_AT) ||
+        !same(pkt, head, IP4_FRAG_AT, IP4_CSUM_AT) || !same(pkt, head, IP4_ADDRS_AT, ihl))
         return false;
-    if (std::memcmp(th, hth, 4) != 0 || std::memcmp(th + 8, hth + 8, 5) != 0 ||
-        ((th[13] ^ hth[13]) & ~TCP_PSH) != 0 || std::memcmp(th + 14, hth + 14, 2) != 0 ||
-        std::memcmp(th + 18, hth + 18, hlen - ihl - 18) != 0)
+    if (!same(th, hth, 0, TCP_SEQ_AT) || !same(th, hth, TCP_ACK_AT, TCP_FLAGS_AT) ||
+        ((th[TCP_FLAGS_AT] ^ hth[TCP_FLAGS_AT]) & ~TCP_PSH) != 0 || !same(th, hth, TCP_WINDOW_AT, TCP_CSUM_AT) ||
+        !same(th, hth, TCP_URGENT_AT, hlen - ihl))
         return false;
 
     std::memcpy(head + c->len, pkt + hlen, pay);
     c->len += pay;
     c->nextseq += pay;
     c->count++;
-    if (psh)
-        head[ihl + 13] = static_cast<uint8_t>(head[ihl + 13] | TCP_PSH);
+    if (psh) {
+        const tcp_edit hth_edit(head + ihl);
+        hth_edit.set_flags(static_cast<uint8_t>(hth_edit.flags() | TCP_PSH));
+    }
     // A short or pushed segment is the end of what the sender had: nothing in order follows it
     // into the same super-packet.
     if (pay < c->mss || psh)
@@ -356,12 +354,13 @@ uint32_t vnet_coal_finish(vnet_coal_t *c)
     uint8_t *ip = c->buf + VNET_HDR_LEN;
     vnet_hdr_t h{};
     if (c->count > 1) {
-        const uint32_t ihl = ip_hlen(ip);
-        ip_fix(ip, ihl, c->len, ld_be16(ip + 4));
+        const ip4_view h4({ip, c->len});
+        const uint32_t ihl = h4.ihl();
+        ip_fix(ip, ihl, c->len, h4.id());
         // The checksum left partial, as the kernel's own sender leaves it: the pseudo-header's
         // sum, folded and not complemented; the kernel completes (or trusts) the rest.
         const uint32_t tcplen = c->len - ihl;
-        st_be16(ip + ihl + TCP_CSUM_AT, fold(pseudo_sum(ip, tcplen)));
+        tcp_edit(ip + ihl).set_csum(fold(pseudo_sum(ip, tcplen)));
         h.flags = VNET_F_NEEDS_CSUM;
         h.gso_type = VNET_GSO_TCPV4;
         h.hdr_len = static_cast<uint16_t>(c->hlen);

@@ -4,11 +4,11 @@
 #include <openssl/evp.h>
 
 #include "digest/sys_md5.h"
+#include "proto/opts.h"
 #include "sdwan_build.h"
 
 namespace {
 constexpr int BLOCK = 16;
-constexpr uint32_t USER_MAX = 31;
 }  // namespace
 
 int sdwan_aes_open(sdwan_aes_t *a)
@@ -59,11 +59,11 @@ int sdwan_aes_run(sdwan_aes_t *a, bool decrypt, const uint8_t key[16], const uin
 
 void sdwan_passkey(const char *user, uint32_t n, uint8_t key[16])
 {
-    if (n > USER_MAX)
-        n = USER_MAX;
+    if (n > SDWAN_USER_MAX)
+        n = SDWAN_USER_MAX;
     // The salt is written next to the digest input at each use rather than kept as one stored
     // constant, like the signature's in packet.cpp.
-    uint8_t in[2 + USER_MAX];
+    uint8_t in[2 + SDWAN_USER_MAX];
     in[0] = SDWAN_SALT0;
     in[1] = SDWAN_SALT1;
     memcpy(in + 2, user, n);

@@ -5,6 +5,24 @@
 
 #include "bytes.h"
 
+// The texts the configuration allows and OPEN carries: at most 31 characters each. Only the first
+// SDWAN_PASSBLK_LEN password bytes travel, as one AES block.
+inline constexpr uint32_t SDWAN_USER_MAX = 31;
+inline constexpr uint32_t SDWAN_PASS_MAX = 31;
+inline constexpr uint32_t SDWAN_PASSBLK_LEN = 16;
+
+// The one length, head included, that each option of a fixed size has wherever it appears. The
+// user option is 3 to SDWAN_USER_MAX + 2 bytes; any other type is at least its two head bytes.
+inline constexpr uint8_t SDWAN_OPTLEN_HEAD = 2;
+inline constexpr uint8_t SDWAN_OPTLEN_PASS = SDWAN_OPTLEN_HEAD + SDWAN_PASSBLK_LEN;
+inline constexpr uint8_t SDWAN_OPTLEN_MTU = 4;
+inline constexpr uint8_t SDWAN_OPTLEN_IP = 6;
+inline constexpr uint8_t SDWAN_OPTLEN_DNS = 10;
+inline constexpr uint8_t SDWAN_OPTLEN_GATEWAY = 6;
+inline constexpr uint8_t SDWAN_OPTLEN_ENCRYPT = 3;
+inline constexpr uint8_t SDWAN_OPTLEN_DUPPKT = 3;
+inline constexpr uint8_t SDWAN_OPTLEN_PIPE = 4;
+
 struct sdwan_opt_t {
     uint8_t type;
     uint8_t len;         // the whole option, head included

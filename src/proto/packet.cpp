@@ -4,6 +4,7 @@
 
 #include "bytes.h"
 #include "digest/sys_md5.h"
+#include "proto/opts.h"
 #include "sdwan_build.h"
 
 namespace {
@@ -55,10 +56,10 @@ int sdwan_pktverify(const uint8_t *pkt, uint32_t len)
 
 void sdwan_key_derive(const char *user, const char *pass, sdwan_key_t *key)
 {
-    // Both texts hold at most 31 characters; the bound also guards one without its terminator.
-    uint8_t joined[62];
-    const size_t nu = strnlen(user, 31);
-    const size_t np = strnlen(pass, 31);
+    // The bounds also guard a text without its terminator.
+    uint8_t joined[SDWAN_USER_MAX + SDWAN_PASS_MAX];
+    const size_t nu = strnlen(user, SDWAN_USER_MAX);
+    const size_t np = strnlen(pass, SDWAN_PASS_MAX);
     memcpy(joined, user, nu);
     memcpy(joined + nu, pass, np);
     uint8_t digest[32];

@@ -392,6 +392,42 @@ void peer_open_seeds()
     put("peer_open", "mallory", pair(2, "mallory", "secret"));
     put("peer_open", "no-name", pair(2, "", "secret"));
 }
+// Every message kind as a datagram (flags 0 to 3: OPENREJ/CLOSE, OPEN, OPENACK, echo), as the ends
+// build it, and as raw record bytes for the encoders (flags 4 to 7).
+void proto_seeds(const peer_t &peer)
+{
+    Bytes rej(SDWAN_CTRL_LEN);
+    peer_pktopenrej(rej.data());
+    put("proto", "openrej", flagged(0, rej));
+    put("proto", "close", flagged(0, control(SDWAN_CLOSE, FUZZ_SID, FUZZ_TOKEN)));
+    sdwan_t c = client_record();
+    c.si_pipeid = 7;
+    Bytes open(SDWAN_CTRLBUF);
+    open.resize(sdwan_pktopen(&c, open.data()));
+    put("proto", "open", flagged(1, open));
+    Bytes unknown = open;
+    const uint8_t extra[] = {7, 2, 200, 5, 1, 2, 3};
+    unknown.insert(unknown.end(), extra, extra + sizeof extra);
+    put("proto", "open-unknown", flagged(1, unknown));
+    put("proto", "openack", flagged(2, openack(peer, FUZZ_SID, FUZZ_TOKEN, "10.8.0.2", 1)));
+    Bytes bad = openack(peer, FUZZ_SID, FUZZ_TOKEN, "10.8.0.3", 0);
+    const uint8_t mtu5[] = {SDWAN_OPT_MTU, 5, 5, 0x78, 0};
+    bad.insert(bad.end(), mtu5, mtu5 + sizeof mtu5);
+    put("proto", "openack-mtu5", flagged(2, bad));
+    Bytes echo(64);
+    sdwan_pktechoreq(&c, echo.data());
+    echo.resize(SDWAN_ECHO_LEN);
+    put("proto", "echoreq", flagged(3, echo));
+    echo.resize(SDWAN_ECHORESP_MIN);
+    put("proto", "echo-tick-only", flagged(3, echo));
+    for (uint8_t kind = 0; kind < 4; kind++) {
+        Bytes raw(80);
+        for (size_t i = 0; i < raw.size(); i++)
+            raw[i] = static_cast<uint8_t>(i * 37 + kind);
+        put("proto", "record-" + std::to_string(kind), flagged(static_cast<uint8_t>(4 | kind), raw));
+    }
+}
+
 // Reads of a TUN device with the virtio-net header: a plain packet, partial checksums, TCP
 // super-packets of several shapes, and one the kernel would never hand over.
 void vnet_seeds()
@@ -447,6 +483,7 @@ int main(int argc, char **argv)
     peer_seeds();
     peer_open_seeds();
     vnet_seeds();
+    proto_seeds(peer);
     if (!s_check) {
         std::printf("wrote %d seed files under %s\n", s_written, s_dir.c_str());
         return 0;

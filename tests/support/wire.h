@@ -88,16 +88,30 @@ inline void opt(Bytes &p, uint8_t type, const Bytes &value)
     p.insert(p.end(), value.begin(), value.end());
 }
 
-// OPEN as the client sends it: MTU, user, password block, then the encrypt wish if any.
-inline Bytes open(const std::string &user, const std::string &pass, int want_encrypt = -1, uint16_t mtu = 1400)
+inline Bytes be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+
+// OPEN as the client sends it: MTU, user, password block, then the encrypt wish and the pipe
+// value if any (-1: the option is absent).
+inline Bytes open(const std::string &user, const std::string &pass, int want_encrypt = -1, uint16_t mtu = 1400,
+                  int32_t pipe = -1)
 {
-    Bytes p = control(SDWAN_OPEN, want_encrypt > 0 ? 1 : 0, 0, 0);
-    opt(p, SDWAN_OPT_MTU, {static_cast<uint8_t>(mtu >> 8), static_cast<uint8_t>(mtu)});
+    Bytes p = control(SDWAN_OPEN, want_encrypt > 0 ? static_cast<uint8_t>(want_encrypt) : 0, 0, 0);
+    opt(p, SDWAN_OPT_MTU, be16(mtu));
     opt(p, SDWAN_OPT_USER, Bytes(user.begin(), user.end()));
     opt(p, SDWAN_OPT_PASS, passblock(user, pass));
     if (want_encrypt >= 0)
         opt(p, SDWAN_OPT_ENCRYPT, {static_cast<uint8_t>(want_encrypt)});
+    if (pipe >= 0)
+        opt(p, SDWAN_OPT_PIPE, be16(static_cast<uint16_t>(pipe)));
     return p;
+}
+
+inline Bytes le(uint64_t v, size_t n)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++)
+        b[i] = static_cast<uint8_t>(v >> (8 * i));
+    return b;
 }
 
 // The payload key: the first 8 bytes of MD5(user | password), XORed bytewise.

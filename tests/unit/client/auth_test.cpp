@@ -24,6 +24,7 @@
 #include "support/fakeclock.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
+#include "support/wire.h"
 #include "support/proc.h"
 
 namespace {
@@ -141,33 +142,27 @@ TEST(AuthPasskey, IsMd5OfSaltThenUserName)
     }
 }
 
-struct OpenCase {
-    const char *what;
-    std::string user;
-    std::string pass;
-    uint8_t encrypt;
-    uint16_t pipeid;
-    uint16_t pipeidx;
-    uint16_t mtu;
-    size_t len;
-    Bytes pipe;  // the two pipe value bytes, empty when no pipe option
-};
-
-TEST(AuthOpen, BytesOnTheWire)
+// The record's fields as OPEN carries them; the layout itself is the codec's (proto/codec_test).
+TEST(AuthOpen, CarriesTheRecordsSettings)
 {
     const std::string u31(31, 'u');
-    const OpenCase cases[] = {
-        {"one-char user, nothing optional", "a", "x", 0, 0, 0, 1400, 49, {}},
-        {"31-char user, encrypt and pipe", u31, "pw", 1, 5, 1, 1400, 86, {0x80, 0x05}},
-        {"pipe index 2 drops off bit 15", "alice", "secret", 0, 5, 2, 1400, 57, {0x00, 0x05}},
-        {"pipe index 3 keeps bit 0 only", "alice", "secret", 0, 5, 3, 1400, 57, {0x80, 0x05}},
-        {"pipe id 0 sends no pipe", "alice", "secret", 0, 0, 7, 1400, 53, {}},
-        {"pipe id bit 15 kept", "alice", "secret", 0, 0x8001, 0, 1400, 57, {0x80, 0x01}},
-        {"20-char password", "bob", "ABCDEFGHIJKLMNOPQRST", 0, 0, 0, 46, 51, {}},
-        {"3-char password", "bob", "abc", 1, 0, 0, 1600, 54, {}},
-        {"16-char password", "bob", "0123456789abcdef", 0, 0, 0, 1500, 51, {}},
+    const struct {
+        const char *what;
+        std::string user, pass;
+        uint8_t encrypt;
+        uint16_t pipeid, pipeidx, mtu;
+        int32_t pipe;  // the pipe value on the wire, -1 for no pipe option
+    } cases[] = {
+        {"one-char user, nothing optional", "a", "x", 0, 0, 0, 1400, -1},
+        {"31-char user, encrypt and pipe", u31, "pw", 1, 5, 1, 1400, 0x8005},
+        {"pipe index 2 drops off bit 15", "alice", "secret", 0, 5, 2, 1400, 0x0005},
+        {"pipe index 3 keeps bit 0 only", "alice", "secret", 0, 5, 3, 1400, 0x8005},
+        {"pipe id 0 sends no pipe", "alice", "secret", 0, 0, 7, 1400, -1},
+        {"pipe id bit 15 kept", "alice", "secret", 0, 0x8001, 0, 1400, 0x8001},
+        {"20-char password: its first 16 travel", "bob", "ABCDEFGHIJKLMNOPQRST", 0, 0, 0, 46, -1},
+        {"3-char password, zero padded", "bob", "abc", 1, 0, 0, 1600, -1},
     };
-    for (const OpenCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         sdwan_t clnt{};
         snprintf(clnt.si_user, sizeof clnt.si_user, "%s", c.user.c_str());
@@ -179,45 +174,9 @@ TEST(AuthOpen, BytesOnTheWire)
         uint8_t buf[SDWAN_CTRLBUF];
         memset(buf, 0xEE, sizeof buf);
         const uint32_t len = sdwan_pktopen(&clnt, buf);
-        ASSERT_EQ(len, c.len);
+        EXPECT_EQ(Bytes(buf, buf + len), wire::open(c.user, c.pass, c.encrypt != 0 ? c.encrypt : -1, c.mtu, c.pipe));
         EXPECT_EQ(buf[len], 0xEE) << "wrote past the returned length";
-
-        const Bytes hdr{SDWAN_OPEN, c.encrypt, 0, 0, 0, 0, 0, 0};
-        EXPECT_EQ(Bytes(buf, buf + 8), hdr);
-        EXPECT_EQ(Bytes(buf + 8, buf + 24), md5({SDWAN_OPEN, c.encrypt, 0, 0, 0, 0, 0, 0, SDWAN_SALT0, SDWAN_SALT1}));
-
-        Bytes want{SDWAN_OPT_MTU, 4, static_cast<uint8_t>(c.mtu >> 8), static_cast<uint8_t>(c.mtu & 0xFF)};
-        want.push_back(SDWAN_OPT_USER);
-        want.push_back(static_cast<uint8_t>(c.user.size() + 2));
-        want.insert(want.end(), c.user.begin(), c.user.end());
-        want.push_back(SDWAN_OPT_PASS);
-        want.push_back(18);
-        const size_t n = c.user.size();
-        EXPECT_EQ(Bytes(buf + 24, buf + 32 + n), want);
-
-        Bytes plain(16, 0);
-        memcpy(plain.data(), c.pass.data(), std::min<size_t>(16, c.pass.size()));
-        EXPECT_EQ(aes_decrypt_block(passkey_of(c.user), buf + 32 + n), plain);
-
-        Bytes tail;
-        if (c.encrypt != 0)
-            tail.insert(tail.end(), {SDWAN_OPT_ENCRYPT, 3, c.encrypt});
-        if (!c.pipe.empty())
-            tail.insert(tail.end(), {SDWAN_OPT_PIPE, 4, c.pipe[0], c.pipe[1]});
-        EXPECT_EQ(Bytes(buf + 48 + n, buf + len), tail);
     }
-}
-
-TEST(AuthOpen, MtuBytesAtOffsets26And27)
-{
-    sdwan_t clnt{};
-    snprintf(clnt.si_user, sizeof clnt.si_user, "u");
-    snprintf(clnt.si_pass, sizeof clnt.si_pass, "p");
-    clnt.si_cfgmtu = 1400;
-    uint8_t buf[SDWAN_CTRLBUF];
-    ASSERT_EQ(sdwan_pktopen(&clnt, buf), 49u);
-    EXPECT_EQ(buf[26], 0x05);
-    EXPECT_EQ(buf[27], 0x78);
 }
 
 TEST(AuthOptions, AddressParsersKeepNetworkOrder)
@@ -328,8 +287,10 @@ TEST_F(AuthNetnsTest, OpenackSkipsUnknownOptionsByTheirLength)
 {
     to_auth();
     int n = 0;
-    for (uint8_t type : {0, 1, 2, 7, 10, 11, 200, 255}) {
-        for (uint8_t len : {2, 3, 6, 255}) {
+    // Every type and length the codec skips is in proto/codec_test; here, that a skipped option
+    // still establishes the session.
+    for (uint8_t type : {7, 200}) {
+        for (uint8_t len : {2, 255}) {
             SCOPED_TRACE("type " + std::to_string(type) + " len " + std::to_string(len));
             // The skipped value looks like an address option, so a parser that read into it
             // would store the wrong address.
@@ -354,29 +315,14 @@ struct MalformedCase {
 
 TEST_F(AuthNetnsTest, MalformedOpenackResetsWithoutALineOfItsOwn)
 {
+    // One of each kind of fault the codec answers (every one is in proto/codec_test): a known
+    // option of the wrong length, broken framing, a value cut by the datagram's end.
     const MalformedCase cases[] = {
         {"MTU length 5", {SDWAN_OPT_MTU, 5, 0x05, 0x00, 0x00}},
-        {"MTU length 3", {SDWAN_OPT_MTU, 3, 0x05}},
-        {"IP length 5", {SDWAN_OPT_IP, 5, 10, 0, 0}},
-        {"IP length 7", {SDWAN_OPT_IP, 7, 10, 0, 0, 1, 0}},
-        {"DNS length 9", {SDWAN_OPT_DNS, 9, 8, 8, 8, 8, 1, 1, 1}},
-        {"DNS length 11", {SDWAN_OPT_DNS, 11, 8, 8, 8, 8, 1, 1, 1, 1, 0}},
-        {"gateway length 5", {SDWAN_OPT_GATEWAY, 5, 10, 0, 0}},
-        {"gateway length 7", {SDWAN_OPT_GATEWAY, 7, 10, 0, 0, 1, 0}},
-        {"encrypt length 2", {SDWAN_OPT_ENCRYPT, 2}},
-        {"encrypt length 4", {SDWAN_OPT_ENCRYPT, 4, 1, 0}},
-        {"duppkt length 2", {SDWAN_OPT_DUPPKT, 2}},
-        {"duppkt length 4", {SDWAN_OPT_DUPPKT, 4, 1, 0}},
-        {"unknown length 0", {7, 0, 0, 0}},
         {"unknown length 1", {200, 1, 3, 0}},  // read on by one byte, it would parse as a valid option
-        {"known length 0", {SDWAN_OPT_MTU, 0, 0, 0}},
     };
     const MalformedCase truncated[] = {
-        {"one byte left", {7}},
-        {"MTU value cut", {SDWAN_OPT_MTU, 4, 0x05}},
         {"IP value cut", {SDWAN_OPT_IP, 6, 10, 0, 0}},
-        {"unknown value cut", {7, 40, 1, 2, 3}},
-        {"length byte past the end", {SDWAN_OPT_DNS}},
     };
     auto run = [&](const MalformedCase &c, bool with_tail, uint8_t n) {
         SCOPED_TRACE(c.what);

@@ -21,6 +21,7 @@
 #include "core/event.h"
 #include "net/tun.h"
 #include "peer/peer.h"
+#include "proto/openack.h"
 #include "proto/packet.h"
 #include "shell/log.h"
 #include "shell/os.h"
@@ -170,10 +171,12 @@ protected:
         EXPECT_GE(s.ack.size(), 24u);
         if (s.ack.size() < 24 || s.ack[0] != SDWAN_OPENACK)
             return s;
-        s.encrypt = s.ack[1];
-        std::memcpy(&s.sid, &s.ack[2], 2);
-        std::memcpy(&s.token, &s.ack[4], 4);
-        std::memcpy(&s.addr, &s.ack[26], 4);
+        openack_msg_t m;
+        EXPECT_EQ(openack_decode(s.ack, &m), 0);
+        s.encrypt = m.hdr.encrypt;
+        s.sid = m.hdr.sid;
+        s.token = m.hdr.token;
+        s.addr = m.ip;
         return s;
     }
 
@@ -190,19 +193,23 @@ TEST_F(PeerProto, OpenAcceptedWithEveryOption)
     EXPECT_EQ(ack[1], 1);
     EXPECT_TRUE(wire::signed_ok(ack));
     EXPECT_EQ(sdwan_pktverify(ack.data(), static_cast<uint32_t>(ack.size())), 1);
-    uint16_t sid;
-    uint32_t token;
-    std::memcpy(&sid, &ack[2], 2);
-    std::memcpy(&token, &ack[4], 4);
+    // The layout is the codec's (proto/codec_test); here, what the peer grants.
+    openack_msg_t m;
+    ASSERT_EQ(openack_decode(ack, &m), 0);
+    const uint16_t sid = m.hdr.sid;
+    const uint32_t token = m.hdr.token;
     EXPECT_NE(sid, 0);
     EXPECT_NE(token, 0u);
-    const Bytes opts(ack.begin() + 24, ack.end());
-    const Bytes want = {4, 6, 10, 8, 0, 2,                 // address
-                        6, 6, 10, 8, 0, 1,                 // gateway
-                        3, 4, 0x05, 0x78,                  // MTU 1400
-                        5, 10, 9, 9, 9, 9, 1, 1, 1, 1,     // DNS
-                        8, 3, 1};                          // enciphering granted
-    EXPECT_EQ(opts, want);
+    openack_msg_t want{};
+    want.hdr = {SDWAN_OPENACK, 1, sid, token};
+    want.have = OPENACK_HAVE_IP | OPENACK_HAVE_GATEWAY | OPENACK_HAVE_MTU | OPENACK_HAVE_DNS | OPENACK_HAVE_ENCRYPT;
+    want.ip = wire::addr("10.8.0.2");
+    want.gateway = wire::addr("10.8.0.1");
+    want.mtu = 1400;
+    want.dns0 = wire::addr("9.9.9.9");
+    want.dns1 = wire::addr("1.1.1.1");
+    want.encrypt = 1;
+    EXPECT_EQ(m, want);
 
     peer_sess_t *s = peer_sess_find(p, htonl(INADDR_LOOPBACK), local_port(c));
     ASSERT_NE(s, nullptr);
@@ -233,10 +240,10 @@ TEST_F(PeerProto, EncryptGrantedOnlyWhenAskedAndAllowed)
         SCOPED_TRACE(testing::Message() << "cfg " << k.cfg_encrypt << " want " << k.want);
         EXPECT_EQ(s.encrypt, k.granted);
         EXPECT_EQ(s.ack.size(), k.granted ? 53u : 50u);
-        if (!k.granted) {
-            // Without the grant the list ends after DNS: no encrypt option at all.
-            EXPECT_EQ(s.ack[40], SDWAN_OPT_DNS);
-        }
+        // Without the grant no encrypt option at all.
+        openack_msg_t m;
+        ASSERT_EQ(openack_decode(s.ack, &m), 0);
+        EXPECT_EQ((m.have & OPENACK_HAVE_ENCRYPT) != 0, k.granted != 0);
         // Data towards the client follows the grant.
         tun_write(wire::icmp_echo("10.8.0.1", "10.8.0.2", 1, 1, 16));
         Bytes d = recv(c);
@@ -325,18 +332,10 @@ TEST_F(PeerProto, BadInputDroppedAndCounted)
         {"OPEN of 20 bytes", cut(good, 20), &peer_stats_t::drop_short},
         {"OPEN signature damaged", flip(good, 12), &peer_stats_t::drop_sig},
         {"OPEN header changed after signing", flip(good, 1), &peer_stats_t::drop_sig},
+        // One OPEN of each kind the codec refuses (every one is in proto/codec_test).
         {"option running past the end", plus(good, {SDWAN_OPT_ENCRYPT, 5, 1}), &peer_stats_t::drop_malformed},
-        {"single byte after the options", plus(good, {SDWAN_OPT_ENCRYPT}), &peer_stats_t::drop_malformed},
-        {"option length 1", plus(good, {7, 1}), &peer_stats_t::drop_malformed},
-        {"option length 0", plus(good, {7, 0}), &peer_stats_t::drop_malformed},
-        {"cut inside the password", cut(good, good.size() - 5), &peer_stats_t::drop_malformed},
         {"no password", open_with({user}), &peer_stats_t::drop_malformed},
-        {"no user", open_with({pass}), &peer_stats_t::drop_malformed},
-        {"no options", open_with({}), &peer_stats_t::drop_malformed},
         {"user of 32 characters", open_with({longuser, pass}), &peer_stats_t::drop_malformed},
-        {"password option of 17", open_with({user, cut(pass, 17)}), &peer_stats_t::drop_malformed},
-        {"mtu option of 5", open_with({{SDWAN_OPT_MTU, 5, 1, 2, 3}, user, pass}), &peer_stats_t::drop_malformed},
-        {"encrypt option of 4", open_with({user, pass, {SDWAN_OPT_ENCRYPT, 4, 1, 1}}), &peer_stats_t::drop_malformed},
         {"OPENREJ from a client", wire::control(SDWAN_OPENREJ, 0, 0, 0), &peer_stats_t::drop_type},
         {"OPENACK from a client", wire::control(SDWAN_OPENACK, 0, 0, 0), &peer_stats_t::drop_type},
         {"ECHORESP from a client", plus(wire::control(SDWAN_ECHORESP, 0, 0, 0), Bytes(8)), &peer_stats_t::drop_type},
