@@ -114,7 +114,7 @@ void sdwan_sendOPEN(sdwan_t *clnt)
     const uint32_t len = sdwan_pktopen(clnt, buf);
     if (len == 0) {
         // The cipher could not run: nothing whole can go out; the tick tries again.
-        log_help("domain socket send failed\n");
+        log_help("OPEN not sent: the password could not be enciphered\n");
         return;
     }
     sdwan_sock_send(clnt, buf, len);

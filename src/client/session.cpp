@@ -118,7 +118,8 @@ void tick_closed(sdwan_t *clnt)
     // next session sets it again.
     sdwclnt_reset_state(clnt);
     clnt->si_token = 0;
-    clnt->si_stats.closedcnt++;
+    // Counted once, when the session was closed (sdwclnt_enter_closed): a session the peer
+    // closed is one reset, as a timeout is.
     log_help("peer CLOSED\n");
 }
 
