@@ -220,6 +220,9 @@ TEST(CtlCheck, MistakesAreNamedByLine)
           "7: error: routes: \"10.95.0.0\" has no /length",
           "7: error: routes: \"10/8\" is not an address a.b.c.d with a length",
           "7: error: routes: \"10.96.0.0/16\" is followed by more text before the next comma"}},
+        {"dnsdomains", BASE + "dnsdomains=corp.example,c_rp.example\n", 0600, 1,
+         "sdwclnt configuration failed: INVALID dnsdomains",
+         {"7: error: dnsdomains: not a list of names of letters, digits, '-' and '.' within 255 characters"}},
     };
     for (const MistakeCase &c : cases) {
         TempDir dir;
