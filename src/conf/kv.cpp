@@ -14,6 +14,7 @@ constexpr const char *KIND_NAMES[KV_NKINDS] = {
     "piece",  "nul",    "too_long", "indented",   "blank_key",  "unknown_key", "not_kv",  "cr_value",
     "repeated", "second_section", "bounds", "not_number", "blank_value", "cut", "bad_value", "bad_section",
 };
+static_assert(static_cast<int>(kv_kind::bad_section) + 1 == KV_NKINDS, "a name for every kind");
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
