@@ -11,8 +11,9 @@ constexpr size_t KV_PIECE = 255;
 constexpr size_t KV_LINE = 254;
 
 constexpr const char *KIND_NAMES[KV_NKINDS] = {
-    "piece",  "nul",    "too_long", "indented",   "blank_key",  "unknown_key", "not_kv",  "cr_value",
-    "repeated", "second_section", "bounds", "not_number", "blank_value", "cut", "bad_value", "bad_section",
+    "piece",       "nul",      "too_long",  "indented",       "blank_key", "unknown_key",
+    "not_kv",      "cr_value", "repeated",  "second_section", "bounds",    "not_number",
+    "blank_value", "cut",      "bad_value", "bad_section",
 };
 static_assert(static_cast<int>(kv_kind::bad_section) + 1 == KV_NKINDS, "a name for every kind");
 
@@ -231,8 +232,8 @@ kv_result_t read_literal(FILE *fp, reader_t &r)
 {
     kv_result_t res{};
     char piece[KV_PIECE + 1];
-    bool more = false;       // this piece goes on with the line of the one before
-    bool told = false;       // the line's pieces are reported
+    bool more = false;  // this piece goes on with the line of the one before
+    bool told = false;  // the line's pieces are reported
     r.line = 1;
     for (;;) {
         size_t n = 0;
@@ -263,7 +264,8 @@ kv_result_t read_literal(FILE *fp, reader_t &r)
             told = true;
         }
         if (nul)
-            note(r.diags, r.line, "", kv_kind::nul, kv_sev::warning, "holds a NUL byte: tolvad reads the line only up to it");
+            note(r.diags, r.line, "", kv_kind::nul, kv_sev::warning,
+                 "holds a NUL byte: tolvad reads the line only up to it");
         literal_piece(r, piece, cut);
         res.lines = r.line;
         more = !lf;
@@ -297,8 +299,8 @@ bool strict_line(reader_t &r, char *s, size_t n)
             return false;
         }
         if (r.section_line != 0) {
-            note(d, r.line, "", kv_kind::second_section, kv_sev::error,
-                 "a second %s line (the first is on line %d)", r.rules.section_name, r.section_line);
+            note(d, r.line, "", kv_kind::second_section, kv_sev::error, "a second %s line (the first is on line %d)",
+                 r.rules.section_name, r.section_line);
             return false;
         }
         r.section_line = r.line;

@@ -26,22 +26,22 @@ enum class kv_type : uint8_t {
 };
 
 enum class kv_kind : uint8_t {
-    piece,           // a line longer than one piece, read as several lines (literal)
-    nul,             // a NUL byte inside a line
-    too_long,        // a line longer than the strict reader takes
-    indented,        // a key preceded by a blank
-    blank_key,       // a blank before '=': part of the key
+    piece,      // a line longer than one piece, read as several lines (literal)
+    nul,        // a NUL byte inside a line
+    too_long,   // a line longer than the strict reader takes
+    indented,   // a key preceded by a blank
+    blank_key,  // a blank before '=': part of the key
     unknown_key,
-    not_kv,          // neither a section line nor key=value
-    cr_value,        // a carriage return left at the end of a value
-    repeated,        // a key that takes one value, again
+    not_kv,    // neither a section line nor key=value
+    cr_value,  // a carriage return left at the end of a value
+    repeated,  // a key that takes one value, again
     second_section,
-    bounds,          // a number outside the key's bounds
-    not_number,      // a number value with text the number reading stops at, or no digits
-    blank_value,     // a blank at either end of a text value
-    cut,             // a text value longer than its field
-    bad_value,       // the setter's own reason
-    bad_section,     // a section line the rules refuse
+    bounds,       // a number outside the key's bounds
+    not_number,   // a number value with text the number reading stops at, or no digits
+    blank_value,  // a blank at either end of a text value
+    cut,          // a text value longer than its field
+    bad_value,    // the setter's own reason
+    bad_section,  // a section line the rules refuse
 };
 inline constexpr int KV_NKINDS = 16;
 const char *kv_kind_name(kv_kind k);  // "cr_value"

@@ -177,13 +177,15 @@ bool cfg_server(void *dst, const kv_val_t &v)
         return true;
     uint8_t a6[16];
     if (inet_pton(AF_INET6, v.text, a6) == 1) {
-        kv_note(v, kv_kind::bad_value, kv_sev::error, "server is an IPv6 address: tolvad reaches its peer over IPv4 only");
+        kv_note(v, kv_kind::bad_value, kv_sev::error,
+                "server is an IPv6 address: tolvad reaches its peer over IPv4 only");
         return true;
     }
     size_t digits = strspn(colon + 1, "0123456789");
     if (digits > 0 && colon[1 + digits] == 0)
         kv_note(v, kv_kind::bad_value, kv_sev::error,
-                "server holds a port: tolvad would look the whole text up as a name; give the port as port=%s", colon + 1);
+                "server holds a port: tolvad would look the whole text up as a name; give the port as port=%s",
+                colon + 1);
     else
         kv_note(v, kv_kind::bad_value, kv_sev::error, "server holds a ':', which no IPv4 address or host name has");
     return true;
@@ -197,31 +199,42 @@ uint8_t flag(const kv_val_t &v) { return v.num != 0 ? 1 : 0; }
 // atoi reads them and kept modulo 65536.
 constexpr kv_key_t CFG_KEYS[] = {
     {"server", kv_type::text, false, 0, 63, cfg_server, nullptr},
-    {"username", kv_type::text, false, 0, 31, [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_user, v.text), true; }, nullptr},
-    {"password", kv_type::text, false, 0, 31, [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_pass, v.text), true; }, nullptr},
-    {"port", kv_type::u16, false, 1, 65535, [](void *d, const kv_val_t &v) { return rec(d)->si_peerport = u16(v), true; }, nullptr},
-    {"mtu", kv_type::u16, false, SDWAN_MTU_MIN, SDWAN_MTU_MAX, [](void *d, const kv_val_t &v) { return rec(d)->si_cfgmtu = u16(v), true; }, nullptr},
-    {"encrypt", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_encrypt = flag(v), true; }, nullptr},
-    {"pipeid", kv_type::u16, false, 0, 65535, [](void *d, const kv_val_t &v) { return rec(d)->si_pipeid = u16(v), true; }, nullptr},
-    {"pipeidx", kv_type::u16, false, 0, 65535, [](void *d, const kv_val_t &v) { return rec(d)->si_pipeidx = u16(v), true; }, nullptr},
-    {"datalog", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_datalog = flag(v), true; }, nullptr},
-    {"offload", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_offload = flag(v), true; }, nullptr},
+    {"username", kv_type::text, false, 0, 31,
+     [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_user, v.text), true; }, nullptr},
+    {"password", kv_type::text, false, 0, 31,
+     [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_pass, v.text), true; }, nullptr},
+    {"port", kv_type::u16, false, 1, 65535,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_peerport = u16(v), true; }, nullptr},
+    {"mtu", kv_type::u16, false, SDWAN_MTU_MIN, SDWAN_MTU_MAX,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_cfgmtu = u16(v), true; }, nullptr},
+    {"encrypt", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_encrypt = flag(v), true; }, nullptr},
+    {"pipeid", kv_type::u16, false, 0, 65535,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_pipeid = u16(v), true; }, nullptr},
+    {"pipeidx", kv_type::u16, false, 0, 65535,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_pipeidx = u16(v), true; }, nullptr},
+    {"datalog", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_datalog = flag(v), true; }, nullptr},
+    {"offload", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_offload = flag(v), true; }, nullptr},
     // In MiB; a number past the largest bound (a negative one among them) means the largest.
     {"logsize", kv_type::number, false, 0, static_cast<uint32_t>(LOG_MIB_MAX),
-     [](void *, const kv_val_t &v) { return log_set_limit((v.num > LOG_MIB_MAX ? LOG_MIB_MAX : v.num) * LOG_MIB), true; },
+     [](void *, const kv_val_t &v) {
+         return log_set_limit((v.num > LOG_MIB_MAX ? LOG_MIB_MAX : v.num) * LOG_MIB), true;
+     },
      nullptr},
-    {"setdns", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_setdns = flag(v), true; }, nullptr},
+    {"setdns", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_setdns = flag(v), true; },
+     nullptr},
     {"dnsdomains", kv_type::custom, false, 0, 0, cfg_domains, nullptr},
     {"routes", kv_type::custom, true, 0, 0, cfg_routes, nullptr},
     // A piece holds at most 248 characters of path: it always fits.
-    {"status", kv_type::text, false, 0, 255, [](void *, const kv_val_t &v) { return (void)status_set_path(v.text), true; }, nullptr},
+    {"status", kv_type::text, false, 0, 255,
+     [](void *, const kv_val_t &v) { return (void)status_set_path(v.text), true; }, nullptr},
 };
 
-constexpr kv_rules_t CFG_RULES = {
-    kv_mode::literal, CFG_KEYS,
-    [](void *d, const kv_val_t &v) { return set_text(rec(d)->tun_name, v.text), true; },
-    nullptr, nullptr,
-};
+bool cfg_section(void *dst, const kv_val_t &v) { return set_text(rec(dst)->tun_name, v.text), true; }
+
+constexpr kv_rules_t CFG_RULES = {kv_mode::literal, CFG_KEYS, cfg_section, nullptr, nullptr};
 
 }  // namespace
 
