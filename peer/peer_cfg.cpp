@@ -1,8 +1,8 @@
 // The peer server's configuration file: a [section] line naming the TUN interface and
-// key=value lines, read at start-up and again, for its user list, at a reload. Unlike the client's loader this one is strict: a
-// server that silently ignored a mistyped "encrypt" or a half-written user line would hand out
-// sessions the operator did not mean to, so every fault stops the start-up with one line
-// naming the line number and the reason.
+// key=value lines, read at start-up and again, for its user list, at a reload. The client's
+// reader (conf/kv) reads it, with the strict rules: a server that silently ignored a mistyped
+// "encrypt" or a half-written user line would hand out sessions the operator did not mean to,
+// so every fault stops the start-up with one line naming the line number and the reason.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
