@@ -1,8 +1,8 @@
 // The peer server's configuration file: a [section] line naming the TUN interface and
-// key=value lines, read at start-up and again, for its user list, at a reload. Unlike the client's loader this one is strict: a
-// server that silently ignored a mistyped "encrypt" or a half-written user line would hand out
-// sessions the operator did not mean to, so every fault stops the start-up with one line
-// naming the line number and the reason.
+// key=value lines, read at start-up and again, for its user list, at a reload. The client's
+// reader (conf/kv) reads it, with the strict rules: a server that silently ignored a mistyped
+// "encrypt" or a half-written user line would hand out sessions the operator did not mean to,
+// so every fault stops the start-up with one line naming the line number and the reason.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -13,26 +13,15 @@
 
 #include <openssl/crypto.h>
 
+#include "conf/kv.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "shell/log.h"
 
 namespace {
 
-constexpr int CFG_LINE = 256;
 // Larger is not a configuration file: room for PEER_MAX_USERS users of about 80 characters.
 constexpr off_t CFG_FILE_MAX = PEER_CFG_FILE_MAX;
-
-// The keys that take one value, and the [interface] line: a second one is a fault, not a quiet
-// replacement of the first. "user" is the one key that repeats.
-constexpr const char *SINGLE_KEYS[] = {"[interface]", "port", "pool", "sessions", "mtu", "encrypt",
-                                       "listen", "dns", "log", "metrics", "offload", "logsize"};
-constexpr int NSINGLE = sizeof SINGLE_KEYS / sizeof SINGLE_KEYS[0];
-
-// Line of the first occurrence of each single-valued key, 0 while unseen.
-struct cfg_seen_t {
-    int line[NSINGLE];
-};
 
 // Writes the fault into err; -1, for the caller to return.
 int cfg_err(char *err, size_t errlen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -153,15 +142,17 @@ bool cfg_name_char(char c) { return c > ' ' && c < 0x7f; }
 
 // user=name:password[:a.b.c.d]. Neither name nor password may hold a ':'; the name is plain
 // printable text because it appears in log lines.
-int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
+bool cfg_user(void *dst, const kv_val_t &val)
 {
+    peer_cfg_t *cfg = static_cast<peer_cfg_t *>(dst);
+    const char *v = val.text;
     if (cfg->nusers >= PEER_MAX_USERS)
-        return cfg_err(err, errlen, "line %d: more than %d users", line, PEER_MAX_USERS);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "more than %d users", PEER_MAX_USERS), false;
     if (cfg->nusers >= cfg->capusers && users_grow(cfg) != 0)
-        return cfg_err(err, errlen, "line %d: out of memory", line);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "out of memory"), false;
     const char *c1 = strchr(v, ':');
     if (c1 == nullptr)
-        return cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "user needs name:password[:address]"), false;
     const char *pass = c1 + 1;
     const char *c2 = strchr(pass, ':');
     const char *ip = nullptr;
@@ -170,22 +161,22 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
         passlen = static_cast<size_t>(c2 - pass);
         ip = c2 + 1;
         if (strchr(ip, ':') != nullptr)
-            return cfg_err(err, errlen, "line %d: user needs name:password[:address]", line);
+            return kv_note(val, kv_kind::bad_value, kv_sev::error, "user needs name:password[:address]"), false;
     }
     size_t namelen = static_cast<size_t>(c1 - v);
     if (namelen == 0 || namelen > SDWAN_USER_MAX)
-        return cfg_err(err, errlen, "line %d: user name must have 1 to 31 characters", line);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "user name must have 1 to 31 characters"), false;
     for (size_t i = 0; i < namelen; i++) {
         if (!cfg_name_char(v[i]))
-            return cfg_err(err, errlen, "line %d: user name must be printable without blanks", line);
+            return kv_note(val, kv_kind::bad_value, kv_sev::error, "user name must be printable without blanks"), false;
     }
     if (passlen == 0 || passlen > SDWAN_PASS_MAX)
-        return cfg_err(err, errlen, "line %d: password must have 1 to 31 characters", line);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "password must have 1 to 31 characters"), false;
     if (peer_user_find(cfg, reinterpret_cast<const uint8_t *>(v), static_cast<uint32_t>(namelen)) >= 0)
-        return cfg_err(err, errlen, "line %d: user %.*s appears twice", line, static_cast<int>(namelen), v);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "user %.*s appears twice", static_cast<int>(namelen), v), false;
     uint32_t fixed = 0;
     if (ip != nullptr && peer_parse_addr(ip, &fixed) != 0)
-        return cfg_err(err, errlen, "line %d: bad address %s for user %.*s", line, ip, static_cast<int>(namelen), v);
+        return kv_note(val, kv_kind::bad_value, kv_sev::error, "bad address %s for user %.*s", ip, static_cast<int>(namelen), v), false;
     peer_user_t *u = &cfg->users[cfg->nusers++];
     memset(u, 0, sizeof *u);
     memcpy(u->name, v, namelen);
@@ -196,7 +187,7 @@ int cfg_user(const char *v, int line, peer_cfg_t *cfg, char *err, size_t errlen)
     uint32_t b = name_hash(reinterpret_cast<const uint8_t *>(u->name), u->namelen) & cfg->umask;
     u->unext = cfg->uhash[b];
     cfg->uhash[b] = static_cast<uint32_t>(cfg->nusers - 1);
-    return 0;
+    return true;
 }
 
 bool cfg_ifname_ok(const char *name, size_t n)
@@ -209,22 +200,6 @@ bool cfg_ifname_ok(const char *name, size_t n)
     return true;
 }
 
-// 0 the first time the key (or the [interface] line, "[interface]") appears; -1 with the fault
-// in err after that.
-int cfg_once(const char *key, int line, cfg_seen_t *seen, char *err, size_t errlen)
-{
-    for (int i = 0; i < NSINGLE; i++) {
-        if (strcmp(key, SINGLE_KEYS[i]) != 0)
-            continue;
-        if (seen->line[i] != 0 && i == 0)
-            return cfg_err(err, errlen, "line %d: a second [interface] line (the first is on line %d)", line, seen->line[i]);
-        if (seen->line[i] != 0)
-            return cfg_err(err, errlen, "line %d: %s= given again (first on line %d)", line, key, seen->line[i]);
-        seen->line[i] = line;
-    }
-    return 0;
-}
-
 // A path of 1 to room - 1 characters.
 int cfg_path(const char *v, char *dst, size_t room)
 {
@@ -235,79 +210,55 @@ int cfg_path(const char *v, char *dst, size_t room)
     return 0;
 }
 
-// The keys that take a number within bounds.
-struct num_key_t {
-    const char *name;
-    uint32_t lo, hi;
-    void (*set)(peer_cfg_t *cfg, uint32_t v);
-};
-constexpr num_key_t NUM_KEYS[] = {
-    {"port", 1, 65535, [](peer_cfg_t *c, uint32_t v) { c->port = static_cast<uint16_t>(v); }},
-    {"sessions", 1, PEER_SESS_MAX, [](peer_cfg_t *c, uint32_t v) { c->sessions = v; }},
-    {"mtu", PEER_MTU_MIN, PEER_MTU_MAX, [](peer_cfg_t *c, uint32_t v) { c->mtu = static_cast<uint16_t>(v); }},
-    {"encrypt", 0, 1, [](peer_cfg_t *c, uint32_t v) { c->encrypt = static_cast<uint8_t>(v); }},
-    {"offload", 0, 1, [](peer_cfg_t *c, uint32_t v) { c->offload = static_cast<uint8_t>(v); }},
-    {"logsize", 0, LOG_MIB_MAX, [](peer_cfg_t *c, uint32_t v) { c->logsize = v; }},
-};
+peer_cfg_t *pc(void *dst) { return static_cast<peer_cfg_t *>(dst); }
 
-// The keys whose value has a form of its own: its parser, and what a refused value should be.
-struct text_key_t {
-    const char *name;
-    int (*parse)(const char *v, peer_cfg_t *cfg);
-    const char *what;
-};
-constexpr text_key_t TEXT_KEYS[] = {
-    {"pool", cfg_pool, "a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
+// Numbers within their bounds, and the values of a form of their own with what a refused one
+// should be. "user" comes first: it is nearly every line of a large file.
+constexpr kv_key_t PEER_KEYS[] = {
+    {"user", kv_type::custom, true, 0, 0, cfg_user, nullptr},
+    {"port", kv_type::number, false, 1, 65535,
+     [](void *d, const kv_val_t &v) { return pc(d)->port = static_cast<uint16_t>(v.num), true; }, nullptr},
+    {"sessions", kv_type::number, false, 1, PEER_SESS_MAX,
+     [](void *d, const kv_val_t &v) { return pc(d)->sessions = static_cast<uint32_t>(v.num), true; }, nullptr},
+    {"mtu", kv_type::number, false, PEER_MTU_MIN, PEER_MTU_MAX,
+     [](void *d, const kv_val_t &v) { return pc(d)->mtu = static_cast<uint16_t>(v.num), true; }, nullptr},
+    {"encrypt", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return pc(d)->encrypt = static_cast<uint8_t>(v.num), true; }, nullptr},
+    {"offload", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return pc(d)->offload = static_cast<uint8_t>(v.num), true; }, nullptr},
+    {"logsize", kv_type::number, false, 0, static_cast<uint32_t>(LOG_MIB_MAX),
+     [](void *d, const kv_val_t &v) { return pc(d)->logsize = static_cast<uint32_t>(v.num), true; }, nullptr},
+    {"pool", kv_type::custom, false, 0, 0, [](void *d, const kv_val_t &v) { return cfg_pool(v.text, pc(d)) == 0; },
+     "a network of /16 to /24 such as 10.8.0.0/24 or 10.8.0.0/20"},
     // Clients filter answers by the address they sent to: on a host with several addresses the
     // server must answer from the one the clients use, so it binds to it.
-    {"listen", [](const char *v, peer_cfg_t *c) { return peer_parse_addr(v, &c->listen); }, "an address a.b.c.d"},
-    {"dns", cfg_dns, "one or two addresses a.b.c.d[,e.f.g.h]"},
-    {"log", [](const char *v, peer_cfg_t *c) { return cfg_path(v, c->log, sizeof c->log); },
+    {"listen", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) { return peer_parse_addr(v.text, &pc(d)->listen) == 0; }, "an address a.b.c.d"},
+    {"dns", kv_type::custom, false, 0, 0, [](void *d, const kv_val_t &v) { return cfg_dns(v.text, pc(d)) == 0; },
+     "one or two addresses a.b.c.d[,e.f.g.h]"},
+    {"log", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->log, sizeof pc(d)->log) == 0; },
      "a path of 1 to 255 characters"},
     // Room for the ".tmp" of the file written first.
-    {"metrics", [](const char *v, peer_cfg_t *c) { return cfg_path(v, c->metrics, sizeof c->metrics - 4); },
+    {"metrics", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->metrics, sizeof pc(d)->metrics - 4) == 0; },
      "a path of 1 to 251 characters"},
 };
-static_assert(PEER_LOGPATH == 256, "the path lengths in TEXT_KEYS");
+static_assert(PEER_LOGPATH == 256, "the path lengths in PEER_KEYS");
 
-int cfg_line(char *s, int line, peer_cfg_t *cfg, cfg_seen_t *seen, char *err, size_t errlen)
+bool cfg_section(void *dst, const kv_val_t &v)
 {
-    size_t n = strlen(s);
-    if (s[0] == '[') {
-        if (n < 2 || s[n - 1] != ']' || !cfg_ifname_ok(s + 1, n - 2))
-            return cfg_err(err, errlen, "line %d: interface name must be [name] with 1 to 15 characters", line);
-        memset(cfg->tun_name, 0, sizeof cfg->tun_name);
-        memcpy(cfg->tun_name, s + 1, n - 2);
-        return cfg_once("[interface]", line, seen, err, errlen);
-    }
-    char *eq = strchr(s, '=');
-    if (eq == nullptr)
-        return cfg_err(err, errlen, "line %d: expected key=value", line);
-    *eq = '\0';
-    const char *key = s;
-    const char *val = eq + 1;
-    if (strcmp(key, "user") == 0)
-        return cfg_user(val, line, cfg, err, errlen);
-    // A value that is wrong is told first; a right one given twice after that.
-    for (const num_key_t &k : NUM_KEYS) {
-        uint32_t num = 0;
-        if (strcmp(key, k.name) != 0)
-            continue;
-        if (cfg_number(val, k.lo, k.hi, &num) != 0)
-            return cfg_err(err, errlen, k.hi == k.lo + 1 ? "line %d: %s must be %u or %u" : "line %d: %s must be %u to %u",
-                           line, key, k.lo, k.hi);
-        k.set(cfg, num);
-        return cfg_once(key, line, seen, err, errlen);
-    }
-    for (const text_key_t &k : TEXT_KEYS) {
-        if (strcmp(key, k.name) != 0)
-            continue;
-        if (k.parse(val, cfg) != 0)
-            return cfg_err(err, errlen, "line %d: %s must be %s", line, key, k.what);
-        return cfg_once(key, line, seen, err, errlen);
-    }
-    return cfg_err(err, errlen, "line %d: unknown key %s", line, key);
+    const size_t n = strlen(v.text);
+    if (!cfg_ifname_ok(v.text, n))
+        return false;
+    memset(pc(dst)->tun_name, 0, sizeof pc(dst)->tun_name);
+    memcpy(pc(dst)->tun_name, v.text, n);
+    return true;
 }
+
+constexpr kv_rules_t PEER_RULES = {
+    kv_mode::strict, PEER_KEYS, cfg_section, "interface name must be [name] with 1 to 15 characters", "[interface]",
+};
 
 // Checks that need the whole file: required settings, and fixed addresses against the pool
 // (which may be given after the users).
@@ -353,37 +304,12 @@ int cfg_check(const peer_cfg_t *cfg, char *err, size_t errlen)
 // Every line, then the checks of the whole file; -1 with the fault in err.
 int cfg_parse(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
 {
-    cfg_seen_t seen = {};
-    char s[CFG_LINE];
-    int line = 0;
-    int c = 0;
-    while (c != EOF) {
-        // One line by the byte: a NUL inside it would otherwise end the text early and hide the
-        // rest of the value, as in "port=4600\0junk".
-        size_t n = 0;
-        bool nul = false;
-        while ((c = getc(fp)) != EOF && c != '\n') {
-            if (c == '\0')
-                nul = true;
-            if (n < sizeof s - 1)
-                s[n] = static_cast<char>(c);
-            n++;
-        }
-        if (c == EOF && n == 0)
-            break;
-        line++;
-        if (nul)
-            return cfg_err(err, errlen, "line %d: holds a NUL byte", line);
-        if (n > static_cast<size_t>(CFG_LINE - 2))
-            return cfg_err(err, errlen, "line %d: longer than %d characters", line, CFG_LINE - 2);
-        s[n] = '\0';
-        while (n > 0 && s[n - 1] == '\r')
-            s[--n] = '\0';
-        if (n != 0 && s[0] != '#' && cfg_line(s, line, cfg, &seen, err, errlen) != 0)
-            return -1;
-    }
-    if (ferror(fp))
-        return cfg_err(err, errlen, "read error after line %d", line);
+    kv_diags_t diags{};
+    const kv_result_t r = kv_read(fp, PEER_RULES, cfg, &diags);
+    if (diags.n > 0)
+        return cfg_err(err, errlen, "line %d: %s", diags.d[0].line, diags.d[0].text);
+    if (r.read_error)
+        return cfg_err(err, errlen, "read error after line %d", r.lines);
     if (cfg->sessions == 0)
         cfg->sessions = PEER_SESS_DEFAULT;
     return cfg_check(cfg, err, errlen);

@@ -1,6 +1,5 @@
-// tolvactl check: the configuration through the daemon's own loader, its log lines captured,
-// then a pass over the raw lines for what the literal key=value reading silently makes of
-// common mistakes.
+// tolvactl check: the configuration through the daemon's own loader, its log lines captured
+// and what its reader found suspicious on the way, line by line.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -40,91 +39,9 @@ __attribute__((format(printf, 2, 3))) void note(notes_t *w, const char *fmt, ...
     va_end(ap);
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// The daemon reads a line in pieces of 255 characters; this pass reads whole lines up to this.
-constexpr int LINE_MAX_LEN = 4096;
-constexpr int DAEMON_PIECE = 255;
-
-void lint(FILE *fp, notes_t *w)
-{
-    char line[LINE_MAX_LEN];
-    int lineno = 0;
-    int key_line[CFG_NKEYS] = {};
-    int section_line = 0;
-    while (fgets(line, sizeof line, fp) != nullptr) {
-        lineno++;
-        size_t n = strlen(line);
-        const bool whole = n > 0 && line[n - 1] == '\n';
-        if (whole)
-            line[--n] = '\0';
-        else if (!feof(fp)) {
-            note(w, "line %d: longer than %d characters: the daemon reads it in pieces", lineno, DAEMON_PIECE);
-            int c;
-            while ((c = fgetc(fp)) != EOF && c != '\n') {
-            }
-            continue;
-        }
-        if (n > static_cast<size_t>(DAEMON_PIECE))
-            note(w, "line %d: longer than %d characters: the daemon reads it in pieces", lineno, DAEMON_PIECE);
-        const bool cr = n > 0 && line[n - 1] == '\r';
-        if (cr)
-            line[--n] = '\0';
-        if (n == 0 || line[0] == '#')
-            continue;
-        char *open = strchr(line, '[');
-        if (open != nullptr && strrchr(open + 1, ']') != nullptr) {
-            if (section_line != 0)
-                note(w, "line %d: a second section: it replaces the interface named on line %d", lineno,
-                     section_line);
-            section_line = lineno;
-            continue;
-        }
-        const char *eq = strchr(line, '=');
-        if (eq == nullptr) {
-            bool blank = true;
-            for (const char *p = line; *p != '\0'; p++)
-                blank = blank && is_blank(*p);
-            if (!blank)
-                note(w, "line %d: neither a [section] nor key=value: ignored", lineno);
-            continue;
-        }
-        const size_t keylen = static_cast<size_t>(eq - line);
-        const char *value = eq + 1;
-        size_t k = 0;
-        while (k < CFG_NKEYS && (strlen(CFG_KEYS[k].name) != keylen || memcmp(CFG_KEYS[k].name, line, keylen) != 0))
-            k++;
-        const bool text = k < CFG_NKEYS && CFG_KEYS[k].text;
-        if (cr && text)
-            note(w, "line %d: ends in CR LF: the carriage return is part of the %.*s value", lineno,
-                 static_cast<int>(keylen), line);
-        if (keylen > 0 && is_blank(line[0])) {
-            note(w, "line %d: indented key \"%.*s\": the daemon ignores it", lineno, static_cast<int>(keylen), line);
-            continue;
-        }
-        if (keylen > 0 && is_blank(line[keylen - 1])) {
-            note(w, "line %d: blank before '=': the key is read as \"%.*s\" and ignored", lineno,
-                 static_cast<int>(keylen), line);
-            continue;
-        }
-        if (k == CFG_NKEYS) {
-            note(w, "line %d: unknown key \"%.*s\": the daemon ignores it", lineno, static_cast<int>(keylen), line);
-            continue;
-        }
-        // A second routes line adds to the list; any other key's replaces the first.
-        if (key_line[k] != 0 && strcmp(CFG_KEYS[k].name, "routes") != 0)
-            note(w, "line %d: %s again: this value replaces the one of line %d", lineno, CFG_KEYS[k].name, key_line[k]);
-        key_line[k] = lineno;
-        if (is_blank(*value) && text)
-            note(w, "line %d: blank after '=': the %s value begins with it", lineno, CFG_KEYS[k].name);
-        else if (*value != '\0' && is_blank(value[strlen(value) - 1]) && text)
-            note(w, "line %d: blank at the end: the %s value ends with it", lineno, CFG_KEYS[k].name);
-    }
-}
-
 // Runs the daemon's loader with standard output (where its log goes while no log file is
 // open) caught in memory; the lines come back without their time stamps.
-int load_as_daemon(const char *path, const char **why, notes_t *log, int *err)
+int load_as_daemon(const char *path, const char **why, notes_t *log, int *err, kv_diags_t *diags)
 {
     _cfgfile = path;
     int mem = memfd_create("tolvactl-log", MFD_CLOEXEC);
@@ -133,7 +50,7 @@ int load_as_daemon(const char *path, const char **why, notes_t *log, int *err)
     if (mem >= 0 && saved >= 0)
         dup2(mem, STDOUT_FILENO);
     errno = 0;
-    const int rc = cfg_load(why);
+    const int rc = cfg_load(why, diags);
     *err = errno;
     if (mem >= 0 && saved >= 0)
         dup2(saved, STDOUT_FILENO);
@@ -280,6 +197,29 @@ void print_notes(FILE *out, const char *prefix, const notes_t &w)
         fprintf(out, "%s%s\n", prefix, w.text[i]);
 }
 
+// "<file>:<line>: warning: <text>", the way compilers and service managers point at a line.
+void print_diags(FILE *out, const char *path, const kv_diags_t &d)
+{
+    for (int i = 0; i < d.n; i++)
+        fprintf(out, "%s:%d: %s: %s\n", path, d.d[i].line, d.d[i].sev == kv_sev::error ? "error" : "warning",
+                d.d[i].text);
+    if (d.dropped > 0)
+        fprintf(out, "%s: %d more not shown\n", path, d.dropped);
+}
+
+void json_diags(FILE *out, const kv_diags_t &d)
+{
+    fputs(",\"diagnostics\":[", out);
+    for (int i = 0; i < d.n; i++) {
+        fprintf(out, "%s{\"line\":%d,\"kind\":\"%s\",\"severity\":\"%s\",\"key\":", i > 0 ? "," : "", d.d[i].line,
+                kv_kind_name(d.d[i].kind), d.d[i].sev == kv_sev::error ? "error" : "warning");
+        ctl_json_str(out, "", d.d[i].key);
+        ctl_json_str(out, ",\"text\":", d.d[i].text);
+        fputc('}', out);
+    }
+    fprintf(out, "],\"diagnostics_dropped\":%d", d.dropped);
+}
+
 void json_notes(FILE *out, const char *name, const notes_t &w)
 {
     fprintf(out, ",\"%s\":[", name);
@@ -309,30 +249,29 @@ int ctl_check(const char *path, bool json, FILE *out)
 {
     notes_t log{};
     notes_t warn{};
+    kv_diags_t diags{};
     const char *why = nullptr;
     int err = 0;
-    const int rc = load_as_daemon(path, &why, &log, &err);
+    const int rc = load_as_daemon(path, &why, &log, &err, &diags);
 
     char result[NOTE_LEN];
-    bool ok = false;
     if (rc != 0)
         snprintf(result, sizeof result, "cannot read configuration file %s: %s", path, strerror(err));
     else if (why != nullptr)
         snprintf(result, sizeof result, "sdwclnt configuration failed: %s", why);
-    else {
+    else if (diags.errors > 0)
+        snprintf(result, sizeof result, "tolvad would start a session, but one that cannot work: %d error%s below",
+                 diags.errors, diags.errors == 1 ? "" : "s");
+    else
         snprintf(result, sizeof result, "valid: tolvad will start a session");
-        ok = true;
-    }
+    // accepted: tolvad starts a session; ok: and nothing in the file keeps it from working.
+    const bool accepted = rc == 0 && why == nullptr;
+    const bool ok = accepted && diags.errors == 0;
     if (rc == 0) {
-        FILE *fp = fopen(path, "re");
-        if (fp != nullptr) {
-            struct stat st;
-            if (fstat(fileno(fp), &st) == 0 && (st.st_mode & S_IROTH) != 0)
-                note(&warn, "readable by other users (mode %04o) and it holds a password: chmod 600 %s",
-                     static_cast<unsigned>(st.st_mode & 07777), path);
-            lint(fp, &warn);
-            fclose(fp);
-        }
+        struct stat st;
+        if (stat(path, &st) == 0 && (st.st_mode & S_IROTH) != 0)
+            note(&warn, "readable by other users (mode %04o) and it holds a password: chmod 600 %s",
+                 static_cast<unsigned>(st.st_mode & 07777), path);
         if (why == nullptr)
             uplink_overlap(_sdwclnt, &warn);
     }
@@ -343,7 +282,7 @@ int ctl_check(const char *path, bool json, FILE *out)
     if (json) {
         ctl_json_str(out, "{\"config\":", path);
         ctl_json_str(out, ok ? ",\"valid\":true,\"result\":" : ",\"valid\":false,\"result\":", result);
-        if (ok) {
+        if (accepted) {
             ctl_json_str(out, ",\"interface\":", c.tun_name);
             ctl_json_str(out, ",\"peer\":{\"server\":", c.si_peer);
             if (byname)
@@ -375,12 +314,13 @@ int ctl_check(const char *path, bool json, FILE *out)
         }
         json_notes(out, "log", log);
         json_notes(out, "warnings", warn);
+        json_diags(out, diags);
         fputs("}\n", out);
         return ok ? 0 : 1;
     }
 
     fprintf(out, "configuration %s\n", path);
-    if (ok) {
+    if (accepted) {
         fprintf(out, "  interface  %s\n", c.tun_name);
         if (byname)
             fprintf(out, "  peer       %s port %u, a name: resolved through %s before every attempt\n", c.si_peer,
@@ -421,6 +361,7 @@ int ctl_check(const char *path, bool json, FILE *out)
     }
     print_notes(out, "tolvad logs: ", log);
     fprintf(out, "result: %s\n", result);
+    print_diags(out, path, diags);
     print_notes(out, "warning: ", warn);
     return ok ? 0 : 1;
 }
@@ -432,7 +373,7 @@ int ctl_cfg_status(const char *cfgpath, char *out, size_t len)
     notes_t log{};
     const char *why = nullptr;
     int err = 0;
-    if (load_as_daemon(cfgpath, &why, &log, &err) != 0) {
+    if (load_as_daemon(cfgpath, &why, &log, &err, nullptr) != 0) {
         errno = err;
         return -1;
     }

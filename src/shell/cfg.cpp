@@ -9,16 +9,13 @@
 
 #include "client/record.h"
 #include "client/status.h"
+#include "conf/kv.h"
 #include "net/ipaddr.h"
 #include "shell/log.h"
 
 const char *_cfgfile = "/etc/sdwan/kesp.conf";
 
 namespace {
-
-// fgets into 256 bytes: a line longer than 255 characters arrives in pieces, each parsed as a
-// line of its own.
-constexpr int CFG_PIECE = 256;
 
 // Text values keep at most width - 1 characters; the rest of the field is zero.
 template <size_t N>
@@ -28,77 +25,66 @@ void set_text(char (&field)[N], const char *value)
     memcpy(field, value, strnlen(value, N - 1));
 }
 
-// Read the way atoi reads: leading white space, a sign, decimal digits up to the first other
-// character. Arithmetic wraps instead of overflowing, so any digit string gives a defined value.
-uint64_t cfg_number(const char *s)
-{
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
-        s++;
-    bool neg = false;
-    if (*s == '+' || *s == '-')
-        neg = *s++ == '-';
-    uint64_t v = 0;
-    while (*s >= '0' && *s <= '9')
-        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
-    return neg ? 0 - v : v;
-}
-
-uint16_t cfg_u16(const char *s) { return static_cast<uint16_t>(cfg_number(s)); }
-
-// "logsize" in MiB, in bytes. A number past the largest bound (a negative one among them) means
-// the largest bound.
-uint64_t cfg_logsize(const char *s)
-{
-    const uint64_t mib = cfg_number(s);
-    return (mib > LOG_MIB_MAX ? LOG_MIB_MAX : mib) * LOG_MIB;
-}
-
 // The prefixes of "routes" lines, linked in the order given; filled at start-up only.
 rtcfg_entry_t s_routes[SDWAN_ROUTES_MAX];
 uint32_t s_nroutes;
 
-// One prefix, "a.b.c.d/n" with n from 1 to 32 and no bit set past the mask; false otherwise.
-bool cfg_prefix(const char *text, size_t len, rtcfg_entry_t *out)
+// One prefix, "a.b.c.d/n" with n from 1 to 32 and no bit set past the mask; null, or what is
+// wrong with it in words for the check.
+const char *cfg_prefix(const char *text, size_t len, rtcfg_entry_t *out, char *why, size_t whylen)
 {
     char buf[sizeof "255.255.255.255/32"];
-    if (len == 0 || len >= sizeof buf)
-        return false;
+    if (len == 0)
+        return "is empty (two commas, or a comma at an end)";
+    if (len >= sizeof buf)
+        return "is no prefix a.b.c.d/n";
     memcpy(buf, text, len);
     buf[len] = 0;
     char *slash = strchr(buf, '/');
-    if (slash == nullptr || slash[1] == 0 || strlen(slash + 1) > 2)
-        return false;
+    if (slash == nullptr || slash[1] == 0)
+        return "has no /length";
     *slash = 0;
     uint32_t bits = 0;
+    bool digits = strlen(slash + 1) <= 2;
     for (const char *d = slash + 1; *d != 0; d++) {
-        if (*d < '0' || *d > '9')
-            return false;
+        digits = digits && *d >= '0' && *d <= '9';
         bits = bits * 10 + static_cast<uint32_t>(*d - '0');
     }
+    if (!digits || bits < 1 || bits > 32)
+        return "has a length that is not 1 to 32";
     // 0.0.0.0 is a network of its own here (0.0.0.0/1 with 128.0.0.0/1 takes everything without
     // replacing the host's default route), told apart from text that is no address.
     const uint32_t net = str2ip(buf);
-    if (bits < 1 || bits > 32 || (net == 0 && strcmp(buf, "0.0.0.0") != 0) || strchr(buf, '.') == nullptr)
-        return false;
+    if ((net == 0 && strcmp(buf, "0.0.0.0") != 0) || strchr(buf, '.') == nullptr)
+        return "is not an address a.b.c.d with a length";
     const uint32_t mask = bits == 32 ? 0xffffffffu : ~(0xffffffffu >> bits);
-    if ((ntohl(net) & ~mask) != 0)
-        return false;
+    if ((ntohl(net) & ~mask) != 0) {
+        char ip[16];
+        snprintf(why, whylen, "has bits set past its /%u: the network is %s/%u", bits,
+                 ip2strv4(htonl(ntohl(net) & mask), ip, sizeof ip), bits);
+        return why;
+    }
     out->net = net;
     out->masklen = bits;
     out->next = nullptr;
-    return true;
+    return nullptr;
 }
 
 bool cfg_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // "routes=<prefix>[,<prefix>...]", blanks allowed around the commas (and a CR line end). A
-// repeated key adds to the list. A value that does not parse, or one prefix too many, marks the mode bad: the
-// configuration is then refused as a whole, never run with part of the list.
-void cfg_routes(const char *value, sdwan_t *clnt)
+// repeated key adds to the list. A value that does not parse, or one prefix too many, marks the
+// mode bad: the configuration is then refused as a whole, never run with part of the list. Every
+// element is looked at, so that the check names each wrong one.
+bool cfg_routes(void *dst, const kv_val_t &v)
 {
-    if (clnt->si_rtmode == SDWAN_RTMODE_BAD)
-        return;
-    const char *p = value;
+    sdwan_t *clnt = static_cast<sdwan_t *>(dst);
+    if (v.cut) {
+        kv_note(v, kv_kind::bad_value, kv_sev::error,
+                "routes: the line goes on past 255 characters: tolvad refuses the list rather than run part of it");
+        clnt->si_rtmode = SDWAN_RTMODE_BAD;
+    }
+    const char *p = v.text;
     for (;;) {
         while (cfg_blank(*p))
             p++;
@@ -109,31 +95,41 @@ void cfg_routes(const char *value, sdwan_t *clnt)
         while (cfg_blank(*tail))
             tail++;
         rtcfg_entry_t e;
-        if (s_nroutes == SDWAN_ROUTES_MAX || !cfg_prefix(p, n, &e) || (*tail != 0 && *tail != ',')) {
+        char buf[80];
+        const char *why = cfg_prefix(p, n, &e, buf, sizeof buf);
+        if (why == nullptr && *tail != 0 && *tail != ',')
+            why = "is followed by more text before the next comma";
+        if (why == nullptr && s_nroutes == SDWAN_ROUTES_MAX)
+            why = "is one prefix more than tolvad takes (120)";
+        if (why != nullptr) {
+            kv_note(v, kv_kind::bad_value, kv_sev::error, "routes: %s%.*s%s %s", n == 0 ? "an element" : "\"",
+                    static_cast<int>(n < 40 ? n : 40), p, n == 0 ? "" : "\"", why);
             clnt->si_rtmode = SDWAN_RTMODE_BAD;
-            return;
+        } else if (clnt->si_rtmode != SDWAN_RTMODE_BAD) {
+            s_routes[s_nroutes] = e;
+            if (s_nroutes > 0)
+                s_routes[s_nroutes - 1].next = &s_routes[s_nroutes];
+            s_nroutes++;
+            clnt->si_rtcfg = &s_routes[0];
+            clnt->si_rtmode = SDWAN_RTMODE_SPLIT;
         }
-        s_routes[s_nroutes] = e;
-        if (s_nroutes > 0)
-            s_routes[s_nroutes - 1].next = &s_routes[s_nroutes];
-        s_nroutes++;
-        clnt->si_rtcfg = &s_routes[0];
-        clnt->si_rtmode = SDWAN_RTMODE_SPLIT;
-        if (*tail == 0)
-            return;
-        p = tail + 1;
+        const char *comma = strchr(tail, ',');
+        if (comma == nullptr)
+            return true;
+        p = comma + 1;
     }
 }
 
 // "dnsdomains=<domain>[,<domain>...]": names of letters, digits, '-' and '.', none empty and none
 // starting or ending with a dot; stored as a comma-separated list. Anything else, or a list
 // longer than the field, empties it and marks it bad.
-void cfg_domains(const char *value, sdwan_t *clnt)
+bool cfg_domains(void *dst, const kv_val_t &v)
 {
+    sdwan_t *clnt = static_cast<sdwan_t *>(dst);
     char out[sizeof clnt->si_dnsdomains];
     size_t at = 0;
     bool bad = false;
-    const char *p = value;
+    const char *p = v.text;
     while (!bad) {
         while (cfg_blank(*p))
             p++;
@@ -161,80 +157,97 @@ void cfg_domains(const char *value, sdwan_t *clnt)
         p = tail + 1;
     }
     memset(clnt->si_dnsdomains, 0, sizeof clnt->si_dnsdomains);
-    if (bad)
+    if (bad || v.cut) {
         clnt->si_dnsdomains[0] = ',';  // no valid list starts with a comma: the check refuses it
-    else
+        kv_note(v, kv_kind::bad_value, kv_sev::error, "dnsdomains: %s",
+                v.cut ? "the line goes on past 255 characters: tolvad refuses the list"
+                      : "not a list of names of letters, digits, '-' and '.' within 255 characters");
+    } else {
         memcpy(clnt->si_dnsdomains, out, at);
+    }
+    return true;
 }
 
-uint8_t cfg_flag(const char *s) { return cfg_number(s) != 0 ? 1 : 0; }
-
-void cfg_piece(char *line, sdwan_t *clnt)
+// The server is an IPv4 address or a name; a ':' is in neither.
+bool cfg_server(void *dst, const kv_val_t &v)
 {
-    if (line[0] == 0 || line[0] == '#' || line[0] == '\r')
-        return;
-    size_t n = strlen(line);
-    if (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n'))
-        line[--n] = 0;
-
-    char *open = strchr(line, '[');
-    char *close = open != nullptr ? strrchr(open + 1, ']') : nullptr;
-    if (close != nullptr) {
-        *close = 0;
-        set_text(clnt->tun_name, open + 1);
-        return;
+    set_text(static_cast<sdwan_t *>(dst)->si_peer, v.text);
+    const char *colon = strrchr(v.text, ':');
+    if (colon == nullptr)
+        return true;
+    uint8_t a6[16];
+    if (inet_pton(AF_INET6, v.text, a6) == 1) {
+        kv_note(v, kv_kind::bad_value, kv_sev::error,
+                "server is an IPv6 address: tolvad reaches its peer over IPv4 only");
+        return true;
     }
-
-    char *eq = strchr(line, '=');
-    if (eq == nullptr)
-        return;
-    *eq = 0;
-    for (const cfg_key_t &k : CFG_KEYS) {
-        if (strcmp(line, k.name) == 0) {
-            k.set(clnt, eq + 1);
-            return;
-        }
-    }
+    size_t digits = strspn(colon + 1, "0123456789");
+    if (digits > 0 && colon[1 + digits] == 0)
+        kv_note(v, kv_kind::bad_value, kv_sev::error,
+                "server holds a port: tolvad would look the whole text up as a name; give the port as port=%s",
+                colon + 1);
+    else
+        kv_note(v, kv_kind::bad_value, kv_sev::error, "server holds a ':', which no IPv4 address or host name has");
+    return true;
 }
+
+sdwan_t *rec(void *dst) { return static_cast<sdwan_t *>(dst); }
+uint16_t u16(const kv_val_t &v) { return static_cast<uint16_t>(v.num); }
+uint8_t flag(const kv_val_t &v) { return v.num != 0 ? 1 : 0; }
+
+// Text values keep 63 characters of the server and 31 of the other fields; numbers are read as
+// atoi reads them and kept modulo 65536.
+constexpr kv_key_t CFG_KEYS[] = {
+    {"server", kv_type::text, false, 0, 63, cfg_server, nullptr},
+    {"username", kv_type::text, false, 0, 31,
+     [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_user, v.text), true; }, nullptr},
+    {"password", kv_type::text, false, 0, 31,
+     [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_pass, v.text), true; }, nullptr},
+    {"port", kv_type::u16, false, 1, 65535,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_peerport = u16(v), true; }, nullptr},
+    {"mtu", kv_type::u16, false, SDWAN_MTU_MIN, SDWAN_MTU_MAX,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_cfgmtu = u16(v), true; }, nullptr},
+    {"encrypt", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_encrypt = flag(v), true; }, nullptr},
+    {"pipeid", kv_type::u16, false, 0, 65535,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_pipeid = u16(v), true; }, nullptr},
+    {"pipeidx", kv_type::u16, false, 0, 65535,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_pipeidx = u16(v), true; }, nullptr},
+    {"datalog", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_datalog = flag(v), true; }, nullptr},
+    {"offload", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->si_offload = flag(v), true; }, nullptr},
+    // In MiB; a number past the largest bound (a negative one among them) means the largest.
+    {"logsize", kv_type::number, false, 0, static_cast<uint32_t>(LOG_MIB_MAX),
+     [](void *, const kv_val_t &v) {
+         return log_set_limit((v.num > LOG_MIB_MAX ? LOG_MIB_MAX : v.num) * LOG_MIB), true;
+     },
+     nullptr},
+    {"setdns", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_setdns = flag(v), true; },
+     nullptr},
+    {"dnsdomains", kv_type::custom, false, 0, 0, cfg_domains, nullptr},
+    {"routes", kv_type::custom, true, 0, 0, cfg_routes, nullptr},
+    // A piece holds at most 248 characters of path: it always fits.
+    {"status", kv_type::text, false, 0, 255,
+     [](void *, const kv_val_t &v) { return (void)status_set_path(v.text), true; }, nullptr},
+};
+
+bool cfg_section(void *dst, const kv_val_t &v) { return set_text(rec(dst)->tun_name, v.text), true; }
+
+constexpr kv_rules_t CFG_RULES = {kv_mode::literal, CFG_KEYS, cfg_section, nullptr, nullptr};
 
 }  // namespace
 
-const cfg_key_t CFG_KEYS[] = {
-    {"server", true, [](sdwan_t *c, const char *v) { set_text(c->si_peer, v); }},
-    {"username", true, [](sdwan_t *c, const char *v) { set_text(c->si_user, v); }},
-    {"password", true, [](sdwan_t *c, const char *v) { set_text(c->si_pass, v); }},
-    {"port", false, [](sdwan_t *c, const char *v) { c->si_peerport = cfg_u16(v); }},
-    {"mtu", false, [](sdwan_t *c, const char *v) { c->si_cfgmtu = cfg_u16(v); }},
-    {"encrypt", false, [](sdwan_t *c, const char *v) { c->si_encrypt = cfg_flag(v); }},
-    {"pipeid", false, [](sdwan_t *c, const char *v) { c->si_pipeid = cfg_u16(v); }},
-    {"pipeidx", false, [](sdwan_t *c, const char *v) { c->si_pipeidx = cfg_u16(v); }},
-    {"datalog", false, [](sdwan_t *c, const char *v) { c->si_datalog = cfg_flag(v); }},
-    {"offload", false, [](sdwan_t *c, const char *v) { c->si_offload = cfg_flag(v); }},
-    {"logsize", false, [](sdwan_t *, const char *v) { log_set_limit(cfg_logsize(v)); }},
-    {"setdns", false, [](sdwan_t *c, const char *v) { c->si_setdns = cfg_flag(v); }},
-    {"dnsdomains", false, [](sdwan_t *c, const char *v) { cfg_domains(v, c); }},
-    {"routes", false, [](sdwan_t *c, const char *v) { cfg_routes(v, c); }},
-    // A piece holds at most 248 characters of path: it always fits.
-    {"status", true, [](sdwan_t *, const char *v) { (void)status_set_path(v); }},
-};
-static_assert(sizeof CFG_KEYS / sizeof CFG_KEYS[0] == CFG_NKEYS);
-
-int cfg_read(FILE *fp, sdwan_t *clnt, const char **why)
+int cfg_read(FILE *fp, sdwan_t *clnt, const char **why, kv_diags_t *diags)
 {
-    char line[CFG_PIECE];
+    kv_diags_t unseen;
+    if (diags == nullptr)
+        diags = &unseen;
+    *diags = kv_diags_t{};
     s_nroutes = 0;
     clnt->si_rtcfg = nullptr;
     clnt->si_rtmode = SDWAN_RTMODE_FULL;
-    while (fgets(line, sizeof line, fp) != nullptr) {
-        // The rest of a long line would arrive as a piece of its own and be dropped: a list cut
-        // that way is refused instead of run short (cfg_piece has cut the key at its '=').
-        const bool cut = strchr(line, '\n') == nullptr && !feof(fp);
-        cfg_piece(line, clnt);
-        if (cut && strncmp(line, "routes", 7) == 0)
-            clnt->si_rtmode = SDWAN_RTMODE_BAD;
-        if (cut && strncmp(line, "dnsdomains", 11) == 0)
-            clnt->si_dnsdomains[0] = ',';  // the mark of a refused list
-    }
+    (void)kv_read(fp, CFG_RULES, clnt, diags);
     const char *problem = cfg_problem(clnt);
     if (why != nullptr)
         *why = problem;
@@ -243,7 +256,7 @@ int cfg_read(FILE *fp, sdwan_t *clnt, const char **why)
     return 0;
 }
 
-int cfg_load(const char **why)
+int cfg_load(const char **why, kv_diags_t *diags)
 {
     // O_NONBLOCK: a FIFO at the path must not hold the start-up in open(). Only a regular file of
     // a sane size is read: a device such as /dev/zero would never end, and a directory reads as
@@ -269,7 +282,7 @@ int cfg_load(const char **why)
     }
     if ((st.st_mode & S_IROTH) != 0)
         log_help("Warning: configuration file %s is readable by other users; it holds a password\n", _cfgfile);
-    cfg_read(fp, &_sdwclnt, why);
+    cfg_read(fp, &_sdwclnt, why, diags);
     fclose(fp);
     return 0;
 }

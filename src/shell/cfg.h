@@ -4,26 +4,19 @@
 #include <cstdint>
 #include <cstdio>
 #include "client/record.h"
+#include "conf/kv.h"
 
 extern const char *_cfgfile;
 
 inline constexpr long CFG_FILE_MAX = 1024 * 1024;          // larger is not a configuration file
 
-// The keys the reader knows; any other is passed over. A text value is taken as it stands,
-// blanks and all; a number skips leading blanks.
-struct cfg_key_t {
-    const char *name;
-    bool text;
-    void (*set)(sdwan_t *clnt, const char *value);
-};
-inline constexpr size_t CFG_NKEYS = 15;
-extern const cfg_key_t CFG_KEYS[CFG_NKEYS];
-
 // -1 when the file cannot be opened, is not a regular file or is larger than CFG_FILE_MAX
 // (errno tells which), else 0. *why, when asked for, is the first failed setting in
-// cfg_problem's words, or null for a valid file.
-int cfg_load(const char **why = nullptr);
-int cfg_read(FILE *fp, sdwan_t *clnt, const char **why = nullptr);  // parse an open stream, validate; 0
+// cfg_problem's words, or null for a valid file. diags, when given, receives what the reader
+// found suspicious line by line; it never changes what is stored.
+int cfg_load(const char **why = nullptr, kv_diags_t *diags = nullptr);
+// Parses an open stream and validates; 0.
+int cfg_read(FILE *fp, sdwan_t *clnt, const char **why = nullptr, kv_diags_t *diags = nullptr);
 int cfg_valid(sdwan_t *clnt);  // 1 valid, 0 invalid (logs the first failed setting)
 // The first setting that keeps the daemon from starting a session ("INVALID port"), or null.
 const char *cfg_problem(const sdwan_t *clnt);

@@ -1,10 +1,13 @@
-// The configuration reader on any file: cfg_read over the input as a stream, into a zeroed
-// record. Whatever the text, the record ends either cleared or valid, and every text setting
-// stays a terminated string inside its field.
+// The configuration reader on any file, under both rule sets: cfg_read over the input as a
+// stream, into a zeroed record, and the peer's peer_cfg_read over the same bytes. Whatever the
+// text, the client's record ends either cleared or valid, every text setting stays a terminated
+// string inside its field, and every diagnostic names a line of the file; the peer's either
+// refuses with one line or holds the settings it cannot start without.
 #include <cstring>
 
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
+#include "peer/peer.h"
 #include "shell/cfg.h"
 
 namespace {
@@ -38,8 +41,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(fp != nullptr);
     sdwan_t rec;
     memset(&rec, 0, sizeof rec);
-    FUZZ_CHECK(cfg_read(fp, &rec) == 0);
+    static kv_diags_t diags;
+    FUZZ_CHECK(cfg_read(fp, &rec, nullptr, &diags) == 0);
     fclose(fp);
+    // A file of n bytes has at most n + 1 lines.
+    int errors = 0;
+    FUZZ_CHECK(diags.n >= 0 && diags.n <= KV_DIAG_MAX && diags.dropped >= 0);
+    for (int i = 0; i < diags.n; i++) {
+        const kv_diag_t &d = diags.d[i];
+        FUZZ_CHECK(d.line >= 1 && static_cast<size_t>(d.line) <= size + 1);
+        FUZZ_CHECK(memchr(d.text, 0, sizeof d.text) != nullptr && d.text[0] != 0 && memchr(d.key, 0, sizeof d.key) != nullptr);
+        FUZZ_CHECK(i == 0 || d.line >= diags.d[i - 1].line);
+        errors += d.sev == kv_sev::error ? 1 : 0;
+    }
+    FUZZ_CHECK(errors <= diags.errors && diags.errors <= errors + diags.dropped);
 
     FUZZ_CHECK(terminated(rec.tun_name) && terminated(rec.si_peer) && terminated(rec.si_peerdomain) &&
                terminated(rec.si_user) && terminated(rec.si_pass));
@@ -58,6 +73,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(rec.si_peerdomain[0] == 0);
     }
     FUZZ_CHECK(rec.si_encrypt <= 1 && rec.si_datalog <= 1);
+
+    static peer_cfg_t pcfg;
+    char err[PEER_ERRLEN];
+    fuzz_bytes again(data, size);
+    fp = fmemopen(again.data(), again.size(), "r");
+    FUZZ_CHECK(fp != nullptr);
+    const int rc = peer_cfg_read(fp, &pcfg, err, sizeof err);
+    fclose(fp);
+    if (rc != 0) {
+        FUZZ_CHECK(rc == -1 && err[0] != 0 && pcfg.users == nullptr && pcfg.nusers == 0);
+    } else {
+        FUZZ_CHECK(err[0] == 0 && pcfg.tun_name[0] != 0 && pcfg.port != 0 && pcfg.pool != 0 && pcfg.nusers > 0);
+        FUZZ_CHECK(pcfg.mtu >= PEER_MTU_MIN && pcfg.mtu <= PEER_MTU_MAX && pcfg.encrypt <= 1 && pcfg.offload <= 1);
+    }
+    peer_cfg_free(&pcfg);
     fuzz_fd_check();
     return 0;
 }

@@ -241,6 +241,13 @@ void cfg_seeds()
     put_text("cfg", "split", "[tun0]\nserver=192.0.2.1\nusername=a\npassword=b\nport=1\nmtu=1400\n"
                              "routes=10.93.0.0/24, 172.16.0.0/12\nroutes=10.0.0.1/8\nsetdns=1\n"
                              "dnsdomains=corp.example,branch.corp.example\n");
+    // What the reader reports: a blank in a key, a number that wraps, a server with a ':', an
+    // indented key, a second section, a NUL.
+    put_text("cfg", "mistakes", "[tun0]\nserver=2001:db8::1\nport =1\nport=70000\n\tmtu=1400\nmtu=1400x\n[tun1]\n"
+                                "users=1\nrouts\npassword=a" + std::string(1, '\0') + "b\nusername=u \n");
+    // The peer's file, read by the same bytes through its strict rules.
+    put_text("cfg", "peer", "[sdw0]\nport=4500\npool=10.8.0.0/20\nmtu=1380\nencrypt=1\ndns=9.9.9.9,1.1.1.1\n"
+                            "log=/var/log/p.log\nlisten=192.0.2.10\nuser=alice:s3cret\nuser=bob:pw:10.8.0.50\n");
 }
 
 void str2ip_seeds()

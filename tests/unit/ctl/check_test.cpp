@@ -1,5 +1,5 @@
-// tolvactl check: what the daemon makes of a configuration, in its own words, and the
-// warnings about what the literal reader silently does with common mistakes.
+// tolvactl check: what the daemon makes of a configuration, in its own words, and what its
+// reader found on the way, line by line.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -100,7 +100,7 @@ TEST(CtlCheck, JsonForScripts)
                          "\"encrypt\":false,\"pipeid\":0,\"pipeidx\":0,\"datalog\":true,\"offload\":true,\"status\":null,"
                          "\"routes\":null,\"setdns\":false,\"dnsdomains\":[],"
                          "\"log\":[\"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain\"],"
-                         "\"warnings\":[]}\n");
+                         "\"warnings\":[],\"diagnostics\":[],\"diagnostics_dropped\":0}\n");
     const CheckRun bad = check(dir / "none.conf", true);
     EXPECT_EQ(bad.rc, 1);
     EXPECT_NE(bad.out.find("\"valid\":false,\"result\":\"cannot read configuration file"), std::string::npos)
@@ -182,35 +182,47 @@ struct MistakeCase {
     mode_t mode;
     int rc;
     const char *result;
-    Lines warnings;  // "@" stands for the file's path
+    Lines lines;  // "<file>:" left off; "warning: " lines as they are, "@" for the file's path
 };
 
-TEST(CtlCheck, CommonMistakesAreNamed)
+// What the reader found, line by line, after the result; errors make a file that cannot work
+// fail the check even where the daemon would start.
+TEST(CtlCheck, MistakesAreNamedByLine)
 {
+    const char *VALID = "valid: tolvad will start a session";
+    const char *BROKEN1 = "tolvad would start a session, but one that cannot work: 1 error below";
     const MistakeCase cases[] = {
         {"blank before =", "[tolva0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport = 4500\nmtu=1400\n", 0600,
          1, "sdwclnt configuration failed: INVALID port",
-         {"line 5: blank before '=': the key is read as \"port \" and ignored"}},
-        {"indented key", "[tolva0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\n\tmtu=1400\n", 0600, 1,
-         "sdwclnt configuration failed: INVALID MTU", {"line 6: indented key \"\tmtu\": the daemon ignores it"}},
-        {"blank after = in a text value", BASE + "username= bob\n", 0600, 0, "valid: tolvad will start a session",
-         {"line 7: username again: this value replaces the one of line 3",
-          "line 7: blank after '=': the username value begins with it"}},
-        {"blank after = in a number is harmless", BASE + "mtu= 1300\n", 0600, 0, "valid: tolvad will start a session",
-         {"line 7: mtu again: this value replaces the one of line 6"}},
+         {"5: warning: blank before '=': the key is read as \"port \" and ignored"}},
+        {"readable by others", BASE, 0644, 0, VALID,
+         {"warning: readable by other users (mode 0644) and it holds a password: chmod 600 @"}},
         {"CR line ends", "[tolva0]\r\nserver=192.0.2.1\r\nusername=alice\r\npassword=secret\r\nport=4500\r\nmtu=1400\r\n",
-         0600, 0, "valid: tolvad will start a session",
-         {"line 2: ends in CR LF: the carriage return is part of the server value",
-          "line 3: ends in CR LF: the carriage return is part of the username value",
-          "line 4: ends in CR LF: the carriage return is part of the password value"}},
-        {"unknown key, stray text, second section", BASE + "users=3\njust words\n[tolva9]\n", 0600, 0,
-         "valid: tolvad will start a session",
-         {"line 7: unknown key \"users\": the daemon ignores it", "line 8: neither a [section] nor key=value: ignored",
-          "line 9: a second section: it replaces the interface named on line 1"}},
-        {"readable by others", BASE, 0644, 0, "valid: tolvad will start a session",
-         {"readable by other users (mode 0644) and it holds a password: chmod 600 @"}},
-        {"a line the daemon reads in pieces", BASE + "# " + std::string(300, 'x') + "\n", 0600, 0,
-         "valid: tolvad will start a session", {"line 7: longer than 255 characters: the daemon reads it in pieces"}},
+         0600, 1, "tolvad would start a session, but one that cannot work: 3 errors below",
+         {"2: error: ends in CR LF: the carriage return is part of the server value",
+          "3: error: ends in CR LF: the carriage return is part of the username value",
+          "4: error: ends in CR LF: the carriage return is part of the password value"}},
+        {"port that wraps", BASE + "port=70000\n", 0600, 1, BROKEN1,
+         {"7: warning: port again: this value replaces the one of line 5",
+          "7: error: port=70000 is not 1 to 65535: tolvad reads it as 4464"}},
+        {"mtu that wraps", "[tolva0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=65582\n", 0600, 1,
+         BROKEN1, {"6: error: mtu=65582 is not 46 to 1600: tolvad reads it as 46"}},
+        {"IPv6 server", "[tolva0]\nserver=2001:db8::1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n", 0600, 1,
+         BROKEN1, {"2: error: server is an IPv6 address: tolvad reaches its peer over IPv4 only"}},
+        {"server with a port", "[tolva0]\nserver=vpn.example.net:4500\nusername=a\npassword=b\nport=4500\nmtu=1400\n",
+         0600, 1, BROKEN1,
+         {"2: error: server holds a port: tolvad would look the whole text up as a name; give the port as port=4500"}},
+        {"routes, each element", BASE + "routes=10.93.0.1/24, 10.94.0.0/33,,10.95.0.0, 10/8,10.96.0.0/16 x\n", 0600, 1,
+         "sdwclnt configuration failed: INVALID routes",
+         {"7: error: routes: \"10.93.0.1/24\" has bits set past its /24: the network is 10.93.0.0/24",
+          "7: error: routes: \"10.94.0.0/33\" has a length that is not 1 to 32",
+          "7: error: routes: an element is empty (two commas, or a comma at an end)",
+          "7: error: routes: \"10.95.0.0\" has no /length",
+          "7: error: routes: \"10/8\" is not an address a.b.c.d with a length",
+          "7: error: routes: \"10.96.0.0/16\" is followed by more text before the next comma"}},
+        {"dnsdomains", BASE + "dnsdomains=corp.example,c_rp.example\n", 0600, 1,
+         "sdwclnt configuration failed: INVALID dnsdomains",
+         {"7: error: dnsdomains: not a list of names of letters, digits, '-' and '.' within 255 characters"}},
     };
     for (const MistakeCase &c : cases) {
         TempDir dir;
@@ -219,12 +231,36 @@ TEST(CtlCheck, CommonMistakesAreNamed)
         const CheckRun r = check(path);
         EXPECT_EQ(r.rc, c.rc) << c.name;
         EXPECT_EQ(with_prefix(r.out, "result: "), Lines{c.result}) << c.name << "\n" << r.out;
-        Lines want = c.warnings;
+        Lines want = c.lines;
         for (std::string &w : want)
             if (size_t at = w.find('@'); at != std::string::npos)
                 w.replace(at, 1, path);
-        EXPECT_EQ(with_prefix(r.out, "warning: "), want) << c.name << "\n" << r.out;
+        Lines got = with_prefix(r.out, path + ":");
+        for (const std::string &w : with_prefix(r.out, "warning: "))
+            got.push_back("warning: " + w);
+        EXPECT_EQ(got, want) << c.name << "\n" << r.out;
     }
+}
+
+TEST(CtlCheck, JsonCarriesTheDiagnostics)
+{
+    TempDir dir;
+    write(dir / "k.conf", BASE + "port=70000\nfoo=1\n");
+    const CheckRun r = check(dir / "k.conf", true);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("\"valid\":false,\"result\":\"tolvad would start a session, but one that cannot work: 1 error "
+                         "below\",\"interface\":\"tolva0\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(",\"diagnostics\":["
+                         "{\"line\":7,\"kind\":\"repeated\",\"severity\":\"warning\",\"key\":\"port\","
+                         "\"text\":\"port again: this value replaces the one of line 5\"},"
+                         "{\"line\":7,\"kind\":\"bounds\",\"severity\":\"error\",\"key\":\"port\","
+                         "\"text\":\"port=70000 is not 1 to 65535: tolvad reads it as 4464\"},"
+                         "{\"line\":8,\"kind\":\"unknown_key\",\"severity\":\"warning\",\"key\":\"foo\","
+                         "\"text\":\"unknown key \\\"foo\\\": tolvad ignores it\"}],\"diagnostics_dropped\":0}\n"),
+              std::string::npos)
+        << r.out;
 }
 
 // The daemon's own lines come through unchanged, time stamps removed.

@@ -206,6 +206,41 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
     }
 }
 
+// The key table's bounds and widths as the reader reports them; what is stored stays as above.
+TEST_F(Cfg, ReportsTheTablesBoundsAndWidths)
+{
+    struct {
+        std::string line;  // appended to BASE
+        Lines diags;       // "<line> <text>" past BASE's six lines
+    } const cases[] = {
+        {"pipeidx=65535\nencrypt=5\nstatus=/run/a.prom\n", {}},
+        {"pipeid=70000\n", {"7 pipeid=70000 is not 0 to 65535: tolvad reads it as 4464"}},
+        {"mtu=45\n", {"7 mtu again: this value replaces the one of line 6", "7 mtu=45 is not 46 to 1600: tolvad reads it as 45"}},
+        {"logsize=2000000\n", {"7 logsize=2000000 is not 0 to 1048576: tolvad uses 1048576"}},
+        {"username=" + std::string(32, 'u') + "\n",
+         {"7 username again: this value replaces the one of line 3", "7 the username value has 32 characters: tolvad keeps the first 31"}},
+        {"status=/run/" + std::string(240, 's') + "\n", {}},
+        {"routes=10.0.0.0/8\nroutes=10.1.0.0/16\n", {}},
+        {many_routes(121), {"127 routes: \"10.0.0.120/32\" is one prefix more than tolvad takes (120)"}},
+    };
+    for (const auto &c : cases) {
+        std::string text = BASE + c.line;
+        FILE *fp = fmemopen(text.data(), text.size(), "r");
+        ASSERT_NE(fp, nullptr);
+        sdwan_t rec{};
+        kv_diags_t d{};
+        cfg_read(fp, &rec, nullptr, &d);
+        fclose(fp);
+        Lines got;
+        for (int i = 0; i < d.n; i++)
+            got.push_back(std::to_string(d.d[i].line) + " " + d.d[i].text);
+        EXPECT_EQ(got, c.diags) << c.line;
+    }
+    cap.take();
+    status_set_path("");
+    log_set_limit(0);
+}
+
 TEST_F(Cfg, RejectedConfigurationIsClearedButKeepsPipeNumbers)
 {
     sdwan_t start{};
