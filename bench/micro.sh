@@ -141,6 +141,13 @@ L.append("`BM_outbound_tso` and `BM_inbound_gro` run with the kernel's offloads 
          "each (`offload=0`, or a kernel that refuses the offloads). Divide the time by the packets per iteration "
          "for the cost of one inner packet.")
 L.append("")
+L.append("The small rows carry one 92-byte UDP packet (64 bytes of payload) per read or datagram, the packet-rate "
+         "case. With the offloads such a read is sent from where it was read and such a datagram written alone, "
+         "as without them; what the outbound row adds is completing the UDP checksum that the kernel leaves "
+         "partial for an interface with checksum offload (without the offloads the sender's kernel computes it). "
+         "The train row is the peer's batch of small datagrams to one client, received with one system call. "
+         "`BM_outbound_vnet`, `BM_inbound_vnet` and `BM_inbound_small_train` are their timed counterparts.")
+L.append("")
 L.append("`*_syscalls_only` is the floor: the same packet moved with only the system calls any forwarder of this "
          "design makes (read and sendto, recvfrom and write). `BM_inbound_datalog1_synced` and "
          "`BM_logline_synced` write the per-packet log line to a file in /tmp with an fsync, as the default "
