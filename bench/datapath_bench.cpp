@@ -9,12 +9,17 @@
 //                                               bench/micro.sh to count instructions under callgrind
 //                                               (WHAT: out, out-xor, in, in-xor, in-log, loop, and
 //                                               with the kernel's offloads: out-tso, out-tso-xor,
-//                                               in-gro, in-gro-xor)
+//                                               in-gro, in-gro-xor; small UDP packets of 92 bytes:
+//                                               out-small, in-small, and with the offloads
+//                                               out-small-vnet, in-small-gro, in-small-train)
 //
 // With the offloads the "TUN device" hands over one 64 KiB TCP super-packet behind a virtio-net
 // header (48 packets of 1400 bytes once cut), and the peer sends one UDP_SEGMENT train of 46
 // TCP segments that the client receives with UDP_GRO and writes back joined: the figures are
-// per inner packet.
+// per inner packet. The small rows carry one 92-byte UDP/IPv4 packet (64 bytes of payload) per
+// read or receive, as an interactive or packet-rate sender makes them, once without and once with
+// the offloads, where every read and write has the header and the socket takes trains; the small
+// train is the peer's batch of 64 of them, sent as one.
 //
 // The process counts its own heap allocations (malloc and friends are wrapped below); every
 // benchmark reports them per packet, which must stay 0.
@@ -85,11 +90,16 @@ struct rig_t {
     uint8_t train[VNET_TRAIN_BYTES];
     uint32_t train_len = 0;
     uint8_t bigsink[VNET_READ_MAX];
+    // The small packet behind the interface's header, as the kernel hands it over.
+    uint8_t vread[VNET_HDR_LEN + SDWAN_PKTBUF];
+    uint32_t vread_len = 0;
 };
 
 constexpr uint32_t MTU = 1400;
 constexpr uint32_t TSO_PKTS = 48;  // 48 x 1360 bytes of TCP payload: one read of 65 320 bytes
 constexpr uint32_t GRO_PKTS = 46;  // 46 datagrams of 1408 bytes: one train of 64 768 bytes
+constexpr uint32_t SMALL = 92;         // 64 bytes of UDP payload in IPv4
+constexpr uint32_t SMALL_TRAIN = 64;   // the most one UDP_SEGMENT send takes
 
 sdwan_t g_clnt;
 rig_t g_rig;
@@ -194,6 +204,45 @@ void tcp_packet(uint8_t *p, uint32_t seq, uint32_t pay, uint16_t id, uint8_t fla
     st_be16(p + 36, static_cast<uint16_t>(~vnet_csum(p + 20, 20 + pay, pseudo)));
 }
 
+// A UDP/IPv4 packet from a sender inside the tunnel: len bytes in all, the header checksum right;
+// the UDP checksum holds only the pseudo-header's sum, as the kernel leaves it for an interface
+// that completes checksums (a partial checksum, NEEDS_CSUM in the header).
+void udp_packet(uint8_t *p, uint32_t len)
+{
+    memset(p, 0, 28);
+    p[0] = 0x45;
+    st_be16(p + 2, static_cast<uint16_t>(len));
+    st_be16(p + 6, 0x4000);
+    p[8] = 64;
+    p[9] = 17;
+    st_be32(p + 12, 0x0A080002);
+    st_be32(p + 16, 0x0A080001);
+    st_be16(p + 10, static_cast<uint16_t>(~vnet_csum(p, 20, 0)));
+    st_be16(p + 20, 40001);
+    st_be16(p + 22, 5201);
+    st_be16(p + 24, static_cast<uint16_t>(len - 20));
+    for (uint32_t i = 28; i < len; i++)
+        p[i] = static_cast<uint8_t>(i * 7 + 1);
+    st_be16(p + 26, vnet_csum(p + 12, 8, 17 + len - 20));
+}
+
+// The small rows: the rig's packet a UDP one, and its datagram the peer's.
+void rig_small(rig_t *r)
+{
+    udp_packet(r->pkt, SMALL);
+    r->len = SMALL;
+    memcpy(r->dgram + SDWAN_HDR_LEN, r->pkt, SMALL);
+    if (r->clnt->si_peerencypt != 0)
+        sdwan_encrypt(&r->clnt->si_key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(SMALL));
+    vnet_hdr_t h{VNET_F_NEEDS_CSUM, VNET_GSO_NONE, 0, 0, 20, 6};
+    vnet_hdr_store(r->vread, &h);
+    memcpy(r->vread + VNET_HDR_LEN, r->pkt, SMALL);
+    r->vread_len = VNET_HDR_LEN + SMALL;
+    for (uint32_t i = 0; i < SMALL_TRAIN; i++)
+        memcpy(r->train + i * (SDWAN_HDR_LEN + SMALL), r->dgram, SDWAN_HDR_LEN + SMALL);
+    r->train_len = SMALL_TRAIN * (SDWAN_HDR_LEN + SMALL);
+}
+
 // The offload rig: the client's descriptor and socket as the daemon has them with offloads.
 void rig_offload(rig_t *r, uint8_t encrypt)
 {
@@ -252,6 +301,41 @@ inline bool in_one(rig_t *r)
         return false;
     sdwan_sock_recv(r->clnt);
     return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(r->len);
+}
+
+// One small packet read with the interface's header, out at the peer as one datagram.
+inline bool out_vnet(rig_t *r)
+{
+    if (write(r->tun_kernel, r->vread, r->vread_len) != static_cast<ssize_t>(r->vread_len))
+        return false;
+    sdwclnt_tun_recv(r->clnt);
+    return recv(r->peer, r->sink, sizeof r->sink, 0) == static_cast<ssize_t>(r->len + SDWAN_HDR_LEN);
+}
+
+// One small datagram from the peer, received on the socket that takes trains, written behind the
+// interface's header.
+inline bool in_vnet(rig_t *r)
+{
+    const size_t n = r->len + SDWAN_HDR_LEN;
+    if (sendto(r->peer, r->dgram, n, 0, reinterpret_cast<sockaddr *>(&r->cli_addr), sizeof r->cli_addr) !=
+        static_cast<ssize_t>(n))
+        return false;
+    sdwan_sock_recv(r->clnt);
+    return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(VNET_HDR_LEN + r->len);
+}
+
+// The peer's batch of small datagrams as one train, received whole; each packet is its own write.
+inline bool in_small_train(rig_t *r)
+{
+    bool gso = true;
+    if (sock_send_gso(r->peer, r->cli_addr.sin_addr.s_addr, ntohs(r->cli_addr.sin_port), r->train, r->train_len,
+                      SDWAN_HDR_LEN + SMALL, &gso) != r->train_len)
+        return false;
+    sdwan_sock_recv(r->clnt);
+    for (uint32_t i = 0; i < SMALL_TRAIN; i++)
+        if (read(r->tun_kernel, r->sink, sizeof r->sink) != static_cast<ssize_t>(VNET_HDR_LEN + SMALL))
+            return false;
+    return true;
 }
 
 // One 64 KiB TCP read from the "kernel", cut by the daemon into TSO_PKTS datagrams that reach the
@@ -360,8 +444,10 @@ void run_bench(benchmark::State &st, uint8_t datalog, int packets_per_step, cons
     if (logpath != nullptr)
         log_to(logpath);
     rig_open(r, static_cast<uint32_t>(st.range(0)), static_cast<uint8_t>(st.range(1)), datalog);
-    if (STEP == out_tso || STEP == in_gro)
+    if (STEP == out_tso || STEP == in_gro || STEP == out_vnet || STEP == in_vnet || STEP == in_small_train)
         rig_offload(r, static_cast<uint8_t>(st.range(1)));
+    if (STEP == out_vnet || STEP == in_vnet || STEP == in_small_train)
+        rig_small(r);
     if (STEP == loop_two)
         loop_register(r);
     const uint64_t a0 = g_allocs.load();
@@ -390,6 +476,9 @@ void BM_inbound_syscalls_only(benchmark::State &st) { run_bench<in_floor>(st, 0,
 void BM_loop_both_directions(benchmark::State &st) { run_bench<loop_two>(st, 0, 2, nullptr); }
 void BM_outbound_tso(benchmark::State &st) { run_bench<out_tso>(st, 0, TSO_PKTS, nullptr); }
 void BM_inbound_gro(benchmark::State &st) { run_bench<in_gro>(st, 0, GRO_PKTS, nullptr); }
+void BM_outbound_vnet(benchmark::State &st) { run_bench<out_vnet>(st, 0, 1, nullptr); }
+void BM_inbound_vnet(benchmark::State &st) { run_bench<in_vnet>(st, 0, 1, nullptr); }
+void BM_inbound_small_train(benchmark::State &st) { run_bench<in_small_train>(st, 0, SMALL_TRAIN, nullptr); }
 
 // The log file of the benchmarks that sync their lines: in /tmp, the file system of the daemon's
 // default log path.
@@ -431,6 +520,9 @@ BENCHMARK(BM_inbound_syscalls_only)->Args({92, 0})->Args({1400, 0})->ArgNames({"
 BENCHMARK(BM_loop_both_directions)->Args({92, 0})->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
 BENCHMARK(BM_outbound_tso)->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
 BENCHMARK(BM_inbound_gro)->Args({1400, 0})->Args({1400, 1})->ArgNames({"len", "xor"});
+BENCHMARK(BM_outbound_vnet)->Args({SMALL, 0})->ArgNames({"len", "xor"});
+BENCHMARK(BM_inbound_vnet)->Args({SMALL, 0})->ArgNames({"len", "xor"});
+BENCHMARK(BM_inbound_small_train)->Args({SMALL, 0})->ArgNames({"len", "xor"});
 BENCHMARK(BM_inbound_datalog1_synced)->Args({1400, 0})->ArgNames({"len", "xor"})->MinTime(0.5);
 BENCHMARK(BM_logline_unsynced);
 BENCHMARK(BM_logline_synced)->MinTime(0.5);
@@ -442,6 +534,7 @@ int callgrind_main(const char *what, long n)
     bool (*step)(rig_t *) = nullptr;
     uint8_t enc = 0;
     uint8_t datalog = 0;
+    bool small = false;
     if (strcmp(what, "out") == 0) {
         step = out_one;
     } else if (strcmp(what, "out-xor") == 0) {
@@ -464,14 +557,29 @@ int callgrind_main(const char *what, long n)
     } else if (strcmp(what, "in-gro") == 0 || strcmp(what, "in-gro-xor") == 0) {
         step = in_gro;
         enc = strstr(what, "xor") != nullptr ? 1 : 0;
+    } else if (strcmp(what, "out-small") == 0) {
+        step = out_one;
+        small = true;
+    } else if (strcmp(what, "in-small") == 0) {
+        step = in_one;
+        small = true;
+    } else if (strcmp(what, "out-small-vnet") == 0) {
+        step = out_vnet;
+    } else if (strcmp(what, "in-small-gro") == 0) {
+        step = in_vnet;
+    } else if (strcmp(what, "in-small-train") == 0) {
+        step = in_small_train;
     } else {
-        fprintf(stderr, "--callgrind takes out, out-xor, in, in-xor, in-log, loop, out-tso, out-tso-xor, in-gro or "
-                        "in-gro-xor\n");
+        fprintf(stderr, "--callgrind takes out, out-xor, in, in-xor, in-log, loop, out-tso, out-tso-xor, in-gro, "
+                        "in-gro-xor, out-small, in-small, out-small-vnet, in-small-gro or in-small-train\n");
         return 2;
     }
-    rig_open(r, 1400, enc, datalog);
-    if (step == out_tso || step == in_gro)
+    const bool vnet_small = step == out_vnet || step == in_vnet || step == in_small_train;
+    rig_open(r, small || vnet_small ? SMALL : 1400, enc, datalog);
+    if (step == out_tso || step == in_gro || vnet_small)
         rig_offload(r, enc);
+    if (small || vnet_small)
+        rig_small(r);
     if (step == loop_two)
         loop_register(r);
     const uint64_t a0 = g_allocs.load();
@@ -481,7 +589,11 @@ int callgrind_main(const char *what, long n)
             return 1;
         }
     }
-    const long per = step == loop_two ? 2 : step == out_tso ? TSO_PKTS : step == in_gro ? GRO_PKTS : 1;
+    const long per = step == loop_two         ? 2
+                     : step == out_tso        ? TSO_PKTS
+                     : step == in_gro         ? GRO_PKTS
+                     : step == in_small_train ? SMALL_TRAIN
+                                              : 1;
     printf("packets %ld allocations %llu\n", n * per,
            static_cast<unsigned long long>(g_allocs.load() - a0));
     rig_close(r);

@@ -40,7 +40,8 @@ timeout 600 "$BIN" --benchmark_min_time=0.3 --benchmark_format=json >"$TMP/gbenc
 # WHAT:FUNCTION:PACKETS-PER-CALL:HARNESS-SYSCALLS-PER-PACKET. The harness puts each packet in and
 # takes it out with one system call each; those are not the daemon's. With the offloads it puts a
 # whole read in with one write and takes 48 datagrams out (49/48 per packet), or sends one train
-# of 46 and reads one joined write (2/46).
+# of 46 and reads one joined write (2/46), or sends one train of 64 small datagrams and reads
+# their 64 writes (65/64).
 N1=1000
 N2=2000
 : >"$TMP/counts.tsv"
@@ -49,7 +50,10 @@ for entry in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):
             "in-log:sdwan_sock_recv(void*):1:2" \
             "loop:poll_once(int):2:2" \
             "out-tso:sdwclnt_tun_recv(void*):48:49/48" "out-tso-xor:sdwclnt_tun_recv(void*):48:49/48" \
-            "in-gro:sdwan_sock_recv(void*):46:2/46" "in-gro-xor:sdwan_sock_recv(void*):46:2/46"; do
+            "in-gro:sdwan_sock_recv(void*):46:2/46" "in-gro-xor:sdwan_sock_recv(void*):46:2/46" \
+            "out-small:sdwclnt_tun_recv(void*):1:2" "out-small-vnet:sdwclnt_tun_recv(void*):1:2" \
+            "in-small:sdwan_sock_recv(void*):1:2" "in-small-gro:sdwan_sock_recv(void*):1:2" \
+            "in-small-train:sdwan_sock_recv(void*):64:65/64"; do
     IFS=: read -r what fn per harness <<<"$entry"
     echo "counting $what ..." >&2
     timeout 300 valgrind --tool=callgrind --callgrind-out-file="$TMP/cg.$what" "--toggle-collect=$fn" \
@@ -59,7 +63,7 @@ for entry in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):
     for n in "$N1" "$N2"; do
         c=$(timeout 300 valgrind --tool=none --trace-syscalls=yes "$BIN" --callgrind "$what" "$n" 2>&1 >/dev/null |
             grep '^SYSCALL\[' | grep -v '^SYSCALL\[[0-9,]*\]([0-9]*) \.\.\.' |
-            grep -cvE '\) (sys_time|sys_clock_gettime|sys_gettimeofday) ' || true)
+            grep -cvE '\) (sys_time|sys_clock_gettime|sys_gettimeofday) ?\(' || true)
         sc+=("$c")
     done
     printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$what" "$fn" "$per" "$harness" "$ir" "$(( sc[1] - sc[0] ))" >>"$TMP/counts.tsv"
@@ -97,7 +101,12 @@ desc = {"out": "outbound, TUN to peer, clear, 1400 B", "out-xor": "outbound, XOR
         "out-tso": "outbound with offloads: one 64 KiB TCP read cut into 48 packets of 1400 B, clear",
         "out-tso-xor": "outbound with offloads, XOR (each of the 48 packets enciphered)",
         "in-gro": "inbound with offloads: one train of 46 datagrams of 1408 B, joined into one TUN write, clear, datalog=0",
-        "in-gro-xor": "inbound with offloads, XOR, datalog=0"}
+        "in-gro-xor": "inbound with offloads, XOR, datalog=0",
+        "out-small": "outbound, small UDP (92 B: 64 B of payload), clear, offload=0",
+        "out-small-vnet": "outbound, small UDP, offload=1: one read with the header, partial checksum",
+        "in-small": "inbound, small UDP, clear, datalog=0, offload=0",
+        "in-small-gro": "inbound, small UDP, offload=1: a datagram received alone on the socket with GRO",
+        "in-small-train": "inbound, small UDP, offload=1: the peer's train of 64 received as one, 64 TUN writes"}
 for line in open(counts_path):
     what, fn, per, harness, ir, dsc = line.rstrip("\n").split("\t")
     per, harness = int(per), float(Fraction(harness))
@@ -131,6 +140,13 @@ L.append("`BM_outbound_tso` and `BM_inbound_gro` run with the kernel's offloads 
          "an iteration carries 48 or 46 inner packets; the rows above them are the same packets one system call "
          "each (`offload=0`, or a kernel that refuses the offloads). Divide the time by the packets per iteration "
          "for the cost of one inner packet.")
+L.append("")
+L.append("The small rows carry one 92-byte UDP packet (64 bytes of payload) per read or datagram, the packet-rate "
+         "case. With the offloads such a read is sent from where it was read and such a datagram written alone, "
+         "as without them; what the outbound row adds is completing the UDP checksum that the kernel leaves "
+         "partial for an interface with checksum offload (without the offloads the sender's kernel computes it). "
+         "The train row is the peer's batch of small datagrams to one client, received with one system call. "
+         "`BM_outbound_vnet`, `BM_inbound_vnet` and `BM_inbound_small_train` are their timed counterparts.")
 L.append("")
 L.append("`*_syscalls_only` is the floor: the same packet moved with only the system calls any forwarder of this "
          "design makes (read and sendto, recvfrom and write). `BM_inbound_datalog1_synced` and "

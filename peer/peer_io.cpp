@@ -294,6 +294,21 @@ namespace {
 // MTU, each into a send slot behind the header's room and handled as a plain read would be.
 void tun_vnet_read(peer_t *p, uint32_t n)
 {
+    // One packet (anything but a TCP super-packet): made ready where it was read and copied once
+    // into its slot, without the split's set-up for a train of one.
+    const int one = vnet_single(p->tun_rd, n);
+    if (one > 0 && static_cast<uint32_t>(one) <= SDWAN_PKTBUF - SDWAN_HDR_LEN) {
+        peer_txslot_t *slot = peer_tx_slot(p);
+        memcpy(slot->buf + SDWAN_HDR_LEN, p->tun_rd + VNET_HDR_LEN, static_cast<size_t>(one));
+        peer_on_tunpkt(p, slot, static_cast<uint32_t>(one));
+        return;
+    }
+    if (one != 0) {
+        // Refused, or longer than a slot: dropped whole.
+        p->st.tun_rx++;
+        p->st.drop_tunbad++;
+        return;
+    }
     vnet_split_t sp;
     int k = vnet_split_begin(&sp, p->tun_rd, n, p->cfg.mtu) == VNET_OK ? 1 : -1;
     // A super-packet that fits a batch but not what is left of this one: the batch leaves first,
@@ -310,7 +325,7 @@ void tun_vnet_read(peer_t *p, uint32_t n)
         if (k > 0)
             peer_on_tunpkt(p, slot, t.lastlen);
     }
-    // A read the split refuses, or a plain one too long for a slot: dropped whole.
+    // A super-packet the split refuses: dropped whole.
     if (k < 0) {
         p->st.tun_rx++;
         p->st.drop_tunbad++;

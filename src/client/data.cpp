@@ -64,6 +64,21 @@ uint32_t session_mtu(const sdwan_t *clnt)
     return true;
 }
 
+// One packet read at dgram + SDWAN_HDR_LEN, wrapped and sent as one datagram: the whole of the
+// plain path, and of the offload path for a read that is no super-packet.
+[[gnu::always_inline]] inline void send_one(sdwan_t *clnt, uint8_t *dgram, int len)
+{
+    if (!data_wrap(clnt, dgram, len))
+        return;
+    const uint32_t pkt_len = static_cast<uint32_t>(len) + SDWAN_HDR_LEN;
+    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, dgram, pkt_len) != pkt_len) {
+        log_help("Failed to send packet to peer\n");
+        return;
+    }
+    clnt->si_stats.sock_txpkts++;
+    clnt->si_txbytes += static_cast<uint32_t>(len);
+}
+
 // pkts wrapped datagrams back to back from buf (bytes in all, each stride long but the last),
 // carrying payload bytes of IP packets: one send where the kernel segments them.
 void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride, uint32_t pkts, uint32_t payload)
@@ -87,6 +102,21 @@ void tun_recv_offload(sdwan_t *clnt)
     const int n = tun_recv_vnet(clnt->tunfd, s_read, static_cast<int>(sizeof s_read));
     if (n <= 0)
         return;
+    // Most reads are one packet (every one that is not TCP): it is sent from where it was read,
+    // its tunnel header over the tail of the interface's, as the plain path sends it. Only a
+    // super-packet pays for the split's copy into a train.
+    static_assert(VNET_HDR_LEN >= SDWAN_HDR_LEN);
+    const int one = vnet_single(s_read, static_cast<uint32_t>(n));
+    if (one > 0 && static_cast<uint32_t>(one) <= VNET_TRAIN_BYTES - SDWAN_HDR_LEN) {
+        send_one(clnt, s_read + VNET_HDR_LEN - SDWAN_HDR_LEN, one);
+        return;
+    }
+    if (one != 0) {
+        // Refused, or longer than one datagram carries: dropped whole, as the split drops it.
+        clnt->si_stats.tun_rxpkts++;
+        clnt->si_stats.panic_txdrop++;
+        return;
+    }
     vnet_split_t sp;
     vnet_train_t t;
     int cnt = vnet_split_begin(&sp, s_read, static_cast<uint32_t>(n), session_mtu(clnt)) == VNET_OK ? 1 : -1;
@@ -108,12 +138,15 @@ void tun_recv_offload(sdwan_t *clnt)
             send_run(clnt, s_train + first * t.stride, (t.count - 1 - first) * t.stride + SDWAN_HDR_LEN + t.lastlen,
                      t.stride, t.count - first, payload);
     }
-    // A read the split refuses, or a plain one too long for a train: dropped whole.
+    // A super-packet the split refuses: dropped whole.
     if (cnt < 0) {
         clnt->si_stats.tun_rxpkts++;
         clnt->si_stats.panic_txdrop++;
     }
 }
+
+// Writes what the coalescer holds; kept out of line (see sdwan_data_flush).
+[[gnu::noinline]] void coal_write(sdwan_t *clnt);
 
 // One packet written to the interface: counted and, with datalog, logged.
 void data_delivered(sdwan_t *clnt, uint32_t len)
@@ -133,13 +166,21 @@ int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
     if (clnt->si_tunoff == 0)
         return tun_send(clnt->tunfd, pkt, len);
     // Joined only when datagrams come in trains: a datagram received alone is written alone.
+    // Only TCP ever joins; anything else is not offered, which spares it the join's parsing and
+    // checksum (the protocol byte is read only where an IPv4 header can be).
     if ((clnt->si_tunoff & TUN_OFFLOAD_TSO4) != 0 && clnt->si_udpgro) {
-        if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
-            return 0;
-        if (s_coal.len != 0) {
-            sdwan_data_flush(clnt);
+        const ip4_view ip({pkt, static_cast<size_t>(len)});
+        if (ip.ok() && ip.proto() == IP4_PROTO_TCP) {
             if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
                 return 0;
+            if (s_coal.len != 0) {
+                sdwan_data_flush(clnt);
+                if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
+                    return 0;
+            }
+        } else if (s_coal.len != 0) {
+            // Written after what is pending, so the interface sees the peer's order.
+            sdwan_data_flush(clnt);
         }
     }
     return tun_send_vnet(clnt->tunfd, nullptr, pkt, len);
@@ -170,17 +211,9 @@ void sdwclnt_tun_recv(void *arg)
         return;
     }
     uint8_t buf[SDWAN_PKTBUF];
-    int len = tun_recv(clnt->tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
-    if (len <= 0 || !data_wrap(clnt, buf, len))
-        return;
-
-    uint32_t pkt_len = static_cast<uint32_t>(len) + SDWAN_HDR_LEN;
-    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, pkt_len) != pkt_len) {
-        log_help("Failed to send packet to peer\n");
-        return;
-    }
-    clnt->si_stats.sock_txpkts++;
-    clnt->si_txbytes += static_cast<uint32_t>(len);
+    const int len = tun_recv(clnt->tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
+    if (len > 0)
+        send_one(clnt, buf, len);
 }
 
 void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
@@ -210,8 +243,15 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
 
 void sdwan_data_flush(sdwan_t *clnt)
 {
-    if (s_coal.len == 0)
-        return;
+    // Called after every receive, and nothing is pending after most: the test alone stays in the
+    // caller's path, without the write's register saves.
+    if (s_coal.len != 0)
+        coal_write(clnt);
+}
+
+namespace {
+void coal_write(sdwan_t *clnt)
+{
     // Every joined packet but the last carried the first's payload; the last the rest.
     const uint32_t count = s_coal.count;
     const uint32_t seglen = s_coal.hlen + s_coal.mss;
@@ -227,3 +267,4 @@ void sdwan_data_flush(sdwan_t *clnt)
         data_delivered(clnt, seglen);
     data_delivered(clnt, lastlen);
 }
+}  // namespace

@@ -89,6 +89,12 @@ inline constexpr uint8_t VNET_KIND_TSO4 = 2;   // a TCP/IPv4 super-packet to cut
 // cut smaller, so each packet fits the session. VNET_OK or the reason the read is refused.
 int vnet_split_begin(vnet_split_t *s, const uint8_t *buf, uint32_t len, uint32_t mtu);
 
+// A read of one packet (gso_type NONE), the common case, made ready where it lies without the
+// split's copy: a partial checksum completed at buf + VNET_HDR_LEN. Its length; 0 when the read is
+// a super-packet (for vnet_split_begin); -VNET_ERR_SHORT or -VNET_ERR_CSUM when vnet_split_begin
+// would refuse it. The bytes in front of the packet (the header) are the caller's to overwrite.
+int vnet_single(uint8_t *buf, uint32_t len);
+
 // A train of packets laid out for one UDP_SEGMENT send: packet i (of count) starts at
 // out + i * stride + room, with room bytes free in front of it for the tunnel header; every
 // packet is seglen bytes but the last, which is lastlen (<= seglen); stride = room + seglen. The

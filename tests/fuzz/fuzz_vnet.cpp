@@ -3,7 +3,8 @@
 // read: every segment fits the mtu and carries right checksums and lengths, the sequence numbers
 // follow on, the payloads put together are the read's, the room in front of each is untouched;
 // a plain read comes out as it went in. Segments that all join again coalesce into a write that
-// splits back into the very same segments.
+// splits back into the very same segments. A read of one packet taken in place agrees with the
+// split.
 #include <cstring>
 #include <vector>
 
@@ -84,6 +85,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The read alone in a buffer of its exact size: a read past it is the sanitizer's finding.
     fuzz_bytes read(data, size);
     const uint32_t len = read.size();
+    // Taken in place, a read of one packet comes out as the split makes it, and is refused for
+    // the split's reason; a super-packet is left to the split untouched.
+    {
+        fuzz_bytes in_place(data, size);
+        const int one = vnet_single(in_place.data(), len);
+        vnet_split_t s;
+        int rc = 0;
+        const std::vector<Bytes> pkts = split(read.data(), len, 1500, VNET_READ_MAX + ROOM, &rc, &s);
+        if (one < 0)
+            FUZZ_CHECK(rc == -one);
+        else if (one == 0)
+            FUZZ_CHECK(rc != 0 || s.kind == VNET_KIND_TSO4);
+        else
+            FUZZ_CHECK(rc == 0 && pkts.size() == 1 && static_cast<uint32_t>(one) == len - VNET_HDR_LEN &&
+                       pkts[0] == Bytes(in_place.data() + VNET_HDR_LEN, in_place.data() + len));
+        FUZZ_CHECK(one > 0 || size == 0 || memcmp(in_place.data(), data, size) == 0);
+    }
     for (uint32_t mtu : {1500u, 576u}) {
         vnet_split_t s;
         int rc = 0;

@@ -548,6 +548,58 @@ TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
     close(sv[1]);
 }
 
+// Under the offloads a small packet goes the plain way in both directions: out from where it was
+// read, its partial checksum completed, one datagram; in written alone behind a zero header, after
+// the TCP segment joined before it, which keeps the peer's order.
+TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    _sdwclnt.tunfd = sv[0];
+    _sdwclnt.si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    _sdwclnt.si_udpgro = true;
+    LogCapture log;
+
+    const Bytes udp = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(64, 4));
+    Bytes partial = udp;
+    ippkt::put16(partial, 26, ippkt::sum16(nullptr, 0, ippkt::pseudo(partial.data(), IPPROTO_UDP, 72)));
+    const Bytes read = ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_NONE, 0, 0, 20, 6), partial);
+    ASSERT_EQ(write(sv[1], read.data(), read.size()), static_cast<ssize_t>(read.size()));
+    sdwclnt_tun_recv(&_sdwclnt);
+    EXPECT_EQ(peer_->recv(500), ScriptPeer::cat({header(SDWAN_DATA, 0), udp}));
+    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 1u);
+    EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 1u);
+    EXPECT_EQ(_sdwclnt.si_txbytes, 92u);
+
+    ippkt::Tcp far;
+    far.src = ntohl(FAR_IP);
+    far.dst = ntohl(TUN_IP);
+    const Bytes tcp = ippkt::tcp4(far, pattern(100, 6));
+    const Bytes back = ippkt::udp4(ntohl(REMOTE_IP), ntohl(TUN_IP), REMOTE_PORT, 5000, pattern(64, 5));
+    for (const Bytes *pkt : {&tcp, &back}) {
+        Bytes d = ScriptPeer::cat({header(SDWAN_DATA, 0), *pkt});
+        const sdwan_pkthdr_t h = sdwan_hdr_load(d.data());
+        sdwan_onDATA(&_sdwclnt, d.data(), static_cast<uint32_t>(d.size()), &h);
+    }
+    sdwan_data_flush(&_sdwclnt);
+    uint8_t got[4096];
+    for (const Bytes *pkt : {&tcp, &back}) {
+        const ssize_t n = recv(sv[1], got, sizeof got, MSG_DONTWAIT);
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(Bytes(got, got + n), ippkt::cat(Bytes(VNET_HDR_LEN, 0), *pkt));
+    }
+    EXPECT_EQ(recv(sv[1], got, sizeof got, MSG_DONTWAIT), -1);
+    EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 2u);
+    EXPECT_EQ(_sdwclnt.si_rxbytes, static_cast<uint32_t>(tcp.size() + back.size()));
+    const std::string ok = "Successfully processed and forwarded data, packet length: ";
+    EXPECT_EQ(log.all(), (std::vector<std::string>{ok + "140", ok + "92"}));
+    _sdwclnt.tunfd = tunfd_;
+    _sdwclnt.si_tunoff = 0;
+    _sdwclnt.si_udpgro = false;
+    close(sv[0]);
+    close(sv[1]);
+}
+
 // Segments joined into one write are counted and logged once the interface takes the write; a
 // refused one loses them all with one line, as a refused write of one packet does.
 TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)

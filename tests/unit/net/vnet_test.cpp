@@ -268,6 +268,42 @@ TEST(Vnet, RefusesMalformedReads)
     }
 }
 
+// A read of one packet taken where it lies gives the split's packet byte for byte, and refuses
+// what the split refuses for the same reason; a super-packet is left to the split, untouched.
+TEST(Vnet, SinglePacketReadTakenInPlaceAsTheSplitTakesIt)
+{
+    Bytes udp = ippkt::udp4(0x0A4D0002, 0x0A4D0005, 40000, 5201, ippkt::pattern(64, 3));
+    ippkt::put16(udp, 26, ippkt::sum16(nullptr, 0, ippkt::pseudo(udp.data(), 17, udp.size() - 20)));
+    ippkt::Tcp t;
+    const Bytes v6 = ippkt::cat(Bytes(VNET_HDR_LEN, 0), Bytes{0x60, 1, 2, 3, 4});
+    const struct {
+        const char *name;
+        Bytes read;
+        int rc;  // vnet_single's
+    } rows[] = {
+        {"plain, not IPv4", v6, 5},
+        {"udp, partial checksum", ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_NONE, 0, 0, 20, 6), udp), 92},
+        {"data valid", ippkt::cat(ippkt::vhdr(VNET_F_DATA_VALID, VNET_GSO_NONE, 0, 0, 0, 0), udp), 92},
+        {"header only", Bytes(VNET_HDR_LEN, 0), -VNET_ERR_SHORT},
+        {"csum field past the end", ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, 0, 0, 0, 20, 71), udp), -VNET_ERR_CSUM},
+        {"tcp super-packet", super_packet(t, ippkt::pattern(3000, 1), 1448), 0},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        Bytes in_place = r.read;
+        ASSERT_EQ(vnet_single(in_place.data(), static_cast<uint32_t>(in_place.size())), r.rc);
+        const Packets split = split_all(r.read, 1500);
+        if (r.rc < 0) {
+            EXPECT_EQ(split.rc, -r.rc);
+        } else if (r.rc == 0) {
+            EXPECT_EQ(in_place, r.read);
+        } else {
+            ASSERT_EQ(split.pkts.size(), 1u);
+            EXPECT_EQ(Bytes(in_place.begin() + VNET_HDR_LEN, in_place.end()), split.pkts[0]);
+        }
+    }
+}
+
 TEST(Vnet, RefusesWhatDoesNotFitTheBuffer)
 {
     ippkt::Tcp t;

@@ -928,6 +928,13 @@ TEST_F(PeerProto, InterfaceSuperPacketIsCutIntoPacketsOfTheSession)
         uint64_t tunbad;
     } reads[] = {
         {"plain packet", ippkt::cat(ippkt::vhdr(0, 0, 0, 0, 0, 0), icmp), 0},
+        {"partial checksum, completed",
+         [&] {
+             Bytes partial = icmp;  // ICMP sums no pseudo-header: the partial sum is 0
+             ippkt::put16(partial, 22, 0);
+             return ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, 0, 0, 0, 20, 2), partial);
+         }(),
+         0},
         {"header alone", ippkt::vhdr(0, 0, 0, 0, 0, 0), 1},
         {"UDP segmentation", ippkt::cat(ippkt::vhdr(0, VNET_GSO_UDP, 28, 1000, 0, 0), icmp), 1},
         {"checksum field past the end", ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, 0, 0, 0, 20, 60), icmp), 1},
