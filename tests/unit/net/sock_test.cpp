@@ -92,7 +92,7 @@ TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
         ASSERT_GE(s, 0);
 
         uint8_t out[5] = {0x13, 0x00, 0xFF, 0x42, 0x80};
-        EXPECT_EQ(sock_sendto(s, resolver, port, out, sizeof out), sizeof out);
+        EXPECT_EQ(sock_sendto(s, resolver, port, out, sizeof out), 5);
         ASSERT_TRUE(fd_wait_readable(peer, 1000));
         uint8_t got[16];
         sockaddr_in from{};
@@ -109,7 +109,7 @@ TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
         uint32_t r_ip = 0;
         uint16_t r_port = 0;
         uint8_t in[16] = {};
-        EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 3u);
+        EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 3);
         EXPECT_EQ(std::memcmp(in, reply, 3), 0);
         EXPECT_EQ(r_ip, resolver);
         EXPECT_EQ(r_port, port);
@@ -126,7 +126,7 @@ TEST_F(SockTest, EmptyDatagramReadsAsZeroButStoresTheSender)
     ASSERT_GE(peer, 0);
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
-    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, nullptr, 0), 0u);  // len 0 sent is 0 returned
+    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, nullptr, 0), 0);  // len 0 sent is 0 returned
     // Let the peer learn s's port, then send it an empty datagram.
     ASSERT_TRUE(fd_wait_readable(peer, 1000));
     sockaddr_in from{};
@@ -139,7 +139,7 @@ TEST_F(SockTest, EmptyDatagramReadsAsZeroButStoresTheSender)
     uint32_t r_ip = 0xDEADBEEF;
     uint16_t r_port = 0xBEEF;
     uint8_t in[8];
-    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0u);
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0);
     EXPECT_EQ(r_ip, ip("127.0.0.1"));
     EXPECT_EQ(r_port, port);
     sock_close(s);
@@ -154,7 +154,7 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
     uint8_t ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, ten, 1), 1u);
+    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, ten, 1), 1);
     ASSERT_TRUE(fd_wait_readable(peer, 1000));
     sockaddr_in from{};
     socklen_t fl = sizeof from;
@@ -167,7 +167,7 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     std::memset(in, 0xEE, sizeof in);
     uint32_t r_ip = 0;
     uint16_t r_port = 0;
-    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, 4), 4u);
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, 4), 4);
     const uint8_t want[8] = {1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(std::memcmp(in, want, sizeof in), 0);
 
@@ -175,7 +175,7 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     LogCapture log;
     r_ip = 0xDEADBEEF;
     r_port = 0xBEEF;
-    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0u);
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), -EAGAIN);
     EXPECT_EQ(r_ip, 0xDEADBEEFu);
     EXPECT_EQ(r_port, 0xBEEF);
     EXPECT_TRUE(log.all().empty()) << "a receive with nothing waiting logs nothing";
@@ -183,17 +183,25 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     close(peer);
 }
 
-TEST_F(SockTest, FailedSendLogsAndReturnsZero)
+TEST_F(SockTest, FailedSendLogsAndReturnsTheNegativeErrno)
 {
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
-    std::vector<uint8_t> huge(70000, 0x5A);  // more than a UDP datagram can carry
-    LogCapture log;
-    EXPECT_EQ(sock_sendto(s, ip("127.0.0.1"), 9, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
-    // No route at all to the destination in this namespace.
-    uint8_t one = 1;
-    EXPECT_EQ(sock_sendto(s, ip("203.0.113.1"), 9, &one, 1), 0u);
-    EXPECT_EQ(log.all(), (std::vector<std::string>{"Sendto error", "Sendto error"}));
+    std::vector<uint8_t> huge(70000, 0x5A);
+    struct {
+        const char *what;
+        uint32_t to;
+        uint32_t len;
+        int rc;
+    } const rows[] = {
+        {"more than a UDP datagram can carry", ip("127.0.0.1"), static_cast<uint32_t>(huge.size()), -EMSGSIZE},
+        {"no route at all in this namespace", ip("203.0.113.1"), 1, -ENETUNREACH},
+    };
+    for (const auto &r : rows) {
+        LogCapture log;
+        EXPECT_EQ(sock_sendto(s, r.to, 9, huge.data(), r.len), r.rc) << r.what;
+        EXPECT_EQ(log.all(), std::vector<std::string>{"Sendto error"}) << r.what;
+    }
     sock_close(s);
 }
 
@@ -219,7 +227,7 @@ TEST_F(SockTest, BroadcastIsPermitted)
 
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
-    EXPECT_EQ(sock_sendto(s, bcast, 9, &b, 1), 1u);
+    EXPECT_EQ(sock_sendto(s, bcast, 9, &b, 1), 1);
     sock_close(s);
 }
 
@@ -274,14 +282,14 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
         SCOPED_TRACE(on ? "segmentation offload" : "one by one");
         bool gso = on;
         ASSERT_EQ(sock_send_gso(s, lo, plain_port, train.data(), static_cast<uint32_t>(train.size()), 1000, &gso),
-                  train.size());
+                  static_cast<int>(train.size()));
         EXPECT_EQ(gso, on);
         const auto got_plain = drain(plain);
         EXPECT_EQ(got_plain.size(), want.size());
         EXPECT_TRUE(got_plain == want);
 
         ASSERT_EQ(sock_send_gso(s, lo, gro_port, train.data(), static_cast<uint32_t>(train.size()), 1000, &gso),
-                  train.size());
+                  static_cast<int>(train.size()));
         std::vector<uint8_t> got;
         size_t trains = 0;
         uint32_t r_ip = 0;
@@ -289,10 +297,10 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
         std::vector<uint8_t> buf(65535);
         while (fd_wait_readable(gro, 200)) {
             uint32_t segsz = 0;
-            const uint32_t n = sock_recv_gro(gro, &r_ip, &r_port, buf.data(), static_cast<uint32_t>(buf.size()), &segsz);
-            ASSERT_GT(n, 0u);
+            const int n = sock_recv_gro(gro, &r_ip, &r_port, buf.data(), static_cast<uint32_t>(buf.size()), &segsz);
+            ASSERT_GT(n, 0);
             // Every datagram of a train but its last is segsz long.
-            EXPECT_TRUE(n == segsz || segsz == 1000) << n << " bytes in datagrams of " << segsz;
+            EXPECT_TRUE(static_cast<uint32_t>(n) == segsz || segsz == 1000) << n << " bytes in datagrams of " << segsz;
             got.insert(got.end(), buf.begin(), buf.begin() + n);
             trains++;
         }
@@ -309,7 +317,7 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
     LogCapture log;
     bool gso = true;
     ASSERT_EQ(sock_send_gso(s, lo, plain_port, train.data(), static_cast<uint32_t>(train.size()), 40, &gso),
-              train.size());
+              static_cast<int>(train.size()));
     EXPECT_FALSE(gso);
     const auto small = drain(plain);
     EXPECT_EQ(small.size(), cut(train, 40).size());
