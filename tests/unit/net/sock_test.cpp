@@ -2,11 +2,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -77,6 +84,55 @@ TEST(SockInit, SocketOptions)
     EXPECT_EQ(fcntl(s, F_GETFD), -1);
     EXPECT_EQ(errno, EBADF);
 }
+
+#if defined(__x86_64__) || defined(__aarch64__)
+#if defined(__x86_64__)
+constexpr uint32_t THIS_ARCH = AUDIT_ARCH_X86_64;
+#else
+constexpr uint32_t THIS_ARCH = AUDIT_ARCH_AARCH64;
+#endif
+// A kernel that refuses every socket option (a sandbox's seccomp filter makes it so): the socket
+// is still made, and each refused option has its line. In a child, which the filter then binds.
+TEST(SockInit, RefusedOptionsAreNamedAndTheSocketStillServes)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int bad = 0;
+        {
+            LogCapture log;
+            sock_filter f[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, THIS_ARCH, 1, 0),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_setsockopt, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            sock_fprog prog{static_cast<unsigned short>(sizeof f / sizeof f[0]), f};
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+                _exit(2);
+            const int s = sock_udpinit();
+            const std::vector<std::string> want = {
+                "Failed to set SO_BROADCAST on the UDP socket: Operation not permitted",
+                "Failed to set SO_RCVBUF on the UDP socket: Operation not permitted",
+                "Failed to set SO_SNDBUF on the UDP socket: Operation not permitted",
+            };
+            for (const std::string &l : log.all())
+                fprintf(stderr, "logged: %s\n", l.c_str());
+            bad = s < 0 || (fcntl(s, F_GETFL) & O_NONBLOCK) == 0 || log.all() != want ||
+                  sock_gso_probe(s) != -EPERM || sock_gro_enable(s) != -EPERM ||
+                  sock_bufsz(s, SO_RCVBUFFORCE, SO_RCVBUF, 4096) != -EPERM;
+        }
+        _exit(bad);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "2: no seccomp filter could be set";
+}
+#endif
 
 // Ports cross the interface in host order both ways, whatever their two bytes look like.
 TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
