@@ -90,7 +90,10 @@ void hostrt_mark(const sdwan_t *clnt)
     char alias[HOSTRT_ALIAS_MAX];
     const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
     hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->si_own & SDWAN_OWN_TUNIF) == 0);
-    (void)rtnl_alias_set(clnt->tun_name, alias);  // best effort: the routes are held all the same
+    // Best effort: the routes are held all the same, but a killed run's would then stay behind.
+    const int err = rtnl_alias_set(clnt->tun_name, alias);
+    if (err != 0)
+        log_help("Failed to set the alias of %s: %s\n", clnt->tun_name, strerror(-err));
 }
 
 void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
