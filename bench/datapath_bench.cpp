@@ -329,7 +329,7 @@ inline bool in_small_train(rig_t *r)
 {
     bool gso = true;
     if (sock_send_gso(r->peer, r->cli_addr.sin_addr.s_addr, ntohs(r->cli_addr.sin_port), r->train, r->train_len,
-                      SDWAN_HDR_LEN + SMALL, &gso) != r->train_len)
+                      SDWAN_HDR_LEN + SMALL, &gso) != static_cast<int>(r->train_len))
         return false;
     sdwan_sock_recv(r->clnt);
     for (uint32_t i = 0; i < SMALL_TRAIN; i++)
@@ -356,7 +356,7 @@ inline bool in_gro(rig_t *r)
 {
     bool gso = true;
     if (sock_send_gso(r->peer, r->cli_addr.sin_addr.s_addr, ntohs(r->cli_addr.sin_port), r->train, r->train_len,
-                      SDWAN_HDR_LEN + MTU, &gso) != r->train_len)
+                      SDWAN_HDR_LEN + MTU, &gso) != static_cast<int>(r->train_len))
         return false;
     sdwan_sock_recv(r->clnt);
     return read(r->tun_kernel, r->bigsink, sizeof r->bigsink) ==

@@ -27,19 +27,20 @@ namespace {
 
 void set_buf(int s, int opt_force, int opt, const char *what)
 {
-    if (sock_bufsz(s, opt_force, opt, PEER_SOCKBUF) != 0)
-        log_help("peer: %s not set: %s\n", what, strerror(errno));
+    const int rc = sock_bufsz(s, opt_force, opt, PEER_SOCKBUF);
+    if (rc != 0)
+        log_help("peer: %s not set: %s\n", what, strerror(-rc));
 }
 
-// After a TUN read of n: true when the burst is over, nothing more to read or the interface
-// failed. Deleted under us (EBADFD) or failed, the descriptor stays readable with an error for
-// ever, and no session could be carried: the run ends with status 1, and the service manager
-// starts a new one with a new interface.
+// After a TUN read of n (a length or a negative errno): true when the burst is over, nothing
+// more to read or the interface failed. Deleted under us (EBADFD) or failed, the descriptor stays
+// readable with an error for ever, and no session could be carried: the run ends with status 1,
+// and the service manager starts a new one with a new interface.
 bool tun_burst_over(peer_t *p, int n)
 {
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    if (n < 0 && n != -EAGAIN && n != -EWOULDBLOCK && n != -EINTR) {
         if (!p->failed)
-            log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(errno));
+            log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(-n));
         p->failed = 1;
         _quit.store(1);
     }
@@ -52,7 +53,7 @@ int peer_udp_open(uint32_t ipbe, uint16_t port)
 {
     int s = sock_udpinit();
     if (s < 0) {
-        fail_note("cannot open a UDP socket: %s", strerror(errno));
+        fail_note("cannot open a UDP socket: %s", strerror(-s));
         return -1;
     }
     set_buf(s, SO_RCVBUFFORCE, SO_RCVBUF, "SO_RCVBUF");

@@ -58,14 +58,20 @@ void peer_second(void *arg)
 int pool_addresses(const peer_cfg_t &c)
 {
     uint8_t mask[4] = {255, 255, 255, 0};
-    tun_set_ip(c.tun_name, peer_pool_addr(c.pool, 1), ld_raw32(mask));
+    const int rc = tun_set_ip(c.tun_name, peer_pool_addr(c.pool, 1), ld_raw32(mask));
+    if (rc != 0) {
+        char a[16];
+        log_help("peer: cannot set %s/24 on %s: %s\n", ip2strv4(peer_pool_addr(c.pool, 1), a, sizeof a), c.tun_name,
+                 strerror(-rc));
+    }
     for (uint32_t k = 1; k < c.npools; k++) {
         uint8_t b[4];
         st_be32(b, ld_be32(reinterpret_cast<const uint8_t *>(&c.pool)) + (k << 8) + 1);
-        if (ifaddr_add(c.tun_name, ld_raw32(b), 24) != 0) {
+        const int err = ifaddr_add(c.tun_name, ld_raw32(b), 24);
+        if (err != 0) {
             char a[16];
             log_help("peer: cannot add %s/24 to %s: %s\n", ip2strv4(ld_raw32(b), a, sizeof a), c.tun_name,
-                     strerror(errno));
+                     strerror(-err));
             return -1;
         }
     }
@@ -146,14 +152,15 @@ int peer_start(peer_t *p)
     const int trc = c.offload != 0 ? tun_init_vnet(&p->tunfd, c.tun_name, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4, &granted)
                                    : tun_init(&p->tunfd, c.tun_name);
     if (trc != 0) {
-        const int err = errno;
         log_help("peer: cannot create TUN interface %s\n", c.tun_name);
-        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", c.tun_name, strerror(err));
+        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", c.tun_name, strerror(-trc));
         return -1;
     }
     if (pool_addresses(c) != 0)
         return -1;
-    tun_set_mtu(c.tun_name, c.mtu);
+    const int mrc = tun_set_mtu(c.tun_name, c.mtu);
+    if (mrc != 0)
+        log_help("peer: cannot set MTU %u on %s: %s\n", unsigned{c.mtu}, c.tun_name, strerror(-mrc));
     p->udpfd = peer_udp_open(c.listen, c.port);
     if (p->udpfd < 0)
         return -1;

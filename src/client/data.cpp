@@ -71,7 +71,7 @@ uint32_t session_mtu(const sdwan_t *clnt)
     if (!data_wrap(clnt, dgram, len))
         return;
     const uint32_t pkt_len = static_cast<uint32_t>(len) + SDWAN_HDR_LEN;
-    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, dgram, pkt_len) != pkt_len) {
+    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, dgram, pkt_len) < 0) {
         log_help("Failed to send packet to peer\n");
         return;
     }
@@ -85,8 +85,8 @@ void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride
 {
     if (pkts == 0)
         return;
-    if (sock_send_gso(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, bytes, stride, &clnt->si_udpgso) !=
-        bytes) {
+    if (sock_send_gso(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, bytes, stride, &clnt->si_udpgso) <
+        0) {
         log_help("Failed to send packet to peer\n");
         return;
     }

@@ -76,7 +76,7 @@ void sdwclnt_sendDNS(sdwan_t *clnt)
     char text[16];
     ip2strv4(resolver, text, sizeof text);
 
-    if (sock_sendto(clnt->si_udpsock, resolver, SDWAN_DNS_PORT, dnspkt, len) == len) {
+    if (sock_sendto(clnt->si_udpsock, resolver, SDWAN_DNS_PORT, dnspkt, len) >= 0) {
         log_help("Send DNS Query to %s:%u\n", text, unsigned{SDWAN_DNS_PORT});
         return;
     }

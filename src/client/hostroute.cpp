@@ -90,7 +90,10 @@ void hostrt_mark(const sdwan_t *clnt)
     char alias[HOSTRT_ALIAS_MAX];
     const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
     hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->si_own & SDWAN_OWN_TUNIF) == 0);
-    (void)rtnl_alias_set(clnt->tun_name, alias);  // best effort: the routes are held all the same
+    // Best effort: the routes are held all the same, but a killed run's would then stay behind.
+    const int err = rtnl_alias_set(clnt->tun_name, alias);
+    if (err != 0)
+        log_help("Failed to set the alias of %s: %s\n", clnt->tun_name, strerror(-err));
 }
 
 void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
@@ -156,13 +159,14 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
         return true;
     }
     // In place: still the one held, or an identical route someone else made (not ours to delete).
-    if (err == EEXIST)
+    if (err == -EEXIST)
         return true;
+    clnt->si_kreq_refused[SDWAN_KREQ_ROUTE]++;
     if (hostrt_same(*held, want))
         return true;  // the kernel refuses it for now (its link is down); tried again at the next change
     char d[16], v[16];
     log_help("Failed to add host route to %s via %s on %s: %s\n", ip2strv4(want.dst, d, sizeof d),
-             ip2strv4(want.gw, v, sizeof v), want.dev, err > 0 ? strerror(err) : "no socket");
+             ip2strv4(want.gw, v, sizeof v), want.dev, strerror(-err));
     return false;
 }
 
@@ -242,9 +246,10 @@ void split_apply(sdwan_t *clnt)
             clnt->si_own |= SDWAN_OWN_SPLITRT;
             clnt->si_defrt_gw = clnt->si_gateway;
         } else {
+            clnt->si_kreq_refused[SDWAN_KREQ_ROUTE]++;
             log_help("Failed to add route to %s/%u via %s on %s: %s\n", ip2strv4(e->net, n, sizeof n),
                      static_cast<unsigned>(e->masklen), ip2strv4(clnt->si_gateway, g, sizeof g), clnt->tun_name,
-                     err > 0 ? strerror(err) : "no socket");
+                     strerror(-err));
         }
     }
 }
@@ -370,9 +375,11 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
     char a[16];
     int err = tun_set_ip(clnt->tun_name, clnt->si_ip, mask);
-    if (err != 0)
+    if (err != 0) {
+        clnt->si_kreq_refused[SDWAN_KREQ_ADDRESS]++;
         log_help("Failed to set address %s on %s: %s\n", ip2strv4(clnt->si_ip, a, sizeof a), clnt->tun_name,
                  strerror(-err));
+    }
     const unsigned mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
     // The configuration takes an MTU down to 46 and a peer may offer anything: below the kernel's
     // floor the interface is set to the floor rather than left at its old, larger MTU, which the
@@ -381,8 +388,10 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     if (set != mtu)
         log_help("MTU %u is below the IPv4 minimum: %s set to %u\n", mtu, clnt->tun_name, set);
     err = set != 0 ? tun_set_mtu(clnt->tun_name, set) : 0;
-    if (err != 0)
+    if (err != 0) {
+        clnt->si_kreq_refused[SDWAN_KREQ_MTU]++;
         log_help("Failed to set MTU %u on %s: %s\n", set, clnt->tun_name, strerror(-err));
+    }
     // The session carries what the interface really has.
     const int have = tun_get_mtu(clnt->tun_name);
     clnt->si_tunmtu = static_cast<uint16_t>(have > 0 && have <= 0xffff ? have : 0);
@@ -421,6 +430,10 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     if (err == 0) {
         clnt->si_own |= SDWAN_OWN_DEFRT;
         clnt->si_defrt_gw = clnt->si_gateway;
+    } else if (err != -EEXIST || (clnt->si_own & SDWAN_OWN_DEFRT) == 0) {
+        clnt->si_kreq_refused[SDWAN_KREQ_ROUTE]++;
+        log_help("Failed to add default route via %s on %s: %s\n", ip2strv4(clnt->si_gateway, a, sizeof a),
+                 clnt->tun_name, strerror(-err));
     }
 }
 
@@ -430,8 +443,10 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
     if ((clnt->si_own & SDWAN_OWN_TUNCONF) != 0) {
         const int err = tun_clear_ip(clnt->tun_name);
         // ENODEV: the interface went first (shutdown, or deleted under the daemon).
-        if (err != 0 && err != -ENODEV)
+        if (err != 0 && err != -ENODEV) {
+            clnt->si_kreq_refused[SDWAN_KREQ_ADDRESS]++;
             log_help("Failed to clear the address of %s: %s\n", clnt->tun_name, strerror(-err));
+        }
         clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_TUNCONF);
     }
     clnt->si_tunmtu = 0;
@@ -470,12 +485,12 @@ namespace {
 void ipv6_off(const char *tun_name)
 {
     const int err = tun_disable_ipv6(tun_name);
-    if (err == 0 || err == ENOENT)
+    if (err == 0 || err == -ENOENT)
         return;  // ENOENT: a kernel without IPv6
-    log_help("Failed to disable IPv6 on %s: %s\n", tun_name, strerror(err));
+    log_help("Failed to disable IPv6 on %s: %s\n", tun_name, strerror(-err));
     const int e2 = rtnl_addrgen_none(tun_name);
     if (e2 != 0)
-        log_help("Failed to turn off IPv6 address generation on %s: %s\n", tun_name, strerror(e2));
+        log_help("Failed to turn off IPv6 address generation on %s: %s\n", tun_name, strerror(-e2));
 }
 }  // namespace
 
@@ -495,8 +510,7 @@ int sdwclnt_tun_open(sdwan_t *clnt)
         (pre.up || pre.naddr > 0)) {
         log_help("TUN interface %s is in use (up or addressed) and not this daemon's: left alone\n", clnt->tun_name);
         fail_note("TUN interface %s is in use (up or addressed) and not this daemon's: left alone", clnt->tun_name);
-        errno = EBUSY;
-        return -1;
+        return -EBUSY;
     }
     // Segmentation offload asked for unless the configuration turns it off, or its MTU leaves a
     // cut segment no payload; a kernel that refuses it gets a plain descriptor (si_tunoff 0).
@@ -505,8 +519,9 @@ int sdwclnt_tun_open(sdwan_t *clnt)
         log_help("MTU %u is too small to cut segments: %s is read packet by packet\n", unsigned{clnt->si_cfgmtu},
                  clnt->tun_name);
     const uint32_t want = tso ? TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4 : 0;
-    if (tun_init_vnet(&clnt->tunfd, clnt->tun_name, want, &clnt->si_tunoff) != 0)
-        return -1;  // held by a running process, or another kind of interface: left alone
+    const int rc = tun_init_vnet(&clnt->tunfd, clnt->tun_name, want, &clnt->si_tunoff);
+    if (rc != 0)
+        return rc;  // held by a running process, or another kind of interface: left alone
     clnt->si_own = SDWAN_OWN_TUN;
     clnt->si_tunpre_mtu = 0;
     clnt->si_tunpre_txq = 0;
@@ -565,11 +580,11 @@ int sdwclnt_cleanup(const char *tun_name)
         return 0;  // not a tunnel of this daemon
     int fd = -1;
     const int err = tun_attach_quiet(&fd, tun_name);
-    if (err == EBUSY)
+    if (err == -EBUSY)
         return 0;  // a running daemon holds it
     if (err != 0) {
-        log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(err));
-        return -1;
+        log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(-err));
+        return err;
     }
     sdwclnt_dns_leftover(tun_name);
     if (leftover_remove(tun_name, alias, static_cast<size_t>(alen))) {

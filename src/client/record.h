@@ -72,6 +72,13 @@ inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's 
 inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_rtcfg (si_rtset says which)
 inline constexpr uint8_t SDWAN_OWN_TUNMARK = 32; // this run set the alias of an interface made beforehand: cleared at the close
 
+// Kinds of kernel request whose refusals are counted (si_kreq_refused), each a series of the
+// status file's kernel_requests_refused_total.
+inline constexpr int SDWAN_KREQ_ROUTE = 0;    // a route through the tunnel or a host route
+inline constexpr int SDWAN_KREQ_ADDRESS = 1;  // the tunnel's address, netmask or flags
+inline constexpr int SDWAN_KREQ_MTU = 2;
+inline constexpr int SDWAN_KREQ_COUNT = 3;
+
 inline constexpr uint8_t SDWAN_DNSVIA_NONE = 0;
 inline constexpr uint8_t SDWAN_DNSVIA_RESOLVED = 1;
 inline constexpr uint8_t SDWAN_DNSVIA_RESOLVCONF = 2;
@@ -212,6 +219,8 @@ struct sdwan_t {
     // key): the session asks the peer with an echo request first, and ends only when no answer
     // to it comes within SDWAN_PROBE_WAIT_USEC.
     uint32_t si_close_mismatch;  // such CLOSEs received in DATA since start-up
+    // Requests the kernel refused since start-up, by kind (SDWAN_KREQ_): each also has its line.
+    uint32_t si_kreq_refused[SDWAN_KREQ_COUNT];
     bool si_probe_pending;       // an echo request asks whether the peer still holds the session
     uint64_t si_probe_mono;      // when the last one went out, monotonic microseconds
 };

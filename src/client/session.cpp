@@ -156,8 +156,9 @@ int sdwclnt_init()
     // first OPEN.
     (void)sdwan_aes_init();
 
-    if (sdwclnt_tun_open(clnt) != 0) {
-        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->tun_name, strerror(errno));
+    const int trc = sdwclnt_tun_open(clnt);
+    if (trc != 0) {
+        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->tun_name, strerror(-trc));
         return init_fail(clnt);
     }
     if (tm_add(clnt->tmr_name, 1, sdwclnt_do_timer, clnt) != 0) {
@@ -170,7 +171,10 @@ int sdwclnt_init()
     }
     // Route changes are followed so that a host route the kernel drops is put back at once;
     // without the notices the session still runs, and recovers by its timeouts.
-    clnt->si_rtnlfd = rtnl_monitor_open();
+    const int rtnl = rtnl_monitor_open();
+    clnt->si_rtnlfd = rtnl < 0 ? -1 : rtnl;
+    if (rtnl < 0)
+        log_help("Failed to follow route changes: %s\n", strerror(-rtnl));
     if (clnt->si_rtnlfd >= 0 && poll_add(clnt->si_rtnlfd, sdwclnt_rtnl_recv, clnt) != 0) {
         close(clnt->si_rtnlfd);
         clnt->si_rtnlfd = -1;
@@ -261,8 +265,9 @@ void sdwclnt_sock_reinit(sdwan_t *clnt)
         poll_del(clnt->si_udpsock);
         sock_close(clnt->si_udpsock);
     }
-    clnt->si_udpsock = sock_udpinit();
-    if (clnt->si_udpsock == -1) {
+    const int s = sock_udpinit();
+    clnt->si_udpsock = s < 0 ? -1 : s;
+    if (s < 0) {
         log_help("sdwan client reinit socket failed\n");
         return;
     }
@@ -323,7 +328,7 @@ void sdwclnt_enter_closed(sdwan_t *clnt)
 
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
 {
-    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) != len)
+    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) < 0)
         log_help("domain socket send failed\n");
 }
 
@@ -352,9 +357,10 @@ void sdwan_sock_recv(void *arg)
     uint16_t port = 0;
     if (clnt->si_udpgro) {
         uint32_t seg = 0;
-        const uint32_t len = sock_recv_gro(clnt->si_udpsock, &ipbe, &port, s_rxtrain, sizeof s_rxtrain, &seg);
-        if (len == 0)
+        const int rc = sock_recv_gro(clnt->si_udpsock, &ipbe, &port, s_rxtrain, sizeof s_rxtrain, &seg);
+        if (rc <= 0)
             return;
+        const uint32_t len = static_cast<uint32_t>(rc);
         // Each datagram of the train goes the way it would have gone alone, cut where the plain
         // receive buffer would have cut it; a train of small ones would otherwise spend a sixth of
         // its time reading the clock.
@@ -367,10 +373,10 @@ void sdwan_sock_recv(void *arg)
         return;
     }
     uint8_t buf[SDWAN_PKTBUF];
-    const uint32_t len = sock_recvfrom(clnt->si_udpsock, &ipbe, &port, buf, sizeof buf);
-    if (len == 0)
+    const int len = sock_recvfrom(clnt->si_udpsock, &ipbe, &port, buf, sizeof buf);
+    if (len <= 0)
         return;
-    sock_dispatch(clnt, ipbe, port, buf, len, now_sec());
+    sock_dispatch(clnt, ipbe, port, buf, static_cast<uint32_t>(len), now_sec());
     if (clnt->si_tunoff != 0)
         sdwan_data_flush(clnt);
 }

@@ -75,6 +75,10 @@ constexpr counter_t COUNTERS[] = {
 };
 static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 4);
 
+// The request label of kernel_requests_refused_total, by SDWAN_KREQ_ value.
+const char *const KREQ_NAMES[] = {"route", "address", "mtu"};
+static_assert(sizeof KREQ_NAMES / sizeof KREQ_NAMES[0] == SDWAN_KREQ_COUNT);
+
 // The states a status tick can see: IDLE lasts only inside a reset, NONE only before the
 // start-up's end.
 constexpr uint8_t EXPORTED_STATES[] = {SDWANCLNT_DNS, SDWANCLNT_INIT, SDWANCLNT_AUTH, SDWANCLNT_DATA, SDWANCLNT_CLOSED};
@@ -243,6 +247,12 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
         if (c.label != nullptr)
             put(&o, ",%s", c.label);
         put(&o, "} %u\n", clnt->si_stats.*c.field);
+    }
+    put_family(&o, "kernel_requests_refused_total", "counter",
+               "Requests the kernel refused: routes through the tunnel and host routes, the tunnel's address, its MTU.");
+    for (int k = 0; k < SDWAN_KREQ_COUNT; k++) {
+        put_series(&o, "kernel_requests_refused_total", clnt);
+        put(&o, ",request=\"%s\"} %u\n", KREQ_NAMES[k], clnt->si_kreq_refused[k]);
     }
     put_single(&o, clnt, "tunnel_transmit_bytes_total", "counter",
                "Bytes of the packets sent to the peer, headers left out.", clnt->si_txbytes);

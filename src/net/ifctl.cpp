@@ -13,12 +13,10 @@ int ifctl(unsigned long req, void *arg)
 {
     const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
-        return -1;
-    const int rc = ioctl(s, req, arg);
-    const int err = errno;
+        return -errno;
+    const int rc = ioctl(s, req, arg) < 0 ? -errno : 0;
     close(s);
-    errno = err;
-    return rc < 0 ? -1 : 0;
+    return rc;
 }
 
 void ifreq_named(ifreq *ifr, const char *name)

@@ -29,18 +29,19 @@ void rtentry_fill(rtentry *rt, uint32_t dest, uint32_t mask, uint32_t gw, unsign
     rt->rt_dev = const_cast<char *>(ifname);  // the kernel only reads the name
 }
 
-// One request on a socket of its own. -1 when no socket opens (after the perror line), else 0
-// when the kernel took the request or the errno it refused it with.
+// One request on a socket of its own: 0, or the negative errno of the socket (after the perror
+// line) or of the kernel's refusal.
 int route_submit(int add, rtentry *rt)
 {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
+        const int err = errno;
         perror("socket creation failed");
-        return -1;
+        return -err;
     }
-    int err = ioctl(s, add ? SIOCADDRT : SIOCDELRT, rt) < 0 ? errno : 0;
+    const int rc = ioctl(s, add ? SIOCADDRT : SIOCDELRT, rt) < 0 ? -errno : 0;
     close(s);
-    return err;
+    return rc;
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -185,7 +186,7 @@ int route_request(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric
 
 int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname)
 {
-    return route_request(add, dest, mask, gw, metric, ifname) < 0 ? -1 : 0;  // a refusal goes unnoticed
+    return route_request(add, dest, mask, gw, metric, ifname);
 }
 
 int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname)
@@ -198,7 +199,11 @@ int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname)
     return route_submit(add, &rt);
 }
 
-int route_table_open() { return open("/proc/net/route", O_RDONLY | O_CLOEXEC); }
+int route_table_open()
+{
+    const int fd = open("/proc/net/route", O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? -errno : fd;
+}
 
 int route_table_scan(int fd, bool (*visit)(const route_row_t *row, void *ctx), void *ctx)
 {

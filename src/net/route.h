@@ -1,15 +1,19 @@
 // Routing-table requests and the kernel's route table as /proc/net/route lists it. Adapters
 // only: which routes a session wants, and when they move, is decided in client/hostroute.
+// As everywhere in net/: 0 (or a descriptor) on success, a negative errno on failure; the table
+// scan alone answers with its own ROUTE_SCAN_ codes, which say what was wrong with the text.
 #pragma once
 #include <cstdint>
 
-// The tunnel's default-route request: dest/mask through gw on ifname, RTF_UP | RTF_GATEWAY.
-// 0 once submitted, whatever the kernel answered; -1 without a socket (after a perror line).
-int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname);
-// The same request, with the kernel's answer: 0, the errno it refused with, or -1 without a socket.
+// A route request: dest/mask through gw on ifname, RTF_UP | RTF_GATEWAY. 0 when the kernel took
+// it, else the negative errno it refused it with (-EEXIST, -ESRCH, -ENODEV, -ENETUNREACH...) or
+// of the socket (after a perror line). Nothing is logged of a refusal: the caller says what
+// the route was for.
 int route_request(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname);
+// route_request under the name older callers use; the same answer.
+int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname);
 // A /32 route to dest through gw on ifname, or straight out of ifname when gw is 0 (a
-// point-to-point link, which RTF_GATEWAY would refuse). 0, the kernel's errno, or -1.
+// point-to-point link, which RTF_GATEWAY would refuse). As route_request.
 int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname);
 
 // One line of the table. Addresses in network order; name cut at 31 characters (or at a zero
@@ -38,5 +42,5 @@ int route_table_scan(int fd, bool (*visit)(const route_row_t *row, void *ctx), v
 int route_lookup(int fd, uint32_t dst, bool (*skip)(const route_row_t *row, void *ctx), void *ctx,
                  route_row_t *out);
 
-// Opens /proc/net/route read-only (O_CLOEXEC); -1 when it cannot.
+// Opens /proc/net/route read-only (O_CLOEXEC): the descriptor, or the negative errno.
 int route_table_open();

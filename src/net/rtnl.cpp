@@ -21,14 +21,15 @@ int rtnl_socket(unsigned groups, int flags)
 {
     int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | flags, NETLINK_ROUTE);
     if (s < 0)
-        return -1;
+        return -errno;
     sockaddr_nl sa;
     std::memset(&sa, 0, sizeof sa);
     sa.nl_family = AF_NETLINK;
     sa.nl_groups = groups;
     if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        const int err = errno;
         close(s);
-        return -1;
+        return -err;
     }
     return s;
 }
@@ -88,24 +89,24 @@ ssize_t rtnl_call(nlmsghdr *req, char *buf, size_t cap)
 {
     const int s = rtnl_socket(0, 0);
     if (s < 0)
-        return -errno;
+        return s;
     const ssize_t n = rtnl_ask(s, req, buf, cap);
     close(s);
     return n;
 }
 
-// The kernel's answer to a request sent with NLM_F_ACK: 0, or its errno (EPROTO when the answer
-// is not an acknowledgement).
+// The kernel's answer to a request sent with NLM_F_ACK: 0, or its negative errno (-EPROTO when
+// the answer is not an acknowledgement).
 int rtnl_ack(nlmsghdr *req)
 {
     alignas(nlmsghdr) char ans[1024];
     const ssize_t n = rtnl_call(req, ans, sizeof ans);
     if (n < 0)
-        return static_cast<int>(-n);
+        return static_cast<int>(n);
     const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
     if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || h->nlmsg_type != NLMSG_ERROR)
-        return EPROTO;
-    return -static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
+        return -EPROTO;
+    return static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
 }
 
 }  // namespace
@@ -124,7 +125,7 @@ int rtnl_monitor_drain(int fd)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK ? seen : -1;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? seen : -errno;
         if (n == 0)
             return seen;
         int len = static_cast<int>(n);
@@ -149,11 +150,11 @@ int rtnl_monitor_drain(int fd)
 int rtnl_alias_get(const char *name, char *buf, size_t len)
 {
     if (len == 0)
-        return -1;
+        return -EINVAL;
     buf[0] = '\0';
     const size_t nlen = strnlen(name, IFNAMSIZ);
     if (nlen == 0 || nlen >= IFNAMSIZ)
-        return -1;
+        return -ENODEV;
     rtnl_req_t<ifinfomsg, 64> req;
     req_init(&req, RTM_GETLINK, 0);
     req.m.ifi_family = AF_UNSPEC;
@@ -163,13 +164,16 @@ int rtnl_alias_get(const char *name, char *buf, size_t len)
 
     alignas(nlmsghdr) char ans[RTNL_BUF];
     ssize_t n = rtnl_call(&req.h, ans, sizeof ans);
-    if (n <= 0)
-        return -1;
+    if (n < 0)
+        return static_cast<int>(n);
     int rest = static_cast<int>(n);
     for (nlmsghdr *h = reinterpret_cast<nlmsghdr *>(ans); NLMSG_OK(h, static_cast<unsigned>(rest));
          h = NLMSG_NEXT(h, rest)) {
+        if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
+            static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error < 0)
+            return static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;  // -ENODEV: no such interface
         if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-            return -1;  // an error answer: no such interface
+            return -EPROTO;
         int alen = static_cast<int>(IFLA_PAYLOAD(h));
         for (rtattr *a = IFLA_RTA(static_cast<ifinfomsg *>(NLMSG_DATA(h))); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
             if (a->rta_type != IFLA_IFALIAS)
@@ -182,14 +186,14 @@ int rtnl_alias_get(const char *name, char *buf, size_t len)
         }
         return 0;
     }
-    return -1;
+    return -EPROTO;
 }
 
 int rtnl_alias_set(const char *name, const char *alias)
 {
     const unsigned idx = if_nametoindex(name);
     if (idx == 0)
-        return errno != 0 ? errno : ENODEV;
+        return errno != 0 ? -errno : -ENODEV;
     rtnl_req_t<ifinfomsg, ALIAS_MAX + 16> req;
     req_init(&req, RTM_NEWLINK, NLM_F_ACK);
     req.m.ifi_family = AF_UNSPEC;
@@ -206,7 +210,7 @@ int ipv4_count(unsigned idx)
 {
     const int s = rtnl_socket(0, 0);
     if (s < 0)
-        return -errno;
+        return s;
     rtnl_req_t<ifaddrmsg, 8> req;
     req_init(&req, RTM_GETADDR, NLM_F_DUMP);
     req.m.ifa_family = AF_INET;
@@ -248,7 +252,7 @@ int rtnl_link_get(const char *name, rtnl_link_t *out)
     std::memset(out, 0, sizeof *out);
     const size_t nlen = strnlen(name, IFNAMSIZ);
     if (nlen == 0 || nlen >= IFNAMSIZ)
-        return ENODEV;
+        return -ENODEV;
     rtnl_req_t<ifinfomsg, 64> req;
     req_init(&req, RTM_GETLINK, 0);
     req.m.ifi_family = AF_UNSPEC;
@@ -259,14 +263,14 @@ int rtnl_link_get(const char *name, rtnl_link_t *out)
     alignas(nlmsghdr) char ans[RTNL_BUF];
     const ssize_t n = rtnl_call(&req.h, ans, sizeof ans);
     if (n < 0)
-        return static_cast<int>(-n);
+        return static_cast<int>(n);
     const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
     if (!NLMSG_OK(h, static_cast<unsigned>(n)))
-        return EPROTO;
+        return -EPROTO;
     if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)))
-        return -static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
+        return static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
     if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-        return EPROTO;
+        return -EPROTO;
     const ifinfomsg *ifi = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
     out->up = (ifi->ifi_flags & IFF_UP) != 0;
     int alen = static_cast<int>(IFLA_PAYLOAD(h));
@@ -286,7 +290,7 @@ int rtnl_link_get(const char *name, rtnl_link_t *out)
     }
     const int naddr = ipv4_count(static_cast<unsigned>(ifi->ifi_index));
     if (naddr < 0)
-        return -naddr;
+        return naddr;
     out->naddr = naddr;
     return 0;
 }
@@ -295,7 +299,7 @@ int rtnl_addrgen_none(const char *name)
 {
     const unsigned idx = if_nametoindex(name);
     if (idx == 0)
-        return errno != 0 ? errno : ENODEV;
+        return errno != 0 ? -errno : -ENODEV;
     rtnl_req_t<ifinfomsg, 64> req;
     req_init(&req, RTM_NEWLINK, NLM_F_ACK);
     req.m.ifi_family = AF_UNSPEC;
@@ -318,7 +322,7 @@ int ifaddr_add(const char *ifname, uint32_t ipbe, int prefixlen)
 {
     const unsigned idx = if_nametoindex(ifname);
     if (idx == 0)
-        return -1;
+        return errno != 0 ? -errno : -ENODEV;
     rtnl_req_t<ifaddrmsg, 64> req;
     req_init(&req, RTM_NEWADDR, NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL);
     req.m.ifa_family = AF_INET;
@@ -327,9 +331,6 @@ int ifaddr_add(const char *ifname, uint32_t ipbe, int prefixlen)
     req.m.ifa_scope = RT_SCOPE_UNIVERSE;
     attr_put(&req.h, sizeof req, IFA_LOCAL, &ipbe, 4);
     attr_put(&req.h, sizeof req, IFA_ADDRESS, &ipbe, 4);
-    const int e = rtnl_ack(&req.h);
-    if (e == 0 || e == EEXIST)
-        return 0;
-    errno = e;
-    return -1;
+    const int rc = rtnl_ack(&req.h);
+    return rc == -EEXIST ? 0 : rc;
 }

@@ -1,22 +1,24 @@
 // Route-netlink: the kernel's notices of link, address and route changes, an interface's alias
 // (the free text "ip link set dev X alias ..." sets) and its further IPv4 addresses (the ioctl
-// interface sets only one per interface name). Adapters only: no policy here.
+// interface sets only one per interface name). Adapters only: no policy here. As everywhere in
+// net/: 0, a length or a descriptor on success, a negative errno (the socket's or the kernel's
+// answer) on failure.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-// A non-blocking socket subscribed to IPv4 link, address and route changes; -1 when none opens.
+// A non-blocking socket subscribed to IPv4 link, address and route changes, or -errno.
 int rtnl_monitor_open();
 // Reads every notice waiting on the socket; the number of link, address or route notices read
-// (0 when none was waiting), or -1 when the socket failed (the kernel dropped notices when its
-// queue overflowed: the caller must assume anything changed).
+// (0 when none was waiting), or the negative errno of the socket (-ENOBUFS: the kernel dropped
+// notices when its queue overflowed; the caller must assume anything changed).
 int rtnl_monitor_drain(int fd);
 
 // The alias of interface name into buf (terminated, cut to len - 1). Its length (0: no alias),
-// or -1 when there is no such interface or no answer.
+// or -ENODEV (no such interface), -EINVAL (len 0), -EPROTO (no answer understood) or the
+// socket's -errno.
 int rtnl_alias_get(const char *name, char *buf, size_t len);
-// Sets (or, with "", removes) the alias of interface name. 0, or the errno of the socket or
-// the kernel's.
+// Sets (or, with "", removes) the alias of interface name. 0 or -errno.
 int rtnl_alias_set(const char *name, const char *alias);
 
 // What an interface is and carries, read before anything of it is touched.
@@ -27,13 +29,13 @@ struct rtnl_link_t {
     int naddr;       // its IPv4 addresses
     bool tun;        // an interface of the TUN driver (its link kind "tun")
 };
-// 0 with *out filled, or the errno of the socket or the kernel's (ENODEV: no such interface).
+// 0 with *out filled, or -errno (-ENODEV: no such interface).
 int rtnl_link_get(const char *name, rtnl_link_t *out);
 // Sets the interface's IPv6 address generation to none: once up it makes no link-local
 // address, so the kernel sends nothing of IPv6 from it. Works where /proc/sys is read-only.
-// 0, or the errno of the socket or the kernel's.
+// 0 or -errno.
 int rtnl_addrgen_none(const char *name);
 
-// Adds ipbe/prefixlen to the interface; an address already there counts as added. 0, or -1 with
-// errno set.
+// Adds ipbe/prefixlen to the interface; an address already there counts as added. 0 or -errno
+// (-ENODEV: no such interface).
 int ifaddr_add(const char *ifname, uint32_t ipbe, int prefixlen);

@@ -50,29 +50,37 @@ int sock_bufsz(int s, int opt_force, int opt, int bytes)
     // CAP_NET_ADMIN, which the daemons have anyway for their interfaces and routes.
     if (setsockopt(s, SOL_SOCKET, opt_force, &bytes, sizeof bytes) == 0)
         return 0;
-    return setsockopt(s, SOL_SOCKET, opt, &bytes, sizeof bytes) == 0 ? 0 : -1;
+    return setsockopt(s, SOL_SOCKET, opt, &bytes, sizeof bytes) == 0 ? 0 : -errno;
 }
+
+namespace {
+// A refused option is no reason to stop: the socket carries the session without it, but the
+// operator learns which one is missing.
+void sockopt_refused(const char *what, int err)
+{
+    if (err < 0)
+        log_help("Failed to set %s on the UDP socket: %s\n", what, strerror(-err));
+}
+}  // namespace
 
 int sock_udpinit()
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
+        const int err = errno;
         log_help("sock init failed\n");
-        return -1;
+        return -err;
     }
-    // The options are best effort: a socket that lacks one still carries the session, so none of
-    // these results stops start-up.
-    fcntl(s, F_SETFD, FD_CLOEXEC);
-    int flags = fcntl(s, F_GETFL);
-    fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    const int flags = fcntl(s, F_GETFL);
+    sockopt_refused("O_NONBLOCK", flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0 ? -errno : 0);
     int flag = 1;
-    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag);
-    sock_bufsz(s, SO_RCVBUFFORCE, SO_RCVBUF, SOCK_BUFSZ);
-    sock_bufsz(s, SO_SNDBUFFORCE, SO_SNDBUF, SOCK_BUFSZ);
+    sockopt_refused("SO_BROADCAST", setsockopt(s, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag) < 0 ? -errno : 0);
+    sockopt_refused("SO_RCVBUF", sock_bufsz(s, SO_RCVBUFFORCE, SO_RCVBUF, SOCK_BUFSZ));
+    sockopt_refused("SO_SNDBUF", sock_bufsz(s, SO_SNDBUFFORCE, SO_SNDBUF, SOCK_BUFSZ));
     return s;
 }
 
-uint32_t sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len)
+int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len)
 {
     sockaddr_in to;
     std::memset(&to, 0, sizeof to);
@@ -81,23 +89,24 @@ uint32_t sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf
     to.sin_addr.s_addr = toipbe;
     if (sendto(s, buf, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0) {
         // A full non-blocking send buffer lands here too; the session's timeouts recover.
+        const int err = errno;
         log_help("Sendto error\n");
-        return 0;
+        return -err;
     }
-    return len;
+    return static_cast<int>(len);
 }
 
-uint32_t sock_recvfrom(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len)
+int sock_recvfrom(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len)
 {
     sockaddr_in from;
     std::memset(&from, 0, sizeof from);
     socklen_t from_len = sizeof from;
     ssize_t n = recvfrom(s, buf, len, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
     if (n < 0)
-        return 0;  // nothing waiting on the non-blocking socket is the common case: no log line
+        return -errno;  // nothing waiting on the non-blocking socket is the common case: no log line
     *r_ipbe = from.sin_addr.s_addr;
     *r_port = ntohs(from.sin_port);
-    return static_cast<uint32_t>(n);
+    return static_cast<int>(n);
 }
 
 void sock_close(int s) { close(s); }
@@ -106,7 +115,7 @@ int sock_gso_probe(int s)
 {
     // A size of 0 leaves every plain send as it is; a kernel without the option refuses it.
     int zero = 0;
-    return setsockopt(s, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0 ? 0 : -1;
+    return setsockopt(s, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0 ? 0 : -errno;
 }
 
 void sock_gso_cmsg(msghdr *m, uint8_t *ctrl, uint16_t segsz)
@@ -133,8 +142,8 @@ uint32_t sock_gro_segsz(const msghdr *m, uint32_t len)
     return len;
 }
 
-uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len,
-                       uint32_t segsz, bool *gso)
+int sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len,
+                  uint32_t segsz, bool *gso)
 {
     if (segsz != 0 && len > segsz && *gso) {
         sockaddr_in to = sin_of(toipbe, toport);
@@ -143,20 +152,22 @@ uint32_t sock_send_gso(int s, uint32_t toipbe, uint16_t toport, const uint8_t *b
         alignas(cmsghdr) uint8_t ctrl[SOCK_UDPCMSG_SPACE];
         sock_gso_cmsg(&m, ctrl, static_cast<uint16_t>(segsz));
         if (sendmsg(s, &m, 0) >= 0)
-            return len;
+            return static_cast<int>(len);
+        const int err = errno;
         if (!sock_gso_refused()) {
             log_help("Sendto error\n");
-            return 0;
+            return -err;
         }
         // One by one from now on.
         *gso = false;
     }
     for (uint32_t off = 0; off < len; off += segsz == 0 ? len : segsz) {
         const uint32_t n = segsz == 0 || len - off < segsz ? len - off : segsz;
-        if (sock_sendto(s, toipbe, toport, buf + off, n) != n)
-            return 0;
+        const int rc = sock_sendto(s, toipbe, toport, buf + off, n);
+        if (rc < 0)
+            return rc;
     }
-    return len;
+    return static_cast<int>(len);
 }
 
 bool sock_gso_refused()
@@ -170,11 +181,11 @@ bool sock_gso_refused()
 int sock_gro_enable(int s)
 {
     int one = 1;
-    return setsockopt(s, SOL_UDP, UDP_GRO, &one, sizeof one) == 0 ? 0 : -1;
+    return setsockopt(s, SOL_UDP, UDP_GRO, &one, sizeof one) == 0 ? 0 : -errno;
 }
 
-uint32_t sock_recv_gro(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len,
-                       uint32_t *segsz)
+int sock_recv_gro(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len,
+                  uint32_t *segsz)
 {
     sockaddr_in from;
     std::memset(&from, 0, sizeof from);
@@ -184,10 +195,10 @@ uint32_t sock_recv_gro(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, 
     m.msg_control = ctrl;
     m.msg_controllen = sizeof ctrl;
     const ssize_t n = recvmsg(s, &m, 0);
-    if (n <= 0)
-        return 0;
+    if (n < 0)
+        return -errno;
     *r_ipbe = from.sin_addr.s_addr;
     *r_port = ntohs(from.sin_port);
     *segsz = sock_gro_segsz(&m, static_cast<uint32_t>(n));
-    return static_cast<uint32_t>(n);
+    return static_cast<int>(n);
 }

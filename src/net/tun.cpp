@@ -29,9 +29,6 @@ namespace {
 // every drop as congestion; 1000 is what Ethernet interfaces get.
 constexpr int TUN_TXQLEN = 1000;
 
-// 0, or the negative errno of the request.
-int ifctl_rc(unsigned long req, ifreq *ifr) { return ifctl(req, ifr) == 0 ? 0 : -errno; }
-
 }  // namespace
 
 namespace {
@@ -54,8 +51,8 @@ uint32_t tun_offload(int fd, uint32_t want)
     return 0;
 }
 
-int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why, uint32_t want = 0,
-               uint32_t *granted = nullptr)
+// 0, or the negative errno of the open or the attach.
+int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, uint32_t want = 0, uint32_t *granted = nullptr)
 {
     if (granted != nullptr)
         *granted = 0;
@@ -82,10 +79,10 @@ int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why, 
     if (*tunfd < 0) {
         *tunfd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
         if (*tunfd < 0) {
-            *why = errno;
+            const int err = errno;
             if (!quiet)
                 log_help("open tun device path failed\n");
-            return -1;
+            return -err;
         }
         opened = true;
     }
@@ -97,53 +94,40 @@ int tun_attach(int *tunfd, const char *tun_name, int add, bool quiet, int *why, 
     // only a fresh descriptor must attach, or it would belong to no interface and poll as an
     // error on every pass of the event loop.
     if (ioctl(*tunfd, TUNSETIFF, &ifr) < 0 && opened) {
-        *why = errno;
+        const int err = errno;
         if (!quiet)
-            log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(errno));
+            log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(err));
         close(*tunfd);
         *tunfd = -1;
-        return -1;
+        return -err;
     }
 
     // Persistent while the daemon runs, so the interface outlives a crash and the next run
     // attaches to it; cleared on release so that a regular shutdown removes it.
-    ioctl(*tunfd, TUNSETPERSIST, add ? 1 : 0);
-    if (add)
-        (void)tun_set_txqlen(tun_name, TUN_TXQLEN);  // best effort: the default queue still carries the traffic
+    if (ioctl(*tunfd, TUNSETPERSIST, add ? 1 : 0) < 0 && !quiet)
+        log_help("Failed to %s persistence of %s: %s\n", add ? "set" : "clear", tun_name, strerror(errno));
+    // Best effort: the default queue still carries the traffic.
+    const int qrc = add ? tun_set_txqlen(tun_name, TUN_TXQLEN) : 0;
+    if (qrc < 0 && !quiet)
+        log_help("Failed to set queue length %d on %s: %s\n", TUN_TXQLEN, tun_name, strerror(-qrc));
     fcntl(*tunfd, F_SETFL, O_NONBLOCK);
     fcntl(*tunfd, F_SETFD, FD_CLOEXEC);
     return 0;
 }
 }  // namespace
 
-int tun_ioctl(int *tunfd, const char *tun_name, int add)
-{
-    int why = 0;
-    const int rc = tun_attach(tunfd, tun_name, add, false, &why);
-    if (rc != 0)
-        errno = why;  // kept for the caller, who names the cause
-    return rc;
-}
+int tun_ioctl(int *tunfd, const char *tun_name, int add) { return tun_attach(tunfd, tun_name, add, false); }
 
-int tun_attach_quiet(int *tunfd, const char *tun_name)
-{
-    int why = 0;
-    return tun_attach(tunfd, tun_name, 1, true, &why) == 0 ? 0 : why;
-}
+int tun_attach_quiet(int *tunfd, const char *tun_name) { return tun_attach(tunfd, tun_name, 1, true); }
 
 int tun_init_vnet(int *tunfd, const char *tun_name, uint32_t want, uint32_t *granted)
 {
-    int why = 0;
-    const int rc = tun_attach(tunfd, tun_name, 1, false, &why, want, granted);
-    if (rc != 0)
-        errno = why;
-    return rc;
+    return tun_attach(tunfd, tun_name, 1, false, want, granted);
 }
 
 int tun_attach_vnet_quiet(int *tunfd, const char *tun_name, uint32_t want, uint32_t *granted)
 {
-    int why = 0;
-    return tun_attach(tunfd, tun_name, 1, true, &why, want, granted) == 0 ? 0 : why;
+    return tun_attach(tunfd, tun_name, 1, true, want, granted);
 }
 
 void tun_detach(int *tunfd)
@@ -179,12 +163,14 @@ void tun_deinit(int *tunfd, const char *tun_name)
 
 int tun_recv(int tunfd, uint8_t *buf, int len)
 {
-    return static_cast<int>(read(tunfd, buf, static_cast<size_t>(len)));
+    const ssize_t n = read(tunfd, buf, static_cast<size_t>(len));
+    return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int tun_send(int tunfd, const uint8_t *buf, int len)
 {
-    return static_cast<int>(write(tunfd, buf, static_cast<size_t>(len)));
+    const ssize_t n = write(tunfd, buf, static_cast<size_t>(len));
+    return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int tun_recv_vnet(int tunfd, uint8_t *buf, int len) { return tun_recv(tunfd, buf, len); }
@@ -198,7 +184,7 @@ int tun_send_vnet(int tunfd, const uint8_t *vhdr, const uint8_t *pkt, int len)
     iov[1].iov_base = const_cast<uint8_t *>(pkt);
     iov[1].iov_len = static_cast<size_t>(len);
     const ssize_t n = writev(tunfd, iov, 2);
-    return n < 0 ? -1 : static_cast<int>(n - static_cast<ssize_t>(VNET_HDR_LEN));
+    return n < 0 ? -errno : static_cast<int>(n - static_cast<ssize_t>(VNET_HDR_LEN));
 }
 
 int tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
@@ -207,15 +193,15 @@ int tun_set_ip(const char *tun_name, uint32_t ip, uint32_t mask)
     ifreq_named(&ifr, tun_name);
     // Address and netmask before the interface comes up, so it never runs with a stale subnet.
     sin_store(&ifr.ifr_addr, ip);
-    int first = ifctl_rc(SIOCSIFADDR, &ifr);
+    int first = ifctl(SIOCSIFADDR, &ifr);
     sin_store(&ifr.ifr_addr, mask);
-    int rc = ifctl_rc(SIOCSIFNETMASK, &ifr);
+    int rc = ifctl(SIOCSIFNETMASK, &ifr);
     first = first != 0 ? first : rc;
-    rc = ifctl_rc(SIOCGIFFLAGS, &ifr);
+    rc = ifctl(SIOCGIFFLAGS, &ifr);
     first = first != 0 ? first : rc;
     if (rc == 0) {
         ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-        rc = ifctl_rc(SIOCSIFFLAGS, &ifr);
+        rc = ifctl(SIOCSIFFLAGS, &ifr);
         first = first != 0 ? first : rc;
     }
     return first;
@@ -226,14 +212,14 @@ int tun_set_mtu(const char *tun_name, unsigned int mtu)
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     ifr.ifr_mtu = static_cast<int>(mtu);
-    return ifctl_rc(SIOCSIFMTU, &ifr);
+    return ifctl(SIOCSIFMTU, &ifr);
 }
 
 int tun_get_mtu(const char *tun_name)
 {
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
-    const int rc = ifctl_rc(SIOCGIFMTU, &ifr);
+    const int rc = ifctl(SIOCGIFMTU, &ifr);
     return rc != 0 ? rc : ifr.ifr_mtu;
 }
 
@@ -242,7 +228,7 @@ int tun_set_txqlen(const char *tun_name, int qlen)
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     ifr.ifr_qlen = qlen;
-    return ifctl_rc(SIOCSIFTXQLEN, &ifr);
+    return ifctl(SIOCSIFTXQLEN, &ifr);
 }
 
 int tun_clear_ip(const char *tun_name)
@@ -250,13 +236,13 @@ int tun_clear_ip(const char *tun_name)
     ifreq ifr;
     ifreq_named(&ifr, tun_name);
     // Down first, so no packet leaves with the address that is about to go.
-    int first = ifctl_rc(SIOCGIFFLAGS, &ifr);
+    int first = ifctl(SIOCGIFFLAGS, &ifr);
     if (first == 0) {
         ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
-        first = ifctl_rc(SIOCSIFFLAGS, &ifr);
+        first = ifctl(SIOCSIFFLAGS, &ifr);
     }
     sin_store(&ifr.ifr_addr, 0);  // 0.0.0.0 removes the IPv4 address and its netmask
-    const int rc = ifctl_rc(SIOCSIFADDR, &ifr);
+    const int rc = ifctl(SIOCSIFADDR, &ifr);
     // An interface without an address refuses its removal: nothing was left to remove.
     return first != 0 ? first : (rc == -EADDRNOTAVAIL ? 0 : rc);
 }
@@ -268,8 +254,8 @@ int tun_disable_ipv6(const char *tun_name)
     snprintf(path, sizeof path, "/proc/sys/net/ipv6/conf/%.*s/disable_ipv6", IFNAMSIZ - 1, tun_name);
     const int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
-        return errno;
-    const int err = write(fd, "1", 1) == 1 ? 0 : errno;
+        return -errno;
+    const int rc = write(fd, "1", 1) == 1 ? 0 : -errno;
     close(fd);
-    return err;
+    return rc;
 }

@@ -506,7 +506,7 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         bool gso = true;
         ASSERT_EQ(sock_send_gso(peer_->fd(), ip4(127, 0, 0, 1), ScriptPeer::client_port(&_sdwclnt), train.data(),
                                 static_cast<uint32_t>(train.size()), 1048, &gso),
-                  train.size());
+                  static_cast<int>(train.size()));
         const int reads_in = ScriptPeer::deliver(&_sdwclnt, 1000);
         EXPECT_EQ(reads_in, r.offload ? 1 : 4);
         EXPECT_TRUE(recv_upto(conn, up.size(), 1000) == up);

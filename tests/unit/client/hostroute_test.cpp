@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/dns.h"
+#include "client/status.h"
 #include "net/rtnl.h"
 #include "net/tun.h"
 #include "shell/fail.h"
@@ -394,6 +395,7 @@ TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
         int mtu;
         const char *addr, *gw, *inet;
         Lines log;
+        unsigned refused = 0;  // the default route's refusals counted, in the status file too
     } const sessions[] = {
         {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
         {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24", {}},
@@ -402,6 +404,8 @@ TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
         {1400, 67, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}},
         {50, 1400, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}},
         {1400, 68, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
+        {1400, 1500, 1400, "10.8.0.2", "10.9.9.1", "10.8.0.2/24",
+         {"Failed to add default route via 10.9.9.1 on tolv0: Network is unreachable"}, 1},
     };
     for (const auto &s : sessions) {
         SCOPED_TRACE(std::string(s.inet) + " mtu " + std::to_string(s.peer) + "/" + std::to_string(s.cfg));
@@ -409,13 +413,19 @@ TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
         c_.si_cfgmtu = s.cfg;
         c_.si_ip = ip(s.addr);
         c_.si_gateway = ip(s.gw);
+        std::memset(c_.si_kreq_refused, 0, sizeof c_.si_kreq_refused);
         LogCapture log;
         sdwclnt_set_iproute(&c_);
         EXPECT_EQ(if_mtu(TUN), s.mtu);
         EXPECT_EQ(c_.si_tunmtu, s.mtu);
         EXPECT_EQ(if_inet(TUN), s.inet);
-        EXPECT_TRUE(has(routes(), std::string("default via ") + s.gw + " dev tolv0")) << routes();
+        EXPECT_EQ(has(routes(), std::string("default via ") + s.gw + " dev tolv0"), s.refused == 0) << routes();
         EXPECT_EQ(log.all(), s.log);
+        static char text[STATUS_BUF];
+        const std::string file(text, status_format(&c_, text, sizeof text));
+        EXPECT_TRUE(has(file, "tolvad_kernel_requests_refused_total{interface=\"tolv0\",request=\"route\"} " +
+                                  std::to_string(s.refused) + "\n"))
+            << file;
         sdwclnt_clear_iproute(&c_);
         EXPECT_FALSE(has(routes(), "dev tolv0"));
         EXPECT_EQ(c_.si_tunmtu, 0);
@@ -445,7 +455,7 @@ TEST_F(HostRouteNs, AnInterfaceOfAnotherKindIsLeftAlone)
     std::strcpy(c.tun_name, UPLINK);
     c.si_gateway = 0;
     LogCapture log;
-    EXPECT_EQ(sdwclnt_tun_open(&c), -1);
+    EXPECT_EQ(sdwclnt_tun_open(&c), -EINVAL);
     sdwclnt_tun_close(&c);
     sdwclnt_clear_iproute(&c);
     EXPECT_EQ(log.all(), Lines{"Failed to attach tun interface up0: Invalid argument"});
@@ -463,7 +473,7 @@ TEST_F(HostRouteNs, ASecondInstanceLeavesTheFirstsTunnel)
     sdwan_t second;
     init(&second);
     LogCapture log;
-    EXPECT_EQ(sdwclnt_tun_open(&second), -1);
+    EXPECT_EQ(sdwclnt_tun_open(&second), -EBUSY);
     sdwclnt_tun_close(&second);
     sdwclnt_clear_iproute(&second);
     EXPECT_EQ(log.all(), Lines{"Failed to attach tun interface tolv0: Device or resource busy"});
@@ -659,7 +669,7 @@ TEST_F(HostRouteNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
         t.si_ip = ip("10.9.0.2");
         t.si_gateway = ip("10.9.0.1");
         LogCapture log;
-        ASSERT_EQ(sdwclnt_tun_open(&t), c.attached ? 0 : -1);
+        ASSERT_EQ(sdwclnt_tun_open(&t), c.attached ? 0 : -EBUSY);
         if (!c.attached) {
             EXPECT_EQ(ifstate(NAME), before) << "decided before the attach";
         } else {

@@ -319,6 +319,9 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
     c.si_rtt = {812, 640, 2210790, 790, 12};
     c.si_close_mismatch = 3;
     c.si_log_suppressed = 6000000000;
+    c.si_kreq_refused[SDWAN_KREQ_ROUTE] = 2;
+    c.si_kreq_refused[SDWAN_KREQ_ADDRESS] = 7;
+    c.si_kreq_refused[SDWAN_KREQ_MTU] = 4294967295u;
     const std::string resets = "Session attempts and sessions ended, by reason.";
     const std::string want =
         family("session_state", "gauge", "1 for the session's current state, 0 for the others.") +
@@ -359,6 +362,11 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
             "1016") +
         one("openack_malformed_total", "counter", "OPENACK answers with a malformed option list.", "1017") +
         one("unknown_type_total", "counter", "Datagrams from the peer of an unknown packet type.", "4294967295") +
+        family("kernel_requests_refused_total", "counter",
+               "Requests the kernel refused: routes through the tunnel and host routes, the tunnel's address, its MTU.") +
+        "tolvad_kernel_requests_refused_total{interface=\"tun0\",request=\"route\"} 2\n"
+        "tolvad_kernel_requests_refused_total{interface=\"tun0\",request=\"address\"} 7\n"
+        "tolvad_kernel_requests_refused_total{interface=\"tun0\",request=\"mtu\"} 4294967295\n" +
         one("tunnel_transmit_bytes_total", "counter", "Bytes of the packets sent to the peer, headers left out.",
             "5000000000") +
         one("tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.", "123456") +
@@ -448,9 +456,9 @@ TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
             EXPECT_EQ(e.types.count("tolvad_" + exported.substr(0, exported.find(','))), 1u) << fc.name << ": " << record;
         for (const char *never : {"txdnscnt", "opencnt", "echoreqcnt", "panic_token"})
             EXPECT_EQ(std::string(buf, n).find(never), std::string::npos) << fc.name << ": " << never;
-        // 5 states, 4 more gauges, 17 counters, 2 byte counters, the mismatched CLOSEs and the
-        // lines held back, 5 round-trip series, the time.
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 2u + 5u + 1u) << fc.name;
+        // 5 states, 4 more gauges, 17 counters, 3 kernel refusals, 2 byte counters, the
+        // mismatched CLOSEs and the lines held back, 5 round-trip series, the time.
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 3u + 2u + 2u + 5u + 1u) << fc.name;
     }
 }
 
@@ -490,7 +498,7 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
             ASSERT_NE(it, e.samples.end()) << t.name << ": no " << key;
             EXPECT_EQ(it->second, value) << t.name << ": " << key;
         }
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 2u + 2u + 5u + 1u + t.n) << t.name;
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 3u + 2u + 2u + 5u + 1u + t.n) << t.name;
     }
 }
 
@@ -597,7 +605,7 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         while (!stop.load() && std::chrono::steady_clock::now() < end) {
             const std::string t = slurp(path);
             const Exposition e = parse_exposition(t);
-            if (!e.ok || e.samples.size() != 36) {
+            if (!e.ok || e.samples.size() != 39) {
                 bad = e.ok ? "incomplete file" : e.err;
                 return;
             }

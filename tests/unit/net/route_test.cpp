@@ -135,24 +135,56 @@ TEST_F(RouteNs, ScanStopsWhereTheVisitorSays)
 
 TEST_F(RouteNs, RequestsAddAndDeleteWithTheKernelsAnswer)
 {
-    char dev[32] = "up0";
-    EXPECT_EQ(route_handle(1, ip("198.19.0.0"), ip("255.255.0.0"), ip("192.0.2.1"), 0, dev), 0);
-    EXPECT_TRUE(has(routes(), "198.19.0.0/16 via 192.0.2.1 dev up0")) << routes();
-    EXPECT_EQ(route_request(1, ip("198.19.0.0"), ip("255.255.0.0"), ip("192.0.2.1"), 0, dev), EEXIST);
-    EXPECT_EQ(route_handle(0, ip("198.19.0.0"), ip("255.255.0.0"), ip("192.0.2.1"), 0, dev), 0);
-    EXPECT_FALSE(has(routes(), "198.19.0.0"));
-    // A refused request still counts as submitted for route_handle; route_request tells.
-    char nodev[32] = "nosuch0";
-    EXPECT_EQ(route_handle(1, ip("198.19.0.0"), ip("255.255.0.0"), ip("192.0.2.1"), 0, nodev), 0);
-    EXPECT_EQ(route_request(1, ip("198.19.0.0"), ip("255.255.0.0"), ip("192.0.2.1"), 0, nodev), ENODEV);
-    EXPECT_FALSE(has(routes(), "198.19.0.0"));
+    // In order: each row sees the table the rows before it left.
+    struct Row {
+        const char *what;
+        int (*req)(int, uint32_t, uint32_t, uint32_t, int, const char *);
+        int add;
+        const char *dst, *mask, *gw, *dev;
+        int rc;
+        const char *present;  // in "ip route" afterwards, or null when 198.19.0.0 must be absent
+    };
+    const Row rows[] = {
+        {"added", route_handle, 1, "198.19.0.0", "255.255.0.0", "192.0.2.1", "up0", 0, "198.19.0.0/16 via 192.0.2.1 dev up0"},
+        {"added twice", route_handle, 1, "198.19.0.0", "255.255.0.0", "192.0.2.1", "up0", -EEXIST, "198.19.0.0/16 via 192.0.2.1 dev up0"},
+        {"added twice, other name", route_request, 1, "198.19.0.0", "255.255.0.0", "192.0.2.1", "up0", -EEXIST, "198.19.0.0/16"},
+        {"deleted", route_handle, 0, "198.19.0.0", "255.255.0.0", "192.0.2.1", "up0", 0, nullptr},
+        {"deleted twice", route_handle, 0, "198.19.0.0", "255.255.0.0", "192.0.2.1", "up0", -ESRCH, nullptr},
+        {"no such interface", route_handle, 1, "198.19.0.0", "255.255.0.0", "192.0.2.1", "nosuch0", -ENODEV, nullptr},
+        {"gateway off every link", route_request, 1, "198.19.0.0", "255.255.0.0", "203.0.113.1", "up0", -ENETUNREACH, nullptr},
+        {"mask with host bits set", route_request, 1, "198.19.0.1", "255.255.0.0", "192.0.2.1", "up0", -EINVAL, nullptr},
+    };
+    for (const Row &r : rows) {
+        char dev[32];
+        snprintf(dev, sizeof dev, "%s", r.dev);
+        EXPECT_EQ(r.req(r.add, ip(r.dst), ip(r.mask), ip(r.gw), 0, dev), r.rc) << r.what;
+        if (r.present != nullptr)
+            EXPECT_TRUE(has(routes(), r.present)) << r.what << ": " << routes();
+        else
+            EXPECT_FALSE(has(routes(), "198.19.0.0")) << r.what << ": " << routes();
+    }
 
-    EXPECT_EQ(route_host(1, ip("203.0.113.9"), ip("192.0.2.1"), "up0"), 0);
-    EXPECT_EQ(route_host(1, ip("203.0.113.10"), 0, "up0"), 0);
-    EXPECT_TRUE(has(routes(), "203.0.113.9 via 192.0.2.1 dev up0")) << routes();
-    EXPECT_TRUE(has(routes(), "203.0.113.10 dev up0 scope link")) << routes();
-    EXPECT_EQ(route_host(0, ip("203.0.113.9"), ip("192.0.2.1"), "up0"), 0);
-    EXPECT_EQ(route_host(0, ip("203.0.113.9"), ip("192.0.2.1"), "up0"), ESRCH);
+    struct HostRow {
+        int add;
+        const char *dst, *gw;
+        int rc;
+        const char *shown;  // the line "ip route" shows for dst afterwards, "" when none
+    };
+    const HostRow hosts[] = {
+        {1, "203.0.113.9", "192.0.2.1", 0, "203.0.113.9 via 192.0.2.1 dev up0"},
+        {1, "203.0.113.10", "0.0.0.0", 0, "203.0.113.10 dev up0 scope link"},
+        {1, "203.0.113.9", "192.0.2.1", -EEXIST, "203.0.113.9 via 192.0.2.1 dev up0"},
+        {0, "203.0.113.9", "192.0.2.1", 0, ""},
+        {0, "203.0.113.9", "192.0.2.1", -ESRCH, ""},
+    };
+    for (const HostRow &h : hosts) {
+        EXPECT_EQ(route_host(h.add, ip(h.dst), ip(h.gw), "up0"), h.rc) << h.add << " " << h.dst;
+        const std::string line = std::string(h.dst) + " ";
+        if (h.shown[0] != '\0')
+            EXPECT_TRUE(has(routes(), h.shown)) << routes();
+        else
+            EXPECT_FALSE(has(routes(), line)) << routes();
+    }
 }
 
 TEST_F(RouteNs, RouteHandleWithoutASocketReportsOnStandardError)
@@ -165,9 +197,11 @@ TEST_F(RouteNs, RouteHandleWithoutASocketReportsOnStandardError)
     none.rlim_cur = 0;  // no descriptor can be opened
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
     int rc = route_handle(1, ip("198.19.0.0"), ip("255.254.0.0"), ip("192.0.2.1"), 0, dev);
+    const int fd = route_table_open();
     setrlimit(RLIMIT_NOFILE, &old);
     std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(rc, -EMFILE);
+    EXPECT_EQ(fd, -EMFILE);
     EXPECT_EQ(err, "socket creation failed: Too many open files\n");
     EXPECT_FALSE(has(routes(), "198.19.0.0"));
 }

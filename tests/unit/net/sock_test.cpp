@@ -2,11 +2,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -78,6 +85,55 @@ TEST(SockInit, SocketOptions)
     EXPECT_EQ(errno, EBADF);
 }
 
+#if defined(__x86_64__) || defined(__aarch64__)
+#if defined(__x86_64__)
+constexpr uint32_t THIS_ARCH = AUDIT_ARCH_X86_64;
+#else
+constexpr uint32_t THIS_ARCH = AUDIT_ARCH_AARCH64;
+#endif
+// A kernel that refuses every socket option (a sandbox's seccomp filter makes it so): the socket
+// is still made, and each refused option has its line. In a child, which the filter then binds.
+TEST(SockInit, RefusedOptionsAreNamedAndTheSocketStillServes)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int bad = 0;
+        {
+            LogCapture log;
+            sock_filter f[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, THIS_ARCH, 1, 0),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_setsockopt, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            sock_fprog prog{static_cast<unsigned short>(sizeof f / sizeof f[0]), f};
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+                _exit(2);
+            const int s = sock_udpinit();
+            const std::vector<std::string> want = {
+                "Failed to set SO_BROADCAST on the UDP socket: Operation not permitted",
+                "Failed to set SO_RCVBUF on the UDP socket: Operation not permitted",
+                "Failed to set SO_SNDBUF on the UDP socket: Operation not permitted",
+            };
+            for (const std::string &l : log.all())
+                fprintf(stderr, "logged: %s\n", l.c_str());
+            bad = s < 0 || (fcntl(s, F_GETFL) & O_NONBLOCK) == 0 || log.all() != want ||
+                  sock_gso_probe(s) != -EPERM || sock_gro_enable(s) != -EPERM ||
+                  sock_bufsz(s, SO_RCVBUFFORCE, SO_RCVBUF, 4096) != -EPERM;
+        }
+        _exit(bad);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "2: no seccomp filter could be set";
+}
+#endif
+
 // Ports cross the interface in host order both ways, whatever their two bytes look like.
 TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
 {
@@ -92,7 +148,7 @@ TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
         ASSERT_GE(s, 0);
 
         uint8_t out[5] = {0x13, 0x00, 0xFF, 0x42, 0x80};
-        EXPECT_EQ(sock_sendto(s, resolver, port, out, sizeof out), sizeof out);
+        EXPECT_EQ(sock_sendto(s, resolver, port, out, sizeof out), 5);
         ASSERT_TRUE(fd_wait_readable(peer, 1000));
         uint8_t got[16];
         sockaddr_in from{};
@@ -109,7 +165,7 @@ TEST_F(SockTest, DatagramRoundTripOnLoopbackWithPortsInHostOrder)
         uint32_t r_ip = 0;
         uint16_t r_port = 0;
         uint8_t in[16] = {};
-        EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 3u);
+        EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 3);
         EXPECT_EQ(std::memcmp(in, reply, 3), 0);
         EXPECT_EQ(r_ip, resolver);
         EXPECT_EQ(r_port, port);
@@ -126,7 +182,7 @@ TEST_F(SockTest, EmptyDatagramReadsAsZeroButStoresTheSender)
     ASSERT_GE(peer, 0);
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
-    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, nullptr, 0), 0u);  // len 0 sent is 0 returned
+    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, nullptr, 0), 0);  // len 0 sent is 0 returned
     // Let the peer learn s's port, then send it an empty datagram.
     ASSERT_TRUE(fd_wait_readable(peer, 1000));
     sockaddr_in from{};
@@ -139,7 +195,7 @@ TEST_F(SockTest, EmptyDatagramReadsAsZeroButStoresTheSender)
     uint32_t r_ip = 0xDEADBEEF;
     uint16_t r_port = 0xBEEF;
     uint8_t in[8];
-    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0u);
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0);
     EXPECT_EQ(r_ip, ip("127.0.0.1"));
     EXPECT_EQ(r_port, port);
     sock_close(s);
@@ -154,7 +210,7 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
     uint8_t ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, ten, 1), 1u);
+    ASSERT_EQ(sock_sendto(s, ip("127.0.0.1"), port, ten, 1), 1);
     ASSERT_TRUE(fd_wait_readable(peer, 1000));
     sockaddr_in from{};
     socklen_t fl = sizeof from;
@@ -167,7 +223,7 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     std::memset(in, 0xEE, sizeof in);
     uint32_t r_ip = 0;
     uint16_t r_port = 0;
-    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, 4), 4u);
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, 4), 4);
     const uint8_t want[8] = {1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(std::memcmp(in, want, sizeof in), 0);
 
@@ -175,7 +231,7 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     LogCapture log;
     r_ip = 0xDEADBEEF;
     r_port = 0xBEEF;
-    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), 0u);
+    EXPECT_EQ(sock_recvfrom(s, &r_ip, &r_port, in, sizeof in), -EAGAIN);
     EXPECT_EQ(r_ip, 0xDEADBEEFu);
     EXPECT_EQ(r_port, 0xBEEF);
     EXPECT_TRUE(log.all().empty()) << "a receive with nothing waiting logs nothing";
@@ -183,17 +239,25 @@ TEST_F(SockTest, LongDatagramIsCutToLenAndTheRestIsLost)
     close(peer);
 }
 
-TEST_F(SockTest, FailedSendLogsAndReturnsZero)
+TEST_F(SockTest, FailedSendLogsAndReturnsTheNegativeErrno)
 {
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
-    std::vector<uint8_t> huge(70000, 0x5A);  // more than a UDP datagram can carry
-    LogCapture log;
-    EXPECT_EQ(sock_sendto(s, ip("127.0.0.1"), 9, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
-    // No route at all to the destination in this namespace.
-    uint8_t one = 1;
-    EXPECT_EQ(sock_sendto(s, ip("203.0.113.1"), 9, &one, 1), 0u);
-    EXPECT_EQ(log.all(), (std::vector<std::string>{"Sendto error", "Sendto error"}));
+    std::vector<uint8_t> huge(70000, 0x5A);
+    struct {
+        const char *what;
+        uint32_t to;
+        uint32_t len;
+        int rc;
+    } const rows[] = {
+        {"more than a UDP datagram can carry", ip("127.0.0.1"), static_cast<uint32_t>(huge.size()), -EMSGSIZE},
+        {"no route at all in this namespace", ip("203.0.113.1"), 1, -ENETUNREACH},
+    };
+    for (const auto &r : rows) {
+        LogCapture log;
+        EXPECT_EQ(sock_sendto(s, r.to, 9, huge.data(), r.len), r.rc) << r.what;
+        EXPECT_EQ(log.all(), std::vector<std::string>{"Sendto error"}) << r.what;
+    }
     sock_close(s);
 }
 
@@ -219,7 +283,7 @@ TEST_F(SockTest, BroadcastIsPermitted)
 
     int s = sock_udpinit();
     ASSERT_GE(s, 0);
-    EXPECT_EQ(sock_sendto(s, bcast, 9, &b, 1), 1u);
+    EXPECT_EQ(sock_sendto(s, bcast, 9, &b, 1), 1);
     sock_close(s);
 }
 
@@ -274,14 +338,14 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
         SCOPED_TRACE(on ? "segmentation offload" : "one by one");
         bool gso = on;
         ASSERT_EQ(sock_send_gso(s, lo, plain_port, train.data(), static_cast<uint32_t>(train.size()), 1000, &gso),
-                  train.size());
+                  static_cast<int>(train.size()));
         EXPECT_EQ(gso, on);
         const auto got_plain = drain(plain);
         EXPECT_EQ(got_plain.size(), want.size());
         EXPECT_TRUE(got_plain == want);
 
         ASSERT_EQ(sock_send_gso(s, lo, gro_port, train.data(), static_cast<uint32_t>(train.size()), 1000, &gso),
-                  train.size());
+                  static_cast<int>(train.size()));
         std::vector<uint8_t> got;
         size_t trains = 0;
         uint32_t r_ip = 0;
@@ -289,10 +353,10 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
         std::vector<uint8_t> buf(65535);
         while (fd_wait_readable(gro, 200)) {
             uint32_t segsz = 0;
-            const uint32_t n = sock_recv_gro(gro, &r_ip, &r_port, buf.data(), static_cast<uint32_t>(buf.size()), &segsz);
-            ASSERT_GT(n, 0u);
+            const int n = sock_recv_gro(gro, &r_ip, &r_port, buf.data(), static_cast<uint32_t>(buf.size()), &segsz);
+            ASSERT_GT(n, 0);
             // Every datagram of a train but its last is segsz long.
-            EXPECT_TRUE(n == segsz || segsz == 1000) << n << " bytes in datagrams of " << segsz;
+            EXPECT_TRUE(static_cast<uint32_t>(n) == segsz || segsz == 1000) << n << " bytes in datagrams of " << segsz;
             got.insert(got.end(), buf.begin(), buf.begin() + n);
             trains++;
         }
@@ -309,7 +373,7 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
     LogCapture log;
     bool gso = true;
     ASSERT_EQ(sock_send_gso(s, lo, plain_port, train.data(), static_cast<uint32_t>(train.size()), 40, &gso),
-              train.size());
+              static_cast<int>(train.size()));
     EXPECT_FALSE(gso);
     const auto small = drain(plain);
     EXPECT_EQ(small.size(), cut(train, 40).size());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "net/rtnl.h"
 #include "net/vnet.h"
 #include "support/ippkt.h"
 #include "support/logcap.h"
@@ -113,8 +114,7 @@ TEST_F(TunTest, InitCreatesAPersistentInterfaceDownAndWithoutAddress)
 
     // Nothing waiting: the read fails at once instead of blocking.
     uint8_t buf[64];
-    EXPECT_EQ(tun_recv(fd_, buf, sizeof buf), -1);
-    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(tun_recv(fd_, buf, sizeof buf), -EAGAIN);
 
     // A process killed without release leaves the interface behind ...
     close(fd_);
@@ -165,7 +165,7 @@ TEST_F(TunTest, RefusedAttachFailsAndClosesTheDescriptor)
     const int before = open_fds();
     LogCapture log;
     int fd = -1;
-    EXPECT_EQ(tun_init(&fd, "vx0"), -1);
+    EXPECT_EQ(tun_init(&fd, "vx0"), -EINVAL);
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(open_fds(), before + 1) << "only the log file may stay open";
     EXPECT_EQ(log.all(), std::vector<std::string>{"Failed to attach tun interface vx0: Invalid argument"});
@@ -233,12 +233,39 @@ TEST_F(TunTest, SetMtuAndARefusedMtuKeepsTheOldOne)
     }
 }
 
-TEST_F(TunTest, RequestsOnAMissingInterfaceChangeNothing)
+TEST_F(TunTest, RefusedRequestsAnswerWithTheNegativeErrnoAndChangeNothing)
 {
-    EXPECT_EQ(tun_set_ip("nosuch0", ip("10.8.0.2"), ip("255.255.255.0")), -ENODEV);
-    EXPECT_EQ(tun_set_mtu("nosuch0", 1400), -ENODEV);
-    EXPECT_EQ(tun_clear_ip("nosuch0"), -ENODEV);
-    EXPECT_EQ(tun_get_mtu("nosuch0"), -ENODEV);
+    create();  // TUN, held by fd_
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link add vx0 type veth peer name vx1", &err)) << err;
+    rtnl_link_t link;
+    char alias[8];
+    int fd = -1;
+    struct {
+        const char *what;
+        int rc;
+        int want;
+    } const rows[] = {
+        {"address, no interface", tun_set_ip("nosuch0", ip("10.8.0.2"), ip("255.255.255.0")), -ENODEV},
+        {"MTU, no interface", tun_set_mtu("nosuch0", 1400), -ENODEV},
+        {"MTU read, no interface", tun_get_mtu("nosuch0"), -ENODEV},
+        {"address cleared, no interface", tun_clear_ip("nosuch0"), -ENODEV},
+        {"queue length, no interface", tun_set_txqlen("nosuch0", 1000), -ENODEV},
+        {"IPv6 switch, no interface", tun_disable_ipv6("nosuch0"), -ENOENT},
+        {"attach, held by a process", tun_attach_quiet(&fd, TUN), -EBUSY},
+        {"attach, not a TUN device", tun_attach_quiet(&fd, "vx0"), -EINVAL},
+        {"link, no interface", rtnl_link_get("nosuch0", &link), -ENODEV},
+        {"link, name too long", rtnl_link_get("nosuch0123456789", &link), -ENODEV},
+        {"alias read, no interface", rtnl_alias_get("nosuch0", alias, sizeof alias), -ENODEV},
+        {"alias read, no room", rtnl_alias_get(TUN, alias, 0), -EINVAL},
+        {"alias set, no interface", rtnl_alias_set("nosuch0", "x"), -ENODEV},
+        {"address generation, no interface", rtnl_addrgen_none("nosuch0"), -ENODEV},
+        {"further address, no interface", ifaddr_add("nosuch0", ip("10.9.0.1"), 24), -ENODEV},
+        {"further address, prefix too long", ifaddr_add(TUN, ip("10.9.0.1"), 33), -EINVAL},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(r.rc, r.want) << r.what << ": " << strerror(-r.rc);
+    EXPECT_EQ(fd, -1);
     EXPECT_EQ(if_flags("nosuch0"), -1);
     EXPECT_EQ(netns_sh("ip -o -4 addr show | grep -v ' lo '"), "");
 }
@@ -455,7 +482,7 @@ TEST_F(TunTest, VnetRefusedOrNotAskedGivesThePlainDescriptor)
     LogCapture log;
     int fd = -1;
     granted = 99;
-    EXPECT_EQ(tun_init_vnet(&fd, "vx0", TUN_OFFLOAD_TSO4, &granted), -1);
+    EXPECT_EQ(tun_init_vnet(&fd, "vx0", TUN_OFFLOAD_TSO4, &granted), -EINVAL);
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(granted, 0u);
     EXPECT_EQ(log.all(), std::vector<std::string>{"Failed to attach tun interface vx0: Invalid argument"});

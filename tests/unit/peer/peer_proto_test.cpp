@@ -797,7 +797,7 @@ TEST_F(PeerProto, TrainFromTheSocketIsWalked)
     bool gso = true;
     ASSERT_EQ(sock_send_gso(c, htonl(INADDR_LOOPBACK), port, all.data(), static_cast<uint32_t>(all.size()),
                             static_cast<uint32_t>(dgrams[0].size()), &gso),
-              all.size());
+              static_cast<int>(all.size()));
     ASSERT_TRUE(gso) << "sent one datagram at a time";
     pollfd pf{p->udpfd, POLLIN, 0};
     ASSERT_EQ(poll(&pf, 1, 2000), 1);
