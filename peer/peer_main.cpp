@@ -17,10 +17,10 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "peer/peer.h"
-#include "shell/fail.h"
-#include "shell/log.h"
-#include "shell/notify.h"
-#include "shell/os.h"
+#include "base/fail.h"
+#include "base/log.h"
+#include "base/notify.h"
+#include "base/os.h"
 
 #ifndef PEER_VERSION
 #define PEER_VERSION "unknown"

@@ -16,8 +16,8 @@
 #include "net/rtnl.h"
 #include "net/tun.h"
 #include "net/vnet.h"
-#include "shell/fail.h"
-#include "shell/log.h"
+#include "base/fail.h"
+#include "base/log.h"
 
 namespace {
 

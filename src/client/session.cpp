@@ -20,8 +20,8 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
-#include "shell/fail.h"
-#include "shell/log.h"
+#include "base/fail.h"
+#include "base/log.h"
 
 namespace {
 // An unanswered authentication is abandoned after 5 s (three OPENs); an established session

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <x86intrin.h>
 
-#include "shell/log.h"
+#include "base/log.h"
 
 tm_t _tms[TM_SLOTS];
 poll_op_t _polls[POLL_SLOTS];

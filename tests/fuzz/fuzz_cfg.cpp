@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
-#include "shell/cfg.h"
+#include "daemon/cfg.h"
 
 namespace {
 template <size_t N>

@@ -16,7 +16,7 @@
 #include "client/hostroute.h"
 #include "net/tun.h"
 #include "proto/packet.h"
-#include "shell/report.h"
+#include "daemon/report.h"
 #include "support/fakeclock.h"
 #include "support/wire.h"
 

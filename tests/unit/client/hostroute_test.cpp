@@ -19,7 +19,7 @@
 #include "client/dns.h"
 #include "net/rtnl.h"
 #include "net/tun.h"
-#include "shell/fail.h"
+#include "base/fail.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/proc.h"

@@ -1,3 +1,3 @@
-// The reactor reaching into the shell.
+// The reactor reaching into the client process.
 #include "core/event.h"
-#include "shell/os.h"
+#include "daemon/report.h"

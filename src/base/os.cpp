@@ -1,10 +1,10 @@
-#include "shell/os.h"
+#include "base/os.h"
 
 #include <unistd.h>
 
 #include "core/event.h"
-#include "shell/log.h"
-#include "shell/notify.h"
+#include "base/log.h"
+#include "base/notify.h"
 
 void signals_handle_exit(int signo)
 {

@@ -9,14 +9,14 @@
 #include "client/hostroute.h"
 #include "client/session.h"
 #include "client/status.h"
-#include "shell/cfg.h"
-#include "shell/fail.h"
-#include "shell/log.h"
-#include "shell/notify.h"
-#include "shell/os.h"
-#include "shell/report.h"
-#include "shell/resolvconf.h"
-#include "shell/resolved.h"
+#include "daemon/cfg.h"
+#include "base/fail.h"
+#include "base/log.h"
+#include "base/notify.h"
+#include "base/os.h"
+#include "daemon/report.h"
+#include "daemon/resolvconf.h"
+#include "daemon/resolved.h"
 
 namespace {
 constexpr const char DEFAULT_CFGFILE[] = "/etc/sdwan/kesp.conf";

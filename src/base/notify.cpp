@@ -1,4 +1,4 @@
-#include "shell/notify.h"
+#include "base/notify.h"
 
 #include <cstdio>
 #include <cstdlib>

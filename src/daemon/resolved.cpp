@@ -1,4 +1,4 @@
-#include "shell/resolved.h"
+#include "daemon/resolved.h"
 
 #include <cstdio>
 
