@@ -259,6 +259,7 @@ int peer_main(int argc, char **argv)
     p->tunfd = -1;
     int rc = 1;
     notify_init();
+    poll_start(notify_watchdog, nullptr);
     if (os_init() == 0 && peer_signals() == 0 && peer_start(p) == 0) {
         if (notify_active()) {
             if (tm_add(NOTIFY_TIMER, 1, peer_notify_tick, p) != 0)

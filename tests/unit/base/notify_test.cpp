@@ -278,6 +278,7 @@ TEST_F(NotifyEnv, WatchdogPingsGoOnWhenTheWallClockIsSetBack)
     {
         LogCapture quiet;
         ASSERT_EQ(os_init(), 0);
+        poll_start(notify_watchdog, nullptr);
     }
     int ticks = 0;
     ASSERT_EQ(tm_add("tick", 1, [](void *n) { ++*static_cast<int *>(n); }, &ticks), 0);
