@@ -12,6 +12,7 @@
 #include "client/echo.h"
 #include "client/hostdns.h"
 #include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "client/rlog.h"
 #include "core/event.h"
 #include "net/ipaddr.h"

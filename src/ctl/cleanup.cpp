@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "client/hostdns.h"
-#include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "client/record.h"
 #include "ctl/ctl.h"
 #include "daemon/cfg.h"

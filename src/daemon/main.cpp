@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "client/hostdns.h"
-#include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "core/event.h"

@@ -14,6 +14,7 @@
 #include "client/session.h"
 #include "core/event.h"
 #include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "net/tun.h"
 #include "proto/packet.h"
 #include "daemon/report.h"
