@@ -45,7 +45,7 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 // ---------------------------------------------------------------- allocation counter
 namespace {

@@ -16,7 +16,7 @@
 #include "conf/kv.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "net/sock.h"
 #include "net/tun.h"
 #include "peer/peer.h"
-#include "shell/fail.h"
-#include "shell/log.h"
-#include "shell/os.h"
+#include "base/fail.h"
+#include "base/log.h"
+#include "base/os.h"
 
 namespace {
 

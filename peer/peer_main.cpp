@@ -17,10 +17,10 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "peer/peer.h"
-#include "shell/fail.h"
-#include "shell/log.h"
-#include "shell/notify.h"
-#include "shell/os.h"
+#include "base/fail.h"
+#include "base/log.h"
+#include "base/notify.h"
+#include "base/os.h"
 
 #ifndef PEER_VERSION
 #define PEER_VERSION "unknown"
@@ -266,6 +266,7 @@ int peer_main(int argc, char **argv)
     p->tunfd = -1;
     int rc = 1;
     notify_init();
+    poll_start(notify_watchdog, nullptr);
     if (os_init() == 0 && peer_signals() == 0 && peer_start(p) == 0) {
         if (notify_active()) {
             if (tm_add(NOTIFY_TIMER, 1, peer_notify_tick, p) != 0)

@@ -13,7 +13,7 @@
 #include "proto/open.h"
 #include "proto/openack.h"
 #include "proto/packet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "net/ipaddr.h"
 #include "peer/peer.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

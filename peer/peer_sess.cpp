@@ -13,7 +13,7 @@
 #include "peer/peer.h"
 #include "proto/aes.h"
 #include "proto/packet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

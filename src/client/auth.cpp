@@ -14,7 +14,7 @@
 #include "proto/open.h"
 #include "proto/openack.h"
 #include "proto/packet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 // One context for the life of the process: an OPEN costs no heap traffic once it exists.

@@ -8,7 +8,7 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 // The packet is read behind exactly the header's room, so the header is written in front of it

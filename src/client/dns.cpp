@@ -9,7 +9,7 @@
 #include "client/hostroute.h"
 #include "net/sock.h"
 #include "sdwan_build.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 constexpr uint32_t DNS_HDR_LEN = 12;

@@ -6,7 +6,7 @@
 #include "core/event.h"
 #include "proto/echo.h"
 #include "proto/packet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 // The route block is laid out four bytes past the end of the request and is not part of what

@@ -7,7 +7,7 @@
 #include <initializer_list>
 
 #include "net/ipaddr.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 //
 // These calls happen at session set-up and tear-down only, never on the packet path, and may
 // allocate. systemd-resolved's are bounded by a D-Bus call timeout; resolvconf is never waited for
-// (its outcome is logged when it ends, see shell/resolvconf.h).
+// (its outcome is logged when it ends, see daemon/resolvconf.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@ inline constexpr int HOSTDNS_OK = 0;
 inline constexpr int HOSTDNS_ABSENT = 1;  // this way is not there (no manager on the bus, no program)
 inline constexpr int HOSTDNS_FAILED = -1; // it is there and refused ("why" says how)
 
-// The ways to a resolver manager. The process sets them at start-up (shell/dnsmgr); where a way is
+// The ways to a resolver manager. The process sets them at start-up (daemon/main); where a way is
 // not set, it counts as absent. "why" receives a reason of at most "len" bytes.
 struct hostdns_ops_t {
     // Sets the link's servers (n addresses in network order), its domains (a comma-separated list,

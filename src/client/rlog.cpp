@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/event.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

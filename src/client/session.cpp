@@ -12,6 +12,7 @@
 #include "client/echo.h"
 #include "client/hostdns.h"
 #include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "client/rlog.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
@@ -20,8 +21,8 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
-#include "shell/fail.h"
-#include "shell/log.h"
+#include "base/fail.h"
+#include "base/log.h"
 
 namespace {
 // An unanswered authentication is abandoned after 5 s (three OPENs); an established session

@@ -11,7 +11,7 @@
 
 #include "core/event.h"
 #include "net/ipaddr.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

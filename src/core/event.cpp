@@ -7,11 +7,10 @@
 #include <sys/wait.h>
 #include <x86intrin.h>
 
-#include "shell/log.h"
+#include "base/log.h"
 
 tm_t _tms[TM_SLOTS];
 poll_op_t _polls[POLL_SLOTS];
-std::atomic<int> _quit{0};
 
 namespace {
 uint64_t (*s_sec_clock)() = nullptr;
@@ -181,6 +180,13 @@ void poll_set_alive(CALLBACK_FUNC func, void *arg)
     s_alive = func;
     s_alive_arg = arg;
     s_alive_sec = UINT64_MAX;
+}
+
+void poll_start(CALLBACK_FUNC alive, void *arg)
+{
+    poll_init();
+    tm_init();
+    poll_set_alive(alive, arg);
 }
 
 void poll_once(int timeout_ms)

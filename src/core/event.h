@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/os.h"  // _quit, which ends the loop
+
 using CALLBACK_FUNC = void (*)(void *);
 
 // Timer slot. name is zero-terminated; a zero first byte marks the slot free. lastsec is on the
@@ -36,10 +38,6 @@ inline constexpr int POLL_SLOTS = 16;
 extern tm_t _tms[TM_SLOTS];
 extern poll_op_t _polls[POLL_SLOTS];
 
-// Set by the exit-signal handlers, read by the loop once per iteration. Lock-free, so a
-// handler may store into it.
-extern std::atomic<int> _quit;
-static_assert(std::atomic<int>::is_always_lock_free);
 
 uint64_t os_cursec();    // wall-clock seconds: for what is shown as a date or goes on the wire, never to time
 uint64_t rdtsc();        // the time-stamp counter
@@ -67,6 +65,10 @@ void poll_set_error(int s, CALLBACK_FUNC efunc);
 // Called once for every second of the monotonic clock that the loop goes round: the loop's proof
 // of life. Null removes it.
 void poll_set_alive(CALLBACK_FUNC func, void *arg);
+// A daemon's reactor: both tables empty, and alive (the service manager's watchdog ping) called
+// from the loop itself, on the monotonic clock: the one-second timers wait while the wall clock
+// is set back, and a silent loop must be told from a stopped one.
+void poll_start(CALLBACK_FUNC alive, void *arg);
 void poll_once(int timeout_ms);  // one iteration of the loop: scan, poll, callbacks, reap
 void poll_loop();
 // The loop reaps any child that ended, once a second, except this one (-1: none): its owner waits

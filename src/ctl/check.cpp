@@ -16,7 +16,7 @@
 #include "net/ipaddr.h"
 #include "net/route.h"
 #include "sdwan_build.h"
-#include "shell/cfg.h"
+#include "daemon/cfg.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "client/hostdns.h"
-#include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "client/record.h"
 #include "ctl/ctl.h"
-#include "shell/cfg.h"
-#include "shell/resolvconf.h"
+#include "daemon/cfg.h"
+#include "daemon/resolvconf.h"
 
 namespace {
 const hostdns_ops_t DNS_WAYS{nullptr, nullptr, nullptr, nullptr, resolvconf_del_left};

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 // Queue room for bursts: the peer sends its answers a batch at a time and the sender of a flow

@@ -15,7 +15,7 @@
 
 #include "net/ifctl.h"
 #include "net/vnet.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 static_assert(TUNSETIFF == 0x400454ca);
 static_assert(TUNSETPERSIST == 0x400454cb);

@@ -7,8 +7,8 @@
 
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
+#include "daemon/cfg.h"
 #include "peer/peer.h"
-#include "shell/cfg.h"
 
 namespace {
 template <size_t N>

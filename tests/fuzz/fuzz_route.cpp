@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "fuzz_support.h"
 #include "net/route.h"
 

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "core/event.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 int s_fd_mark = -1;

@@ -12,8 +12,8 @@
 #include "client/status.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
-#include "shell/cfg.h"
-#include "shell/log.h"
+#include "daemon/cfg.h"
+#include "base/log.h"
 #include "support/logcap.h"
 
 namespace {

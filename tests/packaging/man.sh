@@ -74,11 +74,11 @@ for w in check show -f --json -h; do
     grep -qE "^ +$w( |$)" <<<"$(render tolvactl.8)" || fail "tolvactl.8 does not document $w"
 done
 
-check_keys kesp.conf.5 "$src/packaging/etc/kesp.conf.example" "$src/src/shell/cfg.cpp" 9
+check_keys kesp.conf.5 "$src/packaging/etc/kesp.conf.example" "$src/src/daemon/cfg.cpp" 9
 check_keys sdwan-peerd.8 "$src/packaging/etc/sdwan-peerd.conf.example" "$src/peer/peer_cfg.cpp" 8
 # Both daemons read their options with os_args.
-check_options tolvad.8 "$src/src/shell/os.cpp"
-check_options sdwan-peerd.8 "$src/src/shell/os.cpp"
+check_options tolvad.8 "$src/src/base/os.cpp"
+check_options sdwan-peerd.8 "$src/src/base/os.cpp"
 
 if [ "$fails" -ne 0 ]; then
     echo "$fails failures"

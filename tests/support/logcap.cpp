@@ -4,7 +4,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 std::string read_file(const std::string &p)

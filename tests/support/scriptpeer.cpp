@@ -14,9 +14,10 @@
 #include "client/session.h"
 #include "core/event.h"
 #include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "net/tun.h"
 #include "proto/packet.h"
-#include "shell/report.h"
+#include "daemon/report.h"
 #include "support/fakeclock.h"
 #include "support/wire.h"
 

@@ -28,7 +28,7 @@
 #include "client/session.h"
 #include "client/status.h"
 #include "net/ipaddr.h"
-#include "shell/report.h"
+#include "daemon/report.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 #include "support/netns.h"

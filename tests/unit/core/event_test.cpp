@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/event.h"
-#include "shell/os.h"
+#include "base/os.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 

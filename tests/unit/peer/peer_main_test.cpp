@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "peer/peer.h"
-#include "shell/log.h"
+#include "base/log.h"
 #include "support/wire.h"
 #include "support/logcap.h"
 

@@ -1,4 +1,4 @@
-#include "shell/resolvconf.h"
+#include "daemon/resolvconf.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "core/event.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -30,9 +30,9 @@
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "sdwan_build.h"
-#include "shell/notify.h"
-#include "shell/os.h"
-#include "shell/report.h"
+#include "base/notify.h"
+#include "base/os.h"
+#include "daemon/report.h"
 #include "support/fakeclock.h"
 #include "support/logcap.h"
 #include "support/tempdir.h"
@@ -278,6 +278,7 @@ TEST_F(NotifyEnv, WatchdogPingsGoOnWhenTheWallClockIsSetBack)
     {
         LogCapture quiet;
         ASSERT_EQ(os_init(), 0);
+        poll_start(notify_watchdog, nullptr);
     }
     int ticks = 0;
     ASSERT_EQ(tm_add("tick", 1, [](void *n) { ++*static_cast<int *>(n); }, &ticks), 0);

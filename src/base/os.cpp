@@ -1,10 +1,10 @@
-#include "shell/os.h"
+#include "base/os.h"
 
 #include <unistd.h>
 
-#include "core/event.h"
-#include "shell/log.h"
-#include "shell/notify.h"
+#include "base/log.h"
+
+std::atomic<int> _quit{0};
 
 void signals_handle_exit(int signo)
 {
@@ -39,12 +39,6 @@ int os_on_signal(int signo, void (*handler)(int), int flags)
 
 int os_init()
 {
-    poll_init();
-    tm_init();
-    // The watchdog hears from the loop itself, on the monotonic clock: the one-second timers
-    // wait while the wall clock is set back, and a silent loop must be told from a stopped one.
-    poll_set_alive([](void *) { notify_watchdog(); }, nullptr);
-
     for (int signo : LOG_EXIT_SIGNALS)
         os_on_signal(signo, signals_handle_exit, 0);
 
@@ -78,10 +72,4 @@ int os_args(int argc, char **argv, const char **cfgfile, const char **logfile)
             return opt;
     }
     return 0;
-}
-
-void *thread_core_run(void *)
-{
-    poll_loop();
-    return nullptr;
 }

@@ -1,4 +1,4 @@
-#include "shell/cfg.h"
+#include "daemon/cfg.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include "client/status.h"
 #include "conf/kv.h"
 #include "net/ipaddr.h"
-#include "shell/log.h"
+#include "base/log.h"
 
 const char *_cfgfile = "/etc/sdwan/kesp.conf";
 

@@ -1,4 +1,4 @@
-#include "shell/resolved.h"
+#include "daemon/resolved.h"
 
 #include <cstdio>
 
@@ -37,7 +37,7 @@ int open_resolver(sd_bus **bus, char *why, size_t len)
         return HOSTDNS_ABSENT;
     }
     (void)sd_bus_set_method_call_timeout(*bus, RESOLVED_CALL_USEC);
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e = {};  // SD_BUS_ERROR_NULL, without the C compound literal clang refuses in C++
     sd_bus_message *reply = nullptr;
     int owned = 0;
     r = sd_bus_call_method(*bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -56,7 +56,7 @@ int open_resolver(sd_bus **bus, char *why, size_t len)
 
 int call(sd_bus *bus, sd_bus_message *m, const char *what, char *why, size_t len)
 {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e = {};  // SD_BUS_ERROR_NULL, without the C compound literal clang refuses in C++
     const int r = sd_bus_call(bus, m, RESOLVED_CALL_USEC, &e, nullptr);
     if (r < 0)
         say(why, len, what, r, &e);

@@ -1,4 +1,4 @@
-#include "shell/notify.h"
+#include "base/notify.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +55,7 @@ void notify_status(const char *text)
     (void)sd_notify(0, msg);
 }
 
-void notify_watchdog()
+void notify_watchdog(void *)
 {
     if (s_active && s_watchdog_usec != 0)
         (void)sd_notify(0, "WATCHDOG=1");

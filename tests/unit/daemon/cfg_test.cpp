@@ -14,8 +14,8 @@
 
 #include "client/session.h"
 #include "client/status.h"
-#include "shell/cfg.h"
-#include "shell/log.h"
+#include "daemon/cfg.h"
+#include "base/log.h"
 #include "support/logcap.h"
 #include "support/tempdir.h"
 

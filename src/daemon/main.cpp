@@ -6,17 +6,18 @@
 #include <unistd.h>
 
 #include "client/hostdns.h"
-#include "client/hostroute.h"
+#include "client/tunlife.h"
 #include "client/session.h"
 #include "client/status.h"
-#include "shell/cfg.h"
-#include "shell/fail.h"
-#include "shell/log.h"
-#include "shell/notify.h"
-#include "shell/os.h"
-#include "shell/report.h"
-#include "shell/resolvconf.h"
-#include "shell/resolved.h"
+#include "core/event.h"
+#include "daemon/cfg.h"
+#include "base/fail.h"
+#include "base/log.h"
+#include "base/notify.h"
+#include "base/os.h"
+#include "daemon/report.h"
+#include "daemon/resolvconf.h"
+#include "daemon/resolved.h"
 
 namespace {
 constexpr const char DEFAULT_CFGFILE[] = "/etc/sdwan/kesp.conf";
@@ -39,6 +40,13 @@ const hostdns_ops_t DNS_WAYS{resolved_set_link, resolved_revert_link, resolvconf
 
 void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
 
+// The loop runs on a thread of its own while main waits on it: the shutdown after it is main's.
+void *core_run(void *)
+{
+    poll_loop();
+    return nullptr;
+}
+
 // Each step runs only if the one before it succeeded; every path that opened the log runs the
 // whole shutdown, whatever it reached. A failure before the loop ran is 1: a service manager
 // must see a daemon that never served as failed, not as a clean stop. A configuration that
@@ -60,6 +68,7 @@ int run()
         log_help("Failed to initialize OS components.\n");
         return 1;
     }
+    poll_start(notify_watchdog, nullptr);
     // What a killed run left, its DNS servers among them, goes before this run sets anything:
     // the same clean-up as the units' step after the end. A failure is the attach's to tell.
     (void)sdwclnt_cleanup(_sdwclnt.tun_name);
@@ -71,7 +80,7 @@ int run()
         log_help("status reg timer failed\n");
     log_help("INIT\n");
     pthread_t core;
-    if (int err = pthread_create(&core, nullptr, thread_core_run, nullptr); err != 0) {
+    if (int err = pthread_create(&core, nullptr, core_run, nullptr); err != 0) {
         log_help("Failed to create core thread.\n");
         fail_note("cannot create the core thread: %s", strerror(err));
         return 1;

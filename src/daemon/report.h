@@ -1,7 +1,7 @@
 // The client's once-a-second report, a timer of its own registered after the session's, so it
 // runs right after the session tick has moved the session on: the status file (when
 // configured) and STATUS= on change (when the service manager asked). The watchdog ping comes
-// from the loop itself (shell/os).
+// from the loop itself (base/os).
 #pragma once
 #include "client/record.h"
 

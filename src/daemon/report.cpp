@@ -1,9 +1,9 @@
-#include "shell/report.h"
+#include "daemon/report.h"
 
 #include "client/status.h"
 #include "core/event.h"
-#include "shell/notify.h"
-#include "shell/resolvconf.h"
+#include "base/notify.h"
+#include "daemon/resolvconf.h"
 
 namespace {
 constexpr char REPORT_TIMER[] = "status";

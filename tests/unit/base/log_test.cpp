@@ -23,7 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "shell/log.h"
+#include "base/log.h"
 #include "support/logcap.h"
 #include "support/proc.h"
 #include "support/tempdir.h"

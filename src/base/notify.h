@@ -17,7 +17,7 @@ void notify_ready();            // "READY=1"
 // notify_init), so a caller may offer the same text every second at no cost. Text longer than
 // NOTIFY_STATUS_MAX - 1 characters is cut.
 void notify_status(const char *text);
-void notify_watchdog();         // "WATCHDOG=1" when the unit asked for pings
+void notify_watchdog(void * = nullptr);  // "WATCHDOG=1" when the unit asked for pings; a loop callback
 void notify_stopping();         // "STOPPING=1" and "STATUS=Stopping"
 
 inline constexpr int NOTIFY_STATUS_MAX = 256;

@@ -1,5 +1,5 @@
 // The link DNS settings of systemd-resolved, through its D-Bus API on the system bus
-// (org.freedesktop.resolve1.Manager), with sd-bus: the shell is the one part that links
+// (org.freedesktop.resolve1.Manager), with sd-bus: with base/notify, the one part that calls
 // libsystemd. Built without it, the manager counts as absent. Which servers and domains a session
 // hands over, and when, is decided in client/hostdns, which reaches these through hostdns_ops_t.
 #pragma once

@@ -1,4 +1,4 @@
-#include "shell/fail.h"
+#include "base/fail.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,3 +1,0 @@
-// The reactor reaching into the shell.
-#include "core/event.h"
-#include "shell/os.h"

@@ -1,6 +1,0 @@
-// A net/ adapter that reaches up into the client: the include check must refuse it.
-#include "net/ifctl.h"
-#include "client/session.h"
-#include "shell/log.h"
-
-int bad_adapter(sdwan_t *) { return 0; }
