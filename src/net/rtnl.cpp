@@ -147,11 +147,11 @@ int rtnl_monitor_drain(int fd)
     }
 }
 
-int rtnl_alias_get(const char *name, char *buf, size_t len)
+namespace {
+// One interface's RTM_NEWLINK, asked by name: 0 with *out pointing into ans, or a negative errno
+// (-ENODEV for a name that is no interface, -EPROTO for an answer of another kind).
+int link_query(const char *name, char *ans, size_t cap, const nlmsghdr **out)
 {
-    if (len == 0)
-        return -EINVAL;
-    buf[0] = '\0';
     const size_t nlen = strnlen(name, IFNAMSIZ);
     if (nlen == 0 || nlen >= IFNAMSIZ)
         return -ENODEV;
@@ -162,31 +162,44 @@ int rtnl_alias_get(const char *name, char *buf, size_t len)
     std::memcpy(nm, name, nlen);
     attr_put(&req.h, sizeof req, IFLA_IFNAME, nm, nlen + 1);
 
-    alignas(nlmsghdr) char ans[RTNL_BUF];
-    ssize_t n = rtnl_call(&req.h, ans, sizeof ans);
+    const ssize_t n = rtnl_call(&req.h, ans, cap);
     if (n < 0)
         return static_cast<int>(n);
-    int rest = static_cast<int>(n);
-    for (nlmsghdr *h = reinterpret_cast<nlmsghdr *>(ans); NLMSG_OK(h, static_cast<unsigned>(rest));
-         h = NLMSG_NEXT(h, rest)) {
-        if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
-            static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error < 0)
-            return static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;  // -ENODEV: no such interface
-        if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-            return -EPROTO;
-        int alen = static_cast<int>(IFLA_PAYLOAD(h));
-        for (rtattr *a = IFLA_RTA(static_cast<ifinfomsg *>(NLMSG_DATA(h))); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
-            if (a->rta_type != IFLA_IFALIAS)
-                continue;
-            const size_t plen = strnlen(static_cast<const char *>(RTA_DATA(a)), RTA_PAYLOAD(a));
-            const size_t take = plen < len - 1 ? plen : len - 1;
-            std::memcpy(buf, RTA_DATA(a), take);
-            buf[take] = '\0';
-            return static_cast<int>(take);
-        }
-        return 0;
+    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
+    if (!NLMSG_OK(h, static_cast<unsigned>(n)))
+        return -EPROTO;
+    if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
+        static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error < 0)
+        return static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
+    if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        return -EPROTO;
+    *out = h;
+    return 0;
+}
+}  // namespace
+
+int rtnl_alias_get(const char *name, char *buf, size_t len)
+{
+    if (len == 0)
+        return -EINVAL;
+    buf[0] = '\0';
+    alignas(nlmsghdr) char ans[RTNL_BUF];
+    const nlmsghdr *h = nullptr;
+    const int err = link_query(name, ans, sizeof ans, &h);
+    if (err != 0)
+        return err;  // -ENODEV: no such interface
+    int alen = static_cast<int>(IFLA_PAYLOAD(h));
+    for (const rtattr *a = IFLA_RTA(static_cast<const ifinfomsg *>(NLMSG_DATA(h))); RTA_OK(a, alen);
+         a = RTA_NEXT(a, alen)) {
+        if (a->rta_type != IFLA_IFALIAS)
+            continue;
+        const size_t plen = strnlen(static_cast<const char *>(RTA_DATA(a)), RTA_PAYLOAD(a));
+        const size_t take = plen < len - 1 ? plen : len - 1;
+        std::memcpy(buf, RTA_DATA(a), take);
+        buf[take] = '\0';
+        return static_cast<int>(take);
     }
-    return -EPROTO;
+    return 0;
 }
 
 int rtnl_alias_set(const char *name, const char *alias)
@@ -250,27 +263,11 @@ int ipv4_count(unsigned idx)
 int rtnl_link_get(const char *name, rtnl_link_t *out)
 {
     std::memset(out, 0, sizeof *out);
-    const size_t nlen = strnlen(name, IFNAMSIZ);
-    if (nlen == 0 || nlen >= IFNAMSIZ)
-        return -ENODEV;
-    rtnl_req_t<ifinfomsg, 64> req;
-    req_init(&req, RTM_GETLINK, 0);
-    req.m.ifi_family = AF_UNSPEC;
-    char nm[IFNAMSIZ] = {};
-    std::memcpy(nm, name, nlen);
-    attr_put(&req.h, sizeof req, IFLA_IFNAME, nm, nlen + 1);
-
     alignas(nlmsghdr) char ans[RTNL_BUF];
-    const ssize_t n = rtnl_call(&req.h, ans, sizeof ans);
-    if (n < 0)
-        return static_cast<int>(n);
-    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(ans);
-    if (!NLMSG_OK(h, static_cast<unsigned>(n)))
-        return -EPROTO;
-    if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)))
-        return static_cast<const nlmsgerr *>(NLMSG_DATA(h))->error;
-    if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-        return -EPROTO;
+    const nlmsghdr *h = nullptr;
+    const int err = link_query(name, ans, sizeof ans, &h);
+    if (err != 0)
+        return err;
     const ifinfomsg *ifi = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
     out->up = (ifi->ifi_flags & IFF_UP) != 0;
     int alen = static_cast<int>(IFLA_PAYLOAD(h));
