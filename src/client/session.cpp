@@ -12,8 +12,8 @@
 #include "client/echo.h"
 #include "client/hostdns.h"
 #include "client/hostroute.h"
-#include "client/tunlife.h"
 #include "client/rlog.h"
+#include "client/tunlife.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/rtnl.h"
@@ -318,6 +318,7 @@ void sdwclnt_do_timer(void *arg)
         break;
     }
 }
+
 void sdwclnt_enter_closed(sdwan_t *clnt)
 {
     clnt->si_state = SDWANCLNT_CLOSED;

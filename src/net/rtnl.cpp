@@ -50,6 +50,21 @@ bool attr_put(nlmsghdr *h, size_t cap, unsigned short type, const void *data, si
     return true;
 }
 
+// A nested attribute: opened empty at the end of the message, closed (its length set) once its
+// contents have been appended.
+rtattr *nest_begin(nlmsghdr *h, size_t cap, unsigned short type)
+{
+    rtattr *a = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(h) + NLMSG_ALIGN(h->nlmsg_len));
+    attr_put(h, cap, type, nullptr, 0);
+    return a;
+}
+
+void nest_end(const nlmsghdr *h, rtattr *a)
+{
+    const char *end = reinterpret_cast<const char *>(h) + h->nlmsg_len;
+    a->rta_len = static_cast<unsigned short>(end - reinterpret_cast<const char *>(a));
+}
+
 // Sends the request and reads the answer into buf; the answer's length, or -errno.
 ssize_t rtnl_ask(int s, nlmsghdr *req, char *buf, size_t cap)
 {
@@ -301,17 +316,14 @@ int rtnl_addrgen_none(const char *name)
     req_init(&req, RTM_NEWLINK, NLM_F_ACK);
     req.m.ifi_family = AF_UNSPEC;
     req.m.ifi_index = static_cast<int>(idx);
-    // IFLA_AF_SPEC { AF_INET6 { IFLA_INET6_ADDR_GEN_MODE: u8 } }, the nests' lengths set once
-    // their contents are in.
-    rtattr *spec = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(&req.h) + NLMSG_ALIGN(req.h.nlmsg_len));
-    attr_put(&req.h, sizeof req, IFLA_AF_SPEC, nullptr, 0);
-    rtattr *inet6 = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(&req.h) + NLMSG_ALIGN(req.h.nlmsg_len));
-    attr_put(&req.h, sizeof req, AF_INET6, nullptr, 0);
+    // IFLA_AF_SPEC { AF_INET6 { IFLA_INET6_ADDR_GEN_MODE: u8 } }: each nest's length is set
+    // once its contents are in.
+    rtattr *per_af = nest_begin(&req.h, sizeof req, IFLA_AF_SPEC);
+    rtattr *inet6 = nest_begin(&req.h, sizeof req, AF_INET6);
     const uint8_t mode = IN6_ADDR_GEN_MODE_NONE;
     attr_put(&req.h, sizeof req, IFLA_INET6_ADDR_GEN_MODE, &mode, sizeof mode);
-    const char *end = reinterpret_cast<const char *>(&req.h) + req.h.nlmsg_len;
-    inet6->rta_len = static_cast<unsigned short>(end - reinterpret_cast<const char *>(inet6));
-    spec->rta_len = static_cast<unsigned short>(end - reinterpret_cast<const char *>(spec));
+    nest_end(&req.h, inet6);
+    nest_end(&req.h, per_af);
     return rtnl_ack(&req.h);
 }
 
