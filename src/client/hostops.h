@@ -1,0 +1,28 @@
+// The host as the client's policy sees it. Every change the session makes to the tunnel
+// interface and the host's routes, and every question it asks about them, goes through one of
+// these: the process fills them with the kernel adapters (daemon/hostkernel), the tests with a
+// fake that records each call and answers from its own table (tests/support/fakehost), so the
+// route and session policy runs without root. Answers as everywhere below: 0 (or a length, a
+// descriptor, an MTU) on success, a negative errno on failure.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct hostops_t {
+    void *ctx;
+    // The interface's IPv4 address with its netmask (network order), set and up; cleared, down.
+    int (*addr_set)(void *ctx, const char *ifname, uint32_t ip, uint32_t mask);
+    int (*addr_clear)(void *ctx, const char *ifname);
+    // Its MTU, set; read back.
+    int (*mtu_set)(void *ctx, const char *ifname, unsigned mtu);
+    int (*mtu_get)(void *ctx, const char *ifname);
+    // A route dest/mask through gw (0: none) on ifname, added (add 1) or deleted (add 0); a /32
+    // route to dest through gw, or straight out of ifname when gw is 0.
+    int (*route)(void *ctx, int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname);
+    int (*host_route)(void *ctx, int add, uint32_t dest, uint32_t gw, const char *ifname);
+    // The main route table in /proc/net/route's layout: a readable descriptor the caller closes.
+    int (*table_open)(void *ctx);
+    // An interface's alias: its length read into buf (len bytes, not terminated), or set ("" clears).
+    int (*alias_get)(void *ctx, const char *ifname, char *buf, size_t len);
+    int (*alias_set)(void *ctx, const char *ifname, const char *alias);
+};
