@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "client/hostops.h"
 #include "sdwan.h"
 
 // Session states, the values of si_state.
@@ -128,6 +129,8 @@ struct sdwan_rlog_t {
 // The client record; one instance, _sdwclnt. Addresses in network order, ports in host order,
 // times in whole seconds truncated to 32 bits.
 struct sdwan_t {
+    // The host's interfaces and routes as the policy reaches them (the kernel's in the daemon).
+    const hostops_t *ops;
     uint8_t si_state;
     uint8_t si_encrypt;
     uint8_t si_peerencypt;
