@@ -55,8 +55,8 @@ int apply_resolvconf(sdwan_t *clnt, const uint32_t *servers, int n, const char *
     char conf[2 * sizeof "nameserver 255.255.255.255\n" + sizeof "search \n" + sizeof clnt->si_dnsdomains];
     resolvconf_text(clnt, servers, n, conf, sizeof conf);
     char why[160] = "";
-    const int rc =
-        ops->resolvconf_add(ops->ctx, clnt->tun_name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, text, why, sizeof why);
+    const int rc = ops->resolvconf_add(ops->ctx, clnt->tun_name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, text, why,
+                                       sizeof why);
     if (rc == HOSTDNS_ABSENT)
         return rc;
     if (rc != HOSTDNS_OK)
@@ -118,7 +118,8 @@ void sdwclnt_dns_withdraw(sdwan_t *clnt)
     if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVCONF) {
         // The run logs its outcome when it ends.
         clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
-        if (ops->resolvconf_del != nullptr && ops->resolvconf_del(ops->ctx, clnt->tun_name, why, sizeof why) != HOSTDNS_OK)
+        if (ops->resolvconf_del != nullptr &&
+            ops->resolvconf_del(ops->ctx, clnt->tun_name, why, sizeof why) != HOSTDNS_OK)
             log_help("Failed to withdraw DNS servers from %s through resolvconf: %s\n", clnt->tun_name, why);
         return;
     }

@@ -30,8 +30,21 @@ int rc_del_left(void *, const char *ifname, char *why, size_t len) { return reso
 
 // systemd-resolved's two members are daemon/hostkernel_resolved's, kept out of this file so
 // that tolvactl, which links this one, does not link the bus client.
-constexpr hostops_t KERNEL{nullptr, addr_set, addr_clear, mtu_set,  mtu_get, route,  host_route, table_open,
-                           alias_get, alias_set, nullptr, nullptr, rc_add, rc_del, rc_del_left};
+constexpr hostops_t KERNEL{.ctx = nullptr,
+                           .addr_set = addr_set,
+                           .addr_clear = addr_clear,
+                           .mtu_set = mtu_set,
+                           .mtu_get = mtu_get,
+                           .route = route,
+                           .host_route = host_route,
+                           .table_open = table_open,
+                           .alias_get = alias_get,
+                           .alias_set = alias_set,
+                           .resolved_set = nullptr,
+                           .resolved_revert = nullptr,
+                           .resolvconf_add = rc_add,
+                           .resolvconf_del = rc_del,
+                           .resolvconf_del_left = rc_del_left};
 }  // namespace
 
 const hostops_t *hostkernel_ops_without_resolved() { return &KERNEL; }

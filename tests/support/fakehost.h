@@ -1,7 +1,8 @@
 // A host for the client's policy without a kernel: every call through its hostops_t is written
 // down as one line of text ("route add 0.0.0.0/0 via 10.8.0.1 dev tolv0", "resolvconf del tolv0"),
 // and answered from what the test set: a refusal per kind of call, the MTU read back, the route
-// table's text, the interfaces' aliases, the resolver manager's answers. Rows of a test compare the lines with what the policy must do.
+// table's text, the interfaces' aliases, the resolver manager's answers. Rows of a test compare
+// the lines with what the policy must do.
 #pragma once
 #include <map>
 #include <string>

@@ -89,8 +89,8 @@ TEST(HostDns, WayChosenAndWithdrawn)
          {},  // resolvconf's run logs its outcome when it ends
          {"resolvconf del tolv0"},
          {}},
-        {"built without libsystemd, split: a record beside the host's", NO_RESOLVED, "split", "", {ADD + "\n" + CONF}, {},
-         {"resolvconf del tolv0"}, {}},
+        {"built without libsystemd, split: a record beside the host's", NO_RESOLVED, "split", "", {ADD + "\n" + CONF},
+         {}, {"resolvconf del tolv0"}, {}},
         {"resolvconf cannot be started either way", {false, true, OK, FAILED, FAILED}, "full", "",
          {ADD + " exclusive\n" + CONF + " -> failed"},
          {"Failed to set DNS servers 10.94.0.2 10.94.0.3 on tolv0 through resolvconf: refused by the test"},

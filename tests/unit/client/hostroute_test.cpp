@@ -28,11 +28,14 @@ using Counts = std::array<uint32_t, SDWAN_KREQ_COUNT>;  // route, address, MTU
 
 constexpr uint8_t OWN_IF = SDWAN_OWN_TUN | SDWAN_OWN_TUNIF;
 constexpr uint8_t CONF = SDWAN_OWN_TUNCONF, DEFRT = SDWAN_OWN_DEFRT, SPLIT = SDWAN_OWN_SPLITRT;
+constexpr uint8_t FULL = OWN_IF | CONF | DEFRT, SPL = OWN_IF | CONF | SPLIT, BARE = OWN_IF | CONF;
 
 // The host's own routes: the uplink's network and its default route.
 const FakeHost::Row LINK{"up0", "192.0.2.0", "0.0.0.0", "255.255.255.0", 0, 0};
 const FakeHost::Row DEFAULT{"up0", "0.0.0.0", "192.0.2.1", "0.0.0.0", 0, 100};
 const std::string HOST = FakeHost::rows({LINK, DEFAULT});
+// A second uplink's route to the peer's network, more specific than the tunnel's default route.
+const FakeHost::Row UP2_MORE{"up2", "198.51.100.0", "198.18.0.1", "255.255.255.0", 0, 0};
 
 const std::string ADDR = "addr set tolv0 10.8.0.2/24", MTU = "mtu set tolv0 1400";
 const std::string HOSTADD = "host add 198.51.100.7 via 192.0.2.1 dev up0";
@@ -113,89 +116,84 @@ struct Host {
 TEST(HostRoutePolicy, SetIprouteRoutes)
 {
     const std::string R = " -> ENETUNREACH", X = " -> EEXIST";
-    const std::string MORE = FakeHost::rows({LINK, DEFAULT, {"up2", "198.51.100.0", "198.18.0.1", "255.255.255.0", 0, 0}});
+    const std::string MORE = FakeHost::rows({LINK, DEFAULT, UP2_MORE});
     const std::string OTHER_TUN = FakeHost::rows({{"tolv1", "0.0.0.0", "10.9.0.1", "0.0.0.0", 0, 0}, LINK, DEFAULT});
+    const std::string NO_HOP = FakeHost::rows({LINK, {"up0", "0.0.0.0", "0.0.0.0", "0.0.0.0", 0, 0}});
     const std::string NO_PATH = FakeHost::rows({LINK});
+    const std::string NO_WAY = "No route to 198.51.100.7 outside tolv0";
+    const std::string NO_DEF = "Default route through tolv0 not set: the peer would be unreachable";
+    auto add = [](const char *prefix) { return std::string("route add ") + prefix + " via 10.8.0.1 dev tolv0"; };
     const struct {
         const char *what;
         std::vector<const char *> prefixes;  // split mode when any
         std::string table;
         Before before;
         Refusals refuse;
-        const char *tolv1_alias;
-        Lines calls, log;
+        Lines calls, log;  // the calls after the address and the MTU
         uint8_t own;
         std::string peer;
         std::vector<uint8_t> rtset;
         Counts refused;
     } rows[] = {
-        {"full", {}, HOST, {}, {}, "", {ADDR, MTU, HOSTADD, MARK, DEFADD}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
-        {"full, the host's default route has no next hop", {}, FakeHost::rows({LINK, {"up0", "0.0.0.0", "0.0.0.0", "0.0.0.0", 0, 0}}), {}, {}, "",
-         {ADDR, MTU, "host add 198.51.100.7 dev up0", "alias tolv0 \"tolvad 198.51.100.7,0.0.0.0,up0\"", DEFADD}, {},
-         OWN_IF | CONF | DEFRT, "198.51.100.7,0.0.0.0,up0", {}, {}},
-        {"another instance's tunnel is not the host's path", {}, OTHER_TUN, {}, {}, "tolvad 203.0.113.1,192.0.2.1,up0",
-         {ADDR, MTU, HOSTADD, MARK, DEFADD}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
-        {"a more specific route keeps the peer's path", {}, MORE, {}, {}, "", {ADDR, MTU, DEFADD}, {}, OWN_IF | CONF | DEFRT, "", {}, {}},
-        {"no path outside the tunnel", {}, NO_PATH, {}, {}, "", {ADDR, MTU},
-         {"No route to 198.51.100.7 outside tolv0", "Default route through tolv0 not set: the peer would be unreachable"},
-         OWN_IF | CONF, "", {}, {}},
-        {"no path: an earlier session's default route withdrawn", {}, NO_PATH, {OWN_IF | CONF | DEFRT, "10.8.0.1"}, {}, "",
-         {ADDR, MTU, DEFDEL},
-         {"No route to 198.51.100.7 outside tolv0", "Default route through tolv0 not set: the peer would be unreachable"},
-         OWN_IF | CONF, "", {}, {}},
-        {"a new gateway: the earlier default route replaced", {}, HOST, {OWN_IF | CONF | DEFRT, "10.8.0.9", {}, PEER_HELD}, {}, "",
-         {ADDR, MTU, HOSTADD, "route del 0.0.0.0/0 via 10.8.0.9 dev tolv0", DEFADD}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
-        {"default route refused", {}, HOST, {}, {{"route", -ENETUNREACH}}, "", {ADDR, MTU, HOSTADD, MARK, DEFADD + R},
-         {"Failed to add default route via 10.8.0.1 on tolv0: Network is unreachable"}, OWN_IF | CONF, PEER_HELD, {}, {1, 0, 0}},
-        {"this run's default route already there", {}, HOST, {OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD},
-         {{"route", -EEXIST}}, "", {ADDR, MTU, HOSTADD, DEFADD + X}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
-        {"someone else's default route through the tunnel", {}, HOST, {}, {{"route", -EEXIST}}, "",
-         {ADDR, MTU, HOSTADD, MARK, DEFADD + X}, {"Failed to add default route via 10.8.0.1 on tolv0: File exists"},
-         OWN_IF | CONF, PEER_HELD, {}, {1, 0, 0}},
-        {"someone else's host route to the peer: used, not held", {}, HOST, {}, {{"host_route", -EEXIST}}, "",
-         {ADDR, MTU, HOSTADD + X, DEFADD}, {}, OWN_IF | CONF | DEFRT, "", {}, {}},
-        {"host route refused", {}, HOST, {}, {{"host_route", -ENETUNREACH}}, "", {ADDR, MTU, HOSTADD + R},
-         {"Failed to add host route to 198.51.100.7 via 192.0.2.1 on up0: Network is unreachable",
-          "Default route through tolv0 not set: the peer would be unreachable"},
-         OWN_IF | CONF, "", {}, {1, 0, 0}},
-        {"split, the peer outside every prefix", {"10.93.0.0/24"}, HOST, {}, {}, "",
-         {ADDR, MTU, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0"}, {}, OWN_IF | CONF | SPLIT, "", {1}, {}},
-        {"split, the peer inside a prefix", {"10.93.0.0/24", "198.51.100.0/24"}, HOST, {}, {}, "",
-         {ADDR, MTU, HOSTADD, MARK, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0",
-          "route add 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
-         {}, OWN_IF | CONF | SPLIT, PEER_HELD, {1, 1}, {}},
+        {"full", {}, HOST, {}, {}, {HOSTADD, MARK, DEFADD}, {}, FULL, PEER_HELD, {}, {}},
+        {"full, the host's default route has no next hop", {}, NO_HOP, {}, {},
+         {"host add 198.51.100.7 dev up0", "alias tolv0 \"tolvad 198.51.100.7,0.0.0.0,up0\"", DEFADD}, {}, FULL,
+         "198.51.100.7,0.0.0.0,up0", {}, {}},
+        {"another instance's tunnel is not the host's path", {}, OTHER_TUN, {}, {}, {HOSTADD, MARK, DEFADD}, {}, FULL,
+         PEER_HELD, {}, {}},
+        {"a more specific route keeps the peer's path", {}, MORE, {}, {}, {DEFADD}, {}, FULL, "", {}, {}},
+        {"no path outside the tunnel", {}, NO_PATH, {}, {}, {}, {NO_WAY, NO_DEF}, BARE, "", {}, {}},
+        {"no path: an earlier session's default route withdrawn", {}, NO_PATH, {FULL, "10.8.0.1"}, {}, {DEFDEL},
+         {NO_WAY, NO_DEF}, BARE, "", {}, {}},
+        {"a new gateway: the earlier default route replaced", {}, HOST, {FULL, "10.8.0.9", {}, PEER_HELD}, {},
+         {HOSTADD, "route del 0.0.0.0/0 via 10.8.0.9 dev tolv0", DEFADD}, {}, FULL, PEER_HELD, {}, {}},
+        {"default route refused", {}, HOST, {}, {{"route", -ENETUNREACH}}, {HOSTADD, MARK, DEFADD + R},
+         {"Failed to add default route via 10.8.0.1 on tolv0: Network is unreachable"}, BARE, PEER_HELD, {}, {1, 0, 0}},
+        {"this run's default route already there", {}, HOST, {FULL, "10.8.0.1", {}, PEER_HELD}, {{"route", -EEXIST}},
+         {HOSTADD, DEFADD + X}, {}, FULL, PEER_HELD, {}, {}},
+        {"someone else's default route through the tunnel", {}, HOST, {}, {{"route", -EEXIST}},
+         {HOSTADD, MARK, DEFADD + X}, {"Failed to add default route via 10.8.0.1 on tolv0: File exists"}, BARE,
+         PEER_HELD, {}, {1, 0, 0}},
+        {"someone else's host route to the peer: used, not held", {}, HOST, {}, {{"host_route", -EEXIST}},
+         {HOSTADD + X, DEFADD}, {}, FULL, "", {}, {}},
+        {"host route refused", {}, HOST, {}, {{"host_route", -ENETUNREACH}}, {HOSTADD + R},
+         {"Failed to add host route to 198.51.100.7 via 192.0.2.1 on up0: Network is unreachable", NO_DEF}, BARE, "",
+         {}, {1, 0, 0}},
+        {"split, the peer outside every prefix", {"10.93.0.0/24"}, HOST, {}, {}, {add("10.93.0.0/24")}, {}, SPL, "",
+         {1}, {}},
+        {"split, the peer inside a prefix", {"10.93.0.0/24", "198.51.100.0/24"}, HOST, {}, {},
+         {HOSTADD, MARK, add("10.93.0.0/24"), add("198.51.100.0/24")}, {}, SPL, PEER_HELD, {1, 1}, {}},
         {"split, the host's path more specific than the prefix", {"198.51.100.0/24"},
-         FakeHost::rows({LINK, DEFAULT, {"up0", "198.51.100.0", "192.0.2.1", "255.255.255.128", 0, 0}}), {}, {}, "",
-         {ADDR, MTU, "route add 198.51.100.0/24 via 10.8.0.1 dev tolv0"}, {}, OWN_IF | CONF | SPLIT, "", {1}, {}},
+         FakeHost::rows({LINK, DEFAULT, {"up0", "198.51.100.0", "192.0.2.1", "255.255.255.128", 0, 0}}), {}, {},
+         {add("198.51.100.0/24")}, {}, SPL, "", {1}, {}},
         {"split, the host's path less specific: its next hop held", {"198.51.100.0/24"},
-         FakeHost::rows({LINK, DEFAULT, {"up0", "198.51.0.0", "192.0.2.254", "255.255.0.0", 0, 0}}), {}, {}, "",
-         {ADDR, MTU, "host add 198.51.100.7 via 192.0.2.254 dev up0", "alias tolv0 \"tolvad 198.51.100.7,192.0.2.254,up0\"",
-          "route add 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
-         {}, OWN_IF | CONF | SPLIT, "198.51.100.7,192.0.2.254,up0", {1}, {}},
-        {"split, the peer's own /32 left out", {"198.51.100.7/32", "10.93.0.0/24"}, HOST, {}, {}, "",
-         {ADDR, MTU, HOSTADD, MARK, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0"},
-         {"Route to 198.51.100.7/32 via tolv0 not set: it is the peer's address"}, OWN_IF | CONF | SPLIT, PEER_HELD, {0, 1}, {}},
+         FakeHost::rows({LINK, DEFAULT, {"up0", "198.51.0.0", "192.0.2.254", "255.255.0.0", 0, 0}}), {}, {},
+         {"host add 198.51.100.7 via 192.0.2.254 dev up0", "alias tolv0 \"tolvad 198.51.100.7,192.0.2.254,up0\"",
+          add("198.51.100.0/24")},
+         {}, SPL, "198.51.100.7,192.0.2.254,up0", {1}, {}},
+        {"split, the peer's own /32 left out", {"198.51.100.7/32", "10.93.0.0/24"}, HOST, {}, {},
+         {HOSTADD, MARK, add("10.93.0.0/24")}, {"Route to 198.51.100.7/32 via tolv0 not set: it is the peer's address"},
+         SPL, PEER_HELD, {0, 1}, {}},
         {"split, refused prefixes: each tried, named and counted", {"10.93.0.0/24", "10.94.0.0/16"}, HOST, {},
-         {{"route", -ENETUNREACH}}, "",
-         {ADDR, MTU, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0" + R, "route add 10.94.0.0/16 via 10.8.0.1 dev tolv0" + R},
+         {{"route", -ENETUNREACH}}, {add("10.93.0.0/24") + R, add("10.94.0.0/16") + R},
          {"Failed to add route to 10.93.0.0/24 via 10.8.0.1 on tolv0: Network is unreachable",
           "Failed to add route to 10.94.0.0/16 via 10.8.0.1 on tolv0: Network is unreachable"},
-         OWN_IF | CONF, "", {0, 0}, {2, 0, 0}},
-        {"split, a prefix already in place kept", {"10.93.0.0/24", "10.94.0.0/16"}, HOST, {OWN_IF | CONF | SPLIT, "10.8.0.1", {1, 0}},
-         {}, "", {ADDR, MTU, "route add 10.94.0.0/16 via 10.8.0.1 dev tolv0"}, {}, OWN_IF | CONF | SPLIT, "", {1, 1}, {}},
+         BARE, "", {0, 0}, {2, 0, 0}},
+        {"split, a prefix already in place kept", {"10.93.0.0/24", "10.94.0.0/16"}, HOST, {SPL, "10.8.0.1", {1, 0}}, {},
+         {add("10.94.0.0/16")}, {}, SPL, "", {1, 1}, {}},
         {"split, no path: an earlier session's prefixes withdrawn", {"198.51.100.0/24", "10.93.0.0/24"}, NO_PATH,
-         {OWN_IF | CONF | SPLIT, "10.8.0.1", {1, 0}}, {}, "", {ADDR, MTU, "route del 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
-         {"No route to 198.51.100.7 outside tolv0", "Routes through tolv0 not set: the peer would be unreachable"},
-         OWN_IF | CONF, "", {0, 0}, {}},
+         {SPL, "10.8.0.1", {1, 0}}, {}, {"route del 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
+         {NO_WAY, "Routes through tolv0 not set: the peer would be unreachable"}, BARE, "", {0, 0}, {}},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         Host h(r.table, r.prefixes, r.before, r.refuse);
-        if (r.tolv1_alias[0] != '\0')
-            h.fake.alias("tolv1", r.tolv1_alias);
+        h.fake.alias("tolv1", "tolvad 203.0.113.1,192.0.2.1,up0");  // another instance's tunnel
         LogCapture log;
         sdwclnt_set_iproute(&h.c);
-        EXPECT_EQ(h.fake.take(), r.calls);
+        Lines calls{ADDR, MTU};  // the interface first (SetIprouteInterface's rows)
+        calls.insert(calls.end(), r.calls.begin(), r.calls.end());
+        EXPECT_EQ(h.fake.take(), calls);
         EXPECT_EQ(log.all(), r.log);
         EXPECT_EQ(h.c.si_own, r.own);
         EXPECT_EQ(text_of(h.c.si_hostrt_peer), r.peer);
@@ -222,11 +220,12 @@ TEST(HostRoutePolicy, SetIprouteInterface)
         {1400, 68, {}, 0, {ADDR, "mtu set tolv0 68"}, {}, 68, {}},
         {1400, 67, {}, 0, {ADDR, "mtu set tolv0 68"}, {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}, 68, {}},
         {50, 1400, {}, 0, {ADDR, "mtu set tolv0 68"}, {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}, 68, {}},
-        {1400, 1500, {{"mtu", -EINVAL}}, 1500, {ADDR, MTU + " -> EINVAL"}, {"Failed to set MTU 1400 on tolv0: Invalid argument"},
-         1500, {0, 0, 1}},
+        {1400, 1500, {{"mtu", -EINVAL}}, 1500, {ADDR, MTU + " -> EINVAL"},
+         {"Failed to set MTU 1400 on tolv0: Invalid argument"}, 1500, {0, 0, 1}},
         {1400, 1500, {{"addr", -EPERM}}, 0, {ADDR + " -> EPERM", MTU},
          {"Failed to set address 10.8.0.2 on tolv0: Operation not permitted"}, 1400, {0, 1, 0}},
-        {1400, 1500, {{"mtu_get", -ENODEV}}, 0, {ADDR, MTU}, {}, 0, {}},  // unreadable: 0, not a negative cut to 16 bits
+        // Unreadable: 0, not a negative number cut to 16 bits.
+        {1400, 1500, {{"mtu_get", -ENODEV}}, 0, {ADDR, MTU}, {}, 0, {}},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(std::to_string(r.peer) + "/" + std::to_string(r.cfg) + " reads " + std::to_string(r.reads));
@@ -245,7 +244,7 @@ TEST(HostRoutePolicy, SetIprouteInterface)
         EXPECT_EQ(log.all(), r.log);
         EXPECT_EQ(h.c.si_tunmtu, r.tunmtu);
         EXPECT_EQ(h.refused(), r.refused);
-        EXPECT_EQ(h.c.si_own, OWN_IF | CONF | DEFRT) << "the session goes on";
+        EXPECT_EQ(h.c.si_own, FULL) << "the session goes on";
     }
 }
 
@@ -253,8 +252,10 @@ TEST(HostRoutePolicy, SetIprouteInterface)
 // tunnel default route in place and the peer's host route held.
 TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
 {
-    const std::string R = resolver();
-    const Before IN_SESSION{OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD};
+    const std::string R = resolver(), R_HELD = R + ",192.0.2.1,up0";
+    const char P7[] = "198.51.100.7";
+    constexpr uint8_t DATA = SDWANCLNT_DATA;
+    const Before IN_SESSION{FULL, "10.8.0.1", {}, PEER_HELD};
     // The kernel lists the route held among the host's own: never taken for the host's path.
     const FakeHost::Row HELD{"up0", "198.51.100.7", "192.0.2.1", "255.255.255.255", 0, 0};
     const struct {
@@ -269,33 +270,33 @@ TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
         std::string peer, dns;
         Counts refused;
     } rows[] = {
-        {"dropped by the kernel: put back", false, HOST, IN_SESSION, {}, SDWANCLNT_DATA, "198.51.100.7", {HOSTADD}, PEER_HELD, "", {}},
-        {"still in place", false, FakeHost::rows({LINK, DEFAULT, HELD}), IN_SESSION, {{"host_route", -EEXIST}}, SDWANCLNT_DATA, "198.51.100.7",
-         {HOSTADD + " -> EEXIST"}, PEER_HELD, "", {}},
+        {"dropped by the kernel: put back", false, HOST, IN_SESSION, {}, DATA, P7, {HOSTADD}, PEER_HELD, "", {}},
+        {"still in place", false, FakeHost::rows({LINK, DEFAULT, HELD}), IN_SESSION, {{"host_route", -EEXIST}}, DATA,
+         P7, {HOSTADD + " -> EEXIST"}, PEER_HELD, "", {}},
         {"another gateway: the new route before the old goes", false,
-         FakeHost::rows({HELD, LINK, {"up0", "0.0.0.0", "192.0.2.254", "0.0.0.0", 0, 10}}), IN_SESSION, {}, SDWANCLNT_DATA,
-         "198.51.100.7",
-         {"host add 198.51.100.7 via 192.0.2.254 dev up0", HOSTDEL, "alias tolv0 \"tolvad 198.51.100.7,192.0.2.254,up0\""},
+         FakeHost::rows({HELD, LINK, {"up0", "0.0.0.0", "192.0.2.254", "0.0.0.0", 0, 10}}), IN_SESSION, {}, DATA, P7,
+         {"host add 198.51.100.7 via 192.0.2.254 dev up0", HOSTDEL,
+          "alias tolv0 \"tolvad 198.51.100.7,192.0.2.254,up0\""},
          "198.51.100.7,192.0.2.254,up0", "", {}},
         {"another interface", true, FakeHost::rows({{"up2", "0.0.0.0", "198.18.0.1", "0.0.0.0", 0, 0}}), IN_SESSION, {},
-         SDWANCLNT_DATA, "198.51.100.7",
-         {"host add 198.51.100.7 via 198.18.0.1 dev up2", HOSTDEL, "alias tolv0 \"tolvad 198.51.100.7,198.18.0.1,up2\""},
+         DATA, P7,
+         {"host add 198.51.100.7 via 198.18.0.1 dev up2", HOSTDEL,
+          "alias tolv0 \"tolvad 198.51.100.7,198.18.0.1,up2\""},
          "198.51.100.7,198.18.0.1,up2", "", {}},
         {"the link is down: the one held stays, tried again quietly", false, FakeHost::rows({}), IN_SESSION,
-         {{"host_route", -ENETUNREACH}}, SDWANCLNT_DATA, "198.51.100.7", {HOSTADD + " -> ENETUNREACH"}, PEER_HELD, "", {1, 0, 0}},
-        {"a more specific route of the host's: dropped", false,
-         FakeHost::rows({LINK, DEFAULT, {"up2", "198.51.100.0", "198.18.0.1", "255.255.255.0", 0, 0}}), IN_SESSION, {},
-         SDWANCLNT_DATA, "198.51.100.7", {HOSTDEL, UNMARK}, "", "", {}},
-        {"none held, the peer would enter the tunnel: added", false, HOST, {OWN_IF | CONF | DEFRT, "10.8.0.1"}, {},
-         SDWANCLNT_DATA, "198.51.100.7", {HOSTADD, MARK}, PEER_HELD, "", {}},
-        {"no tunnel route of this run: every held route goes", true, HOST, {OWN_IF | CONF, "0.0.0.0", {}, PEER_HELD, R + ",192.0.2.1,up0"},
-         {}, SDWANCLNT_DATA, "198.51.100.7", {HOSTDEL, "host del " + R + " via 192.0.2.1 dev up0", UNMARK}, "", "", {}},
-        {"resolving the peer's name: the resolver held outside too", true, HOST, IN_SESSION, {}, SDWANCLNT_DNS, "198.51.100.7",
+         {{"host_route", -ENETUNREACH}}, DATA, P7, {HOSTADD + " -> ENETUNREACH"}, PEER_HELD, "", {1, 0, 0}},
+        {"a more specific route of the host's: dropped", false, FakeHost::rows({LINK, DEFAULT, UP2_MORE}), IN_SESSION,
+         {}, DATA, P7, {HOSTDEL, UNMARK}, "", "", {}},
+        {"none held, the peer would enter the tunnel: added", false, HOST, {FULL, "10.8.0.1"}, {}, DATA, P7,
+         {HOSTADD, MARK}, PEER_HELD, "", {}},
+        {"no tunnel route of this run: every held route goes", true, HOST, {BARE, "0.0.0.0", {}, PEER_HELD, R_HELD}, {},
+         DATA, P7, {HOSTDEL, "host del " + R + " via 192.0.2.1 dev up0", UNMARK}, "", "", {}},
+        {"resolving the peer's name: the resolver held outside too", true, HOST, IN_SESSION, {}, SDWANCLNT_DNS, P7,
          {HOSTADD, "host add " + R + " via 192.0.2.1 dev up0",
-          "alias tolv0 \"tolvad 198.51.100.7,192.0.2.1,up0 " + R + ",192.0.2.1,up0\""},
-         PEER_HELD, R + ",192.0.2.1,up0", {}},
+          "alias tolv0 \"tolvad 198.51.100.7,192.0.2.1,up0 " + R_HELD + "\""},
+         PEER_HELD, R_HELD, {}},
         {"resolved to a new address: the peer's route moves, the resolver's goes", true, HOST,
-         {OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD, R + ",192.0.2.1,up0"}, {}, SDWANCLNT_INIT, "198.51.100.9",
+         {FULL, "10.8.0.1", {}, PEER_HELD, R_HELD}, {}, SDWANCLNT_INIT, "198.51.100.9",
          {"host add 198.51.100.9 via 192.0.2.1 dev up0", HOSTDEL, "host del " + R + " via 192.0.2.1 dev up0",
           "alias tolv0 \"tolvad 198.51.100.9,192.0.2.1,up0\""},
          "198.51.100.9,192.0.2.1,up0", "", {}},
@@ -325,6 +326,7 @@ TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
 TEST(HostRoutePolicy, ClearUndoesOnlyWhatThisRunMade)
 {
     const std::string DNS_HELD = "192.0.2.53,192.0.2.1,up0";
+    constexpr uint8_t KEPT = SDWAN_OWN_TUN | SDWAN_OWN_TUNMARK;
     const struct {
         const char *what;
         std::vector<const char *> prefixes;
@@ -334,18 +336,18 @@ TEST(HostRoutePolicy, ClearUndoesOnlyWhatThisRunMade)
         uint8_t own;
         Counts refused;
     } rows[] = {
-        {"a session's address, default route and host route", {}, {OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD}, {},
+        {"a session's address, default route and host route", {}, {FULL, "10.8.0.1", {}, PEER_HELD}, {},
          {"addr clear tolv0", DEFDEL, HOSTDEL, UNMARK}, {}, OWN_IF, {}},
         {"nothing of this run's: nothing touched", {}, {}, {}, {}, {}, OWN_IF, {}},
-        {"split: only the prefixes this run set", {"10.93.0.0/24", "10.94.0.0/16"}, {OWN_IF | CONF | SPLIT, "10.8.0.1", {0, 1}},
-         {}, {"addr clear tolv0", "route del 10.94.0.0/16 via 10.8.0.1 dev tolv0"}, {}, OWN_IF, {}},
-        {"the interface went first (shutdown): its host routes still go", {}, {0, "0.0.0.0", {}, PEER_HELD, DNS_HELD}, {},
-         {HOSTDEL, "host del 192.0.2.53 via 192.0.2.1 dev up0"}, {}, 0, {}},
-        {"an interface made beforehand keeps its kept mark", {}, {SDWAN_OWN_TUN | SDWAN_OWN_TUNMARK, "0.0.0.0", {}, PEER_HELD}, {},
-         {HOSTDEL, "alias tolv0 \"tolvad kept\""}, {}, SDWAN_OWN_TUN | SDWAN_OWN_TUNMARK, {}},
-        {"address refused", {}, {OWN_IF | CONF}, {{"addr_clear", -EPERM}}, {"addr clear tolv0 -> EPERM"},
+        {"split: only the prefixes this run set", {"10.93.0.0/24", "10.94.0.0/16"}, {SPL, "10.8.0.1", {0, 1}}, {},
+         {"addr clear tolv0", "route del 10.94.0.0/16 via 10.8.0.1 dev tolv0"}, {}, OWN_IF, {}},
+        {"the interface went first (shutdown): its host routes still go", {}, {0, "0.0.0.0", {}, PEER_HELD, DNS_HELD},
+         {}, {HOSTDEL, "host del 192.0.2.53 via 192.0.2.1 dev up0"}, {}, 0, {}},
+        {"an interface made beforehand keeps its kept mark", {}, {KEPT, "0.0.0.0", {}, PEER_HELD}, {},
+         {HOSTDEL, "alias tolv0 \"tolvad kept\""}, {}, KEPT, {}},
+        {"address refused", {}, {BARE}, {{"addr_clear", -EPERM}}, {"addr clear tolv0 -> EPERM"},
          {"Failed to clear the address of tolv0: Operation not permitted"}, OWN_IF, {0, 1, 0}},
-        {"the interface is already gone", {}, {OWN_IF | CONF}, {{"addr_clear", -ENODEV}}, {"addr clear tolv0 -> ENODEV"}, {},
+        {"the interface is already gone", {}, {BARE}, {{"addr_clear", -ENODEV}}, {"addr clear tolv0 -> ENODEV"}, {},
          OWN_IF, {}},
     };
     for (const auto &r : rows) {
@@ -367,7 +369,7 @@ TEST(HostRoutePolicy, ClearUndoesOnlyWhatThisRunMade)
 // table's own cases are FindDefaultReadsTheKernelsLayout's).
 TEST(HostRoutePolicy, LoadDefroute)
 {
-    const FakeHost::Row TOLV1{"tolv1", "0.0.0.0", "10.9.0.1", "0.0.0.0", 0, 0};
+    const std::string TUN_FIRST = FakeHost::rows({{"tolv1", "0.0.0.0", "10.9.0.1", "0.0.0.0", 0, 0}, DEFAULT});
     const struct {
         const char *what;
         std::string table;
@@ -378,10 +380,10 @@ TEST(HostRoutePolicy, LoadDefroute)
         Lines log;
     } rows[] = {
         {"the uplink", HOST, "", {}, 0, "up0", "192.0.2.1", {}},
-        {"another instance's tunnel listed first", FakeHost::rows({TOLV1, DEFAULT}), "tolvad 203.0.113.1,192.0.2.1,up0", {}, 0,
-         "up0", "192.0.2.1", {}},
-        {"an alias that only starts like the mark", FakeHost::rows({TOLV1, DEFAULT}), "tolvadx", {}, 0, "tolv1", "10.9.0.1", {}},
-        {"an alias that cannot be read is no mark", FakeHost::rows({TOLV1, DEFAULT}), "tolvad", {{"alias_get", -EPERM}}, 0, "tolv1",
+        {"another instance's tunnel listed first", TUN_FIRST, "tolvad 203.0.113.1,192.0.2.1,up0", {}, 0, "up0",
+         "192.0.2.1", {}},
+        {"an alias that only starts like the mark", TUN_FIRST, "tolvadx", {}, 0, "tolv1", "10.9.0.1", {}},
+        {"an alias that cannot be read is no mark", TUN_FIRST, "tolvad", {{"alias_get", -EPERM}}, 0, "tolv1",
          "10.9.0.1", {}},
         {"the table unreadable", HOST, "", {{"table", -EACCES}}, -1, "", "0.0.0.0", {"Failed to open /proc/net/route"}},
     };
