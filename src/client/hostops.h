@@ -1,9 +1,10 @@
 // The host as the client's policy sees it. Every change the session makes to the tunnel
 // interface, the host's routes and its resolver manager, and every question it asks about them,
-// goes through one of these: the process fills them with the kernel adapters (daemon/hostkernel), the tests with a
-// fake that records each call and answers from its own table (tests/support/fakehost), so the
-// route and session policy runs without root. Answers as everywhere below: 0 (or a length, a
-// descriptor, an MTU) on success, a negative errno on failure.
+// goes through one of these: the process fills them with the kernel adapters (daemon/hostkernel),
+// the tests with a fake that records each call and answers from its own table
+// (tests/support/fakehost), so the route and session policy runs without root. Answers as
+// everywhere below, unless said otherwise: 0 (or a length, a descriptor, an MTU) on success, a
+// negative errno on failure.
 #pragma once
 #include <cstddef>
 #include <cstdint>
