@@ -38,6 +38,7 @@ protected:
     static void init(sdwan_t *c)
     {
         std::memset(c, 0, sizeof *c);
+        c->ops = netns_kernel_ops();
         c->si_udpsock = -1;
         c->tunfd = -1;
         c->si_rtnlfd = -1;

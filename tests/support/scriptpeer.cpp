@@ -74,6 +74,7 @@ void ScriptPeer::prepare(sdwan_t *clnt, const char *user, const char *pass, int 
 {
     close_client_socket(clnt);
     *clnt = sdwan_t{};
+    clnt->ops = netns_kernel_ops();  // the namespace's kernel
     clnt->si_udpsock = -1;
     clnt->tunfd = tunfd;
     clnt->si_datalog = 1;
