@@ -15,8 +15,6 @@
 #include "net/ipaddr.h"
 #include "net/route.h"
 #include "net/rtnl.h"
-#include "net/tun.h"
-#include "net/vnet.h"
 #include "base/log.h"
 
 namespace {
@@ -46,7 +44,7 @@ bool skip_not_host(const route_row_t *row, void *ctx)
     const sdwan_t *clnt = static_cast<const sdwan_t *>(ctx);
     if (std::strcmp(row->name, clnt->tun_name) == 0 || is_held(clnt, row))
         return true;
-    return hostrt_is_daemon_tunnel(row->name);
+    return hostrt_is_daemon_tunnel(clnt->ops, row->name);
 }
 
 struct defroute_find {
@@ -61,17 +59,17 @@ bool defroute_visit(const route_row_t *row, void *ctx)
     // The first default route listed, whatever its metric, mask or next hop; a name that a zero
     // byte cut to nothing names no interface.
     if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->name[0] == '\0' ||
-        std::strcmp(row->name, f->clnt->tun_name) == 0 || hostrt_is_daemon_tunnel(row->name))
+        std::strcmp(row->name, f->clnt->tun_name) == 0 || hostrt_is_daemon_tunnel(f->clnt->ops, row->name))
         return true;
     f->found = *row;
     f->ok = true;
     return false;
 }
-void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
+void hostrt_drop(const sdwan_t *clnt, sdwan_hostrt_t *held, bool *changed)
 {
     if (held->dst == 0)
         return;
-    (void)route_host(0, held->dst, held->gw, held->dev);
+    (void)clnt->ops->host_route(clnt->ops->ctx, 0, held->dst, held->gw, held->dev);
     std::memset(held, 0, sizeof *held);
     *changed = true;
 }
@@ -85,13 +83,13 @@ void hostrt_drop(sdwan_hostrt_t *held, bool *changed)
 bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_len, bool *changed)
 {
     if (dst == 0 || tunnel_len < 0) {
-        hostrt_drop(held, changed);
+        hostrt_drop(clnt, held, changed);
         return true;
     }
     // The routes held are left out of the lookup: it sees the path the host itself has now.
     route_row_t row;
     int rc = -1;
-    const int fd = route_table_open();
+    const int fd = clnt->ops->table_open(clnt->ops->ctx);
     if (fd >= 0) {
         rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
         close(fd);
@@ -100,7 +98,7 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
     std::memset(&want, 0, sizeof want);
     if (rc == 1 && __builtin_popcount(row.mask) > tunnel_len) {
         // More specific than the tunnel's route for dst: that route does not take dst from it.
-        hostrt_drop(held, changed);
+        hostrt_drop(clnt, held, changed);
         return true;
     }
     if (rc == 1) {
@@ -114,15 +112,15 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
     } else {
         char d[16];
         log_help("No route to %s outside %s\n", ip2strv4(dst, d, sizeof d), clnt->tun_name);
-        hostrt_drop(held, changed);
+        hostrt_drop(clnt, held, changed);
         return false;
     }
     // The new path goes in before the old one goes, so the peer is at no moment left to the
     // tunnel's routes; the kernel puts the newer of two equal routes first.
     const bool moving = held->dst != 0 && !hostrt_same(*held, want);
-    const int err = route_host(1, want.dst, want.gw, want.dev);
+    const int err = clnt->ops->host_route(clnt->ops->ctx, 1, want.dst, want.gw, want.dev);
     if (moving)
-        hostrt_drop(held, changed);
+        hostrt_drop(clnt, held, changed);
     if (err == 0) {
         if (!hostrt_same(*held, want))
             *changed = true;
@@ -144,8 +142,8 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
 void hostrt_release_all(sdwan_t *clnt)
 {
     bool changed = false;
-    hostrt_drop(&clnt->si_hostrt_peer, &changed);
-    hostrt_drop(&clnt->si_hostrt_dns, &changed);
+    hostrt_drop(clnt, &clnt->si_hostrt_peer, &changed);
+    hostrt_drop(clnt, &clnt->si_hostrt_dns, &changed);
     if (changed)
         hostrt_mark(clnt);
 }
@@ -154,7 +152,7 @@ void defrt_withdraw(sdwan_t *clnt)
 {
     if ((clnt->si_own & SDWAN_OWN_DEFRT) == 0)
         return;
-    (void)route_request(0, 0, 0, clnt->si_defrt_gw, 0, clnt->tun_name);
+    (void)clnt->ops->route(clnt->ops->ctx, 0, 0, 0, clnt->si_defrt_gw, 0, clnt->tun_name);
     clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_DEFRT);
     clnt->si_defrt_gw = 0;
 }
@@ -187,7 +185,8 @@ void split_withdraw(sdwan_t *clnt)
     int i = 0;
     for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
         if (clnt->si_rtset[i] != 0)
-            (void)route_request(0, e->net, prefix_mask(e->masklen), clnt->si_defrt_gw, 0, clnt->tun_name);
+            (void)clnt->ops->route(clnt->ops->ctx, 0, e->net, prefix_mask(e->masklen), clnt->si_defrt_gw, 0,
+                                   clnt->tun_name);
         clnt->si_rtset[i] = 0;
     }
     clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_SPLITRT);
@@ -211,7 +210,8 @@ void split_apply(sdwan_t *clnt)
                      clnt->tun_name);
             continue;
         }
-        const int err = route_request(1, e->net, prefix_mask(e->masklen), clnt->si_gateway, 0, clnt->tun_name);
+        const int err = clnt->ops->route(clnt->ops->ctx, 1, e->net, prefix_mask(e->masklen), clnt->si_gateway, 0,
+                                         clnt->tun_name);
         if (err == 0) {
             clnt->si_rtset[i] = 1;
             clnt->si_own |= SDWAN_OWN_SPLITRT;
@@ -250,7 +250,7 @@ int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nex
 
 int sdwclnt_load_defroute(sdwan_t *clnt)
 {
-    const int fd = route_table_open();
+    const int fd = clnt->ops->table_open(clnt->ops->ctx);
     if (fd < 0) {
         log_help("Failed to open /proc/net/route\n");
         return -1;
@@ -264,7 +264,7 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
 {
     uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
     char a[16];
-    int err = tun_set_ip(clnt->tun_name, clnt->si_ip, mask);
+    int err = clnt->ops->addr_set(clnt->ops->ctx, clnt->tun_name, clnt->si_ip, mask);
     if (err != 0) {
         clnt->si_kreq_refused[SDWAN_KREQ_ADDRESS]++;
         log_help("Failed to set address %s on %s: %s\n", ip2strv4(clnt->si_ip, a, sizeof a), clnt->tun_name,
@@ -277,13 +277,13 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     unsigned set = mtu != 0 && mtu < TUN_MTU_MIN ? TUN_MTU_MIN : mtu;
     if (set != mtu)
         log_help("MTU %u is below the IPv4 minimum: %s set to %u\n", mtu, clnt->tun_name, set);
-    err = set != 0 ? tun_set_mtu(clnt->tun_name, set) : 0;
+    err = set != 0 ? clnt->ops->mtu_set(clnt->ops->ctx, clnt->tun_name, set) : 0;
     if (err != 0) {
         clnt->si_kreq_refused[SDWAN_KREQ_MTU]++;
         log_help("Failed to set MTU %u on %s: %s\n", set, clnt->tun_name, strerror(-err));
     }
     // The session carries what the interface really has.
-    const int have = tun_get_mtu(clnt->tun_name);
+    const int have = clnt->ops->mtu_get(clnt->ops->ctx, clnt->tun_name);
     clnt->si_tunmtu = static_cast<uint16_t>(have > 0 && have <= 0xffff ? have : 0);
     clnt->si_own |= SDWAN_OWN_TUNCONF;
 
@@ -316,7 +316,7 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     }
     if ((clnt->si_own & SDWAN_OWN_DEFRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
         defrt_withdraw(clnt);
-    err = route_request(1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
+    err = clnt->ops->route(clnt->ops->ctx, 1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
     if (err == 0) {
         clnt->si_own |= SDWAN_OWN_DEFRT;
         clnt->si_defrt_gw = clnt->si_gateway;
@@ -331,7 +331,7 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
 {
     sdwclnt_dns_withdraw(clnt);
     if ((clnt->si_own & SDWAN_OWN_TUNCONF) != 0) {
-        const int err = tun_clear_ip(clnt->tun_name);
+        const int err = clnt->ops->addr_clear(clnt->ops->ctx, clnt->tun_name);
         // ENODEV: the interface went first (shutdown, or deleted under the daemon).
         if (err != 0 && err != -ENODEV) {
             clnt->si_kreq_refused[SDWAN_KREQ_ADDRESS]++;

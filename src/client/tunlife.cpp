@@ -53,10 +53,10 @@ void ipv6_off(const char *tun_name)
 }
 }  // namespace
 
-bool hostrt_is_daemon_tunnel(const char *ifname)
+bool hostrt_is_daemon_tunnel(const hostops_t *ops, const char *ifname)
 {
     char alias[HOSTRT_ALIAS_MAX];
-    const int n = rtnl_alias_get(ifname, alias, sizeof alias);
+    const int n = ops->alias_get(ops->ctx, ifname, alias, sizeof alias);
     return n > 0 && alias_is_ours(alias, static_cast<size_t>(n));
 }
 
@@ -68,7 +68,7 @@ void hostrt_mark(const sdwan_t *clnt)
     const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
     hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->si_own & SDWAN_OWN_TUNIF) == 0);
     // Best effort: the routes are held all the same, but a killed run's would then stay behind.
-    const int err = rtnl_alias_set(clnt->tun_name, alias);
+    const int err = clnt->ops->alias_set(clnt->ops->ctx, clnt->tun_name, alias);
     if (err != 0)
         log_help("Failed to set the alias of %s: %s\n", clnt->tun_name, strerror(-err));
 }

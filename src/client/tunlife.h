@@ -29,10 +29,10 @@ void sdwclnt_tun_close(sdwan_t *clnt);
 // could not be removed.
 int sdwclnt_cleanup(const char *tun_name);
 
-// An interface that carries this daemon's alias, this instance's or another's: its routes are
-// never the host's own.
-bool hostrt_is_daemon_tunnel(const char *ifname);
-// Writes the host routes this run holds into the alias of an interface it marks.
+// An interface that carries this daemon's alias, this instance's or another's, as ops reads it:
+// its routes are never the host's own.
+bool hostrt_is_daemon_tunnel(const hostops_t *ops, const char *ifname);
+// Writes the host routes this run holds into the alias of an interface it marks (clnt->ops).
 void hostrt_mark(const sdwan_t *clnt);
 
 // The alias text for the routes in rt[0..n) (dst 0: left out), into buf; its length. kept: the

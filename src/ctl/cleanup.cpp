@@ -12,6 +12,7 @@
 #include "client/record.h"
 #include "ctl/ctl.h"
 #include "daemon/cfg.h"
+#include "daemon/hostkernel.h"
 #include "daemon/resolvconf.h"
 
 namespace {
@@ -20,6 +21,7 @@ const hostdns_ops_t DNS_WAYS{nullptr, nullptr, nullptr, nullptr, resolvconf_del_
 
 int ctl_cleanup(const char *cfgpath)
 {
+    _sdwclnt.ops = hostkernel_ops();
     _cfgfile = cfgpath;
     // The lines of the loader and of the clean-up go to standard output: the log of the run
     // that ended stays as it is.

@@ -11,6 +11,7 @@
 #include "client/status.h"
 #include "core/event.h"
 #include "daemon/cfg.h"
+#include "daemon/hostkernel.h"
 #include "base/fail.h"
 #include "base/log.h"
 #include "base/notify.h"
@@ -94,6 +95,7 @@ int run()
 
 int main(int argc, char **argv)
 {
+    _sdwclnt.ops = hostkernel_ops();
     _cfgfile = DEFAULT_CFGFILE;
     _logfile = DEFAULT_LOGFILE;
 

@@ -9,6 +9,7 @@
 #include "client/dns.h"
 #include "client/session.h"
 #include "core/event.h"
+#include "daemon/hostkernel.h"
 #include "fuzz_support.h"
 #include "net/sock.h"
 #include "proto/packet.h"
@@ -52,6 +53,7 @@ void fuzz_client_init()
 
     sdwan_t &r = s_template;
     memset(&r, 0, sizeof r);
+    r.ops = hostkernel_ops();  // the private namespace's kernel
     put_text(r.tun_name, FUZZ_TUN);
     put_text(r.tmr_name, "sdwclnt_0");
     put_text(r.si_peer, "127.0.0.1");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/tunlife.h"
+#include "daemon/hostkernel.h"
 #include "net/rtnl.h"
 #include "support/netns.h"
 #include "support/proc.h"
@@ -38,6 +39,7 @@ protected:
     static void init(sdwan_t *c)
     {
         std::memset(c, 0, sizeof *c);
+        c->ops = hostkernel_ops();
         c->si_udpsock = -1;
         c->tunfd = -1;
         c->si_rtnlfd = -1;

@@ -64,6 +64,7 @@ TEST(HostrtFindDefault, RouteTables)
         int fd = open((std::string(TEST_DATA_DIR) + "/route/" + c.file).c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         sdwan_t clnt{};
+        clnt.ops = hostkernel_ops();
         std::strcpy(clnt.tun_name, c.skip);
         char ifname[32];
         std::memset(ifname, 'K', sizeof ifname);

@@ -1,0 +1,28 @@
+#include "daemon/hostkernel.h"
+
+#include "net/route.h"
+#include "net/rtnl.h"
+#include "net/tun.h"
+
+namespace {
+int addr_set(void *, const char *ifname, uint32_t ip, uint32_t mask) { return tun_set_ip(ifname, ip, mask); }
+int addr_clear(void *, const char *ifname) { return tun_clear_ip(ifname); }
+int mtu_set(void *, const char *ifname, unsigned mtu) { return tun_set_mtu(ifname, mtu); }
+int mtu_get(void *, const char *ifname) { return tun_get_mtu(ifname); }
+int route(void *, int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname)
+{
+    return route_request(add, dest, mask, gw, metric, ifname);
+}
+int host_route(void *, int add, uint32_t dest, uint32_t gw, const char *ifname)
+{
+    return route_host(add, dest, gw, ifname);
+}
+int table_open(void *) { return route_table_open(); }
+int alias_get(void *, const char *ifname, char *buf, size_t len) { return rtnl_alias_get(ifname, buf, len); }
+int alias_set(void *, const char *ifname, const char *alias) { return rtnl_alias_set(ifname, alias); }
+
+constexpr hostops_t KERNEL{nullptr, addr_set, addr_clear, mtu_set, mtu_get, route, host_route, table_open,
+                           alias_get, alias_set};
+}  // namespace
+
+const hostops_t *hostkernel_ops() { return &KERNEL; }
