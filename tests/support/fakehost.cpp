@@ -37,7 +37,11 @@ FakeHost::FakeHost()
             f->mtu_ = static_cast<int>(mtu);
         return rc;
     };
-    ops_.mtu_get = [](void *c, const char *) { return self(c)->mtu_; };
+    ops_.mtu_get = [](void *c, const char *) {
+        FakeHost *f = self(c);
+        auto it = f->refuse_.find("mtu_get");
+        return it != f->refuse_.end() && it->second != 0 ? it->second : f->mtu_;
+    };
     ops_.route = [](void *c, int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric, const char *ifname) {
         std::string line = std::string("route ") + (add != 0 ? "add " : "del ") + ip(dest) + "/" +
                            std::to_string(prefixlen(mask));

@@ -1,24 +1,21 @@
-// What the session changes on the host's routes, in a private network namespace: the host's
-// default route at start-up, the tunnel's address and default route or split routes, the host
-// routes that keep the daemon's own datagrams on the path they had, and nothing touched that this
-// run did not make.
+// The route policy against a recording host (support/fakehost): from the route mode, the
+// prefixes, the host's table, what the record already owns and what the host refuses, the exact
+// requests in their order, the lines, and what the record owns afterwards. The kernel's side of
+// each request is daemon/hostkernel_test's.
 #include "client/hostroute.h"
 
-#include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/dns.h"
-#include "client/status.h"
-#include "net/rtnl.h"
-#include "net/tun.h"
-#include "support/hostns.h"
+#include "support/fakehost.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/proc.h"
@@ -26,13 +23,384 @@
 namespace {
 
 using Lines = std::vector<std::string>;
+using Refusals = std::vector<std::pair<const char *, int>>;
+using Counts = std::array<uint32_t, SDWAN_KREQ_COUNT>;  // route, address, MTU
+
+constexpr uint8_t OWN_IF = SDWAN_OWN_TUN | SDWAN_OWN_TUNIF;
+constexpr uint8_t CONF = SDWAN_OWN_TUNCONF, DEFRT = SDWAN_OWN_DEFRT, SPLIT = SDWAN_OWN_SPLITRT;
+
+// The host's own routes: the uplink's network and its default route.
+const FakeHost::Row LINK{"up0", "192.0.2.0", "0.0.0.0", "255.255.255.0", 0, 0};
+const FakeHost::Row DEFAULT{"up0", "0.0.0.0", "192.0.2.1", "0.0.0.0", 0, 100};
+const std::string HOST = FakeHost::rows({LINK, DEFAULT});
+
+const std::string ADDR = "addr set tolv0 10.8.0.2/24", MTU = "mtu set tolv0 1400";
+const std::string HOSTADD = "host add 198.51.100.7 via 192.0.2.1 dev up0";
+const std::string HOSTDEL = "host del 198.51.100.7 via 192.0.2.1 dev up0";
+const std::string MARK = "alias tolv0 \"tolvad 198.51.100.7,192.0.2.1,up0\"", UNMARK = "alias tolv0 \"tolvad\"";
+const std::string DEFADD = "route add 0.0.0.0/0 via 10.8.0.1 dev tolv0";
+const std::string DEFDEL = "route del 0.0.0.0/0 via 10.8.0.1 dev tolv0";
+const char PEER_HELD[] = "198.51.100.7,192.0.2.1,up0";
+
+sdwan_hostrt_t held_of(const std::string &text)
+{
+    sdwan_hostrt_t h{};
+    if (text.empty())
+        return h;
+    const size_t a = text.find(','), b = text.find(',', a + 1);
+    h.dst = ip(text.substr(0, a).c_str());
+    h.gw = ip(text.substr(a + 1, b - a - 1).c_str());
+    std::strncpy(h.dev, text.c_str() + b + 1, sizeof h.dev - 1);
+    return h;
+}
+std::string text_of(const sdwan_hostrt_t &h)
+{
+    return h.dst == 0 ? "" : ip_text(h.dst) + "," + ip_text(h.gw) + "," + std::string(h.dev);
+}
+std::string resolver() { return ip_text(sdwan_resolver_ip()); }
+
+// What a row starts from: what an earlier session or step of this run left in the record.
+struct Before {
+    uint8_t own = OWN_IF;
+    const char *defrt_gw = "0.0.0.0";
+    std::vector<uint8_t> rtset = {};
+    std::string peer = "";  // the host routes held, "dst,gw,dev"
+    std::string dns = "";
+};
+
+// One client record on one fake host: the tunnel tolv0 at 10.8.0.2 behind 10.8.0.1, the peer
+// 198.51.100.7, in session.
+struct Host {
+    FakeHost fake;
+    sdwan_t c{};
+    rtcfg_entry_t rt[4]{};
+
+    Host(const std::string &table, const std::vector<const char *> &prefixes, const Before &b, const Refusals &refuse)
+    {
+        fake.table(table);
+        for (const auto &[kind, err] : refuse)
+            fake.refuse(kind, err);
+        c.ops = fake.ops();
+        std::strcpy(c.tun_name, "tolv0");
+        c.si_peerip = ip("198.51.100.7");
+        c.si_ip = ip("10.8.0.2");
+        c.si_gateway = ip("10.8.0.1");
+        c.si_peermtu = 1400;
+        c.si_cfgmtu = 1500;
+        c.si_state = SDWANCLNT_DATA;
+        c.si_own = b.own;
+        c.si_defrt_gw = ip(b.defrt_gw);
+        c.si_hostrt_peer = held_of(b.peer);
+        c.si_hostrt_dns = held_of(b.dns);
+        for (size_t i = 0; i < b.rtset.size(); i++)
+            c.si_rtset[i] = b.rtset[i];
+        for (size_t i = 0; i < prefixes.size(); i++) {
+            const std::string p = prefixes[i];
+            rt[i] = {ip(p.substr(0, p.find('/')).c_str()), static_cast<uint32_t>(std::stoul(p.substr(p.find('/') + 1))),
+                     i + 1 < prefixes.size() ? &rt[i + 1] : nullptr};
+        }
+        c.si_rtmode = prefixes.empty() ? SDWAN_RTMODE_FULL : SDWAN_RTMODE_SPLIT;
+        c.si_rtcfg = prefixes.empty() ? nullptr : rt;
+    }
+    Counts refused() const { return {c.si_kreq_refused[0], c.si_kreq_refused[1], c.si_kreq_refused[2]}; }
+    std::vector<uint8_t> rtset(size_t n) const { return {c.si_rtset, c.si_rtset + n}; }
+};
 
 }  // namespace
 
-class HostRouteNs : public HostNs {};
+// OPENACK's routes: the peer held outside where the tunnel's routes would take it, then the
+// tunnel's default route or split routes.
+TEST(HostRoutePolicy, SetIprouteRoutes)
+{
+    const std::string R = " -> ENETUNREACH", X = " -> EEXIST";
+    const std::string MORE = FakeHost::rows({LINK, DEFAULT, {"up2", "198.51.100.0", "198.18.0.1", "255.255.255.0", 0, 0}});
+    const std::string OTHER_TUN = FakeHost::rows({{"tolv1", "0.0.0.0", "10.9.0.1", "0.0.0.0", 0, 0}, LINK, DEFAULT});
+    const std::string NO_PATH = FakeHost::rows({LINK});
+    const struct {
+        const char *what;
+        std::vector<const char *> prefixes;  // split mode when any
+        std::string table;
+        Before before;
+        Refusals refuse;
+        const char *tolv1_alias;
+        Lines calls, log;
+        uint8_t own;
+        std::string peer;
+        std::vector<uint8_t> rtset;
+        Counts refused;
+    } rows[] = {
+        {"full", {}, HOST, {}, {}, "", {ADDR, MTU, HOSTADD, MARK, DEFADD}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
+        {"full, the host's default route has no next hop", {}, FakeHost::rows({LINK, {"up0", "0.0.0.0", "0.0.0.0", "0.0.0.0", 0, 0}}), {}, {}, "",
+         {ADDR, MTU, "host add 198.51.100.7 dev up0", "alias tolv0 \"tolvad 198.51.100.7,0.0.0.0,up0\"", DEFADD}, {},
+         OWN_IF | CONF | DEFRT, "198.51.100.7,0.0.0.0,up0", {}, {}},
+        {"another instance's tunnel is not the host's path", {}, OTHER_TUN, {}, {}, "tolvad 203.0.113.1,192.0.2.1,up0",
+         {ADDR, MTU, HOSTADD, MARK, DEFADD}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
+        {"a more specific route keeps the peer's path", {}, MORE, {}, {}, "", {ADDR, MTU, DEFADD}, {}, OWN_IF | CONF | DEFRT, "", {}, {}},
+        {"no path outside the tunnel", {}, NO_PATH, {}, {}, "", {ADDR, MTU},
+         {"No route to 198.51.100.7 outside tolv0", "Default route through tolv0 not set: the peer would be unreachable"},
+         OWN_IF | CONF, "", {}, {}},
+        {"no path: an earlier session's default route withdrawn", {}, NO_PATH, {OWN_IF | CONF | DEFRT, "10.8.0.1"}, {}, "",
+         {ADDR, MTU, DEFDEL},
+         {"No route to 198.51.100.7 outside tolv0", "Default route through tolv0 not set: the peer would be unreachable"},
+         OWN_IF | CONF, "", {}, {}},
+        {"a new gateway: the earlier default route replaced", {}, HOST, {OWN_IF | CONF | DEFRT, "10.8.0.9", {}, PEER_HELD}, {}, "",
+         {ADDR, MTU, HOSTADD, "route del 0.0.0.0/0 via 10.8.0.9 dev tolv0", DEFADD}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
+        {"default route refused", {}, HOST, {}, {{"route", -ENETUNREACH}}, "", {ADDR, MTU, HOSTADD, MARK, DEFADD + R},
+         {"Failed to add default route via 10.8.0.1 on tolv0: Network is unreachable"}, OWN_IF | CONF, PEER_HELD, {}, {1, 0, 0}},
+        {"this run's default route already there", {}, HOST, {OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD},
+         {{"route", -EEXIST}}, "", {ADDR, MTU, HOSTADD, DEFADD + X}, {}, OWN_IF | CONF | DEFRT, PEER_HELD, {}, {}},
+        {"someone else's default route through the tunnel", {}, HOST, {}, {{"route", -EEXIST}}, "",
+         {ADDR, MTU, HOSTADD, MARK, DEFADD + X}, {"Failed to add default route via 10.8.0.1 on tolv0: File exists"},
+         OWN_IF | CONF, PEER_HELD, {}, {1, 0, 0}},
+        {"someone else's host route to the peer: used, not held", {}, HOST, {}, {{"host_route", -EEXIST}}, "",
+         {ADDR, MTU, HOSTADD + X, DEFADD}, {}, OWN_IF | CONF | DEFRT, "", {}, {}},
+        {"host route refused", {}, HOST, {}, {{"host_route", -ENETUNREACH}}, "", {ADDR, MTU, HOSTADD + R},
+         {"Failed to add host route to 198.51.100.7 via 192.0.2.1 on up0: Network is unreachable",
+          "Default route through tolv0 not set: the peer would be unreachable"},
+         OWN_IF | CONF, "", {}, {1, 0, 0}},
+        {"split, the peer outside every prefix", {"10.93.0.0/24"}, HOST, {}, {}, "",
+         {ADDR, MTU, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0"}, {}, OWN_IF | CONF | SPLIT, "", {1}, {}},
+        {"split, the peer inside a prefix", {"10.93.0.0/24", "198.51.100.0/24"}, HOST, {}, {}, "",
+         {ADDR, MTU, HOSTADD, MARK, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0",
+          "route add 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
+         {}, OWN_IF | CONF | SPLIT, PEER_HELD, {1, 1}, {}},
+        {"split, the host's path more specific than the prefix", {"198.51.100.0/24"},
+         FakeHost::rows({LINK, DEFAULT, {"up0", "198.51.100.0", "192.0.2.1", "255.255.255.128", 0, 0}}), {}, {}, "",
+         {ADDR, MTU, "route add 198.51.100.0/24 via 10.8.0.1 dev tolv0"}, {}, OWN_IF | CONF | SPLIT, "", {1}, {}},
+        {"split, the host's path less specific: its next hop held", {"198.51.100.0/24"},
+         FakeHost::rows({LINK, DEFAULT, {"up0", "198.51.0.0", "192.0.2.254", "255.255.0.0", 0, 0}}), {}, {}, "",
+         {ADDR, MTU, "host add 198.51.100.7 via 192.0.2.254 dev up0", "alias tolv0 \"tolvad 198.51.100.7,192.0.2.254,up0\"",
+          "route add 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
+         {}, OWN_IF | CONF | SPLIT, "198.51.100.7,192.0.2.254,up0", {1}, {}},
+        {"split, the peer's own /32 left out", {"198.51.100.7/32", "10.93.0.0/24"}, HOST, {}, {}, "",
+         {ADDR, MTU, HOSTADD, MARK, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0"},
+         {"Route to 198.51.100.7/32 via tolv0 not set: it is the peer's address"}, OWN_IF | CONF | SPLIT, PEER_HELD, {0, 1}, {}},
+        {"split, refused prefixes: each tried, named and counted", {"10.93.0.0/24", "10.94.0.0/16"}, HOST, {},
+         {{"route", -ENETUNREACH}}, "",
+         {ADDR, MTU, "route add 10.93.0.0/24 via 10.8.0.1 dev tolv0" + R, "route add 10.94.0.0/16 via 10.8.0.1 dev tolv0" + R},
+         {"Failed to add route to 10.93.0.0/24 via 10.8.0.1 on tolv0: Network is unreachable",
+          "Failed to add route to 10.94.0.0/16 via 10.8.0.1 on tolv0: Network is unreachable"},
+         OWN_IF | CONF, "", {0, 0}, {2, 0, 0}},
+        {"split, a prefix already in place kept", {"10.93.0.0/24", "10.94.0.0/16"}, HOST, {OWN_IF | CONF | SPLIT, "10.8.0.1", {1, 0}},
+         {}, "", {ADDR, MTU, "route add 10.94.0.0/16 via 10.8.0.1 dev tolv0"}, {}, OWN_IF | CONF | SPLIT, "", {1, 1}, {}},
+        {"split, no path: an earlier session's prefixes withdrawn", {"198.51.100.0/24", "10.93.0.0/24"}, NO_PATH,
+         {OWN_IF | CONF | SPLIT, "10.8.0.1", {1, 0}}, {}, "", {ADDR, MTU, "route del 198.51.100.0/24 via 10.8.0.1 dev tolv0"},
+         {"No route to 198.51.100.7 outside tolv0", "Routes through tolv0 not set: the peer would be unreachable"},
+         OWN_IF | CONF, "", {0, 0}, {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        Host h(r.table, r.prefixes, r.before, r.refuse);
+        if (r.tolv1_alias[0] != '\0')
+            h.fake.alias("tolv1", r.tolv1_alias);
+        LogCapture log;
+        sdwclnt_set_iproute(&h.c);
+        EXPECT_EQ(h.fake.take(), r.calls);
+        EXPECT_EQ(log.all(), r.log);
+        EXPECT_EQ(h.c.si_own, r.own);
+        EXPECT_EQ(text_of(h.c.si_hostrt_peer), r.peer);
+        EXPECT_EQ(h.rtset(r.prefixes.size()), r.rtset);
+        EXPECT_EQ(h.refused(), r.refused);
+    }
+}
 
-// The start-up search, from files laid out as the kernel writes /proc/net/route.
-TEST(HostrtFindDefault, RouteTables)
+// The interface's address (always a /24) and MTU: the smaller of the peer's and the
+// configuration's, never below the kernel's floor of 68; the session carries what it then has.
+TEST(HostRoutePolicy, SetIprouteInterface)
+{
+    const struct {
+        uint16_t peer, cfg;
+        Refusals refuse;
+        int reads;  // what the interface's MTU reads back as; 0: the one set
+        Lines calls, log;
+        uint16_t tunmtu;
+        Counts refused;
+    } rows[] = {
+        {1400, 1500, {}, 0, {ADDR, MTU}, {}, 1400, {}},
+        {1500, 1300, {}, 0, {ADDR, "mtu set tolv0 1300"}, {}, 1300, {}},
+        {0, 1500, {}, 1300, {ADDR}, {}, 1300, {}},  // none from the peer: kept
+        {1400, 68, {}, 0, {ADDR, "mtu set tolv0 68"}, {}, 68, {}},
+        {1400, 67, {}, 0, {ADDR, "mtu set tolv0 68"}, {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}, 68, {}},
+        {50, 1400, {}, 0, {ADDR, "mtu set tolv0 68"}, {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}, 68, {}},
+        {1400, 1500, {{"mtu", -EINVAL}}, 1500, {ADDR, MTU + " -> EINVAL"}, {"Failed to set MTU 1400 on tolv0: Invalid argument"},
+         1500, {0, 0, 1}},
+        {1400, 1500, {{"addr", -EPERM}}, 0, {ADDR + " -> EPERM", MTU},
+         {"Failed to set address 10.8.0.2 on tolv0: Operation not permitted"}, 1400, {0, 1, 0}},
+        {1400, 1500, {{"mtu_get", -ENODEV}}, 0, {ADDR, MTU}, {}, 0, {}},  // unreadable: 0, not a negative cut to 16 bits
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::to_string(r.peer) + "/" + std::to_string(r.cfg) + " reads " + std::to_string(r.reads));
+        Host h(HOST, {}, {}, r.refuse);
+        h.c.si_peermtu = r.peer;
+        h.c.si_cfgmtu = r.cfg;
+        if (r.reads != 0)
+            h.fake.mtu(r.reads);
+        LogCapture log;
+        sdwclnt_set_iproute(&h.c);
+        Lines calls;
+        for (const std::string &l : h.fake.take())
+            if (l.rfind("addr ", 0) == 0 || l.rfind("mtu ", 0) == 0)
+                calls.push_back(l);
+        EXPECT_EQ(calls, r.calls);
+        EXPECT_EQ(log.all(), r.log);
+        EXPECT_EQ(h.c.si_tunmtu, r.tunmtu);
+        EXPECT_EQ(h.refused(), r.refused);
+        EXPECT_EQ(h.c.si_own, OWN_IF | CONF | DEFRT) << "the session goes on";
+    }
+}
+
+// After a change of the host's routes (restore) or at a session's set-up (sync), with this run's
+// tunnel default route in place and the peer's host route held.
+TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
+{
+    const std::string R = resolver();
+    const Before IN_SESSION{OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD};
+    // The kernel lists the route held among the host's own: never taken for the host's path.
+    const FakeHost::Row HELD{"up0", "198.51.100.7", "192.0.2.1", "255.255.255.255", 0, 0};
+    const struct {
+        const char *what;
+        bool sync;
+        std::string table;
+        Before before;
+        Refusals refuse;
+        uint8_t state;
+        const char *peerip;
+        Lines calls;
+        std::string peer, dns;
+        Counts refused;
+    } rows[] = {
+        {"dropped by the kernel: put back", false, HOST, IN_SESSION, {}, SDWANCLNT_DATA, "198.51.100.7", {HOSTADD}, PEER_HELD, "", {}},
+        {"still in place", false, FakeHost::rows({LINK, DEFAULT, HELD}), IN_SESSION, {{"host_route", -EEXIST}}, SDWANCLNT_DATA, "198.51.100.7",
+         {HOSTADD + " -> EEXIST"}, PEER_HELD, "", {}},
+        {"another gateway: the new route before the old goes", false,
+         FakeHost::rows({HELD, LINK, {"up0", "0.0.0.0", "192.0.2.254", "0.0.0.0", 0, 10}}), IN_SESSION, {}, SDWANCLNT_DATA,
+         "198.51.100.7",
+         {"host add 198.51.100.7 via 192.0.2.254 dev up0", HOSTDEL, "alias tolv0 \"tolvad 198.51.100.7,192.0.2.254,up0\""},
+         "198.51.100.7,192.0.2.254,up0", "", {}},
+        {"another interface", true, FakeHost::rows({{"up2", "0.0.0.0", "198.18.0.1", "0.0.0.0", 0, 0}}), IN_SESSION, {},
+         SDWANCLNT_DATA, "198.51.100.7",
+         {"host add 198.51.100.7 via 198.18.0.1 dev up2", HOSTDEL, "alias tolv0 \"tolvad 198.51.100.7,198.18.0.1,up2\""},
+         "198.51.100.7,198.18.0.1,up2", "", {}},
+        {"the link is down: the one held stays, tried again quietly", false, FakeHost::rows({}), IN_SESSION,
+         {{"host_route", -ENETUNREACH}}, SDWANCLNT_DATA, "198.51.100.7", {HOSTADD + " -> ENETUNREACH"}, PEER_HELD, "", {1, 0, 0}},
+        {"a more specific route of the host's: dropped", false,
+         FakeHost::rows({LINK, DEFAULT, {"up2", "198.51.100.0", "198.18.0.1", "255.255.255.0", 0, 0}}), IN_SESSION, {},
+         SDWANCLNT_DATA, "198.51.100.7", {HOSTDEL, UNMARK}, "", "", {}},
+        {"none held, the peer would enter the tunnel: added", false, HOST, {OWN_IF | CONF | DEFRT, "10.8.0.1"}, {},
+         SDWANCLNT_DATA, "198.51.100.7", {HOSTADD, MARK}, PEER_HELD, "", {}},
+        {"no tunnel route of this run: every held route goes", true, HOST, {OWN_IF | CONF, "0.0.0.0", {}, PEER_HELD, R + ",192.0.2.1,up0"},
+         {}, SDWANCLNT_DATA, "198.51.100.7", {HOSTDEL, "host del " + R + " via 192.0.2.1 dev up0", UNMARK}, "", "", {}},
+        {"resolving the peer's name: the resolver held outside too", true, HOST, IN_SESSION, {}, SDWANCLNT_DNS, "198.51.100.7",
+         {HOSTADD, "host add " + R + " via 192.0.2.1 dev up0",
+          "alias tolv0 \"tolvad 198.51.100.7,192.0.2.1,up0 " + R + ",192.0.2.1,up0\""},
+         PEER_HELD, R + ",192.0.2.1,up0", {}},
+        {"resolved to a new address: the peer's route moves, the resolver's goes", true, HOST,
+         {OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD, R + ",192.0.2.1,up0"}, {}, SDWANCLNT_INIT, "198.51.100.9",
+         {"host add 198.51.100.9 via 192.0.2.1 dev up0", HOSTDEL, "host del " + R + " via 192.0.2.1 dev up0",
+          "alias tolv0 \"tolvad 198.51.100.9,192.0.2.1,up0\""},
+         "198.51.100.9,192.0.2.1,up0", "", {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        Host h(r.table, {}, r.before, r.refuse);
+        h.c.si_state = r.state;
+        h.c.si_peerip = ip(r.peerip);
+        std::strcpy(h.c.si_peerdomain, "peer.example.net");
+        LogCapture log;
+        if (r.sync)
+            sdwclnt_routes_sync(&h.c);
+        else
+            sdwclnt_routes_restore(&h.c);
+        EXPECT_EQ(h.fake.take(), r.calls);
+        EXPECT_EQ(log.all(), Lines{});
+        EXPECT_EQ(text_of(h.c.si_hostrt_peer), r.peer);
+        EXPECT_EQ(text_of(h.c.si_hostrt_dns), r.dns);
+        EXPECT_EQ(h.refused(), r.refused);
+        EXPECT_EQ(h.c.si_own, r.before.own) << "what the run owns stays";
+    }
+}
+
+// The end of a session: only what this run made is undone, the tunnel's routes before the host
+// routes that kept the peer outside them.
+TEST(HostRoutePolicy, ClearUndoesOnlyWhatThisRunMade)
+{
+    const std::string DNS_HELD = "192.0.2.53,192.0.2.1,up0";
+    const struct {
+        const char *what;
+        std::vector<const char *> prefixes;
+        Before before;
+        Refusals refuse;
+        Lines calls, log;
+        uint8_t own;
+        Counts refused;
+    } rows[] = {
+        {"a session's address, default route and host route", {}, {OWN_IF | CONF | DEFRT, "10.8.0.1", {}, PEER_HELD}, {},
+         {"addr clear tolv0", DEFDEL, HOSTDEL, UNMARK}, {}, OWN_IF, {}},
+        {"nothing of this run's: nothing touched", {}, {}, {}, {}, {}, OWN_IF, {}},
+        {"split: only the prefixes this run set", {"10.93.0.0/24", "10.94.0.0/16"}, {OWN_IF | CONF | SPLIT, "10.8.0.1", {0, 1}},
+         {}, {"addr clear tolv0", "route del 10.94.0.0/16 via 10.8.0.1 dev tolv0"}, {}, OWN_IF, {}},
+        {"the interface went first (shutdown): its host routes still go", {}, {0, "0.0.0.0", {}, PEER_HELD, DNS_HELD}, {},
+         {HOSTDEL, "host del 192.0.2.53 via 192.0.2.1 dev up0"}, {}, 0, {}},
+        {"an interface made beforehand keeps its kept mark", {}, {SDWAN_OWN_TUN | SDWAN_OWN_TUNMARK, "0.0.0.0", {}, PEER_HELD}, {},
+         {HOSTDEL, "alias tolv0 \"tolvad kept\""}, {}, SDWAN_OWN_TUN | SDWAN_OWN_TUNMARK, {}},
+        {"address refused", {}, {OWN_IF | CONF}, {{"addr_clear", -EPERM}}, {"addr clear tolv0 -> EPERM"},
+         {"Failed to clear the address of tolv0: Operation not permitted"}, OWN_IF, {0, 1, 0}},
+        {"the interface is already gone", {}, {OWN_IF | CONF}, {{"addr_clear", -ENODEV}}, {"addr clear tolv0 -> ENODEV"}, {},
+         OWN_IF, {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        Host h(HOST, r.prefixes, r.before, r.refuse);
+        h.c.si_tunmtu = 1400;
+        LogCapture log;
+        sdwclnt_clear_iproute(&h.c);
+        EXPECT_EQ(h.fake.take(), r.calls);
+        EXPECT_EQ(log.all(), r.log);
+        EXPECT_EQ(h.c.si_own, r.own);
+        EXPECT_EQ(h.refused(), r.refused);
+        EXPECT_EQ(h.rtset(r.prefixes.size()), std::vector<uint8_t>(r.prefixes.size(), 0));
+        EXPECT_EQ(h.c.si_hostrt_peer.dst | h.c.si_hostrt_dns.dst | h.c.si_defrt_gw | h.c.si_tunmtu, 0u);
+    }
+}
+
+// The host's default route at start-up: another instance's tunnel is known by its alias (the
+// table's own cases are FindDefaultReadsTheKernelsLayout's).
+TEST(HostRoutePolicy, LoadDefroute)
+{
+    const FakeHost::Row TOLV1{"tolv1", "0.0.0.0", "10.9.0.1", "0.0.0.0", 0, 0};
+    const struct {
+        const char *what;
+        std::string table;
+        const char *tolv1_alias;
+        Refusals refuse;
+        int rc;
+        const char *ifname, *nexthop;
+        Lines log;
+    } rows[] = {
+        {"the uplink", HOST, "", {}, 0, "up0", "192.0.2.1", {}},
+        {"another instance's tunnel listed first", FakeHost::rows({TOLV1, DEFAULT}), "tolvad 203.0.113.1,192.0.2.1,up0", {}, 0,
+         "up0", "192.0.2.1", {}},
+        {"an alias that only starts like the mark", FakeHost::rows({TOLV1, DEFAULT}), "tolvadx", {}, 0, "tolv1", "10.9.0.1", {}},
+        {"an alias that cannot be read is no mark", FakeHost::rows({TOLV1, DEFAULT}), "tolvad", {{"alias_get", -EPERM}}, 0, "tolv1",
+         "10.9.0.1", {}},
+        {"the table unreadable", HOST, "", {{"table", -EACCES}}, -1, "", "0.0.0.0", {"Failed to open /proc/net/route"}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        Host h(r.table, {}, {}, r.refuse);
+        if (r.tolv1_alias[0] != '\0')
+            h.fake.alias("tolv1", r.tolv1_alias);
+        LogCapture log;
+        EXPECT_EQ(sdwclnt_load_defroute(&h.c), r.rc);
+        EXPECT_STREQ(h.c.si_defifname, r.ifname);
+        EXPECT_EQ(ip_text(h.c.si_defrtnexthop), r.nexthop);
+        EXPECT_EQ(log.all(), r.log);
+        EXPECT_EQ(h.fake.take(), Lines{}) << "a search changes nothing";
+    }
+}
+
+// The same search on tables laid out byte for byte as the kernel writes /proc/net/route.
+TEST(HostRoutePolicy, FindDefaultReadsTheKernelsLayout)
 {
     struct {
         const char *file;
@@ -63,8 +431,9 @@ TEST(HostrtFindDefault, RouteTables)
         SCOPED_TRACE(std::string(c.file) + " skipping \"" + c.skip + "\"");
         int fd = open((std::string(TEST_DATA_DIR) + "/route/" + c.file).c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
+        FakeHost fake;
         sdwan_t clnt{};
-        clnt.ops = hostkernel_ops();
+        clnt.ops = fake.ops();
         std::strcpy(clnt.tun_name, c.skip);
         char ifname[32];
         std::memset(ifname, 'K', sizeof ifname);
@@ -81,331 +450,6 @@ TEST(HostrtFindDefault, RouteTables)
         } else {
             EXPECT_EQ(nexthop, 0xDEADBEEFu) << "a failed read must leave the values held";
             EXPECT_EQ(std::string(ifname, sizeof ifname), std::string(sizeof ifname, 'K'));
-        }
-    }
-}
-
-TEST_F(HostRouteNs, LoadFindsTheHostDefaultRoute)
-{
-    LogCapture log;
-    ASSERT_EQ(sdwclnt_load_defroute(&c_), 0);
-    EXPECT_STREQ(c_.si_defifname, UPLINK);
-    EXPECT_EQ(c_.si_defrtnexthop, ip("192.0.2.1"));
-    EXPECT_EQ(log.all(), Lines{});
-    EXPECT_EQ(alias_of(TUN), "tolvad") << "the tunnel is marked as this daemon's";
-}
-
-// Another instance's tunnel default route, listed first, is not the host's uplink.
-TEST_F(HostRouteNs, DiscoverySkipsAnotherInstancesTunnel)
-{
-    sdwan_t other;
-    init(&other);
-    std::strcpy(other.tun_name, "tolv1");
-    other.si_ip = ip("10.9.0.2");
-    other.si_gateway = ip("10.9.0.1");
-    ASSERT_EQ(sdwclnt_tun_open(&other), 0);
-    ASSERT_EQ(sdwclnt_load_defroute(&other), 0);
-    sdwclnt_set_iproute(&other);
-    ASSERT_TRUE(has(routes(), "default via 10.9.0.1 dev tolv1")) << routes();
-
-    ASSERT_EQ(sdwclnt_load_defroute(&c_), 0);
-    EXPECT_STREQ(c_.si_defifname, UPLINK);
-    sdwclnt_set_iproute(&c_);
-    std::string all = routes();
-    EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.1 dev up0")) << "each reaches its peer over the uplink: " << all;
-    EXPECT_TRUE(has(all, "default via 10.8.0.1 dev tolv0")) << all;
-    sdwclnt_clear_iproute(&c_);
-    all = routes();
-    EXPECT_TRUE(has(all, "default via 10.9.0.1 dev tolv1")) << "the other instance's stays: " << all;
-    sdwclnt_tun_close(&other);
-}
-
-TEST_F(HostRouteNs, SessionRoutesKeepThePeerOutsideAndTheResolverInside)
-{
-    std::strcpy(c_.si_peerdomain, "peer.example.net");
-    LogCapture log;
-    sdwclnt_set_iproute(&c_);
-
-    EXPECT_EQ(if_inet(TUN), "10.8.0.2/24");
-    EXPECT_EQ(if_flags(TUN) & IFF_UP, IFF_UP);
-    EXPECT_EQ(if_mtu(TUN), 1400);
-    std::string all = routes();
-    EXPECT_TRUE(has(all, "default via 10.8.0.1 dev tolv0")) << all;
-    EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << "the host's own stays: " << all;
-    EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.1 dev up0")) << all;
-    EXPECT_EQ(alias_of(TUN), "tolvad 198.51.100.7,192.0.2.1,up0");
-    EXPECT_TRUE(has(route_get("198.51.100.7"), "via 192.0.2.1 dev up0"));
-    EXPECT_TRUE(has(route_get("203.0.113.5"), "via 10.8.0.1 dev tolv0"));
-    const std::string resolver = ip_text(sdwan_resolver_ip());
-    EXPECT_TRUE(has(route_get(resolver.c_str()), "dev tolv0")) << "no leak: in session the resolver is in the tunnel";
-
-    // The peer closed the session and its name is looked up again, the tunnel route still in place.
-    c_.si_state = SDWANCLNT_DNS;
-    sdwclnt_routes_sync(&c_);
-    EXPECT_TRUE(has(route_get(resolver.c_str()), "via 192.0.2.1 dev up0")) << route_get(resolver.c_str());
-    EXPECT_EQ(alias_of(TUN), "tolvad 198.51.100.7,192.0.2.1,up0 " + resolver + ",192.0.2.1,up0");
-    // Resolved, to a new address: the resolver's route goes, the peer's follows.
-    c_.si_state = SDWANCLNT_INIT;
-    c_.si_peerip = ip("198.51.100.9");
-    sdwclnt_routes_sync(&c_);
-    all = routes();
-    EXPECT_FALSE(has(all, resolver + " ")) << all;
-    EXPECT_FALSE(has(all, "198.51.100.7")) << all;
-    EXPECT_TRUE(has(all, "198.51.100.9 via 192.0.2.1 dev up0")) << all;
-
-    sdwclnt_clear_iproute(&c_);
-    EXPECT_EQ(if_inet(TUN), "");
-    EXPECT_EQ(if_flags(TUN) & IFF_UP, 0);
-    all = routes();
-    EXPECT_FALSE(has(all, "tolv0")) << all;
-    EXPECT_FALSE(has(all, "198.51.100")) << all;
-    EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
-    EXPECT_EQ(alias_of(TUN), "tolvad");
-    EXPECT_EQ(log.all(), Lines{});
-}
-
-// The peer is reached over a second link by a more specific route: no host route, the path stays.
-TEST_F(HostRouteNs, APeerBehindAMoreSpecificRouteKeepsItsPath)
-{
-    std::string err;
-    ASSERT_TRUE(sh("ip link add up2 type veth peer name up3 && ip addr add 198.18.0.2/24 dev up2 && ip link set up3 up && "
-                   "ip link set up2 up && ip route add 198.51.100.0/24 via 198.18.0.1",
-                   &err))
-        << err;
-    sdwclnt_set_iproute(&c_);
-    std::string all = routes();
-    EXPECT_FALSE(has(all, "198.51.100.7")) << "no host route needed: " << all;
-    EXPECT_TRUE(has(route_get("198.51.100.7"), "via 198.18.0.1 dev up2"));
-    EXPECT_TRUE(has(route_get("203.0.113.5"), "dev tolv0"));
-    sdwclnt_clear_iproute(&c_);
-    all = routes();
-    EXPECT_TRUE(has(all, "198.51.100.0/24 via 198.18.0.1 dev up2")) << all;
-    EXPECT_FALSE(has(all, "198.51.100.7")) << all;
-    EXPECT_EQ(c_.si_hostrt_peer.dst, 0u);
-}
-
-TEST_F(HostRouteNs, AHostRouteTheKernelDroppedIsPutBack)
-{
-    sdwclnt_set_iproute(&c_);
-    std::string err;
-    // The uplink flaps: the kernel drops every route through it, the host's default route too.
-    ASSERT_TRUE(sh("ip link set up0 down", &err)) << err;
-    EXPECT_FALSE(has(routes(), "198.51.100.7")) << routes();
-    sdwclnt_routes_restore(&c_);  // link down: not possible yet, and nothing logged
-    ASSERT_TRUE(sh("ip link set up0 up", &err)) << err;
-    LogCapture log;
-    sdwclnt_routes_restore(&c_);
-    EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1 dev up0")) << routes();
-    EXPECT_TRUE(has(route_get("198.51.100.7"), "via 192.0.2.1 dev up0"));
-    EXPECT_EQ(log.all(), Lines{});
-    sdwclnt_clear_iproute(&c_);
-    EXPECT_FALSE(has(routes(), "198.51.100.7")) << routes();
-}
-
-TEST_F(HostRouteNs, TheHostRouteFollowsAChangedDefaultRoute)
-{
-    sdwclnt_set_iproute(&c_);
-    std::string err;
-    ASSERT_TRUE(sh("ip link add up2 type veth peer name up3 && ip addr add 198.18.0.2/24 dev up2 && ip link set up3 up && "
-                   "ip link set up2 up",
-                   &err))
-        << err;
-    // In session, at the kernel's notice: to another gateway, then to another interface.
-    struct {
-        const char *change;
-        const char *route;
-        const char *alias;
-    } const moves[] = {
-        {"ip route del default via 192.0.2.1 dev up0 && ip route add default via 192.0.2.254 dev up0 metric 10",
-         "198.51.100.7 via 192.0.2.254 dev up0", "tolvad 198.51.100.7,192.0.2.254,up0"},
-        {"ip route del default && ip route add default via 198.18.0.1 dev up2", "198.51.100.7 via 198.18.0.1 dev up2",
-         "tolvad 198.51.100.7,198.18.0.1,up2"},
-    };
-    for (const auto &m : moves) {
-        SCOPED_TRACE(m.change);
-        ASSERT_TRUE(sh(m.change, &err)) << err;
-        sdwclnt_routes_restore(&c_);
-        EXPECT_EQ(netns_sh("ip -o -4 route show 198.51.100.7"), std::string(m.route) + " \n") << routes();
-        EXPECT_EQ(alias_of(TUN), m.alias);
-    }
-    ASSERT_TRUE(sh("ip route del default && ip route add default via 192.0.2.254 dev up0", &err)) << err;
-    sdwclnt_routes_sync(&c_);
-    std::string all = routes();
-    EXPECT_TRUE(has(all, "198.51.100.7 via 192.0.2.254 dev up0")) << all;
-    EXPECT_FALSE(has(all, "198.51.100.7 via 198.18.0.1")) << all;
-    // No default route of the host's for a while: the path held stays.
-    ASSERT_TRUE(sh("ip route del default via 192.0.2.254 dev up0", &err)) << err;
-    LogCapture log;
-    sdwclnt_routes_sync(&c_);
-    EXPECT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.254 dev up0")) << routes();
-    EXPECT_EQ(log.all(), Lines{});
-    sdwclnt_clear_iproute(&c_);
-    EXPECT_FALSE(has(routes(), "198.51.100.7"));
-}
-
-TEST_F(HostRouteNs, DefaultRouteWithoutNextHopGivesADeviceRoute)
-{
-    std::string err;
-    ASSERT_TRUE(sh("ip route replace default dev up0", &err)) << err;
-    sdwclnt_set_iproute(&c_);
-    std::string all = routes();
-    EXPECT_TRUE(has(all, "198.51.100.7 dev up0 scope link")) << all;
-    EXPECT_TRUE(has(all, "default via 10.8.0.1 dev tolv0")) << all;
-    sdwclnt_clear_iproute(&c_);
-    EXPECT_FALSE(has(routes(), "198.51.100.7"));
-}
-
-// Without a route that keeps the peer outside, the tunnel would swallow the session's own packets.
-TEST_F(HostRouteNs, NoTunnelDefaultRouteWhenThePeerCannotBeKeptOutside)
-{
-    std::string err;
-    ASSERT_TRUE(sh("ip route del default", &err)) << err;
-    LogCapture log;
-    sdwclnt_set_iproute(&c_);
-    EXPECT_EQ(log.all(), (Lines{"No route to 198.51.100.7 outside tolv0",
-                                "Default route through tolv0 not set: the peer would be unreachable"}));
-    EXPECT_EQ(if_inet(TUN), "10.8.0.2/24") << "the interface is configured all the same";
-    EXPECT_FALSE(has(routes(), "default via 10.8.0.1")) << routes();
-    EXPECT_EQ(c_.si_own & SDWAN_OWN_DEFRT, 0);
-}
-
-// The kernel takes no IPv4 MTU below 68: a smaller one (from the configuration or the peer) is
-// raised to it rather than left at the interface's old one, and the session carries what the
-// interface has.
-TEST_F(HostRouteNs, MtuIsTheSmallerOneAndTheNetmaskAlwaysA24)
-{
-    struct {
-        uint16_t peer, cfg;
-        int mtu;
-        const char *addr, *gw, *inet;
-        Lines log;
-        unsigned refused = 0;  // the default route's refusals counted, in the status file too
-    } const sessions[] = {
-        {1400, 1500, 1400, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
-        {1500, 1300, 1300, "172.16.44.9", "172.16.44.1", "172.16.44.9/24", {}},
-        {0, 1500, 1300, "10.200.3.77", "10.200.3.1", "10.200.3.77/24", {}},  // no MTU from the peer: kept
-        {1400, 46, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 46 is below the IPv4 minimum: tolv0 set to 68"}},
-        {1400, 67, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 67 is below the IPv4 minimum: tolv0 set to 68"}},
-        {50, 1400, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {"MTU 50 is below the IPv4 minimum: tolv0 set to 68"}},
-        {1400, 68, 68, "10.8.0.2", "10.8.0.1", "10.8.0.2/24", {}},
-        {1400, 1500, 1400, "10.8.0.2", "10.9.9.1", "10.8.0.2/24",
-         {"Failed to add default route via 10.9.9.1 on tolv0: Network is unreachable"}, 1},
-    };
-    for (const auto &s : sessions) {
-        SCOPED_TRACE(std::string(s.inet) + " mtu " + std::to_string(s.peer) + "/" + std::to_string(s.cfg));
-        c_.si_peermtu = s.peer;
-        c_.si_cfgmtu = s.cfg;
-        c_.si_ip = ip(s.addr);
-        c_.si_gateway = ip(s.gw);
-        std::memset(c_.si_kreq_refused, 0, sizeof c_.si_kreq_refused);
-        LogCapture log;
-        sdwclnt_set_iproute(&c_);
-        EXPECT_EQ(if_mtu(TUN), s.mtu);
-        EXPECT_EQ(c_.si_tunmtu, s.mtu);
-        EXPECT_EQ(if_inet(TUN), s.inet);
-        EXPECT_EQ(has(routes(), std::string("default via ") + s.gw + " dev tolv0"), s.refused == 0) << routes();
-        EXPECT_EQ(log.all(), s.log);
-        static char text[STATUS_BUF];
-        const std::string file(text, status_format(&c_, text, sizeof text));
-        EXPECT_TRUE(has(file, "tolvad_kernel_requests_refused_total{interface=\"tolv0\",request=\"route\"} " +
-                                  std::to_string(s.refused) + "\n"))
-            << file;
-        sdwclnt_clear_iproute(&c_);
-        EXPECT_FALSE(has(routes(), "dev tolv0"));
-        EXPECT_EQ(c_.si_tunmtu, 0);
-    }
-}
-
-// Shutdown releases the interface first; the host routes on the uplink must still go.
-TEST_F(HostRouteNs, ShutdownOrderRemovesTheHostRoutesAndTheInterface)
-{
-    sdwclnt_set_iproute(&c_);
-    sdwclnt_tun_close(&c_);
-    sdwclnt_clear_iproute(&c_);
-    EXPECT_EQ(if_flags(TUN), -1);
-    std::string all = routes();
-    EXPECT_FALSE(has(all, "198.51.100.7")) << all;
-    EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
-    EXPECT_EQ(c_.si_own, 0);
-}
-
-// Split routes: only the configured prefixes go through the tunnel, the host's default route
-// keeps everything else, and the peer gets a host route only where a prefix would take it. A /32
-// of the peer's own address is left out; a prefix the kernel refuses is named and not counted.
-TEST_F(HostRouteNs, SplitRoutesAndThePeersPath)
-{
-    struct {
-        const char *name;
-        const char *host;                    // an extra route of the host's, or ""
-        std::vector<const char *> prefixes;  // "net/len"
-        const char *peer_route;              // the peer's host route, or "" for none
-        const char *gateway;                 // the peer's gateway, nullptr for 10.8.0.1
-        std::vector<uint8_t> set;            // si_rtset for each prefix, empty for all set
-        Lines log;
-        const char *rest = "via 192.0.2.1 dev up0";  // the path of an address no prefix names
-    } cases[] = {
-        {"peer not covered", "", {"10.93.0.0/24"}, "", nullptr, {}, {}},
-        {"peer covered", "", {"10.93.0.0/24", "198.51.100.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
-        {"peer covered by a /31", "", {"198.51.100.6/31"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
-        {"host path less specific", "198.51.0.0/16 via 192.0.2.1", {"198.51.100.0/24"},
-         "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {}},
-        {"host path more specific", "198.51.100.0/25 via 192.0.2.1", {"198.51.100.0/24"}, "", nullptr, {}, {}},
-        {"the peer's own /32", "", {"198.51.100.7/32", "10.93.0.0/24"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr,
-         {0, 1}, {"Route to 198.51.100.7/32 via tolv0 not set: it is the peer's address"}},
-        {"refused by the kernel: a gateway off the tunnel's network", "", {"10.93.0.0/24"}, "", "10.9.9.1", {0},
-         {"Failed to add route to 10.93.0.0/24 via 10.9.9.1 on tolv0: Network is unreachable"}},
-        {"the two halves", "", {"0.0.0.0/1", "128.0.0.0/1"}, "198.51.100.7 via 192.0.2.1 dev up0", nullptr, {}, {},
-         "via 10.8.0.1 dev tolv0"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string err;
-        if (c.host[0] != '\0') {
-            ASSERT_TRUE(sh(std::string("ip route add ") + c.host, &err)) << err;
-        }
-        rtcfg_entry_t e[4];
-        for (size_t i = 0; i < c.prefixes.size(); i++) {
-            std::string p = c.prefixes[i];
-            e[i] = {ip(p.substr(0, p.find('/')).c_str()), static_cast<uint32_t>(std::stoul(p.substr(p.find('/') + 1))),
-                    i + 1 < c.prefixes.size() ? &e[i + 1] : nullptr};
-        }
-        c_.si_rtcfg = e;
-        c_.si_rtmode = SDWAN_RTMODE_SPLIT;
-        c_.si_gateway = ip(c.gateway != nullptr ? c.gateway : "10.8.0.1");
-        LogCapture log;
-        sdwclnt_set_iproute(&c_);
-        std::string all = routes();
-        for (size_t i = 0; i < c.prefixes.size(); i++) {
-            const bool want = c.set.empty() || c.set[i] != 0;
-            const std::string p = std::string(c.prefixes[i]);
-            EXPECT_EQ(has(all, p.substr(0, p.find("/32")) + " via " + std::string(c.gateway != nullptr ? c.gateway : "10.8.0.1") + " dev tolv0"), want) << all;
-            EXPECT_EQ(c_.si_rtset[i], want ? 1 : 0) << p;
-        }
-        EXPECT_FALSE(has(all, "default via 10.8.0.1")) << "no tunnel default route: " << all;
-        EXPECT_TRUE(has(route_get("203.0.113.5"), c.rest));
-        if (c.peer_route[0] != '\0')
-            EXPECT_TRUE(has(all, c.peer_route)) << all;
-        else
-            EXPECT_FALSE(has(all, "198.51.100.7 ")) << all;
-        EXPECT_FALSE(has(route_get("198.51.100.7"), "tolv0")) << "the peer stays outside the tunnel";
-        // Looking up the name again: the resolver is held outside only where a prefix takes it in.
-        c_.si_state = SDWANCLNT_DNS;
-        std::strcpy(c_.si_peerdomain, "peer.example.net");
-        sdwclnt_routes_sync(&c_);
-        EXPECT_EQ(c_.si_hostrt_dns.dst != 0, has(c.rest, "tolv0"));
-        c_.si_state = SDWANCLNT_DATA;
-        c_.si_peerdomain[0] = '\0';
-
-        sdwclnt_clear_iproute(&c_);
-        all = routes();
-        EXPECT_FALSE(has(all, "tolv0")) << all;
-        EXPECT_FALSE(has(all, "198.51.100.7")) << all;
-        EXPECT_TRUE(has(all, "default via 192.0.2.1 dev up0")) << all;
-        EXPECT_EQ(c_.si_own & (SDWAN_OWN_SPLITRT | SDWAN_OWN_DEFRT), 0);
-        EXPECT_EQ(c_.si_rtset[0], 0);
-        EXPECT_EQ(log.all(), c.log);
-        if (c.host[0] != '\0') {
-            ASSERT_TRUE(sh(std::string("ip route del ") + c.host, &err)) << err;
         }
     }
 }
