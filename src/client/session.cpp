@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "client/auth.h"
-#include "client/ctlsend.h"
 #include "client/data.h"
 #include "client/dns.h"
 #include "client/echo.h"
