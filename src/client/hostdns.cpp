@@ -11,9 +11,6 @@
 
 namespace {
 
-const hostdns_ops_t NO_OPS{};
-const hostdns_ops_t *s_ops = &NO_OPS;
-
 // "a.b.c.d" or "a.b.c.d e.f.g.h": the addresses the peer handed out, zeros left out.
 int servers_of(const sdwan_t *clnt, uint32_t *out, char *text, size_t len)
 {
@@ -52,13 +49,14 @@ void resolvconf_text(const sdwan_t *clnt, const uint32_t *servers, int n, char *
 // otherwise the run's outcome is logged when it ends.
 int apply_resolvconf(sdwan_t *clnt, const uint32_t *servers, int n, const char *text)
 {
-    if (s_ops->resolvconf_add == nullptr)
+    const hostops_t *ops = clnt->ops;
+    if (ops->resolvconf_add == nullptr)
         return HOSTDNS_ABSENT;
     char conf[2 * sizeof "nameserver 255.255.255.255\n" + sizeof "search \n" + sizeof clnt->si_dnsdomains];
     resolvconf_text(clnt, servers, n, conf, sizeof conf);
     char why[160] = "";
     const int rc =
-        s_ops->resolvconf_add(clnt->tun_name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, text, why, sizeof why);
+        ops->resolvconf_add(ops->ctx, clnt->tun_name, conf, clnt->si_rtmode != SDWAN_RTMODE_SPLIT, text, why, sizeof why);
     if (rc == HOSTDNS_ABSENT)
         return rc;
     if (rc != HOSTDNS_OK)
@@ -69,8 +67,6 @@ int apply_resolvconf(sdwan_t *clnt, const uint32_t *servers, int n, const char *
 }
 
 }  // namespace
-
-void hostdns_set_ops(const hostdns_ops_t *ops) { s_ops = ops != nullptr ? ops : &NO_OPS; }
 
 void sdwclnt_dns_apply(sdwan_t *clnt)
 {
@@ -93,8 +89,9 @@ void sdwclnt_dns_apply(sdwan_t *clnt)
     snprintf(domains, sizeof domains, "%s%s%s", split ? "" : "~.", !split && clnt->si_dnsdomains[0] != '\0' ? "," : "",
              clnt->si_dnsdomains);
     char why[160] = "";
-    const int rc = s_ops->resolved_set != nullptr
-                       ? s_ops->resolved_set(ifindex, servers, n, domains, split, !split, why, sizeof why)
+    const hostops_t *ops = clnt->ops;
+    const int rc = ops->resolved_set != nullptr
+                       ? ops->resolved_set(ops->ctx, ifindex, servers, n, domains, split, !split, why, sizeof why)
                        : HOSTDNS_ABSENT;
     if (rc == HOSTDNS_OK) {
         clnt->si_dnsvia = SDWAN_DNSVIA_RESOLVED;
@@ -117,30 +114,33 @@ void sdwclnt_dns_apply(sdwan_t *clnt)
 void sdwclnt_dns_withdraw(sdwan_t *clnt)
 {
     char why[160] = "";
+    const hostops_t *ops = clnt->ops;
     if (clnt->si_dnsvia == SDWAN_DNSVIA_RESOLVCONF) {
         // The run logs its outcome when it ends.
         clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
-        if (s_ops->resolvconf_del != nullptr && s_ops->resolvconf_del(clnt->tun_name, why, sizeof why) != HOSTDNS_OK)
+        if (ops->resolvconf_del != nullptr && ops->resolvconf_del(ops->ctx, clnt->tun_name, why, sizeof why) != HOSTDNS_OK)
             log_help("Failed to withdraw DNS servers from %s through resolvconf: %s\n", clnt->tun_name, why);
         return;
     }
     if (clnt->si_dnsvia != SDWAN_DNSVIA_RESOLVED)
         return;
     // An interface already gone took its settings with it; the call then finds nothing to revert.
-    if (s_ops->resolved_revert != nullptr)
-        (void)s_ops->resolved_revert(clnt->si_dnsifidx, why, sizeof why);
+    if (ops->resolved_revert != nullptr)
+        (void)ops->resolved_revert(ops->ctx, clnt->si_dnsifidx, why, sizeof why);
     clnt->si_dnsvia = SDWAN_DNSVIA_NONE;
     clnt->si_dnsifidx = 0;
     log_help("DNS servers withdrawn from %s\n", clnt->tun_name);
 }
 
-void sdwclnt_dns_leftover(const char *tun_name)
+void sdwclnt_dns_leftover(const sdwan_t *clnt, const char *tun_name)
 {
-    if (_sdwclnt.si_setdns == 0)
+    if (clnt->si_setdns == 0)
         return;
     char why[160] = "";
+    const hostops_t *ops = clnt->ops;
     const int ifindex = static_cast<int>(if_nametoindex(tun_name));
-    const int rc = s_ops->resolved_revert != nullptr ? s_ops->resolved_revert(ifindex, why, sizeof why) : HOSTDNS_ABSENT;
+    const int rc =
+        ops->resolved_revert != nullptr ? ops->resolved_revert(ops->ctx, ifindex, why, sizeof why) : HOSTDNS_ABSENT;
     if (rc == HOSTDNS_OK) {
         log_help("DNS servers withdrawn from %s\n", tun_name);
         return;
@@ -149,6 +149,6 @@ void sdwclnt_dns_leftover(const char *tun_name)
     if (rc == HOSTDNS_FAILED)
         return;
     // The run logs its outcome when it ends.
-    if (s_ops->resolvconf_del_left != nullptr)
-        (void)s_ops->resolvconf_del_left(tun_name, why, sizeof why);
+    if (ops->resolvconf_del_left != nullptr)
+        (void)ops->resolvconf_del_left(ops->ctx, tun_name, why, sizeof why);
 }

@@ -22,26 +22,8 @@ inline constexpr int HOSTDNS_OK = 0;
 inline constexpr int HOSTDNS_ABSENT = 1;  // this way is not there (no manager on the bus, no program)
 inline constexpr int HOSTDNS_FAILED = -1; // it is there and refused ("why" says how)
 
-// The ways to a resolver manager. The process sets them at start-up (daemon/main); where a way is
-// not set, it counts as absent. "why" receives a reason of at most "len" bytes.
-struct hostdns_ops_t {
-    // Sets the link's servers (n addresses in network order), its domains (a comma-separated list,
-    // "" for none; each routing-only when routing_only is set, "~." routes every lookup to the
-    // link), whether it is the default route for lookups; LLMNR and multicast DNS off.
-    int (*resolved_set)(int ifindex, const uint32_t *servers, int n, const char *domains, bool routing_only,
-                        bool default_route, char *why, size_t len);
-    int (*resolved_revert)(int ifindex, char *why, size_t len);
-    // Adds the interface record "<ifname>.tolvad" (conf: resolv.conf lines; exclusive: its servers
-    // take every lookup, where the manager knows how; servers: their text for the log), or deletes
-    // it. HOSTDNS_OK means the run is under way: its outcome is logged when it ends.
-    int (*resolvconf_add)(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why,
-                          size_t len);
-    int (*resolvconf_del)(const char *ifname, char *why, size_t len);
-    // Deletes the record "<ifname>.tolvad" a killed run may have left, whether or not this
-    // process added it; none there is no failure. Its outcome is logged as resolvconf_del's.
-    int (*resolvconf_del_left)(const char *ifname, char *why, size_t len);
-};
-void hostdns_set_ops(const hostdns_ops_t *ops);
+// The resolver manager is reached only through the record's ops (hostops_t: resolved_set ...
+// resolvconf_del_left), which the process fills (daemon/hostkernel).
 
 // With DATA entered (after the routes): sets the servers, at every session set-up.
 void sdwclnt_dns_apply(sdwan_t *clnt);
@@ -50,5 +32,5 @@ void sdwclnt_dns_withdraw(sdwan_t *clnt);
 // A dead run's interface tun_name, still there (the caller has made sure it is this daemon's and
 // no running process holds it), with "setdns" in the configuration: what the run may have set is
 // withdrawn through the manager a run would use, systemd-resolved when it is on the bus, else
-// resolvconf (its record "<tun_name>.tolvad").
-void sdwclnt_dns_leftover(const char *tun_name);
+// resolvconf (its record "<tun_name>.tolvad"), as clnt (the configuration's record) reaches them.
+void sdwclnt_dns_leftover(const sdwan_t *clnt, const char *tun_name);

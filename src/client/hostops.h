@@ -1,6 +1,6 @@
 // The host as the client's policy sees it. Every change the session makes to the tunnel
-// interface and the host's routes, and every question it asks about them, goes through one of
-// these: the process fills them with the kernel adapters (daemon/hostkernel), the tests with a
+// interface, the host's routes and its resolver manager, and every question it asks about them,
+// goes through one of these: the process fills them with the kernel adapters (daemon/hostkernel), the tests with a
 // fake that records each call and answers from its own table (tests/support/fakehost), so the
 // route and session policy runs without root. Answers as everywhere below: 0 (or a length, a
 // descriptor, an MTU) on success, a negative errno on failure.
@@ -25,4 +25,22 @@ struct hostops_t {
     // An interface's alias: its length read into buf (len bytes, not terminated), or set ("" clears).
     int (*alias_get)(void *ctx, const char *ifname, char *buf, size_t len);
     int (*alias_set)(void *ctx, const char *ifname, const char *alias);
+
+    // The ways to the host's resolver manager (client/hostdns), answering HOSTDNS_OK, _ABSENT
+    // (not there) or _FAILED with a reason of at most len bytes in why; a way left null counts as
+    // absent. systemd-resolved: the link's servers (n addresses in network order), its domains (a
+    // comma-separated list, "" for none; each routing-only when routing_only is set, "~." routes
+    // every lookup to the link), whether it is the default route for lookups, LLMNR and multicast
+    // DNS off; reverted.
+    int (*resolved_set)(void *ctx, int ifindex, const uint32_t *servers, int n, const char *domains,
+                        bool routing_only, bool default_route, char *why, size_t len);
+    int (*resolved_revert)(void *ctx, int ifindex, char *why, size_t len);
+    // resolvconf: the interface record "<ifname>.tolvad" added (conf: resolv.conf lines;
+    // exclusive: its servers take every lookup, where the manager knows how; servers: their text
+    // for the log) or deleted; OK means the run is under way and logs its outcome when it ends.
+    // del_left deletes the record a killed run may have left, none there being no failure.
+    int (*resolvconf_add)(void *ctx, const char *ifname, const char *conf, bool exclusive, const char *servers,
+                          char *why, size_t len);
+    int (*resolvconf_del)(void *ctx, const char *ifname, char *why, size_t len);
+    int (*resolvconf_del_left)(void *ctx, const char *ifname, char *why, size_t len);
 };

@@ -228,7 +228,7 @@ int sdwclnt_cleanup(const char *tun_name)
         log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(-err));
         return err;
     }
-    sdwclnt_dns_leftover(tun_name);
+    sdwclnt_dns_leftover(&_sdwclnt, tun_name);  // the configuration's "setdns" and ways
     if (leftover_remove(tun_name, alias, static_cast<size_t>(alen))) {
         (void)rtnl_alias_set(tun_name, "");
         tun_detach(&fd);

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/hostdns.h"
 #include "client/tunlife.h"
 #include "client/record.h"
 #include "ctl/ctl.h"
@@ -15,13 +14,9 @@
 #include "daemon/hostkernel.h"
 #include "daemon/resolvconf.h"
 
-namespace {
-const hostdns_ops_t DNS_WAYS{nullptr, nullptr, nullptr, nullptr, resolvconf_del_left};
-}  // namespace
-
 int ctl_cleanup(const char *cfgpath)
 {
-    _sdwclnt.ops = hostkernel_ops();
+    _sdwclnt.ops = hostkernel_ops_without_resolved();
     _cfgfile = cfgpath;
     // The lines of the loader and of the clean-up go to standard output: the log of the run
     // that ended stays as it is.
@@ -29,7 +24,6 @@ int ctl_cleanup(const char *cfgpath)
         fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfgpath, strerror(errno));
         return 1;
     }
-    hostdns_set_ops(&DNS_WAYS);
     const int rc = sdwclnt_cleanup(_sdwclnt.tun_name);
     // Its outcome is the last line; a run that hangs is ended after RESOLVCONF_RUN_SEC.
     resolvconf_flush((RESOLVCONF_RUN_SEC + 3) * 1000);

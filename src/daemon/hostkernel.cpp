@@ -1,5 +1,6 @@
 #include "daemon/hostkernel.h"
 
+#include "daemon/resolvconf.h"
 #include "net/route.h"
 #include "net/rtnl.h"
 #include "net/tun.h"
@@ -20,9 +21,17 @@ int host_route(void *, int add, uint32_t dest, uint32_t gw, const char *ifname)
 int table_open(void *) { return route_table_open(); }
 int alias_get(void *, const char *ifname, char *buf, size_t len) { return rtnl_alias_get(ifname, buf, len); }
 int alias_set(void *, const char *ifname, const char *alias) { return rtnl_alias_set(ifname, alias); }
+int rc_add(void *, const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len)
+{
+    return resolvconf_add(ifname, conf, exclusive, servers, why, len);
+}
+int rc_del(void *, const char *ifname, char *why, size_t len) { return resolvconf_del(ifname, why, len); }
+int rc_del_left(void *, const char *ifname, char *why, size_t len) { return resolvconf_del_left(ifname, why, len); }
 
-constexpr hostops_t KERNEL{nullptr, addr_set, addr_clear, mtu_set, mtu_get, route, host_route, table_open,
-                           alias_get, alias_set};
+// systemd-resolved's two members are daemon/hostkernel_resolved's, kept out of this file so
+// that tolvactl, which links this one, does not link the bus client.
+constexpr hostops_t KERNEL{nullptr, addr_set, addr_clear, mtu_set,  mtu_get, route,  host_route, table_open,
+                           alias_get, alias_set, nullptr, nullptr, rc_add, rc_del, rc_del_left};
 }  // namespace
 
-const hostops_t *hostkernel_ops() { return &KERNEL; }
+const hostops_t *hostkernel_ops_without_resolved() { return &KERNEL; }

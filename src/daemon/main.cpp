@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "client/hostdns.h"
 #include "client/tunlife.h"
 #include "client/session.h"
 #include "client/status.h"
@@ -18,7 +17,6 @@
 #include "base/os.h"
 #include "daemon/report.h"
 #include "daemon/resolvconf.h"
-#include "daemon/resolved.h"
 
 namespace {
 constexpr const char DEFAULT_CFGFILE[] = "/etc/sdwan/kesp.conf";
@@ -34,10 +32,6 @@ void usage()
     puts("\t-h                          display this");
     puts("\t-v                        version info");
 }
-
-// setdns: systemd-resolved when it is on the bus, else resolvconf.
-const hostdns_ops_t DNS_WAYS{resolved_set_link, resolved_revert_link, resolvconf_add, resolvconf_del,
-                             resolvconf_del_left};
 
 void version() { puts("version: linux_tolvad_x86 2025-03-13"); }
 
@@ -95,6 +89,7 @@ int run()
 
 int main(int argc, char **argv)
 {
+    // The kernel, and for "setdns" systemd-resolved when it is on the bus, else resolvconf.
     _sdwclnt.ops = hostkernel_ops();
     _cfgfile = DEFAULT_CFGFILE;
     _logfile = DEFAULT_LOGFILE;
@@ -113,7 +108,6 @@ int main(int argc, char **argv)
     log_set_limit(LOG_MIB_DEFAULT * LOG_MIB);
     log_init();
     notify_init();
-    hostdns_set_ops(&DNS_WAYS);
     const int rc = run();
     if (rc != 0)
         fail_report("tolvad", "Failed to initialize SD-WAN client.");

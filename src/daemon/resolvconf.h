@@ -15,11 +15,11 @@
 
 inline constexpr int RESOLVCONF_RUN_SEC = 10;
 
-// hostdns_ops_t's resolvconf_add and resolvconf_del: HOSTDNS_OK (the run is started or queued;
+// hostops_t's resolvconf_add and resolvconf_del: HOSTDNS_OK (the run is started or queued;
 // its outcome is logged when it ends), _ABSENT (no executable resolvconf).
 int resolvconf_add(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len);
 int resolvconf_del(const char *ifname, char *why, size_t len);
-// hostdns_ops_t's resolvconf_del_left: "resolvconf -d <ifname>.tolvad -f" (-f: a missing record
+// hostops_t's resolvconf_del_left: "resolvconf -d <ifname>.tolvad -f" (-f: a missing record
 // is no failure; Debian's resolvconf ignores the word and exits 0 on a missing record as well).
 int resolvconf_del_left(const char *ifname, char *why, size_t len);
 // Once a second from the reactor: reaps a finished run, logs it, starts the next one.

@@ -53,7 +53,15 @@ void fuzz_client_init()
 
     sdwan_t &r = s_template;
     memset(&r, 0, sizeof r);
-    r.ops = hostkernel_ops();  // the private namespace's kernel
+    // The private namespace's kernel; the resolver manager's ways are the machine's: none.
+    static const hostops_t kernel = [] {
+        hostops_t t = *hostkernel_ops_without_resolved();
+        t.resolvconf_add = nullptr;
+        t.resolvconf_del = nullptr;
+        t.resolvconf_del_left = nullptr;
+        return t;
+    }();
+    r.ops = &kernel;
     put_text(r.tun_name, FUZZ_TUN);
     put_text(r.tmr_name, "sdwclnt_0");
     put_text(r.si_peer, "127.0.0.1");

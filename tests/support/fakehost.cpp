@@ -93,6 +93,54 @@ FakeHost::FakeHost()
             f->aliases_[ifname] = alias;
         return rc;
     };
+    ops_.resolved_set = [](void *c, int ifindex, const uint32_t *servers, int n, const char *domains, bool routing_only,
+                           bool default_route, char *why, size_t len) {
+        std::string line = "resolved set " + std::to_string(ifindex);
+        for (int i = 0; i < n; i++)
+            line += " " + ip(servers[i]);
+        line += std::string(" [") + domains + "] routing=" + (routing_only ? "1" : "0") +
+                " default=" + (default_route ? "1" : "0");
+        return self(c)->answer_dns("resolved_set", line, why, len);
+    };
+    ops_.resolved_revert = [](void *c, int ifindex, char *why, size_t len) {
+        return self(c)->answer_dns("resolved_revert", "resolved revert " + std::to_string(ifindex), why, len);
+    };
+    ops_.resolvconf_add = [](void *c, const char *ifname, const char *conf, bool exclusive, const char *servers,
+                             char *why, size_t len) {
+        return self(c)->answer_dns("resolvconf_add",
+                                   std::string("resolvconf add ") + ifname + " [" + servers + "]" +
+                                       (exclusive ? " exclusive\n" : "\n") + conf,
+                                   why, len);
+    };
+    ops_.resolvconf_del = [](void *c, const char *ifname, char *why, size_t len) {
+        return self(c)->answer_dns("resolvconf_del", std::string("resolvconf del ") + ifname, why, len);
+    };
+    ops_.resolvconf_del_left = [](void *c, const char *ifname, char *why, size_t len) {
+        return self(c)->answer_dns("resolvconf_del_left", std::string("resolvconf del-left ") + ifname, why, len);
+    };
+    resolved_ = {ops_.resolved_set, ops_.resolved_revert};
+    resolvconf_ = {ops_.resolvconf_add, ops_.resolvconf_del, ops_.resolvconf_del_left};
+}
+
+void FakeHost::ways(bool resolved, bool resolvconf)
+{
+    ops_.resolved_set = resolved ? resolved_.set : nullptr;
+    ops_.resolved_revert = resolved ? resolved_.revert : nullptr;
+    ops_.resolvconf_add = resolvconf ? resolvconf_.add : nullptr;
+    ops_.resolvconf_del = resolvconf ? resolvconf_.del : nullptr;
+    ops_.resolvconf_del_left = resolvconf ? resolvconf_.del_left : nullptr;
+}
+
+int FakeHost::answer_dns(const std::string &kind, std::string line, char *why, size_t len)
+{
+    auto it = dns_.find(kind);
+    const int rc = it != dns_.end() ? it->second : 0;
+    if (rc != 0) {
+        line += rc > 0 ? " -> absent" : " -> failed";
+        snprintf(why, len, "refused by the test");
+    }
+    calls_.push_back(std::move(line));
+    return rc;
 }
 
 int FakeHost::answer(const std::string &kind, std::string line)

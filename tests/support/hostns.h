@@ -7,7 +7,6 @@
 #include <string>
 
 #include "client/tunlife.h"
-#include "daemon/hostkernel.h"
 #include "net/rtnl.h"
 #include "support/netns.h"
 #include "support/proc.h"
@@ -39,7 +38,7 @@ protected:
     static void init(sdwan_t *c)
     {
         std::memset(c, 0, sizeof *c);
-        c->ops = hostkernel_ops();
+        c->ops = netns_kernel_ops();
         c->si_udpsock = -1;
         c->tunfd = -1;
         c->si_rtnlfd = -1;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "daemon/hostkernel.h"
+
 namespace {
 
 int s_home = -1;  // the namespace to return to; -1 while not inside a private one
@@ -209,4 +211,16 @@ std::vector<uint8_t> recv_upto(int fd, size_t n, int timeout_ms)
     }
     got.resize(have);
     return got;
+}
+
+const hostops_t *netns_kernel_ops()
+{
+    static const hostops_t ops = [] {
+        hostops_t t = *hostkernel_ops_without_resolved();
+        t.resolvconf_add = nullptr;
+        t.resolvconf_del = nullptr;
+        t.resolvconf_del_left = nullptr;
+        return t;
+    }();
+    return &ops;
 }

@@ -12,6 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "client/hostops.h"
+
+// The host operations a client record uses in a test's namespace: the kernel's, without the
+// resolver manager's ways, which belong to the machine, not to the namespace.
+const hostops_t *netns_kernel_ops();
+
 // Moves the calling thread into a new network namespace and brings its loopback up. false, with
 // the reason in *why, when that is not possible (not root, namespaces not permitted).
 bool netns_enter(std::string *why);

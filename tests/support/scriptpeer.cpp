@@ -17,7 +17,6 @@
 #include "client/tunlife.h"
 #include "net/tun.h"
 #include "proto/packet.h"
-#include "daemon/hostkernel.h"
 #include "daemon/report.h"
 #include "support/fakeclock.h"
 #include "support/wire.h"
@@ -75,7 +74,7 @@ void ScriptPeer::prepare(sdwan_t *clnt, const char *user, const char *pass, int 
 {
     close_client_socket(clnt);
     *clnt = sdwan_t{};
-    clnt->ops = hostkernel_ops();  // the namespace's kernel
+    clnt->ops = netns_kernel_ops();  // the namespace's kernel
     clnt->si_udpsock = -1;
     clnt->tunfd = tunfd;
     clnt->si_datalog = 1;

@@ -125,7 +125,7 @@ struct ClientDriver {
 //   - the event core's tables initialised, the fake clock installed at CLIENT_T0, the log
 //     captured (log);
 //   - a ScriptPeer (peer) and _sdwclnt prepared against it (clnt), acting on the namespace's
-//     kernel (hostkernel_ops), TUN name "tolva0", no TUN yet.
+//     kernel (netns_kernel_ops), TUN name "tolva0", no TUN yet.
 // open_tun() creates the TUN interface with sdwclnt_tun_open and puts its descriptor in the record.
 // Skipped (with the reason) when a private namespace cannot be made.
 class ClientNetnsTest : public NetnsTest, protected ClientDriver {

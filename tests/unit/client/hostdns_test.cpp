@@ -1,6 +1,6 @@
 // Which way the peer's DNS servers take (systemd-resolved, else resolvconf, else none), what each
 // way is handed, the one log line that says so, and that only what was set is withdrawn. The ways
-// are stand-ins that record their calls; the real ones are run by the e2e_setdns test.
+// are the recording host's (support/fakehost); the real ones are run by the e2e_setdns test.
 #include "client/hostdns.h"
 
 #include <arpa/inet.h>
@@ -13,65 +13,37 @@
 
 #include "client/session.h"
 #include "proto/packet.h"
+#include "support/fakehost.h"
 #include "support/logcap.h"
 #include "support/scriptpeer.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
+constexpr int OK = HOSTDNS_OK, ABSENT = HOSTDNS_ABSENT, FAILED = HOSTDNS_FAILED;
 
-// What each stand-in answers, and the calls it received.
-int g_resolved_rc;
-int g_resolvconf_rc;
-int g_del_rc;
-Lines g_calls;
+// The ways there (a process built without libsystemd, and tolvactl, have no systemd-resolved),
+// and what they answer: systemd-resolved's two calls, resolvconf's add, its deletes.
+struct Ways {
+    bool resolved = true, resolvconf = true;
+    int resolved_rc = OK, add_rc = OK, del_rc = OK;
+};
+const Ways BOTH{}, NO_RESOLVED{false, true}, NONE{false, false};
 
-void say(char *why, size_t len) { snprintf(why, len, "refused by the test"); }
+void answer(FakeHost *f, const Ways &w)
+{
+    f->ways(w.resolved, w.resolvconf);
+    f->dns("resolved_set", w.resolved_rc);
+    f->dns("resolved_revert", w.resolved_rc);
+    f->dns("resolvconf_add", w.add_rc);
+    f->dns("resolvconf_del", w.del_rc);
+    f->dns("resolvconf_del_left", w.del_rc);
+}
 
-int fake_set(int ifindex, const uint32_t *servers, int n, const char *domains, bool routing_only, bool default_route,
-             char *why, size_t len)
-{
-    std::string c = "set " + std::to_string(ifindex);
-    for (int i = 0; i < n; i++) {
-        char t[16];
-        c += " " + std::string(inet_ntop(AF_INET, &servers[i], t, sizeof t));
-    }
-    c += std::string(" [") + domains + "] routing=" + (routing_only ? "1" : "0") + " default=" + (default_route ? "1" : "0");
-    g_calls.push_back(c);
-    say(why, len);
-    return g_resolved_rc;
-}
-int fake_revert(int ifindex, char *why, size_t len)
-{
-    g_calls.push_back("revert " + std::to_string(ifindex));
-    say(why, len);
-    return g_resolved_rc;
-}
-int fake_add(const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len)
-{
-    g_calls.push_back(std::string("add ") + ifname + " [" + servers + "]" + (exclusive ? " exclusive\n" : "\n") + conf);
-    say(why, len);
-    return g_resolvconf_rc;
-}
-int fake_del(const char *ifname, char *why, size_t len)
-{
-    g_calls.push_back(std::string("del ") + ifname);
-    say(why, len);
-    return g_del_rc;
-}
-int fake_del_left(const char *ifname, char *why, size_t len)
-{
-    g_calls.push_back(std::string("del-left ") + ifname);
-    say(why, len);
-    return g_del_rc;
-}
-const hostdns_ops_t FAKES{fake_set, fake_revert, fake_add, fake_del, fake_del_left};
-// A process built without libsystemd (and tolvactl): no way to systemd-resolved at all.
-const hostdns_ops_t NO_RESOLVED{nullptr, nullptr, fake_add, fake_del, fake_del_left};
-
-sdwan_t record(const char *routes_mode, const char *domains)
+sdwan_t record(const FakeHost &f, const char *routes_mode, const char *domains)
 {
     sdwan_t c{};
+    c.ops = f.ops();
     snprintf(c.tun_name, sizeof c.tun_name, "tolv0");
     c.si_setdns = 1;
     c.si_dns0 = inet_addr("10.94.0.2");
@@ -85,102 +57,90 @@ sdwan_t record(const char *routes_mode, const char *domains)
 
 TEST(HostDns, WayChosenAndWithdrawn)
 {
-    constexpr int OK = HOSTDNS_OK, ABSENT = HOSTDNS_ABSENT, FAILED = HOSTDNS_FAILED;
+    const std::string SET = "resolved set 0 10.94.0.2 10.94.0.3 ";
+    const std::string ADD = "resolvconf add tolv0 [10.94.0.2 10.94.0.3]";
+    const std::string CONF = "nameserver 10.94.0.2\nnameserver 10.94.0.3\n";
     struct {
         const char *name;
-        const hostdns_ops_t *ops;
+        Ways ways;
         const char *mode;
         const char *domains;
-        int resolved, resolvconf, del;
         Lines apply_calls, apply_log, withdraw_calls, withdraw_log;
     } const cases[] = {
-        {"resolved, full tunnel: every lookup, the domains searched", &FAKES, "full", "corp.example", OK, OK, OK,
-         {"set 0 10.94.0.2 10.94.0.3 [~.,corp.example] routing=0 default=1"},
+        {"resolved, full tunnel: every lookup, the domains searched", BOTH, "full", "corp.example",
+         {SET + "[~.,corp.example] routing=0 default=1"},
          {"DNS servers 10.94.0.2 10.94.0.3 set on tolv0 through systemd-resolved"},
-         {"revert 0"},
+         {"resolved revert 0"},
          {"DNS servers withdrawn from tolv0"}},
-        {"resolved, split: only the domains", &FAKES, "split", "corp.example,b.corp.example", OK, OK, OK,
-         {"set 0 10.94.0.2 10.94.0.3 [corp.example,b.corp.example] routing=1 default=0"},
+        {"resolved, split: only the domains", BOTH, "split", "corp.example,b.corp.example",
+         {SET + "[corp.example,b.corp.example] routing=1 default=0"},
          {"DNS servers 10.94.0.2 10.94.0.3 set on tolv0 through systemd-resolved"},
-         {"revert 0"},
+         {"resolved revert 0"},
          {"DNS servers withdrawn from tolv0"}},
-        {"resolved refuses: one line, reverted at the end, no fallback", &FAKES, "full", "", FAILED, OK, OK,
-         {"set 0 10.94.0.2 10.94.0.3 [~.] routing=0 default=1"},
+        {"resolved refuses: one line, reverted at the end, no fallback", {true, true, FAILED}, "full", "",
+         {SET + "[~.] routing=0 default=1 -> failed"},
          {"Failed to set DNS servers 10.94.0.2 10.94.0.3 on tolv0 through systemd-resolved: refused by the test"},
-         {"revert 0"},
+         {"resolved revert 0 -> failed"},
          {"DNS servers withdrawn from tolv0"}},
-        {"no resolved, resolvconf, full tunnel: an exclusive record", &FAKES, "full", "corp.example,b.corp.example",
-         ABSENT, OK, OK,
-         {"set 0 10.94.0.2 10.94.0.3 [~.,corp.example,b.corp.example] routing=0 default=1",
-          "add tolv0 [10.94.0.2 10.94.0.3] exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"
-          "search corp.example b.corp.example\n"},
+        {"no resolved, resolvconf, full tunnel: an exclusive record", {true, true, ABSENT}, "full",
+         "corp.example,b.corp.example",
+         {SET + "[~.,corp.example,b.corp.example] routing=0 default=1 -> absent",
+          ADD + " exclusive\n" + CONF + "search corp.example b.corp.example\n"},
          {},  // resolvconf's run logs its outcome when it ends
-         {"del tolv0"},
+         {"resolvconf del tolv0"},
          {}},
-        {"built without libsystemd, split: a record beside the host's", &NO_RESOLVED, "split", "", OK, OK, OK,
-         {"add tolv0 [10.94.0.2 10.94.0.3]\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
-         {},
-         {"del tolv0"},
-         {}},
-        {"resolvconf cannot be started either way", &NO_RESOLVED, "full", "", OK, FAILED, FAILED,
-         {"add tolv0 [10.94.0.2 10.94.0.3] exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
+        {"built without libsystemd, split: a record beside the host's", NO_RESOLVED, "split", "", {ADD + "\n" + CONF}, {},
+         {"resolvconf del tolv0"}, {}},
+        {"resolvconf cannot be started either way", {false, true, OK, FAILED, FAILED}, "full", "",
+         {ADD + " exclusive\n" + CONF + " -> failed"},
          {"Failed to set DNS servers 10.94.0.2 10.94.0.3 on tolv0 through resolvconf: refused by the test"},
-         {"del tolv0"},
+         {"resolvconf del tolv0 -> failed"},
          {"Failed to withdraw DNS servers from tolv0 through resolvconf: refused by the test"}},
-        {"neither", &FAKES, "full", "", ABSENT, ABSENT, OK,
-         {"set 0 10.94.0.2 10.94.0.3 [~.] routing=0 default=1",
-          "add tolv0 [10.94.0.2 10.94.0.3] exclusive\nnameserver 10.94.0.2\nnameserver 10.94.0.3\n"},
+        {"neither", {true, true, ABSENT, ABSENT}, "full", "",
+         {SET + "[~.] routing=0 default=1 -> absent", ADD + " exclusive\n" + CONF + " -> absent"},
          {"DNS servers 10.94.0.2 10.94.0.3 not applied: neither systemd-resolved nor resolvconf is available"},
          {},
          {}},
-        {"no ways set at all", nullptr, "full", "", OK, OK, OK, {},
+        {"no ways at all", NONE, "full", "", {},
          {"DNS servers 10.94.0.2 10.94.0.3 not applied: neither systemd-resolved nor resolvconf is available"},
          {},
          {}},
     };
     for (const auto &t : cases) {
         SCOPED_TRACE(t.name);
-        hostdns_set_ops(t.ops);
-        g_resolved_rc = t.resolved;
-        g_resolvconf_rc = t.resolvconf;
-        g_del_rc = t.del;
-        g_calls.clear();
+        FakeHost f;
+        answer(&f, t.ways);
         LogCapture cap;
-        sdwan_t c = record(t.mode, t.domains);
+        sdwan_t c = record(f, t.mode, t.domains);
         sdwclnt_dns_apply(&c);
-        EXPECT_EQ(g_calls, t.apply_calls);
+        EXPECT_EQ(f.take(), t.apply_calls);
         EXPECT_EQ(cap.take(), t.apply_log);
-        g_calls.clear();
         sdwclnt_dns_withdraw(&c);
-        EXPECT_EQ(g_calls, t.withdraw_calls);
+        EXPECT_EQ(f.take(), t.withdraw_calls);
         EXPECT_EQ(cap.take(), t.withdraw_log);
         // Withdrawn once: a second end of session finds nothing to undo.
-        g_calls.clear();
         sdwclnt_dns_withdraw(&c);
-        EXPECT_EQ(g_calls, Lines{});
+        EXPECT_EQ(f.take(), Lines{});
         EXPECT_EQ(cap.take(), Lines{});
     }
-    hostdns_set_ops(nullptr);
 }
 
 TEST(HostDns, NothingWithoutTheKeyOrServers)
 {
-    hostdns_set_ops(&FAKES);
-    g_calls.clear();
+    FakeHost f;
     LogCapture cap;
-    sdwan_t off = record("full", "");
+    sdwan_t off = record(f, "full", "");
     off.si_setdns = 0;
     sdwclnt_dns_apply(&off);
     sdwclnt_dns_withdraw(&off);
     EXPECT_EQ(cap.take(), Lines{});
-    sdwan_t none = record("full", "");
+    sdwan_t none = record(f, "full", "");
     none.si_dns0 = 0;
     none.si_dns1 = 0;
     sdwclnt_dns_apply(&none);
     sdwclnt_dns_withdraw(&none);
     EXPECT_EQ(cap.take(), Lines{"No DNS servers from the peer to set on tolv0"});
-    EXPECT_EQ(g_calls, Lines{});
-    hostdns_set_ops(nullptr);
+    EXPECT_EQ(f.take(), Lines{});
 }
 
 // A dead run's interface (tolv0 absent here: index 0): what the run may have set goes through
@@ -188,33 +148,29 @@ TEST(HostDns, NothingWithoutTheKeyOrServers)
 // run logs its own when it ends.
 TEST(HostDns, DeadRunsServersWithdrawnThroughTheWayARunWouldTake)
 {
-    constexpr int OK = HOSTDNS_OK, ABSENT = HOSTDNS_ABSENT, FAILED = HOSTDNS_FAILED;
     struct {
         uint8_t setdns;
-        const hostdns_ops_t *ops;
-        int resolved_rc;
+        Ways ways;
         Lines calls, lines;
     } const rows[] = {
-        {1, &FAKES, OK, {"revert 0"}, {"DNS servers withdrawn from tolv0"}},
-        {1, &FAKES, FAILED, {"revert 0"}, {}},
-        {1, &FAKES, ABSENT, {"revert 0", "del-left tolv0"}, {}},
-        {1, &NO_RESOLVED, OK, {"del-left tolv0"}, {}},
-        {1, nullptr, OK, {}, {}},
-        {0, &FAKES, OK, {}, {}},
+        {1, BOTH, {"resolved revert 0"}, {"DNS servers withdrawn from tolv0"}},
+        {1, {true, true, FAILED}, {"resolved revert 0 -> failed"}, {}},
+        {1, {true, true, ABSENT}, {"resolved revert 0 -> absent", "resolvconf del-left tolv0"}, {}},
+        {1, NO_RESOLVED, {"resolvconf del-left tolv0"}, {}},
+        {1, NONE, {}, {}},
+        {0, BOTH, {}, {}},
     };
     for (const auto &r : rows) {
-        hostdns_set_ops(r.ops);
-        g_resolved_rc = r.resolved_rc;
-        g_del_rc = HOSTDNS_OK;
-        g_calls.clear();
-        _sdwclnt.si_setdns = r.setdns;
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
+        FakeHost f;
+        answer(&f, r.ways);
+        sdwan_t c = record(f, "full", "");
+        c.si_setdns = r.setdns;
         LogCapture cap;
-        sdwclnt_dns_leftover("tolv0");
-        EXPECT_EQ(g_calls, r.calls) << "row " << &r - rows;
-        EXPECT_EQ(cap.take(), r.lines) << "row " << &r - rows;
+        sdwclnt_dns_leftover(&c, "tolv0");
+        EXPECT_EQ(f.take(), r.calls);
+        EXPECT_EQ(cap.take(), r.lines);
     }
-    _sdwclnt.si_setdns = 0;
-    hostdns_set_ops(nullptr);
 }
 
 // The session's CLOSE ends it: the servers go at once, as at any other end of a session, while
@@ -232,7 +188,7 @@ TEST(HostDns, WithdrawnWhenThePeerClosesTheSession)
         Lines calls, log;
         uint8_t state_after;
     } const cases[] = {
-        {"the session's CLOSE", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 6), {"revert 0"},
+        {"the session's CLOSE", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 6), {"resolved revert 0"},
          {"Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state", "DNS servers withdrawn from tolv0"},
          SDWANCLNT_CLOSED},
         {"a CLOSE with a wrong signature", SDWANCLNT_DATA, forged(ScriptPeer::close_pkt(5, 6)), {},
@@ -240,11 +196,10 @@ TEST(HostDns, WithdrawnWhenThePeerClosesTheSession)
         {"a CLOSE outside a session", SDWANCLNT_AUTH, ScriptPeer::close_pkt(5, 6), {},
          {"Invalid state: expected SDWANCLNT_DATA, but got 4"}, SDWANCLNT_AUTH},
     };
-    hostdns_set_ops(&FAKES);
-    g_resolved_rc = HOSTDNS_OK;
     for (const auto &t : cases) {
         SCOPED_TRACE(t.name);
-        sdwan_t c = record("full", "");
+        FakeHost f;
+        sdwan_t c = record(f, "full", "");
         c.si_udpsock = -1;
         c.si_sid = 5;
         c.si_token = 6;
@@ -252,13 +207,12 @@ TEST(HostDns, WithdrawnWhenThePeerClosesTheSession)
         c.si_state = SDWANCLNT_DATA;
         sdwclnt_dns_apply(&c);
         cap.take();
-        g_calls.clear();
+        f.take();
         c.si_state = t.state;
         Bytes pkt = t.pkt;
         ScriptPeer::inject_from(&c, c.si_peerip, c.si_peerport, pkt);
-        EXPECT_EQ(g_calls, t.calls);
+        EXPECT_EQ(f.take(), t.calls);
         EXPECT_EQ(cap.take(), t.log);
         EXPECT_EQ(c.si_state, t.state_after);
     }
-    hostdns_set_ops(nullptr);
 }
