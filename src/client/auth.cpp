@@ -3,11 +3,8 @@
 #include <cstring>
 
 #include "bytes.h"
-#include "client/hostdns.h"
-#include "client/echo.h"
-#include "client/hostroute.h"
+#include "client/ctlsend.h"
 #include "client/rlog.h"
-#include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "proto/aes.h"
@@ -64,14 +61,14 @@ bool control_ok(sdwan_t *clnt, uint8_t want, const char *want_name, const uint8_
 // The CLOSE names another session, or a forger does: an echo request (at most one per
 // SDWAN_PROBE_GAP_USEC, one at a time) asks the peer, and the tick ends the session only when no
 // answer comes in time. A peer that lost the session answers it with a CLOSE of the right sid.
-void close_probe(sdwan_t *clnt)
+auth_outcome close_probe(sdwan_t *clnt)
 {
     const uint64_t now = os_monousec();
     if (clnt->si_probe_pending || now - clnt->si_probe_mono < SDWAN_PROBE_GAP_USEC)
-        return;
+        return auth_outcome::none;
     clnt->si_probe_pending = true;
     clnt->si_probe_mono = now;
-    sdwan_sendECHOREQ(clnt);
+    return auth_outcome::probe;
 }
 }  // namespace
 
@@ -120,19 +117,18 @@ void sdwan_sendOPEN(sdwan_t *clnt)
     sdwan_sock_send(clnt, buf, len);
 }
 
-void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
+auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
 {
     // The state is tested first: outside AUTH the signature is not even computed.
     if (clnt->si_state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
         clnt->si_stats.panic_pktverify++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_OPENACK))
             log_help("Invalid state or packet verification failed\n");
-        return;
+        return auth_outcome::none;
     }
     if (!openack_options(clnt, buf, blen)) {
-        sdwclnt_reset_state(clnt);
         clnt->si_stats.panic_open++;
-        return;
+        return auth_outcome::malformed;
     }
 
     clnt->si_state = SDWANCLNT_DATA;
@@ -151,24 +147,23 @@ void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkt
     log_help("Using IP: %s, Gateway: %s, MTU: %u, Encrypt: %c\n", ips != nullptr ? ips : "",
              gws != nullptr ? gws : "", static_cast<unsigned>(clnt->si_peermtu),
              clnt->si_peerencypt != 0 ? 'Y' : 'N');
-    sdwclnt_set_iproute(clnt);
-    sdwclnt_dns_apply(clnt);
+    return auth_outcome::established;
 }
 
-void sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
+auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
     if (!control_ok(clnt, SDWANCLNT_AUTH, "SDWANCLNT_AUTH", buf, blen, SDWAN_RL_OPENREJ,
                     "Packet verification failed for OPENREJ"))
-        return;
+        return auth_outcome::none;
     log_help("SDWAN peer authentication REJECTED\n");
-    sdwclnt_reset_state(clnt);
     clnt->si_stats.openrejcnt++;
+    return auth_outcome::rejected;
 }
 
-void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
+auth_outcome sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
 {
     if (!control_ok(clnt, SDWANCLNT_DATA, "SDWANCLNT_DATA", buf, blen, SDWAN_RL_VERIFY, "Packet verification failed"))
-        return;
+        return auth_outcome::none;
     // The peer closes with the session's own sid and token, also when it answers an echo of a
     // session it no longer holds; anyone else's CLOSE only makes the client ask.
     if (pkt->sid != clnt->si_sid || pkt->token != clnt->si_token) {
@@ -176,9 +171,8 @@ void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthd
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_CLOSE))
             log_help("CLOSE for another session (sid %u, token %u): asking the peer\n", unsigned{pkt->sid},
                      unsigned{pkt->token});
-        close_probe(clnt);
-        return;
+        return close_probe(clnt);
     }
     log_help("Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state\n");
-    sdwclnt_enter_closed(clnt);
+    return auth_outcome::closed;
 }

@@ -14,6 +14,18 @@ int sdwan_aes_init();
 // The record's payload key from its user name and password.
 void sdwan_set_key(sdwan_t *clnt);
 
-void sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
-void sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
-void sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
+// What the session does after a handler took or refused a datagram. The handlers change the
+// record, count and log; everything beyond it (the host's interface and routes, the socket, the
+// state CLOSED) is the session's, so that they never call back into it.
+enum class auth_outcome {
+    none,         // refused, or nothing more to do
+    established,  // OPENACK taken, state DATA: the interface, routes and DNS servers to set
+    rejected,     // OPENREJ: the session to start over
+    malformed,    // an OPENACK whose options do not parse: the session to start over
+    closed,       // the peer's CLOSE of this session: state CLOSED
+    probe,        // a CLOSE naming another session: an echo request asks the peer first
+};
+
+auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
+auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
+auth_outcome sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);

@@ -1,7 +1,7 @@
 #include "client/data.h"
 
 #include "bytes.h"
-#include "client/dns.h"
+#include "client/resolver.h"
 #include "client/rlog.h"
 #include "net/ip4.h"
 #include "net/sock.h"

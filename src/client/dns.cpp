@@ -3,12 +3,9 @@
 #include <cstring>
 
 #include "bytes.h"
-#include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
-#include "client/hostroute.h"
 #include "net/sock.h"
-#include "sdwan_build.h"
 #include "base/log.h"
 
 namespace {
@@ -30,12 +27,6 @@ static_assert(DNS_HDR_LEN + DNS_NAME_MAX + 2 + 4 <= 96);
 
 bool is_a_in(const uint8_t *p) { return ld_be16(p) == DNS_TYPE_A && ld_be16(p + 2) == DNS_CLASS_IN; }
 }  // namespace
-
-uint32_t sdwan_resolver_ip()
-{
-    static const uint32_t ip = str2ip(SDWAN_DNS_RESOLVER);
-    return ip;
-}
 
 uint32_t sdwan_pktDNS(const sdwan_t *clnt, uint8_t *buf)
 {
@@ -68,7 +59,7 @@ uint32_t sdwan_pktDNS(const sdwan_t *clnt, uint8_t *buf)
     return n + DNS_HDR_LEN + 6;
 }
 
-void sdwclnt_sendDNS(sdwan_t *clnt)
+dns_outcome sdwclnt_sendDNS(sdwan_t *clnt)
 {
     uint8_t dnspkt[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktDNS(clnt, dnspkt);
@@ -78,35 +69,33 @@ void sdwclnt_sendDNS(sdwan_t *clnt)
 
     if (sock_sendto(clnt->si_udpsock, resolver, SDWAN_DNS_PORT, dnspkt, len) >= 0) {
         log_help("Send DNS Query to %s:%u\n", text, unsigned{SDWAN_DNS_PORT});
-        return;
+        return dns_outcome::none;
     }
     log_help("Failed to send DNS Query to %s:%u\n", text, unsigned{SDWAN_DNS_PORT});
     // A socket that cannot send is replaced; the name stays unresolved, so the next tick asks
     // again.
-    sdwclnt_reset_state(clnt);
+    return dns_outcome::reset;
 }
 
-void sdwan_parseDNS(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
+dns_outcome sdwan_parseDNS(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
 {
     // Only the resolver that was asked may answer: taking any source port 53 would let any
     // host on the path choose where the tunnel goes.
     if (port != SDWAN_DNS_PORT || ipbe != sdwan_resolver_ip())
-        return;
+        return dns_outcome::none;
     clnt->si_stats.rxdnscnt++;
 
     uint32_t peer_ip = sdwan_parse_answer(buf, len);
     if (peer_ip == 0) {
         clnt->si_stats.panic_dns++;
         log_help("DNS resolution failed for domain %s\n", clnt->si_peerdomain);
-        return;
+        return dns_outcome::none;
     }
     char text[16];
     log_help("DNS resolved domain %s to IP %s\n", clnt->si_peerdomain, ip2strv4(peer_ip, text, sizeof text));
     clnt->si_peerip = peer_ip;
     clnt->si_state = SDWANCLNT_INIT;
-    // The resolver is no longer needed outside the tunnel; the peer's host route follows its
-    // new address.
-    sdwclnt_routes_sync(clnt);
+    return dns_outcome::resolved;
 }
 
 uint32_t sdwan_parse_answer(const uint8_t *buf, uint32_t len)

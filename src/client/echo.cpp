@@ -1,8 +1,8 @@
 #include "client/echo.h"
 
 #include "bytes.h"
+#include "client/ctlsend.h"
 #include "client/rlog.h"
-#include "client/session.h"
 #include "core/event.h"
 #include "proto/echo.h"
 #include "proto/packet.h"

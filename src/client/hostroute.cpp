@@ -8,7 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "client/dns.h"
+#include "client/resolver.h"
 #include "client/hostdns.h"
 #include "client/tunlife.h"
 #include "core/event.h"

@@ -37,6 +37,44 @@ constexpr uint32_t OPEN_INTERVAL_SEC = 1;
 // and retry for the length of the step, one set forward would end a live session at once.
 uint32_t now_sec() { return static_cast<uint32_t>(os_monosec()); }
 
+void on_dns(sdwan_t *clnt, dns_outcome o)
+{
+    switch (o) {
+    case dns_outcome::resolved:
+        // The resolver is no longer needed outside the tunnel; the peer's host route follows
+        // its new address.
+        sdwclnt_routes_sync(clnt);
+        break;
+    case dns_outcome::reset:
+        sdwclnt_reset_state(clnt);
+        break;
+    case dns_outcome::none:
+        break;
+    }
+}
+
+void on_auth(sdwan_t *clnt, auth_outcome o)
+{
+    switch (o) {
+    case auth_outcome::established:
+        sdwclnt_set_iproute(clnt);
+        sdwclnt_dns_apply(clnt);
+        break;
+    case auth_outcome::rejected:
+    case auth_outcome::malformed:
+        sdwclnt_reset_state(clnt);
+        break;
+    case auth_outcome::closed:
+        sdwclnt_enter_closed(clnt);
+        break;
+    case auth_outcome::probe:
+        sdwan_sendECHOREQ(clnt);
+        break;
+    case auth_outcome::none:
+        break;
+    }
+}
+
 int init_fail(sdwan_t *clnt)
 {
     if (clnt->tunfd != -1) {
@@ -300,7 +338,7 @@ void sdwclnt_do_timer(void *arg)
     switch (clnt->si_state) {
     case SDWANCLNT_DNS:
         log_help("DNS query %s\n", clnt->si_peerdomain);
-        sdwclnt_sendDNS(clnt);
+        on_dns(clnt, sdwclnt_sendDNS(clnt));
         break;
     case SDWANCLNT_INIT:
         tick_init(clnt, now);
@@ -328,12 +366,6 @@ void sdwclnt_enter_closed(sdwan_t *clnt)
     sdwclnt_dns_withdraw(clnt);
 }
 
-void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
-{
-    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) < 0)
-        log_help("domain socket send failed\n");
-}
-
 namespace {
 // A train of datagrams from one source as the receive offload hands it over.
 uint8_t s_rxtrain[65535];
@@ -345,7 +377,7 @@ void sock_dispatch(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, ui
 {
     // While resolving, the socket carries only the resolver's answers.
     if (clnt->si_state == SDWANCLNT_DNS) {
-        sdwan_parseDNS(clnt, ipbe, port, buf, len);
+        on_dns(clnt, sdwan_parseDNS(clnt, ipbe, port, buf, len));
         return;
     }
     recv_core_at(clnt, ipbe, port, buf, len, now);
@@ -407,18 +439,28 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     memcpy(head, buf, len < SDWAN_HDR_LEN ? len : SDWAN_HDR_LEN);
     const sdwan_pkthdr_t hdr = sdwan_hdr_load(head);
 
-    // By type, from SDWAN_OPENREJ on; null where the type is not one the peer sends.
-    using handler_t = void (*)(sdwan_t *, uint8_t *, uint32_t, const sdwan_pkthdr_t *);
-    static constexpr handler_t HANDLERS[] = {sdwan_onOPENREJ, sdwan_onOPENACK, nullptr,       sdwan_onDATA,
-                                             nullptr,         sdwan_onECHORESP, sdwan_onCLOSE, sdwan_onDATA};
-    static_assert(sizeof HANDLERS / sizeof HANDLERS[0] == SDWAN_EDATA - SDWAN_OPENREJ + 1);
-    const unsigned at = static_cast<unsigned>(hdr.type - SDWAN_OPENREJ);  // below the first: wraps past the end
-    if (at >= sizeof HANDLERS / sizeof HANDLERS[0] || HANDLERS[at] == nullptr) {
+    switch (hdr.type) {
+    case SDWAN_OPENREJ:
+        on_auth(clnt, sdwan_onOPENREJ(clnt, buf, len, &hdr));
+        return;
+    case SDWAN_OPENACK:
+        on_auth(clnt, sdwan_onOPENACK(clnt, buf, len, &hdr));
+        return;
+    case SDWAN_CLOSE:
+        on_auth(clnt, sdwan_onCLOSE(clnt, buf, len, &hdr));
+        return;
+    case SDWAN_ECHORESP:
+        sdwan_onECHORESP(clnt, buf, len, &hdr);
+        return;
+    case SDWAN_DATA:
+    case SDWAN_EDATA:
+        sdwan_onDATA(clnt, buf, len, &hdr);
+        return;
+    default:  // OPEN, ECHOREQ and anything else: not what a peer sends
         clnt->si_stats.panic_pkttype++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_PKTTYPE))
             log_help("Unknown packet type: %u\n", static_cast<unsigned>(hdr.type));
         return;
     }
-    HANDLERS[at](clnt, buf, len, &hdr);
 }
 }  // namespace

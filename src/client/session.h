@@ -1,5 +1,6 @@
 // The tunnel client: start/stop, the one-second session tick, the UDP socket's life and the
-// source filter and dispatch of received datagrams.
+// source filter and dispatch of received datagrams. It drives auth, dns and echo, which answer
+// with what is to be done; the host's interface and routes change only from here.
 #pragma once
 #include <cstdint>
 #include "client/record.h"
@@ -12,7 +13,6 @@ void sdwclnt_sock_reinit(sdwan_t *clnt);
 void sdwclnt_do_timer(void *arg);
 void sdwan_sock_recv(void *arg);
 void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
-void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len);
 // The session ends as the peer's CLOSE ends it: state CLOSED (the next tick starts over), counted;
 // the peer's DNS servers are withdrawn at once, while the interface and routes stay until the
 // next session.

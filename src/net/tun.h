@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "net/vnet.h"  // TUN_OFFLOAD_ bits
+
 // Attaches (add 1) or releases the persistence of (add 0) tun_name on *tunfd, opening the device
 // first when *tunfd is negative. 0, or the negative errno of the open or the attach, after a line.
 int tun_ioctl(int *tunfd, const char *tun_name, int add);
@@ -35,11 +37,6 @@ int tun_set_txqlen(const char *tun_name, int qlen);
 // kernel without IPv6, where nothing is to be done).
 int tun_disable_ipv6(const char *tun_name);
 
-// Offloads of a descriptor attached with the virtio-net header (net/vnet.h): the TUN_F_ bits of
-// TUNSETOFFLOAD under names of our own.
-inline constexpr uint32_t TUN_OFFLOAD_CSUM = 0x01;  // the reader completes partial checksums
-inline constexpr uint32_t TUN_OFFLOAD_TSO4 = 0x02;  // the reader cuts TCP/IPv4 super-packets
-inline constexpr uint32_t TUN_OFFLOAD_TSO6 = 0x04;
 // tun_init that asks for the virtio-net header and the offloads want (CSUM is implied by TSO):
 // *granted gets what the kernel took, 0 when it refused the header or the offloads, and the
 // descriptor is then a plain one exactly as tun_init makes it. Returns as tun_init.

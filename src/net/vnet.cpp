@@ -6,7 +6,6 @@
 
 #include "bytes.h"
 #include "net/ip4.h"
-#include "net/tun.h"
 
 namespace {
 

@@ -119,6 +119,13 @@ int vnet_split_next(vnet_split_t *s, uint8_t *out, uint32_t cap, uint32_t room, 
 // The Internet checksum over len bytes, folded and not complemented, started from sum.
 uint16_t vnet_csum(const uint8_t *p, uint32_t len, uint32_t sum);
 
+// Offloads of a TUN descriptor attached with this header (net/tun.h): the TUN_F_ bits of
+// TUNSETOFFLOAD under names of our own. Kept here, below the device, so the reader of the
+// header and the device's adapter do not need each other.
+inline constexpr uint32_t TUN_OFFLOAD_CSUM = 0x01;  // the reader completes partial checksums
+inline constexpr uint32_t TUN_OFFLOAD_TSO4 = 0x02;  // the reader cuts TCP/IPv4 super-packets
+inline constexpr uint32_t TUN_OFFLOAD_TSO6 = 0x04;
+
 // The start-up line's text of what the kernel granted: "tun tso4, udp gso, udp gro", the ones
 // refused left out, or "none" when nothing was granted. tun is the TUN_OFFLOAD_ bits granted.
 void vnet_offload_text(char *out, size_t n, uint32_t tun, bool gso, bool gro);

@@ -2,7 +2,7 @@
 // sdwan_onOPENACK gets past verification and walks the option list, with the client
 // authenticating. The outcome is checked against a walk written here from the option rules:
 // a well-formed list establishes the session with the values of its options, a broken one
-// starts the session over.
+// tells the session to start over.
 #include <cstring>
 
 #include "bytes.h"
@@ -83,24 +83,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint8_t head[SDWAN_HDR_LEN] = {};
     memcpy(head, buf.data(), len < SDWAN_HDR_LEN ? len : SDWAN_HDR_LEN);
     const sdwan_pkthdr_t hdr = sdwan_hdr_load(head);
-    sdwan_onOPENACK(c, buf.data(), len, &hdr);
+    const auth_outcome out = sdwan_onOPENACK(c, buf.data(), len, &hdr);
 
     if (len < SDWAN_CTRL_LEN) {
         // Too short to carry a signature: refused before any option is looked at.
-        FUZZ_CHECK(c->si_state == SDWANCLNT_AUTH);
+        FUZZ_CHECK(out == auth_outcome::none && c->si_state == SDWANCLNT_AUTH);
         FUZZ_CHECK(c->si_stats.panic_pktverify == start.si_stats.panic_pktverify + 1);
     } else {
         const expect_t e = reference_walk(buf.data(), len, start);
         if (e.ok) {
-            FUZZ_CHECK(c->si_state == SDWANCLNT_DATA);
+            FUZZ_CHECK(out == auth_outcome::established && c->si_state == SDWANCLNT_DATA);
             FUZZ_CHECK(c->si_sid == hdr.sid && c->si_token == hdr.token);
             FUZZ_CHECK(c->si_peermtu == e.mtu && c->si_ip == e.ip && c->si_gateway == e.gateway);
             FUZZ_CHECK(c->si_dns0 == e.dns0 && c->si_dns1 == e.dns1);
             FUZZ_CHECK(c->si_peerencypt == e.encrypt && c->si_peerduppkt == e.duppkt);
             FUZZ_CHECK(c->si_stats.openackcnt == start.si_stats.openackcnt + 1);
         } else {
-            // Started over: a fresh attempt at the peer given by address.
-            FUZZ_CHECK(c->si_state == SDWANCLNT_INIT);
+            // Refused whole: the session is told to start over, and the record is not in DATA.
+            FUZZ_CHECK(out == auth_outcome::malformed && c->si_state == SDWANCLNT_AUTH);
             FUZZ_CHECK(c->si_stats.panic_open == start.si_stats.panic_open + 1);
             FUZZ_CHECK(c->si_stats.openackcnt == start.si_stats.openackcnt);
         }

@@ -276,13 +276,49 @@ void ClientNetnsTest::TearDown()
 
 bool ClientNetnsTest::open_tun() { return sdwclnt_tun_open(clnt) == 0 && clnt->tunfd >= 0; }
 
-void ClientNetnsTest::set_peer_quiet()
+void ClientFakeTest::SetUp()
+{
+    poll_init();
+    tm_init();
+    FakeClock::install(CLIENT_T0);
+    log = std::make_unique<LogCapture>();
+    peer = std::make_unique<ScriptPeer>();
+    ASSERT_TRUE(peer->ok());
+    clnt = &_sdwclnt;
+    peer->prepare(clnt);
+    clnt->ops = host.ops();  // before anything asks the host
+    host.table(FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}}));
+    ASSERT_EQ(sdwclnt_load_defroute(clnt), 0);
+}
+
+void ClientFakeTest::TearDown()
+{
+    peer.reset();
+    if (clnt != nullptr) {
+        clnt->si_state = SDWANCLNT_NONE;
+        clnt->si_own = 0;
+        clnt->ops = nullptr;
+    }
+    log.reset();
+    FakeClock::uninstall();
+}
+
+std::vector<std::string> ClientFakeTest::host_calls()
+{
+    std::vector<std::string> out;
+    for (std::string &c : host.take())
+        if (c.rfind("host ", 0) != 0)
+            out.push_back(std::move(c));
+    return out;
+}
+
+void ClientDriver::set_peer_quiet()
 {
     sdwclnt_set_peer(clnt);
     log->take();
 }
 
-void ClientNetnsTest::tick()
+void ClientDriver::tick()
 {
     FakeClock::advance(1);
     // The daemon's two timers, in the order they are registered.
@@ -290,7 +326,7 @@ void ClientNetnsTest::tick()
     status_tick(clnt);
 }
 
-bool ClientNetnsTest::establish(uint16_t sid, uint32_t token, const Bytes &options)
+bool ClientDriver::establish(uint16_t sid, uint32_t token, const Bytes &options)
 {
     if (clnt->si_state != SDWANCLNT_INIT)
         return false;

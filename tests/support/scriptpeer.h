@@ -16,11 +16,15 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "client/record.h"
+#include "support/fakehost.h"
 #include "support/logcap.h"
 #include "support/netns.h"
+
+#include <gtest/gtest.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -98,21 +102,8 @@ private:
     sdwan_t *clnt_ = nullptr;
 };
 
-// A client test in a private network namespace of its own, with:
-//   - an uplink: veth "up0" 10.99.0.1/24 (peer end "up1") and the namespace's default route via
-//     10.99.0.2 on up0, recorded in the client record (sdwclnt_load_defroute), so that the
-//     routes a session sets have a host default route to work from;
-//   - the event core's tables initialised, the fake clock installed at CLIENT_T0, the log
-//     captured (log);
-//   - a ScriptPeer (peer) and _sdwclnt prepared against it (clnt), TUN name "tolva0", no TUN yet.
-// open_tun() creates the TUN interface with sdwclnt_tun_open and puts its descriptor in the record.
-// Skipped (with the reason) when a private namespace cannot be made.
-class ClientNetnsTest : public NetnsTest {
-protected:
-    static constexpr uint64_t CLIENT_T0 = 1700000000;
-    void SetUp() override;
-    void TearDown() override;
-    bool open_tun();
+// Drives the prepared client as the daemon's timer and socket would: shared by the fixtures below.
+struct ClientDriver {
     // sdwclnt_set_peer, then the log lines it wrote are discarded.
     void set_peer_quiet();
     // Drives the client from a reset to DATA: INIT tick, AUTH tick (OPEN read by the peer),
@@ -125,4 +116,37 @@ protected:
     sdwan_t *clnt = nullptr;
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ScriptPeer> peer;
+};
+
+// A client test in a private network namespace of its own, with:
+//   - an uplink: veth "up0" 10.99.0.1/24 (peer end "up1") and the namespace's default route via
+//     10.99.0.2 on up0, recorded in the client record (sdwclnt_load_defroute), so that the
+//     routes a session sets have a host default route to work from;
+//   - the event core's tables initialised, the fake clock installed at CLIENT_T0, the log
+//     captured (log);
+//   - a ScriptPeer (peer) and _sdwclnt prepared against it (clnt), acting on the namespace's
+//     kernel (netns_kernel_ops), TUN name "tolva0", no TUN yet.
+// open_tun() creates the TUN interface with sdwclnt_tun_open and puts its descriptor in the record.
+// Skipped (with the reason) when a private namespace cannot be made.
+class ClientNetnsTest : public NetnsTest, protected ClientDriver {
+protected:
+    static constexpr uint64_t CLIENT_T0 = 1700000000;
+    void SetUp() override;
+    void TearDown() override;
+    bool open_tun();
+};
+
+// The same client without a namespace or root: the host is a FakeHost (host) whose route table
+// holds the default route via 10.99.0.2 on up0 (loaded into the record), the peer a ScriptPeer
+// on loopback, no TUN descriptor. The session's policy runs whole; the kernel is never asked.
+class ClientFakeTest : public ::testing::Test, protected ClientDriver {
+protected:
+    static constexpr uint64_t CLIENT_T0 = 1700000000;
+    void SetUp() override;
+    void TearDown() override;
+    // What the session asked of the interface and the routes since the last call; the host routes
+    // that keep the peer and the resolver outside the tunnel are client/hostroute's and left out.
+    std::vector<std::string> host_calls();
+
+    FakeHost host;
 };

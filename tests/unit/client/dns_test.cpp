@@ -22,7 +22,9 @@
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "sdwan_build.h"
+#include "client/hostroute.h"
 #include "support/fakeclock.h"
+#include "support/fakehost.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
@@ -376,15 +378,26 @@ protected:
     std::unique_ptr<ScriptPeer> peer_;
 };
 
+// The namespace holds the resolver's address; the host's routes are a recording fake, the last
+// session's default route through the tunnel still in place: each reset keeps the resolver (and
+// the peer's last address) outside the tunnel, each answer moves the peer's host route to the
+// new address and lets the resolver's go.
 TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
 {
     ASSERT_TRUE(add_loopback_alias(sdwan_resolver_ip()));
     FakeResolver resolver;
     ASSERT_TRUE(resolver.ok());
     LogCapture log;
+    FakeHost host;
+    _sdwclnt.ops = host.ops();
+    host.table(FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}}));
     ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
+    _sdwclnt.si_own |= SDWAN_OWN_DEFRT;
+    sdwclnt_routes_sync(&_sdwclnt);
 
     const std::string rtext = resolver_text();
+    const std::string via = " via 10.99.0.2 dev up0";
+    std::string held_peer;
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
         ASSERT_EQ(_sdwclnt.si_state, SDWANCLNT_DNS);
@@ -406,6 +419,16 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
         EXPECT_EQ(_sdwclnt.si_stats.rxdnscnt, static_cast<uint32_t>(round + 1));
         std::string ip = "127.0.0." + std::to_string(last);
         EXPECT_EQ(log.take(), std::vector<std::string>{"DNS resolved domain peer.example to IP " + ip});
+        std::vector<std::string> held{"host add " + rtext + via};  // at the reset
+        if (!held_peer.empty())
+            held.insert(held.begin(), "host add " + held_peer + via);
+        std::vector<std::string> moved{"host add " + ip + via};  // at the answer
+        if (!held_peer.empty())
+            moved.push_back("host del " + held_peer + via);
+        moved.push_back("host del " + rtext + via);
+        held.insert(held.end(), moved.begin(), moved.end());
+        EXPECT_EQ(host.take(), held);
+        held_peer = ip;
 
         FakeClock::advance(1);
         sdwclnt_do_timer(&_sdwclnt);

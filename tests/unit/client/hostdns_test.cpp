@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "client/auth.h"
+#include "client/session.h"
 #include "proto/packet.h"
 #include "support/fakehost.h"
 #include "support/logcap.h"
@@ -210,8 +210,7 @@ TEST(HostDns, WithdrawnWhenThePeerClosesTheSession)
         f.take();
         c.si_state = t.state;
         Bytes pkt = t.pkt;
-        const sdwan_pkthdr_t hdr = sdwan_hdr_load(pkt.data());
-        sdwan_onCLOSE(&c, pkt.data(), static_cast<uint32_t>(pkt.size()), &hdr);
+        ScriptPeer::inject_from(&c, c.si_peerip, c.si_peerport, pkt);
         EXPECT_EQ(f.take(), t.calls);
         EXPECT_EQ(cap.take(), t.log);
         EXPECT_EQ(c.si_state, t.state_after);
