@@ -40,6 +40,8 @@ TEST(KeyText, ParseFormatAndPublic)
         {"with a newline", good + "\n"},
         {"with a space before", " " + good.substr(0, 43)},
         {"a URL-safe character", good.substr(0, 20) + "_" + good.substr(21)},
+        // libsodium's decoder took this byte for a letter (found by fuzz_keytext).
+        {"a byte outside ASCII", good.substr(0, 10) + "\xea" + good.substr(11)},
         {"stray bits in the last character", good.substr(0, 42) + "p="},
         {"33 bytes' worth", good.substr(0, 43) + "A"},
         {"hex instead", std::string(64, 'a')},
