@@ -110,6 +110,8 @@ int keyfile_load(const char *path, uint8_t priv[KEY_BYTES], char *why, size_t wh
 
 int keyfile_create(const char *path, uint8_t priv[KEY_BYTES])
 {
+    if (sodium_init() < 0) // the random source, before the file exists
+        return -EIO;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return -errno;

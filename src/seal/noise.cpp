@@ -177,6 +177,18 @@ int mix_token(noise_handshake *hs, token t)
     }
 }
 
+// A refused message ends the handshake, and nothing secret of it outlives the refusal.
+int broken(noise_handshake *hs, int err)
+{
+    noise_pattern p = hs->pattern;
+    bool initiator = hs->initiator;
+    sodium_memzero(hs, sizeof *hs);
+    hs->pattern = p;
+    hs->initiator = initiator;
+    hs->next = BROKEN;
+    return err;
+}
+
 bool my_turn(const noise_handshake *hs)
 {
     return hs->next < def(hs->pattern).messages && ((hs->next % 2 == 0) == hs->initiator);
@@ -324,15 +336,12 @@ int noise_handshake_write(noise_handshake *hs, std::span<const uint8_t> payload,
             mix_hash(&hs->ss, {hs->e_pub, NOISE_KEY});
             off += NOISE_KEY;
         } else if (int r = mix_token(hs, *t); r < 0) {
-            hs->next = BROKEN;
-            return r;
+            return broken(hs, r);
         }
     }
     int r = encrypt_and_hash(&hs->ss, payload, out.subspan(off));
-    if (r < 0) {
-        hs->next = BROKEN;
-        return r;
-    }
+    if (r < 0)
+        return broken(hs, r);
     hs->next++;
     return static_cast<int>(off) + r;
 }
@@ -342,10 +351,8 @@ int noise_handshake_read(noise_handshake *hs, std::span<const uint8_t> msg,
 {
     if (hs->next >= def(hs->pattern).messages || my_turn(hs))
         return -EPROTO;
-    if (msg.size() > NOISE_MSG) {
-        hs->next = BROKEN;
-        return -EBADMSG;
-    }
+    if (msg.size() > NOISE_MSG)
+        return broken(hs, -EBADMSG);
     size_t off = 0;
     int r = 0;
     for (const token *t = def(hs->pattern).msg[hs->next]; *t != T_END && r == 0; t++) {
@@ -366,7 +373,9 @@ int noise_handshake_read(noise_handshake *hs, std::span<const uint8_t> msg,
         r = -EBADMSG;
     if (r == 0)
         r = decrypt_and_hash(&hs->ss, msg.subspan(off), payload);
-    hs->next = r < 0 ? BROKEN : hs->next + 1;
+    if (r < 0)
+        return broken(hs, r);
+    hs->next++;
     return r;
 }
 

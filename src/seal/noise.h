@@ -84,7 +84,7 @@ int noise_handshake_write(noise_handshake *hs, std::span<const uint8_t> payload,
                           std::span<uint8_t> out);
 // ReadMessage: the payload's length in payload; -EPROTO as above, -EBADMSG for a message of the
 // wrong length or whose tag does not verify, -EINVAL for a public key of small order. A refused
-// message leaves the state unusable: the caller starts a new handshake.
+// message wipes the state's secrets and leaves it unusable: the caller starts a new handshake.
 int noise_handshake_read(noise_handshake *hs, std::span<const uint8_t> msg,
                          std::span<uint8_t> payload);
 bool noise_handshake_done(const noise_handshake *hs);

@@ -173,6 +173,9 @@ TEST(NoiseHandshake, HostileMessagesAreRefusedAndEndTheHandshake)
         EXPECT_EQ(noise_handshake_read(&p.r, c.msg, buf), c.want);
         EXPECT_EQ(noise_handshake_read(&p.r, msg0, buf), -EPROTO) << "a refused handshake goes on";
         EXPECT_EQ(noise_handshake_write(&p.r, {}, buf), -EPROTO);
+        const uint8_t zero[NOISE_KEY] = {};
+        EXPECT_EQ(std::memcmp(p.r.s_priv, zero, NOISE_KEY), 0) << "the static key outlived the refusal";
+        EXPECT_EQ(std::memcmp(p.r.ss.ck, zero, NOISE_KEY), 0);
     }
     // The initiator likewise refuses a tampered answer.
     pair p;
