@@ -111,6 +111,7 @@ TEST(NoiseVectors, EveryVectorOfTheSuiteInBothRoles)
             FAIL() << "SDWAN_NOISE_VECTORS is not set: scripts/deps.sh fetches the vectors";
         GTEST_SKIP() << "SDWAN_NOISE_VECTORS is not set (scripts/deps.sh fetches the vectors)";
     }
+    ASSERT_TRUE(std::ifstream(path).good()) << path << " cannot be read: run scripts/deps.sh";
     auto vectors = load_vectors(path);
     std::map<std::string, int> ran;
     for (auto &v : vectors) {
