@@ -37,7 +37,7 @@ cxx="${FUZZ_CXX:-clang++-14}"
 max_len() {
     case "$1" in
     cfg | route) echo 4096 ;;
-    str2ip) echo 64 ;;
+    str2ip | keytext) echo 64 ;;
     peer_open) echo 128 ;;
     recv | peer) echo 2049 ;;
     vnet) echo 65545 ;;  # a whole TUN read: the header and a 64 KiB super-packet

@@ -23,10 +23,12 @@
 #include "client/echo.h"
 #include "fuzz_client.h"
 #include "fuzz_peerset.h"
+#include "fuzz_seal.h"
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
+#include "seal/keyfile.h"
 #include "support/ippkt.h"
 
 namespace {
@@ -467,6 +469,49 @@ void vnet_seeds()
 }
 }  // namespace
 
+// Genuine messages of the harness's fixed NK session, one per reader, and near misses.
+void seal_seeds()
+{
+    static uint8_t buf[NOISE_MSG];
+    noise_handshake i, r;
+    fuzz_nk_pair(&i, &r);
+    const Bytes hello = {'h', 'e', 'l', 'l', 'o'};
+    int n0 = noise_handshake_write(&i, hello, buf);
+    const Bytes msg0(buf, buf + n0);
+    put("seal", "msg0", flagged(FUZZ_SEAL_MSG0, msg0));
+    put("seal", "msg0-short", flagged(FUZZ_SEAL_MSG0, Bytes(msg0.begin(), msg0.begin() + 40)));
+    put("seal", "msg0-zero-e", flagged(FUZZ_SEAL_MSG0, Bytes(48, 0)));
+    noise_handshake_read(&r, msg0, buf);
+    int n1 = noise_handshake_write(&r, {}, buf);
+    const Bytes msg1(buf, buf + n1);
+    put("seal", "msg1", flagged(FUZZ_SEAL_MSG1, msg1));
+    noise_handshake_read(&i, msg1, buf);
+    noise_cipher send, recv;
+    noise_handshake_split(&i, &send, &recv);
+    const Bytes secret = {'a', 'l', 'i', 'c', 'e', 0, 's', 'e', 'c', 'r', 'e', 't'};
+    for (uint64_t counter : {uint64_t{0}, uint64_t{7}}) {
+        send.n = counter;
+        int n = noise_encrypt(&send, {}, secret, buf);
+        Bytes pkt(8);
+        st_le64(pkt.data(), counter);
+        pkt.insert(pkt.end(), buf, buf + n);
+        put("seal", "transport-" + std::to_string(counter), flagged(FUZZ_SEAL_TRANSPORT, pkt));
+    }
+}
+
+void keytext_seeds()
+{
+    uint8_t key[KEY_BYTES];
+    for (size_t i = 0; i < KEY_BYTES; i++)
+        key[i] = static_cast<uint8_t>(i * 7);
+    char text[KEY_TEXT + 1];
+    key_format(key, text);
+    put_text("keytext", "key", text);
+    put_text("keytext", "key-newline", std::string(text) + "\n");
+    put_text("keytext", "stray-bits", std::string(text, 42) + "B=");
+    put_text("keytext", "hex", std::string(64, 'f'));
+}
+
 int main(int argc, char **argv)
 {
     s_check = argc == 3 && strcmp(argv[1], "--check") == 0;
@@ -491,6 +536,8 @@ int main(int argc, char **argv)
     peer_open_seeds();
     vnet_seeds();
     proto_seeds(peer);
+    seal_seeds();
+    keytext_seeds();
     if (!s_check) {
         std::printf("wrote %d seed files under %s\n", s_written, s_dir.c_str());
         return 0;

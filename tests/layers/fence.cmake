@@ -7,6 +7,7 @@ set(ROWS
   "base    base/log.h        core/event.h"
   "conf    conf/kv.h         net/sock.h"
   "digest  digest/sys_md5.h  proto/packet.h"
+  "seal    base/log.h        proto/packet.h"
   "core    core/event.h      net/sock.h"
   "net     net/tun.h         client/record.h"
   "proto   digest/sys_md5.h  net/ip4.h"

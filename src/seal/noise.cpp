@@ -1,0 +1,407 @@
+#include "seal/noise.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sodium.h>
+
+#include "bytes.h"
+
+int seal_init() { return sodium_init() < 0 ? -EIO : 0; }
+
+namespace {
+
+static_assert(crypto_scalarmult_BYTES == NOISE_KEY && crypto_scalarmult_SCALARBYTES == NOISE_KEY);
+static_assert(crypto_aead_chacha20poly1305_ietf_KEYBYTES == NOISE_KEY);
+static_assert(crypto_aead_chacha20poly1305_ietf_ABYTES == NOISE_TAG);
+static_assert(crypto_hash_sha256_BYTES == NOISE_KEY && crypto_auth_hmacsha256_BYTES == NOISE_KEY);
+
+enum token : uint8_t { T_END, T_E, T_EE, T_ES };
+
+// The patterns' tokens; message i goes from the initiator when i is even.
+struct pattern_def {
+    const char *name;
+    bool pre_responder_s; // "<- s" before the first message
+    uint8_t messages;
+    token msg[2][3];
+};
+const pattern_def PATTERNS[] = {
+    {"Noise_N_25519_ChaChaPoly_SHA256", true, 1, {{T_E, T_ES, T_END}, {T_END}}},
+    {"Noise_NN_25519_ChaChaPoly_SHA256", false, 2, {{T_E, T_END}, {T_E, T_EE, T_END}}},
+    {"Noise_NK_25519_ChaChaPoly_SHA256", true, 2, {{T_E, T_ES, T_END}, {T_E, T_EE, T_END}}},
+};
+const pattern_def &def(noise_pattern p) { return PATTERNS[static_cast<uint8_t>(p)]; }
+
+constexpr uint8_t BROKEN = 0xff; // a refused message ends the handshake
+
+void nonce_bytes(uint8_t out[crypto_aead_chacha20poly1305_ietf_NPUBBYTES], uint64_t n)
+{
+    std::memset(out, 0, 4);
+    st_le64(out + 4, n);
+}
+
+void hmac(const uint8_t key[NOISE_KEY], std::span<const uint8_t> a, std::span<const uint8_t> b,
+          uint8_t out[NOISE_KEY])
+{
+    crypto_auth_hmacsha256_state st;
+    crypto_auth_hmacsha256_init(&st, key, NOISE_KEY);
+    crypto_auth_hmacsha256_update(&st, a.data(), a.size());
+    crypto_auth_hmacsha256_update(&st, b.data(), b.size());
+    crypto_auth_hmacsha256_final(&st, out);
+    sodium_memzero(&st, sizeof st);
+}
+
+// HKDF(chaining_key, input_key_material, 2) of the framework.
+void hkdf2(const uint8_t ck[NOISE_KEY], std::span<const uint8_t> ikm, uint8_t o1[NOISE_KEY],
+           uint8_t o2[NOISE_KEY])
+{
+    uint8_t temp[NOISE_KEY], a[NOISE_KEY], b[NOISE_KEY];
+    const uint8_t one = 1, two = 2;
+    hmac(ck, ikm, {}, temp);
+    hmac(temp, {&one, 1}, {}, a);
+    hmac(temp, a, {&two, 1}, b);
+    std::memcpy(o1, a, NOISE_KEY);
+    std::memcpy(o2, b, NOISE_KEY);
+    sodium_memzero(temp, sizeof temp);
+    sodium_memzero(a, sizeof a);
+    sodium_memzero(b, sizeof b);
+}
+
+void hash2(const uint8_t h[NOISE_KEY], std::span<const uint8_t> data, uint8_t out[NOISE_KEY])
+{
+    crypto_hash_sha256_state st;
+    crypto_hash_sha256_init(&st);
+    crypto_hash_sha256_update(&st, h, NOISE_KEY);
+    crypto_hash_sha256_update(&st, data.data(), data.size());
+    crypto_hash_sha256_final(&st, out);
+}
+
+void mix_hash(noise_symmetric *ss, std::span<const uint8_t> data) { hash2(ss->h, data, ss->h); }
+
+void mix_key(noise_symmetric *ss, std::span<const uint8_t> ikm)
+{
+    uint8_t k[NOISE_KEY];
+    hkdf2(ss->ck, ikm, ss->ck, k);
+    noise_cipher_init(&ss->cs, k);
+    sodium_memzero(k, sizeof k);
+}
+
+int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad,
+                 std::span<const uint8_t> in, uint8_t *out)
+{
+    uint8_t nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    nonce_bytes(nonce, n);
+    unsigned long long len = 0;
+    crypto_aead_chacha20poly1305_ietf_encrypt(out, &len, in.data(), in.size(), ad.data(), ad.size(),
+                                              nullptr, nonce, cs->k);
+    return static_cast<int>(len);
+}
+
+int aead_decrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad,
+                 std::span<const uint8_t> in, std::span<uint8_t> out)
+{
+    if (in.size() < NOISE_TAG || in.size() > NOISE_MSG)
+        return -EBADMSG;
+    if (out.size() < in.size() - NOISE_TAG)
+        return -EMSGSIZE;
+    uint8_t nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    nonce_bytes(nonce, n);
+    unsigned long long len = 0;
+    if (crypto_aead_chacha20poly1305_ietf_decrypt(out.data(), &len, nullptr, in.data(), in.size(),
+                                                  ad.data(), ad.size(), nonce, cs->k) != 0)
+        return -EBADMSG;
+    return static_cast<int>(len);
+}
+
+// EncryptAndHash: in the clear before the first MixKey, sealed under h after it.
+int encrypt_and_hash(noise_symmetric *ss, std::span<const uint8_t> in, std::span<uint8_t> out)
+{
+    size_t need = in.size() + (ss->cs.has_key ? NOISE_TAG : 0);
+    if (out.size() < need)
+        return -EMSGSIZE;
+    if (ss->cs.has_key) {
+        int r = noise_encrypt(&ss->cs, ss->h, in, out);
+        if (r < 0)
+            return r;
+    } else if (!in.empty()) {
+        std::memmove(out.data(), in.data(), in.size());
+    }
+    mix_hash(ss, out.first(need));
+    return static_cast<int>(need);
+}
+
+int decrypt_and_hash(noise_symmetric *ss, std::span<const uint8_t> in, std::span<uint8_t> out)
+{
+    uint8_t h[NOISE_KEY];
+    hash2(ss->h, in, h); // before decryption: out may be in's bytes
+    int r;
+    if (ss->cs.has_key) {
+        r = noise_decrypt(&ss->cs, ss->h, in, out);
+    } else if (out.size() < in.size()) {
+        r = -EMSGSIZE;
+    } else {
+        if (!in.empty())
+            std::memmove(out.data(), in.data(), in.size());
+        r = static_cast<int>(in.size());
+    }
+    if (r >= 0)
+        std::memcpy(ss->h, h, NOISE_KEY);
+    return r;
+}
+
+int dh(const uint8_t priv[NOISE_KEY], const uint8_t pub[NOISE_KEY], uint8_t out[NOISE_KEY])
+{
+    // libsodium refuses a public key of small order by the all-zero result
+    return crypto_scalarmult(out, priv, pub) == 0 ? 0 : -EINVAL;
+}
+
+int mix_dh(noise_handshake *hs, const uint8_t priv[NOISE_KEY], const uint8_t pub[NOISE_KEY])
+{
+    uint8_t shared[NOISE_KEY];
+    int r = dh(priv, pub, shared);
+    if (r == 0)
+        mix_key(&hs->ss, shared);
+    sodium_memzero(shared, sizeof shared);
+    return r;
+}
+
+// ee, es: the DH of the token, in the order the side's keys give it.
+int mix_token(noise_handshake *hs, token t)
+{
+    switch (t) {
+    case T_EE:
+        return mix_dh(hs, hs->e_priv, hs->re);
+    case T_ES:
+        return hs->initiator ? mix_dh(hs, hs->e_priv, hs->rs) : mix_dh(hs, hs->s_priv, hs->re);
+    default:
+        return -EINVAL;
+    }
+}
+
+// A refused message ends the handshake, and nothing secret of it outlives the refusal.
+int broken(noise_handshake *hs, int err)
+{
+    noise_pattern p = hs->pattern;
+    bool initiator = hs->initiator;
+    sodium_memzero(hs, sizeof *hs);
+    hs->pattern = p;
+    hs->initiator = initiator;
+    hs->next = BROKEN;
+    return err;
+}
+
+bool my_turn(const noise_handshake *hs)
+{
+    return hs->next < def(hs->pattern).messages && ((hs->next % 2 == 0) == hs->initiator);
+}
+
+} // namespace
+
+void noise_cipher_init(noise_cipher *cs, const uint8_t *key)
+{
+    if (key)
+        std::memcpy(cs->k, key, NOISE_KEY);
+    else
+        sodium_memzero(cs->k, NOISE_KEY);
+    cs->n = 0;
+    cs->has_key = key != nullptr;
+}
+
+void noise_cipher_clear(noise_cipher *cs) { noise_cipher_init(cs, nullptr); }
+
+int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
+                  std::span<uint8_t> out)
+{
+    if (!cs->has_key)
+        return -ENOKEY;
+    if (cs->n == NOISE_NONCE_MAX)
+        return -EOVERFLOW;
+    if (in.size() > NOISE_MSG - NOISE_TAG || out.size() < in.size() + NOISE_TAG)
+        return -EMSGSIZE;
+    int r = aead_encrypt(cs, cs->n, ad, in, out.data());
+    cs->n++;
+    return r;
+}
+
+int noise_decrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
+                  std::span<uint8_t> out)
+{
+    int r = noise_decrypt_at(cs, cs->n, ad, in, out);
+    if (r >= 0)
+        cs->n++;
+    return r;
+}
+
+int noise_decrypt_at(noise_cipher *cs, uint64_t nonce, std::span<const uint8_t> ad,
+                     std::span<const uint8_t> in, std::span<uint8_t> out)
+{
+    if (!cs->has_key)
+        return -ENOKEY;
+    if (nonce == NOISE_NONCE_MAX)
+        return -EOVERFLOW;
+    return aead_decrypt(cs, nonce, ad, in, out);
+}
+
+void noise_rekey(noise_cipher *cs)
+{
+    uint8_t zeros[NOISE_KEY] = {};
+    uint8_t sealed[NOISE_KEY + NOISE_TAG];
+    aead_encrypt(cs, NOISE_NONCE_MAX, {}, zeros, sealed);
+    std::memcpy(cs->k, sealed, NOISE_KEY);
+    sodium_memzero(sealed, sizeof sealed);
+}
+
+int noise_pattern_from_name(const char *name, noise_pattern *out)
+{
+    for (size_t i = 0; i < std::size(PATTERNS); i++) {
+        if (std::strcmp(name, PATTERNS[i].name) == 0) {
+            *out = static_cast<noise_pattern>(i);
+            return 0;
+        }
+    }
+    return -EINVAL;
+}
+
+int noise_handshake_init(noise_handshake *hs, noise_pattern p, bool initiator,
+                         std::span<const uint8_t> prologue, const uint8_t *s_priv, const uint8_t *rs)
+{
+    if (static_cast<size_t>(p) >= std::size(PATTERNS))
+        return -EINVAL;
+    const pattern_def &d = def(p);
+    bool wants_s = d.pre_responder_s && !initiator, wants_rs = d.pre_responder_s && initiator;
+    if ((s_priv != nullptr) != wants_s || (rs != nullptr) != wants_rs)
+        return -EINVAL;
+    sodium_memzero(hs, sizeof *hs);
+    hs->pattern = p;
+    hs->initiator = initiator;
+    // InitializeSymmetric: a name of at most HASHLEN bytes is h itself, zero-padded.
+    size_t len = std::strlen(d.name);
+    if (len <= NOISE_KEY)
+        std::memcpy(hs->ss.h, d.name, len);
+    else
+        crypto_hash_sha256(hs->ss.h, reinterpret_cast<const uint8_t *>(d.name), len);
+    std::memcpy(hs->ss.ck, hs->ss.h, NOISE_KEY);
+    noise_cipher_init(&hs->ss.cs, nullptr);
+    mix_hash(&hs->ss, prologue);
+    if (s_priv) {
+        std::memcpy(hs->s_priv, s_priv, NOISE_KEY);
+        crypto_scalarmult_base(hs->s_pub, hs->s_priv);
+        hs->has_s = true;
+        mix_hash(&hs->ss, hs->s_pub);
+    }
+    if (rs) {
+        std::memcpy(hs->rs, rs, NOISE_KEY);
+        hs->has_rs = true;
+        mix_hash(&hs->ss, hs->rs);
+    }
+    return 0;
+}
+
+void noise_handshake_set_ephemeral(noise_handshake *hs, const uint8_t *e_priv)
+{
+    std::memcpy(hs->e_priv, e_priv, NOISE_KEY);
+    crypto_scalarmult_base(hs->e_pub, hs->e_priv);
+    hs->has_e = true;
+}
+
+void noise_handshake_generate_ephemeral(noise_handshake *hs)
+{
+    uint8_t priv[NOISE_KEY];
+    randombytes_buf(priv, sizeof priv);
+    noise_handshake_set_ephemeral(hs, priv);
+    sodium_memzero(priv, sizeof priv);
+}
+
+int noise_handshake_write(noise_handshake *hs, std::span<const uint8_t> payload,
+                          std::span<uint8_t> out)
+{
+    if (!my_turn(hs))
+        return -EPROTO;
+    // The whole message's size first, so that a short buffer changes nothing.
+    const token *tokens = def(hs->pattern).msg[hs->next];
+    size_t need = payload.size();
+    bool keyed = hs->ss.cs.has_key;
+    for (const token *t = tokens; *t != T_END; t++) {
+        need += *t == T_E ? NOISE_KEY : 0;
+        keyed |= *t != T_E;
+    }
+    need += keyed ? NOISE_TAG : 0;
+    if (need > out.size() || need > NOISE_MSG)
+        return -EMSGSIZE;
+    size_t off = 0;
+    for (const token *t = tokens; *t != T_END; t++) {
+        if (*t == T_E) {
+            if (!hs->has_e)
+                noise_handshake_generate_ephemeral(hs);
+            std::memcpy(out.data() + off, hs->e_pub, NOISE_KEY);
+            mix_hash(&hs->ss, {hs->e_pub, NOISE_KEY});
+            off += NOISE_KEY;
+        } else if (int r = mix_token(hs, *t); r < 0) {
+            return broken(hs, r);
+        }
+    }
+    int r = encrypt_and_hash(&hs->ss, payload, out.subspan(off));
+    if (r < 0)
+        return broken(hs, r);
+    hs->next++;
+    return static_cast<int>(off) + r;
+}
+
+int noise_handshake_read(noise_handshake *hs, std::span<const uint8_t> msg,
+                         std::span<uint8_t> payload)
+{
+    if (hs->next >= def(hs->pattern).messages || my_turn(hs))
+        return -EPROTO;
+    if (msg.size() > NOISE_MSG)
+        return broken(hs, -EBADMSG);
+    size_t off = 0;
+    int r = 0;
+    for (const token *t = def(hs->pattern).msg[hs->next]; *t != T_END && r == 0; t++) {
+        if (*t == T_E) {
+            if (msg.size() - off < NOISE_KEY) {
+                r = -EBADMSG;
+                break;
+            }
+            std::memcpy(hs->re, msg.data() + off, NOISE_KEY);
+            hs->has_re = true;
+            mix_hash(&hs->ss, {hs->re, NOISE_KEY});
+            off += NOISE_KEY;
+        } else {
+            r = mix_token(hs, *t);
+        }
+    }
+    if (r == 0 && hs->ss.cs.has_key && msg.size() - off < NOISE_TAG)
+        r = -EBADMSG;
+    if (r == 0)
+        r = decrypt_and_hash(&hs->ss, msg.subspan(off), payload);
+    if (r < 0)
+        return broken(hs, r);
+    hs->next++;
+    return r;
+}
+
+bool noise_handshake_done(const noise_handshake *hs) { return hs->next == def(hs->pattern).messages; }
+
+int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher *recv)
+{
+    if (!noise_handshake_done(hs))
+        return -EPROTO;
+    uint8_t k1[NOISE_KEY], k2[NOISE_KEY];
+    hkdf2(hs->ss.ck, {}, k1, k2);
+    noise_cipher_init(send, hs->initiator ? k1 : k2);
+    noise_cipher_init(recv, hs->initiator ? k2 : k1);
+    sodium_memzero(k1, sizeof k1);
+    sodium_memzero(k2, sizeof k2);
+    uint8_t h[NOISE_KEY];
+    std::memcpy(h, hs->ss.h, NOISE_KEY);
+    noise_pattern p = hs->pattern;
+    bool initiator = hs->initiator;
+    uint8_t next = hs->next;
+    sodium_memzero(hs, sizeof *hs);
+    std::memcpy(hs->ss.h, h, NOISE_KEY);
+    hs->pattern = p;
+    hs->initiator = initiator;
+    hs->next = next;
+    return 0;
+}
+
+void noise_handshake_clear(noise_handshake *hs) { sodium_memzero(hs, sizeof *hs); }
