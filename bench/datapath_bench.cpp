@@ -141,29 +141,29 @@ void rig_open(rig_t *r, uint32_t len, uint8_t encrypt, uint8_t datalog)
 
     sdwan_t *c = &g_clnt;
     memset(c, 0, sizeof *c);
-    c->tunfd = sv[0];
-    c->si_udpsock = sock_udpinit();
-    if (c->si_udpsock < 0)
+    c->io.tunfd = sv[0];
+    c->io.udpsock = sock_udpinit();
+    if (c->io.udpsock < 0)
         die("sock_udpinit");
     // The daemon never binds; here the peer must know where to send before the first datagram.
     sockaddr_in ca{};
     ca.sin_family = AF_INET;
     ca.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(c->si_udpsock, reinterpret_cast<sockaddr *>(&ca), sizeof ca) != 0)
+    if (bind(c->io.udpsock, reinterpret_cast<sockaddr *>(&ca), sizeof ca) != 0)
         die("bind client");
     al = sizeof ca;
-    getsockname(c->si_udpsock, reinterpret_cast<sockaddr *>(&ca), &al);
+    getsockname(c->io.udpsock, reinterpret_cast<sockaddr *>(&ca), &al);
     r->cli_addr = ca;
 
-    c->si_state = SDWANCLNT_DATA;
-    c->si_peerip = a.sin_addr.s_addr;
-    c->si_peerport = ntohs(a.sin_port);
-    c->si_sid = 0x1234;
-    c->si_token = 0xa5a5a5a5;
-    c->si_peerencypt = encrypt;
-    c->si_datalog = datalog;
-    memcpy(c->si_user, "bench", 6);
-    memcpy(c->si_pass, "bench-secret", 13);
+    c->sess.state = SDWANCLNT_DATA;
+    c->sess.peerip = a.sin_addr.s_addr;
+    c->conf.peerport = ntohs(a.sin_port);
+    c->sess.sid = 0x1234;
+    c->sess.token = 0xa5a5a5a5;
+    c->sess.peerencrypt = encrypt;
+    c->conf.datalog = datalog;
+    memcpy(c->conf.user, "bench", 6);
+    memcpy(c->conf.pass, "bench-secret", 13);
     sdwan_set_key(c);
     r->clnt = c;
 
@@ -171,11 +171,11 @@ void rig_open(rig_t *r, uint32_t len, uint8_t encrypt, uint8_t datalog)
     for (uint32_t i = 0; i < len; i++)
         r->pkt[i] = static_cast<uint8_t>(i * 7 + 1);
     r->pkt[0] = 0x45;  // looks like IPv4; nothing on this path looks inside
-    sdwan_pkthdr_t h{encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, encrypt, c->si_sid, c->si_token};
+    sdwan_pkthdr_t h{encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, encrypt, c->sess.sid, c->sess.token};
     sdwan_hdr_store(r->dgram, &h);
     memcpy(r->dgram + SDWAN_HDR_LEN, r->pkt, len);
     if (encrypt != 0)
-        sdwan_encrypt(&c->si_key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(len));
+        sdwan_encrypt(&c->sess.key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(len));
 }
 
 // A TCP/IPv4 packet of the bench's one flow with right checksums: hdr 40 bytes, then pay bytes.
@@ -232,8 +232,8 @@ void rig_small(rig_t *r)
     udp_packet(r->pkt, SMALL);
     r->len = SMALL;
     memcpy(r->dgram + SDWAN_HDR_LEN, r->pkt, SMALL);
-    if (r->clnt->si_peerencypt != 0)
-        sdwan_encrypt(&r->clnt->si_key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(SMALL));
+    if (r->clnt->sess.peerencrypt != 0)
+        sdwan_encrypt(&r->clnt->sess.key, r->dgram + SDWAN_HDR_LEN, static_cast<int>(SMALL));
     vnet_hdr_t h{VNET_F_NEEDS_CSUM, VNET_GSO_NONE, 0, 0, 20, 6};
     vnet_hdr_store(r->vread, &h);
     memcpy(r->vread + VNET_HDR_LEN, r->pkt, SMALL);
@@ -247,12 +247,12 @@ void rig_small(rig_t *r)
 void rig_offload(rig_t *r, uint8_t encrypt)
 {
     sdwan_t *c = r->clnt;
-    c->si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
-    c->si_udpgso = sock_gso_probe(c->si_udpsock) == 0;
-    c->si_udpgro = sock_gro_enable(c->si_udpsock) == 0;
-    c->si_cfgmtu = MTU;
-    c->si_peermtu = MTU;
-    if (!c->si_udpgso || !c->si_udpgro)
+    c->io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    c->io.udpgso = sock_gso_probe(c->io.udpsock) == 0;
+    c->io.udpgro = sock_gro_enable(c->io.udpsock) == 0;
+    c->conf.mtu = MTU;
+    c->sess.peermtu = MTU;
+    if (!c->io.udpgso || !c->io.udpgro)
         die("the kernel offers no UDP GSO or GRO");
 
     // Out: the super-packet as the kernel's TCP hands it over, the checksum left partial.
@@ -266,11 +266,11 @@ void rig_offload(rig_t *r, uint8_t encrypt)
     r->train_len = 0;
     for (uint32_t i = 0; i < GRO_PKTS; i++) {
         uint8_t *d = r->train + r->train_len;
-        sdwan_pkthdr_t dh{encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, encrypt, c->si_sid, c->si_token};
+        sdwan_pkthdr_t dh{encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, encrypt, c->sess.sid, c->sess.token};
         sdwan_hdr_store(d, &dh);
         tcp_packet(d + SDWAN_HDR_LEN, 1 + i * mss, mss, static_cast<uint16_t>(100 + i), i + 1 == GRO_PKTS ? 0x18 : 0x10);
         if (encrypt != 0)
-            sdwan_encrypt(&c->si_key, d + SDWAN_HDR_LEN, static_cast<int>(MTU));
+            sdwan_encrypt(&c->sess.key, d + SDWAN_HDR_LEN, static_cast<int>(MTU));
         r->train_len += SDWAN_HDR_LEN + MTU;
     }
 }
@@ -279,8 +279,8 @@ void rig_close(rig_t *r)
 {
     close(r->tun_kernel);
     close(r->peer);
-    close(r->clnt->tunfd);
-    sock_close(r->clnt->si_udpsock);
+    close(r->clnt->io.tunfd);
+    sock_close(r->clnt->io.udpsock);
 }
 
 // One packet from the "kernel" into the TUN device, through the daemon, out at the peer.
@@ -369,12 +369,12 @@ inline bool out_floor(rig_t *r)
 {
     if (write(r->tun_kernel, r->pkt, r->len) != static_cast<ssize_t>(r->len))
         return false;
-    ssize_t n = read(r->clnt->tunfd, r->dgram + SDWAN_HDR_LEN, SDWAN_PKTBUF - SDWAN_HDR_LEN);
+    ssize_t n = read(r->clnt->io.tunfd, r->dgram + SDWAN_HDR_LEN, SDWAN_PKTBUF - SDWAN_HDR_LEN);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(r->clnt->si_peerport);
-    to.sin_addr.s_addr = r->clnt->si_peerip;
-    sendto(r->clnt->si_udpsock, r->dgram, static_cast<size_t>(n) + SDWAN_HDR_LEN, 0,
+    to.sin_port = htons(r->clnt->conf.peerport);
+    to.sin_addr.s_addr = r->clnt->sess.peerip;
+    sendto(r->clnt->io.udpsock, r->dgram, static_cast<size_t>(n) + SDWAN_HDR_LEN, 0,
            reinterpret_cast<sockaddr *>(&to), sizeof to);
     return recv(r->peer, r->sink, sizeof r->sink, 0) == static_cast<ssize_t>(r->len + SDWAN_HDR_LEN);
 }
@@ -388,9 +388,9 @@ inline bool in_floor(rig_t *r)
     uint8_t buf[SDWAN_PKTBUF];
     sockaddr_in from{};
     socklen_t fl = sizeof from;
-    ssize_t m = recvfrom(r->clnt->si_udpsock, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+    ssize_t m = recvfrom(r->clnt->io.udpsock, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl);
     if (m > static_cast<ssize_t>(SDWAN_HDR_LEN))
-        (void)!write(r->clnt->tunfd, buf + SDWAN_HDR_LEN, static_cast<size_t>(m) - SDWAN_HDR_LEN);
+        (void)!write(r->clnt->io.tunfd, buf + SDWAN_HDR_LEN, static_cast<size_t>(m) - SDWAN_HDR_LEN);
     return read(r->tun_kernel, r->sink, sizeof r->sink) == static_cast<ssize_t>(r->len);
 }
 
@@ -413,14 +413,14 @@ void loop_register(rig_t *r)
 {
     poll_init();
     tm_init();
-    poll_add(r->clnt->tunfd, sdwclnt_tun_recv, r->clnt);
-    poll_add(r->clnt->si_udpsock, sdwan_sock_recv, r->clnt);
+    poll_add(r->clnt->io.tunfd, sdwclnt_tun_recv, r->clnt);
+    poll_add(r->clnt->io.udpsock, sdwan_sock_recv, r->clnt);
 }
 
 void loop_unregister(rig_t *r)
 {
-    poll_del(r->clnt->tunfd);
-    poll_del(r->clnt->si_udpsock);
+    poll_del(r->clnt->io.tunfd);
+    poll_del(r->clnt->io.udpsock);
 }
 
 // The log goes to /dev/null (a write that costs nothing to keep, an fsync that fails at once)

@@ -131,9 +131,9 @@ uint32_t build_open(const std::string &user, const std::string &pass, uint8_t *b
 {
     static sdwan_t rec;  // the client's own record and builder: the bytes a real client sends
     memset(&rec, 0, sizeof rec);
-    snprintf(rec.si_user, sizeof rec.si_user, "%s", user.c_str());
-    snprintf(rec.si_pass, sizeof rec.si_pass, "%s", pass.c_str());
-    rec.si_cfgmtu = 1400;
+    snprintf(rec.conf.user, sizeof rec.conf.user, "%s", user.c_str());
+    snprintf(rec.conf.pass, sizeof rec.conf.pass, "%s", pass.c_str());
+    rec.conf.mtu = 1400;
     return sdwan_pktopen(&rec, buf);
 }
 

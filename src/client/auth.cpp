@@ -24,19 +24,19 @@ bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
     openack_msg_t m;
     const int r = openack_decode({buf, blen}, &m);
     if ((m.have & OPENACK_HAVE_MTU) != 0)
-        clnt->si_peermtu = m.mtu;
+        clnt->sess.peermtu = m.mtu;
     if ((m.have & OPENACK_HAVE_IP) != 0)
-        clnt->si_ip = m.ip;
+        clnt->sess.ip = m.ip;
     if ((m.have & OPENACK_HAVE_GATEWAY) != 0)
-        clnt->si_gateway = m.gateway;
+        clnt->sess.gateway = m.gateway;
     if ((m.have & OPENACK_HAVE_DNS) != 0) {
-        clnt->si_dns0 = m.dns0;
-        clnt->si_dns1 = m.dns1;
+        clnt->sess.dns0 = m.dns0;
+        clnt->sess.dns1 = m.dns1;
     }
     if ((m.have & OPENACK_HAVE_ENCRYPT) != 0)
-        clnt->si_peerencypt = m.encrypt;
+        clnt->sess.peerencrypt = m.encrypt;
     if ((m.have & OPENACK_HAVE_DUPPKT) != 0)
-        clnt->si_peerduppkt = m.duppkt;
+        clnt->sess.peerduppkt = m.duppkt;
     return r == 0;
 }
 // A control packet is taken only in the state that expects it, and only with a good signature;
@@ -44,13 +44,13 @@ bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
 bool control_ok(sdwan_t *clnt, uint8_t want, const char *want_name, const uint8_t *buf, uint32_t blen,
                 uint8_t refused_kind, const char *refused)
 {
-    if (clnt->si_state != want) {
+    if (clnt->sess.state != want) {
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_STATE))
-            log_help("Invalid state: expected %s, but got %d\n", want_name, clnt->si_state);
+            log_help("Invalid state: expected %s, but got %d\n", want_name, clnt->sess.state);
         return false;
     }
     if (sdwan_pktverify(buf, blen) == 0) {
-        clnt->si_stats.panic_pktverify++;
+        clnt->count.stats.panic_pktverify++;
         if (sdwclnt_rlog_allow(clnt, refused_kind))
             log_help("%s\n", refused);
         return false;
@@ -64,17 +64,17 @@ bool control_ok(sdwan_t *clnt, uint8_t want, const char *want_name, const uint8_
 auth_outcome close_probe(sdwan_t *clnt)
 {
     const uint64_t now = os_monousec();
-    if (clnt->si_probe_pending || now - clnt->si_probe_mono < SDWAN_PROBE_GAP_USEC)
+    if (clnt->sess.probe_pending || now - clnt->sess.probe_mono < SDWAN_PROBE_GAP_USEC)
         return auth_outcome::none;
-    clnt->si_probe_pending = true;
-    clnt->si_probe_mono = now;
+    clnt->sess.probe_pending = true;
+    clnt->sess.probe_mono = now;
     return auth_outcome::probe;
 }
 }  // namespace
 
 int sdwan_aes_init() { return sdwan_aes_open(&s_aes); }
 
-void sdwan_set_key(sdwan_t *clnt) { sdwan_key_derive(clnt->si_user, clnt->si_pass, &clnt->si_key); }
+void sdwan_set_key(sdwan_t *clnt) { sdwan_key_derive(clnt->conf.user, clnt->conf.pass, &clnt->sess.key); }
 
 uint32_t parse_ip(const uint8_t *p) { return ld_raw32(p + 2); }
 
@@ -83,24 +83,24 @@ uint32_t parse_ip_part(const uint8_t *p) { return ld_raw32(p); }
 uint32_t sdwan_pktopen(const sdwan_t *clnt, uint8_t *buf)
 {
     open_msg_t m{};
-    m.hdr = {SDWAN_OPEN, clnt->si_encrypt, 0, 0};
+    m.hdr = {SDWAN_OPEN, clnt->conf.encrypt, 0, 0};
     m.have = OPEN_HAVE_MTU;
-    m.mtu = clnt->si_cfgmtu;
-    m.userlen = static_cast<uint8_t>(strnlen(clnt->si_user, SDWAN_USER_MAX));
-    memcpy(m.user, clnt->si_user, m.userlen);
+    m.mtu = clnt->conf.mtu;
+    m.userlen = static_cast<uint8_t>(strnlen(clnt->conf.user, SDWAN_USER_MAX));
+    memcpy(m.user, clnt->conf.user, m.userlen);
     uint8_t key[16];
-    sdwan_passkey(clnt->si_user, m.userlen, key);
+    sdwan_passkey(clnt->conf.user, m.userlen, key);
     // Only the first 16 password bytes travel; the field is zero past the password's end.
-    if (sdwan_aes_run(&s_aes, false, key, reinterpret_cast<const uint8_t *>(clnt->si_pass), m.passblk) != 0)
+    if (sdwan_aes_run(&s_aes, false, key, reinterpret_cast<const uint8_t *>(clnt->conf.pass), m.passblk) != 0)
         return 0;
-    if (clnt->si_encrypt != 0) {
+    if (clnt->conf.encrypt != 0) {
         m.have |= OPEN_HAVE_ENCRYPT;
-        m.encrypt = clnt->si_encrypt;
+        m.encrypt = clnt->conf.encrypt;
     }
-    if (clnt->si_pipeid != 0) {
+    if (clnt->conf.pipeid != 0) {
         // Bit 0 of the pipe index lands on bit 15; its higher bits fall off the 16-bit field.
         m.have |= OPEN_HAVE_PIPE;
-        m.pipe = static_cast<uint16_t>((uint32_t{clnt->si_pipeidx} << 15) | clnt->si_pipeid);
+        m.pipe = static_cast<uint16_t>((uint32_t{clnt->conf.pipeidx} << 15) | clnt->conf.pipeid);
     }
     return open_encode(m, {buf, SDWAN_OPEN_MAX});
 }
@@ -120,33 +120,33 @@ void sdwan_sendOPEN(sdwan_t *clnt)
 auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
 {
     // The state is tested first: outside AUTH the signature is not even computed.
-    if (clnt->si_state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
-        clnt->si_stats.panic_pktverify++;
+    if (clnt->sess.state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
+        clnt->count.stats.panic_pktverify++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_OPENACK))
             log_help("Invalid state or packet verification failed\n");
         return auth_outcome::none;
     }
     if (!openack_options(clnt, buf, blen)) {
-        clnt->si_stats.panic_open++;
+        clnt->count.stats.panic_open++;
         return auth_outcome::malformed;
     }
 
-    clnt->si_state = SDWANCLNT_DATA;
-    clnt->si_sid = pkt->sid;
-    clnt->si_token = pkt->token;
-    clnt->si_ltime = static_cast<uint32_t>(os_monosec());
-    clnt->si_lastdial = static_cast<uint32_t>(os_cursec());  // a date for the status file only
-    clnt->si_probe_pending = false;
-    clnt->si_stats.openackcnt++;
-    log_help("sdwan DATA ESTABLISHED session %u\n", static_cast<unsigned>(clnt->si_sid));
+    clnt->sess.state = SDWANCLNT_DATA;
+    clnt->sess.sid = pkt->sid;
+    clnt->sess.token = pkt->token;
+    clnt->sess.ltime = static_cast<uint32_t>(os_monosec());
+    clnt->sess.lastdial = static_cast<uint32_t>(os_cursec());  // a date for the status file only
+    clnt->sess.probe_pending = false;
+    clnt->count.stats.openackcnt++;
+    log_help("sdwan DATA ESTABLISHED session %u\n", static_cast<unsigned>(clnt->sess.sid));
 
     char ip[16];
     char gw[16];
-    const char *ips = ip2strv4(clnt->si_ip, ip, sizeof ip);
-    const char *gws = ip2strv4(clnt->si_gateway, gw, sizeof gw);
+    const char *ips = ip2strv4(clnt->sess.ip, ip, sizeof ip);
+    const char *gws = ip2strv4(clnt->sess.gateway, gw, sizeof gw);
     log_help("Using IP: %s, Gateway: %s, MTU: %u, Encrypt: %c\n", ips != nullptr ? ips : "",
-             gws != nullptr ? gws : "", static_cast<unsigned>(clnt->si_peermtu),
-             clnt->si_peerencypt != 0 ? 'Y' : 'N');
+             gws != nullptr ? gws : "", static_cast<unsigned>(clnt->sess.peermtu),
+             clnt->sess.peerencrypt != 0 ? 'Y' : 'N');
     return auth_outcome::established;
 }
 
@@ -156,7 +156,7 @@ auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const s
                     "Packet verification failed for OPENREJ"))
         return auth_outcome::none;
     log_help("SDWAN peer authentication REJECTED\n");
-    clnt->si_stats.openrejcnt++;
+    clnt->count.stats.openrejcnt++;
     return auth_outcome::rejected;
 }
 
@@ -166,8 +166,8 @@ auth_outcome sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdw
         return auth_outcome::none;
     // The peer closes with the session's own sid and token, also when it answers an echo of a
     // session it no longer holds; anyone else's CLOSE only makes the client ask.
-    if (pkt->sid != clnt->si_sid || pkt->token != clnt->si_token) {
-        clnt->si_close_mismatch++;
+    if (pkt->sid != clnt->sess.sid || pkt->token != clnt->sess.token) {
+        clnt->count.close_mismatch++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_CLOSE))
             log_help("CLOSE for another session (sid %u, token %u): asking the peer\n", unsigned{pkt->sid},
                      unsigned{pkt->token});

@@ -5,6 +5,6 @@
 
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
 {
-    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, len) < 0)
+    if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, buf, len) < 0)
         log_help("domain socket send failed\n");
 }

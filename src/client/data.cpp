@@ -28,12 +28,12 @@ vnet_coal_t s_coal{s_coalbuf, 0, 0, 0, 0, 0, false};
 // The largest packet the session carries: what the interface's MTU was set to.
 uint32_t session_mtu(const sdwan_t *clnt)
 {
-    if (clnt->si_tunmtu != 0)
-        return clnt->si_tunmtu;  // the interface's own, where the kernel took another than asked
-    const uint32_t mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    if (clnt->host.tunmtu != 0)
+        return clnt->host.tunmtu;  // the interface's own, where the kernel took another than asked
+    const uint32_t mtu = clnt->sess.peermtu < clnt->conf.mtu ? clnt->sess.peermtu : clnt->conf.mtu;
     if (mtu != 0)
         return mtu;
-    return clnt->si_cfgmtu != 0 ? clnt->si_cfgmtu : SDWAN_MTU_MAX;
+    return clnt->conf.mtu != 0 ? clnt->conf.mtu : SDWAN_MTU_MAX;
 }
 
 // One packet read from the interface, at dgram + SDWAN_HDR_LEN: counted, checked, and in a
@@ -41,24 +41,24 @@ uint32_t session_mtu(const sdwan_t *clnt)
 // Inlined into both paths: a call per packet is a tenth of the plain path's own work.
 [[gnu::always_inline]] inline bool data_wrap(sdwan_t *clnt, uint8_t *dgram, int len)
 {
-    clnt->si_stats.tun_rxpkts++;
+    clnt->count.stats.tun_rxpkts++;
     // The daemon's own datagram, routed into its own tunnel (the host route that kept it outside
     // is gone): wrapped and sent, it would come back again at once, for ever.
     if (sdwan_own_dest(clnt, dgram + SDWAN_HDR_LEN, len)) {
-        clnt->si_stats.panic_pktdest++;
+        clnt->count.stats.panic_pktdest++;
         return false;
     }
     // Outside a session the packet is still read, so the device never backs up; it has nowhere
     // to go.
-    if (clnt->si_state != SDWANCLNT_DATA)
+    if (clnt->sess.state != SDWANCLNT_DATA)
         return false;
 
-    sdwan_pkthdr_t hdr{SDWAN_DATA, 0, clnt->si_sid, clnt->si_token};
-    if (clnt->si_peerencypt != 0) {
+    sdwan_pkthdr_t hdr{SDWAN_DATA, 0, clnt->sess.sid, clnt->sess.token};
+    if (clnt->sess.peerencrypt != 0) {
         // The peer's own value goes back in the flag byte, not a normalised 1.
         hdr.type = SDWAN_EDATA;
-        hdr.encrypt = clnt->si_peerencypt;
-        sdwan_encrypt(&clnt->si_key, dgram + SDWAN_HDR_LEN, len);
+        hdr.encrypt = clnt->sess.peerencrypt;
+        sdwan_encrypt(&clnt->sess.key, dgram + SDWAN_HDR_LEN, len);
     }
     sdwan_hdr_store(dgram, &hdr);
     return true;
@@ -71,12 +71,12 @@ uint32_t session_mtu(const sdwan_t *clnt)
     if (!data_wrap(clnt, dgram, len))
         return;
     const uint32_t pkt_len = static_cast<uint32_t>(len) + SDWAN_HDR_LEN;
-    if (sock_sendto(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, dgram, pkt_len) < 0) {
+    if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, dgram, pkt_len) < 0) {
         log_help("Failed to send packet to peer\n");
         return;
     }
-    clnt->si_stats.sock_txpkts++;
-    clnt->si_txbytes += static_cast<uint32_t>(len);
+    clnt->count.stats.sock_txpkts++;
+    clnt->count.txbytes += static_cast<uint32_t>(len);
 }
 
 // pkts wrapped datagrams back to back from buf (bytes in all, each stride long but the last),
@@ -85,13 +85,13 @@ void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride
 {
     if (pkts == 0)
         return;
-    if (sock_send_gso(clnt->si_udpsock, clnt->si_peerip, clnt->si_peerport, buf, bytes, stride, &clnt->si_udpgso) <
+    if (sock_send_gso(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, buf, bytes, stride, &clnt->io.udpgso) <
         0) {
         log_help("Failed to send packet to peer\n");
         return;
     }
-    clnt->si_stats.sock_txpkts += pkts;
-    clnt->si_txbytes += payload;
+    clnt->count.stats.sock_txpkts += pkts;
+    clnt->count.txbytes += payload;
 }
 
 // A read of a descriptor with the virtio-net header: a super-packet becomes the segments the
@@ -99,7 +99,7 @@ void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride
 // out together. Everything read is sent or dropped before the event core polls again.
 void tun_recv_offload(sdwan_t *clnt)
 {
-    const int n = tun_recv_vnet(clnt->tunfd, s_read, static_cast<int>(sizeof s_read));
+    const int n = tun_recv_vnet(clnt->io.tunfd, s_read, static_cast<int>(sizeof s_read));
     if (n <= 0)
         return;
     // Most reads are one packet (every one that is not TCP): it is sent from where it was read,
@@ -113,8 +113,8 @@ void tun_recv_offload(sdwan_t *clnt)
     }
     if (one != 0) {
         // Refused, or longer than one datagram carries: dropped whole, as the split drops it.
-        clnt->si_stats.tun_rxpkts++;
-        clnt->si_stats.panic_txdrop++;
+        clnt->count.stats.tun_rxpkts++;
+        clnt->count.stats.panic_txdrop++;
         return;
     }
     vnet_split_t sp;
@@ -140,8 +140,8 @@ void tun_recv_offload(sdwan_t *clnt)
     }
     // A super-packet the split refuses: dropped whole.
     if (cnt < 0) {
-        clnt->si_stats.tun_rxpkts++;
-        clnt->si_stats.panic_txdrop++;
+        clnt->count.stats.tun_rxpkts++;
+        clnt->count.stats.panic_txdrop++;
     }
 }
 
@@ -151,9 +151,9 @@ void tun_recv_offload(sdwan_t *clnt)
 // One packet written to the interface: counted and, with datalog, logged.
 void data_delivered(sdwan_t *clnt, uint32_t len)
 {
-    clnt->si_stats.tun_txpkts++;
-    clnt->si_rxbytes += len;
-    if (clnt->si_datalog != 0)
+    clnt->count.stats.tun_txpkts++;
+    clnt->count.rxbytes += len;
+    if (clnt->conf.datalog != 0)
         log_help("Successfully processed and forwarded data, packet length: %u\n", len);
 }
 
@@ -163,12 +163,12 @@ void data_delivered(sdwan_t *clnt, uint32_t len)
 // header where the descriptor has one: the write's result.
 int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
 {
-    if (clnt->si_tunoff == 0)
-        return tun_send(clnt->tunfd, pkt, len);
+    if (clnt->io.tunoff == 0)
+        return tun_send(clnt->io.tunfd, pkt, len);
     // Joined only when datagrams come in trains: a datagram received alone is written alone.
     // Only TCP ever joins; anything else is not offered, which spares it the join's parsing and
     // checksum (the protocol byte is read only where an IPv4 header can be).
-    if ((clnt->si_tunoff & TUN_OFFLOAD_TSO4) != 0 && clnt->si_udpgro) {
+    if ((clnt->io.tunoff & TUN_OFFLOAD_TSO4) != 0 && clnt->io.udpgro) {
         const ip4_view ip({pkt, static_cast<size_t>(len)});
         if (ip.ok() && ip.proto() == IP4_PROTO_TCP) {
             if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
@@ -183,7 +183,7 @@ int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
             sdwan_data_flush(clnt);
         }
     }
-    return tun_send_vnet(clnt->tunfd, nullptr, pkt, len);
+    return tun_send_vnet(clnt->io.tunfd, nullptr, pkt, len);
 }
 }  // namespace
 
@@ -198,20 +198,20 @@ bool sdwan_own_dest(const sdwan_t *clnt, const uint8_t *pkt, int len)
         return false;
     const uint32_t dst = ip.dst();
     const uint16_t dport = ip.dport();
-    if (dst == clnt->si_peerip && dport == clnt->si_peerport)
+    if (dst == clnt->sess.peerip && dport == clnt->conf.peerport)
         return true;
-    return clnt->si_state == SDWANCLNT_DNS && dst == sdwan_resolver_ip() && dport == SDWAN_DNS_PORT;
+    return clnt->sess.state == SDWANCLNT_DNS && dst == sdwan_resolver_ip() && dport == SDWAN_DNS_PORT;
 }
 
 void sdwclnt_tun_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
-    if (clnt->si_tunoff != 0) {
+    if (clnt->io.tunoff != 0) {
         tun_recv_offload(clnt);
         return;
     }
     uint8_t buf[SDWAN_PKTBUF];
-    const int len = tun_recv(clnt->tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
+    const int len = tun_recv(clnt->io.tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
     if (len > 0)
         send_one(clnt, buf, len);
 }
@@ -230,7 +230,7 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
     // The type alone decides: the peer's flag byte is not trusted to say whether the payload
     // is enciphered.
     if (pkt->type == SDWAN_EDATA)
-        sdwan_encrypt(&clnt->si_key, buf + SDWAN_HDR_LEN, dlen);
+        sdwan_encrypt(&clnt->sess.key, buf + SDWAN_HDR_LEN, dlen);
 
     const int n = data_tun_write(clnt, buf + SDWAN_HDR_LEN, dlen);
     if (n < 0) {
@@ -259,7 +259,7 @@ void coal_write(sdwan_t *clnt)
     const uint32_t n = vnet_coal_finish(&s_coal);
     // One write for them all: taken, each is delivered as if written alone; refused, all are
     // lost, with one line for the one write.
-    if (tun_send_vnet(clnt->tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {
+    if (tun_send_vnet(clnt->io.tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {
         log_help("Failed to send data to tunnel\n");
         return;
     }

@@ -22,7 +22,7 @@ constexpr int64_t RR_A_LEN = RR_RDATA + 4;
 
 // The domain field holds at most 63 characters; header, labels and QTYPE/QCLASS fit the
 // builder's 96-byte contract.
-constexpr uint32_t DNS_NAME_MAX = sizeof(sdwan_t::si_peerdomain) - 1;
+constexpr uint32_t DNS_NAME_MAX = sizeof(sdwan_conf_t::peerdomain) - 1;
 static_assert(DNS_HDR_LEN + DNS_NAME_MAX + 2 + 4 <= 96);
 
 bool is_a_in(const uint8_t *p) { return ld_be16(p) == DNS_TYPE_A && ld_be16(p + 2) == DNS_CLASS_IN; }
@@ -37,7 +37,7 @@ uint32_t sdwan_pktDNS(const sdwan_t *clnt, uint8_t *buf)
     st_be16(buf + 8, 0);
     st_be16(buf + 10, 0);
 
-    const char *name = clnt->si_peerdomain;
+    const char *name = clnt->conf.peerdomain;
     uint32_t n = static_cast<uint32_t>(strnlen(name, DNS_NAME_MAX));
     // Walking backwards, each dot becomes the length of the label behind it; the count left
     // over at the front is the first label's length. Empty labels are not refused: they encode
@@ -67,7 +67,7 @@ dns_outcome sdwclnt_sendDNS(sdwan_t *clnt)
     char text[16];
     ip2strv4(resolver, text, sizeof text);
 
-    if (sock_sendto(clnt->si_udpsock, resolver, SDWAN_DNS_PORT, dnspkt, len) >= 0) {
+    if (sock_sendto(clnt->io.udpsock, resolver, SDWAN_DNS_PORT, dnspkt, len) >= 0) {
         log_help("Send DNS Query to %s:%u\n", text, unsigned{SDWAN_DNS_PORT});
         return dns_outcome::none;
     }
@@ -83,18 +83,18 @@ dns_outcome sdwan_parseDNS(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const ui
     // host on the path choose where the tunnel goes.
     if (port != SDWAN_DNS_PORT || ipbe != sdwan_resolver_ip())
         return dns_outcome::none;
-    clnt->si_stats.rxdnscnt++;
+    clnt->count.stats.rxdnscnt++;
 
     uint32_t peer_ip = sdwan_parse_answer(buf, len);
     if (peer_ip == 0) {
-        clnt->si_stats.panic_dns++;
-        log_help("DNS resolution failed for domain %s\n", clnt->si_peerdomain);
+        clnt->count.stats.panic_dns++;
+        log_help("DNS resolution failed for domain %s\n", clnt->conf.peerdomain);
         return dns_outcome::none;
     }
     char text[16];
-    log_help("DNS resolved domain %s to IP %s\n", clnt->si_peerdomain, ip2strv4(peer_ip, text, sizeof text));
-    clnt->si_peerip = peer_ip;
-    clnt->si_state = SDWANCLNT_INIT;
+    log_help("DNS resolved domain %s to IP %s\n", clnt->conf.peerdomain, ip2strv4(peer_ip, text, sizeof text));
+    clnt->sess.peerip = peer_ip;
+    clnt->sess.state = SDWANCLNT_INIT;
     return dns_outcome::resolved;
 }
 

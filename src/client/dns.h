@@ -7,7 +7,7 @@
 // What the session does next; the query and the answer change only the record.
 enum class dns_outcome {
     none,      // nothing for the session to do
-    resolved,  // si_peerip holds the answer and the state is INIT: the routes follow the new address
+    resolved,  // sess.peerip holds the answer and the state is INIT: the routes follow the new address
     reset,     // the query could not be sent: the socket is to be replaced
 };
 

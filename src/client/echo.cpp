@@ -41,8 +41,8 @@ void rtt_sample(sdwan_rtt_t &t, uint64_t usec)
 
 void echo_rtt_sent(sdwan_t *clnt, uint64_t tick)
 {
-    clnt->si_echoring[clnt->si_echonext % SDWAN_RTT_RING] = {tick, os_monousec(), true};
-    clnt->si_echonext = (clnt->si_echonext + 1) % SDWAN_RTT_RING;
+    clnt->rtt.ring[clnt->rtt.next % SDWAN_RTT_RING] = {tick, os_monousec(), true};
+    clnt->rtt.next = (clnt->rtt.next + 1) % SDWAN_RTT_RING;
 }
 
 bool echo_rtt_answered(sdwan_t *clnt, uint64_t tick, uint64_t *sent)
@@ -51,12 +51,12 @@ bool echo_rtt_answered(sdwan_t *clnt, uint64_t tick, uint64_t *sent)
     // Newest first: should a tick ever repeat (a counter that stands still), the request a
     // response answers is more likely the recent one, and the delay is not overstated.
     for (uint32_t i = 1; i <= SDWAN_RTT_RING; i++) {
-        sdwan_echosent_t &e = clnt->si_echoring[(clnt->si_echonext + SDWAN_RTT_RING - i) % SDWAN_RTT_RING];
+        sdwan_echosent_t &e = clnt->rtt.ring[(clnt->rtt.next + SDWAN_RTT_RING - i) % SDWAN_RTT_RING];
         if (e.used && e.tick == tick) {
             // One sample per request: a duplicated response would only add the time it spent
             // duplicated.
             e.used = false;
-            rtt_sample(clnt->si_rtt, now - e.mono);
+            rtt_sample(clnt->rtt.usec, now - e.mono);
             if (sent != nullptr)
                 *sent = e.mono;
             return true;
@@ -67,8 +67,8 @@ bool echo_rtt_answered(sdwan_t *clnt, uint64_t tick, uint64_t *sent)
 
 uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
 {
-    const echo_msg_t m{{SDWAN_ECHOREQ, 0, clnt->si_sid, clnt->si_token}, true, os_curusec(),
-                       clnt->si_curdelay, clnt->si_mindelay, clnt->si_maxdelay};
+    const echo_msg_t m{{SDWAN_ECHOREQ, 0, clnt->sess.sid, clnt->sess.token}, true, os_curusec(),
+                       clnt->rtt.curdelay, clnt->rtt.mindelay, clnt->rtt.maxdelay};
     const uint32_t len = echo_encode(m, {buf, RT_END});
 
     uint8_t *rt = buf + RT_BLOCK;
@@ -76,7 +76,7 @@ uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf)
     rt[1] = 'D';
     rt[2] = 'R';
     rt[3] = 'T';
-    st_be32(rt + offsetof(sdwan_rtpkt_t, magic), clnt->si_rtmagic);
+    st_be32(rt + offsetof(sdwan_rtpkt_t, magic), clnt->conf.rtmagic);
     st_be32(rt + offsetof(sdwan_rtpkt_t, cnt), 0);
 
     return len;
@@ -92,16 +92,16 @@ void sdwan_sendECHOREQ(sdwan_t *clnt)
 
 void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
-    if (clnt->si_state != SDWANCLNT_DATA) {
+    if (clnt->sess.state != SDWANCLNT_DATA) {
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_STATE))
-            log_help("Invalid state: expected SDWANCLNT_DATA, but got %d\n", clnt->si_state);
+            log_help("Invalid state: expected SDWANCLNT_DATA, but got %d\n", clnt->sess.state);
         return;
     }
     // A response too short to return a whole tick is as useless as a forged one, and is
     // refused the same way rather than read past its end.
     echo_msg_t m;
     if (echo_decode({buf, blen}, &m) != 0 || !sdwan_pktverify(buf, blen)) {
-        clnt->si_stats.panic_pktverify++;
+        clnt->count.stats.panic_pktverify++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_VERIFY))
             log_help("Packet verification failed\n");
         return;
@@ -111,16 +111,16 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     // Kept modulo 2^32: a tick from slightly in the future (counters of two cores need not
     // agree) gives a delay just below 2^32, not a negative one.
     uint32_t delay = static_cast<uint32_t>(tcur - m.tick);
-    clnt->si_curdelay = delay;
-    if (delay > clnt->si_maxdelay)
-        clnt->si_maxdelay = delay;
-    if (delay < clnt->si_mindelay)
-        clnt->si_mindelay = delay;
-    clnt->si_stats.echorespcnt++;
+    clnt->rtt.curdelay = delay;
+    if (delay > clnt->rtt.maxdelay)
+        clnt->rtt.maxdelay = delay;
+    if (delay < clnt->rtt.mindelay)
+        clnt->rtt.mindelay = delay;
+    clnt->count.stats.echorespcnt++;
     uint64_t sent = 0;
     // Only an answer to a request sent since the doubtful CLOSE shows the peer still holds the
     // session: one to an earlier request may have been under way before the peer dropped it.
-    if (echo_rtt_answered(clnt, m.tick, &sent) && clnt->si_probe_pending &&
-        sent >= clnt->si_probe_mono)
-        clnt->si_probe_pending = false;
+    if (echo_rtt_answered(clnt, m.tick, &sent) && clnt->sess.probe_pending &&
+        sent >= clnt->sess.probe_mono)
+        clnt->sess.probe_pending = false;
 }

@@ -2,7 +2,7 @@
 // round-trip delay.
 //
 // The echo's own delay figures are in units of the time-stamp counter and travel to the peer
-// unconverted; the round-trip delay kept in the record's si_rtt is measured on CLOCK_MONOTONIC
+// unconverted; the round-trip delay kept in the record's rtt.usec is measured on CLOCK_MONOTONIC
 // instead: the time at which each request goes out is kept in a small ring keyed by the
 // request's tick, and an accepted response that returns one of those ticks yields a sample in
 // microseconds.

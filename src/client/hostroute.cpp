@@ -29,7 +29,7 @@ bool hostrt_same(const sdwan_hostrt_t &a, const sdwan_hostrt_t &b)
 
 bool is_held(const sdwan_t *clnt, const route_row_t *row)
 {
-    for (const sdwan_hostrt_t *h : {&clnt->si_hostrt_peer, &clnt->si_hostrt_dns}) {
+    for (const sdwan_hostrt_t *h : {&clnt->host.hostrt_peer, &clnt->host.hostrt_dns}) {
         if (h->dst != 0 && row->mask == 0xffffffffu && row->dst == h->dst && row->gw == h->gw &&
             std::strncmp(row->name, h->dev, sizeof h->dev) == 0)
             return true;
@@ -42,7 +42,7 @@ bool is_held(const sdwan_t *clnt, const route_row_t *row)
 bool skip_not_host(const route_row_t *row, void *ctx)
 {
     const sdwan_t *clnt = static_cast<const sdwan_t *>(ctx);
-    if (std::strcmp(row->name, clnt->tun_name) == 0 || is_held(clnt, row))
+    if (std::strcmp(row->name, clnt->conf.tun_name) == 0 || is_held(clnt, row))
         return true;
     return hostrt_is_daemon_tunnel(clnt->ops, row->name);
 }
@@ -59,7 +59,7 @@ bool defroute_visit(const route_row_t *row, void *ctx)
     // The first default route listed, whatever its metric, mask or next hop; a name that a zero
     // byte cut to nothing names no interface.
     if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->name[0] == '\0' ||
-        std::strcmp(row->name, f->clnt->tun_name) == 0 || hostrt_is_daemon_tunnel(f->clnt->ops, row->name))
+        std::strcmp(row->name, f->clnt->conf.tun_name) == 0 || hostrt_is_daemon_tunnel(f->clnt->ops, row->name))
         return true;
     f->found = *row;
     f->ok = true;
@@ -111,7 +111,7 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
         want = *held;
     } else {
         char d[16];
-        log_help("No route to %s outside %s\n", ip2strv4(dst, d, sizeof d), clnt->tun_name);
+        log_help("No route to %s outside %s\n", ip2strv4(dst, d, sizeof d), clnt->conf.tun_name);
         hostrt_drop(clnt, held, changed);
         return false;
     }
@@ -130,7 +130,7 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
     // In place: still the one held, or an identical route someone else made (not ours to delete).
     if (err == -EEXIST)
         return true;
-    clnt->si_kreq_refused[SDWAN_KREQ_ROUTE]++;
+    clnt->count.kreq_refused[SDWAN_KREQ_ROUTE]++;
     if (hostrt_same(*held, want))
         return true;  // the kernel refuses it for now (its link is down); tried again at the next change
     char d[16], v[16];
@@ -142,19 +142,19 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
 void hostrt_release_all(sdwan_t *clnt)
 {
     bool changed = false;
-    hostrt_drop(clnt, &clnt->si_hostrt_peer, &changed);
-    hostrt_drop(clnt, &clnt->si_hostrt_dns, &changed);
+    hostrt_drop(clnt, &clnt->host.hostrt_peer, &changed);
+    hostrt_drop(clnt, &clnt->host.hostrt_dns, &changed);
     if (changed)
         hostrt_mark(clnt);
 }
 
 void defrt_withdraw(sdwan_t *clnt)
 {
-    if ((clnt->si_own & SDWAN_OWN_DEFRT) == 0)
+    if ((clnt->host.own & SDWAN_OWN_DEFRT) == 0)
         return;
-    (void)clnt->ops->route(clnt->ops->ctx, 0, 0, 0, clnt->si_defrt_gw, 0, clnt->tun_name);
-    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_DEFRT);
-    clnt->si_defrt_gw = 0;
+    (void)clnt->ops->route(clnt->ops->ctx, 0, 0, 0, clnt->host.defrt_gw, 0, clnt->conf.tun_name);
+    clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~SDWAN_OWN_DEFRT);
+    clnt->host.defrt_gw = 0;
 }
 
 uint32_t prefix_mask(uint32_t masklen)
@@ -166,12 +166,12 @@ uint32_t prefix_mask(uint32_t masklen)
 // -1 when they leave dst alone. planned: as they will be once this session's are added.
 int tunnel_cover(const sdwan_t *clnt, uint32_t dst, bool planned)
 {
-    if (clnt->si_rtmode != SDWAN_RTMODE_SPLIT)
-        return planned || (clnt->si_own & SDWAN_OWN_DEFRT) != 0 ? 0 : -1;
+    if (clnt->conf.rtmode != SDWAN_RTMODE_SPLIT)
+        return planned || (clnt->host.own & SDWAN_OWN_DEFRT) != 0 ? 0 : -1;
     int best = -1;
     int i = 0;
-    for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
-        if ((planned || clnt->si_rtset[i] != 0) && (dst & prefix_mask(e->masklen)) == e->net &&
+    for (const rtcfg_entry_t *e = clnt->conf.rtcfg; e != nullptr; e = e->next, i++) {
+        if ((planned || clnt->host.rtset[i] != 0) && (dst & prefix_mask(e->masklen)) == e->net &&
             static_cast<int>(e->masklen) > best)
             best = static_cast<int>(e->masklen);
     }
@@ -180,46 +180,46 @@ int tunnel_cover(const sdwan_t *clnt, uint32_t dst, bool planned)
 
 void split_withdraw(sdwan_t *clnt)
 {
-    if ((clnt->si_own & SDWAN_OWN_SPLITRT) == 0)
+    if ((clnt->host.own & SDWAN_OWN_SPLITRT) == 0)
         return;
     int i = 0;
-    for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
-        if (clnt->si_rtset[i] != 0)
-            (void)clnt->ops->route(clnt->ops->ctx, 0, e->net, prefix_mask(e->masklen), clnt->si_defrt_gw, 0,
-                                   clnt->tun_name);
-        clnt->si_rtset[i] = 0;
+    for (const rtcfg_entry_t *e = clnt->conf.rtcfg; e != nullptr; e = e->next, i++) {
+        if (clnt->host.rtset[i] != 0)
+            (void)clnt->ops->route(clnt->ops->ctx, 0, e->net, prefix_mask(e->masklen), clnt->host.defrt_gw, 0,
+                                   clnt->conf.tun_name);
+        clnt->host.rtset[i] = 0;
     }
-    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_SPLITRT);
-    clnt->si_defrt_gw = 0;
+    clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~SDWAN_OWN_SPLITRT);
+    clnt->host.defrt_gw = 0;
 }
 
 // The configured prefixes through the gateway; one already in place (the same session's, after a
 // change of the host's routes) is kept.
 void split_apply(sdwan_t *clnt)
 {
-    if ((clnt->si_own & SDWAN_OWN_SPLITRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
+    if ((clnt->host.own & SDWAN_OWN_SPLITRT) != 0 && clnt->host.defrt_gw != clnt->sess.gateway)
         split_withdraw(clnt);
     int i = 0;
-    for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
-        if (clnt->si_rtset[i] != 0)
+    for (const rtcfg_entry_t *e = clnt->conf.rtcfg; e != nullptr; e = e->next, i++) {
+        if (clnt->host.rtset[i] != 0)
             continue;
         char n[16], g[16];
-        if (e->masklen == 32 && e->net == clnt->si_peerip) {
+        if (e->masklen == 32 && e->net == clnt->sess.peerip) {
             // It would tie with the peer's own host route, and the newer of two equal routes wins.
             log_help("Route to %s/32 via %s not set: it is the peer's address\n", ip2strv4(e->net, n, sizeof n),
-                     clnt->tun_name);
+                     clnt->conf.tun_name);
             continue;
         }
-        const int err = clnt->ops->route(clnt->ops->ctx, 1, e->net, prefix_mask(e->masklen), clnt->si_gateway, 0,
-                                         clnt->tun_name);
+        const int err = clnt->ops->route(clnt->ops->ctx, 1, e->net, prefix_mask(e->masklen), clnt->sess.gateway, 0,
+                                         clnt->conf.tun_name);
         if (err == 0) {
-            clnt->si_rtset[i] = 1;
-            clnt->si_own |= SDWAN_OWN_SPLITRT;
-            clnt->si_defrt_gw = clnt->si_gateway;
+            clnt->host.rtset[i] = 1;
+            clnt->host.own |= SDWAN_OWN_SPLITRT;
+            clnt->host.defrt_gw = clnt->sess.gateway;
         } else {
-            clnt->si_kreq_refused[SDWAN_KREQ_ROUTE]++;
+            clnt->count.kreq_refused[SDWAN_KREQ_ROUTE]++;
             log_help("Failed to add route to %s/%u via %s on %s: %s\n", ip2strv4(e->net, n, sizeof n),
-                     static_cast<unsigned>(e->masklen), ip2strv4(clnt->si_gateway, g, sizeof g), clnt->tun_name,
+                     static_cast<unsigned>(e->masklen), ip2strv4(clnt->sess.gateway, g, sizeof g), clnt->conf.tun_name,
                      strerror(-err));
         }
     }
@@ -255,7 +255,7 @@ int sdwclnt_load_defroute(sdwan_t *clnt)
         log_help("Failed to open /proc/net/route\n");
         return -1;
     }
-    const int rc = hostrt_find_default(fd, clnt, clnt->si_defifname, &clnt->si_defrtnexthop);
+    const int rc = hostrt_find_default(fd, clnt, clnt->host.defifname, &clnt->host.defrtnexthop);
     close(fd);
     return rc;
 }
@@ -264,48 +264,48 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
 {
     uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
     char a[16];
-    int err = clnt->ops->addr_set(clnt->ops->ctx, clnt->tun_name, clnt->si_ip, mask);
+    int err = clnt->ops->addr_set(clnt->ops->ctx, clnt->conf.tun_name, clnt->sess.ip, mask);
     if (err != 0) {
-        clnt->si_kreq_refused[SDWAN_KREQ_ADDRESS]++;
-        log_help("Failed to set address %s on %s: %s\n", ip2strv4(clnt->si_ip, a, sizeof a), clnt->tun_name,
+        clnt->count.kreq_refused[SDWAN_KREQ_ADDRESS]++;
+        log_help("Failed to set address %s on %s: %s\n", ip2strv4(clnt->sess.ip, a, sizeof a), clnt->conf.tun_name,
                  strerror(-err));
     }
-    const unsigned mtu = clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    const unsigned mtu = clnt->sess.peermtu < clnt->conf.mtu ? clnt->sess.peermtu : clnt->conf.mtu;
     // The configuration takes an MTU down to 46 and a peer may offer anything: below the kernel's
     // floor the interface is set to the floor rather than left at its old, larger MTU, which the
     // data path would cut to the smaller size and refuse. 0 (the peer sent none) keeps it as is.
     unsigned set = mtu != 0 && mtu < TUN_MTU_MIN ? TUN_MTU_MIN : mtu;
     if (set != mtu)
-        log_help("MTU %u is below the IPv4 minimum: %s set to %u\n", mtu, clnt->tun_name, set);
-    err = set != 0 ? clnt->ops->mtu_set(clnt->ops->ctx, clnt->tun_name, set) : 0;
+        log_help("MTU %u is below the IPv4 minimum: %s set to %u\n", mtu, clnt->conf.tun_name, set);
+    err = set != 0 ? clnt->ops->mtu_set(clnt->ops->ctx, clnt->conf.tun_name, set) : 0;
     if (err != 0) {
-        clnt->si_kreq_refused[SDWAN_KREQ_MTU]++;
-        log_help("Failed to set MTU %u on %s: %s\n", set, clnt->tun_name, strerror(-err));
+        clnt->count.kreq_refused[SDWAN_KREQ_MTU]++;
+        log_help("Failed to set MTU %u on %s: %s\n", set, clnt->conf.tun_name, strerror(-err));
     }
     // The session carries what the interface really has.
-    const int have = clnt->ops->mtu_get(clnt->ops->ctx, clnt->tun_name);
-    clnt->si_tunmtu = static_cast<uint16_t>(have > 0 && have <= 0xffff ? have : 0);
-    clnt->si_own |= SDWAN_OWN_TUNCONF;
+    const int have = clnt->ops->mtu_get(clnt->ops->ctx, clnt->conf.tun_name);
+    clnt->host.tunmtu = static_cast<uint16_t>(have > 0 && have <= 0xffff ? have : 0);
+    clnt->host.own |= SDWAN_OWN_TUNCONF;
 
     // The tunnel's default route goes before the host's own, so the peer first keeps the path
     // it has now; in session the resolver goes through the tunnel like everything else.
     // With split routes, only the prefixes go through the tunnel and the peer needs a host route
     // only where one of them covers it.
-    const bool split = clnt->si_rtmode == SDWAN_RTMODE_SPLIT;
+    const bool split = clnt->conf.rtmode == SDWAN_RTMODE_SPLIT;
     bool changed = false;
-    const bool peer_ok = hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip,
-                                      tunnel_cover(clnt, clnt->si_peerip, true), &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, 0, -1, &changed);
+    const bool peer_ok = hostrt_apply(clnt, &clnt->host.hostrt_peer, clnt->sess.peerip,
+                                      tunnel_cover(clnt, clnt->sess.peerip, true), &changed);
+    hostrt_apply(clnt, &clnt->host.hostrt_dns, 0, -1, &changed);
     if (changed)
         hostrt_mark(clnt);
     if (!peer_ok) {
         // Better the host's own default route than a session that cannot reach its peer; an
         // earlier session's tunnel route is withdrawn for the same reason.
         if (split) {
-            log_help("Routes through %s not set: the peer would be unreachable\n", clnt->tun_name);
+            log_help("Routes through %s not set: the peer would be unreachable\n", clnt->conf.tun_name);
             split_withdraw(clnt);
         } else {
-            log_help("Default route through %s not set: the peer would be unreachable\n", clnt->tun_name);
+            log_help("Default route through %s not set: the peer would be unreachable\n", clnt->conf.tun_name);
             defrt_withdraw(clnt);
         }
         return;
@@ -314,32 +314,32 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
         split_apply(clnt);
         return;
     }
-    if ((clnt->si_own & SDWAN_OWN_DEFRT) != 0 && clnt->si_defrt_gw != clnt->si_gateway)
+    if ((clnt->host.own & SDWAN_OWN_DEFRT) != 0 && clnt->host.defrt_gw != clnt->sess.gateway)
         defrt_withdraw(clnt);
-    err = clnt->ops->route(clnt->ops->ctx, 1, 0, 0, clnt->si_gateway, 0, clnt->tun_name);
+    err = clnt->ops->route(clnt->ops->ctx, 1, 0, 0, clnt->sess.gateway, 0, clnt->conf.tun_name);
     if (err == 0) {
-        clnt->si_own |= SDWAN_OWN_DEFRT;
-        clnt->si_defrt_gw = clnt->si_gateway;
-    } else if (err != -EEXIST || (clnt->si_own & SDWAN_OWN_DEFRT) == 0) {
-        clnt->si_kreq_refused[SDWAN_KREQ_ROUTE]++;
-        log_help("Failed to add default route via %s on %s: %s\n", ip2strv4(clnt->si_gateway, a, sizeof a),
-                 clnt->tun_name, strerror(-err));
+        clnt->host.own |= SDWAN_OWN_DEFRT;
+        clnt->host.defrt_gw = clnt->sess.gateway;
+    } else if (err != -EEXIST || (clnt->host.own & SDWAN_OWN_DEFRT) == 0) {
+        clnt->count.kreq_refused[SDWAN_KREQ_ROUTE]++;
+        log_help("Failed to add default route via %s on %s: %s\n", ip2strv4(clnt->sess.gateway, a, sizeof a),
+                 clnt->conf.tun_name, strerror(-err));
     }
 }
 
 void sdwclnt_clear_iproute(sdwan_t *clnt)
 {
     sdwclnt_dns_withdraw(clnt);
-    if ((clnt->si_own & SDWAN_OWN_TUNCONF) != 0) {
-        const int err = clnt->ops->addr_clear(clnt->ops->ctx, clnt->tun_name);
+    if ((clnt->host.own & SDWAN_OWN_TUNCONF) != 0) {
+        const int err = clnt->ops->addr_clear(clnt->ops->ctx, clnt->conf.tun_name);
         // ENODEV: the interface went first (shutdown, or deleted under the daemon).
         if (err != 0 && err != -ENODEV) {
-            clnt->si_kreq_refused[SDWAN_KREQ_ADDRESS]++;
-            log_help("Failed to clear the address of %s: %s\n", clnt->tun_name, strerror(-err));
+            clnt->count.kreq_refused[SDWAN_KREQ_ADDRESS]++;
+            log_help("Failed to clear the address of %s: %s\n", clnt->conf.tun_name, strerror(-err));
         }
-        clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~SDWAN_OWN_TUNCONF);
+        clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~SDWAN_OWN_TUNCONF);
     }
-    clnt->si_tunmtu = 0;
+    clnt->host.tunmtu = 0;
     defrt_withdraw(clnt);
     split_withdraw(clnt);
     // Only after the tunnel's routes are gone, so the peer is never routed into the tunnel.
@@ -349,15 +349,15 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
 namespace {
 void routes_hold(sdwan_t *clnt)
 {
-    if ((clnt->si_own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT)) == 0) {
+    if ((clnt->host.own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT)) == 0) {
         hostrt_release_all(clnt);
         return;
     }
     const uint32_t resolver =
-        clnt->si_state == SDWANCLNT_DNS && clnt->si_peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
+        clnt->sess.state == SDWANCLNT_DNS && clnt->conf.peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
     bool changed = false;
-    hostrt_apply(clnt, &clnt->si_hostrt_peer, clnt->si_peerip, tunnel_cover(clnt, clnt->si_peerip, false), &changed);
-    hostrt_apply(clnt, &clnt->si_hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), &changed);
+    hostrt_apply(clnt, &clnt->host.hostrt_peer, clnt->sess.peerip, tunnel_cover(clnt, clnt->sess.peerip, false), &changed);
+    hostrt_apply(clnt, &clnt->host.hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), &changed);
     if (changed)
         hostrt_mark(clnt);
 }
@@ -369,6 +369,6 @@ void sdwclnt_routes_restore(sdwan_t *clnt) { routes_hold(clnt); }
 void sdwclnt_rtnl_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
-    if (rtnl_monitor_drain(clnt->si_rtnlfd) != 0)
+    if (rtnl_monitor_drain(clnt->io.rtnlfd) != 0)
         sdwclnt_routes_restore(clnt);
 }

@@ -1,6 +1,6 @@
 // What the session changes on the host's routes, and what it undoes: the tunnel's default route
 // or split routes, and the host routes that keep the daemon's own datagrams off the tunnel. Only
-// what this run made is ever deleted (sdwan_t::si_own, si_hostrt_*, si_rtset); the interface
+// what this run made is ever deleted (sdwan_host_t::own, si_hostrt_*, host.rtset); the interface
 // itself is client/tunlife's.
 #pragma once
 #include <cstdint>
@@ -13,7 +13,7 @@ int sdwclnt_load_defroute(sdwan_t *clnt);
 // on success only.
 int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop);
 
-// OPENACK: the interface's address and MTU (never below the kernel's floor of 68; si_tunmtu gets
+// OPENACK: the interface's address and MTU (never below the kernel's floor of 68; host.tunmtu gets
 // the MTU the interface then has), the host route to the peer where the tunnel's routes
 // would take it, then those routes: the default route through the gateway, or with the "routes"
 // key (split mode) a route through it for each configured prefix, the host's own default route
@@ -33,5 +33,5 @@ void sdwclnt_routes_sync(sdwan_t *clnt);
 // set-up. While the host has no path at all (its link is down) the one held stays.
 void sdwclnt_routes_restore(sdwan_t *clnt);
 
-// The kernel's notices of link and route changes (the read handler of si_rtnlfd).
+// The kernel's notices of link and route changes (the read handler of io.rtnlfd).
 void sdwclnt_rtnl_recv(void *arg);

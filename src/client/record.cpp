@@ -7,11 +7,11 @@ namespace {
 constexpr sdwan_t initial_record()
 {
     sdwan_t r{};
-    r.si_udpsock = -1;
-    r.tunfd = -1;
-    r.si_rtnlfd = -1;
-    r.si_datalog = 1;
-    r.si_offload = 1;
+    r.io.udpsock = -1;
+    r.io.tunfd = -1;
+    r.io.rtnlfd = -1;
+    r.conf.datalog = 1;
+    r.conf.offload = 1;
     return r;
 }
 }  // namespace
@@ -20,7 +20,7 @@ constinit sdwan_t _sdwclnt = initial_record();
 
 int sdwclnt_not_ready(const sdwan_t *clnt)
 {
-    const bool ready = clnt->si_state != SDWANCLNT_NONE && clnt->si_peerport != 0 && clnt->si_user[0] != '\0' &&
-                       clnt->si_pass[0] != '\0' && (clnt->si_peerip != 0 || clnt->si_peerdomain[0] != '\0');
+    const bool ready = clnt->sess.state != SDWANCLNT_NONE && clnt->conf.peerport != 0 && clnt->conf.user[0] != '\0' &&
+                       clnt->conf.pass[0] != '\0' && (clnt->sess.peerip != 0 || clnt->conf.peerdomain[0] != '\0');
     return ready ? 0 : 1;
 }

@@ -6,7 +6,7 @@
 #include "client/hostops.h"
 #include "sdwan.h"
 
-// Session states, the values of si_state.
+// Session states, the values of sess.state.
 enum : uint8_t {
     SDWANCLNT_NONE = 0,
     SDWANCLNT_IDLE = 1,
@@ -28,9 +28,9 @@ struct rtcfg_entry_t {
 inline constexpr uint32_t SDWAN_ROUTES_MAX = 120;
 static_assert(SDWAN_ECHO_LEN + 4 + sizeof(sdwan_rtpkt_t) + SDWAN_ROUTES_MAX * sizeof(sdwan_rtpktentry_t) <=
               SDWAN_CTRLBUF);
-// Route modes (sdwan_t::si_rtmode).
+// Route modes (sdwan_conf_t::rtmode).
 inline constexpr int SDWAN_RTMODE_FULL = 0;   // everything through the tunnel: its default route
-inline constexpr int SDWAN_RTMODE_SPLIT = 1;  // only the prefixes of si_rtcfg
+inline constexpr int SDWAN_RTMODE_SPLIT = 1;  // only the prefixes of conf.rtcfg
 inline constexpr int SDWAN_RTMODE_BAD = -1;   // a "routes" value that is no prefix list: the configuration is invalid
 
 struct netif_stats {
@@ -65,15 +65,15 @@ struct sdwan_hostrt_t {
     char dev[16];
 };
 
-// Ownership bits of sdwan_t::si_own.
+// Ownership bits of sdwan_host_t::own.
 inline constexpr uint8_t SDWAN_OWN_TUN = 1;      // the TUN descriptor was attached by this process
 inline constexpr uint8_t SDWAN_OWN_TUNIF = 2;    // the interface is this run's (created, or a dead run's taken over): removed at the end
 inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's address and flags
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
-inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of si_rtcfg (si_rtset says which)
+inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of conf.rtcfg (host.rtset says which)
 inline constexpr uint8_t SDWAN_OWN_TUNMARK = 32; // this run set the alias of an interface made beforehand: cleared at the close
 
-// Kinds of kernel request whose refusals are counted (si_kreq_refused), each a series of the
+// Kinds of kernel request whose refusals are counted (count.kreq_refused), each a series of the
 // status file's kernel_requests_refused_total.
 inline constexpr int SDWAN_KREQ_ROUTE = 0;    // a route through the tunnel or a host route
 inline constexpr int SDWAN_KREQ_ADDRESS = 1;  // the tunnel's address, netmask or flags
@@ -126,106 +126,134 @@ struct sdwan_rlog_t {
     uint32_t held[SDWAN_RL_KINDS];  // lines held back in it, by kind
 };
 
-// The client record; one instance, _sdwclnt. Addresses in network order, ports in host order,
-// times in whole seconds truncated to 32 bits.
-struct sdwan_t {
-    // The host's interfaces and routes as the policy reaches them (the kernel's in the daemon).
-    const hostops_t *ops;
-    uint8_t si_state;
-    uint8_t si_encrypt;
-    uint8_t si_peerencypt;
-    uint8_t si_peerduppkt;
-    uint32_t si_ip;
-    uint32_t si_peerip;
-    uint16_t si_peerport;
-    uint16_t si_myport;
-    uint32_t si_gateway;
-    uint32_t si_dns0, si_dns1;
-    uint16_t si_pipeid, si_pipeidx;
-    uint32_t si_token;
-    uint16_t si_sid;
-    uint16_t si_ifidx;
-    uint16_t si_peermtu;
-    uint16_t si_cfgmtu;
-    uint32_t si_curdelay, si_maxdelay, si_mindelay;
-    // Ages on the monotonic clock, which a change of the wall clock does not move; si_lastdial is
-    // the wall clock's, shown as the session's start and never compared.
-    uint32_t si_lastopen;
-    uint32_t si_lastdial;
-    uint32_t si_ltime;
-    uint32_t si_echotimer;
-    sdwan_key_t si_key;
-    char si_peer[64];
-    char si_peerdomain[64];
-    char si_user[32];
-    char si_pass[32];
-    netif_stats si_stats;
-    int si_udpsock;
-    int tunfd;
-    char tun_name[32];
-    char tmr_name[32];
-    uint32_t si_defrtnexthop;
-    char si_defifname[32];
-    uint32_t si_rtmagic;
-    rtcfg_entry_t *si_rtcfg;  // the "routes" prefixes, in the order given; null in full tunnel mode
-    int si_rtmode;            // SDWAN_RTMODE_
+// The records of the client object, one job each. Addresses in network order, ports in host
+// order, times in whole seconds truncated to 32 bits.
 
-    // What of the host this run made (SDWAN_OWN_ bits), and so may undo; nothing else is ever
-    // cleared or deleted.
-    uint8_t si_own;
-    uint32_t si_defrt_gw;  // next hop of the tunnel default route this run added
-    // Host routes that keep the peer and the resolver on the path they had before the tunnel's
-    // default route, while it is in place; dst 0 when none is held.
-    sdwan_hostrt_t si_hostrt_peer;
-    sdwan_hostrt_t si_hostrt_dns;
-    int si_rtnlfd;        // the kernel's notices of link and route changes, -1 when none
-    uint32_t si_tunretry; // 0, or 1 + ticks since a lost TUN interface could not be made again
-    // 1 where this run added the route of the i-th prefix of si_rtcfg (and so may delete it).
-    uint8_t si_rtset[SDWAN_ROUTES_MAX];
+// What the configuration file gave (daemon/cfg.h): written by the loader, read-only after it.
+struct sdwan_conf_t {
+    char tun_name[32];  // the section line: the TUN interface's name
+    char peer[64];
+    char peerdomain[64];  // peer, when it is no IPv4 address: a name to resolve
+    uint16_t peerport;
+    char user[32];
+    char pass[32];
+    uint8_t encrypt;
+    uint16_t mtu;
+    uint16_t pipeid, pipeidx;
+    rtcfg_entry_t *rtcfg;  // the "routes" prefixes, in the order given; null in full tunnel mode
+    int rtmode;            // SDWAN_RTMODE_
+    uint32_t rtmagic;
     // "setdns" and "dnsdomains" keys: hand the peer's DNS servers to the host's resolver manager,
-    // with a comma-separated domain list; si_dnsvia says where they went (SDWAN_DNSVIA_), so that
-    // only this run's settings are withdrawn, from the link si_dnsifidx.
-    uint8_t si_setdns;
-    uint8_t si_dnsvia;
-    int si_dnsifidx;
-    char si_dnsdomains[256];
+    // with a comma-separated domain list.
+    uint8_t setdns;
+    char dnsdomains[256];
     // "datalog" key: 0 silences the per-packet line of the inbound data path.
-    uint8_t si_datalog;
+    uint8_t datalog;
     // "offload" key: 0 keeps the TUN device plain and every datagram its own system call.
-    uint8_t si_offload;
-    // What the kernel granted: TUN_OFFLOAD_ bits of the descriptor (0: a plain one, read and
-    // written as without the key), UDP segmentation of sends (cleared for good at the first
-    // refused send) and receive offload on the socket.
-    uint32_t si_tunoff;
-    // A TUN interface made beforehand (down, no address) and not this daemon's: its MTU and
-    // queue length as found, put back at the end; 0 for any other.
-    int si_tunpre_mtu;
-    int si_tunpre_txq;
-    // The MTU the interface has in the session, read back after it was set (the kernel may have
-    // refused the one asked for); 0 outside a session.
-    uint16_t si_tunmtu;
-    bool si_udpgso;
-    bool si_udpgro;
+    uint8_t offload;
+};
 
-    sdwan_rtt_t si_rtt;
-    sdwan_echosent_t si_echoring[SDWAN_RTT_RING];
-    uint32_t si_echonext;
-
-    // Bytes of the IP packets carried each way (headers of the tunnel left out): sent to the
-    // peer, written to the TUN interface. 64 bits: 32 would wrap within minutes at line rate.
-    uint64_t si_txbytes;
-    uint64_t si_rxbytes;
-
-    sdwan_rlog_t si_rlog;
-    uint64_t si_log_suppressed;  // lines of si_rlog's kinds held back since start-up
+// The session: its state, what the peer gave in OPENACK, its ages and the key.
+struct sdwan_sess_t {
+    uint8_t state;  // SDWANCLNT_
+    uint32_t peerip;  // the peer's address, as configured or resolved
+    uint32_t ip;
+    uint32_t gateway;
+    uint32_t dns0, dns1;
+    uint32_t token;
+    uint16_t sid;
+    uint16_t peermtu;
+    uint8_t peerencrypt;
+    uint8_t peerduppkt;
+    // Ages on the monotonic clock, which a change of the wall clock does not move; lastdial is
+    // the wall clock's, shown as the session's start and never compared.
+    uint32_t lastopen;
+    uint32_t lastdial;
+    uint32_t ltime;
+    uint32_t echotimer;
+    sdwan_key_t key;
     // A CLOSE whose sid and token are not the session's may be forged (its signature needs no
     // key): the session asks the peer with an echo request first, and ends only when no answer
     // to it comes within SDWAN_PROBE_WAIT_USEC.
-    uint32_t si_close_mismatch;  // such CLOSEs received in DATA since start-up
+    bool probe_pending;   // an echo request asks whether the peer still holds the session
+    uint64_t probe_mono;  // when the last one went out, monotonic microseconds
+};
+
+// What of the host this run made (SDWAN_OWN_ bits), and so may undo; nothing else is ever
+// cleared or deleted.
+struct sdwan_host_t {
+    uint8_t own;
+    uint32_t defrt_gw;  // next hop of the tunnel default route this run added
+    // Host routes that keep the peer and the resolver on the path they had before the tunnel's
+    // default route, while it is in place; dst 0 when none is held.
+    sdwan_hostrt_t hostrt_peer;
+    sdwan_hostrt_t hostrt_dns;
+    // 1 where this run added the route of the i-th prefix of conf.rtcfg (and so may delete it).
+    uint8_t rtset[SDWAN_ROUTES_MAX];
+    // Where the peer's DNS servers went (SDWAN_DNSVIA_), so that only this run's settings are
+    // withdrawn, from the link dnsifidx.
+    uint8_t dnsvia;
+    int dnsifidx;
+    // A TUN interface made beforehand (down, no address) and not this daemon's: its MTU and
+    // queue length as found, put back at the end; 0 for any other.
+    int tunpre_mtu;
+    int tunpre_txq;
+    // The MTU the interface has in the session, read back after it was set (the kernel may have
+    // refused the one asked for); 0 outside a session.
+    uint16_t tunmtu;
+    // The host's default route as found: next hop and interface.
+    uint32_t defrtnexthop;
+    char defifname[32];
+    uint32_t tunretry;  // 0, or 1 + ticks since a lost TUN interface could not be made again
+};
+
+// The descriptors and what the kernel granted on them.
+struct sdwan_io_t {
+    int udpsock;
+    int tunfd;
+    int rtnlfd;  // the kernel's notices of link and route changes, -1 when none
+    char tmr_name[32];
+    // What the kernel granted: TUN_OFFLOAD_ bits of the descriptor (0: a plain one, read and
+    // written as without the key), UDP segmentation of sends (cleared for good at the first
+    // refused send) and receive offload on the socket.
+    uint32_t tunoff;
+    bool udpgso;
+    bool udpgro;
+};
+
+// Round trip: the delays in the echo's tick unit that the echo request reports, and the real
+// clock's measure of the requests in flight.
+struct sdwan_rttrec_t {
+    uint32_t curdelay, maxdelay, mindelay;
+    sdwan_rtt_t usec;
+    sdwan_echosent_t ring[SDWAN_RTT_RING];
+    uint32_t next;
+};
+
+// Counters since start-up, and the rate limit of the lines a stranger can cause.
+struct sdwan_count_t {
+    netif_stats stats;
+    // Bytes of the IP packets carried each way (headers of the tunnel left out): sent to the
+    // peer, written to the TUN interface. 64 bits: 32 would wrap within minutes at line rate.
+    uint64_t txbytes;
+    uint64_t rxbytes;
+    sdwan_rlog_t rlog;
+    uint64_t log_suppressed;   // lines of rlog's kinds held back since start-up
+    uint32_t close_mismatch;   // CLOSEs for another session received in DATA since start-up
     // Requests the kernel refused since start-up, by kind (SDWAN_KREQ_): each also has its line.
-    uint32_t si_kreq_refused[SDWAN_KREQ_COUNT];
-    bool si_probe_pending;       // an echo request asks whether the peer still holds the session
-    uint64_t si_probe_mono;      // when the last one went out, monotonic microseconds
+    uint32_t kreq_refused[SDWAN_KREQ_COUNT];
+};
+
+// The client object; one instance, _sdwclnt.
+struct sdwan_t {
+    // The host's interfaces and routes as the policy reaches them (the kernel's in the daemon).
+    const hostops_t *ops;
+    sdwan_conf_t conf;
+    sdwan_sess_t sess;
+    sdwan_host_t host;
+    sdwan_io_t io;
+    sdwan_rttrec_t rtt;
+    sdwan_count_t count;
 };
 
 extern sdwan_t _sdwclnt;

@@ -18,7 +18,7 @@ constexpr const char *KIND_NAMES[SDWAN_RL_KINDS] = {
 
 void rlog_flush(sdwan_t *clnt, uint64_t now)
 {
-    sdwan_rlog_t *r = &clnt->si_rlog;
+    sdwan_rlog_t *r = &clnt->count.rlog;
     uint64_t total = 0;
     for (uint32_t v : r->held)
         total += v;
@@ -47,7 +47,7 @@ bool sdwclnt_rlog_allow(sdwan_t *clnt, uint8_t kind)
     if (kind >= SDWAN_RL_KINDS)
         return true;
     const uint64_t now = os_monousec();
-    sdwan_rlog_t *r = &clnt->si_rlog;
+    sdwan_rlog_t *r = &clnt->count.rlog;
     // The summary of an interval that ended comes before the first line of the next.
     if (r->active && now - r->start >= SDWAN_RLOG_USEC)
         rlog_flush(clnt, now);
@@ -60,13 +60,13 @@ bool sdwclnt_rlog_allow(sdwan_t *clnt, uint8_t kind)
         return true;
     }
     r->held[kind]++;
-    clnt->si_log_suppressed++;
+    clnt->count.log_suppressed++;
     return false;
 }
 
 void sdwclnt_rlog_tick(sdwan_t *clnt)
 {
     const uint64_t now = os_monousec();
-    if (clnt->si_rlog.active && now - clnt->si_rlog.start >= SDWAN_RLOG_USEC)
+    if (clnt->count.rlog.active && now - clnt->count.rlog.start >= SDWAN_RLOG_USEC)
         rlog_flush(clnt, now);
 }

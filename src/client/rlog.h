@@ -3,7 +3,7 @@
 // "from the peer" would otherwise cost one synced log line: a flood of them stalls the loop that
 // carries the tunnel and rotates the log's history away. Each kind of line is written at most
 // SDWAN_RLOG_LINES times per interval of SDWAN_RLOG_USEC on the monotonic clock; the rest is
-// counted (si_log_suppressed) and, when the interval ends, summed up in one line:
+// counted (count.log_suppressed) and, when the interval ends, summed up in one line:
 // "%llu lines suppressed in the last %u s: <kind> <count>, ...". The datagrams themselves are
 // still counted by the handlers, one by one.
 #pragma once

@@ -77,9 +77,9 @@ void on_auth(sdwan_t *clnt, auth_outcome o)
 
 int init_fail(sdwan_t *clnt)
 {
-    if (clnt->tunfd != -1) {
-        poll_del(clnt->tunfd);
-        tm_del(clnt->tmr_name);
+    if (clnt->io.tunfd != -1) {
+        poll_del(clnt->io.tunfd);
+        tm_del(clnt->io.tmr_name);
     }
     return -1;
 }
@@ -91,9 +91,9 @@ void tun_lost(void *arg);
 
 int tun_register(sdwan_t *clnt)
 {
-    if (poll_add(clnt->tunfd, sdwclnt_tun_recv, clnt) != 0)
+    if (poll_add(clnt->io.tunfd, sdwclnt_tun_recv, clnt) != 0)
         return -1;
-    poll_set_error(clnt->tunfd, tun_lost);
+    poll_set_error(clnt->io.tunfd, tun_lost);
     return 0;
 }
 
@@ -115,37 +115,37 @@ bool tun_remake(sdwan_t *clnt)
 void tun_lost(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
-    log_help("TUN interface %s lost, creating it again\n", clnt->tun_name);
-    poll_del(clnt->tunfd);
-    tun_detach(&clnt->tunfd);
-    clnt->si_own = 0;  // the interface, its address and the tunnel's default route are gone
-    if (clnt->si_state != SDWANCLNT_NONE)
+    log_help("TUN interface %s lost, creating it again\n", clnt->conf.tun_name);
+    poll_del(clnt->io.tunfd);
+    tun_detach(&clnt->io.tunfd);
+    clnt->host.own = 0;  // the interface, its address and the tunnel's default route are gone
+    if (clnt->sess.state != SDWANCLNT_NONE)
         sdwclnt_reset_state(clnt);
-    clnt->si_tunretry = tun_remake(clnt) ? 0 : 1;
+    clnt->host.tunretry = tun_remake(clnt) ? 0 : 1;
 }
 
 void tick_init(sdwan_t *clnt, uint32_t now)
 {
     char ip[16];
-    const char *ips = ip2strv4(clnt->si_peerip, ip, sizeof ip);
-    log_help("INIT peer %s:%u\n", ips != nullptr ? ips : "", static_cast<unsigned>(clnt->si_peerport));
-    clnt->si_ltime = now;
-    clnt->si_token = 0;
-    clnt->si_lastopen = 0;
-    clnt->si_peerencypt = 0;
-    clnt->si_state = SDWANCLNT_AUTH;
+    const char *ips = ip2strv4(clnt->sess.peerip, ip, sizeof ip);
+    log_help("INIT peer %s:%u\n", ips != nullptr ? ips : "", static_cast<unsigned>(clnt->conf.peerport));
+    clnt->sess.ltime = now;
+    clnt->sess.token = 0;
+    clnt->sess.lastopen = 0;
+    clnt->sess.peerencrypt = 0;
+    clnt->sess.state = SDWANCLNT_AUTH;
 }
 
 void tick_auth(sdwan_t *clnt, uint32_t now)
 {
-    if (now - clnt->si_ltime > AUTH_TIMEOUT_SEC) {
+    if (now - clnt->sess.ltime > AUTH_TIMEOUT_SEC) {
         sdwclnt_reset_state(clnt);
-        clnt->si_stats.panic_authot++;
+        clnt->count.stats.panic_authot++;
         log_help("AUTH timeout\n");
         return;
     }
-    if (now - clnt->si_lastopen > OPEN_INTERVAL_SEC) {
-        clnt->si_lastopen = now;
+    if (now - clnt->sess.lastopen > OPEN_INTERVAL_SEC) {
+        clnt->sess.lastopen = now;
         log_help("AUTH start\n");
         sdwan_sendOPEN(clnt);
     }
@@ -156,7 +156,7 @@ void tick_closed(sdwan_t *clnt)
     // Leaving CLOSED does not clear the interface: it stays up with its address until the
     // next session sets it again.
     sdwclnt_reset_state(clnt);
-    clnt->si_token = 0;
+    clnt->sess.token = 0;
     // Counted once, when the session was closed (sdwclnt_enter_closed): a session the peer
     // closed is one reset, as a timeout is.
     log_help("peer CLOSED\n");
@@ -164,15 +164,15 @@ void tick_closed(sdwan_t *clnt)
 
 void tick_data(sdwan_t *clnt, uint32_t now)
 {
-    if (now - clnt->si_ltime > DATA_TIMEOUT_SEC) {
-        clnt->si_token = 0;
-        clnt->si_sid = 0;
-        clnt->si_stats.panic_dataot++;
+    if (now - clnt->sess.ltime > DATA_TIMEOUT_SEC) {
+        clnt->sess.token = 0;
+        clnt->sess.sid = 0;
+        clnt->count.stats.panic_dataot++;
         log_help("peer DATA timeout\n");
         sdwclnt_reset_state(clnt);
         return;
     }
-    if (clnt->si_probe_pending && os_monousec() - clnt->si_probe_mono >= SDWAN_PROBE_WAIT_USEC) {
+    if (clnt->sess.probe_pending && os_monousec() - clnt->sess.probe_mono >= SDWAN_PROBE_WAIT_USEC) {
         log_help("No answer from the peer after a CLOSE for another session\n");
         sdwclnt_enter_closed(clnt);
         tick_closed(clnt);
@@ -180,7 +180,7 @@ void tick_data(sdwan_t *clnt, uint32_t now)
     }
     // The parity is never reset between sessions, so the first echo of a new session may wait
     // one extra tick.
-    const uint32_t old = clnt->si_echotimer++;
+    const uint32_t old = clnt->sess.echotimer++;
     if ((old & 1U) == 0)
         sdwan_sendECHOREQ(clnt);
 }
@@ -189,18 +189,18 @@ void tick_data(sdwan_t *clnt, uint32_t now)
 int sdwclnt_init()
 {
     sdwan_t *clnt = &_sdwclnt;
-    snprintf(clnt->tmr_name, sizeof clnt->tmr_name, "%s_%d", "sdwclnt", 0);
-    clnt->tunfd = -1;
+    snprintf(clnt->io.tmr_name, sizeof clnt->io.tmr_name, "%s_%d", "sdwclnt", 0);
+    clnt->io.tunfd = -1;
     // Created here so the first OPEN allocates nothing; on failure it is tried again at the
     // first OPEN.
     (void)sdwan_aes_init();
 
     const int trc = sdwclnt_tun_open(clnt);
     if (trc != 0) {
-        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->tun_name, strerror(-trc));
+        fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->conf.tun_name, strerror(-trc));
         return init_fail(clnt);
     }
-    if (tm_add(clnt->tmr_name, 1, sdwclnt_do_timer, clnt) != 0) {
+    if (tm_add(clnt->io.tmr_name, 1, sdwclnt_do_timer, clnt) != 0) {
         log_help("sdwclnt reg timer failed\n");
         return init_fail(clnt);
     }
@@ -211,12 +211,12 @@ int sdwclnt_init()
     // Route changes are followed so that a host route the kernel drops is put back at once;
     // without the notices the session still runs, and recovers by its timeouts.
     const int rtnl = rtnl_monitor_open();
-    clnt->si_rtnlfd = rtnl < 0 ? -1 : rtnl;
+    clnt->io.rtnlfd = rtnl < 0 ? -1 : rtnl;
     if (rtnl < 0)
         log_help("Failed to follow route changes: %s\n", strerror(-rtnl));
-    if (clnt->si_rtnlfd >= 0 && poll_add(clnt->si_rtnlfd, sdwclnt_rtnl_recv, clnt) != 0) {
-        close(clnt->si_rtnlfd);
-        clnt->si_rtnlfd = -1;
+    if (clnt->io.rtnlfd >= 0 && poll_add(clnt->io.rtnlfd, sdwclnt_rtnl_recv, clnt) != 0) {
+        close(clnt->io.rtnlfd);
+        clnt->io.rtnlfd = -1;
     }
     log_help("sdwan client initial success\n");
     if (sdwclnt_load_defroute(clnt) != 0) {
@@ -228,11 +228,11 @@ int sdwclnt_init()
         log_help("Failed to set peer\n");
         return init_fail(clnt);
     }
-    if (clnt->si_offload == 0) {
+    if (clnt->conf.offload == 0) {
         log_help("offloads: off\n");
     } else {
         char what[64];
-        vnet_offload_text(what, sizeof what, clnt->si_tunoff, clnt->si_udpgso, clnt->si_udpgro);
+        vnet_offload_text(what, sizeof what, clnt->io.tunoff, clnt->io.udpgso, clnt->io.udpgro);
         log_help("offloads: %s\n", what);
     }
     return 0;
@@ -243,44 +243,44 @@ void sdwclnt_deinit()
     sdwan_t *clnt = &_sdwclnt;
     sdwclnt_tun_close(clnt);  // closed: the number may be reused by the next descriptor opened
     sdwclnt_clear_iproute(clnt);
-    if (clnt->si_rtnlfd >= 0) {
-        poll_del(clnt->si_rtnlfd);
-        close(clnt->si_rtnlfd);
-        clnt->si_rtnlfd = -1;
+    if (clnt->io.rtnlfd >= 0) {
+        poll_del(clnt->io.rtnlfd);
+        close(clnt->io.rtnlfd);
+        clnt->io.rtnlfd = -1;
     }
-    if (clnt->si_udpsock != -1) {
-        poll_del(clnt->si_udpsock);
-        sock_close(clnt->si_udpsock);
-        clnt->si_udpsock = -1;
+    if (clnt->io.udpsock != -1) {
+        poll_del(clnt->io.udpsock);
+        sock_close(clnt->io.udpsock);
+        clnt->io.udpsock = -1;
     }
-    tm_del(clnt->tmr_name);
+    tm_del(clnt->io.tmr_name);
 }
 
 int sdwclnt_set_peer(sdwan_t *clnt)
 {
-    if (clnt->si_ip != 0)
+    if (clnt->sess.ip != 0)
         sdwclnt_clear_iproute(clnt);
-    clnt->si_udpsock = -1;
+    clnt->io.udpsock = -1;
     sdwan_set_key(clnt);
 
-    clnt->si_ip = 0;
-    clnt->si_gateway = 0;
-    clnt->si_dns0 = 0;
-    clnt->si_dns1 = 0;
-    clnt->si_token = 0;
-    clnt->si_sid = 0;
-    clnt->si_peermtu = 0;
-    clnt->si_peerencypt = 0;
-    clnt->si_curdelay = 0;
-    clnt->si_maxdelay = 0;
-    clnt->si_mindelay = SDWAN_MINDELAY_START;
-    clnt->si_lastopen = 0;
-    clnt->si_lastdial = 0;
-    clnt->si_ltime = 0;
-    clnt->si_echotimer = 0;
+    clnt->sess.ip = 0;
+    clnt->sess.gateway = 0;
+    clnt->sess.dns0 = 0;
+    clnt->sess.dns1 = 0;
+    clnt->sess.token = 0;
+    clnt->sess.sid = 0;
+    clnt->sess.peermtu = 0;
+    clnt->sess.peerencrypt = 0;
+    clnt->rtt.curdelay = 0;
+    clnt->rtt.maxdelay = 0;
+    clnt->rtt.mindelay = SDWAN_MINDELAY_START;
+    clnt->sess.lastopen = 0;
+    clnt->sess.lastdial = 0;
+    clnt->sess.ltime = 0;
+    clnt->sess.echotimer = 0;
 
-    clnt->si_state = SDWANCLNT_IDLE;
-    memset(&clnt->si_stats, 0, sizeof clnt->si_stats);
+    clnt->sess.state = SDWANCLNT_IDLE;
+    memset(&clnt->count.stats, 0, sizeof clnt->count.stats);
 
     sdwclnt_reset_state(clnt);
     return 0;
@@ -288,10 +288,10 @@ int sdwclnt_set_peer(sdwan_t *clnt)
 
 void sdwclnt_reset_state(sdwan_t *clnt)
 {
-    if (clnt->si_state == SDWANCLNT_DATA)
+    if (clnt->sess.state == SDWANCLNT_DATA)
         sdwclnt_clear_iproute(clnt);
     sdwclnt_sock_reinit(clnt);
-    clnt->si_state = clnt->si_peerdomain[0] != '\0' ? SDWANCLNT_DNS : SDWANCLNT_INIT;
+    clnt->sess.state = clnt->conf.peerdomain[0] != '\0' ? SDWANCLNT_DNS : SDWANCLNT_INIT;
     // A session closed by the peer leaves the tunnel's default route until the next one: the
     // peer, and the resolver while its name is looked up again, keep the host's path, decided
     // afresh (the host may have moved to another uplink since).
@@ -300,21 +300,21 @@ void sdwclnt_reset_state(sdwan_t *clnt)
 
 void sdwclnt_sock_reinit(sdwan_t *clnt)
 {
-    if (clnt->si_udpsock >= 0) {
-        poll_del(clnt->si_udpsock);
-        sock_close(clnt->si_udpsock);
+    if (clnt->io.udpsock >= 0) {
+        poll_del(clnt->io.udpsock);
+        sock_close(clnt->io.udpsock);
     }
     const int s = sock_udpinit();
-    clnt->si_udpsock = s < 0 ? -1 : s;
+    clnt->io.udpsock = s < 0 ? -1 : s;
     if (s < 0) {
         log_help("sdwan client reinit socket failed\n");
         return;
     }
     log_help("sdwan client socket reinit success\n");
     // Asked of every new socket, quietly: the start-up line has said what the kernel offers.
-    clnt->si_udpgso = clnt->si_offload != 0 && sock_gso_probe(clnt->si_udpsock) == 0;
-    clnt->si_udpgro = clnt->si_offload != 0 && sock_gro_enable(clnt->si_udpsock) == 0;
-    if (poll_add(clnt->si_udpsock, sdwan_sock_recv, clnt) != 0)
+    clnt->io.udpgso = clnt->conf.offload != 0 && sock_gso_probe(clnt->io.udpsock) == 0;
+    clnt->io.udpgro = clnt->conf.offload != 0 && sock_gro_enable(clnt->io.udpsock) == 0;
+    if (poll_add(clnt->io.udpsock, sdwan_sock_recv, clnt) != 0)
         log_help("sdwan client socket reg failed\n");
     else
         log_help("sdwan client socket reg success\n");
@@ -325,19 +325,19 @@ void sdwclnt_do_timer(void *arg)
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     sdwclnt_rlog_tick(clnt);
     // A lost interface that could not be made again: tried once more every TUN_RETRY_TICKS.
-    if (clnt->si_tunretry != 0 && ++clnt->si_tunretry > TUN_RETRY_TICKS)
-        clnt->si_tunretry = tun_remake(clnt) ? 0 : 1;
+    if (clnt->host.tunretry != 0 && ++clnt->host.tunretry > TUN_RETRY_TICKS)
+        clnt->host.tunretry = tun_remake(clnt) ? 0 : 1;
     if (sdwclnt_not_ready(clnt) != 0)
         return;
-    if (clnt->si_udpsock == -1) {
+    if (clnt->io.udpsock == -1) {
         log_help("client domain socket invalid reset state\n");
         sdwclnt_reset_state(clnt);
         return;
     }
     const uint32_t now = now_sec();
-    switch (clnt->si_state) {
+    switch (clnt->sess.state) {
     case SDWANCLNT_DNS:
-        log_help("DNS query %s\n", clnt->si_peerdomain);
+        log_help("DNS query %s\n", clnt->conf.peerdomain);
         on_dns(clnt, sdwclnt_sendDNS(clnt));
         break;
     case SDWANCLNT_INIT:
@@ -359,9 +359,9 @@ void sdwclnt_do_timer(void *arg)
 
 void sdwclnt_enter_closed(sdwan_t *clnt)
 {
-    clnt->si_state = SDWANCLNT_CLOSED;
-    clnt->si_probe_pending = false;
-    clnt->si_stats.closedcnt++;
+    clnt->sess.state = SDWANCLNT_CLOSED;
+    clnt->sess.probe_pending = false;
+    clnt->count.stats.closedcnt++;
     // Nothing answers them while the client starts over.
     sdwclnt_dns_withdraw(clnt);
 }
@@ -376,7 +376,7 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
 void sock_dispatch(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, uint32_t now)
 {
     // While resolving, the socket carries only the resolver's answers.
-    if (clnt->si_state == SDWANCLNT_DNS) {
+    if (clnt->sess.state == SDWANCLNT_DNS) {
         on_dns(clnt, sdwan_parseDNS(clnt, ipbe, port, buf, len));
         return;
     }
@@ -389,9 +389,9 @@ void sdwan_sock_recv(void *arg)
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     uint32_t ipbe = 0;
     uint16_t port = 0;
-    if (clnt->si_udpgro) {
+    if (clnt->io.udpgro) {
         uint32_t seg = 0;
-        const int rc = sock_recv_gro(clnt->si_udpsock, &ipbe, &port, s_rxtrain, sizeof s_rxtrain, &seg);
+        const int rc = sock_recv_gro(clnt->io.udpsock, &ipbe, &port, s_rxtrain, sizeof s_rxtrain, &seg);
         if (rc <= 0)
             return;
         const uint32_t len = static_cast<uint32_t>(rc);
@@ -407,11 +407,11 @@ void sdwan_sock_recv(void *arg)
         return;
     }
     uint8_t buf[SDWAN_PKTBUF];
-    const int len = sock_recvfrom(clnt->si_udpsock, &ipbe, &port, buf, sizeof buf);
+    const int len = sock_recvfrom(clnt->io.udpsock, &ipbe, &port, buf, sizeof buf);
     if (len <= 0)
         return;
     sock_dispatch(clnt, ipbe, port, buf, static_cast<uint32_t>(len), now_sec());
-    if (clnt->si_tunoff != 0)
+    if (clnt->io.tunoff != 0)
         sdwan_data_flush(clnt);
 }
 
@@ -425,13 +425,13 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
 {
     if (len == 0)
         return;
-    if (ipbe != clnt->si_peerip || port != clnt->si_peerport)
+    if (ipbe != clnt->sess.peerip || port != clnt->conf.peerport)
         return;
     // No token or session-id check here: the peer does not echo them in every packet (an
     // OPENREJ or a late ECHORESP may carry other values), so dropping on a mismatch would drop
     // good packets. panic_token stays unused.
-    clnt->si_stats.sock_rxpkts++;
-    clnt->si_ltime = now;
+    clnt->count.stats.sock_rxpkts++;
+    clnt->sess.ltime = now;
 
     // A runt datagram is decoded from the bytes it has, the rest read as zero; the handlers
     // refuse it by its length.
@@ -457,7 +457,7 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
         sdwan_onDATA(clnt, buf, len, &hdr);
         return;
     default:  // OPEN, ECHOREQ and anything else: not what a peer sends
-        clnt->si_stats.panic_pkttype++;
+        clnt->count.stats.panic_pkttype++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_PKTTYPE))
             log_help("Unknown packet type: %u\n", static_cast<unsigned>(hdr.type));
         return;

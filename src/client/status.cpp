@@ -137,7 +137,7 @@ void put_family(out_t *o, const char *name, const char *type, const char *help)
 void put_series(out_t *o, const char *name, const sdwan_t *clnt)
 {
     put(o, "tolvad_%s{interface=\"", name);
-    put_label(o, clnt->tun_name);
+    put_label(o, clnt->conf.tun_name);
     put(o, "\"");
 }
 
@@ -202,39 +202,39 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_family(&o, "session_state", "gauge", "1 for the session's current state, 0 for the others.");
     for (uint8_t st : EXPORTED_STATES) {
         put_series(&o, "session_state", clnt);
-        put(&o, ",state=\"%s\"} %u\n", state_name(st), clnt->si_state == st ? 1U : 0U);
+        put(&o, ",state=\"%s\"} %u\n", state_name(st), clnt->sess.state == st ? 1U : 0U);
     }
     put_gauge(&o, clnt, "session_established_timestamp_seconds",
               "Unix time at which the current session was established, 0 when none is.",
-              clnt->si_state == SDWANCLNT_DATA ? clnt->si_lastdial : 0);
+              clnt->sess.state == SDWANCLNT_DATA ? clnt->sess.lastdial : 0);
 
     put_family(&o, "peer_info", "gauge", "The configured peer, its current address and UDP port.");
     put_series(&o, "peer_info", clnt);
     put(&o, ",peer=\"");
-    put_label(&o, clnt->si_peer);
-    put(&o, "\",address=\"%s\",port=\"%u\"} 1\n", ip_text(clnt->si_peerip, a, sizeof a), unsigned{clnt->si_peerport});
+    put_label(&o, clnt->conf.peer);
+    put(&o, "\",address=\"%s\",port=\"%u\"} 1\n", ip_text(clnt->sess.peerip, a, sizeof a), unsigned{clnt->conf.peerport});
 
     put_family(&o, "tunnel_info", "gauge",
                "The address and gateway the peer handed out, and the payload cipher (xor or none).");
     put_series(&o, "tunnel_info", clnt);
-    put(&o, ",address=\"%s\"", ip_text(clnt->si_ip, a, sizeof a));
-    put(&o, ",gateway=\"%s\",cipher=\"%s\"} 1\n", ip_text(clnt->si_gateway, a, sizeof a),
-        clnt->si_state == SDWANCLNT_DATA && clnt->si_peerencypt != 0 ? "xor" : "none");
+    put(&o, ",address=\"%s\"", ip_text(clnt->sess.ip, a, sizeof a));
+    put(&o, ",gateway=\"%s\",cipher=\"%s\"} 1\n", ip_text(clnt->sess.gateway, a, sizeof a),
+        clnt->sess.state == SDWANCLNT_DATA && clnt->sess.peerencrypt != 0 ? "xor" : "none");
     // The interface gets the smaller of the peer's and the configured MTU, unless the kernel
-    // took another (si_tunmtu, read back from it).
-    const uint16_t mtu = clnt->si_tunmtu != 0 ? clnt->si_tunmtu
-                         : clnt->si_peermtu < clnt->si_cfgmtu ? clnt->si_peermtu : clnt->si_cfgmtu;
+    // took another (host.tunmtu, read back from it).
+    const uint16_t mtu = clnt->host.tunmtu != 0 ? clnt->host.tunmtu
+                         : clnt->sess.peermtu < clnt->conf.mtu ? clnt->sess.peermtu : clnt->conf.mtu;
     put_gauge(&o, clnt, "tunnel_mtu_bytes", "MTU of the TUN interface in the session, 0 outside one.",
-              clnt->si_state == SDWANCLNT_DATA ? mtu : 0);
+              clnt->sess.state == SDWANCLNT_DATA ? mtu : 0);
 
-    if (clnt->si_rtmode == SDWAN_RTMODE_SPLIT) {
+    if (clnt->conf.rtmode == SDWAN_RTMODE_SPLIT) {
         put_family(&o, "route_installed", "gauge",
                    "A prefix of the routes key: 1 while its route through the tunnel is in place.");
         int i = 0;
-        for (const rtcfg_entry_t *e = clnt->si_rtcfg; e != nullptr; e = e->next, i++) {
+        for (const rtcfg_entry_t *e = clnt->conf.rtcfg; e != nullptr; e = e->next, i++) {
             put_series(&o, "route_installed", clnt);
             put(&o, ",prefix=\"%s/%u\"} %u\n", ip_text(e->net, a, sizeof a), static_cast<unsigned>(e->masklen),
-                clnt->si_rtset[i] != 0 ? 1u : 0u);
+                clnt->host.rtset[i] != 0 ? 1u : 0u);
         }
     }
 
@@ -246,26 +246,26 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
         put_series(&o, c.name, clnt);
         if (c.label != nullptr)
             put(&o, ",%s", c.label);
-        put(&o, "} %u\n", clnt->si_stats.*c.field);
+        put(&o, "} %u\n", clnt->count.stats.*c.field);
     }
     put_family(&o, "kernel_requests_refused_total", "counter",
                "Requests the kernel refused: routes through the tunnel and host routes, the tunnel's address, its MTU.");
     for (int k = 0; k < SDWAN_KREQ_COUNT; k++) {
         put_series(&o, "kernel_requests_refused_total", clnt);
-        put(&o, ",request=\"%s\"} %u\n", KREQ_NAMES[k], clnt->si_kreq_refused[k]);
+        put(&o, ",request=\"%s\"} %u\n", KREQ_NAMES[k], clnt->count.kreq_refused[k]);
     }
     put_single(&o, clnt, "tunnel_transmit_bytes_total", "counter",
-               "Bytes of the packets sent to the peer, headers left out.", clnt->si_txbytes);
+               "Bytes of the packets sent to the peer, headers left out.", clnt->count.txbytes);
     put_single(&o, clnt, "tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.",
-               clnt->si_rxbytes);
+               clnt->count.rxbytes);
     put_single(&o, clnt, "close_mismatch_total", "counter",
                "CLOSE packets in a session whose sid and token were not the session's: each asks the peer first.",
-               clnt->si_close_mismatch);
+               clnt->count.close_mismatch);
     put_single(&o, clnt, "log_lines_suppressed_total", "counter",
                "Log lines of refused datagrams held back by the rate limit, each counted in a summary line.",
-               clnt->si_log_suppressed);
+               clnt->count.log_suppressed);
 
-    const sdwan_rtt_t &r = clnt->si_rtt;
+    const sdwan_rtt_t &r = clnt->rtt.usec;
     put_seconds(&o, clnt, "rtt_current_seconds", "Round-trip time of the last echo answered (monotonic clock).", r.cur);
     put_seconds(&o, clnt, "rtt_min_seconds", "Smallest round-trip time since start-up.", r.min);
     put_seconds(&o, clnt, "rtt_max_seconds", "Largest round-trip time since start-up.", r.max);
@@ -289,22 +289,22 @@ void status_text(const sdwan_t *clnt, char *buf, uint32_t len)
         return;
     }
     char a[16];
-    put(&o, "%s, peer ", state_name(clnt->si_state));
-    if (clnt->si_peerdomain[0] != '\0') {
-        put(&o, "%s", clnt->si_peerdomain);
-        if (clnt->si_state == SDWANCLNT_DNS || clnt->si_peerip == 0)
+    put(&o, "%s, peer ", state_name(clnt->sess.state));
+    if (clnt->conf.peerdomain[0] != '\0') {
+        put(&o, "%s", clnt->conf.peerdomain);
+        if (clnt->sess.state == SDWANCLNT_DNS || clnt->sess.peerip == 0)
             put(&o, " (resolving)");
         else
-            put(&o, " (%s:%u)", ip_text(clnt->si_peerip, a, sizeof a), unsigned{clnt->si_peerport});
+            put(&o, " (%s:%u)", ip_text(clnt->sess.peerip, a, sizeof a), unsigned{clnt->conf.peerport});
     } else {
-        put(&o, "%s:%u", ip_text(clnt->si_peerip, a, sizeof a), unsigned{clnt->si_peerport});
+        put(&o, "%s:%u", ip_text(clnt->sess.peerip, a, sizeof a), unsigned{clnt->conf.peerport});
     }
-    if (clnt->si_state == SDWANCLNT_DATA) {
-        put(&o, ", address %s", ip_text(clnt->si_ip, a, sizeof a));
+    if (clnt->sess.state == SDWANCLNT_DATA) {
+        put(&o, ", address %s", ip_text(clnt->sess.ip, a, sizeof a));
         // The smoothed delay to a tenth of a millisecond: jitter below that does not make a new
         // status every two seconds.
-        if (clnt->si_rtt.samples != 0)
-            put(&o, ", rtt %u.%u ms", clnt->si_rtt.srtt / 1000, clnt->si_rtt.srtt % 1000 / 100);
+        if (clnt->rtt.usec.samples != 0)
+            put(&o, ", rtt %u.%u ms", clnt->rtt.usec.srtt / 1000, clnt->rtt.usec.srtt % 1000 / 100);
     }
 }
 

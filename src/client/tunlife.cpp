@@ -62,15 +62,15 @@ bool hostrt_is_daemon_tunnel(const hostops_t *ops, const char *ifname)
 
 void hostrt_mark(const sdwan_t *clnt)
 {
-    if ((clnt->si_own & (SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK)) == 0)
+    if ((clnt->host.own & (SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK)) == 0)
         return;
     char alias[HOSTRT_ALIAS_MAX];
-    const sdwan_hostrt_t held[2] = {clnt->si_hostrt_peer, clnt->si_hostrt_dns};
-    hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->si_own & SDWAN_OWN_TUNIF) == 0);
+    const sdwan_hostrt_t held[2] = {clnt->host.hostrt_peer, clnt->host.hostrt_dns};
+    hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->host.own & SDWAN_OWN_TUNIF) == 0);
     // Best effort: the routes are held all the same, but a killed run's would then stay behind.
-    const int err = clnt->ops->alias_set(clnt->ops->ctx, clnt->tun_name, alias);
+    const int err = clnt->ops->alias_set(clnt->ops->ctx, clnt->conf.tun_name, alias);
     if (err != 0)
-        log_help("Failed to set the alias of %s: %s\n", clnt->tun_name, strerror(-err));
+        log_help("Failed to set the alias of %s: %s\n", clnt->conf.tun_name, strerror(-err));
 }
 size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept)
 {
@@ -138,9 +138,9 @@ int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int ma
 }
 int sdwclnt_tun_open(sdwan_t *clnt)
 {
-    const bool existed = tun_exists(clnt->tun_name);
+    const bool existed = tun_exists(clnt->conf.tun_name);
     char alias[HOSTRT_ALIAS_MAX] = "";
-    int alen = existed ? rtnl_alias_get(clnt->tun_name, alias, sizeof alias) : 0;
+    int alen = existed ? rtnl_alias_get(clnt->conf.tun_name, alias, sizeof alias) : 0;
     const bool dead_run = existed && alen > 0 && alias_is_ours(alias, static_cast<size_t>(alen));
     // A TUN interface someone else made is used only while nobody uses it: down and without an
     // address (made beforehand for this daemon, "ip tuntap add"). One that is up or addressed is
@@ -148,68 +148,68 @@ int sdwclnt_tun_open(sdwan_t *clnt)
     // An interface of another kind is left to the attach, which refuses it and says why.
     rtnl_link_t pre;
     std::memset(&pre, 0, sizeof pre);
-    if (existed && !dead_run && rtnl_link_get(clnt->tun_name, &pre) == 0 && pre.tun &&
+    if (existed && !dead_run && rtnl_link_get(clnt->conf.tun_name, &pre) == 0 && pre.tun &&
         (pre.up || pre.naddr > 0)) {
-        log_help("TUN interface %s is in use (up or addressed) and not this daemon's: left alone\n", clnt->tun_name);
-        fail_note("TUN interface %s is in use (up or addressed) and not this daemon's: left alone", clnt->tun_name);
+        log_help("TUN interface %s is in use (up or addressed) and not this daemon's: left alone\n", clnt->conf.tun_name);
+        fail_note("TUN interface %s is in use (up or addressed) and not this daemon's: left alone", clnt->conf.tun_name);
         return -EBUSY;
     }
     // Segmentation offload asked for unless the configuration turns it off, or its MTU leaves a
-    // cut segment no payload; a kernel that refuses it gets a plain descriptor (si_tunoff 0).
-    const bool tso = clnt->si_offload != 0 && clnt->si_cfgmtu > VNET_HDRS_MAX;
-    if (clnt->si_offload != 0 && !tso)
-        log_help("MTU %u is too small to cut segments: %s is read packet by packet\n", unsigned{clnt->si_cfgmtu},
-                 clnt->tun_name);
+    // cut segment no payload; a kernel that refuses it gets a plain descriptor (io.tunoff 0).
+    const bool tso = clnt->conf.offload != 0 && clnt->conf.mtu > VNET_HDRS_MAX;
+    if (clnt->conf.offload != 0 && !tso)
+        log_help("MTU %u is too small to cut segments: %s is read packet by packet\n", unsigned{clnt->conf.mtu},
+                 clnt->conf.tun_name);
     const uint32_t want = tso ? TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4 : 0;
-    const int rc = tun_init_vnet(&clnt->tunfd, clnt->tun_name, want, &clnt->si_tunoff);
+    const int rc = tun_init_vnet(&clnt->io.tunfd, clnt->conf.tun_name, want, &clnt->io.tunoff);
     if (rc != 0)
         return rc;  // held by a running process, or another kind of interface: left alone
-    clnt->si_own = SDWAN_OWN_TUN;
-    clnt->si_tunpre_mtu = 0;
-    clnt->si_tunpre_txq = 0;
-    const bool kept = dead_run && leftover_remove(clnt->tun_name, alias, static_cast<size_t>(alen));
+    clnt->host.own = SDWAN_OWN_TUN;
+    clnt->host.tunpre_mtu = 0;
+    clnt->host.tunpre_txq = 0;
+    const bool kept = dead_run && leftover_remove(clnt->conf.tun_name, alias, static_cast<size_t>(alen));
     if ((existed && !dead_run) || kept) {
         // Made beforehand: it stays, persistent, after the stop, as it was found (after a killed
         // run, as that run left it). Marked only where no other alias would be lost.
         if (kept)
             std::memset(&pre, 0, sizeof pre);  // what it had before that run is not known
-        clnt->si_tunpre_mtu = pre.mtu;
-        clnt->si_tunpre_txq = pre.txqlen;
+        clnt->host.tunpre_mtu = pre.mtu;
+        clnt->host.tunpre_txq = pre.txqlen;
         if (kept || alen == 0)
-            clnt->si_own |= SDWAN_OWN_TUNMARK;
+            clnt->host.own |= SDWAN_OWN_TUNMARK;
         hostrt_mark(clnt);
         return 0;
     }
-    clnt->si_own |= SDWAN_OWN_TUNIF;
-    ipv6_off(clnt->tun_name);
+    clnt->host.own |= SDWAN_OWN_TUNIF;
+    ipv6_off(clnt->conf.tun_name);
     hostrt_mark(clnt);
     return 0;
 }
 
 void sdwclnt_tun_close(sdwan_t *clnt)
 {
-    if (clnt->tunfd < 0)
+    if (clnt->io.tunfd < 0)
         return;
-    if ((clnt->si_own & SDWAN_OWN_TUNIF) != 0) {
-        tun_deinit(&clnt->tunfd, clnt->tun_name);
+    if ((clnt->host.own & SDWAN_OWN_TUNIF) != 0) {
+        tun_deinit(&clnt->io.tunfd, clnt->conf.tun_name);
         // Gone with the interface: its address and the tunnel's routes.
-        clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUNCONF | SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT));
-        std::memset(clnt->si_rtset, 0, sizeof clnt->si_rtset);
+        clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~(SDWAN_OWN_TUNCONF | SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT));
+        std::memset(clnt->host.rtset, 0, sizeof clnt->host.rtset);
     } else {
         // One made beforehand gets back the MTU and queue length it had (its address and flags
         // go with the session's end).
-        if (clnt->si_tunpre_mtu > 0 && tun_get_mtu(clnt->tun_name) != clnt->si_tunpre_mtu)
-            (void)tun_set_mtu(clnt->tun_name, static_cast<unsigned>(clnt->si_tunpre_mtu));
-        if (clnt->si_tunpre_txq > 0)
-            (void)tun_set_txqlen(clnt->tun_name, clnt->si_tunpre_txq);
-        if ((clnt->si_own & SDWAN_OWN_TUNMARK) != 0)
-            (void)rtnl_alias_set(clnt->tun_name, "");
-        tun_detach(&clnt->tunfd);
+        if (clnt->host.tunpre_mtu > 0 && tun_get_mtu(clnt->conf.tun_name) != clnt->host.tunpre_mtu)
+            (void)tun_set_mtu(clnt->conf.tun_name, static_cast<unsigned>(clnt->host.tunpre_mtu));
+        if (clnt->host.tunpre_txq > 0)
+            (void)tun_set_txqlen(clnt->conf.tun_name, clnt->host.tunpre_txq);
+        if ((clnt->host.own & SDWAN_OWN_TUNMARK) != 0)
+            (void)rtnl_alias_set(clnt->conf.tun_name, "");
+        tun_detach(&clnt->io.tunfd);
     }
-    clnt->tunfd = -1;
-    clnt->si_tunpre_mtu = 0;
-    clnt->si_tunpre_txq = 0;
-    clnt->si_own = static_cast<uint8_t>(clnt->si_own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK));
+    clnt->io.tunfd = -1;
+    clnt->host.tunpre_mtu = 0;
+    clnt->host.tunpre_txq = 0;
+    clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK));
 }
 
 int sdwclnt_cleanup(const char *tun_name)

@@ -1,6 +1,6 @@
 // The TUN interface's life: created, or a dead run's taken over, or one made beforehand used and
 // left in place; closed; and the clean-up after a killed run. Only what this run made is ever
-// removed (sdwan_t::si_own).
+// removed (sdwan_host_t::own).
 //
 // The interface carries an alias that marks it as a tunnel of this daemon and lists the host
 // routes the run holds ("tolvad 198.51.100.7,192.0.2.1,eth0"). It survives a killed process

@@ -80,7 +80,7 @@ void routes_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
 {
     char ip[16];
     const char *s = "";
-    for (const rtcfg_entry_t *e = c.si_rtcfg; e != nullptr; e = e->next, s = sep) {
+    for (const rtcfg_entry_t *e = c.conf.rtcfg; e != nullptr; e = e->next, s = sep) {
         char prefix[24];
         snprintf(prefix, sizeof prefix, "%s/%u", ip2strv4(e->net, ip, sizeof ip), static_cast<unsigned>(e->masklen));
         fputs(s, out);
@@ -94,10 +94,10 @@ void routes_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
 // The dnsdomains list with another separator.
 void domains_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
 {
-    const char *p = c.si_dnsdomains;
+    const char *p = c.conf.dnsdomains;
     for (bool first = true; *p != '\0'; first = false) {
         const size_t n = strcspn(p, ",");
-        char name[sizeof c.si_dnsdomains];
+        char name[sizeof c.conf.dnsdomains];
         snprintf(name, sizeof name, "%.*s", static_cast<int>(n), p);
         if (!first)
             fputs(sep, out);
@@ -119,7 +119,7 @@ struct uplinks_t {
 
 bool not_uplink(const route_row_t *row, void *ctx)
 {
-    return std::strcmp(row->name, static_cast<const uplinks_t *>(ctx)->clnt->tun_name) == 0;
+    return std::strcmp(row->name, static_cast<const uplinks_t *>(ctx)->clnt->conf.tun_name) == 0;
 }
 
 bool find_default(const route_row_t *row, void *ctx)
@@ -149,7 +149,7 @@ bool overlap_visit(const route_row_t *row, void *ctx)
         row->mask == 0xffffffffu)
         return true;
     const unsigned netlen = static_cast<unsigned>(__builtin_popcount(row->mask));
-    for (const rtcfg_entry_t *e = o->up->clnt->si_rtcfg; e != nullptr; e = e->next) {
+    for (const rtcfg_entry_t *e = o->up->clnt->conf.rtcfg; e != nullptr; e = e->next) {
         const unsigned len = e->masklen < netlen ? e->masklen : netlen;
         const uint32_t m = htonl(~(0xffffffffu >> len));
         if ((e->net & m) != (row->dst & m))
@@ -173,7 +173,7 @@ bool overlap_visit(const route_row_t *row, void *ctx)
 // would go into the tunnel, or (a shorter prefix) stay outside it against the reader's intent.
 void uplink_overlap(const sdwan_t &c, notes_t *warn)
 {
-    if (c.si_rtmode != SDWAN_RTMODE_SPLIT)
+    if (c.conf.rtmode != SDWAN_RTMODE_SPLIT)
         return;
     const int fd = open(s_route_table, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -182,7 +182,7 @@ void uplink_overlap(const sdwan_t &c, notes_t *warn)
     up.clnt = &c;
     (void)route_table_scan(fd, find_default, &up);
     route_row_t row;
-    if (c.si_peerip != 0 && lseek(fd, 0, SEEK_SET) == 0 && route_lookup(fd, c.si_peerip, not_uplink, &up, &row) == 1 &&
+    if (c.sess.peerip != 0 && lseek(fd, 0, SEEK_SET) == 0 && route_lookup(fd, c.sess.peerip, not_uplink, &up, &row) == 1 &&
         std::strcmp(row.name, up.name[0]) != 0)
         snprintf(up.name[1], sizeof up.name[1], "%s", row.name);
     overlap_scan o{&up, warn};
@@ -278,37 +278,37 @@ int ctl_check(const char *path, bool json, FILE *out)
 
     const sdwan_t &c = _sdwclnt;
     char ip[16];
-    const bool byname = c.si_peerdomain[0] != '\0';
+    const bool byname = c.conf.peerdomain[0] != '\0';
     if (json) {
         ctl_json_str(out, "{\"config\":", path);
         ctl_json_str(out, ok ? ",\"valid\":true,\"result\":" : ",\"valid\":false,\"result\":", result);
         if (accepted) {
-            ctl_json_str(out, ",\"interface\":", c.tun_name);
-            ctl_json_str(out, ",\"peer\":{\"server\":", c.si_peer);
+            ctl_json_str(out, ",\"interface\":", c.conf.tun_name);
+            ctl_json_str(out, ",\"peer\":{\"server\":", c.conf.peer);
             if (byname)
                 ctl_json_str(out, ",\"resolver\":", SDWAN_DNS_RESOLVER);
             else
-                ctl_json_str(out, ",\"address\":", ip2strv4(c.si_peerip, ip, sizeof ip));
-            fprintf(out, ",\"port\":%u},\"username\":", unsigned{c.si_peerport});
-            ctl_json_str(out, "", c.si_user);
+                ctl_json_str(out, ",\"address\":", ip2strv4(c.sess.peerip, ip, sizeof ip));
+            fprintf(out, ",\"port\":%u},\"username\":", unsigned{c.conf.peerport});
+            ctl_json_str(out, "", c.conf.user);
             fprintf(out, ",\"password_set\":true,\"mtu\":%u,\"encrypt\":%s,\"pipeid\":%u,\"pipeidx\":%u,\"datalog\":%s",
-                    unsigned{c.si_cfgmtu}, c.si_encrypt != 0 ? "true" : "false", unsigned{c.si_pipeid},
-                    unsigned{c.si_pipeidx}, c.si_datalog != 0 ? "true" : "false");
-            fprintf(out, ",\"offload\":%s", c.si_offload != 0 ? "true" : "false");
+                    unsigned{c.conf.mtu}, c.conf.encrypt != 0 ? "true" : "false", unsigned{c.conf.pipeid},
+                    unsigned{c.conf.pipeidx}, c.conf.datalog != 0 ? "true" : "false");
+            fprintf(out, ",\"offload\":%s", c.conf.offload != 0 ? "true" : "false");
             if (status_path()[0] != '\0')
                 ctl_json_str(out, ",\"status\":", status_path());
             else
                 fputs(",\"status\":null", out);
             // null: everything through the tunnel.
             fputs(",\"routes\":", out);
-            if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
+            if (c.conf.rtmode == SDWAN_RTMODE_SPLIT) {
                 fputc('[', out);
                 routes_text(out, c, ",", true);
                 fputc(']', out);
             } else {
                 fputs("null", out);
             }
-            fprintf(out, ",\"setdns\":%s,\"dnsdomains\":[", c.si_setdns != 0 ? "true" : "false");
+            fprintf(out, ",\"setdns\":%s,\"dnsdomains\":[", c.conf.setdns != 0 ? "true" : "false");
             domains_text(out, c, ",", true);
             fputc(']', out);
         }
@@ -321,38 +321,38 @@ int ctl_check(const char *path, bool json, FILE *out)
 
     fprintf(out, "configuration %s\n", path);
     if (accepted) {
-        fprintf(out, "  interface  %s\n", c.tun_name);
+        fprintf(out, "  interface  %s\n", c.conf.tun_name);
         if (byname)
-            fprintf(out, "  peer       %s port %u, a name: resolved through %s before every attempt\n", c.si_peer,
-                    unsigned{c.si_peerport}, SDWAN_DNS_RESOLVER);
+            fprintf(out, "  peer       %s port %u, a name: resolved through %s before every attempt\n", c.conf.peer,
+                    unsigned{c.conf.peerport}, SDWAN_DNS_RESOLVER);
         else
-            fprintf(out, "  peer       %s port %u\n", ip2strv4(c.si_peerip, ip, sizeof ip), unsigned{c.si_peerport});
-        fprintf(out, "  username   %s\n", c.si_user);
+            fprintf(out, "  peer       %s port %u\n", ip2strv4(c.sess.peerip, ip, sizeof ip), unsigned{c.conf.peerport});
+        fprintf(out, "  username   %s\n", c.conf.user);
         fprintf(out, "  password   set\n");
-        fprintf(out, "  mtu        %u at most (the peer may ask for less)\n", unsigned{c.si_cfgmtu});
-        fprintf(out, "  encrypt    %s\n", c.si_encrypt != 0 ? "asked of the peer" : "not asked");
-        fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.si_pipeid}, unsigned{c.si_pipeidx});
-        fprintf(out, "  datalog    %s\n", c.si_datalog != 0 ? "a line per received packet" : "off");
-        fprintf(out, "  offload    %s\n", c.si_offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)" : "off");
+        fprintf(out, "  mtu        %u at most (the peer may ask for less)\n", unsigned{c.conf.mtu});
+        fprintf(out, "  encrypt    %s\n", c.conf.encrypt != 0 ? "asked of the peer" : "not asked");
+        fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.conf.pipeid}, unsigned{c.conf.pipeidx});
+        fprintf(out, "  datalog    %s\n", c.conf.datalog != 0 ? "a line per received packet" : "off");
+        fprintf(out, "  offload    %s\n", c.conf.offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)" : "off");
         fprintf(out, "  status     %s\n", status_path()[0] != '\0' ? status_path() : "no status file");
-        if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
+        if (c.conf.rtmode == SDWAN_RTMODE_SPLIT) {
             fputs("  routes     ", out);
             routes_text(out, c, ", ", false);
             fputs(" through the tunnel, the rest by the host's own routes\n", out);
         } else {
             fputs("  routes     all through the tunnel\n", out);
         }
-        if (c.si_setdns == 0) {
+        if (c.conf.setdns == 0) {
             fputs("  setdns     off\n", out);
-        } else if (c.si_rtmode == SDWAN_RTMODE_SPLIT && c.si_dnsdomains[0] == '\0') {
+        } else if (c.conf.rtmode == SDWAN_RTMODE_SPLIT && c.conf.dnsdomains[0] == '\0') {
             fputs("  setdns     on: no domain routed to the peer's DNS servers (no dnsdomains)\n", out);
-        } else if (c.si_rtmode == SDWAN_RTMODE_SPLIT) {
+        } else if (c.conf.rtmode == SDWAN_RTMODE_SPLIT) {
             fputs("  setdns     on: lookups under ", out);
             domains_text(out, c, ", ", false);
             fputs(" to the peer's DNS servers\n", out);
         } else {
             fputs("  setdns     on: every lookup to the peer's DNS servers", out);
-            if (c.si_dnsdomains[0] != '\0') {
+            if (c.conf.dnsdomains[0] != '\0') {
                 fputs(", search ", out);
                 domains_text(out, c, " ", false);
             }

@@ -24,7 +24,7 @@ int ctl_cleanup(const char *cfgpath)
         fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfgpath, strerror(errno));
         return 1;
     }
-    const int rc = sdwclnt_cleanup(_sdwclnt.tun_name);
+    const int rc = sdwclnt_cleanup(_sdwclnt.conf.tun_name);
     // Its outcome is the last line; a run that hangs is ended after RESOLVCONF_RUN_SEC.
     resolvconf_flush((RESOLVCONF_RUN_SEC + 3) * 1000);
     return rc == 0 ? 0 : 1;

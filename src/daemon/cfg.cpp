@@ -82,7 +82,7 @@ bool cfg_routes(void *dst, const kv_val_t &v)
     if (v.cut) {
         kv_note(v, kv_kind::bad_value, kv_sev::error,
                 "routes: the line goes on past 255 characters: tolvad refuses the list rather than run part of it");
-        clnt->si_rtmode = SDWAN_RTMODE_BAD;
+        clnt->conf.rtmode = SDWAN_RTMODE_BAD;
     }
     const char *p = v.text;
     for (;;) {
@@ -104,14 +104,14 @@ bool cfg_routes(void *dst, const kv_val_t &v)
         if (why != nullptr) {
             kv_note(v, kv_kind::bad_value, kv_sev::error, "routes: %s%.*s%s %s", n == 0 ? "an element" : "\"",
                     static_cast<int>(n < 40 ? n : 40), p, n == 0 ? "" : "\"", why);
-            clnt->si_rtmode = SDWAN_RTMODE_BAD;
-        } else if (clnt->si_rtmode != SDWAN_RTMODE_BAD) {
+            clnt->conf.rtmode = SDWAN_RTMODE_BAD;
+        } else if (clnt->conf.rtmode != SDWAN_RTMODE_BAD) {
             s_routes[s_nroutes] = e;
             if (s_nroutes > 0)
                 s_routes[s_nroutes - 1].next = &s_routes[s_nroutes];
             s_nroutes++;
-            clnt->si_rtcfg = &s_routes[0];
-            clnt->si_rtmode = SDWAN_RTMODE_SPLIT;
+            clnt->conf.rtcfg = &s_routes[0];
+            clnt->conf.rtmode = SDWAN_RTMODE_SPLIT;
         }
         const char *comma = strchr(tail, ',');
         if (comma == nullptr)
@@ -126,7 +126,7 @@ bool cfg_routes(void *dst, const kv_val_t &v)
 bool cfg_domains(void *dst, const kv_val_t &v)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(dst);
-    char out[sizeof clnt->si_dnsdomains];
+    char out[sizeof clnt->conf.dnsdomains];
     size_t at = 0;
     bool bad = false;
     const char *p = v.text;
@@ -156,14 +156,14 @@ bool cfg_domains(void *dst, const kv_val_t &v)
             break;
         p = tail + 1;
     }
-    memset(clnt->si_dnsdomains, 0, sizeof clnt->si_dnsdomains);
+    memset(clnt->conf.dnsdomains, 0, sizeof clnt->conf.dnsdomains);
     if (bad || v.cut) {
-        clnt->si_dnsdomains[0] = ',';  // no valid list starts with a comma: the check refuses it
+        clnt->conf.dnsdomains[0] = ',';  // no valid list starts with a comma: the check refuses it
         kv_note(v, kv_kind::bad_value, kv_sev::error, "dnsdomains: %s",
                 v.cut ? "the line goes on past 255 characters: tolvad refuses the list"
                       : "not a list of names of letters, digits, '-' and '.' within 255 characters");
     } else {
-        memcpy(clnt->si_dnsdomains, out, at);
+        memcpy(clnt->conf.dnsdomains, out, at);
     }
     return true;
 }
@@ -171,7 +171,7 @@ bool cfg_domains(void *dst, const kv_val_t &v)
 // The server is an IPv4 address or a name; a ':' is in neither.
 bool cfg_server(void *dst, const kv_val_t &v)
 {
-    set_text(static_cast<sdwan_t *>(dst)->si_peer, v.text);
+    set_text(static_cast<sdwan_t *>(dst)->conf.peer, v.text);
     const char *colon = strrchr(v.text, ':');
     if (colon == nullptr)
         return true;
@@ -200,30 +200,30 @@ uint8_t flag(const kv_val_t &v) { return v.num != 0 ? 1 : 0; }
 constexpr kv_key_t CFG_KEYS[] = {
     {"server", kv_type::text, false, 0, 63, cfg_server, nullptr},
     {"username", kv_type::text, false, 0, 31,
-     [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_user, v.text), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return set_text(rec(d)->conf.user, v.text), true; }, nullptr},
     {"password", kv_type::text, false, 0, 31,
-     [](void *d, const kv_val_t &v) { return set_text(rec(d)->si_pass, v.text), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return set_text(rec(d)->conf.pass, v.text), true; }, nullptr},
     {"port", kv_type::u16, false, 1, 65535,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_peerport = u16(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.peerport = u16(v), true; }, nullptr},
     {"mtu", kv_type::u16, false, SDWAN_MTU_MIN, SDWAN_MTU_MAX,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_cfgmtu = u16(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.mtu = u16(v), true; }, nullptr},
     {"encrypt", kv_type::flag, false, 0, 1,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_encrypt = flag(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.encrypt = flag(v), true; }, nullptr},
     {"pipeid", kv_type::u16, false, 0, 65535,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_pipeid = u16(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.pipeid = u16(v), true; }, nullptr},
     {"pipeidx", kv_type::u16, false, 0, 65535,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_pipeidx = u16(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.pipeidx = u16(v), true; }, nullptr},
     {"datalog", kv_type::flag, false, 0, 1,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_datalog = flag(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.datalog = flag(v), true; }, nullptr},
     {"offload", kv_type::flag, false, 0, 1,
-     [](void *d, const kv_val_t &v) { return rec(d)->si_offload = flag(v), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.offload = flag(v), true; }, nullptr},
     // In MiB; a number past the largest bound (a negative one among them) means the largest.
     {"logsize", kv_type::number, false, 0, static_cast<uint32_t>(LOG_MIB_MAX),
      [](void *, const kv_val_t &v) {
          return log_set_limit((v.num > LOG_MIB_MAX ? LOG_MIB_MAX : v.num) * LOG_MIB), true;
      },
      nullptr},
-    {"setdns", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->si_setdns = flag(v), true; },
+    {"setdns", kv_type::flag, false, 0, 1, [](void *d, const kv_val_t &v) { return rec(d)->conf.setdns = flag(v), true; },
      nullptr},
     {"dnsdomains", kv_type::custom, false, 0, 0, cfg_domains, nullptr},
     {"routes", kv_type::custom, true, 0, 0, cfg_routes, nullptr},
@@ -232,7 +232,7 @@ constexpr kv_key_t CFG_KEYS[] = {
      [](void *, const kv_val_t &v) { return (void)status_set_path(v.text), true; }, nullptr},
 };
 
-bool cfg_section(void *dst, const kv_val_t &v) { return set_text(rec(dst)->tun_name, v.text), true; }
+bool cfg_section(void *dst, const kv_val_t &v) { return set_text(rec(dst)->conf.tun_name, v.text), true; }
 
 constexpr kv_rules_t CFG_RULES = {kv_mode::literal, CFG_KEYS, cfg_section, nullptr, nullptr};
 
@@ -245,8 +245,8 @@ int cfg_read(FILE *fp, sdwan_t *clnt, const char **why, kv_diags_t *diags)
         diags = &unseen;
     *diags = kv_diags_t{};
     s_nroutes = 0;
-    clnt->si_rtcfg = nullptr;
-    clnt->si_rtmode = SDWAN_RTMODE_FULL;
+    clnt->conf.rtcfg = nullptr;
+    clnt->conf.rtmode = SDWAN_RTMODE_FULL;
     (void)kv_read(fp, CFG_RULES, clnt, diags);
     const char *problem = cfg_problem(clnt);
     if (why != nullptr)
@@ -289,21 +289,21 @@ int cfg_load(const char **why, kv_diags_t *diags)
 
 const char *cfg_problem(const sdwan_t *clnt)
 {
-    if (clnt->tun_name[0] == 0)
+    if (clnt->conf.tun_name[0] == 0)
         return "INVALID tun name";
-    if (clnt->si_peer[0] == 0)
+    if (clnt->conf.peer[0] == 0)
         return "INVALID peer server";
-    if (clnt->si_user[0] == 0)
+    if (clnt->conf.user[0] == 0)
         return "INVALID username";
-    if (clnt->si_pass[0] == 0)
+    if (clnt->conf.pass[0] == 0)
         return "INVALID password";
-    if (clnt->si_cfgmtu < SDWAN_MTU_MIN || clnt->si_cfgmtu > SDWAN_MTU_MAX)
+    if (clnt->conf.mtu < SDWAN_MTU_MIN || clnt->conf.mtu > SDWAN_MTU_MAX)
         return "INVALID MTU";
-    if (clnt->si_peerport == 0)
+    if (clnt->conf.peerport == 0)
         return "INVALID port";
-    if (clnt->si_rtmode == SDWAN_RTMODE_BAD)
+    if (clnt->conf.rtmode == SDWAN_RTMODE_BAD)
         return "INVALID routes";
-    if (clnt->si_dnsdomains[0] == ',')
+    if (clnt->conf.dnsdomains[0] == ',')
         return "INVALID dnsdomains";
     return nullptr;
 }
@@ -315,28 +315,28 @@ int cfg_valid(sdwan_t *clnt)
         log_help("sdwclnt configuration failed: %s\n", why);
         return 0;
     }
-    clnt->si_peerip = str2ip(clnt->si_peer);
-    if (clnt->si_peerip == 0) {
-        log_help("sdwclnt: peer %s is not in IPv4 format, treating it as domain\n", clnt->si_peer);
-        set_text(clnt->si_peerdomain, clnt->si_peer);
+    clnt->sess.peerip = str2ip(clnt->conf.peer);
+    if (clnt->sess.peerip == 0) {
+        log_help("sdwclnt: peer %s is not in IPv4 format, treating it as domain\n", clnt->conf.peer);
+        set_text(clnt->conf.peerdomain, clnt->conf.peer);
     }
     return 1;
 }
 
 void sdwan_clear_cfg(sdwan_t *clnt)
 {
-    clnt->si_peerip = 0;
-    clnt->si_cfgmtu = 0;
-    clnt->si_peerport = 0;
-    clnt->si_encrypt = 0;
+    clnt->sess.peerip = 0;
+    clnt->conf.mtu = 0;
+    clnt->conf.peerport = 0;
+    clnt->conf.encrypt = 0;
     // Whole fields, not just their first byte: the password has no business staying in memory.
-    memset(clnt->si_peerdomain, 0, sizeof clnt->si_peerdomain);
-    memset(clnt->si_peer, 0, sizeof clnt->si_peer);
-    memset(clnt->si_user, 0, sizeof clnt->si_user);
-    memset(clnt->si_pass, 0, sizeof clnt->si_pass);
-    memset(clnt->tun_name, 0, sizeof clnt->tun_name);
-    clnt->si_rtcfg = nullptr;
-    clnt->si_rtmode = SDWAN_RTMODE_FULL;
-    clnt->si_setdns = 0;
-    memset(clnt->si_dnsdomains, 0, sizeof clnt->si_dnsdomains);
+    memset(clnt->conf.peerdomain, 0, sizeof clnt->conf.peerdomain);
+    memset(clnt->conf.peer, 0, sizeof clnt->conf.peer);
+    memset(clnt->conf.user, 0, sizeof clnt->conf.user);
+    memset(clnt->conf.pass, 0, sizeof clnt->conf.pass);
+    memset(clnt->conf.tun_name, 0, sizeof clnt->conf.tun_name);
+    clnt->conf.rtcfg = nullptr;
+    clnt->conf.rtmode = SDWAN_RTMODE_FULL;
+    clnt->conf.setdns = 0;
+    memset(clnt->conf.dnsdomains, 0, sizeof clnt->conf.dnsdomains);
 }

@@ -66,7 +66,7 @@ int run()
     poll_start(notify_watchdog, nullptr);
     // What a killed run left, its DNS servers among them, goes before this run sets anything:
     // the same clean-up as the units' step after the end. A failure is the attach's to tell.
-    (void)sdwclnt_cleanup(_sdwclnt.tun_name);
+    (void)sdwclnt_cleanup(_sdwclnt.conf.tun_name);
     if (sdwclnt_init() != 0) {
         log_help("Failed to initialize SD-WAN client.\n");
         return 1;

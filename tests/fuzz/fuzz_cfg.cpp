@@ -56,23 +56,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FUZZ_CHECK(errors <= diags.errors && diags.errors <= errors + diags.dropped);
 
-    FUZZ_CHECK(terminated(rec.tun_name) && terminated(rec.si_peer) && terminated(rec.si_peerdomain) &&
-               terminated(rec.si_user) && terminated(rec.si_pass));
-    if (rec.tun_name[0] == 0 || rec.si_peer[0] == 0 || rec.si_user[0] == 0 || rec.si_pass[0] == 0 ||
-        rec.si_peerport == 0 || rec.si_cfgmtu < SDWAN_MTU_MIN || rec.si_cfgmtu > SDWAN_MTU_MAX) {
+    FUZZ_CHECK(terminated(rec.conf.tun_name) && terminated(rec.conf.peer) && terminated(rec.conf.peerdomain) &&
+               terminated(rec.conf.user) && terminated(rec.conf.pass));
+    if (rec.conf.tun_name[0] == 0 || rec.conf.peer[0] == 0 || rec.conf.user[0] == 0 || rec.conf.pass[0] == 0 ||
+        rec.conf.peerport == 0 || rec.conf.mtu < SDWAN_MTU_MIN || rec.conf.mtu > SDWAN_MTU_MAX) {
         // Refused: nothing of it may stay behind to start a session with.
-        FUZZ_CHECK(all_zero(rec.tun_name) && all_zero(rec.si_peer) && all_zero(rec.si_peerdomain) &&
-                   all_zero(rec.si_user) && all_zero(rec.si_pass));
-        FUZZ_CHECK(rec.si_peerip == 0 && rec.si_peerport == 0 && rec.si_cfgmtu == 0 && rec.si_encrypt == 0);
+        FUZZ_CHECK(all_zero(rec.conf.tun_name) && all_zero(rec.conf.peer) && all_zero(rec.conf.peerdomain) &&
+                   all_zero(rec.conf.user) && all_zero(rec.conf.pass));
+        FUZZ_CHECK(rec.sess.peerip == 0 && rec.conf.peerport == 0 && rec.conf.mtu == 0 && rec.conf.encrypt == 0);
     } else {
         // Accepted: the peer is an address or a name, never both, never neither.
-        FUZZ_CHECK(rec.si_peerip == str2ip(rec.si_peer));
-        if (rec.si_peerip == 0)
-            FUZZ_CHECK(strcmp(rec.si_peerdomain, rec.si_peer) == 0);
+        FUZZ_CHECK(rec.sess.peerip == str2ip(rec.conf.peer));
+        if (rec.sess.peerip == 0)
+            FUZZ_CHECK(strcmp(rec.conf.peerdomain, rec.conf.peer) == 0);
         else
-            FUZZ_CHECK(rec.si_peerdomain[0] == 0);
+            FUZZ_CHECK(rec.conf.peerdomain[0] == 0);
     }
-    FUZZ_CHECK(rec.si_encrypt <= 1 && rec.si_datalog <= 1);
+    FUZZ_CHECK(rec.conf.encrypt <= 1 && rec.conf.datalog <= 1);
 
     static peer_cfg_t pcfg;
     char err[PEER_ERRLEN];

@@ -62,21 +62,21 @@ void fuzz_client_init()
         return t;
     }();
     r.ops = &kernel;
-    put_text(r.tun_name, FUZZ_TUN);
-    put_text(r.tmr_name, "sdwclnt_0");
-    put_text(r.si_peer, "127.0.0.1");
-    put_text(r.si_user, "alice");
-    put_text(r.si_pass, "secret");
-    put_text(r.si_defifname, FUZZ_UPLINK);
-    r.si_defrtnexthop = 0;
-    r.si_peerip = fuzz_loopback();
-    r.si_peerport = s_sinkport;
-    r.si_cfgmtu = 1400;
-    r.si_encrypt = 1;
-    r.si_datalog = 1;
-    r.si_udpsock = -1;
-    r.tunfd = s_devnull;
-    r.si_mindelay = SDWAN_MINDELAY_START;
+    put_text(r.conf.tun_name, FUZZ_TUN);
+    put_text(r.io.tmr_name, "sdwclnt_0");
+    put_text(r.conf.peer, "127.0.0.1");
+    put_text(r.conf.user, "alice");
+    put_text(r.conf.pass, "secret");
+    put_text(r.host.defifname, FUZZ_UPLINK);
+    r.host.defrtnexthop = 0;
+    r.sess.peerip = fuzz_loopback();
+    r.conf.peerport = s_sinkport;
+    r.conf.mtu = 1400;
+    r.conf.encrypt = 1;
+    r.conf.datalog = 1;
+    r.io.udpsock = -1;
+    r.io.tunfd = s_devnull;
+    r.rtt.mindelay = SDWAN_MINDELAY_START;
     sdwan_set_key(&r);
     // The resolver's address is computed on first use; take that cost here, not in a run.
     (void)sdwan_resolver_ip();
@@ -86,36 +86,36 @@ sdwan_t *fuzz_client_begin(const fuzz_client_opts &o)
 {
     sdwan_t *c = &_sdwclnt;
     *c = s_template;
-    c->si_state = o.state;
+    c->sess.state = o.state;
     if (o.by_name) {
-        put_text(c->si_peer, FUZZ_DOMAIN);
-        put_text(c->si_peerdomain, FUZZ_DOMAIN);
+        put_text(c->conf.peer, FUZZ_DOMAIN);
+        put_text(c->conf.peerdomain, FUZZ_DOMAIN);
     }
     if (o.host_routes) {
-        c->si_own = SDWAN_OWN_DEFRT;
-        c->si_hostrt_peer.dst = c->si_peerip;
-        put_text(c->si_hostrt_peer.dev, FUZZ_UPLINK);
+        c->host.own = SDWAN_OWN_DEFRT;
+        c->host.hostrt_peer.dst = c->sess.peerip;
+        put_text(c->host.hostrt_peer.dev, FUZZ_UPLINK);
         if (o.by_name) {
-            c->si_hostrt_dns.dst = sdwan_resolver_ip();
-            put_text(c->si_hostrt_dns.dev, FUZZ_UPLINK);
+            c->host.hostrt_dns.dst = sdwan_resolver_ip();
+            put_text(c->host.hostrt_dns.dev, FUZZ_UPLINK);
         }
     }
     // Values an established session holds; harmless in the other states.
     if (o.state == SDWANCLNT_DATA || o.state == SDWANCLNT_CLOSED) {
-        c->si_sid = FUZZ_SID;
-        c->si_token = FUZZ_TOKEN;
-        c->si_ip = 0x0500080a;       // 10.8.0.5
-        c->si_gateway = 0x0100080a;  // 10.8.0.1
-        c->si_peermtu = 1400;
-        c->si_peerencypt = o.encrypted ? 1 : 0;
+        c->sess.sid = FUZZ_SID;
+        c->sess.token = FUZZ_TOKEN;
+        c->sess.ip = 0x0500080a;       // 10.8.0.5
+        c->sess.gateway = 0x0100080a;  // 10.8.0.1
+        c->sess.peermtu = 1400;
+        c->sess.peerencrypt = o.encrypted ? 1 : 0;
     }
-    c->si_datalog = o.datalog ? 1 : 0;
-    c->si_ltime = static_cast<uint32_t>(FUZZ_NOW_MONO_SEC) - 1;
+    c->conf.datalog = o.datalog ? 1 : 0;
+    c->sess.ltime = static_cast<uint32_t>(FUZZ_NOW_MONO_SEC) - 1;
     polls_clear();
     fuzz_fd_mark();
-    c->si_udpsock = dup(s_sock);
-    FUZZ_CHECK(c->si_udpsock >= 0);
-    FUZZ_CHECK(poll_add(c->si_udpsock, sdwan_sock_recv, c) == 0);
+    c->io.udpsock = dup(s_sock);
+    FUZZ_CHECK(c->io.udpsock >= 0);
+    FUZZ_CHECK(poll_add(c->io.udpsock, sdwan_sock_recv, c) == 0);
     return c;
 }
 
@@ -124,12 +124,12 @@ void fuzz_client_end()
     sdwan_t *c = &_sdwclnt;
     // A reset during the run closed the duplicate and opened a socket of its own; either way
     // the record holds the one that is still open.
-    if (c->si_udpsock >= 0)
-        close(c->si_udpsock);
-    c->si_udpsock = -1;
+    if (c->io.udpsock >= 0)
+        close(c->io.udpsock);
+    c->io.udpsock = -1;
     polls_clear();
     fuzz_fd_check();
 }
 
-uint32_t fuzz_client_peerip() { return s_template.si_peerip; }
+uint32_t fuzz_client_peerip() { return s_template.sess.peerip; }
 uint16_t fuzz_client_peerport() { return s_sinkport; }

@@ -50,12 +50,12 @@ void round_trip(const uint8_t *data, size_t size)
     sdwan_t rec;
     memset(&rec, 0, sizeof rec);
     const size_t n = strnlen(reinterpret_cast<const char *>(data + 5), size - 5);
-    memcpy(rec.si_peerdomain, data + 5, n < sizeof rec.si_peerdomain - 1 ? n : sizeof rec.si_peerdomain - 1);
+    memcpy(rec.conf.peerdomain, data + 5, n < sizeof rec.conf.peerdomain - 1 ? n : sizeof rec.conf.peerdomain - 1);
 
     uint8_t query[96];
     memset(query, 0xEE, sizeof query);
     const uint32_t qlen = sdwan_pktDNS(&rec, query);
-    const size_t name_len = strlen(rec.si_peerdomain);
+    const size_t name_len = strlen(rec.conf.peerdomain);
     FUZZ_CHECK(qlen == DNS_HDR + name_len + 6 && qlen <= sizeof query);
     FUZZ_CHECK(ld_be16(query + 2) == 0x0100 && ld_be16(query + 4) == 1);
     FUZZ_CHECK(ld_be16(query + qlen - 4) == 1 && ld_be16(query + qlen - 2) == 1);
@@ -72,7 +72,7 @@ void round_trip(const uint8_t *data, size_t size)
     put_rr(ans, 1 /* A */, a, 4);
     fuzz_bytes whole(ans.data(), ans.size());
     const uint32_t got = sdwan_parse_answer(whole.data(), whole.size());
-    if (plain_name(rec.si_peerdomain))
+    if (plain_name(rec.conf.peerdomain))
         FUZZ_CHECK(got == addr);
 }
 }  // namespace

@@ -24,8 +24,8 @@ struct expect_t {
 // may run past the datagram.
 expect_t reference_walk(const uint8_t *b, uint32_t len, const sdwan_t &start)
 {
-    expect_t e{true,          start.si_peermtu, start.si_ip,          start.si_gateway,
-               start.si_dns0, start.si_dns1,    start.si_peerencypt, start.si_peerduppkt};
+    expect_t e{true,          start.sess.peermtu, start.sess.ip,          start.sess.gateway,
+               start.sess.dns0, start.sess.dns1,    start.sess.peerencrypt, start.sess.peerduppkt};
     for (uint32_t at = SDWAN_CTRL_LEN; at < len;) {
         if (len - at < 2)
             return expect_t{};
@@ -87,22 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (len < SDWAN_CTRL_LEN) {
         // Too short to carry a signature: refused before any option is looked at.
-        FUZZ_CHECK(out == auth_outcome::none && c->si_state == SDWANCLNT_AUTH);
-        FUZZ_CHECK(c->si_stats.panic_pktverify == start.si_stats.panic_pktverify + 1);
+        FUZZ_CHECK(out == auth_outcome::none && c->sess.state == SDWANCLNT_AUTH);
+        FUZZ_CHECK(c->count.stats.panic_pktverify == start.count.stats.panic_pktverify + 1);
     } else {
         const expect_t e = reference_walk(buf.data(), len, start);
         if (e.ok) {
-            FUZZ_CHECK(out == auth_outcome::established && c->si_state == SDWANCLNT_DATA);
-            FUZZ_CHECK(c->si_sid == hdr.sid && c->si_token == hdr.token);
-            FUZZ_CHECK(c->si_peermtu == e.mtu && c->si_ip == e.ip && c->si_gateway == e.gateway);
-            FUZZ_CHECK(c->si_dns0 == e.dns0 && c->si_dns1 == e.dns1);
-            FUZZ_CHECK(c->si_peerencypt == e.encrypt && c->si_peerduppkt == e.duppkt);
-            FUZZ_CHECK(c->si_stats.openackcnt == start.si_stats.openackcnt + 1);
+            FUZZ_CHECK(out == auth_outcome::established && c->sess.state == SDWANCLNT_DATA);
+            FUZZ_CHECK(c->sess.sid == hdr.sid && c->sess.token == hdr.token);
+            FUZZ_CHECK(c->sess.peermtu == e.mtu && c->sess.ip == e.ip && c->sess.gateway == e.gateway);
+            FUZZ_CHECK(c->sess.dns0 == e.dns0 && c->sess.dns1 == e.dns1);
+            FUZZ_CHECK(c->sess.peerencrypt == e.encrypt && c->sess.peerduppkt == e.duppkt);
+            FUZZ_CHECK(c->count.stats.openackcnt == start.count.stats.openackcnt + 1);
         } else {
             // Refused whole: the session is told to start over, and the record is not in DATA.
-            FUZZ_CHECK(out == auth_outcome::malformed && c->si_state == SDWANCLNT_AUTH);
-            FUZZ_CHECK(c->si_stats.panic_open == start.si_stats.panic_open + 1);
-            FUZZ_CHECK(c->si_stats.openackcnt == start.si_stats.openackcnt);
+            FUZZ_CHECK(out == auth_outcome::malformed && c->sess.state == SDWANCLNT_AUTH);
+            FUZZ_CHECK(c->count.stats.panic_open == start.count.stats.panic_open + 1);
+            FUZZ_CHECK(c->count.stats.openackcnt == start.count.stats.openackcnt);
         }
     }
     fuzz_client_end();

@@ -22,12 +22,12 @@ namespace {
 int expected_user(const sdwan_t &c)
 {
     for (int i = 0; i < FUZZ_PEER_NUSERS; i++) {
-        if (strcmp(c.si_user, FUZZ_PEER_USERS[i][0]) != 0)
+        if (strcmp(c.conf.user, FUZZ_PEER_USERS[i][0]) != 0)
             continue;
         // Only the first 16 password characters travel, zero padded.
         uint8_t want[16] = {};
         memcpy(want, FUZZ_PEER_USERS[i][1], strnlen(FUZZ_PEER_USERS[i][1], sizeof want));
-        return memcmp(want, c.si_pass, sizeof want) == 0 ? i : -1;
+        return memcmp(want, c.conf.pass, sizeof want) == 0 ? i : -1;
     }
     return -1;
 }
@@ -59,14 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *rest = data + 1;
     const size_t n = size - 1;
     const uint8_t *sep = static_cast<const uint8_t *>(memchr(rest, 0, n));
-    take_text(c->si_user, rest, n);
+    take_text(c->conf.user, rest, n);
     if (sep != nullptr)
-        take_text(c->si_pass, sep + 1, n - static_cast<size_t>(sep + 1 - rest));
+        take_text(c->conf.pass, sep + 1, n - static_cast<size_t>(sep + 1 - rest));
     else
-        memset(c->si_pass, 0, sizeof c->si_pass);
-    c->si_encrypt = (flags & 4) != 0 ? 1 : 0;
-    c->si_pipeid = (flags & 8) != 0 ? 7 : 0;
-    c->si_pipeidx = 2;
+        memset(c->conf.pass, 0, sizeof c->conf.pass);
+    c->conf.encrypt = (flags & 4) != 0 ? 1 : 0;
+    c->conf.pipeid = (flags & 8) != 0 ? 7 : 0;
+    c->conf.pipeidx = 2;
 
     uint8_t open[SDWAN_CTRLBUF];
     const uint32_t olen = sdwan_pktopen(c, open);
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(fuzz_peer_outcomes(st) == 1);
 
     const int user = expected_user(*c);
-    if (c->si_user[0] == 0) {
+    if (c->conf.user[0] == 0) {
         // No name at all is a malformed OPEN, not a wrong one: dropped without an answer.
         FUZZ_CHECK(st.drop_malformed == 1 && _peer.ntx == 0);
     } else if (user < 0) {
@@ -103,18 +103,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const peer_sess_t *s = peer_sess_find(&_peer, ipbe, port);
         FUZZ_CHECK(s != nullptr && s->live && s->user == static_cast<uint32_t>(user));
         if (st.open_ok == 1)
-            FUZZ_CHECK(s->encrypt == c->si_encrypt);
+            FUZZ_CHECK(s->encrypt == c->conf.encrypt);
 
         // The client takes the answer and holds the session the peer recorded.
         uint8_t reply[SDWAN_PKTBUF];
         memcpy(reply, ack.buf, ack.len);
         const sdwan_pkthdr_t hdr = sdwan_hdr_load(reply);
         sdwan_onOPENACK(c, reply, ack.len, &hdr);
-        FUZZ_CHECK(c->si_state == SDWANCLNT_DATA);
-        FUZZ_CHECK(c->si_sid == s->sid && c->si_token == s->token);
-        FUZZ_CHECK(c->si_ip == s->addr && c->si_gateway == peer_gateway(s->addr));
-        FUZZ_CHECK(c->si_peermtu == _peer.cfg.mtu && c->si_peerencypt == s->encrypt);
-        FUZZ_CHECK(c->si_dns0 == _peer.cfg.dns0 && c->si_dns1 == _peer.cfg.dns1);
+        FUZZ_CHECK(c->sess.state == SDWANCLNT_DATA);
+        FUZZ_CHECK(c->sess.sid == s->sid && c->sess.token == s->token);
+        FUZZ_CHECK(c->sess.ip == s->addr && c->sess.gateway == peer_gateway(s->addr));
+        FUZZ_CHECK(c->sess.peermtu == _peer.cfg.mtu && c->sess.peerencrypt == s->encrypt);
+        FUZZ_CHECK(c->sess.dns0 == _peer.cfg.dns0 && c->sess.dns1 == _peer.cfg.dns1);
     }
     // The client's socket first: the peer's check looks for leaked descriptors.
     fuzz_client_end();

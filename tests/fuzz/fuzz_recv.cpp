@@ -62,10 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (foreign) {
             FUZZ_CHECK(memcmp(&before, c, sizeof before) == 0);
         } else if (answer != 0) {
-            FUZZ_CHECK(c->si_state == SDWANCLNT_INIT && c->si_peerip == answer);
+            FUZZ_CHECK(c->sess.state == SDWANCLNT_INIT && c->sess.peerip == answer);
         } else {
-            FUZZ_CHECK(c->si_state == SDWANCLNT_DNS && c->si_peerip == before.si_peerip);
-            FUZZ_CHECK(c->si_stats.panic_dns == before.si_stats.panic_dns + 1);
+            FUZZ_CHECK(c->sess.state == SDWANCLNT_DNS && c->sess.peerip == before.sess.peerip);
+            FUZZ_CHECK(c->count.stats.panic_dns == before.count.stats.panic_dns + 1);
         }
     } else {
         const uint16_t port = foreign ? static_cast<uint16_t>(fuzz_client_peerport() + 1) : fuzz_client_peerport();
@@ -73,21 +73,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (foreign || len == 0) {
             FUZZ_CHECK(memcmp(&before, c, sizeof before) == 0);
         } else {
-            FUZZ_CHECK(c->si_stats.sock_rxpkts == before.si_stats.sock_rxpkts + 1);
-            FUZZ_CHECK(c->si_ltime == static_cast<uint32_t>(FUZZ_NOW_MONO_SEC));
+            FUZZ_CHECK(c->count.stats.sock_rxpkts == before.count.stats.sock_rxpkts + 1);
+            FUZZ_CHECK(c->sess.ltime == static_cast<uint32_t>(FUZZ_NOW_MONO_SEC));
             // A control packet that does not carry its signature changes nothing of the session.
             if (is_signed_type(type) && !verified) {
-                FUZZ_CHECK(c->si_state == before.si_state);
-                FUZZ_CHECK(c->si_sid == before.si_sid && c->si_token == before.si_token);
-                FUZZ_CHECK(c->si_ip == before.si_ip && c->si_udpsock == before.si_udpsock);
+                FUZZ_CHECK(c->sess.state == before.sess.state);
+                FUZZ_CHECK(c->sess.sid == before.sess.sid && c->sess.token == before.sess.token);
+                FUZZ_CHECK(c->sess.ip == before.sess.ip && c->io.udpsock == before.io.udpsock);
             }
             // Data goes to the TUN device whatever the state; /dev/null takes it all.
             if ((type == SDWAN_DATA || type == SDWAN_EDATA) && len > SDWAN_HDR_LEN)
-                FUZZ_CHECK(c->si_stats.tun_txpkts == before.si_stats.tun_txpkts + 1);
+                FUZZ_CHECK(c->count.stats.tun_txpkts == before.count.stats.tun_txpkts + 1);
         }
     }
     // Whatever happened, the session is in a state the tick knows, or where it was.
-    FUZZ_CHECK(c->si_state == state || (c->si_state >= SDWANCLNT_DNS && c->si_state <= SDWANCLNT_CLOSED));
+    FUZZ_CHECK(c->sess.state == state || (c->sess.state >= SDWANCLNT_DNS && c->sess.state <= SDWANCLNT_CLOSED));
     fuzz_client_end();
     return 0;
 }

@@ -107,14 +107,14 @@ sdwan_t client_record()
 {
     sdwan_t r;
     memset(&r, 0, sizeof r);
-    set_field(r.si_user, "alice");
-    set_field(r.si_pass, "secret");
-    set_field(r.si_peerdomain, FUZZ_DOMAIN);
-    r.si_cfgmtu = 1400;
-    r.si_encrypt = 1;
-    r.si_sid = FUZZ_SID;
-    r.si_token = FUZZ_TOKEN;
-    r.si_mindelay = SDWAN_MINDELAY_START;
+    set_field(r.conf.user, "alice");
+    set_field(r.conf.pass, "secret");
+    set_field(r.conf.peerdomain, FUZZ_DOMAIN);
+    r.conf.mtu = 1400;
+    r.conf.encrypt = 1;
+    r.sess.sid = FUZZ_SID;
+    r.sess.token = FUZZ_TOKEN;
+    r.rtt.mindelay = SDWAN_MINDELAY_START;
     sdwan_set_key(&r);
     return r;
 }
@@ -188,7 +188,7 @@ Bytes echoresp(const sdwan_t &c)
     Bytes b(64);
     sdwan_pktechoreq(&c, b.data());
     b.resize(SDWAN_ECHO_LEN);
-    const sdwan_pkthdr_t h{SDWAN_ECHORESP, 0, c.si_sid, c.si_token};
+    const sdwan_pkthdr_t h{SDWAN_ECHORESP, 0, c.sess.sid, c.sess.token};
     sdwan_hdr_store(b.data(), &h);
     sdwan_pktsign(b.data());
     return b;
@@ -198,7 +198,7 @@ Bytes dns_query(const char *name)
 {
     sdwan_t r;
     memset(&r, 0, sizeof r);
-    set_field(r.si_peerdomain, name);
+    set_field(r.conf.peerdomain, name);
     Bytes q(96);
     q.resize(sdwan_pktDNS(&r, q.data()));
     return q;
@@ -289,9 +289,9 @@ void recv_seeds(const peer_t &peer)
     put("recv", "closed-close", flagged(SDWANCLNT_CLOSED, control(SDWAN_CLOSE, FUZZ_SID, FUZZ_TOKEN)));
     put("recv", "data-echoresp", flagged(SDWANCLNT_DATA, echoresp(c)));
     const Bytes ping = ipv4_ping("10.8.0.1", "10.8.0.2", 32);
-    put("recv", "data-data", flagged(SDWANCLNT_DATA, data_packet(false, FUZZ_SID, FUZZ_TOKEN, c.si_key, ping)));
+    put("recv", "data-data", flagged(SDWANCLNT_DATA, data_packet(false, FUZZ_SID, FUZZ_TOKEN, c.sess.key, ping)));
     put("recv", "data-edata",
-        flagged(SDWANCLNT_DATA | 0x80, data_packet(true, FUZZ_SID, FUZZ_TOKEN, c.si_key, ping)));
+        flagged(SDWANCLNT_DATA | 0x80, data_packet(true, FUZZ_SID, FUZZ_TOKEN, c.sess.key, ping)));
     put("recv", "init-data-short", flagged(SDWANCLNT_INIT, {SDWAN_DATA, 0, 0x12, 0x34}));
     put("recv", "data-unknown", flagged(SDWANCLNT_DATA, control(SDWAN_ECHOREQ, FUZZ_SID, FUZZ_TOKEN)));
     put("recv", "dns-answer", flagged(SDWANCLNT_DNS, dns_answer(FUZZ_DOMAIN, "127.0.0.1", false)));
@@ -335,12 +335,12 @@ sdwan_t peer_client(int user)
 {
     sdwan_t c;
     memset(&c, 0, sizeof c);
-    set_field(c.si_user, FUZZ_PEER_USERS[user][0]);
-    set_field(c.si_pass, FUZZ_PEER_USERS[user][1]);
-    c.si_cfgmtu = 1400;
-    c.si_sid = user < 2 ? FUZZ_PEER_SID[user] : 0;
-    c.si_token = user < 2 ? FUZZ_PEER_TOKEN[user] : 0;
-    c.si_mindelay = SDWAN_MINDELAY_START;
+    set_field(c.conf.user, FUZZ_PEER_USERS[user][0]);
+    set_field(c.conf.pass, FUZZ_PEER_USERS[user][1]);
+    c.conf.mtu = 1400;
+    c.sess.sid = user < 2 ? FUZZ_PEER_SID[user] : 0;
+    c.sess.token = user < 2 ? FUZZ_PEER_TOKEN[user] : 0;
+    c.rtt.mindelay = SDWAN_MINDELAY_START;
     sdwan_set_key(&c);
     return c;
 }
@@ -349,16 +349,16 @@ void peer_seeds()
 {
     for (int u = 0; u < FUZZ_PEER_NUSERS; u++) {
         sdwan_t c = peer_client(u);
-        c.si_encrypt = static_cast<uint8_t>(u == 0);
-        c.si_pipeid = static_cast<uint16_t>(u == 1 ? 7 : 0);
+        c.conf.encrypt = static_cast<uint8_t>(u == 0);
+        c.conf.pipeid = static_cast<uint16_t>(u == 1 ? 7 : 0);
         Bytes open(SDWAN_CTRLBUF);
         open.resize(sdwan_pktopen(&c, open.data()));
-        put("peer", std::string("open-") + c.si_user, flagged(2, open));
+        put("peer", std::string("open-") + c.conf.user, flagged(2, open));
         if (u < 2)
-            put("peer", std::string("open-again-") + c.si_user, flagged(static_cast<uint8_t>(u), open));
+            put("peer", std::string("open-again-") + c.conf.user, flagged(static_cast<uint8_t>(u), open));
     }
     sdwan_t wrong = peer_client(0);
-    set_field(wrong.si_pass, "wrong");
+    set_field(wrong.conf.pass, "wrong");
     Bytes open(SDWAN_CTRLBUF);
     open.resize(sdwan_pktopen(&wrong, open.data()));
     put("peer", "open-wrong-password", flagged(2, open));
@@ -368,17 +368,17 @@ void peer_seeds()
         Bytes echo(64);
         sdwan_pktechoreq(&c, echo.data());
         echo.resize(SDWAN_ECHO_LEN);
-        put("peer", std::string("echo-") + c.si_user, flagged(static_cast<uint8_t>(u), echo));
-        put("peer", std::string("echo-nosession-") + c.si_user, flagged(2, echo));
+        put("peer", std::string("echo-") + c.conf.user, flagged(static_cast<uint8_t>(u), echo));
+        put("peer", std::string("echo-nosession-") + c.conf.user, flagged(2, echo));
         const Bytes ping = ipv4_ping(u == 0 ? "10.8.0.2" : "10.8.0.50", "10.8.0.1", 56);
         // alice's session is enciphered, bob's is not.
-        put("peer", std::string("data-") + c.si_user,
-            flagged(static_cast<uint8_t>(u), data_packet(u == 0, c.si_sid, c.si_token, c.si_key, ping)));
+        put("peer", std::string("data-") + c.conf.user,
+            flagged(static_cast<uint8_t>(u), data_packet(u == 0, c.sess.sid, c.sess.token, c.sess.key, ping)));
     }
     const sdwan_t alice = peer_client(0);
     const Bytes spoofed = ipv4_ping("10.8.0.50", "10.8.0.1", 8);
     put("peer", "data-spoofed-source",
-        flagged(0, data_packet(true, alice.si_sid, alice.si_token, alice.si_key, spoofed)));
+        flagged(0, data_packet(true, alice.sess.sid, alice.sess.token, alice.sess.key, spoofed)));
     put("peer", "closed-type", flagged(4, control(SDWAN_CLOSE, 0, 0)));
 }
 
@@ -410,7 +410,7 @@ void proto_seeds(const peer_t &peer)
     put("proto", "openrej", flagged(0, rej));
     put("proto", "close", flagged(0, control(SDWAN_CLOSE, FUZZ_SID, FUZZ_TOKEN)));
     sdwan_t c = client_record();
-    c.si_pipeid = 7;
+    c.conf.pipeid = 7;
     Bytes open(SDWAN_CTRLBUF);
     open.resize(sdwan_pktopen(&c, open.data()));
     put("proto", "open", flagged(1, open));

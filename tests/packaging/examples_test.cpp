@@ -50,8 +50,8 @@ protected:
     std::vector<std::string> read(std::string text)
     {
         rec = sdwan_t{};
-        rec.si_datalog = 1;  // the daemon's defaults, set before the file is read
-        rec.si_offload = 1;
+        rec.conf.datalog = 1;  // the daemon's defaults, set before the file is read
+        rec.conf.offload = 1;
         log_set_limit(7 * LOG_MIB);  // a value the file must leave alone unless it sets logsize
         FILE *fp = open_text(text);
         EXPECT_NE(fp, nullptr);
@@ -72,22 +72,22 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
 {
     auto log = read(slurp("kesp.conf.example"));
     EXPECT_TRUE(log.empty()) << log.front();
-    EXPECT_STREQ(rec.tun_name, "tun0");
-    EXPECT_STREQ(rec.si_peer, "198.51.100.7");
-    EXPECT_EQ(rec.si_peerip, addr("198.51.100.7"));
-    EXPECT_EQ(rec.si_peerport, 4500);
-    EXPECT_STREQ(rec.si_user, "alice");
-    EXPECT_STREQ(rec.si_pass, "change-me");
-    EXPECT_EQ(rec.si_cfgmtu, 1400);
-    EXPECT_EQ(rec.si_encrypt, 0);
-    EXPECT_EQ(rec.si_pipeid, 0);
-    EXPECT_EQ(rec.si_pipeidx, 0);
-    EXPECT_EQ(rec.si_datalog, 0) << "the per-packet line is off as shipped";
-    EXPECT_EQ(rec.si_offload, 1) << "the offloads are on as shipped";
+    EXPECT_STREQ(rec.conf.tun_name, "tun0");
+    EXPECT_STREQ(rec.conf.peer, "198.51.100.7");
+    EXPECT_EQ(rec.sess.peerip, addr("198.51.100.7"));
+    EXPECT_EQ(rec.conf.peerport, 4500);
+    EXPECT_STREQ(rec.conf.user, "alice");
+    EXPECT_STREQ(rec.conf.pass, "change-me");
+    EXPECT_EQ(rec.conf.mtu, 1400);
+    EXPECT_EQ(rec.conf.encrypt, 0);
+    EXPECT_EQ(rec.conf.pipeid, 0);
+    EXPECT_EQ(rec.conf.pipeidx, 0);
+    EXPECT_EQ(rec.conf.datalog, 0) << "the per-packet line is off as shipped";
+    EXPECT_EQ(rec.conf.offload, 1) << "the offloads are on as shipped";
     EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
     EXPECT_STREQ(status_path(), "");
-    EXPECT_EQ(rec.si_rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
-    EXPECT_EQ(rec.si_setdns, 0);
+    EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
+    EXPECT_EQ(rec.conf.setdns, 0);
 }
 
 TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
@@ -97,19 +97,19 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(switched, 9);  // encrypt, pipeid, pipeidx, offload, logsize, status, routes, setdns, dnsdomains
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
-    EXPECT_STREQ(rec.tun_name, "tun0");
-    EXPECT_EQ(rec.si_encrypt, 1);
-    EXPECT_EQ(rec.si_pipeid, 5);
-    EXPECT_EQ(rec.si_pipeidx, 1);
-    EXPECT_EQ(rec.si_offload, 0);
-    EXPECT_EQ(rec.si_datalog, 0);
+    EXPECT_STREQ(rec.conf.tun_name, "tun0");
+    EXPECT_EQ(rec.conf.encrypt, 1);
+    EXPECT_EQ(rec.conf.pipeid, 5);
+    EXPECT_EQ(rec.conf.pipeidx, 1);
+    EXPECT_EQ(rec.conf.offload, 0);
+    EXPECT_EQ(rec.conf.datalog, 0);
     EXPECT_EQ(log_limit(), 64 * LOG_MIB);
     EXPECT_STREQ(status_path(), "/run/tolvad/tolvad.prom");
-    ASSERT_EQ(rec.si_rtmode, SDWAN_RTMODE_SPLIT);
-    ASSERT_NE(rec.si_rtcfg, nullptr);
-    EXPECT_EQ(rec.si_rtcfg->masklen, 8u);
-    EXPECT_EQ(rec.si_setdns, 1);
-    EXPECT_STREQ(rec.si_dnsdomains, "corp.example");
+    ASSERT_EQ(rec.conf.rtmode, SDWAN_RTMODE_SPLIT);
+    ASSERT_NE(rec.conf.rtcfg, nullptr);
+    EXPECT_EQ(rec.conf.rtcfg->masklen, 8u);
+    EXPECT_EQ(rec.conf.setdns, 1);
+    EXPECT_STREQ(rec.conf.dnsdomains, "corp.example");
 }
 
 int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)

@@ -31,25 +31,25 @@ protected:
     }
     void TearDown() override
     {
-        if (c_.tunfd >= 0)
-            close(c_.tunfd);
+        if (c_.io.tunfd >= 0)
+            close(c_.io.tunfd);
         NetnsTunTest::TearDown();
     }
     static void init(sdwan_t *c)
     {
         std::memset(c, 0, sizeof *c);
         c->ops = netns_kernel_ops();
-        c->si_udpsock = -1;
-        c->tunfd = -1;
-        c->si_rtnlfd = -1;
-        std::strcpy(c->tun_name, TUN);
-        c->si_peerip = ip("198.51.100.7");
-        c->si_peerport = 4500;
-        c->si_ip = ip("10.8.0.2");
-        c->si_gateway = ip("10.8.0.1");
-        c->si_peermtu = 1400;
-        c->si_cfgmtu = 1500;
-        c->si_state = SDWANCLNT_DATA;
+        c->io.udpsock = -1;
+        c->io.tunfd = -1;
+        c->io.rtnlfd = -1;
+        std::strcpy(c->conf.tun_name, TUN);
+        c->sess.peerip = ip("198.51.100.7");
+        c->conf.peerport = 4500;
+        c->sess.ip = ip("10.8.0.2");
+        c->sess.gateway = ip("10.8.0.1");
+        c->sess.peermtu = 1400;
+        c->conf.mtu = 1500;
+        c->sess.state = SDWANCLNT_DATA;
     }
     static bool sh(const std::string &cmd, std::string *err) { return netns_sh_ok(cmd, err); }
     static std::string route_get(const char *dst) { return netns_sh(std::string("ip route get ") + dst); }

@@ -34,11 +34,11 @@ bool wait_readable(int fd, int timeout_ms)
 
 void close_client_socket(sdwan_t *clnt)
 {
-    if (clnt == nullptr || clnt->si_udpsock < 0)
+    if (clnt == nullptr || clnt->io.udpsock < 0)
         return;
-    poll_del(clnt->si_udpsock);
-    close(clnt->si_udpsock);
-    clnt->si_udpsock = -1;
+    poll_del(clnt->io.udpsock);
+    close(clnt->io.udpsock);
+    clnt->io.udpsock = -1;
 }
 }  // namespace
 
@@ -75,16 +75,16 @@ void ScriptPeer::prepare(sdwan_t *clnt, const char *user, const char *pass, int 
     close_client_socket(clnt);
     *clnt = sdwan_t{};
     clnt->ops = netns_kernel_ops();  // the namespace's kernel
-    clnt->si_udpsock = -1;
-    clnt->tunfd = tunfd;
-    clnt->si_datalog = 1;
-    snprintf(clnt->tun_name, sizeof clnt->tun_name, "%s", tun_name);
-    snprintf(clnt->si_user, sizeof clnt->si_user, "%s", user);
-    snprintf(clnt->si_pass, sizeof clnt->si_pass, "%s", pass);
-    snprintf(clnt->si_peer, sizeof clnt->si_peer, "127.0.0.1");
-    clnt->si_peerip = ipbe();
-    clnt->si_peerport = port_;
-    clnt->si_cfgmtu = 1400;
+    clnt->io.udpsock = -1;
+    clnt->io.tunfd = tunfd;
+    clnt->conf.datalog = 1;
+    snprintf(clnt->conf.tun_name, sizeof clnt->conf.tun_name, "%s", tun_name);
+    snprintf(clnt->conf.user, sizeof clnt->conf.user, "%s", user);
+    snprintf(clnt->conf.pass, sizeof clnt->conf.pass, "%s", pass);
+    snprintf(clnt->conf.peer, sizeof clnt->conf.peer, "127.0.0.1");
+    clnt->sess.peerip = ipbe();
+    clnt->conf.peerport = port_;
+    clnt->conf.mtu = 1400;
     clnt_ = clnt;
 }
 
@@ -116,11 +116,11 @@ std::vector<Bytes> ScriptPeer::recv_all(int timeout_ms)
 
 uint16_t ScriptPeer::client_port(const sdwan_t *clnt)
 {
-    if (clnt->si_udpsock < 0)
+    if (clnt->io.udpsock < 0)
         return 0;
     sockaddr_in a{};
     socklen_t alen = sizeof a;
-    if (getsockname(clnt->si_udpsock, reinterpret_cast<sockaddr *>(&a), &alen) != 0 || a.sin_family != AF_INET)
+    if (getsockname(clnt->io.udpsock, reinterpret_cast<sockaddr *>(&a), &alen) != 0 || a.sin_family != AF_INET)
         return 0;
     return ntohs(a.sin_port);
 }
@@ -142,7 +142,7 @@ bool ScriptPeer::send_and_deliver(sdwan_t *clnt, const Bytes &pkt, int timeout_m
 {
     if (!send(clnt, pkt))
         return false;
-    if (!wait_readable(clnt->si_udpsock, timeout_ms))
+    if (!wait_readable(clnt->io.udpsock, timeout_ms))
         return false;
     sdwan_sock_recv(clnt);
     return true;
@@ -152,7 +152,7 @@ int ScriptPeer::deliver(sdwan_t *clnt, int timeout_ms)
 {
     int n = 0;
     for (int i = 0; i < MAX_BATCH; i++) {
-        if (!wait_readable(clnt->si_udpsock, i == 0 ? timeout_ms : 0))
+        if (!wait_readable(clnt->io.udpsock, i == 0 ? timeout_ms : 0))
             break;
         sdwan_sock_recv(clnt);
         n++;
@@ -262,19 +262,19 @@ void ClientNetnsTest::SetUp()
 void ClientNetnsTest::TearDown()
 {
     peer.reset();
-    if (clnt != nullptr && clnt->tunfd >= 0)
-        tun_deinit(&clnt->tunfd, clnt->tun_name);
+    if (clnt != nullptr && clnt->io.tunfd >= 0)
+        tun_deinit(&clnt->io.tunfd, clnt->conf.tun_name);
     if (clnt != nullptr) {
-        clnt->tunfd = -1;
-        clnt->si_state = SDWANCLNT_NONE;
-        clnt->si_own = 0;  // what it owned went with the namespace
+        clnt->io.tunfd = -1;
+        clnt->sess.state = SDWANCLNT_NONE;
+        clnt->host.own = 0;  // what it owned went with the namespace
     }
     log.reset();
     FakeClock::uninstall();
     NetnsTest::TearDown();
 }
 
-bool ClientNetnsTest::open_tun() { return sdwclnt_tun_open(clnt) == 0 && clnt->tunfd >= 0; }
+bool ClientNetnsTest::open_tun() { return sdwclnt_tun_open(clnt) == 0 && clnt->io.tunfd >= 0; }
 
 void ClientFakeTest::SetUp()
 {
@@ -295,8 +295,8 @@ void ClientFakeTest::TearDown()
 {
     peer.reset();
     if (clnt != nullptr) {
-        clnt->si_state = SDWANCLNT_NONE;
-        clnt->si_own = 0;
+        clnt->sess.state = SDWANCLNT_NONE;
+        clnt->host.own = 0;
         clnt->ops = nullptr;
     }
     log.reset();
@@ -328,7 +328,7 @@ void ClientDriver::tick()
 
 bool ClientDriver::establish(uint16_t sid, uint32_t token, const Bytes &options)
 {
-    if (clnt->si_state != SDWANCLNT_INIT)
+    if (clnt->sess.state != SDWANCLNT_INIT)
         return false;
     tick();  // INIT -> AUTH
     tick();  // first OPEN
@@ -337,5 +337,5 @@ bool ClientDriver::establish(uint16_t sid, uint32_t token, const Bytes &options)
     if (!peer->send_and_deliver(clnt, ScriptPeer::openack(sid, token, options)))
         return false;
     log->take();
-    return clnt->si_state == SDWANCLNT_DATA;
+    return clnt->sess.state == SDWANCLNT_DATA;
 }

@@ -43,8 +43,8 @@ public:
     static uint32_t ipbe();                  // 127.0.0.1 in network order
 
     // Zeroes clnt as at process start (descriptors -1, per-packet data log on), closes a client
-    // socket left open in it, and fills the configuration: tun_name, user, password, si_peer,
-    // si_peerip = 127.0.0.1, si_peerport = this peer's port, si_cfgmtu 1400, tunfd.
+    // socket left open in it, and fills the configuration: tun_name, user, password, conf.peer,
+    // sess.peerip = 127.0.0.1, conf.peerport = this peer's port, conf.mtu 1400, tunfd.
     void prepare(sdwan_t *clnt, const char *user = "alice", const char *pass = "secret", int tunfd = -1,
                  const char *tun_name = "tolva0");
 
@@ -55,7 +55,7 @@ public:
     std::vector<Bytes> recv_all(int timeout_ms = 50);
     uint16_t last_from_port() const { return last_from_port_; }
 
-    // The client's current local port (getsockname on si_udpsock); 0 when it has none yet.
+    // The client's current local port (getsockname on io.udpsock); 0 when it has none yet.
     static uint16_t client_port(const sdwan_t *clnt);
 
     // Sends pkt from the peer's socket to 127.0.0.1:client_port(clnt). false when the client

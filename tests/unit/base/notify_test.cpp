@@ -244,19 +244,19 @@ TEST_F(NotifyEnv, SessionTickSendsStatusOnChange)
     status_reset();
 
     sdwan_t c{};
-    c.si_udpsock = -1;
-    c.tunfd = -1;
-    c.si_state = SDWANCLNT_AUTH;
-    c.si_peerip = str2ip("192.0.2.1");
-    c.si_peerport = 4500;
-    snprintf(c.si_user, sizeof c.si_user, "alice");
-    snprintf(c.si_pass, sizeof c.si_pass, "secret");
+    c.io.udpsock = -1;
+    c.io.tunfd = -1;
+    c.sess.state = SDWANCLNT_AUTH;
+    c.sess.peerip = str2ip("192.0.2.1");
+    c.conf.peerport = 4500;
+    snprintf(c.conf.user, sizeof c.conf.user, "alice");
+    snprintf(c.conf.pass, sizeof c.conf.pass, "secret");
     status_tick(&c);
     status_tick(&c);
-    c.si_state = SDWANCLNT_DATA;
-    c.si_ip = str2ip("10.8.0.2");
+    c.sess.state = SDWANCLNT_DATA;
+    c.sess.ip = str2ip("10.8.0.2");
     status_tick(&c);
-    c.si_rtt = {1500, 1500, 1500, 1500, 1};
+    c.rtt.usec = {1500, 1500, 1500, 1500, 1};
     status_tick(&c);
     status_tick(&c);
     EXPECT_EQ(sock.take(), (Lines{"STATUS=AUTH, peer 192.0.2.1:4500", "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2",

@@ -119,14 +119,14 @@ TEST(AuthOpen, BuildingAnOpenAllocatesNothingAfterTheFirst)
     if (!s_counting)
         GTEST_SKIP() << "OpenSSL allocated before the counting functions could be installed";
     sdwan_t clnt{};
-    snprintf(clnt.si_user, sizeof clnt.si_user, "alice");
-    snprintf(clnt.si_pass, sizeof clnt.si_pass, "secret");
-    clnt.si_cfgmtu = 1400;
+    snprintf(clnt.conf.user, sizeof clnt.conf.user, "alice");
+    snprintf(clnt.conf.pass, sizeof clnt.conf.pass, "secret");
+    clnt.conf.mtu = 1400;
     uint8_t buf[SDWAN_CTRLBUF];
     ASSERT_EQ(sdwan_pktopen(&clnt, buf), 53u);
     const size_t before = s_ossl_allocs;
     for (const char *user : {"bob", "carol", "alice"}) {
-        snprintf(clnt.si_user, sizeof clnt.si_user, "%s", user);
+        snprintf(clnt.conf.user, sizeof clnt.conf.user, "%s", user);
         ASSERT_NE(sdwan_pktopen(&clnt, buf), 0u);
     }
     EXPECT_EQ(s_ossl_allocs, before);
@@ -165,12 +165,12 @@ TEST(AuthOpen, CarriesTheRecordsSettings)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         sdwan_t clnt{};
-        snprintf(clnt.si_user, sizeof clnt.si_user, "%s", c.user.c_str());
-        snprintf(clnt.si_pass, sizeof clnt.si_pass, "%s", c.pass.c_str());
-        clnt.si_encrypt = c.encrypt;
-        clnt.si_pipeid = c.pipeid;
-        clnt.si_pipeidx = c.pipeidx;
-        clnt.si_cfgmtu = c.mtu;
+        snprintf(clnt.conf.user, sizeof clnt.conf.user, "%s", c.user.c_str());
+        snprintf(clnt.conf.pass, sizeof clnt.conf.pass, "%s", c.pass.c_str());
+        clnt.conf.encrypt = c.encrypt;
+        clnt.conf.pipeid = c.pipeid;
+        clnt.conf.pipeidx = c.pipeidx;
+        clnt.conf.mtu = c.mtu;
         uint8_t buf[SDWAN_CTRLBUF];
         memset(buf, 0xEE, sizeof buf);
         const uint32_t len = sdwan_pktopen(&clnt, buf);
@@ -197,7 +197,7 @@ protected:
         if (HasFatalFailure())
             return;
         set_peer_quiet();
-        ASSERT_EQ(clnt->si_state, SDWANCLNT_INIT);
+        ASSERT_EQ(clnt->sess.state, SDWANCLNT_INIT);
     }
 
     // INIT -> AUTH, and the first OPEN read by the peer.
@@ -205,7 +205,7 @@ protected:
     {
         tick();
         tick();
-        ASSERT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+        ASSERT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
         ASSERT_FALSE(peer->recv().empty());
         log->take();
     }
@@ -223,23 +223,23 @@ TEST_F(AuthReplies, OpenackWithAllOptionsEstablishesAndConfiguresTheInterface)
     FakeClock::advance(1);
     ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::openack(sid, token, opts)));
 
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
     uint8_t sidb[2], tokb[4];
-    st_raw16(sidb, clnt->si_sid);
-    st_raw32(tokb, clnt->si_token);
+    st_raw16(sidb, clnt->sess.sid);
+    st_raw32(tokb, clnt->sess.token);
     EXPECT_EQ(Bytes(sidb, sidb + 2), (Bytes{0x01, 0x02}));
     EXPECT_EQ(Bytes(tokb, tokb + 4), (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
-    EXPECT_EQ(clnt->si_ip, ip("10.200.0.5"));
-    EXPECT_EQ(clnt->si_gateway, ip("10.200.0.1"));
-    EXPECT_EQ(clnt->si_dns0, ip("8.8.8.8"));
-    EXPECT_EQ(clnt->si_dns1, ip("9.9.9.9"));
-    EXPECT_EQ(clnt->si_peermtu, 1300);
-    EXPECT_EQ(clnt->si_peerencypt, 1);
-    EXPECT_EQ(clnt->si_peerduppkt, 1);
-    EXPECT_EQ(clnt->si_ltime, FakeClock::mono_sec());
-    EXPECT_EQ(clnt->si_lastdial, FakeClock::sec);
-    EXPECT_EQ(clnt->si_stats.openackcnt, 1u);
-    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 1u);
+    EXPECT_EQ(clnt->sess.ip, ip("10.200.0.5"));
+    EXPECT_EQ(clnt->sess.gateway, ip("10.200.0.1"));
+    EXPECT_EQ(clnt->sess.dns0, ip("8.8.8.8"));
+    EXPECT_EQ(clnt->sess.dns1, ip("9.9.9.9"));
+    EXPECT_EQ(clnt->sess.peermtu, 1300);
+    EXPECT_EQ(clnt->sess.peerencrypt, 1);
+    EXPECT_EQ(clnt->sess.peerduppkt, 1);
+    EXPECT_EQ(clnt->sess.ltime, FakeClock::mono_sec());
+    EXPECT_EQ(clnt->sess.lastdial, FakeClock::sec);
+    EXPECT_EQ(clnt->count.stats.openackcnt, 1u);
+    EXPECT_EQ(clnt->count.stats.sock_rxpkts, 1u);
 
     const auto lines = log->take();
     ASSERT_GE(lines.size(), 2u);
@@ -256,11 +256,11 @@ TEST_F(AuthReplies, OpenackWithoutOptionsKeepsRecordValuesAndDataInClear)
     const Bytes ack = ScriptPeer::openack(0, 0, {});
     ASSERT_EQ(ack.size(), 24u);
     peer->inject(clnt, ack);
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
-    EXPECT_EQ(clnt->si_ip, 0u);
-    EXPECT_EQ(clnt->si_gateway, 0u);
-    EXPECT_EQ(clnt->si_peermtu, 0);
-    EXPECT_EQ(clnt->si_peerencypt, 0);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->sess.ip, 0u);
+    EXPECT_EQ(clnt->sess.gateway, 0u);
+    EXPECT_EQ(clnt->sess.peermtu, 0);
+    EXPECT_EQ(clnt->sess.peerencrypt, 0);
     const auto lines = log->take();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "sdwan DATA ESTABLISHED session 0");
@@ -282,14 +282,14 @@ TEST_F(AuthReplies, OpenackSkipsUnknownOptionsByTheirLength)
             const uint32_t addr = raw32(10, 202, 0, static_cast<uint8_t>(++n));
             Bytes unknown{type, len};
             unknown.insert(unknown.end(), value.begin(), value.end());
-            clnt->si_state = SDWANCLNT_AUTH;
+            clnt->sess.state = SDWANCLNT_AUTH;
             peer->inject(clnt, ScriptPeer::openack(1, 1, ScriptPeer::cat({unknown, ScriptPeer::opt_ip(addr)})));
-            EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
-            EXPECT_EQ(clnt->si_ip, addr);
+            EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+            EXPECT_EQ(clnt->sess.ip, addr);
         }
     }
-    EXPECT_EQ(clnt->si_stats.panic_open, 0u);
-    EXPECT_EQ(clnt->si_stats.openackcnt, static_cast<uint32_t>(n));
+    EXPECT_EQ(clnt->count.stats.panic_open, 0u);
+    EXPECT_EQ(clnt->count.stats.openackcnt, static_cast<uint32_t>(n));
 }
 
 struct MalformedCase {
@@ -312,7 +312,7 @@ TEST_F(AuthReplies, MalformedOpenackResetsWithoutALineOfItsOwn)
         SCOPED_TRACE(c.what);
         tick();  // INIT -> AUTH
         tick();  // OPEN: the socket gets its local port
-        ASSERT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+        ASSERT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
         ASSERT_FALSE(peer->recv().empty());
         ASSERT_NE(ScriptPeer::client_port(clnt), 0);
         log->take();
@@ -320,15 +320,15 @@ TEST_F(AuthReplies, MalformedOpenackResetsWithoutALineOfItsOwn)
         Bytes opts = ScriptPeer::cat({ScriptPeer::opt_gateway(gw), c.option});
         if (with_tail)
             opts = ScriptPeer::cat({opts, ScriptPeer::opt_ip(ip("10.9.9.9"))});
-        const uint32_t before = clnt->si_stats.panic_open;
+        const uint32_t before = clnt->count.stats.panic_open;
         peer->inject(clnt, ScriptPeer::openack(3, 4, opts));
-        EXPECT_EQ(clnt->si_stats.panic_open, before + 1);
-        EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
-        EXPECT_EQ(clnt->si_gateway, gw) << "options before the faulty one are stored";
-        EXPECT_EQ(clnt->si_ip, 0u) << "nothing after the faulty one is examined";
-        EXPECT_EQ(clnt->si_stats.openackcnt, 0u);
-        EXPECT_EQ(clnt->si_sid, 0);
-        EXPECT_NE(clnt->si_udpsock, -1);
+        EXPECT_EQ(clnt->count.stats.panic_open, before + 1);
+        EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+        EXPECT_EQ(clnt->sess.gateway, gw) << "options before the faulty one are stored";
+        EXPECT_EQ(clnt->sess.ip, 0u) << "nothing after the faulty one is examined";
+        EXPECT_EQ(clnt->count.stats.openackcnt, 0u);
+        EXPECT_EQ(clnt->sess.sid, 0);
+        EXPECT_NE(clnt->io.udpsock, -1);
         EXPECT_EQ(ScriptPeer::client_port(clnt), 0) << "a fresh socket has sent nothing yet";
         EXPECT_EQ(log->take(),
                   (std::vector<std::string>{"sdwan client socket reinit success", "sdwan client socket reg success"}));
@@ -347,12 +347,12 @@ TEST_F(AuthReplies, SecondOpenackInDataIsRefused)
                                                                    ScriptPeer::opt_mtu(1400)})));
     host_calls();
     peer->inject(clnt, ScriptPeer::openack(raw16(0x09, 0x09), 99, ScriptPeer::opt_ip(ip("10.200.0.77"))));
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
-    EXPECT_EQ(clnt->si_sid, raw16(0x01, 0x02));
-    EXPECT_EQ(clnt->si_token, 77u);
-    EXPECT_EQ(clnt->si_ip, ip("10.200.0.5"));
-    EXPECT_EQ(clnt->si_stats.panic_pktverify, 1u);
-    EXPECT_EQ(clnt->si_stats.openackcnt, 1u);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->sess.sid, raw16(0x01, 0x02));
+    EXPECT_EQ(clnt->sess.token, 77u);
+    EXPECT_EQ(clnt->sess.ip, ip("10.200.0.5"));
+    EXPECT_EQ(clnt->count.stats.panic_pktverify, 1u);
+    EXPECT_EQ(clnt->count.stats.openackcnt, 1u);
     EXPECT_EQ(log->take(), std::vector<std::string>{"Invalid state or packet verification failed"});
     EXPECT_TRUE(host_calls().empty()) << "the interface keeps the first session's settings";
 }
@@ -411,20 +411,20 @@ TEST_F(AuthReplies, RejectAndCloseInRightAndWrongStates)
         {"OPENACK with a changed sid", SDWANCLNT_AUTH, corrupt(ScriptPeer::openack(1, 2, {}), 2),
          {"Invalid state or packet verification failed"}, SDWANCLNT_AUTH, &netif_stats::panic_pktverify},
     };
-    clnt->si_sid = 5;
-    clnt->si_token = 6;
+    clnt->sess.sid = 5;
+    clnt->sess.token = 6;
     for (const HandlerCase &c : cases) {
         SCOPED_TRACE(c.what);
-        clnt->si_state = c.state;
+        clnt->sess.state = c.state;
         log->take();
-        netif_stats want = clnt->si_stats;
+        netif_stats want = clnt->count.stats;
         want.sock_rxpkts++;
         if (c.counter != nullptr)
             (want.*c.counter)++;
         peer->inject(clnt, c.pkt);
         EXPECT_EQ(log->take(), c.lines);
-        EXPECT_EQ(clnt->si_state, c.state_after);
-        EXPECT_EQ(0, memcmp(&want, &clnt->si_stats, sizeof want));
+        EXPECT_EQ(clnt->sess.state, c.state_after);
+        EXPECT_EQ(0, memcmp(&want, &clnt->count.stats, sizeof want));
     }
 }
 
@@ -466,7 +466,7 @@ TEST_F(AuthReplies, CloseForAnotherSessionAsksThePeerFirst)
         ASSERT_TRUE(establish(sid, token, {}));
         FakeClock::advance(1);  // a fresh interval of the log's rate limit
         peer->recv_all(20);
-        const uint32_t mismatch0 = clnt->si_close_mismatch;
+        const uint32_t mismatch0 = clnt->count.close_mismatch;
         Bytes hdr(8);
         hdr[0] = SDWAN_ECHOREQ;
         st_raw16(hdr.data() + 2, sid);
@@ -494,12 +494,12 @@ TEST_F(AuthReplies, CloseForAnotherSessionAsksThePeerFirst)
                 reqs.push_back(d);
             }
         }
-        EXPECT_EQ(clnt->si_state, c.state);
-        EXPECT_EQ(clnt->si_stats.closedcnt, c.closed);
-        EXPECT_EQ(clnt->si_close_mismatch - mismatch0, cs);
+        EXPECT_EQ(clnt->sess.state, c.state);
+        EXPECT_EQ(clnt->count.stats.closedcnt, c.closed);
+        EXPECT_EQ(clnt->count.close_mismatch - mismatch0, cs);
         EXPECT_EQ(probes, c.probes);
         EXPECT_EQ(log->take(), c.lines);
-        clnt->si_state = SDWANCLNT_INIT;
+        clnt->sess.state = SDWANCLNT_INIT;
     }
 }
 
@@ -520,12 +520,12 @@ TEST_F(AuthReplies, ShortControlPacketsFailVerification)
     for (const Short &k : kinds) {
         for (size_t len : {1u, 2u, 7u, 8u, 23u}) {
             SCOPED_TRACE("type " + std::to_string(k.full[0]) + " len " + std::to_string(len));
-            clnt->si_state = k.state;
+            clnt->sess.state = k.state;
             log->take();
-            const uint32_t before = clnt->si_stats.panic_pktverify;
+            const uint32_t before = clnt->count.stats.panic_pktverify;
             peer->inject(clnt, Bytes(k.full.begin(), k.full.begin() + static_cast<long>(len)));
-            EXPECT_EQ(clnt->si_stats.panic_pktverify, before + 1);
-            EXPECT_EQ(clnt->si_state, k.state);
+            EXPECT_EQ(clnt->count.stats.panic_pktverify, before + 1);
+            EXPECT_EQ(clnt->sess.state, k.state);
             if (k.line != nullptr) {
                 EXPECT_EQ(log->take(), std::vector<std::string>{k.line});
             }

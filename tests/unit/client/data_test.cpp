@@ -150,9 +150,9 @@ protected:
         ASSERT_TRUE(peer_->ok());
         peer_->prepare(&_sdwclnt, "alice", "secret", tunfd_, TUN);
         ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-        _sdwclnt.si_state = SDWANCLNT_DATA;
-        _sdwclnt.si_sid = SID;
-        _sdwclnt.si_token = TOKEN;
+        _sdwclnt.sess.state = SDWANCLNT_DATA;
+        _sdwclnt.sess.sid = SID;
+        _sdwclnt.sess.token = TOKEN;
         sender_ = udp_socket();
         ASSERT_GE(sender_, 0);
         receiver_ = udp_socket(TUN_IP, LOCAL_PORT);
@@ -167,7 +167,7 @@ protected:
         peer_.reset();
         if (tunfd_ >= 0)
             tun_deinit(&tunfd_, TUN);
-        _sdwclnt.tunfd = -1;
+        _sdwclnt.io.tunfd = -1;
         NetnsTest::TearDown();
     }
 
@@ -233,7 +233,7 @@ TEST_F(DataPathTest, OutboundEncapsulation)
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         LogCapture log;
-        _sdwclnt.si_peerencypt = tc.peerencypt;
+        _sdwclnt.sess.peerencrypt = tc.peerencypt;
         const Bytes payload = pattern(tc.payload, static_cast<uint8_t>(tc.payload));
         ASSERT_TRUE(route_out(payload));
         sent++;
@@ -247,8 +247,8 @@ TEST_F(DataPathTest, OutboundEncapsulation)
             ip = plain;
         }
         expect_routed_packet(ip, payload);
-        EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, sent);
-        EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, sent);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, sent);
+        EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, sent);
         EXPECT_TRUE(log.all().empty());
     }
     EXPECT_TRUE(peer_->recv_all(50).empty());
@@ -261,30 +261,30 @@ TEST_F(DataPathTest, OutboundDroppedOutsideData)
     uint32_t read = 0;
     for (uint8_t st : states) {
         SCOPED_TRACE(int{st});
-        _sdwclnt.si_state = st;
+        _sdwclnt.sess.state = st;
         ASSERT_TRUE(route_out(pattern(20, st)));
         read++;
-        EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, read);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, read);
         EXPECT_TRUE(peer_->recv(100).empty());
     }
-    EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 0u);
+    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 0u);
     EXPECT_TRUE(log.all().empty());
 
     // Nothing waiting: nothing counted.
     sdwclnt_tun_recv(&_sdwclnt);
-    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, read);
+    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, read);
 }
 
 TEST_F(DataPathTest, OutboundSendFailure)
 {
     // No route to this peer inside the namespace.
-    _sdwclnt.si_peerip = ip4(192, 0, 2, 1);
+    _sdwclnt.sess.peerip = ip4(192, 0, 2, 1);
     LogCapture log;
     ASSERT_TRUE(route_out(pattern(10, 1)));
-    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 1u);
-    EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 0u);
+    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, 1u);
+    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 0u);
     EXPECT_EQ(log.all(), (std::vector<std::string>{"Sendto error", "Failed to send packet to peer"}));
-    EXPECT_EQ(_sdwclnt.si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_DATA);
 }
 
 TEST_F(DataPathTest, InboundDelivery)
@@ -311,7 +311,7 @@ TEST_F(DataPathTest, InboundDelivery)
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         LogCapture log;
-        _sdwclnt.si_state = tc.state;
+        _sdwclnt.sess.state = tc.state;
         const Bytes payload = pattern(tc.payload, 0x30);
         const Bytes ip = ipv4_udp(FAR_IP, TUN_IP, 5555, LOCAL_PORT, payload);
         const Bytes body = tc.enciphered ? xored(ip, key) : ip;
@@ -319,10 +319,10 @@ TEST_F(DataPathTest, InboundDelivery)
 
         EXPECT_EQ(recv_within(receiver_, 1000), payload);
         delivered++;
-        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, delivered);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, delivered);
         EXPECT_EQ(log.all(), std::vector<std::string>{"Successfully processed and forwarded data, packet length: " +
                                                       std::to_string(ip.size())});
-        EXPECT_EQ(_sdwclnt.si_state, tc.state);
+        EXPECT_EQ(_sdwclnt.sess.state, tc.state);
     }
 }
 
@@ -345,27 +345,27 @@ TEST_F(DataPathTest, InboundRefused)
         LogCapture log;
         peer_->inject(&_sdwclnt, tc.dgram);
         EXPECT_EQ(log.all(), std::vector<std::string>{tc.line});
-        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 0u);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 0u);
     }
     EXPECT_TRUE(recv_within(receiver_, 50).empty());
 }
 
 TEST_F(DataPathTest, DatalogOffSilencesOnlyTheSuccessLine)
 {
-    _sdwclnt.si_datalog = 0;
+    _sdwclnt.conf.datalog = 0;
     LogCapture log;
     const Bytes payload = pattern(30, 9);
     const Bytes ip = ipv4_udp(FAR_IP, TUN_IP, 5555, LOCAL_PORT, payload);
     peer_->inject(&_sdwclnt, ScriptPeer::cat({header(SDWAN_DATA, 0), ip}));
     EXPECT_EQ(recv_within(receiver_, 1000), payload);
-    EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 1u);
+    EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 1u);
     EXPECT_TRUE(log.all().empty());
 
     peer_->inject(&_sdwclnt, header(SDWAN_DATA, 0));
     peer_->inject(&_sdwclnt, ScriptPeer::cat({header(SDWAN_DATA, 0), Bytes(20, 0)}));
     EXPECT_EQ(log.all(),
               (std::vector<std::string>{"Invalid data length received: 0", "Failed to send data to tunnel"}));
-    EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 1u);
+    EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 1u);
 }
 
 // A TCP connection between a socket of the namespace (the near end, on the tunnel's address)
@@ -397,15 +397,15 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         ASSERT_EQ(granted != 0, r.offload);
         tun_set_ip(TUN, TUN_IP, ip4(255, 255, 255, 0));
         tun_set_mtu(TUN, MTU);
-        _sdwclnt.tunfd = tunfd_;
-        _sdwclnt.si_tunoff = granted;
-        _sdwclnt.si_offload = r.offload ? 1 : 0;
-        _sdwclnt.si_peermtu = MTU;
+        _sdwclnt.io.tunfd = tunfd_;
+        _sdwclnt.io.tunoff = granted;
+        _sdwclnt.conf.offload = r.offload ? 1 : 0;
+        _sdwclnt.sess.peermtu = MTU;
         sdwclnt_sock_reinit(&_sdwclnt);
-        ASSERT_EQ(_sdwclnt.si_udpgro, r.offload);
-        _sdwclnt.si_state = SDWANCLNT_DATA;
-        _sdwclnt.si_peerencypt = r.peerencypt;
-        _sdwclnt.si_stats = netif_stats{};
+        ASSERT_EQ(_sdwclnt.io.udpgro, r.offload);
+        _sdwclnt.sess.state = SDWANCLNT_DATA;
+        _sdwclnt.sess.peerencrypt = r.peerencypt;
+        _sdwclnt.count.stats = netif_stats{};
 
         auto far_write = [&](const Bytes &ip) {
             const int n = granted != 0 ? tun_send_vnet(tunfd_, nullptr, ip.data(), static_cast<int>(ip.size()))
@@ -484,8 +484,8 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
             far_write(ippkt::tcp4(far, {}));
         }
         EXPECT_TRUE(far_got == down) << far_got.size() << " of " << down.size() << " bytes";
-        EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, datagrams);
-        EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, datagrams);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, datagrams);
+        EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, datagrams);
         if (r.offload) {
             EXPECT_LT(reads, segments - 1) << "no read carried more than one packet";
         }
@@ -510,7 +510,7 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         const int reads_in = ScriptPeer::deliver(&_sdwclnt, 1000);
         EXPECT_EQ(reads_in, r.offload ? 1 : 4);
         EXPECT_TRUE(recv_upto(conn, up.size(), 1000) == up);
-        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 4u);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 4u);
         EXPECT_EQ(log.all(), std::vector<std::string>(4, "Successfully processed and forwarded data, packet length: 1040"));
         close(conn);
         close(ls);
@@ -520,10 +520,10 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
 // A read the split refuses is dropped and counted, and the next one goes through.
 TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
 {
-    _sdwclnt.si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    _sdwclnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
-    _sdwclnt.tunfd = sv[0];
+    _sdwclnt.io.tunfd = sv[0];
     const Bytes good = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(30, 1));
     Bytes bad = ippkt::cat(ippkt::vhdr(0, VNET_GSO_TCPV4, 40, 1000, 20, 16), good);  // UDP under TCP
     ASSERT_EQ(write(sv[1], bad.data(), bad.size()), static_cast<ssize_t>(bad.size()));
@@ -536,14 +536,14 @@ TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
     LogCapture log;
     for (int i = 0; i < 3; i++)
         sdwclnt_tun_recv(&_sdwclnt);
-    EXPECT_EQ(_sdwclnt.si_stats.panic_txdrop, 2u);
-    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 3u);
-    EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 1u);
+    EXPECT_EQ(_sdwclnt.count.stats.panic_txdrop, 2u);
+    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, 3u);
+    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 1u);
     const Bytes d = peer_->recv(500);
     EXPECT_EQ(d, ScriptPeer::cat({header(SDWAN_DATA, 0), good}));
     EXPECT_TRUE(log.all().empty());
-    _sdwclnt.tunfd = tunfd_;
-    _sdwclnt.si_tunoff = 0;
+    _sdwclnt.io.tunfd = tunfd_;
+    _sdwclnt.io.tunoff = 0;
     close(sv[0]);
     close(sv[1]);
 }
@@ -555,9 +555,9 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
-    _sdwclnt.tunfd = sv[0];
-    _sdwclnt.si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
-    _sdwclnt.si_udpgro = true;
+    _sdwclnt.io.tunfd = sv[0];
+    _sdwclnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    _sdwclnt.io.udpgro = true;
     LogCapture log;
 
     const Bytes udp = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(64, 4));
@@ -567,9 +567,9 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
     ASSERT_EQ(write(sv[1], read.data(), read.size()), static_cast<ssize_t>(read.size()));
     sdwclnt_tun_recv(&_sdwclnt);
     EXPECT_EQ(peer_->recv(500), ScriptPeer::cat({header(SDWAN_DATA, 0), udp}));
-    EXPECT_EQ(_sdwclnt.si_stats.tun_rxpkts, 1u);
-    EXPECT_EQ(_sdwclnt.si_stats.sock_txpkts, 1u);
-    EXPECT_EQ(_sdwclnt.si_txbytes, 92u);
+    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, 1u);
+    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 1u);
+    EXPECT_EQ(_sdwclnt.count.txbytes, 92u);
 
     ippkt::Tcp far;
     far.src = ntohl(FAR_IP);
@@ -589,13 +589,13 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
         EXPECT_EQ(Bytes(got, got + n), ippkt::cat(Bytes(VNET_HDR_LEN, 0), *pkt));
     }
     EXPECT_EQ(recv(sv[1], got, sizeof got, MSG_DONTWAIT), -1);
-    EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 2u);
-    EXPECT_EQ(_sdwclnt.si_rxbytes, static_cast<uint32_t>(tcp.size() + back.size()));
+    EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 2u);
+    EXPECT_EQ(_sdwclnt.count.rxbytes, static_cast<uint32_t>(tcp.size() + back.size()));
     const std::string ok = "Successfully processed and forwarded data, packet length: ";
     EXPECT_EQ(log.all(), (std::vector<std::string>{ok + "140", ok + "92"}));
-    _sdwclnt.tunfd = tunfd_;
-    _sdwclnt.si_tunoff = 0;
-    _sdwclnt.si_udpgro = false;
+    _sdwclnt.io.tunfd = tunfd_;
+    _sdwclnt.io.tunoff = 0;
+    _sdwclnt.io.udpgro = false;
     close(sv[0]);
     close(sv[1]);
 }
@@ -622,11 +622,11 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
         // A descriptor open for reading only refuses every write.
         const int ro = open("/dev/null", O_RDONLY | O_CLOEXEC);
         ASSERT_GE(ro, 0);
-        _sdwclnt.tunfd = r.taken ? sv[0] : ro;
-        _sdwclnt.si_tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
-        _sdwclnt.si_udpgro = true;
-        _sdwclnt.si_stats = netif_stats{};
-        _sdwclnt.si_rxbytes = 0;
+        _sdwclnt.io.tunfd = r.taken ? sv[0] : ro;
+        _sdwclnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+        _sdwclnt.io.udpgro = true;
+        _sdwclnt.count.stats = netif_stats{};
+        _sdwclnt.count.rxbytes = 0;
         LogCapture log;
         ippkt::Tcp far;
         far.src = ntohl(FAR_IP);
@@ -639,18 +639,18 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
             const sdwan_pkthdr_t h = sdwan_hdr_load(d.data());
             sdwan_onDATA(&_sdwclnt, d.data(), static_cast<uint32_t>(d.size()), &h);
         }
-        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, 0u) << "counted before the write";
+        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 0u) << "counted before the write";
         sdwan_data_flush(&_sdwclnt);
-        EXPECT_EQ(_sdwclnt.si_stats.tun_txpkts, r.txpkts);
-        EXPECT_EQ(_sdwclnt.si_rxbytes, r.taken ? 2620u : 0u);
+        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, r.txpkts);
+        EXPECT_EQ(_sdwclnt.count.rxbytes, r.taken ? 2620u : 0u);
         EXPECT_EQ(log.all(), r.lines);
         if (r.taken) {
             uint8_t got[4096];
             EXPECT_EQ(recv(sv[1], got, sizeof got, MSG_DONTWAIT), static_cast<ssize_t>(VNET_HDR_LEN + 40 + 2500));
         }
-        _sdwclnt.tunfd = tunfd_;
-        _sdwclnt.si_tunoff = 0;
-        _sdwclnt.si_udpgro = false;
+        _sdwclnt.io.tunfd = tunfd_;
+        _sdwclnt.io.tunoff = 0;
+        _sdwclnt.io.udpgro = false;
         close(ro);
         close(sv[0]);
         close(sv[1]);
@@ -664,8 +664,8 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
 TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
 {
     sdwan_t c{};
-    c.si_peerip = 0x0200a8c0;  // 192.168.0.2
-    c.si_peerport = 4500;
+    c.sess.peerip = 0x0200a8c0;  // 192.168.0.2
+    c.conf.peerport = 4500;
     const uint32_t resolver = sdwan_resolver_ip();
     struct {
         const char *what;
@@ -677,16 +677,16 @@ TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
         int len;  // bytes of the packet offered
         bool own;
     } const cases[] = {
-        {"UDP to the peer's port", SDWANCLNT_DATA, 0x45, 17, 0, c.si_peerip, 4500, 28, true},
-        {"with IP options", SDWANCLNT_DATA, 0x46, 17, 0, c.si_peerip, 4500, 32, true},
-        {"IP options push the port out", SDWANCLNT_DATA, 0x46, 17, 0, c.si_peerip, 4500, 27, false},
-        {"another port of the peer", SDWANCLNT_DATA, 0x45, 17, 0, c.si_peerip, 22, 28, false},
-        {"TCP to the peer's port", SDWANCLNT_DATA, 0x45, 6, 0, c.si_peerip, 4500, 40, false},
-        {"a later fragment", SDWANCLNT_DATA, 0x45, 17, 0x0010, c.si_peerip, 4500, 28, false},
+        {"UDP to the peer's port", SDWANCLNT_DATA, 0x45, 17, 0, c.sess.peerip, 4500, 28, true},
+        {"with IP options", SDWANCLNT_DATA, 0x46, 17, 0, c.sess.peerip, 4500, 32, true},
+        {"IP options push the port out", SDWANCLNT_DATA, 0x46, 17, 0, c.sess.peerip, 4500, 27, false},
+        {"another port of the peer", SDWANCLNT_DATA, 0x45, 17, 0, c.sess.peerip, 22, 28, false},
+        {"TCP to the peer's port", SDWANCLNT_DATA, 0x45, 6, 0, c.sess.peerip, 4500, 40, false},
+        {"a later fragment", SDWANCLNT_DATA, 0x45, 17, 0x0010, c.sess.peerip, 4500, 28, false},
         {"another host", SDWANCLNT_DATA, 0x45, 17, 0, 0x0300a8c0, 4500, 28, false},
-        {"cut before the port", SDWANCLNT_DATA, 0x45, 17, 0, c.si_peerip, 4500, 23, false},
-        {"IPv6", SDWANCLNT_DATA, 0x60, 17, 0, c.si_peerip, 4500, 48, false},
-        {"header length below 20", SDWANCLNT_DATA, 0x44, 17, 0, c.si_peerip, 4500, 28, false},
+        {"cut before the port", SDWANCLNT_DATA, 0x45, 17, 0, c.sess.peerip, 4500, 23, false},
+        {"IPv6", SDWANCLNT_DATA, 0x60, 17, 0, c.sess.peerip, 4500, 48, false},
+        {"header length below 20", SDWANCLNT_DATA, 0x44, 17, 0, c.sess.peerip, 4500, 28, false},
         {"the resolver while resolving", SDWANCLNT_DNS, 0x45, 17, 0, resolver, 53, 28, true},
         {"the resolver in session", SDWANCLNT_DATA, 0x45, 17, 0, resolver, 53, 28, false},
     };
@@ -699,7 +699,7 @@ TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
         st_raw32(p + 16, t.dst);
         const int ihl = (t.ver_ihl & 0x0F) * 4;
         st_be16(p + (ihl < 20 ? 20 : ihl) + 2, t.dport);
-        c.si_state = t.state;
+        c.sess.state = t.state;
         EXPECT_EQ(sdwan_own_dest(&c, p, t.len), t.own);
     }
 }

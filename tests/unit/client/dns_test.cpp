@@ -111,7 +111,7 @@ TEST(DnsQuery, Bytes)
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         sdwan_t c{};
-        snprintf(c.si_peerdomain, sizeof c.si_peerdomain, "%s", tc.name);
+        snprintf(c.conf.peerdomain, sizeof c.conf.peerdomain, "%s", tc.name);
         uint8_t buf[128];
         memset(buf, 0xEE, sizeof buf);
         uint32_t len = sdwan_pktDNS(&c, buf);
@@ -203,9 +203,9 @@ struct Resolving {
     sdwan_t c{};
     Resolving()
     {
-        c.si_state = SDWANCLNT_DNS;
-        c.si_peerport = 4433;
-        snprintf(c.si_peerdomain, sizeof c.si_peerdomain, "peer.example");
+        c.sess.state = SDWANCLNT_DNS;
+        c.conf.peerport = 4433;
+        snprintf(c.conf.peerdomain, sizeof c.conf.peerdomain, "peer.example");
     }
 };
 
@@ -232,18 +232,18 @@ TEST(DnsHandler, Sources)
         Resolving r;
         sdwan_parseDNS(&r.c, tc.ipbe, tc.port, good.data(), static_cast<uint32_t>(good.size()));
         if (tc.taken) {
-            EXPECT_EQ(r.c.si_state, SDWANCLNT_INIT);
-            EXPECT_EQ(r.c.si_peerip, ipbe(203, 0, 113, 7));
-            EXPECT_EQ(r.c.si_stats.rxdnscnt, 1u);
+            EXPECT_EQ(r.c.sess.state, SDWANCLNT_INIT);
+            EXPECT_EQ(r.c.sess.peerip, ipbe(203, 0, 113, 7));
+            EXPECT_EQ(r.c.count.stats.rxdnscnt, 1u);
             EXPECT_EQ(log.all(), std::vector<std::string>{"DNS resolved domain peer.example to IP 203.0.113.7"});
         } else {
-            EXPECT_EQ(r.c.si_state, SDWANCLNT_DNS);
-            EXPECT_EQ(r.c.si_peerip, 0u);
-            EXPECT_EQ(r.c.si_stats.rxdnscnt, 0u);
+            EXPECT_EQ(r.c.sess.state, SDWANCLNT_DNS);
+            EXPECT_EQ(r.c.sess.peerip, 0u);
+            EXPECT_EQ(r.c.count.stats.rxdnscnt, 0u);
             EXPECT_TRUE(log.all().empty());
         }
-        EXPECT_EQ(r.c.si_stats.panic_dns, 0u);
-        EXPECT_EQ(r.c.si_peerport, 4433);
+        EXPECT_EQ(r.c.count.stats.panic_dns, 0u);
+        EXPECT_EQ(r.c.conf.peerport, 4433);
     }
 }
 
@@ -263,10 +263,10 @@ TEST(DnsHandler, AnswersWithoutAddress)
         size_t len = i == 3 ? answers[i].size() - 1 : answers[i].size();
         std::vector<uint8_t> dgram(answers[i].begin(), answers[i].begin() + static_cast<long>(len));
         sdwan_parseDNS(&r.c, sdwan_resolver_ip(), 53, dgram.data(), static_cast<uint32_t>(len));
-        EXPECT_EQ(r.c.si_state, SDWANCLNT_DNS);
-        EXPECT_EQ(r.c.si_peerip, 0u);
-        EXPECT_EQ(r.c.si_stats.rxdnscnt, 1u);
-        EXPECT_EQ(r.c.si_stats.panic_dns, 1u);
+        EXPECT_EQ(r.c.sess.state, SDWANCLNT_DNS);
+        EXPECT_EQ(r.c.sess.peerip, 0u);
+        EXPECT_EQ(r.c.count.stats.rxdnscnt, 1u);
+        EXPECT_EQ(r.c.count.stats.panic_dns, 1u);
         EXPECT_EQ(log.all(), std::vector<std::string>{"DNS resolution failed for domain peer.example"});
     }
 }
@@ -366,8 +366,8 @@ protected:
         peer_ = std::make_unique<ScriptPeer>();
         ASSERT_TRUE(peer_->ok());
         peer_->prepare(&_sdwclnt);
-        snprintf(_sdwclnt.si_peerdomain, sizeof _sdwclnt.si_peerdomain, "peer.example");
-        _sdwclnt.si_peerip = 0;
+        snprintf(_sdwclnt.conf.peerdomain, sizeof _sdwclnt.conf.peerdomain, "peer.example");
+        _sdwclnt.sess.peerip = 0;
     }
     void TearDown() override
     {
@@ -392,7 +392,7 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
     _sdwclnt.ops = host.ops();
     host.table(FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}}));
     ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-    _sdwclnt.si_own |= SDWAN_OWN_DEFRT;
+    _sdwclnt.host.own |= SDWAN_OWN_DEFRT;
     sdwclnt_routes_sync(&_sdwclnt);
 
     const std::string rtext = resolver_text();
@@ -400,7 +400,7 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
     std::string held_peer;
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
-        ASSERT_EQ(_sdwclnt.si_state, SDWANCLNT_DNS);
+        ASSERT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
         log.take();
         sdwclnt_do_timer(&_sdwclnt);
         Bytes q = resolver.recv();
@@ -414,9 +414,9 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
         const uint8_t last = static_cast<uint8_t>(10 + round);
         ASSERT_TRUE(resolver.answer(ScriptPeer::cat({dns_header(1), question(PEER_LABELS), a_rr(127, 0, 0, last)})));
         ASSERT_EQ(ScriptPeer::deliver(&_sdwclnt), 1);
-        EXPECT_EQ(_sdwclnt.si_state, SDWANCLNT_INIT);
-        EXPECT_EQ(_sdwclnt.si_peerip, ipbe(127, 0, 0, last));
-        EXPECT_EQ(_sdwclnt.si_stats.rxdnscnt, static_cast<uint32_t>(round + 1));
+        EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_INIT);
+        EXPECT_EQ(_sdwclnt.sess.peerip, ipbe(127, 0, 0, last));
+        EXPECT_EQ(_sdwclnt.count.stats.rxdnscnt, static_cast<uint32_t>(round + 1));
         std::string ip = "127.0.0." + std::to_string(last);
         EXPECT_EQ(log.take(), std::vector<std::string>{"DNS resolved domain peer.example to IP " + ip});
         std::vector<std::string> held{"host add " + rtext + via};  // at the reset
@@ -432,7 +432,7 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
 
         FakeClock::advance(1);
         sdwclnt_do_timer(&_sdwclnt);
-        EXPECT_EQ(_sdwclnt.si_state, SDWANCLNT_AUTH);
+        EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_AUTH);
         EXPECT_TRUE(contains_in_order(log.take(), {"INIT peer " + ip + ":" + std::to_string(peer_->port())}));
 
         sdwclnt_reset_state(&_sdwclnt);
@@ -458,10 +458,10 @@ TEST_F(DnsCycleTest, ForeignAnswersIgnoredWhileResolving)
     ASSERT_TRUE(stranger.ok());
     ASSERT_TRUE(stranger.send_to(resolver.last_from(), a));
     ASSERT_EQ(ScriptPeer::deliver(&_sdwclnt), 1);
-    EXPECT_EQ(_sdwclnt.si_state, SDWANCLNT_DNS);
-    EXPECT_EQ(_sdwclnt.si_peerip, 0u);
-    EXPECT_EQ(_sdwclnt.si_stats.rxdnscnt, 0u);
-    EXPECT_EQ(_sdwclnt.si_stats.sock_rxpkts, 0u);
+    EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
+    EXPECT_EQ(_sdwclnt.sess.peerip, 0u);
+    EXPECT_EQ(_sdwclnt.count.stats.rxdnscnt, 0u);
+    EXPECT_EQ(_sdwclnt.count.stats.sock_rxpkts, 0u);
     EXPECT_TRUE(log.all().empty());
 }
 
@@ -469,8 +469,8 @@ TEST_F(DnsCycleTest, FailedSendResets)
 {
     // No address and no route for the resolver in this namespace: the send fails at once.
     ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-    ASSERT_EQ(_sdwclnt.si_state, SDWANCLNT_DNS);
-    ino_t before = socket_inode(_sdwclnt.si_udpsock);
+    ASSERT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
+    ino_t before = socket_inode(_sdwclnt.io.udpsock);
     ASSERT_NE(before, 0u);
     LogCapture log;
     sdwclnt_do_timer(&_sdwclnt);
@@ -478,10 +478,10 @@ TEST_F(DnsCycleTest, FailedSendResets)
     EXPECT_TRUE(contains_in_order(log.all(), {"DNS query peer.example", "Sendto error",
                                               "Failed to send DNS Query to " + rtext + ":53"}));
     EXPECT_FALSE(log.contains("Send DNS Query to " + rtext + ":53"));
-    EXPECT_EQ(_sdwclnt.si_state, SDWANCLNT_DNS);
-    ASSERT_GE(_sdwclnt.si_udpsock, 0);
-    EXPECT_NE(socket_inode(_sdwclnt.si_udpsock), before);
-    EXPECT_EQ(_sdwclnt.si_stats.txdnscnt, 0u);
+    EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
+    ASSERT_GE(_sdwclnt.io.udpsock, 0);
+    EXPECT_NE(socket_inode(_sdwclnt.io.udpsock), before);
+    EXPECT_EQ(_sdwclnt.count.stats.txdnscnt, 0u);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ struct Delays {
     bool operator==(const Delays &) const = default;
 };
 
-Delays delays_of(const sdwan_t &c) { return {c.si_curdelay, c.si_mindelay, c.si_maxdelay}; }
+Delays delays_of(const sdwan_t &c) { return {c.rtt.curdelay, c.rtt.mindelay, c.rtt.maxdelay}; }
 
 Delays delays_in_request(const Bytes &req)
 {
@@ -58,12 +58,12 @@ protected:
 TEST_F(EchoTest, RequestBytes)
 {
     sdwan_t c{};
-    c.si_sid = 0xBEEF;
-    c.si_token = 0x11223344;
-    c.si_curdelay = 0x0A0B0C0D;
-    c.si_mindelay = 5000000;
-    c.si_maxdelay = 0xFFFFFFFE;
-    c.si_rtmagic = 0x01020304;
+    c.sess.sid = 0xBEEF;
+    c.sess.token = 0x11223344;
+    c.rtt.curdelay = 0x0A0B0C0D;
+    c.rtt.mindelay = 5000000;
+    c.rtt.maxdelay = 0xFFFFFFFE;
+    c.conf.rtmagic = 0x01020304;
     FakeClock::usec = 0x0102030405060708;
 
     uint8_t buf[80];
@@ -131,10 +131,10 @@ TEST_F(EchoTest, ResponseHandling)
         SCOPED_TRACE(tc.name);
         LogCapture log;
         sdwan_t c{};
-        c.si_state = tc.state;
-        c.si_curdelay = tc.before.cur;
-        c.si_mindelay = tc.before.min;
-        c.si_maxdelay = tc.before.max;
+        c.sess.state = tc.state;
+        c.rtt.curdelay = tc.before.cur;
+        c.rtt.mindelay = tc.before.min;
+        c.rtt.maxdelay = tc.before.max;
 
         Bytes full = ScriptPeer::echoresp(NOW_USEC - static_cast<uint64_t>(tc.delay), 0x0102, 0xA0B0C0D0);
         ASSERT_EQ(full.size(), 44u);
@@ -147,21 +147,21 @@ TEST_F(EchoTest, ResponseHandling)
         sdwan_onECHORESP(&c, dgram.data(), blen, &hdr);
 
         EXPECT_EQ(delays_of(c), tc.after);
-        EXPECT_EQ(c.si_stats.echorespcnt, tc.respcnt);
-        EXPECT_EQ(c.si_stats.panic_pktverify, tc.verifyfail);
+        EXPECT_EQ(c.count.stats.echorespcnt, tc.respcnt);
+        EXPECT_EQ(c.count.stats.panic_pktverify, tc.verifyfail);
         std::vector<std::string> expect;
         if (tc.line != nullptr)
             expect.push_back(tc.line);
         EXPECT_EQ(log.all(), expect);
-        EXPECT_EQ(c.si_state, tc.state);
+        EXPECT_EQ(c.sess.state, tc.state);
     }
 }
 
 TEST_F(EchoTest, NextRequestCarriesMeasuredDelays)
 {
     sdwan_t c{};
-    c.si_state = SDWANCLNT_DATA;
-    c.si_mindelay = 5000000;
+    c.sess.state = SDWANCLNT_DATA;
+    c.rtt.mindelay = 5000000;
     uint8_t buf[64];
     sdwan_pktechoreq(&c, buf);
     EXPECT_EQ(delays_in_request(Bytes(buf, buf + 44)), START);
@@ -188,7 +188,7 @@ protected:
         peer_->prepare(&_sdwclnt);
         _sdwclnt.ops = host_.ops();
         ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-        ASSERT_EQ(_sdwclnt.si_state, SDWANCLNT_INIT);
+        ASSERT_EQ(_sdwclnt.sess.state, SDWANCLNT_INIT);
         enter_data();
     }
     void TearDown() override
@@ -200,10 +200,10 @@ protected:
     // As an accepted OPENACK leaves the record, without the interface work.
     void enter_data()
     {
-        _sdwclnt.si_state = SDWANCLNT_DATA;
-        _sdwclnt.si_sid = 0x0203;
-        _sdwclnt.si_token = 0x04050607;
-        _sdwclnt.si_ltime = static_cast<uint32_t>(FakeClock::mono_sec());
+        _sdwclnt.sess.state = SDWANCLNT_DATA;
+        _sdwclnt.sess.sid = 0x0203;
+        _sdwclnt.sess.token = 0x04050607;
+        _sdwclnt.sess.ltime = static_cast<uint32_t>(FakeClock::mono_sec());
     }
     // One tick; returns what reached the peer.
     std::vector<Bytes> tick()
@@ -211,7 +211,7 @@ protected:
         sdwclnt_do_timer(&_sdwclnt);
         std::vector<Bytes> got = peer_->recv_all(30);
         FakeClock::advance(1);
-        _sdwclnt.si_ltime = static_cast<uint32_t>(FakeClock::mono_sec());
+        _sdwclnt.sess.ltime = static_cast<uint32_t>(FakeClock::mono_sec());
         return got;
     }
     FakeHost host_;
@@ -239,7 +239,7 @@ TEST_F(EchoTicks, EveryOtherTickA44ByteRequest)
     EXPECT_EQ(per_tick, (std::vector<size_t>{1, 0, 1, 0, 1, 0}));
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(delays_in_request(first), START);
-    EXPECT_EQ(_sdwclnt.si_stats.echoreqcnt, 0u);
+    EXPECT_EQ(_sdwclnt.count.stats.echoreqcnt, 0u);
 }
 
 TEST_F(EchoTicks, RoundTripAndDelaysSurviveReset)
@@ -250,7 +250,7 @@ TEST_F(EchoTicks, RoundTripAndDelaysSurviveReset)
     FakeClock::usec += 2500;
     const Bytes resp = ScriptPeer::echoresp(ld_le64(got[0].data() + 24), 0x0203, 0x04050607);
     ASSERT_TRUE(peer_->send_and_deliver(&_sdwclnt, resp));
-    EXPECT_EQ(_sdwclnt.si_stats.echorespcnt, 1u);
+    EXPECT_EQ(_sdwclnt.count.stats.echorespcnt, 1u);
     EXPECT_EQ(delays_of(_sdwclnt), (Delays{2500, 2500, 2500}));
 
     tick();  // odd tick: nothing goes out

@@ -44,12 +44,12 @@ sdwan_t record(const FakeHost &f, const char *routes_mode, const char *domains)
 {
     sdwan_t c{};
     c.ops = f.ops();
-    snprintf(c.tun_name, sizeof c.tun_name, "tolv0");
-    c.si_setdns = 1;
-    c.si_dns0 = inet_addr("10.94.0.2");
-    c.si_dns1 = inet_addr("10.94.0.3");
-    c.si_rtmode = std::strcmp(routes_mode, "split") == 0 ? SDWAN_RTMODE_SPLIT : SDWAN_RTMODE_FULL;
-    snprintf(c.si_dnsdomains, sizeof c.si_dnsdomains, "%s", domains);
+    snprintf(c.conf.tun_name, sizeof c.conf.tun_name, "tolv0");
+    c.conf.setdns = 1;
+    c.sess.dns0 = inet_addr("10.94.0.2");
+    c.sess.dns1 = inet_addr("10.94.0.3");
+    c.conf.rtmode = std::strcmp(routes_mode, "split") == 0 ? SDWAN_RTMODE_SPLIT : SDWAN_RTMODE_FULL;
+    snprintf(c.conf.dnsdomains, sizeof c.conf.dnsdomains, "%s", domains);
     return c;
 }
 
@@ -130,13 +130,13 @@ TEST(HostDns, NothingWithoutTheKeyOrServers)
     FakeHost f;
     LogCapture cap;
     sdwan_t off = record(f, "full", "");
-    off.si_setdns = 0;
+    off.conf.setdns = 0;
     sdwclnt_dns_apply(&off);
     sdwclnt_dns_withdraw(&off);
     EXPECT_EQ(cap.take(), Lines{});
     sdwan_t none = record(f, "full", "");
-    none.si_dns0 = 0;
-    none.si_dns1 = 0;
+    none.sess.dns0 = 0;
+    none.sess.dns1 = 0;
     sdwclnt_dns_apply(&none);
     sdwclnt_dns_withdraw(&none);
     EXPECT_EQ(cap.take(), Lines{"No DNS servers from the peer to set on tolv0"});
@@ -165,7 +165,7 @@ TEST(HostDns, DeadRunsServersWithdrawnThroughTheWayARunWouldTake)
         FakeHost f;
         answer(&f, r.ways);
         sdwan_t c = record(f, "full", "");
-        c.si_setdns = r.setdns;
+        c.conf.setdns = r.setdns;
         LogCapture cap;
         sdwclnt_dns_leftover(&c, "tolv0");
         EXPECT_EQ(f.take(), r.calls);
@@ -200,19 +200,19 @@ TEST(HostDns, WithdrawnWhenThePeerClosesTheSession)
         SCOPED_TRACE(t.name);
         FakeHost f;
         sdwan_t c = record(f, "full", "");
-        c.si_udpsock = -1;
-        c.si_sid = 5;
-        c.si_token = 6;
+        c.io.udpsock = -1;
+        c.sess.sid = 5;
+        c.sess.token = 6;
         LogCapture cap;
-        c.si_state = SDWANCLNT_DATA;
+        c.sess.state = SDWANCLNT_DATA;
         sdwclnt_dns_apply(&c);
         cap.take();
         f.take();
-        c.si_state = t.state;
+        c.sess.state = t.state;
         Bytes pkt = t.pkt;
-        ScriptPeer::inject_from(&c, c.si_peerip, c.si_peerport, pkt);
+        ScriptPeer::inject_from(&c, c.sess.peerip, c.conf.peerport, pkt);
         EXPECT_EQ(f.take(), t.calls);
         EXPECT_EQ(cap.take(), t.log);
-        EXPECT_EQ(c.si_state, t.state_after);
+        EXPECT_EQ(c.sess.state, t.state_after);
     }
 }

@@ -84,29 +84,29 @@ struct Host {
         for (const auto &[kind, err] : refuse)
             fake.refuse(kind, err);
         c.ops = fake.ops();
-        std::strcpy(c.tun_name, "tolv0");
-        c.si_peerip = ip("198.51.100.7");
-        c.si_ip = ip("10.8.0.2");
-        c.si_gateway = ip("10.8.0.1");
-        c.si_peermtu = 1400;
-        c.si_cfgmtu = 1500;
-        c.si_state = SDWANCLNT_DATA;
-        c.si_own = b.own;
-        c.si_defrt_gw = ip(b.defrt_gw);
-        c.si_hostrt_peer = held_of(b.peer);
-        c.si_hostrt_dns = held_of(b.dns);
+        std::strcpy(c.conf.tun_name, "tolv0");
+        c.sess.peerip = ip("198.51.100.7");
+        c.sess.ip = ip("10.8.0.2");
+        c.sess.gateway = ip("10.8.0.1");
+        c.sess.peermtu = 1400;
+        c.conf.mtu = 1500;
+        c.sess.state = SDWANCLNT_DATA;
+        c.host.own = b.own;
+        c.host.defrt_gw = ip(b.defrt_gw);
+        c.host.hostrt_peer = held_of(b.peer);
+        c.host.hostrt_dns = held_of(b.dns);
         for (size_t i = 0; i < b.rtset.size(); i++)
-            c.si_rtset[i] = b.rtset[i];
+            c.host.rtset[i] = b.rtset[i];
         for (size_t i = 0; i < prefixes.size(); i++) {
             const std::string p = prefixes[i];
             rt[i] = {ip(p.substr(0, p.find('/')).c_str()), static_cast<uint32_t>(std::stoul(p.substr(p.find('/') + 1))),
                      i + 1 < prefixes.size() ? &rt[i + 1] : nullptr};
         }
-        c.si_rtmode = prefixes.empty() ? SDWAN_RTMODE_FULL : SDWAN_RTMODE_SPLIT;
-        c.si_rtcfg = prefixes.empty() ? nullptr : rt;
+        c.conf.rtmode = prefixes.empty() ? SDWAN_RTMODE_FULL : SDWAN_RTMODE_SPLIT;
+        c.conf.rtcfg = prefixes.empty() ? nullptr : rt;
     }
-    Counts refused() const { return {c.si_kreq_refused[0], c.si_kreq_refused[1], c.si_kreq_refused[2]}; }
-    std::vector<uint8_t> rtset(size_t n) const { return {c.si_rtset, c.si_rtset + n}; }
+    Counts refused() const { return {c.count.kreq_refused[0], c.count.kreq_refused[1], c.count.kreq_refused[2]}; }
+    std::vector<uint8_t> rtset(size_t n) const { return {c.host.rtset, c.host.rtset + n}; }
 };
 
 }  // namespace
@@ -195,8 +195,8 @@ TEST(HostRoutePolicy, SetIprouteRoutes)
         calls.insert(calls.end(), r.calls.begin(), r.calls.end());
         EXPECT_EQ(h.fake.take(), calls);
         EXPECT_EQ(log.all(), r.log);
-        EXPECT_EQ(h.c.si_own, r.own);
-        EXPECT_EQ(text_of(h.c.si_hostrt_peer), r.peer);
+        EXPECT_EQ(h.c.host.own, r.own);
+        EXPECT_EQ(text_of(h.c.host.hostrt_peer), r.peer);
         EXPECT_EQ(h.rtset(r.prefixes.size()), r.rtset);
         EXPECT_EQ(h.refused(), r.refused);
     }
@@ -230,8 +230,8 @@ TEST(HostRoutePolicy, SetIprouteInterface)
     for (const auto &r : rows) {
         SCOPED_TRACE(std::to_string(r.peer) + "/" + std::to_string(r.cfg) + " reads " + std::to_string(r.reads));
         Host h(HOST, {}, {}, r.refuse);
-        h.c.si_peermtu = r.peer;
-        h.c.si_cfgmtu = r.cfg;
+        h.c.sess.peermtu = r.peer;
+        h.c.conf.mtu = r.cfg;
         if (r.reads != 0)
             h.fake.mtu(r.reads);
         LogCapture log;
@@ -242,9 +242,9 @@ TEST(HostRoutePolicy, SetIprouteInterface)
                 calls.push_back(l);
         EXPECT_EQ(calls, r.calls);
         EXPECT_EQ(log.all(), r.log);
-        EXPECT_EQ(h.c.si_tunmtu, r.tunmtu);
+        EXPECT_EQ(h.c.host.tunmtu, r.tunmtu);
         EXPECT_EQ(h.refused(), r.refused);
-        EXPECT_EQ(h.c.si_own, FULL) << "the session goes on";
+        EXPECT_EQ(h.c.host.own, FULL) << "the session goes on";
     }
 }
 
@@ -304,9 +304,9 @@ TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         Host h(r.table, {}, r.before, r.refuse);
-        h.c.si_state = r.state;
-        h.c.si_peerip = ip(r.peerip);
-        std::strcpy(h.c.si_peerdomain, "peer.example.net");
+        h.c.sess.state = r.state;
+        h.c.sess.peerip = ip(r.peerip);
+        std::strcpy(h.c.conf.peerdomain, "peer.example.net");
         LogCapture log;
         if (r.sync)
             sdwclnt_routes_sync(&h.c);
@@ -314,10 +314,10 @@ TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
             sdwclnt_routes_restore(&h.c);
         EXPECT_EQ(h.fake.take(), r.calls);
         EXPECT_EQ(log.all(), Lines{});
-        EXPECT_EQ(text_of(h.c.si_hostrt_peer), r.peer);
-        EXPECT_EQ(text_of(h.c.si_hostrt_dns), r.dns);
+        EXPECT_EQ(text_of(h.c.host.hostrt_peer), r.peer);
+        EXPECT_EQ(text_of(h.c.host.hostrt_dns), r.dns);
         EXPECT_EQ(h.refused(), r.refused);
-        EXPECT_EQ(h.c.si_own, r.before.own) << "what the run owns stays";
+        EXPECT_EQ(h.c.host.own, r.before.own) << "what the run owns stays";
     }
 }
 
@@ -353,15 +353,15 @@ TEST(HostRoutePolicy, ClearUndoesOnlyWhatThisRunMade)
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         Host h(HOST, r.prefixes, r.before, r.refuse);
-        h.c.si_tunmtu = 1400;
+        h.c.host.tunmtu = 1400;
         LogCapture log;
         sdwclnt_clear_iproute(&h.c);
         EXPECT_EQ(h.fake.take(), r.calls);
         EXPECT_EQ(log.all(), r.log);
-        EXPECT_EQ(h.c.si_own, r.own);
+        EXPECT_EQ(h.c.host.own, r.own);
         EXPECT_EQ(h.refused(), r.refused);
         EXPECT_EQ(h.rtset(r.prefixes.size()), std::vector<uint8_t>(r.prefixes.size(), 0));
-        EXPECT_EQ(h.c.si_hostrt_peer.dst | h.c.si_hostrt_dns.dst | h.c.si_defrt_gw | h.c.si_tunmtu, 0u);
+        EXPECT_EQ(h.c.host.hostrt_peer.dst | h.c.host.hostrt_dns.dst | h.c.host.defrt_gw | h.c.host.tunmtu, 0u);
     }
 }
 
@@ -394,8 +394,8 @@ TEST(HostRoutePolicy, LoadDefroute)
             h.fake.alias("tolv1", r.tolv1_alias);
         LogCapture log;
         EXPECT_EQ(sdwclnt_load_defroute(&h.c), r.rc);
-        EXPECT_STREQ(h.c.si_defifname, r.ifname);
-        EXPECT_EQ(ip_text(h.c.si_defrtnexthop), r.nexthop);
+        EXPECT_STREQ(h.c.host.defifname, r.ifname);
+        EXPECT_EQ(ip_text(h.c.host.defrtnexthop), r.nexthop);
         EXPECT_EQ(log.all(), r.log);
         EXPECT_EQ(h.fake.take(), Lines{}) << "a search changes nothing";
     }
@@ -436,7 +436,7 @@ TEST(HostRoutePolicy, FindDefaultReadsTheKernelsLayout)
         FakeHost fake;
         sdwan_t clnt{};
         clnt.ops = fake.ops();
-        std::strcpy(clnt.tun_name, c.skip);
+        std::strcpy(clnt.conf.tun_name, c.skip);
         char ifname[32];
         std::memset(ifname, 'K', sizeof ifname);
         uint32_t nexthop = 0xDEADBEEF;

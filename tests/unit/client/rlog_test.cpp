@@ -55,9 +55,9 @@ TEST(ClientRlog, FiveLinesPerKindPerSecondThenOneSummary)
     FakeClock::install();
     LogCapture log;
     sdwan_t c{};
-    c.si_state = SDWANCLNT_AUTH;
-    c.si_peerip = PEER_IP;
-    c.si_peerport = PEER_PORT;
+    c.sess.state = SDWANCLNT_AUTH;
+    c.sess.peerip = PEER_IP;
+    c.conf.peerport = PEER_PORT;
     uint32_t datagrams = 0, unknowns = 0;
     int i = 0;
     for (const Step &s : steps) {
@@ -76,9 +76,9 @@ TEST(ClientRlog, FiveLinesPerKindPerSecondThenOneSummary)
         EXPECT_EQ(log.take(), s.lines);
     }
     // Every datagram counted, whatever was logged.
-    EXPECT_EQ(c.si_stats.sock_rxpkts, datagrams);
-    EXPECT_EQ(c.si_stats.panic_pkttype, unknowns);
-    EXPECT_EQ(c.si_log_suppressed, 3u + 4u + 2u);
+    EXPECT_EQ(c.count.stats.sock_rxpkts, datagrams);
+    EXPECT_EQ(c.count.stats.panic_pkttype, unknowns);
+    EXPECT_EQ(c.count.log_suppressed, 3u + 4u + 2u);
     FakeClock::uninstall();
 }
 

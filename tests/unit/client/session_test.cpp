@@ -70,25 +70,25 @@ TEST(SessionReady, EveryRequiredFieldCounts)
 {
     const ReadyCase cases[] = {
         {"complete", [](sdwan_t *) {}, 0},
-        {"state NONE", [](sdwan_t *c) { c->si_state = SDWANCLNT_NONE; }, 1},
-        {"no port", [](sdwan_t *c) { c->si_peerport = 0; }, 1},
-        {"no user", [](sdwan_t *c) { c->si_user[0] = 0; }, 1},
-        {"no password", [](sdwan_t *c) { c->si_pass[0] = 0; }, 1},
-        {"no address, no name", [](sdwan_t *c) { c->si_peerip = 0; }, 1},
+        {"state NONE", [](sdwan_t *c) { c->sess.state = SDWANCLNT_NONE; }, 1},
+        {"no port", [](sdwan_t *c) { c->conf.peerport = 0; }, 1},
+        {"no user", [](sdwan_t *c) { c->conf.user[0] = 0; }, 1},
+        {"no password", [](sdwan_t *c) { c->conf.pass[0] = 0; }, 1},
+        {"no address, no name", [](sdwan_t *c) { c->sess.peerip = 0; }, 1},
         {"name instead of address",
          [](sdwan_t *c) {
-             c->si_peerip = 0;
-             snprintf(c->si_peerdomain, sizeof c->si_peerdomain, "peer.example");
+             c->sess.peerip = 0;
+             snprintf(c->conf.peerdomain, sizeof c->conf.peerdomain, "peer.example");
          },
          0},
     };
     for (const ReadyCase &rc : cases) {
         sdwan_t c{};
-        c.si_state = SDWANCLNT_AUTH;
-        c.si_peerport = 4500;
-        c.si_peerip = str2ip("192.0.2.1");
-        snprintf(c.si_user, sizeof c.si_user, "u");
-        snprintf(c.si_pass, sizeof c.si_pass, "p");
+        c.sess.state = SDWANCLNT_AUTH;
+        c.conf.peerport = 4500;
+        c.sess.peerip = str2ip("192.0.2.1");
+        snprintf(c.conf.user, sizeof c.conf.user, "u");
+        snprintf(c.conf.pass, sizeof c.conf.pass, "p");
         rc.change(&c);
         EXPECT_EQ(sdwclnt_not_ready(&c), rc.not_ready) << rc.what;
     }
@@ -106,38 +106,38 @@ protected:
 
 TEST_F(SessionTicks, SetPeerClearsTheSessionAndOpensARegisteredSocket)
 {
-    clnt->si_token = 5;
-    clnt->si_sid = 6;
-    clnt->si_gateway = 7;
-    clnt->si_dns0 = clnt->si_dns1 = 8;
-    clnt->si_peermtu = 9;
-    clnt->si_peerencypt = 1;
-    clnt->si_peerduppkt = 1;
-    clnt->si_curdelay = clnt->si_maxdelay = clnt->si_mindelay = 10;
-    clnt->si_lastopen = clnt->si_lastdial = clnt->si_ltime = clnt->si_echotimer = 11;
-    memset(&clnt->si_stats, 0xAB, sizeof clnt->si_stats);
+    clnt->sess.token = 5;
+    clnt->sess.sid = 6;
+    clnt->sess.gateway = 7;
+    clnt->sess.dns0 = clnt->sess.dns1 = 8;
+    clnt->sess.peermtu = 9;
+    clnt->sess.peerencrypt = 1;
+    clnt->sess.peerduppkt = 1;
+    clnt->rtt.curdelay = clnt->rtt.maxdelay = clnt->rtt.mindelay = 10;
+    clnt->sess.lastopen = clnt->sess.lastdial = clnt->sess.ltime = clnt->sess.echotimer = 11;
+    memset(&clnt->count.stats, 0xAB, sizeof clnt->count.stats);
 
     EXPECT_EQ(sdwclnt_set_peer(clnt), 0);
     EXPECT_EQ(log->take(), SOCKET_LINES);
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
-    for (uint32_t v : {clnt->si_ip, clnt->si_gateway, clnt->si_dns0, clnt->si_dns1, clnt->si_token,
-                       uint32_t{clnt->si_sid}, uint32_t{clnt->si_peermtu}, uint32_t{clnt->si_peerencypt},
-                       clnt->si_curdelay, clnt->si_maxdelay, clnt->si_lastopen, clnt->si_lastdial, clnt->si_ltime,
-                       clnt->si_echotimer})
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+    for (uint32_t v : {clnt->sess.ip, clnt->sess.gateway, clnt->sess.dns0, clnt->sess.dns1, clnt->sess.token,
+                       uint32_t{clnt->sess.sid}, uint32_t{clnt->sess.peermtu}, uint32_t{clnt->sess.peerencrypt},
+                       clnt->rtt.curdelay, clnt->rtt.maxdelay, clnt->sess.lastopen, clnt->sess.lastdial, clnt->sess.ltime,
+                       clnt->sess.echotimer})
         EXPECT_EQ(v, 0u);
-    EXPECT_EQ(clnt->si_mindelay, 5000000u);
-    EXPECT_EQ(clnt->si_peerduppkt, 1) << "kept from process start on";
+    EXPECT_EQ(clnt->rtt.mindelay, 5000000u);
+    EXPECT_EQ(clnt->sess.peerduppkt, 1) << "kept from process start on";
     const netif_stats zero{};
-    EXPECT_EQ(0, memcmp(&zero, &clnt->si_stats, sizeof zero));
+    EXPECT_EQ(0, memcmp(&zero, &clnt->count.stats, sizeof zero));
 
     sdwan_t expect_key{};
-    memcpy(expect_key.si_user, clnt->si_user, sizeof expect_key.si_user);
-    memcpy(expect_key.si_pass, clnt->si_pass, sizeof expect_key.si_pass);
+    memcpy(expect_key.conf.user, clnt->conf.user, sizeof expect_key.conf.user);
+    memcpy(expect_key.conf.pass, clnt->conf.pass, sizeof expect_key.conf.pass);
     sdwan_set_key(&expect_key);
-    EXPECT_EQ(0, memcmp(expect_key.si_key.data8, clnt->si_key.data8, 8));
+    EXPECT_EQ(0, memcmp(expect_key.sess.key.data8, clnt->sess.key.data8, 8));
 
-    ASSERT_GE(clnt->si_udpsock, 0);
-    const poll_op_t *slot = poll_slot(clnt->si_udpsock);
+    ASSERT_GE(clnt->io.udpsock, 0);
+    const poll_op_t *slot = poll_slot(clnt->io.udpsock);
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(slot->func, &sdwan_sock_recv);
     EXPECT_EQ(slot->arg, clnt);
@@ -147,8 +147,8 @@ TEST_F(SessionTicks, AuthSendsThreeOpensThenStartsOverOnAFreshSocket)
 {
     set_peer_quiet();
     tick();
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
-    EXPECT_EQ(clnt->si_ltime, FakeClock::mono_sec());
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
+    EXPECT_EQ(clnt->sess.ltime, FakeClock::mono_sec());
     EXPECT_EQ(log->take(), Lines{init_line()});
     EXPECT_TRUE(peer->recv(20).empty()) << "nothing is sent on the INIT tick";
 
@@ -162,7 +162,7 @@ TEST_F(SessionTicks, AuthSendsThreeOpensThenStartsOverOnAFreshSocket)
         if (t % 2 == 1) {
             EXPECT_EQ(log->take(), Lines{"AUTH start"});
             EXPECT_EQ(got, Bytes(open, open + open_len));
-            EXPECT_EQ(clnt->si_lastopen, FakeClock::mono_sec());
+            EXPECT_EQ(clnt->sess.lastopen, FakeClock::mono_sec());
             if (first_port == 0)
                 first_port = peer->last_from_port();
             EXPECT_EQ(peer->last_from_port(), first_port);
@@ -170,7 +170,7 @@ TEST_F(SessionTicks, AuthSendsThreeOpensThenStartsOverOnAFreshSocket)
             EXPECT_TRUE(log->take().empty());
             EXPECT_TRUE(got.empty());
         }
-        EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+        EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
     }
     tick();  // the sixth after INIT: the timeout (HowASessionEnds)
     log->take();
@@ -189,7 +189,7 @@ TEST_F(SessionTicks, SourceFilterDropsOtherPortsAndAddresses)
     tick();
     ASSERT_FALSE(peer->recv().empty());
     log->take();
-    const uint32_t ltime = clnt->si_ltime;
+    const uint32_t ltime = clnt->sess.ltime;
     FakeClock::advance(1);
 
     // A real datagram from another port of the peer's address.
@@ -209,16 +209,16 @@ TEST_F(SessionTicks, SourceFilterDropsOtherPortsAndAddresses)
     ScriptPeer::inject_from(clnt, str2ip("127.0.0.2"), peer->port(), rej);
     ScriptPeer::inject_from(clnt, str2ip("10.99.0.2"), peer->port(), ScriptPeer::data(SDWAN_DATA, 0, 0, {0x45}));
 
-    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 0u);
-    EXPECT_EQ(clnt->si_stats.openrejcnt, 0u);
-    EXPECT_EQ(clnt->si_ltime, ltime);
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+    EXPECT_EQ(clnt->count.stats.sock_rxpkts, 0u);
+    EXPECT_EQ(clnt->count.stats.openrejcnt, 0u);
+    EXPECT_EQ(clnt->sess.ltime, ltime);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
     EXPECT_TRUE(log->take().empty());
 
     // The same datagram from the peer's own address and port is taken.
     ASSERT_TRUE(peer->send_and_deliver(clnt, rej));
-    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 1u);
-    EXPECT_EQ(clnt->si_stats.openrejcnt, 1u);
+    EXPECT_EQ(clnt->count.stats.sock_rxpkts, 1u);
+    EXPECT_EQ(clnt->count.stats.openrejcnt, 1u);
 }
 
 TEST_F(SessionTicks, UnknownTypesAreCountedAndStillSignsOfLife)
@@ -241,11 +241,11 @@ TEST_F(SessionTicks, UnknownTypesAreCountedAndStillSignsOfLife)
                 peer->inject(clnt, pkt);
             }
             n++;
-            EXPECT_EQ(clnt->si_stats.panic_pkttype, n);
-            EXPECT_EQ(clnt->si_stats.sock_rxpkts, n);
-            EXPECT_EQ(clnt->si_ltime, FakeClock::mono_sec());
+            EXPECT_EQ(clnt->count.stats.panic_pkttype, n);
+            EXPECT_EQ(clnt->count.stats.sock_rxpkts, n);
+            EXPECT_EQ(clnt->sess.ltime, FakeClock::mono_sec());
             EXPECT_EQ(log->take(), Lines{"Unknown packet type: " + std::to_string(type)});
-            EXPECT_EQ(clnt->si_state, SDWANCLNT_AUTH);
+            EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
         }
     }
 }
@@ -258,8 +258,8 @@ TEST_F(SessionTicks, EmptyDatagramIsIgnored)
     ASSERT_FALSE(peer->recv().empty());
     log->take();
     ASSERT_TRUE(peer->send_and_deliver(clnt, {}));
-    EXPECT_EQ(clnt->si_stats.sock_rxpkts, 0u);
-    EXPECT_EQ(clnt->si_stats.panic_pkttype, 0u);
+    EXPECT_EQ(clnt->count.stats.sock_rxpkts, 0u);
+    EXPECT_EQ(clnt->count.stats.panic_pkttype, 0u);
     EXPECT_TRUE(log->take().empty());
 }
 
@@ -272,10 +272,10 @@ TEST_F(SessionTicks, AnyDatagramFromThePeerPostponesTheDataTimeout)
     peer->inject(clnt, {SDWAN_ECHOREQ});  // an unknown type, but from the peer
     for (int t = 6; t <= 14; t++)
         tick();
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
     tick();
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
-    EXPECT_EQ(clnt->si_stats.panic_dataot, 1u);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->count.stats.panic_dataot, 1u);
 }
 
 // A setting of the wall clock an hour back or forward, in AUTH and in DATA, through the reactor's
@@ -311,14 +311,14 @@ TEST_F(SessionTicks, WallClockStepsMoveNeitherTimersNorAges)
         FakeClock::step_wall(c.step);
         std::string got;
         for (const char *w = c.want; *w != '\0'; w++) {
-            const uint32_t timeouts = clnt->si_stats.panic_authot + clnt->si_stats.panic_dataot;
-            const uint8_t was = clnt->si_state;
+            const uint32_t timeouts = clnt->count.stats.panic_authot + clnt->count.stats.panic_dataot;
+            const uint8_t was = clnt->sess.state;
             FakeClock::advance(1);
             tm_scan();
             const Bytes sent = peer->recv(*w == 'O' || *w == 'E' ? 200 : 20);
-            if (clnt->si_stats.panic_authot + clnt->si_stats.panic_dataot != timeouts)
+            if (clnt->count.stats.panic_authot + clnt->count.stats.panic_dataot != timeouts)
                 got += 'T';
-            else if (was == SDWANCLNT_INIT && clnt->si_state == SDWANCLNT_AUTH)
+            else if (was == SDWANCLNT_INIT && clnt->sess.state == SDWANCLNT_AUTH)
                 got += 'I';
             else if (sent.empty())
                 got += '-';
@@ -331,7 +331,7 @@ TEST_F(SessionTicks, WallClockStepsMoveNeitherTimersNorAges)
 }
 
 // How a session ends, tick by tick: the state it is in, the tick's second counted from the last
-// sign of life (si_ltime), and what follows: the lines, the next state, the one counter moved, the
+// sign of life (sess.ltime), and what follows: the lines, the next state, the one counter moved, the
 // datagrams the peer gets (their types) and what is asked of the host: a session that ends in
 // silence takes its address and routes with it, one the peer closed leaves them to the next.
 struct EndCase {
@@ -371,22 +371,22 @@ TEST_F(SessionTicks, HowASessionEnds)
                 peer->inject(clnt, ScriptPeer::close_pkt(5, 6));
                 EXPECT_EQ(host_calls(), Lines{}) << "the peer's CLOSE leaves the interface and routes";
             }
-            ASSERT_EQ(clnt->si_state, c.state);
+            ASSERT_EQ(clnt->sess.state, c.state);
         }
         log->take();
         host_calls();
-        netif_stats want = clnt->si_stats;
+        netif_stats want = clnt->count.stats;
         if (c.counter != nullptr)
             (want.*c.counter)++;
-        ASSERT_LE(FakeClock::mono_sec(), uint64_t{clnt->si_ltime} + c.second - 1);
-        FakeClock::advance(uint64_t{clnt->si_ltime} + c.second - 1 - FakeClock::mono_sec());
+        ASSERT_LE(FakeClock::mono_sec(), uint64_t{clnt->sess.ltime} + c.second - 1);
+        FakeClock::advance(uint64_t{clnt->sess.ltime} + c.second - 1 - FakeClock::mono_sec());
         tick();
         Bytes sent;
         for (const Bytes &d : peer->recv_all(c.sent.empty() ? 20 : 200))
             sent.push_back(d[0]);
         EXPECT_EQ(log->take(), c.lines);
-        EXPECT_EQ(clnt->si_state, c.next);
-        EXPECT_EQ(0, memcmp(&want, &clnt->si_stats, sizeof want));
+        EXPECT_EQ(clnt->sess.state, c.next);
+        EXPECT_EQ(0, memcmp(&want, &clnt->count.stats, sizeof want));
         EXPECT_EQ(sent, c.sent);
         EXPECT_EQ(host_calls(), c.host);
     }
@@ -395,23 +395,23 @@ TEST_F(SessionTicks, HowASessionEnds)
 TEST_F(SessionTicks, TickWithoutSocketResets)
 {
     set_peer_quiet();
-    poll_del(clnt->si_udpsock);
-    close(clnt->si_udpsock);
-    clnt->si_udpsock = -1;
-    clnt->si_state = SDWANCLNT_AUTH;
+    poll_del(clnt->io.udpsock);
+    close(clnt->io.udpsock);
+    clnt->io.udpsock = -1;
+    clnt->sess.state = SDWANCLNT_AUTH;
     tick();
     EXPECT_EQ(log->take(), join({"client domain socket invalid reset state"}, SOCKET_LINES));
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
-    EXPECT_GE(clnt->si_udpsock, 0);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+    EXPECT_GE(clnt->io.udpsock, 0);
 }
 
 TEST_F(SessionTicks, NotReadyTickDoesNothing)
 {
     set_peer_quiet();
-    clnt->si_pass[0] = 0;
+    clnt->conf.pass[0] = 0;
     for (int t = 0; t < 3; t++)
         tick();
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
     EXPECT_TRUE(log->take().empty());
     EXPECT_TRUE(peer->recv(20).empty());
 }
@@ -426,12 +426,12 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
               join(join({"sdwan client initial success"}, SOCKET_LINES), {"offloads: off"}));
-    EXPECT_EQ(clnt->si_tunoff, 0u);
-    EXPECT_FALSE(clnt->si_udpgso);
-    EXPECT_FALSE(clnt->si_udpgro);
-    EXPECT_STREQ(clnt->tmr_name, "sdwclnt_0");
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT);
-    ASSERT_GE(clnt->tunfd, 0);
+    EXPECT_EQ(clnt->io.tunoff, 0u);
+    EXPECT_FALSE(clnt->io.udpgso);
+    EXPECT_FALSE(clnt->io.udpgro);
+    EXPECT_STREQ(clnt->io.tmr_name, "sdwclnt_0");
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+    ASSERT_GE(clnt->io.tunfd, 0);
     EXPECT_NE(if_flags("tolva0"), -1);
 
     const tm_t *t = timer_slot(&sdwclnt_do_timer);
@@ -439,13 +439,13 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
     EXPECT_EQ(std::string(t->name, 8), "sdwclnt_");
     EXPECT_EQ(t->tmout, 1u);
     EXPECT_EQ(t->arg, clnt);
-    const poll_op_t *tun = poll_slot(clnt->tunfd);
+    const poll_op_t *tun = poll_slot(clnt->io.tunfd);
     ASSERT_NE(tun, nullptr);
     EXPECT_EQ(tun->func, &sdwclnt_tun_recv);
-    const poll_op_t *udp = poll_slot(clnt->si_udpsock);
+    const poll_op_t *udp = poll_slot(clnt->io.udpsock);
     ASSERT_NE(udp, nullptr);
     EXPECT_EQ(udp->func, &sdwan_sock_recv);
-    const int udpsock = clnt->si_udpsock;
+    const int udpsock = clnt->io.udpsock;
 
     sdwclnt_deinit();
     EXPECT_EQ(if_flags("tolva0"), -1);
@@ -458,21 +458,21 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
 // and the socket have them.
 TEST_F(SessionInitTest, InitTakesTheOffloadsTheKernelGrants)
 {
-    clnt->si_offload = 1;
+    clnt->conf.offload = 1;
     ASSERT_EQ(sdwclnt_init(), 0);
     EXPECT_EQ(log->take().back(), "offloads: tun tso4, udp gso, udp gro");
-    EXPECT_EQ(clnt->si_tunoff, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4);
-    EXPECT_TRUE(clnt->si_udpgso);
-    EXPECT_TRUE(clnt->si_udpgro);
+    EXPECT_EQ(clnt->io.tunoff, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4);
+    EXPECT_TRUE(clnt->io.udpgso);
+    EXPECT_TRUE(clnt->io.udpgro);
     EXPECT_NE(netns_sh("ip -d link show dev tolva0").find("vnet_hdr on"), std::string::npos);
     int on = 0;
     socklen_t l = sizeof on;
-    ASSERT_EQ(getsockopt(clnt->si_udpsock, SOL_UDP, UDP_GRO, &on, &l), 0);
+    ASSERT_EQ(getsockopt(clnt->io.udpsock, SOL_UDP, UDP_GRO, &on, &l), 0);
     EXPECT_EQ(on, 1);
     // A socket made again for the next session gets them again, quietly.
     sdwclnt_reset_state(clnt);
     EXPECT_EQ(log->take(), SOCKET_LINES);
-    EXPECT_TRUE(clnt->si_udpgro);
+    EXPECT_TRUE(clnt->io.udpgro);
     sdwclnt_deinit();
 }
 
@@ -486,18 +486,18 @@ TEST_F(SessionInitTest, NoDefaultRouteFailsAndUnregisters)
     EXPECT_EQ(lines[lines.size() - 2], "sdwan client initial success");
     EXPECT_EQ(lines.back(), "Failed to load default route");
     EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
-    EXPECT_EQ(poll_slot(clnt->tunfd), nullptr);
-    EXPECT_GE(clnt->tunfd, 0) << "the descriptor stays open until deinit";
-    EXPECT_EQ(clnt->si_udpsock, -1);
+    EXPECT_EQ(poll_slot(clnt->io.tunfd), nullptr);
+    EXPECT_GE(clnt->io.tunfd, 0) << "the descriptor stays open until deinit";
+    EXPECT_EQ(clnt->io.udpsock, -1);
 }
 
 TEST_F(SessionInitTest, TunFailureRegistersNothing)
 {
-    snprintf(clnt->tun_name, sizeof clnt->tun_name, "bad/name");
+    snprintf(clnt->conf.tun_name, sizeof clnt->conf.tun_name, "bad/name");
     ASSERT_EQ(sdwclnt_init(), -1);
     EXPECT_FALSE(log->contains("sdwan client initial success"));
     EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
-    EXPECT_EQ(clnt->tunfd, -1);
+    EXPECT_EQ(clnt->io.tunfd, -1);
 }
 
 // The whole path through the event core: timer scan, descriptor poll, read callbacks.
@@ -505,7 +505,7 @@ TEST_F(SessionInitTest, EventLoopEstablishesASession)
 {
     ASSERT_EQ(sdwclnt_init(), 0);
     bool answered = false;
-    for (int i = 0; i < 10 && clnt->si_state != SDWANCLNT_DATA; i++) {
+    for (int i = 0; i < 10 && clnt->sess.state != SDWANCLNT_DATA; i++) {
         FakeClock::advance(1);
         poll_once(50);
         const Bytes got = peer->recv(answered ? 0 : 100);
@@ -514,7 +514,7 @@ TEST_F(SessionInitTest, EventLoopEstablishesASession)
             answered = true;
         }
     }
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
     EXPECT_TRUE(log->contains("sdwan DATA ESTABLISHED session 513"));
     EXPECT_TRUE(log->contains("Using IP: 10.200.0.5, Gateway: 10.200.0.1, MTU: 1400, Encrypt: N"));
     EXPECT_EQ(if_inet("tolva0"), "10.200.0.5/24");
@@ -534,10 +534,10 @@ TEST_F(SessionInitTest, ALostInterfaceIsMadeAgain)
     ASSERT_TRUE(netns_sh_ok("ip link del tolva0", &err)) << err;
     poll_once(0);
     EXPECT_TRUE(log->contains("TUN interface tolva0 lost, creating it again"));
-    EXPECT_EQ(clnt->si_state, SDWANCLNT_INIT) << "the session starts over";
-    ASSERT_GE(clnt->tunfd, 0);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT) << "the session starts over";
+    ASSERT_GE(clnt->io.tunfd, 0);
     EXPECT_NE(if_flags("tolva0"), -1);
-    const poll_op_t *tun = poll_slot(clnt->tunfd);
+    const poll_op_t *tun = poll_slot(clnt->io.tunfd);
     ASSERT_NE(tun, nullptr);
     EXPECT_NE(tun->efunc, nullptr);
 
@@ -548,14 +548,14 @@ TEST_F(SessionInitTest, ALostInterfaceIsMadeAgain)
     EXPECT_EQ(log->take(), (Lines{"TUN interface tolva0 lost, creating it again", "sdwan client socket reinit success",
                                   "sdwan client socket reg success",
                                   "Failed to attach tun interface tolva0: Invalid argument"}));
-    EXPECT_EQ(clnt->tunfd, -1);
+    EXPECT_EQ(clnt->io.tunfd, -1);
     for (int i = 0; i < 9; i++)
         sdwclnt_do_timer(clnt);  // the tick itself, without the session's clock moving
     const Lines waiting = log->take();
     EXPECT_EQ(std::count(waiting.begin(), waiting.end(), "Failed to attach tun interface tolva0: Invalid argument"), 0);
     ASSERT_TRUE(netns_sh_ok("ip link del tolva0", &err)) << err;
     sdwclnt_do_timer(clnt);
-    ASSERT_GE(clnt->tunfd, 0) << "made again on the tenth tick";
+    ASSERT_GE(clnt->io.tunfd, 0) << "made again on the tenth tick";
     EXPECT_NE(if_flags("tolva0"), -1);
     sdwclnt_deinit();
     EXPECT_EQ(if_flags("tolva0"), -1);

@@ -269,7 +269,7 @@ TEST_F(StatusTest, RoundTripRingMatchesResponsesToTheirRequests)
             else
                 echo_rtt_answered(&clnt, s.tick);
         }
-        EXPECT_TRUE(same_rtt(clnt.si_rtt, c.want)) << c.name << ": got " << show(clnt.si_rtt) << ", want "
+        EXPECT_TRUE(same_rtt(clnt.rtt.usec, c.want)) << c.name << ": got " << show(clnt.rtt.usec) << ", want "
                                                     << show(c.want);
     }
 }
@@ -279,27 +279,27 @@ TEST_F(StatusTest, RoundTripRingMatchesResponsesToTheirRequests)
 sdwan_t data_record()
 {
     sdwan_t c{};
-    c.si_udpsock = -1;
-    c.tunfd = -1;
-    c.si_state = SDWANCLNT_DATA;
-    snprintf(c.si_peer, sizeof c.si_peer, "vpn.example.net");
-    snprintf(c.si_peerdomain, sizeof c.si_peerdomain, "vpn.example.net");
-    snprintf(c.si_user, sizeof c.si_user, "alice");
-    snprintf(c.si_pass, sizeof c.si_pass, "secret");
-    snprintf(c.tun_name, sizeof c.tun_name, "tun0");
-    c.si_peerip = str2ip("198.51.100.7");
-    c.si_peerport = 4500;
-    c.si_ip = str2ip("10.8.0.2");
-    c.si_gateway = str2ip("10.8.0.1");
-    c.si_lastdial = 1700000002;
-    c.si_peerencypt = 1;
-    c.si_peermtu = 1380;
-    c.si_cfgmtu = 1400;
-    c.si_txbytes = 5000000000u;
-    c.si_rxbytes = 123456;
+    c.io.udpsock = -1;
+    c.io.tunfd = -1;
+    c.sess.state = SDWANCLNT_DATA;
+    snprintf(c.conf.peer, sizeof c.conf.peer, "vpn.example.net");
+    snprintf(c.conf.peerdomain, sizeof c.conf.peerdomain, "vpn.example.net");
+    snprintf(c.conf.user, sizeof c.conf.user, "alice");
+    snprintf(c.conf.pass, sizeof c.conf.pass, "secret");
+    snprintf(c.conf.tun_name, sizeof c.conf.tun_name, "tun0");
+    c.sess.peerip = str2ip("198.51.100.7");
+    c.conf.peerport = 4500;
+    c.sess.ip = str2ip("10.8.0.2");
+    c.sess.gateway = str2ip("10.8.0.1");
+    c.sess.lastdial = 1700000002;
+    c.sess.peerencrypt = 1;
+    c.sess.peermtu = 1380;
+    c.conf.mtu = 1400;
+    c.count.txbytes = 5000000000u;
+    c.count.rxbytes = 123456;
     for (size_t i = 0; i < std::size(RECORD_COUNTERS); i++)
-        c.si_stats.*RECORD_COUNTERS[i] = static_cast<uint32_t>(1000 + i);
-    c.si_stats.panic_pkttype = 4294967295u;
+        c.count.stats.*RECORD_COUNTERS[i] = static_cast<uint32_t>(1000 + i);
+    c.count.stats.panic_pkttype = 4294967295u;
     return c;
 }
 
@@ -316,12 +316,12 @@ std::string one(const std::string &name, const std::string &type, const std::str
 TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
 {
     sdwan_t c = data_record();
-    c.si_rtt = {812, 640, 2210790, 790, 12};
-    c.si_close_mismatch = 3;
-    c.si_log_suppressed = 6000000000;
-    c.si_kreq_refused[SDWAN_KREQ_ROUTE] = 2;
-    c.si_kreq_refused[SDWAN_KREQ_ADDRESS] = 7;
-    c.si_kreq_refused[SDWAN_KREQ_MTU] = 4294967295u;
+    c.rtt.usec = {812, 640, 2210790, 790, 12};
+    c.count.close_mismatch = 3;
+    c.count.log_suppressed = 6000000000;
+    c.count.kreq_refused[SDWAN_KREQ_ROUTE] = 2;
+    c.count.kreq_refused[SDWAN_KREQ_ADDRESS] = 7;
+    c.count.kreq_refused[SDWAN_KREQ_MTU] = 4294967295u;
     const std::string resets = "Session attempts and sessions ended, by reason.";
     const std::string want =
         family("session_state", "gauge", "1 for the session's current state, 0 for the others.") +
@@ -410,30 +410,30 @@ TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
         {"established", [](sdwan_t *) {},
          {{st + "\"DATA\"}", "1"}, {st + "\"AUTH\"}", "0"}, {since, "1700000002"},
           {"tolvad_tunnel_mtu_bytes{interface=\"tun0\"}", "1380"}}},
-        {"the configured MTU when it is the smaller", [](sdwan_t *c) { c->si_cfgmtu = 1300; },
+        {"the configured MTU when it is the smaller", [](sdwan_t *c) { c->conf.mtu = 1300; },
          {{"tolvad_tunnel_mtu_bytes{interface=\"tun0\"}", "1300"}}},
         {"authenticating: no establishment time, no MTU, no cipher",
-         [](sdwan_t *c) { c->si_state = SDWANCLNT_AUTH; },
+         [](sdwan_t *c) { c->sess.state = SDWANCLNT_AUTH; },
          {{st + "\"AUTH\"}", "1"}, {st + "\"DATA\"}", "0"}, {since, "0"},
           {"tolvad_tunnel_mtu_bytes{interface=\"tun0\"}", "0"},
           {"tolvad_tunnel_info{interface=\"tun0\",address=\"10.8.0.2\",gateway=\"10.8.0.1\",cipher=\"none\"}", "1"}}},
-        {"in clear", [](sdwan_t *c) { c->si_peerencypt = 0; },
+        {"in clear", [](sdwan_t *c) { c->sess.peerencrypt = 0; },
          {{"tolvad_tunnel_info{interface=\"tun0\",address=\"10.8.0.2\",gateway=\"10.8.0.1\",cipher=\"none\"}", "1"}}},
-        {"closed by the peer", [](sdwan_t *c) { c->si_state = SDWANCLNT_CLOSED; },
+        {"closed by the peer", [](sdwan_t *c) { c->sess.state = SDWANCLNT_CLOSED; },
          {{st + "\"CLOSED\"}", "1"}, {st + "\"DATA\"}", "0"}, {since, "0"}}},
-        {"a state no series stands for: every series 0", [](sdwan_t *c) { c->si_state = 77; },
+        {"a state no series stands for: every series 0", [](sdwan_t *c) { c->sess.state = 77; },
          {{st + "\"DNS\"}", "0"}, {st + "\"INIT\"}", "0"}, {st + "\"AUTH\"}", "0"}, {st + "\"DATA\"}", "0"},
           {st + "\"CLOSED\"}", "0"}}},
         {"name not yet resolved",
          [](sdwan_t *c) {
-             c->si_state = SDWANCLNT_DNS;
-             c->si_peerip = 0;
+             c->sess.state = SDWANCLNT_DNS;
+             c->sess.peerip = 0;
          },
          {{st + "\"DNS\"}", "1"}, {peer + "\"vpn.example.net\",address=\"\",port=\"4500\"}", "1"}}},
         {"quotes, backslashes and line feeds escaped",
          [](sdwan_t *c) {
-             snprintf(c->si_peer, sizeof c->si_peer, "a\"b\\c\nd\re");
-             snprintf(c->tun_name, sizeof c->tun_name, "t\"0");
+             snprintf(c->conf.peer, sizeof c->conf.peer, "a\"b\\c\nd\re");
+             snprintf(c->conf.tun_name, sizeof c->conf.tun_name, "t\"0");
          },
          {{"tolvad_peer_info{interface=\"t\\\"0\",peer=\"a\\\"b\\\\c\\nd\re\",address=\"198.51.100.7\",port=\"4500\"}",
            "1"}}},
@@ -482,13 +482,13 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
     };
     for (const auto &t : cases) {
         sdwan_t c = data_record();
-        snprintf(c.tun_name, sizeof c.tun_name, "%s", t.ifname);
+        snprintf(c.conf.tun_name, sizeof c.conf.tun_name, "%s", t.ifname);
         for (uint32_t i = 0; i < t.n; i++) {
             routes[i] = rtcfg_entry_t{htonl(0x0a5d0000u | (i << 8)), 24, i + 1 < t.n ? &routes[i + 1] : nullptr};
-            c.si_rtset[i] = i == 0 ? 1 : 0;
+            c.host.rtset[i] = i == 0 ? 1 : 0;
         }
-        c.si_rtcfg = &routes[0];
-        c.si_rtmode = SDWAN_RTMODE_SPLIT;
+        c.conf.rtcfg = &routes[0];
+        c.conf.rtmode = SDWAN_RTMODE_SPLIT;
         const uint32_t n = status_format(&c, buf, sizeof buf);
         ASSERT_GT(n, 0u) << t.name;
         const Exposition e = parse_exposition(std::string(buf, n));
@@ -512,27 +512,27 @@ TEST_F(StatusTest, OneLineForTheServiceManager)
     const TextCase cases[] = {
         {"established, no delay yet", [](sdwan_t *) {}, "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2"},
         {"established, smoothed delay",
-         [](sdwan_t *c) { c->si_rtt = {5000, 900, 5000, 1234, 3}; },
+         [](sdwan_t *c) { c->rtt.usec = {5000, 900, 5000, 1234, 3}; },
          "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2, rtt 1.2 ms"},
         {"below a tenth of a millisecond",
-         [](sdwan_t *c) { c->si_rtt = {80, 80, 80, 80, 1}; },
+         [](sdwan_t *c) { c->rtt.usec = {80, 80, 80, 80, 1}; },
          "DATA, peer vpn.example.net (198.51.100.7:4500), address 10.8.0.2, rtt 0.0 ms"},
         {"peer by address",
          [](sdwan_t *c) {
-             c->si_peerdomain[0] = 0;
-             c->si_state = SDWANCLNT_AUTH;
+             c->conf.peerdomain[0] = 0;
+             c->sess.state = SDWANCLNT_AUTH;
          },
          "AUTH, peer 198.51.100.7:4500"},
         {"resolving",
          [](sdwan_t *c) {
-             c->si_state = SDWANCLNT_DNS;
-             c->si_peerip = 0;
+             c->sess.state = SDWANCLNT_DNS;
+             c->sess.peerip = 0;
          },
          "DNS, peer vpn.example.net (resolving)"},
-        {"resolved, about to authenticate", [](sdwan_t *c) { c->si_state = SDWANCLNT_INIT; },
+        {"resolved, about to authenticate", [](sdwan_t *c) { c->sess.state = SDWANCLNT_INIT; },
          "INIT, peer vpn.example.net (198.51.100.7:4500)"},
-        {"closed", [](sdwan_t *c) { c->si_state = SDWANCLNT_CLOSED; }, "CLOSED, peer vpn.example.net (198.51.100.7:4500)"},
-        {"configuration rejected", [](sdwan_t *c) { c->si_peerport = 0; }, "No session: the configuration is not valid"},
+        {"closed", [](sdwan_t *c) { c->sess.state = SDWANCLNT_CLOSED; }, "CLOSED, peer vpn.example.net (198.51.100.7:4500)"},
+        {"configuration rejected", [](sdwan_t *c) { c->conf.peerport = 0; }, "No session: the configuration is not valid"},
     };
     for (const TextCase &tc : cases) {
         status_reset();
@@ -584,7 +584,7 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         EXPECT_EQ(before.st_mode & 0777, 0644u & ~mask) << "readable by a collector running as another user";
         const std::string old_text = read_fd(old);
 
-        c.si_stats.sock_rxpkts = 5000 + i;
+        c.count.stats.sock_rxpkts = 5000 + i;
         ASSERT_EQ(status_write(&c), 0);
         struct stat after{};
         ASSERT_EQ(stat(path.c_str(), &after), 0);
@@ -613,8 +613,8 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         }
     });
     for (uint32_t i = 0; i < 600 && bad.empty(); i++) {
-        c.si_stats.tun_rxpkts = i;
-        c.si_stats.sock_txpkts = i * 1000003u;  // lengths vary from one write to the next
+        c.count.stats.tun_rxpkts = i;
+        c.count.stats.sock_txpkts = i * 1000003u;  // lengths vary from one write to the next
         ASSERT_EQ(status_write(&c), 0);
     }
     stop = true;
@@ -773,7 +773,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     const Bytes opts = ScriptPeer::cat({ScriptPeer::opt_mtu(1400), ScriptPeer::opt_ip(str2ip("10.200.0.5")),
                                         ScriptPeer::opt_gateway(str2ip("10.200.0.1"))});
     ASSERT_TRUE(peer->send_and_deliver(clnt, ScriptPeer::openack(0x0102, 0x0A0B0C0D, opts)));
-    ASSERT_EQ(clnt->si_state, SDWANCLNT_DATA);
+    ASSERT_EQ(clnt->sess.state, SDWANCLNT_DATA);
 
     tick();  // CLIENT_T0 + 3: the first echo request, then the file
     const Bytes req = peer->recv();

@@ -94,8 +94,8 @@ TEST_F(TunLifeNs, AnInterfaceOfAnotherKindIsLeftAlone)
     const std::string before = uplink();
     sdwan_t c;
     init(&c);
-    std::strcpy(c.tun_name, UPLINK);
-    c.si_gateway = 0;
+    std::strcpy(c.conf.tun_name, UPLINK);
+    c.sess.gateway = 0;
     LogCapture log;
     EXPECT_EQ(sdwclnt_tun_open(&c), -EINVAL);
     sdwclnt_tun_close(&c);
@@ -134,21 +134,21 @@ TEST_F(TunLifeNs, WhatAKilledRunLeftIsRemoved)
         SCOPED_TRACE(by_start ? "the next start takes it over" : "the clean-up step");
         sdwan_t dead;
         init(&dead);
-        if (c_.tunfd < 0) {
+        if (c_.io.tunfd < 0) {
             ASSERT_EQ(sdwclnt_tun_open(&c_), 0);
         }
         sdwclnt_set_iproute(&c_);
         ASSERT_TRUE(has(routes(), "198.51.100.7 via 192.0.2.1")) << routes();
-        close(c_.tunfd);  // killed: nothing undone
-        c_.tunfd = -1;
-        c_.si_own = 0;
-        std::memset(&c_.si_hostrt_peer, 0, sizeof c_.si_hostrt_peer);
+        close(c_.io.tunfd);  // killed: nothing undone
+        c_.io.tunfd = -1;
+        c_.host.own = 0;
+        std::memset(&c_.host.hostrt_peer, 0, sizeof c_.host.hostrt_peer);
         ASSERT_TRUE(has(route_get("203.0.113.5"), "dev tolv0"));
 
         LogCapture log;
         if (by_start) {
             ASSERT_EQ(sdwclnt_tun_open(&dead), 0);
-            EXPECT_EQ(dead.si_own, SDWAN_OWN_TUN | SDWAN_OWN_TUNIF) << "taken over as this run's own";
+            EXPECT_EQ(dead.host.own, SDWAN_OWN_TUN | SDWAN_OWN_TUNIF) << "taken over as this run's own";
             EXPECT_EQ(if_inet(TUN), "");
             EXPECT_EQ(if_flags(TUN) & IFF_UP, 0);
             sdwclnt_tun_close(&dead);
@@ -224,10 +224,10 @@ TEST_F(TunLifeNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
         const std::string before = ifstate(NAME);
         sdwan_t t;
         init(&t);
-        std::strcpy(t.tun_name, NAME);
-        t.si_peerip = ip("198.51.100.8");
-        t.si_ip = ip("10.9.0.2");
-        t.si_gateway = ip("10.9.0.1");
+        std::strcpy(t.conf.tun_name, NAME);
+        t.sess.peerip = ip("198.51.100.8");
+        t.sess.ip = ip("10.9.0.2");
+        t.sess.gateway = ip("10.9.0.1");
         LogCapture log;
         ASSERT_EQ(sdwclnt_tun_open(&t), c.attached ? 0 : -EBUSY);
         if (!c.attached) {
@@ -237,14 +237,14 @@ TEST_F(TunLifeNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
             EXPECT_EQ(ifstate(NAME), SESSION + c.session_alias);
         }
         if (c.killed) {
-            close(t.tunfd);
+            close(t.io.tunfd);
             EXPECT_EQ(sdwclnt_cleanup(NAME), 0);
             EXPECT_FALSE(has(routes(), "198.51.100.8")) << routes();
         } else {
             // The daemon's shutdown, in its order.
             sdwclnt_tun_close(&t);
             sdwclnt_clear_iproute(&t);
-            EXPECT_EQ(t.si_own, 0);
+            EXPECT_EQ(t.host.own, 0);
         }
         EXPECT_EQ(ifstate(NAME), c.after.empty() ? before : c.after);
         EXPECT_EQ(log.all(), c.log);
@@ -271,14 +271,14 @@ TEST_F(TunLifeNs, ATinyMtuReadsTheDevicePlain)
         SCOPED_TRACE(r.cfg);
         sdwan_t t;
         init(&t);
-        std::strcpy(t.tun_name, "tolv2");
-        t.si_offload = 1;
-        t.si_cfgmtu = r.cfg;
+        std::strcpy(t.conf.tun_name, "tolv2");
+        t.conf.offload = 1;
+        t.conf.mtu = r.cfg;
         LogCapture log;
         ASSERT_EQ(sdwclnt_tun_open(&t), 0);
-        EXPECT_EQ((t.si_tunoff & TUN_OFFLOAD_TSO4) != 0, r.tso);
+        EXPECT_EQ((t.io.tunoff & TUN_OFFLOAD_TSO4) != 0, r.tso);
         if (!r.tso) {
-            EXPECT_EQ(t.si_tunoff, 0u) << "plain descriptor";
+            EXPECT_EQ(t.io.tunoff, 0u) << "plain descriptor";
         }
         EXPECT_EQ(log.all(), r.log);
         sdwclnt_tun_close(&t);
@@ -304,7 +304,7 @@ TEST_F(TunLifeNs, NoIpv6AddressUnderAReadOnlyProcSys)
         } else {
             sdwan_t t;
             init(&t);
-            std::strcpy(t.tun_name, "tolv3");
+            std::strcpy(t.conf.tun_name, "tolv3");
             LogCapture log;
             out = sdwclnt_tun_open(&t) == 0 ? "open" : "not open";
             sdwclnt_set_iproute(&t);  // up, with its descriptor attached: the carrier is on

@@ -244,22 +244,22 @@ TEST_F(Cfg, ReportsTheTablesBoundsAndWidths)
 TEST_F(Cfg, RejectedConfigurationIsClearedButKeepsPipeNumbers)
 {
     sdwan_t start{};
-    start.si_peerip = 0x01020304;
-    strcpy(start.si_peerdomain, "stale.example");
+    start.sess.peerip = 0x01020304;
+    strcpy(start.conf.peerdomain, "stale.example");
     const std::string text = "[tun0]\nserver=vpn.example.net\nusername=alice\npassword=secret\nmtu=1400\n"
                              "encrypt=1\npipeid=9\npipeidx=8\n";  // no port
     Lines log;
     sdwan_t r = parse(text, start, &log);
     EXPECT_EQ(log, Lines{"sdwclnt configuration failed: INVALID port"});
-    EXPECT_EQ(r.si_peerip, 0u);
-    EXPECT_EQ(r.si_cfgmtu, 0);
-    EXPECT_EQ(r.si_peerport, 0);
-    EXPECT_EQ(r.si_encrypt, 0);
-    EXPECT_EQ(r.si_pipeid, 9);
-    EXPECT_EQ(r.si_pipeidx, 8);
-    for (const auto &f : {std::string(r.si_peer, sizeof r.si_peer), std::string(r.si_peerdomain, sizeof r.si_peerdomain),
-                          std::string(r.si_user, sizeof r.si_user), std::string(r.si_pass, sizeof r.si_pass),
-                          std::string(r.tun_name, sizeof r.tun_name)})
+    EXPECT_EQ(r.sess.peerip, 0u);
+    EXPECT_EQ(r.conf.mtu, 0);
+    EXPECT_EQ(r.conf.peerport, 0);
+    EXPECT_EQ(r.conf.encrypt, 0);
+    EXPECT_EQ(r.conf.pipeid, 9);
+    EXPECT_EQ(r.conf.pipeidx, 8);
+    for (const auto &f : {std::string(r.conf.peer, sizeof r.conf.peer), std::string(r.conf.peerdomain, sizeof r.conf.peerdomain),
+                          std::string(r.conf.user, sizeof r.conf.user), std::string(r.conf.pass, sizeof r.conf.pass),
+                          std::string(r.conf.tun_name, sizeof r.conf.tun_name)})
         EXPECT_EQ(f, std::string(f.size(), '\0'));
 }
 
@@ -271,22 +271,22 @@ struct ValueCase {
     std::string want;
 };
 
-std::string tun(const sdwan_t &r) { return r.tun_name; }
-std::string pass(const sdwan_t &r) { return r.si_pass; }
-std::string user(const sdwan_t &r) { return r.si_user; }
-std::string peer(const sdwan_t &r) { return r.si_peer; }
-std::string mtu(const sdwan_t &r) { return std::to_string(r.si_cfgmtu); }
-std::string port(const sdwan_t &r) { return std::to_string(r.si_peerport); }
-std::string encrypt(const sdwan_t &r) { return std::to_string(r.si_encrypt); }
-std::string pipeid(const sdwan_t &r) { return std::to_string(r.si_pipeid); }
-std::string pipeidx(const sdwan_t &r) { return std::to_string(r.si_pipeidx); }
-std::string setdns(const sdwan_t &r) { return std::to_string(r.si_setdns) + " " + r.si_dnsdomains; }
+std::string tun(const sdwan_t &r) { return r.conf.tun_name; }
+std::string pass(const sdwan_t &r) { return r.conf.pass; }
+std::string user(const sdwan_t &r) { return r.conf.user; }
+std::string peer(const sdwan_t &r) { return r.conf.peer; }
+std::string mtu(const sdwan_t &r) { return std::to_string(r.conf.mtu); }
+std::string port(const sdwan_t &r) { return std::to_string(r.conf.peerport); }
+std::string encrypt(const sdwan_t &r) { return std::to_string(r.conf.encrypt); }
+std::string pipeid(const sdwan_t &r) { return std::to_string(r.conf.pipeid); }
+std::string pipeidx(const sdwan_t &r) { return std::to_string(r.conf.pipeidx); }
+std::string setdns(const sdwan_t &r) { return std::to_string(r.conf.setdns) + " " + r.conf.dnsdomains; }
 // The mode and the prefix list as stored, "1 10.93.0.0/24,10.94.0.0/16".
 std::string routes(const sdwan_t &r)
 {
-    std::string out = std::to_string(r.si_rtmode);
+    std::string out = std::to_string(r.conf.rtmode);
     const char *sep = " ";
-    for (const rtcfg_entry_t *e = r.si_rtcfg; e != nullptr; e = e->next, sep = ",") {
+    for (const rtcfg_entry_t *e = r.conf.rtcfg; e != nullptr; e = e->next, sep = ",") {
         uint8_t b[4];
         memcpy(b, &e->net, 4);
         out += sep + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
@@ -387,26 +387,26 @@ TEST_F(Cfg, ValuesAreStoredAsWritten)
 TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
 {
     sdwan_t start{};
-    memset(start.si_peer, 'Z', sizeof start.si_peer);
-    memset(start.si_user, 'Z', sizeof start.si_user);
-    memset(start.si_pass, 'Z', sizeof start.si_pass);
-    memset(start.tun_name, 'Z', sizeof start.tun_name);
+    memset(start.conf.peer, 'Z', sizeof start.conf.peer);
+    memset(start.conf.user, 'Z', sizeof start.conf.user);
+    memset(start.conf.pass, 'Z', sizeof start.conf.pass);
+    memset(start.conf.tun_name, 'Z', sizeof start.conf.tun_name);
     sdwan_t r = parse("[t]\nserver=1.2.3.4\nusername=" + std::string(45, 'u') + "\npassword=p\nport=1\nmtu=100\n", start);
-    EXPECT_STREQ(r.tun_name, "t");
-    EXPECT_TRUE(zero_after_text(r.si_peer));
-    EXPECT_TRUE(zero_after_text(r.si_user));
-    EXPECT_TRUE(zero_after_text(r.si_pass));
-    EXPECT_TRUE(zero_after_text(r.tun_name));
+    EXPECT_STREQ(r.conf.tun_name, "t");
+    EXPECT_TRUE(zero_after_text(r.conf.peer));
+    EXPECT_TRUE(zero_after_text(r.conf.user));
+    EXPECT_TRUE(zero_after_text(r.conf.pass));
+    EXPECT_TRUE(zero_after_text(r.conf.tun_name));
 }
 
 // The flag keys "datalog" (the per-packet line) and "offload" (the kernel's offloads): nonzero
 // turns it on, 0 off, and without the key the record keeps whatever it had.
 TEST_F(Cfg, DatalogAndOffloadKeys)
 {
-    uint8_t sdwan_t::*const DATALOG = &sdwan_t::si_datalog;
-    uint8_t sdwan_t::*const OFFLOAD = &sdwan_t::si_offload;
+    uint8_t sdwan_conf_t::*const DATALOG = &sdwan_conf_t::datalog;
+    uint8_t sdwan_conf_t::*const OFFLOAD = &sdwan_conf_t::offload;
     struct {
-        uint8_t sdwan_t::*field;
+        uint8_t sdwan_conf_t::*field;
         uint8_t start;
         const char *line;
         uint8_t want;
@@ -421,9 +421,9 @@ TEST_F(Cfg, DatalogAndOffloadKeys)
     };
     for (const auto &c : cases) {
         sdwan_t start{};
-        start.*c.field = c.start;
+        start.conf.*c.field = c.start;
         sdwan_t r = parse(BASE + c.line, start);
-        EXPECT_EQ(r.*c.field, c.want) << "start " << int(c.start) << " line " << c.line;
+        EXPECT_EQ(r.conf.*c.field, c.want) << "start " << int(c.start) << " line " << c.line;
     }
 }
 
@@ -476,8 +476,8 @@ TEST_F(Cfg, PeerIsAnAddressOrADomain)
     for (const PeerCase &c : cases) {
         Lines log;
         sdwan_t r = parse(BASE + "server=" + c.server + "\n", &log);
-        EXPECT_EQ(bytes_of(r.si_peerip), c.ip) << c.server;
-        EXPECT_STREQ(r.si_peerdomain, c.domain.c_str()) << c.server;
+        EXPECT_EQ(bytes_of(r.sess.peerip), c.ip) << c.server;
+        EXPECT_STREQ(r.conf.peerdomain, c.domain.c_str()) << c.server;
         if (c.domain.empty())
             EXPECT_EQ(log, Lines{}) << c.server;
         else
@@ -539,21 +539,21 @@ TEST_F(CfgLoad, GoldenFile)
     _cfgfile = path.c_str();
     ASSERT_EQ(cfg_load(), 0);
     EXPECT_EQ(cap.take(), after_warning(path, {}));
-    EXPECT_STREQ(_sdwclnt.tun_name, "tolva0");
-    EXPECT_STREQ(_sdwclnt.si_peer, "192.0.2.1");
-    EXPECT_EQ(bytes_of(_sdwclnt.si_peerip), (std::array<uint8_t, 4>{192, 0, 2, 1}));
-    EXPECT_STREQ(_sdwclnt.si_peerdomain, "");
-    EXPECT_STREQ(_sdwclnt.si_user, "branch-17");
-    EXPECT_STREQ(_sdwclnt.si_pass, "s3cr#t=x");
-    EXPECT_EQ(_sdwclnt.si_peerport, 4500);
-    EXPECT_EQ(_sdwclnt.si_cfgmtu, 1400);
-    EXPECT_EQ(_sdwclnt.si_encrypt, 1);
-    EXPECT_EQ(_sdwclnt.si_pipeid, 7);
-    EXPECT_EQ(_sdwclnt.si_pipeidx, 2);
-    EXPECT_EQ(_sdwclnt.si_datalog, 1) << "the per-packet line is on unless the file turns it off";
-    EXPECT_EQ(_sdwclnt.si_offload, 1) << "the kernel's offloads are asked for unless the file says no";
-    EXPECT_EQ(_sdwclnt.si_udpsock, -1);
-    EXPECT_EQ(_sdwclnt.tunfd, -1);
+    EXPECT_STREQ(_sdwclnt.conf.tun_name, "tolva0");
+    EXPECT_STREQ(_sdwclnt.conf.peer, "192.0.2.1");
+    EXPECT_EQ(bytes_of(_sdwclnt.sess.peerip), (std::array<uint8_t, 4>{192, 0, 2, 1}));
+    EXPECT_STREQ(_sdwclnt.conf.peerdomain, "");
+    EXPECT_STREQ(_sdwclnt.conf.user, "branch-17");
+    EXPECT_STREQ(_sdwclnt.conf.pass, "s3cr#t=x");
+    EXPECT_EQ(_sdwclnt.conf.peerport, 4500);
+    EXPECT_EQ(_sdwclnt.conf.mtu, 1400);
+    EXPECT_EQ(_sdwclnt.conf.encrypt, 1);
+    EXPECT_EQ(_sdwclnt.conf.pipeid, 7);
+    EXPECT_EQ(_sdwclnt.conf.pipeidx, 2);
+    EXPECT_EQ(_sdwclnt.conf.datalog, 1) << "the per-packet line is on unless the file turns it off";
+    EXPECT_EQ(_sdwclnt.conf.offload, 1) << "the kernel's offloads are asked for unless the file says no";
+    EXPECT_EQ(_sdwclnt.io.udpsock, -1);
+    EXPECT_EQ(_sdwclnt.io.tunfd, -1);
 }
 
 TEST_F(CfgLoad, CrlfFileKeepsCarriageReturnsInTextValues)
@@ -562,15 +562,15 @@ TEST_F(CfgLoad, CrlfFileKeepsCarriageReturnsInTextValues)
     _cfgfile = path.c_str();
     ASSERT_EQ(cfg_load(), 0);
     EXPECT_EQ(cap.take(), after_warning(path, {"sdwclnt: peer 192.0.2.1\r is not in IPv4 format, treating it as domain"}));
-    EXPECT_STREQ(_sdwclnt.tun_name, "tolva0");
-    EXPECT_STREQ(_sdwclnt.si_peer, "192.0.2.1\r");
-    EXPECT_EQ(_sdwclnt.si_peerip, 0u);
-    EXPECT_STREQ(_sdwclnt.si_peerdomain, "192.0.2.1\r");
-    EXPECT_STREQ(_sdwclnt.si_user, "branch-17\r");
-    EXPECT_STREQ(_sdwclnt.si_pass, "secret\r");
-    EXPECT_EQ(_sdwclnt.si_peerport, 4500);
-    EXPECT_EQ(_sdwclnt.si_cfgmtu, 1400);
-    EXPECT_EQ(_sdwclnt.si_encrypt, 0);
+    EXPECT_STREQ(_sdwclnt.conf.tun_name, "tolva0");
+    EXPECT_STREQ(_sdwclnt.conf.peer, "192.0.2.1\r");
+    EXPECT_EQ(_sdwclnt.sess.peerip, 0u);
+    EXPECT_STREQ(_sdwclnt.conf.peerdomain, "192.0.2.1\r");
+    EXPECT_STREQ(_sdwclnt.conf.user, "branch-17\r");
+    EXPECT_STREQ(_sdwclnt.conf.pass, "secret\r");
+    EXPECT_EQ(_sdwclnt.conf.peerport, 4500);
+    EXPECT_EQ(_sdwclnt.conf.mtu, 1400);
+    EXPECT_EQ(_sdwclnt.conf.encrypt, 0);
 }
 
 TEST_F(CfgLoad, DomainFileWithWrappedNumbers)
@@ -579,11 +579,11 @@ TEST_F(CfgLoad, DomainFileWithWrappedNumbers)
     _cfgfile = path.c_str();
     ASSERT_EQ(cfg_load(), 0);
     EXPECT_EQ(cap.take(), after_warning(path, {"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain"}));
-    EXPECT_STREQ(_sdwclnt.tun_name, "tolva1");
-    EXPECT_EQ(_sdwclnt.si_peerip, 0u);
-    EXPECT_STREQ(_sdwclnt.si_peerdomain, "vpn.example.net");
-    EXPECT_EQ(_sdwclnt.si_peerport, 1);
-    EXPECT_EQ(_sdwclnt.si_cfgmtu, 46);
+    EXPECT_STREQ(_sdwclnt.conf.tun_name, "tolva1");
+    EXPECT_EQ(_sdwclnt.sess.peerip, 0u);
+    EXPECT_STREQ(_sdwclnt.conf.peerdomain, "vpn.example.net");
+    EXPECT_EQ(_sdwclnt.conf.peerport, 1);
+    EXPECT_EQ(_sdwclnt.conf.mtu, 46);
 }
 
 TEST_F(CfgLoad, UnreadableFileReturnsMinusOneSilently)
@@ -625,7 +625,7 @@ TEST_F(CfgLoad, OnlyARegularFileOfASaneSizeIsRead)
         _cfgfile = c.path.c_str();
         EXPECT_EQ(cfg_load(), c.want) << c.path;
         if (c.want == 0) {
-            EXPECT_STREQ(_sdwclnt.tun_name, "tun0") << c.path;
+            EXPECT_STREQ(_sdwclnt.conf.tun_name, "tun0") << c.path;
             EXPECT_EQ(cap.take(), Lines{}) << c.path;
         } else {
             EXPECT_EQ(memcmp(&before, &_sdwclnt, sizeof before), 0) << c.path;
@@ -662,8 +662,8 @@ TEST_F(CfgLoad, WarnsWhenOtherUsersMayReadThePassword)
                                             " is readable by other users; it holds a password"}
                                     : Lines{};
         EXPECT_EQ(cap.take(), want) << std::oct << c.mode;
-        EXPECT_STREQ(_sdwclnt.tun_name, "tun0") << "a warning does not stop the load, mode " << std::oct << c.mode;
-        EXPECT_EQ(_sdwclnt.si_peerport, 4500);
+        EXPECT_STREQ(_sdwclnt.conf.tun_name, "tun0") << "a warning does not stop the load, mode " << std::oct << c.mode;
+        EXPECT_EQ(_sdwclnt.conf.peerport, 4500);
     }
     unlink(path.c_str());
     rmdir(tmpl);

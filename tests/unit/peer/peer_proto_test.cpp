@@ -562,12 +562,12 @@ TEST_F(PeerProto, ClientBuiltOpenIsAccepted)
 {
     // The client's own builder, including a password longer than the 16 characters it sends.
     sdwan_t rec{};
-    std::strcpy(rec.si_user, "carol");
-    std::strcpy(rec.si_pass, "abcdefghijklmnopqrst");
-    rec.si_cfgmtu = 1400;
-    rec.si_encrypt = 1;
-    rec.si_pipeid = 5;
-    rec.si_pipeidx = 1;
+    std::strcpy(rec.conf.user, "carol");
+    std::strcpy(rec.conf.pass, "abcdefghijklmnopqrst");
+    rec.conf.mtu = 1400;
+    rec.conf.encrypt = 1;
+    rec.conf.pipeid = 5;
+    rec.conf.pipeidx = 1;
     uint8_t buf[SDWAN_CTRLBUF];
     uint32_t n = sdwan_pktopen(&rec, buf);
     int c = client();
@@ -581,7 +581,7 @@ TEST_F(PeerProto, ClientBuiltOpenIsAccepted)
     Bytes ip = wire::icmp_echo("10.8.0.2", "10.8.0.1", 7, 9, 21);
     Bytes d = plus(Bytes(ack.begin(), ack.begin() + 8), ip);
     d[0] = SDWAN_EDATA;
-    sdwan_encrypt(&rec.si_key, d.data() + 8, static_cast<int>(ip.size()));
+    sdwan_encrypt(&rec.sess.key, d.data() + 8, static_cast<int>(ip.size()));
     send(c, d);
     EXPECT_EQ(tun_read(), ip);
 }
@@ -1026,9 +1026,9 @@ TEST_F(PeerProto, EchoRequestAnswered)
 
     // The client's own request builder.
     sdwan_t rec{};
-    rec.si_sid = s.sid;
-    rec.si_token = s.token;
-    rec.si_mindelay = SDWAN_MINDELAY_START;
+    rec.sess.sid = s.sid;
+    rec.sess.token = s.token;
+    rec.rtt.mindelay = SDWAN_MINDELAY_START;
     uint8_t buf[64];
     uint32_t n = sdwan_pktechoreq(&rec, buf);
     send(c, Bytes(buf, buf + n));
