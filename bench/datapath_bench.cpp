@@ -140,7 +140,7 @@ void rig_open(rig_t *r, uint32_t len, uint8_t encrypt, uint8_t datalog)
     getsockname(r->peer, reinterpret_cast<sockaddr *>(&a), &al);
 
     sdwan_t *c = &g_clnt;
-    memset(c, 0, sizeof *c);
+    sdwclnt_record_init(c);
     c->io.tunfd = sv[0];
     c->io.udpsock = sock_udpinit();
     if (c->io.udpsock < 0)
@@ -433,7 +433,7 @@ void log_to(const char *path)
         log_use_fd(open(path, O_WRONLY | O_CLOEXEC));
         return;
     }
-    _logfile = path;
+    logfile_path = path;
     log_init();
 }
 

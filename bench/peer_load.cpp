@@ -127,10 +127,14 @@ int udp_socket(uint32_t bind_ip, const opts_t &o, bool do_connect)
     return s;
 }
 
+// The client's own object and builder: the bytes a real client sends. Its AES context is opened
+// once (main), so that an OPEN costs no allocation.
+sdwan_t s_rec;
+
 uint32_t build_open(const std::string &user, const std::string &pass, uint8_t *buf)
 {
-    static sdwan_t rec;  // the client's own record and builder: the bytes a real client sends
-    memset(&rec, 0, sizeof rec);
+    sdwan_t &rec = s_rec;
+    rec.conf = sdwan_conf_t{};
     snprintf(rec.conf.user, sizeof rec.conf.user, "%s", user.c_str());
     snprintf(rec.conf.pass, sizeof rec.conf.pass, "%s", pass.c_str());
     rec.conf.mtu = 1400;
@@ -494,7 +498,7 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
-    if (sdwan_aes_init() != 0) {
+    if (sdwan_aes_init(&s_rec) != 0) {
         fputs("sdwan-load: AES-128 is not available\n", stderr);
         return 1;
     }

@@ -42,7 +42,7 @@ bool tun_burst_over(peer_t *p, int n)
         if (!p->failed)
             log_help("peer: interface %s failed: %s; stopping\n", p->cfg.tun_name, strerror(-n));
         p->failed = 1;
-        _quit.store(1);
+        os_quit.store(1);
     }
     return n <= 0;
 }

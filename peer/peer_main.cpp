@@ -254,7 +254,7 @@ int peer_main(int argc, char **argv)
     if (logpath != nullptr) {
         // A server told to keep a log does not start without it: its lines would go where
         // nobody looks for them.
-        _logfile = logpath;
+        logfile_path = logpath;
         const char *why = nullptr;
         if (log_open(&why) != 0) {
             fprintf(stderr, "sdwan-peerd: cannot open log file %s: %s\n", logpath, why);

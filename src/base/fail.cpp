@@ -5,25 +5,25 @@
 #include <unistd.h>
 
 namespace {
-char _failtext[256];
+char s_failtext[256];
 }
 
 void fail_note(const char *fmt, ...)
 {
-    if (_failtext[0] != '\0')
+    if (s_failtext[0] != '\0')
         return;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(_failtext, sizeof _failtext, fmt, ap);
+    vsnprintf(s_failtext, sizeof s_failtext, fmt, ap);
     va_end(ap);
 }
 
-const char *fail_text() { return _failtext; }
+const char *fail_text() { return s_failtext; }
 
 void fail_report(const char *prog, const char *fallback)
 {
     char line[320];
-    int n = snprintf(line, sizeof line, "%s: %s\n", prog, _failtext[0] != '\0' ? _failtext : fallback);
+    int n = snprintf(line, sizeof line, "%s: %s\n", prog, s_failtext[0] != '\0' ? s_failtext : fallback);
     if (n < 0)
         return;
     if (static_cast<size_t>(n) >= sizeof line) {

@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char *_logfile = "/tmp/kesp.log";
-FILE *_logfp = nullptr;
+const char *logfile_path = "/tmp/kesp.log";
+FILE *log_stream = nullptr;
 
 namespace {
 
@@ -216,10 +216,10 @@ int install(int fd, const char **why)
 // Builds "<log>.1"; false when the name does not fit.
 bool old_name()
 {
-    const size_t n = strlen(_logfile);
+    const size_t n = strlen(logfile_path);
     if (n + 3 > sizeof s_old)
         return false;
-    memcpy(s_old, _logfile, n);
+    memcpy(s_old, logfile_path, n);
     memcpy(s_old + n, ".1", 3);
     return true;
 }
@@ -241,10 +241,10 @@ void rotate_if_full(size_t n)
     const char *why = "the name is too long";
     bool ok = false;
     if (old_name()) {
-        if (rename(_logfile, s_old) != 0) {
+        if (rename(logfile_path, s_old) != 0) {
             why = strerror(errno);
         } else {
-            const int nfd = open_checked(_logfile, true, &why);
+            const int nfd = open_checked(logfile_path, true, &why);
             ok = nfd >= 0 && install(nfd, &why) == 0;
             if (ok)
                 s_owner = take_lock(fd);
@@ -254,7 +254,7 @@ void rotate_if_full(size_t n)
         // Not tried at every line: whatever was in the way may have been planted there, and a
         // second rename would move it over the lines kept in "<log>.1".
         s_rotate_failed = true;
-        write_line("Cannot start a new log file at %s: %s; the log grows past its bound until SIGHUP\n", _logfile,
+        write_line("Cannot start a new log file at %s: %s; the log grows past its bound until SIGHUP\n", logfile_path,
                    why);
         return;
     }
@@ -306,7 +306,7 @@ int log_open(const char **why)
         (void)flock(cur, LOCK_UN);
     // Opened as it is, neither renamed nor emptied until the lock says the file is no other
     // live process's log.
-    int fd = open_checked(_logfile, false, why);
+    int fd = open_checked(logfile_path, false, why);
     if (fd < 0)
         return -1;
     s_owner = take_lock(fd);
@@ -314,8 +314,8 @@ int log_open(const char **why)
     if (s_owner && fstat(fd, &st) == 0 && st.st_size > 0) {
         // One generation of the earlier run is kept: under a service manager that restarts the
         // daemon, a crash or a failed start would otherwise lose its lines to the next start.
-        if (old_name() && rename(_logfile, s_old) == 0) {
-            const int nfd = open_checked(_logfile, false, why);
+        if (old_name() && rename(logfile_path, s_old) == 0) {
+            const int nfd = open_checked(logfile_path, false, why);
             close(fd);
             if (nfd < 0)
                 return -1;
@@ -328,10 +328,10 @@ int log_open(const char **why)
     if (install(fd, why) != 0)
         return -1;
     s_rotate_failed = false;
-    if (_logfp == nullptr)
-        _logfp = fdopen(s_logfd.load(std::memory_order_relaxed), "a");
+    if (log_stream == nullptr)
+        log_stream = fdopen(s_logfd.load(std::memory_order_relaxed), "a");
     if (!s_owner)
-        write_line("Log file %s is in use by another process, this run's lines are added to it\n", _logfile);
+        write_line("Log file %s is in use by another process, this run's lines are added to it\n", logfile_path);
     return 0;
 }
 
@@ -341,9 +341,9 @@ void log_init()
     if (log_open(&why) == 0)
         return;
     if (why == NOT_REGULAR)
-        fprintf(stderr, "open logfile %s error: %s\n", _logfile, why);
+        fprintf(stderr, "open logfile %s error: %s\n", logfile_path, why);
     else
-        fprintf(stderr, "open logfile %s error\n", _logfile);
+        fprintf(stderr, "open logfile %s error\n", logfile_path);
 }
 
 void log_help(const char *fmt, ...)
@@ -362,15 +362,15 @@ void log_reopen()
         return;
     }
     const char *why = nullptr;
-    const int fd = open_checked(_logfile, false, &why);
+    const int fd = open_checked(logfile_path, false, &why);
     if (fd < 0 || install(fd, &why) != 0) {
-        write_line("Cannot reopen log file %s: %s\n", _logfile, why);
+        write_line("Cannot reopen log file %s: %s\n", logfile_path, why);
         return;
     }
     // After install: the file replaced, whose lock this process held, is closed by now.
     s_owner = take_lock(s_logfd.load(std::memory_order_relaxed));
     s_rotate_failed = false;
-    write_line("Log file %s reopened\n", _logfile);
+    write_line("Log file %s reopened\n", logfile_path);
 }
 
 void log_request_reopen() { s_reopen.store(1, std::memory_order_relaxed); }
@@ -436,11 +436,11 @@ void log_deinit()
         sigaddset(&block, signo);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     s_logfd.store(-1, std::memory_order_release);
-    if (_logfp != nullptr)
-        fclose(_logfp);
+    if (log_stream != nullptr)
+        fclose(log_stream);
     else
         close(fd);
-    _logfp = nullptr;
+    log_stream = nullptr;
     s_owner = false;
     s_size.store(0, std::memory_order_relaxed);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);

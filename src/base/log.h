@@ -12,15 +12,15 @@
 #include <cstdint>
 #include <cstdio>
 
-extern const char *_logfile;
-extern FILE *_logfp;  // the open log, or null; its descriptor number stays the same across reopens
+extern const char *logfile_path;
+extern FILE *log_stream;  // the open log, or null; its descriptor number stays the same across reopens
 
 inline constexpr uint64_t LOG_MIB = 1024 * 1024;
 // The "logsize" key of both daemons, in MiB: its default and its largest value.
 inline constexpr uint64_t LOG_MIB_DEFAULT = 64;
 inline constexpr uint64_t LOG_MIB_MAX = 1024 * 1024;
 
-// Opens _logfile (see above). 0, or -1 with the reason in *why ("not a regular file", or the
+// Opens logfile_path (see above). 0, or -1 with the reason in *why ("not a regular file", or the
 // system's text of the failure) and lines going to standard output.
 int log_open(const char **why);
 // log_open, and on failure the line "open logfile %s error\n" on standard error (": not a

@@ -4,12 +4,12 @@
 
 #include "base/log.h"
 
-std::atomic<int> _quit{0};
+std::atomic<int> os_quit{0};
 
 void signals_handle_exit(int signo)
 {
     log_signal_exit(signo);
-    _quit.store(1);
+    os_quit.store(1);
 }
 
 void signal_handle_hup(int)

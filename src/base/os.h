@@ -5,7 +5,7 @@
 
 // Set by the exit-signal handlers, read by the loop once per iteration. Lock-free, so a
 // handler may store into it.
-extern std::atomic<int> _quit;
+extern std::atomic<int> os_quit;
 static_assert(std::atomic<int>::is_always_lock_free);
 
 // The signals' handlers of both daemons; the loop's set-up is the reactor's (poll_start).

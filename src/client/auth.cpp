@@ -14,9 +14,6 @@
 #include "base/log.h"
 
 namespace {
-// One context for the life of the process: an OPEN costs no heap traffic once it exists.
-sdwan_aes_t s_aes;
-
 // Decodes the option list of an OPENACK and stores what it holds. false when it is malformed; the
 // options before the faulty one are stored all the same.
 bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
@@ -72,7 +69,9 @@ auth_outcome close_probe(sdwan_t *clnt)
 }
 }  // namespace
 
-int sdwan_aes_init() { return sdwan_aes_open(&s_aes); }
+int sdwan_aes_init(sdwan_t *clnt) { return sdwan_aes_open(&clnt->io.aes); }
+
+void sdwan_aes_fini(sdwan_t *clnt) { sdwan_aes_close(&clnt->io.aes); }
 
 void sdwan_set_key(sdwan_t *clnt) { sdwan_key_derive(clnt->conf.user, clnt->conf.pass, &clnt->sess.key); }
 
@@ -91,7 +90,12 @@ uint32_t sdwan_pktopen(const sdwan_t *clnt, uint8_t *buf)
     uint8_t key[16];
     sdwan_passkey(clnt->conf.user, m.userlen, key);
     // Only the first 16 password bytes travel; the field is zero past the password's end.
-    if (sdwan_aes_run(&s_aes, false, key, reinterpret_cast<const uint8_t *>(clnt->conf.pass), m.passblk) != 0)
+    // A record whose context was never opened (a tool's) pays for one of its own, closed again.
+    sdwan_aes_t once{};
+    sdwan_aes_t *aes = clnt->io.aes.ctx != nullptr ? &clnt->io.aes : &once;
+    const int rc = sdwan_aes_run(aes, false, key, reinterpret_cast<const uint8_t *>(clnt->conf.pass), m.passblk);
+    sdwan_aes_close(&once);
+    if (rc != 0)
         return 0;
     if (clnt->conf.encrypt != 0) {
         m.have |= OPEN_HAVE_ENCRYPT;

@@ -8,9 +8,10 @@ void sdwan_sendOPEN(sdwan_t *clnt);
 uint32_t parse_ip(const uint8_t *p);
 uint32_t parse_ip_part(const uint8_t *p);
 
-// Creates the reusable AES context ahead of the first OPEN, so that no OPEN allocates; 0 on
-// success. The first OPEN creates it itself when this was not called.
-int sdwan_aes_init();
+// Opens the record's AES context ahead of the first OPEN, so that no OPEN allocates; 0 on
+// success. Without it every OPEN opens and closes a context of its own.
+int sdwan_aes_init(sdwan_t *clnt);
+void sdwan_aes_fini(sdwan_t *clnt);
 // The record's payload key from its user name and password.
 void sdwan_set_key(sdwan_t *clnt);
 

@@ -18,13 +18,6 @@ static_assert(DATA_ROOM == 2040);
 // A session's MTU never exceeds the configured one, so every packet fits the room.
 static_assert(SDWAN_MTU_MAX <= DATA_ROOM);
 
-// The offload path's buffers, sized once: a whole read of the TUN device with its header, one
-// train of datagrams for one send, and the super-packet that inbound segments are joined into.
-uint8_t s_read[VNET_READ_MAX];
-uint8_t s_train[VNET_TRAIN_BYTES];
-uint8_t s_coalbuf[VNET_READ_MAX];
-vnet_coal_t s_coal{s_coalbuf, 0, 0, 0, 0, 0, false};
-
 // The largest packet the session carries: what the interface's MTU was set to.
 uint32_t session_mtu(const sdwan_t *clnt)
 {
@@ -99,16 +92,18 @@ void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride
 // out together. Everything read is sent or dropped before the event core polls again.
 void tun_recv_offload(sdwan_t *clnt)
 {
-    const int n = tun_recv_vnet(clnt->io.tunfd, s_read, static_cast<int>(sizeof s_read));
+    uint8_t *const rd = clnt->io.read;
+    uint8_t *const train = clnt->io.train;
+    const int n = tun_recv_vnet(clnt->io.tunfd, rd, static_cast<int>(sizeof clnt->io.read));
     if (n <= 0)
         return;
     // Most reads are one packet (every one that is not TCP): it is sent from where it was read,
     // its tunnel header over the tail of the interface's, as the plain path sends it. Only a
     // super-packet pays for the split's copy into a train.
     static_assert(VNET_HDR_LEN >= SDWAN_HDR_LEN);
-    const int one = vnet_single(s_read, static_cast<uint32_t>(n));
+    const int one = vnet_single(rd, static_cast<uint32_t>(n));
     if (one > 0 && static_cast<uint32_t>(one) <= VNET_TRAIN_BYTES - SDWAN_HDR_LEN) {
-        send_one(clnt, s_read + VNET_HDR_LEN - SDWAN_HDR_LEN, one);
+        send_one(clnt, rd + VNET_HDR_LEN - SDWAN_HDR_LEN, one);
         return;
     }
     if (one != 0) {
@@ -119,23 +114,24 @@ void tun_recv_offload(sdwan_t *clnt)
     }
     vnet_split_t sp;
     vnet_train_t t;
-    int cnt = vnet_split_begin(&sp, s_read, static_cast<uint32_t>(n), session_mtu(clnt)) == VNET_OK ? 1 : -1;
-    while (cnt > 0 && (cnt = vnet_split_next(&sp, s_train, sizeof s_train, SDWAN_HDR_LEN, VNET_TRAIN_SEGS, &t)) > 0) {
+    int cnt = vnet_split_begin(&sp, rd, static_cast<uint32_t>(n), session_mtu(clnt)) == VNET_OK ? 1 : -1;
+    constexpr uint32_t TRAIN_BYTES = sizeof clnt->io.train;
+    while (cnt > 0 && (cnt = vnet_split_next(&sp, train, TRAIN_BYTES, SDWAN_HDR_LEN, VNET_TRAIN_SEGS, &t)) > 0) {
         uint32_t first = 0;
         uint32_t payload = 0;
         for (uint32_t i = 0; i < t.count; i++) {
             const uint32_t len = i + 1 == t.count ? t.lastlen : t.seglen;
-            if (data_wrap(clnt, s_train + i * t.stride, static_cast<int>(len))) {
+            if (data_wrap(clnt, train + i * t.stride, static_cast<int>(len))) {
                 payload += len;
                 continue;
             }
             // A packet that goes nowhere ends a run: every one before it is full-sized.
-            send_run(clnt, s_train + first * t.stride, (i - first) * t.stride, t.stride, i - first, payload);
+            send_run(clnt, train + first * t.stride, (i - first) * t.stride, t.stride, i - first, payload);
             first = i + 1;
             payload = 0;
         }
         if (first < t.count)
-            send_run(clnt, s_train + first * t.stride, (t.count - 1 - first) * t.stride + SDWAN_HDR_LEN + t.lastlen,
+            send_run(clnt, train + first * t.stride, (t.count - 1 - first) * t.stride + SDWAN_HDR_LEN + t.lastlen,
                      t.stride, t.count - first, payload);
     }
     // A super-packet the split refuses: dropped whole.
@@ -171,14 +167,14 @@ int data_tun_write(sdwan_t *clnt, const uint8_t *pkt, int len)
     if ((clnt->io.tunoff & TUN_OFFLOAD_TSO4) != 0 && clnt->io.udpgro) {
         const ip4_view ip({pkt, static_cast<size_t>(len)});
         if (ip.ok() && ip.proto() == IP4_PROTO_TCP) {
-            if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
+            if (vnet_coal_add(&clnt->io.coal, pkt, static_cast<uint32_t>(len)))
                 return 0;
-            if (s_coal.len != 0) {
+            if (clnt->io.coal.len != 0) {
                 sdwan_data_flush(clnt);
-                if (vnet_coal_add(&s_coal, pkt, static_cast<uint32_t>(len)))
+                if (vnet_coal_add(&clnt->io.coal, pkt, static_cast<uint32_t>(len)))
                     return 0;
             }
-        } else if (s_coal.len != 0) {
+        } else if (clnt->io.coal.len != 0) {
             // Written after what is pending, so the interface sees the peer's order.
             sdwan_data_flush(clnt);
         }
@@ -210,7 +206,7 @@ void sdwclnt_tun_recv(void *arg)
         tun_recv_offload(clnt);
         return;
     }
-    uint8_t buf[SDWAN_PKTBUF];
+    uint8_t *const buf = clnt->io.read;
     const int len = tun_recv(clnt->io.tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
     if (len > 0)
         send_one(clnt, buf, len);
@@ -241,11 +237,13 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
         data_delivered(clnt, static_cast<uint32_t>(dlen));
 }
 
+void sdwan_data_reset(sdwan_t *clnt) { vnet_coal_init(&clnt->io.coal, clnt->io.coalbuf); }
+
 void sdwan_data_flush(sdwan_t *clnt)
 {
     // Called after every receive, and nothing is pending after most: the test alone stays in the
     // caller's path, without the write's register saves.
-    if (s_coal.len != 0)
+    if (clnt->io.coal.len != 0)
         coal_write(clnt);
 }
 
@@ -253,13 +251,15 @@ namespace {
 void coal_write(sdwan_t *clnt)
 {
     // Every joined packet but the last carried the first's payload; the last the rest.
-    const uint32_t count = s_coal.count;
-    const uint32_t seglen = s_coal.hlen + s_coal.mss;
-    const uint32_t lastlen = s_coal.len - (count - 1) * s_coal.mss;
-    const uint32_t n = vnet_coal_finish(&s_coal);
+    const vnet_coal_t &c = clnt->io.coal;
+    const uint32_t count = c.count;
+    const uint32_t seglen = c.hlen + c.mss;
+    const uint32_t lastlen = c.len - (count - 1) * c.mss;
+    const uint32_t n = vnet_coal_finish(&clnt->io.coal);
     // One write for them all: taken, each is delivered as if written alone; refused, all are
     // lost, with one line for the one write.
-    if (tun_send_vnet(clnt->io.tunfd, s_coalbuf, s_coalbuf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {
+    uint8_t *const buf = clnt->io.coalbuf;
+    if (tun_send_vnet(clnt->io.tunfd, buf, buf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {
         log_help("Failed to send data to tunnel\n");
         return;
     }

@@ -1,6 +1,6 @@
 // What the session changes on the host's routes, and what it undoes: the tunnel's default route
 // or split routes, and the host routes that keep the daemon's own datagrams off the tunnel. Only
-// what this run made is ever deleted (sdwan_host_t::own, si_hostrt_*, host.rtset); the interface
+// what this run made is ever deleted (sdwan_host_t::own, hostrt_*, rtset); the interface
 // itself is client/tunlife's.
 #pragma once
 #include <cstdint>

@@ -1,22 +1,18 @@
-// The one client record.
+// The client object's start.
 #include "client/record.h"
 
-namespace {
-// Zero, except the descriptors, which start as "none", and the per-packet log line and the
-// kernel's offloads, which are on unless the configuration turns them off.
-constexpr sdwan_t initial_record()
-{
-    sdwan_t r{};
-    r.io.udpsock = -1;
-    r.io.tunfd = -1;
-    r.io.rtnlfd = -1;
-    r.conf.datalog = 1;
-    r.conf.offload = 1;
-    return r;
-}
-}  // namespace
+#include <cstring>
 
-constinit sdwan_t _sdwclnt = initial_record();
+void sdwclnt_record_init(sdwan_t *clnt)
+{
+    memset(static_cast<void *>(clnt), 0, sizeof *clnt);
+    clnt->io.udpsock = -1;
+    clnt->io.tunfd = -1;
+    clnt->io.rtnlfd = -1;
+    clnt->conf.datalog = 1;
+    clnt->conf.offload = 1;
+    vnet_coal_init(&clnt->io.coal, clnt->io.coalbuf);
+}
 
 int sdwclnt_not_ready(const sdwan_t *clnt)
 {

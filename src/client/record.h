@@ -1,9 +1,12 @@
-// The client record: configuration, session state and counters of the one tunnel the daemon
-// keeps, in one plain instance, _sdwclnt (record.cpp).
+// The client object: the one tunnel the daemon keeps, in records with one job each. The process
+// entry owns it (static storage: the data path's buffers are in it) and hands it to what needs it.
 #pragma once
 #include <cstdint>
+#include <sys/types.h>
 
 #include "client/hostops.h"
+#include "net/vnet.h"
+#include "proto/aes.h"
 #include "sdwan.h"
 
 // Session states, the values of sess.state.
@@ -140,8 +143,10 @@ struct sdwan_conf_t {
     uint8_t encrypt;
     uint16_t mtu;
     uint16_t pipeid, pipeidx;
-    rtcfg_entry_t *rtcfg;  // the "routes" prefixes, in the order given; null in full tunnel mode
-    int rtmode;            // SDWAN_RTMODE_
+    rtcfg_entry_t *rtcfg;                    // the "routes" prefixes, in the order given; null in full tunnel mode
+    int rtmode;                              // SDWAN_RTMODE_
+    rtcfg_entry_t routes[SDWAN_ROUTES_MAX];  // where rtcfg's entries are kept
+    uint32_t nroutes;
     uint32_t rtmagic;
     // "setdns" and "dnsdomains" keys: hand the peer's DNS servers to the host's resolver manager,
     // with a comma-separated domain list.
@@ -155,7 +160,7 @@ struct sdwan_conf_t {
 
 // The session: its state, what the peer gave in OPENACK, its ages and the key.
 struct sdwan_sess_t {
-    uint8_t state;  // SDWANCLNT_
+    uint8_t state;    // SDWANCLNT_
     uint32_t peerip;  // the peer's address, as configured or resolved
     uint32_t ip;
     uint32_t gateway;
@@ -207,7 +212,14 @@ struct sdwan_host_t {
     uint32_t tunretry;  // 0, or 1 + ticks since a lost TUN interface could not be made again
 };
 
-// The descriptors and what the kernel granted on them.
+// Receive offload hands over a train of datagrams from one source of at most this many bytes.
+inline constexpr uint32_t SDWAN_RXTRAIN = 65535;
+// The plain paths read one datagram or packet into the same buffers.
+static_assert(SDWAN_RXTRAIN >= SDWAN_PKTBUF && VNET_READ_MAX >= SDWAN_PKTBUF);
+
+// The descriptors, what the kernel granted on them, and the data path's buffers, sized at
+// compile time: a whole read of the TUN device with its header, one train of datagrams for one
+// send, one received train, and the super-packet that inbound segments are joined into.
 struct sdwan_io_t {
     int udpsock;
     int tunfd;
@@ -219,6 +231,14 @@ struct sdwan_io_t {
     uint32_t tunoff;
     bool udpgso;
     bool udpgro;
+    // The cipher of OPEN's password block: opened once at start-up, so that an OPEN costs no
+    // heap traffic; keying it is no change to the object an OPEN is built from.
+    mutable sdwan_aes_t aes;
+    uint8_t read[VNET_READ_MAX];
+    uint8_t train[VNET_TRAIN_BYTES];
+    uint8_t rxtrain[SDWAN_RXTRAIN];
+    uint8_t coalbuf[VNET_READ_MAX];
+    vnet_coal_t coal;  // joins into coalbuf; emptied with the session (sdwan_data_reset)
 };
 
 // Round trip: the delays in the echo's tick unit that the echo request reports, and the real
@@ -238,13 +258,28 @@ struct sdwan_count_t {
     uint64_t txbytes;
     uint64_t rxbytes;
     sdwan_rlog_t rlog;
-    uint64_t log_suppressed;   // lines of rlog's kinds held back since start-up
-    uint32_t close_mismatch;   // CLOSEs for another session received in DATA since start-up
+    uint64_t log_suppressed;  // lines of rlog's kinds held back since start-up
+    uint32_t close_mismatch;  // CLOSEs for another session received in DATA since start-up
     // Requests the kernel refused since start-up, by kind (SDWAN_KREQ_): each also has its line.
     uint32_t kreq_refused[SDWAN_KREQ_COUNT];
 };
 
-// The client object; one instance, _sdwclnt.
+inline constexpr uint32_t STATUS_PATH_MAX = 264;  // path, ".tmpXXXXXX" and the terminator
+inline constexpr uint32_t STATUS_BUF = 16384;     // the whole file, with every prefix of "routes"
+
+// The status file (client/status.h): the "status" key's path and the writer's state.
+struct sdwan_status_t {
+    char path[STATUS_PATH_MAX];  // "" when off
+    char tmp[STATUS_PATH_MAX];   // the temporary file's name, path + ".tmpXXXXXX"
+    bool written;                // this run put a file at path: only then does the stop remove it
+    mode_t umask;                // the process's, read with the key: fchmod does not apply it itself
+    // errno of the last failed write, 0 after a good one: a lasting fault is logged once, not
+    // every second.
+    int write_errno;
+    char buf[STATUS_BUF];
+};
+
+// The client object. Not copied once in use: the coalescer points into its own buffer.
 struct sdwan_t {
     // The host's interfaces and routes as the policy reaches them (the kernel's in the daemon).
     const hostops_t *ops;
@@ -254,9 +289,13 @@ struct sdwan_t {
     sdwan_io_t io;
     sdwan_rttrec_t rtt;
     sdwan_count_t count;
+    sdwan_status_t status;
 };
 
-extern sdwan_t _sdwclnt;
+// The object as at process start: everything zero but the descriptors, which are "none", the
+// per-packet log line and the kernel's offloads, which are on unless the configuration turns them
+// off, and the coalescer, empty over its buffer.
+void sdwclnt_record_init(sdwan_t *clnt);
 
 // 1 while the record lacks what a session needs (peer, port, user, password), else 0.
 int sdwclnt_not_ready(const sdwan_t *clnt);

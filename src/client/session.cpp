@@ -186,14 +186,13 @@ void tick_data(sdwan_t *clnt, uint32_t now)
 }
 }  // namespace
 
-int sdwclnt_init()
+int sdwclnt_init(sdwan_t *clnt)
 {
-    sdwan_t *clnt = &_sdwclnt;
     snprintf(clnt->io.tmr_name, sizeof clnt->io.tmr_name, "%s_%d", "sdwclnt", 0);
     clnt->io.tunfd = -1;
     // Created here so the first OPEN allocates nothing; on failure it is tried again at the
     // first OPEN.
-    (void)sdwan_aes_init();
+    (void)sdwan_aes_init(clnt);
 
     const int trc = sdwclnt_tun_open(clnt);
     if (trc != 0) {
@@ -238,9 +237,8 @@ int sdwclnt_init()
     return 0;
 }
 
-void sdwclnt_deinit()
+void sdwclnt_deinit(sdwan_t *clnt)
 {
-    sdwan_t *clnt = &_sdwclnt;
     sdwclnt_tun_close(clnt);  // closed: the number may be reused by the next descriptor opened
     sdwclnt_clear_iproute(clnt);
     if (clnt->io.rtnlfd >= 0) {
@@ -254,6 +252,7 @@ void sdwclnt_deinit()
         clnt->io.udpsock = -1;
     }
     tm_del(clnt->io.tmr_name);
+    sdwan_aes_fini(clnt);
 }
 
 int sdwclnt_set_peer(sdwan_t *clnt)
@@ -290,6 +289,8 @@ void sdwclnt_reset_state(sdwan_t *clnt)
 {
     if (clnt->sess.state == SDWANCLNT_DATA)
         sdwclnt_clear_iproute(clnt);
+    // Segments joined in the session that ended are not written into the next one.
+    sdwan_data_reset(clnt);
     sdwclnt_sock_reinit(clnt);
     clnt->sess.state = clnt->conf.peerdomain[0] != '\0' ? SDWANCLNT_DNS : SDWANCLNT_INIT;
     // A session closed by the peer leaves the tunnel's default route until the next one: the
@@ -367,9 +368,6 @@ void sdwclnt_enter_closed(sdwan_t *clnt)
 }
 
 namespace {
-// A train of datagrams from one source as the receive offload hands it over.
-uint8_t s_rxtrain[65535];
-
 void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, uint32_t now);
 
 // now: the monotonic second of the receive, read once for all the datagrams of a train.
@@ -391,7 +389,7 @@ void sdwan_sock_recv(void *arg)
     uint16_t port = 0;
     if (clnt->io.udpgro) {
         uint32_t seg = 0;
-        const int rc = sock_recv_gro(clnt->io.udpsock, &ipbe, &port, s_rxtrain, sizeof s_rxtrain, &seg);
+        const int rc = sock_recv_gro(clnt->io.udpsock, &ipbe, &port, clnt->io.rxtrain, sizeof clnt->io.rxtrain, &seg);
         if (rc <= 0)
             return;
         const uint32_t len = static_cast<uint32_t>(rc);
@@ -401,13 +399,13 @@ void sdwan_sock_recv(void *arg)
         const uint32_t now = now_sec();
         for (uint32_t off = 0; off < len; off += seg) {
             uint32_t n = len - off < seg ? len - off : seg;
-            sock_dispatch(clnt, ipbe, port, s_rxtrain + off, n < SDWAN_PKTBUF ? n : SDWAN_PKTBUF, now);
+            sock_dispatch(clnt, ipbe, port, clnt->io.rxtrain + off, n < SDWAN_PKTBUF ? n : SDWAN_PKTBUF, now);
         }
         sdwan_data_flush(clnt);
         return;
     }
-    uint8_t buf[SDWAN_PKTBUF];
-    const int len = sock_recvfrom(clnt->io.udpsock, &ipbe, &port, buf, sizeof buf);
+    uint8_t *const buf = clnt->io.rxtrain;  // one datagram, cut as the plain receive cuts it
+    const int len = sock_recvfrom(clnt->io.udpsock, &ipbe, &port, buf, SDWAN_PKTBUF);
     if (len <= 0)
         return;
     sock_dispatch(clnt, ipbe, port, buf, static_cast<uint32_t>(len), now_sec());

@@ -5,8 +5,9 @@
 #include <cstdint>
 #include "client/record.h"
 
-int sdwclnt_init();
-void sdwclnt_deinit();
+// Start and stop of the client object's session, its interface, socket and timer.
+int sdwclnt_init(sdwan_t *clnt);
+void sdwclnt_deinit(sdwan_t *clnt);
 int sdwclnt_set_peer(sdwan_t *clnt);
 void sdwclnt_reset_state(sdwan_t *clnt);
 void sdwclnt_sock_reinit(sdwan_t *clnt);

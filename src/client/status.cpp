@@ -18,17 +18,6 @@ namespace {
 // mkostemp's template: the six X become a fresh name at each write.
 constexpr char TMP_SUFFIX[] = ".tmpXXXXXX";
 
-char s_path[STATUS_PATH_MAX];
-char s_tmp[STATUS_PATH_MAX];
-// This run has put a file at s_path: only then does the shutdown remove what is there.
-bool s_written = false;
-// The process's umask, read at configuration time: fchmod does not apply it by itself.
-mode_t s_umask = 022;
-// errno of the last failed write, 0 after a good one: a lasting fault is logged once, not
-// every second.
-int s_write_errno = 0;
-char s_buf[STATUS_BUF];
-
 struct counter_t {
     const char *name;   // the metric family, tolvad_ left out
     const char *label;  // a label of the series besides the interface, or null
@@ -172,27 +161,28 @@ const char *ip_text(uint32_t ipbe, char *buf, uint32_t len)
 
 }  // namespace
 
-int status_set_path(const char *path)
+int status_set_path(sdwan_t *clnt, const char *path)
 {
-    s_path[0] = '\0';
-    s_tmp[0] = '\0';
+    sdwan_status_t &sf = clnt->status;
+    sf.path[0] = '\0';
+    sf.tmp[0] = '\0';
     const size_t n = strlen(path);
     if (n == 0)
         return 0;
     if (n + sizeof TMP_SUFFIX > STATUS_PATH_MAX)
         return -1;
-    memcpy(s_path, path, n + 1);
-    memcpy(s_tmp, path, n);
-    memcpy(s_tmp + n, TMP_SUFFIX, sizeof TMP_SUFFIX);
-    s_written = false;
-    s_umask = umask(0);
-    umask(s_umask);
+    memcpy(sf.path, path, n + 1);
+    memcpy(sf.tmp, path, n);
+    memcpy(sf.tmp + n, TMP_SUFFIX, sizeof TMP_SUFFIX);
+    sf.written = false;
+    sf.umask = umask(0);
+    umask(sf.umask);
     return 0;
 }
 
-const char *status_path() { return s_path; }
+const char *status_path(const sdwan_t *clnt) { return clnt->status.path; }
 
-void status_reset() { s_write_errno = 0; }
+void status_reset(sdwan_t *clnt) { clnt->status.write_errno = 0; }
 
 uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
 {
@@ -308,11 +298,12 @@ void status_text(const sdwan_t *clnt, char *buf, uint32_t len)
     }
 }
 
-int status_write(const sdwan_t *clnt)
+int status_write(sdwan_t *clnt)
 {
-    if (s_path[0] == '\0')
+    sdwan_status_t &sf = clnt->status;
+    if (sf.path[0] == '\0')
         return 0;
-    const uint32_t n = status_format(clnt, s_buf, sizeof s_buf);
+    const uint32_t n = status_format(clnt, sf.buf, sizeof sf.buf);
     if (n == 0) {
         errno = ENOBUFS;
         return -1;
@@ -320,9 +311,9 @@ int status_write(const sdwan_t *clnt)
     // A fresh name made with O_CREAT | O_EXCL: nothing planted in a directory others may write
     // to (a link, a FIFO that would block the open) is ever opened; the name that is taken is
     // simply not used. mkostemp gives 0600, the collector reading the file may be another user.
-    const size_t len = strlen(s_path);
-    memcpy(s_tmp + len, TMP_SUFFIX, sizeof TMP_SUFFIX);
-    const int fd = mkostemp(s_tmp, O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const size_t len = strlen(sf.path);
+    memcpy(sf.tmp + len, TMP_SUFFIX, sizeof TMP_SUFFIX);
+    const int fd = mkostemp(sf.tmp, O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -331,37 +322,39 @@ int status_write(const sdwan_t *clnt)
         e = errno;
     else if (!S_ISREG(st.st_mode))
         e = EINVAL;
-    else if (fchmod(fd, 0644 & ~s_umask) != 0 || log_write_all(fd, s_buf, n) != n)
+    else if (fchmod(fd, 0644 & ~sf.umask) != 0 || log_write_all(fd, sf.buf, n) != n)
         e = errno;
     if (close(fd) != 0 && e == 0)
         e = errno;
-    if (e == 0 && rename(s_tmp, s_path) != 0)
+    if (e == 0 && rename(sf.tmp, sf.path) != 0)
         e = errno;
     if (e != 0) {
-        unlink(s_tmp);
+        unlink(sf.tmp);
         errno = e;
         return -1;
     }
-    s_written = true;
+    sf.written = true;
     return 0;
 }
 
-void status_file_tick(const sdwan_t *clnt)
+void status_file_tick(sdwan_t *clnt)
 {
-    if (s_path[0] == '\0')
+    sdwan_status_t &sf = clnt->status;
+    if (sf.path[0] == '\0')
         return;
     if (status_write(clnt) == 0) {
-        s_write_errno = 0;
-    } else if (errno != s_write_errno) {
-        s_write_errno = errno;
-        log_help("Failed to write status file %s: %s\n", s_path, strerror(s_write_errno));
+        sf.write_errno = 0;
+    } else if (errno != sf.write_errno) {
+        sf.write_errno = errno;
+        log_help("Failed to write status file %s: %s\n", sf.path, strerror(sf.write_errno));
     }
 }
 
-void status_deinit()
+void status_deinit(sdwan_t *clnt)
 {
-    if (s_path[0] == '\0' || !s_written)
+    sdwan_status_t &sf = clnt->status;
+    if (sf.path[0] == '\0' || !sf.written)
         return;
-    unlink(s_path);
-    s_written = false;
+    unlink(sf.path);
+    sf.written = false;
 }

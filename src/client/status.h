@@ -15,16 +15,13 @@
 #include <cstdint>
 #include "client/record.h"
 
-inline constexpr uint32_t STATUS_PATH_MAX = 264;   // path, ".tmpXXXXXX" and the terminator
-inline constexpr uint32_t STATUS_BUF = 16384;      // the whole file, with every prefix of "routes"
-
 // The "status" key. An empty path turns the file off. -1 (and the file off) when the path and
 // its ".tmpXXXXXX" twin do not fit STATUS_PATH_MAX.
-int status_set_path(const char *path);
-const char *status_path();  // "" when off
+int status_set_path(sdwan_t *clnt, const char *path);
+const char *status_path(const sdwan_t *clnt);  // "" when off
 
 // Back to the start-up value: no write error remembered.
-void status_reset();
+void status_reset(sdwan_t *clnt);
 
 // The file's content into buf; its length, or 0 when it does not fit.
 uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len);
@@ -32,10 +29,10 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len);
 // 10.8.0.2, rtt 1.2 ms".
 void status_text(const sdwan_t *clnt, char *buf, uint32_t len);
 // Writes the file once (temporary file, then rename). 0, or -1 with errno set.
-int status_write(const sdwan_t *clnt);
+int status_write(sdwan_t *clnt);
 
 // The file written once (when configured); a failure is logged once per fault, not every second.
-void status_file_tick(const sdwan_t *clnt);
+void status_file_tick(sdwan_t *clnt);
 // At shutdown: the file this run wrote is removed, so nothing reports a session of a daemon that
 // has ended.
-void status_deinit();
+void status_deinit(sdwan_t *clnt);

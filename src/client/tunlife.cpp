@@ -212,7 +212,7 @@ void sdwclnt_tun_close(sdwan_t *clnt)
     clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~(SDWAN_OWN_TUN | SDWAN_OWN_TUNIF | SDWAN_OWN_TUNMARK));
 }
 
-int sdwclnt_cleanup(const char *tun_name)
+int sdwclnt_cleanup(const sdwan_t *clnt, const char *tun_name)
 {
     if (tun_name[0] == '\0' || !tun_exists(tun_name))
         return 0;
@@ -228,7 +228,7 @@ int sdwclnt_cleanup(const char *tun_name)
         log_help("Failed to attach tun interface %s: %s\n", tun_name, strerror(-err));
         return err;
     }
-    sdwclnt_dns_leftover(&_sdwclnt, tun_name);  // the configuration's "setdns" and ways
+    sdwclnt_dns_leftover(clnt, tun_name);  // the configuration's "setdns" and ways
     if (leftover_remove(tun_name, alias, static_cast<size_t>(alen))) {
         (void)rtnl_alias_set(tun_name, "");
         tun_detach(&fd);

@@ -26,8 +26,9 @@ void sdwclnt_tun_close(sdwan_t *clnt);
 // The clean-up step after an abnormal end: removes the interface tun_name and the host routes
 // its alias lists, if it is a tunnel of this daemon that no running process holds; one made
 // beforehand ("kept") stays, down, without its address and the daemon's alias. 0, or -1 when it
-// could not be removed.
-int sdwclnt_cleanup(const char *tun_name);
+// could not be removed. clnt: the configuration ("setdns": whether DNS servers may be left too) and
+// the host operations that reach them.
+int sdwclnt_cleanup(const sdwan_t *clnt, const char *tun_name);
 
 // An interface that carries this daemon's alias, this instance's or another's, as ops reads it:
 // its routes are never the host's own.

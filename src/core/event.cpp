@@ -9,49 +9,62 @@
 
 #include "base/log.h"
 
-tm_t _tms[TM_SLOTS];
-poll_op_t _polls[POLL_SLOTS];
-
 namespace {
-uint64_t (*s_sec_clock)() = nullptr;
-uint64_t (*s_usec_clock)() = nullptr;
-uint64_t (*s_mono_clock)() = nullptr;
+// The reactor: one loop per process, so one record of static storage.
+struct reactor_t {
+    tm_t tms[TM_SLOTS];
+    poll_op_t polls[POLL_SLOTS];
 
-CALLBACK_FUNC s_alive = nullptr;
-void *s_alive_arg = nullptr;
-uint64_t s_alive_sec = UINT64_MAX;
+    uint64_t (*sec_clock)();
+    uint64_t (*usec_clock)();
+    uint64_t (*mono_clock)();
 
-// The poll set survives from one iteration to the next and is rebuilt only after poll_add,
-// poll_del or poll_init changed the table: under load the loop runs once per packet, and the
-// table changes only when the session's socket is replaced.
-struct pollfd s_pfds[POLL_SLOTS];
-int s_pidx[POLL_SLOTS];
-int s_pcnt = 0;
-bool s_pset_stale = true;
+    CALLBACK_FUNC alive;
+    void *alive_arg;
+    uint64_t alive_sec;
 
-// The daemon starts no children; a stray one (left by a library, say) is still reaped, but the
-// system call is made at most once a second instead of once per packet. UINT64_MAX: never yet.
-uint64_t s_reapsec = UINT64_MAX;
-pid_t s_keep_child = -1;
+    // The poll set survives from one iteration to the next and is rebuilt only after poll_add,
+    // poll_del or poll_init changed the table: under load the loop runs once per packet, and
+    // the table changes only when the session's socket is replaced.
+    struct pollfd pfds[POLL_SLOTS];
+    int pidx[POLL_SLOTS];
+    int pcnt;
+    bool pset_stale;
+
+    // The daemon starts no children; a stray one (left by a library, say) is still reaped, but
+    // the system call is made at most once a second instead of once per packet. UINT64_MAX:
+    // never yet.
+    uint64_t reapsec;
+    pid_t keep_child;
+};
+
+constinit reactor_t s_loop = [] {
+    reactor_t r{};
+    r.alive_sec = UINT64_MAX;
+    r.pset_stale = true;
+    r.reapsec = UINT64_MAX;
+    r.keep_child = -1;
+    return r;
+}();
 
 void pollset_rebuild()
 {
-    s_pcnt = 0;
+    s_loop.pcnt = 0;
     for (int i = 0; i < POLL_SLOTS; i++) {
-        if (_polls[i].fds < 0)
+        if (s_loop.polls[i].fds < 0)
             continue;
-        s_pfds[s_pcnt] = pollfd{_polls[i].fds, POLLIN, 0};
-        s_pidx[s_pcnt] = i;
-        s_pcnt++;
+        s_loop.pfds[s_loop.pcnt] = pollfd{s_loop.polls[i].fds, POLLIN, 0};
+        s_loop.pidx[s_loop.pcnt] = i;
+        s_loop.pcnt++;
     }
-    s_pset_stale = false;
+    s_loop.pset_stale = false;
 }
 }  // namespace
 
 uint64_t os_cursec()
 {
-    if (s_sec_clock != nullptr)
-        return s_sec_clock();
+    if (s_loop.sec_clock != nullptr)
+        return s_loop.sec_clock();
     return static_cast<uint64_t>(time(nullptr));
 }
 
@@ -59,15 +72,15 @@ uint64_t rdtsc() { return __rdtsc(); }
 
 uint64_t os_curusec()
 {
-    if (s_usec_clock != nullptr)
-        return s_usec_clock();
+    if (s_loop.usec_clock != nullptr)
+        return s_loop.usec_clock();
     return rdtsc() / 1000;
 }
 
 uint64_t os_monousec()
 {
-    if (s_mono_clock != nullptr)
-        return s_mono_clock();
+    if (s_loop.mono_clock != nullptr)
+        return s_loop.mono_clock();
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
@@ -77,14 +90,14 @@ uint64_t os_monosec() { return os_monousec() / 1000000; }
 
 void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)(), uint64_t (*mono)())
 {
-    s_sec_clock = sec;
-    s_usec_clock = usec;
-    s_mono_clock = mono;
+    s_loop.sec_clock = sec;
+    s_loop.usec_clock = usec;
+    s_loop.mono_clock = mono;
 }
 
 void tm_init()
 {
-    for (tm_t &t : _tms)
+    for (tm_t &t : s_loop.tms)
         t = tm_t{};
     log_help("System initial timer success\n");
 }
@@ -94,7 +107,7 @@ int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg)
     const size_t len = strnlen(name, sizeof tm_t::name);
     if (len == sizeof tm_t::name)
         return -ENAMETOOLONG;
-    for (tm_t &t : _tms) {
+    for (tm_t &t : s_loop.tms) {
         if (t.name[0] != 0)
             continue;
         t = tm_t{{}, sec, os_monosec(), 0, arg, func};
@@ -106,7 +119,7 @@ int tm_add(const char *name, uint64_t sec, CALLBACK_FUNC func, void *arg)
 
 void tm_del(const char *name)
 {
-    for (tm_t &t : _tms) {
+    for (tm_t &t : s_loop.tms) {
         if (t.name[0] != 0 && strcmp(t.name, name) == 0) {
             t = tm_t{};
             return;
@@ -117,7 +130,7 @@ void tm_del(const char *name)
 void tm_scan()
 {
     const uint64_t cursec = os_monosec();
-    for (tm_t &t : _tms) {
+    for (tm_t &t : s_loop.tms) {
         if (t.tmout == 0)
             continue;
         // A free slot has tmout 0; a slot whose name is empty but period set (registered with an
@@ -133,10 +146,10 @@ void tm_scan()
 
 void poll_init()
 {
-    for (poll_op_t &p : _polls)
+    for (poll_op_t &p : s_loop.polls)
         p = poll_op_t{-1, nullptr, nullptr, nullptr};
-    s_pset_stale = true;
-    s_reapsec = UINT64_MAX;
+    s_loop.pset_stale = true;
+    s_loop.reapsec = UINT64_MAX;
     log_help("System initial POLL mode success\n");
 }
 
@@ -144,11 +157,11 @@ int poll_add(int s, CALLBACK_FUNC func, void *arg)
 {
     if (s == -1)
         return -1;
-    for (poll_op_t &p : _polls) {
+    for (poll_op_t &p : s_loop.polls) {
         if (p.fds != -1)
             continue;
         p = poll_op_t{s, func, arg, nullptr};
-        s_pset_stale = true;
+        s_loop.pset_stale = true;
         return 0;
     }
     return -1;
@@ -156,10 +169,10 @@ int poll_add(int s, CALLBACK_FUNC func, void *arg)
 
 void poll_del(int s)
 {
-    for (poll_op_t &p : _polls) {
+    for (poll_op_t &p : s_loop.polls) {
         if (p.fds == s) {
             p = poll_op_t{-1, nullptr, nullptr, nullptr};
-            s_pset_stale = true;
+            s_loop.pset_stale = true;
             return;
         }
     }
@@ -167,7 +180,7 @@ void poll_del(int s)
 
 void poll_set_error(int s, CALLBACK_FUNC efunc)
 {
-    for (poll_op_t &p : _polls) {
+    for (poll_op_t &p : s_loop.polls) {
         if (p.fds == s && s != -1) {
             p.efunc = efunc;
             return;
@@ -177,9 +190,9 @@ void poll_set_error(int s, CALLBACK_FUNC efunc)
 
 void poll_set_alive(CALLBACK_FUNC func, void *arg)
 {
-    s_alive = func;
-    s_alive_arg = arg;
-    s_alive_sec = UINT64_MAX;
+    s_loop.alive = func;
+    s_loop.alive_arg = arg;
+    s_loop.alive_sec = UINT64_MAX;
 }
 
 void poll_start(CALLBACK_FUNC alive, void *arg)
@@ -195,22 +208,22 @@ void poll_once(int timeout_ms)
 
     // A timer callback's table change (above) is polled in this same iteration; a descriptor
     // callback's change (below) from the next one.
-    if (s_pset_stale)
+    if (s_loop.pset_stale)
         pollset_rebuild();
-    const int cnt = s_pcnt;
+    const int cnt = s_loop.pcnt;
 
-    if (cnt > 0 && poll(s_pfds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
+    if (cnt > 0 && poll(s_loop.pfds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
         for (int k = 0; k < cnt; k++) {
             // An error, hang-up or invalid descriptor reaches the owner too: left unserved, it
             // would make every poll return at once, for ever.
-            const short ev = s_pfds[k].revents;
+            const short ev = s_loop.pfds[k].revents;
             const bool failed = (ev & (POLLERR | POLLHUP | POLLNVAL)) != 0;
             if ((ev & POLLIN) == 0 && !failed)
                 continue;
             // Read the slot now: an earlier callback of this pass may have emptied it, or given it
             // to another descriptor whose readiness this poll did not report; neither is called.
-            const poll_op_t &slot = _polls[s_pidx[k]];
-            if (slot.fds != s_pfds[k].fd || slot.func == nullptr)
+            const poll_op_t &slot = s_loop.polls[s_loop.pidx[k]];
+            if (slot.fds != s_loop.pfds[k].fd || slot.func == nullptr)
                 continue;
             if (failed && slot.efunc != nullptr)
                 slot.efunc(slot.arg);
@@ -219,30 +232,34 @@ void poll_once(int timeout_ms)
         }
     }
 
-    if (s_alive != nullptr) {
+    if (s_loop.alive != nullptr) {
         const uint64_t mono = os_monosec();
-        if (mono != s_alive_sec) {
-            s_alive_sec = mono;
-            s_alive(s_alive_arg);
+        if (mono != s_loop.alive_sec) {
+            s_loop.alive_sec = mono;
+            s_loop.alive(s_loop.alive_arg);
         }
     }
 
     const uint64_t now = os_monosec();
-    if (now != s_reapsec) {
-        s_reapsec = now;
+    if (now != s_loop.reapsec) {
+        s_loop.reapsec = now;
         // Looked at first, reaped only when it is no child whose status a module waits for.
         siginfo_t si;
         std::memset(&si, 0, sizeof si);
-        if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid > 0 && si.si_pid != s_keep_child)
+        if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid > 0 && si.si_pid != s_loop.keep_child)
             waitpid(si.si_pid, nullptr, WNOHANG);
     }
 }
 
-void poll_keep_child(pid_t pid) { s_keep_child = pid; }
+void poll_keep_child(pid_t pid) { s_loop.keep_child = pid; }
+
+tm_t (&tm_table())[TM_SLOTS] { return s_loop.tms; }
+
+poll_op_t (&poll_table())[POLL_SLOTS] { return s_loop.polls; }
 
 void poll_loop()
 {
-    while (_quit.load(std::memory_order_relaxed) == 0) {
+    while (os_quit.load(std::memory_order_relaxed) == 0) {
         poll_once(1000);
         log_service();
     }

@@ -1,11 +1,11 @@
 // The reactor: the clocks, a table of 8 one-second timers, a table of 16 polled descriptors,
-// and the loop that drives both until _quit is set.
+// and the loop that drives both until os_quit is set.
 #pragma once
 #include <sys/types.h>
 #include <atomic>
 #include <cstdint>
 
-#include "base/os.h"  // _quit, which ends the loop
+#include "base/os.h"  // os_quit, which ends the loop
 
 using CALLBACK_FUNC = void (*)(void *);
 
@@ -33,10 +33,6 @@ struct poll_op_t {
 
 inline constexpr int TM_SLOTS = 8;
 inline constexpr int POLL_SLOTS = 16;
-
-
-extern tm_t _tms[TM_SLOTS];
-extern poll_op_t _polls[POLL_SLOTS];
 
 
 uint64_t os_cursec();    // wall-clock seconds: for what is shown as a date or goes on the wire, never to time
@@ -74,3 +70,7 @@ void poll_loop();
 // The loop reaps any child that ended, once a second, except this one (-1: none): its owner waits
 // for it to learn its status.
 void poll_keep_child(pid_t pid);
+
+// The tables themselves, for tests and the fuzzers: the daemons go through the calls above.
+tm_t (&tm_table())[TM_SLOTS];
+poll_op_t (&poll_table())[POLL_SLOTS];

@@ -41,16 +41,17 @@ __attribute__((format(printf, 2, 3))) void note(notes_t *w, const char *fmt, ...
 
 // Runs the daemon's loader with standard output (where its log goes while no log file is
 // open) caught in memory; the lines come back without their time stamps.
-int load_as_daemon(const char *path, const char **why, notes_t *log, int *err, kv_diags_t *diags)
+int load_as_daemon(sdwan_t *clnt, const char *path, const char **why, notes_t *log, int *err, kv_diags_t *diags)
 {
-    _cfgfile = path;
+    sdwclnt_record_init(clnt);
+    cfgfile_path = path;
     int mem = memfd_create("tolvactl-log", MFD_CLOEXEC);
     int saved = dup(STDOUT_FILENO);
     fflush(stdout);
     if (mem >= 0 && saved >= 0)
         dup2(mem, STDOUT_FILENO);
     errno = 0;
-    const int rc = cfg_load(why, diags);
+    const int rc = cfg_load(clnt, why, diags);
     *err = errno;
     if (mem >= 0 && saved >= 0)
         dup2(saved, STDOUT_FILENO);
@@ -245,14 +246,14 @@ void ctl_json_str(FILE *out, const char *before, const char *s)
     fputc('"', out);
 }
 
-int ctl_check(const char *path, bool json, FILE *out)
+int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
 {
     notes_t log{};
     notes_t warn{};
     kv_diags_t diags{};
     const char *why = nullptr;
     int err = 0;
-    const int rc = load_as_daemon(path, &why, &log, &err, &diags);
+    const int rc = load_as_daemon(clnt, path, &why, &log, &err, &diags);
 
     char result[NOTE_LEN];
     if (rc != 0)
@@ -273,10 +274,10 @@ int ctl_check(const char *path, bool json, FILE *out)
             note(&warn, "readable by other users (mode %04o) and it holds a password: chmod 600 %s",
                  static_cast<unsigned>(st.st_mode & 07777), path);
         if (why == nullptr)
-            uplink_overlap(_sdwclnt, &warn);
+            uplink_overlap(*clnt, &warn);
     }
 
-    const sdwan_t &c = _sdwclnt;
+    const sdwan_t &c = *clnt;
     char ip[16];
     const bool byname = c.conf.peerdomain[0] != '\0';
     if (json) {
@@ -295,8 +296,8 @@ int ctl_check(const char *path, bool json, FILE *out)
                     unsigned{c.conf.mtu}, c.conf.encrypt != 0 ? "true" : "false", unsigned{c.conf.pipeid},
                     unsigned{c.conf.pipeidx}, c.conf.datalog != 0 ? "true" : "false");
             fprintf(out, ",\"offload\":%s", c.conf.offload != 0 ? "true" : "false");
-            if (status_path()[0] != '\0')
-                ctl_json_str(out, ",\"status\":", status_path());
+            if (status_path(clnt)[0] != '\0')
+                ctl_json_str(out, ",\"status\":", status_path(clnt));
             else
                 fputs(",\"status\":null", out);
             // null: everything through the tunnel.
@@ -334,7 +335,7 @@ int ctl_check(const char *path, bool json, FILE *out)
         fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.conf.pipeid}, unsigned{c.conf.pipeidx});
         fprintf(out, "  datalog    %s\n", c.conf.datalog != 0 ? "a line per received packet" : "off");
         fprintf(out, "  offload    %s\n", c.conf.offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)" : "off");
-        fprintf(out, "  status     %s\n", status_path()[0] != '\0' ? status_path() : "no status file");
+        fprintf(out, "  status     %s\n", status_path(clnt)[0] != '\0' ? status_path(clnt) : "no status file");
         if (c.conf.rtmode == SDWAN_RTMODE_SPLIT) {
             fputs("  routes     ", out);
             routes_text(out, c, ", ", false);
@@ -368,15 +369,15 @@ int ctl_check(const char *path, bool json, FILE *out)
 
 void ctl_check_route_table(const char *path) { s_route_table = path; }
 
-int ctl_cfg_status(const char *cfgpath, char *out, size_t len)
+int ctl_cfg_status(sdwan_t *clnt, const char *cfgpath, char *out, size_t len)
 {
     notes_t log{};
     const char *why = nullptr;
     int err = 0;
-    if (load_as_daemon(cfgpath, &why, &log, &err, nullptr) != 0) {
+    if (load_as_daemon(clnt, cfgpath, &why, &log, &err, nullptr) != 0) {
         errno = err;
         return -1;
     }
-    snprintf(out, len, "%s", status_path());
+    snprintf(out, len, "%s", status_path(clnt));
     return 0;
 }

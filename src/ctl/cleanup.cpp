@@ -14,17 +14,18 @@
 #include "daemon/hostkernel.h"
 #include "daemon/resolvconf.h"
 
-int ctl_cleanup(const char *cfgpath)
+int ctl_cleanup(sdwan_t *clnt, const char *cfgpath)
 {
-    _sdwclnt.ops = hostkernel_ops_without_resolved();
-    _cfgfile = cfgpath;
+    sdwclnt_record_init(clnt);
+    clnt->ops = hostkernel_ops_without_resolved();
+    cfgfile_path = cfgpath;
     // The lines of the loader and of the clean-up go to standard output: the log of the run
     // that ended stays as it is.
-    if (cfg_load() != 0) {
+    if (cfg_load(clnt) != 0) {
         fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfgpath, strerror(errno));
         return 1;
     }
-    const int rc = sdwclnt_cleanup(_sdwclnt.conf.tun_name);
+    const int rc = sdwclnt_cleanup(clnt, clnt->conf.tun_name);
     // Its outcome is the last line; a run that hangs is ended after RESOLVCONF_RUN_SEC.
     resolvconf_flush((RESOLVCONF_RUN_SEC + 3) * 1000);
     return rc == 0 ? 0 : 1;

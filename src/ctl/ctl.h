@@ -6,12 +6,17 @@
 
 inline constexpr const char CTL_DEFAULT_CFG[] = "/etc/sdwan/kesp.conf";
 
+struct sdwan_t;
+
+// The commands that read a configuration load it into clnt, the caller's client object, which
+// each first puts in its process-start shape: what a fresh daemon would make of the file.
+
 // 0 when the daemon would start a session with the file, 1 otherwise.
-int ctl_check(const char *cfgpath, bool json, FILE *out);
+int ctl_check(sdwan_t *clnt, const char *cfgpath, bool json, FILE *out);
 // 0 when the status file was read, 1 otherwise (the reason on err).
 int ctl_show(const char *statuspath, bool json, FILE *out, FILE *err);
 // Removes what a killed run of the configuration's interface left; 0 also when there was nothing.
-int ctl_cleanup(const char *cfgpath);
+int ctl_cleanup(sdwan_t *clnt, const char *cfgpath);
 // The whole command line; the exit status.
 int ctl_main(int argc, char **argv);
 
@@ -22,4 +27,4 @@ int ctl_show_at(const char *statuspath, bool json, double now, FILE *out, FILE *
 // The route table the check reads for the uplink's networks (tests; /proc/net/route otherwise).
 void ctl_check_route_table(const char *path);
 // The status file that a configuration names ("" when none); -1 with errno when unreadable.
-int ctl_cfg_status(const char *cfgpath, char *out, size_t len);
+int ctl_cfg_status(sdwan_t *clnt, const char *cfgpath, char *out, size_t len);

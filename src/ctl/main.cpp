@@ -57,14 +57,16 @@ int ctl_main(int argc, char **argv)
             return 2;
         }
     }
+    // The client object the loader fills, of static storage as the daemon's (it is large).
+    static sdwan_t clnt;
     if (check)
-        return ctl_check(cfg, json, stdout);
+        return ctl_check(&clnt, cfg, json, stdout);
     if (cleanup)
-        return ctl_cleanup(cfg);
+        return ctl_cleanup(&clnt, cfg);
 
     char path[STATUS_PATH_MAX];
     if (file == nullptr) {
-        if (ctl_cfg_status(cfg, path, sizeof path) != 0) {
+        if (ctl_cfg_status(&clnt, cfg, path, sizeof path) != 0) {
             fprintf(stderr, "tolvactl: cannot read configuration file %s: %s\n", cfg, strerror(errno));
             return 1;
         }

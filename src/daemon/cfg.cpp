@@ -13,7 +13,7 @@
 #include "net/ipaddr.h"
 #include "base/log.h"
 
-const char *_cfgfile = "/etc/sdwan/kesp.conf";
+const char *cfgfile_path = "/etc/sdwan/kesp.conf";
 
 namespace {
 
@@ -24,10 +24,6 @@ void set_text(char (&field)[N], const char *value)
     memset(field, 0, N);
     memcpy(field, value, strnlen(value, N - 1));
 }
-
-// The prefixes of "routes" lines, linked in the order given; filled at start-up only.
-rtcfg_entry_t s_routes[SDWAN_ROUTES_MAX];
-uint32_t s_nroutes;
 
 // One prefix, "a.b.c.d/n" with n from 1 to 32 and no bit set past the mask; null, or what is
 // wrong with it in words for the check.
@@ -99,18 +95,20 @@ bool cfg_routes(void *dst, const kv_val_t &v)
         const char *why = cfg_prefix(p, n, &e, buf, sizeof buf);
         if (why == nullptr && *tail != 0 && *tail != ',')
             why = "is followed by more text before the next comma";
-        if (why == nullptr && s_nroutes == SDWAN_ROUTES_MAX)
+        if (why == nullptr && clnt->conf.nroutes == SDWAN_ROUTES_MAX)
             why = "is one prefix more than tolvad takes (120)";
         if (why != nullptr) {
             kv_note(v, kv_kind::bad_value, kv_sev::error, "routes: %s%.*s%s %s", n == 0 ? "an element" : "\"",
                     static_cast<int>(n < 40 ? n : 40), p, n == 0 ? "" : "\"", why);
             clnt->conf.rtmode = SDWAN_RTMODE_BAD;
         } else if (clnt->conf.rtmode != SDWAN_RTMODE_BAD) {
-            s_routes[s_nroutes] = e;
-            if (s_nroutes > 0)
-                s_routes[s_nroutes - 1].next = &s_routes[s_nroutes];
-            s_nroutes++;
-            clnt->conf.rtcfg = &s_routes[0];
+            // Linked in the order given, in the record's own storage.
+            rtcfg_entry_t *const at = clnt->conf.routes;
+            const uint32_t n = clnt->conf.nroutes++;
+            at[n] = e;
+            if (n > 0)
+                at[n - 1].next = &at[n];
+            clnt->conf.rtcfg = &at[0];
             clnt->conf.rtmode = SDWAN_RTMODE_SPLIT;
         }
         const char *comma = strchr(tail, ',');
@@ -229,7 +227,7 @@ constexpr kv_key_t CFG_KEYS[] = {
     {"routes", kv_type::custom, true, 0, 0, cfg_routes, nullptr},
     // A piece holds at most 248 characters of path: it always fits.
     {"status", kv_type::text, false, 0, 255,
-     [](void *, const kv_val_t &v) { return (void)status_set_path(v.text), true; }, nullptr},
+     [](void *d, const kv_val_t &v) { return (void)status_set_path(rec(d), v.text), true; }, nullptr},
 };
 
 bool cfg_section(void *dst, const kv_val_t &v) { return set_text(rec(dst)->conf.tun_name, v.text), true; }
@@ -244,7 +242,7 @@ int cfg_read(FILE *fp, sdwan_t *clnt, const char **why, kv_diags_t *diags)
     if (diags == nullptr)
         diags = &unseen;
     *diags = kv_diags_t{};
-    s_nroutes = 0;
+    clnt->conf.nroutes = 0;
     clnt->conf.rtcfg = nullptr;
     clnt->conf.rtmode = SDWAN_RTMODE_FULL;
     (void)kv_read(fp, CFG_RULES, clnt, diags);
@@ -256,12 +254,12 @@ int cfg_read(FILE *fp, sdwan_t *clnt, const char **why, kv_diags_t *diags)
     return 0;
 }
 
-int cfg_load(const char **why, kv_diags_t *diags)
+int cfg_load(sdwan_t *clnt, const char **why, kv_diags_t *diags)
 {
     // O_NONBLOCK: a FIFO at the path must not hold the start-up in open(). Only a regular file of
     // a sane size is read: a device such as /dev/zero would never end, and a directory reads as
     // an empty file that starts a kernel-named interface.
-    const int fd = open(_cfgfile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = open(cfgfile_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return -1;
     // Asked of the open file, so the answers are about the file actually read.
@@ -281,8 +279,8 @@ int cfg_load(const char **why, kv_diags_t *diags)
         return -1;
     }
     if ((st.st_mode & S_IROTH) != 0)
-        log_help("Warning: configuration file %s is readable by other users; it holds a password\n", _cfgfile);
-    cfg_read(fp, &_sdwclnt, why, diags);
+        log_help("Warning: configuration file %s is readable by other users; it holds a password\n", cfgfile_path);
+    cfg_read(fp, clnt, why, diags);
     fclose(fp);
     return 0;
 }
@@ -336,6 +334,7 @@ void sdwan_clear_cfg(sdwan_t *clnt)
     memset(clnt->conf.pass, 0, sizeof clnt->conf.pass);
     memset(clnt->conf.tun_name, 0, sizeof clnt->conf.tun_name);
     clnt->conf.rtcfg = nullptr;
+    clnt->conf.nroutes = 0;
     clnt->conf.rtmode = SDWAN_RTMODE_FULL;
     clnt->conf.setdns = 0;
     memset(clnt->conf.dnsdomains, 0, sizeof clnt->conf.dnsdomains);

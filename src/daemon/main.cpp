@@ -46,17 +46,17 @@ void *core_run(void *)
 // whole shutdown, whatever it reached. A failure before the loop ran is 1: a service manager
 // must see a daemon that never served as failed, not as a clean stop. A configuration that
 // cannot start a session counts too: left running, it would never carry a packet.
-int run()
+int run(sdwan_t *clnt)
 {
     const char *why = nullptr;
-    if (cfg_load(&why) != 0) {
+    if (cfg_load(clnt, &why) != 0) {
         const int err = errno;
         log_help("Failed to load configuration file.\n");
-        fail_note("cannot read configuration file %s: %s", _cfgfile, strerror(err));
+        fail_note("cannot read configuration file %s: %s", cfgfile_path, strerror(err));
         return 1;
     }
     if (why != nullptr) {
-        fail_note("configuration file %s: %s", _cfgfile, why);
+        fail_note("configuration file %s: %s", cfgfile_path, why);
         return 1;
     }
     if (os_init() != 0) {
@@ -66,12 +66,12 @@ int run()
     poll_start(notify_watchdog, nullptr);
     // What a killed run left, its DNS servers among them, goes before this run sets anything:
     // the same clean-up as the units' step after the end. A failure is the attach's to tell.
-    (void)sdwclnt_cleanup(_sdwclnt.conf.tun_name);
-    if (sdwclnt_init() != 0) {
+    (void)sdwclnt_cleanup(clnt, clnt->conf.tun_name);
+    if (sdwclnt_init(clnt) != 0) {
         log_help("Failed to initialize SD-WAN client.\n");
         return 1;
     }
-    if (report_start(&_sdwclnt) != 0)
+    if (report_start(clnt) != 0)
         log_help("status reg timer failed\n");
     log_help("INIT\n");
     pthread_t core;
@@ -89,14 +89,17 @@ int run()
 
 int main(int argc, char **argv)
 {
+    // The one client object, of static storage: the data path's buffers are in it.
+    static sdwan_t clnt;
+    sdwclnt_record_init(&clnt);
     // The kernel, and for "setdns" systemd-resolved when it is on the bus, else resolvconf.
-    _sdwclnt.ops = hostkernel_ops();
-    _cfgfile = DEFAULT_CFGFILE;
-    _logfile = DEFAULT_LOGFILE;
+    clnt.ops = hostkernel_ops();
+    cfgfile_path = DEFAULT_CFGFILE;
+    logfile_path = DEFAULT_LOGFILE;
 
-    int opt = os_args(argc, argv, &_cfgfile, &_logfile);
+    int opt = os_args(argc, argv, &cfgfile_path, &logfile_path);
     while (opt == '?')  // an unknown option is passed over
-        opt = os_args(argc, argv, &_cfgfile, &_logfile);
+        opt = os_args(argc, argv, &cfgfile_path, &logfile_path);
     if (opt == 'h')
         usage();
     else if (opt == 'v')
@@ -108,17 +111,17 @@ int main(int argc, char **argv)
     log_set_limit(LOG_MIB_DEFAULT * LOG_MIB);
     log_init();
     notify_init();
-    const int rc = run();
+    const int rc = run(&clnt);
     if (rc != 0)
         fail_report("tolvad", "Failed to initialize SD-WAN client.");
 
     log_help("Start quit\n");
     notify_stopping();
-    sdwclnt_deinit();
+    sdwclnt_deinit(&clnt);
     // The withdrawal of the DNS servers from resolvconf, when it was used.
     resolvconf_flush(3000);
     report_stop();
-    status_deinit();
+    status_deinit(&clnt);
     os_deinit();
     log_help("EXIT\n");
     log_deinit();

@@ -8,10 +8,10 @@
 namespace {
 constexpr char REPORT_TIMER[] = "status";
 
-void report_timer(void *arg) { status_tick(static_cast<const sdwan_t *>(arg)); }
+void report_timer(void *arg) { status_tick(static_cast<sdwan_t *>(arg)); }
 }  // namespace
 
-void status_tick(const sdwan_t *clnt)
+void status_tick(sdwan_t *clnt)
 {
     status_file_tick(clnt);
     resolvconf_poll();

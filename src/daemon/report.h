@@ -5,6 +5,6 @@
 #pragma once
 #include "client/record.h"
 
-void status_tick(const sdwan_t *clnt);
+void status_tick(sdwan_t *clnt);
 int report_start(sdwan_t *clnt);  // registers the timer; 0 or -1
 void report_stop();

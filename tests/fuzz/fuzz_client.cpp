@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "client/auth.h"
+#include "client/data.h"
 #include "client/dns.h"
 #include "client/session.h"
 #include "core/event.h"
@@ -15,7 +16,8 @@
 #include "proto/packet.h"
 
 namespace {
-sdwan_t s_template;
+sdwan_t s_template;  // its io record is not used: the buffers and the cipher are s_clnt's
+sdwan_t s_clnt;      // the object each run works on, of static storage as the daemon's
 int s_sink = -1;
 uint16_t s_sinkport = 0;
 int s_devnull = -1;
@@ -31,7 +33,7 @@ void put_text(char (&field)[N], const char *text)
 // poll_init without its log line, which every run would otherwise pay for.
 void polls_clear()
 {
-    for (poll_op_t &p : _polls)
+    for (poll_op_t &p : poll_table())
         p = poll_op_t{-1, nullptr, nullptr, nullptr};
 }
 }  // namespace
@@ -44,7 +46,8 @@ void fuzz_client_init()
     poll_init();
     tm_init();
     // Sent OPEN and echo requests need the cipher; created once, as at start-up.
-    FUZZ_CHECK(sdwan_aes_init() == 0);
+    sdwclnt_record_init(&s_clnt);
+    FUZZ_CHECK(sdwan_aes_init(&s_clnt) == 0);
 
     s_sink = fuzz_sink(&s_sinkport);
     s_devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -84,8 +87,22 @@ void fuzz_client_init()
 
 sdwan_t *fuzz_client_begin(const fuzz_client_opts &o)
 {
-    sdwan_t *c = &_sdwclnt;
-    *c = s_template;
+    sdwan_t *c = &s_clnt;
+    // Every record but io from the template; of io what a run reads, the rest as a reset
+    // leaves it (the buffers need no clearing: the data path writes before it reads).
+    c->ops = s_template.ops;
+    c->conf = s_template.conf;
+    c->sess = s_template.sess;
+    c->host = s_template.host;
+    c->rtt = s_template.rtt;
+    c->count = s_template.count;
+    c->io.tunfd = s_template.io.tunfd;
+    c->io.rtnlfd = -1;
+    memcpy(c->io.tmr_name, s_template.io.tmr_name, sizeof c->io.tmr_name);
+    c->io.tunoff = 0;
+    c->io.udpgso = false;
+    c->io.udpgro = false;
+    sdwan_data_reset(c);
     c->sess.state = o.state;
     if (o.by_name) {
         put_text(c->conf.peer, FUZZ_DOMAIN);
@@ -121,7 +138,7 @@ sdwan_t *fuzz_client_begin(const fuzz_client_opts &o)
 
 void fuzz_client_end()
 {
-    sdwan_t *c = &_sdwclnt;
+    sdwan_t *c = &s_clnt;
     // A reset during the run closed the duplicate and opened a socket of its own; either way
     // the record holds the one that is still open.
     if (c->io.udpsock >= 0)

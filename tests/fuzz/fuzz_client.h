@@ -1,7 +1,7 @@
 // The client record in memory, for harnesses that drive the client's receive handlers.
 //
-// The record is the daemon's own _sdwclnt, filled from a fixed template before every input:
-// the peer is a UDP sink on 127.0.0.1 that nobody reads, the TUN descriptor is /dev/null, the
+// The object is the harness's own, of static storage, filled from a fixed template before every
+// input: the peer is a UDP sink on 127.0.0.1 that nobody reads, the TUN descriptor is /dev/null, the
 // TUN interface and the host's uplink have names that exist nowhere, and everything runs in a
 // network namespace of the harness's own, so an accepted session's interface and route
 // requests fail harmlessly there.

@@ -63,7 +63,6 @@ protected:
     }
     void TearDown() override
     {
-        status_set_path("");
         log_set_limit(0);
     }
 };
@@ -85,7 +84,7 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.conf.datalog, 0) << "the per-packet line is off as shipped";
     EXPECT_EQ(rec.conf.offload, 1) << "the offloads are on as shipped";
     EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
-    EXPECT_STREQ(status_path(), "");
+    EXPECT_STREQ(status_path(&rec), "");
     EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
     EXPECT_EQ(rec.conf.setdns, 0);
 }
@@ -104,7 +103,7 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.conf.offload, 0);
     EXPECT_EQ(rec.conf.datalog, 0);
     EXPECT_EQ(log_limit(), 64 * LOG_MIB);
-    EXPECT_STREQ(status_path(), "/run/tolvad/tolvad.prom");
+    EXPECT_STREQ(status_path(&rec), "/run/tolvad/tolvad.prom");
     ASSERT_EQ(rec.conf.rtmode, SDWAN_RTMODE_SPLIT);
     ASSERT_NE(rec.conf.rtcfg, nullptr);
     EXPECT_EQ(rec.conf.rtcfg->masklen, 8u);

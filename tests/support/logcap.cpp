@@ -59,7 +59,7 @@ LogCapture::LogCapture()
     if (fd >= 0)
         close(fd);
     path_ = tmpl;
-    _logfile = path_.c_str();
+    logfile_path = path_.c_str();
     log_init();
 }
 

@@ -73,11 +73,10 @@ uint32_t ScriptPeer::ipbe() { return htonl(INADDR_LOOPBACK); }
 void ScriptPeer::prepare(sdwan_t *clnt, const char *user, const char *pass, int tunfd, const char *tun_name)
 {
     close_client_socket(clnt);
-    *clnt = sdwan_t{};
+    sdwclnt_record_init(clnt);
     clnt->ops = netns_kernel_ops();  // the namespace's kernel
-    clnt->io.udpsock = -1;
+    clnt->conf.offload = 0;  // the plain paths, unless a test asks for the kernel's offloads
     clnt->io.tunfd = tunfd;
-    clnt->conf.datalog = 1;
     snprintf(clnt->conf.tun_name, sizeof clnt->conf.tun_name, "%s", tun_name);
     snprintf(clnt->conf.user, sizeof clnt->conf.user, "%s", user);
     snprintf(clnt->conf.pass, sizeof clnt->conf.pass, "%s", pass);
@@ -254,7 +253,8 @@ void ClientNetnsTest::SetUp()
     log = std::make_unique<LogCapture>();
     peer = std::make_unique<ScriptPeer>();
     ASSERT_TRUE(peer->ok());
-    clnt = &_sdwclnt;
+    owned_ = new_client();
+    clnt = owned_.get();
     peer->prepare(clnt);
     ASSERT_EQ(sdwclnt_load_defroute(clnt), 0);
 }
@@ -284,7 +284,8 @@ void ClientFakeTest::SetUp()
     log = std::make_unique<LogCapture>();
     peer = std::make_unique<ScriptPeer>();
     ASSERT_TRUE(peer->ok());
-    clnt = &_sdwclnt;
+    owned_ = new_client();
+    clnt = owned_.get();
     peer->prepare(clnt);
     clnt->ops = host.ops();  // before anything asks the host
     host.table(FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}}));

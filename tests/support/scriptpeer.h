@@ -21,6 +21,7 @@
 
 #include "client/record.h"
 #include "support/fakehost.h"
+#include "support/client.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 
@@ -42,8 +43,8 @@ public:
     uint16_t port() const { return port_; }  // host order
     static uint32_t ipbe();                  // 127.0.0.1 in network order
 
-    // Zeroes clnt as at process start (descriptors -1, per-packet data log on), closes a client
-    // socket left open in it, and fills the configuration: tun_name, user, password, conf.peer,
+    // Puts clnt in its process-start shape but for the offloads (off), closes a client socket
+    // left open in it, and fills the configuration: tun_name, user, password, conf.peer,
     // sess.peerip = 127.0.0.1, conf.peerport = this peer's port, conf.mtu 1400, tunfd.
     void prepare(sdwan_t *clnt, const char *user = "alice", const char *pass = "secret", int tunfd = -1,
                  const char *tun_name = "tolva0");
@@ -113,6 +114,7 @@ struct ClientDriver {
     // One session tick one second after the last one.
     void tick();
 
+    client_ptr owned_;  // the object clnt points to
     sdwan_t *clnt = nullptr;
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ScriptPeer> peer;
@@ -124,8 +126,8 @@ struct ClientDriver {
 //     routes a session sets have a host default route to work from;
 //   - the event core's tables initialised, the fake clock installed at CLIENT_T0, the log
 //     captured (log);
-//   - a ScriptPeer (peer) and _sdwclnt prepared against it (clnt), acting on the namespace's
-//     kernel (netns_kernel_ops), TUN name "tolva0", no TUN yet.
+//   - a ScriptPeer (peer) and a client object of its own prepared against it (clnt), acting on
+//     the namespace's kernel (netns_kernel_ops), TUN name "tolva0", no TUN yet.
 // open_tun() creates the TUN interface with sdwclnt_tun_open and puts its descriptor in the record.
 // Skipped (with the reason) when a private namespace cannot be made.
 class ClientNetnsTest : public NetnsTest, protected ClientDriver {

@@ -183,7 +183,7 @@ TEST(Log, StartMovesANonEmptyLogToDotOne)
             spit(path, c.before);
         if (c.old_before != nullptr)
             spit(old, c.old_before);
-        _logfile = path.c_str();
+        logfile_path = path.c_str();
         log_init();
         EXPECT_EQ(slurp(path), "") << c.name;
         log_help("fresh\n");
@@ -221,7 +221,7 @@ TEST(Log, RefusesWhatIsNotItsOwnRegularFile)
         spit(target, "root's own file\n");
         ASSERT_EQ(chmod(target.c_str(), 0600), 0);
         c.plant();
-        _logfile = path.c_str();
+        logfile_path = path.c_str();
         std::string err;
         const std::string out = capture_stdout([&] {
             testing::internal::CaptureStderr();
@@ -246,13 +246,13 @@ TEST(Log, LogOpenNamesWhyItRefused)
     const std::string path = dir / "tolvad.log", target = dir / "target";
     spit(target, "x\n");
     ASSERT_EQ(link(target.c_str(), path.c_str()), 0);
-    _logfile = path.c_str();
+    logfile_path = path.c_str();
     const char *why = nullptr;
     EXPECT_EQ(log_open(&why), -1);
     EXPECT_STREQ(why, "a file with other names (hard links)");
     EXPECT_EQ(slurp(target), "x\n");
     const std::string missing = dir / "missing/x.log";
-    _logfile = missing.c_str();
+    logfile_path = missing.c_str();
     EXPECT_EQ(log_open(&why), -1);
     EXPECT_STREQ(why, "No such file or directory");
     log_deinit();
@@ -278,7 +278,7 @@ TEST(Log, ReopenAfterRenameStartsANewFileAtThePath)
 {
     TempDir dir;
     const std::string path = dir / "tolvad.log", moved = dir / "tolvad.log.rotated";
-    _logfile = path.c_str();
+    logfile_path = path.c_str();
     log_init();
     log_help("one\n");
     ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
@@ -299,7 +299,7 @@ TEST(Log, ReopenThatFailsKeepsTheOpenFile)
 {
     TempDir dir;
     const std::string path = dir / "tolvad.log", moved = dir / "moved";
-    _logfile = path.c_str();
+    logfile_path = path.c_str();
     log_init();
     ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
@@ -316,7 +316,7 @@ TEST(Log, SizeBoundRotatesToDotOne)
 {
     TempDir dir;
     const std::string path = dir / "tolvad.log", old = path + ".1";
-    _logfile = path.c_str();
+    logfile_path = path.c_str();
     log_init();
     constexpr uint64_t LIMIT = 16 * 1024;
     log_set_limit(LIMIT);
@@ -353,7 +353,7 @@ TEST(Log, SizeBoundThatCannotRotateSaysSoOnce)
     TempDir dir;
     const std::string path = dir / "tolvad.log";
     ASSERT_EQ(mkdir((path + ".1").c_str(), 0755), 0);
-    _logfile = path.c_str();
+    logfile_path = path.c_str();
     log_init();
     log_set_limit(1024);
     for (int i = 0; i < 40; i++)
@@ -379,7 +379,7 @@ TEST(Log, FullFileSystemWritesWholeLinesOrNothing)
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        _logfile = path.c_str();
+        logfile_path = path.c_str();
         log_init();
         struct rlimit lim = {1000, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &lim);
@@ -415,10 +415,10 @@ TEST(Log, LineAfterDeinitGoesToStandardOutput)
     int fd = mkstemp(logpath);
     ASSERT_GE(fd, 0);
     close(fd);
-    _logfile = logpath;
+    logfile_path = logpath;
     log_init();
-    ASSERT_NE(_logfp, nullptr);
-    const int logfd = fileno(_logfp);
+    ASSERT_NE(log_stream, nullptr);
+    const int logfd = fileno(log_stream);
     log_help("while open\n");
     log_deinit();
 
@@ -442,7 +442,7 @@ TEST(Log, LineAfterDeinitGoesToStandardOutput)
 
 TEST(Log, WithoutAFileLinesGoToStandardOutput)
 {
-    _logfile = "/nonexistent-tolvad-dir/sub/x.log";
+    logfile_path = "/nonexistent-tolvad-dir/sub/x.log";
     std::string err;
     const std::string out = capture_stdout([&] {
         testing::internal::CaptureStderr();
@@ -450,7 +450,7 @@ TEST(Log, WithoutAFileLinesGoToStandardOutput)
         err = testing::internal::GetCapturedStderr();
         log_help("to stdout %s\n", "ok");
     });
-    EXPECT_EQ(_logfp, nullptr);
+    EXPECT_EQ(log_stream, nullptr);
     EXPECT_EQ(err, "open logfile /nonexistent-tolvad-dir/sub/x.log error\n");
     EXPECT_EQ(log_messages(out), Lines{"to stdout ok"});
     log_deinit();

@@ -241,7 +241,6 @@ TEST_F(NotifyEnv, SessionTickSendsStatusOnChange)
     set("NOTIFY_SOCKET", sock.path().c_str());
     set("WATCHDOG_USEC", "30000000");
     notify_init();
-    status_reset();
 
     sdwan_t c{};
     c.io.udpsock = -1;
@@ -261,7 +260,6 @@ TEST_F(NotifyEnv, SessionTickSendsStatusOnChange)
     status_tick(&c);
     EXPECT_EQ(sock.take(), (Lines{"STATUS=AUTH, peer 192.0.2.1:4500", "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2",
                                   "STATUS=DATA, peer 192.0.2.1:4500, address 10.8.0.2, rtt 1.5 ms"}));
-    status_reset();
 }
 
 // The keep-alive and the one-second timers both run on the monotonic clock: a wall clock set back

@@ -122,6 +122,7 @@ TEST(AuthOpen, BuildingAnOpenAllocatesNothingAfterTheFirst)
     snprintf(clnt.conf.user, sizeof clnt.conf.user, "alice");
     snprintf(clnt.conf.pass, sizeof clnt.conf.pass, "secret");
     clnt.conf.mtu = 1400;
+    ASSERT_EQ(sdwan_aes_init(&clnt), 0);  // as sdwclnt_init opens it
     uint8_t buf[SDWAN_CTRLBUF];
     ASSERT_EQ(sdwan_pktopen(&clnt, buf), 53u);
     const size_t before = s_ossl_allocs;
@@ -130,6 +131,7 @@ TEST(AuthOpen, BuildingAnOpenAllocatesNothingAfterTheFirst)
         ASSERT_NE(sdwan_pktopen(&clnt, buf), 0u);
     }
     EXPECT_EQ(s_ossl_allocs, before);
+    sdwan_aes_fini(&clnt);
 }
 
 TEST(AuthPasskey, IsMd5OfSaltThenUserName)

@@ -24,12 +24,16 @@
 #include "net/tun.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
+#include "support/fakehost.h"
 #include "support/ippkt.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
 
 namespace {
+// The client object of this file's tests (the daemon's is main's).
+const client_ptr g_owned = new_client();
+sdwan_t &g_clnt = *g_owned;
 
 constexpr const char *TUN = "tdp0";
 constexpr uint16_t SID = 0x0A0B;
@@ -148,11 +152,11 @@ protected:
 
         peer_ = std::make_unique<ScriptPeer>();
         ASSERT_TRUE(peer_->ok());
-        peer_->prepare(&_sdwclnt, "alice", "secret", tunfd_, TUN);
-        ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-        _sdwclnt.sess.state = SDWANCLNT_DATA;
-        _sdwclnt.sess.sid = SID;
-        _sdwclnt.sess.token = TOKEN;
+        peer_->prepare(&g_clnt, "alice", "secret", tunfd_, TUN);
+        ASSERT_EQ(sdwclnt_set_peer(&g_clnt), 0);
+        g_clnt.sess.state = SDWANCLNT_DATA;
+        g_clnt.sess.sid = SID;
+        g_clnt.sess.token = TOKEN;
         sender_ = udp_socket();
         ASSERT_GE(sender_, 0);
         receiver_ = udp_socket(TUN_IP, LOCAL_PORT);
@@ -167,7 +171,7 @@ protected:
         peer_.reset();
         if (tunfd_ >= 0)
             tun_deinit(&tunfd_, TUN);
-        _sdwclnt.io.tunfd = -1;
+        g_clnt.io.tunfd = -1;
         NetnsTest::TearDown();
     }
 
@@ -183,7 +187,7 @@ protected:
             return false;
         if (!fd_wait_readable(tunfd_, 1000))
             return false;
-        sdwclnt_tun_recv(&_sdwclnt);
+        sdwclnt_tun_recv(&g_clnt);
         return true;
     }
 
@@ -233,7 +237,7 @@ TEST_F(DataPathTest, OutboundEncapsulation)
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         LogCapture log;
-        _sdwclnt.sess.peerencrypt = tc.peerencypt;
+        g_clnt.sess.peerencrypt = tc.peerencypt;
         const Bytes payload = pattern(tc.payload, static_cast<uint8_t>(tc.payload));
         ASSERT_TRUE(route_out(payload));
         sent++;
@@ -247,8 +251,8 @@ TEST_F(DataPathTest, OutboundEncapsulation)
             ip = plain;
         }
         expect_routed_packet(ip, payload);
-        EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, sent);
-        EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, sent);
+        EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, sent);
+        EXPECT_EQ(g_clnt.count.stats.sock_txpkts, sent);
         EXPECT_TRUE(log.all().empty());
     }
     EXPECT_TRUE(peer_->recv_all(50).empty());
@@ -261,30 +265,30 @@ TEST_F(DataPathTest, OutboundDroppedOutsideData)
     uint32_t read = 0;
     for (uint8_t st : states) {
         SCOPED_TRACE(int{st});
-        _sdwclnt.sess.state = st;
+        g_clnt.sess.state = st;
         ASSERT_TRUE(route_out(pattern(20, st)));
         read++;
-        EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, read);
+        EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, read);
         EXPECT_TRUE(peer_->recv(100).empty());
     }
-    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 0u);
+    EXPECT_EQ(g_clnt.count.stats.sock_txpkts, 0u);
     EXPECT_TRUE(log.all().empty());
 
     // Nothing waiting: nothing counted.
-    sdwclnt_tun_recv(&_sdwclnt);
-    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, read);
+    sdwclnt_tun_recv(&g_clnt);
+    EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, read);
 }
 
 TEST_F(DataPathTest, OutboundSendFailure)
 {
     // No route to this peer inside the namespace.
-    _sdwclnt.sess.peerip = ip4(192, 0, 2, 1);
+    g_clnt.sess.peerip = ip4(192, 0, 2, 1);
     LogCapture log;
     ASSERT_TRUE(route_out(pattern(10, 1)));
-    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, 1u);
-    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 0u);
+    EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, 1u);
+    EXPECT_EQ(g_clnt.count.stats.sock_txpkts, 0u);
     EXPECT_EQ(log.all(), (std::vector<std::string>{"Sendto error", "Failed to send packet to peer"}));
-    EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(g_clnt.sess.state, SDWANCLNT_DATA);
 }
 
 TEST_F(DataPathTest, InboundDelivery)
@@ -311,18 +315,18 @@ TEST_F(DataPathTest, InboundDelivery)
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         LogCapture log;
-        _sdwclnt.sess.state = tc.state;
+        g_clnt.sess.state = tc.state;
         const Bytes payload = pattern(tc.payload, 0x30);
         const Bytes ip = ipv4_udp(FAR_IP, TUN_IP, 5555, LOCAL_PORT, payload);
         const Bytes body = tc.enciphered ? xored(ip, key) : ip;
-        peer_->inject(&_sdwclnt, ScriptPeer::cat({header(tc.type, tc.encrypt), body}));
+        peer_->inject(&g_clnt, ScriptPeer::cat({header(tc.type, tc.encrypt), body}));
 
         EXPECT_EQ(recv_within(receiver_, 1000), payload);
         delivered++;
-        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, delivered);
+        EXPECT_EQ(g_clnt.count.stats.tun_txpkts, delivered);
         EXPECT_EQ(log.all(), std::vector<std::string>{"Successfully processed and forwarded data, packet length: " +
                                                       std::to_string(ip.size())});
-        EXPECT_EQ(_sdwclnt.sess.state, tc.state);
+        EXPECT_EQ(g_clnt.sess.state, tc.state);
     }
 }
 
@@ -343,29 +347,29 @@ TEST_F(DataPathTest, InboundRefused)
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         LogCapture log;
-        peer_->inject(&_sdwclnt, tc.dgram);
+        peer_->inject(&g_clnt, tc.dgram);
         EXPECT_EQ(log.all(), std::vector<std::string>{tc.line});
-        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 0u);
+        EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 0u);
     }
     EXPECT_TRUE(recv_within(receiver_, 50).empty());
 }
 
 TEST_F(DataPathTest, DatalogOffSilencesOnlyTheSuccessLine)
 {
-    _sdwclnt.conf.datalog = 0;
+    g_clnt.conf.datalog = 0;
     LogCapture log;
     const Bytes payload = pattern(30, 9);
     const Bytes ip = ipv4_udp(FAR_IP, TUN_IP, 5555, LOCAL_PORT, payload);
-    peer_->inject(&_sdwclnt, ScriptPeer::cat({header(SDWAN_DATA, 0), ip}));
+    peer_->inject(&g_clnt, ScriptPeer::cat({header(SDWAN_DATA, 0), ip}));
     EXPECT_EQ(recv_within(receiver_, 1000), payload);
-    EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 1u);
+    EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 1u);
     EXPECT_TRUE(log.all().empty());
 
-    peer_->inject(&_sdwclnt, header(SDWAN_DATA, 0));
-    peer_->inject(&_sdwclnt, ScriptPeer::cat({header(SDWAN_DATA, 0), Bytes(20, 0)}));
+    peer_->inject(&g_clnt, header(SDWAN_DATA, 0));
+    peer_->inject(&g_clnt, ScriptPeer::cat({header(SDWAN_DATA, 0), Bytes(20, 0)}));
     EXPECT_EQ(log.all(),
               (std::vector<std::string>{"Invalid data length received: 0", "Failed to send data to tunnel"}));
-    EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 1u);
+    EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 1u);
 }
 
 // A TCP connection between a socket of the namespace (the near end, on the tunnel's address)
@@ -397,15 +401,15 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         ASSERT_EQ(granted != 0, r.offload);
         tun_set_ip(TUN, TUN_IP, ip4(255, 255, 255, 0));
         tun_set_mtu(TUN, MTU);
-        _sdwclnt.io.tunfd = tunfd_;
-        _sdwclnt.io.tunoff = granted;
-        _sdwclnt.conf.offload = r.offload ? 1 : 0;
-        _sdwclnt.sess.peermtu = MTU;
-        sdwclnt_sock_reinit(&_sdwclnt);
-        ASSERT_EQ(_sdwclnt.io.udpgro, r.offload);
-        _sdwclnt.sess.state = SDWANCLNT_DATA;
-        _sdwclnt.sess.peerencrypt = r.peerencypt;
-        _sdwclnt.count.stats = netif_stats{};
+        g_clnt.io.tunfd = tunfd_;
+        g_clnt.io.tunoff = granted;
+        g_clnt.conf.offload = r.offload ? 1 : 0;
+        g_clnt.sess.peermtu = MTU;
+        sdwclnt_sock_reinit(&g_clnt);
+        ASSERT_EQ(g_clnt.io.udpgro, r.offload);
+        g_clnt.sess.state = SDWANCLNT_DATA;
+        g_clnt.sess.peerencrypt = r.peerencypt;
+        g_clnt.count.stats = netif_stats{};
 
         auto far_write = [&](const Bytes &ip) {
             const int n = granted != 0 ? tun_send_vnet(tunfd_, nullptr, ip.data(), static_cast<int>(ip.size()))
@@ -445,7 +449,7 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         far_write(ippkt::tcp4(far, {}));
         std::vector<Bytes> got;
         for (int i = 0; i < 10 && got.empty() && fd_wait_readable(tunfd_, 1000); i++) {
-            sdwclnt_tun_recv(&_sdwclnt);
+            sdwclnt_tun_recv(&g_clnt);
             got = peer_packets();
         }
         ASSERT_EQ(got.size(), 1u);
@@ -468,7 +472,7 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
         uint32_t segments = 1;  // the SYN-ACK
         for (int round = 0; round < 200 && far_got.size() < down.size(); round++) {
             while (fd_wait_readable(tunfd_, 20)) {
-                sdwclnt_tun_recv(&_sdwclnt);
+                sdwclnt_tun_recv(&g_clnt);
                 reads++;
             }
             for (const Bytes &p : peer_packets()) {
@@ -484,8 +488,8 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
             far_write(ippkt::tcp4(far, {}));
         }
         EXPECT_TRUE(far_got == down) << far_got.size() << " of " << down.size() << " bytes";
-        EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, datagrams);
-        EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, datagrams);
+        EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, datagrams);
+        EXPECT_EQ(g_clnt.count.stats.sock_txpkts, datagrams);
         if (r.offload) {
             EXPECT_LT(reads, segments - 1) << "no read carried more than one packet";
         }
@@ -504,13 +508,13 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
             train.insert(train.end(), d.begin(), d.end());
         }
         bool gso = true;
-        ASSERT_EQ(sock_send_gso(peer_->fd(), ip4(127, 0, 0, 1), ScriptPeer::client_port(&_sdwclnt), train.data(),
+        ASSERT_EQ(sock_send_gso(peer_->fd(), ip4(127, 0, 0, 1), ScriptPeer::client_port(&g_clnt), train.data(),
                                 static_cast<uint32_t>(train.size()), 1048, &gso),
                   static_cast<int>(train.size()));
-        const int reads_in = ScriptPeer::deliver(&_sdwclnt, 1000);
+        const int reads_in = ScriptPeer::deliver(&g_clnt, 1000);
         EXPECT_EQ(reads_in, r.offload ? 1 : 4);
         EXPECT_TRUE(recv_upto(conn, up.size(), 1000) == up);
-        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 4u);
+        EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 4u);
         EXPECT_EQ(log.all(), std::vector<std::string>(4, "Successfully processed and forwarded data, packet length: 1040"));
         close(conn);
         close(ls);
@@ -520,10 +524,10 @@ TEST_F(DataPathTest, TcpStreamWithAndWithoutOffloads)
 // A read the split refuses is dropped and counted, and the next one goes through.
 TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
 {
-    _sdwclnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    g_clnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
-    _sdwclnt.io.tunfd = sv[0];
+    g_clnt.io.tunfd = sv[0];
     const Bytes good = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(30, 1));
     Bytes bad = ippkt::cat(ippkt::vhdr(0, VNET_GSO_TCPV4, 40, 1000, 20, 16), good);  // UDP under TCP
     ASSERT_EQ(write(sv[1], bad.data(), bad.size()), static_cast<ssize_t>(bad.size()));
@@ -535,15 +539,15 @@ TEST_F(DataPathTest, MalformedOffloadReadIsCountedAndDropped)
     ASSERT_EQ(write(sv[1], plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
     LogCapture log;
     for (int i = 0; i < 3; i++)
-        sdwclnt_tun_recv(&_sdwclnt);
-    EXPECT_EQ(_sdwclnt.count.stats.panic_txdrop, 2u);
-    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, 3u);
-    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 1u);
+        sdwclnt_tun_recv(&g_clnt);
+    EXPECT_EQ(g_clnt.count.stats.panic_txdrop, 2u);
+    EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, 3u);
+    EXPECT_EQ(g_clnt.count.stats.sock_txpkts, 1u);
     const Bytes d = peer_->recv(500);
     EXPECT_EQ(d, ScriptPeer::cat({header(SDWAN_DATA, 0), good}));
     EXPECT_TRUE(log.all().empty());
-    _sdwclnt.io.tunfd = tunfd_;
-    _sdwclnt.io.tunoff = 0;
+    g_clnt.io.tunfd = tunfd_;
+    g_clnt.io.tunoff = 0;
     close(sv[0]);
     close(sv[1]);
 }
@@ -555,9 +559,9 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
-    _sdwclnt.io.tunfd = sv[0];
-    _sdwclnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
-    _sdwclnt.io.udpgro = true;
+    g_clnt.io.tunfd = sv[0];
+    g_clnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    g_clnt.io.udpgro = true;
     LogCapture log;
 
     const Bytes udp = ippkt::udp4(ntohl(TUN_IP), ntohl(REMOTE_IP), 5000, REMOTE_PORT, pattern(64, 4));
@@ -565,11 +569,11 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
     ippkt::put16(partial, 26, ippkt::sum16(nullptr, 0, ippkt::pseudo(partial.data(), IPPROTO_UDP, 72)));
     const Bytes read = ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_NONE, 0, 0, 20, 6), partial);
     ASSERT_EQ(write(sv[1], read.data(), read.size()), static_cast<ssize_t>(read.size()));
-    sdwclnt_tun_recv(&_sdwclnt);
+    sdwclnt_tun_recv(&g_clnt);
     EXPECT_EQ(peer_->recv(500), ScriptPeer::cat({header(SDWAN_DATA, 0), udp}));
-    EXPECT_EQ(_sdwclnt.count.stats.tun_rxpkts, 1u);
-    EXPECT_EQ(_sdwclnt.count.stats.sock_txpkts, 1u);
-    EXPECT_EQ(_sdwclnt.count.txbytes, 92u);
+    EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, 1u);
+    EXPECT_EQ(g_clnt.count.stats.sock_txpkts, 1u);
+    EXPECT_EQ(g_clnt.count.txbytes, 92u);
 
     ippkt::Tcp far;
     far.src = ntohl(FAR_IP);
@@ -579,9 +583,9 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
     for (const Bytes *pkt : {&tcp, &back}) {
         Bytes d = ScriptPeer::cat({header(SDWAN_DATA, 0), *pkt});
         const sdwan_pkthdr_t h = sdwan_hdr_load(d.data());
-        sdwan_onDATA(&_sdwclnt, d.data(), static_cast<uint32_t>(d.size()), &h);
+        sdwan_onDATA(&g_clnt, d.data(), static_cast<uint32_t>(d.size()), &h);
     }
-    sdwan_data_flush(&_sdwclnt);
+    sdwan_data_flush(&g_clnt);
     uint8_t got[4096];
     for (const Bytes *pkt : {&tcp, &back}) {
         const ssize_t n = recv(sv[1], got, sizeof got, MSG_DONTWAIT);
@@ -589,13 +593,13 @@ TEST_F(DataPathTest, SmallPacketsUnderOffloadsGoOneByOne)
         EXPECT_EQ(Bytes(got, got + n), ippkt::cat(Bytes(VNET_HDR_LEN, 0), *pkt));
     }
     EXPECT_EQ(recv(sv[1], got, sizeof got, MSG_DONTWAIT), -1);
-    EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 2u);
-    EXPECT_EQ(_sdwclnt.count.rxbytes, static_cast<uint32_t>(tcp.size() + back.size()));
+    EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 2u);
+    EXPECT_EQ(g_clnt.count.rxbytes, static_cast<uint32_t>(tcp.size() + back.size()));
     const std::string ok = "Successfully processed and forwarded data, packet length: ";
     EXPECT_EQ(log.all(), (std::vector<std::string>{ok + "140", ok + "92"}));
-    _sdwclnt.io.tunfd = tunfd_;
-    _sdwclnt.io.tunoff = 0;
-    _sdwclnt.io.udpgro = false;
+    g_clnt.io.tunfd = tunfd_;
+    g_clnt.io.tunoff = 0;
+    g_clnt.io.udpgro = false;
     close(sv[0]);
     close(sv[1]);
 }
@@ -622,11 +626,11 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
         // A descriptor open for reading only refuses every write.
         const int ro = open("/dev/null", O_RDONLY | O_CLOEXEC);
         ASSERT_GE(ro, 0);
-        _sdwclnt.io.tunfd = r.taken ? sv[0] : ro;
-        _sdwclnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
-        _sdwclnt.io.udpgro = true;
-        _sdwclnt.count.stats = netif_stats{};
-        _sdwclnt.count.rxbytes = 0;
+        g_clnt.io.tunfd = r.taken ? sv[0] : ro;
+        g_clnt.io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+        g_clnt.io.udpgro = true;
+        g_clnt.count.stats = netif_stats{};
+        g_clnt.count.rxbytes = 0;
         LogCapture log;
         ippkt::Tcp far;
         far.src = ntohl(FAR_IP);
@@ -637,21 +641,72 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
             far.flags = k == 2 ? ippkt::ACK | ippkt::PSH : ippkt::ACK;
             Bytes d = ScriptPeer::cat({header(SDWAN_DATA, 0), ippkt::tcp4(far, pattern(k == 2 ? 500 : 1000, 3))});
             const sdwan_pkthdr_t h = sdwan_hdr_load(d.data());
-            sdwan_onDATA(&_sdwclnt, d.data(), static_cast<uint32_t>(d.size()), &h);
+            sdwan_onDATA(&g_clnt, d.data(), static_cast<uint32_t>(d.size()), &h);
         }
-        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, 0u) << "counted before the write";
-        sdwan_data_flush(&_sdwclnt);
-        EXPECT_EQ(_sdwclnt.count.stats.tun_txpkts, r.txpkts);
-        EXPECT_EQ(_sdwclnt.count.rxbytes, r.taken ? 2620u : 0u);
+        EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 0u) << "counted before the write";
+        sdwan_data_flush(&g_clnt);
+        EXPECT_EQ(g_clnt.count.stats.tun_txpkts, r.txpkts);
+        EXPECT_EQ(g_clnt.count.rxbytes, r.taken ? 2620u : 0u);
         EXPECT_EQ(log.all(), r.lines);
         if (r.taken) {
             uint8_t got[4096];
             EXPECT_EQ(recv(sv[1], got, sizeof got, MSG_DONTWAIT), static_cast<ssize_t>(VNET_HDR_LEN + 40 + 2500));
         }
-        _sdwclnt.io.tunfd = tunfd_;
-        _sdwclnt.io.tunoff = 0;
-        _sdwclnt.io.udpgro = false;
+        g_clnt.io.tunfd = tunfd_;
+        g_clnt.io.tunoff = 0;
+        g_clnt.io.udpgro = false;
         close(ro);
+        close(sv[0]);
+        close(sv[1]);
+    }
+}
+
+// A segment the coalescer holds belongs to its session: a reset, and a new peer's, drop it, so the
+// next session's first write is not the last one's data. Without either it is written.
+TEST(DataCoalescer, EmptiedWhenTheSessionIsReset)
+{
+    struct Row {
+        const char *name;
+        void (*end)(sdwan_t *);
+        size_t written;
+    };
+    const Row rows[] = {
+        {"written at the flush", nullptr, VNET_HDR_LEN + 40 + 1000},
+        {"sdwclnt_reset_state", sdwclnt_reset_state, 0},
+        {"sdwclnt_set_peer", [](sdwan_t *c) { (void)sdwclnt_set_peer(c); }, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        poll_init();
+        FakeHost host;
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+        const client_ptr c = new_client();
+        c->ops = host.ops();
+        c->conf.offload = 0;
+        c->sess.state = SDWANCLNT_DATA;
+        c->io.tunfd = sv[0];
+        c->io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+        c->io.udpgro = true;
+        LogCapture log;
+        ippkt::Tcp far;
+        far.src = ntohl(FAR_IP);
+        far.dst = ntohl(TUN_IP);
+        far.flags = ippkt::ACK;  // no PSH: the coalescer waits for more
+        Bytes d = ScriptPeer::cat({Bytes{SDWAN_DATA, 0, 0, 0, 0, 0, 0, 0}, ippkt::tcp4(far, pattern(1000, 5))});
+        const sdwan_pkthdr_t h = sdwan_hdr_load(d.data());
+        sdwan_onDATA(c.get(), d.data(), static_cast<uint32_t>(d.size()), &h);
+        if (r.end != nullptr)
+            r.end(c.get());
+        sdwan_data_flush(c.get());
+        uint8_t got[4096];
+        const ssize_t n = recv(sv[1], got, sizeof got, MSG_DONTWAIT);
+        EXPECT_EQ(n < 0 ? 0 : static_cast<size_t>(n), r.written);
+        EXPECT_EQ(c->count.stats.tun_txpkts, r.written != 0 ? 1u : 0u);
+        if (c->io.udpsock >= 0) {
+            poll_del(c->io.udpsock);
+            close(c->io.udpsock);
+        }
         close(sv[0]);
         close(sv[1]);
     }

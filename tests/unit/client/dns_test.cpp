@@ -30,6 +30,9 @@
 #include "support/scriptpeer.h"
 
 namespace {
+// The client object of this file's tests (the daemon's is main's).
+const client_ptr g_owned = new_client();
+sdwan_t &g_clnt = *g_owned;
 
 std::string resolver_text()
 {
@@ -365,9 +368,9 @@ protected:
         poll_init();
         peer_ = std::make_unique<ScriptPeer>();
         ASSERT_TRUE(peer_->ok());
-        peer_->prepare(&_sdwclnt);
-        snprintf(_sdwclnt.conf.peerdomain, sizeof _sdwclnt.conf.peerdomain, "peer.example");
-        _sdwclnt.sess.peerip = 0;
+        peer_->prepare(&g_clnt);
+        snprintf(g_clnt.conf.peerdomain, sizeof g_clnt.conf.peerdomain, "peer.example");
+        g_clnt.sess.peerip = 0;
     }
     void TearDown() override
     {
@@ -389,23 +392,23 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
     ASSERT_TRUE(resolver.ok());
     LogCapture log;
     FakeHost host;
-    _sdwclnt.ops = host.ops();
+    g_clnt.ops = host.ops();
     host.table(FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}}));
-    ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-    _sdwclnt.host.own |= SDWAN_OWN_DEFRT;
-    sdwclnt_routes_sync(&_sdwclnt);
+    ASSERT_EQ(sdwclnt_set_peer(&g_clnt), 0);
+    g_clnt.host.own |= SDWAN_OWN_DEFRT;
+    sdwclnt_routes_sync(&g_clnt);
 
     const std::string rtext = resolver_text();
     const std::string via = " via 10.99.0.2 dev up0";
     std::string held_peer;
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
-        ASSERT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
+        ASSERT_EQ(g_clnt.sess.state, SDWANCLNT_DNS);
         log.take();
-        sdwclnt_do_timer(&_sdwclnt);
+        sdwclnt_do_timer(&g_clnt);
         Bytes q = resolver.recv();
         uint8_t expect[128];
-        uint32_t qlen = sdwan_pktDNS(&_sdwclnt, expect);
+        uint32_t qlen = sdwan_pktDNS(&g_clnt, expect);
         EXPECT_EQ(q, Bytes(expect, expect + qlen));
         EXPECT_EQ(log.take(),
                   (std::vector<std::string>{"DNS query peer.example", "Send DNS Query to " + rtext + ":53"}));
@@ -413,10 +416,10 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
         // Each round the resolver hands out another address; the peer keeps its port.
         const uint8_t last = static_cast<uint8_t>(10 + round);
         ASSERT_TRUE(resolver.answer(ScriptPeer::cat({dns_header(1), question(PEER_LABELS), a_rr(127, 0, 0, last)})));
-        ASSERT_EQ(ScriptPeer::deliver(&_sdwclnt), 1);
-        EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_INIT);
-        EXPECT_EQ(_sdwclnt.sess.peerip, ipbe(127, 0, 0, last));
-        EXPECT_EQ(_sdwclnt.count.stats.rxdnscnt, static_cast<uint32_t>(round + 1));
+        ASSERT_EQ(ScriptPeer::deliver(&g_clnt), 1);
+        EXPECT_EQ(g_clnt.sess.state, SDWANCLNT_INIT);
+        EXPECT_EQ(g_clnt.sess.peerip, ipbe(127, 0, 0, last));
+        EXPECT_EQ(g_clnt.count.stats.rxdnscnt, static_cast<uint32_t>(round + 1));
         std::string ip = "127.0.0." + std::to_string(last);
         EXPECT_EQ(log.take(), std::vector<std::string>{"DNS resolved domain peer.example to IP " + ip});
         std::vector<std::string> held{"host add " + rtext + via};  // at the reset
@@ -431,11 +434,11 @@ TEST_F(DnsCycleTest, ResolvedAgainAfterEveryReset)
         held_peer = ip;
 
         FakeClock::advance(1);
-        sdwclnt_do_timer(&_sdwclnt);
-        EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_AUTH);
+        sdwclnt_do_timer(&g_clnt);
+        EXPECT_EQ(g_clnt.sess.state, SDWANCLNT_AUTH);
         EXPECT_TRUE(contains_in_order(log.take(), {"INIT peer " + ip + ":" + std::to_string(peer_->port())}));
 
-        sdwclnt_reset_state(&_sdwclnt);
+        sdwclnt_reset_state(&g_clnt);
         FakeClock::advance(1);
     }
 }
@@ -445,43 +448,43 @@ TEST_F(DnsCycleTest, ForeignAnswersIgnoredWhileResolving)
     ASSERT_TRUE(add_loopback_alias(sdwan_resolver_ip()));
     FakeResolver resolver;
     ASSERT_TRUE(resolver.ok());
-    ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-    sdwclnt_do_timer(&_sdwclnt);
+    ASSERT_EQ(sdwclnt_set_peer(&g_clnt), 0);
+    sdwclnt_do_timer(&g_clnt);
     ASSERT_FALSE(resolver.recv().empty());
 
     // The same answer from the peer's socket (127.0.0.1, not port 53) and from the resolver's
     // address but port 5353 changes nothing.
     const Bytes a = ScriptPeer::cat({dns_header(1), question(PEER_LABELS), a_rr(127, 0, 0, 66)});
     LogCapture log;
-    ASSERT_TRUE(peer_->send_and_deliver(&_sdwclnt, a));
+    ASSERT_TRUE(peer_->send_and_deliver(&g_clnt, a));
     FakeResolver stranger(5353);
     ASSERT_TRUE(stranger.ok());
     ASSERT_TRUE(stranger.send_to(resolver.last_from(), a));
-    ASSERT_EQ(ScriptPeer::deliver(&_sdwclnt), 1);
-    EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
-    EXPECT_EQ(_sdwclnt.sess.peerip, 0u);
-    EXPECT_EQ(_sdwclnt.count.stats.rxdnscnt, 0u);
-    EXPECT_EQ(_sdwclnt.count.stats.sock_rxpkts, 0u);
+    ASSERT_EQ(ScriptPeer::deliver(&g_clnt), 1);
+    EXPECT_EQ(g_clnt.sess.state, SDWANCLNT_DNS);
+    EXPECT_EQ(g_clnt.sess.peerip, 0u);
+    EXPECT_EQ(g_clnt.count.stats.rxdnscnt, 0u);
+    EXPECT_EQ(g_clnt.count.stats.sock_rxpkts, 0u);
     EXPECT_TRUE(log.all().empty());
 }
 
 TEST_F(DnsCycleTest, FailedSendResets)
 {
     // No address and no route for the resolver in this namespace: the send fails at once.
-    ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-    ASSERT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
-    ino_t before = socket_inode(_sdwclnt.io.udpsock);
+    ASSERT_EQ(sdwclnt_set_peer(&g_clnt), 0);
+    ASSERT_EQ(g_clnt.sess.state, SDWANCLNT_DNS);
+    ino_t before = socket_inode(g_clnt.io.udpsock);
     ASSERT_NE(before, 0u);
     LogCapture log;
-    sdwclnt_do_timer(&_sdwclnt);
+    sdwclnt_do_timer(&g_clnt);
     const std::string rtext = resolver_text();
     EXPECT_TRUE(contains_in_order(log.all(), {"DNS query peer.example", "Sendto error",
                                               "Failed to send DNS Query to " + rtext + ":53"}));
     EXPECT_FALSE(log.contains("Send DNS Query to " + rtext + ":53"));
-    EXPECT_EQ(_sdwclnt.sess.state, SDWANCLNT_DNS);
-    ASSERT_GE(_sdwclnt.io.udpsock, 0);
-    EXPECT_NE(socket_inode(_sdwclnt.io.udpsock), before);
-    EXPECT_EQ(_sdwclnt.count.stats.txdnscnt, 0u);
+    EXPECT_EQ(g_clnt.sess.state, SDWANCLNT_DNS);
+    ASSERT_GE(g_clnt.io.udpsock, 0);
+    EXPECT_NE(socket_inode(g_clnt.io.udpsock), before);
+    EXPECT_EQ(g_clnt.count.stats.txdnscnt, 0u);
 }
 
 }  // namespace

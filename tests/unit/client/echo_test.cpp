@@ -21,6 +21,9 @@
 #include "support/scriptpeer.h"
 
 namespace {
+// The client object of this file's tests (the daemon's is main's).
+const client_ptr g_owned = new_client();
+sdwan_t &g_clnt = *g_owned;
 
 constexpr uint64_t NOW_USEC = uint64_t{1} << 40;  // far from 0 so that delays above 2^32 fit
 
@@ -185,33 +188,33 @@ protected:
         poll_init();
         peer_ = std::make_unique<ScriptPeer>();
         ASSERT_TRUE(peer_->ok());
-        peer_->prepare(&_sdwclnt);
-        _sdwclnt.ops = host_.ops();
-        ASSERT_EQ(sdwclnt_set_peer(&_sdwclnt), 0);
-        ASSERT_EQ(_sdwclnt.sess.state, SDWANCLNT_INIT);
+        peer_->prepare(&g_clnt);
+        g_clnt.ops = host_.ops();
+        ASSERT_EQ(sdwclnt_set_peer(&g_clnt), 0);
+        ASSERT_EQ(g_clnt.sess.state, SDWANCLNT_INIT);
         enter_data();
     }
     void TearDown() override
     {
         peer_.reset();
-        _sdwclnt.ops = nullptr;
+        g_clnt.ops = nullptr;
         FakeClock::uninstall();
     }
     // As an accepted OPENACK leaves the record, without the interface work.
     void enter_data()
     {
-        _sdwclnt.sess.state = SDWANCLNT_DATA;
-        _sdwclnt.sess.sid = 0x0203;
-        _sdwclnt.sess.token = 0x04050607;
-        _sdwclnt.sess.ltime = static_cast<uint32_t>(FakeClock::mono_sec());
+        g_clnt.sess.state = SDWANCLNT_DATA;
+        g_clnt.sess.sid = 0x0203;
+        g_clnt.sess.token = 0x04050607;
+        g_clnt.sess.ltime = static_cast<uint32_t>(FakeClock::mono_sec());
     }
     // One tick; returns what reached the peer.
     std::vector<Bytes> tick()
     {
-        sdwclnt_do_timer(&_sdwclnt);
+        sdwclnt_do_timer(&g_clnt);
         std::vector<Bytes> got = peer_->recv_all(30);
         FakeClock::advance(1);
-        _sdwclnt.sess.ltime = static_cast<uint32_t>(FakeClock::mono_sec());
+        g_clnt.sess.ltime = static_cast<uint32_t>(FakeClock::mono_sec());
         return got;
     }
     FakeHost host_;
@@ -239,7 +242,7 @@ TEST_F(EchoTicks, EveryOtherTickA44ByteRequest)
     EXPECT_EQ(per_tick, (std::vector<size_t>{1, 0, 1, 0, 1, 0}));
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(delays_in_request(first), START);
-    EXPECT_EQ(_sdwclnt.count.stats.echoreqcnt, 0u);
+    EXPECT_EQ(g_clnt.count.stats.echoreqcnt, 0u);
 }
 
 TEST_F(EchoTicks, RoundTripAndDelaysSurviveReset)
@@ -249,9 +252,9 @@ TEST_F(EchoTicks, RoundTripAndDelaysSurviveReset)
     // The peer returns the tick; 2500 units pass on the way.
     FakeClock::usec += 2500;
     const Bytes resp = ScriptPeer::echoresp(ld_le64(got[0].data() + 24), 0x0203, 0x04050607);
-    ASSERT_TRUE(peer_->send_and_deliver(&_sdwclnt, resp));
-    EXPECT_EQ(_sdwclnt.count.stats.echorespcnt, 1u);
-    EXPECT_EQ(delays_of(_sdwclnt), (Delays{2500, 2500, 2500}));
+    ASSERT_TRUE(peer_->send_and_deliver(&g_clnt, resp));
+    EXPECT_EQ(g_clnt.count.stats.echorespcnt, 1u);
+    EXPECT_EQ(delays_of(g_clnt), (Delays{2500, 2500, 2500}));
 
     tick();  // odd tick: nothing goes out
     got = tick();
@@ -259,8 +262,8 @@ TEST_F(EchoTicks, RoundTripAndDelaysSurviveReset)
     EXPECT_EQ(delays_in_request(got[0]), (Delays{2500, 2500, 2500}));
 
     // A new session keeps the figures of the old one.
-    sdwclnt_reset_state(&_sdwclnt);
-    EXPECT_EQ(delays_of(_sdwclnt), (Delays{2500, 2500, 2500}));
+    sdwclnt_reset_state(&g_clnt);
+    EXPECT_EQ(delays_of(g_clnt), (Delays{2500, 2500, 2500}));
     enter_data();
     std::vector<Bytes> after;
     for (int i = 0; i < 2 && after.empty(); i++)

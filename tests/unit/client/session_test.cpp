@@ -40,7 +40,7 @@ Lines join(Lines a, const Lines &b)
 
 const poll_op_t *poll_slot(int fd)
 {
-    for (const poll_op_t &p : _polls)
+    for (const poll_op_t &p : poll_table())
         if (p.fds == fd)
             return &p;
     return nullptr;
@@ -48,7 +48,7 @@ const poll_op_t *poll_slot(int fd)
 
 const tm_t *timer_slot(CALLBACK_FUNC func)
 {
-    for (const tm_t &t : _tms)
+    for (const tm_t &t : tm_table())
         if (t.name[0] != 0 && t.func == func)
             return &t;
     return nullptr;
@@ -421,7 +421,7 @@ class SessionInitTest : public ClientNetnsTest {};
 
 TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
 {
-    ASSERT_EQ(sdwclnt_init(), 0);
+    ASSERT_EQ(sdwclnt_init(clnt), 0);
     const Lines lines = log->take();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
@@ -447,7 +447,7 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
     EXPECT_EQ(udp->func, &sdwan_sock_recv);
     const int udpsock = clnt->io.udpsock;
 
-    sdwclnt_deinit();
+    sdwclnt_deinit(clnt);
     EXPECT_EQ(if_flags("tolva0"), -1);
     EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
     EXPECT_EQ(poll_slot(udpsock), nullptr);
@@ -459,7 +459,7 @@ TEST_F(SessionInitTest, InitRegistersEverythingAndDeinitReleasesIt)
 TEST_F(SessionInitTest, InitTakesTheOffloadsTheKernelGrants)
 {
     clnt->conf.offload = 1;
-    ASSERT_EQ(sdwclnt_init(), 0);
+    ASSERT_EQ(sdwclnt_init(clnt), 0);
     EXPECT_EQ(log->take().back(), "offloads: tun tso4, udp gso, udp gro");
     EXPECT_EQ(clnt->io.tunoff, TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4);
     EXPECT_TRUE(clnt->io.udpgso);
@@ -473,14 +473,14 @@ TEST_F(SessionInitTest, InitTakesTheOffloadsTheKernelGrants)
     sdwclnt_reset_state(clnt);
     EXPECT_EQ(log->take(), SOCKET_LINES);
     EXPECT_TRUE(clnt->io.udpgro);
-    sdwclnt_deinit();
+    sdwclnt_deinit(clnt);
 }
 
 TEST_F(SessionInitTest, NoDefaultRouteFailsAndUnregisters)
 {
     std::string err;
     ASSERT_TRUE(netns_sh_ok("ip route del default", &err)) << err;
-    ASSERT_EQ(sdwclnt_init(), -1);
+    ASSERT_EQ(sdwclnt_init(clnt), -1);
     const Lines lines = log->take();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "sdwan client initial success");
@@ -494,7 +494,7 @@ TEST_F(SessionInitTest, NoDefaultRouteFailsAndUnregisters)
 TEST_F(SessionInitTest, TunFailureRegistersNothing)
 {
     snprintf(clnt->conf.tun_name, sizeof clnt->conf.tun_name, "bad/name");
-    ASSERT_EQ(sdwclnt_init(), -1);
+    ASSERT_EQ(sdwclnt_init(clnt), -1);
     EXPECT_FALSE(log->contains("sdwan client initial success"));
     EXPECT_EQ(timer_slot(&sdwclnt_do_timer), nullptr);
     EXPECT_EQ(clnt->io.tunfd, -1);
@@ -503,7 +503,7 @@ TEST_F(SessionInitTest, TunFailureRegistersNothing)
 // The whole path through the event core: timer scan, descriptor poll, read callbacks.
 TEST_F(SessionInitTest, EventLoopEstablishesASession)
 {
-    ASSERT_EQ(sdwclnt_init(), 0);
+    ASSERT_EQ(sdwclnt_init(clnt), 0);
     bool answered = false;
     for (int i = 0; i < 10 && clnt->sess.state != SDWANCLNT_DATA; i++) {
         FakeClock::advance(1);
@@ -518,7 +518,7 @@ TEST_F(SessionInitTest, EventLoopEstablishesASession)
     EXPECT_TRUE(log->contains("sdwan DATA ESTABLISHED session 513"));
     EXPECT_TRUE(log->contains("Using IP: 10.200.0.5, Gateway: 10.200.0.1, MTU: 1400, Encrypt: N"));
     EXPECT_EQ(if_inet("tolva0"), "10.200.0.5/24");
-    sdwclnt_deinit();
+    sdwclnt_deinit(clnt);
 }
 
 }  // namespace
@@ -528,7 +528,7 @@ TEST_F(SessionInitTest, EventLoopEstablishesASession)
 // cannot be taken, the client tries again every 10 ticks.
 TEST_F(SessionInitTest, ALostInterfaceIsMadeAgain)
 {
-    ASSERT_EQ(sdwclnt_init(), 0);
+    ASSERT_EQ(sdwclnt_init(clnt), 0);
     log->take();
     std::string err;
     ASSERT_TRUE(netns_sh_ok("ip link del tolva0", &err)) << err;
@@ -557,6 +557,6 @@ TEST_F(SessionInitTest, ALostInterfaceIsMadeAgain)
     sdwclnt_do_timer(clnt);
     ASSERT_GE(clnt->io.tunfd, 0) << "made again on the tenth tick";
     EXPECT_NE(if_flags("tolva0"), -1);
-    sdwclnt_deinit();
+    sdwclnt_deinit(clnt);
     EXPECT_EQ(if_flags("tolva0"), -1);
 }

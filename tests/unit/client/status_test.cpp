@@ -195,17 +195,10 @@ class StatusTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        status_reset();
-        status_set_path("");
         FakeClock::mono = 5000000;
         FakeClock::install();
     }
-    void TearDown() override
-    {
-        status_set_path("");
-        FakeClock::uninstall();
-        status_reset();
-    }
+    void TearDown() override { FakeClock::uninstall(); }
 };
 
 // ---- round-trip ring ----
@@ -535,7 +528,6 @@ TEST_F(StatusTest, OneLineForTheServiceManager)
         {"configuration rejected", [](sdwan_t *c) { c->conf.peerport = 0; }, "No session: the configuration is not valid"},
     };
     for (const TextCase &tc : cases) {
-        status_reset();
         sdwan_t c = data_record();
         tc.change(&c);
         char text[256];
@@ -555,11 +547,11 @@ TEST_F(StatusTest, OneLineForTheServiceManager)
 TEST_F(StatusTest, PathAndItsTemporaryTwinMustFit)
 {
     // ".tmpXXXXXX" and the terminator: 11 bytes.
-    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 11, 'a').c_str()), 0);
-    EXPECT_EQ(std::string(status_path()).size(), STATUS_PATH_MAX - 11);
-    EXPECT_EQ(status_set_path(std::string(STATUS_PATH_MAX - 10, 'a').c_str()), -1);
-    EXPECT_STREQ(status_path(), "") << "a path that does not fit turns the file off";
-    const sdwan_t c = data_record();
+    sdwan_t c = data_record();
+    EXPECT_EQ(status_set_path(&c, std::string(STATUS_PATH_MAX - 11, 'a').c_str()), 0);
+    EXPECT_EQ(std::string(status_path(&c)).size(), STATUS_PATH_MAX - 11);
+    EXPECT_EQ(status_set_path(&c, std::string(STATUS_PATH_MAX - 10, 'a').c_str()), -1);
+    EXPECT_STREQ(status_path(&c), "") << "a path that does not fit turns the file off";
     EXPECT_EQ(status_write(&c), 0) << "nothing to write is no failure";
 }
 
@@ -570,8 +562,8 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
 {
     TempDir dir;
     const std::string path = dir / "tolvad.prom";
-    ASSERT_EQ(status_set_path(path.c_str()), 0);
     sdwan_t c = data_record();
+    ASSERT_EQ(status_set_path(&c, path.c_str()), 0);
 
     const mode_t mask = umask(0);
     umask(mask);
@@ -629,8 +621,8 @@ TEST_F(StatusTest, WriteFailuresAreLoggedOncePerFault)
     TempDir dir;
     const std::string sub = dir / "run";
     const std::string path = sub + "/tolvad.prom";
-    ASSERT_EQ(status_set_path(path.c_str()), 0);
-    const sdwan_t c = data_record();
+    sdwan_t c = data_record();
+    ASSERT_EQ(status_set_path(&c, path.c_str()), 0);
 
     errno = 0;
     EXPECT_EQ(status_write(&c), -1);
@@ -655,7 +647,7 @@ TEST_F(StatusTest, WriteFailuresAreLoggedOncePerFault)
 
     status_tick(&c);
     EXPECT_EQ(log.take(), Lines{});
-    status_deinit();
+    status_deinit(&c);
     EXPECT_NE(access(path.c_str(), F_OK), 0) << "the file outlived the daemon";
 }
 
@@ -682,8 +674,8 @@ TEST_F(StatusTest, PlantedFilesAreNeitherOpenedNorRemoved)
         std::filesystem::remove(path + ".tmp");
         std::ofstream(target) << "root's own file\n";
         ASSERT_EQ(c.fifo ? mkfifo(c.planted.c_str(), 0666) : symlink(target.c_str(), c.planted.c_str()), 0) << c.name;
-        ASSERT_EQ(status_set_path(path.c_str()), 0);
-        const sdwan_t rec = data_record();
+        sdwan_t rec = data_record();
+        ASSERT_EQ(status_set_path(&rec, path.c_str()), 0);
         const auto t0 = std::chrono::steady_clock::now();
         status_tick(&rec);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1)) << c.name;
@@ -693,7 +685,7 @@ TEST_F(StatusTest, PlantedFilesAreNeitherOpenedNorRemoved)
         ASSERT_EQ(lstat(path.c_str(), &st), 0) << c.name;
         EXPECT_TRUE(S_ISREG(st.st_mode)) << c.name;
         EXPECT_TRUE(parse_exposition(slurp(path)).ok) << c.name;
-        status_deinit();
+        status_deinit(&rec);
         EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
         if (c.planted != path) {
             EXPECT_EQ(lstat(c.planted.c_str(), &st), 0) << c.name << ": removed what the run did not make";
@@ -701,10 +693,10 @@ TEST_F(StatusTest, PlantedFilesAreNeitherOpenedNorRemoved)
     }
     // Nothing written: nothing removed.
     std::ofstream(path) << "someone else's\n";
-    ASSERT_EQ(status_set_path(path.c_str()), 0);
-    status_deinit();
+    sdwan_t rec = data_record();
+    ASSERT_EQ(status_set_path(&rec, path.c_str()), 0);
+    status_deinit(&rec);
     EXPECT_EQ(slurp(path), "someone else's\n");
-    status_set_path("");
 }
 
 // ---- a scripted session ----
@@ -713,21 +705,14 @@ class StatusSessionTest : public ClientNetnsTest {
 protected:
     void SetUp() override
     {
-        status_reset();
         FakeClock::mono = 7000000;
         ClientNetnsTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
         ASSERT_TRUE(open_tun());
         path_ = dir_ / "tolvad.prom";
-        ASSERT_EQ(status_set_path(path_.c_str()), 0);
+        ASSERT_EQ(status_set_path(clnt, path_.c_str()), 0);
         log->take();
-    }
-    void TearDown() override
-    {
-        status_set_path("");
-        status_reset();
-        ClientNetnsTest::TearDown();
     }
     std::map<std::string, std::string> scrape()
     {
@@ -825,7 +810,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "6"}, {"openackcnt", "1"}, {"echorespcnt", "3"},
                                          {"closedcnt", "1"}, {"panic_pkttype", "1"}}));
 
-    status_deinit();
+    status_deinit(clnt);
     EXPECT_NE(access(path_.c_str(), F_OK), 0);
 }
 

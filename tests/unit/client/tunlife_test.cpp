@@ -21,12 +21,20 @@
 #include "net/rtnl.h"
 #include "net/tun.h"
 #include "base/fail.h"
+#include "support/client.h"
 #include "support/hostns.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/proc.h"
 
 namespace {
+// The clean-up step as a configuration without "setdns" runs it, on the namespace's kernel.
+int cleanup(const char *name)
+{
+    client_ptr c = new_client();
+    c->ops = netns_kernel_ops();
+    return sdwclnt_cleanup(c.get(), name);
+}
 
 using Lines = std::vector<std::string>;
 
@@ -103,7 +111,7 @@ TEST_F(TunLifeNs, AnInterfaceOfAnotherKindIsLeftAlone)
     EXPECT_EQ(log.all(), Lines{"Failed to attach tun interface up0: Invalid argument"});
     EXPECT_EQ(uplink(), before);
     EXPECT_EQ(alias_of(UPLINK), "");
-    EXPECT_EQ(sdwclnt_cleanup(UPLINK), 0);
+    EXPECT_EQ(cleanup(UPLINK), 0);
     EXPECT_EQ(uplink(), before);
 }
 
@@ -120,7 +128,7 @@ TEST_F(TunLifeNs, ASecondInstanceLeavesTheFirstsTunnel)
     sdwclnt_clear_iproute(&second);
     EXPECT_EQ(log.all(), Lines{"Failed to attach tun interface tolv0: Device or resource busy"});
     // Nor does the clean-up step take a running daemon's interface for a dead one's.
-    EXPECT_EQ(sdwclnt_cleanup(TUN), 0);
+    EXPECT_EQ(cleanup(TUN), 0);
     EXPECT_EQ(routes() + if_inet(TUN) + std::to_string(if_flags(TUN)), before);
     sdwclnt_clear_iproute(&c_);
 }
@@ -153,12 +161,12 @@ TEST_F(TunLifeNs, WhatAKilledRunLeftIsRemoved)
             EXPECT_EQ(if_flags(TUN) & IFF_UP, 0);
             sdwclnt_tun_close(&dead);
         } else {
-            EXPECT_EQ(sdwclnt_cleanup(TUN), 0);
+            EXPECT_EQ(cleanup(TUN), 0);
         }
         EXPECT_EQ(log.all(), Lines{"Removed what an earlier run left on tolv0"});
         EXPECT_EQ(if_flags(TUN), -1);
         EXPECT_EQ(routes(), host);
-        EXPECT_EQ(sdwclnt_cleanup(TUN), 0) << "nothing left: nothing to do";
+        EXPECT_EQ(cleanup(TUN), 0) << "nothing left: nothing to do";
     }
 }
 namespace {
@@ -238,7 +246,7 @@ TEST_F(TunLifeNs, AnExistingTunInterfaceIsUsedOnlyWhenFree)
         }
         if (c.killed) {
             close(t.io.tunfd);
-            EXPECT_EQ(sdwclnt_cleanup(NAME), 0);
+            EXPECT_EQ(cleanup(NAME), 0);
             EXPECT_FALSE(has(routes(), "198.51.100.8")) << routes();
         } else {
             // The daemon's shutdown, in its order.

@@ -44,7 +44,7 @@ protected:
         tm_init();
         EXPECT_EQ(cap.take(), (Lines{"System initial POLL mode success", "System initial timer success"}));
         g_calls.clear();
-        _quit = 0;
+        os_quit = 0;
     }
     void TearDown() override
     {
@@ -53,7 +53,7 @@ protected:
         for (int fd : fds_)
             close(fd);
         FakeClock::uninstall();
-        _quit = 0;
+        os_quit = 0;
     }
 
     // An eventfd, readable when `ready`.
@@ -73,7 +73,7 @@ protected:
     int free_timer_slots() const
     {
         int n = 0;
-        for (const tm_t &t : _tms)
+        for (const tm_t &t : tm_table())
             n += t.name[0] == 0;
         return n;
     }
@@ -122,9 +122,9 @@ TEST_F(Event, TimerTableHoldsEightAndANinthChangesNothing)
     for (int i = 0; i < TM_SLOTS; i++)
         ASSERT_EQ(tm_add(tags[i], 1, record_call, const_cast<char *>(tags[i])), 0);
     tm_t before[TM_SLOTS];
-    memcpy(before, _tms, sizeof before);
+    memcpy(before, tm_table(), sizeof before);
     EXPECT_EQ(tm_add("ninth", 1, record_call, nullptr), -ENOSPC);
-    EXPECT_EQ(memcmp(before, _tms, sizeof before), 0);
+    EXPECT_EQ(memcmp(before, tm_table(), sizeof before), 0);
 
     FakeClock::advance(1);
     tm_scan();
@@ -147,7 +147,7 @@ TEST_F(Event, TimerNamesAreKeptWholeOrRefused)
         cap.take();
         EXPECT_EQ(tm_add(c.name, 1, record_call, nullptr), c.added) << c.name;
         if (c.added == 0)
-            EXPECT_STREQ(_tms[0].name, c.name);
+            EXPECT_STREQ(tm_table()[0].name, c.name);
         else
             EXPECT_EQ(free_timer_slots(), TM_SLOTS) << c.name;
     }
@@ -171,11 +171,11 @@ TEST_F(Event, TimerDeleteComparesTheWholeName)
         ASSERT_EQ(tm_add("other", 1, record_call, nullptr), 0);
         ASSERT_EQ(tm_add(c.stored, 1, record_call, nullptr), 0);
         tm_del(c.deleted);
-        EXPECT_EQ(_tms[1].name[0] == 0, c.removed) << c.stored << " del " << c.deleted;
-        EXPECT_STREQ(_tms[0].name, "other") << c.stored << " del " << c.deleted;
+        EXPECT_EQ(tm_table()[1].name[0] == 0, c.removed) << c.stored << " del " << c.deleted;
+        EXPECT_STREQ(tm_table()[0].name, "other") << c.stored << " del " << c.deleted;
         if (c.removed) {
-            EXPECT_EQ(_tms[1].tmout, 0u);
-            EXPECT_EQ(_tms[1].func, nullptr);
+            EXPECT_EQ(tm_table()[1].tmout, 0u);
+            EXPECT_EQ(tm_table()[1].func, nullptr);
         }
     }
 }
@@ -188,8 +188,8 @@ TEST_F(Event, SameNameTwiceBothRunAndDeleteTakesTheLowerSlot)
     tm_scan();
     EXPECT_EQ(g_calls, (std::vector<std::string>{"first", "second"}));
     tm_del("dup");
-    EXPECT_EQ(_tms[0].name[0], 0);
-    EXPECT_STREQ(_tms[1].name, "dup");
+    EXPECT_EQ(tm_table()[0].name[0], 0);
+    EXPECT_STREQ(tm_table()[1].name, "dup");
     g_calls.clear();
     FakeClock::advance(1);
     tm_scan();
@@ -207,7 +207,7 @@ TEST_F(Event, PeriodZeroKeepsItsSlotAndNeverRuns)
         tm_scan();
     }
     EXPECT_EQ(g_calls, std::vector<std::string>(5, "one"));
-    EXPECT_EQ(_tms[0].tmcnt, 0u);
+    EXPECT_EQ(tm_table()[0].tmcnt, 0u);
 }
 
 // An empty name runs like any other timer, but its slot reads as free and is taken over.
@@ -217,10 +217,10 @@ TEST_F(Event, EmptyNameRunsButItsSlotIsTakenOver)
     FakeClock::advance(2);
     tm_scan();
     EXPECT_EQ(g_calls, std::vector<std::string>{"empty"});
-    EXPECT_EQ(_tms[0].tmcnt, 1u);
+    EXPECT_EQ(tm_table()[0].tmcnt, 1u);
     ASSERT_EQ(tm_add("new", 1, record_call, const_cast<char *>("new")), 0);
-    EXPECT_STREQ(_tms[0].name, "new");
-    EXPECT_EQ(_tms[0].tmcnt, 0u);
+    EXPECT_STREQ(tm_table()[0].name, "new");
+    EXPECT_EQ(tm_table()[0].tmcnt, 0u);
     g_calls.clear();
     FakeClock::advance(5);
     tm_scan();
@@ -258,7 +258,7 @@ TEST_F(Event, TimerScheduleFollowsTheScanClock)
             set_mono(c.clock[i]);
             tm_scan();
             EXPECT_EQ(static_cast<int>(g_calls.size()), c.calls[i]) << c.name << ", scan " << i;
-            EXPECT_EQ(_tms[0].tmcnt, static_cast<uint64_t>(c.calls[i])) << c.name << ", scan " << i;
+            EXPECT_EQ(tm_table()[0].tmcnt, static_cast<uint64_t>(c.calls[i])) << c.name << ", scan " << i;
         }
     }
 }
@@ -278,8 +278,8 @@ TEST_F(Event, ScanReadsTheClockOnce)
     set_mono(1001);
     tm_scan();
     EXPECT_EQ(g_calls, std::vector<std::string>{"mover"});
-    EXPECT_EQ(_tms[0].lastsec, 1001u);
-    EXPECT_EQ(_tms[1].lastsec, 1000u);
+    EXPECT_EQ(tm_table()[0].lastsec, 1001u);
+    EXPECT_EQ(tm_table()[1].lastsec, 1000u);
 }
 
 // Timer callbacks may change the table: a timer removed by an earlier callback of the same scan
@@ -298,8 +298,8 @@ TEST_F(Event, TimerCallbackChangesTheTable)
     FakeClock::advance(1);
     tm_scan();
     EXPECT_EQ(g_calls, std::vector<std::string>{"killer"});
-    EXPECT_STREQ(_tms[1].name, "added");
-    EXPECT_EQ(_tms[1].lastsec, 1001u);
+    EXPECT_STREQ(tm_table()[1].name, "added");
+    EXPECT_EQ(tm_table()[1].lastsec, 1001u);
 }
 
 // ---- descriptor table ----
@@ -311,21 +311,21 @@ TEST_F(Event, PollSlotsFillLowestFirstAndRefuseMinusOne)
         ASSERT_EQ(poll_add(100 + i, record_call, nullptr), 0) << i;
     EXPECT_EQ(poll_add(200, record_call, nullptr), -1);
     poll_del(105);
-    EXPECT_EQ(_polls[5].fds, -1);
-    EXPECT_EQ(_polls[5].func, nullptr);
+    EXPECT_EQ(poll_table()[5].fds, -1);
+    EXPECT_EQ(poll_table()[5].func, nullptr);
     poll_del(999);  // not registered: nothing changes
     poll_op_t before[POLL_SLOTS];
-    memcpy(before, _polls, sizeof before);
+    memcpy(before, poll_table(), sizeof before);
     poll_del(999);
-    EXPECT_EQ(memcmp(before, _polls, sizeof before), 0);
+    EXPECT_EQ(memcmp(before, poll_table(), sizeof before), 0);
     int arg;
     ASSERT_EQ(poll_add(300, record_call, &arg), 0);
-    EXPECT_EQ(_polls[5].fds, 300);
-    EXPECT_EQ(_polls[5].arg, &arg);
+    EXPECT_EQ(poll_table()[5].fds, 300);
+    EXPECT_EQ(poll_table()[5].arg, &arg);
     EXPECT_EQ(poll_add(-1, record_call, nullptr), -1);
     poll_del(100);
     EXPECT_EQ(poll_add(-1, record_call, nullptr), -1) << "refused even with a free slot";
-    EXPECT_EQ(_polls[0].fds, -1);
+    EXPECT_EQ(poll_table()[0].fds, -1);
 }
 
 TEST_F(Event, ReadableDescriptorsAreCalledInSlotOrder)
@@ -362,7 +362,7 @@ TEST_F(Event, OtherNegativeDescriptorIsStoredButNotPolled)
     const int a = efd(true);
     ASSERT_EQ(poll_add(-7, record_call, const_cast<char *>("neg")), 0);
     ASSERT_EQ(poll_add(a, record_call, const_cast<char *>("a")), 0);
-    EXPECT_EQ(_polls[0].fds, -7);
+    EXPECT_EQ(poll_table()[0].fds, -7);
     poll_once(0);
     EXPECT_EQ(g_calls, std::vector<std::string>{"a"});
 }
@@ -450,7 +450,7 @@ TEST_F(Event, CallbackRemovingALaterReadyDescriptorPreventsItsCall)
     ASSERT_EQ(poll_add(w, record_call, const_cast<char *>("witness")), 0);
     poll_once(0);
     EXPECT_EQ(g_calls, (std::vector<std::string>{"killer", "witness"}));
-    EXPECT_EQ(_polls[1].fds, -1);
+    EXPECT_EQ(poll_table()[1].fds, -1);
 }
 
 // The removed slot refilled with another descriptor within the same pass: the old callback must
@@ -478,7 +478,7 @@ TEST_F(Event, CallbackRefillingALaterSlotNeverCallsTheOldCallback)
     EXPECT_EQ(g_calls[0], "killer");
     for (const std::string &c : g_calls)
         EXPECT_NE(c, "victim");
-    EXPECT_EQ(_polls[1].fds, f);
+    EXPECT_EQ(poll_table()[1].fds, f);
 }
 
 // The socket re-open pattern: a callback removes its own descriptor and registers a new one,
@@ -505,7 +505,7 @@ TEST_F(Event, CallbackReplacingItsOwnDescriptor)
     ASSERT_EQ(poll_add(old_fd, reopen_cb, &r), 0);
     poll_once(0);
     EXPECT_EQ(g_calls, std::vector<std::string>{"reopen"});
-    EXPECT_EQ(_polls[1].fds, new_fd);
+    EXPECT_EQ(poll_table()[1].fds, new_fd);
     g_calls.clear();
     poll_once(0);
     EXPECT_EQ(g_calls, std::vector<std::string>{"new"});
@@ -623,7 +623,7 @@ void quit_cb(void *arg)
 {
     record_call(arg);
     FakeClock::advance(10);  // any further scan would call the timer again
-    _quit = 1;
+    os_quit = 1;
 }
 
 TEST_F(Event, LoopFinishesItsIterationAfterQuitAndScansNoMore)
@@ -643,7 +643,7 @@ TEST_F(Event, LoopReturnsAtOnceWhenQuitIsAlreadySet)
 {
     ASSERT_EQ(tm_add("tick", 1, record_call, const_cast<char *>("tick")), 0);
     FakeClock::advance(1);
-    _quit = 1;
+    os_quit = 1;
     poll_loop();
     EXPECT_EQ(g_calls, std::vector<std::string>{});
 }
@@ -672,14 +672,14 @@ TEST_F(Event, ExitSignalEndsTheWaitingLoop)
         usleep(10000);
     const auto waited = std::chrono::steady_clock::now() - t0;
     if (!done.load()) {
-        _quit = 1;  // unblock the thread before failing, so the test can end
+        os_quit = 1;  // unblock the thread before failing, so the test can end
         loop.join();
         FAIL() << "loop did not end within 3 s of the signal";
     }
     loop.join();
     sigaction(SIGUSR2, &old, nullptr);
     EXPECT_LT(waited, std::chrono::milliseconds(900)) << "the interrupted poll should end the iteration";
-    EXPECT_EQ(_quit.load(), 1);
+    EXPECT_EQ(os_quit.load(), 1);
     EXPECT_EQ(cap.take(), Lines{"received signo 12, start to exit"});
     EXPECT_EQ(g_calls, std::vector<std::string>{});
 }

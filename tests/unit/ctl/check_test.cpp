@@ -13,6 +13,7 @@
 #include "client/status.h"
 #include "ctl/ctl.h"
 #include "sdwan_build.h"
+#include "support/client.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -29,15 +30,13 @@ struct CheckRun {
 // One check as a fresh daemon would read the file: the record starts over for every case.
 CheckRun check(const std::string &path, bool json = false, const char *table = TEST_DATA_DIR "/route/gateway.txt")
 {
-    static const sdwan_t initial = _sdwclnt;
-    _sdwclnt = initial;
-    status_set_path("");
+    const client_ptr clnt = new_client();
     ctl_check_route_table(table);  // a host of the tests' own, not the machine's
     char *buf = nullptr;
     size_t len = 0;
     FILE *out = open_memstream(&buf, &len);
     CheckRun r;
-    r.rc = ctl_check(path.c_str(), json, out);
+    r.rc = ctl_check(clnt.get(), path.c_str(), json, out);
     fclose(out);
     r.out.assign(buf, len);
     free(buf);

@@ -16,10 +16,14 @@
 #include "client/status.h"
 #include "daemon/cfg.h"
 #include "base/log.h"
+#include "support/client.h"
 #include "support/logcap.h"
 #include "support/tempdir.h"
 
 namespace {
+// The client object of this file's tests (the daemon's is main's).
+const client_ptr g_owned = new_client();
+sdwan_t &g_clnt = *g_owned;
 
 using Lines = std::vector<std::string>;
 
@@ -237,7 +241,6 @@ TEST_F(Cfg, ReportsTheTablesBoundsAndWidths)
         EXPECT_EQ(got, c.diags) << c.line;
     }
     cap.take();
-    status_set_path("");
     log_set_limit(0);
 }
 
@@ -515,11 +518,11 @@ TEST_F(Cfg, LongLinesArePiecesOf255)
 class CfgLoad : public Cfg {
 protected:
     sdwan_t saved_;
-    void SetUp() override { saved_ = _sdwclnt; }
+    void SetUp() override { saved_ = g_clnt; }
     void TearDown() override
     {
-        _sdwclnt = saved_;
-        _cfgfile = "/etc/sdwan/kesp.conf";
+        g_clnt = saved_;
+        cfgfile_path = "/etc/sdwan/kesp.conf";
     }
     // The files of the source tree are usually checked out readable by everyone, and loading
     // one then begins with the permission warning.
@@ -536,64 +539,64 @@ protected:
 TEST_F(CfgLoad, GoldenFile)
 {
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/valid.conf";
-    _cfgfile = path.c_str();
-    ASSERT_EQ(cfg_load(), 0);
+    cfgfile_path = path.c_str();
+    ASSERT_EQ(cfg_load(&g_clnt), 0);
     EXPECT_EQ(cap.take(), after_warning(path, {}));
-    EXPECT_STREQ(_sdwclnt.conf.tun_name, "tolva0");
-    EXPECT_STREQ(_sdwclnt.conf.peer, "192.0.2.1");
-    EXPECT_EQ(bytes_of(_sdwclnt.sess.peerip), (std::array<uint8_t, 4>{192, 0, 2, 1}));
-    EXPECT_STREQ(_sdwclnt.conf.peerdomain, "");
-    EXPECT_STREQ(_sdwclnt.conf.user, "branch-17");
-    EXPECT_STREQ(_sdwclnt.conf.pass, "s3cr#t=x");
-    EXPECT_EQ(_sdwclnt.conf.peerport, 4500);
-    EXPECT_EQ(_sdwclnt.conf.mtu, 1400);
-    EXPECT_EQ(_sdwclnt.conf.encrypt, 1);
-    EXPECT_EQ(_sdwclnt.conf.pipeid, 7);
-    EXPECT_EQ(_sdwclnt.conf.pipeidx, 2);
-    EXPECT_EQ(_sdwclnt.conf.datalog, 1) << "the per-packet line is on unless the file turns it off";
-    EXPECT_EQ(_sdwclnt.conf.offload, 1) << "the kernel's offloads are asked for unless the file says no";
-    EXPECT_EQ(_sdwclnt.io.udpsock, -1);
-    EXPECT_EQ(_sdwclnt.io.tunfd, -1);
+    EXPECT_STREQ(g_clnt.conf.tun_name, "tolva0");
+    EXPECT_STREQ(g_clnt.conf.peer, "192.0.2.1");
+    EXPECT_EQ(bytes_of(g_clnt.sess.peerip), (std::array<uint8_t, 4>{192, 0, 2, 1}));
+    EXPECT_STREQ(g_clnt.conf.peerdomain, "");
+    EXPECT_STREQ(g_clnt.conf.user, "branch-17");
+    EXPECT_STREQ(g_clnt.conf.pass, "s3cr#t=x");
+    EXPECT_EQ(g_clnt.conf.peerport, 4500);
+    EXPECT_EQ(g_clnt.conf.mtu, 1400);
+    EXPECT_EQ(g_clnt.conf.encrypt, 1);
+    EXPECT_EQ(g_clnt.conf.pipeid, 7);
+    EXPECT_EQ(g_clnt.conf.pipeidx, 2);
+    EXPECT_EQ(g_clnt.conf.datalog, 1) << "the per-packet line is on unless the file turns it off";
+    EXPECT_EQ(g_clnt.conf.offload, 1) << "the kernel's offloads are asked for unless the file says no";
+    EXPECT_EQ(g_clnt.io.udpsock, -1);
+    EXPECT_EQ(g_clnt.io.tunfd, -1);
 }
 
 TEST_F(CfgLoad, CrlfFileKeepsCarriageReturnsInTextValues)
 {
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/crlf.conf";
-    _cfgfile = path.c_str();
-    ASSERT_EQ(cfg_load(), 0);
+    cfgfile_path = path.c_str();
+    ASSERT_EQ(cfg_load(&g_clnt), 0);
     EXPECT_EQ(cap.take(), after_warning(path, {"sdwclnt: peer 192.0.2.1\r is not in IPv4 format, treating it as domain"}));
-    EXPECT_STREQ(_sdwclnt.conf.tun_name, "tolva0");
-    EXPECT_STREQ(_sdwclnt.conf.peer, "192.0.2.1\r");
-    EXPECT_EQ(_sdwclnt.sess.peerip, 0u);
-    EXPECT_STREQ(_sdwclnt.conf.peerdomain, "192.0.2.1\r");
-    EXPECT_STREQ(_sdwclnt.conf.user, "branch-17\r");
-    EXPECT_STREQ(_sdwclnt.conf.pass, "secret\r");
-    EXPECT_EQ(_sdwclnt.conf.peerport, 4500);
-    EXPECT_EQ(_sdwclnt.conf.mtu, 1400);
-    EXPECT_EQ(_sdwclnt.conf.encrypt, 0);
+    EXPECT_STREQ(g_clnt.conf.tun_name, "tolva0");
+    EXPECT_STREQ(g_clnt.conf.peer, "192.0.2.1\r");
+    EXPECT_EQ(g_clnt.sess.peerip, 0u);
+    EXPECT_STREQ(g_clnt.conf.peerdomain, "192.0.2.1\r");
+    EXPECT_STREQ(g_clnt.conf.user, "branch-17\r");
+    EXPECT_STREQ(g_clnt.conf.pass, "secret\r");
+    EXPECT_EQ(g_clnt.conf.peerport, 4500);
+    EXPECT_EQ(g_clnt.conf.mtu, 1400);
+    EXPECT_EQ(g_clnt.conf.encrypt, 0);
 }
 
 TEST_F(CfgLoad, DomainFileWithWrappedNumbers)
 {
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/domain.conf";
-    _cfgfile = path.c_str();
-    ASSERT_EQ(cfg_load(), 0);
+    cfgfile_path = path.c_str();
+    ASSERT_EQ(cfg_load(&g_clnt), 0);
     EXPECT_EQ(cap.take(), after_warning(path, {"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain"}));
-    EXPECT_STREQ(_sdwclnt.conf.tun_name, "tolva1");
-    EXPECT_EQ(_sdwclnt.sess.peerip, 0u);
-    EXPECT_STREQ(_sdwclnt.conf.peerdomain, "vpn.example.net");
-    EXPECT_EQ(_sdwclnt.conf.peerport, 1);
-    EXPECT_EQ(_sdwclnt.conf.mtu, 46);
+    EXPECT_STREQ(g_clnt.conf.tun_name, "tolva1");
+    EXPECT_EQ(g_clnt.sess.peerip, 0u);
+    EXPECT_STREQ(g_clnt.conf.peerdomain, "vpn.example.net");
+    EXPECT_EQ(g_clnt.conf.peerport, 1);
+    EXPECT_EQ(g_clnt.conf.mtu, 46);
 }
 
 TEST_F(CfgLoad, UnreadableFileReturnsMinusOneSilently)
 {
     const std::string path = std::string(TEST_DATA_DIR) + "/cfg/no-such-file.conf";
-    _cfgfile = path.c_str();
-    const sdwan_t before = _sdwclnt;
-    EXPECT_EQ(cfg_load(), -1);
+    cfgfile_path = path.c_str();
+    const sdwan_t before = g_clnt;
+    EXPECT_EQ(cfg_load(&g_clnt), -1);
     EXPECT_EQ(cap.take(), Lines{});
-    EXPECT_EQ(memcmp(&before, &_sdwclnt, sizeof before), 0);
+    EXPECT_EQ(memcmp(&before, &g_clnt, sizeof before), 0);
 }
 
 // What is not a regular file of a sane size stops the start-up like a missing file: a device
@@ -620,15 +623,15 @@ TEST_F(CfgLoad, OnlyARegularFileOfASaneSizeIsRead)
         {big, -1}, {full, 0},
     };
     for (const auto &c : cases) {
-        _sdwclnt = saved_;
-        const sdwan_t before = _sdwclnt;
-        _cfgfile = c.path.c_str();
-        EXPECT_EQ(cfg_load(), c.want) << c.path;
+        g_clnt = saved_;
+        const sdwan_t before = g_clnt;
+        cfgfile_path = c.path.c_str();
+        EXPECT_EQ(cfg_load(&g_clnt), c.want) << c.path;
         if (c.want == 0) {
-            EXPECT_STREQ(_sdwclnt.conf.tun_name, "tun0") << c.path;
+            EXPECT_STREQ(g_clnt.conf.tun_name, "tun0") << c.path;
             EXPECT_EQ(cap.take(), Lines{}) << c.path;
         } else {
-            EXPECT_EQ(memcmp(&before, &_sdwclnt, sizeof before), 0) << c.path;
+            EXPECT_EQ(memcmp(&before, &g_clnt, sizeof before), 0) << c.path;
             EXPECT_EQ(cap.take(), Lines{}) << c.path;
         }
     }
@@ -655,15 +658,15 @@ TEST_F(CfgLoad, WarnsWhenOtherUsersMayReadThePassword)
         fputs(BASE.c_str(), fp);
         fclose(fp);
         ASSERT_EQ(chmod(path.c_str(), c.mode), 0);  // whatever the umask made of it
-        _cfgfile = path.c_str();
-        _sdwclnt = saved_;
-        ASSERT_EQ(cfg_load(), 0) << std::oct << c.mode;
+        cfgfile_path = path.c_str();
+        g_clnt = saved_;
+        ASSERT_EQ(cfg_load(&g_clnt), 0) << std::oct << c.mode;
         const Lines want = c.warned ? Lines{"Warning: configuration file " + path +
                                             " is readable by other users; it holds a password"}
                                     : Lines{};
         EXPECT_EQ(cap.take(), want) << std::oct << c.mode;
-        EXPECT_STREQ(_sdwclnt.conf.tun_name, "tun0") << "a warning does not stop the load, mode " << std::oct << c.mode;
-        EXPECT_EQ(_sdwclnt.conf.peerport, 4500);
+        EXPECT_STREQ(g_clnt.conf.tun_name, "tun0") << "a warning does not stop the load, mode " << std::oct << c.mode;
+        EXPECT_EQ(g_clnt.conf.peerport, 4500);
     }
     unlink(path.c_str());
     rmdir(tmpl);
@@ -690,14 +693,12 @@ TEST_F(Cfg, StatusKeyNamesTheStatusFile)
          nullptr},  // compared below
     };
     for (const StatusCase &c : cases) {
-        status_set_path("");
-        parse(c.text, sdwan_t{});
+        const sdwan_t r = parse(c.text, sdwan_t{});
         if (c.want != nullptr)
-            EXPECT_STREQ(status_path(), c.want) << c.name;
+            EXPECT_STREQ(status_path(&r), c.want) << c.name;
         else
-            EXPECT_EQ(std::string(status_path()), "/" + std::string(247, 'p')) << c.name;
+            EXPECT_EQ(std::string(status_path(&r)), "/" + std::string(247, 'p')) << c.name;
     }
-    status_set_path("");
 }
 
 }  // namespace

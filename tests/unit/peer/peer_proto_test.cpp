@@ -1235,9 +1235,9 @@ TEST_F(PeerProto, TunFailureEndsTheRunWithAnError)
     peer_tun_recv(p);
     peer_tun_recv(p);
     EXPECT_EQ(p->failed, 1);
-    EXPECT_EQ(_quit.load(), 1);
+    EXPECT_EQ(os_quit.load(), 1);
     EXPECT_EQ(log->take(), std::vector<std::string>{"peer: interface sdwt0 failed: Bad file descriptor; stopping"});
-    _quit.store(0);
+    os_quit.store(0);
     p->failed = 0;
     p->tunfd = tun[0];
 }
