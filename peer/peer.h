@@ -3,8 +3,8 @@
 // pool: a prefix of /16 to /24 split into /24s, each with its .1 on the server's own TUN
 // interface (a client always takes the .1 of its own /24 as its gateway).
 //
-// Everything lives in one static record, _peer (peer_sess.cpp): the configuration, the session
-// table, the receive and send batches. The tables are sized by the configuration and allocated
+// Everything lives in one record, peer_t, owned by the process entry (peer_main) and passed to
+// every function: the configuration, the session table, the receive and send batches. The tables are sized by the configuration and allocated
 // once at start-up (and at a reload of the user list); nothing is allocated on the packet path.
 #pragma once
 #include <cstddef>
@@ -232,8 +232,6 @@ struct peer_t {
     uint32_t coal_sess;
     uint16_t coal_sid;
 };
-
-extern peer_t _peer;
 
 // Pool addresses: the /24 network, and the host octet.
 inline uint8_t peer_hostpart(uint32_t ipbe)

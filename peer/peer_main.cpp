@@ -239,7 +239,9 @@ int peer_main(int argc, char **argv)
         return 2;
     }
 
-    peer_t *p = &_peer;
+    // The one server object, of static storage: its batches and tables are large.
+    static peer_t peer;
+    peer_t *p = &peer;
     p->cfgpath = cfgpath;
     char err[PEER_ERRLEN];
     if (peer_cfg_load(cfgpath, &p->cfg, err, sizeof err) != 0) {

@@ -82,8 +82,6 @@ void tables_free(peer_t *p)
 
 }  // namespace
 
-peer_t _peer;
-
 void peer_users_derive(peer_cfg_t *cfg)
 {
     for (int i = 0; i < cfg->nusers; i++) {

@@ -40,15 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (src == 3)
         ipbe = htonl(0x7F000002);  // 127.0.0.2
 
-    const int live_before = peer_live_count(&_peer);
-    peer_on_datagram(&_peer, ipbe, port, buf.data(), len);
+    const int live_before = peer_live_count(&fuzz_peer);
+    peer_on_datagram(&fuzz_peer, ipbe, port, buf.data(), len);
 
-    FUZZ_CHECK(_peer.st.rx_dgrams == 1);
-    FUZZ_CHECK(fuzz_peer_outcomes(_peer.st) == 1);
+    FUZZ_CHECK(fuzz_peer.st.rx_dgrams == 1);
+    FUZZ_CHECK(fuzz_peer_outcomes(fuzz_peer.st) == 1);
     // Only an accepted OPEN changes the table: one session more, or fewer when it replaced the
     // session of its own user and the one at its own address.
-    const int live_after = peer_live_count(&_peer);
-    if (_peer.st.open_ok == 0)
+    const int live_after = peer_live_count(&fuzz_peer);
+    if (fuzz_peer.st.open_ok == 0)
         FUZZ_CHECK(live_after == live_before);
     else
         FUZZ_CHECK(live_after >= live_before - 1 && live_after <= live_before + 1);

@@ -77,30 +77,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint16_t port;
     const int src = (flags & 3) > 2 ? 2 : flags & 3;
     fuzz_peer_source(src, &ipbe, &port);
-    peer_on_datagram(&_peer, ipbe, port, open, olen);
-    const peer_stats_t &st = _peer.st;
+    peer_on_datagram(&fuzz_peer, ipbe, port, open, olen);
+    const peer_stats_t &st = fuzz_peer.st;
     FUZZ_CHECK(fuzz_peer_outcomes(st) == 1);
 
     const int user = expected_user(*c);
     if (c->conf.user[0] == 0) {
         // No name at all is a malformed OPEN, not a wrong one: dropped without an answer.
-        FUZZ_CHECK(st.drop_malformed == 1 && _peer.ntx == 0);
+        FUZZ_CHECK(st.drop_malformed == 1 && fuzz_peer.ntx == 0);
     } else if (user < 0) {
-        FUZZ_CHECK(st.open_rej == 1 && _peer.ntx == 1 && _peer.tx[0].buf[0] == SDWAN_OPENREJ);
+        FUZZ_CHECK(st.open_rej == 1 && fuzz_peer.ntx == 1 && fuzz_peer.tx[0].buf[0] == SDWAN_OPENREJ);
     } else if (user < 2 && src != user) {
         // alice and bob were just heard from on their own sockets: an OPEN from another one is
         // refused, whoever sends it.
-        FUZZ_CHECK(st.rej_held == 1 && _peer.ntx == 1 && _peer.tx[0].buf[0] == SDWAN_OPENREJ);
+        FUZZ_CHECK(st.rej_held == 1 && fuzz_peer.ntx == 1 && fuzz_peer.tx[0].buf[0] == SDWAN_OPENREJ);
     } else if (src < 2 && src != user) {
         // carol from alice's or bob's live source: refused too, and the session there stays.
-        FUZZ_CHECK(st.rej_srcheld == 1 && _peer.ntx == 1 && _peer.tx[0].buf[0] == SDWAN_OPENREJ);
-        const peer_sess_t *s = peer_sess_find(&_peer, ipbe, port);
+        FUZZ_CHECK(st.rej_srcheld == 1 && fuzz_peer.ntx == 1 && fuzz_peer.tx[0].buf[0] == SDWAN_OPENREJ);
+        const peer_sess_t *s = peer_sess_find(&fuzz_peer, ipbe, port);
         FUZZ_CHECK(s != nullptr && s->user == static_cast<uint32_t>(src));
     } else {
-        FUZZ_CHECK(st.open_ok + st.open_again == 1 && _peer.ntx == 1);
-        const peer_txslot_t &ack = _peer.tx[0];
+        FUZZ_CHECK(st.open_ok + st.open_again == 1 && fuzz_peer.ntx == 1);
+        const peer_txslot_t &ack = fuzz_peer.tx[0];
         FUZZ_CHECK(ack.buf[0] == SDWAN_OPENACK && ack.ipbe == ipbe && ack.port == port);
-        const peer_sess_t *s = peer_sess_find(&_peer, ipbe, port);
+        const peer_sess_t *s = peer_sess_find(&fuzz_peer, ipbe, port);
         FUZZ_CHECK(s != nullptr && s->live && s->user == static_cast<uint32_t>(user));
         if (st.open_ok == 1)
             FUZZ_CHECK(s->encrypt == c->conf.encrypt);
@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(c->sess.state == SDWANCLNT_DATA);
         FUZZ_CHECK(c->sess.sid == s->sid && c->sess.token == s->token);
         FUZZ_CHECK(c->sess.ip == s->addr && c->sess.gateway == peer_gateway(s->addr));
-        FUZZ_CHECK(c->sess.peermtu == _peer.cfg.mtu && c->sess.peerencrypt == s->encrypt);
-        FUZZ_CHECK(c->sess.dns0 == _peer.cfg.dns0 && c->sess.dns1 == _peer.cfg.dns1);
+        FUZZ_CHECK(c->sess.peermtu == fuzz_peer.cfg.mtu && c->sess.peerencrypt == s->encrypt);
+        FUZZ_CHECK(c->sess.dns0 == fuzz_peer.cfg.dns0 && c->sess.dns1 == fuzz_peer.cfg.dns1);
     }
     // The client's socket first: the peer's check looks for leaked descriptors.
     fuzz_client_end();

@@ -20,6 +20,8 @@ bool is_control(uint8_t t)
 }
 }  // namespace
 
+peer_t fuzz_peer;
+
 void fuzz_peer_config(peer_cfg_t *cfg)
 {
     std::string text = "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\nencrypt=1\ndns=9.9.9.9,1.1.1.1\n";
@@ -43,14 +45,14 @@ void fuzz_peer_init()
     fuzz_quiet_log();
     fuzz_fixed_clock();
 
-    fuzz_peer_config(&_peer.cfg);
+    fuzz_peer_config(&fuzz_peer.cfg);
 
-    _peer.udpfd = peer_udp_open(fuzz_loopback(), 0);
-    _peer.tunfd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    FUZZ_CHECK(_peer.udpfd >= 0 && _peer.tunfd >= 0);
+    fuzz_peer.udpfd = peer_udp_open(fuzz_loopback(), 0);
+    fuzz_peer.tunfd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    FUZZ_CHECK(fuzz_peer.udpfd >= 0 && fuzz_peer.tunfd >= 0);
     for (int i = 0; i < FUZZ_PEER_SOURCES; i++)
         s_sinks[i] = fuzz_sink(&s_ports[i]);
-    FUZZ_CHECK(peer_setup(&_peer) == 0);
+    FUZZ_CHECK(peer_setup(&fuzz_peer) == 0);
 }
 
 void fuzz_peer_source(int i, uint32_t *ipbe, uint16_t *port)
@@ -61,7 +63,7 @@ void fuzz_peer_source(int i, uint32_t *ipbe, uint16_t *port)
 
 void fuzz_peer_reset()
 {
-    peer_t *p = &_peer;
+    peer_t *p = &fuzz_peer;
     FUZZ_CHECK(peer_setup(p) == 0);
     p->now = static_cast<uint32_t>(FUZZ_NOW_MONO_SEC);
     // alice and bob in session, each from a source of its own; sid and token fixed instead of
@@ -92,7 +94,7 @@ uint64_t fuzz_peer_outcomes(const peer_stats_t &st)
 
 void fuzz_peer_check()
 {
-    peer_t *p = &_peer;
+    peer_t *p = &fuzz_peer;
     FUZZ_CHECK(p->ntx >= 0 && p->ntx <= PEER_TX_BATCH);
     for (int i = 0; i < p->ntx; i++) {
         const peer_txslot_t &t = p->tx[i];

@@ -52,9 +52,11 @@ struct Sess {
     Bytes ack;
 };
 
+peer_t g_peer;  // the server under test: too large for a fixture member
+
 class PeerProto : public ::testing::Test {
 protected:
-    peer_t *p = &_peer;
+    peer_t *p = &g_peer;
     LogCapture *log = nullptr;
     int tun[2] = {-1, -1};
     uint16_t port = 0;
