@@ -35,7 +35,7 @@ constexpr uint32_t OPEN_INTERVAL_SEC = 1;
 
 // The session's ages run on the monotonic clock: a wall clock set back would hold every timeout
 // and retry for the length of the step, one set forward would end a live session at once.
-uint32_t now_sec() { return static_cast<uint32_t>(os_monosec()); }
+uint32_t now_sec() { return static_cast<uint32_t>(poll_monosec()); }
 
 void on_dns(sdwan_t *clnt, dns_outcome o)
 {

@@ -36,6 +36,11 @@ struct reactor_t {
     // never yet.
     uint64_t reapsec;
     pid_t keep_child;
+
+    // The monotonic second at which poll() returned, for the callbacks of that wake-up: one
+    // read of the clock per iteration instead of one per datagram.
+    uint64_t woke_sec;
+    bool serving;
 };
 
 constinit reactor_t s_loop = [] {
@@ -86,7 +91,16 @@ uint64_t os_monousec()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-uint64_t os_monosec() { return os_monousec() / 1000000; }
+// The session's ages read this on every datagram: whole seconds straight from the clock, without
+// the microseconds' arithmetic.
+uint64_t os_monosec()
+{
+    if (s_loop.mono_clock != nullptr)
+        return s_loop.mono_clock() / 1000000;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec);
+}
 
 void os_set_clock(uint64_t (*sec)(), uint64_t (*usec)(), uint64_t (*mono)())
 {
@@ -212,7 +226,11 @@ void poll_once(int timeout_ms)
         pollset_rebuild();
     const int cnt = s_loop.pcnt;
 
-    if (cnt > 0 && poll(s_loop.pfds, static_cast<nfds_t>(cnt), timeout_ms) > 0) {
+    const bool woke = cnt > 0 && poll(s_loop.pfds, static_cast<nfds_t>(cnt), timeout_ms) > 0;
+    const uint64_t now = os_monosec();
+    if (woke) {
+        s_loop.woke_sec = now;
+        s_loop.serving = true;
         for (int k = 0; k < cnt; k++) {
             // An error, hang-up or invalid descriptor reaches the owner too: left unserved, it
             // would make every poll return at once, for ever.
@@ -230,17 +248,14 @@ void poll_once(int timeout_ms)
             else
                 slot.func(slot.arg);
         }
+        s_loop.serving = false;
     }
 
-    if (s_loop.alive != nullptr) {
-        const uint64_t mono = os_monosec();
-        if (mono != s_loop.alive_sec) {
-            s_loop.alive_sec = mono;
-            s_loop.alive(s_loop.alive_arg);
-        }
+    if (s_loop.alive != nullptr && now != s_loop.alive_sec) {
+        s_loop.alive_sec = now;
+        s_loop.alive(s_loop.alive_arg);
     }
 
-    const uint64_t now = os_monosec();
     if (now != s_loop.reapsec) {
         s_loop.reapsec = now;
         // Looked at first, reaped only when it is no child whose status a module waits for.
@@ -252,6 +267,8 @@ void poll_once(int timeout_ms)
 }
 
 void poll_keep_child(pid_t pid) { s_loop.keep_child = pid; }
+
+uint64_t poll_monosec() { return s_loop.serving ? s_loop.woke_sec : os_monosec(); }
 
 tm_t (&tm_table())[TM_SLOTS] { return s_loop.tms; }
 

@@ -70,6 +70,9 @@ void poll_loop();
 // The loop reaps any child that ended, once a second, except this one (-1: none): its owner waits
 // for it to learn its status.
 void poll_keep_child(pid_t pid);
+// The monotonic second for a callback of the loop: the one at which this iteration's poll()
+// returned, read once for all its callbacks; outside a callback, the clock's.
+uint64_t poll_monosec();
 
 // The tables themselves, for tests and the fuzzers: the daemons go through the calls above.
 tm_t (&tm_table())[TM_SLOTS];

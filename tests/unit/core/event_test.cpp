@@ -685,3 +685,22 @@ TEST_F(Event, ExitSignalEndsTheWaitingLoop)
 }
 
 }  // namespace
+
+// The callbacks of one wake-up share the second at which poll() returned, even when the clock
+// moves while they run; outside a callback the clock is read.
+TEST_F(Event, CallbacksOfOneWakeUpShareItsSecond)
+{
+    static std::vector<uint64_t> seen;
+    seen.clear();
+    auto cb = [](void *) {
+        seen.push_back(poll_monosec());
+        FakeClock::advance(3);  // a slow callback
+    };
+    ASSERT_EQ(poll_add(efd(true), cb, nullptr), 0);
+    ASSERT_EQ(poll_add(efd(true), cb, nullptr), 0);
+    poll_once(0);
+    EXPECT_EQ(seen, (std::vector<uint64_t>{1000, 1000}));
+    EXPECT_EQ(poll_monosec(), 1006u);
+    poll_once(0);
+    EXPECT_EQ(seen, (std::vector<uint64_t>{1000, 1000, 1006, 1006}));
+}
