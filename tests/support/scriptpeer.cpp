@@ -237,6 +237,19 @@ Bytes ScriptPeer::cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
+void ClientDriver::start(uint64_t t0)
+{
+    poll_init();
+    tm_init();
+    FakeClock::install(t0);
+    log = std::make_unique<LogCapture>();
+    peer = std::make_unique<ScriptPeer>();
+    owned_ = new_client();
+    clnt = owned_.get();
+    if (peer->ok())
+        peer->prepare(clnt);
+}
+
 void ClientNetnsTest::SetUp()
 {
     NetnsTest::SetUp();
@@ -247,15 +260,8 @@ void ClientNetnsTest::SetUp()
                             "ip link set up0 up && ip link set up1 up && ip route add default via 10.99.0.2 dev up0",
                             &err))
         << err;
-    poll_init();
-    tm_init();
-    FakeClock::install(CLIENT_T0);
-    log = std::make_unique<LogCapture>();
-    peer = std::make_unique<ScriptPeer>();
+    start(CLIENT_T0);
     ASSERT_TRUE(peer->ok());
-    owned_ = new_client();
-    clnt = owned_.get();
-    peer->prepare(clnt);
     ASSERT_EQ(sdwclnt_load_defroute(clnt), 0);
 }
 
@@ -278,15 +284,8 @@ bool ClientNetnsTest::open_tun() { return sdwclnt_tun_open(clnt) == 0 && clnt->i
 
 void ClientFakeTest::SetUp()
 {
-    poll_init();
-    tm_init();
-    FakeClock::install(CLIENT_T0);
-    log = std::make_unique<LogCapture>();
-    peer = std::make_unique<ScriptPeer>();
+    start(CLIENT_T0);
     ASSERT_TRUE(peer->ok());
-    owned_ = new_client();
-    clnt = owned_.get();
-    peer->prepare(clnt);
     clnt->ops = host.ops();  // before anything asks the host
     host.table(FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}}));
     ASSERT_EQ(sdwclnt_load_defroute(clnt), 0);

@@ -113,6 +113,9 @@ struct ClientDriver {
     bool establish(uint16_t sid, uint32_t token, const Bytes &options);
     // One session tick one second after the last one.
     void tick();
+    // The event core's tables, the fake clock at t0, the log captured, the peer and a client
+    // object of its own prepared against it.
+    void start(uint64_t t0);
 
     client_ptr owned_;  // the object clnt points to
     sdwan_t *clnt = nullptr;
