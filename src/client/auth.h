@@ -27,6 +27,12 @@ enum class auth_outcome {
     probe,        // a CLOSE naming another session: an echo request asks the peer first
 };
 
+// The OPENACK option list of buf (behind a header and signature) stored in the session; false
+// when it is malformed, the options before the fault stored all the same.
+bool sdwan_openack_take(sdwan_t *clnt, const uint8_t *buf, uint32_t blen);
+// State DATA with the given session values, counted and logged as an accepted OPENACK is.
+void sdwan_established(sdwan_t *clnt, uint16_t sid, uint32_t token);
+
 auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
 auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
 auth_outcome sdwan_onCLOSE(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
