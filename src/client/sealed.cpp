@@ -15,9 +15,7 @@
 
 namespace {
 
-constexpr uint8_t PROLOGUE[] = {'t', 'o', 'l', 'v', 'a', ' ', 's', 'e', 'a', 'l', 'e', 'd', ' ', '1'};
-constexpr uint32_t NOISE_MSG1 = NOISE_KEY + NOISE_TAG;  // e, es over an empty payload
-static_assert(SEAL_SINIT_LEN == 8 + NOISE_MSG1 && SEAL_SRESP_LEN == 12 + NOISE_MSG1);
+static_assert(SEALED_HS_LEN == NOISE_KEY + NOISE_TAG);  // e and a tag over an empty payload
 
 constexpr const char *DROP_NAMES[SEAL_DROP_KINDS] = {"malformed", "unknown index", "bad tag",
                                                      "replayed",  "too old",       "unexpected kind"};
@@ -54,10 +52,10 @@ uint32_t fresh_index(const sdwan_seal_t &s)
 // place behind its header: the datagram's length, or a negative errno.
 int box(sdwan_sealkeys_t *k, uint8_t *pkt, uint32_t plain)
 {
-    pkt[0] = SEAL_SDATA;
-    pkt[1] = pkt[2] = pkt[3] = 0;
-    st_le32(pkt + 4, k->theirs);
-    st_le64(pkt + 8, k->send.n);
+    sdata_hdr_t h{};
+    h.receiver = k->theirs;
+    h.counter = k->send.n;
+    (void)sdata_encode(h, {pkt, SEAL_HDR});
     const int n = noise_encrypt(&k->send, {pkt, SEAL_HDR}, {pkt + SEAL_HDR, plain}, {pkt + SEAL_HDR, plain + SEAL_TAG});
     return n < 0 ? n : static_cast<int>(SEAL_HDR) + n;
 }
@@ -125,17 +123,18 @@ auth_outcome on_authack(sdwan_t *clnt, const uint8_t *body, uint32_t blen, uint3
 auth_outcome on_sresp(sdwan_t *clnt, const uint8_t *buf, uint32_t len, uint32_t now)
 {
     sdwan_seal_t &s = clnt->seal;
-    if (len != SEAL_SRESP_LEN || buf[1] != SEAL_VERSION || buf[2] != 0 || buf[3] != 0)
+    sresp_msg_t m;
+    if (sresp_decode({buf, len}, &m) != 0)
         return drop(clnt, SEAL_DROP_MALFORMED);
-    const uint32_t rx = ld_le32(buf + 4);
-    const uint32_t peer = ld_le32(buf + 8);
-    if (s.hs_idx == 0 || rx != s.hs_idx || peer == 0)
+    const uint32_t rx = m.receiver;
+    const uint32_t peer = m.sender;
+    if (s.hs_idx == 0 || rx != s.hs_idx)
         return drop(clnt, SEAL_DROP_INDEX);
     // Read on a copy: a refused message wipes the state it is read on, and a forged answer must
     // not end the handshake the real one is still coming for.
     noise_handshake trial = s.hs;
     uint8_t payload[NOISE_TAG];
-    const int r = noise_handshake_read(&trial, {buf + 12, NOISE_MSG1}, payload);
+    const int r = noise_handshake_read(&trial, m.noise, payload);
     if (r != 0) {
         noise_handshake_clear(&trial);
         s.hs_failed++;
@@ -167,12 +166,13 @@ auth_outcome on_sresp(sdwan_t *clnt, const uint8_t *buf, uint32_t len, uint32_t 
 auth_outcome on_sdata(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
 {
     sdwan_seal_t &s = clnt->seal;
-    if (len < SEAL_OVERHEAD || buf[1] != 0 || buf[2] != 0 || buf[3] != 0)
+    sdata_hdr_t h;
+    if (sdata_decode({buf, len}, &h) != 0)
         return drop(clnt, SEAL_DROP_MALFORMED);
-    sdwan_sealkeys_t *k = keys_of(s, ld_le32(buf + 4));
-    if (k == nullptr)
+    sdwan_sealkeys_t *k = keys_of(s, h.receiver);
+    if (h.receiver == 0 || k == nullptr)
         return drop(clnt, SEAL_DROP_INDEX);
-    const uint64_t ctr = ld_le64(buf + 8);
+    const uint64_t ctr = h.counter;
     switch (replay_check(&k->win, ctr)) {
     case replay_verdict::fresh:
         break;
@@ -244,17 +244,18 @@ void seal_start(sdwan_t *clnt, uint32_t now)
     noise_handshake_clear(&s.hs);
     keys_clear(&s.next);
     s.hs_idx = 0;
-    uint8_t pkt[SEAL_SINIT_LEN] = {SEAL_SINIT, SEAL_VERSION, 0, 0};
-    const uint32_t idx = fresh_index(s);
-    st_le32(pkt + 4, idx);
-    if (noise_handshake_init(&s.hs, noise_pattern::NK, true, PROLOGUE, nullptr, clnt->conf.peerkey) != 0 ||
-        noise_handshake_write(&s.hs, {}, {pkt + 8, NOISE_MSG1}) != static_cast<int>(NOISE_MSG1)) {
+    sinit_msg_t m{};
+    m.sender = fresh_index(s);
+    if (noise_handshake_init(&s.hs, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, clnt->conf.peerkey) != 0 ||
+        noise_handshake_write(&s.hs, {}, m.noise) != static_cast<int>(SEALED_HS_LEN)) {
         // Only a key of small order does this: the tick tries again, and the line says why.
         noise_handshake_clear(&s.hs);
         log_help("SEALED handshake not started: peerkey is not a usable public key\n");
         return;
     }
-    s.hs_idx = idx;
+    uint8_t pkt[SEALED_SINIT_LEN];
+    (void)sinit_encode(m, pkt);
+    s.hs_idx = m.sender;
     s.hs_start = now;
     log_help("SEALED handshake start\n");
     sdwan_sock_send(clnt, pkt, sizeof pkt);
@@ -282,9 +283,9 @@ static_assert(SDWAN_OPTLEN_MTU + 2 + SDWAN_USER_MAX + 2 + SDWAN_PASS_MAX + SDWAN
 auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
 {
     switch (buf[0]) {
-    case SEAL_SRESP:
+    case SDWAN_SRESP:
         return on_sresp(clnt, buf, len, now);
-    case SEAL_SDATA:
+    case SDWAN_SDATA:
         return on_sdata(clnt, buf, len, now);
     default:
         // The legacy types among them: their signature needs no key, and a sealed session

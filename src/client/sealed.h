@@ -9,29 +9,23 @@
 
 #include "client/auth.h"
 #include "client/record.h"
+#include "proto/sealed.h"
 
-// Wire: SINIT 56 bytes, SRESP 60, SDATA a 16-byte header, the kind byte and body, the tag.
-inline constexpr uint8_t SEAL_SINIT = 32;
-inline constexpr uint8_t SEAL_SRESP = 33;
-inline constexpr uint8_t SEAL_SDATA = 34;
-inline constexpr uint8_t SEAL_VERSION = 1;
-inline constexpr uint32_t SEAL_SINIT_LEN = 56;
-inline constexpr uint32_t SEAL_SRESP_LEN = 60;
-inline constexpr uint32_t SEAL_HDR = 16;
+// The wire is proto/sealed's; these name its sizes as the data path uses them.
+inline constexpr uint32_t SEAL_HDR = SEALED_HDR_LEN;
 inline constexpr uint32_t SEAL_HEAD = SEAL_HDR + 1;  // room in front of a packet sealed in place
-inline constexpr uint32_t SEAL_TAG = 16;
-inline constexpr uint32_t SEAL_OVERHEAD = SEAL_HEAD + SEAL_TAG;
-static_assert(SEAL_OVERHEAD == 33);
+inline constexpr uint32_t SEAL_TAG = SEALED_TAG_LEN;
+inline constexpr uint32_t SEAL_OVERHEAD = SEALED_OVERHEAD;
 static_assert(SDWAN_MTU_MAX + SEAL_OVERHEAD <= SDWAN_PKTBUF);
 
 enum : uint8_t {
-    SEAL_KIND_IP = 1,
-    SEAL_KIND_AUTH = 2,
-    SEAL_KIND_AUTHACK = 3,
-    SEAL_KIND_AUTHREJ = 4,
-    SEAL_KIND_ECHOREQ = 5,
-    SEAL_KIND_ECHORESP = 6,
-    SEAL_KIND_CLOSE = 7,
+    SEAL_KIND_IP = static_cast<uint8_t>(sealed_kind::ip),
+    SEAL_KIND_AUTH = static_cast<uint8_t>(sealed_kind::auth),
+    SEAL_KIND_AUTHACK = static_cast<uint8_t>(sealed_kind::authack),
+    SEAL_KIND_AUTHREJ = static_cast<uint8_t>(sealed_kind::authrej),
+    SEAL_KIND_ECHOREQ = static_cast<uint8_t>(sealed_kind::echoreq),
+    SEAL_KIND_ECHORESP = static_cast<uint8_t>(sealed_kind::echoresp),
+    SEAL_KIND_CLOSE = static_cast<uint8_t>(sealed_kind::close),
 };
 
 inline constexpr uint32_t SEAL_REKEY_SEC = 120;   // a session's keys carry data this long
