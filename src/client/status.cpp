@@ -228,7 +228,7 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put(&o, "\",address=\"%s\",port=\"%u\"} 1\n", ip_text(clnt->sess.peerip, a, sizeof a), unsigned{clnt->conf.peerport});
 
     put_family(&o, "tunnel_info", "gauge",
-               "The address and gateway the peer handed out, and the payload cipher (xor, sealed or none).");
+               "The address and gateway the peer handed out, and the payload cipher (xor or none).");
     put_series(&o, "tunnel_info", clnt);
     put(&o, ",address=\"%s\"", ip_text(clnt->sess.ip, a, sizeof a));
     put(&o, ",gateway=\"%s\",cipher=\"%s\"} 1\n", ip_text(clnt->sess.gateway, a, sizeof a),
