@@ -320,3 +320,14 @@ TEST(CtlCommand, ExitStatuses)
 }
 
 }  // namespace
+
+TEST(CtlCheck, MalformedPeerkeyNamedWithItsLine)
+{
+    TempDir dir;
+    write(dir / "k.conf", BASE + "peerkey=" + std::string(43, 'A') + "\n");
+    const CheckRun r = check(dir / "k.conf");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(with_prefix(r.out, dir / "k.conf:7: "),
+              Lines{"error: peerkey: not a public key (44 characters of base64 giving 32 bytes)"});
+    EXPECT_EQ(with_prefix(r.out, "result: "), Lines{"sdwclnt configuration failed: INVALID peerkey"});
+}
