@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <span>
 
+#include "proto/openack.h"
+#include "proto/opts.h"
 #include "sdwan.h"
 
 inline constexpr uint8_t SEALED_VERSION = 1;
@@ -116,3 +118,36 @@ uint32_t sdata_encode(const sdata_hdr_t &h, std::span<uint8_t> out);
 // -EBADMSG below SEALED_OVERHEAD bytes; the receiver index is not judged here (an unknown index,
 // 0 among them, is the session table's answer).
 int sdata_decode(std::span<const uint8_t> in, sdata_hdr_t *out);
+
+// AUTH's body: the OPEN option list (no header, no signature) with the password in plain text,
+// which travels only under keys that include the ephemeral-ephemeral secret.
+//   MTU 3, 4, MTU (big-endian)            only when the record has it
+//   user 1, n + 2, the name (1 to 31 bytes)
+//   password 2, n + 2, the password (1 to 31 bytes)
+//   encrypt 8, 3, the wish               only when the record has it
+//   pipe 10, 4, pipe value (big-endian)  only when the record has it
+inline constexpr uint32_t SEALED_AUTH_MAX = SDWAN_OPTLEN_MTU + 2 * SDWAN_OPTLEN_HEAD + SDWAN_USER_MAX +
+                                            SDWAN_PASS_MAX + SDWAN_OPTLEN_ENCRYPT + SDWAN_OPTLEN_PIPE;
+static_assert(SEALED_AUTH_MAX == 77);
+struct auth_msg_t {
+    uint8_t have;  // OPEN_HAVE_* bits (proto/open.h): 1 MTU, 2 encrypt, 4 pipe
+    uint8_t encrypt;
+    uint16_t mtu;
+    uint16_t pipe;
+    uint8_t userlen;  // 1 to SDWAN_USER_MAX
+    uint8_t user[SDWAN_USER_MAX];
+    uint8_t passlen;  // 1 to SDWAN_PASS_MAX
+    uint8_t pass[SDWAN_PASS_MAX];
+    bool operator==(const auth_msg_t &) const = default;
+};
+// The length, or 0 when out is short or a name or password is empty or longer than 31 bytes.
+uint32_t auth_encode(const auth_msg_t &m, std::span<uint8_t> out);
+// 0, or -EBADMSG an option running past the body or shorter than its head, -EPROTO a known option
+// of the wrong length (an empty or 32-byte name or password among them), -ENODATA no user or no
+// password. Other types are skipped; a repeated option leaves its last value.
+int auth_decode(std::span<const uint8_t> in, auth_msg_t *out);
+// AUTHACK's body: the OPENACK option list, without header and signature (m.hdr is not sent and
+// decodes as zeros). Answers as openack_encode and openack_decode.
+uint32_t authack_encode(const openack_msg_t &m, std::span<uint8_t> out);
+int authack_decode(std::span<const uint8_t> in, openack_msg_t *out);
+inline constexpr uint32_t SEALED_AUTHACK_MAX = SDWAN_OPENACK_MAX - SDWAN_CTRL_LEN;

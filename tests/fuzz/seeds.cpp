@@ -526,6 +526,15 @@ void sealed_seeds()
     put("sealed", "sdata", flagged(2, b));
     b.resize(SEALED_OVERHEAD - 1);
     put("sealed", "sdata-short", flagged(2, b));
+    auth_msg_t a{};
+    a.have = 7;
+    a.userlen = 5;
+    memcpy(a.user, "alice", 5);
+    a.passlen = 6;
+    memcpy(a.pass, "secret", 6);
+    b.assign(SEALED_AUTH_MAX, 0);
+    b.resize(auth_encode(a, b));
+    put("sealed", "auth", flagged(3, b));
     for (uint8_t kind = 0; kind < 3; kind++) {
         Bytes raw(64);
         for (size_t k = 0; k < raw.size(); k++)
