@@ -13,10 +13,8 @@
 #include "proto/packet.h"
 #include "base/log.h"
 
-bool sdwan_openack_take(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
+void sdwan_openack_store(sdwan_t *clnt, const openack_msg_t &m)
 {
-    openack_msg_t m;
-    const int r = openack_decode({buf, blen}, &m);
     if ((m.have & OPENACK_HAVE_MTU) != 0)
         clnt->sess.peermtu = m.mtu;
     if ((m.have & OPENACK_HAVE_IP) != 0)
@@ -31,7 +29,6 @@ bool sdwan_openack_take(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
         clnt->sess.peerencrypt = m.encrypt;
     if ((m.have & OPENACK_HAVE_DUPPKT) != 0)
         clnt->sess.peerduppkt = m.duppkt;
-    return r == 0;
 }
 
 namespace {
@@ -149,7 +146,11 @@ auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const s
             log_help("Invalid state or packet verification failed\n");
         return auth_outcome::none;
     }
-    if (!sdwan_openack_take(clnt, buf, blen)) {
+    // The options before a faulty one are stored all the same.
+    openack_msg_t m;
+    const int r = openack_decode({buf, blen}, &m);
+    sdwan_openack_store(clnt, m);
+    if (r != 0) {
         clnt->count.stats.panic_open++;
         return auth_outcome::malformed;
     }

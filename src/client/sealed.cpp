@@ -106,12 +106,11 @@ auth_outcome on_authack(sdwan_t *clnt, const uint8_t *body, uint32_t blen, uint3
         log_help("SEALED keys renewed\n");
         return auth_outcome::none;
     }
-    // The options as an OPENACK holds them, behind the header and signature it would have.
-    uint8_t ack[SDWAN_CTRLBUF] = {};
-    if (blen > sizeof ack - SDWAN_CTRL_LEN)
-        blen = sizeof ack - SDWAN_CTRL_LEN;
-    memcpy(ack + SDWAN_CTRL_LEN, body, blen);
-    if (!sdwan_openack_take(clnt, ack, SDWAN_CTRL_LEN + blen)) {
+    // As an OPENACK's: the options before a faulty one are stored all the same.
+    openack_msg_t m;
+    const int r = authack_decode({body, blen}, &m);
+    sdwan_openack_store(clnt, m);
+    if (r != 0) {
         clnt->count.stats.panic_open++;
         return auth_outcome::malformed;
     }
@@ -156,10 +155,10 @@ auth_outcome on_sresp(sdwan_t *clnt, const uint8_t *buf, uint32_t len, uint32_t 
     clnt->sess.ltime = now;
     // The credentials travel only under these keys; a rekey shows them again.
     log_help("AUTH start\n");
-    uint8_t body[SDWAN_OPEN_MAX];
+    uint8_t body[SEALED_AUTH_MAX];
     const uint32_t blen = seal_auth_body(clnt, body);
     (void)send_on(clnt, &s.next, SEAL_KIND_AUTH, body, blen);
-    memset(body, 0, sizeof body);
+    explicit_bzero(body, sizeof body);
     return auth_outcome::none;
 }
 
@@ -263,22 +262,26 @@ void seal_start(sdwan_t *clnt, uint32_t now)
 
 uint32_t seal_auth_body(const sdwan_t *clnt, uint8_t *out)
 {
-    uint8_t *p = sdwan_opt_be16(out, SDWAN_OPT_MTU, clnt->conf.mtu);
-    const uint32_t ulen = static_cast<uint32_t>(strnlen(clnt->conf.user, SDWAN_USER_MAX));
-    const uint32_t plen = static_cast<uint32_t>(strnlen(clnt->conf.pass, SDWAN_PASS_MAX));
-    memcpy(sdwan_opt_head(p, SDWAN_OPT_USER, ulen), clnt->conf.user, ulen);
-    p += 2 + ulen;
-    memcpy(sdwan_opt_head(p, SDWAN_OPT_PASS, plen), clnt->conf.pass, plen);
-    p += 2 + plen;
-    if (clnt->conf.encrypt != 0)
-        p = sdwan_opt_u8(p, SDWAN_OPT_ENCRYPT, clnt->conf.encrypt);
-    if (clnt->conf.pipeid != 0)
-        p = sdwan_opt_be16(p, SDWAN_OPT_PIPE,
-                           static_cast<uint16_t>((uint32_t{clnt->conf.pipeidx} << 15) | clnt->conf.pipeid));
-    return static_cast<uint32_t>(p - out);
+    auth_msg_t m{};
+    m.have = OPEN_HAVE_MTU;
+    m.mtu = clnt->conf.mtu;
+    m.userlen = static_cast<uint8_t>(strnlen(clnt->conf.user, SDWAN_USER_MAX));
+    memcpy(m.user, clnt->conf.user, m.userlen);
+    m.passlen = static_cast<uint8_t>(strnlen(clnt->conf.pass, SDWAN_PASS_MAX));
+    memcpy(m.pass, clnt->conf.pass, m.passlen);
+    if (clnt->conf.encrypt != 0) {
+        m.have |= OPEN_HAVE_ENCRYPT;
+        m.encrypt = clnt->conf.encrypt;
+    }
+    if (clnt->conf.pipeid != 0) {
+        // As OPEN carries it: bit 0 of the pipe index on bit 15.
+        m.have |= OPEN_HAVE_PIPE;
+        m.pipe = static_cast<uint16_t>((uint32_t{clnt->conf.pipeidx} << 15) | clnt->conf.pipeid);
+    }
+    const uint32_t n = auth_encode(m, {out, SEALED_AUTH_MAX});
+    explicit_bzero(&m, sizeof m);  // the password
+    return n;
 }
-static_assert(SDWAN_OPTLEN_MTU + 2 + SDWAN_USER_MAX + 2 + SDWAN_PASS_MAX + SDWAN_OPTLEN_ENCRYPT + SDWAN_OPTLEN_PIPE <=
-              SDWAN_OPEN_MAX);
 
 auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
 {

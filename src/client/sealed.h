@@ -40,7 +40,7 @@ void seal_reset(sdwan_t *clnt);
 // A new handshake, replacing one in flight: SINIT out.
 void seal_start(sdwan_t *clnt, uint32_t now);
 // The AUTH body: the OPEN option list, the password in plain text. Its length.
-uint32_t seal_auth_body(const sdwan_t *clnt, uint8_t *out);  // out holds >= SDWAN_OPEN_MAX bytes
+uint32_t seal_auth_body(const sdwan_t *clnt, uint8_t *out);  // out holds >= SEALED_AUTH_MAX bytes
 // A datagram from the peer's address in a sealed session: SRESP, SDATA (decrypted in place), and
 // any other type counted as unknown, the legacy ones among them.
 auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now);
