@@ -87,13 +87,14 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_STREQ(status_path(&rec), "");
     EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
     EXPECT_EQ(rec.conf.setdns, 0);
+    EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_NONE) << "the legacy protocol as shipped";
 }
 
 TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 9);  // encrypt, pipeid, pipeidx, offload, logsize, status, routes, setdns, dnsdomains
+    EXPECT_EQ(switched, 10);  // encrypt, pipeid, pipeidx, offload, peerkey, logsize, status, routes, setdns, dnsdomains
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.conf.tun_name, "tun0");
@@ -109,6 +110,7 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.conf.rtcfg->masklen, 8u);
     EXPECT_EQ(rec.conf.setdns, 1);
     EXPECT_STREQ(rec.conf.dnsdomains, "corp.example");
+    EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_SET);
 }
 
 int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)
