@@ -183,8 +183,14 @@ void sess_move(peer_t *p, peer_sess_t *s, const peer_keys_t *k)
     s->sealed = 0;  // its keys stay where they are
     peer_sess_free(p, s);
     peer_sess_t *n = peer_sess_new(p, k->ipbe, k->port, static_cast<int>(copy.user), copy.addr);
-    if (n == nullptr)
+    if (n == nullptr) {
+        // Cannot happen (its own slot and address were just freed); were it to, no key may
+        // point at a dead record.
+        keys_release(p, &p->keys[keys]);
+        if (old != PEER_NONE)
+            keys_release(p, &p->keys[old]);
         return;
+    }
     n->sealed = 1;
     n->keys = keys;
     n->oldkeys = old;
@@ -238,6 +244,8 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
         k->sess = idx;
         s->lastsec = p->now;
         sess_move(p, s, k);
+        if (k->state != PEER_KEYS_LIVE)
+            return;
         s = &p->sess[k->sess];
         p->st.seal_rekeys++;
         p->st.seal_auth++;

@@ -18,6 +18,7 @@ phase() {  # phase NAME CLIENT-LINES...: a fresh client with its own log
     if [ -n "${CLIENT_PID:-}" ]; then stop_pid "$CLIENT_PID" TERM; CLIENT_PID=; fi
     [ -f "$E2E_DIR/tolvad.log" ] && mv "$E2E_DIR/tolvad.log" "$E2E_DIR/tolvad-$LAST_PHASE.log"
     LAST_PHASE="$name"
+    log "client: $name"
     client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "datalog=0" "$@"
     [ -z "${PASS:-}" ] || sed -i "s/^password=.*/password=$PASS/" "$E2E_DIR/tolvad.conf"
     start_client "$E2E_DIR/tolvad.conf"
@@ -44,6 +45,7 @@ transfer() {  # 24 MB up and down, compared by checksum
     [ "$(sha256sum <"$E2E_DIR/up.bin")" = "$(sha256sum <"$E2E_DIR/up.got")" ] || fail "$1: upload corrupted"
     [ "$(sha256sum <"$E2E_DIR/down.bin")" = "$(sha256sum <"$E2E_DIR/down.got")" ] || fail "$1: download corrupted"
     [ "$(established_count)" -eq 1 ] || fail "$1: the session restarted during the transfer"
+    log "$1: 24 MB each way intact"
 }
 
 # Sealed, no offloads, with a capture on the router's peer-side link from before the handshake.
