@@ -14,7 +14,10 @@
 #include "peer/peer.h"
 #include "daemon/cfg.h"
 #include "base/log.h"
+#include "seal/keyfile.h"
+#include "seal/noise.h"
 #include "support/logcap.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -143,15 +146,26 @@ TEST(PeerExample, AsShippedIsValidWithOptionalKeysOff)
     ASSERT_EQ(pcfg.nusers, 1);
     EXPECT_STREQ(pcfg.users[0].name, "alice");
     EXPECT_STREQ(pcfg.users[0].pass, "change-me");
+    EXPECT_EQ(pcfg.sealed, 0) << "the legacy server as shipped";
+    EXPECT_EQ(pcfg.legacy, 1);
 }
 
 TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("sdwan-peerd.conf.example"), &switched);
-    EXPECT_EQ(switched, 8);  // sessions, metrics, listen, offload, dns, log, logsize, the second user
+    EXPECT_EQ(switched, 10);  // sessions, metrics, listen, offload, dns, log, logsize, privatekey, legacy, the second user
+    // The key file the example names, made where the test may write.
+    TempDir dir;
+    const std::string key = dir / "sdwan-peerd.key";
+    uint8_t priv[KEY_BYTES];
+    ASSERT_EQ(seal_init(), 0);
+    ASSERT_EQ(keyfile_create(key.c_str(), priv), 0);
+    text = std::regex_replace(text, std::regex("privatekey=/etc/sdwan/sdwan-peerd.key"), "privatekey=" + key);
     std::string err;
     ASSERT_EQ(read_peer(text, &pcfg, &err), 0) << err;
+    EXPECT_EQ(pcfg.sealed, 1);
+    EXPECT_EQ(pcfg.legacy, 0);
     EXPECT_EQ(pcfg.listen, addr("198.51.100.7"));
     EXPECT_EQ(pcfg.dns0, addr("10.8.0.1"));
     EXPECT_EQ(pcfg.dns1, addr("198.51.100.53"));
