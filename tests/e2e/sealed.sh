@@ -56,17 +56,23 @@ phase offload0 "peerkey=$KEY" "offload=0"
 wait_established 15
 log_has "$E2E_DIR/tolvad.log" "SEALED handshake start" || fail "no handshake line"
 PATTERN=5ea1ed0ff1ce5ea1ed0ff1ce5ea1ed0f
+# The same capture inside the tunnel, where the payload is in the clear: proof that the search
+# below finds it when it is there.
+bg "$NS_CLI" "$E2E_DIR/tuncap.out" tshark -q -n -i tolv0 -w "$E2E_DIR/tun.pcap" -f icmp
+TUNCAP_PID=$LAST_PID
+sleep 2
 ip netns exec "$NS_CLI" ping -n -q -c 5 -i 0.2 -W 2 -p "$PATTERN" "$FAR_ADDR" >/dev/null || fail "ping through the tunnel"
 sleep 1
 stop_pid "$CAPTURE_PID" INT
+stop_pid "$TUNCAP_PID" INT
+has_pattern() {  # the pattern as ping repeats it, a whole 16-byte run, in FILE
+    python3 -c 'import sys; sys.exit(0 if bytes.fromhex(sys.argv[2]) in open(sys.argv[1], "rb").read() else 1)' \
+        "$1" "$PATTERN"
+}
 [ "$(stat -c %s "$E2E_DIR/wire.pcap")" -gt 1000 ] || fail "the capture holds nothing"
-grep -qa "wonderland" "$E2E_DIR/wire.pcap" && fail "the password crossed the wire in the clear"
-# The pattern as ping repeats it, a whole 16-byte run.
-python3 - "$E2E_DIR/wire.pcap" "$PATTERN" <<'PY' || fail "the ping payload crossed the wire in the clear"
-import sys
-data = open(sys.argv[1], 'rb').read()
-sys.exit(1 if bytes.fromhex(sys.argv[2]) in data else 0)
-PY
+has_pattern "$E2E_DIR/tun.pcap" || fail "the ping payload is not even in the tunnel's capture"
+! grep -qa "wonderland" "$E2E_DIR/wire.pcap" || fail "the password crossed the wire in the clear"
+! has_pattern "$E2E_DIR/wire.pcap" || fail "the ping payload crossed the wire in the clear"
 transfer "offload=0"
 
 phase offload1 "peerkey=$KEY" "offload=1"
