@@ -304,6 +304,16 @@ TEST_F(PeerSeal, PacketsEchoAndCloseUnderTheKeys)
     EXPECT_EQ(kind, static_cast<uint8_t>(sealed_kind::ip));
     EXPECT_EQ(body, down);
 
+    // Legacy DATA carrying the session's own sid and token speaks for nobody.
+    const peer_sess_t &bob = p->sess[p->cfg.users[1].sess];
+    const uint64_t token_drops = p->st.drop_token;
+    Bytes data = wire::header(SDWAN_DATA, 0, bob.sid, bob.token);
+    const Bytes inner = wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, 1, 8);
+    data.insert(data.end(), inner.begin(), inner.end());
+    EXPECT_TRUE(in(data).empty());
+    EXPECT_EQ(p->st.drop_token, token_drops + 1);
+    EXPECT_EQ(tun_read(), Bytes{});
+
     const Bytes tick = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
     auto [ek, eb] = c.open(one(c.seal(sealed_kind::echoreq, tick)));
     EXPECT_EQ(ek, static_cast<uint8_t>(sealed_kind::echoresp));
@@ -321,9 +331,10 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     Client a;
     ASSERT_TRUE(handshake(&a, 1));
     one(a.seal(sealed_kind::auth, auth("alice", "secret")));
+    // The new handshake from another address: the client moved, the session goes with it.
     Client b;
-    ASSERT_TRUE(handshake(&b, 2));
-    auto [kind, body] = b.open(one(b.seal(sealed_kind::auth, auth("alice", "secret"))));
+    ASSERT_TRUE(handshake(&b, 2, SRC2));
+    auto [kind, body] = b.open(one(b.seal(sealed_kind::auth, auth("alice", "secret")), SRC2));
     ASSERT_EQ(kind, static_cast<uint8_t>(sealed_kind::authack));
     openack_msg_t ack;
     ASSERT_EQ(authack_decode(body, &ack), 0);
@@ -335,15 +346,18 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
     EXPECT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
     EXPECT_EQ(tun_read(), ping);
-    auto [ek, eb] = b.open(one(b.seal(sealed_kind::echoreq, Bytes(8, 1))));
+    auto [ek, eb] = b.open(one(b.seal(sealed_kind::echoreq, Bytes(8, 1)), SRC2));
     EXPECT_EQ(ek, static_cast<uint8_t>(sealed_kind::echoresp));
+    const peer_sess_t &s = p->sess[p->cfg.users[0].sess];
+    EXPECT_EQ(s.ipbe, SRC2);
+    EXPECT_EQ(log.take().back(), "session " + std::to_string(s.sid) + " rekeyed: user alice from 192.0.2.8:5000");
 
     p->now += PEER_SEAL_RETIRE_SEC;
     peer_seal_tick(p);
     const uint64_t unknown = p->st.seal_unknown;
     EXPECT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
     EXPECT_EQ(p->st.seal_unknown, unknown + 1);
-    EXPECT_TRUE(in(b.seal(sealed_kind::ip, ping)).empty());
+    EXPECT_TRUE(in(b.seal(sealed_kind::ip, ping), SRC2).empty());
     EXPECT_EQ(tun_read(), ping);
 }
 
