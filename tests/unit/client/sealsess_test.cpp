@@ -427,6 +427,37 @@ TEST_F(Sealed, RekeyWithoutGap)
     EXPECT_EQ(clnt->seal.drops[SEAL_DROP_INDEX], 1u) << "retired after 15 s";
 }
 
+// What else starts a handshake in DATA: a send counter past 2^60 at once, and a rekey's handshake
+// left unanswered for more than 5 s again; nothing before.
+TEST_F(Sealed, RekeyTriggers)
+{
+    struct Row {
+        const char *what;
+        uint64_t counter;  // the send counter set after the session is up
+        bool sinit;        // at the next tick
+    } rows[] = {
+        {"send counter below the limit", SEAL_SEND_LIMIT - 100, false},
+        {"send counter at the limit", SEAL_SEND_LIMIT, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        sdwclnt_reset_state(clnt);
+        ASSERT_TRUE(establish_sealed());
+        peer->recv_all(20);
+        clnt->seal.cur.send.n = r.counter;
+        tick();
+        EXPECT_EQ(recv_sized(56).size(), r.sinit ? 56u : 0u);
+    }
+    // The last row's handshake unanswered: the next SINIT only once it is more than 5 s old.
+    for (uint32_t t = 0; t < SEAL_HS_SEC; t++) {
+        peer->inject(clnt, sp.seal(SEAL_KIND_ECHORESP, Bytes(20)));
+        tick();
+    }
+    EXPECT_EQ(recv_sized(56), Bytes{});
+    tick();
+    EXPECT_EQ(recv_sized(56).size(), 56u);
+}
+
 TEST_F(Sealed, StatusAndEchoOverSdata)
 {
     ASSERT_TRUE(establish_sealed());
