@@ -35,6 +35,8 @@ void keys_clear(sdwan_sealkeys_t *k)
 }
 
 // A random index, nonzero and none of the live keys', so that an SDATA names one key set only.
+// The index is no secret (it travels in the clear): where the random source fails, the clock's
+// bits stir it, and the keys' strength does not depend on it.
 uint32_t fresh_index(const sdwan_seal_t &s)
 {
     for (;;) {
