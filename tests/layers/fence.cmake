@@ -16,7 +16,9 @@ set(ROWS
   "daemon  client/session.h  ctl/ctl.h"
   "peer    proto/open.h      client/auth.h"
   "peer    net/vnet.h        digest/sys_md5.h"
+  "peer    seal/noise.h      daemon/cfg.h"
   "ctl     daemon/resolvconf.h peer/peer.h"
+  "ctl     seal/keyfile.h    peer/peer.h"
 )
 file(MAKE_DIRECTORY ${SCRATCH})
 set(bad "")
