@@ -6,8 +6,6 @@
 
 #include "bytes.h"
 #include "client/ctlsend.h"
-#include "client/data.h"
-#include "client/echo.h"
 #include "client/rlog.h"
 #include "core/event.h"
 #include "proto/open.h"
@@ -37,6 +35,8 @@ void keys_clear(sdwan_sealkeys_t *k)
 }
 
 // A random index, nonzero and none of the live keys', so that an SDATA names one key set only.
+// The index is no secret (it travels in the clear): where the random source fails, the clock's
+// bits stir it, and the keys' strength does not depend on it.
 uint32_t fresh_index(const sdwan_seal_t &s)
 {
     for (;;) {
@@ -162,7 +162,7 @@ auth_outcome on_sresp(sdwan_t *clnt, const uint8_t *buf, uint32_t len, uint32_t 
     return auth_outcome::none;
 }
 
-auth_outcome on_sdata(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
+auth_outcome on_sdata(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now, seal_rx *rx)
 {
     sdwan_seal_t &s = clnt->seal;
     sdata_hdr_t h;
@@ -195,7 +195,7 @@ auth_outcome on_sdata(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
     case SEAL_KIND_IP:
         if (!data)
             return drop(clnt, SEAL_DROP_KIND);
-        sdwan_data_deliver(clnt, body, blen);
+        *rx = {kind, body, blen};
         return auth_outcome::none;
     case SEAL_KIND_AUTHACK:
         if (k != &s.next)
@@ -210,7 +210,7 @@ auth_outcome on_sdata(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
     case SEAL_KIND_ECHORESP:
         if (!data || blen < 8)
             return drop(clnt, SEAL_DROP_KIND);
-        echo_taken(clnt, ld_le64(body));
+        *rx = {kind, body, blen};
         return auth_outcome::none;
     case SEAL_KIND_CLOSE:
         if (!data)
@@ -283,13 +283,14 @@ uint32_t seal_auth_body(const sdwan_t *clnt, uint8_t *out)
     return n;
 }
 
-auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now)
+auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now, seal_rx *rx)
 {
+    *rx = {};
     switch (buf[0]) {
     case SDWAN_SRESP:
         return on_sresp(clnt, buf, len, now);
     case SDWAN_SDATA:
-        return on_sdata(clnt, buf, len, now);
+        return on_sdata(clnt, buf, len, now, rx);
     default:
         // The legacy types among them: their signature needs no key, and a sealed session
         // never takes one.

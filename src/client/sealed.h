@@ -41,9 +41,16 @@ void seal_reset(sdwan_t *clnt);
 void seal_start(sdwan_t *clnt, uint32_t now);
 // The AUTH body: the OPEN option list, the password in plain text. Its length.
 uint32_t seal_auth_body(const sdwan_t *clnt, uint8_t *out);  // out holds >= SEALED_AUTH_MAX bytes
+// What an SDATA taken in DATA carries on to the data path or the echo: kind SEAL_KIND_IP (the
+// packet) or SEAL_KIND_ECHORESP (the body, 8 bytes or more); kind 0 for nothing.
+struct seal_rx {
+    uint8_t kind;
+    uint8_t *body;
+    uint32_t len;
+};
 // A datagram from the peer's address in a sealed session: SRESP, SDATA (decrypted in place), and
 // any other type counted as unknown, the legacy ones among them.
-auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now);
+auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now, seal_rx *rx);
 // In DATA, each tick: the rekey when due, the retirement of replaced keys.
 void seal_tick_data(sdwan_t *clnt, uint32_t now);
 // One message of a kind other than IP under the keys that send: false when none do.

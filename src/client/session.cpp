@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytes.h"
 #include "client/auth.h"
 #include "client/data.h"
 #include "client/dns.h"
@@ -452,7 +453,12 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     clnt->count.stats.sock_rxpkts++;
     // Only what decrypts under the session's keys shows the peer alive.
     if (seal_on(clnt)) {
-        on_auth(clnt, seal_recv(clnt, buf, len, now));
+        seal_rx rx;
+        on_auth(clnt, seal_recv(clnt, buf, len, now, &rx));
+        if (rx.kind == SEAL_KIND_IP)
+            sdwan_data_deliver(clnt, rx.body, rx.len);
+        else if (rx.kind == SEAL_KIND_ECHORESP)
+            echo_taken(clnt, ld_le64(rx.body));
         return;
     }
     clnt->sess.ltime = now;

@@ -23,6 +23,34 @@
 #include "support/fakeclock.h"
 #include "support/scriptpeer.h"
 
+// Allocations are counted while s_counting is set: the sealed data path, its handshakes and its
+// rekey allocate nothing. A sanitizer brings its own allocator, which this would stand in for.
+#if !defined(__SANITIZE_ADDRESS__)
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+namespace {
+bool s_counting = false;
+size_t s_allocs = 0;
+}  // namespace
+extern "C" void *malloc(size_t n)
+{
+    s_allocs += s_counting ? 1 : 0;
+    return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t m)
+{
+    s_allocs += s_counting ? 1 : 0;
+    return __libc_calloc(n, m);
+}
+extern "C" void *realloc(void *p, size_t n)
+{
+    s_allocs += s_counting ? 1 : 0;
+    return __libc_realloc(p, n);
+}
+#define SEALED_COUNTS_ALLOCS 1
+#endif
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -426,6 +454,65 @@ TEST_F(Sealed, RekeyWithoutGap)
     EXPECT_EQ(tun_read(), Bytes{});
     EXPECT_EQ(clnt->seal.drops[SEAL_DROP_INDEX], 1u) << "retired after 15 s";
 }
+
+// What else starts a handshake in DATA: a send counter past 2^60 at once, and a rekey's handshake
+// left unanswered for more than 5 s again; nothing before.
+TEST_F(Sealed, RekeyTriggers)
+{
+    struct Row {
+        const char *what;
+        uint64_t counter;  // the send counter set after the session is up
+        bool sinit;        // at the next tick
+    } rows[] = {
+        {"send counter below the limit", SEAL_SEND_LIMIT - 100, false},
+        {"send counter at the limit", SEAL_SEND_LIMIT, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        sdwclnt_reset_state(clnt);
+        ASSERT_TRUE(establish_sealed());
+        peer->recv_all(20);
+        clnt->seal.cur.send.n = r.counter;
+        tick();
+        EXPECT_EQ(recv_sized(56).size(), r.sinit ? 56u : 0u);
+    }
+    // The last row's handshake unanswered: the next SINIT only once it is more than 5 s old.
+    for (uint32_t t = 0; t < SEAL_HS_SEC; t++) {
+        peer->inject(clnt, sp.seal(SEAL_KIND_ECHORESP, Bytes(20)));
+        tick();
+    }
+    EXPECT_EQ(recv_sized(56), Bytes{});
+    tick();
+    EXPECT_EQ(recv_sized(56).size(), 56u);
+}
+
+#ifdef SEALED_COUNTS_ALLOCS
+TEST_F(Sealed, NoHeapInTheDataPathOrTheRekey)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    Bytes in = sp.seal(SEAL_KIND_IP, ip_packet(8));
+    const Bytes out = ip_packet(9);
+    ASSERT_EQ(write(tun[1], out.data(), out.size()), static_cast<ssize_t>(out.size()));
+    FakeClock::advance(SEAL_REKEY_SEC);
+    // The counter counts.
+    s_allocs = 0;
+    s_counting = true;
+    void *volatile probe = malloc(16);
+    s_counting = false;
+    free(probe);
+    ASSERT_EQ(s_allocs, 1u);
+    s_allocs = 0;
+    s_counting = true;
+    sdwan_sock_recv_core(clnt, ScriptPeer::ipbe(), peer->port(), in.data(), static_cast<uint32_t>(in.size()));
+    sdwclnt_tun_recv(clnt);
+    sdwclnt_do_timer(clnt);  // an echo and the rekey's SINIT
+    s_counting = false;
+    EXPECT_EQ(s_allocs, 0u);
+    EXPECT_EQ(tun_read(), ip_packet(8));
+    EXPECT_EQ(recv_sized(56).size(), 56u);
+}
+#endif
 
 TEST_F(Sealed, StatusAndEchoOverSdata)
 {
