@@ -18,6 +18,9 @@
 #include "net/vnet.h"
 #include "proto/aes.h"
 #include "proto/opts.h"
+#include "seal/keyfile.h"
+#include "seal/noise.h"
+#include "seal/replay.h"
 #include "sdwan.h"
 
 inline constexpr uint32_t PEER_SESS_DEFAULT = 1024;  // sessions= when absent
@@ -56,7 +59,21 @@ inline constexpr uint32_t PEER_GSO_BYTES = 65535 - 20 - 8;
 inline constexpr int PEER_TUN_BURST = 64;     // TUN reads per readiness
 inline constexpr int PEER_SOCKBUF = 4 << 20;  // SO_RCVBUF / SO_SNDBUF
 inline constexpr int PEER_LOGPATH = 256;
-inline constexpr int PEER_ERRLEN = 160;
+// The sealed session. A handshake costs an X25519 or three: SINITs are admitted per source by a
+// token bucket (PEER_SINIT_RATE a second, bursts of PEER_SINIT_BURST) in a table of
+// PEER_SINIT_SLOTS sources, and PEER_SINIT_GLOBAL a second in all. An answered handshake holds
+// no session until its AUTH: it waits in a pool of PEER_SEAL_PENDING for PEER_SEAL_PENDING_SEC.
+inline constexpr uint32_t PEER_SINIT_RATE = 20;
+inline constexpr uint32_t PEER_SINIT_BURST = 40;
+inline constexpr uint32_t PEER_SINIT_GLOBAL = 5000;
+inline constexpr uint32_t PEER_SINIT_SLOTS = 4096;
+inline constexpr uint32_t PEER_SEAL_PENDING = 1024;
+inline constexpr uint32_t PEER_SEAL_PENDING_SEC = 5;
+// After a rekey the keys it replaced still open what was in flight for this long.
+inline constexpr uint32_t PEER_SEAL_RETIRE_SEC = 15;
+// The peer's index: random high bits over the slot of its keys, so a lookup is one load.
+inline constexpr uint32_t PEER_SEAL_SLOT_BITS = 17;
+inline constexpr int PEER_ERRLEN = 400;  // room for a key file path and the reason
 
 // One user= line, with what the handshake and the data path derive from it at start-up.
 struct peer_user_t {
@@ -82,6 +99,10 @@ struct peer_cfg_t {
     uint8_t encrypt;        // encrypt=: grant enciphering to clients that ask
     uint8_t offload;        // offload=: use the kernel's TUN and UDP offloads where it has them
     uint32_t dns0, dns1;    // dns=, network order; 0 when absent
+    uint8_t legacy;         // legacy=: answer legacy OPENs (1, the default) or refuse them
+    uint8_t sealed;         // privatekey= given and read: the sealed session is spoken
+    uint8_t privkey[KEY_BYTES];  // the static private key, read from privatekey= at load
+    char keypath[PEER_LOGPATH];  // privatekey=
     char log[PEER_LOGPATH]; // log=
     uint32_t logsize;       // logsize=: MiB the log may reach before it is renamed to <log>.1; 0 unbounded
     char metrics[PEER_LOGPATH];  // metrics=: Prometheus text file, rewritten every PEER_METRICS_SEC
@@ -104,6 +125,32 @@ struct peer_sess_t {
     uint32_t addr;          // tunnel address handed out, network order
     uint32_t lastsec;       // last datagram accepted from the client
     uint64_t rxpkts, txpkts;  // data packets client -> TUN, TUN -> client
+    uint8_t sealed;         // a sealed session: keys below, never legacy DATA or echo
+    uint32_t keys;          // slot of the keys it sends with (sealed)
+    uint32_t oldkeys;       // slot of the keys a rekey replaced, still receiving; PEER_NONE
+};
+
+// One set of sealed-session keys: answered handshake waiting for its AUTH (pending), a
+// session's current keys (live), or those a rekey replaced (retiring).
+enum peer_keystate_t : uint8_t { PEER_KEYS_FREE, PEER_KEYS_PENDING, PEER_KEYS_LIVE, PEER_KEYS_RETIRING };
+struct peer_keys_t {
+    uint32_t index;         // ours, the receiver index of what the client sends; 0 when free
+    uint32_t remote;        // the client's index, the receiver index of what we send
+    uint32_t sess;          // the session using these keys, PEER_NONE while pending
+    uint32_t next;          // free list
+    uint32_t ipbe;          // where the SINIT came from
+    uint16_t port;
+    uint8_t state;          // peer_keystate_t
+    uint32_t until;         // p->now by which a pending or retiring set is dropped
+    noise_cipher send, recv;
+    replay_window rw;
+};
+
+// A source's token bucket for SINIT.
+struct peer_srclim_t {
+    uint32_t ipbe;
+    uint32_t last;          // p->now of the last refill
+    uint32_t tokens;
 };
 
 // Counters of the whole server. Every dropped datagram or packet lands in exactly one drop_*.
@@ -140,6 +187,19 @@ struct peer_stats_t {
     uint64_t sess_closed;    // sessions closed at shutdown, or at a reload (user gone, or address fixed for another)
     uint64_t reloads;        // user lists reloaded
     uint64_t reload_fail;    // reloads refused (the old list stays)
+    uint64_t rej_legacy;     // OPEN refused: legacy=0
+    uint64_t seal_hs;        // SINIT answered with SRESP
+    uint64_t seal_auth;      // AUTH accepted (new sessions and rekeys)
+    uint64_t seal_rej;       // AUTHREJ sent
+    uint64_t seal_rekeys;    // AUTH under new keys for a live sealed session
+    uint64_t seal_ratelimit; // SINIT dropped by the per-source or global limit
+    uint64_t seal_pendfull;  // SINIT dropped: every pending slot taken
+    uint64_t seal_malformed; // sealed message of a wrong length or header, or a refused handshake message
+    uint64_t seal_unknown;   // SDATA for an index we do not hold
+    uint64_t seal_replay;    // SDATA counter already seen
+    uint64_t seal_old;       // SDATA counter behind the window
+    uint64_t seal_badtag;    // SDATA whose tag did not verify
+    uint64_t seal_kind;      // SDATA of a kind not expected in its state
 };
 
 // Remotely triggered events whose log lines are rate-limited.
@@ -152,6 +212,7 @@ enum peer_ev_t : uint8_t {
     PEER_EV_NOADDR,
     PEER_EV_NOID,
     PEER_EV_REPEAT,
+    PEER_EV_LEGACY,
     PEER_EV_COUNT
 };
 
@@ -231,6 +292,15 @@ struct peer_t {
     vnet_coal_t coal;
     uint32_t coal_sess;
     uint16_t coal_sid;
+    // The sealed session, sized at start-up when privatekey= is given: 2 key sets per session
+    // (current and retiring) and the pending pool.
+    peer_keys_t *keys;
+    uint32_t nkeys;
+    uint32_t keys_free;
+    uint32_t npending;
+    uint32_t sinit_sec;                // p->now of the global count
+    uint32_t sinit_count;
+    peer_srclim_t srclim[PEER_SINIT_SLOTS];
 };
 
 // Pool addresses: the /24 network, and the host octet.
@@ -332,6 +402,16 @@ void peer_close_all(peer_t *p);          // CLOSE to every client, sessions ende
 // peer_tun_flush makes (before the loop polls again).
 void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len);
 void peer_tun_flush(peer_t *p);
+
+// The sealed session (peer_seal.cpp).
+int peer_seal_init(peer_t *p);       // sizes the key table; 0, or -1 logged
+void peer_seal_free(peer_t *p);
+void peer_on_sinit(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len);
+void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
+void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t len);  // packet at slot->buf + 8
+void peer_seal_close(peer_t *p, peer_sess_t *s);   // CLOSE under the session's keys
+void peer_seal_sess_gone(peer_t *p, peer_sess_t *s);  // its keys freed (before the record is cleared)
+void peer_seal_tick(peer_t *p);      // pending and retiring key sets past their time
 
 // Process entry (peer_main.cpp), kept in the library so tests can run it in a child.
 int peer_main(int argc, char **argv);

@@ -239,6 +239,11 @@ constexpr kv_key_t PEER_KEYS[] = {
     {"log", kv_type::custom, false, 0, 0,
      [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->log, sizeof pc(d)->log) == 0; },
      "a path of 1 to 255 characters"},
+    {"legacy", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return pc(d)->legacy = static_cast<uint8_t>(v.num), true; }, nullptr},
+    {"privatekey", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->keypath, sizeof pc(d)->keypath) == 0; },
+     "a path of 1 to 255 characters"},
     // Room for the ".tmp" of the file written first.
     {"metrics", kv_type::custom, false, 0, 0,
      [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->metrics, sizeof pc(d)->metrics - 4) == 0; },
@@ -312,7 +317,17 @@ int cfg_parse(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
         return cfg_err(err, errlen, "read error after line %d", r.lines);
     if (cfg->sessions == 0)
         cfg->sessions = PEER_SESS_DEFAULT;
-    return cfg_check(cfg, err, errlen);
+    if (cfg_check(cfg, err, errlen) != 0)
+        return -1;
+    if (cfg->keypath[0] == '\0')
+        return cfg->legacy != 0 ? 0 : cfg_err(err, errlen, "legacy=0 needs privatekey=");
+    // The key is read with the file, so that a start-up and a reload refuse it alike.
+    char why[128];
+    const int krc = keyfile_load(cfg->keypath, cfg->privkey, why, sizeof why);
+    if (krc != 0)
+        return cfg_err(err, errlen, "privatekey %s: %s", cfg->keypath, why);
+    cfg->sealed = 1;
+    return 0;
 }
 
 }  // namespace
@@ -374,6 +389,8 @@ void peer_cfg_free(peer_cfg_t *cfg)
         OPENSSL_cleanse(cfg->users, sizeof(peer_user_t) * static_cast<size_t>(cfg->capusers));
     free(cfg->users);
     free(cfg->uhash);
+    seal_wipe(cfg->privkey, sizeof cfg->privkey);
+    cfg->sealed = 0;
     cfg->users = nullptr;
     cfg->uhash = nullptr;
     cfg->nusers = cfg->capusers = 0;
@@ -385,6 +402,7 @@ int peer_cfg_read(FILE *fp, peer_cfg_t *cfg, char *err, size_t errlen)
     memset(cfg, 0, sizeof *cfg);
     cfg->mtu = PEER_MTU_DEFAULT;
     cfg->offload = 1;
+    cfg->legacy = 1;
     cfg->logsize = LOG_MIB_DEFAULT;
     if (err != nullptr && errlen > 0)
         err[0] = '\0';

@@ -124,13 +124,19 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"rejheld", &peer_stats_t::rej_held},      {"rejsrcheld", &peer_stats_t::rej_srcheld},
     {"rejfull", &peer_stats_t::rej_full},      {"rejnoaddr", &peer_stats_t::rej_noaddr},
     {"unlogged", &peer_stats_t::log_suppressed}, {"reloads", &peer_stats_t::reloads},
-    {"reloadfail", &peer_stats_t::reload_fail},
+    {"reloadfail", &peer_stats_t::reload_fail}, {"rejlegacy", &peer_stats_t::rej_legacy},
+    {"sealhs", &peer_stats_t::seal_hs},        {"sealauth", &peer_stats_t::seal_auth},
+    {"sealrej", &peer_stats_t::seal_rej},      {"rekeys", &peer_stats_t::seal_rekeys},
+    {"sealratelimit", &peer_stats_t::seal_ratelimit}, {"sealpendfull", &peer_stats_t::seal_pendfull},
+    {"sealmalformed", &peer_stats_t::seal_malformed}, {"sealunknown", &peer_stats_t::seal_unknown},
+    {"sealreplay", &peer_stats_t::seal_replay}, {"sealold", &peer_stats_t::seal_old},
+    {"sealbadtag", &peer_stats_t::seal_badtag}, {"sealkind", &peer_stats_t::seal_kind},
 };
 static_assert(sizeof PEER_COUNTERS / sizeof PEER_COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
 
 void log_stats(const peer_stats_t &st)
 {
-    char line[1024];
+    char line[2048];
     size_t n = 0;
     for (const peer_counter_t &c : PEER_COUNTERS) {
         const int w = snprintf(line + n, sizeof line - n, " %s %llu", c.name,
@@ -244,6 +250,10 @@ int peer_main(int argc, char **argv)
     peer_t *p = &peer;
     p->cfgpath = cfgpath;
     char err[PEER_ERRLEN];
+    if (seal_init() != 0) {
+        fputs("sdwan-peerd: libsodium cannot start\n", stderr);
+        return 1;
+    }
     if (peer_cfg_load(cfgpath, &p->cfg, err, sizeof err) != 0) {
         fprintf(stderr, "sdwan-peerd: %s: %s\n", cfgpath, err);
         return 1;

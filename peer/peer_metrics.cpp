@@ -56,6 +56,19 @@ constexpr counter_t COUNTERS[] = {
     {"sessions_closed", &peer_stats_t::sess_closed, "Sessions closed at shutdown or at a reload."},
     {"reloads", &peer_stats_t::reloads, "User lists reloaded."},
     {"reload_failures", &peer_stats_t::reload_fail, "Reloads refused."},
+    {"reject_legacy", &peer_stats_t::rej_legacy, "OPEN rejected: legacy sessions refused (legacy=0)."},
+    {"sealed_handshakes", &peer_stats_t::seal_hs, "SINIT answered with SRESP."},
+    {"sealed_auth_accepted", &peer_stats_t::seal_auth, "AUTH accepted, rekeys included."},
+    {"sealed_auth_rejected", &peer_stats_t::seal_rej, "AUTHREJ sent."},
+    {"sealed_rekeys", &peer_stats_t::seal_rekeys, "Sealed sessions that took new keys."},
+    {"sealed_drop_ratelimited", &peer_stats_t::seal_ratelimit, "SINIT dropped by the per-source or global limit."},
+    {"sealed_drop_pending_full", &peer_stats_t::seal_pendfull, "SINIT dropped: every pending handshake slot taken."},
+    {"sealed_drop_malformed", &peer_stats_t::seal_malformed, "Sealed messages of a wrong length or header, or refused handshakes."},
+    {"sealed_drop_unknown_index", &peer_stats_t::seal_unknown, "SDATA for an index the peer does not hold."},
+    {"sealed_drop_replay", &peer_stats_t::seal_replay, "SDATA whose counter was already seen."},
+    {"sealed_drop_too_old", &peer_stats_t::seal_old, "SDATA whose counter is behind the replay window."},
+    {"sealed_drop_bad_tag", &peer_stats_t::seal_badtag, "SDATA whose tag did not verify."},
+    {"sealed_drop_kind", &peer_stats_t::seal_kind, "SDATA of a kind not expected in its state."},
 };
 
 struct out_t {

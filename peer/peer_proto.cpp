@@ -59,7 +59,7 @@ void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t
     static constexpr uint64_t peer_stats_t::*BY_REASON[PEER_EV_COUNT] = {
         &peer_stats_t::rej_unknown, &peer_stats_t::rej_password, &peer_stats_t::rej_held,
         &peer_stats_t::rej_srcheld, &peer_stats_t::rej_full,     &peer_stats_t::rej_noaddr,
-        nullptr,                    nullptr};
+        nullptr,                    nullptr,                     &peer_stats_t::rej_legacy};
     if (BY_REASON[why] != nullptr)
         p->st.*BY_REASON[why] += 1;
     if (!peer_rlog_allow(p, ipbe, why))
@@ -86,7 +86,8 @@ void send_ack(peer_t *p, const peer_sess_t *s)
 // sid and token must be those of the sender's session; a datagram that passes keeps it alive.
 bool session_token_ok(peer_t *p, peer_sess_t *s, const sdwan_pkthdr_t &h)
 {
-    if (h.sid != s->sid || h.token != s->token) {
+    // A sealed session never told anyone its sid and token: nothing unsealed speaks for it.
+    if (s->sealed || h.sid != s->sid || h.token != s->token) {
         p->st.drop_token++;
         return false;
     }
@@ -119,6 +120,10 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     }
     char name[SDWAN_USER_MAX + 1];
     safe_name(req.user, req.userlen, name);
+    if (p->cfg.legacy == 0) {
+        reject(p, ipbe, port, name, PEER_EV_LEGACY);
+        return;
+    }
     int ui = peer_user_find(&p->cfg, req.user, req.userlen);
     if (ui < 0) {
         reject(p, ipbe, port, name, PEER_EV_UNKNOWN);
@@ -271,6 +276,10 @@ uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf)
 
 void peer_send_close(peer_t *p, peer_sess_t *s)
 {
+    if (s->sealed) {
+        peer_seal_close(p, s);
+        return;
+    }
     uint8_t pkt[SDWAN_CTRL_LEN];
     const uint32_t n = ctrl_encode({{SDWAN_CLOSE, 0, s->sid, s->token}}, pkt);
     queue_ctrl(p, s->ipbe, s->port, pkt, n);
@@ -295,6 +304,12 @@ void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     case SDWAN_OPEN:
         on_open(p, ipbe, port, buf, len);
         break;
+    case SDWAN_SINIT:
+        peer_on_sinit(p, ipbe, port, buf, len);
+        break;
+    case SDWAN_SDATA:
+        peer_on_sdata(p, ipbe, port, buf, len);
+        break;
     default:
         p->st.drop_type++;
         break;
@@ -313,6 +328,10 @@ void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
     peer_sess_t *s = peer_sess_by_addr(p, ip.dst());
     if (s == nullptr) {
         p->st.drop_noroute++;
+        return;
+    }
+    if (s->sealed) {
+        peer_seal_tunpkt(p, s, slot, len);
         return;
     }
     sdwan_pkthdr_t h{s->encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, s->encrypt, s->sid, s->token};

@@ -100,6 +100,7 @@ int peer_reload(peer_t *p)
     s_next.uhash = nullptr;
     s_next.nusers = s_next.capusers = 0;
     peer_cfg_free(&old);
+    peer_cfg_free(&s_next);  // its users are ours now; this wipes its copy of the private key
     p->st.reloads++;
     log_help("peer: user list reloaded: %d users, %u sessions kept, %u closed\n", p->cfg.nusers, kept, closed);
     return 0;

@@ -14,6 +14,7 @@ namespace {
 constexpr const char *EV_NAMES[PEER_EV_COUNT] = {
     "unknown user",       "wrong password",  "user has a live session", "source held by another user",
     "session table full", "no free address", "no random session id",    "OPEN repeated",
+    "legacy sessions refused",
 };
 
 // The source's slot in the interval's table; nullptr when the table is full.

@@ -103,6 +103,8 @@ int peer_setup(peer_t *p)
     p->vnet = 0;
     vnet_coal_init(&p->coal, p->coal_buf);
     peer_users_derive(&p->cfg);
+    if (peer_seal_init(p) != 0)
+        return -1;
     if (sdwan_aes_open(&p->aes) != 0) {
         log_help("peer: AES-128 is not available\n");
         return -1;
@@ -113,6 +115,7 @@ int peer_setup(peer_t *p)
 void peer_teardown(peer_t *p)
 {
     sdwan_aes_close(&p->aes);
+    peer_seal_free(p);
     peer_table_free(p);
     peer_cfg_free(&p->cfg);
 }
@@ -255,6 +258,7 @@ void peer_sess_free(peer_t *p, peer_sess_t *s)
 {
     if (!s->live)
         return;
+    peer_seal_sess_gone(p, s);
     const uint32_t idx = sess_index(p, s);
     uint32_t *link = &p->hash[sess_hash(p, s->ipbe, s->port)];
     for (uint32_t guard = 0; *link != PEER_NONE && guard < p->nsess; guard++) {
@@ -314,5 +318,6 @@ void peer_tick(void *arg)
         peer_sess_free(p, &s);
     }
     peer_sess_log_rest(dropped, "dropped on silence");
+    peer_seal_tick(p);
     peer_rlog_tick(p);
 }

@@ -27,6 +27,10 @@ inline constexpr uint8_t SDWAN_ECHOREQ = 21;
 inline constexpr uint8_t SDWAN_ECHORESP = 22;
 inline constexpr uint8_t SDWAN_CLOSE = 23;
 inline constexpr uint8_t SDWAN_EDATA = 24;
+// The sealed session (proto/sealed.h): a legacy client counts these as unknown types.
+inline constexpr uint8_t SDWAN_SINIT = 32;
+inline constexpr uint8_t SDWAN_SRESP = 33;
+inline constexpr uint8_t SDWAN_SDATA = 34;
 
 // Option types of OPEN and OPENACK bodies: type, length (whole option), value.
 inline constexpr uint8_t SDWAN_OPT_USER = 1;

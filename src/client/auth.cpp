@@ -13,13 +13,8 @@
 #include "proto/packet.h"
 #include "base/log.h"
 
-namespace {
-// Decodes the option list of an OPENACK and stores what it holds. false when it is malformed; the
-// options before the faulty one are stored all the same.
-bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
+void sdwan_openack_store(sdwan_t *clnt, const openack_msg_t &m)
 {
-    openack_msg_t m;
-    const int r = openack_decode({buf, blen}, &m);
     if ((m.have & OPENACK_HAVE_MTU) != 0)
         clnt->sess.peermtu = m.mtu;
     if ((m.have & OPENACK_HAVE_IP) != 0)
@@ -34,8 +29,9 @@ bool openack_options(sdwan_t *clnt, const uint8_t *buf, uint32_t blen)
         clnt->sess.peerencrypt = m.encrypt;
     if ((m.have & OPENACK_HAVE_DUPPKT) != 0)
         clnt->sess.peerduppkt = m.duppkt;
-    return r == 0;
 }
+
+namespace {
 // A control packet is taken only in the state that expects it, and only with a good signature;
 // the lines name the state expected and the refused packet (refused_kind: its rate limit).
 bool control_ok(sdwan_t *clnt, uint8_t want, const char *want_name, const uint8_t *buf, uint32_t blen,
@@ -121,23 +117,11 @@ void sdwan_sendOPEN(sdwan_t *clnt)
     sdwan_sock_send(clnt, buf, len);
 }
 
-auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
+void sdwan_established(sdwan_t *clnt, uint16_t sid, uint32_t token)
 {
-    // The state is tested first: outside AUTH the signature is not even computed.
-    if (clnt->sess.state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
-        clnt->count.stats.panic_pktverify++;
-        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_OPENACK))
-            log_help("Invalid state or packet verification failed\n");
-        return auth_outcome::none;
-    }
-    if (!openack_options(clnt, buf, blen)) {
-        clnt->count.stats.panic_open++;
-        return auth_outcome::malformed;
-    }
-
     clnt->sess.state = SDWANCLNT_DATA;
-    clnt->sess.sid = pkt->sid;
-    clnt->sess.token = pkt->token;
+    clnt->sess.sid = sid;
+    clnt->sess.token = token;
     clnt->sess.ltime = static_cast<uint32_t>(os_monosec());
     clnt->sess.lastdial = static_cast<uint32_t>(os_cursec());  // a date for the status file only
     clnt->sess.probe_pending = false;
@@ -151,6 +135,27 @@ auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const s
     log_help("Using IP: %s, Gateway: %s, MTU: %u, Encrypt: %c\n", ips != nullptr ? ips : "",
              gws != nullptr ? gws : "", static_cast<unsigned>(clnt->sess.peermtu),
              clnt->sess.peerencrypt != 0 ? 'Y' : 'N');
+}
+
+auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
+{
+    // The state is tested first: outside AUTH the signature is not even computed.
+    if (clnt->sess.state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
+        clnt->count.stats.panic_pktverify++;
+        if (sdwclnt_rlog_allow(clnt, SDWAN_RL_OPENACK))
+            log_help("Invalid state or packet verification failed\n");
+        return auth_outcome::none;
+    }
+    // The options before a faulty one are stored all the same.
+    openack_msg_t m;
+    const int r = openack_decode({buf, blen}, &m);
+    sdwan_openack_store(clnt, m);
+    if (r != 0) {
+        clnt->count.stats.panic_open++;
+        return auth_outcome::malformed;
+    }
+
+    sdwan_established(clnt, pkt->sid, pkt->token);
     return auth_outcome::established;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include "client/record.h"
+#include "proto/openack.h"
 
 uint32_t sdwan_pktopen(const sdwan_t *clnt, uint8_t *buf);  // buf holds >= SDWAN_OPEN_MAX bytes
 void sdwan_sendOPEN(sdwan_t *clnt);
@@ -26,6 +27,11 @@ enum class auth_outcome {
     closed,       // the peer's CLOSE of this session: state CLOSED
     probe,        // a CLOSE naming another session: an echo request asks the peer first
 };
+
+// What an OPENACK (or a sealed AUTHACK) holds, stored in the session.
+void sdwan_openack_store(sdwan_t *clnt, const openack_msg_t &m);
+// State DATA with the given session values, counted and logged as an accepted OPENACK is.
+void sdwan_established(sdwan_t *clnt, uint16_t sid, uint32_t token);
 
 auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
 auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);

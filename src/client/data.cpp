@@ -3,6 +3,7 @@
 #include "bytes.h"
 #include "client/resolver.h"
 #include "client/rlog.h"
+#include "client/sealed.h"
 #include "net/ip4.h"
 #include "net/sock.h"
 #include "net/tun.h"
@@ -141,6 +142,36 @@ void tun_recv_offload(sdwan_t *clnt)
     }
 }
 
+// The sealed session's outbound path, one packet per read (the TUN device is plain: a sealed
+// session runs without offloads): read behind the sealed header's room, sealed where it lies,
+// its tag written behind it.
+constexpr uint32_t SEAL_ROOM = SDWAN_PKTBUF - SEAL_OVERHEAD;
+static_assert(SDWAN_MTU_MAX <= SEAL_ROOM);
+
+void tun_recv_sealed(sdwan_t *clnt)
+{
+    uint8_t *const buf = clnt->io.read;
+    const int len = tun_recv(clnt->io.tunfd, buf + SEAL_HEAD, static_cast<int>(SEAL_ROOM));
+    if (len <= 0)
+        return;
+    clnt->count.stats.tun_rxpkts++;
+    if (sdwan_own_dest(clnt, buf + SEAL_HEAD, len)) {
+        clnt->count.stats.panic_pktdest++;
+        return;
+    }
+    if (clnt->sess.state != SDWANCLNT_DATA)
+        return;
+    const uint32_t n = seal_wrap(clnt, buf, static_cast<uint32_t>(len));
+    if (n == 0)
+        return;
+    if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, buf, n) < 0) {
+        log_help("Failed to send packet to peer\n");
+        return;
+    }
+    clnt->count.stats.sock_txpkts++;
+    clnt->count.txbytes += static_cast<uint32_t>(len);
+}
+
 // Writes what the coalescer holds; kept out of line (see sdwan_data_flush).
 [[gnu::noinline]] void coal_write(sdwan_t *clnt);
 
@@ -206,6 +237,10 @@ void sdwclnt_tun_recv(void *arg)
         tun_recv_offload(clnt);
         return;
     }
+    if (seal_on(clnt)) {
+        tun_recv_sealed(clnt);
+        return;
+    }
     uint8_t *const buf = clnt->io.read;
     const int len = tun_recv(clnt->io.tunfd, buf + SDWAN_HDR_LEN, static_cast<int>(DATA_ROOM));
     if (len > 0)
@@ -235,6 +270,17 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
     }
     if (n > 0)
         data_delivered(clnt, static_cast<uint32_t>(dlen));
+}
+
+void sdwan_data_deliver(sdwan_t *clnt, const uint8_t *pkt, uint32_t len)
+{
+    const int n = data_tun_write(clnt, pkt, static_cast<int>(len));
+    if (n < 0) {
+        log_help("Failed to send data to tunnel\n");
+        return;
+    }
+    if (n > 0)
+        data_delivered(clnt, len);
 }
 
 void sdwan_data_reset(sdwan_t *clnt) { vnet_coal_init(&clnt->io.coal, clnt->io.coalbuf); }

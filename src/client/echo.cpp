@@ -3,6 +3,7 @@
 #include "bytes.h"
 #include "client/ctlsend.h"
 #include "client/rlog.h"
+#include "client/sealed.h"
 #include "core/event.h"
 #include "proto/echo.h"
 #include "proto/packet.h"
@@ -87,6 +88,11 @@ void sdwan_sendECHOREQ(sdwan_t *clnt)
     uint8_t buf[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktechoreq(clnt, buf);
     echo_rtt_sent(clnt, ld_le64(buf + ECHO_TICK_AT));
+    if (seal_on(clnt)) {
+        // The same body, without the header and signature the keys make needless.
+        (void)seal_send(clnt, SEAL_KIND_ECHOREQ, buf + SDWAN_CTRL_LEN, SDWAN_ECHOBODY_LEN);
+        return;
+    }
     sdwan_sock_send(clnt, buf, len);
 }
 
@@ -106,11 +112,15 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
             log_help("Packet verification failed\n");
         return;
     }
+    echo_taken(clnt, m.tick);
+}
 
+void echo_taken(sdwan_t *clnt, uint64_t tick)
+{
     uint64_t tcur = os_curusec();
     // Kept modulo 2^32: a tick from slightly in the future (counters of two cores need not
     // agree) gives a delay just below 2^32, not a negative one.
-    uint32_t delay = static_cast<uint32_t>(tcur - m.tick);
+    uint32_t delay = static_cast<uint32_t>(tcur - tick);
     clnt->rtt.curdelay = delay;
     if (delay > clnt->rtt.maxdelay)
         clnt->rtt.maxdelay = delay;
@@ -120,7 +130,7 @@ void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pk
     uint64_t sent = 0;
     // Only an answer to a request sent since the doubtful CLOSE shows the peer still holds the
     // session: one to an earlier request may have been under way before the peer dropped it.
-    if (echo_rtt_answered(clnt, m.tick, &sent) && clnt->sess.probe_pending &&
+    if (echo_rtt_answered(clnt, tick, &sent) && clnt->sess.probe_pending &&
         sent >= clnt->sess.probe_mono)
         clnt->sess.probe_pending = false;
 }

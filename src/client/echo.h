@@ -14,6 +14,9 @@ uint32_t sdwan_pktechoreq(const sdwan_t *clnt, uint8_t *buf);  // 44; buf holds 
 void sdwan_sendECHOREQ(sdwan_t *clnt);
 void sdwan_onECHORESP(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt);
 
+// A response (legacy or sealed) returned tick: the delays and the round trip measured.
+void echo_taken(sdwan_t *clnt, uint64_t tick);
+
 void echo_rtt_sent(sdwan_t *clnt, uint64_t tick);      // a request carrying tick goes out now
 // An accepted response returned tick: true, with the monotonic time its request went out in
 // *sent (when not null); unknown ticks are ignored (false).

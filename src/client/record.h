@@ -8,6 +8,8 @@
 #include "net/vnet.h"
 #include "proto/aes.h"
 #include "sdwan.h"
+#include "seal/noise.h"
+#include "seal/replay.h"
 
 // Session states, the values of sess.state.
 enum : uint8_t {
@@ -118,6 +120,7 @@ enum : uint8_t {
     SDWAN_RL_VERIFY,   // "Packet verification failed"
     SDWAN_RL_OPENREJ,  // "Packet verification failed for OPENREJ"
     SDWAN_RL_CLOSE,    // "CLOSE for another session (sid %u, token %u): asking the peer"
+    SDWAN_RL_SEALED,   // "SEALED packet dropped: %s"
     SDWAN_RL_KINDS
 };
 inline constexpr uint32_t SDWAN_RLOG_LINES = 5;
@@ -156,7 +159,14 @@ struct sdwan_conf_t {
     uint8_t datalog;
     // "offload" key: 0 keeps the TUN device plain and every datagram its own system call.
     uint8_t offload;
+    // "peerkey" key: the peer's pinned static public key; with it the client speaks only the
+    // sealed session (client/sealed.h).
+    uint8_t peerkey[32];
+    uint8_t peerkey_state;  // SDWAN_PEERKEY_
 };
+inline constexpr uint8_t SDWAN_PEERKEY_NONE = 0;
+inline constexpr uint8_t SDWAN_PEERKEY_SET = 1;
+inline constexpr uint8_t SDWAN_PEERKEY_BAD = 2;  // a value that is no key: the configuration is invalid
 
 // The session: its state, what the peer gave in OPENACK, its ages and the key.
 struct sdwan_sess_t {
@@ -279,6 +289,45 @@ struct sdwan_status_t {
     char buf[STATUS_BUF];
 };
 
+// Why a sealed datagram was dropped: the series of sealed_drops_total.
+enum : uint8_t {
+    SEAL_DROP_MALFORMED,  // too short, a nonzero reserved byte, an SRESP of the wrong size
+    SEAL_DROP_INDEX,      // an index no key or handshake of this client has
+    SEAL_DROP_TAG,        // the tag does not verify (forged, corrupted, or a wrong pinned key)
+    SEAL_DROP_REPLAY,     // a counter already taken
+    SEAL_DROP_OLD,        // a counter behind the replay window
+    SEAL_DROP_KIND,       // a kind the client does not take, or not in this state
+    SEAL_DROP_KINDS
+};
+
+// One set of session keys, from one handshake: the ciphers of both directions, the receive
+// counter window and the two indices that name it.
+struct sdwan_sealkeys_t {
+    noise_cipher send;
+    noise_cipher recv;
+    replay_window win;
+    uint32_t mine;    // the index this client chose: the peer puts it in what it sends
+    uint32_t theirs;  // the peer's: put in what this client sends
+    uint32_t born;    // monotonic second of the split, or of the retirement for prev
+    bool live;
+};
+
+// The sealed session (client/sealed.h): the handshake in flight, the keys that carry data (cur),
+// those of a finished handshake awaiting its AUTHACK (next) and those a rekey replaced, still
+// taken from the peer for a while (prev).
+struct sdwan_seal_t {
+    noise_handshake hs;
+    uint32_t hs_idx;    // the handshake's index, 0 when none is in flight
+    uint32_t hs_start;  // monotonic second its SINIT went out
+    sdwan_sealkeys_t cur, next, prev;
+    uint32_t rekey_at;  // monotonic second at which the next rekey starts; 0 outside DATA
+    // Since start-up.
+    uint32_t handshakes;  // SRESPs taken: keys made
+    uint32_t hs_failed;   // SRESPs that did not decrypt: a wrong pinned key or a forgery
+    uint32_t rekeys;      // AUTHACKs that moved sending to a rekey's keys
+    uint32_t drops[SEAL_DROP_KINDS];
+};
+
 // The client object. Not copied once in use: the coalescer points into its own buffer.
 struct sdwan_t {
     // The host's interfaces and routes as the policy reaches them (the kernel's in the daemon).
@@ -290,6 +339,7 @@ struct sdwan_t {
     sdwan_rttrec_t rtt;
     sdwan_count_t count;
     sdwan_status_t status;
+    sdwan_seal_t seal;
 };
 
 // The object as at process start: everything zero but the descriptors, which are "none", the

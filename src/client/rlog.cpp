@@ -13,7 +13,7 @@ constexpr const char *KIND_NAMES[SDWAN_RL_KINDS] = {
     "Unknown packet type",        "Invalid data length received",
     "Invalid state",              "Invalid state or packet verification failed",
     "Packet verification failed", "Packet verification failed for OPENREJ",
-    "CLOSE for another session",
+    "CLOSE for another session",  "SEALED packet dropped",
 };
 
 void rlog_flush(sdwan_t *clnt, uint64_t now)

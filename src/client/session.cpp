@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytes.h"
 #include "client/auth.h"
 #include "client/data.h"
 #include "client/dns.h"
@@ -13,6 +14,7 @@
 #include "client/hostdns.h"
 #include "client/hostroute.h"
 #include "client/rlog.h"
+#include "client/sealed.h"
 #include "client/tunlife.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
@@ -134,6 +136,10 @@ void tick_init(sdwan_t *clnt, uint32_t now)
     clnt->sess.lastopen = 0;
     clnt->sess.peerencrypt = 0;
     clnt->sess.state = SDWANCLNT_AUTH;
+    if (seal_on(clnt)) {
+        clnt->sess.lastopen = now;
+        seal_start(clnt, now);
+    }
 }
 
 void tick_auth(sdwan_t *clnt, uint32_t now)
@@ -142,6 +148,14 @@ void tick_auth(sdwan_t *clnt, uint32_t now)
         sdwclnt_reset_state(clnt);
         clnt->count.stats.panic_authot++;
         log_help("AUTH timeout\n");
+        return;
+    }
+    if (seal_on(clnt)) {
+        // Unanswered: a fresh handshake, as an OPEN would go again.
+        if (now - clnt->sess.lastopen > OPEN_INTERVAL_SEC) {
+            clnt->sess.lastopen = now;
+            seal_start(clnt, now);
+        }
         return;
     }
     if (now - clnt->sess.lastopen > OPEN_INTERVAL_SEC) {
@@ -183,6 +197,8 @@ void tick_data(sdwan_t *clnt, uint32_t now)
     const uint32_t old = clnt->sess.echotimer++;
     if ((old & 1U) == 0)
         sdwan_sendECHOREQ(clnt);
+    if (seal_on(clnt))
+        seal_tick_data(clnt, now);
 }
 }  // namespace
 
@@ -194,6 +210,9 @@ int sdwclnt_init(sdwan_t *clnt)
     // first OPEN.
     (void)sdwan_aes_init(clnt);
 
+    // The sealed session seals one packet at a time: its TUN device stays plain.
+    if (seal_on(clnt))
+        clnt->conf.offload = 0;
     const int trc = sdwclnt_tun_open(clnt);
     if (trc != 0) {
         fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->conf.tun_name, strerror(-trc));
@@ -227,7 +246,9 @@ int sdwclnt_init(sdwan_t *clnt)
         log_help("Failed to set peer\n");
         return init_fail(clnt);
     }
-    if (clnt->conf.offload == 0) {
+    if (seal_on(clnt)) {
+        log_help("offloads: off (sealed session)\n");
+    } else if (clnt->conf.offload == 0) {
         log_help("offloads: off\n");
     } else {
         char what[64];
@@ -291,6 +312,7 @@ void sdwclnt_reset_state(sdwan_t *clnt)
         sdwclnt_clear_iproute(clnt);
     // Segments joined in the session that ended are not written into the next one.
     sdwan_data_reset(clnt);
+    seal_reset(clnt);
     sdwclnt_sock_reinit(clnt);
     clnt->sess.state = clnt->conf.peerdomain[0] != '\0' ? SDWANCLNT_DNS : SDWANCLNT_INIT;
     // A session closed by the peer leaves the tunnel's default route until the next one: the
@@ -429,6 +451,16 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     // OPENREJ or a late ECHORESP may carry other values), so dropping on a mismatch would drop
     // good packets. panic_token stays unused.
     clnt->count.stats.sock_rxpkts++;
+    // Only what decrypts under the session's keys shows the peer alive.
+    if (seal_on(clnt)) {
+        seal_rx rx;
+        on_auth(clnt, seal_recv(clnt, buf, len, now, &rx));
+        if (rx.kind == SEAL_KIND_IP)
+            sdwan_data_deliver(clnt, rx.body, rx.len);
+        else if (rx.kind == SEAL_KIND_ECHORESP)
+            echo_taken(clnt, ld_le64(rx.body));
+        return;
+    }
     clnt->sess.ltime = now;
 
     // A runt datagram is decoded from the bytes it has, the rest read as zero; the handlers

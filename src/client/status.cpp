@@ -12,6 +12,7 @@
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "base/log.h"
+#include "client/sealed.h"
 
 namespace {
 
@@ -159,6 +160,28 @@ const char *ip_text(uint32_t ipbe, char *buf, uint32_t len)
     return s != nullptr ? s : "";
 }
 
+// The reason label of sealed_drops_total, by SEAL_DROP_ value.
+const char *const DROP_LABELS[] = {"malformed", "unknown_index", "bad_tag", "replay", "too_old", "unexpected_kind"};
+static_assert(sizeof DROP_LABELS / sizeof DROP_LABELS[0] == SEAL_DROP_KINDS);
+
+void put_sealed(out_t *o, const sdwan_t *clnt)
+{
+    const sdwan_seal_t &s = clnt->seal;
+    put_family(o, "sealed_handshakes_total", "counter",
+               "Sealed handshakes answered by the peer: keys made, or an answer that did not decrypt under peerkey.");
+    put_series(o, "sealed_handshakes_total", clnt);
+    put(o, ",result=\"done\"} %u\n", s.handshakes);
+    put_series(o, "sealed_handshakes_total", clnt);
+    put(o, ",result=\"failed\"} %u\n", s.hs_failed);
+    put_family(o, "sealed_drops_total", "counter", "Sealed datagrams from the peer's address dropped, by reason.");
+    for (int k = 0; k < SEAL_DROP_KINDS; k++) {
+        put_series(o, "sealed_drops_total", clnt);
+        put(o, ",reason=\"%s\"} %u\n", DROP_LABELS[k], s.drops[k]);
+    }
+    put_single(o, clnt, "sealed_rekeys_total", "counter", "Rekeys done: sending moved to a new handshake's keys.",
+               s.rekeys);
+}
+
 }  // namespace
 
 int status_set_path(sdwan_t *clnt, const char *path)
@@ -209,7 +232,10 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_series(&o, "tunnel_info", clnt);
     put(&o, ",address=\"%s\"", ip_text(clnt->sess.ip, a, sizeof a));
     put(&o, ",gateway=\"%s\",cipher=\"%s\"} 1\n", ip_text(clnt->sess.gateway, a, sizeof a),
-        clnt->sess.state == SDWANCLNT_DATA && clnt->sess.peerencrypt != 0 ? "xor" : "none");
+        clnt->sess.state != SDWANCLNT_DATA ? "none"
+        : seal_on(clnt)                    ? "sealed"
+        : clnt->sess.peerencrypt != 0      ? "xor"
+                                           : "none");
     // The interface gets the smaller of the peer's and the configured MTU, unless the kernel
     // took another (host.tunmtu, read back from it).
     const uint16_t mtu = clnt->host.tunmtu != 0 ? clnt->host.tunmtu
@@ -254,6 +280,10 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_single(&o, clnt, "log_lines_suppressed_total", "counter",
                "Log lines of refused datagrams held back by the rate limit, each counted in a summary line.",
                clnt->count.log_suppressed);
+
+    // Only where the session is sealed: a legacy client's file stays as it was.
+    if (seal_on(clnt))
+        put_sealed(&o, clnt);
 
     const sdwan_rtt_t &r = clnt->rtt.usec;
     put_seconds(&o, clnt, "rtt_current_seconds", "Round-trip time of the last echo answered (monotonic clock).", r.cur);

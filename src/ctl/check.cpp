@@ -17,6 +17,7 @@
 #include "net/route.h"
 #include "sdwan_build.h"
 #include "daemon/cfg.h"
+#include "seal/keyfile.h"
 
 namespace {
 
@@ -280,6 +281,10 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
     const sdwan_t &c = *clnt;
     char ip[16];
     const bool byname = c.conf.peerdomain[0] != '\0';
+    const bool sealed = c.conf.peerkey_state == SDWAN_PEERKEY_SET;
+    char key[KEY_TEXT + 1] = "";
+    if (sealed)
+        key_format(c.conf.peerkey, key);
     if (json) {
         ctl_json_str(out, "{\"config\":", path);
         ctl_json_str(out, ok ? ",\"valid\":true,\"result\":" : ",\"valid\":false,\"result\":", result);
@@ -295,7 +300,9 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
             fprintf(out, ",\"password_set\":true,\"mtu\":%u,\"encrypt\":%s,\"pipeid\":%u,\"pipeidx\":%u,\"datalog\":%s",
                     unsigned{c.conf.mtu}, c.conf.encrypt != 0 ? "true" : "false", unsigned{c.conf.pipeid},
                     unsigned{c.conf.pipeidx}, c.conf.datalog != 0 ? "true" : "false");
-            fprintf(out, ",\"offload\":%s", c.conf.offload != 0 ? "true" : "false");
+            fprintf(out, ",\"offload\":%s", c.conf.offload != 0 && !sealed ? "true" : "false");
+            if (sealed)
+                ctl_json_str(out, ",\"peerkey\":", key);
             if (status_path(clnt)[0] != '\0')
                 ctl_json_str(out, ",\"status\":", status_path(clnt));
             else
@@ -330,11 +337,15 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
             fprintf(out, "  peer       %s port %u\n", ip2strv4(c.sess.peerip, ip, sizeof ip), unsigned{c.conf.peerport});
         fprintf(out, "  username   %s\n", c.conf.user);
         fprintf(out, "  password   set\n");
+        if (sealed)
+            fprintf(out, "  peerkey    %s: the sealed session only, never the legacy protocol\n", key);
         fprintf(out, "  mtu        %u at most (the peer may ask for less)\n", unsigned{c.conf.mtu});
         fprintf(out, "  encrypt    %s\n", c.conf.encrypt != 0 ? "asked of the peer" : "not asked");
         fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.conf.pipeid}, unsigned{c.conf.pipeidx});
         fprintf(out, "  datalog    %s\n", c.conf.datalog != 0 ? "a line per received packet" : "off");
-        fprintf(out, "  offload    %s\n", c.conf.offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)" : "off");
+        fprintf(out, "  offload    %s\n", sealed                ? "off: a sealed session seals one packet at a time"
+                                        : c.conf.offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)"
+                                                              : "off");
         fprintf(out, "  status     %s\n", status_path(clnt)[0] != '\0' ? status_path(clnt) : "no status file");
         if (c.conf.rtmode == SDWAN_RTMODE_SPLIT) {
             fputs("  routes     ", out);

@@ -17,6 +17,10 @@ int ctl_check(sdwan_t *clnt, const char *cfgpath, bool json, FILE *out);
 int ctl_show(const char *statuspath, bool json, FILE *out, FILE *err);
 // Removes what a killed run of the configuration's interface left; 0 also when there was nothing.
 int ctl_cleanup(sdwan_t *clnt, const char *cfgpath);
+// genkey: a new private key file (0600, never over an existing file), its public key on out.
+// pubkey: the public key of a private key file. 0, or 1 with one line on err.
+int ctl_genkey(const char *path, FILE *out, FILE *err);
+int ctl_pubkey(const char *path, FILE *out, FILE *err);
 // The whole command line; the exit status.
 int ctl_main(int argc, char **argv);
 

@@ -12,6 +12,8 @@ void usage(FILE *out)
     fputs("Usage: tolvactl check [-f <config file>] [--json]\n"
           "       tolvactl show [-f <config file>] [--json] [<status file>]\n"
           "       tolvactl cleanup [-f <config file>]\n"
+          "       tolvactl genkey <file>\n"
+          "       tolvactl pubkey <file>\n"
           "       tolvactl -h\n"
           "check: what tolvad will make of the configuration (default /etc/sdwan/kesp.conf);\n"
           "       exit 0 when it would start a session, 1 otherwise\n"
@@ -33,6 +35,14 @@ int ctl_main(int argc, char **argv)
     if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         usage(stdout);
         return 0;
+    }
+    const bool genkey = strcmp(argv[1], "genkey") == 0;
+    if (genkey || strcmp(argv[1], "pubkey") == 0) {
+        if (argc != 3 || argv[2][0] == '-') {
+            usage(stderr);
+            return 2;
+        }
+        return genkey ? ctl_genkey(argv[2], stdout, stderr) : ctl_pubkey(argv[2], stdout, stderr);
     }
     const bool check = strcmp(argv[1], "check") == 0;
     const bool cleanup = strcmp(argv[1], "cleanup") == 0;

@@ -290,7 +290,9 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
     }
     if (sep[0] == ',')
         fputc('\n', out);
-    fprintf(out, "  cipher: %s\n", strcmp(cipher, "xor") == 0 ? "payload enciphered (XOR, 8-byte key)" : "none");
+    fprintf(out, "  cipher: %s\n", strcmp(cipher, "xor") == 0      ? "payload enciphered (XOR, 8-byte key)"
+                                    : strcmp(cipher, "sealed") == 0 ? "sealed, ChaCha20-Poly1305"
+                                                                    : "none");
     if (samples > 0)
         fprintf(out, "  round trip: %.3f ms now, min %.3f ms, max %.3f ms, smoothed %.3f ms\n", rtt[0] * 1e3,
                 rtt[1] * 1e3, rtt[2] * 1e3, rtt[3] * 1e3);

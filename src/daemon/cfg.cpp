@@ -10,6 +10,7 @@
 #include "client/record.h"
 #include "client/status.h"
 #include "conf/kv.h"
+#include "seal/keyfile.h"
 #include "net/ipaddr.h"
 #include "base/log.h"
 
@@ -189,6 +190,22 @@ bool cfg_server(void *dst, const kv_val_t &v)
     return true;
 }
 
+// "peerkey=<base64>": the peer's static public key, 44 characters. Anything else is a
+// configuration error, so that a typing slip never leaves the client on the legacy protocol.
+bool cfg_peerkey(void *dst, const kv_val_t &v)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(dst);
+    if (!v.cut && key_parse(v.text, clnt->conf.peerkey) == 0) {
+        clnt->conf.peerkey_state = SDWAN_PEERKEY_SET;
+        return true;
+    }
+    memset(clnt->conf.peerkey, 0, sizeof clnt->conf.peerkey);
+    clnt->conf.peerkey_state = SDWAN_PEERKEY_BAD;
+    kv_note(v, kv_kind::bad_value, kv_sev::error,
+            "peerkey: not a public key (44 characters of base64 giving 32 bytes)");
+    return true;
+}
+
 sdwan_t *rec(void *dst) { return static_cast<sdwan_t *>(dst); }
 uint16_t u16(const kv_val_t &v) { return static_cast<uint16_t>(v.num); }
 uint8_t flag(const kv_val_t &v) { return v.num != 0 ? 1 : 0; }
@@ -225,6 +242,7 @@ constexpr kv_key_t CFG_KEYS[] = {
      nullptr},
     {"dnsdomains", kv_type::custom, false, 0, 0, cfg_domains, nullptr},
     {"routes", kv_type::custom, true, 0, 0, cfg_routes, nullptr},
+    {"peerkey", kv_type::custom, false, 0, 0, cfg_peerkey, nullptr},
     // A piece holds at most 248 characters of path: it always fits.
     {"status", kv_type::text, false, 0, 255,
      [](void *d, const kv_val_t &v) { return (void)status_set_path(rec(d), v.text), true; }, nullptr},
@@ -303,6 +321,8 @@ const char *cfg_problem(const sdwan_t *clnt)
         return "INVALID routes";
     if (clnt->conf.dnsdomains[0] == ',')
         return "INVALID dnsdomains";
+    if (clnt->conf.peerkey_state == SDWAN_PEERKEY_BAD)
+        return "INVALID peerkey";
     return nullptr;
 }
 
@@ -338,4 +358,6 @@ void sdwan_clear_cfg(sdwan_t *clnt)
     clnt->conf.rtmode = SDWAN_RTMODE_FULL;
     clnt->conf.setdns = 0;
     memset(clnt->conf.dnsdomains, 0, sizeof clnt->conf.dnsdomains);
+    memset(clnt->conf.peerkey, 0, sizeof clnt->conf.peerkey);
+    clnt->conf.peerkey_state = SDWAN_PEERKEY_NONE;
 }

@@ -94,3 +94,11 @@ bool noise_handshake_done(const noise_handshake *hs);
 // in hs->ss.h for channel binding; every other secret of hs is wiped. -EPROTO before the end.
 int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher *recv);
 void noise_handshake_clear(noise_handshake *hs);
+
+// Comparison in time independent of where the bytes differ: for secrets a stranger may probe
+// (passwords). True when equal.
+bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n);
+// Wipes memory that held a secret so that the compiler cannot leave the store out.
+void seal_wipe(void *p, size_t n);
+// Bytes from the system's random source (libsodium's, started by seal_init).
+void seal_random(uint8_t *out, size_t n);

@@ -2,12 +2,15 @@
 # The peer server never touches the heap once started: with the allocation interposer preloaded
 # and armed after start-up, 50 sessions from the load generator with echoes and data both ways,
 # a short flood of bad OPENs with its rate-limited log and summary, repeated OPENs, the metrics
-# file rewritten, and the sessions dropped on silence must not allocate even once. (A reload of
+# file rewritten, a sealed client's traffic and its second handshake (a rekey of its session),
+# and the sessions dropped on silence must not allocate even once. (A reload of
 # the user list allocates the new list, by design: it is left out of the counted window.)
 . "$(dirname "$0")/../e2e/lib.sh"
 : "${ALLOC_COUNT_LIB:?ALLOC_COUNT_LIB must name the allocation interposer}"
 LOAD="${LOADGEN:?LOADGEN must name the sdwan-load binary}"
+TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
 e2e_topology
+KEY=$("$TOLVACTL" genkey "$E2E_DIR/peer.key") || fail "genkey"
 
 REPORT="$E2E_DIR/alloc.txt"
 {
@@ -18,6 +21,8 @@ REPORT="$E2E_DIR/alloc.txt"
     echo "metrics=$E2E_DIR/peer.prom"
     for i in $(seq 0 49); do echo "user=branch-$i:pw-$i"; done
     echo "user=warm-0:pw-0"
+    echo "user=alice:wonderland"
+    echo "privatekey=$E2E_DIR/peer.key"
 } >"$E2E_DIR/peer.conf"
 bg "$NS_PEER" "$E2E_DIR/peerd.out" env LD_PRELOAD="$ALLOC_COUNT_LIB" ALLOC_COUNT_FILE="$REPORT" \
     "$PEERD" -f "$E2E_DIR/peer.conf" -l "$E2E_DIR/peerd.log"
@@ -26,9 +31,23 @@ wait_for 5 "peer listening" ip netns exec "$NS_PEER" sh -c "ss -lun | grep -q ':
 # One session and a rejection before counting: what the first line of each kind may set up
 # lazily in the C library (the time zone of the log prefix) belongs to start-up.
 ip netns exec "$NS_RTR" "$LOAD" sessions --server "$PEER_ADDR" --clients 1 --seconds 1 --user warm- >/dev/null || fail "warm-up"
+client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "peerkey=$KEY" "datalog=0"
+start_client "$E2E_DIR/tolvad.conf"
+wait_established 15
+ping_far 3 >/dev/null || fail "warm-up ping through the sealed session"
 sleep 1
 kill "-$(( $(kill -l SIGRTMIN) + 3 ))" "$PEER_PID"
 log "counting allocations"
+# The sealed client's packets, then a new client process: a second handshake and AUTH of the
+# same user, which the server takes as a rekey of the live session.
+ping_far 20 >/dev/null || fail "ping through the sealed session"
+stop_pid "$CLIENT_PID" TERM
+mv "$E2E_DIR/tolvad.log" "$E2E_DIR/tolvad-1.log"
+start_client "$E2E_DIR/tolvad.conf"
+wait_established 15
+ping_far 20 >/dev/null || fail "ping after the second handshake"
+stop_pid "$CLIENT_PID" TERM
+grep -q ' rekeyed: user alice from ' "$E2E_DIR/peerd.log" || fail "the second handshake was no rekey"
 
 ip netns exec "$NS_RTR" "$LOAD" sessions --server "$PEER_ADDR" --clients 50 --data 10 --seconds 12 \
     >"$E2E_DIR/load.json" &

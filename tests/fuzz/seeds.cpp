@@ -28,6 +28,7 @@
 #include "net/ipaddr.h"
 #include "net/vnet.h"
 #include "proto/packet.h"
+#include "proto/sealed.h"
 #include "seal/keyfile.h"
 #include "support/ippkt.h"
 
@@ -499,6 +500,49 @@ void seal_seeds()
     }
 }
 
+// The three sealed messages as a client and a peer frame them, a near miss of each, and raw
+// record bytes for the encoders (flags 4 to 6).
+void sealed_seeds()
+{
+    sinit_msg_t i{};
+    i.sender = 0x01020304;
+    for (size_t k = 0; k < SEALED_HS_LEN; k++)
+        i.noise[k] = static_cast<uint8_t>(k * 5);
+    Bytes b(SEALED_SINIT_LEN);
+    sinit_encode(i, b);
+    put("sealed", "sinit", flagged(0, b));
+    b[1] = 2;
+    put("sealed", "sinit-version2", flagged(0, b));
+    sresp_msg_t r{};
+    r.receiver = i.sender;
+    r.sender = 0xA0B0C0D0;
+    memcpy(r.noise, i.noise, SEALED_HS_LEN);
+    b.assign(SEALED_SRESP_LEN, 0);
+    sresp_encode(r, b);
+    put("sealed", "sresp", flagged(1, b));
+    put("sealed", "sresp-short", flagged(1, Bytes(b.begin(), b.end() - 1)));
+    b.assign(SEALED_OVERHEAD + 20, 0x5A);
+    sdata_encode(sdata_hdr_t{0, 0, 0, r.sender, 7}, b);
+    put("sealed", "sdata", flagged(2, b));
+    b.resize(SEALED_OVERHEAD - 1);
+    put("sealed", "sdata-short", flagged(2, b));
+    auth_msg_t a{};
+    a.have = 7;
+    a.userlen = 5;
+    memcpy(a.user, "alice", 5);
+    a.passlen = 6;
+    memcpy(a.pass, "secret", 6);
+    b.assign(SEALED_AUTH_MAX, 0);
+    b.resize(auth_encode(a, b));
+    put("sealed", "auth", flagged(3, b));
+    for (uint8_t kind = 0; kind < 3; kind++) {
+        Bytes raw(64);
+        for (size_t k = 0; k < raw.size(); k++)
+            raw[k] = static_cast<uint8_t>(k * 29 + kind);
+        put("sealed", "record-" + std::to_string(kind), flagged(static_cast<uint8_t>(4 | kind), raw));
+    }
+}
+
 void keytext_seeds()
 {
     uint8_t key[KEY_BYTES];
@@ -538,6 +582,7 @@ int main(int argc, char **argv)
     proto_seeds(peer);
     seal_seeds();
     keytext_seeds();
+    sealed_seeds();
     if (!s_check) {
         std::printf("wrote %d seed files under %s\n", s_written, s_dir.c_str());
         return 0;

@@ -12,10 +12,13 @@ set(ROWS
   "net     net/tun.h         client/record.h"
   "proto   digest/sys_md5.h  net/ip4.h"
   "client  net/route.h       daemon/cfg.h"
+  "client  seal/noise.h      peer/peer.h"
   "daemon  client/session.h  ctl/ctl.h"
   "peer    proto/open.h      client/auth.h"
   "peer    net/vnet.h        digest/sys_md5.h"
+  "peer    seal/noise.h      daemon/cfg.h"
   "ctl     daemon/resolvconf.h peer/peer.h"
+  "ctl     seal/keyfile.h    peer/peer.h"
 )
 file(MAKE_DIRECTORY ${SCRATCH})
 set(bad "")

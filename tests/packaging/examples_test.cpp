@@ -14,7 +14,10 @@
 #include "peer/peer.h"
 #include "daemon/cfg.h"
 #include "base/log.h"
+#include "seal/keyfile.h"
+#include "seal/noise.h"
 #include "support/logcap.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -87,13 +90,14 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_STREQ(status_path(&rec), "");
     EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
     EXPECT_EQ(rec.conf.setdns, 0);
+    EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_NONE) << "the legacy protocol as shipped";
 }
 
 TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 9);  // encrypt, pipeid, pipeidx, offload, logsize, status, routes, setdns, dnsdomains
+    EXPECT_EQ(switched, 10);  // encrypt, pipeid, pipeidx, offload, peerkey, logsize, status, routes, setdns, dnsdomains
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.conf.tun_name, "tun0");
@@ -109,6 +113,7 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.conf.rtcfg->masklen, 8u);
     EXPECT_EQ(rec.conf.setdns, 1);
     EXPECT_STREQ(rec.conf.dnsdomains, "corp.example");
+    EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_SET);
 }
 
 int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)
@@ -141,15 +146,26 @@ TEST(PeerExample, AsShippedIsValidWithOptionalKeysOff)
     ASSERT_EQ(pcfg.nusers, 1);
     EXPECT_STREQ(pcfg.users[0].name, "alice");
     EXPECT_STREQ(pcfg.users[0].pass, "change-me");
+    EXPECT_EQ(pcfg.sealed, 0) << "the legacy server as shipped";
+    EXPECT_EQ(pcfg.legacy, 1);
 }
 
 TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("sdwan-peerd.conf.example"), &switched);
-    EXPECT_EQ(switched, 8);  // sessions, metrics, listen, offload, dns, log, logsize, the second user
+    EXPECT_EQ(switched, 10);  // sessions, metrics, listen, offload, dns, log, logsize, privatekey, legacy, the second user
+    // The key file the example names, made where the test may write.
+    TempDir dir;
+    const std::string key = dir / "sdwan-peerd.key";
+    uint8_t priv[KEY_BYTES];
+    ASSERT_EQ(seal_init(), 0);
+    ASSERT_EQ(keyfile_create(key.c_str(), priv), 0);
+    text = std::regex_replace(text, std::regex("privatekey=/etc/sdwan/sdwan-peerd.key"), "privatekey=" + key);
     std::string err;
     ASSERT_EQ(read_peer(text, &pcfg, &err), 0) << err;
+    EXPECT_EQ(pcfg.sealed, 1);
+    EXPECT_EQ(pcfg.legacy, 0);
     EXPECT_EQ(pcfg.listen, addr("198.51.100.7"));
     EXPECT_EQ(pcfg.dns0, addr("10.8.0.1"));
     EXPECT_EQ(pcfg.dns1, addr("198.51.100.53"));

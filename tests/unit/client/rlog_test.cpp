@@ -98,10 +98,11 @@ TEST(ClientRlog, EveryKindHasItsNameAndItsOwnCount)
     }
     FakeClock::mono += SDWAN_RLOG_USEC;
     sdwclnt_rlog_tick(&c);
-    EXPECT_EQ(log.take(), Lines{"28 lines suppressed in the last 1 s: " + summary});
+    EXPECT_EQ(log.take(), Lines{"36 lines suppressed in the last 1 s: " + summary});
     EXPECT_EQ(summary, "Unknown packet type 1, Invalid data length received 2, Invalid state 3, "
                        "Invalid state or packet verification failed 4, Packet verification failed 5, "
-                       "Packet verification failed for OPENREJ 6, CLOSE for another session 7");
+                       "Packet verification failed for OPENREJ 6, CLOSE for another session 7, "
+                       "SEALED packet dropped 8");
     FakeClock::uninstall();
 }
 

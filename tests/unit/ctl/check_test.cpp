@@ -320,3 +320,27 @@ TEST(CtlCommand, ExitStatuses)
 }
 
 }  // namespace
+
+TEST(CtlCheck, MalformedPeerkeyNamedWithItsLine)
+{
+    TempDir dir;
+    write(dir / "k.conf", BASE + "peerkey=" + std::string(43, 'A') + "\n");
+    const CheckRun r = check(dir / "k.conf");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(with_prefix(r.out, dir / "k.conf:7: "),
+              Lines{"error: peerkey: not a public key (44 characters of base64 giving 32 bytes)"});
+    EXPECT_EQ(with_prefix(r.out, "result: "), Lines{"sdwclnt configuration failed: INVALID peerkey"});
+}
+
+TEST(CtlCheck, PeerkeySaysTheSessionIsSealed)
+{
+    TempDir dir;
+    const std::string key = "3p7bfXt9wbTTW2HC7OQ1Nz+DQ8hbeGdNrfx+FG+IK08=";
+    write(dir / "k.conf", BASE + "peerkey=" + key + "\n");
+    const CheckRun r = check(dir / "k.conf");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(with_prefix(r.out, "  peerkey    "), Lines{key + ": the sealed session only, never the legacy protocol"});
+    EXPECT_EQ(with_prefix(r.out, "  offload    "), Lines{"off: a sealed session seals one packet at a time"});
+    const CheckRun j = check(dir / "k.conf", true);
+    EXPECT_NE(j.out.find(",\"offload\":false,\"peerkey\":\"" + key + "\","), std::string::npos) << j.out;
+}

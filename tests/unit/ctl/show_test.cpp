@@ -36,6 +36,13 @@ const std::string DATA_FILE =
     "tolvad_rtt_smoothed_seconds{interface=\"tolva0\"} 0.0013\n"
     "tolvad_rtt_samples_total{interface=\"tolva0\"} 7\n"
     "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000192\n";
+// The same session, sealed.
+const std::string SEALED_FILE = [] {
+    std::string f = DATA_FILE;
+    const std::string xor_label = "cipher=\"xor\"";
+    f.replace(f.find(xor_label), xor_label.size(), "cipher=\"sealed\"");
+    return f;
+}();
 
 // Split routes, one in place and one not.
 const std::string SPLIT_FILE = DATA_FILE +
@@ -99,6 +106,16 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "  peer: vpn.example.net (192.0.2.1) port 4500\n"
          "  address: 10.8.0.2/24, gateway 10.8.0.1, mtu 1400\n"
          "  cipher: payload enciphered (XOR, 8-byte key)\n"
+         "  round trip: 1.234 ms now, min 0.900 ms, max 3.100 ms, smoothed 1.300 ms\n"
+         "  transfer: 999 B received (1234 packets), 3.40 MiB sent (2345 packets)\n"
+         "  resets: authentication unanswered 2, peer silent 1\n"
+         "  status file: @, written 2023-11-14 22:16:32 UTC (1s ago)\n"},
+        {"sealed", &SEALED_FILE, false, 1700000193,
+         "interface: tolva0\n"
+         "  state: DATA since 2023-11-14 22:13:20 UTC (3m 13s)\n"
+         "  peer: vpn.example.net (192.0.2.1) port 4500\n"
+         "  address: 10.8.0.2/24, gateway 10.8.0.1, mtu 1400\n"
+         "  cipher: sealed, ChaCha20-Poly1305\n"
          "  round trip: 1.234 ms now, min 0.900 ms, max 3.100 ms, smoothed 1.300 ms\n"
          "  transfer: 999 B received (1234 packets), 3.40 MiB sent (2345 packets)\n"
          "  resets: authentication unanswered 2, peer silent 1\n"

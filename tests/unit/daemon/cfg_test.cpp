@@ -129,7 +129,15 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
     const char *PORT = "sdwclnt configuration failed: INVALID port";
     const char *ROUTES = "sdwclnt configuration failed: INVALID routes";
     const char *DOMAINS = "sdwclnt configuration failed: INVALID dnsdomains";
+    const char *PEERKEY = "sdwclnt configuration failed: INVALID peerkey";
+    const std::string KEY = "peerkey=" + std::string(42, 'A') + "E=\n";  // 32 bytes: 0 ... 0, 1
     const ValidCase cases[] = {
+        {"peerkey", BASE + KEY, nullptr},
+        {"peerkey short", BASE + "peerkey=" + std::string(40, 'A') + "=\n", PEERKEY},
+        {"peerkey stray bits", BASE + "peerkey=" + std::string(42, 'A') + "B=\n", PEERKEY},
+        {"peerkey trailing blank", BASE + "peerkey=" + std::string(42, 'A') + "E= \n", PEERKEY},
+        {"peerkey bad then good", BASE + "peerkey=x\n" + KEY, nullptr},
+        {"peerkey empty", BASE + "peerkey=\n", PEERKEY},
         {"complete", BASE, nullptr},
         {"empty file", "", TUN},
         {"comments only", "# nothing\n#[tun0]\n", TUN},
@@ -225,6 +233,7 @@ TEST_F(Cfg, ReportsTheTablesBoundsAndWidths)
          {"7 username again: this value replaces the one of line 3", "7 the username value has 32 characters: tolvad keeps the first 31"}},
         {"status=/run/" + std::string(240, 's') + "\n", {}},
         {"routes=10.0.0.0/8\nroutes=10.1.0.0/16\n", {}},
+        {"peerkey=abc\n", {"7 peerkey: not a public key (44 characters of base64 giving 32 bytes)"}},
         {many_routes(121), {"127 routes: \"10.0.0.120/32\" is one prefix more than tolvad takes (120)"}},
     };
     for (const auto &c : cases) {

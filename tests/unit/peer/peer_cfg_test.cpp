@@ -175,6 +175,10 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"metrics=", "line 5: metrics must be a path of 1 to 251 characters"},
         {"sessions=0", "line 5: sessions must be 1 to 60000"},
         {"sessions=60001", "line 5: sessions must be 1 to 60000"},
+        {"legacy=2", "line 5: legacy must be 0 or 1"},
+        {"privatekey=", "line 5: privatekey must be a path of 1 to 255 characters"},
+        {"legacy=0", "legacy=0 needs privatekey="},
+        {"privatekey=/nonexistent/k", "privatekey /nonexistent/k: cannot be opened: No such file or directory"},
         // Required settings.
         {"!port=4500\npool=10.8.0.0\nuser=a:b\n", "no [interface] line"},
         {"![sdw0]\npool=10.8.0.0\nuser=a:b\n", "no port= line"},

@@ -1,0 +1,541 @@
+// The sealed session against a scripted peer built from src/seal directly (its own Noise NK
+// responder and ciphers), the host a recording fake and the TUN device one end of a datagram
+// socket pair: the handshake's bytes, the AUTH body, AUTHACK to DATA, AUTHREJ, refused answers,
+// hostile SDATA, the data path both ways and the rekey on the fake clock.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+
+#include "bytes.h"
+#include "client/data.h"
+#include "client/rlog.h"
+#include "client/sealed.h"
+#include "client/session.h"
+#include "client/status.h"
+#include "net/ipaddr.h"
+#include "proto/sealed.h"
+#include "seal/keyfile.h"
+#include "seal/noise.h"
+#include "support/fakeclock.h"
+#include "support/scriptpeer.h"
+
+// Allocations are counted while s_counting is set: the sealed data path, its handshakes and its
+// rekey allocate nothing. A sanitizer brings its own allocator, which this would stand in for.
+#if !defined(__SANITIZE_ADDRESS__)
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+namespace {
+bool s_counting = false;
+size_t s_allocs = 0;
+}  // namespace
+extern "C" void *malloc(size_t n)
+{
+    s_allocs += s_counting ? 1 : 0;
+    return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t m)
+{
+    s_allocs += s_counting ? 1 : 0;
+    return __libc_calloc(n, m);
+}
+extern "C" void *realloc(void *p, size_t n)
+{
+    s_allocs += s_counting ? 1 : 0;
+    return __libc_realloc(p, n);
+}
+#define SEALED_COUNTS_ALLOCS 1
+#endif
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The peer's half of one handshake and the keys it gives.
+struct SealPeer {
+    uint8_t priv[KEY_BYTES];
+    uint8_t pub[KEY_BYTES];
+    noise_cipher send{}, recv{};
+    uint32_t idx = 0;
+    uint32_t client = 0;
+
+    explicit SealPeer(uint8_t seed)
+    {
+        for (size_t i = 0; i < KEY_BYTES; i++)
+            priv[i] = static_cast<uint8_t>(seed + i * 7);
+        key_public(priv, pub);
+    }
+    // The SRESP to an SINIT; the keys taken. Empty when the SINIT does not read.
+    Bytes answer(const Bytes &sinit, uint32_t my_idx)
+    {
+        noise_handshake hs;
+        uint8_t pl[NOISE_TAG];
+        if (sinit.size() != 56 || noise_handshake_init(&hs, noise_pattern::NK, false, SEALED_PROLOGUE, priv, nullptr) != 0 ||
+            noise_handshake_read(&hs, {sinit.data() + 8, 48}, pl) != 0)
+            return {};
+        client = ld_le32(sinit.data() + 4);
+        idx = my_idx;
+        Bytes out(60);
+        out[0] = 33;
+        out[1] = 1;
+        st_le32(&out[4], client);
+        st_le32(&out[8], idx);
+        EXPECT_EQ(noise_handshake_write(&hs, {}, {out.data() + 12, 48}), 48);
+        EXPECT_EQ(noise_handshake_split(&hs, &send, &recv), 0);
+        return out;
+    }
+    Bytes seal(uint8_t kind, const Bytes &body)
+    {
+        Bytes out(SEALED_OVERHEAD + body.size());
+        out[0] = 34;
+        st_le32(&out[4], client);
+        st_le64(&out[8], send.n);
+        out[16] = kind;
+        std::copy(body.begin(), body.end(), out.begin() + 17);
+        EXPECT_GT(noise_encrypt(&send, {out.data(), 16}, {out.data() + 16, body.size() + 1},
+                                {out.data() + 16, body.size() + 17}),
+                  0);
+        return out;
+    }
+    struct Opened {
+        uint8_t kind = 0;  // 0: not an SDATA this peer's keys open
+        Bytes body;
+        uint32_t receiver = 0;
+        uint64_t counter = 0;
+    };
+    Opened open(const Bytes &d)
+    {
+        if (d.size() < SEALED_OVERHEAD || d[0] != 34)
+            return {};
+        Bytes pt(d.size() - 16);
+        const int r = noise_decrypt_at(&recv, ld_le64(&d[8]), {d.data(), 16}, {d.data() + 16, d.size() - 16}, pt);
+        if (r < 1)
+            return {};
+        return {pt[0], Bytes(pt.begin() + 1, pt.begin() + r), ld_le32(&d[4]), ld_le64(&d[8])};
+    }
+};
+
+Bytes options()
+{
+    return ScriptPeer::cat({ScriptPeer::opt_mtu(1375), ScriptPeer::opt_ip(str2ip("10.200.0.5")),
+                            ScriptPeer::opt_gateway(str2ip("10.200.0.1"))});
+}
+
+// A small IPv4/ICMP packet to 10.200.0.1 (never the daemon's own traffic).
+Bytes ip_packet(uint8_t fill)
+{
+    Bytes p(28, fill);
+    p[0] = 0x45;
+    st_be16(&p[2], 28);
+    p[8] = 64;
+    p[9] = 1;
+    const uint8_t src[4] = {10, 200, 0, 5}, dst[4] = {10, 200, 0, 1};
+    std::copy(src, src + 4, p.begin() + 12);
+    std::copy(dst, dst + 4, p.begin() + 16);
+    return p;
+}
+
+class Sealed : public ClientFakeTest {
+protected:
+    SealPeer sp{7};
+    int tun[2] = {-1, -1};
+
+    void SetUp() override
+    {
+        ClientFakeTest::SetUp();
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, tun), 0);
+        clnt->io.tunfd = tun[0];
+        pin(sp);
+    }
+    void TearDown() override
+    {
+        clnt->io.tunfd = -1;
+        close(tun[0]);
+        close(tun[1]);
+        ClientFakeTest::TearDown();
+    }
+    void pin(const SealPeer &p)
+    {
+        memcpy(clnt->conf.peerkey, p.pub, KEY_BYTES);
+        clnt->conf.peerkey_state = SDWAN_PEERKEY_SET;
+        set_peer_quiet();
+    }
+    // The client's datagrams that reached the peer, the first of the given size (0: any).
+    Bytes recv_sized(size_t size)
+    {
+        for (const Bytes &d : peer->recv_all(100))
+            if (size == 0 || d.size() == size)
+                return d;
+        return {};
+    }
+    // The client's SDATA that p's keys open, of the kind asked for.
+    SealPeer::Opened recv_kind(SealPeer &p, uint8_t kind)
+    {
+        for (const Bytes &d : peer->recv_all(100)) {
+            SealPeer::Opened o = p.open(d);
+            if (o.kind == kind)
+                return o;
+        }
+        return {};
+    }
+    // INIT tick, the SRESP of p: the AUTH the client sends.
+    SealPeer::Opened handshake(SealPeer &p, uint32_t idx)
+    {
+        tick();
+        const Bytes sinit = recv_sized(56);
+        const Bytes sresp = p.answer(sinit, idx);
+        EXPECT_TRUE(peer->send_and_deliver(clnt, sresp));
+        return recv_kind(p, SEAL_KIND_AUTH);
+    }
+    bool establish_sealed()
+    {
+        if (handshake(sp, 0x11112222).kind != SEAL_KIND_AUTH)
+            return false;
+        peer->inject(clnt, sp.seal(SEAL_KIND_AUTHACK, options()));
+        log->take();
+        return clnt->sess.state == SDWANCLNT_DATA;
+    }
+    Bytes tun_read()
+    {
+        uint8_t b[2048];
+        const ssize_t n = read(tun[1], b, sizeof b);
+        return n > 0 ? Bytes(b, b + n) : Bytes{};
+    }
+    // One packet written to the TUN device, carried by the client: what reached the peer.
+    Bytes tun_send(const Bytes &pkt)
+    {
+        EXPECT_EQ(write(tun[1], pkt.data(), pkt.size()), static_cast<ssize_t>(pkt.size()));
+        sdwclnt_tun_recv(clnt);
+        return recv_sized(pkt.size() + SEALED_OVERHEAD);
+    }
+};
+
+TEST_F(Sealed, HandshakeBytesAndAuthBody)
+{
+    tick();
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
+    const Bytes sinit = peer->recv();
+    ASSERT_EQ(sinit.size(), 56u);
+    EXPECT_EQ(Bytes(sinit.begin(), sinit.begin() + 4), (Bytes{32, 1, 0, 0}));
+    EXPECT_NE(ld_le32(&sinit[4]), 0u);
+    EXPECT_EQ(peer->recv(20), Bytes{}) << "one SINIT, no legacy OPEN";
+
+    ASSERT_TRUE(peer->send_and_deliver(clnt, sp.answer(sinit, 0xA1B2C3D4)));
+    const Bytes auth = peer->recv();
+    ASSERT_GE(auth.size(), 33u);
+    EXPECT_EQ(Bytes(auth.begin(), auth.begin() + 16), (Bytes{34, 0, 0, 0, 0xD4, 0xC3, 0xB2, 0xA1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    const SealPeer::Opened o = sp.open(auth);
+    EXPECT_EQ(o.kind, SEAL_KIND_AUTH);
+    // MTU 1400, user "alice", the password in plain text.
+    EXPECT_EQ(o.body, (Bytes{3, 4, 0x05, 0x78, 1, 7, 'a', 'l', 'i', 'c', 'e', 2, 8, 's', 'e', 'c', 'r', 'e', 't'}));
+    EXPECT_EQ(log->take(), (Lines{"INIT peer 127.0.0.1:" + std::to_string(peer->port()), "SEALED handshake start",
+                                  "AUTH start"}));
+    EXPECT_EQ(clnt->seal.handshakes, 1u);
+}
+
+// The AUTHACK does to the host what an OPENACK does: the legacy session first, then the sealed one.
+TEST_F(Sealed, AuthackHasTheHostEffectsOfOpenack)
+{
+    clnt->conf.peerkey_state = SDWAN_PEERKEY_NONE;
+    set_peer_quiet();
+    ASSERT_TRUE(establish(0x2222, 9, options()));
+    const Lines legacy = host_calls();
+    ASSERT_FALSE(legacy.empty());
+    sdwclnt_reset_state(clnt);
+    host_calls();
+    pin(sp);
+    ASSERT_TRUE(establish_sealed());
+    EXPECT_EQ(host_calls(), legacy);
+    EXPECT_EQ(clnt->sess.sid, 0x2222) << "the peer's index, low 16 bits";
+    EXPECT_EQ(clnt->count.stats.openackcnt, 1u) << "counted since the peer was set";
+}
+
+TEST_F(Sealed, AuthackLines)
+{
+    ASSERT_EQ(handshake(sp, 0x00050007).kind, SEAL_KIND_AUTH);
+    log->take();
+    peer->inject(clnt, sp.seal(SEAL_KIND_AUTHACK, options()));
+    EXPECT_EQ(log->take(), (Lines{"sdwan DATA ESTABLISHED session 7",
+                                  "Using IP: 10.200.0.5, Gateway: 10.200.0.1, MTU: 1375, Encrypt: N"}));
+}
+
+TEST_F(Sealed, AuthrejStartsOver)
+{
+    ASSERT_EQ(handshake(sp, 5).kind, SEAL_KIND_AUTH);
+    log->take();
+    peer->inject(clnt, sp.seal(SEAL_KIND_AUTHREJ, {1}));
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+    EXPECT_EQ(clnt->count.stats.openrejcnt, 1u);
+    EXPECT_TRUE(log->contains("SDWAN peer authentication REJECTED"));
+    EXPECT_FALSE(clnt->seal.next.live || clnt->seal.cur.live) << "the keys are wiped";
+    EXPECT_EQ(host_calls(), Lines{});
+}
+
+// An SRESP that does not decrypt under the pinned key: counted, no AUTH, and the handshake still
+// takes the genuine answer.
+TEST_F(Sealed, RefusedAnswers)
+{
+    tick();
+    const Bytes sinit = peer->recv();
+    Bytes good = sp.answer(sinit, 77);
+    ASSERT_EQ(good.size(), 60u);
+    // An answer under another peer's key: the SINIT read as if pinned to it.
+    SealPeer other(9);
+    Bytes resent = sinit;
+    noise_handshake ini;
+    ASSERT_EQ(noise_handshake_init(&ini, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, other.pub), 0);
+    ASSERT_EQ(noise_handshake_write(&ini, {}, {resent.data() + 8, 48}), 48);
+    Bytes foreign = other.answer(resent, 77);
+    ASSERT_EQ(foreign.size(), 60u);
+    Bytes flipped = good;
+    flipped[59] ^= 1;
+    Bytes wrong_idx = good;
+    wrong_idx[4] ^= 1;
+    struct Row {
+        const char *what;
+        Bytes pkt;
+        uint32_t failed, index, malformed;
+    } rows[] = {
+        {"answer under another key", foreign, 1, 0, 0},
+        {"tag flipped", flipped, 2, 0, 0},
+        {"another handshake's index", wrong_idx, 2, 1, 0},
+        {"short", Bytes(good.begin(), good.end() - 1), 2, 1, 1},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        peer->inject(clnt, r.pkt);
+        EXPECT_EQ(clnt->seal.hs_failed, r.failed);
+        EXPECT_EQ(clnt->seal.drops[SEAL_DROP_INDEX], r.index);
+        EXPECT_EQ(clnt->seal.drops[SEAL_DROP_MALFORMED], r.malformed);
+        EXPECT_EQ(peer->recv(20), Bytes{});
+        EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
+    }
+    EXPECT_TRUE(log->contains("SEALED handshake refused: the answer does not decrypt under peerkey"));
+    peer->inject(clnt, good);
+    EXPECT_EQ(sp.open(peer->recv()).kind, SEAL_KIND_AUTH);
+}
+
+TEST_F(Sealed, DataBothWays)
+{
+    ASSERT_TRUE(establish_sealed());
+    const Bytes out = ip_packet(0xAA);
+    const SealPeer::Opened o = sp.open(tun_send(out));
+    EXPECT_EQ(o.kind, SEAL_KIND_IP);
+    EXPECT_EQ(o.body, out);
+    EXPECT_EQ(o.receiver, 0x11112222u);
+    EXPECT_EQ(clnt->count.stats.sock_txpkts, 1u);
+
+    const Bytes in = ip_packet(0x55);
+    peer->inject(clnt, sp.seal(SEAL_KIND_IP, in));
+    EXPECT_EQ(tun_read(), in);
+    EXPECT_EQ(clnt->count.stats.tun_txpkts, 1u);
+    EXPECT_EQ(clnt->count.rxbytes, in.size());
+}
+
+// Hostile SDATA in DATA: each dropped, counted under its reason with its line, nothing reset and
+// nothing written to the interface.
+TEST_F(Sealed, HostileSdata)
+{
+    ASSERT_TRUE(establish_sealed());
+    // good: a packet the client took; fresh: one it has not seen.
+    using Make = std::function<Bytes(const Bytes &good, const Bytes &fresh)>;
+    struct Row {
+        const char *what;
+        Make make;
+        int reason;  // -1: counted as an unknown type
+        const char *line;
+    } rows[] = {
+        {"replayed", [](const Bytes &g, const Bytes &) { return g; }, SEAL_DROP_REPLAY, "SEALED packet dropped: replayed"},
+        {"body flipped",
+         [](const Bytes &, const Bytes &f) {
+             Bytes b = f;
+             b[20] ^= 0x80;
+             return b;
+         },
+         SEAL_DROP_TAG, "SEALED packet dropped: bad tag"},
+        {"counter flipped (AD)",
+         [](const Bytes &, const Bytes &f) {
+             Bytes b = f;
+             b[8] ^= 0x40;
+             return b;
+         },
+         SEAL_DROP_TAG, "SEALED packet dropped: bad tag"},
+        {"truncated", [](const Bytes &, const Bytes &f) { return Bytes(f.begin(), f.begin() + 32); }, SEAL_DROP_MALFORMED,
+         "SEALED packet dropped: malformed"},
+        {"unknown index",
+         [](const Bytes &, const Bytes &f) {
+             Bytes b = f;
+             b[4] ^= 1;
+             return b;
+         },
+         SEAL_DROP_INDEX, "SEALED packet dropped: unknown index"},
+        {"behind the window",
+         [this](const Bytes &, const Bytes &) {
+             const uint64_t n = sp.send.n;
+             sp.send.n = n + REPLAY_WINDOW + 100;
+             peer->inject(clnt, sp.seal(SEAL_KIND_ECHORESP, Bytes(20)));
+             const uint64_t ahead = sp.send.n;
+             sp.send.n = n;
+             Bytes old = sp.seal(SEAL_KIND_IP, ip_packet(1));
+             sp.send.n = ahead;
+             return old;
+         },
+         SEAL_DROP_OLD, "SEALED packet dropped: too old"},
+        {"AUTHACK under the session's keys",
+         [this](const Bytes &, const Bytes &) { return sp.seal(SEAL_KIND_AUTHACK, options()); }, SEAL_DROP_KIND,
+         "SEALED packet dropped: unexpected kind"},
+        {"a legacy CLOSE", [](const Bytes &, const Bytes &) { return ScriptPeer::close_pkt(0x2222, 0); }, -1,
+         "Unknown packet type: 23"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        const Bytes good = sp.seal(SEAL_KIND_IP, ip_packet(2));
+        peer->inject(clnt, good);
+        ASSERT_EQ(tun_read(), ip_packet(2));
+        const Bytes fresh = sp.seal(SEAL_KIND_IP, ip_packet(3));
+        const Bytes bad = r.make(good, fresh);
+        // A new interval of the rate limit: each row's line is written.
+        FakeClock::advance(1);
+        sdwclnt_rlog_tick(clnt);
+        log->take();
+        sdwan_seal_t before = clnt->seal;
+        const uint32_t unknown = clnt->count.stats.panic_pkttype;
+        peer->inject(clnt, bad);
+        if (r.reason >= 0)
+            before.drops[r.reason]++;
+        EXPECT_EQ(0, memcmp(before.drops, clnt->seal.drops, sizeof before.drops));
+        EXPECT_EQ(clnt->count.stats.panic_pkttype, unknown + (r.reason < 0 ? 1 : 0));
+        EXPECT_EQ(log->take(), Lines{r.line});
+        EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+        EXPECT_EQ(tun_read(), Bytes{});
+    }
+}
+
+// Every 120 s a new handshake; data stays on the old keys until the new AUTHACK, and the old keys
+// are still taken from the peer for a while after it.
+TEST_F(Sealed, RekeyWithoutGap)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    host_calls();
+    FakeClock::advance(SEAL_REKEY_SEC - 2);
+    peer->inject(clnt, sp.seal(SEAL_KIND_ECHORESP, Bytes(20)));  // keeps the session alive
+    tick();
+    EXPECT_EQ(recv_sized(56), Bytes{}) << "no rekey before 120 s";
+    tick();
+    const Bytes sinit = recv_sized(56);
+    ASSERT_EQ(sinit.size(), 56u) << "the rekey's SINIT at 120 s";
+
+    EXPECT_EQ(sp.open(tun_send(ip_packet(3))).receiver, 0x11112222u) << "old keys while the handshake runs";
+    SealPeer sp2(7);
+    ASSERT_TRUE(peer->send_and_deliver(clnt, sp2.answer(sinit, 0x33334444)));
+    EXPECT_EQ(sp2.open(peer->recv()).kind, SEAL_KIND_AUTH) << "the credentials again, under the new keys";
+    EXPECT_EQ(sp.open(tun_send(ip_packet(4))).kind, SEAL_KIND_IP) << "old keys until the AUTHACK";
+
+    peer->inject(clnt, sp2.seal(SEAL_KIND_AUTHACK, options()));
+    EXPECT_EQ(clnt->seal.rekeys, 1u);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(host_calls(), Lines{}) << "the address and routes survive";
+    const SealPeer::Opened o = sp2.open(tun_send(ip_packet(5)));
+    EXPECT_EQ(o.receiver, 0x33334444u);
+    EXPECT_EQ(o.body, ip_packet(5));
+
+    peer->inject(clnt, sp.seal(SEAL_KIND_IP, ip_packet(6)));
+    EXPECT_EQ(tun_read(), ip_packet(6)) << "the old keys still taken";
+    for (uint32_t t = 0; t <= SEAL_PREV_SEC; t++) {
+        peer->inject(clnt, sp2.seal(SEAL_KIND_ECHORESP, Bytes(20)));
+        tick();
+    }
+    peer->inject(clnt, sp.seal(SEAL_KIND_IP, ip_packet(7)));
+    EXPECT_EQ(tun_read(), Bytes{});
+    EXPECT_EQ(clnt->seal.drops[SEAL_DROP_INDEX], 1u) << "retired after 15 s";
+}
+
+// What else starts a handshake in DATA: a send counter past 2^60 at once, and a rekey's handshake
+// left unanswered for more than 5 s again; nothing before.
+TEST_F(Sealed, RekeyTriggers)
+{
+    struct Row {
+        const char *what;
+        uint64_t counter;  // the send counter set after the session is up
+        bool sinit;        // at the next tick
+    } rows[] = {
+        {"send counter below the limit", SEAL_SEND_LIMIT - 100, false},
+        {"send counter at the limit", SEAL_SEND_LIMIT, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        sdwclnt_reset_state(clnt);
+        ASSERT_TRUE(establish_sealed());
+        peer->recv_all(20);
+        clnt->seal.cur.send.n = r.counter;
+        tick();
+        EXPECT_EQ(recv_sized(56).size(), r.sinit ? 56u : 0u);
+    }
+    // The last row's handshake unanswered: the next SINIT only once it is more than 5 s old.
+    for (uint32_t t = 0; t < SEAL_HS_SEC; t++) {
+        peer->inject(clnt, sp.seal(SEAL_KIND_ECHORESP, Bytes(20)));
+        tick();
+    }
+    EXPECT_EQ(recv_sized(56), Bytes{});
+    tick();
+    EXPECT_EQ(recv_sized(56).size(), 56u);
+}
+
+#ifdef SEALED_COUNTS_ALLOCS
+TEST_F(Sealed, NoHeapInTheDataPathOrTheRekey)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    Bytes in = sp.seal(SEAL_KIND_IP, ip_packet(8));
+    const Bytes out = ip_packet(9);
+    ASSERT_EQ(write(tun[1], out.data(), out.size()), static_cast<ssize_t>(out.size()));
+    FakeClock::advance(SEAL_REKEY_SEC);
+    // The counter counts.
+    s_allocs = 0;
+    s_counting = true;
+    void *volatile probe = malloc(16);
+    s_counting = false;
+    free(probe);
+    ASSERT_EQ(s_allocs, 1u);
+    s_allocs = 0;
+    s_counting = true;
+    sdwan_sock_recv_core(clnt, ScriptPeer::ipbe(), peer->port(), in.data(), static_cast<uint32_t>(in.size()));
+    sdwclnt_tun_recv(clnt);
+    sdwclnt_do_timer(clnt);  // an echo and the rekey's SINIT
+    s_counting = false;
+    EXPECT_EQ(s_allocs, 0u);
+    EXPECT_EQ(tun_read(), ip_packet(8));
+    EXPECT_EQ(recv_sized(56).size(), 56u);
+}
+#endif
+
+TEST_F(Sealed, StatusAndEchoOverSdata)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    tick();
+    tick();
+    const SealPeer::Opened echo = recv_kind(sp, SEAL_KIND_ECHOREQ);
+    ASSERT_EQ(echo.body.size(), 20u) << "the legacy echo body";
+    peer->inject(clnt, sp.seal(SEAL_KIND_ECHORESP, echo.body));
+    EXPECT_EQ(clnt->count.stats.echorespcnt, 1u);
+
+    peer->inject(clnt, Bytes(10, 34));
+    char buf[STATUS_BUF];
+    const uint32_t n = status_format(clnt, buf, sizeof buf);
+    const std::string text(buf, n);
+    for (const char *want : {"cipher=\"sealed\"} 1\n", "tolvad_sealed_handshakes_total{interface=\"tolva0\",result=\"done\"} 1\n",
+                             "tolvad_sealed_drops_total{interface=\"tolva0\",reason=\"malformed\"} 1\n",
+                             "tolvad_sealed_rekeys_total{interface=\"tolva0\"} 0\n"})
+        EXPECT_NE(text.find(want), std::string::npos) << want;
+
+    peer->inject(clnt, sp.seal(SEAL_KIND_CLOSE, {}));
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_CLOSED);
+}
+
+}  // namespace

@@ -1,0 +1,410 @@
+// The peer's sealed session against a client made here from the Noise core: the handshake and
+// AUTH byte for byte, every hostile SDATA dropped under its own counter, the admission limits,
+// packets both ways, rekey and the expiry of the keys it replaced. Datagrams go straight into
+// peer_on_datagram and what the peer would send is read from its send batch: no socket but the
+// stand-in for the TUN device.
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "peer/peer.h"
+#include "proto/openack.h"
+#include "proto/sealed.h"
+#include "support/logcap.h"
+#include "support/tempdir.h"
+#include "support/wire.h"
+
+using wire::Bytes;
+
+namespace {
+
+// One end of the sealed session, the client's, as the wire describes it.
+struct Client {
+    noise_handshake hs{};
+    noise_cipher tx{}, rx{};
+    uint32_t index = 0, peer = 0;
+    uint64_t next = 0;
+
+    Bytes sinit(const uint8_t pub[KEY_BYTES], uint32_t idx)
+    {
+        index = idx;
+        EXPECT_EQ(noise_handshake_init(&hs, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub), 0);
+        sinit_msg_t m{};
+        m.sender = idx;
+        EXPECT_EQ(noise_handshake_write(&hs, {}, {m.noise, SEALED_HS_LEN}), static_cast<int>(SEALED_HS_LEN));
+        Bytes b(SEALED_SINIT_LEN);
+        sinit_encode(m, b);
+        return b;
+    }
+    bool sresp(const Bytes &b)
+    {
+        sresp_msg_t m;
+        uint8_t none[1];
+        if (sresp_decode(b, &m) != 0 || m.receiver != index ||
+            noise_handshake_read(&hs, {m.noise, SEALED_HS_LEN}, {none, 0}) != 0)
+            return false;
+        peer = m.sender;
+        next = 0;
+        return noise_handshake_split(&hs, &tx, &rx) == 0;
+    }
+    Bytes seal(sealed_kind kind, const Bytes &body) { return seal_at(kind, body, next++); }
+    Bytes seal_at(sealed_kind kind, const Bytes &body, uint64_t counter)
+    {
+        Bytes b(SEALED_HDR_LEN + 1 + body.size() + SEALED_TAG_LEN);
+        sdata_encode({SDWAN_SDATA, 0, 0, peer, counter}, b);
+        b[SEALED_HDR_LEN] = static_cast<uint8_t>(kind);
+        std::copy(body.begin(), body.end(), b.begin() + SEALED_HDR_LEN + 1);
+        tx.n = counter;
+        EXPECT_GT(noise_encrypt(&tx, {b.data(), SEALED_HDR_LEN}, {b.data() + SEALED_HDR_LEN, 1 + body.size()},
+                                {b.data() + SEALED_HDR_LEN, b.size() - SEALED_HDR_LEN}),
+                  0);
+        return b;
+    }
+    // The kind and body of an SDATA for us, or kind 0.
+    std::pair<uint8_t, Bytes> open(Bytes b)
+    {
+        sdata_hdr_t h;
+        if (sdata_decode(b, &h) != 0 || h.receiver != index)
+            return {0, {}};
+        const int n = noise_decrypt_at(&rx, h.counter, {b.data(), SEALED_HDR_LEN},
+                                       {b.data() + SEALED_HDR_LEN, b.size() - SEALED_HDR_LEN},
+                                       {b.data() + SEALED_HDR_LEN, b.size() - SEALED_HDR_LEN});
+        if (n < 1)
+            return {0, {}};
+        return {b[SEALED_HDR_LEN], Bytes(b.begin() + SEALED_HDR_LEN + 1, b.begin() + SEALED_HDR_LEN + n)};
+    }
+};
+
+Bytes auth(const std::string &user, const std::string &pass)
+{
+    auth_msg_t m{};
+    m.userlen = static_cast<uint8_t>(user.size());
+    memcpy(m.user, user.data(), user.size());
+    m.passlen = static_cast<uint8_t>(pass.size());
+    memcpy(m.pass, pass.data(), pass.size());
+    Bytes b(SEALED_AUTH_MAX);
+    b.resize(auth_encode(m, b));
+    return b;
+}
+
+const uint32_t SRC = wire::addr("192.0.2.7");
+const uint32_t SRC2 = wire::addr("192.0.2.8");
+
+class PeerSeal : public ::testing::Test {
+protected:
+    peer_t *p = &_peer;
+    TempDir dir;
+    LogCapture log;
+    int tun[2] = {-1, -1};
+    uint8_t pub[KEY_BYTES];
+
+    void SetUp() override { load("legacy=1\n"); }
+    void TearDown() override { unload(); }
+
+    void load(const std::string &extra)
+    {
+        ASSERT_EQ(seal_init(), 0);
+        uint8_t priv[KEY_BYTES];
+        const std::string key = dir / "peer.key";
+        unlink(key.c_str());
+        ASSERT_EQ(keyfile_create(key.c_str(), priv), 0);
+        key_public(priv, pub);
+        std::string text = "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\ndns=9.9.9.9\nuser=alice:secret\n"
+                           "user=bob:hunter2:10.8.0.50\nprivatekey=" + key + "\n" + extra;
+        FILE *fp = fmemopen(text.data(), text.size(), "r");
+        char err[PEER_ERRLEN];
+        ASSERT_EQ(peer_cfg_read(fp, &p->cfg, err, sizeof err), 0) << err;
+        fclose(fp);
+        ASSERT_EQ(peer_setup(p), 0);
+        p->udpfd = -1;
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, tun), 0);
+        p->tunfd = tun[0];
+        p->now = 1000;
+        log.take();
+    }
+    void unload()
+    {
+        close(tun[0]);
+        close(tun[1]);
+        p->tunfd = -1;
+        peer_teardown(p);
+    }
+
+    // What the peer answers one datagram with: the send batch, emptied.
+    std::vector<Bytes> in(const Bytes &b, uint32_t ipbe = SRC, uint16_t port = 5000)
+    {
+        Bytes copy = b;
+        peer_on_datagram(p, ipbe, port, copy.data(), static_cast<uint32_t>(copy.size()));
+        std::vector<Bytes> out;
+        for (int i = 0; i < p->ntx; i++) {
+            EXPECT_EQ(p->tx[i].ipbe, ipbe);
+            out.emplace_back(p->tx[i].buf, p->tx[i].buf + p->tx[i].len);
+        }
+        p->ntx = 0;
+        return out;
+    }
+    Bytes one(const Bytes &b, uint32_t ipbe = SRC, uint16_t port = 5000)
+    {
+        auto v = in(b, ipbe, port);
+        EXPECT_EQ(v.size(), 1u);
+        return v.empty() ? Bytes{} : v[0];
+    }
+    bool handshake(Client *c, uint32_t idx, uint32_t ipbe = SRC)
+    {
+        return c->sresp(one(c->sinit(pub, idx), ipbe));
+    }
+    Bytes tun_read()
+    {
+        Bytes b(4096);
+        const ssize_t n = ::recv(tun[1], b.data(), b.size(), MSG_DONTWAIT);
+        b.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return b;
+    }
+};
+
+TEST_F(PeerSeal, HandshakeAndAuth)
+{
+    Client c;
+    const Bytes sinit = c.sinit(pub, 0x11223344);
+    const Bytes sresp = one(sinit);
+    // Type, version, zeros, the client's index; the peer's index is never 0.
+    ASSERT_EQ(sresp.size(), 60u);
+    EXPECT_EQ(Bytes(sresp.begin(), sresp.begin() + 8), (Bytes{33, 1, 0, 0, 0x44, 0x33, 0x22, 0x11}));
+    ASSERT_TRUE(c.sresp(sresp));
+    EXPECT_NE(c.peer, 0u);
+    EXPECT_EQ(p->live, 0u) << "no session before AUTH";
+
+    auto [kind, body] = c.open(one(c.seal(sealed_kind::auth, auth("alice", "secret"))));
+    ASSERT_EQ(kind, static_cast<uint8_t>(sealed_kind::authack));
+    openack_msg_t ack;
+    ASSERT_EQ(authack_decode(body, &ack), 0);
+    EXPECT_EQ(ack.ip, wire::addr("10.8.0.2"));
+    EXPECT_EQ(ack.gateway, wire::addr("10.8.0.1"));
+    EXPECT_EQ(ack.mtu, 1375) << "the interface MTU less the sealed overhead beyond DATA's";
+    EXPECT_EQ(ack.dns0, wire::addr("9.9.9.9"));
+    EXPECT_EQ(p->st.seal_hs, 1u);
+    EXPECT_EQ(p->st.seal_auth, 1u);
+    EXPECT_EQ(p->live, 1u);
+    const auto lines = log.take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "session " + std::to_string(p->sess[p->cfg.users[0].sess].sid) +
+                            " accepted: user alice from 192.0.2.7:5000, address 10.8.0.2, sealed");
+
+    // A repeated AUTH (the AUTHACK lost) gets the same answer and no second session.
+    auto [k2, b2] = c.open(one(c.seal(sealed_kind::auth, auth("alice", "secret"))));
+    EXPECT_EQ(k2, static_cast<uint8_t>(sealed_kind::authack));
+    EXPECT_EQ(b2, body);
+    EXPECT_EQ(p->live, 1u);
+}
+
+TEST_F(PeerSeal, AuthRejected)
+{
+    struct Row {
+        const char *what;
+        std::string user, pass;
+        uint64_t peer_stats_t::*counter;
+        const char *line;
+    } rows[] = {
+        {"wrong password", "alice", "secreT", &peer_stats_t::rej_password,
+         "rejected user alice from 192.0.2.7:5000: wrong password"},
+        {"password with a tail", "alice", "secret1", &peer_stats_t::rej_password,
+         "rejected user alice from 192.0.2.7:5000: wrong password"},
+        {"password cut short", "alice", "secre", &peer_stats_t::rej_password,
+         "rejected user alice from 192.0.2.7:5000: wrong password"},
+        {"unknown user", "mallory", "secret", &peer_stats_t::rej_unknown,
+         "rejected user mallory from 192.0.2.8:5000: unknown user"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        // Three lines a source per interval: the last row speaks from another.
+        const uint32_t src = &r == &rows[3] ? SRC2 : SRC;
+        const peer_stats_t before = p->st;
+        Client c;
+        ASSERT_TRUE(handshake(&c, 7, src));
+        auto [kind, body] = c.open(one(c.seal(sealed_kind::auth, auth(r.user, r.pass)), src));
+        EXPECT_EQ(kind, static_cast<uint8_t>(sealed_kind::authrej));
+        EXPECT_EQ(body, Bytes{1});
+        EXPECT_EQ(p->st.*r.counter, before.*r.counter + 1);
+        EXPECT_EQ(p->live, 0u);
+        EXPECT_EQ(log.take(), std::vector<std::string>{r.line});
+        // The handshake is spent: a second try under its keys finds nothing.
+        EXPECT_TRUE(in(c.seal(sealed_kind::auth, auth("alice", "secret")), src).empty());
+        EXPECT_EQ(p->st.seal_unknown, before.seal_unknown + 1);
+    }
+}
+
+TEST_F(PeerSeal, HostileSdataDroppedAndCounted)
+{
+    Client c;
+    ASSERT_TRUE(handshake(&c, 9));
+    one(c.seal(sealed_kind::auth, auth("alice", "secret")));
+    log.take();
+    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 24);
+    const Bytes good = c.seal_at(sealed_kind::ip, ping, 5000);
+    ASSERT_TRUE(in(good).empty());
+    ASSERT_EQ(tun_read(), ping);
+
+    Bytes flipped = c.seal_at(sealed_kind::ip, ping, 5001);
+    flipped[SEALED_HDR_LEN + 3] ^= 0x01;
+    Bytes ad_flipped = c.seal_at(sealed_kind::ip, ping, 5002);
+    ad_flipped[8] ^= 0x80;  // the counter: authenticated as AD
+    Bytes other = c.seal_at(sealed_kind::ip, ping, 5003);
+    other[4] ^= 0x01;
+    Bytes truncated = c.seal_at(sealed_kind::ip, {}, 5004);
+    truncated.resize(SEALED_OVERHEAD - 1);
+    struct Row {
+        const char *what;
+        Bytes dgram;
+        uint64_t peer_stats_t::*counter;
+    } rows[] = {
+        {"replayed", good, &peer_stats_t::seal_replay},
+        {"behind the window", c.seal_at(sealed_kind::ip, ping, 5000 - REPLAY_WINDOW - 1), &peer_stats_t::seal_old},
+        {"flipped bit in the ciphertext", flipped, &peer_stats_t::seal_badtag},
+        {"flipped bit in the header", ad_flipped, &peer_stats_t::seal_badtag},
+        {"unknown index", other, &peer_stats_t::seal_unknown},
+        {"truncated", truncated, &peer_stats_t::seal_malformed},
+        {"reserved byte set", [&] { Bytes b = c.seal_at(sealed_kind::ip, ping, 5005); b[1] = 1; return b; }(),
+         &peer_stats_t::seal_malformed},
+        {"packet from another address", c.seal_at(sealed_kind::ip, wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, 1, 8), 5006),
+         &peer_stats_t::drop_badip},
+        {"unknown kind", c.seal_at(static_cast<sealed_kind>(99), {}, 5007), &peer_stats_t::seal_kind},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        const peer_stats_t before = p->st;
+        EXPECT_TRUE(in(r.dgram).empty());
+        EXPECT_EQ(p->st.*r.counter, before.*r.counter + 1);
+        EXPECT_EQ(tun_read(), Bytes{});
+        EXPECT_EQ(p->live, 1u) << "nothing reset";
+    }
+    EXPECT_EQ(log.take(), std::vector<std::string>{}) << "a stranger's datagrams write no line";
+    // The flipped packet did not move the window: its counter is still fresh.
+    EXPECT_TRUE(in(c.seal_at(sealed_kind::ip, ping, 5001)).empty());
+    EXPECT_EQ(tun_read(), ping);
+}
+
+TEST_F(PeerSeal, PacketsEchoAndCloseUnderTheKeys)
+{
+    Client c;
+    ASSERT_TRUE(handshake(&c, 9));
+    one(c.seal(sealed_kind::auth, auth("bob", "hunter2")));
+    // From the interface, read behind a DATA header's room: sealed in place as kind 1.
+    const Bytes down = wire::icmp_echo("10.8.0.1", "10.8.0.50", 2, 3, 1372 - 28);
+    peer_txslot_t *slot = peer_tx_slot(p);
+    memcpy(slot->buf + SDWAN_HDR_LEN, down.data(), down.size());
+    peer_on_tunpkt(p, slot, static_cast<uint32_t>(down.size()));
+    ASSERT_EQ(p->ntx, 1);
+    EXPECT_EQ(p->tx[0].len, down.size() + SEALED_OVERHEAD);
+    auto [kind, body] = c.open(Bytes(p->tx[0].buf, p->tx[0].buf + p->tx[0].len));
+    p->ntx = 0;
+    EXPECT_EQ(kind, static_cast<uint8_t>(sealed_kind::ip));
+    EXPECT_EQ(body, down);
+
+    // Legacy DATA carrying the session's own sid and token speaks for nobody.
+    const peer_sess_t &bob = p->sess[p->cfg.users[1].sess];
+    const uint64_t token_drops = p->st.drop_token;
+    Bytes data = wire::header(SDWAN_DATA, 0, bob.sid, bob.token);
+    const Bytes inner = wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, 1, 8);
+    data.insert(data.end(), inner.begin(), inner.end());
+    EXPECT_TRUE(in(data).empty());
+    EXPECT_EQ(p->st.drop_token, token_drops + 1);
+    EXPECT_EQ(tun_read(), Bytes{});
+
+    const Bytes tick = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+    auto [ek, eb] = c.open(one(c.seal(sealed_kind::echoreq, tick)));
+    EXPECT_EQ(ek, static_cast<uint8_t>(sealed_kind::echoresp));
+    EXPECT_EQ(eb, tick);
+
+    log.take();
+    const std::string sid = std::to_string(p->sess[p->cfg.users[1].sess].sid);
+    EXPECT_TRUE(in(c.seal(sealed_kind::close, {})).empty());
+    EXPECT_EQ(p->live, 0u);
+    EXPECT_EQ(log.take(), std::vector<std::string>{"session " + sid + " closed by the client: user bob from 192.0.2.7:5000"});
+}
+
+TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
+{
+    Client a;
+    ASSERT_TRUE(handshake(&a, 1));
+    one(a.seal(sealed_kind::auth, auth("alice", "secret")));
+    // The new handshake from another address: the client moved, the session goes with it.
+    Client b;
+    ASSERT_TRUE(handshake(&b, 2, SRC2));
+    auto [kind, body] = b.open(one(b.seal(sealed_kind::auth, auth("alice", "secret")), SRC2));
+    ASSERT_EQ(kind, static_cast<uint8_t>(sealed_kind::authack));
+    openack_msg_t ack;
+    ASSERT_EQ(authack_decode(body, &ack), 0);
+    EXPECT_EQ(ack.ip, wire::addr("10.8.0.2")) << "the address survives";
+    EXPECT_EQ(p->st.seal_rekeys, 1u);
+    EXPECT_EQ(p->live, 1u);
+
+    // Sending moves to the new keys; the old ones still open what was in flight.
+    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
+    EXPECT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
+    EXPECT_EQ(tun_read(), ping);
+    auto [ek, eb] = b.open(one(b.seal(sealed_kind::echoreq, Bytes(8, 1)), SRC2));
+    EXPECT_EQ(ek, static_cast<uint8_t>(sealed_kind::echoresp));
+    const peer_sess_t &s = p->sess[p->cfg.users[0].sess];
+    EXPECT_EQ(s.ipbe, SRC2);
+    EXPECT_EQ(log.take().back(), "session " + std::to_string(s.sid) + " rekeyed: user alice from 192.0.2.8:5000");
+
+    p->now += PEER_SEAL_RETIRE_SEC;
+    peer_seal_tick(p);
+    const uint64_t unknown = p->st.seal_unknown;
+    EXPECT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
+    EXPECT_EQ(p->st.seal_unknown, unknown + 1);
+    EXPECT_TRUE(in(b.seal(sealed_kind::ip, ping), SRC2).empty());
+    EXPECT_EQ(tun_read(), ping);
+}
+
+TEST_F(PeerSeal, AdmissionLimits)
+{
+    Client c;
+    // A source's burst, then nothing until its bucket refills; another source is not held back.
+    for (uint32_t i = 0; i < PEER_SINIT_BURST; i++)
+        ASSERT_EQ(in(c.sinit(pub, i + 1)).size(), 1u);
+    EXPECT_TRUE(in(c.sinit(pub, 99)).empty());
+    EXPECT_EQ(p->st.seal_ratelimit, 1u);
+    EXPECT_EQ(in(c.sinit(pub, 99), SRC2).size(), 1u);
+    p->now += 1;
+    EXPECT_EQ(in(c.sinit(pub, 100)).size(), 1u);
+
+    // A pending handshake expires: its AUTH finds nothing.
+    Client late;
+    ASSERT_TRUE(handshake(&late, 5, SRC2));
+    p->now += PEER_SEAL_PENDING_SEC;
+    peer_seal_tick(p);
+    EXPECT_TRUE(in(late.seal(sealed_kind::auth, auth("alice", "secret")), SRC2).empty());
+    EXPECT_EQ(p->live, 0u);
+    EXPECT_EQ(p->npending, 0u);
+
+    // Malformed handshakes cost nothing but a count.
+    Bytes bad = c.sinit(pub, 3);
+    bad[20] ^= 1;
+    const uint64_t mal = p->st.seal_malformed;
+    EXPECT_TRUE(in(bad, SRC2).empty());
+    EXPECT_TRUE(in(Bytes(bad.begin(), bad.end() - 1), SRC2).empty());
+    EXPECT_EQ(p->st.seal_malformed, mal + 2);
+}
+
+TEST_F(PeerSeal, LegacyRefusedWhenOff)
+{
+    unload();
+    load("legacy=0\n");
+    const auto out = in(wire::open("alice", "secret"));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][0], SDWAN_OPENREJ);
+    EXPECT_EQ(p->st.rej_legacy, 1u);
+    EXPECT_EQ(p->live, 0u);
+    EXPECT_EQ(log.take(), std::vector<std::string>{"rejected user alice from 192.0.2.7:5000: legacy sessions refused"});
+    Client c;
+    ASSERT_TRUE(handshake(&c, 4));
+    EXPECT_EQ(c.open(one(c.seal(sealed_kind::auth, auth("alice", "secret")))).first,
+              static_cast<uint8_t>(sealed_kind::authack));
+}
+
+}  // namespace
