@@ -94,9 +94,11 @@ Bytes auth(const std::string &user, const std::string &pass)
 const uint32_t SRC = wire::addr("192.0.2.7");
 const uint32_t SRC2 = wire::addr("192.0.2.8");
 
+peer_t g_peer;  // the server under test: too large for a fixture member
+
 class PeerSeal : public ::testing::Test {
 protected:
-    peer_t *p = &_peer;
+    peer_t *p = &g_peer;
     TempDir dir;
     LogCapture log;
     int tun[2] = {-1, -1};
