@@ -466,8 +466,12 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     // A runt datagram is decoded from the bytes it has, the rest read as zero; the handlers
     // refuse it by its length.
     uint8_t head[SDWAN_HDR_LEN] = {};
-    memcpy(head, buf, len < SDWAN_HDR_LEN ? len : SDWAN_HDR_LEN);
-    const sdwan_pkthdr_t hdr = sdwan_hdr_load(head);
+    const uint8_t *h = buf;
+    if (len < SDWAN_HDR_LEN) {
+        memcpy(head, buf, len);
+        h = head;
+    }
+    const sdwan_pkthdr_t hdr = sdwan_hdr_load(h);
 
     switch (hdr.type) {
     case SDWAN_OPENREJ:
