@@ -21,7 +21,7 @@
 -- control packet whose signature verifies with the salt preference, or a data packet whose
 -- payload is a whole IPv4 packet with a good header checksum (EDATA: once deciphered with the
 -- key preference), an SINIT or SRESP of its exact length with version 1, zero reserved bytes
--- and non-zero indices, or an SDATA of at least 33 bytes with zero reserved bytes, a non-zero
+-- and non-zero indices and an ephemeral key below 2^255, or an SDATA of at least 33 bytes with zero reserved bytes, a non-zero
 -- receiver index and a counter below 2^40 (keys change every two minutes, long before). Each
 -- leaves 32 bits or more of fixed values to chance, and a length or a counter range on top.
 -- The rest of that conversation then follows it. On a port another dissector
@@ -578,7 +578,10 @@ local function sealed_fits(tvb, len, ptype)
         return false
     end
     if tvb(4, 4):le_uint() == 0 then return false end
-    return ptype ~= T_SRESP or tvb(8, 4):le_uint() ~= 0
+    if ptype == T_SRESP and tvb(8, 4):le_uint() == 0 then return false end
+    -- An X25519 public key is a number below 2^255 - 19: the top bit of its last byte is clear.
+    local eph = ptype == T_SRESP and 12 or 8
+    return band(tvb(eph + NOISE_EPH_LEN - 1, 1):uint(), 0x80) == 0
 end
 
 local function heuristic(tvb, pinfo, tree)

@@ -263,8 +263,8 @@ run_case("decode as", [(hdr(99) + b"xyz", 4600, 40000)], [{"sdwan.type": "99"}],
 
 # The sealed session: little-endian indices and counter, the Noise message split into key and
 # tag, the sealed part opaque; the heuristic takes only exact SINIT/SRESP lengths with version
-# 1, zero reserved bytes and non-zero indices, and SDATA of 33 bytes or more with a counter
-# below 2^40.
+# 1, zero reserved bytes, non-zero indices and an ephemeral key below 2^255, and SDATA of 33
+# bytes or more with a counter below 2^40.
 EPH, HTAG = bytes(range(0x40, 0x60)), bytes(range(0xE0, 0xF0))
 SINIT = bytes([32, 1, 0, 0]) + struct.pack("<I", 0x11223344) + EPH + HTAG
 SRESP = bytes([33, 1, 0, 0]) + struct.pack("<II", 0x11223344, 0x55667788) + EPH + HTAG
@@ -288,8 +288,9 @@ run_case("sealed", [fr for fr, _ in sealed_rows] + [SINIT + b"\0", SDATA[:32]], 
 ])
 near = [SINIT, SINIT + b"\0", SINIT[:55], SINIT[:1] + b"\2" + SINIT[2:], SINIT[:3] + b"\1" + SINIT[4:],
         SINIT[:4] + b"\0" * 4 + SINIT[8:], SRESP, SRESP[:8] + b"\0" * 4 + SRESP[12:], SRESP[:59], SDATA,
+        SINIT[:39] + b"\x80" + SINIT[40:], SRESP[:43] + b"\xdf" + SRESP[44:],
         SDATA[:32], SDATA[:2] + b"\1" + SDATA[3:], SDATA[:4] + b"\0" * 4 + SDATA[8:], SDATA[:13] + b"\1" + SDATA[14:]]
-taken = [1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0]
+taken = [1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0]
 run_case("sealed heuristic", [(fr, PORT, 41000 + i) for i, fr in enumerate(near)],
          [{"sdwan.type": str(fr[0]) if t else None} for fr, t in zip(near, taken)], port_pref=False)
 
