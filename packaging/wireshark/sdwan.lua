@@ -10,10 +10,21 @@
 -- MD5 signature over the header and the two salt bytes, then their body; data packets (DATA,
 -- EDATA) follow it directly with an IPv4 packet, XOR-enciphered under an 8-byte key for EDATA.
 --
+-- The sealed session (tolvad with sdwan-peerd and a pinned peer key) has a layout of its own,
+-- integers little-endian: SINIT (32, 56 bytes: version, sender index, Noise message 1),
+-- SRESP (33, 60 bytes: version, receiver and sender index, Noise message 2) and SDATA (34:
+-- receiver index, 64-bit counter, then the sealed kind and body and their 16-byte tag). The
+-- sealed part is shown as opaque bytes: it opens only with the session's keys, which never
+-- leave the two ends.
+--
 -- The dissector finds the protocol by itself on any UDP port that no other dissector claims: a
 -- control packet whose signature verifies with the salt preference, or a data packet whose
 -- payload is a whole IPv4 packet with a good header checksum (EDATA: once deciphered with the
--- key preference). The rest of that conversation then follows it. On a port another dissector
+-- key preference), an SINIT or SRESP of its exact length with version 1, zero reserved bytes
+-- and non-zero indices and an ephemeral key below 2^255, or an SDATA of at least 33 bytes with zero reserved bytes, a non-zero
+-- receiver index and a counter below 2^40 (keys change every two minutes, long before). Each
+-- leaves 32 bits or more of fixed values to chance, and a length or a counter range on top.
+-- The rest of that conversation then follows it. On a port another dissector
 -- owns (4500 is IPsec NAT traversal's), set the port preference or use "Decode As".
 --
 -- Preferences (Edit > Preferences > Protocols > SDWAN, or tshark -o sdwan.NAME:VALUE):
@@ -32,10 +43,19 @@ local CTRL_LEN = HDR_LEN + SIG_LEN
 
 local T_OPENREJ, T_OPENACK, T_OPEN, T_DATA = 17, 18, 19, 20
 local T_ECHOREQ, T_ECHORESP, T_CLOSE, T_EDATA = 21, 22, 23, 24
+local T_SINIT, T_SRESP, T_SDATA = 32, 33, 34
+
+local SEALED_VERSION = 1
+local SINIT_LEN, SRESP_LEN = 56, 60
+local SEALED_HDR_LEN, SEALED_TAG_LEN = 16, 16
+local NOISE_EPH_LEN = 32
+-- Header, kind byte and tag: the shortest SDATA.
+local SDATA_MIN = SEALED_HDR_LEN + 1 + SEALED_TAG_LEN
 
 local type_names = {
     [T_OPENREJ] = "OPENREJ", [T_OPENACK] = "OPENACK", [T_OPEN] = "OPEN", [T_DATA] = "DATA",
     [T_ECHOREQ] = "ECHOREQ", [T_ECHORESP] = "ECHORESP", [T_CLOSE] = "CLOSE", [T_EDATA] = "EDATA",
+    [T_SINIT] = "SINIT", [T_SRESP] = "SRESP", [T_SDATA] = "SDATA",
 }
 
 local O_USER, O_PASS, O_MTU, O_IP, O_DNS, O_GATEWAY = 1, 2, 3, 4, 5, 6
@@ -85,11 +105,23 @@ local f = {
     echo_max = ProtoField.uint32("sdwan.echo.max_delay", "Maximum delay", base.DEC),
     body = ProtoField.bytes("sdwan.body", "Unread body"),
     payload = ProtoField.bytes("sdwan.payload", "Payload"),
+    s_version = ProtoField.uint8("sdwan.sealed.version", "Version", base.DEC),
+    s_reserved = ProtoField.bytes("sdwan.sealed.reserved", "Reserved"),
+    s_receiver = ProtoField.uint32("sdwan.sealed.receiver", "Receiver index", base.DEC),
+    s_sender = ProtoField.uint32("sdwan.sealed.sender", "Sender index", base.DEC),
+    s_noise = ProtoField.bytes("sdwan.sealed.noise", "Noise handshake message"),
+    s_ephemeral = ProtoField.bytes("sdwan.sealed.ephemeral", "Ephemeral public key"),
+    s_hs_tag = ProtoField.bytes("sdwan.sealed.noise.tag", "Tag of the empty payload"),
+    s_counter = ProtoField.uint64("sdwan.sealed.counter", "Counter", base.DEC),
+    s_sealed = ProtoField.bytes("sdwan.sealed.ciphertext", "Sealed kind and body"),
+    s_tag = ProtoField.bytes("sdwan.sealed.tag", "Tag"),
 }
 sdwan.fields = { f.type, f.encrypt, f.sid, f.token, f.signature, f.sig_status, f.sig_expected,
     f.opt, f.opt_type, f.opt_len, f.opt_user, f.opt_pass, f.opt_mtu, f.opt_ip, f.opt_dns,
     f.opt_gateway, f.opt_encrypt, f.opt_duppkt, f.opt_pipe, f.opt_pipe_idx, f.opt_pipe_id,
-    f.opt_value, f.echo_tick, f.echo_cur, f.echo_min, f.echo_max, f.body, f.payload }
+    f.opt_value, f.echo_tick, f.echo_cur, f.echo_min, f.echo_max, f.body, f.payload,
+    f.s_version, f.s_reserved, f.s_receiver, f.s_sender, f.s_noise, f.s_ephemeral, f.s_hs_tag,
+    f.s_counter, f.s_sealed, f.s_tag }
 
 local ex = {
     short = ProtoExpert.new("sdwan.short", "Datagram too short for its type",
@@ -104,8 +136,13 @@ local ex = {
         expert.group.UNDECODED, expert.severity.NOTE),
     bad_pref = ProtoExpert.new("sdwan.pref.bad", "Preference value not understood",
         expert.group.PROTOCOL, expert.severity.WARN),
+    sealed = ProtoExpert.new("sdwan.sealed.opaque",
+        "Sealed under the session's keys: opens only at the two ends", expert.group.UNDECODED, expert.severity.NOTE),
+    sealed_bad = ProtoExpert.new("sdwan.sealed.malformed", "Sealed session header breaks its rules",
+        expert.group.MALFORMED, expert.severity.ERROR),
 }
-sdwan.experts = { ex.short, ex.bad_sig, ex.opt_bad, ex.unknown_type, ex.no_key, ex.bad_pref }
+sdwan.experts = { ex.short, ex.bad_sig, ex.opt_bad, ex.unknown_type, ex.no_key, ex.bad_pref, ex.sealed,
+    ex.sealed_bad }
 
 sdwan.prefs.port = Pref.uint("UDP port", 0,
     "UDP port of the peer server, decoded as this protocol; 0: none, found by the heuristic")
@@ -404,10 +441,75 @@ local function dissect_data(tvb, pinfo, tree, top, ptype)
     ip_dissector:call(plain, pinfo, top)
 end
 
+-- The sealed session's three types: their own header after the type byte.
+local sealed_len = { [T_SINIT] = SINIT_LEN, [T_SRESP] = SRESP_LEN }
+
+local function add_index(tree, fld, tvb, off, what)
+    local it = tree:add_le(fld, tvb(off, 4))
+    if tvb(off, 4):le_uint() == 0 then it:add_proto_expert_info(ex.sealed_bad, what .. " index 0") end
+    return tvb(off, 4):le_uint()
+end
+
+local function add_reserved(tree, tvb, off, n)
+    local it = tree:add(f.s_reserved, tvb(off, n))
+    for i = 0, n - 1 do
+        if tvb(off + i, 1):uint() ~= 0 then
+            it:add_proto_expert_info(ex.sealed_bad, "Reserved bytes not zero")
+            return
+        end
+    end
+end
+
+local function dissect_sealed(tvb, pinfo, root, ptype, name)
+    local len = tvb:len()
+    local want = sealed_len[ptype]
+    if (want ~= nil and len ~= want) or (want == nil and len < SDATA_MIN) then
+        root:add_proto_expert_info(ex.short, string.format("%s of %d bytes, expected %s%d", name, len,
+            want == nil and "at least " or "", want or SDATA_MIN))
+        if len > 1 then root:add(f.body, tvb(1)) end
+        pinfo.cols.info = name .. " malformed"
+        return
+    end
+    local text = name
+    if ptype == T_SDATA then
+        add_reserved(root, tvb, 1, 3)
+        local r = add_index(root, f.s_receiver, tvb, 4, "Receiver")
+        root:add_le(f.s_counter, tvb(8, 8))
+        local it = root:add(f.s_sealed, tvb(SEALED_HDR_LEN, len - SEALED_HDR_LEN - SEALED_TAG_LEN))
+        it:add_proto_expert_info(ex.sealed)
+        root:add(f.s_tag, tvb(len - SEALED_TAG_LEN, SEALED_TAG_LEN))
+        text = text .. " receiver=" .. r .. " counter=" .. tostring(tvb(8, 8):le_uint64())
+    else
+        local v = root:add(f.s_version, tvb(1, 1))
+        if tvb(1, 1):uint() ~= SEALED_VERSION then
+            v:add_proto_expert_info(ex.sealed_bad, "Version " .. tvb(1, 1):uint() .. ", expected " .. SEALED_VERSION)
+        end
+        add_reserved(root, tvb, 2, 2)
+        local off = 4
+        if ptype == T_SRESP then
+            text = text .. " receiver=" .. add_index(root, f.s_receiver, tvb, off, "Receiver")
+            off = off + 4
+        end
+        text = text .. " sender=" .. add_index(root, f.s_sender, tvb, off, "Sender")
+        off = off + 4
+        local n = root:add(f.s_noise, tvb(off, NOISE_EPH_LEN + SEALED_TAG_LEN))
+        n:add(f.s_ephemeral, tvb(off, NOISE_EPH_LEN))
+        n:add(f.s_hs_tag, tvb(off + NOISE_EPH_LEN, SEALED_TAG_LEN))
+    end
+    pinfo.cols.info = text
+end
+
 function sdwan.dissector(tvb, pinfo, tree)
     local len = tvb:len()
     pinfo.cols.protocol = "SDWAN"
     local root = tree:add(sdwan, tvb())
+    if len >= 1 and tvb(0, 1):uint() >= T_SINIT and tvb(0, 1):uint() <= T_SDATA then
+        local ptype = tvb(0, 1):uint()
+        root:append_text(", " .. type_names[ptype])
+        root:add(f.type, tvb(0, 1))
+        dissect_sealed(tvb, pinfo, root, ptype, type_names[ptype])
+        return len
+    end
     if len < HDR_LEN then
         root:add_proto_expert_info(ex.short, "Datagram shorter than the 8-byte header")
         pinfo.cols.info = "SDWAN short datagram"
@@ -465,13 +567,34 @@ local function ipv4_fits(s, total)
     return sum == 0xFFFF
 end
 
+-- The sealed types by their fixed bytes: nothing of them can be checked without the keys.
+local function sealed_fits(tvb, len, ptype)
+    if ptype == T_SDATA then
+        -- Counter bytes 13..15: a counter below 2^40.
+        return len >= SDATA_MIN and tvb(1, 3):uint() == 0 and tvb(4, 4):le_uint() ~= 0
+            and tvb(13, 3):uint() == 0
+    end
+    if len ~= sealed_len[ptype] or tvb(1, 1):uint() ~= SEALED_VERSION or tvb(2, 2):uint() ~= 0 then
+        return false
+    end
+    if tvb(4, 4):le_uint() == 0 then return false end
+    if ptype == T_SRESP and tvb(8, 4):le_uint() == 0 then return false end
+    -- An X25519 public key is a number below 2^255 - 19: the top bit of its last byte is clear.
+    local eph = ptype == T_SRESP and 12 or 8
+    return band(tvb(eph + NOISE_EPH_LEN - 1, 1):uint(), 0x80) == 0
+end
+
 local function heuristic(tvb, pinfo, tree)
     local len = tvb:len()
     if len < HDR_LEN then return false end
     local ptype, enc = tvb(0, 1):uint(), tvb(1, 1):uint()
-    if type_names[ptype] == nil or enc > 1 then return false end
+    if type_names[ptype] == nil then return false end
     local fits
-    if ptype == T_DATA or ptype == T_EDATA then
+    if ptype >= T_SINIT then
+        fits = sealed_fits(tvb, len, ptype)
+    elseif enc > 1 then
+        return false
+    elseif ptype == T_DATA or ptype == T_EDATA then
         local n = len - HDR_LEN
         if n < IPV4_MIN then return false end
         -- 60 bytes hold the longest IPv4 header.

@@ -3,27 +3,31 @@
 # captured by tshark on the client's uplink inside the client's namespace, then decoded field
 # by field: OPEN with the user, OPENACK with the address, both signatures good under the
 # build's salt, echo requests answered with their own tick, ICMP echoes inside DATA, and
-# inside EDATA only once the key preference is given. The peer listens on a port of no
-# dissector's and the decoding sets no port: the dissector's heuristic finds the protocol.
+# inside EDATA only once the key preference is given. Then a sealed session: an SINIT with a
+# sender index, the SRESP addressed to it, SDATA both ways with rising counters and no legacy
+# type. The peer listens on a port of no dissector's and the decoding sets no port: the
+# dissector's heuristic finds the protocol.
 . "$(dirname "$0")/../e2e/lib.sh"
 PEER_PORT=47474
 
 LUA="${SDWAN_LUA:?SDWAN_LUA must name packaging/wireshark/sdwan.lua}"
 SALT="${SDWAN_SALT:-0x3C,0xA5}"
+TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
 command -v tshark >/dev/null || fail "tshark is not installed (scripts/deps.sh installs it)"
 
 e2e_topology
 
-# capture ENCRYPT FILE: one session of the client with that encrypt setting, with pings to the
-# far host and at least one echo exchange, captured into FILE.
+# capture NAME FILE CLIENT-LINES...: one session of the client with those lines (the peer's
+# from PEER_LINES), with pings to the far host and at least one echo exchange, into FILE.
+PEER_LINES=()
 capture() {
-    local enc="$1" cap="$2"
+    local enc="$1" cap="$2"; shift 2
     : >"$E2E_DIR/tolvad.log"
     bg "$NS_CLI" "$E2E_DIR/tshark-$enc.out" tshark -n -i c0 -f "udp port $PEER_PORT" -w "$cap"
     local tshark_pid=$LAST_PID
     wait_for 15 "capture running on c0" grep -q "Capturing on" "$E2E_DIR/tshark-$enc.out"
-    peer_config "$E2E_DIR/peer.conf"
-    client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=$enc" "datalog=0"
+    peer_config "$E2E_DIR/peer.conf" "${PEER_LINES[@]}"
+    client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "datalog=0" "$@"
     start_peer "$E2E_DIR/peer.conf"
     start_client "$E2E_DIR/tolvad.conf"
     wait_established 15
@@ -44,24 +48,24 @@ capture() {
 # fields joined by ';'. tshark run as root warns about it on standard error; that line alone
 # is expected, anything else (a Lua script that does not load) fails the test.
 FIELDS=(sdwan.type sdwan.opt.user sdwan.opt.ip sdwan.opt.encrypt sdwan.signature.status
-        sdwan.echo.tick ip.dst icmp.type _ws.expert.message)
+        sdwan.echo.tick ip.dst icmp.type _ws.expert.message
+        sdwan.sealed.version sdwan.sealed.sender sdwan.sealed.receiver sdwan.sealed.counter)
 decode() {
     local cap="$1"; shift
     local args=()
     for f in "${FIELDS[@]}"; do args+=(-e "$f"); done
     tshark -n -X "lua_script:$LUA" -o "sdwan.salt:$SALT" -r "$cap" "$@" -T fields \
         -E separator='|' -E occurrence=a -E aggregator=';' "${args[@]}" \
-        >"$E2E_DIR/decode.out" 2>"$E2E_DIR/decode.err" || { cat "$E2E_DIR/decode.err"; fail "tshark -r $cap"; }
+        >"$E2E_DIR/decode.out" 2>"$E2E_DIR/decode.err" || { cat "$E2E_DIR/decode.err"; fail "tshark -r $cap"; } >&2
     if grep -v 'could be dangerous' "$E2E_DIR/decode.err" | grep -q .; then
-        cat "$E2E_DIR/decode.err"
-        fail "tshark complained while decoding $cap"
+        { cat "$E2E_DIR/decode.err"; fail "tshark complained while decoding $cap"; } >&2
     fi
     cat "$E2E_DIR/decode.out"
 }
 
 # count ROWS AWK-CONDITION: the rows where the condition holds ($1 type, $2 user, $3 address,
 # $4 encrypt option, $5 signature status, $6 tick, $7 IP destinations, $8 ICMP type,
-# $9 expert messages).
+# $9 expert messages, $10 sealed version, $11 sender index, $12 receiver index, $13 counter).
 count() { awk -F'|' "$2 { n++ } END { print n + 0 }" <<<"$1"; }
 expect() {  # expect ROWS CONDITION MIN DESCRIPTION
     local n
@@ -99,9 +103,13 @@ common_checks() {  # common_checks ROWS ENCRYPT
 }
 
 log "round in clear"
-capture 0 "$E2E_DIR/clear.pcapng"
+capture 0 "$E2E_DIR/clear.pcapng" "encrypt=0"
 log "round enciphered"
-capture 1 "$E2E_DIR/cipher.pcapng"
+capture 1 "$E2E_DIR/cipher.pcapng" "encrypt=1"
+log "round sealed"
+KEY=$("$TOLVACTL" genkey "$E2E_DIR/peer.key") || fail "genkey"
+PEER_LINES=("privatekey=$E2E_DIR/peer.key")
+capture sealed "$E2E_DIR/sealed.pcapng" "peerkey=$KEY"
 
 log "decoding"
 rows="$(decode "$E2E_DIR/clear.pcapng")"
@@ -119,5 +127,27 @@ expect_none "$rows" '$1 == 24 && $8 != ""' "EDATA decoded without a key"
 rows="$(decode "$E2E_DIR/cipher.pcapng" -o "sdwan.key:alice:wonderland")"
 expect "$rows" '$1 == 24 && $7 ~ /;10\.93\.0\.2$/ && $8 == 8' 3 "EDATA deciphered to ICMP echo requests"
 expect "$rows" '$1 == 24 && $7 ~ /;10\.8\.0\.2$/ && $8 == 0' 3 "EDATA deciphered to ICMP echo replies"
+
+rows="$(decode "$E2E_DIR/sealed.pcapng")"
+expect_none "$rows" '$1 == ""' "sealed datagrams not decoded as the tunnel protocol"
+expect_none "$rows" '$1 < 32' "legacy types in the sealed round"
+expect_none "$rows" '$9 ~ /Lua Error|Malformed|bytes, expected|index 0|not zero|Version/' "dissector errors"
+expect "$rows" '$1 == 32 && $10 == 1 && $11 > 0' 1 "SINIT with a sender index"
+# The SRESP answers the SINIT: its receiver index is that SINIT's sender index. Then SDATA
+# both ways (the inner addresses are sealed: the outer destination tells the way), each to the
+# index its receiver chose, each way's counters rising from frame to frame.
+verdict="$(awk -F'|' -v peer="$PEER_ADDR" '
+    $1 == 32 { cli[$11] = 1 }
+    $1 == 33 && ($12 in cli) && $11 > 0 { srv[$11] = 1; sresp++ }
+    $1 == 34 { way = ($7 == peer) ? "up" : "down"; n[way]++
+               if ((way in last) && $13 <= last[way]) bad++
+               if (way == "up" ? !($12 in srv) : !($12 in cli)) bad++
+               last[way] = $13 }
+    END { print sresp + 0, n["up"] + 0, n["down"] + 0, bad + 0 }' <<<"$rows")"
+read -r sresp up down bad <<<"$verdict"
+log "sealed: $sresp SRESP to an SINIT, SDATA $up up and $down down"
+[ "$sresp" -ge 1 ] || { printf '%s\n' "$rows" | head -n 40; fail "no SRESP to an SINIT's sender index"; }
+[ "$up" -ge 3 ] && [ "$down" -ge 3 ] || fail "SDATA: $up up, $down down, want 3 or more each way"
+[ "$bad" -eq 0 ] || { printf '%s\n' "$rows" | head -n 40; fail "SDATA with a counter that does not rise or a stranger's index: $bad"; }
 
 log "PASS"

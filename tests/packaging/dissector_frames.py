@@ -98,7 +98,9 @@ FIELDS = ["sdwan.type", "sdwan.sid", "sdwan.signature.status", "sdwan.signature.
           "sdwan.opt.duppkt", "sdwan.opt.pipe", "sdwan.opt.pipe.idx", "sdwan.opt.pipe.id",
           "sdwan.opt.value", "sdwan.echo.tick", "sdwan.echo.cur_delay", "sdwan.echo.min_delay",
           "sdwan.echo.max_delay", "sdwan.payload", "ip.dst", "icmp.type", "icmp.seq",
-          "_ws.expert.message", "_ws.malformed"]
+          "_ws.expert.message", "_ws.malformed", "sdwan.sealed.version", "sdwan.sealed.receiver",
+          "sdwan.sealed.sender", "sdwan.sealed.ephemeral", "sdwan.sealed.noise.tag", "sdwan.sealed.counter",
+          "sdwan.sealed.ciphertext", "sdwan.sealed.tag"]
 
 
 def decode(pcap, extra):
@@ -258,6 +260,39 @@ run_case("port preference", [(OPEN, 4500, 40000), (hdr(99) + b"xyz", 4500, 40001
          [{"sdwan.type": "19"}, {"sdwan.type": "99"}], ["-o", "sdwan.port:4500"], port_pref=False)
 run_case("decode as", [(hdr(99) + b"xyz", 4600, 40000)], [{"sdwan.type": "99"}],
          ["-d", "udp.port==4600,sdwan"], port_pref=False)
+
+# The sealed session: little-endian indices and counter, the Noise message split into key and
+# tag, the sealed part opaque; the heuristic takes only exact SINIT/SRESP lengths with version
+# 1, zero reserved bytes, non-zero indices and an ephemeral key below 2^255, and SDATA of 33
+# bytes or more with a counter below 2^40.
+EPH, HTAG = bytes(range(0x40, 0x60)), bytes(range(0xE0, 0xF0))
+SINIT = bytes([32, 1, 0, 0]) + struct.pack("<I", 0x11223344) + EPH + HTAG
+SRESP = bytes([33, 1, 0, 0]) + struct.pack("<II", 0x11223344, 0x55667788) + EPH + HTAG
+SEALED, STAG = bytes(range(1, 18)), bytes(range(0xC0, 0xD0))
+SDATA = bytes([34, 0, 0, 0]) + struct.pack("<IQ", 0x55667788, 0x0000000102030405) + SEALED + STAG
+SFIELDS = ("sdwan.sealed.version", "sdwan.sealed.receiver", "sdwan.sealed.sender", "sdwan.sealed.ephemeral",
+           "sdwan.sealed.noise.tag", "sdwan.sealed.counter", "sdwan.sealed.ciphertext", "sdwan.sealed.tag")
+CTR = str(0x0102030405)
+sealed_rows = [
+    (SINIT, ("1", None, str(0x11223344), EPH.hex(), HTAG.hex(), None, None, None)),
+    (SRESP, ("1", str(0x11223344), str(0x55667788), EPH.hex(), HTAG.hex(), None, None, None)),
+    (SDATA, (None, str(0x55667788), None, None, None, CTR, SEALED.hex(), STAG.hex())),
+    (SDATA[:33], (None, str(0x55667788), None, None, None, CTR, SEALED[:1].hex(), SEALED[1:].hex())),
+]
+sealed_rows = [(fr, dict(zip(SFIELDS, vals), **{
+    "sdwan.type": str(fr[0]), "sdwan.sid": None, "_ws.malformed": None,
+    "_ws.expert.message": "~opens only at the two ends" if fr[0] == 34 else None})) for fr, vals in sealed_rows]
+run_case("sealed", [fr for fr, _ in sealed_rows] + [SINIT + b"\0", SDATA[:32]], [e for _, e in sealed_rows] + [
+    {"sdwan.type": "32", "sdwan.sealed.sender": None, "_ws.expert.message": "SINIT of 57 bytes, expected 56"},
+    {"sdwan.type": "34", "sdwan.sealed.counter": None, "_ws.expert.message": "SDATA of 32 bytes, expected at least 33"},
+])
+near = [SINIT, SINIT + b"\0", SINIT[:55], SINIT[:1] + b"\2" + SINIT[2:], SINIT[:3] + b"\1" + SINIT[4:],
+        SINIT[:4] + b"\0" * 4 + SINIT[8:], SRESP, SRESP[:8] + b"\0" * 4 + SRESP[12:], SRESP[:59], SDATA,
+        SINIT[:39] + b"\x80" + SINIT[40:], SRESP[:43] + b"\xdf" + SRESP[44:],
+        SDATA[:32], SDATA[:2] + b"\1" + SDATA[3:], SDATA[:4] + b"\0" * 4 + SDATA[8:], SDATA[:13] + b"\1" + SDATA[14:]]
+taken = [1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0]
+run_case("sealed heuristic", [(fr, PORT, 41000 + i) for i, fr in enumerate(near)],
+         [{"sdwan.type": str(fr[0]) if t else None} for fr, t in zip(near, taken)], port_pref=False)
 
 if FAILS:
     for f in FAILS:
