@@ -212,9 +212,14 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     char name[SDWAN_USER_MAX + 1];
     safe_name(m.user, m.userlen, name);
     if (k->state != PEER_KEYS_PENDING) {
-        // The client missed our AUTHACK: the same answer, nothing judged again.
-        if (k->state == PEER_KEYS_LIVE && k->sess != PEER_NONE)
+        // The client missed our AUTHACK: the same answer, nothing judged again, counted as a
+        // repeated OPEN is. Keys a rekey replaced authenticate nothing any more.
+        if (k->state == PEER_KEYS_LIVE && k->sess != PEER_NONE) {
             send_ack(p, k, &p->sess[k->sess]);
+            p->st.open_again++;
+        } else {
+            p->st.seal_kind++;
+        }
         return;
     }
     const int ui = peer_user_find(&p->cfg, m.user, m.userlen);

@@ -39,7 +39,7 @@ max_len() {
     cfg | route) echo 4096 ;;
     str2ip | keytext) echo 64 ;;
     peer_open) echo 128 ;;
-    recv | peer) echo 2049 ;;
+    recv | peer | peer_sealed | client_sealed) echo 2049 ;;
     vnet) echo 65545 ;;  # a whole TUN read: the header and a 64 KiB super-packet
     *) echo 2048 ;;
     esac

@@ -22,12 +22,13 @@ bool is_control(uint8_t t)
 
 peer_t fuzz_peer;
 
-void fuzz_peer_config(peer_cfg_t *cfg)
+void fuzz_peer_config(peer_cfg_t *cfg, const char *extra)
 {
     std::string text = "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\nencrypt=1\ndns=9.9.9.9,1.1.1.1\n";
     text += std::string("user=") + FUZZ_PEER_USERS[0][0] + ":" + FUZZ_PEER_USERS[0][1] + "\n";
     text += std::string("user=") + FUZZ_PEER_USERS[1][0] + ":" + FUZZ_PEER_USERS[1][1] + ":10.8.0.50\n";
     text += std::string("user=") + FUZZ_PEER_USERS[2][0] + ":" + FUZZ_PEER_USERS[2][1] + "\n";
+    text += extra;
     FILE *fp = fmemopen(text.data(), text.size(), "r");
     char err[PEER_ERRLEN] = "";
     FUZZ_CHECK(fp != nullptr);
@@ -39,13 +40,13 @@ void fuzz_peer_config(peer_cfg_t *cfg)
     FUZZ_CHECK(cfg->nusers == FUZZ_PEER_NUSERS);
 }
 
-void fuzz_peer_init()
+void fuzz_peer_init(const char *extra)
 {
     fuzz_enter_netns();
     fuzz_quiet_log();
     fuzz_fixed_clock();
 
-    fuzz_peer_config(&fuzz_peer.cfg);
+    fuzz_peer_config(&fuzz_peer.cfg, extra);
 
     fuzz_peer.udpfd = peer_udp_open(fuzz_loopback(), 0);
     fuzz_peer.tunfd = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -22,9 +22,9 @@ inline constexpr int FUZZ_PEER_SOURCES = 3;
 
 // The server's configuration, read by its own reader: pool 10.8.0.0/24, MTU 1400, enciphering
 // granted, two resolvers, the users above. Needs no privilege.
-void fuzz_peer_config(peer_cfg_t *cfg);
+void fuzz_peer_config(peer_cfg_t *cfg, const char *extra = "");  // extra: more lines of the section
 extern peer_t fuzz_peer;  // the server the harnesses drive
-void fuzz_peer_init();    // once: namespace, quiet log, fixed clock, configuration, sockets
+void fuzz_peer_init(const char *extra = "");  // once: namespace, quiet log, fixed clock, configuration, sockets
 void fuzz_peer_reset();   // before each input
 void fuzz_peer_source(int i, uint32_t *ipbe, uint16_t *port);
 // After each input: the table's structure holds, every queued reply is whole (and signed when it

@@ -24,6 +24,7 @@
 #include "fuzz_client.h"
 #include "fuzz_peerset.h"
 #include "fuzz_seal.h"
+#include "fuzz_sealkit.h"
 #include "fuzz_support.h"
 #include "net/ipaddr.h"
 #include "net/vnet.h"
@@ -543,6 +544,77 @@ void sealed_seeds()
     }
 }
 
+// The sealed-session harnesses of both daemons: a handshake message each way and one SDATA of
+// every kind, sealed under the keys each harness sets up (counter, kind, body for it to seal).
+Bytes sealed_input(uint64_t counter, uint8_t kind, const Bytes &body)
+{
+    Bytes b{1, 0, 0, 0, 0, 0, 0, 0, 0, kind};
+    st_le64(&b[1], counter);
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+void sealed_daemon_seeds()
+{
+    uint8_t pub[KEY_BYTES];
+    key_public(FUZZ_PEER_PRIV, pub);
+    noise_handshake i, r;
+    noise_handshake_init(&i, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
+    noise_handshake_set_ephemeral(&i, FUZZ_CS_EI);
+    sinit_msg_t m{};
+    m.sender = FUZZ_CS_REKEY;
+    noise_handshake_write(&i, {}, m.noise);
+    Bytes b(SEALED_SINIT_LEN);
+    sinit_encode(m, b);
+    put("peer_sealed", "sinit", flagged(0, b));
+    put("client_sealed", "sinit", flagged(0, b));
+    // The peer's answer to the client harness's rekey in flight.
+    uint8_t none[1];
+    noise_handshake_init(&r, noise_pattern::NK, false, SEALED_PROLOGUE, FUZZ_PEER_PRIV, nullptr);
+    noise_handshake_set_ephemeral(&r, FUZZ_CS_ER);
+    noise_handshake_read(&r, m.noise, {none, 0});
+    sresp_msg_t a{};
+    a.receiver = FUZZ_CS_REKEY;
+    a.sender = FUZZ_CS_THEIRS + 1;
+    noise_handshake_write(&r, {}, a.noise);
+    b.assign(SEALED_SRESP_LEN, 0);
+    sresp_encode(a, b);
+    put("client_sealed", "sresp-rekey", flagged(0, b));
+    put("peer_sealed", "sresp", flagged(0, b));
+
+    auth_msg_t cred{};
+    cred.userlen = 5;
+    memcpy(cred.user, "carol", 5);
+    cred.passlen = 20;
+    memcpy(cred.pass, FUZZ_PEER_USERS[2][1], 20);
+    Bytes auth(SEALED_AUTH_MAX);
+    auth.resize(auth_encode(cred, auth));
+    openack_msg_t ack{};
+    ack.have = OPENACK_HAVE_IP | OPENACK_HAVE_GATEWAY | OPENACK_HAVE_MTU;
+    ack.ip = str2ip("10.8.0.5");
+    ack.gateway = str2ip("10.8.0.1");
+    ack.mtu = 1375;
+    Bytes authack(SEALED_AUTHACK_MAX);
+    authack.resize(authack_encode(ack, authack));
+    Bytes echo(SDWAN_ECHOBODY_LEN);
+    for (size_t k = 0; k < echo.size(); k++)
+        echo[k] = static_cast<uint8_t>(k + 1);
+    // The peer gives carol the first free pool address after alice's, the client holds .5.
+    const Bytes bodies[2][SEALED_KIND_MAX] = {
+        {ipv4_ping("10.8.0.3", "10.8.0.1", 24), auth, authack, {1}, echo, echo, {}},
+        {ipv4_ping("10.8.0.1", "10.8.0.5", 24), auth, authack, {1}, echo, echo, {}}};
+    const char *names[SEALED_KIND_MAX] = {"ip", "auth", "authack", "authrej", "echoreq", "echoresp", "close"};
+    for (uint8_t kind = 1; kind <= SEALED_KIND_MAX; kind++) {
+        put("peer_sealed", std::string("sdata-") + names[kind - 1], sealed_input(1, kind, bodies[0][kind - 1]));
+        put("client_sealed", std::string("sdata-") + names[kind - 1], sealed_input(1, kind, bodies[1][kind - 1]));
+    }
+    // The client in AUTH takes the AUTHACK under the handshake's keys; carol's AUTH took counter 0.
+    Bytes in_auth = sealed_input(0, static_cast<uint8_t>(sealed_kind::authack), authack);
+    in_auth[0] = 3;
+    put("client_sealed", "auth-authack", in_auth);
+    put("peer_sealed", "sdata-replayed", sealed_input(0, 1, bodies[0][0]));
+}
+
 void keytext_seeds()
 {
     uint8_t key[KEY_BYTES];
@@ -583,6 +655,7 @@ int main(int argc, char **argv)
     seal_seeds();
     keytext_seeds();
     sealed_seeds();
+    sealed_daemon_seeds();
     if (!s_check) {
         std::printf("wrote %d seed files under %s\n", s_written, s_dir.c_str());
         return 0;

@@ -201,6 +201,8 @@ TEST_F(PeerSeal, HandshakeAndAuth)
     EXPECT_EQ(k2, static_cast<uint8_t>(sealed_kind::authack));
     EXPECT_EQ(b2, body);
     EXPECT_EQ(p->live, 1u);
+    EXPECT_EQ(p->st.open_again, 1u) << "counted as a repeated OPEN";
+    EXPECT_EQ(p->st.seal_auth, 1u);
 }
 
 TEST_F(PeerSeal, AuthRejected)
@@ -348,6 +350,10 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
     EXPECT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
     EXPECT_EQ(tun_read(), ping);
+    // The replaced keys authenticate nothing any more: no answer, and counted.
+    const uint64_t kinds = p->st.seal_kind;
+    EXPECT_TRUE(in(a.seal(sealed_kind::auth, auth("alice", "secret"))).empty());
+    EXPECT_EQ(p->st.seal_kind, kinds + 1);
     auto [ek, eb] = b.open(one(b.seal(sealed_kind::echoreq, Bytes(8, 1)), SRC2));
     EXPECT_EQ(ek, static_cast<uint8_t>(sealed_kind::echoresp));
     const peer_sess_t &s = p->sess[p->cfg.users[0].sess];
