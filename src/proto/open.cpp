@@ -32,6 +32,33 @@ uint32_t open_encode(const open_msg_t &m, std::span<uint8_t> out)
     return static_cast<uint32_t>(p - buf);
 }
 
+int open_opt_extra(const sdwan_opt_t &opt, uint8_t *have, uint8_t *encrypt, uint16_t *mtu, uint16_t *pipe)
+{
+    const uint8_t *v = opt.p + SDWAN_OPTLEN_HEAD;
+    switch (opt.type) {
+    case SDWAN_OPT_MTU:
+        if (opt.len != SDWAN_OPTLEN_MTU)
+            return -EPROTO;
+        *mtu = ld_be16(v);
+        *have |= OPEN_HAVE_MTU;
+        return 1;
+    case SDWAN_OPT_PIPE:
+        if (opt.len != SDWAN_OPTLEN_PIPE)
+            return -EPROTO;
+        *pipe = ld_be16(v);
+        *have |= OPEN_HAVE_PIPE;
+        return 1;
+    case SDWAN_OPT_ENCRYPT:
+        if (opt.len != SDWAN_OPTLEN_ENCRYPT)
+            return -EPROTO;
+        *encrypt = v[0];
+        *have |= OPEN_HAVE_ENCRYPT;
+        return 1;
+    default:
+        return 0;  // not one of them: passed over, as the peer always has
+    }
+}
+
 int open_decode(std::span<const uint8_t> in, open_msg_t *out)
 {
     *out = open_msg_t{};
@@ -62,25 +89,9 @@ int open_decode(std::span<const uint8_t> in, open_msg_t *out)
             memcpy(out->passblk, v, SDWAN_PASSBLK_LEN);
             pass = true;
             break;
-        case SDWAN_OPT_MTU:
-            if (opt.len != SDWAN_OPTLEN_MTU)
-                return -EPROTO;
-            out->mtu = ld_be16(v);
-            out->have |= OPEN_HAVE_MTU;
-            break;
-        case SDWAN_OPT_PIPE:
-            if (opt.len != SDWAN_OPTLEN_PIPE)
-                return -EPROTO;
-            out->pipe = ld_be16(v);
-            out->have |= OPEN_HAVE_PIPE;
-            break;
-        case SDWAN_OPT_ENCRYPT:
-            if (opt.len != SDWAN_OPTLEN_ENCRYPT)
-                return -EPROTO;
-            out->encrypt = v[0];
-            out->have |= OPEN_HAVE_ENCRYPT;
-            break;
         default:
+            if (open_opt_extra(opt, &out->have, &out->encrypt, &out->mtu, &out->pipe) < 0)
+                return -EPROTO;
             break;
         }
     }

@@ -39,6 +39,11 @@ static_assert(SDWAN_CTRL_LEN + SDWAN_OPTLEN_MTU + SDWAN_OPTLEN_HEAD + SDWAN_USER
                   SDWAN_OPTLEN_ENCRYPT + SDWAN_OPTLEN_PIPE ==
               SDWAN_OPEN_MAX);
 
+// The options OPEN and the sealed session's AUTH share besides the name and password (MTU, pipe,
+// encrypt), stored with their OPEN_HAVE_ bit: 1 taken, 0 not one of them, -EPROTO of the wrong
+// length.
+int open_opt_extra(const sdwan_opt_t &opt, uint8_t *have, uint8_t *encrypt, uint16_t *mtu, uint16_t *pipe);
+
 // The length, or 0 when out is too small or the user name is longer than 31 bytes.
 uint32_t open_encode(const open_msg_t &m, std::span<uint8_t> out);
 // 0, or: -EBADMSG shorter than header and signature, or an option that runs past the datagram or

@@ -141,25 +141,9 @@ int auth_decode(std::span<const uint8_t> in, auth_msg_t *out)
             (user ? out->userlen : out->passlen) = vlen;
             break;
         }
-        case SDWAN_OPT_MTU:
-            if (opt.len != SDWAN_OPTLEN_MTU)
-                return -EPROTO;
-            out->mtu = ld_be16(v);
-            out->have |= OPEN_HAVE_MTU;
-            break;
-        case SDWAN_OPT_PIPE:
-            if (opt.len != SDWAN_OPTLEN_PIPE)
-                return -EPROTO;
-            out->pipe = ld_be16(v);
-            out->have |= OPEN_HAVE_PIPE;
-            break;
-        case SDWAN_OPT_ENCRYPT:
-            if (opt.len != SDWAN_OPTLEN_ENCRYPT)
-                return -EPROTO;
-            out->encrypt = v[0];
-            out->have |= OPEN_HAVE_ENCRYPT;
-            break;
         default:
+            if (open_opt_extra(opt, &out->have, &out->encrypt, &out->mtu, &out->pipe) < 0)
+                return -EPROTO;
             break;
         }
     }
