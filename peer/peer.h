@@ -360,6 +360,9 @@ void peer_sess_log(const peer_t *p, const peer_sess_t *s, const char *what);  //
 // summed up by peer_sess_log_rest. Each line is synced: 10 000 of them would stall the loop.
 void peer_sess_log_bulk(const peer_t *p, const peer_sess_t *s, const char *what, uint32_t *n);
 void peer_sess_log_rest(uint32_t n, const char *what);
+// Whether a session may not yet give way to a new OPEN or AUTH: it was heard in the last
+// PEER_HOLD_SEC (a clock set back counts as silence just begun).
+bool peer_sess_held(const peer_t *p, const peer_sess_t *s);
 void peer_tick(void *arg);     // one-second timer: drops silent sessions, ends log intervals
 
 // Rate-limited log of remotely triggered events (peer_rlog.cpp). True when the caller may log
@@ -367,6 +370,12 @@ void peer_tick(void *arg);     // one-second timer: drops silent sessions, ends 
 bool peer_rlog_allow(peer_t *p, uint32_t ipbe, peer_ev_t ev);
 void peer_rlog_tick(peer_t *p);  // ends the interval when due: one summary line if anything was held back
 const char *peer_ev_name(peer_ev_t ev);
+// A refused OPEN or AUTH: counted by its reason, and its line ("rejected user %s from %s:%u: %s")
+// written when the rate limit allows.
+void peer_note_reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t why);
+// A user name from the wire for a log line: anything but printable ASCII shown as '?', so a
+// hostile name cannot forge or split a line.
+const char *peer_safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_MAX + 1]);
 
 // User list reload (peer_reload.cpp): the file read again; on success the new users replace
 // the old, live sessions of users still present (same password and fixed address) are kept,

@@ -17,17 +17,6 @@
 
 namespace {
 
-// User names from the wire go into log lines: anything but printable ASCII is shown as '?', so
-// a hostile name cannot forge or split a line.
-const char *safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_MAX + 1])
-{
-    uint32_t i = 0;
-    for (; i < len && i < SDWAN_USER_MAX; i++)
-        out[i] = (n[i] > ' ' && n[i] < 0x7f) ? static_cast<char>(n[i]) : '?';
-    out[i] = '\0';
-    return out;
-}
-
 // The client enciphers the first 16 password characters, zero padded, with AES-128 under
 // MD5(salt | user name), one block and no chaining: undo that and compare in constant time.
 bool password_ok(peer_t *p, const peer_user_t &u, const uint8_t blk[16])
@@ -56,24 +45,7 @@ void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t
     uint32_t n = peer_pktopenrej(pkt);
     queue_ctrl(p, ipbe, port, pkt, n);
     p->st.open_rej++;
-    static constexpr uint64_t peer_stats_t::*BY_REASON[PEER_EV_COUNT] = {
-        &peer_stats_t::rej_unknown, &peer_stats_t::rej_password, &peer_stats_t::rej_held,
-        &peer_stats_t::rej_srcheld, &peer_stats_t::rej_full,     &peer_stats_t::rej_noaddr,
-        nullptr,                    nullptr,                     &peer_stats_t::rej_legacy};
-    if (BY_REASON[why] != nullptr)
-        p->st.*BY_REASON[why] += 1;
-    if (!peer_rlog_allow(p, ipbe, why))
-        return;
-    char a[16];
-    log_help("rejected user %s from %s:%u: %s\n", name, ip2strv4(ipbe, a, sizeof a), unsigned{port},
-             peer_ev_name(why));
-}
-
-// Whether a session may give way to a new OPEN: only once it has been silent for PEER_HOLD_SEC
-// (a clock set back counts as silence just begun).
-bool held(const peer_t *p, const peer_sess_t *s)
-{
-    return static_cast<int32_t>(p->now - s->lastsec) < static_cast<int32_t>(PEER_HOLD_SEC);
+    peer_note_reject(p, ipbe, port, name, why);
 }
 
 void send_ack(peer_t *p, const peer_sess_t *s)
@@ -119,7 +91,7 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
         return;
     }
     char name[SDWAN_USER_MAX + 1];
-    safe_name(req.user, req.userlen, name);
+    peer_safe_name(req.user, req.userlen, name);
     if (p->cfg.legacy == 0) {
         reject(p, ipbe, port, name, PEER_EV_LEGACY);
         return;
@@ -149,14 +121,14 @@ void on_open(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     // anyone who captured one can replay it: a session heard from lately stays, and the new
     // socket is told no until the old one has been silent for PEER_HOLD_SEC.
     peer_sess_t *old = peer_sess_of_user(p, ui);
-    if (old != nullptr && held(p, old)) {
+    if (old != nullptr && peer_sess_held(p, old)) {
         reject(p, ipbe, port, name, PEER_EV_HELD);
         return;
     }
     // The same goes for the session at this source, another user's: a source address is as easy
     // to forge as an OPEN is to capture, so another user's OPEN sent with a live client's
     // address and port would otherwise end that client's session at will.
-    if (s != nullptr && held(p, s)) {
+    if (s != nullptr && peer_sess_held(p, s)) {
         reject(p, ipbe, port, name, PEER_EV_SRCHELD);
         return;
     }

@@ -88,3 +88,27 @@ void peer_rlog_tick(peer_t *p)
     }
     memset(r, 0, sizeof *r);
 }
+
+void peer_note_reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t why)
+{
+    static constexpr uint64_t peer_stats_t::*BY_REASON[PEER_EV_COUNT] = {
+        &peer_stats_t::rej_unknown, &peer_stats_t::rej_password, &peer_stats_t::rej_held,
+        &peer_stats_t::rej_srcheld, &peer_stats_t::rej_full,     &peer_stats_t::rej_noaddr,
+        nullptr,                    nullptr,                     &peer_stats_t::rej_legacy};
+    if (BY_REASON[why] != nullptr)
+        p->st.*BY_REASON[why] += 1;
+    if (!peer_rlog_allow(p, ipbe, why))
+        return;
+    char a[16];
+    log_help("rejected user %s from %s:%u: %s\n", name, ip2strv4(ipbe, a, sizeof a), unsigned{port},
+             peer_ev_name(why));
+}
+
+const char *peer_safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_MAX + 1])
+{
+    uint32_t i = 0;
+    for (; i < len && i < SDWAN_USER_MAX; i++)
+        out[i] = (n[i] > ' ' && n[i] < 0x7f) ? static_cast<char>(n[i]) : '?';
+    out[i] = '\0';
+    return out;
+}

@@ -136,25 +136,7 @@ void send_ack(peer_t *p, peer_keys_t *k, const peer_sess_t *s)
 
 void log_rej(peer_t *p, const peer_keys_t *k, const char *name, peer_ev_t why)
 {
-    if (!peer_rlog_allow(p, k->ipbe, why))
-        return;
-    char a[16];
-    log_help("rejected user %s from %s:%u: %s\n", name, ip2strv4(k->ipbe, a, sizeof a), unsigned{k->port},
-             peer_ev_name(why));
-}
-
-bool held(const peer_t *p, const peer_sess_t *s)
-{
-    return static_cast<int32_t>(p->now - s->lastsec) < static_cast<int32_t>(PEER_HOLD_SEC);
-}
-
-const char *safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_MAX + 1])
-{
-    uint32_t i = 0;
-    for (; i < len && i < SDWAN_USER_MAX; i++)
-        out[i] = (n[i] > ' ' && n[i] < 0x7f) ? static_cast<char>(n[i]) : '?';
-    out[i] = '\0';
-    return out;
+    peer_note_reject(p, k->ipbe, k->port, name, why);
 }
 
 // The password in constant time over the whole field, its length included.
@@ -210,7 +192,7 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
         return;
     }
     char name[SDWAN_USER_MAX + 1];
-    safe_name(m.user, m.userlen, name);
+    peer_safe_name(m.user, m.userlen, name);
     if (k->state != PEER_KEYS_PENDING) {
         // The client missed our AUTHACK: the same answer, nothing judged again, counted as a
         // repeated OPEN is. Keys a rekey replaced authenticate nothing any more.
@@ -226,7 +208,6 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     const bool ok = ui >= 0 && password_ok(p->cfg.users[ui], m);
     seal_wipe(m.pass, sizeof m.pass);
     if (!ok) {
-        (ui < 0 ? p->st.rej_unknown : p->st.rej_password)++;
         send_rej(p, k, sealed_rej::credentials);
         log_rej(p, k, name, ui < 0 ? PEER_EV_UNKNOWN : PEER_EV_PASSWORD);
         keys_release(p, k);
@@ -260,8 +241,7 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     }
     if (s != nullptr) {
         // A legacy session of the user: given up only as a new OPEN would make it.
-        if (held(p, s)) {
-            p->st.rej_held++;
+        if (peer_sess_held(p, s)) {
             send_rej(p, k, sealed_rej::live);
             log_rej(p, k, name, PEER_EV_HELD);
             keys_release(p, k);
@@ -272,8 +252,7 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     }
     peer_sess_t *src = peer_sess_find(p, k->ipbe, k->port);
     if (src != nullptr && src != s) {
-        if (held(p, src)) {
-            p->st.rej_srcheld++;
+        if (peer_sess_held(p, src)) {
             send_rej(p, k, sealed_rej::live);
             log_rej(p, k, name, PEER_EV_SRCHELD);
             keys_release(p, k);
@@ -292,7 +271,6 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     }
     peer_sess_t *n = (addr != 0 && p->live < p->nsess) ? peer_sess_new(p, k->ipbe, k->port, ui, addr) : nullptr;
     if (n == nullptr) {
-        (addr == 0 ? p->st.rej_noaddr : p->st.rej_full)++;
         send_rej(p, k, sealed_rej::no_address);
         log_rej(p, k, name, addr == 0 ? PEER_EV_NOADDR : PEER_EV_FULL);
         keys_release(p, k);

@@ -321,3 +321,8 @@ void peer_tick(void *arg)
     peer_seal_tick(p);
     peer_rlog_tick(p);
 }
+
+bool peer_sess_held(const peer_t *p, const peer_sess_t *s)
+{
+    return static_cast<int32_t>(p->now - s->lastsec) < static_cast<int32_t>(PEER_HOLD_SEC);
+}
