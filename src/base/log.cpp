@@ -23,9 +23,11 @@ namespace {
 // of a signal handler and the code it interrupted, never interleave or tear.
 constexpr size_t LOG_LINE_MAX = 1024;
 
-// The descriptor lines go to; -1 sends them to standard output. Atomic because a signal handler
+// The descriptor lines go to; -1 sends them to s_plainfd. Atomic because a signal handler
 // reads it while the main thread may be closing the log.
 std::atomic<int> s_logfd{-1};
+// Where lines go while no file is open: standard output, or standard error after "-l -".
+std::atomic<int> s_plainfd{STDOUT_FILENO};
 
 // Bytes in the open file as far as this process knows: the size at the open plus every whole
 // line since. Atomic because a signal handler's line adds to it.
@@ -87,7 +89,7 @@ void emit(const char *line, size_t n)
 {
     int fd = s_logfd.load(std::memory_order_acquire);
     if (fd < 0) {
-        write_all(STDOUT_FILENO, line, n);
+        write_all(s_plainfd.load(std::memory_order_relaxed), line, n);
         return;
     }
     const size_t w = write_all(fd, line, n);
@@ -300,7 +302,16 @@ void write_line(const char *fmt, ...)
 
 int log_open(const char **why)
 {
+    // "-" is the shells' and most tools' word for a standard stream, never a file name anyone
+    // means: taken as a path it left a file called "-" in the working directory.
+    if (strcmp(logfile_path, LOG_TO_STDERR) == 0) {
+        log_deinit();
+        s_wanted = false;
+        s_plainfd.store(STDERR_FILENO, std::memory_order_relaxed);
+        return 0;
+    }
     s_wanted = true;
+    s_plainfd.store(STDOUT_FILENO, std::memory_order_relaxed);
     // A log this process has open already is its own: its lock must not count as another's.
     if (const int cur = s_logfd.load(std::memory_order_relaxed); cur >= 0)
         (void)flock(cur, LOCK_UN);
@@ -358,7 +369,8 @@ void log_help(const char *fmt, ...)
 void log_reopen()
 {
     if (!s_wanted) {
-        write_line("No log file to reopen, lines go to standard output\n");
+        write_line("No log file to reopen, lines go to %s\n",
+                   s_plainfd.load(std::memory_order_relaxed) == STDERR_FILENO ? "standard error" : "standard output");
         return;
     }
     const char *why = nullptr;

@@ -1,5 +1,6 @@
 // The daemon's timestamped log: one line per call, "%d/%d/%d %d:%02d:%02d " then the message,
-// to the log file (synced per line) or to standard output while no file is open.
+// to the log file (synced per line) or to standard output while no file is open (standard error
+// when the path is "-").
 //
 // The file is opened O_NOFOLLOW | O_CLOEXEC | O_APPEND and only if it is a regular file with
 // one link, owned by this user: a root daemon writing in a directory others can write to must
@@ -20,7 +21,10 @@ inline constexpr uint64_t LOG_MIB = 1024 * 1024;
 inline constexpr uint64_t LOG_MIB_DEFAULT = 64;
 inline constexpr uint64_t LOG_MIB_MAX = 1024 * 1024;
 
-// Opens logfile_path (see above). 0, or -1 with the reason in *why ("not a regular file", or the
+// The log path that means standard error: lines go there, unsynced, never rotated or reopened.
+inline constexpr char LOG_TO_STDERR[] = "-";
+
+// Opens logfile_path (see above); LOG_TO_STDERR opens nothing and answers 0. 0, or -1 with the reason in *why ("not a regular file", or the
 // system's text of the failure) and lines going to standard output.
 int log_open(const char **why);
 // log_open, and on failure the line "open logfile %s error\n" on standard error (": not a

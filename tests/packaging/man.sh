@@ -27,6 +27,14 @@ for p in "${pages[@]}"; do
     out="$(groff -ww -man -Tutf8 -z "$page" 2>&1)" || fail "groff failed on $p"
     [ -z "$out" ] || fail "groff warns on $p: $out"
 done
+# scdoc drops the dot that begins a text line (".255" renders as "255", "..." as ".."): only an
+# ordered list item (". ") or a line of a code block may start with one.
+for p in "${pages[@]}"; do
+    src_page="$src/packaging/man/$p.scd"
+    while IFS= read -r hit; do
+        fail "$p.scd:${hit%%:*}: a line starts with a dot, which scdoc drops: ${hit#*:}"
+    done < <(awk '/^[ \t]*```/ { code = !code; next } !code && /^[ \t]*\.[^ ]/ { print NR ":" $0 }' "$src_page")
+done
 [ "$fails" -eq 0 ] || exit 1
 
 render() { LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$mandir/$1" 2>/dev/null | sed 's/‐//g'; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -454,6 +455,44 @@ TEST(Log, WithoutAFileLinesGoToStandardOutput)
     EXPECT_EQ(err, "open logfile /nonexistent-tolvad-dir/sub/x.log error\n");
     EXPECT_EQ(log_messages(out), Lines{"to stdout ok"});
     log_deinit();
+}
+
+// "-" is standard error, as a tool's user means it; "./-" is still a file of that name. Neither
+// a file "-" nor a word on standard output may come of the first.
+TEST(Log, DashIsStandardErrorAndDotSlashDashAFile)
+{
+    struct Row {
+        const char *path;
+        Lines err, out, file;
+    };
+    const Row rows[] = {
+        {"-", {"one", "No log file to reopen, lines go to standard error", "received signo 15, start to exit"}, {}, {}},
+        {"./-", {}, {}, {"one", "Log file ./- reopened", "received signo 15, start to exit"}},
+    };
+    for (const Row &r : rows) {
+        TempDir dir;
+        char cwd[PATH_MAX];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        logfile_path = r.path;
+        std::string err;
+        const std::string out = capture_stdout([&] {
+            testing::internal::CaptureStderr();
+            log_init();
+            log_help("one\n");
+            log_request_reopen();
+            log_service();
+            log_signal_exit(SIGTERM);
+            err = testing::internal::GetCapturedStderr();
+        });
+        log_deinit();
+        const std::string file = slurp(dir / "-");
+        ASSERT_EQ(chdir(cwd), 0);
+        EXPECT_EQ(log_messages(err), r.err) << r.path;
+        EXPECT_EQ(log_messages(out), r.out) << r.path;
+        EXPECT_EQ(log_messages(file), r.file) << r.path;
+        EXPECT_EQ(access((dir / "-").c_str(), F_OK) == 0, !r.file.empty()) << r.path;
+    }
 }
 
 // ---- whole lines under concurrency ----
