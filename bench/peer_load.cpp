@@ -421,13 +421,11 @@ int run_sessions(const opts_t &o)
                             continue;
                         noise_handshake_clear(&s.hs);
                         s.remote = m.sender;
-                        // The AUTH is sent again with the same bytes if its answer is lost: the
-                        // counter it carries is the one the peer has not seen yet.
                         c.openlen = sealed_auth(s, o.user + std::to_string(ci), o.pass + std::to_string(ci), c.open,
                                                 sizeof c.open);
                         send(c.fd, c.open, c.openlen, 0);
                         c.state = 4;
-                    } else if (type == SDWAN_SDATA && c.state != 0 && c.state != 1 && c.state != 3) {
+                    } else if (type == SDWAN_SDATA && (c.state == 2 || c.state == 4)) {
                         const int kind = sealed_open(s, buf, static_cast<uint32_t>(r), &blen);
                         if (kind == static_cast<int>(sealed_kind::authack) && c.state == 4) {
                             c.state = 2;
