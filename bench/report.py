@@ -16,6 +16,8 @@ NAMES = {
     "bare": "bare veth (the limit)",
     "tolvad": "tolvad + sdwan-peerd, clear, datalog=0",
     "tolvad-nooffload": "tolvad + sdwan-peerd, clear, datalog=0, offloads off",
+    "sealed": "tolvad + sdwan-peerd, sealed, datalog=0",
+    "sealed-nooffload": "tolvad + sdwan-peerd, sealed, datalog=0, offloads off",
     "tolvad-xor": "tolvad + sdwan-peerd, XOR, datalog=0",
     "tolvad-log": "tolvad + sdwan-peerd, clear, datalog=1 (default log)",
     "tolvad-log-disk": "tolvad + sdwan-peerd, clear, datalog=1, log on the repository's disk",
@@ -28,6 +30,8 @@ SHORT = {
     "bare": "bare",
     "tolvad": "tolvad",
     "tolvad-nooffload": "tolvad no offloads",
+    "sealed": "tolvad sealed",
+    "sealed-nooffload": "tolvad sealed no offloads",
     "tolvad-xor": "tolvad XOR",
     "tolvad-log": "tolvad log",
     "tolvad-log-disk": "tolvad log disk",
@@ -214,6 +218,42 @@ def target_lines(res):
     return out
 
 
+def sealed_lines(res):
+    """The sealed session against wireguard-go and against the clear session with the offloads."""
+    sd = res.get("sealed")
+    if sd is None:
+        return ["(the sealed session was not measured in this run)"]
+    out = []
+    for base, what, need in (("wg", "wireguard-go", 5.0), ("tolvad", "the clear session with the offloads", 0.5)):
+        b = res.get(base)
+        for key, label in (("tcp_up", "TCP up"), ("tcp_down", "TCP down")):
+            v, w = sd.get(key), (b or {}).get(key)
+            if not (num(v) and num(w)) or w == 0:
+                out.append(f"- {label}: against {what}: not measured")
+                continue
+            r = v / w
+            out.append(f"- {label}: {fmt(v, 0)} Mbit/s, {r:.2f}× {what} ({fmt(w, 0)} Mbit/s; target ≥ {need:g}×): "
+                       f"{'met' if r >= need else 'not met'}")
+    n = res.get("sealed-nooffload")
+    if n is not None:
+        for key, label in (("tcp_up", "TCP up"), ("tcp_down", "TCP down")):
+            v, w = sd.get(key), n.get(key)
+            if num(v) and num(w) and w != 0:
+                out.append(f"- {label}: {v / w:.2f}× the sealed session with the offloads off")
+    for key, what in (("tcp_up.cli_us", "client CPU per inner packet, TCP up"),
+                      ("tcp_down.cli_us", "client CPU per inner packet, TCP down"),
+                      ("tcp_up.srv_us", "server CPU per inner packet, TCP up"),
+                      ("tcp_down.srv_us", "server CPU per inner packet, TCP down")):
+        v, c = sd.get(key), res.get("tolvad", {}).get(key)
+        if num(v) and num(c) and c != 0:
+            out.append(f"- {what}: {fmt(v, 2)} µs, {v / c:.2f}× the clear session's")
+    if num(sd.get("allocs_after_start")):
+        a = int(sd["allocs_after_start"])
+        out.append(f"- heap allocations from session start to the end of the measurements: {a} "
+                   f"({'met' if a == 0 else 'not met'})")
+    return out
+
+
 def plot(res, order, out_png, seconds):
     gp = shutil.which("gnuplot")
     if gp is None:
@@ -330,6 +370,14 @@ def main() -> int:
     lines.append("")
     lines.extend(target_lines(res))
     lines.append("")
+    lines.append("## Sealed sessions against the targets (datalog=0, this run)")
+    lines.append("")
+    lines.append("\"sealed\": the same daemons with `privatekey=` on the peer and its public key as the client's "
+                 "`peerkey=` (keys made by `tolvactl genkey` for the run), so every packet is sealed with "
+                 "ChaCha20-Poly1305; both sealed rows ran in the same run as the clear and wireguard-go rows.")
+    lines.append("")
+    lines.extend(sealed_lines(res))
+    lines.append("")
     extra = []
     for s in order:
         r = res[s]
@@ -350,6 +398,10 @@ def main() -> int:
     if have_plot:
         lines.append("![ratios to fastd](bench.png)")
         lines.append("")
+    lines.append("Run: `sudo bench/run.sh` (all systems) or `sudo SYSTEMS=\"clear sealed wireguard-go\" bench/run.sh -t 3 "
+                 "--no-micro -o /tmp/b` for a quick look. The peer with 10 000 sessions, legacy and sealed: "
+                 "[bench-peer.md](bench-peer.md); a sealed peer under a handshake flood: [bench-flood.md](bench-flood.md).")
+    lines.append("")
     with open(os.path.join(a.out, "bench.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
     with open(a.results, encoding="utf-8") as src, open(os.path.join(a.out, "bench.tsv"), "w", encoding="utf-8") as dst:

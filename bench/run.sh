@@ -9,13 +9,16 @@
 # and the namespaces are removed on exit.
 #
 #   bench/run.sh [-t SECONDS] [-o DIR] [-b BUILDDIR] [-s SYSTEMS] [--no-install] [--no-micro]
+#   SYSTEMS="clear sealed wireguard-go" bench/run.sh ...   (the same subset from the environment)
 #
 #   -t   seconds per iperf3 measurement (default 5; one more second is run and omitted)
 #   -o   where the table and plot go (default docs/ of the repository)
 #   -b   build directory (default build/bench); TOLVAD and PEERD in the environment override
-#   -s   comma-separated subset of: bare,tolvad,tolvad-nooffload,tolvad-xor,tolvad-log,fastd,ovpn,
-#        ovpn-gcm,wg (tolvad-nooffload: both daemons with the kernel's offloads turned off, the
-#        one-system-call-per-packet path, for the comparison in the same run)
+#   -s   comma- or blank-separated subset of: bare,tolvad,tolvad-nooffload,sealed,sealed-nooffload,
+#        tolvad-xor,tolvad-log,fastd,ovpn,ovpn-gcm,wg (tolvad-nooffload: both daemons with the
+#        kernel's offloads turned off, the one-system-call-per-packet path, for the comparison in
+#        the same run; sealed: the sealed session, keys made by tolvactl genkey for this run);
+#        "clear" stands for tolvad and "wireguard-go" for wg. Default: all of them.
 #   --no-install  do not apt-get the anchors (they must be there)
 #   --no-micro    skip the micro-benchmark and the callgrind counts (bench/micro.sh)
 set -euo pipefail
@@ -25,7 +28,7 @@ cd "$top"
 T=5
 OUT="$top/docs"
 BUILD="$top/build/bench"
-SYSTEMS="bare,tolvad,tolvad-nooffload,tolvad-xor,tolvad-log,fastd,ovpn,ovpn-gcm,wg"
+SYSTEMS="${SYSTEMS:-bare,tolvad,tolvad-nooffload,sealed,sealed-nooffload,tolvad-xor,tolvad-log,fastd,ovpn,ovpn-gcm,wg}"
 INSTALL=1
 MICRO=1
 while [ $# -gt 0 ]; do
@@ -36,7 +39,7 @@ while [ $# -gt 0 ]; do
     -s) SYSTEMS="$2"; shift 2 ;;
     --no-install) INSTALL=0; shift ;;
     --no-micro) MICRO=0; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -77,12 +80,14 @@ if [ -z "${TOLVAD:-}" ] || [ -z "${PEERD:-}" ]; then
     else
         cmake -S "$top" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSDWAN_TESTS=OFF -DSDWAN_BENCH=ON >/dev/null
     fi
-    cmake --build "$BUILD" -j2 --target tolvad sdwan-peerd bench_alloccount >/dev/null
+    cmake --build "$BUILD" -j2 --target tolvad sdwan-peerd tolvactl bench_alloccount >/dev/null
     TOLVAD="$BUILD/src/tolvad"
     PEERD="$BUILD/peer/sdwan-peerd"
+    TOLVACTL="${TOLVACTL:-$BUILD/src/tolvactl}"
     ALLOCSHIM="$BUILD/bench/libbench_alloccount.so"
 fi
 ALLOCSHIM="${ALLOCSHIM:-}"
+TOLVACTL="${TOLVACTL:-$(dirname "$TOLVAD")/tolvactl}"
 
 # ---------------------------------------------------------------- namespaces and clean-up
 ID=$$
@@ -317,11 +322,20 @@ run_bare() {
 
 alloc_count() { [ -f "$TMP/allocs" ] && od -An -tu8 -N8 "$TMP/allocs" | tr -d ' ' || echo ""; }
 
-# run_tolvad NAME ENCRYPT DATALOG LOGFILE [OFFLOAD]: OFFLOAD 0 turns the kernel's offloads off in
-# both daemons (default 1: used where the kernel offers them).
+# The sealed session's key pair, made once per run in the run's own directory (0600 by genkey,
+# inside a 0700 directory) and removed with it.
+PEERKEY=""
+make_seal_key() {
+    [ -n "$PEERKEY" ] && return 0
+    PEERKEY=$("$TOLVACTL" genkey "$TMP/peer.key") || { log "tolvactl genkey failed"; return 1; }
+}
+
+# run_tolvad NAME ENCRYPT DATALOG LOGFILE [OFFLOAD] [SEALED]: OFFLOAD 0 turns the kernel's offloads
+# off in both daemons (default 1: used where the kernel offers them); SEALED 1 gives the peer a
+# private key and the client its public key, so that they speak the sealed session.
 run_tolvad() {
     SYS=$1
-    local offload="${5:-1}"
+    local offload="${5:-1}" sealed="${6:-0}"
     cat >"$TMP/peer.conf" <<EOF
 [bpeer0]
 port=4500
@@ -346,6 +360,11 @@ EOF
     if [ "$offload" = 0 ]; then
         echo "offload=0" >>"$TMP/peer.conf"
         echo "offload=0" >>"$TMP/tolvad.conf"
+    fi
+    if [ "$sealed" = 1 ]; then
+        make_seal_key || return 0
+        echo "privatekey=$TMP/peer.key" >>"$TMP/peer.conf"
+        echo "peerkey=$PEERKEY" >>"$TMP/tolvad.conf"
     fi
     bg "$NS_S" "$TMP/peerd.out" "$PEERD" -f "$TMP/peer.conf" -l "$TMP/peerd.log"
     S_PID=$LAST_PID
@@ -494,13 +513,16 @@ run_wg() {
 # ---------------------------------------------------------------- the run
 : >"$RES"
 t_start=$(date +%s)
-IFS=, read -r -a want <<<"$SYSTEMS"
+IFS=', ' read -r -a want <<<"$SYSTEMS"
 for s in "${want[@]}"; do
+    [ -n "$s" ] || continue
     log "== $s"
     case "$s" in
     bare) run_bare ;;
-    tolvad) run_tolvad tolvad 0 0 "$TMP/tolvad.log" ;;
-    tolvad-nooffload) run_tolvad tolvad-nooffload 0 0 "$TMP/tolvad.log" 0 ;;
+    tolvad|clear) run_tolvad tolvad 0 0 "$TMP/tolvad.log" ;;
+    tolvad-nooffload|clear-nooffload) run_tolvad tolvad-nooffload 0 0 "$TMP/tolvad.log" 0 ;;
+    sealed) run_tolvad sealed 0 0 "$TMP/tolvad.log" 1 1 ;;
+    sealed-nooffload) run_tolvad sealed-nooffload 0 0 "$TMP/tolvad.log" 0 1 ;;
     tolvad-xor) run_tolvad tolvad-xor 1 0 "$TMP/tolvad.log" ;;
     # The default: one line per delivered packet, each synced to disk. $TMP is on the filesystem
     # of the default log path /tmp/kesp.log, which is left alone.
@@ -508,14 +530,14 @@ for s in "${want[@]}"; do
     fastd) run_fastd ;;
     ovpn) run_ovpn ovpn none ;;
     ovpn-gcm) run_ovpn ovpn-gcm gcm ;;
-    wg) run_wg ;;
+    wg|wireguard-go) run_wg ;;
     *) log "unknown system $s"; exit 2 ;;
     esac
 done
 t_end=$(date +%s)
 
 # The disk the log would be on, when it differs from /tmp's: the cost of the default log there.
-if [ "$(stat -c %d /tmp)" != "$(stat -c %d "$top")" ] && [[ ",$SYSTEMS," == *",tolvad-log,"* ]]; then
+if [ "$(stat -c %d /tmp)" != "$(stat -c %d "$top")" ] && [[ " ${want[*]} " == *" tolvad-log "* ]]; then
     wdir="$(mktemp -d "$top/build/bench-log.XXXXXX")"
     run_tolvad tolvad-log-disk 0 1 "$wdir/tolvad.log"
     rm -rf "$wdir"
