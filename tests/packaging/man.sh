@@ -27,6 +27,13 @@ for p in "${pages[@]}"; do
     out="$(groff -ww -man -Tutf8 -z "$page" 2>&1)" || fail "groff failed on $p"
     [ -z "$out" ] || fail "groff warns on $p: $out"
 done
+# scdoc drops the dot of a text line that begins with one (".2 to .254" renders as "2 to
+# .254"); ". " opens a numbered list item and a literal block keeps its dots.
+for p in "${pages[@]}"; do
+    while IFS= read -r hit; do
+        fail "$p.scd line ${hit%%:*} begins with a dot, which scdoc drops:${hit#*:}"
+    done < <(awk '/^```/ { lit = !lit; next } !lit && /^\t*\.[^ ]/ { print FNR ": " $0 }' "$src/packaging/man/$p.scd")
+done
 [ "$fails" -eq 0 ] || exit 1
 
 render() { LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$mandir/$1" 2>/dev/null | sed 's/‐//g'; }
