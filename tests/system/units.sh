@@ -12,7 +12,8 @@
 #
 #   tests/system/units.sh [DEB]
 # DEB: the package, else $SDWAN_DEB, else the newest build/pkg/tolvad_*.deb
-# (scripts/package-test.sh builds it); with none, the test is skipped (77).
+# (scripts/package-test.sh builds it); with none, the test is skipped (77). SDWAN_UNITS_DIR:
+# unit files to try in place of the package's, without building a new package.
 # The debootstrap tree is cached in /var/cache/tolvad-system; each run boots a copy of it.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -108,7 +109,6 @@ wait_for() {
 
 say "install the package"
 C dpkg -i /root/tolvad.deb >/dev/null || fail "dpkg -i: $(C dpkg -i /root/tolvad.deb 2>&1 | tail -5)"
-# SDWAN_UNITS_DIR: unit files to try in place of the package's, without a new package.
 if [ -n "${SDWAN_UNITS_DIR:-}" ]; then
     for u in "$SDWAN_UNITS_DIR"/*.service; do
         cp "$u" "$tree/usr/lib/systemd/system/"
