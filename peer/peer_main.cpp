@@ -219,6 +219,13 @@ void peer_stop(peer_t *p)
     peer_teardown(p);
 }
 
+// The cause on standard error and as the unit's status line; 1, the exit status.
+int start_failed()
+{
+    fail_report("sdwan-peerd", "start-up failed");
+    fail_notify("start-up failed");
+    return 1;
+}
 }  // namespace
 
 int peer_main(int argc, char **argv)
@@ -250,13 +257,14 @@ int peer_main(int argc, char **argv)
     peer_t *p = &peer;
     p->cfgpath = cfgpath;
     char err[PEER_ERRLEN];
+    notify_init();
     if (seal_init() != 0) {
-        fputs("sdwan-peerd: libsodium cannot start\n", stderr);
-        return 1;
+        fail_note("libsodium cannot start");
+        return start_failed();
     }
     if (peer_cfg_load(cfgpath, &p->cfg, err, sizeof err) != 0) {
-        fprintf(stderr, "sdwan-peerd: %s: %s\n", cfgpath, err);
-        return 1;
+        fail_note("%s: %s", cfgpath, err);
+        return start_failed();
     }
     if (logpath == nullptr && p->cfg.log[0] != '\0')
         logpath = p->cfg.log;
@@ -269,15 +277,14 @@ int peer_main(int argc, char **argv)
         logfile_path = logpath;
         const char *why = nullptr;
         if (log_open(&why) != 0) {
-            fprintf(stderr, "sdwan-peerd: cannot open log file %s: %s\n", logpath, why);
-            return 1;
+            fail_note("cannot open log file %s: %s", logpath, why);
+            return start_failed();
         }
         log_set_limit(uint64_t{p->cfg.logsize} * LOG_MIB);
     }
     p->udpfd = -1;
     p->tunfd = -1;
     int rc = 1;
-    notify_init();
     poll_start(notify_watchdog, nullptr);
     if (os_init() == 0 && peer_signals() == 0 && peer_start(p) == 0) {
         if (notify_active()) {
@@ -293,7 +300,7 @@ int peer_main(int argc, char **argv)
         rc = p->failed ? 1 : 0;
     } else {
         log_help("peer: start-up failed\n");
-        fail_report("sdwan-peerd", "start-up failed");
+        (void)start_failed();
     }
     log_stats(p->st);
     tm_del(NOTIFY_TIMER);

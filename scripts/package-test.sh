@@ -128,6 +128,17 @@ for page in "8 tolvad" "8 tolvactl" "8 sdwan-peerd" "5 kesp.conf"; do
     warn="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 $page 2>&1 >/dev/null)" || fail "man $page"
     [ -z "$warn" ] || fail "man $page warns: $warn"
 done
+# What the examples have the daemons write (and the units' own logs) is writable under the
+# installed units' sandbox.
+ex=/usr/share/doc/tolvad/examples
+for check in "tolvad.service kesp.conf status" "tolvad@.service kesp.conf status" \
+             "sdwan-peerd.service sdwan-peerd.conf metrics log status"; do
+    set -- $check
+    unit="$1" conf="$2"; shift 2
+    out="$(packaging/systemd/check-paths.sh "/usr/lib/systemd/system/$unit" "$ex/$conf" "$@")" ||
+        fail "$(grep '^FAIL' <<<"$out")"
+    echo "$unit: the paths $conf names are writable under it"
+done
 # Every unit of the package verifies; a template through one instance of it.
 verify_dir="$(mktemp -d /tmp/tolvad-units.XXXXXX)"
 for unit in $(grep -E '^/usr/lib/systemd/system/.+\.service$' <<<"$contents"); do

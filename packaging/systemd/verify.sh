@@ -21,7 +21,7 @@ trap 'rm -rf "$root"' EXIT
 install -D -m 0755 "$tolvad" "$root/usr/sbin/tolvad"
 install -D -m 0755 "$peerd" "$root/usr/sbin/sdwan-peerd"
 install -D -m 0755 "$ctl" "$root/usr/sbin/tolvactl"
-install -D -m 0755 /bin/kill "$root/bin/kill"  # ExecReload=
+install -D -m 0755 /bin/sh "$root/bin/sh"  # ExecReload=
 mkdir -p "$root/usr/lib/systemd" "$root/etc/systemd/system"
 cp -a /lib/systemd/system "$root/usr/lib/systemd/"
 cp "$here"/*.service "$root/etc/systemd/system/"

@@ -1,4 +1,5 @@
 #include "base/fail.h"
+#include "base/notify.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -33,3 +34,5 @@ void fail_report(const char *prog, const char *fallback)
     // One write, so that lines of two processes sharing the journal's stream never interleave.
     (void)!write(STDERR_FILENO, line, static_cast<size_t>(n));
 }
+
+void fail_notify(const char *fallback) { notify_status(s_failtext[0] != '\0' ? s_failtext : fallback); }

@@ -8,3 +8,7 @@ const char *fail_text();  // "" while nothing is noted
 // Writes "<prog>: <cause>\n" to standard error in one write, or "<prog>: <fallback>\n" when no
 // cause was noted.
 void fail_report(const char *prog, const char *fallback);
+// The same cause (without the program's name) as the unit's status line. Under a unit that
+// restarts on failure that line is what systemctl status keeps showing: its journal lines are
+// only those since the latest start attempt, which the restart or the start limit leaves empty.
+void fail_notify(const char *fallback);

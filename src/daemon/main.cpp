@@ -116,7 +116,10 @@ int main(int argc, char **argv)
         fail_report("tolvad", "Failed to initialize SD-WAN client.");
 
     log_help("Start quit\n");
-    notify_stopping();
+    if (rc != 0)
+        fail_notify("Failed to initialize SD-WAN client.");
+    else
+        notify_stopping();
     sdwclnt_deinit(&clnt);
     // The withdrawal of the DNS servers from resolvconf, when it was used.
     resolvconf_flush(3000);

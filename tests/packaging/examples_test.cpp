@@ -87,7 +87,7 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.conf.datalog, 0) << "the per-packet line is off as shipped";
     EXPECT_EQ(rec.conf.offload, 1) << "the offloads are on as shipped";
     EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
-    EXPECT_STREQ(status_path(&rec), "");
+    EXPECT_STREQ(status_path(&rec), "/run/tolvad/tolvad.prom") << "the status file is on as shipped";
     EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
     EXPECT_EQ(rec.conf.setdns, 0);
     EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_NONE) << "the legacy protocol as shipped";
@@ -97,7 +97,7 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 10);  // encrypt, pipeid, pipeidx, offload, peerkey, logsize, status, routes, setdns, dnsdomains
+    EXPECT_EQ(switched, 9);  // encrypt, pipeid, pipeidx, offload, peerkey, logsize, routes, setdns, dnsdomains
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.conf.tun_name, "tun0");

@@ -436,4 +436,48 @@ TEST_F(DaemonNotify, PeerServerReadyStatusWatchdogStopping)
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
+// A start-up that fails leaves its cause as the unit's status line, the last message sent: the
+// unit restarts the daemon, and systemctl status shows no journal line of a finished attempt.
+TEST_F(DaemonNotify, FailedStartLeavesItsCauseAsTheStatus)
+{
+    struct Row {
+        const char *conf;
+        bool peer;
+        std::string want;
+    };
+    const std::string cfg = dir / "bad.conf";
+    const Row rows[] = {
+        {"[tbad0]\nport=4500\nusername=a\npassword=b\nmtu=1400\n", false,
+         "STATUS=configuration file " + cfg + ": INVALID peer server"},
+        {"[pbad0]\nport=4500\nuser=alice:secret\n", true, "STATUS=" + cfg + ": no pool= line"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.want);
+        NotifySocket sock(dir / "notify.sock");
+        ASSERT_TRUE(sock.ok());
+        spit(cfg, r.conf, 0600);
+        const std::string log = dir / "bad.log";
+        pid = spawn_in_netns({{"NOTIFY_SOCKET", sock.path()}}, dir / "out", [&] {
+            std::string a0 = r.peer ? "sdwan-peerd" : "tolvad", a1 = "-f", a3 = "-l";
+            std::string a2 = cfg, a4 = log;
+            char *argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), nullptr};
+            if (r.peer) {
+                const int rc = peer_main(5, argv);
+                fflush(nullptr);
+                _exit(rc);
+            }
+            execv(TOLVAD_BIN, argv);
+        });
+        ASSERT_GT(pid, 0);
+        int st = 0;
+        ASSERT_TRUE(wait_exit(pid, 5000, &st));
+        pid = -1;
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st << slurp(dir / "out");
+        const Lines seen = sock.take(100);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back(), r.want);
+        EXPECT_EQ(count(seen, "READY=1"), 0);
+    }
+}
+
 }  // namespace
