@@ -52,7 +52,8 @@ void take_sealed_settings(peer_t *p)
         key_format(pub, text);
         if (c.sealed)
             log_help("peer: privatekey %s changed: new handshakes use public key %s; sessions up keep their keys "
-                     "until their next rekey\n", s_next.keypath, text);
+                     "until their next rekey\n",
+                     s_next.keypath, text);
         else
             log_help("peer: privatekey %s read: sealed sessions accepted, public key %s\n", s_next.keypath, text);
     }

@@ -282,10 +282,7 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
 
 }  // namespace
 
-int peer_seal_init(peer_t *p)
-{
-    return p->cfg.sealed ? peer_seal_table(p) : 0;
-}
+int peer_seal_init(peer_t *p) { return p->cfg.sealed ? peer_seal_table(p) : 0; }
 
 int peer_seal_table(peer_t *p)
 {
