@@ -450,7 +450,7 @@ TEST_F(PeerSeal, RekeyFromANewSource)
         ASSERT_TRUE(handshake(&b, 2, r.ipbe, r.port));
         EXPECT_EQ(b.open(one(b.seal(sealed_kind::auth, auth("alice", "secret")), r.ipbe, r.port)).first, r.answer);
         EXPECT_EQ(log.take(), fill(r.lines, {{"%s", sid}, {"%b", bob}}));
-        EXPECT_EQ(p->sess[p->cfg.users[0].sess].sid, s->sid) << "never a new session";
+        EXPECT_EQ(std::to_string(p->sess[p->cfg.users[0].sess].sid), sid) << "never a new session";
         EXPECT_EQ(s->ipbe, r.moved ? r.ipbe : SRC);
         EXPECT_EQ(s->port, r.moved ? r.port : 5000);
         EXPECT_EQ(peer_sess_find(p, s->ipbe, s->port), s);
