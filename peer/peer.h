@@ -192,6 +192,7 @@ struct peer_stats_t {
     uint64_t seal_auth;      // AUTH accepted (new sessions and rekeys)
     uint64_t seal_rej;       // AUTHREJ sent
     uint64_t seal_rekeys;    // AUTH under new keys for a live sealed session
+    uint64_t seal_moved;     // of those, from a new source: the session moved there
     uint64_t seal_ratelimit; // SINIT dropped by the per-source or global limit
     uint64_t seal_pendfull;  // SINIT dropped: every pending slot taken
     uint64_t seal_malformed; // sealed message of a wrong length or header, or a refused handshake message
@@ -352,6 +353,8 @@ peer_sess_t *peer_sess_of_user(peer_t *p, int user);
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr);
 peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, uint32_t addr);
 void peer_sess_free(peer_t *p, peer_sess_t *s);
+// The same session, its id, token, address and counters, found from now on at a new source.
+void peer_sess_rehome(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port);
 uint32_t peer_addr_pick(peer_t *p, int user);  // a free pool address for user, 0 when none
 int peer_live_count(const peer_t *p);
 void peer_sess_log(const peer_t *p, const peer_sess_t *s, const char *what);  // one session event line
@@ -413,7 +416,8 @@ void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len);
 void peer_tun_flush(peer_t *p);
 
 // The sealed session (peer_seal.cpp).
-int peer_seal_init(peer_t *p);       // sizes the key table; 0, or -1 logged
+int peer_seal_init(peer_t *p);       // sizes the key table when privatekey= is set; 0, or -1 logged
+int peer_seal_table(peer_t *p);      // sizes and empties the key table; 0, or -1 logged
 void peer_seal_free(peer_t *p);
 void peer_on_sinit(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len);
 void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);

@@ -127,6 +127,7 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"reloadfail", &peer_stats_t::reload_fail}, {"rejlegacy", &peer_stats_t::rej_legacy},
     {"sealhs", &peer_stats_t::seal_hs},        {"sealauth", &peer_stats_t::seal_auth},
     {"sealrej", &peer_stats_t::seal_rej},      {"rekeys", &peer_stats_t::seal_rekeys},
+    {"sealmoved", &peer_stats_t::seal_moved},
     {"sealratelimit", &peer_stats_t::seal_ratelimit}, {"sealpendfull", &peer_stats_t::seal_pendfull},
     {"sealmalformed", &peer_stats_t::seal_malformed}, {"sealunknown", &peer_stats_t::seal_unknown},
     {"sealreplay", &peer_stats_t::seal_replay}, {"sealold", &peer_stats_t::seal_old},

@@ -61,6 +61,7 @@ constexpr counter_t COUNTERS[] = {
     {"sealed_auth_accepted", &peer_stats_t::seal_auth, "AUTH accepted, rekeys included."},
     {"sealed_auth_rejected", &peer_stats_t::seal_rej, "AUTHREJ sent."},
     {"sealed_rekeys", &peer_stats_t::seal_rekeys, "Sealed sessions that took new keys."},
+    {"sealed_moved", &peer_stats_t::seal_moved, "Sealed sessions a rekey moved to a new client address and port."},
     {"sealed_drop_ratelimited", &peer_stats_t::seal_ratelimit, "SINIT dropped by the per-source or global limit."},
     {"sealed_drop_pending_full", &peer_stats_t::seal_pendfull, "SINIT dropped: every pending handshake slot taken."},
     {"sealed_drop_malformed", &peer_stats_t::seal_malformed, "Sealed messages of a wrong length or header, or refused handshakes."},
@@ -70,6 +71,8 @@ constexpr counter_t COUNTERS[] = {
     {"sealed_drop_bad_tag", &peer_stats_t::seal_badtag, "SDATA whose tag did not verify."},
     {"sealed_drop_kind", &peer_stats_t::seal_kind, "SDATA of a kind not expected in its state."},
 };
+// Every counter of the record is in the file: a drop nobody can see is a drop nobody looks for.
+static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
 
 struct out_t {
     int fd;

@@ -3,12 +3,17 @@
 // changes nothing. Sessions of users still present with the same password and fixed address,
 // on an address the new list does not fix for someone else, are kept and move to the new list;
 // the others get a CLOSE. The rest of the configuration (port, pool, interface, table size)
-// belongs to the running interface and socket and changes only at a restart.
+// belongs to the running interface and socket and changes only at a restart, but for the two
+// settings of who may come in: legacy= (legacy sessions up go on; new OPENs follow the new value)
+// and privatekey= (read with the same checks as at start-up; new handshakes use the new key,
+// sessions up keep theirs until their next rekey; without it, the sealed sessions end).
 #include <cstring>
 
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "base/log.h"
+#include "seal/keyfile.h"
+#include "seal/noise.h"
 
 namespace {
 
@@ -21,6 +26,42 @@ bool same_settings(const peer_cfg_t &a, const peer_cfg_t &b)
            strcmp(a.log, b.log) == 0 && strcmp(a.metrics, b.metrics) == 0;
 }
 
+// legacy= and privatekey= of the new file become the running ones, with one line for what
+// changed. The sessions that could not stay are gone by now.
+void take_sealed_settings(peer_t *p)
+{
+    peer_cfg_t &c = p->cfg;
+    if (c.legacy != s_next.legacy)
+        log_help(s_next.legacy != 0 ? "peer: legacy=1: legacy OPENs are answered again\n"
+                                    : "peer: legacy=0: new legacy OPENs are refused; legacy sessions up go on\n");
+    c.legacy = s_next.legacy;
+    if (!s_next.sealed) {
+        if (c.sealed)
+            log_help("peer: privatekey removed: sealed sessions refused\n");
+        peer_seal_free(p);
+        seal_wipe(c.privkey, sizeof c.privkey);
+        c.sealed = 0;
+        c.keypath[0] = '\0';
+        return;
+    }
+    const bool same = c.sealed && seal_equal(c.privkey, s_next.privkey, KEY_BYTES);
+    if (!same) {
+        uint8_t pub[KEY_BYTES];
+        char text[KEY_TEXT + 1];
+        key_public(s_next.privkey, pub);
+        key_format(pub, text);
+        if (c.sealed)
+            log_help("peer: privatekey %s changed: new handshakes use public key %s; sessions up keep their keys "
+                     "until their next rekey\n",
+                     s_next.keypath, text);
+        else
+            log_help("peer: privatekey %s read: sealed sessions accepted, public key %s\n", s_next.keypath, text);
+    }
+    memcpy(c.privkey, s_next.privkey, KEY_BYTES);
+    memcpy(c.keypath, s_next.keypath, sizeof c.keypath);
+    c.sealed = 1;
+}
+
 // The session may stay: its user is still there, with the credentials it authenticated with (the
 // payload key comes from the password), and the address it holds is one the new list lets it
 // keep: its own fixed address, or, when it has none, an address fixed for no one (p->reserved
@@ -28,6 +69,8 @@ bool same_settings(const peer_cfg_t &a, const peer_cfg_t &b)
 // address the new list fixes for another user ends, and that user gets it at its next OPEN.
 int kept_as(const peer_t *p, const peer_sess_t &s)
 {
+    if (s.sealed && !s_next.sealed)
+        return -1;
     const peer_user_t &u = p->cfg.users[s.user];
     int ni = peer_user_find(&s_next, reinterpret_cast<const uint8_t *>(u.name), u.namelen);
     if (ni < 0)
@@ -57,8 +100,16 @@ int peer_reload(peer_t *p)
         peer_cfg_free(&s_next);
         return -1;
     }
+    // Sealed sessions accepted from now on need their key table before anything changes.
+    if (s_next.sealed && p->keys == nullptr && peer_seal_table(p) != 0) {
+        log_help("peer: reload refused, the old user list stays: no memory for the sealed sessions\n");
+        p->st.reload_fail++;
+        peer_cfg_free(&s_next);
+        return -1;
+    }
     if (!same_settings(p->cfg, s_next))
-        log_help("peer: reload takes the user list only; the other settings change at a restart\n");
+        log_help("peer: reload takes the user list, legacy and privatekey only; the other settings change at a "
+                 "restart\n");
     peer_users_derive(&s_next);
     // From here on the reload goes through: the pool map takes the new list's fixed addresses
     // now, once, so that each session's check below costs one look-up.
@@ -89,7 +140,8 @@ int peer_reload(peer_t *p)
         s_next.users[ni].sess = i;
         kept++;
     }
-    // The running settings stay; the user list and its hash change hands.
+    take_sealed_settings(p);
+    // The other running settings stay; the user list and its hash change hands.
     peer_cfg_t old = p->cfg;
     p->cfg.users = s_next.users;
     p->cfg.uhash = s_next.uhash;

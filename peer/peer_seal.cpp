@@ -153,37 +153,6 @@ bool password_ok(const peer_user_t &u, const auth_msg_t &m)
     return ok;
 }
 
-// Moves a session to the source its new keys came from (a client that changed address rekeys
-// from there).
-void sess_move(peer_t *p, peer_sess_t *s, const peer_keys_t *k)
-{
-    if (s->ipbe == k->ipbe && s->port == k->port)
-        return;
-    // Re-created in place: the table's hash chains are the session module's to keep.
-    peer_sess_t copy = *s;
-    const uint32_t keys = s->keys, old = s->oldkeys;
-    s->sealed = 0;  // its keys stay where they are
-    peer_sess_free(p, s);
-    peer_sess_t *n = peer_sess_new(p, k->ipbe, k->port, static_cast<int>(copy.user), copy.addr);
-    if (n == nullptr) {
-        // Cannot happen (its own slot and address were just freed); were it to, no key may
-        // point at a dead record.
-        keys_release(p, &p->keys[keys]);
-        if (old != PEER_NONE)
-            keys_release(p, &p->keys[old]);
-        return;
-    }
-    n->sealed = 1;
-    n->keys = keys;
-    n->oldkeys = old;
-    n->rxpkts = copy.rxpkts;
-    n->txpkts = copy.txpkts;
-    const uint32_t idx = static_cast<uint32_t>(n - p->sess);
-    p->keys[keys].sess = idx;
-    if (old != PEER_NONE)
-        p->keys[old].sess = idx;
-}
-
 void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
 {
     auth_msg_t m;
@@ -215,8 +184,24 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     }
     peer_sess_t *s = peer_sess_of_user(p, ui);
     if (s != nullptr && s->sealed) {
-        // The same user under new keys: a rekey. The address and routes stay; the keys replaced
-        // open what is still in flight for a while.
+        // The same user under new keys: a rekey. The session, its id, address and counters stay;
+        // the keys replaced open what is still in flight for a while. Fresh ephemeral keys and
+        // the user's credentials prove the client as much from a new source (NAT rebinding,
+        // another uplink) as from the old one, and an AUTH cannot be replayed past the window,
+        // so the session follows it there; but not over another session heard from lately.
+        const bool moves = s->ipbe != k->ipbe || s->port != k->port;
+        peer_sess_t *src = moves ? peer_sess_find(p, k->ipbe, k->port) : nullptr;
+        if (src != nullptr && peer_sess_held(p, src)) {
+            send_rej(p, k, sealed_rej::live);
+            log_rej(p, k, name, PEER_EV_SRCHELD);
+            keys_release(p, k);
+            return;
+        }
+        if (src != nullptr) {
+            peer_sess_log(p, src, "replaced");
+            p->st.sess_replaced++;
+            peer_sess_free(p, src);
+        }
         const uint32_t idx = static_cast<uint32_t>(s - p->sess);
         if (s->oldkeys != PEER_NONE)
             keys_release(p, &p->keys[s->oldkeys]);
@@ -229,14 +214,19 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
         k->state = PEER_KEYS_LIVE;
         k->sess = idx;
         s->lastsec = p->now;
-        sess_move(p, s, k);
-        if (k->state != PEER_KEYS_LIVE)
-            return;
-        s = &p->sess[k->sess];
         p->st.seal_rekeys++;
         p->st.seal_auth++;
+        if (moves) {
+            char a[16], b[16];
+            log_help("session %u of user %s moved from %s:%u to %s:%u\n", unsigned{s->sid}, name,
+                     ip2strv4(s->ipbe, a, sizeof a), unsigned{s->port}, ip2strv4(k->ipbe, b, sizeof b),
+                     unsigned{k->port});
+            peer_sess_rehome(p, s, k->ipbe, k->port);
+            p->st.seal_moved++;
+        } else {
+            peer_sess_log(p, s, "rekeyed");
+        }
         send_ack(p, k, s);
-        peer_sess_log(p, s, "rekeyed");
         return;
     }
     if (s != nullptr) {
@@ -292,10 +282,10 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
 
 }  // namespace
 
-int peer_seal_init(peer_t *p)
+int peer_seal_init(peer_t *p) { return p->cfg.sealed ? peer_seal_table(p) : 0; }
+
+int peer_seal_table(peer_t *p)
 {
-    if (!p->cfg.sealed)
-        return 0;
     const uint32_t n = 2 * p->nsess + PEER_SEAL_PENDING;
     if (p->keys == nullptr || p->nkeys != n) {
         peer_seal_free(p);

@@ -66,6 +66,20 @@ uint32_t pow2_at_least(uint32_t n)
     return v;
 }
 
+// Takes the session out of its address's hash chain.
+void hash_unlink(peer_t *p, const peer_sess_t *s)
+{
+    const uint32_t idx = sess_index(p, s);
+    uint32_t *link = &p->hash[sess_hash(p, s->ipbe, s->port)];
+    for (uint32_t guard = 0; *link != PEER_NONE && guard < p->nsess; guard++) {
+        if (*link == idx) {
+            *link = s->hnext;
+            return;
+        }
+        link = &p->sess[*link].hnext;
+    }
+}
+
 void tables_free(peer_t *p)
 {
     free(p->sess);
@@ -254,20 +268,25 @@ peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, ui
     return s;
 }
 
+void peer_sess_rehome(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
+{
+    if (!s->live)
+        return;
+    hash_unlink(p, s);
+    s->ipbe = ipbe;
+    s->port = port;
+    const uint32_t h = sess_hash(p, ipbe, port);
+    s->hnext = p->hash[h];
+    p->hash[h] = sess_index(p, s);
+}
+
 void peer_sess_free(peer_t *p, peer_sess_t *s)
 {
     if (!s->live)
         return;
     peer_seal_sess_gone(p, s);
     const uint32_t idx = sess_index(p, s);
-    uint32_t *link = &p->hash[sess_hash(p, s->ipbe, s->port)];
-    for (uint32_t guard = 0; *link != PEER_NONE && guard < p->nsess; guard++) {
-        if (*link == idx) {
-            *link = s->hnext;
-            break;
-        }
-        link = &p->sess[*link].hnext;
-    }
+    hash_unlink(p, s);
     uint32_t off = peer_pool_off(&p->cfg, s->addr);
     if (off != UINT32_MAX && p->byaddr[off] == idx)
         p->byaddr[off] = PEER_NONE;

@@ -2,7 +2,7 @@
 # The sealed session end to end: 24 MB each way intact with the client's offloads off and on; a
 # capture on the router holds neither the password nor an inner ping's payload; a wrong pinned
 # key never establishes; a wrong password is rejected; legacy=0 refuses a legacy client while a
-# sealed one connects.
+# sealed one connects; a client that comes back from a new port keeps its session.
 . "$(dirname "$0")/lib.sh"
 TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
 e2e_topology
@@ -78,6 +78,18 @@ transfer "offload=0"
 phase offload1 "peerkey=$KEY" "offload=1"
 wait_established 15
 transfer "offload=1"
+
+# The client killed and started again: a new socket, so a new source port, as a NAT rebinding
+# gives. Its handshake is a rekey for the peer, which keeps the session and moves it there.
+stop_pid "$CLIENT_PID" KILL
+CLIENT_PID=
+phase rebound "peerkey=$KEY"
+wait_established 15
+wait_for 5 "session moved" grep -q \
+    'session [0-9]* of user alice moved from 10\.91\.0\.2:[0-9]* to 10\.91\.0\.2:[0-9]*$' "$E2E_DIR/peerd.log"
+[ "$(grep -o 'Using IP: [0-9.]*' "$E2E_DIR/tolvad.log")" = "$(grep -o 'Using IP: [0-9.]*' "$E2E_DIR/tolvad-offload1.log")" ] ||
+    fail "rebound: the tunnel address changed"
+ip netns exec "$NS_CLI" ping -n -q -c 3 -i 0.2 -W 2 "$FAR_ADDR" >/dev/null || fail "rebound: no ping through the moved session"
 
 # A key other than the peer's: the handshake never completes.
 phase wrongkey "peerkey=$OTHER"

@@ -88,6 +88,25 @@ check_keys sdwan-peerd.8 "$src/packaging/etc/sdwan-peerd.conf.example" "$src/pee
 check_options tolvad.8 "$src/src/base/os.cpp"
 check_options sdwan-peerd.8 "$src/src/base/os.cpp"
 
+# check_names PAGE WHAT N NAME...: each name stands as a word in the page's source; at least N.
+check_names() {
+    local page="$1" what="$2" min="$3" n=0
+    shift 3
+    for name in "$@"; do
+        n=$((n + 1))
+        grep -qw -- "$name" "$src/packaging/man/$page.scd" || fail "$page does not name the $what $name"
+    done
+    [ "$n" -ge "$min" ] || fail "only $n ${what}s found: the extraction is broken"
+}
+# Every counter of the peer, under its metric name and its name in the exit line, and every
+# reason label of the client's sealed drops: a drop counted where no page says so is not seen.
+# shellcheck disable=SC2046
+check_names sdwan-peerd.8 metric 40 $(grep -oE '\{"[a-z_]+", &peer_stats_t' "$src/peer/peer_metrics.cpp" | grep -oE '"[a-z_]+"' | tr -d '"')
+# shellcheck disable=SC2046
+check_names sdwan-peerd.8 counter 40 $(grep -oE '\{"[a-z]+", &peer_stats_t' "$src/peer/peer_main.cpp" | grep -oE '"[a-z]+"' | tr -d '"')
+# shellcheck disable=SC2046
+check_names tolvad.8 "drop reason" 6 $(grep -E 'DROP_LABELS\[\] =' "$src/src/client/status.cpp" | grep -oE '"[a-z_]+"' | tr -d '"')
+
 if [ "$fails" -ne 0 ]; then
     echo "$fails failures"
     exit 1

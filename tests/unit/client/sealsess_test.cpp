@@ -187,15 +187,17 @@ protected:
     {
         tick();
         const Bytes sinit = recv_sized(56);
-        const Bytes sresp = p.answer(sinit, idx);
-        EXPECT_TRUE(peer->send_and_deliver(clnt, sresp));
+        last_sresp = p.answer(sinit, idx);
+        EXPECT_TRUE(peer->send_and_deliver(clnt, last_sresp));
         return recv_kind(p, SEAL_KIND_AUTH);
     }
+    Bytes last_sresp, last_ack;  // of the last handshake
     bool establish_sealed()
     {
         if (handshake(sp, 0x11112222).kind != SEAL_KIND_AUTH)
             return false;
-        peer->inject(clnt, sp.seal(SEAL_KIND_AUTHACK, options()));
+        last_ack = sp.seal(SEAL_KIND_AUTHACK, options());
+        peer->inject(clnt, last_ack);
         log->take();
         return clnt->sess.state == SDWANCLNT_DATA;
     }
@@ -366,6 +368,12 @@ TEST_F(Sealed, HostileSdata)
          SEAL_DROP_TAG, "SEALED packet dropped: bad tag"},
         {"truncated", [](const Bytes &, const Bytes &f) { return Bytes(f.begin(), f.begin() + 32); }, SEAL_DROP_MALFORMED,
          "SEALED packet dropped: malformed"},
+        {"the header alone", [](const Bytes &, const Bytes &f) { return Bytes(f.begin(), f.begin() + 16); },
+         SEAL_DROP_MALFORMED, "SEALED packet dropped: malformed"},
+        {"the session's SRESP replayed", [this](const Bytes &, const Bytes &) { return last_sresp; }, SEAL_DROP_INDEX,
+         "SEALED packet dropped: unknown index"},
+        {"the session's AUTHACK replayed", [this](const Bytes &, const Bytes &) { return last_ack; }, SEAL_DROP_REPLAY,
+         "SEALED packet dropped: replayed"},
         {"unknown index",
          [](const Bytes &, const Bytes &f) {
              Bytes b = f;
@@ -453,6 +461,32 @@ TEST_F(Sealed, RekeyWithoutGap)
     peer->inject(clnt, sp.seal(SEAL_KIND_IP, ip_packet(7)));
     EXPECT_EQ(tun_read(), Bytes{});
     EXPECT_EQ(clnt->seal.drops[SEAL_DROP_INDEX], 1u) << "retired after 15 s";
+}
+
+// A socket made again (a new source port, as after a NAT rebinding) carries the same session: data
+// both ways under its keys, and the next rekey runs from the new port, which is where the peer
+// then finds the session.
+TEST_F(Sealed, SocketRemadeKeepsTheSession)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    const uint16_t before = ScriptPeer::client_port(clnt);
+    sdwclnt_sock_reinit(clnt);
+    ASSERT_NE(ScriptPeer::client_port(clnt), before);
+    EXPECT_EQ(sp.open(tun_send(ip_packet(1))).body, ip_packet(1));
+    ASSERT_TRUE(peer->send_and_deliver(clnt, sp.seal(SEAL_KIND_IP, ip_packet(2))));
+    EXPECT_EQ(tun_read(), ip_packet(2));
+
+    FakeClock::advance(SEAL_REKEY_SEC);
+    ASSERT_TRUE(peer->send_and_deliver(clnt, sp.seal(SEAL_KIND_ECHORESP, Bytes(20))));
+    tick();
+    SealPeer sp2(7);
+    ASSERT_TRUE(peer->send_and_deliver(clnt, sp2.answer(recv_sized(56), 0x5555)));
+    ASSERT_EQ(recv_kind(sp2, SEAL_KIND_AUTH).kind, SEAL_KIND_AUTH);
+    ASSERT_TRUE(peer->send_and_deliver(clnt, sp2.seal(SEAL_KIND_AUTHACK, options())));
+    EXPECT_EQ(clnt->seal.rekeys, 1u);
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(sp2.open(tun_send(ip_packet(3))).body, ip_packet(3));
 }
 
 // What else starts a handshake in DATA: a send counter past 2^60 at once, and a rekey's handshake

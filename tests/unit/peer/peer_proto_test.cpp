@@ -1284,7 +1284,7 @@ TEST_F(PeerReload, KeepsSessionsOfUsersStillPresentAndClosesTheOthers)
     write("[sdwt0]\nport=4500\npool=10.8.0.0\nuser=dave:pw\nuser=carol:changed\nuser=alice:secret\n");
     ASSERT_EQ(peer_reload(p), 0);
     EXPECT_EQ(log->take(),
-              (std::vector<std::string>{"peer: reload takes the user list only; the other settings change at a restart",
+              (std::vector<std::string>{"peer: reload takes the user list, legacy and privatekey only; the other settings change at a restart",
                                         "session " + std::to_string(b.sid) + " closed at reload: user bob from " + from(cb),
                                         "session " + std::to_string(c.sid) + " closed at reload: user carol from " + from(cc),
                                         "peer: user list reloaded: 3 users, 1 sessions kept, 2 closed"}));

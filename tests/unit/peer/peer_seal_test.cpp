@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -91,6 +92,17 @@ Bytes auth(const std::string &user, const std::string &pass)
     return b;
 }
 
+// Expected lines with their marks ("%s") replaced by what a run gave.
+std::vector<std::string> fill(std::vector<std::string> lines,
+                              std::initializer_list<std::pair<const char *, std::string>> marks)
+{
+    for (std::string &l : lines)
+        for (const auto &[mark, val] : marks)
+            if (const size_t at = l.find(mark); at != std::string::npos)
+                l.replace(at, strlen(mark), val);
+    return lines;
+}
+
 const uint32_t SRC = wire::addr("192.0.2.7");
 const uint32_t SRC2 = wire::addr("192.0.2.8");
 
@@ -107,16 +119,28 @@ protected:
     void SetUp() override { load("legacy=1\n"); }
     void TearDown() override { unload(); }
 
-    void load(const std::string &extra)
+    // The configuration of these tests, with privatekey= naming key when it is not empty.
+    std::string config(const std::string &key, const std::string &extra) const
+    {
+        return "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\ndns=9.9.9.9\nuser=alice:secret\n"
+               "user=bob:hunter2:10.8.0.50\nuser=carol:pw\n" +
+               (key.empty() ? std::string() : "privatekey=" + key + "\n") + extra;
+    }
+    // A new private key file; its public key in out.
+    std::string new_key(const std::string &name, uint8_t out[KEY_BYTES])
+    {
+        uint8_t priv[KEY_BYTES];
+        const std::string key = dir / name;
+        unlink(key.c_str());
+        EXPECT_EQ(keyfile_create(key.c_str(), priv), 0);
+        key_public(priv, out);
+        return key;
+    }
+    void load(const std::string &extra, bool sealed = true)
     {
         ASSERT_EQ(seal_init(), 0);
-        uint8_t priv[KEY_BYTES];
-        const std::string key = dir / "peer.key";
-        unlink(key.c_str());
-        ASSERT_EQ(keyfile_create(key.c_str(), priv), 0);
-        key_public(priv, pub);
-        std::string text = "[sdwt0]\nport=4500\npool=10.8.0.0\nmtu=1400\ndns=9.9.9.9\nuser=alice:secret\n"
-                           "user=bob:hunter2:10.8.0.50\nprivatekey=" + key + "\n" + extra;
+        const std::string key = new_key("peer.key", pub);
+        std::string text = config(sealed ? key : "", extra);
         FILE *fp = fmemopen(text.data(), text.size(), "r");
         char err[PEER_ERRLEN];
         ASSERT_EQ(peer_cfg_read(fp, &p->cfg, err, sizeof err), 0) << err;
@@ -155,9 +179,9 @@ protected:
         EXPECT_EQ(v.size(), 1u);
         return v.empty() ? Bytes{} : v[0];
     }
-    bool handshake(Client *c, uint32_t idx, uint32_t ipbe = SRC)
+    bool handshake(Client *c, uint32_t idx, uint32_t ipbe = SRC, uint16_t port = 5000)
     {
-        return c->sresp(one(c->sinit(pub, idx), ipbe));
+        return c->sresp(one(c->sinit(pub, idx), ipbe, port));
     }
     Bytes tun_read()
     {
@@ -335,6 +359,12 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     Client a;
     ASSERT_TRUE(handshake(&a, 1));
     one(a.seal(sealed_kind::auth, auth("alice", "secret")));
+    ASSERT_TRUE(in(a.seal(sealed_kind::ip, wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8))).empty());
+    tun_read();
+    const peer_sess_t *was = &p->sess[p->cfg.users[0].sess];
+    const uint16_t sid = was->sid;
+    const uint32_t token = was->token;
+    log.take();
     // The new handshake from another address: the client moved, the session goes with it.
     Client b;
     ASSERT_TRUE(handshake(&b, 2, SRC2));
@@ -358,7 +388,15 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     EXPECT_EQ(ek, static_cast<uint8_t>(sealed_kind::echoresp));
     const peer_sess_t &s = p->sess[p->cfg.users[0].sess];
     EXPECT_EQ(s.ipbe, SRC2);
-    EXPECT_EQ(log.take().back(), "session " + std::to_string(s.sid) + " rekeyed: user alice from 192.0.2.8:5000");
+    EXPECT_EQ(&s, was) << "the same record";
+    EXPECT_EQ(s.sid, sid);
+    EXPECT_EQ(s.token, token);
+    EXPECT_EQ(s.rxpkts, 2u) << "its counters go on";
+    EXPECT_EQ(p->st.seal_moved, 1u);
+    EXPECT_EQ(peer_sess_find(p, SRC2, 5000), &s);
+    EXPECT_EQ(peer_sess_find(p, SRC, 5000), nullptr);
+    EXPECT_EQ(log.take(), std::vector<std::string>{"session " + std::to_string(sid) +
+                                                   " of user alice moved from 192.0.2.7:5000 to 192.0.2.8:5000"});
 
     p->now += PEER_SEAL_RETIRE_SEC;
     peer_seal_tick(p);
@@ -367,6 +405,214 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     EXPECT_EQ(p->st.seal_unknown, unknown + 1);
     EXPECT_TRUE(in(b.seal(sealed_kind::ip, ping), SRC2).empty());
     EXPECT_EQ(tun_read(), ping);
+}
+
+// Where a rekey's AUTH comes from decides where the session lives; whose source it may take.
+TEST_F(PeerSeal, RekeyFromANewSource)
+{
+    struct Row {
+        const char *what;
+        uint32_t ipbe;
+        uint16_t port;
+        int other;        // bob's legacy session at that source: -1 none, else its seconds of silence
+        uint8_t answer;   // the kind of the answer to the AUTH
+        bool moved;
+        std::vector<std::string> lines;  // after "%s" the session's id
+    } rows[] = {
+        {"the same source", SRC, 5000, -1, 3, false, {"session %s rekeyed: user alice from 192.0.2.7:5000"}},
+        {"a new port", SRC, 5001, -1, 3, true, {"session %s of user alice moved from 192.0.2.7:5000 to 192.0.2.7:5001"}},
+        {"a new address", SRC2, 6000, -1, 3, true, {"session %s of user alice moved from 192.0.2.7:5000 to 192.0.2.8:6000"}},
+        {"another user's session heard from lately", SRC2, 6000, 0, 4, false,
+         {"rejected user alice from 192.0.2.8:6000: source held by another user"}},
+        {"another user's silent session", SRC2, 6000, static_cast<int>(PEER_HOLD_SEC), 3, true,
+         {"session %b replaced: user bob from 192.0.2.8:6000",
+          "session %s of user alice moved from 192.0.2.7:5000 to 192.0.2.8:6000"}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unload();
+        load("");
+        Client a;
+        ASSERT_TRUE(handshake(&a, 1));
+        one(a.seal(sealed_kind::auth, auth("alice", "secret")));
+        std::string bob;
+        if (r.other >= 0) {
+            ASSERT_EQ(one(wire::open("bob", "hunter2"), r.ipbe, r.port)[0], SDWAN_OPENACK);
+            bob = std::to_string(p->sess[p->cfg.users[1].sess].sid);
+            p->now += static_cast<uint32_t>(r.other);
+        }
+        peer_sess_t *s = &p->sess[p->cfg.users[0].sess];
+        const std::string sid = std::to_string(s->sid);
+        const peer_stats_t before = p->st;
+        log.take();
+
+        Client b;
+        ASSERT_TRUE(handshake(&b, 2, r.ipbe, r.port));
+        EXPECT_EQ(b.open(one(b.seal(sealed_kind::auth, auth("alice", "secret")), r.ipbe, r.port)).first, r.answer);
+        EXPECT_EQ(log.take(), fill(r.lines, {{"%s", sid}, {"%b", bob}}));
+        EXPECT_EQ(std::to_string(p->sess[p->cfg.users[0].sess].sid), sid) << "never a new session";
+        EXPECT_EQ(s->ipbe, r.moved ? r.ipbe : SRC);
+        EXPECT_EQ(s->port, r.moved ? r.port : 5000);
+        EXPECT_EQ(peer_sess_find(p, s->ipbe, s->port), s);
+        EXPECT_EQ(p->st.seal_moved, before.seal_moved + (r.moved ? 1 : 0));
+        EXPECT_EQ(p->st.seal_rekeys, before.seal_rekeys + (r.answer == 3 ? 1 : 0));
+        EXPECT_EQ(p->live, r.other < 0 || r.moved ? 1u : 2u);
+        // The peer answers where the session lives, under the keys it sends with.
+        Client &now = r.answer == 3 ? b : a;
+        auto out = in(now.seal(sealed_kind::echoreq, Bytes(8, 1)), s->ipbe, s->port);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(now.open(out[0]).first, static_cast<uint8_t>(sealed_kind::echoresp));
+    }
+}
+
+// What a stranger gets from a captured handshake, or one made for another key: no session, no
+// line, at most a pending handshake that expires, each outcome counted.
+TEST_F(PeerSeal, HostileHandshakes)
+{
+    Client c;
+    const Bytes sinit = c.sinit(pub, 21);
+    ASSERT_TRUE(c.sresp(one(sinit)));
+    const Bytes auth_dgram = c.seal(sealed_kind::auth, auth("alice", "secret"));
+    ASSERT_EQ(c.open(one(auth_dgram)).first, static_cast<uint8_t>(sealed_kind::authack));
+    uint8_t other_pub[KEY_BYTES];
+    new_key("other.key", other_pub);
+    Client wrong;
+    log.take();
+    struct Row {
+        const char *what;
+        Bytes dgram;
+        uint32_t ipbe;
+        uint64_t peer_stats_t::*counter;
+        size_t answers;
+        uint32_t pending;  // pending handshakes it adds
+    } rows[] = {
+        {"SINIT for another peer's key", wrong.sinit(other_pub, 22), SRC2, &peer_stats_t::seal_malformed, 0, 0},
+        {"SINIT replayed", sinit, SRC, &peer_stats_t::seal_hs, 1, 1},
+        {"SINIT replayed from elsewhere", sinit, SRC2, &peer_stats_t::seal_hs, 1, 1},
+        {"AUTH replayed", auth_dgram, SRC, &peer_stats_t::seal_replay, 0, 0},
+        {"AUTH replayed from elsewhere", auth_dgram, SRC2, &peer_stats_t::seal_replay, 0, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        const peer_stats_t before = p->st;
+        const uint32_t pending = p->npending;
+        EXPECT_EQ(in(r.dgram, r.ipbe).size(), r.answers);
+        EXPECT_EQ(p->st.*r.counter, before.*r.counter + 1);
+        EXPECT_EQ(p->npending, pending + r.pending);
+        EXPECT_EQ(p->live, 1u);
+        EXPECT_EQ(p->st.seal_auth, before.seal_auth);
+        EXPECT_EQ(p->sess[p->cfg.users[0].sess].ipbe, SRC) << "the session stays where it is";
+    }
+    EXPECT_EQ(log.take(), std::vector<std::string>{});
+    // The answered replays hold nothing once their time is up.
+    p->now += PEER_SEAL_PENDING_SEC;
+    peer_seal_tick(p);
+    EXPECT_EQ(p->npending, 0u);
+}
+
+// SIGHUP takes legacy= and privatekey= from the file: rows from a peer with a sealed session
+// (alice) and a legacy one (bob), which every row keeps, or from a peer without privatekey.
+TEST_F(PeerSeal, ReloadSealedSettings)
+{
+    enum Key { KEEP, NEW, NONE, BAD };
+    struct Row {
+        const char *what;
+        bool sealed;         // the peer started with privatekey=
+        Key key;             // privatekey= of the reloaded file
+        const char *extra;   // the rest of it
+        int rc;
+        std::vector<std::string> lines;  // %s: the new key's path, %p: its public key, %a: alice's session id
+        bool old_answers;    // an SINIT for the key the peer started with is answered
+        bool new_answers;    // one for the new key
+        bool alice_up;
+        uint8_t legacy_open; // what a new legacy OPEN (carol) gets
+    } rows[] = {
+        {"same key", true, KEEP, "", 0, {"peer: user list reloaded: 3 users, 2 sessions kept, 0 closed"}, true, false,
+         true, SDWAN_OPENACK},
+        {"new key", true, NEW, "", 0,
+         {"peer: privatekey %s changed: new handshakes use public key %p; sessions up keep their keys until their next rekey",
+          "peer: user list reloaded: 3 users, 2 sessions kept, 0 closed"},
+         false, true, true, SDWAN_OPENACK},
+        {"key file readable by others", true, BAD, "", -1,
+         {"peer: reload refused, the old user list stays: privatekey %s: has mode 0644; it must be 0600 or 0400"}, true,
+         false, true, SDWAN_OPENACK},
+        {"key removed", true, NONE, "", 0,
+         {"session %a closed at reload: user alice from 192.0.2.7:5000", "peer: privatekey removed: sealed sessions refused",
+          "peer: user list reloaded: 3 users, 1 sessions kept, 1 closed"},
+         false, false, false, SDWAN_OPENACK},
+        {"key added", false, NEW, "", 0,
+         {"peer: privatekey %s read: sealed sessions accepted, public key %p",
+          "peer: user list reloaded: 3 users, 1 sessions kept, 0 closed"},
+         false, true, false, SDWAN_OPENACK},
+        {"legacy off", true, KEEP, "legacy=0\n", 0,
+         {"peer: legacy=0: new legacy OPENs are refused; legacy sessions up go on",
+          "peer: user list reloaded: 3 users, 2 sessions kept, 0 closed"},
+         true, false, true, SDWAN_OPENREJ},
+        {"legacy off without a key", false, NONE, "legacy=0\n", -1,
+         {"peer: reload refused, the old user list stays: legacy=0 needs privatekey="}, false, false, false,
+         SDWAN_OPENACK},
+    };
+    const std::string cfgfile = dir / "peer.conf";
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unload();
+        load("", r.sealed);
+        p->cfgpath = cfgfile.c_str();
+        const std::string first = dir / "peer.key";
+        uint8_t first_pub[KEY_BYTES];
+        memcpy(first_pub, pub, KEY_BYTES);
+        Client alice;
+        if (r.sealed) {
+            ASSERT_TRUE(handshake(&alice, 1));
+            ASSERT_EQ(alice.open(one(alice.seal(sealed_kind::auth, auth("alice", "secret")))).first,
+                      static_cast<uint8_t>(sealed_kind::authack));
+        }
+        ASSERT_EQ(one(wire::open("bob", "hunter2"), SRC2)[0], SDWAN_OPENACK);
+        const std::string asid = r.sealed ? std::to_string(p->sess[p->cfg.users[0].sess].sid) : "";
+        uint8_t next_pub[KEY_BYTES] = {};
+        std::string key = r.key == KEEP ? first : r.key == NONE ? "" : new_key("next.key", next_pub);
+        if (r.key == BAD) {
+            ASSERT_EQ(chmod(key.c_str(), 0644), 0);
+        }
+        FILE *f = fopen(cfgfile.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(config(key, r.extra).c_str(), f);
+        fclose(f);
+        char pubtext[KEY_TEXT + 1];
+        key_format(next_pub, pubtext);
+        log.take();
+        const peer_stats_t before = p->st;
+        EXPECT_EQ(peer_reload(p), r.rc);
+        EXPECT_EQ(log.take(), fill(r.lines, {{"%s", key}, {"%p", pubtext}, {"%a", asid}}));
+        EXPECT_EQ(p->st.reload_fail, before.reload_fail + (r.rc != 0 ? 1 : 0));
+        EXPECT_EQ(p->st.sess_closed, before.sess_closed + (r.sealed && !r.alice_up ? 1 : 0));
+        EXPECT_EQ(p->cfg.users[0].sess != PEER_NONE, r.alice_up);
+        EXPECT_NE(p->cfg.users[1].sess, PEER_NONE) << "bob's legacy session goes on";
+        if (r.alice_up) {
+            // A session up carries on under the keys it has.
+            const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
+            EXPECT_TRUE(in(alice.seal(sealed_kind::ip, ping)).empty());
+            EXPECT_EQ(tun_read(), ping);
+        }
+        for (auto [keypub, answers] : {std::pair{first_pub, r.old_answers}, std::pair{next_pub, r.new_answers}}) {
+            if (keypub == next_pub && (r.key == KEEP || r.key == NONE))
+                continue;  // no second key to try
+            Client c;
+            const auto out = in(c.sinit(keypub, 9), SRC);
+            ASSERT_EQ(out.size(), answers ? 1u : 0u);
+            if (!answers)
+                continue;
+            // Alice's next rekey runs under the key the handshake used: her session goes on.
+            ASSERT_TRUE(c.sresp(out[0]));
+            EXPECT_EQ(c.open(one(c.seal(sealed_kind::auth, auth("alice", "secret")))).first,
+                      static_cast<uint8_t>(sealed_kind::authack));
+            EXPECT_EQ(p->st.seal_rekeys, r.alice_up ? 1u : 0u);
+        }
+        const auto open = in(wire::open("carol", "pw"), SRC2, 7000);
+        ASSERT_EQ(open.size(), 1u);
+        EXPECT_EQ(open[0][0], r.legacy_open);
+    }
+    p->cfgpath = nullptr;
 }
 
 TEST_F(PeerSeal, AdmissionLimits)
