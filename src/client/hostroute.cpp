@@ -260,6 +260,15 @@ int sdwclnt_load_defroute(sdwan_t *clnt)
     return rc;
 }
 
+namespace {
+// An unreachable, prohibit or blackhole route (a placeholder some network managers keep for the
+// default) carries nothing to the peer.
+bool skip_not_path(const route_row_t *row, void *ctx)
+{
+    return (row->flags & RTF_REJECT) != 0 || skip_not_host(row, ctx);
+}
+}  // namespace
+
 bool sdwclnt_route_wait(sdwan_t *clnt, bool start)
 {
     if (!start && !clnt->host.routewait)
@@ -270,7 +279,7 @@ bool sdwclnt_route_wait(sdwan_t *clnt, bool start)
     int rc = 1;
     const int fd = clnt->ops->table_open(clnt->ops->ctx);
     if (fd >= 0) {
-        rc = route_lookup(fd, dst, skip_not_host, clnt, &row);
+        rc = route_lookup(fd, dst, skip_not_path, clnt, &row);
         close(fd);
     }
     const bool none = rc == 0;

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <linux/netlink.h>
+#include <linux/route.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -443,6 +444,8 @@ TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
     const std::string none = FakeHost::rows({});
     const std::string deflt = FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}});
     const std::string loop = FakeHost::rows({{"up1", "127.0.0.0", "10.99.0.9", "255.0.0.0", 0, 0}});
+    const std::string unreachable =
+        FakeHost::rows({{"*", "0.0.0.0", "0.0.0.0", "0.0.0.0", RTF_UP | RTF_REJECT, 0}});
     const Lines wait{"no route to peer 127.0.0.1 yet: waiting for one"};
     const Lines found{"route to peer 127.0.0.1 found: starting the session"};
     const Lines refused{"Failed to load default route"};
@@ -450,6 +453,8 @@ TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
     const RouteWaitCase cases[] = {
         {"full, no route, then a default route", 1, nullptr, nullptr, none, deflt, true, join(wait, SOCKET_LINES),
          found, {}, full},
+        {"full, an unreachable default route only, then a default route", 1, nullptr, nullptr, unreachable, deflt,
+         true, join(wait, SOCKET_LINES), found, {}, full},
         {"full, no route, then a default route, no notices", 1, nullptr, nullptr, none, deflt, false,
          join(wait, SOCKET_LINES), found, {}, full},
         {"split, no route, then a route to the peer's network", 1, "127.0.0.0/16", nullptr, none, loop, true,
