@@ -46,6 +46,26 @@ ping_far 3 >/dev/null || fail "ping through the tunnel in split mode"
 stop_pid "$CLIENT_PID" TERM
 ip -n "$NS_CLI" route del 10.92.0.0/24 via 10.91.0.1
 
+log "a peer given by name, at the resolver of resolver=: no route to the resolver, then the default route"
+OWN_RESOLVER=10.94.0.2  # the DNS host's own address, not the build's resolver
+printf 'host-record=peer.e2e.test,%s\n' "$PEER_ADDR" >"$E2E_DIR/dnsmasq.conf"
+bg "$NS_DNS" "$E2E_DIR/dnsmasq.log" dnsmasq --keep-in-foreground --no-resolv --no-hosts \
+    --conf-file="$E2E_DIR/dnsmasq.conf" --listen-address="$OWN_RESOLVER" --bind-interfaces \
+    --user=root --pid-file= --log-queries --log-facility=-
+wait_for 5 "dnsmasq listening" ip netns exec "$NS_DNS" sh -c "ss -lun | grep -q '$OWN_RESOLVER:53 '"
+: >"$E2E_DIR/tolvad.log"
+client_config "$E2E_DIR/tolvad.conf" peer.e2e.test "resolver=$OWN_RESOLVER"
+start_client "$E2E_DIR/tolvad.conf"
+wait_for 5 "the waiting line" log_has "$E2E_DIR/tolvad.log" \
+    "no route to resolver $OWN_RESOLVER for peer peer.e2e.test yet: waiting for one"
+sleep 3
+ip -n "$NS_CLI" route add default via 10.91.0.1
+wait_established 15
+log_has "$E2E_DIR/tolvad.log" "DNS resolved domain peer.e2e.test to IP $PEER_ADDR" || fail "not resolved at $OWN_RESOLVER"
+grep -q "query\[A\] peer.e2e.test from 10.91.0.2" "$E2E_DIR/dnsmasq.log" || fail "the query did not reach $OWN_RESOLVER"
+stop_pid "$CLIENT_PID" TERM
+ip -n "$NS_CLI" route del default
+
 log "waitroute=0: no default route refuses the start, a route to the peer notwithstanding"
 ip -n "$NS_CLI" route add 10.92.0.0/24 via 10.91.0.1
 : >"$E2E_DIR/tolvad.log"
