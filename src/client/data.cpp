@@ -227,7 +227,7 @@ bool sdwan_own_dest(const sdwan_t *clnt, const uint8_t *pkt, int len)
     const uint16_t dport = ip.dport();
     if (dst == clnt->sess.peerip && dport == clnt->conf.peerport)
         return true;
-    return clnt->sess.state == SDWANCLNT_DNS && dst == sdwan_resolver_ip() && dport == SDWAN_DNS_PORT;
+    return clnt->sess.state == SDWANCLNT_DNS && dst == sdwan_resolver(clnt) && dport == SDWAN_DNS_PORT;
 }
 
 void sdwclnt_tun_recv(void *arg)

@@ -63,7 +63,7 @@ dns_outcome sdwclnt_sendDNS(sdwan_t *clnt)
 {
     uint8_t dnspkt[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktDNS(clnt, dnspkt);
-    uint32_t resolver = sdwan_resolver_ip();
+    const uint32_t resolver = sdwan_resolver(clnt);
     char text[16];
     ip2strv4(resolver, text, sizeof text);
 
@@ -81,7 +81,7 @@ dns_outcome sdwan_parseDNS(sdwan_t *clnt, uint32_t ipbe, uint16_t port, const ui
 {
     // Only the resolver that was asked may answer: taking any source port 53 would let any
     // host on the path choose where the tunnel goes.
-    if (port != SDWAN_DNS_PORT || ipbe != sdwan_resolver_ip())
+    if (port != SDWAN_DNS_PORT || ipbe != sdwan_resolver(clnt))
         return dns_outcome::none;
     clnt->count.stats.rxdnscnt++;
 

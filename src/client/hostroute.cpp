@@ -260,6 +260,47 @@ int sdwclnt_load_defroute(sdwan_t *clnt)
     return rc;
 }
 
+namespace {
+// An unreachable, prohibit or blackhole route (a placeholder some network managers keep for the
+// default) carries nothing to the peer.
+bool skip_not_path(const route_row_t *row, void *ctx)
+{
+    return (row->flags & RTF_REJECT) != 0 || skip_not_host(row, ctx);
+}
+}  // namespace
+
+bool sdwclnt_route_wait(sdwan_t *clnt, bool start)
+{
+    if (!start && !clnt->host.routewait)
+        return false;
+    const bool byname = clnt->conf.peerdomain[0] != '\0';
+    const uint32_t dst = byname ? sdwan_resolver(clnt) : clnt->sess.peerip;
+    route_row_t row;
+    int rc = 1;
+    const int fd = clnt->ops->table_open(clnt->ops->ctx);
+    if (fd >= 0) {
+        rc = route_lookup(fd, dst, skip_not_path, clnt, &row);
+        close(fd);
+    }
+    const bool none = rc == 0;
+    char d[16];
+    const char *ds = ip2strv4(dst, d, sizeof d);
+    if (none && start) {
+        if (byname)
+            log_help("no route to resolver %s for peer %s yet: waiting for one\n", ds, clnt->conf.peerdomain);
+        else
+            log_help("no route to peer %s yet: waiting for one\n", ds);
+    } else if (!none && !start) {
+        log_help("route to %s %s found: starting the session\n", byname ? "resolver" : "peer", ds);
+    }
+    // The record's default route as a start with one would have found it; none (a split
+    // uplink's more specific route) is no failure here.
+    if (!none)
+        (void)sdwclnt_load_defroute(clnt);
+    clnt->host.routewait = none;
+    return none;
+}
+
 void sdwclnt_set_iproute(sdwan_t *clnt)
 {
     uint32_t mask = str2ip("255.255.255.0");  // the peer hands out no netmask
@@ -354,7 +395,7 @@ void routes_hold(sdwan_t *clnt)
         return;
     }
     const uint32_t resolver =
-        clnt->sess.state == SDWANCLNT_DNS && clnt->conf.peerdomain[0] != '\0' ? sdwan_resolver_ip() : 0;
+        clnt->sess.state == SDWANCLNT_DNS && clnt->conf.peerdomain[0] != '\0' ? sdwan_resolver(clnt) : 0;
     bool changed = false;
     hostrt_apply(clnt, &clnt->host.hostrt_peer, clnt->sess.peerip, tunnel_cover(clnt, clnt->sess.peerip, false), &changed);
     hostrt_apply(clnt, &clnt->host.hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), &changed);
@@ -369,6 +410,8 @@ void sdwclnt_routes_restore(sdwan_t *clnt) { routes_hold(clnt); }
 void sdwclnt_rtnl_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
-    if (rtnl_monitor_drain(clnt->io.rtnlfd) != 0)
-        sdwclnt_routes_restore(clnt);
+    if (rtnl_monitor_drain(clnt->io.rtnlfd) == 0)
+        return;
+    (void)sdwclnt_route_wait(clnt, false);
+    sdwclnt_routes_restore(clnt);
 }

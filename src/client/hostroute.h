@@ -13,6 +13,13 @@ int sdwclnt_load_defroute(sdwan_t *clnt);
 // on success only.
 int hostrt_find_default(int fd, const sdwan_t *clnt, char *ifname, uint32_t *nexthop);
 
+// The wait for a first route to the peer (for a peer given by name: to the resolver) that the
+// "waitroute" key asks for at start-up. start begins it, with one line, when the host has no such
+// route yet; later calls (each notice of a route change, or each tick without the notices) end
+// it, with one line, once there is one. host.routewait after the call: while it is set, the
+// session sends nothing. A table that cannot be read holds nothing back.
+bool sdwclnt_route_wait(sdwan_t *clnt, bool start);
+
 // OPENACK: the interface's address and MTU (never below the kernel's floor of 68; host.tunmtu gets
 // the MTU the interface then has), the host route to the peer where the tunnel's routes
 // would take it, then those routes: the default route through the gateway, or with the "routes"

@@ -11,6 +11,7 @@ void sdwclnt_record_init(sdwan_t *clnt)
     clnt->io.rtnlfd = -1;
     clnt->conf.datalog = 1;
     clnt->conf.offload = 1;
+    clnt->conf.waitroute = 1;
     vnet_coal_init(&clnt->io.coal, clnt->io.coalbuf);
 }
 

@@ -163,6 +163,14 @@ struct sdwan_conf_t {
     // sealed session (client/sealed.h).
     uint8_t peerkey[32];
     uint8_t peerkey_state;  // SDWAN_PEERKEY_
+    // "waitroute" key: 1 waits at start-up until the host has a route to the peer (or to the
+    // resolver, for a peer given by name); 0 refuses to start without a default route.
+    uint8_t waitroute;
+    // "resolver" key: where a peer given by name is looked up (network order; 0: the build's,
+    // client/resolver.h); resolver_bad for a value that is no usable address, which makes the
+    // configuration invalid.
+    uint32_t resolver;
+    bool resolver_bad;
 };
 inline constexpr uint8_t SDWAN_PEERKEY_NONE = 0;
 inline constexpr uint8_t SDWAN_PEERKEY_SET = 1;
@@ -220,6 +228,8 @@ struct sdwan_host_t {
     uint32_t defrtnexthop;
     char defifname[32];
     uint32_t tunretry;  // 0, or 1 + ticks since a lost TUN interface could not be made again
+    // Started without a route to the peer (waitroute): no session until one appears.
+    bool routewait;
 };
 
 // Receive offload hands over a train of datagrams from one source of at most this many bytes.
@@ -343,8 +353,8 @@ struct sdwan_t {
 };
 
 // The object as at process start: everything zero but the descriptors, which are "none", the
-// per-packet log line and the kernel's offloads, which are on unless the configuration turns them
-// off, and the coalescer, empty over its buffer.
+// per-packet log line, the kernel's offloads and the wait for a route, which are on unless the
+// configuration turns them off, and the coalescer, empty over its buffer.
 void sdwclnt_record_init(sdwan_t *clnt);
 
 // 1 while the record lacks what a session needs (peer, port, user, password), else 0.

@@ -237,15 +237,8 @@ int sdwclnt_init(sdwan_t *clnt)
         clnt->io.rtnlfd = -1;
     }
     log_help("sdwan client initial success\n");
-    if (sdwclnt_load_defroute(clnt) != 0) {
-        log_help("Failed to load default route\n");
-        fail_note("no default route in /proc/net/route: the peer would be unreachable");
+    if (sdwclnt_start(clnt) != 0)
         return init_fail(clnt);
-    }
-    if (sdwclnt_set_peer(clnt) != 0) {
-        log_help("Failed to set peer\n");
-        return init_fail(clnt);
-    }
     if (seal_on(clnt)) {
         log_help("offloads: off (sealed session)\n");
     } else if (clnt->conf.offload == 0) {
@@ -274,6 +267,24 @@ void sdwclnt_deinit(sdwan_t *clnt)
     }
     tm_del(clnt->io.tmr_name);
     sdwan_aes_fini(clnt);
+}
+
+int sdwclnt_start(sdwan_t *clnt)
+{
+    if (clnt->conf.waitroute == 0 && sdwclnt_load_defroute(clnt) != 0) {
+        log_help("Failed to load default route\n");
+        fail_note("no default route in /proc/net/route: the peer would be unreachable");
+        return -1;
+    }
+    // A host whose uplink comes up after the daemon (DHCP, a modem) would otherwise see the
+    // start fail until the service manager gives up restarting it.
+    if (clnt->conf.waitroute != 0)
+        (void)sdwclnt_route_wait(clnt, true);
+    if (sdwclnt_set_peer(clnt) != 0) {
+        log_help("Failed to set peer\n");
+        return -1;
+    }
+    return 0;
 }
 
 int sdwclnt_set_peer(sdwan_t *clnt)
@@ -352,6 +363,13 @@ void sdwclnt_do_timer(void *arg)
         clnt->host.tunretry = tun_remake(clnt) ? 0 : 1;
     if (sdwclnt_not_ready(clnt) != 0)
         return;
+    if (clnt->host.routewait) {
+        // Without the kernel's notices the table is looked at once a tick instead; either way
+        // the session starts at the tick after the route appeared.
+        if (clnt->io.rtnlfd < 0)
+            (void)sdwclnt_route_wait(clnt, false);
+        return;
+    }
     if (clnt->io.udpsock == -1) {
         log_help("client domain socket invalid reset state\n");
         sdwclnt_reset_state(clnt);

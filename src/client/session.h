@@ -9,6 +9,10 @@
 int sdwclnt_init(sdwan_t *clnt);
 void sdwclnt_deinit(sdwan_t *clnt);
 int sdwclnt_set_peer(sdwan_t *clnt);
+// The first session, once the interface and the timer are in place: with "waitroute=0" refused
+// (-1, after its line and the start-up's failure note) while the host has no default route; else
+// held back until a route to the peer exists (client/hostroute's sdwclnt_route_wait).
+int sdwclnt_start(sdwan_t *clnt);
 void sdwclnt_reset_state(sdwan_t *clnt);
 void sdwclnt_sock_reinit(sdwan_t *clnt);
 void sdwclnt_do_timer(void *arg);

@@ -319,6 +319,9 @@ void status_text(const sdwan_t *clnt, char *buf, uint32_t len)
     } else {
         put(&o, "%s:%u", ip_text(clnt->sess.peerip, a, sizeof a), unsigned{clnt->conf.peerport});
     }
+    // The start-up's wait for an uplink: what the unit's status shows until the session starts.
+    if (clnt->host.routewait)
+        put(&o, ", waiting for a route to the %s", clnt->conf.peerdomain[0] != '\0' ? "resolver" : "peer");
     if (clnt->sess.state == SDWANCLNT_DATA) {
         put(&o, ", address %s", ip_text(clnt->sess.ip, a, sizeof a));
         // The smoothed delay to a tenth of a millisecond: jitter below that does not make a new

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "client/resolver.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "ctl/ctl.h"
@@ -292,7 +293,7 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
             ctl_json_str(out, ",\"interface\":", c.conf.tun_name);
             ctl_json_str(out, ",\"peer\":{\"server\":", c.conf.peer);
             if (byname)
-                ctl_json_str(out, ",\"resolver\":", SDWAN_DNS_RESOLVER);
+                ctl_json_str(out, ",\"resolver\":", ip2strv4(sdwan_resolver(clnt), ip, sizeof ip));
             else
                 ctl_json_str(out, ",\"address\":", ip2strv4(c.sess.peerip, ip, sizeof ip));
             fprintf(out, ",\"port\":%u},\"username\":", unsigned{c.conf.peerport});
@@ -332,7 +333,7 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
         fprintf(out, "  interface  %s\n", c.conf.tun_name);
         if (byname)
             fprintf(out, "  peer       %s port %u, a name: resolved through %s before every attempt\n", c.conf.peer,
-                    unsigned{c.conf.peerport}, SDWAN_DNS_RESOLVER);
+                    unsigned{c.conf.peerport}, ip2strv4(sdwan_resolver(clnt), ip, sizeof ip));
         else
             fprintf(out, "  peer       %s port %u\n", ip2strv4(c.sess.peerip, ip, sizeof ip), unsigned{c.conf.peerport});
         fprintf(out, "  username   %s\n", c.conf.user);

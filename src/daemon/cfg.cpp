@@ -206,6 +206,36 @@ bool cfg_peerkey(void *dst, const kv_val_t &v)
     return true;
 }
 
+// "resolver=<a.b.c.d>": where a peer given by name is looked up. A resolver on this host (127/8)
+// would send the lookup on by the host's routes, into the tunnel while its default route stays
+// between sessions; 0/8, multicast and the reserved 240/4 are no server's address. Anything
+// else marks the configuration invalid rather than fall back to the build's resolver unasked.
+bool cfg_resolver(void *dst, const kv_val_t &v)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(dst);
+    char buf[sizeof "255.255.255.255"];
+    size_t n = strlen(v.text);
+    while (n > 0 && cfg_blank(v.text[n - 1]))
+        n--;
+    in_addr a{};
+    const bool parsed = !v.cut && n < sizeof buf && (memcpy(buf, v.text, n), buf[n] = 0, inet_pton(AF_INET, buf, &a) == 1);
+    const uint32_t first = ntohl(a.s_addr) >> 24;
+    if (parsed && first != 0 && first != 127 && first < 224) {
+        clnt->conf.resolver = a.s_addr;
+        clnt->conf.resolver_bad = false;
+        return true;
+    }
+    clnt->conf.resolver = 0;
+    clnt->conf.resolver_bad = true;
+    if (!parsed)
+        kv_note(v, kv_kind::bad_value, kv_sev::error, "resolver: \"%.*s\" is not an IPv4 address a.b.c.d",
+                static_cast<int>(n < 40 ? n : 40), v.text);
+    else
+        kv_note(v, kv_kind::bad_value, kv_sev::error,
+                "resolver: %s cannot be a resolver outside the tunnel (not in 0/8, 127/8 or 224/3)", buf);
+    return true;
+}
+
 sdwan_t *rec(void *dst) { return static_cast<sdwan_t *>(dst); }
 uint16_t u16(const kv_val_t &v) { return static_cast<uint16_t>(v.num); }
 uint8_t flag(const kv_val_t &v) { return v.num != 0 ? 1 : 0; }
@@ -243,6 +273,9 @@ constexpr kv_key_t CFG_KEYS[] = {
     {"dnsdomains", kv_type::custom, false, 0, 0, cfg_domains, nullptr},
     {"routes", kv_type::custom, true, 0, 0, cfg_routes, nullptr},
     {"peerkey", kv_type::custom, false, 0, 0, cfg_peerkey, nullptr},
+    {"waitroute", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.waitroute = flag(v), true; }, nullptr},
+    {"resolver", kv_type::custom, false, 0, 0, cfg_resolver, nullptr},
     // A piece holds at most 248 characters of path: it always fits.
     {"status", kv_type::text, false, 0, 255,
      [](void *d, const kv_val_t &v) { return (void)status_set_path(rec(d), v.text), true; }, nullptr},
@@ -323,6 +356,8 @@ const char *cfg_problem(const sdwan_t *clnt)
         return "INVALID dnsdomains";
     if (clnt->conf.peerkey_state == SDWAN_PEERKEY_BAD)
         return "INVALID peerkey";
+    if (clnt->conf.resolver_bad)
+        return "INVALID resolver";
     return nullptr;
 }
 
@@ -360,4 +395,6 @@ void sdwan_clear_cfg(sdwan_t *clnt)
     memset(clnt->conf.dnsdomains, 0, sizeof clnt->conf.dnsdomains);
     memset(clnt->conf.peerkey, 0, sizeof clnt->conf.peerkey);
     clnt->conf.peerkey_state = SDWAN_PEERKEY_NONE;
+    clnt->conf.resolver = 0;
+    clnt->conf.resolver_bad = false;
 }

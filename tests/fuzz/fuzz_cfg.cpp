@@ -3,6 +3,7 @@
 // text, the client's record ends either cleared or valid, every text setting stays a terminated
 // string inside its field, and every diagnostic names a line of the file; the peer's either
 // refuses with one line or holds the settings it cannot start without.
+#include <arpa/inet.h>
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -72,7 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else
             FUZZ_CHECK(rec.conf.peerdomain[0] == 0);
     }
-    FUZZ_CHECK(rec.conf.encrypt <= 1 && rec.conf.datalog <= 1);
+    FUZZ_CHECK(rec.conf.encrypt <= 1 && rec.conf.datalog <= 1 && rec.conf.waitroute <= 1);
+    // A resolver the loader refused never stays behind, nor one on this host or of no server.
+    const uint32_t first = ntohl(rec.conf.resolver) >> 24;
+    FUZZ_CHECK(!rec.conf.resolver_bad && (rec.conf.resolver == 0 || (first != 0 && first != 127 && first < 224)));
 
     static peer_cfg_t pcfg;
     char err[PEER_ERRLEN];

@@ -97,7 +97,8 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    EXPECT_EQ(switched, 9);  // encrypt, pipeid, pipeidx, offload, peerkey, logsize, routes, setdns, dnsdomains
+    // encrypt, pipeid, pipeidx, offload, peerkey, logsize, resolver, waitroute, routes, setdns, dnsdomains
+    EXPECT_EQ(switched, 11);
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.conf.tun_name, "tun0");
@@ -114,6 +115,8 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.conf.setdns, 1);
     EXPECT_STREQ(rec.conf.dnsdomains, "corp.example");
     EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_SET);
+    EXPECT_EQ(rec.conf.resolver, addr("192.0.2.53"));
+    EXPECT_EQ(rec.conf.waitroute, 0);
 }
 
 int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)

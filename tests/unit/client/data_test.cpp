@@ -722,6 +722,7 @@ TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
     c.sess.peerip = 0x0200a8c0;  // 192.168.0.2
     c.conf.peerport = 4500;
     const uint32_t resolver = sdwan_resolver_ip();
+    const uint32_t configured = 0x0200000a;  // 10.0.0.2, a resolver= key
     struct {
         const char *what;
         uint8_t state;
@@ -744,6 +745,9 @@ TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
         {"header length below 20", SDWANCLNT_DATA, 0x44, 17, 0, c.sess.peerip, 4500, 28, false},
         {"the resolver while resolving", SDWANCLNT_DNS, 0x45, 17, 0, resolver, 53, 28, true},
         {"the resolver in session", SDWANCLNT_DATA, 0x45, 17, 0, resolver, 53, 28, false},
+        // with a resolver= key, that one is recognised and no longer the build's
+        {"a configured resolver while resolving", SDWANCLNT_DNS, 0x45, 17, 0, configured, 53, 28, true},
+        {"the build's when another is configured", SDWANCLNT_DNS, 0x45, 17, 0, resolver, 53, 28, false},
     };
     for (const auto &t : cases) {
         SCOPED_TRACE(t.what);
@@ -755,6 +759,7 @@ TEST(SdwanOwnDest, PacketsToThePeerOrTheResolverWhileResolving)
         const int ihl = (t.ver_ihl & 0x0F) * 4;
         st_be16(p + (ihl < 20 ? 20 : ihl) + 2, t.dport);
         c.sess.state = t.state;
+        c.conf.resolver = &t >= &cases[std::size(cases) - 2] ? configured : 0;
         EXPECT_EQ(sdwan_own_dest(&c, p, t.len), t.own);
     }
 }

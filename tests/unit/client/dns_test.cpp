@@ -217,22 +217,28 @@ TEST(DnsHandler, Sources)
     const Bytes good = ScriptPeer::cat({dns_header(1), question(PEER_LABELS), a_rr(203, 0, 113, 7)});
     const uint32_t resolver = sdwan_resolver_ip();
     ASSERT_NE(resolver, 0u);
+    const uint32_t configured = ipbe(10, 94, 0, 2);  // a resolver= key
     struct Case {
         const char *name;
+        uint32_t conf;  // 0: the build's
         uint32_t ipbe;
         uint16_t port;
         bool taken;
     };
     const Case cases[] = {
-        {"resolver_53", resolver, 53, true},
-        {"resolver_5353", resolver, 5353, false},
-        {"other_host_53", ipbe(192, 0, 2, 66), 53, false},
-        {"peer_address_53", ipbe(203, 0, 113, 7), 53, false},
+        {"resolver_53", 0, resolver, 53, true},
+        {"resolver_5353", 0, resolver, 5353, false},
+        {"other_host_53", 0, ipbe(192, 0, 2, 66), 53, false},
+        {"peer_address_53", 0, ipbe(203, 0, 113, 7), 53, false},
+        {"configured_53", configured, configured, 53, true},
+        {"configured_5353", configured, configured, 5353, false},
+        {"the build's own when another is configured", configured, resolver, 53, false},
     };
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
         LogCapture log;
         Resolving r;
+        r.c.conf.resolver = tc.conf;
         sdwan_parseDNS(&r.c, tc.ipbe, tc.port, good.data(), static_cast<uint32_t>(good.size()));
         if (tc.taken) {
             EXPECT_EQ(r.c.sess.state, SDWANCLNT_INIT);

@@ -319,6 +319,15 @@ TEST(HostRoutePolicy, HeldRoutesFollowTheHost)
         EXPECT_EQ(h.refused(), r.refused);
         EXPECT_EQ(h.c.host.own, r.before.own) << "what the run owns stays";
     }
+    // A resolver= key: that resolver is the one held outside while resolving.
+    Host h(HOST, {}, IN_SESSION, {});
+    h.c.sess.state = SDWANCLNT_DNS;
+    h.c.sess.peerip = ip(P7);
+    std::strcpy(h.c.conf.peerdomain, "peer.example.net");
+    h.c.conf.resolver = ip("203.0.113.53");
+    sdwclnt_routes_sync(&h.c);
+    EXPECT_EQ(h.fake.take(), (Lines{HOSTADD, "host add 203.0.113.53 via 192.0.2.1 dev up0",
+                                    "alias tolv0 \"tolvad 198.51.100.7,192.0.2.1,up0 203.0.113.53,192.0.2.1,up0\""}));
 }
 
 // The end of a session: only what this run made is undone, the tunnel's routes before the host

@@ -10,6 +10,9 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <linux/netlink.h>
+#include <linux/route.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +21,7 @@
 
 #include "client/auth.h"
 #include "client/data.h"
+#include "client/hostroute.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
@@ -416,6 +420,120 @@ TEST_F(SessionTicks, NotReadyTickDoesNothing)
     EXPECT_TRUE(peer->recv(20).empty());
 }
 
+// The first session against the host's routes at start-up. With waitroute a host without a
+// route to the peer (to the resolver, for a peer given by name) gets one line and no datagram
+// until a route appears; the kernel's notice of it (or, without the notices, the next tick) ends
+// the wait and the session is set up as at any start. waitroute=0 refuses any host without a
+// default route, a more specific route to the peer notwithstanding.
+struct RouteWaitCase {
+    const char *what;
+    uint8_t waitroute;
+    const char *routes;  // a prefix through the tunnel (split mode), or null: the default route
+    const char *domain;  // the peer's name, or null: the peer is 127.0.0.1
+    std::string start;   // the route table at start-up, then once the route appeared
+    std::string later;
+    bool notices;  // the kernel's notices of route changes are followed
+    Lines start_lines;
+    Lines later_lines;  // when the route appears
+    Lines first;        // the session's first tick after it, for a peer given by name
+    Lines host;         // the routes asked of the host once the session is up
+};
+
+TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
+{
+    const std::string none = FakeHost::rows({});
+    const std::string deflt = FakeHost::rows({{"up0", "0.0.0.0", "10.99.0.2", "0.0.0.0", 0, 0}});
+    const std::string loop = FakeHost::rows({{"up1", "127.0.0.0", "10.99.0.9", "255.0.0.0", 0, 0}});
+    const std::string unreachable =
+        FakeHost::rows({{"*", "0.0.0.0", "0.0.0.0", "0.0.0.0", RTF_UP | RTF_REJECT, 0}});
+    const Lines wait{"no route to peer 127.0.0.1 yet: waiting for one"};
+    const Lines found{"route to peer 127.0.0.1 found: starting the session"};
+    const Lines refused{"Failed to load default route"};
+    const Lines full{"host add 127.0.0.1 via 10.99.0.2 dev up0", "route add 0.0.0.0/0 via 10.200.0.1 dev tolva0"};
+    const RouteWaitCase cases[] = {
+        {"full, no route, then a default route", 1, nullptr, nullptr, none, deflt, true, join(wait, SOCKET_LINES),
+         found, {}, full},
+        {"full, an unreachable default route only, then a default route", 1, nullptr, nullptr, unreachable, deflt,
+         true, join(wait, SOCKET_LINES), found, {}, full},
+        {"full, no route, then a default route, no notices", 1, nullptr, nullptr, none, deflt, false,
+         join(wait, SOCKET_LINES), found, {}, full},
+        {"split, no route, then a route to the peer's network", 1, "127.0.0.0/16", nullptr, none, loop, true,
+         join(wait, SOCKET_LINES), found, {},
+         {"host add 127.0.0.1 via 10.99.0.9 dev up1", "route add 127.0.0.0/16 via 10.200.0.1 dev tolva0"}},
+        {"a route more specific than the tunnel's: no wait, no host route", 1, nullptr, nullptr, loop, "", true,
+         SOCKET_LINES, {}, {}, {"route add 0.0.0.0/0 via 10.200.0.1 dev tolva0"}},
+        {"a default route: no wait", 1, nullptr, nullptr, deflt, "", true, SOCKET_LINES, {}, {}, full},
+        {"by name, no route to the resolver, then one", 1, nullptr, "vpn.example.net", none, loop, true,
+         join({"no route to resolver 127.0.0.9 for peer vpn.example.net yet: waiting for one"}, SOCKET_LINES),
+         {"route to resolver 127.0.0.9 found: starting the session"},
+         {"DNS query vpn.example.net", "Send DNS Query to 127.0.0.9:53"}, {}},
+        {"waitroute=0, no route: refused", 0, nullptr, nullptr, none, "", true, refused, {}, {}, {}},
+        {"waitroute=0, only a route to the peer's network: refused", 0, "127.0.0.0/16", nullptr, loop, "", true,
+         refused, {}, {}, {}},
+        {"waitroute=0, a default route", 0, nullptr, nullptr, deflt, "", true, SOCKET_LINES, {}, {}, full},
+    };
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv), 0);
+    for (const RouteWaitCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        peer->prepare(clnt);
+        clnt->ops = host.ops();
+        clnt->conf.waitroute = c.waitroute;
+        if (c.routes != nullptr) {
+            clnt->conf.routes[0] = {str2ip("127.0.0.0"), 16, nullptr};
+            clnt->conf.rtcfg = &clnt->conf.routes[0];
+            clnt->conf.nroutes = 1;
+            clnt->conf.rtmode = SDWAN_RTMODE_SPLIT;
+        }
+        if (c.domain != nullptr) {
+            snprintf(clnt->conf.peerdomain, sizeof clnt->conf.peerdomain, "%s", c.domain);
+            clnt->sess.peerip = 0;
+            // A resolver on loopback: the query this test makes goes nowhere else.
+            clnt->conf.resolver = str2ip("127.0.0.9");
+        }
+        clnt->io.rtnlfd = c.notices ? sv[0] : -1;
+        host.table(c.start);
+        host.take();
+        log->take();
+        const bool ok = c.start_lines != refused;
+        EXPECT_EQ(sdwclnt_start(clnt), ok ? 0 : -1);
+        EXPECT_EQ(log->take(), c.start_lines);
+        if (!ok) {
+            EXPECT_EQ(clnt->io.udpsock, -1);
+            continue;
+        }
+        if (!c.later_lines.empty()) {
+            for (int t = 0; t < 3; t++)
+                tick();
+            host.table(c.later);
+            tick();  // with the notices, the tick does not look at the table
+            if (c.notices) {
+                EXPECT_TRUE(log->take().empty());
+                const nlmsghdr note{sizeof(nlmsghdr), RTM_NEWROUTE, 0, 0, 0};
+                ASSERT_EQ(send(sv[1], &note, sizeof note, 0), static_cast<ssize_t>(sizeof note));
+                sdwclnt_rtnl_recv(clnt);
+            }
+            EXPECT_TRUE(peer->recv_all(20).empty()) << "a datagram while waiting";
+            EXPECT_EQ(log->take(), c.later_lines);
+        }
+        if (c.domain != nullptr) {
+            tick();
+            EXPECT_EQ(log->take(), c.first);
+            continue;
+        }
+        host.take();
+        ASSERT_TRUE(establish(5, 6, session_options()));
+        Lines routes;
+        for (const std::string &l : host.take())
+            if (l.rfind("host ", 0) == 0 || l.rfind("route ", 0) == 0)
+                routes.push_back(l);
+        EXPECT_EQ(routes, c.host);
+    }
+    clnt->io.rtnlfd = -1;
+    close(sv[0]);
+    close(sv[1]);
+}
+
 // Start and stop with sdwclnt_init/sdwclnt_deinit, which create and release the TUN interface.
 class SessionInitTest : public ClientNetnsTest {};
 
@@ -480,6 +598,7 @@ TEST_F(SessionInitTest, NoDefaultRouteFailsAndUnregisters)
 {
     std::string err;
     ASSERT_TRUE(netns_sh_ok("ip route del default", &err)) << err;
+    clnt->conf.waitroute = 0;
     ASSERT_EQ(sdwclnt_init(clnt), -1);
     const Lines lines = log->take();
     ASSERT_GE(lines.size(), 2u);

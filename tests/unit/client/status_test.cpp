@@ -525,6 +525,20 @@ TEST_F(StatusTest, OneLineForTheServiceManager)
         {"resolved, about to authenticate", [](sdwan_t *c) { c->sess.state = SDWANCLNT_INIT; },
          "INIT, peer vpn.example.net (198.51.100.7:4500)"},
         {"closed", [](sdwan_t *c) { c->sess.state = SDWANCLNT_CLOSED; }, "CLOSED, peer vpn.example.net (198.51.100.7:4500)"},
+        {"waiting for a route to the peer",
+         [](sdwan_t *c) {
+             c->conf.peerdomain[0] = 0;
+             c->sess.state = SDWANCLNT_INIT;
+             c->host.routewait = true;
+         },
+         "INIT, peer 198.51.100.7:4500, waiting for a route to the peer"},
+        {"waiting for a route to the resolver",
+         [](sdwan_t *c) {
+             c->sess.state = SDWANCLNT_DNS;
+             c->sess.peerip = 0;
+             c->host.routewait = true;
+         },
+         "DNS, peer vpn.example.net (resolving), waiting for a route to the resolver"},
         {"configuration rejected", [](sdwan_t *c) { c->conf.peerport = 0; }, "No session: the configuration is not valid"},
     };
     for (const TextCase &tc : cases) {

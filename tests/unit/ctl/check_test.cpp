@@ -100,6 +100,10 @@ TEST(CtlCheck, JsonForScripts)
                          "\"routes\":null,\"setdns\":false,\"dnsdomains\":[],"
                          "\"log\":[\"sdwclnt: peer vpn.example.net is not in IPv4 format, treating it as domain\"],"
                          "\"warnings\":[],\"diagnostics\":[],\"diagnostics_dropped\":0}\n");
+    write(dir / "k.conf", "[tolva1]\nserver=vpn.example.net\nusername=a\npassword=x\nport=1\nmtu=576\nresolver=10.94.0.2\n");
+    EXPECT_NE(check(dir / "k.conf", true).out.find("\"resolver\":\"10.94.0.2\""), std::string::npos);
+    EXPECT_EQ(with_prefix(check(dir / "k.conf").out, "  peer       "),
+              Lines{"vpn.example.net port 1, a name: resolved through 10.94.0.2 before every attempt"});
     const CheckRun bad = check(dir / "none.conf", true);
     EXPECT_EQ(bad.rc, 1);
     EXPECT_NE(bad.out.find("\"valid\":false,\"result\":\"cannot read configuration file"), std::string::npos)
@@ -222,6 +226,11 @@ TEST(CtlCheck, MistakesAreNamedByLine)
         {"dnsdomains", BASE + "dnsdomains=corp.example,c_rp.example\n", 0600, 1,
          "sdwclnt configuration failed: INVALID dnsdomains",
          {"7: error: dnsdomains: not a list of names of letters, digits, '-' and '.' within 255 characters"}},
+        {"resolver", BASE + "resolver=dns.example\nresolver=127.0.0.53\n", 0600, 1,
+         "sdwclnt configuration failed: INVALID resolver",
+         {"7: error: resolver: \"dns.example\" is not an IPv4 address a.b.c.d",
+          "8: warning: resolver again: this value replaces the one of line 7",
+          "8: error: resolver: 127.0.0.53 cannot be a resolver outside the tunnel (not in 0/8, 127/8 or 224/3)"}},
     };
     for (const MistakeCase &c : cases) {
         TempDir dir;

@@ -12,9 +12,12 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "client/resolver.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "daemon/cfg.h"
+#include "net/ipaddr.h"
+#include "sdwan_build.h"
 #include "base/log.h"
 #include "support/client.h"
 #include "support/logcap.h"
@@ -130,6 +133,7 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
     const char *ROUTES = "sdwclnt configuration failed: INVALID routes";
     const char *DOMAINS = "sdwclnt configuration failed: INVALID dnsdomains";
     const char *PEERKEY = "sdwclnt configuration failed: INVALID peerkey";
+    const char *RESOLVER = "sdwclnt configuration failed: INVALID resolver";
     const std::string KEY = "peerkey=" + std::string(42, 'A') + "E=\n";  // 32 bytes: 0 ... 0, 1
     const ValidCase cases[] = {
         {"peerkey", BASE + KEY, nullptr},
@@ -207,6 +211,23 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
         {"dnsdomains too long", BASE + "dnsdomains=" + std::string(200, 'a') + "," + std::string(60, 'b') + "\n", DOMAINS},
         {"dnsdomains bad then good", BASE + "dnsdomains=a_b\ndnsdomains=corp.example\n", nullptr},
         {"routes line of 254", BASE + "routes=" + long_routes().substr(0, 12 + 18 * 13) + "\n", nullptr},
+        // the resolver: a unicast address a server outside this host can have
+        {"resolver", BASE + "resolver=10.94.0.2\n", nullptr},
+        {"resolver crlf and blanks", BASE + "resolver=10.94.0.2 \t\r\n", nullptr},
+        {"resolver 223.255.255.255", BASE + "resolver=223.255.255.255\n", nullptr},
+        {"resolver after bad peerkey", BASE + "peerkey=x\nresolver=x\n", PEERKEY},
+        {"resolver a name", BASE + "resolver=dns.example\n", RESOLVER},
+        {"resolver empty", BASE + "resolver=\n", RESOLVER},
+        {"resolver short", BASE + "resolver=10.94\n", RESOLVER},
+        {"resolver leading zero", BASE + "resolver=010.94.0.2\n", RESOLVER},
+        {"resolver with a port", BASE + "resolver=10.94.0.2:53\n", RESOLVER},
+        {"resolver blank inside", BASE + "resolver= 10.94.0.2\n", RESOLVER},
+        {"resolver 0.0.0.0", BASE + "resolver=0.0.0.0\n", RESOLVER},
+        {"resolver on this host", BASE + "resolver=127.0.0.53\n", RESOLVER},
+        {"resolver multicast", BASE + "resolver=224.0.0.251\n", RESOLVER},
+        {"resolver broadcast", BASE + "resolver=255.255.255.255\n", RESOLVER},
+        {"resolver good then bad", BASE + "resolver=10.94.0.2\nresolver=x\n", RESOLVER},
+        {"resolver bad then good", BASE + "resolver=x\nresolver=10.94.0.2\n", nullptr},
     };
     for (const ValidCase &c : cases) {
         Lines log;
@@ -293,6 +314,11 @@ std::string encrypt(const sdwan_t &r) { return std::to_string(r.conf.encrypt); }
 std::string pipeid(const sdwan_t &r) { return std::to_string(r.conf.pipeid); }
 std::string pipeidx(const sdwan_t &r) { return std::to_string(r.conf.pipeidx); }
 std::string setdns(const sdwan_t &r) { return std::to_string(r.conf.setdns) + " " + r.conf.dnsdomains; }
+std::string resolver(const sdwan_t &r)
+{
+    char t[16];
+    return ip2strv4(sdwan_resolver(&r), t, sizeof t);
+}
 // The mode and the prefix list as stored, "1 10.93.0.0/24,10.94.0.0/16".
 std::string routes(const sdwan_t &r)
 {
@@ -389,6 +415,11 @@ TEST_F(Cfg, ValuesAreStoredAsWritten)
         {"setdns=2\ndnsdomains= a.example ,b.example\r\n", setdns, "1 a.example,b.example"},
         {"dnsdomains=a.example\ndnsdomains=b.example\n", setdns, "0 b.example"},
         {"setdns=1\ndnsdomains=bad_name\n", setdns, "0 "},  // refused: the cleared record sets nothing
+        // the resolver: the build's without the key, and again after a refused file
+        {"", resolver, SDWAN_DNS_RESOLVER},
+        {"resolver=10.94.0.2\n", resolver, "10.94.0.2"},
+        {"resolver=10.94.0.2\nresolver=9.9.9.9\n", resolver, "9.9.9.9"},
+        {"resolver=10.94.0.2\nresolver=127.0.0.1\n", resolver, SDWAN_DNS_RESOLVER},
     };
     for (const ValueCase &c : cases) {
         sdwan_t r = parse(BASE + c.lines, nullptr);
@@ -411,12 +442,14 @@ TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
     EXPECT_TRUE(zero_after_text(r.conf.tun_name));
 }
 
-// The flag keys "datalog" (the per-packet line) and "offload" (the kernel's offloads): nonzero
-// turns it on, 0 off, and without the key the record keeps whatever it had.
-TEST_F(Cfg, DatalogAndOffloadKeys)
+// The flag keys "datalog" (the per-packet line), "offload" (the kernel's offloads) and
+// "waitroute" (the wait for a route at start-up): nonzero turns it on, 0 off, and without the
+// key the record keeps whatever it had.
+TEST_F(Cfg, FlagKeys)
 {
     uint8_t sdwan_conf_t::*const DATALOG = &sdwan_conf_t::datalog;
     uint8_t sdwan_conf_t::*const OFFLOAD = &sdwan_conf_t::offload;
+    uint8_t sdwan_conf_t::*const WAITROUTE = &sdwan_conf_t::waitroute;
     struct {
         uint8_t sdwan_conf_t::*field;
         uint8_t start;
@@ -430,6 +463,8 @@ TEST_F(Cfg, DatalogAndOffloadKeys)
         {OFFLOAD, 1, "", 1},           {OFFLOAD, 0, "", 0},           {OFFLOAD, 1, "offload=0\n", 0},
         {OFFLOAD, 0, "offload=1\n", 1}, {OFFLOAD, 0, "offload=256\n", 1}, {OFFLOAD, 1, "offload=off\n", 0},
         {OFFLOAD, 1, "Offload=0\n", 1}, {OFFLOAD, 1, "offload=0\r\n", 0},
+        {WAITROUTE, 1, "", 1},          {WAITROUTE, 1, "waitroute=0\n", 0}, {WAITROUTE, 0, "waitroute=1\n", 1},
+        {WAITROUTE, 1, "waitroute=no\n", 0},
     };
     for (const auto &c : cases) {
         sdwan_t start{};

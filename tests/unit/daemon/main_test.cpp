@@ -231,6 +231,7 @@ TEST(DaemonStart, FailuresExitOneAndSayWhyOnStandardError)
     if (!exists("/dev/net/tun"))
         GTEST_SKIP() << "no /dev/net/tun";
     const char *const ok = "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport=4500\nmtu=1400\n";
+    const std::string refuse = std::string(ok) + "waitroute=0\n";
     const StartCase cases[] = {
         {"blank before = leaves the port unset",
          "[tsh0]\nserver=192.0.2.1\nusername=alice\npassword=secret\nport = 4500\nmtu=1400\n", "ip link set lo up",
@@ -241,7 +242,7 @@ TEST(DaemonStart, FailuresExitOneAndSayWhyOnStandardError)
          {"System initial POLL mode success", "System initial timer success",
           "Failed to attach tun interface lo: Invalid argument", "Failed to initialize SD-WAN client.", "Start quit", "EXIT"},
          "tolvad: cannot create TUN interface lo through /dev/net/tun: Invalid argument\n"},
-        {"no default route", ok, "ip link set lo up",
+        {"no default route, waitroute=0", refuse.c_str(), "ip link set lo up",
          {"System initial POLL mode success", "System initial timer success", "sdwan client initial success",
           "Failed to load default route", "Failed to initialize SD-WAN client.",
           "Start quit", "EXIT"},
