@@ -178,6 +178,9 @@ void sess_move(peer_t *p, peer_sess_t *s, const peer_keys_t *k)
     n->oldkeys = old;
     n->rxpkts = copy.rxpkts;
     n->txpkts = copy.txpkts;
+    n->rxbytes = copy.rxbytes;
+    n->txbytes = copy.txbytes;
+    n->started = copy.started;
     const uint32_t idx = static_cast<uint32_t>(n - p->sess);
     p->keys[keys].sess = idx;
     if (old != PEER_NONE)
@@ -492,6 +495,8 @@ void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t l
     slot->len = static_cast<uint16_t>(SEALED_HDR_LEN + static_cast<uint32_t>(n));
     peer_tx_commit(p);
     s->txpkts++;
+    s->txbytes += len;
+    p->txbytes += len;
 }
 
 void peer_seal_close(peer_t *p, peer_sess_t *s)

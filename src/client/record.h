@@ -270,6 +270,10 @@ struct sdwan_count_t {
     sdwan_rlog_t rlog;
     uint64_t log_suppressed;  // lines of rlog's kinds held back since start-up
     uint32_t close_mismatch;  // CLOSEs for another session received in DATA since start-up
+    uint64_t start_time;      // wall-clock second of the start-up: shown, never compared
+    uint32_t heard;           // monotonic second of the last datagram from the peer's address and port, or of the start-up
+    uint32_t tx_failed;       // packets from the TUN interface lost: their send to the peer failed
+    uint32_t tun_write_failed;  // packets from the peer lost: their write to the TUN interface failed
     // Requests the kernel refused since start-up, by kind (SDWAN_KREQ_): each also has its line.
     uint32_t kreq_refused[SDWAN_KREQ_COUNT];
 };
