@@ -279,7 +279,7 @@ struct sdwan_count_t {
 };
 
 inline constexpr uint32_t STATUS_PATH_MAX = 264;  // path, ".tmpXXXXXX" and the terminator
-inline constexpr uint32_t STATUS_BUF = 16384;     // the whole file, with every prefix of "routes"
+inline constexpr uint32_t STATUS_BUF = 20480;     // the whole file, with every prefix of "routes"
 
 // The status file (client/status.h): the "status" key's path and the writer's state.
 struct sdwan_status_t {

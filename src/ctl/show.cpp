@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int MAX_SAMPLES = 192;  // the daemon's 34 series and a prefix of "routes" each (at most 120)
+constexpr int MAX_SAMPLES = 192;  // the daemon's 55 series at most and a prefix of "routes" each (at most 120)
 constexpr int NAME_LEN = 96;
 constexpr int LABELS_LEN = 320;
 constexpr int FILE_MAX = 32768;
