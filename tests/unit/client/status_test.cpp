@@ -806,7 +806,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     EXPECT_EQ(s["tolvad_rtt_max_seconds{interface=\"tolva0\"}"], "0.001500");
     EXPECT_EQ(s["tolvad_rtt_smoothed_seconds{interface=\"tolva0\"}"], "0.001500");
     EXPECT_EQ(s["tolvad_rtt_samples_total{interface=\"tolva0\"}"], "1");
-    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "4"}, {"openackcnt", "1"}, {"echorespcnt", "2"},
+    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "4"}, {"openackcnt", "1"}, {"echoreqcnt", "1"}, {"echorespcnt", "2"},
                                          {"panic_pkttype", "1"}}));
 
     tick();  // CLIENT_T0 + 5: the second request, answered after 700 us
@@ -828,7 +828,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     s = scrape();
     EXPECT_EQ(s["tolvad_session_state{interface=\"tolva0\",state=\"INIT\"}"], "1");
     EXPECT_EQ(s["tolvad_session_established_timestamp_seconds{interface=\"tolva0\"}"], "0");
-    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "6"}, {"openackcnt", "1"}, {"echorespcnt", "3"},
+    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "6"}, {"openackcnt", "1"}, {"echoreqcnt", "2"}, {"echorespcnt", "3"},
                                          {"closedcnt", "1"}, {"panic_pkttype", "1"}}));
 
     status_deinit(clnt);
