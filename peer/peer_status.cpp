@@ -30,7 +30,8 @@ const char peer_version[] = PEER_VERSION;
 namespace {
 
 constexpr char TMP_SUFFIX[] = ".tmpXXXXXX";
-constexpr size_t LINE_MAX_BYTES = 256;  // the longest line: a 31-character user and every count at 20 digits
+// The longest session line: every key, a 31-character user and every count at 20 digits (280).
+constexpr size_t LINE_MAX_BYTES = 320;
 
 // The text into buf; with a descriptor, the buffer goes out each time it fills (the file's whole
 // length is unbounded); without one, a text that does not fit marks the output full.
@@ -50,44 +51,98 @@ void drain(out_t *o)
     o->used = 0;
 }
 
-__attribute__((format(printf, 2, 3))) void put(out_t *o, const char *fmt, ...)
+// n bytes, with room for a terminator after them.
+void put_raw(out_t *o, const char *text, size_t n)
 {
     if (o->full)
         return;
-    if (o->fd >= 0 && o->len - o->used < LINE_MAX_BYTES)
+    if (o->fd >= 0 && o->len - o->used <= n)
         drain(o);
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = vsnprintf(o->buf + o->used, o->len - o->used, fmt, ap);
-    va_end(ap);
-    if (n < 0 || static_cast<size_t>(n) >= o->len - o->used) {
+    if (o->len - o->used <= n) {
         o->full = true;
         return;
     }
-    o->used += static_cast<size_t>(n);
+    memcpy(o->buf + o->used, text, n);
+    o->used += n;
+    o->buf[o->used] = '\0';
+}
+
+__attribute__((format(printf, 2, 3))) void put(out_t *o, const char *fmt, ...)
+{
+    char line[LINE_MAX_BYTES];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof line)
+        o->full = true;
+    else
+        put_raw(o, line, static_cast<size_t>(n));
+}
+
+// A session line is made by hand: printf's parsing of eleven conversions, 10 000 times a
+// second, was most of the write's time.
+char *cat(char *d, const char *s)
+{
+    while (*s != '\0')
+        *d++ = *s++;
+    return d;
+}
+
+char *cat_u64(char *d, uint64_t v)
+{
+    char t[20];
+    int n = 0;
+    do {
+        t[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0)
+        *d++ = t[--n];
+    return d;
+}
+
+char *cat_ip(char *d, uint32_t ipbe)
+{
+    uint8_t b[4];
+    st_raw32(b, ipbe);
+    for (int i = 0; i < 4; i++) {
+        if (i > 0)
+            *d++ = '.';
+        d = cat_u64(d, b[i]);
+    }
+    return d;
 }
 
 void emit(const peer_t *p, uint64_t now, out_t *o)
 {
-    char a[16], b[16];
+    char a[16];
     put(o, "%s: the server, then one line per live session\n", PEER_STATUS_MAGIC);
     put(o, "server version=%s start=%llu time=%llu sessions=%u max=%u interface=%s listen=%s:%u\n", peer_version,
         static_cast<unsigned long long>(p->start_time), static_cast<unsigned long long>(now), p->live, p->nsess,
         p->cfg.tun_name, ip2strv4(p->cfg.listen, a, sizeof a), unsigned{p->cfg.port});
+    char line[LINE_MAX_BYTES];
     for (uint32_t i = 0; i < p->nsess && !o->full; i++) {
         const peer_sess_t &s = p->sess[i];
         if (!s.live)
             continue;
         // The last datagram's wall-clock second, from its age on the monotonic clock.
         const uint32_t idle = p->now - s.lastsec;
-        put(o,
-            "session endpoint=%s:%u address=%s kind=%s since=%u heard=%llu rx_packets=%llu rx_bytes=%llu "
-            "tx_packets=%llu tx_bytes=%llu user=%s\n",
-            ip2strv4(s.ipbe, a, sizeof a), unsigned{s.port}, ip2strv4(s.addr, b, sizeof b),
-            s.sealed != 0 ? "sealed" : "legacy", s.started, static_cast<unsigned long long>(now - idle),
-            static_cast<unsigned long long>(s.rxpkts), static_cast<unsigned long long>(s.rxbytes),
-            static_cast<unsigned long long>(s.txpkts), static_cast<unsigned long long>(s.txbytes),
-            p->cfg.users[s.user].name);
+        char *d = cat(line, "session endpoint=");
+        d = cat_ip(d, s.ipbe);
+        *d++ = ':';
+        d = cat_u64(d, s.port);
+        d = cat_ip(cat(d, " address="), s.addr);
+        d = cat(cat(d, " kind="), s.sealed != 0 ? "sealed" : "legacy");
+        d = cat_u64(cat(d, " since="), s.started);
+        d = cat_u64(cat(d, " heard="), now - idle);
+        d = cat_u64(cat(d, " rx_packets="), s.rxpkts);
+        d = cat_u64(cat(d, " rx_bytes="), s.rxbytes);
+        d = cat_u64(cat(d, " tx_packets="), s.txpkts);
+        d = cat_u64(cat(d, " tx_bytes="), s.txbytes);
+        d = cat(cat(d, " user="), p->cfg.users[s.user].name);
+        *d++ = '\n';
+        put_raw(o, line, static_cast<size_t>(d - line));
     }
 }
 
