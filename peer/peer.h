@@ -106,6 +106,7 @@ struct peer_cfg_t {
     char log[PEER_LOGPATH]; // log=
     uint32_t logsize;       // logsize=: MiB the log may reach before it is renamed to <log>.1; 0 unbounded
     char metrics[PEER_LOGPATH];  // metrics=: Prometheus text file, rewritten every PEER_METRICS_SEC
+    char status[PEER_LOGPATH];   // status=: one line per live session, rewritten every second
     int nusers;
     int capusers;
     peer_user_t *users;     // allocated by the reader; peer_cfg_free releases it
@@ -125,6 +126,8 @@ struct peer_sess_t {
     uint32_t addr;          // tunnel address handed out, network order
     uint32_t lastsec;       // last datagram accepted from the client
     uint64_t rxpkts, txpkts;  // data packets client -> TUN, TUN -> client
+    uint64_t rxbytes, txbytes;  // their IP bytes, the tunnel's headers left out
+    uint32_t started;       // wall-clock second of the session's start: shown, never compared
     uint8_t sealed;         // a sealed session: keys below, never legacy DATA or echo
     uint32_t keys;          // slot of the keys it sends with (sealed)
     uint32_t oldkeys;       // slot of the keys a rekey replaced, still receiving; PEER_NONE
@@ -257,6 +260,10 @@ struct peer_t {
     uint32_t naddr;                    // pool addresses: npools * 256
     uint32_t pick;                     // where the next search for a free address starts
     uint32_t metrics_sec;              // when the metrics file was last written
+    uint64_t start_time;               // wall-clock second of the start-up, for the metrics and status
+    uint64_t rxbytes, txbytes;         // data bytes client -> TUN, TUN -> client, since start-up
+    int status_errno;                  // errno of the last failed status write, 0 after a good one
+    uint8_t status_written;            // this run put a status file in place: the stop removes it
     peer_sess_t *sess;
     uint32_t *hash;                    // (address, port) hash -> first session of the chain
     uint32_t *byaddr;                  // offset of a pool address -> its session
@@ -291,6 +298,7 @@ struct peer_t {
     uint8_t tun_rd[VNET_READ_MAX];
     uint8_t coal_buf[VNET_READ_MAX];
     vnet_coal_t coal;
+    uint32_t coal_bytes;               // IP bytes of the packets joined, taken back should the write fail
     uint32_t coal_sess;
     uint16_t coal_sid;
     // The sealed session, sized at start-up when privatekey= is given: 2 key sets per session
@@ -386,6 +394,18 @@ const char *peer_safe_name(const uint8_t *n, uint32_t len, char out[SDWAN_USER_M
 int peer_reload(peer_t *p);
 // Prometheus text file (peer_metrics.cpp): server counters and one series per live session.
 int peer_metrics_write(peer_t *p);
+
+// Status file (peer_status.cpp): a header line with the server's version, start and time of
+// writing, then one line per live session, for tolvactl show and scripts. Written every second
+// to a fresh temporary name and renamed over the file, from one fixed buffer.
+inline constexpr char PEER_STATUS_MAGIC[] = "# sdwan-peerd status";
+// The content into buf (wall-clock second now); its length, or 0 when it does not fit.
+size_t peer_status_format(const peer_t *p, uint64_t now, char *buf, size_t len);
+int peer_status_write(peer_t *p);  // 0, or -1 with errno set
+void peer_status_tick(peer_t *p);  // the write, a lasting fault logged once
+void peer_status_remove(peer_t *p);  // at the stop: the file this run wrote
+// The package's version, for -v, the metrics and the status file.
+extern const char peer_version[];
 
 // Packets (peer_proto.cpp). Replies go into the send batch; data for the TUN interface goes to
 // peer_tun_put.

@@ -248,6 +248,10 @@ constexpr kv_key_t PEER_KEYS[] = {
     {"metrics", kv_type::custom, false, 0, 0,
      [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->metrics, sizeof pc(d)->metrics - 4) == 0; },
      "a path of 1 to 251 characters"},
+    // Room for the ".tmpXXXXXX" of the file written first.
+    {"status", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) { return cfg_path(v.text, pc(d)->status, sizeof pc(d)->status - 10) == 0; },
+     "a path of 1 to 245 characters"},
 };
 static_assert(PEER_LOGPATH == 256, "the path lengths in PEER_KEYS");
 

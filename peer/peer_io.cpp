@@ -258,6 +258,9 @@ void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
             p->coal_sid = s->sid;
             p->st.tun_tx++;
             s->rxpkts++;
+            s->rxbytes += len;
+            p->rxbytes += len;
+            p->coal_bytes += len;
             return;
         }
     }
@@ -271,11 +274,15 @@ void peer_tun_put(peer_t *p, peer_sess_t *s, const uint8_t *pkt, uint32_t len)
     }
     p->st.tun_tx++;
     s->rxpkts++;
+    s->rxbytes += len;
+    p->rxbytes += len;
 }
 
 void peer_tun_flush(peer_t *p)
 {
     const uint32_t count = p->coal.count;
+    const uint32_t bytes = p->coal_bytes;
+    p->coal_bytes = 0;
     const uint32_t n = vnet_coal_finish(&p->coal);
     if (n == 0)
         return;
@@ -284,9 +291,12 @@ void peer_tun_flush(peer_t *p)
     // Counted as written when they joined: not so.
     p->st.tun_tx -= count;
     p->st.tun_txerr += count;
+    p->rxbytes -= bytes;
     peer_sess_t *s = p->coal_sess < p->nsess ? &p->sess[p->coal_sess] : nullptr;
-    if (s != nullptr && s->live && s->sid == p->coal_sid && s->rxpkts >= count)
+    if (s != nullptr && s->live && s->sid == p->coal_sid && s->rxpkts >= count) {
         s->rxpkts -= count;
+        s->rxbytes -= bytes;
+    }
 }
 
 namespace {

@@ -22,10 +22,6 @@
 #include "base/notify.h"
 #include "base/os.h"
 
-#ifndef PEER_VERSION
-#define PEER_VERSION "unknown"
-#endif
-
 namespace {
 
 constexpr char PEER_TIMER[] = "peer";
@@ -40,13 +36,15 @@ void on_hup(int)
     s_hup.store(1);
 }
 
-// The server's second: silence, the log interval, then what SIGHUP asked for and the metrics.
+// The server's second: silence, the log interval, then what SIGHUP asked for, the status file
+// and the metrics.
 void peer_second(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
     peer_tick(p);
     if (s_hup.exchange(0) != 0)
         (void)peer_reload(p);
+    peer_status_tick(p);
     if (p->cfg.metrics[0] != '\0' && p->now - p->metrics_sec >= PEER_METRICS_SEC) {
         p->metrics_sec = p->now;
         (void)peer_metrics_write(p);
@@ -241,7 +239,7 @@ int peer_main(int argc, char **argv)
         usage(stdout);
         return 0;
     case 'v':
-        printf("sdwan-peerd version %s\n", PEER_VERSION);
+        printf("sdwan-peerd version %s\n", peer_version);
         return 0;
     default:
         usage(stderr);
@@ -285,6 +283,7 @@ int peer_main(int argc, char **argv)
     }
     p->udpfd = -1;
     p->tunfd = -1;
+    p->start_time = os_cursec();
     int rc = 1;
     poll_start(notify_watchdog, nullptr);
     if (os_init() == 0 && peer_signals() == 0 && peer_start(p) == 0) {
@@ -304,6 +303,8 @@ int peer_main(int argc, char **argv)
         (void)start_failed();
     }
     log_stats(p->st);
+    // Nothing may read as a live server once it has ended.
+    peer_status_remove(p);
     tm_del(NOTIFY_TIMER);
     peer_stop(p);
     os_deinit();

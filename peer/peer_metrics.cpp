@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/event.h"
 #include "net/ipaddr.h"
 #include "peer/peer.h"
 #include "base/log.h"
@@ -141,6 +142,18 @@ int peer_metrics_write(peer_t *p)
         for (const counter_t &c : COUNTERS)
             put(o, "# HELP sdwan_peer_%s_total %s\n# TYPE sdwan_peer_%s_total counter\nsdwan_peer_%s_total %llu\n",
                 c.name, c.help, c.name, c.name, static_cast<unsigned long long>(p->st.*c.field));
+        put(o, "# HELP sdwan_peer_rx_bytes_total Bytes of the data packets from clients written to the interface.\n"
+               "# TYPE sdwan_peer_rx_bytes_total counter\nsdwan_peer_rx_bytes_total %llu\n",
+            static_cast<unsigned long long>(p->rxbytes));
+        put(o, "# HELP sdwan_peer_tx_bytes_total Bytes of the data packets from the interface sent to clients.\n"
+               "# TYPE sdwan_peer_tx_bytes_total counter\nsdwan_peer_tx_bytes_total %llu\n",
+            static_cast<unsigned long long>(p->txbytes));
+        put(o, "# HELP sdwan_peer_build_info The server's version.\n# TYPE sdwan_peer_build_info gauge\n"
+               "sdwan_peer_build_info{version=\"%s\"} 1\n",
+            peer_version);
+        put(o, "# HELP sdwan_peer_start_time_seconds Unix time at which the server started.\n"
+               "# TYPE sdwan_peer_start_time_seconds gauge\nsdwan_peer_start_time_seconds %llu\n",
+            static_cast<unsigned long long>(p->start_time));
         put(o, "# HELP sdwan_peer_sessions Live sessions.\n# TYPE sdwan_peer_sessions gauge\nsdwan_peer_sessions %u\n",
             p->live);
         put(o, "# HELP sdwan_peer_sessions_max Size of the session table (sessions=).\n"
@@ -154,6 +167,16 @@ int peer_metrics_write(peer_t *p)
                        [](const peer_t *, const peer_sess_t &s) { return s.txpkts; });
         session_series(o, p, "idle_seconds", "gauge", "Seconds since the client was last heard from.",
                        [](const peer_t *q, const peer_sess_t &s) { return uint64_t{q->now - s.lastsec}; });
+        session_series(o, p, "rx_bytes_total", "counter", "Bytes of the data packets from the client to the interface.",
+                       [](const peer_t *, const peer_sess_t &s) { return s.rxbytes; });
+        session_series(o, p, "tx_bytes_total", "counter", "Bytes of the data packets from the interface to the client.",
+                       [](const peer_t *, const peer_sess_t &s) { return s.txbytes; });
+        session_series(o, p, "start_time_seconds", "gauge", "Unix time at which the session started.",
+                       [](const peer_t *, const peer_sess_t &s) { return uint64_t{s.started}; });
+        // Last: a file that stops changing tells its age by this.
+        put(o, "# HELP sdwan_peer_status_time_seconds Unix time at which the server wrote this file.\n"
+               "# TYPE sdwan_peer_status_time_seconds gauge\nsdwan_peer_status_time_seconds %llu\n",
+            static_cast<unsigned long long>(os_cursec()));
         flush(o);
         if (close(o->fd) != 0 && o->err == 0)
             o->err = errno;

@@ -315,4 +315,6 @@ void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
     slot->len = static_cast<uint16_t>(len + SDWAN_HDR_LEN);
     peer_tx_commit(p);
     s->txpkts++;
+    s->txbytes += len;
+    p->txbytes += len;
 }

@@ -23,7 +23,8 @@ bool same_settings(const peer_cfg_t &a, const peer_cfg_t &b)
 {
     return strcmp(a.tun_name, b.tun_name) == 0 && a.port == b.port && a.listen == b.listen && a.mtu == b.mtu &&
            a.encrypt == b.encrypt && a.dns0 == b.dns0 && a.dns1 == b.dns1 && a.sessions == b.sessions &&
-           strcmp(a.log, b.log) == 0 && strcmp(a.metrics, b.metrics) == 0;
+           strcmp(a.log, b.log) == 0 && strcmp(a.metrics, b.metrics) == 0 &&
+           strcmp(a.status, b.status) == 0;
 }
 
 // legacy= and privatekey= of the new file become the running ones, with one line for what

@@ -482,6 +482,8 @@ void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t l
     slot->len = static_cast<uint16_t>(SEALED_HDR_LEN + static_cast<uint32_t>(n));
     peer_tx_commit(p);
     s->txpkts++;
+    s->txbytes += len;
+    p->txbytes += len;
 }
 
 void peer_seal_close(peer_t *p, peer_sess_t *s)

@@ -111,6 +111,10 @@ int peer_setup(peer_t *p)
     if (peer_table_init(p) != 0)
         return -1;
     memset(&p->st, 0, sizeof p->st);
+    p->rxbytes = p->txbytes = 0;
+    p->coal_bytes = 0;
+    p->status_errno = 0;
+    p->status_written = 0;
     p->ntx = 0;
     // The offloads are the start-up's to choose, once the interface and the socket are open.
     p->gro = p->gso = 0;
@@ -258,6 +262,7 @@ peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, ui
     s->user = static_cast<uint32_t>(user);
     s->addr = addr;
     s->lastsec = p->now;
+    s->started = static_cast<uint32_t>(os_cursec());
     uint32_t h = sess_hash(p, ipbe, port);
     s->hnext = p->hash[h];
     p->hash[h] = idx;

@@ -66,6 +66,7 @@ uint32_t session_mtu(const sdwan_t *clnt)
         return;
     const uint32_t pkt_len = static_cast<uint32_t>(len) + SDWAN_HDR_LEN;
     if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, dgram, pkt_len) < 0) {
+        clnt->count.tx_failed++;
         log_help("Failed to send packet to peer\n");
         return;
     }
@@ -81,6 +82,7 @@ void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride
         return;
     if (sock_send_gso(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, buf, bytes, stride, &clnt->io.udpgso) <
         0) {
+        clnt->count.tx_failed += pkts;
         log_help("Failed to send packet to peer\n");
         return;
     }
@@ -165,6 +167,7 @@ void tun_recv_sealed(sdwan_t *clnt)
     if (n == 0)
         return;
     if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, buf, n) < 0) {
+        clnt->count.tx_failed++;
         log_help("Failed to send packet to peer\n");
         return;
     }
@@ -265,6 +268,7 @@ void sdwan_onDATA(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr
 
     const int n = data_tun_write(clnt, buf + SDWAN_HDR_LEN, dlen);
     if (n < 0) {
+        clnt->count.tun_write_failed++;
         log_help("Failed to send data to tunnel\n");
         return;
     }
@@ -276,6 +280,7 @@ void sdwan_data_deliver(sdwan_t *clnt, const uint8_t *pkt, uint32_t len)
 {
     const int n = data_tun_write(clnt, pkt, static_cast<int>(len));
     if (n < 0) {
+        clnt->count.tun_write_failed++;
         log_help("Failed to send data to tunnel\n");
         return;
     }
@@ -306,6 +311,7 @@ void coal_write(sdwan_t *clnt)
     // lost, with one line for the one write.
     uint8_t *const buf = clnt->io.coalbuf;
     if (tun_send_vnet(clnt->io.tunfd, buf, buf + VNET_HDR_LEN, static_cast<int>(n - VNET_HDR_LEN)) < 0) {
+        clnt->count.tun_write_failed += count;
         log_help("Failed to send data to tunnel\n");
         return;
     }

@@ -88,6 +88,7 @@ void sdwan_sendECHOREQ(sdwan_t *clnt)
     uint8_t buf[SDWAN_CTRLBUF];
     uint32_t len = sdwan_pktechoreq(clnt, buf);
     echo_rtt_sent(clnt, ld_le64(buf + ECHO_TICK_AT));
+    clnt->count.stats.echoreqcnt++;
     if (seal_on(clnt)) {
         // The same body, without the header and signature the keys make needless.
         (void)seal_send(clnt, SEAL_KIND_ECHOREQ, buf + SDWAN_CTRL_LEN, SDWAN_ECHOBODY_LEN);

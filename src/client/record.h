@@ -280,12 +280,16 @@ struct sdwan_count_t {
     sdwan_rlog_t rlog;
     uint64_t log_suppressed;  // lines of rlog's kinds held back since start-up
     uint32_t close_mismatch;  // CLOSEs for another session received in DATA since start-up
+    uint64_t start_time;      // wall-clock second of the start-up: shown, never compared
+    uint32_t heard;           // monotonic second of the last datagram from the peer's address and port, or of the start-up
+    uint32_t tx_failed;       // packets from the TUN interface lost: their send to the peer failed
+    uint32_t tun_write_failed;  // packets from the peer lost: their write to the TUN interface failed
     // Requests the kernel refused since start-up, by kind (SDWAN_KREQ_): each also has its line.
     uint32_t kreq_refused[SDWAN_KREQ_COUNT];
 };
 
 inline constexpr uint32_t STATUS_PATH_MAX = 264;  // path, ".tmpXXXXXX" and the terminator
-inline constexpr uint32_t STATUS_BUF = 16384;     // the whole file, with every prefix of "routes"
+inline constexpr uint32_t STATUS_BUF = 20480;     // the whole file, with every prefix of "routes"
 
 // The status file (client/status.h): the "status" key's path and the writer's state.
 struct sdwan_status_t {

@@ -205,6 +205,8 @@ void tick_data(sdwan_t *clnt, uint32_t now)
 int sdwclnt_init(sdwan_t *clnt)
 {
     snprintf(clnt->io.tmr_name, sizeof clnt->io.tmr_name, "%s_%d", "sdwclnt", 0);
+    clnt->count.start_time = os_cursec();
+    clnt->count.heard = now_sec();
     clnt->io.tunfd = -1;
     // Created here so the first OPEN allocates nothing; on failure it is tried again at the
     // first OPEN.
@@ -469,6 +471,7 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     // OPENREJ or a late ECHORESP may carry other values), so dropping on a mismatch would drop
     // good packets. panic_token stays unused.
     clnt->count.stats.sock_rxpkts++;
+    clnt->count.heard = now;
     // Only what decrypts under the session's keys shows the peer alive.
     if (seal_on(clnt)) {
         seal_rx rx;

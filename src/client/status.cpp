@@ -14,6 +14,10 @@
 #include "base/log.h"
 #include "client/sealed.h"
 
+#ifndef TOLVAD_VERSION
+#define TOLVAD_VERSION "unknown"
+#endif
+
 namespace {
 
 // mkostemp's template: the six X become a fresh name at each write.
@@ -28,10 +32,9 @@ struct counter_t {
 
 constexpr char RESETS_HELP[] = "Session attempts and sessions ended, by reason.";
 
-// The counters the client counts, named for what they count. Four counters of the record are
-// left out (txdnscnt, opencnt, echoreqcnt, panic_token): nothing counts them, and
-// a series that can never move only misleads. Series of one family follow
-// each other.
+// The counters the client counts, named for what they count. Three counters of the record are
+// left out (txdnscnt, opencnt, panic_token): nothing counts them, and a series that can never
+// move only misleads. Series of one family follow each other.
 constexpr counter_t COUNTERS[] = {
     {"tunnel_transmit_packets_total", nullptr, &netif_stats::sock_txpkts,
      "Packets from the TUN interface sent to the peer."},
@@ -51,6 +54,8 @@ constexpr counter_t COUNTERS[] = {
     {"session_resets_total", "reason=\"rejected\"", &netif_stats::openrejcnt, RESETS_HELP},
     {"session_resets_total", "reason=\"peer_silent\"", &netif_stats::panic_dataot, RESETS_HELP},
     {"session_resets_total", "reason=\"closed\"", &netif_stats::closedcnt, RESETS_HELP},
+    {"echo_requests_total", nullptr, &netif_stats::echoreqcnt,
+     "Echo requests sent: 1 - responses / requests is the loss."},
     {"echo_responses_total", nullptr, &netif_stats::echorespcnt, "Echo responses accepted."},
     {"resolver_datagrams_total", nullptr, &netif_stats::rxdnscnt,
      "Datagrams from port 53 received while resolving the peer."},
@@ -63,7 +68,7 @@ constexpr counter_t COUNTERS[] = {
     {"unknown_type_total", nullptr, &netif_stats::panic_pkttype,
      "Datagrams from the peer of an unknown packet type."},
 };
-static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 4);
+static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t) - 3);
 
 // The request label of kernel_requests_refused_total, by SDWAN_KREQ_ value.
 const char *const KREQ_NAMES[] = {"route", "address", "mtu"};
@@ -243,6 +248,9 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_gauge(&o, clnt, "tunnel_mtu_bytes", "MTU of the TUN interface in the session, 0 outside one.",
               clnt->sess.state == SDWANCLNT_DATA ? mtu : 0);
 
+    if (clnt->conf.rtmode != SDWAN_RTMODE_SPLIT)
+        put_gauge(&o, clnt, "default_route_installed", "1 while the tunnel's default route is in place.",
+                  (clnt->host.own & SDWAN_OWN_DEFRT) != 0 ? 1 : 0);
     if (clnt->conf.rtmode == SDWAN_RTMODE_SPLIT) {
         put_family(&o, "route_installed", "gauge",
                    "A prefix of the routes key: 1 while its route through the tunnel is in place.");
@@ -274,6 +282,13 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
                "Bytes of the packets sent to the peer, headers left out.", clnt->count.txbytes);
     put_single(&o, clnt, "tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.",
                clnt->count.rxbytes);
+    put_single(&o, clnt, "tunnel_transmit_dropped_total", "counter",
+               "Packets from the TUN interface lost: their send to the peer failed.", clnt->count.tx_failed);
+    put_single(&o, clnt, "tunnel_receive_dropped_total", "counter",
+               "Packets from the peer lost: their write to the TUN interface failed.", clnt->count.tun_write_failed);
+    put_gauge(&o, clnt, "peer_idle_seconds",
+              "Seconds since the last datagram from the peer's address and port, or since the start while none came.",
+              static_cast<uint32_t>(os_monosec()) - clnt->count.heard);
     put_single(&o, clnt, "close_mismatch_total", "counter",
                "CLOSE packets in a session whose sid and token were not the session's: each asks the peer first.",
                clnt->count.close_mismatch);
@@ -293,6 +308,10 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_single(&o, clnt, "rtt_samples_total", "counter", "Echo responses matched to their request and measured.",
                r.samples);
 
+    put_family(&o, "build_info", "gauge", "The daemon's version.");
+    put_series(&o, "build_info", clnt);
+    put(&o, ",version=\"%s\"} 1\n", TOLVAD_VERSION);
+    put_gauge(&o, clnt, "start_time_seconds", "Unix time at which the daemon started.", clnt->count.start_time);
     // Last: a file that stops changing tells its age by this.
     put_gauge(&o, clnt, "status_time_seconds", "Unix time at which the daemon wrote this file.", os_cursec());
     return o.full ? 0 : o.used;

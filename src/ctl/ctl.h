@@ -13,7 +13,9 @@ struct sdwan_t;
 
 // 0 when the daemon would start a session with the file, 1 otherwise.
 int ctl_check(sdwan_t *clnt, const char *cfgpath, bool json, FILE *out);
-// 0 when the status file was read, 1 otherwise (the reason on err).
+// The status file of the client or of the server, whichever wrote it: 0 when it was read and is
+// fresh, 3 when read but stale (its time more than three one-second writes old: the daemon has
+// ended or stopped writing), 1 when it cannot be read (the reason on err).
 int ctl_show(const char *statuspath, bool json, FILE *out, FILE *err);
 // Removes what a killed run of the configuration's interface left; 0 also when there was nothing.
 int ctl_cleanup(sdwan_t *clnt, const char *cfgpath);

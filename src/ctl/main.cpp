@@ -17,8 +17,9 @@ void usage(FILE *out)
           "       tolvactl -h\n"
           "check: what tolvad will make of the configuration (default /etc/sdwan/kesp.conf);\n"
           "       exit 0 when it would start a session, 1 otherwise\n"
-          "show:  the state of the running client, from its status file (default: the one the\n"
-          "       configuration names with status=)\n"
+          "show:  the state of the running client, or the sessions of the running server, from\n"
+          "       its status file (default: the one the configuration names with status=);\n"
+          "       exit 3 when the file is stale\n"
           "cleanup: remove what a killed run left (its TUN interface and routes); the service\n"
           "       units run it after every end of the daemon\n",
           out);

@@ -1,5 +1,6 @@
 // tolvactl show: the status file of a running client (the text exposition format the daemon
-// writes once a second) turned into a few lines for a person, or one JSON object.
+// writes once a second) turned into a few lines for a person, or one JSON object; or that of a
+// running server, a header line and one line per session, turned into a table.
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -10,12 +11,19 @@
 
 namespace {
 
-constexpr int MAX_SAMPLES = 192;  // the daemon's 34 series and a prefix of "routes" each (at most 120)
+constexpr int MAX_SAMPLES = 192;  // the daemon's 55 series at most and a prefix of "routes" each (at most 120)
 constexpr int NAME_LEN = 96;
 constexpr int LABELS_LEN = 320;
 constexpr int FILE_MAX = 32768;
-// Older than this, the file no longer tells a running daemon's state: it writes every second.
-constexpr double STALE_SEC = 5;
+// Both daemons rewrite their status file every second; three writes missed and the file no
+// longer tells a running daemon's state.
+constexpr double WRITE_SEC = 1;
+constexpr double STALE_SEC = 3 * WRITE_SEC;
+// The exit status of a file read whole but stale.
+constexpr int STALE_RC = 3;
+// The first line of the server's status file; the client's has none such.
+constexpr char PEER_MAGIC[] = "# sdwan-peerd status";
+constexpr int PEER_LINE = 512;
 
 struct sample_t {
     char name[NAME_LEN];
@@ -187,10 +195,151 @@ int read_status(const char *path, status_t *st, FILE *err)
     return 0;
 }
 
+// The value of " key=" in a line of the server's file: a word, or with rest the remainder of
+// the line (the user name, which may hold blanks). False when absent.
+bool word(const char *line, const char *key, char *out, size_t len, bool rest = false)
+{
+    const size_t klen = strlen(key);
+    for (const char *p = strchr(line, ' '); p != nullptr; p = strchr(p + 1, ' ')) {
+        if (strncmp(p + 1, key, klen) != 0 || p[1 + klen] != '=')
+            continue;
+        const char *v = p + 2 + klen;
+        size_t n = rest ? strcspn(v, "\n") : strcspn(v, " \n");
+        if (n >= len)
+            n = len - 1;
+        memcpy(out, v, n);
+        out[n] = '\0';
+        return true;
+    }
+    return false;
+}
+
+double num(const char *line, const char *key)
+{
+    char v[32];
+    return word(line, key, v, sizeof v) ? strtod(v, nullptr) : 0;
+}
+
+// The endpoint "a.b.c.d:port" cut in two.
+void endpoint(const char *ep, char *addr, size_t alen, long *port)
+{
+    const char *colon = strrchr(ep, ':');
+    const size_t n = colon != nullptr ? static_cast<size_t>(colon - ep) : strlen(ep);
+    snprintf(addr, alen, "%.*s", static_cast<int>(n), ep);
+    *port = colon != nullptr ? strtol(colon + 1, nullptr, 10) : 0;
+}
+
+// The server's file: its header, then the sessions as they are read, so that 10 000 of them need
+// no more room than one line.
+int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE *err)
+{
+    static char line[PEER_LINE];
+    if (fgets(line, sizeof line, fp) == nullptr || strncmp(line, "server ", 7) != 0 || strchr(line, '\n') == nullptr) {
+        fprintf(err, "tolvactl: %s is not a whole sdwan-peerd status file\n", path);
+        return 1;
+    }
+    char version[64] = "", ifname[32] = "", listen[32] = "";
+    word(line, "version", version, sizeof version);
+    word(line, "interface", ifname, sizeof ifname);
+    word(line, "listen", listen, sizeof listen);
+    const double start = num(line, "start"), written = num(line, "time");
+    const double live = num(line, "sessions"), max = num(line, "max");
+    const bool stale = now - written > STALE_SEC;
+    char la[16];
+    long lport;
+    endpoint(listen, la, sizeof la, &lport);
+    char t1[40], t2[40], t3[40];
+    if (json) {
+        ctl_json_str(out, "{\"daemon\":\"sdwan-peerd\",\"version\":", version);
+        ctl_json_str(out, ",\"interface\":", ifname);
+        ctl_json_str(out, ",\"listen\":{\"address\":", la);
+        fprintf(out, ",\"port\":%ld},\"start_time\":%.0f,\"sessions_max\":%.0f,\"sessions\":[", lport, start, max);
+    } else {
+        utc(start, t1, sizeof t1);
+        span(now - start, t2, sizeof t2);
+        fprintf(out, "server: sdwan-peerd %s, interface %s, UDP %s\n", version, ifname, listen);
+        fprintf(out, "  started: %s (%s)\n", t1, t2);
+        fprintf(out, "  sessions: %.0f of %.0f\n", live, max);
+        utc(written, t1, sizeof t1);
+        span(now - written, t2, sizeof t2);
+        fprintf(out, "  status file: %s, written %s (%s ago)%s\n", path, t1, t2,
+                stale ? ": stale, the daemon is not running or not writing" : "");
+        fprintf(out, "\n%-16s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", "user", "endpoint", "address", "kind", "up",
+                "heard", "received (packets)", "sent (packets)");
+    }
+    const char *sep = "";
+    // A last line without its end is not whole: left out.
+    while (fgets(line, sizeof line, fp) != nullptr) {
+        if (strncmp(line, "session ", 8) != 0 || strchr(line, '\n') == nullptr)
+            continue;
+        char user[64] = "", ep[32] = "", addr[16] = "", kind[16] = "";
+        word(line, "user", user, sizeof user, true);
+        word(line, "endpoint", ep, sizeof ep);
+        word(line, "address", addr, sizeof addr);
+        word(line, "kind", kind, sizeof kind);
+        const double since = num(line, "since"), heard = num(line, "heard");
+        const double rxp = num(line, "rx_packets"), rxb = num(line, "rx_bytes");
+        const double txp = num(line, "tx_packets"), txb = num(line, "tx_bytes");
+        if (json) {
+            char ea[16];
+            long eport;
+            endpoint(ep, ea, sizeof ea, &eport);
+            fputs(sep, out);
+            ctl_json_str(out, "{\"user\":", user);
+            ctl_json_str(out, ",\"endpoint\":{\"address\":", ea);
+            fprintf(out, ",\"port\":%ld},\"address\":", eport);
+            ctl_json_str(out, "", addr);
+            ctl_json_str(out, ",\"kind\":", kind);
+            fprintf(out,
+                    ",\"since\":%.0f,\"last_heard\":%.0f,\"received\":{\"packets\":%.0f,\"bytes\":%.0f},"
+                    "\"sent\":{\"packets\":%.0f,\"bytes\":%.0f}}",
+                    since, heard, rxp, rxb, txp, txb);
+            sep = ",";
+            continue;
+        }
+        span(now - since, t1, sizeof t1);
+        span(now - heard, t2, sizeof t2);
+        char rx[48], tx[48];
+        bytes_text(rxb, t3, sizeof t3);
+        snprintf(rx, sizeof rx, "%s (%.0f)", t3, rxp);
+        bytes_text(txb, t3, sizeof t3);
+        snprintf(tx, sizeof tx, "%s (%.0f)", t3, txp);
+        fprintf(out, "%-16s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", user, ep, addr, kind, t1, t2, rx, tx);
+    }
+    if (json)
+        fprintf(out, "],\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
+    return stale ? STALE_RC : 0;
+}
+
+// Which daemon wrote the file: the server's begins with its own line.
+int peer_file(const char *path, FILE **fp)
+{
+    *fp = fopen(path, "re");
+    if (*fp == nullptr)
+        return -1;
+    char head[sizeof PEER_MAGIC];
+    if (fgets(head, sizeof head, *fp) != nullptr && strcmp(head, PEER_MAGIC) == 0) {
+        // The rest of the first line.
+        int c;
+        while ((c = fgetc(*fp)) != EOF && c != '\n') {
+        }
+        return 1;
+    }
+    fclose(*fp);
+    *fp = nullptr;
+    return 0;
+}
+
 }  // namespace
 
 int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
 {
+    FILE *fp;
+    if (peer_file(path, &fp) == 1) {
+        const int rc = show_peer(fp, path, json, now, out, err);
+        fclose(fp);
+        return rc;
+    }
     static status_t st;
     if (read_status(path, &st, err) != 0)
         return 1;
@@ -259,7 +408,7 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
             sep = ",";
         }
         fprintf(out, "],\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
-        return 0;
+        return stale ? STALE_RC : 0;
     }
 
     char t1[40], t2[40];
@@ -315,7 +464,7 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
     span(now - written, t2, sizeof t2);
     fprintf(out, "  status file: %s, written %s (%s ago)%s\n", path, t1, t2,
             stale ? ": stale, the daemon is not running or not writing" : "");
-    return 0;
+    return stale ? STALE_RC : 0;
 }
 
 int ctl_show(const char *path, bool json, FILE *out, FILE *err)

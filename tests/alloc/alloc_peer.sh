@@ -2,7 +2,7 @@
 # The peer server never touches the heap once started: with the allocation interposer preloaded
 # and armed after start-up, 50 sessions from the load generator with echoes and data both ways,
 # a short flood of bad OPENs with its rate-limited log and summary, repeated OPENs, the metrics
-# file rewritten, a sealed client's traffic and its second handshake (a rekey of its session,
+# and status files rewritten, a sealed client's traffic and its second handshake (a rekey of its session,
 # which moves it to the new process's port),
 # and the sessions dropped on silence must not allocate even once. (A reload of
 # the user list allocates the new list, by design: it is left out of the counted window.)
@@ -20,6 +20,7 @@ REPORT="$E2E_DIR/alloc.txt"
     echo "pool=10.8.0.0/23"
     echo "sessions=100"
     echo "metrics=$E2E_DIR/peer.prom"
+    echo "status=$E2E_DIR/peer.status"
     for i in $(seq 0 49); do echo "user=branch-$i:pw-$i"; done
     echo "user=warm-0:pw-0"
     echo "user=alice:wonderland"
@@ -67,6 +68,7 @@ silent() {  # a line per session, or for many at once "peer: N more sessions dro
 wait_for 25 "sessions dropped on silence" silent
 grep -q 'sources not logged in the last' "$E2E_DIR/peerd.log" || fail "no summary line in the counted window"
 grep -q '^sdwan_peer_open_accepted_total' "$E2E_DIR/peer.prom" || fail "no metrics file"
+grep -q '^server version=.* sessions=0 ' "$E2E_DIR/peer.status" || fail "no status file, or sessions in it"
 
 kill "-$(( $(kill -l SIGRTMIN) + 4 ))" "$PEER_PID"
 stop_pid "$PEER_PID" TERM

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# tolvactl against a running client: check on its configuration, show (text and JSON) during an
-# enciphered session with traffic, promtool on the status file it reads, and show marking the
-# file stale once the daemon has died without removing it.
+# tolvactl against a running client and server: check on the client's configuration, show (text
+# and JSON) of both daemons' status files during an enciphered session with traffic, promtool on
+# the client's status file and the server's metrics, show marking the client's file stale (exit 3)
+# once the daemon has died without removing it, and the server's file removed at its stop.
 . "$(dirname "$0")/lib.sh"
 TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
 command -v promtool >/dev/null || fail "promtool is not installed (scripts/deps.sh installs it)"
 e2e_topology
 
 prom="$E2E_DIR/tolvad.prom"
-peer_config "$E2E_DIR/peer.conf"
+peerstatus="$E2E_DIR/peer.status"
+peerprom="$E2E_DIR/peer.prom"
+peer_config "$E2E_DIR/peer.conf" "status=$peerstatus" "metrics=$peerprom"
 client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "datalog=0" "status=$prom"
 
 out="$("$TOLVACTL" check -f "$E2E_DIR/tolvad.conf")" || fail "tolvactl check: $out"
@@ -46,14 +49,40 @@ assert r["samples"] >= 1 and 0 < r["min"] <= r["smoothed"] <= r["max"] < 1, r
 assert j["stale"] is False
 PY
 
-# The file of a real run follows the metric conventions.
+# The server's view of the same session.
+out="$("$TOLVACTL" show "$peerstatus")" || fail "tolvactl show on the server's file: $out"
+printf '%s\n' "$out"
+grep -qE '^  sessions: 1 of 1024$' <<<"$out" || fail "server's session count: $out"
+grep -qE '^alice +[0-9.]+:[0-9]+ +10\.8\.0\.2 +legacy ' <<<"$out" || fail "alice's session row: $out"
+json="$("$TOLVACTL" show --json "$peerstatus")" || fail "tolvactl show --json on the server's file"
+python3 - "$json" <<'PY' || fail "tolvactl show --json: $json"
+import json, sys
+j = json.loads(sys.argv[1])
+assert j["daemon"] == "sdwan-peerd" and j["stale"] is False and len(j["sessions"]) == 1, j
+s = j["sessions"][0]
+assert s["user"] == "alice" and s["address"] == "10.8.0.2" and s["kind"] == "legacy", s
+assert s["received"]["packets"] >= 5 and s["received"]["bytes"] >= 5 * 84, s
+assert s["sent"]["packets"] >= 5 and s["sent"]["bytes"] >= 5 * 84, s
+assert s["since"] <= s["last_heard"] <= j["status_time"], s
+PY
+
+# The files of a real run follow the metric conventions: the client's, and the server's once
+# written (every 10 s).
 promtool check metrics <"$prom" || fail "promtool check metrics on the status file"
+wait_for 12 "the server's metrics" grep -q '^sdwan_peer_session_rx_bytes_total{user="alice"' "$peerprom"
+promtool check metrics <"$peerprom" || fail "promtool check metrics on the server's metrics"
 log "promtool check metrics: ok"
 
 # A daemon that dies leaves its file behind: its time stamp tells.
 kill -KILL "$CLIENT_PID"
 wait "$CLIENT_PID" 2>/dev/null || true
-sleep 6
-out="$("$TOLVACTL" show "$prom")" || fail "tolvactl show on a stale file: $out"
+sleep 4
+rc=0
+out="$("$TOLVACTL" show "$prom")" || rc=$?
+[ "$rc" -eq 3 ] || fail "tolvactl show on a stale file exited $rc: $out"
 grep -q ': stale, the daemon is not running or not writing$' <<<"$out" || fail "stale file not marked: $out"
+
+# A server that stops leaves no file to read as live sessions.
+stop_pid "$PEER_PID" TERM
+[ ! -e "$peerstatus" ] || fail "the server's status file outlived it"
 log "PASS"

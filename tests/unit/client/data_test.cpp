@@ -288,6 +288,7 @@ TEST_F(DataPathTest, OutboundSendFailure)
     EXPECT_EQ(g_clnt.count.stats.tun_rxpkts, 1u);
     EXPECT_EQ(g_clnt.count.stats.sock_txpkts, 0u);
     EXPECT_EQ(log.all(), (std::vector<std::string>{"Sendto error", "Failed to send packet to peer"}));
+    EXPECT_EQ(g_clnt.count.tx_failed, 1u);
     EXPECT_EQ(g_clnt.sess.state, SDWANCLNT_DATA);
 }
 
@@ -336,13 +337,14 @@ TEST_F(DataPathTest, InboundRefused)
         const char *name;
         Bytes dgram;
         const char *line;
+        uint32_t write_failed;  // lost to a refused TUN write, so far
     };
     const Case cases[] = {
-        {"header_only", header(SDWAN_DATA, 0), "Invalid data length received: 0"},
-        {"five_bytes", Bytes{SDWAN_DATA, 0, 1, 2, 3}, "Invalid data length received: -3"},
-        {"edata_header_only", header(SDWAN_EDATA, 1), "Invalid data length received: 0"},
+        {"header_only", header(SDWAN_DATA, 0), "Invalid data length received: 0", 0},
+        {"five_bytes", Bytes{SDWAN_DATA, 0, 1, 2, 3}, "Invalid data length received: -3", 0},
+        {"edata_header_only", header(SDWAN_EDATA, 1), "Invalid data length received: 0", 0},
         // Not an IP packet: the TUN driver refuses the write.
-        {"not_ip", ScriptPeer::cat({header(SDWAN_DATA, 0), Bytes(20, 0)}), "Failed to send data to tunnel"},
+        {"not_ip", ScriptPeer::cat({header(SDWAN_DATA, 0), Bytes(20, 0)}), "Failed to send data to tunnel", 1},
     };
     for (const Case &tc : cases) {
         SCOPED_TRACE(tc.name);
@@ -350,6 +352,7 @@ TEST_F(DataPathTest, InboundRefused)
         peer_->inject(&g_clnt, tc.dgram);
         EXPECT_EQ(log.all(), std::vector<std::string>{tc.line});
         EXPECT_EQ(g_clnt.count.stats.tun_txpkts, 0u);
+        EXPECT_EQ(g_clnt.count.tun_write_failed, tc.write_failed);
     }
     EXPECT_TRUE(recv_within(receiver_, 50).empty());
 }
@@ -631,6 +634,7 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
         g_clnt.io.udpgro = true;
         g_clnt.count.stats = netif_stats{};
         g_clnt.count.rxbytes = 0;
+        g_clnt.count.tun_write_failed = 0;
         LogCapture log;
         ippkt::Tcp far;
         far.src = ntohl(FAR_IP);
@@ -647,6 +651,7 @@ TEST_F(DataPathTest, JoinedSegmentsDeliveredOnlyWhenTheirWriteIsTaken)
         sdwan_data_flush(&g_clnt);
         EXPECT_EQ(g_clnt.count.stats.tun_txpkts, r.txpkts);
         EXPECT_EQ(g_clnt.count.rxbytes, r.taken ? 2620u : 0u);
+        EXPECT_EQ(g_clnt.count.tun_write_failed, r.taken ? 0u : 3u);
         EXPECT_EQ(log.all(), r.lines);
         if (r.taken) {
             uint8_t got[4096];

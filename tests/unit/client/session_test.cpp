@@ -194,6 +194,7 @@ TEST_F(SessionTicks, SourceFilterDropsOtherPortsAndAddresses)
     ASSERT_FALSE(peer->recv().empty());
     log->take();
     const uint32_t ltime = clnt->sess.ltime;
+    const uint32_t heard = clnt->count.heard;
     FakeClock::advance(1);
 
     // A real datagram from another port of the peer's address.
@@ -216,12 +217,14 @@ TEST_F(SessionTicks, SourceFilterDropsOtherPortsAndAddresses)
     EXPECT_EQ(clnt->count.stats.sock_rxpkts, 0u);
     EXPECT_EQ(clnt->count.stats.openrejcnt, 0u);
     EXPECT_EQ(clnt->sess.ltime, ltime);
+    EXPECT_EQ(clnt->count.heard, heard);
     EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
     EXPECT_TRUE(log->take().empty());
 
     // The same datagram from the peer's own address and port is taken.
     ASSERT_TRUE(peer->send_and_deliver(clnt, rej));
     EXPECT_EQ(clnt->count.stats.sock_rxpkts, 1u);
+    EXPECT_EQ(clnt->count.heard, FakeClock::mono_sec());
     EXPECT_EQ(clnt->count.stats.openrejcnt, 1u);
 }
 
@@ -355,7 +358,8 @@ TEST_F(SessionTicks, HowASessionEnds)
     const EndCase cases[] = {
         {"AUTH, sixth second: timeout", SDWANCLNT_AUTH, 6, join(SOCKET_LINES, {"AUTH timeout"}), SDWANCLNT_INIT,
          &netif_stats::panic_authot, {}, {}},
-        {"DATA, ninth second: an echo request", SDWANCLNT_DATA, 9, {}, SDWANCLNT_DATA, nullptr, {SDWAN_ECHOREQ}, {}},
+        {"DATA, ninth second: an echo request", SDWANCLNT_DATA, 9, {}, SDWANCLNT_DATA, &netif_stats::echoreqcnt,
+         {SDWAN_ECHOREQ}, {}},
         {"DATA, tenth second: timeout", SDWANCLNT_DATA, 10, join({"peer DATA timeout"}, SOCKET_LINES),
          SDWANCLNT_INIT, &netif_stats::panic_dataot, {}, withdrawn},
         {"CLOSED: the next tick starts over", SDWANCLNT_CLOSED, 1, join(SOCKET_LINES, {"peer CLOSED"}),

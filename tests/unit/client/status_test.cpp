@@ -157,7 +157,7 @@ constexpr uint32_t netif_stats::*RECORD_COUNTERS[] = {
 static_assert(sizeof RECORD_COUNTERS / sizeof RECORD_COUNTERS[0] == sizeof(netif_stats) / sizeof(uint32_t));
 
 // What the file calls each counter of the record, labels after the interface's included; the
-// four that nothing counts are not in the file.
+// three that nothing counts are not in the file.
 const std::map<std::string, std::string> &exported_counters()
 {
     static const std::map<std::string, std::string> names = {
@@ -172,6 +172,7 @@ const std::map<std::string, std::string> &exported_counters()
         {"openrejcnt", "session_resets_total,reason=\"rejected\""},
         {"panic_dataot", "session_resets_total,reason=\"peer_silent\""},
         {"closedcnt", "session_resets_total,reason=\"closed\""},
+        {"echoreqcnt", "echo_requests_total"},
         {"echorespcnt", "echo_responses_total"},
         {"rxdnscnt", "resolver_datagrams_total"},
         {"panic_dns", "resolver_failures_total"},
@@ -315,6 +316,11 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
     c.count.kreq_refused[SDWAN_KREQ_ROUTE] = 2;
     c.count.kreq_refused[SDWAN_KREQ_ADDRESS] = 7;
     c.count.kreq_refused[SDWAN_KREQ_MTU] = 4294967295u;
+    c.count.tx_failed = 21;
+    c.count.tun_write_failed = 22;
+    c.count.heard = static_cast<uint32_t>(FakeClock::mono_sec()) - 4;
+    c.count.start_time = 1699999000;
+    c.host.own = SDWAN_OWN_DEFRT;
     const std::string resets = "Session attempts and sessions ended, by reason.";
     const std::string want =
         family("session_state", "gauge", "1 for the session's current state, 0 for the others.") +
@@ -331,6 +337,7 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
                "The address and gateway the peer handed out, and the payload cipher (xor or none).") +
         "tolvad_tunnel_info{interface=\"tun0\",address=\"10.8.0.2\",gateway=\"10.8.0.1\",cipher=\"xor\"} 1\n" +
         one("tunnel_mtu_bytes", "gauge", "MTU of the TUN interface in the session, 0 outside one.", "1380") +
+        one("default_route_installed", "gauge", "1 while the tunnel's default route is in place.", "1") +
         one("tunnel_transmit_packets_total", "counter", "Packets from the TUN interface sent to the peer.", "1001") +
         one("tunnel_receive_packets_total", "counter", "Packets from the peer written to the TUN interface.", "1003") +
         one("tun_read_packets_total", "counter", "Packets read from the TUN interface, outside a session too.",
@@ -347,6 +354,7 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
         "tolvad_session_resets_total{interface=\"tun0\",reason=\"rejected\"} 1008\n"
         "tolvad_session_resets_total{interface=\"tun0\",reason=\"peer_silent\"} 1018\n"
         "tolvad_session_resets_total{interface=\"tun0\",reason=\"closed\"} 1011\n" +
+        one("echo_requests_total", "counter", "Echo requests sent: 1 - responses / requests is the loss.", "1009") +
         one("echo_responses_total", "counter", "Echo responses accepted.", "1010") +
         one("resolver_datagrams_total", "counter", "Datagrams from port 53 received while resolving the peer.",
             "1005") +
@@ -363,6 +371,13 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
         one("tunnel_transmit_bytes_total", "counter", "Bytes of the packets sent to the peer, headers left out.",
             "5000000000") +
         one("tunnel_receive_bytes_total", "counter", "Bytes of the packets written to the TUN interface.", "123456") +
+        one("tunnel_transmit_dropped_total", "counter",
+            "Packets from the TUN interface lost: their send to the peer failed.", "21") +
+        one("tunnel_receive_dropped_total", "counter",
+            "Packets from the peer lost: their write to the TUN interface failed.", "22") +
+        one("peer_idle_seconds", "gauge",
+            "Seconds since the last datagram from the peer's address and port, or since the start while none came.",
+            "4") +
         one("close_mismatch_total", "counter",
             "CLOSE packets in a session whose sid and token were not the session's: each asks the peer first.", "3") +
         one("log_lines_suppressed_total", "counter",
@@ -374,6 +389,9 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
         one("rtt_max_seconds", "gauge", "Largest round-trip time since start-up.", "2.210790") +
         one("rtt_smoothed_seconds", "gauge", "Smoothed round-trip time (moving average, gain 1/8).", "0.000790") +
         one("rtt_samples_total", "counter", "Echo responses matched to their request and measured.", "12") +
+        family("build_info", "gauge", "The daemon's version.") + "tolvad_build_info{interface=\"tun0\",version=\"" +
+        TOLVAD_VERSION + "\"} 1\n" +
+        one("start_time_seconds", "gauge", "Unix time at which the daemon started.", "1699999000") +
         one("status_time_seconds", "gauge", "Unix time at which the daemon wrote this file.", "1700000000");
 
     static char buf[STATUS_BUF];
@@ -444,14 +462,15 @@ TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
             ASSERT_NE(it, e.samples.end()) << fc.name << ": no " << key;
             EXPECT_EQ(it->second, value) << fc.name << ": " << key;
         }
-        // Every counter that can move, whatever the state; the four that cannot are left out.
+        // Every counter that can move, whatever the state; the three that cannot are left out.
         for (const auto &[record, exported] : exported_counters())
             EXPECT_EQ(e.types.count("tolvad_" + exported.substr(0, exported.find(','))), 1u) << fc.name << ": " << record;
-        for (const char *never : {"txdnscnt", "opencnt", "echoreqcnt", "panic_token"})
+        for (const char *never : {"txdnscnt", "opencnt", "panic_token"})
             EXPECT_EQ(std::string(buf, n).find(never), std::string::npos) << fc.name << ": " << never;
-        // 5 states, 4 more gauges, 17 counters, 3 kernel refusals, 2 byte counters, the
-        // mismatched CLOSEs and the lines held back, 5 round-trip series, the time.
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 3u + 2u + 2u + 5u + 1u) << fc.name;
+        // 5 states, 4 more gauges and the default route's, 18 counters, 3 kernel refusals, 2
+        // byte and 2 loss counters, the mismatched CLOSEs and the lines held back, the peer's
+        // silence, 5 round-trip series, the version, the start and the time.
+        EXPECT_EQ(e.samples.size(), 5u + 5u + 18u + 3u + 4u + 2u + 1u + 5u + 3u) << fc.name;
     }
 }
 
@@ -491,7 +510,9 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
             ASSERT_NE(it, e.samples.end()) << t.name << ": no " << key;
             EXPECT_EQ(it->second, value) << t.name << ": " << key;
         }
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 17u + 3u + 2u + 2u + 5u + 1u + t.n) << t.name;
+        // As the full tunnel's file, the default route's series replaced by one per prefix.
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 18u + 3u + 4u + 2u + 1u + 5u + 3u + t.n) << t.name;
+        EXPECT_EQ(e.types.count("tolvad_default_route_installed"), 0u) << t.name;
     }
 }
 
@@ -611,7 +632,7 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         while (!stop.load() && std::chrono::steady_clock::now() < end) {
             const std::string t = slurp(path);
             const Exposition e = parse_exposition(t);
-            if (!e.ok || e.samples.size() != 39) {
+            if (!e.ok || e.samples.size() != 46) {
                 bad = e.ok ? "incomplete file" : e.err;
                 return;
             }
@@ -799,7 +820,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     EXPECT_EQ(s["tolvad_rtt_max_seconds{interface=\"tolva0\"}"], "0.001500");
     EXPECT_EQ(s["tolvad_rtt_smoothed_seconds{interface=\"tolva0\"}"], "0.001500");
     EXPECT_EQ(s["tolvad_rtt_samples_total{interface=\"tolva0\"}"], "1");
-    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "4"}, {"openackcnt", "1"}, {"echorespcnt", "2"},
+    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "4"}, {"openackcnt", "1"}, {"echoreqcnt", "1"}, {"echorespcnt", "2"},
                                          {"panic_pkttype", "1"}}));
 
     tick();  // CLIENT_T0 + 5: the second request, answered after 700 us
@@ -821,7 +842,7 @@ TEST_F(StatusSessionTest, FileFollowsTheSession)
     s = scrape();
     EXPECT_EQ(s["tolvad_session_state{interface=\"tolva0\",state=\"INIT\"}"], "1");
     EXPECT_EQ(s["tolvad_session_established_timestamp_seconds{interface=\"tolva0\"}"], "0");
-    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "6"}, {"openackcnt", "1"}, {"echorespcnt", "3"},
+    EXPECT_EQ(counters(), counters_with({{"sock_rxpkts", "6"}, {"openackcnt", "1"}, {"echoreqcnt", "2"}, {"echorespcnt", "3"},
                                          {"closedcnt", "1"}, {"panic_pkttype", "1"}}));
 
     status_deinit(clnt);

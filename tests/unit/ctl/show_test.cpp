@@ -59,6 +59,18 @@ const std::string AUTH_FILE =
     "tolvad_tunnel_info{interface=\"tolva0\",address=\"0.0.0.0\",gateway=\"0.0.0.0\",cipher=\"none\"} 1\n"
     "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000100\n";
 
+// The server's file: two sessions, one sealed, a user name with a blank.
+const std::string PEER_FILE =
+    "# sdwan-peerd status: the server, then one line per live session\n"
+    "server version=2025.03.13 start=1699990000 time=1700000192 sessions=2 max=1024 interface=sdwt0 "
+    "listen=0.0.0.0:4500\n"
+    "session endpoint=198.51.100.7:40001 address=10.8.0.2 kind=legacy since=1700000000 heard=1700000190 "
+    "rx_packets=1234 rx_bytes=999 tx_packets=2345 tx_bytes=3565158 user=alice\n"
+    "session endpoint=203.0.113.9:5000 address=10.8.1.50 kind=sealed since=1699996400 heard=1700000192 "
+    "rx_packets=0 rx_bytes=0 tx_packets=1 tx_bytes=84 user=bob \"b\"\n"
+    // Cut short before its line end: not whole, left out.
+    "session endpoint=192.0.2.1:1 address=10.8.0.3 kind=legacy since=1 heard=1 rx_packets=0";
+
 struct ShowRun {
     int rc;
     std::string out, err;
@@ -95,6 +107,7 @@ struct ShowCase {
     bool json;
     double now;
     std::string want;  // "@" stands for the file's path
+    int rc = 0;
 };
 
 TEST(CtlShow, StatusFilesForAPersonAndForScripts)
@@ -130,7 +143,8 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "  transfer: 0 B received (0 packets), 0 B sent (0 packets)\n"
          "  resets: none\n"
          "  status file: @, written 2023-11-14 22:15:00 UTC (1m 40s ago): stale, the daemon is not running or not "
-         "writing\n"},
+         "writing\n",
+         3},
         {"json", &DATA_FILE, true, 1700000193,
          "{\"interface\":\"tolva0\",\"state\":\"DATA\",\"since\":1700000000,\"peer\":{\"name\":\"vpn.example.net\","
          "\"address\":\"192.0.2.1\",\"port\":4500},\"address\":\"10.8.0.2\",\"gateway\":\"10.8.0.1\",\"mtu\":1400,"
@@ -144,7 +158,8 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "\"cipher\":\"none\",\"rtt_seconds\":{\"current\":0.000000,\"min\":0.000000,\"max\":0.000000,"
          "\"smoothed\":0.000000,\"samples\":0},\"received\":{\"packets\":0,\"bytes\":0},"
          "\"sent\":{\"packets\":0,\"bytes\":0},\"resets\":{\"auth_timeout\":0,\"rejected\":0,"
-         "\"peer_silent\":0,\"closed\":0},\"routes\":[],\"status_time\":1700000100,\"stale\":true}\n"},
+         "\"peer_silent\":0,\"closed\":0},\"routes\":[],\"status_time\":1700000100,\"stale\":true}\n",
+         3},
         {"split routes", &SPLIT_FILE, false, 1700000193,
          "interface: tolva0\n"
          "  state: DATA since 2023-11-14 22:13:20 UTC (3m 13s)\n"
@@ -164,6 +179,42 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "\"sent\":{\"packets\":2345,\"bytes\":3565158},\"resets\":{\"auth_timeout\":2,\"rejected\":0,"
          "\"peer_silent\":1,\"closed\":0},\"routes\":[{\"prefix\":\"10.93.0.0/24\",\"installed\":true},"
          "{\"prefix\":\"172.16.0.0/12\",\"installed\":false}],\"status_time\":1700000192,\"stale\":false}\n"},
+        {"three writes old: still fresh", &DATA_FILE, true, 1700000195,
+         "{\"interface\":\"tolva0\",\"state\":\"DATA\",\"since\":1700000000,\"peer\":{\"name\":\"vpn.example.net\","
+         "\"address\":\"192.0.2.1\",\"port\":4500},\"address\":\"10.8.0.2\",\"gateway\":\"10.8.0.1\",\"mtu\":1400,"
+         "\"cipher\":\"xor\",\"rtt_seconds\":{\"current\":0.001234,\"min\":0.000900,\"max\":0.003100,"
+         "\"smoothed\":0.001300,\"samples\":7},\"received\":{\"packets\":1234,\"bytes\":999},"
+         "\"sent\":{\"packets\":2345,\"bytes\":3565158},\"resets\":{\"auth_timeout\":2,\"rejected\":0,"
+         "\"peer_silent\":1,\"closed\":0},\"routes\":[],\"status_time\":1700000192,\"stale\":false}\n"},
+        {"the server's sessions", &PEER_FILE, false, 1700000193,
+         "server: sdwan-peerd 2025.03.13, interface sdwt0, UDP 0.0.0.0:4500\n"
+         "  started: 2023-11-14 19:26:40 UTC (2h 49m)\n"
+         "  sessions: 2 of 1024\n"
+         "  status file: @, written 2023-11-14 22:16:32 UTC (1s ago)\n"
+         "\n"
+         "user             endpoint              address         kind   up       heard  received (packets)       sent (packets)\n"
+         "alice            198.51.100.7:40001    10.8.0.2        legacy 3m 13s   3s     999 B (1234)             3.40 MiB (2345)\n"
+         "bob \"b\"          203.0.113.9:5000      10.8.1.50       sealed 1h 3m    1s     0 B (0)                  84 B (1)\n"},
+        {"the server's sessions, json", &PEER_FILE, true, 1700000193,
+         "{\"daemon\":\"sdwan-peerd\",\"version\":\"2025.03.13\",\"interface\":\"sdwt0\",\"listen\":{\"address\":"
+         "\"0.0.0.0\",\"port\":4500},\"start_time\":1699990000,\"sessions_max\":1024,\"sessions\":["
+         "{\"user\":\"alice\",\"endpoint\":{\"address\":\"198.51.100.7\",\"port\":40001},\"address\":\"10.8.0.2\","
+         "\"kind\":\"legacy\",\"since\":1700000000,\"last_heard\":1700000190,\"received\":{\"packets\":1234,"
+         "\"bytes\":999},\"sent\":{\"packets\":2345,\"bytes\":3565158}},"
+         "{\"user\":\"bob \\\"b\\\"\",\"endpoint\":{\"address\":\"203.0.113.9\",\"port\":5000},\"address\":"
+         "\"10.8.1.50\",\"kind\":\"sealed\",\"since\":1699996400,\"last_heard\":1700000192,\"received\":"
+         "{\"packets\":0,\"bytes\":0},\"sent\":{\"packets\":1,\"bytes\":84}}],\"status_time\":1700000192,"
+         "\"stale\":false}\n"},
+        {"the server's file gone stale", &PEER_FILE, false, 1700000196,
+         "server: sdwan-peerd 2025.03.13, interface sdwt0, UDP 0.0.0.0:4500\n"
+         "  started: 2023-11-14 19:26:40 UTC (2h 49m)\n"
+         "  sessions: 2 of 1024\n"
+         "  status file: @, written 2023-11-14 22:16:32 UTC (4s ago): stale, the daemon is not running or not writing\n"
+         "\n"
+         "user             endpoint              address         kind   up       heard  received (packets)       sent (packets)\n"
+         "alice            198.51.100.7:40001    10.8.0.2        legacy 3m 16s   6s     999 B (1234)             3.40 MiB (2345)\n"
+         "bob \"b\"          203.0.113.9:5000      10.8.1.50       sealed 1h 3m    4s     0 B (0)                  84 B (1)\n",
+         3},
     };
     for (const ShowCase &c : cases) {
         TempDir dir;
@@ -173,7 +224,7 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
         if (size_t at = want.find('@'); at != std::string::npos)
             want.replace(at, 1, path);
         const ShowRun r = show(path, c.json, c.now);
-        EXPECT_EQ(r.rc, 0) << c.name;
+        EXPECT_EQ(r.rc, c.rc) << c.name;
         EXPECT_EQ(r.out, want) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
     }
@@ -185,12 +236,15 @@ TEST(CtlShow, WhatIsNoStatusFileIsRefused)
     write(dir / "other.prom", "node_load1 0.5\n");
     // Cut short before its line end: the one sample of the file is not whole.
     write(dir / "cut.prom", "tolvad_status_time_seconds{interface=\"tolva0\"} 1700000100");
+    write(dir / "peerhead.status", "# sdwan-peerd status: the server, then one line per live session\n"
+                                   "session endpoint=1.2.3.4:5 user=a\n");
     struct Case {
         std::string path, err;
     } cases[] = {
         {dir / "absent.prom", "tolvactl: cannot read status file " + (dir / "absent.prom") + ": No such file or directory\n"},
         {dir / "other.prom", "tolvactl: " + (dir / "other.prom") + " is not a tolvad status file\n"},
         {dir / "cut.prom", "tolvactl: " + (dir / "cut.prom") + " is not a tolvad status file\n"},
+        {dir / "peerhead.status", "tolvactl: " + (dir / "peerhead.status") + " is not a whole sdwan-peerd status file\n"},
     };
     for (const Case &c : cases) {
         const ShowRun r = show(c.path, false, 0);

@@ -173,6 +173,8 @@ TEST(PeerCfg, EachFaultNamesItsLine)
         {"[a/b]", "line 5: interface name must be [name] with 1 to 15 characters"},
         {"log=", "line 5: log must be a path of 1 to 255 characters"},
         {"metrics=", "line 5: metrics must be a path of 1 to 251 characters"},
+        {"status=", "line 5: status must be a path of 1 to 245 characters"},
+        {"status=/" + std::string(245, 'x'), "line 5: status must be a path of 1 to 245 characters"},
         {"sessions=0", "line 5: sessions must be 1 to 60000"},
         {"sessions=60001", "line 5: sessions must be 1 to 60000"},
         {"legacy=2", "line 5: legacy must be 0 or 1"},
@@ -224,12 +226,13 @@ TEST(PeerCfg, PoolSplitIntoSlash24sAndTableSize)
     }
     std::string err;
     ASSERT_EQ(read_text("[t]\nport=1\npool=10.8.16.0/20\nsessions=20000\nmetrics=/run/peer.prom\n"
-                        "user=a:b:10.8.31.254\nuser=c:d:10.8.16.2\n",
+                        "status=/run/sdwan-peerd/status\nuser=a:b:10.8.31.254\nuser=c:d:10.8.16.2\n",
                         &cfg, &err),
               0)
         << err;
     EXPECT_EQ(cfg.sessions, 20000u);
     EXPECT_STREQ(cfg.metrics, "/run/peer.prom");
+    EXPECT_STREQ(cfg.status, "/run/sdwan-peerd/status");
     EXPECT_EQ(peer_pool_off(&cfg, wire::addr("10.8.31.254")), 15u * 256 + 254);
     EXPECT_EQ(peer_pool_off(&cfg, wire::addr("10.8.32.0")), UINT32_MAX);
     EXPECT_EQ(peer_pool_off(&cfg, wire::addr("10.8.15.255")), UINT32_MAX);

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -668,6 +669,10 @@ TEST_F(PeerProto, InterfacePacketsGoToTheSessionThatOwnsTheAddress)
     EXPECT_EQ(recv(ca).size(), 0u);
     EXPECT_EQ(recv(cb).size(), 0u);
     EXPECT_EQ(p->st.tun_rx, 7u);
+    // Each session's bytes are those of its own packets; the unroutable count nowhere.
+    EXPECT_EQ(peer_sess_by_addr(p, a.addr)->txbytes, to_a.size());
+    EXPECT_EQ(peer_sess_by_addr(p, b.addr)->txbytes, to_b.size());
+    EXPECT_EQ(p->txbytes, to_a.size() + to_b.size());
 }
 
 TEST_F(PeerProto, InterfaceBurstIsBoundedAndKeepsOrder)
@@ -1003,6 +1008,10 @@ TEST_F(PeerProto, SegmentsOfOneFlowFromAClientAreJoinedForOneWrite)
     EXPECT_EQ(tun_read().size(), 0u);
     EXPECT_EQ(p->st.tun_tx, 4u);
     EXPECT_EQ(ps->rxpkts, 4u);
+    // Bytes of the packets as the client sent them, not of the joined write.
+    const uint64_t bytes = 3 * (40 + 1000) + icmp.size();
+    EXPECT_EQ(ps->rxbytes, bytes);
+    EXPECT_EQ(p->rxbytes, bytes);
 
     // A joined write the interface refuses: every packet in it counted as an error, none as written.
     close(tun[1]);
@@ -1011,6 +1020,8 @@ TEST_F(PeerProto, SegmentsOfOneFlowFromAClientAreJoinedForOneWrite)
     EXPECT_EQ(p->st.tun_tx, 4u);
     EXPECT_EQ(p->st.tun_txerr, 2u);
     EXPECT_EQ(ps->rxpkts, 4u);
+    EXPECT_EQ(ps->rxbytes, bytes);
+    EXPECT_EQ(p->rxbytes, bytes);
 }
 
 TEST_F(PeerProto, EchoRequestAnswered)
@@ -1402,6 +1413,7 @@ TEST_F(PeerProto, MetricsFileHoldsCountersAndEverySession)
     send(client(), wire::open("mallory", "x"));
     FakeClock::advance(4);
     p->now = static_cast<uint32_t>(FakeClock::mono_sec());
+    p->start_time = 1699999000;
     ASSERT_EQ(peer_metrics_write(p), 0);
     FILE *f = fopen(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
@@ -1420,6 +1432,16 @@ TEST_F(PeerProto, MetricsFileHoldsCountersAndEverySession)
     EXPECT_TRUE(has("sdwan_peer_users 3"));
     EXPECT_TRUE(has("sdwan_peer_session_rx_packets_total{user=\"alice\",address=\"10.8.0.2\"} 1"));
     EXPECT_TRUE(has("sdwan_peer_session_idle_seconds{user=\"alice\",address=\"10.8.0.2\"} 4"));
+    EXPECT_TRUE(has("sdwan_peer_session_rx_bytes_total{user=\"alice\",address=\"10.8.0.2\"} 36"));
+    EXPECT_TRUE(has("sdwan_peer_session_tx_bytes_total{user=\"alice\",address=\"10.8.0.2\"} 0"));
+    EXPECT_TRUE(has("sdwan_peer_session_start_time_seconds{user=\"alice\",address=\"10.8.0.2\"} 1700000000"));
+    EXPECT_TRUE(has("sdwan_peer_rx_bytes_total 36"));
+    EXPECT_TRUE(has("sdwan_peer_tx_bytes_total 0"));
+    EXPECT_TRUE(has("# TYPE sdwan_peer_build_info gauge"));
+    EXPECT_TRUE(has(std::string("sdwan_peer_build_info{version=\"") + peer_version + "\"} 1"));
+    EXPECT_TRUE(has("sdwan_peer_start_time_seconds 1699999000"));
+    EXPECT_TRUE(has("sdwan_peer_status_time_seconds 1700000004"));
+    EXPECT_EQ(lines.back(), "sdwan_peer_status_time_seconds 1700000004");
     // Every line is a comment or "name[{labels}] value".
     for (const std::string &l : lines)
         EXPECT_TRUE(l.rfind("# HELP ", 0) == 0 || l.rfind("# TYPE ", 0) == 0 || l.find(' ') != std::string::npos) << l;
@@ -1433,6 +1455,64 @@ TEST_F(PeerProto, MetricsFileHoldsCountersAndEverySession)
                                                     "/absent/peer.prom: No such file or directory"});
     unlink(path.c_str());
     rmdir(dir);
+}
+
+TEST_F(PeerProto, StatusFileListsEverySession)
+{
+    int ca = client(), cb = client();
+    Sess a = open(ca, "alice", "secret");
+    FakeClock::advance(30);
+    Sess b = open(cb, "bob", "hunter2");
+    const Bytes up = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
+    send(ca, plus(wire::header(SDWAN_DATA, 0, a.sid, a.token), up));
+    send(ca, plus(wire::header(SDWAN_DATA, 0, a.sid, a.token), up));
+    const Bytes down = wire::icmp_echo("10.8.0.1", "10.8.0.50", 1, 2, 100);
+    tun_write(down);
+    FakeClock::advance(5);
+    p->now = static_cast<uint32_t>(FakeClock::mono_sec());
+    p->start_time = 1699999000;
+    const std::string want =
+        "# sdwan-peerd status: the server, then one line per live session\n"
+        "server version=" + std::string(peer_version) +
+        " start=1699999000 time=1700000035 sessions=2 max=1024 interface=sdwt0 listen=0.0.0.0:4500\n"
+        "session endpoint=" + from(ca) + " address=10.8.0.2 kind=legacy since=1700000000 heard=1700000030 "
+        "rx_packets=2 rx_bytes=72 tx_packets=0 tx_bytes=0 user=alice\n"
+        "session endpoint=" + from(cb) + " address=10.8.0.50 kind=legacy since=1700000030 heard=1700000030 "
+        "rx_packets=0 rx_bytes=0 tx_packets=1 tx_bytes=128 user=bob\n";
+    char buf[1024];
+    const size_t n = peer_status_format(p, 1700000035, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n), want);
+    EXPECT_EQ(peer_status_format(p, 1700000035, buf, want.size()), 0u) << "no room for the terminator";
+
+    // Written whole under its name, nothing else left in the directory; removed at the stop.
+    char dir[] = "/tmp/peer-status-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/peer.status";
+    std::snprintf(p->cfg.status, sizeof p->cfg.status, "%s", path.c_str());
+    const mode_t mask = umask(022);
+    peer_status_tick(p);
+    umask(mask);
+    FILE *f = fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    std::string got(4096, '\0');
+    got.resize(fread(got.data(), 1, got.size(), f));
+    fclose(f);
+    EXPECT_EQ(got, want);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    peer_status_remove(p);
+    EXPECT_EQ(rmdir(dir), 0) << "a file left in the directory";
+
+    // A place it cannot be written: one line per fault, not one per second.
+    std::snprintf(p->cfg.status, sizeof p->cfg.status, "%s/absent/peer.status", dir);
+    log->take();
+    peer_status_tick(p);
+    peer_status_tick(p);
+    EXPECT_EQ(log->take(), std::vector<std::string>{"peer: cannot write status file " + std::string(dir) +
+                                                    "/absent/peer.status: No such file or directory"});
+    peer_status_remove(p);
+    p->cfg.status[0] = '\0';
 }
 
 }  // namespace

@@ -334,6 +334,12 @@ TEST_F(PeerSeal, PacketsEchoAndCloseUnderTheKeys)
 
     // Legacy DATA carrying the session's own sid and token speaks for nobody.
     const peer_sess_t &bob = p->sess[p->cfg.users[1].sess];
+    EXPECT_EQ(bob.txbytes, down.size());
+    EXPECT_EQ(p->txbytes, down.size());
+    // The status file tells the kind.
+    char text[1024];
+    const std::string listed(text, peer_status_format(p, 1700000000, text, sizeof text));
+    EXPECT_NE(listed.find(" address=10.8.0.50 kind=sealed since="), std::string::npos) << listed;
     const uint64_t token_drops = p->st.drop_token;
     Bytes data = wire::header(SDWAN_DATA, 0, bob.sid, bob.token);
     const Bytes inner = wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, 1, 8);
@@ -359,8 +365,10 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     Client a;
     ASSERT_TRUE(handshake(&a, 1));
     one(a.seal(sealed_kind::auth, auth("alice", "secret")));
-    ASSERT_TRUE(in(a.seal(sealed_kind::ip, wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8))).empty());
-    tun_read();
+    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
+    ASSERT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
+    EXPECT_EQ(tun_read(), ping);
+    p->sess[p->cfg.users[0].sess].started = 1690000000;
     const peer_sess_t *was = &p->sess[p->cfg.users[0].sess];
     const uint16_t sid = was->sid;
     const uint32_t token = was->token;
@@ -376,8 +384,11 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     EXPECT_EQ(p->st.seal_rekeys, 1u);
     EXPECT_EQ(p->live, 1u);
 
+    // Its start and its counts go with it.
+    EXPECT_EQ(p->sess[p->cfg.users[0].sess].started, 1690000000u);
+    EXPECT_EQ(p->sess[p->cfg.users[0].sess].rxbytes, ping.size());
+
     // Sending moves to the new keys; the old ones still open what was in flight.
-    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
     EXPECT_TRUE(in(a.seal(sealed_kind::ip, ping)).empty());
     EXPECT_EQ(tun_read(), ping);
     // The replaced keys authenticate nothing any more: no answer, and counted.
