@@ -411,12 +411,13 @@ TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
     EXPECT_TRUE(zero_after_text(r.conf.tun_name));
 }
 
-// The flag keys "datalog" (the per-packet line) and "offload" (the kernel's offloads): nonzero
-// turns it on, 0 off, and without the key the record keeps whatever it had.
+// The flag keys "datalog" (the per-packet line), "offload" (the kernel's offloads) and
+// "killswitch": nonzero turns it on, 0 off, and without the key the record keeps whatever it had.
 TEST_F(Cfg, DatalogAndOffloadKeys)
 {
     uint8_t sdwan_conf_t::*const DATALOG = &sdwan_conf_t::datalog;
     uint8_t sdwan_conf_t::*const OFFLOAD = &sdwan_conf_t::offload;
+    uint8_t sdwan_conf_t::*const KILLSW = &sdwan_conf_t::killswitch;
     struct {
         uint8_t sdwan_conf_t::*field;
         uint8_t start;
@@ -430,6 +431,7 @@ TEST_F(Cfg, DatalogAndOffloadKeys)
         {OFFLOAD, 1, "", 1},           {OFFLOAD, 0, "", 0},           {OFFLOAD, 1, "offload=0\n", 0},
         {OFFLOAD, 0, "offload=1\n", 1}, {OFFLOAD, 0, "offload=256\n", 1}, {OFFLOAD, 1, "offload=off\n", 0},
         {OFFLOAD, 1, "Offload=0\n", 1}, {OFFLOAD, 1, "offload=0\r\n", 0},
+        {KILLSW, 0, "", 0},            {KILLSW, 0, "killswitch=1\n", 1}, {KILLSW, 1, "killswitch=0\n", 0},
     };
     for (const auto &c : cases) {
         sdwan_t start{};
