@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/resolver.h"
 #include "client/hostroute.h"
 #include "client/tunlife.h"
 #include "support/fakehost.h"
@@ -160,4 +161,20 @@ TEST(KillSwitchPolicy, AcrossASession)
         EXPECT_EQ(k.fake.take(), r.stop);
         EXPECT_EQ(k.c.host.own, IF);
     }
+}
+
+// Between sessions, while a peer given by name is looked up again, the resolver keeps a host
+// route too: without it the switch would refuse the lookup that leads to the next session.
+TEST(KillSwitchPolicy, TheResolverIsHeldWhileResolving)
+{
+    Client k;
+    std::strcpy(k.c.conf.peerdomain, "peer.example");
+    k.c.sess.state = SDWANCLNT_DNS;
+    (void)killswitch_arm(&k.c);
+    k.fake.take();
+    sdwclnt_routes_sync(&k.c);
+    const std::string r = ip_text(sdwan_resolver_ip());
+    EXPECT_EQ(k.fake.take(), (Lines{"host add 198.51.100.7 via 192.0.2.1 dev up0", "host add " + r + " via 192.0.2.1 dev up0",
+                                    "alias tolv0 \"tolvad killswitch 198.51.100.7,192.0.2.1,up0 " + r + ",192.0.2.1,up0\""}));
+    EXPECT_EQ(k.c.host.hostrt_dns.dst, sdwan_resolver_ip());
 }
