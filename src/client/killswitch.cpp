@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "net/ipaddr.h"
 #include "base/log.h"
+#include "net/ipaddr.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 // Only the routes this run added are deleted (host.ksset). Its mark in the interface's alias
 // ("tolvad killswitch ...", client/tunlife) lets the clean-up after a killed run find them.
 #pragma once
-#include <cstdint>
 #include "client/record.h"
+#include <cstdint>
 
 // The kernel's priority of the switch's routes; the tunnel's own routes are at 0.
 inline constexpr int KILLSWITCH_METRIC = 3999;

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "client/resolver.h"
 #include "client/hostroute.h"
+#include "client/resolver.h"
 #include "client/tunlife.h"
 #include "support/fakehost.h"
 #include "support/logcap.h"
@@ -30,9 +30,12 @@ const FakeHost::Row DEFAULT{"up0", "0.0.0.0", "192.0.2.1", "0.0.0.0", 0, 0};
 const FakeHost::Row LOW{"*", "0.0.0.0", "0.0.0.0", "128.0.0.0", 0x0201, KILLSWITCH_METRIC};
 const FakeHost::Row HIGH{"*", "128.0.0.0", "0.0.0.0", "128.0.0.0", 0x0201, KILLSWITCH_METRIC};
 
-const std::string ADD_LOW = "unreachable add 0.0.0.0/1 metric 3999", ADD_HIGH = "unreachable add 128.0.0.0/1 metric 3999";
-const std::string DEL_LOW = "unreachable del 0.0.0.0/1 metric 3999", DEL_HIGH = "unreachable del 128.0.0.0/1 metric 3999";
-const std::string ON = "Kill switch on: outside sessions, traffic for tolv0 is refused", OFF = "Kill switch off for tolv0";
+const std::string ADD_LOW = "unreachable add 0.0.0.0/1 metric 3999",
+                  ADD_HIGH = "unreachable add 128.0.0.0/1 metric 3999";
+const std::string DEL_LOW = "unreachable del 0.0.0.0/1 metric 3999",
+                  DEL_HIGH = "unreachable del 128.0.0.0/1 metric 3999";
+const std::string ON = "Kill switch on: outside sessions, traffic for tolv0 is refused",
+                  OFF = "Kill switch off for tolv0";
 
 struct Client {
     FakeHost fake;
@@ -79,13 +82,36 @@ TEST(KillSwitchPolicy, ArmAndDisarm)
     } rows[] = {
         {"off: nothing", {}, 0, {}, {"", 0}, {}, {}, false, 0, {}},
         {"full: both halves", {}, 1, {}, {"", 0}, {ADD_LOW, ADD_HIGH}, {ON}, true, 0, {DEL_LOW, DEL_HIGH}},
-        {"split: the configured prefixes", {{"10.93.0.0", 24}, {"172.16.0.0", 12}}, 1, {}, {"", 0},
-         {"unreachable add 10.93.0.0/24 metric 3999", "unreachable add 172.16.0.0/12 metric 3999"}, {ON}, true, 0,
+        {"split: the configured prefixes",
+         {{"10.93.0.0", 24}, {"172.16.0.0", 12}},
+         1,
+         {},
+         {"", 0},
+         {"unreachable add 10.93.0.0/24 metric 3999", "unreachable add 172.16.0.0/12 metric 3999"},
+         {ON},
+         true,
+         0,
          {"unreachable del 10.93.0.0/24 metric 3999", "unreachable del 172.16.0.0/12 metric 3999"}},
-        {"someone else's identical routes: left to them", {}, 1, {}, {"unreachable", -EEXIST},
-         {ADD_LOW + " -> EEXIST", ADD_HIGH + " -> EEXIST"}, {}, false, 0, {}},
-        {"refused: named and counted, nothing owned", {}, 1, {}, {"unreachable", -EPERM}, {ADD_LOW + P, ADD_HIGH + P},
-         {FAIL_LOW, "Failed to add kill switch route to 128.0.0.0/1: Operation not permitted"}, false, 2, {}},
+        {"someone else's identical routes: left to them",
+         {},
+         1,
+         {},
+         {"unreachable", -EEXIST},
+         {ADD_LOW + " -> EEXIST", ADD_HIGH + " -> EEXIST"},
+         {},
+         false,
+         0,
+         {}},
+        {"refused: named and counted, nothing owned",
+         {},
+         1,
+         {},
+         {"unreachable", -EPERM},
+         {ADD_LOW + P, ADD_HIGH + P},
+         {FAIL_LOW, "Failed to add kill switch route to 128.0.0.0/1: Operation not permitted"},
+         false,
+         2,
+         {}},
         {"one in place: only the other added", {}, 1, {1, 0}, {"", 0}, {ADD_HIGH}, {ON}, true, 0, {DEL_LOW, DEL_HIGH}},
     };
     for (const auto &r : rows) {
@@ -101,8 +127,10 @@ TEST(KillSwitchPolicy, ArmAndDisarm)
         EXPECT_EQ(log.all(), r.log);
         EXPECT_EQ((k.c.host.own & KS) != 0, r.on);
         EXPECT_EQ(k.c.count.kreq_refused[SDWAN_KREQ_ROUTE], r.refused);
+        log.take();
         EXPECT_EQ(killswitch_disarm(&k.c), r.on);
         EXPECT_EQ(k.fake.take(), r.disarm);
+        EXPECT_EQ(log.take(), r.on ? Lines{OFF} : Lines{});
         EXPECT_EQ(k.c.host.own, IF);
     }
     // A refusal is tried again at the next arming, and the line says so each time.
@@ -133,8 +161,8 @@ TEST(KillSwitchPolicy, AcrossASession)
          {ADD_LOW, ADD_HIGH, "alias tolv0 \"tolvad killswitch\"", HOSTADD, MARK},
          {"addr set tolv0 10.8.0.2/24", HOSTADD, "route add 0.0.0.0/1 via 10.8.0.1 dev tolv0",
           "route add 128.0.0.0/1 via 10.8.0.1 dev tolv0"},
-         {"addr clear tolv0", "route del 0.0.0.0/1 via 10.8.0.1 dev tolv0", "route del 128.0.0.0/1 via 10.8.0.1 dev tolv0",
-          HOSTADD},
+         {"addr clear tolv0", "route del 0.0.0.0/1 via 10.8.0.1 dev tolv0",
+          "route del 128.0.0.0/1 via 10.8.0.1 dev tolv0", HOSTADD},
          {DEL_LOW, DEL_HIGH, "host del 198.51.100.7 via 192.0.2.1 dev up0", "alias tolv0 \"tolvad\""}},
         {"split, the peer outside the prefix: no host route",
          {{"10.93.0.0", 24}},
@@ -174,7 +202,8 @@ TEST(KillSwitchPolicy, TheResolverIsHeldWhileResolving)
     k.fake.take();
     sdwclnt_routes_sync(&k.c);
     const std::string r = ip_text(sdwan_resolver_ip());
-    EXPECT_EQ(k.fake.take(), (Lines{"host add 198.51.100.7 via 192.0.2.1 dev up0", "host add " + r + " via 192.0.2.1 dev up0",
-                                    "alias tolv0 \"tolvad killswitch 198.51.100.7,192.0.2.1,up0 " + r + ",192.0.2.1,up0\""}));
+    EXPECT_EQ(k.fake.take(),
+              (Lines{"host add 198.51.100.7 via 192.0.2.1 dev up0", "host add " + r + " via 192.0.2.1 dev up0",
+                     "alias tolv0 \"tolvad killswitch 198.51.100.7,192.0.2.1,up0 " + r + ",192.0.2.1,up0\""}));
     EXPECT_EQ(k.c.host.hostrt_dns.dst, sdwan_resolver_ip());
 }
