@@ -44,4 +44,9 @@ struct hostops_t {
                           char *why, size_t len);
     int (*resolvconf_del)(void *ctx, const char *ifname, char *why, size_t len);
     int (*resolvconf_del_left)(void *ctx, const char *ifname, char *why, size_t len);
+
+    // An unreachable route to dest/mask at metric (on no interface: what it matches is refused
+    // with EHOSTUNREACH, sent nowhere), added or deleted; deleting touches only that type of
+    // route at that exact metric.
+    int (*unreachable)(void *ctx, int add, uint32_t dest, uint32_t mask, int metric);
 };

@@ -10,6 +10,7 @@
 
 #include "client/resolver.h"
 #include "client/hostdns.h"
+#include "client/killswitch.h"
 #include "client/tunlife.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
@@ -42,7 +43,8 @@ bool is_held(const sdwan_t *clnt, const route_row_t *row)
 bool skip_not_host(const route_row_t *row, void *ctx)
 {
     const sdwan_t *clnt = static_cast<const sdwan_t *>(ctx);
-    if (std::strcmp(row->name, clnt->conf.tun_name) == 0 || is_held(clnt, row))
+    // An unreachable route (a kill switch's) is no path either.
+    if ((row->flags & RTF_REJECT) != 0 || std::strcmp(row->name, clnt->conf.tun_name) == 0 || is_held(clnt, row))
         return true;
     return hostrt_is_daemon_tunnel(clnt->ops, row->name);
 }
@@ -58,7 +60,7 @@ bool defroute_visit(const route_row_t *row, void *ctx)
     defroute_find *f = static_cast<defroute_find *>(ctx);
     // The first default route listed, whatever its metric, mask or next hop; a name that a zero
     // byte cut to nothing names no interface.
-    if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->name[0] == '\0' ||
+    if ((row->flags & RTF_UP) == 0 || (row->flags & RTF_REJECT) != 0 || row->dst != 0 || row->name[0] == '\0' ||
         std::strcmp(row->name, f->clnt->conf.tun_name) == 0 || hostrt_is_daemon_tunnel(f->clnt->ops, row->name))
         return true;
     f->found = *row;
@@ -148,11 +150,26 @@ void hostrt_release_all(sdwan_t *clnt)
         hostrt_mark(clnt);
 }
 
+// The tunnel's default route: 0.0.0.0/0, or with the kill switch the two halves, which its
+// unreachable routes (of the same prefixes) would otherwise override. The first refusal.
+int defrt_request(sdwan_t *clnt, int add, uint32_t gw)
+{
+    if (clnt->conf.killswitch == 0)
+        return clnt->ops->route(clnt->ops->ctx, add, 0, 0, gw, 0, clnt->conf.tun_name);
+    int first = 0;
+    uint32_t net, mask;
+    for (int i = 0; killswitch_prefix(clnt, i, &net, &mask); i++) {
+        const int err = clnt->ops->route(clnt->ops->ctx, add, net, mask, gw, 0, clnt->conf.tun_name);
+        first = first != 0 ? first : err;
+    }
+    return first;
+}
+
 void defrt_withdraw(sdwan_t *clnt)
 {
     if ((clnt->host.own & SDWAN_OWN_DEFRT) == 0)
         return;
-    (void)clnt->ops->route(clnt->ops->ctx, 0, 0, 0, clnt->host.defrt_gw, 0, clnt->conf.tun_name);
+    (void)defrt_request(clnt, 0, clnt->host.defrt_gw);
     clnt->host.own = static_cast<uint8_t>(clnt->host.own & ~SDWAN_OWN_DEFRT);
     clnt->host.defrt_gw = 0;
 }
@@ -163,9 +180,11 @@ uint32_t prefix_mask(uint32_t masklen)
 }
 
 // The routes through the tunnel this run has in place: dst's longest covering prefix length, or
-// -1 when they leave dst alone. planned: as they will be once this session's are added.
+// -1 when they leave dst alone. planned: as they will be once this session's are added, which is
+// also what the kill switch's routes cover between sessions.
 int tunnel_cover(const sdwan_t *clnt, uint32_t dst, bool planned)
 {
+    planned = planned || (clnt->host.own & SDWAN_OWN_KILLSW) != 0;
     if (clnt->conf.rtmode != SDWAN_RTMODE_SPLIT)
         return planned || (clnt->host.own & SDWAN_OWN_DEFRT) != 0 ? 0 : -1;
     int best = -1;
@@ -357,7 +376,7 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     }
     if ((clnt->host.own & SDWAN_OWN_DEFRT) != 0 && clnt->host.defrt_gw != clnt->sess.gateway)
         defrt_withdraw(clnt);
-    err = clnt->ops->route(clnt->ops->ctx, 1, 0, 0, clnt->sess.gateway, 0, clnt->conf.tun_name);
+    err = defrt_request(clnt, 1, clnt->sess.gateway);
     if (err == 0) {
         clnt->host.own |= SDWAN_OWN_DEFRT;
         clnt->host.defrt_gw = clnt->sess.gateway;
@@ -366,6 +385,10 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
         log_help("Failed to add default route via %s on %s: %s\n", ip2strv4(clnt->sess.gateway, a, sizeof a),
                  clnt->conf.tun_name, strerror(-err));
     }
+}
+
+namespace {
+void routes_hold(sdwan_t *clnt);
 }
 
 void sdwclnt_clear_iproute(sdwan_t *clnt)
@@ -383,14 +406,15 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
     clnt->host.tunmtu = 0;
     defrt_withdraw(clnt);
     split_withdraw(clnt);
-    // Only after the tunnel's routes are gone, so the peer is never routed into the tunnel.
-    hostrt_release_all(clnt);
+    // Only after the tunnel's routes are gone, so the peer is never routed into the tunnel; under
+    // a kill switch they stay, or the daemon could not reach its peer.
+    routes_hold(clnt);
 }
 
 namespace {
 void routes_hold(sdwan_t *clnt)
 {
-    if ((clnt->host.own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT)) == 0) {
+    if ((clnt->host.own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT | SDWAN_OWN_KILLSW)) == 0) {
         hostrt_release_all(clnt);
         return;
     }

@@ -77,6 +77,7 @@ inline constexpr uint8_t SDWAN_OWN_TUNCONF = 4;  // this run set the interface's
 inline constexpr uint8_t SDWAN_OWN_DEFRT = 8;    // this run added the tunnel's default route
 inline constexpr uint8_t SDWAN_OWN_SPLITRT = 16; // this run added routes of conf.rtcfg (host.rtset says which)
 inline constexpr uint8_t SDWAN_OWN_TUNMARK = 32; // this run set the alias of an interface made beforehand: cleared at the close
+inline constexpr uint8_t SDWAN_OWN_KILLSW = 64;  // this run added kill switch routes (host.ksset says which); not on the interface
 
 // Kinds of kernel request whose refusals are counted (count.kreq_refused), each a series of the
 // status file's kernel_requests_refused_total.
@@ -159,6 +160,9 @@ struct sdwan_conf_t {
     uint8_t datalog;
     // "offload" key: 0 keeps the TUN device plain and every datagram its own system call.
     uint8_t offload;
+    // "killswitch" key: between sessions the traffic the tunnel would carry is refused, not sent
+    // by the uplink (client/killswitch).
+    uint8_t killswitch;
     // "peerkey" key: the peer's pinned static public key; with it the client speaks only the
     // sealed session (client/sealed.h).
     uint8_t peerkey[32];
@@ -213,6 +217,8 @@ struct sdwan_host_t {
     sdwan_hostrt_t hostrt_dns;
     // 1 where this run added the route of the i-th prefix of conf.rtcfg (and so may delete it).
     uint8_t rtset[SDWAN_ROUTES_MAX];
+    // 1 where this run added the kill switch's unreachable route of the i-th prefix it closes.
+    uint8_t ksset[SDWAN_ROUTES_MAX];
     // Where the peer's DNS servers went (SDWAN_DNSVIA_), so that only this run's settings are
     // withdrawn, from the link dnsifidx.
     uint8_t dnsvia;

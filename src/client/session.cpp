@@ -13,6 +13,7 @@
 #include "client/echo.h"
 #include "client/hostdns.h"
 #include "client/hostroute.h"
+#include "client/killswitch.h"
 #include "client/rlog.h"
 #include "client/sealed.h"
 #include "client/tunlife.h"
@@ -120,7 +121,8 @@ void tun_lost(void *arg)
     log_help("TUN interface %s lost, creating it again\n", clnt->conf.tun_name);
     poll_del(clnt->io.tunfd);
     tun_detach(&clnt->io.tunfd);
-    clnt->host.own = 0;  // the interface, its address and the tunnel's default route are gone
+    // The interface, its address and the tunnel's default route are gone; a kill switch is not on it.
+    clnt->host.own &= SDWAN_OWN_KILLSW;
     if (clnt->sess.state != SDWANCLNT_NONE)
         sdwclnt_reset_state(clnt);
     clnt->host.tunretry = tun_remake(clnt) ? 0 : 1;
@@ -257,6 +259,8 @@ void sdwclnt_deinit(sdwan_t *clnt)
 {
     sdwclnt_tun_close(clnt);  // closed: the number may be reused by the next descriptor opened
     sdwclnt_clear_iproute(clnt);
+    if (killswitch_disarm(clnt))  // the last: nothing leaves in clear before the stop
+        sdwclnt_routes_sync(clnt);
     if (clnt->io.rtnlfd >= 0) {
         poll_del(clnt->io.rtnlfd);
         close(clnt->io.rtnlfd);
@@ -331,6 +335,8 @@ void sdwclnt_reset_state(sdwan_t *clnt)
     // A session closed by the peer leaves the tunnel's default route until the next one: the
     // peer, and the resolver while its name is looked up again, keep the host's path, decided
     // afresh (the host may have moved to another uplink since).
+    if (killswitch_arm(clnt))
+        hostrt_mark(clnt);
     sdwclnt_routes_sync(clnt);
 }
 

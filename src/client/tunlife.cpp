@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client/hostdns.h"
+#include "client/killswitch.h"
 #include "net/ipaddr.h"
 #include "net/route.h"
 #include "net/rtnl.h"
@@ -22,14 +23,16 @@ bool alias_is_ours(const char *text, size_t len)
 {
     return len >= MARK_LEN && std::memcmp(text, MARK, MARK_LEN) == 0 && (len == MARK_LEN || text[MARK_LEN] == ' ');
 }
-// A dead run's interface (its alias read before the attach): the host routes it lists go, and
-// the interface is left down and without an address, as a new one would be. true when it was
-// made beforehand (it stays).
-bool leftover_remove(const char *tun_name, const char *alias, size_t len)
+// A dead run's interface (its alias read before the attach): the host routes it lists go, with
+// its kill switch routes when it marked them, and the interface is left down and without an
+// address, as a new one would be. true when it was made beforehand (it stays).
+bool leftover_remove(const sdwan_t *clnt, const char *tun_name, const char *alias, size_t len)
 {
     sdwan_hostrt_t rt[2];
-    bool kept = false;
-    const int n = hostrt_alias_parse(alias, len, rt, 2, &kept);
+    bool kept = false, ks = false;
+    const int n = hostrt_alias_parse(alias, len, rt, 2, &kept, &ks);
+    if (ks)
+        killswitch_left(clnt);
     for (int i = 0; i < n; i++)
         (void)route_host(0, rt[i].dst, rt[i].gw, rt[i].dev);
     (void)tun_clear_ip(tun_name);  // down: the kernel drops its routes, the tunnel's default route too
@@ -66,15 +69,17 @@ void hostrt_mark(const sdwan_t *clnt)
         return;
     char alias[HOSTRT_ALIAS_MAX];
     const sdwan_hostrt_t held[2] = {clnt->host.hostrt_peer, clnt->host.hostrt_dns};
-    hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->host.own & SDWAN_OWN_TUNIF) == 0);
+    hostrt_alias_format(held, 2, alias, sizeof alias, (clnt->host.own & SDWAN_OWN_TUNIF) == 0,
+                        (clnt->host.own & SDWAN_OWN_KILLSW) != 0);
     // Best effort: the routes are held all the same, but a killed run's would then stay behind.
     const int err = clnt->ops->alias_set(clnt->ops->ctx, clnt->conf.tun_name, alias);
     if (err != 0)
         log_help("Failed to set the alias of %s: %s\n", clnt->conf.tun_name, strerror(-err));
 }
-size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept)
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept, bool killswitch)
 {
-    size_t at = static_cast<size_t>(snprintf(buf, len, "%s%s", MARK, kept ? " kept" : ""));
+    size_t at = static_cast<size_t>(
+        snprintf(buf, len, "%s%s%s", MARK, kept ? " kept" : "", killswitch ? " killswitch" : ""));
     for (int i = 0; i < n && at < len; i++) {
         if (rt[i].dst == 0)
             continue;
@@ -88,18 +93,30 @@ size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t le
     return at < len ? at : len - 1;
 }
 
-int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept)
+namespace {
+// A word of the mark at p (" kept", " killswitch"): skipped when there.
+bool mark_word(const char *text, size_t len, size_t *p, const char *word, size_t wlen)
+{
+    const bool there = len - *p >= wlen && std::memcmp(text + *p, word, wlen) == 0 &&
+                       (len - *p == wlen || text[*p + wlen] == ' ');
+    if (there)
+        *p += wlen;
+    return there;
+}
+}  // namespace
+
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept, bool *killswitch)
 {
     if (!alias_is_ours(text, len))
         return -1;
     size_t p = MARK_LEN;
-    constexpr char KEPT[] = " kept";
-    const bool k = len - p >= sizeof KEPT - 1 && std::memcmp(text + p, KEPT, sizeof KEPT - 1) == 0 &&
-                   (len - p == sizeof KEPT - 1 || text[p + sizeof KEPT - 1] == ' ');
-    if (k)
-        p += sizeof KEPT - 1;
+    constexpr char KEPT[] = " kept", KS[] = " killswitch";
+    const bool k = mark_word(text, len, &p, KEPT, sizeof KEPT - 1);
+    const bool ks = mark_word(text, len, &p, KS, sizeof KS - 1);
     if (kept != nullptr)
         *kept = k;
+    if (killswitch != nullptr)
+        *killswitch = ks;
     int n = 0;
     while (p < len) {
         if (text[p] != ' ' || n == max)
@@ -164,10 +181,10 @@ int sdwclnt_tun_open(sdwan_t *clnt)
     const int rc = tun_init_vnet(&clnt->io.tunfd, clnt->conf.tun_name, want, &clnt->io.tunoff);
     if (rc != 0)
         return rc;  // held by a running process, or another kind of interface: left alone
-    clnt->host.own = SDWAN_OWN_TUN;
+    clnt->host.own = static_cast<uint8_t>(SDWAN_OWN_TUN | (clnt->host.own & SDWAN_OWN_KILLSW));  // not on the interface
     clnt->host.tunpre_mtu = 0;
     clnt->host.tunpre_txq = 0;
-    const bool kept = dead_run && leftover_remove(clnt->conf.tun_name, alias, static_cast<size_t>(alen));
+    const bool kept = dead_run && leftover_remove(clnt, clnt->conf.tun_name, alias, static_cast<size_t>(alen));
     if ((existed && !dead_run) || kept) {
         // Made beforehand: it stays, persistent, after the stop, as it was found (after a killed
         // run, as that run left it). Marked only where no other alias would be lost.
@@ -229,7 +246,7 @@ int sdwclnt_cleanup(const sdwan_t *clnt, const char *tun_name)
         return err;
     }
     sdwclnt_dns_leftover(clnt, tun_name);  // the configuration's "setdns" and ways
-    if (leftover_remove(tun_name, alias, static_cast<size_t>(alen))) {
+    if (leftover_remove(clnt, tun_name, alias, static_cast<size_t>(alen))) {
         (void)rtnl_alias_set(tun_name, "");
         tun_detach(&fd);
     } else {

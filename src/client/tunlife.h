@@ -24,7 +24,7 @@ int sdwclnt_tun_open(sdwan_t *clnt);
 void sdwclnt_tun_close(sdwan_t *clnt);
 
 // The clean-up step after an abnormal end: removes the interface tun_name and the host routes
-// its alias lists, if it is a tunnel of this daemon that no running process holds; one made
+// (and kill switch routes) its alias lists, if it is a tunnel of this daemon that no running process holds; one made
 // beforehand ("kept") stays, down, without its address and the daemon's alias. 0, or -1 when it
 // could not be removed. clnt: the configuration ("setdns": whether DNS servers may be left too) and
 // the host operations that reach them.
@@ -37,8 +37,12 @@ bool hostrt_is_daemon_tunnel(const hostops_t *ops, const char *ifname);
 void hostrt_mark(const sdwan_t *clnt);
 
 // The alias text for the routes in rt[0..n) (dst 0: left out), into buf; its length. kept: the
-// interface was made beforehand and stays after the daemon ("tolvad kept ...").
-size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept = false);
+// interface was made beforehand and stays after the daemon ("tolvad kept ..."); killswitch: the
+// run holds kill switch routes ("tolvad [kept ]killswitch ...", client/killswitch).
+size_t hostrt_alias_format(const sdwan_hostrt_t *rt, int n, char *buf, size_t len, bool kept = false,
+                           bool killswitch = false);
 // Reads an alias of len bytes: -1 when it is not this daemon's mark or is malformed, else the
-// number of routes stored into out (at most max), and *kept (when given) set as formatted.
-int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept = nullptr);
+// number of routes stored into out (at most max), and *kept, *killswitch (when given) set as
+// formatted.
+int hostrt_alias_parse(const char *text, size_t len, sdwan_hostrt_t *out, int max, bool *kept = nullptr,
+                       bool *killswitch = nullptr);

@@ -262,6 +262,8 @@ constexpr kv_key_t CFG_KEYS[] = {
      [](void *d, const kv_val_t &v) { return rec(d)->conf.datalog = flag(v), true; }, nullptr},
     {"offload", kv_type::flag, false, 0, 1,
      [](void *d, const kv_val_t &v) { return rec(d)->conf.offload = flag(v), true; }, nullptr},
+    {"killswitch", kv_type::flag, false, 0, 1,
+     [](void *d, const kv_val_t &v) { return rec(d)->conf.killswitch = flag(v), true; }, nullptr},
     // In MiB; a number past the largest bound (a negative one among them) means the largest.
     {"logsize", kv_type::number, false, 0, static_cast<uint32_t>(LOG_MIB_MAX),
      [](void *, const kv_val_t &v) {

@@ -19,6 +19,10 @@ int host_route(void *, int add, uint32_t dest, uint32_t gw, const char *ifname)
     return route_host(add, dest, gw, ifname);
 }
 int table_open(void *) { return route_table_open(); }
+int unreachable(void *, int add, uint32_t dest, uint32_t mask, int metric)
+{
+    return route_unreachable(add, dest, mask, metric);
+}
 int alias_get(void *, const char *ifname, char *buf, size_t len) { return rtnl_alias_get(ifname, buf, len); }
 int alias_set(void *, const char *ifname, const char *alias) { return rtnl_alias_set(ifname, alias); }
 int rc_add(void *, const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len)
@@ -44,7 +48,8 @@ constexpr hostops_t KERNEL{.ctx = nullptr,
                            .resolved_revert = nullptr,
                            .resolvconf_add = rc_add,
                            .resolvconf_del = rc_del,
-                           .resolvconf_del_left = rc_del_left};
+                           .resolvconf_del_left = rc_del_left,
+                           .unreachable = unreachable};
 }  // namespace
 
 const hostops_t *hostkernel_ops_without_resolved() { return &KERNEL; }

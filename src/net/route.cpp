@@ -199,6 +199,15 @@ int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname)
     return route_submit(add, &rt);
 }
 
+int route_unreachable(int add, uint32_t dest, uint32_t mask, int metric)
+{
+    // The request's metric is one past the kernel's priority (0 leaves the priority at 0); with
+    // RTF_REJECT the kernel makes the route unreachable and matches that type when deleting.
+    rtentry rt;
+    rtentry_fill(&rt, dest, mask, 0, RTF_UP | RTF_REJECT, metric + 1, nullptr);
+    return route_submit(add, &rt);
+}
+
 int route_table_open()
 {
     const int fd = open("/proc/net/route", O_RDONLY | O_CLOEXEC);

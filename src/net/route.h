@@ -16,6 +16,11 @@ int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric,
 // point-to-point link, which RTF_GATEWAY would refuse). As route_request.
 int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname);
 
+// An unreachable route dest/mask at metric (the kernel's priority, as "ip route" shows it), on
+// no interface. Deleting names the type and the metric, so no other route of that prefix goes.
+// As route_request.
+int route_unreachable(int add, uint32_t dest, uint32_t mask, int metric);
+
 // One line of the table. Addresses in network order; name cut at 31 characters (or at a zero
 // byte, which leaves it empty).
 struct route_row_t {

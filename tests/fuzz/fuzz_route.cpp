@@ -63,12 +63,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     close(fd);
 
     sdwan_hostrt_t rt[2];
-    const int n = hostrt_alias_parse(reinterpret_cast<const char *>(data), size, rt, 2);
+    bool kept = false, ks = false;
+    const int n = hostrt_alias_parse(reinterpret_cast<const char *>(data), size, rt, 2, &kept, &ks);
     FUZZ_CHECK(n >= -1 && n <= 2);
     for (int i = 0; i < n; i++) {
         FUZZ_CHECK(rt[i].dst != 0);
         const size_t len = strnlen(rt[i].dev, sizeof rt[i].dev);
         FUZZ_CHECK(len > 0 && len < sizeof rt[i].dev);
+    }
+    // What was read is written back the same, its marks included: a killed run's alias names
+    // exactly what the clean-up removes.
+    if (n >= 0) {
+        char again[HOSTRT_ALIAS_MAX];
+        const size_t alen = hostrt_alias_format(rt, n, again, sizeof again, kept, ks);
+        sdwan_hostrt_t rt2[2];
+        bool kept2 = !kept, ks2 = !ks;
+        FUZZ_CHECK(hostrt_alias_parse(again, alen, rt2, 2, &kept2, &ks2) == n && kept2 == kept && ks2 == ks);
+        for (int i = 0; i < n; i++)
+            FUZZ_CHECK(rt2[i].dst == rt[i].dst && rt2[i].gw == rt[i].gw && strcmp(rt2[i].dev, rt[i].dev) == 0);
     }
     fuzz_fd_check();
     return 0;

@@ -86,6 +86,7 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.conf.pipeidx, 0);
     EXPECT_EQ(rec.conf.datalog, 0) << "the per-packet line is off as shipped";
     EXPECT_EQ(rec.conf.offload, 1) << "the offloads are on as shipped";
+    EXPECT_EQ(rec.conf.killswitch, 0) << "no kill switch as shipped";
     EXPECT_EQ(log_limit(), 7 * LOG_MIB) << "logsize stays commented out";
     EXPECT_STREQ(status_path(&rec), "/run/tolvad/tolvad.prom") << "the status file is on as shipped";
     EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
@@ -97,8 +98,9 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
-    // encrypt, pipeid, pipeidx, offload, peerkey, logsize, resolver, waitroute, routes, setdns, dnsdomains
-    EXPECT_EQ(switched, 11);
+    // encrypt, pipeid, pipeidx, offload, killswitch, peerkey, logsize, resolver, waitroute, routes, setdns,
+    // dnsdomains
+    EXPECT_EQ(switched, 12);
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.conf.tun_name, "tun0");

@@ -118,6 +118,11 @@ FakeHost::FakeHost()
     ops_.resolvconf_del_left = [](void *c, const char *ifname, char *why, size_t len) {
         return self(c)->answer_dns("resolvconf_del_left", std::string("resolvconf del-left ") + ifname, why, len);
     };
+    ops_.unreachable = [](void *c, int add, uint32_t dest, uint32_t mask, int metric) {
+        return self(c)->answer("unreachable", std::string("unreachable ") + (add != 0 ? "add " : "del ") + ip(dest) +
+                                                  "/" + std::to_string(prefixlen(mask)) + " metric " +
+                                                  std::to_string(metric));
+    };
     resolved_ = {ops_.resolved_set, ops_.resolved_revert};
     resolvconf_ = {ops_.resolvconf_add, ops_.resolvconf_del, ops_.resolvconf_del_left};
 }

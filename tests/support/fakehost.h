@@ -20,7 +20,8 @@ public:
     const std::vector<std::string> &calls() const { return calls_; }
 
     // Answers. refuse: the negative errno the next calls of that kind get ("addr", "addr_clear",
-    // "mtu", "mtu_get", "route", "host_route", "table", "alias_get", "alias_set"); 0 takes them again.
+    // "mtu", "mtu_get", "route", "host_route", "table", "alias_get", "alias_set", "unreachable"); 0 takes
+    // them again.
     void refuse(const std::string &kind, int err) { refuse_[kind] = err; }
     // What mtu_get answers; by default the last MTU set (0 before any).
     void mtu(int mtu) { mtu_ = mtu; }

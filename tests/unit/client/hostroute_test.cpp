@@ -379,6 +379,8 @@ TEST(HostRoutePolicy, ClearUndoesOnlyWhatThisRunMade)
 TEST(HostRoutePolicy, LoadDefroute)
 {
     const std::string TUN_FIRST = FakeHost::rows({{"tolv1", "0.0.0.0", "10.9.0.1", "0.0.0.0", 0, 0}, DEFAULT});
+    // Another instance's (RTF_UP | RTF_REJECT, on no interface): destination 0, and no path.
+    const std::string REJECT_FIRST = FakeHost::rows({{"*", "0.0.0.0", "0.0.0.0", "128.0.0.0", 0x0201, 3999}, DEFAULT});
     const struct {
         const char *what;
         std::string table;
@@ -395,6 +397,7 @@ TEST(HostRoutePolicy, LoadDefroute)
         {"an alias that cannot be read is no mark", TUN_FIRST, "tolvad", {{"alias_get", -EPERM}}, 0, "tolv1",
          "10.9.0.1", {}},
         {"the table unreadable", HOST, "", {{"table", -EACCES}}, -1, "", "0.0.0.0", {"Failed to open /proc/net/route"}},
+        {"a kill switch's unreachable half listed first", REJECT_FIRST, "", {}, 0, "up0", "192.0.2.1", {}},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);

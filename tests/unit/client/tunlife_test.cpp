@@ -54,6 +54,8 @@ TEST(HostrtAlias, FormatAndParse)
     EXPECT_STREQ(buf, "tolvad");
     hostrt_alias_format(rt, 1, buf, sizeof buf, true);
     EXPECT_STREQ(buf, "tolvad kept 198.51.100.7,192.0.2.1,up0");
+    hostrt_alias_format(rt, 1, buf, sizeof buf, true, true);
+    EXPECT_STREQ(buf, "tolvad kept killswitch 198.51.100.7,192.0.2.1,up0");
 
     struct {
         const char *alias;
@@ -78,15 +80,20 @@ TEST(HostrtAlias, FormatAndParse)
         {"tolvad kept 198.51.100.7,192.0.2.1,up0", 1, "up0"},
         {"tolvad keptx", -1, nullptr},
         {"tolvad 198.51.100.7,192.0.2.1,up0 kept", -1, nullptr},
+        {"tolvad killswitch", 0, nullptr},
+        {"tolvad kept killswitch 198.51.100.7,192.0.2.1,up0", 1, "up0"},
+        {"tolvad killswitch kept", -1, nullptr},
+        {"tolvad killswitchx", -1, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.alias);
         sdwan_hostrt_t out[2];
         std::memset(out, 0, sizeof out);
-        bool kept = true;
-        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2, &kept), c.n);
+        bool kept = true, ks = true;
+        ASSERT_EQ(hostrt_alias_parse(c.alias, std::strlen(c.alias), out, 2, &kept, &ks), c.n);
         if (c.n >= 0) {
             EXPECT_EQ(kept, has(c.alias, "kept"));
+            EXPECT_EQ(ks, has(c.alias, "killswitch"));
         }
         if (c.first_dev != nullptr) {
             EXPECT_STREQ(out[0].dev, c.first_dev);

@@ -442,14 +442,15 @@ TEST_F(Cfg, TextFieldsAreZeroFilledPastTheValue)
     EXPECT_TRUE(zero_after_text(r.conf.tun_name));
 }
 
-// The flag keys "datalog" (the per-packet line), "offload" (the kernel's offloads) and
-// "waitroute" (the wait for a route at start-up): nonzero turns it on, 0 off, and without the
-// key the record keeps whatever it had.
+// The flag keys "datalog" (the per-packet line), "offload" (the kernel's offloads),
+// "waitroute" (the wait for a route at start-up) and "killswitch": nonzero turns it on, 0 off,
+// and without the key the record keeps whatever it had.
 TEST_F(Cfg, FlagKeys)
 {
     uint8_t sdwan_conf_t::*const DATALOG = &sdwan_conf_t::datalog;
     uint8_t sdwan_conf_t::*const OFFLOAD = &sdwan_conf_t::offload;
     uint8_t sdwan_conf_t::*const WAITROUTE = &sdwan_conf_t::waitroute;
+    uint8_t sdwan_conf_t::*const KILLSW = &sdwan_conf_t::killswitch;
     struct {
         uint8_t sdwan_conf_t::*field;
         uint8_t start;
@@ -465,6 +466,7 @@ TEST_F(Cfg, FlagKeys)
         {OFFLOAD, 1, "Offload=0\n", 1}, {OFFLOAD, 1, "offload=0\r\n", 0},
         {WAITROUTE, 1, "", 1},          {WAITROUTE, 1, "waitroute=0\n", 0}, {WAITROUTE, 0, "waitroute=1\n", 1},
         {WAITROUTE, 1, "waitroute=no\n", 0},
+        {KILLSW, 0, "", 0},            {KILLSW, 0, "killswitch=1\n", 1}, {KILLSW, 1, "killswitch=0\n", 0},
     };
     for (const auto &c : cases) {
         sdwan_t start{};

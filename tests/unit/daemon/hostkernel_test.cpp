@@ -69,3 +69,34 @@ TEST_F(HostKernelNs, EachRequestReachesTheKernel)
     EXPECT_EQ(k->alias_get(k->ctx, "nosuch0", alias, sizeof alias), -ENODEV);
     tun_deinit(&tunfd, "tolv0");
 }
+
+// The kill switch's route: unreachable at its metric on no interface, listed as refused; an
+// identical one is refused, and deleting it leaves the same prefix's other routes, an
+// administrator's unreachable one at another metric among them.
+TEST_F(HostKernelNs, UnreachableRouteIsOnlyOurs)
+{
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip route add unreachable 0.0.0.0/1 metric 10 && ip link add up0 type veth peer name up1 && "
+                            "ip addr add 192.0.2.2/24 dev up0 && ip link set up0 up && ip link set up1 up && "
+                            "ip route add 0.0.0.0/1 via 192.0.2.1 metric 20",
+                            &err))
+        << err;
+    const hostops_t *k = hostkernel_ops();
+    const uint32_t half = ip("128.0.0.0");
+    EXPECT_EQ(k->unreachable(k->ctx, 1, 0, half, 3999), 0);
+    EXPECT_EQ(k->unreachable(k->ctx, 1, 0, half, 3999), -EEXIST);
+    EXPECT_EQ(netns_sh("ip -o -4 route show 0.0.0.0/1"),
+              "unreachable 0.0.0.0/1 metric 10 \n0.0.0.0/1 via 192.0.2.1 dev up0 metric 20 \n"
+              "unreachable 0.0.0.0/1 scope host metric 3999 \n");
+    const int fd = k->table_open(k->ctx);
+    ASSERT_GE(fd, 0);
+    route_row_t row{};
+    EXPECT_EQ(route_lookup(fd, ip("10.0.0.1"), nullptr, nullptr, &row), 1);
+    close(fd);
+    EXPECT_EQ(row.flags & 0x0200u, 0x0200u) << "RTF_REJECT: the lowest metric, the administrator's";
+
+    EXPECT_EQ(k->unreachable(k->ctx, 0, 0, half, 3999), 0);
+    EXPECT_EQ(k->unreachable(k->ctx, 0, 0, half, 3999), -ESRCH);
+    EXPECT_EQ(netns_sh("ip -o -4 route show 0.0.0.0/1"),
+              "unreachable 0.0.0.0/1 metric 10 \n0.0.0.0/1 via 192.0.2.1 dev up0 metric 20 \n");
+}
