@@ -242,6 +242,8 @@ void cfg_seeds()
                                      std::string(40, 'u') + "\npassword=" + std::string(40, 'p') +
                                      "\nmtu= +1400\n");
     put_text("cfg", "empty", "");
+    put_text("cfg", "resolver", "[tun0]\nserver=vpn.example.net\nusername=a\npassword=b\nport=4500\nmtu=1400\n"
+             "resolver=10.94.0.2\nwaitroute=0\nresolver=127.0.0.53\n");
     put_text("cfg", "split", "[tun0]\nserver=192.0.2.1\nusername=a\npassword=b\nport=1\nmtu=1400\n"
                              "routes=10.93.0.0/24, 172.16.0.0/12\nroutes=10.0.0.1/8\nsetdns=1\n"
                              "dnsdomains=corp.example,branch.corp.example\n");
@@ -276,6 +278,7 @@ void route_seeds()
     put_text("route", "cut-short", head + "eth0\t00000000\t0101A8C0\t0003\t0\n");
     put_text("route", "header-only", head);
     put_text("route", "alias", "tolvad 198.51.100.7,192.0.2.1,eth0 8.8.8.8,0.0.0.0,ppp0");
+    put_text("route", "alias-killswitch", "tolvad kept killswitch 198.51.100.7,192.0.2.1,up0 8.8.8.8,0.0.0.0,ppp0");
 }
 
 void recv_seeds(const peer_t &peer)

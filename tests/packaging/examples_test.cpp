@@ -159,7 +159,8 @@ TEST(PeerExample, EveryCommentedKeySwitchedOnIsValid)
 {
     int switched = 0;
     std::string text = uncomment(slurp("sdwan-peerd.conf.example"), &switched);
-    EXPECT_EQ(switched, 10);  // sessions, metrics, listen, offload, dns, log, logsize, privatekey, legacy, the second user
+    // sessions, metrics, status, listen, offload, dns, log, logsize, privatekey, legacy, the second user
+    EXPECT_EQ(switched, 11);
     // The key file the example names, made where the test may write.
     TempDir dir;
     const std::string key = dir / "sdwan-peerd.key";

@@ -397,7 +397,7 @@ TEST_F(AuthReplies, RejectAndCloseInRightAndWrongStates)
         {"CLOSE accepted", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 6),
          {"Peer received CLOSE, transitioning to SDWANCLNT_CLOSED state"}, SDWANCLNT_CLOSED, &netif_stats::closedcnt},
         {"CLOSE for another sid", SDWANCLNT_DATA, ScriptPeer::close_pkt(4, 6),
-         {"CLOSE for another session (sid 4, token 6): asking the peer"}, SDWANCLNT_DATA, nullptr},
+         {"CLOSE for another session (sid 4, token 6): asking the peer"}, SDWANCLNT_DATA, &netif_stats::echoreqcnt},
         {"CLOSE for another token", SDWANCLNT_DATA, ScriptPeer::close_pkt(5, 0),
          {"CLOSE for another session (sid 5, token 0): asking the peer"}, SDWANCLNT_DATA, nullptr},
         {"CLOSE with a wrong signature", SDWANCLNT_DATA, corrupt(ScriptPeer::close_pkt(), 23),
