@@ -252,6 +252,7 @@ int broken(noise_handshake *hs, int err)
     noise_pattern p = hs->pattern;
     bool initiator = hs->initiator;
     sodium_memzero(hs, sizeof *hs);
+    aead_scrub();
     hs->pattern = p;
     hs->initiator = initiator;
     hs->next = BROKEN;
@@ -465,6 +466,7 @@ int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher 
     noise_cipher_init(recv, hs->initiator ? k2 : k1);
     sodium_memzero(k1, sizeof k1);
     sodium_memzero(k2, sizeof k2);
+    aead_scrub();  // the handshake's last key
     uint8_t h[NOISE_KEY];
     std::memcpy(h, hs->ss.h, NOISE_KEY);
     noise_pattern p = hs->pattern;
@@ -478,7 +480,11 @@ int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher 
     return 0;
 }
 
-void noise_handshake_clear(noise_handshake *hs) { sodium_memzero(hs, sizeof *hs); }
+void noise_handshake_clear(noise_handshake *hs)
+{
+    sodium_memzero(hs, sizeof *hs);
+    aead_scrub();
+}
 
 bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n) { return sodium_memcmp(a, b, n) == 0; }
 void seal_wipe(void *p, size_t n) { sodium_memzero(p, n); }
