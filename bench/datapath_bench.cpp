@@ -11,7 +11,9 @@
 //                                               with the kernel's offloads: out-tso, out-tso-xor,
 //                                               in-gro, in-gro-xor; small UDP packets of 92 bytes:
 //                                               out-small, in-small, and with the offloads
-//                                               out-small-vnet, in-small-gro, in-small-train)
+//                                               out-small-vnet, in-small-gro, in-small-train; a
+//                                               sealed session with the offloads: out-tso-sealed,
+//                                               in-gro-sealed)
 //
 // With the offloads the "TUN device" hands over one 64 KiB TCP super-packet behind a virtio-net
 // header (48 packets of 1400 bytes once cut), and the peer sends one UDP_SEGMENT train of 46
@@ -20,6 +22,10 @@
 // read or receive, as an interactive or packet-rate sender makes them, once without and once with
 // the offloads, where every read and write has the header and the socket takes trains; the small
 // train is the peer's batch of 64 of them, sent as one.
+//
+// The sealed rows run the same super-packet out, each segment sealed (33 bytes more per datagram),
+// and a train of 45 sealed datagrams in (46 would pass the 64 KiB a train holds), sealed afresh
+// by the "peer" before each send so that the replay window takes every one.
 //
 // The process counts its own heap allocations (malloc and friends are wrapped below); every
 // benchmark reports them per packet, which must stay 0.
@@ -38,6 +44,7 @@
 #include "client/auth.h"
 #include "client/data.h"
 #include "client/record.h"
+#include "client/sealed.h"
 #include "client/session.h"
 #include "core/event.h"
 #include "bytes.h"
@@ -46,6 +53,7 @@
 #include "net/vnet.h"
 #include "proto/packet.h"
 #include "base/log.h"
+#include "seal/noise.h"
 
 // ---------------------------------------------------------------- allocation counter
 namespace {
@@ -90,6 +98,7 @@ struct rig_t {
     uint8_t train[VNET_TRAIN_BYTES];
     uint32_t train_len = 0;
     uint8_t bigsink[VNET_READ_MAX];
+    uint8_t plain[VNET_TRAIN_BYTES];  // the sealed train's segments before each sealing
     // The small packet behind the interface's header, as the kernel hands it over.
     uint8_t vread[VNET_HDR_LEN + SDWAN_PKTBUF];
     uint32_t vread_len = 0;
@@ -100,6 +109,8 @@ constexpr uint32_t TSO_PKTS = 48;  // 48 x 1360 bytes of TCP payload: one read o
 constexpr uint32_t GRO_PKTS = 46;  // 46 datagrams of 1408 bytes: one train of 64 768 bytes
 constexpr uint32_t SMALL = 92;         // 64 bytes of UDP payload in IPv4
 constexpr uint32_t SMALL_TRAIN = 64;   // the most one UDP_SEGMENT send takes
+constexpr uint32_t SEALED_GRO_PKTS = 45;  // 45 sealed datagrams of 1433 bytes: 64 485 bytes
+noise_cipher g_peer_send;  // the "peer" end of the sealed rows' session
 
 sdwan_t g_clnt;
 rig_t g_rig;
@@ -275,6 +286,37 @@ void rig_offload(rig_t *r, uint8_t encrypt)
     }
 }
 
+// The sealed session's keys as a handshake leaves them, fixed; the peer's train of sealed
+// segments laid out (sealed_train seals it before each send).
+void rig_sealed(rig_t *r)
+{
+    sdwan_t *c = r->clnt;
+    if (seal_init() != 0)
+        die("seal_init");
+    uint8_t k1[NOISE_KEY], k2[NOISE_KEY];
+    for (uint32_t i = 0; i < NOISE_KEY; i++) {
+        k1[i] = static_cast<uint8_t>(i + 1);
+        k2[i] = static_cast<uint8_t>(0x80 + i);
+    }
+    c->conf.peerkey_state = SDWAN_PEERKEY_SET;
+    sdwan_sealkeys_t &k = c->seal.cur;
+    noise_cipher_init(&k.send, k1);
+    noise_cipher_init(&k.recv, k2);
+    noise_cipher_init(&g_peer_send, k2);
+    replay_init(&k.win);
+    k.mine = 0x11111111;
+    k.theirs = 0x22222222;
+    k.live = true;
+    const uint32_t mss = MTU - 40;
+    r->train_len = 0;
+    for (uint32_t i = 0; i < SEALED_GRO_PKTS; i++) {
+        uint8_t *d = r->plain + r->train_len;
+        tcp_packet(d + SEAL_HEAD, 1 + i * mss, mss, static_cast<uint16_t>(100 + i),
+                   i + 1 == SEALED_GRO_PKTS ? 0x18 : 0x10);
+        r->train_len += SEAL_OVERHEAD + MTU;
+    }
+}
+
 void rig_close(rig_t *r)
 {
     close(r->tun_kernel);
@@ -361,6 +403,43 @@ inline bool in_gro(rig_t *r)
     sdwan_sock_recv(r->clnt);
     return read(r->tun_kernel, r->bigsink, sizeof r->bigsink) ==
            static_cast<ssize_t>(VNET_HDR_LEN + 40 + GRO_PKTS * (MTU - 40));
+}
+
+// The sealed super-packet out: 48 sealed datagrams at the peer.
+inline bool out_tso_sealed(rig_t *r)
+{
+    if (write(r->tun_kernel, r->super, r->super_len) != static_cast<ssize_t>(r->super_len))
+        return false;
+    sdwclnt_tun_recv(r->clnt);
+    for (uint32_t i = 0; i < TSO_PKTS; i++)
+        if (recv(r->peer, r->sink, sizeof r->sink, 0) != static_cast<ssize_t>(MTU + SEAL_OVERHEAD))
+            return false;
+    return true;
+}
+
+// The peer's train of sealed segments, each sealed anew under the next counters (outside the
+// measured handler), received whole, opened and written joined.
+inline bool in_gro_sealed(rig_t *r)
+{
+    const uint32_t dlen = SEAL_OVERHEAD + MTU;
+    memcpy(r->train, r->plain, r->train_len);
+    for (uint32_t i = 0; i < SEALED_GRO_PKTS; i++) {
+        uint8_t *d = r->train + i * dlen;
+        d[0] = SDWAN_SDATA;
+        d[1] = d[2] = d[3] = 0;
+        st_le32(d + 4, 0x11111111);
+        st_le64(d + 8, g_peer_send.n);
+        d[SEAL_HDR] = SEAL_KIND_IP;
+        if (noise_encrypt(&g_peer_send, {d, SEAL_HDR}, {d + SEAL_HDR, MTU + 1}, {d + SEAL_HDR, MTU + 1 + SEAL_TAG}) < 0)
+            return false;
+    }
+    bool gso = true;
+    if (sock_send_gso(r->peer, r->cli_addr.sin_addr.s_addr, ntohs(r->cli_addr.sin_port), r->train, r->train_len, dlen,
+                      &gso) != static_cast<int>(r->train_len))
+        return false;
+    sdwan_sock_recv(r->clnt);
+    const ssize_t n = read(r->tun_kernel, r->bigsink, sizeof r->bigsink);
+    return n == static_cast<ssize_t>(VNET_HDR_LEN + 40 + SEALED_GRO_PKTS * (MTU - 40));
 }
 
 // The system calls that any forwarder of this design makes for one packet, with the same
@@ -569,15 +648,23 @@ int callgrind_main(const char *what, long n)
         step = in_vnet;
     } else if (strcmp(what, "in-small-train") == 0) {
         step = in_small_train;
+    } else if (strcmp(what, "out-tso-sealed") == 0) {
+        step = out_tso_sealed;
+    } else if (strcmp(what, "in-gro-sealed") == 0) {
+        step = in_gro_sealed;
     } else {
         fprintf(stderr, "--callgrind takes out, out-xor, in, in-xor, in-log, loop, out-tso, out-tso-xor, in-gro, "
-                        "in-gro-xor, out-small, in-small, out-small-vnet, in-small-gro or in-small-train\n");
+                        "in-gro-xor, out-small, in-small, out-small-vnet, in-small-gro, in-small-train, out-tso-sealed or "
+                        "in-gro-sealed\n");
         return 2;
     }
     const bool vnet_small = step == out_vnet || step == in_vnet || step == in_small_train;
     rig_open(r, small || vnet_small ? SMALL : 1400, enc, datalog);
-    if (step == out_tso || step == in_gro || vnet_small)
+    const bool sealed = step == out_tso_sealed || step == in_gro_sealed;
+    if (step == out_tso || step == in_gro || vnet_small || sealed)
         rig_offload(r, enc);
+    if (sealed)
+        rig_sealed(r);
     if (small || vnet_small)
         rig_small(r);
     if (step == loop_two)
@@ -589,11 +676,12 @@ int callgrind_main(const char *what, long n)
             return 1;
         }
     }
-    const long per = step == loop_two         ? 2
-                     : step == out_tso        ? TSO_PKTS
-                     : step == in_gro         ? GRO_PKTS
-                     : step == in_small_train ? SMALL_TRAIN
-                                              : 1;
+    const long per = step == loop_two                               ? 2
+                     : step == out_tso || step == out_tso_sealed    ? TSO_PKTS
+                     : step == in_gro                               ? GRO_PKTS
+                     : step == in_gro_sealed                        ? SEALED_GRO_PKTS
+                     : step == in_small_train                       ? SMALL_TRAIN
+                                                                    : 1;
     printf("packets %ld allocations %llu\n", n * per,
            static_cast<unsigned long long>(g_allocs.load() - a0));
     rig_close(r);

@@ -41,7 +41,7 @@ timeout 600 "$BIN" --benchmark_min_time=0.3 --benchmark_format=json >"$TMP/gbenc
 # takes it out with one system call each; those are not the daemon's. With the offloads it puts a
 # whole read in with one write and takes 48 datagrams out (49/48 per packet), or sends one train
 # of 46 and reads one joined write (2/46), or sends one train of 64 small datagrams and reads
-# their 64 writes (65/64).
+# their 64 writes (65/64). The sealed rows: the same read out (49/48), one train of 45 in (2/45).
 N1=1000
 N2=2000
 : >"$TMP/counts.tsv"
@@ -53,7 +53,8 @@ for entry in "out:sdwclnt_tun_recv(void*):1:2" "out-xor:sdwclnt_tun_recv(void*):
             "in-gro:sdwan_sock_recv(void*):46:2/46" "in-gro-xor:sdwan_sock_recv(void*):46:2/46" \
             "out-small:sdwclnt_tun_recv(void*):1:2" "out-small-vnet:sdwclnt_tun_recv(void*):1:2" \
             "in-small:sdwan_sock_recv(void*):1:2" "in-small-gro:sdwan_sock_recv(void*):1:2" \
-            "in-small-train:sdwan_sock_recv(void*):64:65/64"; do
+            "in-small-train:sdwan_sock_recv(void*):64:65/64" \
+            "out-tso-sealed:sdwclnt_tun_recv(void*):48:49/48" "in-gro-sealed:sdwan_sock_recv(void*):45:2/45"; do
     IFS=: read -r what fn per harness <<<"$entry"
     echo "counting $what ..." >&2
     timeout 300 valgrind --tool=callgrind --callgrind-out-file="$TMP/cg.$what" "--toggle-collect=$fn" \
@@ -106,7 +107,9 @@ desc = {"out": "outbound, TUN to peer, clear, 1400 B", "out-xor": "outbound, XOR
         "out-small-vnet": "outbound, small UDP, offload=1: one read with the header, partial checksum",
         "in-small": "inbound, small UDP, clear, datalog=0, offload=0",
         "in-small-gro": "inbound, small UDP, offload=1: a datagram received alone on the socket with GRO",
-        "in-small-train": "inbound, small UDP, offload=1: the peer's train of 64 received as one, 64 TUN writes"}
+        "in-small-train": "inbound, small UDP, offload=1: the peer's train of 64 received as one, 64 TUN writes",
+        "out-tso-sealed": "outbound with offloads, sealed session: the 64 KiB read cut into 48 packets, each sealed (ChaCha20-Poly1305), one send",
+        "in-gro-sealed": "inbound with offloads, sealed session: one train of 45 sealed datagrams of 1433 B, each opened, joined into one TUN write"}
 for line in open(counts_path):
     what, fn, per, harness, ir, dsc = line.rstrip("\n").split("\t")
     per, harness = int(per), float(Fraction(harness))

@@ -410,7 +410,11 @@ extern const char peer_version[];
 // Packets (peer_proto.cpp). Replies go into the send batch; data for the TUN interface goes to
 // peer_tun_put.
 void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
-void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len);  // packet at slot->buf + 8
+// The packet at slot->buf + at: 8 (a DATA header's room), or where peer_tun_room put it.
+void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len, uint32_t at = SDWAN_HDR_LEN);
+// Where a packet to dst is best placed in a send slot: behind the room its session's header
+// takes (17 bytes for a sealed one, which then leaves without a move), 8 otherwise.
+uint32_t peer_tun_room(peer_t *p, uint32_t dst);
 void peer_send_close(peer_t *p, peer_sess_t *s);
 uint32_t peer_pktopenack(const peer_t *p, const peer_sess_t *s, uint8_t *buf);  // buf: SDWAN_OPENACK_MAX bytes
 uint32_t peer_pktopenrej(uint8_t *buf);                                        // buf: SDWAN_CTRL_LEN bytes
@@ -441,7 +445,7 @@ int peer_seal_table(peer_t *p);      // sizes and empties the key table; 0, or -
 void peer_seal_free(peer_t *p);
 void peer_on_sinit(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len);
 void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
-void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t len);  // packet at slot->buf + 8
+void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t len, uint32_t at);  // packet at slot->buf + at
 void peer_seal_close(peer_t *p, peer_sess_t *s);   // CLOSE under the session's keys
 void peer_seal_sess_gone(peer_t *p, peer_sess_t *s);  // its keys freed (before the record is cleared)
 void peer_seal_tick(peer_t *p);      // pending and retiring key sets past their time

@@ -19,6 +19,7 @@
 #include "net/sock.h"
 #include "net/tun.h"
 #include "peer/peer.h"
+#include "proto/sealed.h"
 #include "base/fail.h"
 #include "base/log.h"
 #include "base/os.h"
@@ -305,13 +306,18 @@ namespace {
 // MTU, each into a send slot behind the header's room and handled as a plain read would be.
 void tun_vnet_read(peer_t *p, uint32_t n)
 {
+    // Every packet of a read goes to one address: placed where its session's header leaves it
+    // room (and a sealed one, its tag), so it is sealed or enciphered where it lies.
+    const ip4_view ip({p->tun_rd + VNET_HDR_LEN, n > VNET_HDR_LEN ? n - VNET_HDR_LEN : 0});
+    const uint32_t at = ip.ok() ? peer_tun_room(p, ip.dst()) : SDWAN_HDR_LEN;
+    const uint32_t cap = at == SDWAN_HDR_LEN ? SDWAN_PKTBUF : SDWAN_PKTBUF - SEALED_TAG_LEN;
     // One packet (anything but a TCP super-packet): made ready where it was read and copied once
     // into its slot, without the split's set-up for a train of one.
     const int one = vnet_single(p->tun_rd, n);
-    if (one > 0 && static_cast<uint32_t>(one) <= SDWAN_PKTBUF - SDWAN_HDR_LEN) {
+    if (one > 0 && static_cast<uint32_t>(one) <= cap - at) {
         peer_txslot_t *slot = peer_tx_slot(p);
-        memcpy(slot->buf + SDWAN_HDR_LEN, p->tun_rd + VNET_HDR_LEN, static_cast<size_t>(one));
-        peer_on_tunpkt(p, slot, static_cast<uint32_t>(one));
+        memcpy(slot->buf + at, p->tun_rd + VNET_HDR_LEN, static_cast<size_t>(one));
+        peer_on_tunpkt(p, slot, static_cast<uint32_t>(one), at);
         return;
     }
     if (one != 0) {
@@ -332,9 +338,9 @@ void tun_vnet_read(peer_t *p, uint32_t n)
     while (k > 0) {
         peer_txslot_t *slot = peer_tx_slot(p);
         vnet_train_t t;
-        k = vnet_split_next(&sp, slot->buf, SDWAN_PKTBUF, SDWAN_HDR_LEN, 1, &t);
+        k = vnet_split_next(&sp, slot->buf, cap, at, 1, &t);
         if (k > 0)
-            peer_on_tunpkt(p, slot, t.lastlen);
+            peer_on_tunpkt(p, slot, t.lastlen, at);
     }
     // A super-packet the split refuses: dropped whole.
     if (k < 0) {

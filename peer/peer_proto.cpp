@@ -13,6 +13,7 @@
 #include "proto/open.h"
 #include "proto/openack.h"
 #include "proto/packet.h"
+#include "proto/sealed.h"
 #include "base/log.h"
 
 namespace {
@@ -288,10 +289,16 @@ void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     }
 }
 
-void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
+uint32_t peer_tun_room(peer_t *p, uint32_t dst)
+{
+    const peer_sess_t *s = peer_sess_by_addr(p, dst);
+    return s != nullptr && s->sealed ? SEALED_HDR_LEN + 1 : SDWAN_HDR_LEN;
+}
+
+void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len, uint32_t at)
 {
     p->st.tun_rx++;
-    uint8_t *pkt = slot->buf + SDWAN_HDR_LEN;
+    uint8_t *pkt = slot->buf + at;
     const ip4_view ip({pkt, len});
     if (!ip.ok()) {
         p->st.drop_noroute++;
@@ -303,8 +310,12 @@ void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len)
         return;
     }
     if (s->sealed) {
-        peer_seal_tunpkt(p, s, slot, len);
+        peer_seal_tunpkt(p, s, slot, len, at);
         return;
+    }
+    if (at != SDWAN_HDR_LEN) {
+        memmove(slot->buf + SDWAN_HDR_LEN, pkt, len);
+        pkt = slot->buf + SDWAN_HDR_LEN;
     }
     sdwan_pkthdr_t h{s->encrypt != 0 ? SDWAN_EDATA : SDWAN_DATA, s->encrypt, s->sid, s->token};
     sdwan_hdr_store(slot->buf, &h);

@@ -459,15 +459,17 @@ void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32
     }
 }
 
-void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t len)
+void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t len, uint32_t at)
 {
     if (len + SEALED_OVERHEAD > SDWAN_PKTBUF) {
         p->st.drop_tunbad++;
         return;
     }
-    // Read behind a DATA header's room: moved to where the sealed header and kind leave it.
+    // A plain read lands behind a DATA header's room, before its session is known: moved to
+    // where the sealed header and kind leave it. A read with the interface's header was put there.
     uint8_t *b = slot->buf;
-    memmove(b + SEALED_HDR_LEN + 1, b + SDWAN_HDR_LEN, len);
+    if (at != SEALED_HDR_LEN + 1)
+        memmove(b + SEALED_HDR_LEN + 1, b + at, len);
     peer_keys_t *k = &p->keys[s->keys];
     sdata_encode({SDWAN_SDATA, 0, 0, k->remote, k->send.n}, {b, SEALED_HDR_LEN});
     b[SEALED_HDR_LEN] = static_cast<uint8_t>(sealed_kind::ip);

@@ -144,35 +144,85 @@ void tun_recv_offload(sdwan_t *clnt)
     }
 }
 
-// The sealed session's outbound path, one packet per read (the TUN device is plain: a sealed
-// session runs without offloads): read behind the sealed header's room, sealed where it lies,
-// its tag written behind it.
+// The sealed session's outbound paths: every packet sealed where it lies, behind the sealed
+// header's room, its tag written behind it.
 constexpr uint32_t SEAL_ROOM = SDWAN_PKTBUF - SEAL_OVERHEAD;
 static_assert(SDWAN_MTU_MAX <= SEAL_ROOM);
 
-void tun_recv_sealed(sdwan_t *clnt)
+// One packet at dgram + SEAL_HEAD, read from the interface: counted, checked, sealed and sent.
+void send_sealed_one(sdwan_t *clnt, uint8_t *dgram, uint32_t len)
 {
-    uint8_t *const buf = clnt->io.read;
-    const int len = tun_recv(clnt->io.tunfd, buf + SEAL_HEAD, static_cast<int>(SEAL_ROOM));
-    if (len <= 0)
-        return;
     clnt->count.stats.tun_rxpkts++;
-    if (sdwan_own_dest(clnt, buf + SEAL_HEAD, len)) {
+    if (sdwan_own_dest(clnt, dgram + SEAL_HEAD, static_cast<int>(len))) {
         clnt->count.stats.panic_pktdest++;
         return;
     }
     if (clnt->sess.state != SDWANCLNT_DATA)
         return;
-    const uint32_t n = seal_wrap(clnt, buf, static_cast<uint32_t>(len));
+    const uint32_t n = seal_wrap(clnt, dgram, len);
     if (n == 0)
         return;
-    if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, buf, n) < 0) {
+    if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, dgram, n) < 0) {
         clnt->count.tx_failed++;
         log_help("Failed to send packet to peer\n");
         return;
     }
     clnt->count.stats.sock_txpkts++;
-    clnt->count.txbytes += static_cast<uint32_t>(len);
+    clnt->count.txbytes += len;
+}
+
+void tun_recv_sealed(sdwan_t *clnt)
+{
+    uint8_t *const buf = clnt->io.read;
+    const int len = tun_recv(clnt->io.tunfd, buf + SEAL_HEAD, static_cast<int>(SEAL_ROOM));
+    if (len > 0)
+        send_sealed_one(clnt, buf, static_cast<uint32_t>(len));
+}
+
+// A read with the virtio-net header in a sealed session, the way tun_recv_offload goes. The read
+// lands SDWAN_READ_FRONT bytes in, so that a single packet's sealed header goes over the tail of
+// the interface's. A super-packet's train is laid out with room for a whole sealed overhead in
+// front of each segment and starts a tag's length into the buffer: each segment's tag then takes
+// the first bytes of the next one's room, its header and kind byte the rest, and the sealed
+// datagrams lie back to back, all one size but the last, ready for one segmented send.
+static_assert(SDWAN_READ_FRONT + VNET_HDR_LEN == SEAL_HEAD && SDWAN_READ_BACK == SEAL_TAG);
+void tun_recv_offload_sealed(sdwan_t *clnt)
+{
+    uint8_t *const rd = clnt->io.read + SDWAN_READ_FRONT;
+    const int n = tun_recv_vnet(clnt->io.tunfd, rd, static_cast<int>(VNET_READ_MAX));
+    if (n <= 0)
+        return;
+    const int one = vnet_single(rd, static_cast<uint32_t>(n));
+    if (one > 0 && static_cast<uint32_t>(one) <= VNET_TRAIN_BYTES - SEAL_OVERHEAD) {
+        send_sealed_one(clnt, clnt->io.read, static_cast<uint32_t>(one));
+        return;
+    }
+    if (one != 0) {
+        clnt->count.stats.tun_rxpkts++;
+        clnt->count.stats.panic_txdrop++;
+        return;
+    }
+    // Only TCP super-packets are cut, so no segment is the daemon's own (UDP) datagram.
+    uint8_t *const dgrams = clnt->io.train + SEAL_TAG;
+    constexpr uint32_t CAP = sizeof clnt->io.train - SEAL_TAG;
+    vnet_split_t sp;
+    vnet_train_t t;
+    int cnt = vnet_split_begin(&sp, rd, static_cast<uint32_t>(n), session_mtu(clnt)) == VNET_OK ? 1 : -1;
+    while (cnt > 0 && (cnt = vnet_split_next(&sp, clnt->io.train, CAP, SEAL_OVERHEAD, VNET_TRAIN_SEGS, &t)) > 0) {
+        clnt->count.stats.tun_rxpkts += t.count;
+        if (clnt->sess.state != SDWANCLNT_DATA)
+            continue;
+        const uint32_t sealed = seal_train(clnt, dgrams, t.stride, t.count, t.seglen, t.lastlen);
+        if (sealed == 0)
+            continue;
+        const uint32_t last = sealed == t.count ? t.lastlen : t.seglen;
+        send_run(clnt, dgrams, (sealed - 1) * t.stride + SEAL_OVERHEAD + last, t.stride, sealed,
+                 (sealed - 1) * t.seglen + last);
+    }
+    if (cnt < 0) {
+        clnt->count.stats.tun_rxpkts++;
+        clnt->count.stats.panic_txdrop++;
+    }
 }
 
 // Writes what the coalescer holds; kept out of line (see sdwan_data_flush).
@@ -237,7 +287,10 @@ void sdwclnt_tun_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     if (clnt->io.tunoff != 0) {
-        tun_recv_offload(clnt);
+        if (seal_on(clnt))
+            tun_recv_offload_sealed(clnt);
+        else
+            tun_recv_offload(clnt);
         return;
     }
     if (seal_on(clnt)) {

@@ -242,6 +242,11 @@ struct sdwan_host_t {
 inline constexpr uint32_t SDWAN_RXTRAIN = 65535;
 // The plain paths read one datagram or packet into the same buffers.
 static_assert(SDWAN_RXTRAIN >= SDWAN_PKTBUF && VNET_READ_MAX >= SDWAN_PKTBUF);
+// A sealed packet read with the virtio-net header leaves where it was read: its sealed header
+// (17 bytes) needs this much more room in front than the interface's header (10) gives, and its
+// tag (16) this much behind the longest read.
+inline constexpr uint32_t SDWAN_READ_FRONT = 7;
+inline constexpr uint32_t SDWAN_READ_BACK = 16;
 
 // The descriptors, what the kernel granted on them, and the data path's buffers, sized at
 // compile time: a whole read of the TUN device with its header, one train of datagrams for one
@@ -260,7 +265,7 @@ struct sdwan_io_t {
     // The cipher of OPEN's password block: opened once at start-up, so that an OPEN costs no
     // heap traffic; keying it is no change to the object an OPEN is built from.
     mutable sdwan_aes_t aes;
-    uint8_t read[VNET_READ_MAX];
+    uint8_t read[SDWAN_READ_FRONT + VNET_READ_MAX + SDWAN_READ_BACK];
     uint8_t train[VNET_TRAIN_BYTES];
     uint8_t rxtrain[SDWAN_RXTRAIN];
     uint8_t coalbuf[VNET_READ_MAX];

@@ -327,3 +327,18 @@ uint32_t seal_wrap(sdwan_t *clnt, uint8_t *dgram, uint32_t len)
     const int n = box(&clnt->seal.cur, dgram, len + 1);
     return n < 0 ? 0 : static_cast<uint32_t>(n);
 }
+
+uint32_t seal_train(sdwan_t *clnt, uint8_t *dgrams, uint32_t stride, uint32_t count, uint32_t seglen,
+                    uint32_t lastlen)
+{
+    sdwan_sealkeys_t *k = &clnt->seal.cur;
+    if (!k->live)
+        return 0;
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t *const d = dgrams + i * stride;
+        d[SEAL_HDR] = SEAL_KIND_IP;
+        if (box(k, d, (i + 1 == count ? lastlen : seglen) + 1) < 0)
+            return i;
+    }
+    return count;
+}

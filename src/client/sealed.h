@@ -58,3 +58,9 @@ bool seal_send(sdwan_t *clnt, uint8_t kind, const uint8_t *body, uint32_t len);
 // The IP packet of len bytes at dgram + SEAL_HEAD sealed in place, its tag behind it: the
 // datagram's length, or 0 when there are no keys to send with.
 uint32_t seal_wrap(sdwan_t *clnt, uint8_t *dgram, uint32_t len);
+// A train of count IP packets, packet i at dgrams + i * stride + SEAL_HEAD, seglen bytes each
+// but the last (lastlen), stride at least SEAL_OVERHEAD + seglen: each sealed where it lies, its
+// own counter, its tag behind it. How many were sealed from the first on (0 with no keys to send
+// with): those are the datagrams to send.
+uint32_t seal_train(sdwan_t *clnt, uint8_t *dgrams, uint32_t stride, uint32_t count, uint32_t seglen,
+                    uint32_t lastlen);

@@ -213,10 +213,13 @@ int sdwclnt_init(sdwan_t *clnt)
     // Created here so the first OPEN allocates nothing; on failure it is tried again at the
     // first OPEN.
     (void)sdwan_aes_init(clnt);
+    // The sealed session's cipher contexts, made before the first key so that no message
+    // allocates.
+    if (seal_on(clnt) && seal_init() != 0) {
+        fail_note("libsodium cannot start");
+        return init_fail(clnt);
+    }
 
-    // The sealed session seals one packet at a time: its TUN device stays plain.
-    if (seal_on(clnt))
-        clnt->conf.offload = 0;
     const int trc = sdwclnt_tun_open(clnt);
     if (trc != 0) {
         fail_note("cannot create TUN interface %s through /dev/net/tun: %s", clnt->conf.tun_name, strerror(-trc));
@@ -243,9 +246,7 @@ int sdwclnt_init(sdwan_t *clnt)
     log_help("sdwan client initial success\n");
     if (sdwclnt_start(clnt) != 0)
         return init_fail(clnt);
-    if (seal_on(clnt)) {
-        log_help("offloads: off (sealed session)\n");
-    } else if (clnt->conf.offload == 0) {
+    if (clnt->conf.offload == 0) {
         log_help("offloads: off\n");
     } else {
         char what[64];

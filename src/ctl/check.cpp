@@ -301,7 +301,7 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
             fprintf(out, ",\"password_set\":true,\"mtu\":%u,\"encrypt\":%s,\"pipeid\":%u,\"pipeidx\":%u,\"datalog\":%s",
                     unsigned{c.conf.mtu}, c.conf.encrypt != 0 ? "true" : "false", unsigned{c.conf.pipeid},
                     unsigned{c.conf.pipeidx}, c.conf.datalog != 0 ? "true" : "false");
-            fprintf(out, ",\"offload\":%s", c.conf.offload != 0 && !sealed ? "true" : "false");
+            fprintf(out, ",\"offload\":%s", c.conf.offload != 0 ? "true" : "false");
             if (sealed)
                 ctl_json_str(out, ",\"peerkey\":", key);
             if (status_path(clnt)[0] != '\0')
@@ -344,9 +344,8 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
         fprintf(out, "  encrypt    %s\n", c.conf.encrypt != 0 ? "asked of the peer" : "not asked");
         fprintf(out, "  pipe       id %u, index %u\n", unsigned{c.conf.pipeid}, unsigned{c.conf.pipeidx});
         fprintf(out, "  datalog    %s\n", c.conf.datalog != 0 ? "a line per received packet" : "off");
-        fprintf(out, "  offload    %s\n", sealed                ? "off: a sealed session seals one packet at a time"
-                                        : c.conf.offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)"
-                                                              : "off");
+        fprintf(out, "  offload    %s\n",
+                c.conf.offload != 0 ? "what the kernel grants (TUN segmentation, UDP GSO and GRO)" : "off");
         fprintf(out, "  status     %s\n", status_path(clnt)[0] != '\0' ? status_path(clnt) : "no status file");
         if (c.conf.rtmode == SDWAN_RTMODE_SPLIT) {
             fputs("  routes     ", out);

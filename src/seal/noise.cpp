@@ -2,11 +2,52 @@
 
 #include <cerrno>
 #include <cstring>
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include "bytes.h"
 
-int seal_init() { return sodium_init() < 0 ? -EIO : 0; }
+namespace {
+// The AEAD of every message: OpenSSL's ChaCha20-Poly1305 where seal_init made its two contexts,
+// libsodium's otherwise (the same construction, byte for byte). OpenSSL's vector code takes
+// about a quarter fewer instructions per 1400-byte packet on x86. The contexts are made once, so
+// a message costs no allocation: each use keys its context with the cipher's key and nonce.
+EVP_CIPHER_CTX *g_seal_ctx;
+EVP_CIPHER_CTX *g_open_ctx;
+
+// The contexts keep the last key they were given: wiped with the keys themselves.
+void aead_scrub()
+{
+    static const uint8_t zero[NOISE_KEY] = {};
+    if (g_seal_ctx != nullptr)
+        (void)EVP_EncryptInit_ex2(g_seal_ctx, nullptr, zero, nullptr, nullptr);
+    if (g_open_ctx != nullptr)
+        (void)EVP_DecryptInit_ex2(g_open_ctx, nullptr, zero, nullptr, nullptr);
+}
+} // namespace
+
+int seal_init()
+{
+    if (sodium_init() < 0)
+        return -EIO;
+    if (g_seal_ctx != nullptr)
+        return 0;
+    // Without OpenSSL's cipher the messages go through libsodium: slower, not different.
+    static const uint8_t zero[NOISE_KEY] = {};
+    EVP_CIPHER *c = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+    EVP_CIPHER_CTX *e = EVP_CIPHER_CTX_new();
+    EVP_CIPHER_CTX *d = EVP_CIPHER_CTX_new();
+    if (c != nullptr && e != nullptr && d != nullptr && EVP_EncryptInit_ex2(e, c, zero, nullptr, nullptr) == 1 &&
+        EVP_DecryptInit_ex2(d, c, zero, nullptr, nullptr) == 1) {
+        g_seal_ctx = e;
+        g_open_ctx = d;
+    } else {
+        EVP_CIPHER_CTX_free(e);
+        EVP_CIPHER_CTX_free(d);
+    }
+    EVP_CIPHER_free(c);  // the contexts hold their own reference
+    return 0;
+}
 
 namespace {
 
@@ -85,29 +126,57 @@ void mix_key(noise_symmetric *ss, std::span<const uint8_t> ikm)
     sodium_memzero(k, sizeof k);
 }
 
+// Both sides of the AEAD work in place: text that overlaps its result at another offset (a
+// handshake payload read over its own message) is moved there first, since neither library's
+// vector code takes a partial overlap.
 int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad,
                  std::span<const uint8_t> in, uint8_t *out)
 {
     uint8_t nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
     nonce_bytes(nonce, n);
-    unsigned long long len = 0;
-    crypto_aead_chacha20poly1305_ietf_encrypt(out, &len, in.data(), in.size(), ad.data(), ad.size(),
-                                              nullptr, nonce, cs->k);
-    return static_cast<int>(len);
+    const size_t len = in.size();
+    if (len != 0 && out != in.data())
+        std::memmove(out, in.data(), len);
+    int l = 0;
+    if (g_seal_ctx != nullptr && EVP_EncryptInit_ex2(g_seal_ctx, nullptr, cs->k, nonce, nullptr) == 1 &&
+        EVP_EncryptUpdate(g_seal_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) == 1 &&
+        EVP_EncryptUpdate(g_seal_ctx, out, &l, out, static_cast<int>(len)) == 1 &&
+        EVP_EncryptFinal_ex(g_seal_ctx, out + len, &l) == 1 &&
+        EVP_CIPHER_CTX_ctrl(g_seal_ctx, EVP_CTRL_AEAD_GET_TAG, NOISE_TAG, out + len) == 1)
+        return static_cast<int>(len + NOISE_TAG);
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(out, out + len, nullptr, out, len, ad.data(), ad.size(),
+                                                       nullptr, nonce, cs->k);
+    return static_cast<int>(len + NOISE_TAG);
 }
 
+// A refused message leaves out (and in, where they overlap) overwritten: every caller drops it.
 int aead_decrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad,
                  std::span<const uint8_t> in, std::span<uint8_t> out)
 {
     if (in.size() < NOISE_TAG || in.size() > NOISE_MSG)
         return -EBADMSG;
-    if (out.size() < in.size() - NOISE_TAG)
+    const size_t len = in.size() - NOISE_TAG;
+    if (out.size() < len)
         return -EMSGSIZE;
     uint8_t nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
     nonce_bytes(nonce, n);
-    unsigned long long len = 0;
-    if (crypto_aead_chacha20poly1305_ietf_decrypt(out.data(), &len, nullptr, in.data(), in.size(),
-                                                  ad.data(), ad.size(), nonce, cs->k) != 0)
+    uint8_t tag[NOISE_TAG];
+    std::memcpy(tag, in.data() + len, NOISE_TAG);
+    uint8_t *const o = out.data();
+    if (len != 0 && o != in.data())
+        std::memmove(o, in.data(), len);
+    if (g_open_ctx != nullptr) {
+        int l = 0;
+        if (EVP_DecryptInit_ex2(g_open_ctx, nullptr, cs->k, nonce, nullptr) != 1 ||
+            EVP_CIPHER_CTX_ctrl(g_open_ctx, EVP_CTRL_AEAD_SET_TAG, NOISE_TAG, tag) != 1 ||
+            EVP_DecryptUpdate(g_open_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
+            EVP_DecryptUpdate(g_open_ctx, o, &l, o, static_cast<int>(len)) != 1 ||
+            EVP_DecryptFinal_ex(g_open_ctx, o + len, &l) != 1)
+            return -EBADMSG;
+        return static_cast<int>(len);
+    }
+    if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(o, nullptr, o, len, tag, ad.data(), ad.size(), nonce,
+                                                           cs->k) != 0)
         return -EBADMSG;
     return static_cast<int>(len);
 }
@@ -183,6 +252,7 @@ int broken(noise_handshake *hs, int err)
     noise_pattern p = hs->pattern;
     bool initiator = hs->initiator;
     sodium_memzero(hs, sizeof *hs);
+    aead_scrub();
     hs->pattern = p;
     hs->initiator = initiator;
     hs->next = BROKEN;
@@ -206,7 +276,11 @@ void noise_cipher_init(noise_cipher *cs, const uint8_t *key)
     cs->has_key = key != nullptr;
 }
 
-void noise_cipher_clear(noise_cipher *cs) { noise_cipher_init(cs, nullptr); }
+void noise_cipher_clear(noise_cipher *cs)
+{
+    noise_cipher_init(cs, nullptr);
+    aead_scrub();
+}
 
 int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
                   std::span<uint8_t> out)
@@ -248,6 +322,7 @@ void noise_rekey(noise_cipher *cs)
     aead_encrypt(cs, NOISE_NONCE_MAX, {}, zeros, sealed);
     std::memcpy(cs->k, sealed, NOISE_KEY);
     sodium_memzero(sealed, sizeof sealed);
+    aead_scrub();
 }
 
 int noise_pattern_from_name(const char *name, noise_pattern *out)
@@ -391,6 +466,7 @@ int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher 
     noise_cipher_init(recv, hs->initiator ? k2 : k1);
     sodium_memzero(k1, sizeof k1);
     sodium_memzero(k2, sizeof k2);
+    aead_scrub();  // the handshake's last key
     uint8_t h[NOISE_KEY];
     std::memcpy(h, hs->ss.h, NOISE_KEY);
     noise_pattern p = hs->pattern;
@@ -404,7 +480,11 @@ int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher 
     return 0;
 }
 
-void noise_handshake_clear(noise_handshake *hs) { sodium_memzero(hs, sizeof *hs); }
+void noise_handshake_clear(noise_handshake *hs)
+{
+    sodium_memzero(hs, sizeof *hs);
+    aead_scrub();
+}
 
 bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n) { return sodium_memcmp(a, b, n) == 0; }
 void seal_wipe(void *p, size_t n) { sodium_memzero(p, n); }

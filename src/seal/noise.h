@@ -15,7 +15,8 @@ constexpr size_t NOISE_MSG = 65535; // the largest Noise message, handshake or t
 constexpr uint64_t NOISE_NONCE_MAX = UINT64_MAX; // reserved: never used for a message
 
 // Once at start-up, before any key is generated: libsodium picks its implementations and its
-// random source. 0, or -EIO when libsodium cannot start.
+// random source, and the AEAD's OpenSSL contexts are made (without them, or before this, every
+// message goes through libsodium). 0, or -EIO when libsodium cannot start.
 int seal_init();
 
 // A CipherState. The handshake's first tokens go out in the clear while it has no key; the
@@ -32,7 +33,8 @@ void noise_cipher_init(noise_cipher *cs, const uint8_t *key); // key nullptr: em
 int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
                   std::span<uint8_t> out);
 // DecryptWithAd: the plaintext's length, or -EBADMSG when the tag does not verify, which leaves
-// the nonce where it was so that a forged message costs the receiver nothing.
+// the nonce where it was so that a forged message costs the receiver nothing (out's bytes are
+// then undefined).
 int noise_decrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
                   std::span<uint8_t> out);
 // The transport's receiver picks the nonce from the packet (out of order delivery); it must have

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The sealed session end to end: 24 MB each way intact with the client's offloads off and on; a
-# capture on the router holds neither the password nor an inner ping's payload; a wrong pinned
-# key never establishes; a wrong password is rejected; legacy=0 refuses a legacy client while a
-# sealed one connects; a client that comes back from a new port keeps its session.
+# The sealed session end to end: 24 MB each way intact with the client's offloads off and on (the
+# start-up line saying which); a capture on the router holds neither the password nor an inner
+# ping's payload; a wrong pinned key never establishes; a wrong password is rejected; legacy=0
+# refuses a legacy client while a sealed one connects; a client that comes back from a new port
+# keeps its session.
 . "$(dirname "$0")/lib.sh"
 TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
 e2e_topology
@@ -54,6 +55,8 @@ CAPTURE_PID=$LAST_PID
 sleep 2
 phase offload0 "peerkey=$KEY" "offload=0"
 wait_established 15
+log_has "$E2E_DIR/tolvad.log" "offloads: off" || fail "offload=0: the sealed session did not turn the offloads off"
+log_has "$E2E_DIR/peerd.log" "offloads: tun tso4, udp gso, udp gro" || fail "the peer runs without its offloads"
 log_has "$E2E_DIR/tolvad.log" "SEALED handshake start" || fail "no handshake line"
 PATTERN=5ea1ed0ff1ce5ea1ed0ff1ce5ea1ed0f
 # The same capture inside the tunnel, where the payload is in the clear: proof that the search
@@ -77,6 +80,7 @@ transfer "offload=0"
 
 phase offload1 "peerkey=$KEY" "offload=1"
 wait_established 15
+log_has "$E2E_DIR/tolvad.log" "offloads: tun tso4, udp gso, udp gro" || fail "offload=1: the sealed session runs without the offloads"
 transfer "offload=1"
 
 # The client killed and started again: a new socket, so a new source port, as a NAT rebinding

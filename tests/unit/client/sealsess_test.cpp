@@ -17,10 +17,14 @@
 #include "client/session.h"
 #include "client/status.h"
 #include "net/ipaddr.h"
+#include "net/sock.h"
+#include "net/vnet.h"
 #include "proto/sealed.h"
 #include "seal/keyfile.h"
 #include "seal/noise.h"
 #include "support/fakeclock.h"
+#include "support/ippkt.h"
+#include "support/netns.h"
 #include "support/scriptpeer.h"
 
 // Allocations are counted while s_counting is set: the sealed data path, its handshakes and its
@@ -336,6 +340,104 @@ TEST_F(Sealed, DataBothWays)
     EXPECT_EQ(tun_read(), in);
     EXPECT_EQ(clnt->count.stats.tun_txpkts, 1u);
     EXPECT_EQ(clnt->count.rxbytes, in.size());
+}
+
+// Under the offloads. Out: a TCP super-packet of 3500 bytes cut at 1000 and a packet that is
+// none; every datagram the client sent must be byte for byte the reference cipher's sealing of
+// the segment at its own counter, all the size of the first but the last, gone as one segmented
+// send. In: a received train whose middle datagram is forged.
+TEST_F(Sealed, OffloadTrainsBothWays)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    clnt->io.tunoff = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    clnt->io.udpgso = true;
+    ASSERT_EQ(sock_gro_enable(clnt->io.udpsock), 0);
+    clnt->io.udpgro = true;
+
+    ippkt::Tcp t;
+    t.src = 0x0AC80005;  // 10.200.0.5, the session's
+    t.dst = 0x0AC80001;
+    t.flags = ippkt::ACK | ippkt::PSH;
+    const Bytes super = ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, 1000, 20, 16),
+                                   ippkt::tcp4(t, ippkt::pattern(3500)));
+    // The segments as the clear path cuts them.
+    std::vector<Bytes> want;
+    {
+        Bytes rd = super;
+        static uint8_t cut[VNET_TRAIN_BYTES];
+        vnet_split_t sp_;
+        vnet_train_t tr;
+        ASSERT_EQ(vnet_split_begin(&sp_, rd.data(), static_cast<uint32_t>(rd.size()), 1375), VNET_OK);
+        ASSERT_EQ(vnet_split_next(&sp_, cut, sizeof cut, 0, VNET_TRAIN_SEGS, &tr), 4);
+        for (uint32_t i = 0; i < tr.count; i++)
+            want.emplace_back(cut + i * tr.stride, cut + i * tr.stride + (i + 1 < tr.count ? tr.seglen : tr.lastlen));
+    }
+    want.push_back(ip_packet(0x33));
+    const Bytes single = ippkt::cat(Bytes(VNET_HDR_LEN, 0), want.back());
+
+    const uint64_t n0 = clnt->seal.cur.send.n;
+    const netif_stats before = clnt->count.stats;
+    const uint64_t tx0 = clnt->count.txbytes;
+    for (const Bytes *rd : {&super, &single}) {
+        ASSERT_EQ(write(tun[1], rd->data(), rd->size()), static_cast<ssize_t>(rd->size()));
+        sdwclnt_tun_recv(clnt);
+    }
+    const std::vector<Bytes> got = peer->recv_all(200);
+    ASSERT_EQ(got.size(), want.size());
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < want.size(); i++) {
+        SCOPED_TRACE(i);
+        noise_cipher ref = sp.recv;  // the client's sending key
+        ref.n = n0 + i;
+        Bytes d(SEALED_OVERHEAD + want[i].size());
+        d[0] = 34;
+        st_le32(&d[4], 0x11112222);
+        st_le64(&d[8], n0 + i);
+        d[16] = SEAL_KIND_IP;
+        std::copy(want[i].begin(), want[i].end(), d.begin() + 17);
+        ASSERT_GT(noise_encrypt(&ref, {d.data(), 16}, {d.data() + 16, want[i].size() + 1}, {d.data() + 16, d.size() - 16}), 0);
+        EXPECT_EQ(got[i], d);
+        bytes += want[i].size();
+    }
+    EXPECT_EQ(got[0].size(), 1040u + SEALED_OVERHEAD);
+    EXPECT_EQ(got[3].size(), 540u + SEALED_OVERHEAD);
+    EXPECT_TRUE(clnt->io.udpgso) << "the train left as one segmented send";
+    EXPECT_EQ(clnt->seal.cur.send.n, n0 + 5);
+    EXPECT_EQ(clnt->count.stats.tun_rxpkts, before.tun_rxpkts + 5);
+    EXPECT_EQ(clnt->count.stats.sock_txpkts, before.sock_txpkts + 5);
+    EXPECT_EQ(clnt->count.txbytes, tx0 + bytes);
+
+    // In: two segments of one flow with a forgery between them, one received train.
+    ippkt::Tcp in = t;
+    std::swap(in.src, in.dst);
+    in.flags = ippkt::ACK;
+    const Bytes payload = ippkt::pattern(2000, 5);
+    Bytes train;
+    for (int i = 0; i < 3; i++) {
+        in.seq = t.seq + 1000u * static_cast<uint32_t>(i == 2 ? 1 : 0);
+        Bytes d = sp.seal(SEAL_KIND_IP, ippkt::tcp4(in, Bytes(payload.begin() + 1000 * (i == 2), payload.begin() + 1000 * (1 + (i == 2)))));
+        if (i == 1)
+            d[d.size() - 1] ^= 1;
+        train.insert(train.end(), d.begin(), d.end());
+    }
+    bool gso = true;
+    ASSERT_EQ(sock_send_gso(peer->fd(), ScriptPeer::ipbe(), ScriptPeer::client_port(clnt), train.data(),
+                            static_cast<uint32_t>(train.size()), static_cast<uint32_t>(train.size() / 3), &gso),
+              static_cast<int>(train.size()));
+    const netif_stats mid = clnt->count.stats;
+    while (fd_wait_readable(clnt->io.udpsock, 200) && clnt->count.stats.sock_rxpkts < mid.sock_rxpkts + 3)
+        sdwan_sock_recv(clnt);
+    EXPECT_EQ(clnt->count.stats.sock_rxpkts, mid.sock_rxpkts + 3);
+    EXPECT_EQ(clnt->seal.drops[SEAL_DROP_TAG], 1u);
+    EXPECT_EQ(clnt->count.stats.tun_txpkts, mid.tun_txpkts + 2);
+    static uint8_t w[4096];
+    const ssize_t wn = read(tun[1], w, sizeof w);
+    ASSERT_EQ(wn, 10 + 2040) << "the two genuine segments in one write";
+    EXPECT_EQ(Bytes(w, w + 10), ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, 1000, 20, 16));
+    EXPECT_EQ(Bytes(w + 50, w + wn), payload);
+    EXPECT_EQ(tun_read(), Bytes{});
+    clnt->io.tunoff = 0;
 }
 
 // Hostile SDATA in DATA: each dropped, counted under its reason with its line, nothing reset and

@@ -349,7 +349,8 @@ TEST(CtlCheck, PeerkeySaysTheSessionIsSealed)
     const CheckRun r = check(dir / "k.conf");
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(with_prefix(r.out, "  peerkey    "), Lines{key + ": the sealed session only, never the legacy protocol"});
-    EXPECT_EQ(with_prefix(r.out, "  offload    "), Lines{"off: a sealed session seals one packet at a time"});
+    // A sealed session keeps the offloads as the legacy one does.
+    EXPECT_EQ(with_prefix(r.out, "  offload    "), Lines{"what the kernel grants (TUN segmentation, UDP GSO and GRO)"});
     const CheckRun j = check(dir / "k.conf", true);
-    EXPECT_NE(j.out.find(",\"offload\":false,\"peerkey\":\"" + key + "\","), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find(",\"offload\":true,\"peerkey\":\"" + key + "\","), std::string::npos) << j.out;
 }

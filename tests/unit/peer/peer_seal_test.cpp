@@ -15,7 +15,9 @@
 #include "peer/peer.h"
 #include "proto/openack.h"
 #include "proto/sealed.h"
+#include "support/ippkt.h"
 #include "support/logcap.h"
+#include "support/netns.h"
 #include "support/tempdir.h"
 #include "support/wire.h"
 
@@ -670,6 +672,101 @@ TEST_F(PeerSeal, LegacyRefusedWhenOff)
     ASSERT_TRUE(handshake(&c, 4));
     EXPECT_EQ(c.open(one(c.seal(sealed_kind::auth, auth("alice", "secret")))).first,
               static_cast<uint8_t>(sealed_kind::authack));
+}
+
+// Under the offloads. Out: a TCP super-packet from the interface, each segment sealed where the
+// split put it, byte for byte the reference cipher's sealing at its own counter, all four in one
+// segmented send. In: a received train whose middle datagram is forged, dropped alone; the
+// genuine segments around it join into one interface write.
+TEST_F(PeerSeal, OffloadTrainsBothWays)
+{
+    const uint32_t LO = htonl(INADDR_LOOPBACK);
+    p->udpfd = peer_udp_open(LO, 0);
+    ASSERT_GE(p->udpfd, 0);
+    peer_udp_offload(p, true);
+    if (p->gso == 0)
+        GTEST_SKIP() << "the kernel has no UDP_SEGMENT";
+    const int r = peer_udp_open(LO, 0);
+    ASSERT_GE(r, 0);
+    sockaddr_in ra{};
+    socklen_t rl = sizeof ra;
+    ASSERT_EQ(getsockname(r, reinterpret_cast<sockaddr *>(&ra), &rl), 0);
+    const uint16_t rport = ntohs(ra.sin_port);
+    p->vnet = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+
+    Client c;
+    ASSERT_TRUE(c.sresp(one(c.sinit(pub, 9), LO, rport)));
+    ASSERT_EQ(c.open(one(c.seal(sealed_kind::auth, auth("bob", "hunter2")), LO, rport)).first,
+              static_cast<uint8_t>(sealed_kind::authack));
+    peer_sess_t *s = peer_sess_by_addr(p, wire::addr("10.8.0.50"));
+    ASSERT_NE(s, nullptr);
+    const uint64_t n0 = p->keys[s->keys].send.n;
+
+    ippkt::Tcp t;
+    t.src = 0x0A080001;  // 10.8.0.1
+    t.dst = 0x0A080032;  // 10.8.0.50, Bob's
+    t.flags = ippkt::ACK | ippkt::PSH;
+    const Bytes read = ippkt::cat(ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, 1000, 20, 16),
+                                  ippkt::tcp4(t, ippkt::pattern(3500)));
+    const peer_stats_t before = p->st;
+    ASSERT_EQ(::send(tun[1], read.data(), read.size(), 0), static_cast<ssize_t>(read.size()));
+    peer_tun_recv(p);
+    EXPECT_EQ(p->tx_nseg[0], 4u) << "one segmented send";
+    EXPECT_EQ(p->st.tx_dgrams, before.tx_dgrams + 4);
+    // The segments as the clear path cuts them, each sealed by the reference cipher.
+    static uint8_t cut[VNET_TRAIN_BYTES];
+    Bytes rd = read;
+    vnet_split_t sp;
+    vnet_train_t tr;
+    ASSERT_EQ(vnet_split_begin(&sp, rd.data(), static_cast<uint32_t>(rd.size()), p->cfg.mtu), VNET_OK);
+    ASSERT_EQ(vnet_split_next(&sp, cut, sizeof cut, 0, VNET_TRAIN_SEGS, &tr), 4);
+    for (uint32_t i = 0; i < tr.count; i++) {
+        SCOPED_TRACE(i);
+        const uint32_t len = i + 1 < tr.count ? tr.seglen : tr.lastlen;
+        Bytes want(SEALED_OVERHEAD + len);
+        sdata_encode({SDWAN_SDATA, 0, 0, c.index, n0 + i}, want);
+        want[SEALED_HDR_LEN] = static_cast<uint8_t>(sealed_kind::ip);
+        std::copy(cut + i * tr.stride, cut + i * tr.stride + len, want.begin() + SEALED_HDR_LEN + 1);
+        noise_cipher ref = c.rx;  // the peer's sending key
+        ref.n = n0 + i;
+        ASSERT_GT(noise_encrypt(&ref, {want.data(), SEALED_HDR_LEN}, {want.data() + SEALED_HDR_LEN, len + 1},
+                                {want.data() + SEALED_HDR_LEN, want.size() - SEALED_HDR_LEN}),
+                  0);
+        Bytes d(4096);
+        ASSERT_TRUE(fd_wait_readable(r, 1000));
+        d.resize(static_cast<size_t>(::recv(r, d.data(), d.size(), 0)));
+        EXPECT_EQ(d, want);
+    }
+    EXPECT_EQ(tr.lastlen, 540u);
+    EXPECT_EQ(p->keys[s->keys].send.n, n0 + 4);
+
+    ippkt::Tcp up = t;
+    std::swap(up.src, up.dst);
+    up.flags = ippkt::ACK;
+    const Bytes data = ippkt::pattern(2000, 3);
+    Bytes train;
+    for (int i = 0; i < 3; i++) {
+        const int part = i == 2 ? 1 : 0;
+        up.seq = t.seq + 1000u * static_cast<uint32_t>(part);
+        Bytes d = c.seal(sealed_kind::ip, ippkt::tcp4(up, Bytes(data.begin() + 1000 * part, data.begin() + 1000 * (part + 1))));
+        if (i == 1)
+            d[d.size() - 1] ^= 1;
+        train.insert(train.end(), d.begin(), d.end());
+    }
+    const uint64_t badtag = p->st.seal_badtag;
+    const uint64_t rx = s->rxpkts;
+    peer_rx_train(p, LO, rport, train.data(), static_cast<uint32_t>(train.size()), static_cast<uint32_t>(train.size() / 3));
+    peer_tun_flush(p);
+    EXPECT_EQ(p->st.seal_badtag, badtag + 1);
+    EXPECT_EQ(s->rxpkts, rx + 2);
+    const Bytes w = tun_read();
+    ASSERT_EQ(w.size(), 10u + 2040u) << "the two genuine segments in one write";
+    EXPECT_EQ(Bytes(w.begin(), w.begin() + 10), ippkt::vhdr(VNET_F_NEEDS_CSUM, VNET_GSO_TCPV4, 40, 1000, 20, 16));
+    EXPECT_EQ(Bytes(w.begin() + 50, w.end()), data);
+    EXPECT_EQ(tun_read(), Bytes{});
+    close(r);
+    close(p->udpfd);
+    p->udpfd = -1;
 }
 
 }  // namespace
