@@ -265,6 +265,8 @@ int sdwclnt_init(sdwan_t *clnt)
 void sdwclnt_deinit(sdwan_t *clnt)
 {
     sdwclnt_tun_close(clnt);  // closed: the number may be reused by the next descriptor opened
+    // A backup uplink chosen for the peer is this run's choice: its host route goes with the rest.
+    clnt->host.upalt.dev[0] = '\0';
     sdwclnt_clear_iproute(clnt);
     if (killswitch_disarm(clnt))  // the last: nothing leaves in clear before the stop
         sdwclnt_routes_sync(clnt);
