@@ -457,7 +457,9 @@ bool same_way(const sdwan_hostrt_t &a, const sdwan_hostrt_t &b)
 bool uplink_visit(const route_row_t *row, void *ctx)
 {
     uplink_list *l = static_cast<uplink_list *>(ctx);
+    // A blackhole route has no RTF_REJECT in the kernel's listing, only no device ("*").
     if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->mask != 0 || row->name[0] == '\0' ||
+        std::strcmp(row->name, "*") == 0 || std::strcmp(row->name, "lo") == 0 ||
         skip_not_host(row, const_cast<sdwan_t *>(l->clnt)))
         return true;
     sdwan_hostrt_t r;
