@@ -5,6 +5,7 @@
 #include <linux/route.h>  // RTF_ flags (<net/route.h> would be net/route.h here)
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -84,7 +85,9 @@ void hostrt_drop(const sdwan_t *clnt, sdwan_hostrt_t *held, bool *changed)
 // default route), or -1 when none does: then dst keeps its path without help.
 bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_len, bool *changed)
 {
-    if (dst == 0 || tunnel_len < 0) {
+    // A backup uplink chosen for the peer holds it whatever the tunnel's routes are.
+    const bool alt = held == &clnt->host.hostrt_peer && clnt->host.upalt.dev[0] != '\0';
+    if (dst == 0 || (tunnel_len < 0 && !alt)) {
         hostrt_drop(clnt, held, changed);
         return true;
     }
@@ -98,12 +101,14 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
     }
     sdwan_hostrt_t want;
     std::memset(&want, 0, sizeof want);
-    if (rc == 1 && __builtin_popcount(row.mask) > tunnel_len) {
+    if (alt) {
+        want = clnt->host.upalt;
+        want.dst = dst;
+    } else if (rc == 1 && __builtin_popcount(row.mask) > tunnel_len) {
         // More specific than the tunnel's route for dst: that route does not take dst from it.
         hostrt_drop(clnt, held, changed);
         return true;
-    }
-    if (rc == 1) {
+    } else if (rc == 1) {
         want.dst = dst;
         want.gw = (row.flags & RTF_GATEWAY) != 0 ? row.gw : 0;
         std::memcpy(want.dev, row.name, strnlen(row.name, sizeof want.dev - 1));
@@ -414,7 +419,8 @@ void sdwclnt_clear_iproute(sdwan_t *clnt)
 namespace {
 void routes_hold(sdwan_t *clnt)
 {
-    if ((clnt->host.own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT | SDWAN_OWN_KILLSW)) == 0) {
+    if ((clnt->host.own & (SDWAN_OWN_DEFRT | SDWAN_OWN_SPLITRT | SDWAN_OWN_KILLSW)) == 0 &&
+        clnt->host.upalt.dev[0] == '\0') {
         hostrt_release_all(clnt);
         return;
     }
@@ -431,11 +437,162 @@ void routes_hold(sdwan_t *clnt)
 void sdwclnt_routes_sync(sdwan_t *clnt) { routes_hold(clnt); }
 
 void sdwclnt_routes_restore(sdwan_t *clnt) { routes_hold(clnt); }
+
+namespace {
+// The default routes a peer could be sent through, by metric (the kernel's preference), each
+// interface and gateway once.
+constexpr int UPLINK_MAX = 8;
+struct uplink_list {
+    const sdwan_t *clnt;
+    sdwan_hostrt_t rt[UPLINK_MAX];
+    int metric[UPLINK_MAX];
+    int n;
+};
+
+bool same_way(const sdwan_hostrt_t &a, const sdwan_hostrt_t &b)
+{
+    return a.gw == b.gw && std::strncmp(a.dev, b.dev, sizeof a.dev) == 0;
+}
+
+bool uplink_visit(const route_row_t *row, void *ctx)
+{
+    uplink_list *l = static_cast<uplink_list *>(ctx);
+    // A blackhole route has no RTF_REJECT in the kernel's listing, only no device ("*").
+    if ((row->flags & RTF_UP) == 0 || row->dst != 0 || row->mask != 0 || row->name[0] == '\0' ||
+        std::strcmp(row->name, "*") == 0 || std::strcmp(row->name, "lo") == 0 ||
+        skip_not_host(row, const_cast<sdwan_t *>(l->clnt)))
+        return true;
+    sdwan_hostrt_t r;
+    std::memset(&r, 0, sizeof r);
+    r.gw = (row->flags & RTF_GATEWAY) != 0 ? row->gw : 0;
+    std::memcpy(r.dev, row->name, strnlen(row->name, sizeof r.dev - 1));
+    for (int i = 0; i < l->n; i++) {
+        if (same_way(l->rt[i], r))
+            return true;
+    }
+    if (l->n == UPLINK_MAX)
+        return false;
+    // Equal metrics keep the table's order, as the kernel's choice does.
+    int at = l->n;
+    while (at > 0 && l->metric[at - 1] > row->metric) {
+        l->rt[at] = l->rt[at - 1];
+        l->metric[at] = l->metric[at - 1];
+        at--;
+    }
+    l->rt[at] = r;
+    l->metric[at] = row->metric;
+    l->n++;
+    return true;
+}
+
+// False when the table cannot be read.
+bool uplink_scan(const sdwan_t *clnt, uplink_list *l)
+{
+    std::memset(l, 0, sizeof *l);
+    l->clnt = clnt;
+    const int fd = clnt->ops->table_open(clnt->ops->ctx);
+    if (fd < 0)
+        return false;
+    const int rc = route_table_scan(fd, uplink_visit, l);
+    close(fd);
+    return rc == ROUTE_SCAN_OK;
+}
+
+const char *way_text(const sdwan_hostrt_t &r, char *buf, size_t len)
+{
+    char g[16];
+    if (r.gw == 0)
+        snprintf(buf, len, "%.*s", static_cast<int>(sizeof r.dev), r.dev);
+    else
+        snprintf(buf, len, "%.*s via %s", static_cast<int>(sizeof r.dev), r.dev, ip2strv4(r.gw, g, sizeof g));
+    return buf;
+}
+
+void uplink_back(sdwan_t *clnt, const char *why)
+{
+    char d[16], w[48];
+    log_help("peer %s back on the preferred default route %s: %s\n", ip2strv4(clnt->sess.peerip, d, sizeof d),
+             way_text(clnt->host.uppref, w, sizeof w), why);
+    std::memset(&clnt->host.upalt, 0, sizeof clnt->host.upalt);
+    clnt->host.upfails = 0;
+}
+}  // namespace
+
+void sdwclnt_uplink_failed(sdwan_t *clnt)
+{
+    // A session through a backup that ended gives way to the preferred route (uplink_ended).
+    if (clnt->sess.state == SDWANCLNT_DATA && clnt->host.upalt.dev[0] != '\0')
+        return;
+    if (clnt->sess.peerip == 0 || ++clnt->host.upfails < UPLINK_TRIES)
+        return;
+    const uint8_t fails = clnt->host.upfails;
+    clnt->host.upfails = 0;
+    // Only a peer the host sends along its default route: a more specific one (a split uplink's)
+    // was chosen by whoever set it.
+    route_row_t row;
+    int rc = 0;
+    const int fd = clnt->ops->table_open(clnt->ops->ctx);
+    if (fd >= 0) {
+        rc = route_lookup(fd, clnt->sess.peerip, skip_not_path, clnt, &row);
+        close(fd);
+    }
+    uplink_list l;
+    if (rc != 1 || row.mask != 0 || !uplink_scan(clnt, &l) || l.n < 2)
+        return;
+    int pos = 0;
+    for (int i = 0; i < l.n && clnt->host.upalt.dev[0] != '\0'; i++) {
+        if (same_way(l.rt[i], clnt->host.upalt))
+            pos = i;
+    }
+    const int next = (pos + 1) % l.n;
+    char d[16], to[48];
+    log_help("peer %s unreachable via %.*s after %u attempts: trying %s\n", ip2strv4(clnt->sess.peerip, d, sizeof d),
+             static_cast<int>(sizeof l.rt[pos].dev), l.rt[pos].dev, static_cast<unsigned>(fails),
+             way_text(l.rt[next], to, sizeof to));
+    clnt->count.uplink_switches++;
+    clnt->host.uppref = l.rt[0];
+    if (next == 0)
+        std::memset(&clnt->host.upalt, 0, sizeof clnt->host.upalt);
+    else
+        clnt->host.upalt = l.rt[next];
+}
+
+void sdwclnt_uplink_answered(sdwan_t *clnt) { clnt->host.upfails = 0; }
+
+void sdwclnt_uplink_ended(sdwan_t *clnt)
+{
+    if (clnt->host.upalt.dev[0] == '\0')
+        return;
+    char w[48], why[80];
+    snprintf(why, sizeof why, "the session through %s ended", way_text(clnt->host.upalt, w, sizeof w));
+    uplink_back(clnt, why);
+}
+
+void sdwclnt_uplink_check(sdwan_t *clnt)
+{
+    uplink_list l;
+    if (clnt->host.upalt.dev[0] == '\0' || !uplink_scan(clnt, &l))
+        return;
+    bool there = false;
+    for (int i = 1; i < l.n; i++)
+        there = there || same_way(l.rt[i], clnt->host.upalt);
+    if (l.n == 0 || !same_way(l.rt[0], clnt->host.uppref)) {
+        if (l.n > 0)
+            clnt->host.uppref = l.rt[0];
+        uplink_back(clnt, "the preferred route changed");
+    } else if (!there) {
+        char w[48], why[80];
+        snprintf(why, sizeof why, "%s is gone", way_text(clnt->host.upalt, w, sizeof w));
+        uplink_back(clnt, why);
+    }
+}
+
 void sdwclnt_rtnl_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     if (rtnl_monitor_drain(clnt->io.rtnlfd) == 0)
         return;
     (void)sdwclnt_route_wait(clnt, false);
+    sdwclnt_uplink_check(clnt);
     sdwclnt_routes_restore(clnt);
 }

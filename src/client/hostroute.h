@@ -40,5 +40,21 @@ void sdwclnt_routes_sync(sdwan_t *clnt);
 // set-up. While the host has no path at all (its link is down) the one held stays.
 void sdwclnt_routes_restore(sdwan_t *clnt);
 
+// Several default routes (other interfaces or gateways, none of this daemon's tunnels, none
+// unreachable): after UPLINK_TRIES session attempts in a row failed through the one in use, the
+// peer's host route moves to the next of them, in turn, by metric, as the table has them then;
+// back on the preferred one after a session through a backup ended, or when the backup goes or
+// the preferred route changes. A peer reached through a more specific route stays on it.
+inline constexpr uint8_t UPLINK_TRIES = 2;
+// An AUTH or handshake timeout, or the DATA timeout, before the session is reset (whose route
+// sync puts the host route where this chose).
+void sdwclnt_uplink_failed(sdwan_t *clnt);
+// The peer answered (a session, a refusal): the path works, the count starts over.
+void sdwclnt_uplink_answered(sdwan_t *clnt);
+// A session ended: one through a backup gives the peer back to the preferred route.
+void sdwclnt_uplink_ended(sdwan_t *clnt);
+// After a change of the host's routes: the backup gone or the preferred route changed.
+void sdwclnt_uplink_check(sdwan_t *clnt);
+
 // The kernel's notices of link and route changes (the read handler of io.rtnlfd).
 void sdwclnt_rtnl_recv(void *arg);

@@ -236,6 +236,13 @@ struct sdwan_host_t {
     uint32_t tunretry;  // 0, or 1 + ticks since a lost TUN interface could not be made again
     // Started without a route to the peer (waitroute): no session until one appears.
     bool routewait;
+    // The host's default routes other than the one it prefers, tried in turn for the peer when
+    // session attempts through the preferred one keep failing: attempts failed in a row through
+    // the route in use, the backup in use (dev "" while the kernel's preferred route is), and that
+    // preferred route as it was when the backup was chosen, to notice it change.
+    uint8_t upfails;
+    sdwan_hostrt_t upalt;
+    sdwan_hostrt_t uppref;
 };
 
 // Receive offload hands over a train of datagrams from one source of at most this many bytes.
@@ -297,6 +304,7 @@ struct sdwan_count_t {
     uint32_t tun_write_failed;  // packets from the peer lost: their write to the TUN interface failed
     // Requests the kernel refused since start-up, by kind (SDWAN_KREQ_): each also has its line.
     uint32_t kreq_refused[SDWAN_KREQ_COUNT];
+    uint32_t uplink_switches;  // moves of the peer's host route to another default route after failed attempts
 };
 
 inline constexpr uint32_t STATUS_PATH_MAX = 264;  // path, ".tmpXXXXXX" and the terminator

@@ -60,10 +60,14 @@ void on_auth(sdwan_t *clnt, auth_outcome o)
 {
     switch (o) {
     case auth_outcome::established:
+        sdwclnt_uplink_answered(clnt);
         sdwclnt_set_iproute(clnt);
         sdwclnt_dns_apply(clnt);
         break;
     case auth_outcome::rejected:
+        sdwclnt_uplink_answered(clnt);
+        sdwclnt_reset_state(clnt);
+        break;
     case auth_outcome::malformed:
         sdwclnt_reset_state(clnt);
         break;
@@ -147,6 +151,7 @@ void tick_init(sdwan_t *clnt, uint32_t now)
 void tick_auth(sdwan_t *clnt, uint32_t now)
 {
     if (now - clnt->sess.ltime > AUTH_TIMEOUT_SEC) {
+        sdwclnt_uplink_failed(clnt);
         sdwclnt_reset_state(clnt);
         clnt->count.stats.panic_authot++;
         log_help("AUTH timeout\n");
@@ -185,6 +190,7 @@ void tick_data(sdwan_t *clnt, uint32_t now)
         clnt->sess.sid = 0;
         clnt->count.stats.panic_dataot++;
         log_help("peer DATA timeout\n");
+        sdwclnt_uplink_failed(clnt);
         sdwclnt_reset_state(clnt);
         return;
     }
@@ -259,6 +265,8 @@ int sdwclnt_init(sdwan_t *clnt)
 void sdwclnt_deinit(sdwan_t *clnt)
 {
     sdwclnt_tun_close(clnt);  // closed: the number may be reused by the next descriptor opened
+    // A backup uplink chosen for the peer is this run's choice: its host route goes with the rest.
+    clnt->host.upalt.dev[0] = '\0';
     sdwclnt_clear_iproute(clnt);
     if (killswitch_disarm(clnt))  // the last: nothing leaves in clear before the stop
         sdwclnt_routes_sync(clnt);
@@ -326,8 +334,10 @@ int sdwclnt_set_peer(sdwan_t *clnt)
 
 void sdwclnt_reset_state(sdwan_t *clnt)
 {
-    if (clnt->sess.state == SDWANCLNT_DATA)
+    if (clnt->sess.state == SDWANCLNT_DATA) {
+        sdwclnt_uplink_ended(clnt);
         sdwclnt_clear_iproute(clnt);
+    }
     // Segments joined in the session that ended are not written into the next one.
     sdwan_data_reset(clnt);
     seal_reset(clnt);

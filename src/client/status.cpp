@@ -295,6 +295,9 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_single(&o, clnt, "log_lines_suppressed_total", "counter",
                "Log lines of refused datagrams held back by the rate limit, each counted in a summary line.",
                clnt->count.log_suppressed);
+    put_single(&o, clnt, "uplink_switches_total", "counter",
+               "Moves of the peer to another of the host's default routes after failed session attempts.",
+               clnt->count.uplink_switches);
 
     // Only where the session is sealed: a legacy client's file stays as it was.
     if (seal_on(clnt))

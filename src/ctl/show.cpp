@@ -460,6 +460,10 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
         }
     }
     fprintf(out, "%s\n", any ? "" : " none");
+    // Only once the daemon moved the peer off its preferred uplink: the usual output stays as it was.
+    const double switches = value(st, "tolvad_uplink_switches_total");
+    if (switches > 0)
+        fprintf(out, "  uplink switches: %.0f (the peer was unreachable through a default route)\n", switches);
     utc(written, t1, sizeof t1);
     span(now - written, t2, sizeof t2);
     fprintf(out, "  status file: %s, written %s (%s ago)%s\n", path, t1, t2,

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/route.h>
 #include <unistd.h>
 
 #include <array>
@@ -465,5 +466,108 @@ TEST(HostRoutePolicy, FindDefaultReadsTheKernelsLayout)
             EXPECT_EQ(nexthop, 0xDEADBEEFu) << "a failed read must leave the values held";
             EXPECT_EQ(std::string(ifname, sizeof ifname), std::string(sizeof ifname, 'K'));
         }
+    }
+}
+
+// Several default routes: attempts through the preferred one fail, the peer's host route tries
+// the next. Steps: F an attempt timed out (the reset's route sync follows), A the peer answered,
+// S a session established, E it ended, C the table became `later` and the kernel said so. Each
+// sync asks for the route held again (EEXIST from a kernel that has it).
+TEST(HostRoutePolicy, UplinkSwitchAfterFailedAttempts)
+{
+    const FakeHost::Row LINK1{"up1", "203.0.113.0", "0.0.0.0", "255.255.255.0", 0, 0};
+    const FakeHost::Row B{"up1", "0.0.0.0", "203.0.113.1", "0.0.0.0", 0, 200};
+    const FakeHost::Row C{"up2", "0.0.0.0", "198.18.0.1", "0.0.0.0", 0, 300};
+    const std::string TWO = FakeHost::rows({LINK, LINK1, B, DEFAULT});  // listed out of metric order
+    const std::string THREE = FakeHost::rows({LINK, DEFAULT, C, B});
+    const std::string ADD_B = "host add 198.51.100.7 via 203.0.113.1 dev up1";
+    const std::string DEL_B = "host del 198.51.100.7 via 203.0.113.1 dev up1";
+    const std::string MARK_B = "alias tolv0 \"tolvad 198.51.100.7,203.0.113.1,up1\"";
+    const std::string TO_B = "peer 198.51.100.7 unreachable via up0 after 2 attempts: trying up1 via 203.0.113.1";
+    const std::string BACK = "peer 198.51.100.7 back on the preferred default route up0 via 192.0.2.1: ";
+    const struct {
+        const char *what;
+        std::string table;
+        const char *steps;
+        std::string later;
+        Lines calls, log;
+        uint32_t switches;
+        std::string peer;  // held at the end
+    } rows[] = {
+        {"one default route: never a switch", HOST, "FFFF", "", {}, {}, 0, ""},
+        {"two routes, one failure", TWO, "F", "", {}, {}, 0, ""},
+        {"an answer between two failures: not in a row", TWO, "FAF", "", {}, {}, 0, ""},
+        {"two routes, two failures: the host route to the second", TWO, "FF", "", {ADD_B, MARK_B}, {TO_B}, 1,
+         "198.51.100.7,203.0.113.1,up1"},
+        {"a session on the second keeps it there, its end gives the first back", TWO, "FFSE", "",
+         {ADD_B, MARK_B, ADDR, MTU, ADD_B, DEFADD, "addr clear tolv0", DEFDEL, DEL_B, UNMARK},
+         {TO_B, BACK + "the session through up1 via 203.0.113.1 ended"}, 1, ""},
+        {"failing on the second too: round robin to the first", TWO, "FFFF", "",
+         {ADD_B, MARK_B, ADD_B, DEL_B, UNMARK},
+         {TO_B, "peer 198.51.100.7 unreachable via up1 after 2 attempts: trying up0 via 192.0.2.1"}, 2, ""},
+        {"three routes in turn, by metric", THREE, "FFFF", "",
+         {ADD_B, MARK_B, ADD_B, "host add 198.51.100.7 via 198.18.0.1 dev up2", DEL_B,
+          "alias tolv0 \"tolvad 198.51.100.7,198.18.0.1,up2\""},
+         {TO_B, "peer 198.51.100.7 unreachable via up1 after 2 attempts: trying up2 via 198.18.0.1"}, 2,
+         "198.51.100.7,198.18.0.1,up2"},
+        {"the second route disappears: back to the first", TWO, "FFC", HOST, {ADD_B, MARK_B, DEL_B, UNMARK},
+         {TO_B, BACK + "up1 via 203.0.113.1 is gone"}, 1, ""},
+        {"the preferred route changes: back to it", TWO, "FFC",
+         FakeHost::rows({LINK, LINK1, B, {"up0", "0.0.0.0", "192.0.2.254", "0.0.0.0", 0, 50}}),
+         {ADD_B, MARK_B, DEL_B, UNMARK},
+         {TO_B, "peer 198.51.100.7 back on the preferred default route up0 via 192.0.2.254: the preferred route "
+                "changed"},
+         1, ""},
+        {"a route change that leaves both: the second stays", TWO, "FFC", FakeHost::rows({LINK, LINK1, B, DEFAULT, C}),
+         {ADD_B, MARK_B, ADD_B}, {TO_B}, 1, "198.51.100.7,203.0.113.1,up1"},
+        {"tunnels' and unreachable or blackhole default routes are no uplinks", FakeHost::rows({{"tolv0", "0.0.0.0", "10.8.0.1",
+                                                                                  "0.0.0.0", 0, 0},
+                                                                                 {"tolv1", "0.0.0.0", "10.9.0.1",
+                                                                                  "0.0.0.0", 0, 150},
+                                                                                 {"lo", "0.0.0.0", "0.0.0.0", "0.0.0.0",
+                                                                                  RTF_UP | RTF_REJECT, 50},
+                                                                                 {"*", "0.0.0.0", "0.0.0.0", "0.0.0.0",
+                                                                                  RTF_UP, 60},
+                                                                                 LINK, DEFAULT}),
+         "FF", "", {}, {}, 0, ""},
+        {"a peer behind a more specific route stays on it", FakeHost::rows({LINK, LINK1, B, DEFAULT, UP2_MORE}), "FF",
+         "", {}, {}, 0, ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        Host h(r.table, {}, {}, {});
+        h.fake.alias("tolv1", "tolvad");
+        h.c.sess.state = SDWANCLNT_AUTH;
+        LogCapture log;
+        for (const char *s = r.steps; *s != '\0'; s++) {
+            switch (*s) {
+            case 'F':
+                sdwclnt_uplink_failed(&h.c);
+                sdwclnt_routes_sync(&h.c);
+                break;
+            case 'A':
+                sdwclnt_uplink_answered(&h.c);
+                break;
+            case 'S':
+                h.c.sess.state = SDWANCLNT_DATA;
+                sdwclnt_set_iproute(&h.c);
+                break;
+            case 'E':
+                sdwclnt_uplink_ended(&h.c);
+                sdwclnt_clear_iproute(&h.c);
+                h.c.sess.state = SDWANCLNT_INIT;
+                sdwclnt_routes_sync(&h.c);
+                break;
+            case 'C':
+                h.fake.table(r.later);
+                sdwclnt_uplink_check(&h.c);
+                sdwclnt_routes_restore(&h.c);
+                break;
+            }
+        }
+        EXPECT_EQ(h.fake.take(), r.calls);
+        EXPECT_EQ(log.all(), r.log);
+        EXPECT_EQ(h.c.count.uplink_switches, r.switches);
+        EXPECT_EQ(text_of(h.c.host.hostrt_peer), r.peer);
     }
 }

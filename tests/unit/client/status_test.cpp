@@ -312,6 +312,7 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
     sdwan_t c = data_record();
     c.rtt.usec = {812, 640, 2210790, 790, 12};
     c.count.close_mismatch = 3;
+    c.count.uplink_switches = 5;
     c.count.log_suppressed = 6000000000;
     c.count.kreq_refused[SDWAN_KREQ_ROUTE] = 2;
     c.count.kreq_refused[SDWAN_KREQ_ADDRESS] = 7;
@@ -383,6 +384,8 @@ TEST_F(StatusTest, ExactContentOfAnEstablishedSession)
         one("log_lines_suppressed_total", "counter",
             "Log lines of refused datagrams held back by the rate limit, each counted in a summary line.",
             "6000000000") +
+        one("uplink_switches_total", "counter",
+            "Moves of the peer to another of the host's default routes after failed session attempts.", "5") +
         one("rtt_current_seconds", "gauge", "Round-trip time of the last echo answered (monotonic clock).",
             "0.000812") +
         one("rtt_min_seconds", "gauge", "Smallest round-trip time since start-up.", "0.000640") +
@@ -468,9 +471,9 @@ TEST_F(StatusTest, StatesAddressesAndLabelEscapes)
         for (const char *never : {"txdnscnt", "opencnt", "panic_token"})
             EXPECT_EQ(std::string(buf, n).find(never), std::string::npos) << fc.name << ": " << never;
         // 5 states, 4 more gauges and the default route's, 18 counters, 3 kernel refusals, 2
-        // byte and 2 loss counters, the mismatched CLOSEs and the lines held back, the peer's
-        // silence, 5 round-trip series, the version, the start and the time.
-        EXPECT_EQ(e.samples.size(), 5u + 5u + 18u + 3u + 4u + 2u + 1u + 5u + 3u) << fc.name;
+        // byte and 2 loss counters, the mismatched CLOSEs, the lines held back and the uplink
+        // switches, the peer's silence, 5 round-trip series, the version, the start and the time.
+        EXPECT_EQ(e.samples.size(), 5u + 5u + 18u + 3u + 4u + 3u + 1u + 5u + 3u) << fc.name;
     }
 }
 
@@ -511,7 +514,7 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
             EXPECT_EQ(it->second, value) << t.name << ": " << key;
         }
         // As the full tunnel's file, the default route's series replaced by one per prefix.
-        EXPECT_EQ(e.samples.size(), 5u + 4u + 18u + 3u + 4u + 2u + 1u + 5u + 3u + t.n) << t.name;
+        EXPECT_EQ(e.samples.size(), 5u + 4u + 18u + 3u + 4u + 3u + 1u + 5u + 3u + t.n) << t.name;
         EXPECT_EQ(e.types.count("tolvad_default_route_installed"), 0u) << t.name;
     }
 }
@@ -632,7 +635,7 @@ TEST_F(StatusTest, ReplacedAtomicallyByRename)
         while (!stop.load() && std::chrono::steady_clock::now() < end) {
             const std::string t = slurp(path);
             const Exposition e = parse_exposition(t);
-            if (!e.ok || e.samples.size() != 46) {
+            if (!e.ok || e.samples.size() != 47) {
                 bad = e.ok ? "incomplete file" : e.err;
                 return;
             }

@@ -49,6 +49,9 @@ const std::string SPLIT_FILE = DATA_FILE +
                                "tolvad_route_installed{interface=\"tolva0\",prefix=\"10.93.0.0/24\"} 1\n"
                                "tolvad_route_installed{interface=\"tolva0\",prefix=\"172.16.0.0/12\"} 0\n";
 
+// Moved off its preferred uplink twice.
+const std::string SWITCHED_FILE = DATA_FILE + "tolvad_uplink_switches_total{interface=\"tolva0\"} 2\n";
+
 // Authenticating, nothing measured yet; a peer label holding an escaped quote.
 const std::string AUTH_FILE =
     "# HELP tolvad_session_state Session state.\n"
@@ -132,6 +135,17 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "  round trip: 1.234 ms now, min 0.900 ms, max 3.100 ms, smoothed 1.300 ms\n"
          "  transfer: 999 B received (1234 packets), 3.40 MiB sent (2345 packets)\n"
          "  resets: authentication unanswered 2, peer silent 1\n"
+         "  status file: @, written 2023-11-14 22:16:32 UTC (1s ago)\n"},
+        {"switched uplinks", &SWITCHED_FILE, false, 1700000193,
+         "interface: tolva0\n"
+         "  state: DATA since 2023-11-14 22:13:20 UTC (3m 13s)\n"
+         "  peer: vpn.example.net (192.0.2.1) port 4500\n"
+         "  address: 10.8.0.2/24, gateway 10.8.0.1, mtu 1400\n"
+         "  cipher: payload enciphered (XOR, 8-byte key)\n"
+         "  round trip: 1.234 ms now, min 0.900 ms, max 3.100 ms, smoothed 1.300 ms\n"
+         "  transfer: 999 B received (1234 packets), 3.40 MiB sent (2345 packets)\n"
+         "  resets: authentication unanswered 2, peer silent 1\n"
+         "  uplink switches: 2 (the peer was unreachable through a default route)\n"
          "  status file: @, written 2023-11-14 22:16:32 UTC (1s ago)\n"},
         {"authenticating, and a file gone stale", &AUTH_FILE, false, 1700000200,
          "interface: tolva0\n"
