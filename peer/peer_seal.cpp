@@ -54,8 +54,11 @@ peer_keys_t *keys_find(peer_t *p, uint32_t index)
     if (slot >= p->nkeys || p->keys[slot].state == PEER_KEYS_FREE || p->keys[slot].index != index)
         return nullptr;
     peer_keys_t *k = &p->keys[slot];
-    // Past its time but not yet swept by the tick: already gone for the client.
+    // Past its time but not yet swept by the tick: already gone for the client; and keys past
+    // their age are not used between their last second and the tick that closes their session.
     if (k->state != PEER_KEYS_LIVE && static_cast<int32_t>(p->now - k->until) >= 0)
+        return nullptr;
+    if (k->state == PEER_KEYS_LIVE && p->now - k->born >= PEER_SEAL_KEY_MAX_SEC)
         return nullptr;
     return k;
 }
