@@ -192,6 +192,9 @@ report() {
     echo "The peer's counters at exit: \`$stats\`"
     echo
     echo "Run: \`sudo bench/flood.sh -o docs\` (about 20 s; \`-c 200 -t 2\` for a quick look)."
+    echo
+    echo "What the figures mean, paired runs against the earlier admission and why the limits are what they are:" \
+        "[bench-peer.md](bench-peer.md#the-flood)."
 }
 if [ -n "$OUT" ]; then
     report >"$OUT/bench-flood.md"

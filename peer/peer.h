@@ -61,16 +61,24 @@ inline constexpr int PEER_SOCKBUF = 4 << 20;  // SO_RCVBUF / SO_SNDBUF
 inline constexpr int PEER_LOGPATH = 256;
 // The sealed session. A handshake costs an X25519 or three: SINITs are admitted per source by a
 // token bucket (PEER_SINIT_RATE a second, bursts of PEER_SINIT_BURST) in a table of
-// PEER_SINIT_SLOTS sources, and PEER_SINIT_GLOBAL a second in all. An answered handshake holds
-// no session until its AUTH: it waits in a pool of PEER_SEAL_PENDING for PEER_SEAL_PENDING_SEC.
+// PEER_SINIT_SLOTS sources, and by one global bucket refilled every millisecond. The global
+// rate is what the loop may spend on handshakes while the data path keeps the socket drained:
+// 2000 answered handshakes of 3 X25519 are about 0.3 s of a core a second, and a burst of 32 holds
+// the loop about 5 ms, less than the socket's buffer takes to fill under a flood; yet 2000 a
+// second brings 10 000 clients up in 5 s. An answered handshake holds no session until its
+// AUTH: it waits in a pool of PEER_SEAL_PENDING for PEER_SEAL_PENDING_SEC.
 inline constexpr uint32_t PEER_SINIT_RATE = 20;
 inline constexpr uint32_t PEER_SINIT_BURST = 40;
-inline constexpr uint32_t PEER_SINIT_GLOBAL = 5000;
+inline constexpr uint32_t PEER_SINIT_GLOBAL = 2000;
+inline constexpr uint32_t PEER_SINIT_GLOBAL_BURST = 32;
 inline constexpr uint32_t PEER_SINIT_SLOTS = 4096;
 inline constexpr uint32_t PEER_SEAL_PENDING = 1024;
 inline constexpr uint32_t PEER_SEAL_PENDING_SEC = 5;
 // After a rekey the keys it replaced still open what was in flight for this long.
 inline constexpr uint32_t PEER_SEAL_RETIRE_SEC = 15;
+// Keys older than this are never used: a session whose client stopped rekeying (every 120 s) is
+// closed, so that no key outlives the forward secrecy the rekey gives.
+inline constexpr uint32_t PEER_SEAL_KEY_MAX_SEC = 180;
 // The peer's index: random high bits over the slot of its keys, so a lookup is one load.
 inline constexpr uint32_t PEER_SEAL_SLOT_BITS = 17;
 inline constexpr int PEER_ERRLEN = 400;  // room for a key file path and the reason
@@ -145,6 +153,7 @@ struct peer_keys_t {
     uint16_t port;
     uint8_t state;          // peer_keystate_t
     uint32_t until;         // p->now by which a pending or retiring set is dropped
+    uint32_t born;          // p->now of the handshake that made them
     noise_cipher send, recv;
     replay_window rw;
 };
@@ -204,6 +213,7 @@ struct peer_stats_t {
     uint64_t seal_old;       // SDATA counter behind the window
     uint64_t seal_badtag;    // SDATA whose tag did not verify
     uint64_t seal_kind;      // SDATA of a kind not expected in its state
+    uint64_t seal_expired;   // sealed sessions closed: their keys reached PEER_SEAL_KEY_MAX_SEC unrenewed
 };
 
 // Remotely triggered events whose log lines are rate-limited.
@@ -253,6 +263,7 @@ struct peer_t {
     int tunfd;
     int failed;                        // a fault that ends the run with status 1 (the TUN interface gone)
     uint32_t now;                      // os_monosec() of the batch being handled: ages only, never a date
+    uint64_t now_ms;                   // the same clock in milliseconds: the handshake budget's refill
     uint32_t nsess;                    // size of sess, from sessions=
     uint32_t live;                     // live sessions
     uint32_t freehead;                 // first free session, chained through hnext
@@ -307,8 +318,8 @@ struct peer_t {
     uint32_t nkeys;
     uint32_t keys_free;
     uint32_t npending;
-    uint32_t sinit_sec;                // p->now of the global count
-    uint32_t sinit_count;
+    uint64_t sinit_ms;                 // p->now_ms of the global bucket's last refill
+    uint32_t sinit_milli;              // its tokens, in thousandths
     peer_srclim_t srclim[PEER_SINIT_SLOTS];
 };
 

@@ -205,7 +205,9 @@ void peer_rx_train(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32
 void peer_udp_recv(void *arg)
 {
     peer_t *p = static_cast<peer_t *>(arg);
-    p->now = static_cast<uint32_t>(os_monosec());
+    const uint64_t us = os_monousec();
+    p->now = static_cast<uint32_t>(us / 1000000);
+    p->now_ms = us / 1000;
     for (int round = 0; round < PEER_RX_ROUNDS; round++) {
         for (int i = 0; i < PEER_RX_BATCH; i++) {
             p->rx_iov[i].iov_base = p->rx_buf[i];

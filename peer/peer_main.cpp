@@ -130,6 +130,7 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"sealmalformed", &peer_stats_t::seal_malformed}, {"sealunknown", &peer_stats_t::seal_unknown},
     {"sealreplay", &peer_stats_t::seal_replay}, {"sealold", &peer_stats_t::seal_old},
     {"sealbadtag", &peer_stats_t::seal_badtag}, {"sealkind", &peer_stats_t::seal_kind},
+    {"sealexpired", &peer_stats_t::seal_expired},
 };
 static_assert(sizeof PEER_COUNTERS / sizeof PEER_COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
 

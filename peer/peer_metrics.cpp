@@ -71,6 +71,7 @@ constexpr counter_t COUNTERS[] = {
     {"sealed_drop_too_old", &peer_stats_t::seal_old, "SDATA whose counter is behind the replay window."},
     {"sealed_drop_bad_tag", &peer_stats_t::seal_badtag, "SDATA whose tag did not verify."},
     {"sealed_drop_kind", &peer_stats_t::seal_kind, "SDATA of a kind not expected in its state."},
+    {"sealed_sessions_expired", &peer_stats_t::seal_expired, "Sealed sessions closed: their keys went 180 s without a rekey."},
 };
 // Every counter of the record is in the file: a drop nobody can see is a drop nobody looks for.
 static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));

@@ -54,21 +54,34 @@ peer_keys_t *keys_find(peer_t *p, uint32_t index)
     if (slot >= p->nkeys || p->keys[slot].state == PEER_KEYS_FREE || p->keys[slot].index != index)
         return nullptr;
     peer_keys_t *k = &p->keys[slot];
-    // Past its time but not yet swept by the tick: already gone for the client.
+    // Past its time but not yet swept by the tick: already gone for the client; and keys past
+    // their age are not used between their last second and the tick that closes their session.
     if (k->state != PEER_KEYS_LIVE && static_cast<int32_t>(p->now - k->until) >= 0)
+        return nullptr;
+    if (k->state == PEER_KEYS_LIVE && p->now - k->born >= PEER_SEAL_KEY_MAX_SEC)
         return nullptr;
     return k;
 }
 
-// Token buckets: one per source slot (a newcomer takes over a slot, with a full bucket: the global
-// limit bounds what rotating sources gain), refilled by whole seconds.
+// The global handshake budget, in thousandths of a token: refilled by the milliseconds gone since
+// the last look, so that it never lets a second's worth through at once.
+uint32_t global_tokens(peer_t *p)
+{
+    constexpr uint32_t FULL = PEER_SINIT_GLOBAL_BURST * 1000;
+    const uint64_t ms = p->now_ms - p->sinit_ms;
+    p->sinit_ms = p->now_ms;
+    const uint64_t milli = p->sinit_milli + (ms < FULL ? ms * PEER_SINIT_GLOBAL : uint64_t{FULL});
+    p->sinit_milli = static_cast<uint32_t>(milli < FULL ? milli : FULL);
+    return p->sinit_milli / 1000;
+}
+
+// Whether an SINIT from ipbe may cost an X25519 now: a token of its source's bucket and one of
+// the global budget, neither taken unless both are there. Source buckets: one per slot (a
+// newcomer takes over a slot with a full bucket: the global budget bounds what rotating sources
+// gain), refilled by whole seconds.
 bool sinit_admit(peer_t *p, uint32_t ipbe)
 {
-    if (p->sinit_sec != p->now) {
-        p->sinit_sec = p->now;
-        p->sinit_count = 0;
-    }
-    if (p->sinit_count >= PEER_SINIT_GLOBAL)
+    if (global_tokens(p) == 0)
         return false;
     uint32_t h = ipbe * 2654435761u;
     peer_srclim_t &b = p->srclim[(h >> 20) % PEER_SINIT_SLOTS];
@@ -84,7 +97,7 @@ bool sinit_admit(peer_t *p, uint32_t ipbe)
     if (b.tokens == 0)
         return false;
     b.tokens--;
-    p->sinit_count++;
+    p->sinit_milli -= 1000;
     return true;
 }
 
@@ -301,8 +314,8 @@ int peer_seal_table(peer_t *p)
         p->keys[i].next = i + 1 < n ? i + 1 : PEER_NONE;
     p->keys_free = 0;
     p->npending = 0;
-    p->sinit_sec = 0;
-    p->sinit_count = 0;
+    p->sinit_ms = p->now_ms;
+    p->sinit_milli = PEER_SINIT_GLOBAL_BURST * 1000;
     memset(p->srclim, 0, sizeof p->srclim);
     return 0;
 }
@@ -328,12 +341,13 @@ void peer_on_sinit(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, 
         p->st.seal_malformed++;
         return;
     }
-    if (!sinit_admit(p, ipbe)) {
-        p->st.seal_ratelimit++;
-        return;
-    }
+    // Every refusal before the first X25519, the cheapest first; a full pool takes no token.
     if (p->npending >= PEER_SEAL_PENDING) {
         p->st.seal_pendfull++;
+        return;
+    }
+    if (!sinit_admit(p, ipbe)) {
+        p->st.seal_ratelimit++;
         return;
     }
     noise_handshake hs;
@@ -360,6 +374,7 @@ void peer_on_sinit(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, 
     k->port = port;
     k->state = PEER_KEYS_PENDING;
     k->until = p->now + PEER_SEAL_PENDING_SEC;
+    k->born = p->now;
     p->npending++;
     r.receiver = m.sender;
     r.sender = k->index;
@@ -505,8 +520,18 @@ void peer_seal_sess_gone(peer_t *p, peer_sess_t *s)
 
 void peer_seal_tick(peer_t *p)
 {
+    uint32_t expired = 0;
     for (uint32_t i = 0; i < p->nkeys; i++) {
         peer_keys_t *k = &p->keys[i];
+        if (k->state == PEER_KEYS_LIVE && k->sess != PEER_NONE && p->now - k->born >= PEER_SEAL_KEY_MAX_SEC) {
+            // No rekey for too long (a client pinning a key we no longer hold, say): the keys
+            // are not used again, and nothing more can be said to the client under them.
+            peer_sess_t *s = &p->sess[k->sess];
+            peer_sess_log_bulk(p, s, "closed, keys expired", &expired);
+            p->st.seal_expired++;
+            peer_sess_free(p, s);
+            continue;
+        }
         if ((k->state != PEER_KEYS_PENDING && k->state != PEER_KEYS_RETIRING) ||
             static_cast<int32_t>(p->now - k->until) < 0)
             continue;
@@ -514,4 +539,5 @@ void peer_seal_tick(peer_t *p)
             p->sess[k->sess].oldkeys = PEER_NONE;
         keys_release(p, k);
     }
+    peer_sess_log_rest(expired, "closed, keys expired");
 }

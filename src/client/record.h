@@ -358,6 +358,7 @@ struct sdwan_seal_t {
     uint32_t handshakes;  // SRESPs taken: keys made
     uint32_t hs_failed;   // SRESPs that did not decrypt: a wrong pinned key or a forgery
     uint32_t rekeys;      // AUTHACKs that moved sending to a rekey's keys
+    uint32_t expired;     // sessions started over: their keys reached SEAL_KEY_MAX_SEC
     uint32_t drops[SEAL_DROP_KINDS];
 };
 

@@ -301,6 +301,16 @@ auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now, 
     }
 }
 
+bool seal_keys_expired(sdwan_t *clnt, uint32_t now)
+{
+    sdwan_seal_t &s = clnt->seal;
+    if (!s.cur.live || now - s.cur.born < SEAL_KEY_MAX_SEC)
+        return false;
+    s.expired++;
+    log_help("SEALED keys expired: no rekey for %u s, starting over\n", SEAL_KEY_MAX_SEC);
+    return true;
+}
+
 void seal_tick_data(sdwan_t *clnt, uint32_t now)
 {
     sdwan_seal_t &s = clnt->seal;

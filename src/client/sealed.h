@@ -32,6 +32,9 @@ inline constexpr uint32_t SEAL_REKEY_SEC = 120;   // a session's keys carry data
 inline constexpr uint32_t SEAL_HS_SEC = 5;        // a rekey's handshake unanswered this long starts again
 inline constexpr uint32_t SEAL_PREV_SEC = 15;     // the replaced keys are still taken this long
 inline constexpr uint64_t SEAL_SEND_LIMIT = uint64_t{1} << 60;  // a send counter past it rekeys at once
+// Keys never used past this age: a session whose rekeys keep failing (a pinned key the peer no
+// longer holds) starts over rather than keep the keys forward secrecy means to retire.
+inline constexpr uint32_t SEAL_KEY_MAX_SEC = 180;
 
 inline bool seal_on(const sdwan_t *clnt) { return clnt->conf.peerkey_state == SDWAN_PEERKEY_SET; }
 
@@ -51,6 +54,9 @@ struct seal_rx {
 // A datagram from the peer's address in a sealed session: SRESP, SDATA (decrypted in place), and
 // any other type counted as unknown, the legacy ones among them.
 auth_outcome seal_recv(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now, seal_rx *rx);
+// In DATA, each tick before anything is sent: true when the sending keys are SEAL_KEY_MAX_SEC old
+// (counted and logged); the session is then to start over.
+bool seal_keys_expired(sdwan_t *clnt, uint32_t now);
 // In DATA, each tick: the rekey when due, the retirement of replaced keys.
 void seal_tick_data(sdwan_t *clnt, uint32_t now);
 // One message of a kind other than IP under the keys that send: false when none do.

@@ -200,6 +200,12 @@ void tick_data(sdwan_t *clnt, uint32_t now)
         tick_closed(clnt);
         return;
     }
+    if (seal_on(clnt) && seal_keys_expired(clnt, now)) {
+        clnt->sess.token = 0;
+        clnt->sess.sid = 0;
+        sdwclnt_reset_state(clnt);
+        return;
+    }
     // The parity is never reset between sessions, so the first echo of a new session may wait
     // one extra tick.
     const uint32_t old = clnt->sess.echotimer++;

@@ -185,6 +185,8 @@ void put_sealed(out_t *o, const sdwan_t *clnt)
     }
     put_single(o, clnt, "sealed_rekeys_total", "counter", "Rekeys done: sending moved to a new handshake's keys.",
                s.rekeys);
+    put_single(o, clnt, "sealed_keys_expired_total", "counter",
+               "Sealed sessions started over: their keys went 180 s without a rekey.", s.expired);
 }
 
 }  // namespace

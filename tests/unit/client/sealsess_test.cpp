@@ -565,6 +565,57 @@ TEST_F(Sealed, RekeyWithoutGap)
     EXPECT_EQ(clnt->seal.drops[SEAL_DROP_INDEX], 1u) << "retired after 15 s";
 }
 
+// Keys are used for SEAL_KEY_MAX_SEC from their handshake: when no rekey has replaced them by then
+// (the peer no longer answers to the pinned key, say), the session drops and starts over.
+TEST_F(Sealed, KeysExpireWithoutRekey)
+{
+    struct Row {
+        const char *what;
+        bool rekey;  // the peer answers the first rekey, and no other
+        uint32_t expires_after;
+    } rows[] = {
+        {"no rekey answered", false, SEAL_KEY_MAX_SEC},
+        {"one rekey answered", true, SEAL_REKEY_SEC + SEAL_KEY_MAX_SEC},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        sdwclnt_reset_state(clnt);
+        ASSERT_TRUE(establish_sealed());
+        peer->recv_all(20);
+        const uint32_t expired = clnt->seal.expired;
+        SealPeer sp2(7);
+        SealPeer *keys = &sp;
+        for (uint32_t t = 1; t < r.expires_after; t++) {
+            peer->recv_all(0);  // echoes and unanswered SINITs
+            peer->inject(clnt, keys->seal(SEAL_KIND_ECHORESP, Bytes(20)));
+            tick();
+            if (r.rekey && t == SEAL_REKEY_SEC) {
+                ASSERT_TRUE(peer->send_and_deliver(clnt, sp2.answer(recv_sized(56), 0x7777)));
+                ASSERT_EQ(recv_kind(sp2, SEAL_KIND_AUTH).kind, SEAL_KIND_AUTH);
+                peer->inject(clnt, sp2.seal(SEAL_KIND_AUTHACK, options()));
+                ASSERT_EQ(clnt->seal.rekeys, 1u);
+                keys = &sp2;
+            }
+            ASSERT_EQ(clnt->sess.state, SDWANCLNT_DATA) << t << " s";
+        }
+        EXPECT_EQ(sp.open(tun_send(ip_packet(1))).kind != 0, !r.rekey) << "the last second under the keys";
+        log->take();
+        peer->inject(clnt, keys->seal(SEAL_KIND_ECHORESP, Bytes(20)));
+        tick();
+        EXPECT_EQ(clnt->sess.state, SDWANCLNT_INIT);
+        EXPECT_EQ(clnt->seal.expired, expired + 1);
+        EXPECT_FALSE(clnt->seal.cur.live || clnt->seal.prev.live) << "the keys are wiped";
+        const Lines lines = log->take();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], "SEALED keys expired: no rekey for 180 s, starting over");
+        tick();
+        EXPECT_EQ(clnt->sess.state, SDWANCLNT_AUTH);
+        EXPECT_EQ(recv_sized(56).size(), 56u) << "a fresh handshake";
+        clnt->seal.rekeys = 0;
+        peer->recv_all(20);
+    }
+}
+
 // A socket made again (a new source port, as after a NAT rebinding) carries the same session: data
 // both ways under its keys, and the next rekey runs from the new port, which is where the peer
 // then finds the session.
@@ -667,7 +718,8 @@ TEST_F(Sealed, StatusAndEchoOverSdata)
     const std::string text(buf, n);
     for (const char *want : {"cipher=\"sealed\"} 1\n", "tolvad_sealed_handshakes_total{interface=\"tolva0\",result=\"done\"} 1\n",
                              "tolvad_sealed_drops_total{interface=\"tolva0\",reason=\"malformed\"} 1\n",
-                             "tolvad_sealed_rekeys_total{interface=\"tolva0\"} 0\n"})
+                             "tolvad_sealed_rekeys_total{interface=\"tolva0\"} 0\n",
+                             "tolvad_sealed_keys_expired_total{interface=\"tolva0\"} 0\n"})
         EXPECT_NE(text.find(want), std::string::npos) << want;
 
     peer->inject(clnt, sp.seal(SEAL_KIND_CLOSE, {}));

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/event.h"
 #include "peer/peer.h"
 #include "proto/openack.h"
 #include "proto/sealed.h"
@@ -420,6 +421,58 @@ TEST_F(PeerSeal, RekeyKeepsTheSessionAndRetiresTheOldKeys)
     EXPECT_EQ(tun_read(), ping);
 }
 
+// Keys are used for PEER_SEAL_KEY_MAX_SEC from their handshake: a session whose client stops
+// rekeying is closed then, with its line and count, and its keys open nothing more.
+TEST_F(PeerSeal, KeysExpireWithoutRekey)
+{
+    struct Row {
+        const char *what;
+        uint32_t rekey_at;  // seconds after the session's handshake; 0: never
+        uint32_t expires_at;
+    } rows[] = {
+        {"never rekeyed", 0, PEER_SEAL_KEY_MAX_SEC},
+        {"rekeyed once", 120, 120 + PEER_SEAL_KEY_MAX_SEC},
+    };
+    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unload();
+        load("");
+        const uint32_t t0 = p->now;
+        Client a, b;
+        ASSERT_TRUE(handshake(&a, 1));
+        one(a.seal(sealed_kind::auth, auth("alice", "secret")));
+        Client *keys = &a;
+        if (r.rekey_at != 0) {
+            p->now = t0 + r.rekey_at;
+            ASSERT_TRUE(handshake(&b, 2));
+            ASSERT_EQ(b.open(one(b.seal(sealed_kind::auth, auth("alice", "secret")))).first,
+                      static_cast<uint8_t>(sealed_kind::authack));
+            keys = &b;
+        }
+        const std::string sid = std::to_string(p->sess[p->cfg.users[0].sess].sid);
+        p->now = t0 + r.expires_at - 1;
+        peer_seal_tick(p);
+        ASSERT_EQ(p->live, 1u);
+        EXPECT_EQ(keys->open(one(keys->seal(sealed_kind::echoreq, Bytes(8, 1)))).first,
+                  static_cast<uint8_t>(sealed_kind::echoresp));
+        log.take();
+        // Refused from their last second on, before and after the tick that closes the session.
+        p->now = t0 + r.expires_at;
+        for (bool ticked : {false, true}) {
+            const uint64_t unknown = p->st.seal_unknown;
+            EXPECT_TRUE(in(keys->seal(sealed_kind::ip, ping)).empty());
+            EXPECT_EQ(p->st.seal_unknown, unknown + 1) << ticked;
+            EXPECT_EQ(tun_read(), Bytes{});
+            if (!ticked)
+                peer_seal_tick(p);
+        }
+        EXPECT_EQ(p->live, 0u);
+        EXPECT_EQ(p->st.seal_expired, 1u);
+        EXPECT_EQ(log.take(), std::vector<std::string>{"session " + sid + " closed, keys expired: user alice from 192.0.2.7:5000"});
+    }
+}
+
 // Where a rekey's AUTH comes from decides where the session lives; whose source it may take.
 TEST_F(PeerSeal, RekeyFromANewSource)
 {
@@ -632,7 +685,8 @@ TEST_F(PeerSeal, AdmissionLimits)
 {
     Client c;
     // A source's burst, then nothing until its bucket refills; another source is not held back.
-    for (uint32_t i = 0; i < PEER_SINIT_BURST; i++)
+    // The global budget is kept out of it: a millisecond between handshakes refills two.
+    for (uint32_t i = 0; i < PEER_SINIT_BURST; i++, p->now_ms++)
         ASSERT_EQ(in(c.sinit(pub, i + 1)).size(), 1u);
     EXPECT_TRUE(in(c.sinit(pub, 99)).empty());
     EXPECT_EQ(p->st.seal_ratelimit, 1u);
@@ -656,6 +710,89 @@ TEST_F(PeerSeal, AdmissionLimits)
     EXPECT_TRUE(in(bad, SRC2).empty());
     EXPECT_TRUE(in(Bytes(bad.begin(), bad.end() - 1), SRC2).empty());
     EXPECT_EQ(p->st.seal_malformed, mal + 2);
+}
+
+// The global handshake budget over the millisecond clock, from sources that each have tokens: a
+// burst, then what each millisecond brings, never more than a burst however long the quiet.
+TEST_F(PeerSeal, AdmissionGlobalBudget)
+{
+    Client c;
+    uint32_t src = wire::addr("198.51.100.1");
+    struct Row {
+        const char *what;
+        uint64_t advance_ms;  // before the row's SINITs
+        uint32_t sent, answered;
+    } rows[] = {
+        {"the burst at once", 0, PEER_SINIT_GLOBAL_BURST + 8, PEER_SINIT_GLOBAL_BURST},
+        {"nothing in the same millisecond", 0, 4, 0},
+        {"one millisecond", 1, 4, PEER_SINIT_GLOBAL / 1000},
+        {"half a burst's time", PEER_SINIT_GLOBAL_BURST * 1000 / PEER_SINIT_GLOBAL / 2, PEER_SINIT_GLOBAL_BURST,
+         PEER_SINIT_GLOBAL_BURST / 2},
+        {"a quiet minute: one burst only", 60000, 2 * PEER_SINIT_GLOBAL_BURST, PEER_SINIT_GLOBAL_BURST},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        p->now_ms += r.advance_ms;
+        const peer_stats_t before = p->st;
+        uint32_t answered = 0;
+        for (uint32_t i = 0; i < r.sent; i++) {
+            // Each from a source of its own: only the global budget counts.
+            answered += static_cast<uint32_t>(in(c.sinit(pub, i + 1), htonl(ntohl(src) + i)).size());
+        }
+        src = htonl(ntohl(src) + 1000);
+        EXPECT_EQ(answered, r.answered);
+        EXPECT_EQ(p->st.seal_hs, before.seal_hs + r.answered);
+        EXPECT_EQ(p->st.seal_ratelimit, before.seal_ratelimit + r.sent - r.answered);
+    }
+}
+
+// Which refusals come before the X25519 and which budget each takes: seen in the counters (a
+// refused SINIT is neither answered nor found malformed) and in the global tokens left.
+TEST_F(PeerSeal, AdmissionOrderOfChecks)
+{
+    enum Dgram { VALID, RANDOM, SHORT };
+    struct Row {
+        const char *what;
+        bool pool_full, source_empty, budget_empty;
+        Dgram dgram;
+        uint64_t peer_stats_t::*counter;
+        uint32_t tokens_taken;  // global tokens
+    } rows[] = {
+        {"answered", false, false, false, VALID, &peer_stats_t::seal_hs, 1},
+        {"es fails: one X25519, a token", false, false, false, RANDOM, &peer_stats_t::seal_malformed, 1},
+        {"wrong length", false, false, false, SHORT, &peer_stats_t::seal_malformed, 0},
+        {"pool full", true, false, false, VALID, &peer_stats_t::seal_pendfull, 0},
+        {"pool full and the budget spent", true, false, true, VALID, &peer_stats_t::seal_pendfull, 0},
+        {"source's bucket empty", false, true, false, VALID, &peer_stats_t::seal_ratelimit, 0},
+        {"global budget spent", false, false, true, VALID, &peer_stats_t::seal_ratelimit, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unload();
+        load("");  // a new key each time
+        Client c;
+        Bytes dgram = c.sinit(pub, 8);
+        if (r.dgram == RANDOM)
+            for (size_t i = 8; i < dgram.size(); i++)
+                dgram[i] = static_cast<uint8_t>(i * 37);
+        if (r.dgram == SHORT)
+            dgram.pop_back();
+        for (uint32_t i = 0; r.source_empty && i < PEER_SINIT_BURST; i++, p->now_ms++)
+            ASSERT_EQ(in(c.sinit(pub, i + 100)).size(), 1u);
+        p->npending = r.pool_full ? PEER_SEAL_PENDING : 0;
+        const uint32_t milli = r.budget_empty ? 999 : PEER_SINIT_GLOBAL_BURST * 1000;
+        p->sinit_ms = p->now_ms;
+        p->sinit_milli = milli;
+        const peer_stats_t before = p->st;
+        in(dgram);
+        EXPECT_EQ(p->st.*r.counter, before.*r.counter + 1);
+        EXPECT_EQ(p->st.seal_hs + p->st.seal_malformed + p->st.seal_pendfull + p->st.seal_ratelimit,
+                  before.seal_hs + before.seal_malformed + before.seal_pendfull + before.seal_ratelimit + 1)
+            << "one outcome";
+        // The budget is read (and refilled) before it is spent: p->now_ms did not move.
+        EXPECT_EQ(p->sinit_milli, milli - 1000 * r.tokens_taken);
+        p->npending = 0;
+    }
 }
 
 TEST_F(PeerSeal, LegacyRefusedWhenOff)
@@ -693,6 +830,8 @@ TEST_F(PeerSeal, OffloadTrainsBothWays)
     ASSERT_EQ(getsockname(r, reinterpret_cast<sockaddr *>(&ra), &rl), 0);
     const uint16_t rport = ntohs(ra.sin_port);
     p->vnet = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    // The interface's read takes the clock's second: the keys are made at the same clock.
+    p->now = static_cast<uint32_t>(os_monosec());
 
     Client c;
     ASSERT_TRUE(c.sresp(one(c.sinit(pub, 9), LO, rport)));
