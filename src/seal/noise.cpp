@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <sodium.h>
 
 #include "bytes.h"
@@ -148,6 +150,14 @@ bool aead_key(EVP_CIPHER_CTX *ctx, uint64_t *held, const noise_cipher *cs, const
     return true;
 }
 
+// The tag through the provider's parameters: the control call would build the same array
+// for every message.
+bool aead_tag(EVP_CIPHER_CTX *ctx, uint8_t *tag, bool set)
+{
+    OSSL_PARAM p[2] = {OSSL_PARAM_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, NOISE_TAG), OSSL_PARAM_END};
+    return (set ? EVP_CIPHER_CTX_set_params(ctx, p) : EVP_CIPHER_CTX_get_params(ctx, p)) == 1;
+}
+
 // Both sides of the AEAD work in place: text that overlaps its result at another offset (a
 // handshake payload read over its own message) is moved there first, since neither library's
 // vector code takes a partial overlap.
@@ -164,7 +174,7 @@ int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
         EVP_EncryptUpdate(g_seal_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) == 1 &&
         EVP_EncryptUpdate(g_seal_ctx, out, &l, out, static_cast<int>(len)) == 1 &&
         EVP_EncryptFinal_ex(g_seal_ctx, out + len, &l) == 1 &&
-        EVP_CIPHER_CTX_ctrl(g_seal_ctx, EVP_CTRL_AEAD_GET_TAG, NOISE_TAG, out + len) == 1)
+        aead_tag(g_seal_ctx, out + len, false))
         return static_cast<int>(len + NOISE_TAG);
     crypto_aead_chacha20poly1305_ietf_encrypt_detached(out, out + len, nullptr, out, len, ad.data(), ad.size(),
                                                        nullptr, nonce, cs->k);
@@ -190,7 +200,7 @@ int aead_decrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
     if (g_open_ctx != nullptr) {
         int l = 0;
         if (!aead_key(g_open_ctx, &g_open_gen, cs, nonce, 0) ||
-            EVP_CIPHER_CTX_ctrl(g_open_ctx, EVP_CTRL_AEAD_SET_TAG, NOISE_TAG, tag) != 1 ||
+            !aead_tag(g_open_ctx, tag, true) ||
             EVP_DecryptUpdate(g_open_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
             EVP_DecryptUpdate(g_open_ctx, o, &l, o, static_cast<int>(len)) != 1 ||
             EVP_DecryptFinal_ex(g_open_ctx, o + len, &l) != 1)
