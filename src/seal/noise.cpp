@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <sodium.h>
 
 #include "bytes.h"
@@ -11,9 +13,16 @@ namespace {
 // The AEAD of every message: OpenSSL's ChaCha20-Poly1305 where seal_init made its two contexts,
 // libsodium's otherwise (the same construction, byte for byte). OpenSSL's vector code takes
 // about a quarter fewer instructions per 1400-byte packet on x86. The contexts are made once, so
-// a message costs no allocation: each use keys its context with the cipher's key and nonce.
+// a message costs no allocation. Keying a context costs more than sealing a 1400-byte packet
+// (parameter lookups, the key schedule, the old key's cleansing), so each context remembers the
+// generation of the key it holds and a message of the same key sets only its nonce: a train of
+// one key set pays the key once, and a peer alternating between sessions pays what it did before.
 EVP_CIPHER_CTX *g_seal_ctx;
 EVP_CIPHER_CTX *g_open_ctx;
+uint64_t g_seal_gen; // the generation g_seal_ctx is keyed with; 0: none
+uint64_t g_open_gen;
+uint64_t g_next_gen; // every key installed gets a new one, never 0
+uint64_t g_keyings;
 
 // The contexts keep the last key they were given: wiped with the keys themselves.
 void aead_scrub()
@@ -23,6 +32,8 @@ void aead_scrub()
         (void)EVP_EncryptInit_ex2(g_seal_ctx, nullptr, zero, nullptr, nullptr);
     if (g_open_ctx != nullptr)
         (void)EVP_DecryptInit_ex2(g_open_ctx, nullptr, zero, nullptr, nullptr);
+    g_seal_gen = 0;
+    g_open_gen = 0;
 }
 } // namespace
 
@@ -126,6 +137,27 @@ void mix_key(noise_symmetric *ss, std::span<const uint8_t> ikm)
     sodium_memzero(k, sizeof k);
 }
 
+// The nonce alone where ctx already holds cs's key, key and nonce otherwise.
+bool aead_key(EVP_CIPHER_CTX *ctx, uint64_t *held, const noise_cipher *cs, const uint8_t *nonce, int enc)
+{
+    if (cs->gen != 0 && cs->gen == *held)
+        return EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce, enc) == 1;
+    *held = 0; // a keying that fails half way leaves no key to trust
+    g_keyings++;
+    if (EVP_CipherInit_ex(ctx, nullptr, nullptr, cs->k, nonce, enc) != 1)
+        return false;
+    *held = cs->gen;
+    return true;
+}
+
+// The tag through the provider's parameters: the control call would build the same array
+// for every message.
+bool aead_tag(EVP_CIPHER_CTX *ctx, uint8_t *tag, bool set)
+{
+    OSSL_PARAM p[2] = {OSSL_PARAM_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, NOISE_TAG), OSSL_PARAM_END};
+    return (set ? EVP_CIPHER_CTX_set_params(ctx, p) : EVP_CIPHER_CTX_get_params(ctx, p)) == 1;
+}
+
 // Both sides of the AEAD work in place: text that overlaps its result at another offset (a
 // handshake payload read over its own message) is moved there first, since neither library's
 // vector code takes a partial overlap.
@@ -138,11 +170,11 @@ int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
     if (len != 0 && out != in.data())
         std::memmove(out, in.data(), len);
     int l = 0;
-    if (g_seal_ctx != nullptr && EVP_EncryptInit_ex2(g_seal_ctx, nullptr, cs->k, nonce, nullptr) == 1 &&
+    if (g_seal_ctx != nullptr && aead_key(g_seal_ctx, &g_seal_gen, cs, nonce, 1) &&
         EVP_EncryptUpdate(g_seal_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) == 1 &&
         EVP_EncryptUpdate(g_seal_ctx, out, &l, out, static_cast<int>(len)) == 1 &&
         EVP_EncryptFinal_ex(g_seal_ctx, out + len, &l) == 1 &&
-        EVP_CIPHER_CTX_ctrl(g_seal_ctx, EVP_CTRL_AEAD_GET_TAG, NOISE_TAG, out + len) == 1)
+        aead_tag(g_seal_ctx, out + len, false))
         return static_cast<int>(len + NOISE_TAG);
     crypto_aead_chacha20poly1305_ietf_encrypt_detached(out, out + len, nullptr, out, len, ad.data(), ad.size(),
                                                        nullptr, nonce, cs->k);
@@ -167,8 +199,8 @@ int aead_decrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
         std::memmove(o, in.data(), len);
     if (g_open_ctx != nullptr) {
         int l = 0;
-        if (EVP_DecryptInit_ex2(g_open_ctx, nullptr, cs->k, nonce, nullptr) != 1 ||
-            EVP_CIPHER_CTX_ctrl(g_open_ctx, EVP_CTRL_AEAD_SET_TAG, NOISE_TAG, tag) != 1 ||
+        if (!aead_key(g_open_ctx, &g_open_gen, cs, nonce, 0) ||
+            !aead_tag(g_open_ctx, tag, true) ||
             EVP_DecryptUpdate(g_open_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
             EVP_DecryptUpdate(g_open_ctx, o, &l, o, static_cast<int>(len)) != 1 ||
             EVP_DecryptFinal_ex(g_open_ctx, o + len, &l) != 1)
@@ -268,6 +300,10 @@ bool my_turn(const noise_handshake *hs)
 
 void noise_cipher_init(noise_cipher *cs, const uint8_t *key)
 {
+    // The key this cipher held leaves the contexts with it: a handshake's few keys cost a
+    // keying each, the data path's none.
+    aead_scrub();
+    cs->gen = key != nullptr ? ++g_next_gen : 0;
     if (key)
         std::memcpy(cs->k, key, NOISE_KEY);
     else
@@ -279,7 +315,6 @@ void noise_cipher_init(noise_cipher *cs, const uint8_t *key)
 void noise_cipher_clear(noise_cipher *cs)
 {
     noise_cipher_init(cs, nullptr);
-    aead_scrub();
 }
 
 int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
@@ -323,6 +358,7 @@ void noise_rekey(noise_cipher *cs)
     std::memcpy(cs->k, sealed, NOISE_KEY);
     sodium_memzero(sealed, sizeof sealed);
     aead_scrub();
+    cs->gen = ++g_next_gen;
 }
 
 int noise_pattern_from_name(const char *name, noise_pattern *out)
@@ -488,4 +524,5 @@ void noise_handshake_clear(noise_handshake *hs)
 
 bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n) { return sodium_memcmp(a, b, n) == 0; }
 void seal_wipe(void *p, size_t n) { sodium_memzero(p, n); }
+uint64_t seal_keyings() { return g_keyings; }
 void seal_random(uint8_t *out, size_t n) { randombytes_buf(out, n); }

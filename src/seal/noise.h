@@ -24,6 +24,7 @@ int seal_init();
 struct noise_cipher {
     uint8_t k[NOISE_KEY];
     uint64_t n;
+    uint64_t gen; // which key this is to the AEAD's contexts (they keep the last one): 0 for none
     bool has_key;
 };
 
@@ -102,5 +103,8 @@ void noise_handshake_clear(noise_handshake *hs);
 bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n);
 // Wipes memory that held a secret so that the compiler cannot leave the store out.
 void seal_wipe(void *p, size_t n);
+// How often a message keyed an OpenSSL context: once per key set and direction while one
+// session's train goes through, once per message where sessions alternate.
+uint64_t seal_keyings();
 // Bytes from the system's random source (libsodium's, started by seal_init).
 void seal_random(uint8_t *out, size_t n);

@@ -16,6 +16,12 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
+void st_le64_ref(uint8_t *p, uint64_t v)
+{
+    for (int i = 0; i < 8; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 bytes unhex(const std::string &s)
 {
     bytes b;
@@ -307,6 +313,98 @@ TEST(NoiseTransport, SealInitKeepsTheConstruction)
                 EXPECT_EQ(noise_decrypt_at(&cs, 0x0102030405ULL, ad, bad, {back, bad.size()}), -EBADMSG) << at;
             }
         }
+    }
+}
+
+// A context keeps the key of its last message: the next message of that key sets only its nonce;
+// another session's key, a rekey or a cleared cipher keys it again. Every message stays
+// libsodium's construction under the key its cipher holds, a copy's old key included.
+TEST(NoiseTransport, ContextsKeyOncePerKeySet)
+{
+    ASSERT_EQ(seal_init(), 0);
+    enum op { SEAL_A, SEAL_B, SEAL_COPY, OPEN_A, OPEN_B, COPY_A, REKEY_A, REINIT_A, CLEAR_A };
+    struct row {
+        op o;
+        uint64_t keyings;
+        const char *why;
+    };
+    const row rows[] = {
+        {SEAL_A, 1, "a key set's first message keys the context"},
+        {SEAL_A, 0, "its next ones set the nonce only"},
+        {OPEN_A, 1, "the receiving direction has a context of its own"},
+        {SEAL_A, 0, "which left the sending one keyed"},
+        {OPEN_A, 0, "and itself"},
+        {SEAL_B, 1, "another session's key"},
+        {OPEN_B, 1, "in both directions"},
+        {SEAL_A, 1, "back to the first"},
+        {COPY_A, 0, "a copy holds the same key"},
+        {SEAL_COPY, 0, "and needs no keying"},
+        {REKEY_A, 0, "the rekey's own message uses the key held"},
+        {SEAL_A, 1, "the new key is keyed"},
+        {SEAL_COPY, 1, "the copy still seals under the old key"},
+        {OPEN_A, 1, "a rekey wipes the receiving context too"},
+        {REINIT_A, 0, ""},
+        {SEAL_A, 1, "a key installed over the last one"},
+        {COPY_A, 0, ""},
+        {SEAL_COPY, 0, "the copy's key is held"},
+        {CLEAR_A, 0, ""},
+        {SEAL_COPY, 1, "until its cleared original wiped the contexts"},
+    };
+    uint8_t key_a[NOISE_KEY], key_b[NOISE_KEY];
+    std::memset(key_a, 0x5a, sizeof key_a);
+    std::memset(key_b, 0xb5, sizeof key_b);
+    noise_cipher a, b, copy;
+    noise_cipher_init(&a, key_a);
+    noise_cipher_init(&b, key_b);
+    noise_cipher_init(&copy, nullptr);
+    bytes ka(key_a, key_a + NOISE_KEY), kb(key_b, key_b + NOISE_KEY), kc;
+    const uint8_t ad[4] = {1, 2, 3, 4}, pt[40] = {9, 8, 7};
+    uint64_t n = 7;
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::to_string(&r - rows) + ": " + r.why);
+        noise_cipher *cs = r.o == SEAL_B || r.o == OPEN_B ? &b : r.o == SEAL_COPY ? &copy : &a;
+        const bytes &k = cs == &b ? kb : cs == &copy ? kc : ka;
+        uint8_t nonce[12] = {}, ref[sizeof pt + NOISE_TAG], got[sizeof ref];
+        st_le64_ref(nonce + 4, ++n);
+        unsigned long long rl = 0;
+        crypto_aead_chacha20poly1305_ietf_encrypt(ref, &rl, pt, sizeof pt, ad, sizeof ad, nullptr, nonce, k.data());
+        const uint64_t before = seal_keyings();
+        switch (r.o) {
+        case SEAL_A:
+        case SEAL_B:
+        case SEAL_COPY:
+            cs->n = n;
+            ASSERT_EQ(noise_encrypt(cs, ad, pt, got), static_cast<int>(sizeof got));
+            EXPECT_EQ(bytes(got, got + sizeof got), bytes(ref, ref + rl));
+            break;
+        case OPEN_A:
+        case OPEN_B:
+            EXPECT_EQ(noise_decrypt_at(cs, n, ad, {ref, static_cast<size_t>(rl)}, got), static_cast<int>(sizeof pt));
+            EXPECT_EQ(bytes(got, got + sizeof pt), bytes(pt, pt + sizeof pt));
+            break;
+        case COPY_A:
+            copy = a;
+            kc = ka;
+            break;
+        case REKEY_A: {
+            const uint8_t zeros[NOISE_KEY] = {}, max[12] = {0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+            uint8_t next[NOISE_KEY + NOISE_TAG];
+            crypto_aead_chacha20poly1305_ietf_encrypt(next, nullptr, zeros, NOISE_KEY, nullptr, 0, nullptr, max,
+                                                      ka.data());
+            ka.assign(next, next + NOISE_KEY);
+            noise_rekey(&a);
+            break;
+        }
+        case REINIT_A:
+            std::memset(key_a, 0x3c, sizeof key_a);
+            ka.assign(key_a, key_a + NOISE_KEY);
+            noise_cipher_init(&a, key_a);
+            break;
+        case CLEAR_A:
+            noise_cipher_clear(&a);
+            break;
+        }
+        EXPECT_EQ(seal_keyings() - before, r.keyings);
     }
 }
 
