@@ -175,3 +175,29 @@ int authack_decode(std::span<const uint8_t> in, openack_msg_t *out)
         memcpy(buf + SDWAN_CTRL_LEN, in.data(), in.size());
     return openack_decode(std::span<const uint8_t>(buf, SDWAN_CTRL_LEN + in.size()), out);
 }
+
+uint32_t probe_encode(const probe_msg_t &m, std::span<uint8_t> out)
+{
+    if (out.size() < SEALED_PROBE_LEN)
+        return 0;
+    uint8_t *b = out.data();
+    b[0] = m.path;
+    b[1] = b[2] = b[3] = 0;
+    st_le32(b + 4, m.seq);
+    st_le64(b + 8, m.sent_us);
+    return SEALED_PROBE_LEN;
+}
+
+int probe_decode(std::span<const uint8_t> in, probe_msg_t *out)
+{
+    *out = probe_msg_t{};
+    if (in.size() != SEALED_PROBE_LEN)
+        return -EBADMSG;
+    const uint8_t *b = in.data();
+    if (b[1] != 0 || b[2] != 0 || b[3] != 0)
+        return -EPROTO;
+    out->path = b[0];
+    out->seq = ld_le32(b + 4);
+    out->sent_us = ld_le64(b + 8);
+    return 0;
+}

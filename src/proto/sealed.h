@@ -96,8 +96,10 @@ enum class sealed_kind : uint8_t {
     echoreq = 5,  // the legacy echo body
     echoresp = 6, // the request's body returned
     close = 7,    // empty
+    probe = 8,    // client -> peer, on any of its uplinks: the probe body
+    probeack = 9, // peer -> client: the probe's body returned to where the probe came from
 };
-inline constexpr uint8_t SEALED_KIND_MAX = 7;
+inline constexpr uint8_t SEALED_KIND_MAX = 9;
 
 // The AUTHREJ reason byte.
 enum class sealed_rej : uint8_t {
@@ -151,3 +153,25 @@ int auth_decode(std::span<const uint8_t> in, auth_msg_t *out);
 uint32_t authack_encode(const openack_msg_t &m, std::span<uint8_t> out);
 int authack_decode(std::span<const uint8_t> in, openack_msg_t *out);
 inline constexpr uint32_t SEALED_AUTHACK_MAX = SDWAN_OPENACK_MAX - SDWAN_CTRL_LEN;
+
+// PROBE's and PROBEACK's body, 16 bytes: what one uplink's measurement needs to match an answer
+// to its probe without a table of probes in flight. The peer returns it unchanged to the probe's
+// source and never moves the session for a probe, so a backup uplink can be measured while
+// another carries the data.
+//   0 path (the client's number of the uplink) | 1..3 zero | 4..7 sequence | 8..15 the client's
+//   monotonic clock at the send, microseconds
+struct probe_msg_t {
+    uint8_t path;
+    uint8_t reserved[3];
+    uint32_t seq;
+    uint64_t sent_us;
+    bool operator==(const probe_msg_t &) const = default;
+};
+static_assert(offsetof(probe_msg_t, seq) == 4);
+static_assert(offsetof(probe_msg_t, sent_us) == 8);
+static_assert(sizeof(probe_msg_t) == 16);
+inline constexpr uint32_t SEALED_PROBE_LEN = sizeof(probe_msg_t);
+// 16, or 0 when out is short; the reserved bytes go out as zeros.
+uint32_t probe_encode(const probe_msg_t &m, std::span<uint8_t> out);
+// 0, or -EBADMSG for a body that is not 16 bytes, -EPROTO for a nonzero reserved byte.
+int probe_decode(std::span<const uint8_t> in, probe_msg_t *out);

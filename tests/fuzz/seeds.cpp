@@ -602,11 +602,14 @@ void sealed_daemon_seeds()
     Bytes echo(SDWAN_ECHOBODY_LEN);
     for (size_t k = 0; k < echo.size(); k++)
         echo[k] = static_cast<uint8_t>(k + 1);
+    Bytes probe(SEALED_PROBE_LEN);
+    probe.resize(probe_encode({1, {0, 0, 0}, 7, 123456}, probe));
     // The peer gives carol the first free pool address after alice's, the client holds .5.
     const Bytes bodies[2][SEALED_KIND_MAX] = {
-        {ipv4_ping("10.8.0.3", "10.8.0.1", 24), auth, authack, {1}, echo, echo, {}},
-        {ipv4_ping("10.8.0.1", "10.8.0.5", 24), auth, authack, {1}, echo, echo, {}}};
-    const char *names[SEALED_KIND_MAX] = {"ip", "auth", "authack", "authrej", "echoreq", "echoresp", "close"};
+        {ipv4_ping("10.8.0.3", "10.8.0.1", 24), auth, authack, {1}, echo, echo, {}, probe, probe},
+        {ipv4_ping("10.8.0.1", "10.8.0.5", 24), auth, authack, {1}, echo, echo, {}, probe, probe}};
+    const char *names[SEALED_KIND_MAX] = {"ip",       "auth",  "authack", "authrej", "echoreq",
+                                          "echoresp", "close", "probe",   "probeack"};
     for (uint8_t kind = 1; kind <= SEALED_KIND_MAX; kind++) {
         put("peer_sealed", std::string("sdata-") + names[kind - 1], sealed_input(1, kind, bodies[0][kind - 1]));
         put("client_sealed", std::string("sdata-") + names[kind - 1], sealed_input(1, kind, bodies[1][kind - 1]));

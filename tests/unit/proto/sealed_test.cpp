@@ -223,4 +223,19 @@ TEST(SealedCodec, AuthackBodyIsTheOpenackListWithoutHeader)
     EXPECT_EQ(decoded(authack_decode, cat(wire, {3, 5, 1, 2, 3}), &back), -EPROTO);
     EXPECT_EQ(decoded(authack_decode, Bytes(256, 7), &back), -EBADMSG);
 }
+
+TEST(SealedCodec, ProbeBodyByteExact)
+{
+    const probe_msg_t m{3, {0, 0, 0}, 0x01020304, 0x1122334455667788ULL};
+    const Bytes wire = {3, 0, 0, 0, 4, 3, 2, 1, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
+    EXPECT_EQ(encoded(probe_encode, m), wire);
+    probe_msg_t back;
+    ASSERT_EQ(decoded(probe_decode, wire, &back), 0);
+    EXPECT_EQ(back, m);
+    Bytes reserved = wire;
+    reserved[2] = 1;
+    EXPECT_EQ(decoded(probe_decode, reserved, &back), -EPROTO);
+    EXPECT_EQ(decoded(probe_decode, Bytes(wire.begin(), wire.end() - 1), &back), -EBADMSG);
+    EXPECT_EQ(decoded(probe_decode, cat(wire, {0}), &back), -EBADMSG);
+}
 }  // namespace
