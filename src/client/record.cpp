@@ -12,6 +12,11 @@ void sdwclnt_record_init(sdwan_t *clnt)
     clnt->conf.datalog = 1;
     clnt->conf.offload = 1;
     clnt->conf.waitroute = 1;
+    clnt->conf.probems = SDWAN_PROBE_MS_DEFAULT;
+    clnt->conf.pathloss = SDWAN_PATHLOSS_DEFAULT;
+    clnt->paths.active = -1;
+    for (sdwan_path_t &p : clnt->paths.p)
+        p.fd = -1;
     vnet_coal_init(&clnt->io.coal, clnt->io.coalbuf);
 }
 

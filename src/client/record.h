@@ -133,6 +133,31 @@ struct sdwan_rlog_t {
     uint32_t held[SDWAN_RL_KINDS];  // lines held back in it, by kind
 };
 
+// Uplinks: the "uplinks" key names up to SDWAN_PATHS_MAX interfaces, each the first hop of one
+// path to the peer (client/paths.h).
+inline constexpr uint32_t SDWAN_PATHS_MAX = 4;
+// How the path that carries the session is chosen ("pathpolicy" key).
+enum class path_policy : uint8_t {
+    best = 0,    // the lowest smoothed round trip among the healthy paths, with hysteresis
+    backup = 1,  // the first healthy path in priority order
+};
+// A path's state, as measured by its probes and told by the kernel's link notices.
+enum class path_state : uint8_t {
+    absent = 0,    // its interface is not there (or has no address): no socket
+    down = 1,      // the link is down, or its last probes were lost
+    up = 2,        // answers, loss under the threshold
+    degraded = 3,  // answers, loss over the threshold: chosen only when nothing is up
+};
+// One entry of the "uplinks" key: NAME[@SOURCE][:PRIORITY|:backup].
+struct sdwan_uplink_t {
+    char ifname[16];
+    uint32_t source;  // the address the path's socket is bound to, network order; 0: the interface's
+    uint8_t prio;     // lower first; an entry without one takes its position, from 1
+    bool backup;      // carries only probes while another path is up
+};
+inline constexpr uint16_t SDWAN_PROBE_MS_DEFAULT = 250;  // "probeinterval": 4 probes a second per path
+inline constexpr uint8_t SDWAN_PATHLOSS_DEFAULT = 10;    // "pathloss": percent of the window that degrades a path
+
 // The records of the client object, one job each. Addresses in network order, ports in host
 // order, times in whole seconds truncated to 32 bits.
 
@@ -175,6 +200,14 @@ struct sdwan_conf_t {
     // configuration invalid.
     uint32_t resolver;
     bool resolver_bad;
+    // "uplinks", "pathpolicy", "probeinterval" and "pathloss" keys: without uplinks (nuplinks 0)
+    // the one socket follows the host's routes as it always did.
+    sdwan_uplink_t uplinks[SDWAN_PATHS_MAX];
+    uint8_t nuplinks;
+    bool uplinks_bad;  // a value that is no uplink list: the configuration is invalid
+    path_policy pathpolicy;
+    uint16_t probems;  // milliseconds between two probes of one path
+    uint8_t pathloss;  // percent
 };
 inline constexpr uint8_t SDWAN_PEERKEY_NONE = 0;
 inline constexpr uint8_t SDWAN_PEERKEY_SET = 1;
@@ -362,6 +395,44 @@ struct sdwan_seal_t {
     uint32_t drops[SEAL_DROP_KINDS];
 };
 
+// Round trip of one path's probes, microseconds; all 0 before the first answer. srtt as
+// sdwan_rtt_t's; jitter the mean deviation of consecutive samples, jitter += (|d| - jitter) / 16.
+struct sdwan_pathrtt_t {
+    uint32_t cur, srtt, min, max, jitter;
+};
+// Probes a path remembers for its loss figure: loss is the share of this many last probes that
+// went unanswered.
+inline constexpr uint32_t SDWAN_PATH_WINDOW = 32;
+
+// One path: an uplink of conf.uplinks, its socket and route, its measure and its counters.
+// Times are monotonic microseconds, 0 for never.
+struct sdwan_path_t {
+    uint8_t id;  // its index in conf.uplinks, the probe body's path number
+    path_state state;
+    int ifindex;  // 0 while its interface is absent
+    int fd;       // its socket, bound to the interface; -1 when none
+    bool udpgso, udpgro;  // what the kernel granted on fd
+    uint32_t source;      // the address its datagrams leave from, network order
+    sdwan_hostrt_t route; // the host route to the peer this run added through it; dst 0: none
+    sdwan_pathrtt_t rtt;
+    uint32_t lossmap;     // bit i: the i-th last finished probe was lost
+    uint8_t nwin;         // probes in lossmap, up to SDWAN_PATH_WINDOW
+    uint8_t loss;         // percent of the window lost
+    uint64_t heard;       // the last datagram of the session taken through it
+    uint64_t since;       // the last change of state
+    // Since start-up.
+    uint64_t probes_sent, probes_lost;
+    uint64_t txpkts, txbytes, rxpkts, rxbytes;  // the session's datagrams and their bytes through it
+};
+// The paths of the session, one per uplink, and which of them carries it.
+struct sdwan_paths_t {
+    sdwan_path_t p[SDWAN_PATHS_MAX];
+    uint8_t n;           // conf.nuplinks
+    int8_t active;       // the path that carries the session, -1 when none
+    uint64_t moved;      // the last move of the session to another path
+    uint32_t moves;      // since start-up
+};
+
 // The client object. Not copied once in use: the coalescer points into its own buffer.
 struct sdwan_t {
     // The host's interfaces and routes as the policy reaches them (the kernel's in the daemon).
@@ -374,6 +445,7 @@ struct sdwan_t {
     sdwan_count_t count;
     sdwan_status_t status;
     sdwan_seal_t seal;
+    sdwan_paths_t paths;
 };
 
 // The object as at process start: everything zero but the descriptors, which are "none", the
