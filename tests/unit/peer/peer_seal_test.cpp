@@ -28,6 +28,7 @@ namespace {
 
 // One end of the sealed session, the client's, as the wire describes it.
 struct Client {
+    aead_ctx_t ax{};  // closed: the client's side through libsodium, the peer's through OpenSSL
     noise_handshake hs{};
     noise_cipher tx{}, rx{};
     uint32_t index = 0, peer = 0;
@@ -36,7 +37,7 @@ struct Client {
     Bytes sinit(const uint8_t pub[KEY_BYTES], uint32_t idx)
     {
         index = idx;
-        EXPECT_EQ(noise_handshake_init(&hs, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub), 0);
+        EXPECT_EQ(noise_handshake_init(&hs, &ax, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub), 0);
         sinit_msg_t m{};
         m.sender = idx;
         EXPECT_EQ(noise_handshake_write(&hs, {}, {m.noise, SEALED_HS_LEN}), static_cast<int>(SEALED_HS_LEN));

@@ -30,6 +30,15 @@ bytes unhex(const std::string &s)
     return b;
 }
 
+// A record of AEAD contexts as a daemon opens it at start-up, closed at the end of its scope.
+struct opened_aead {
+    aead_ctx_t ax{};
+    opened_aead() { EXPECT_EQ(aead_open(&ax), 0); }
+    ~opened_aead() { aead_close(&ax); }
+    opened_aead(const opened_aead &) = delete;
+    opened_aead &operator=(const opened_aead &) = delete;
+};
+
 // The published vectors (the old wiki format: key=value lines, a blank line between vectors),
 // those of this cipher suite's N, NN and NK, with every message after the handshake too.
 std::vector<std::map<std::string, std::string>> load_vectors(const char *path)
@@ -57,7 +66,7 @@ std::vector<std::map<std::string, std::string>> load_vectors(const char *path)
 
 // One vector, our initiator and our responder side by side: each writes exactly the vector's
 // bytes, and each reads the vector's bytes (not its partner's) back to the payload.
-void run_vector(std::map<std::string, std::string> v)
+void run_vector(aead_ctx_t *ax, std::map<std::string, std::string> v)
 {
     SCOPED_TRACE(v["handshake"] + " prologue=" + v["prologue"]);
     noise_pattern p;
@@ -67,14 +76,14 @@ void run_vector(std::map<std::string, std::string> v)
     const uint8_t *s_priv = nullptr, *rs_pub = nullptr;
     if (!s.empty()) {
         noise_handshake tmp;
-        ASSERT_EQ(noise_handshake_init(&tmp, p, false, prologue, s.data(), nullptr), 0);
+        ASSERT_EQ(noise_handshake_init(&tmp, ax, p, false, prologue, s.data(), nullptr), 0);
         std::memcpy(rs, tmp.s_pub, NOISE_KEY);
         s_priv = s.data();
         rs_pub = rs;
     }
     noise_handshake side[2];
-    ASSERT_EQ(noise_handshake_init(&side[0], p, true, prologue, nullptr, rs_pub), 0);
-    ASSERT_EQ(noise_handshake_init(&side[1], p, false, prologue, s_priv, nullptr), 0);
+    ASSERT_EQ(noise_handshake_init(&side[0], ax, p, true, prologue, nullptr, rs_pub), 0);
+    ASSERT_EQ(noise_handshake_init(&side[1], ax, p, false, prologue, s_priv, nullptr), 0);
     noise_handshake_set_ephemeral(&side[0], unhex(v["gen_init_ephemeral"]).data());
     noise_handshake_set_ephemeral(&side[1], unhex(v["gen_resp_ephemeral"]).data());
     noise_cipher send[2], recv[2];
@@ -119,11 +128,12 @@ TEST(NoiseVectors, EveryVectorOfTheSuiteInBothRoles)
         GTEST_SKIP() << "SDWAN_NOISE_VECTORS is not set (scripts/deps.sh fetches the vectors)";
     }
     ASSERT_TRUE(std::ifstream(path).good()) << path << " cannot be read: run scripts/deps.sh";
-    ASSERT_EQ(seal_init(), 0);  // the daemons' AEAD, as they run it
+    ASSERT_EQ(seal_init(), 0);
+    opened_aead daemon;  // the daemons' AEAD, as they run it
     auto vectors = load_vectors(path);
     std::map<std::string, int> ran;
     for (auto &v : vectors) {
-        run_vector(v);
+        run_vector(&daemon.ax, v);
         ran[v["handshake"]]++;
     }
     // A parser that found nothing would pass everything above.
@@ -138,12 +148,15 @@ const uint8_t S_PRIV[NOISE_KEY] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14
                                    17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 struct pair {
+    aead_ctx_t ax{};  // closed: libsodium
     noise_handshake i, r;
     pair()
     {
-        noise_handshake_init(&r, noise_pattern::NK, false, {}, S_PRIV, nullptr);
-        noise_handshake_init(&i, noise_pattern::NK, true, {}, nullptr, r.s_pub);
+        noise_handshake_init(&r, &ax, noise_pattern::NK, false, {}, S_PRIV, nullptr);
+        noise_handshake_init(&i, &ax, noise_pattern::NK, true, {}, nullptr, r.s_pub);
     }
+    pair(const pair &) = delete;
+    pair &operator=(const pair &) = delete;
 };
 
 bytes flip(bytes b, size_t at)
@@ -198,6 +211,7 @@ TEST(NoiseHandshake, HostileMessagesAreRefusedAndEndTheHandshake)
 TEST(NoiseHandshake, TurnsKeysAndSizes)
 {
     uint8_t buf[NOISE_MSG + 64];
+    aead_ctx_t ax{};
     noise_handshake hs;
     uint8_t key[NOISE_KEY] = {9};
     struct row {
@@ -214,7 +228,7 @@ TEST(NoiseHandshake, TurnsKeysAndSizes)
         {"NK initiator", noise_pattern::NK, true, nullptr, key, 0},
     };
     for (const row &c : inits)
-        EXPECT_EQ(noise_handshake_init(&hs, c.p, c.initiator, {}, c.s, c.rs), c.want) << c.what;
+        EXPECT_EQ(noise_handshake_init(&hs, &ax, c.p, c.initiator, {}, c.s, c.rs), c.want) << c.what;
 
     pair p;
     EXPECT_EQ(noise_handshake_read(&p.i, bytes(48, 0), buf), -EPROTO) << "the initiator speaks first";
@@ -283,6 +297,7 @@ TEST(NoiseTransport, NonceForgeryAndRekey)
 TEST(NoiseTransport, SealInitKeepsTheConstruction)
 {
     ASSERT_EQ(seal_init(), 0);
+    opened_aead daemon;
     uint8_t key[NOISE_KEY];
     for (size_t i = 0; i < sizeof key; i++)
         key[i] = static_cast<uint8_t>(0xA0 + i);
@@ -294,7 +309,7 @@ TEST(NoiseTransport, SealInitKeepsTheConstruction)
             for (size_t i = 0; i < len; i++)
                 pt[i] = static_cast<uint8_t>(i * 13 + 1);
             noise_cipher cs;
-            noise_cipher_init(&cs, key);
+            noise_cipher_init(&cs, &daemon.ax, key);
             cs.n = 0x0102030405ULL;
             uint8_t nonce[12] = {0, 0, 0, 0, 0x05, 0x04, 0x03, 0x02, 0x01};
             unsigned long long rl = 0;
@@ -322,7 +337,10 @@ TEST(NoiseTransport, SealInitKeepsTheConstruction)
 TEST(NoiseTransport, ContextsKeyOncePerKeySet)
 {
     ASSERT_EQ(seal_init(), 0);
-    enum op { SEAL_A, SEAL_B, SEAL_COPY, OPEN_A, OPEN_B, COPY_A, REKEY_A, REINIT_A, CLEAR_A };
+    opened_aead daemon;
+    aead_ctx_t *const ax = &daemon.ax;
+    opened_aead other;  // a second daemon's in the same process
+    enum op { SEAL_A, SEAL_B, SEAL_COPY, SEAL_OTHER, OPEN_A, OPEN_B, COPY_A, REKEY_A, REINIT_A, CLEAR_A };
     struct row {
         op o;
         uint64_t keyings;
@@ -334,6 +352,8 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
         {OPEN_A, 1, "the receiving direction has a context of its own"},
         {SEAL_A, 0, "which left the sending one keyed"},
         {OPEN_A, 0, "and itself"},
+        {SEAL_OTHER, 0, "another record's key goes to its own contexts"},
+        {SEAL_A, 0, "leaving this one's in place"},
         {SEAL_B, 1, "another session's key"},
         {OPEN_B, 1, "in both directions"},
         {SEAL_A, 1, "back to the first"},
@@ -353,26 +373,28 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
     uint8_t key_a[NOISE_KEY], key_b[NOISE_KEY];
     std::memset(key_a, 0x5a, sizeof key_a);
     std::memset(key_b, 0xb5, sizeof key_b);
-    noise_cipher a, b, copy;
-    noise_cipher_init(&a, key_a);
-    noise_cipher_init(&b, key_b);
-    noise_cipher_init(&copy, nullptr);
+    noise_cipher a, b, copy, d;
+    noise_cipher_init(&a, ax, key_a);
+    noise_cipher_init(&b, ax, key_b);
+    noise_cipher_init(&copy, ax, nullptr);
+    noise_cipher_init(&d, &other.ax, key_b);
     bytes ka(key_a, key_a + NOISE_KEY), kb(key_b, key_b + NOISE_KEY), kc;
     const uint8_t ad[4] = {1, 2, 3, 4}, pt[40] = {9, 8, 7};
     uint64_t n = 7;
     for (const row &r : rows) {
         SCOPED_TRACE(std::to_string(&r - rows) + ": " + r.why);
-        noise_cipher *cs = r.o == SEAL_B || r.o == OPEN_B ? &b : r.o == SEAL_COPY ? &copy : &a;
-        const bytes &k = cs == &b ? kb : cs == &copy ? kc : ka;
+        noise_cipher *cs = r.o == SEAL_B || r.o == OPEN_B ? &b : r.o == SEAL_COPY ? &copy : r.o == SEAL_OTHER ? &d : &a;
+        const bytes &k = cs == &b || cs == &d ? kb : cs == &copy ? kc : ka;
         uint8_t nonce[12] = {}, ref[sizeof pt + NOISE_TAG], got[sizeof ref];
         st_le64_ref(nonce + 4, ++n);
         unsigned long long rl = 0;
         crypto_aead_chacha20poly1305_ietf_encrypt(ref, &rl, pt, sizeof pt, ad, sizeof ad, nullptr, nonce, k.data());
-        const uint64_t before = seal_keyings();
+        const uint64_t before = ax->keyings;
         switch (r.o) {
         case SEAL_A:
         case SEAL_B:
         case SEAL_COPY:
+        case SEAL_OTHER:
             cs->n = n;
             ASSERT_EQ(noise_encrypt(cs, ad, pt, got), static_cast<int>(sizeof got));
             EXPECT_EQ(bytes(got, got + sizeof got), bytes(ref, ref + rl));
@@ -398,13 +420,13 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
         case REINIT_A:
             std::memset(key_a, 0x3c, sizeof key_a);
             ka.assign(key_a, key_a + NOISE_KEY);
-            noise_cipher_init(&a, key_a);
+            noise_cipher_init(&a, ax, key_a);
             break;
         case CLEAR_A:
             noise_cipher_clear(&a);
             break;
         }
-        EXPECT_EQ(seal_keyings() - before, r.keyings);
+        EXPECT_EQ(ax->keyings - before, r.keyings);
     }
 }
 
