@@ -167,7 +167,9 @@ bool aead_tag(EVP_CIPHER_CTX *ctx, uint8_t *tag, bool set)
 
 // Both sides of the AEAD work in place: text that overlaps its result at another offset (a
 // handshake payload read over its own message) is moved there first, since neither library's
-// vector code takes a partial overlap.
+// vector code takes a partial overlap. libsodium seals only where the record has no context:
+// once OpenSSL has begun, out may hold its ciphertext, and sealing that again would put a valid
+// tag over bytes the receiver cannot read. A failed step refuses the message instead.
 int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad,
                  std::span<const uint8_t> in, uint8_t *out)
 {
@@ -176,15 +178,17 @@ int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
     const size_t len = in.size();
     if (len != 0 && out != in.data())
         std::memmove(out, in.data(), len);
-    int l = 0;
     aead_ctx_t *const ax = cs->ax;
-    EVP_CIPHER_CTX *const ctx = ax->seal;
-    if (ctx != nullptr && aead_key(ctx, &ax->seal_gen, &ax->keyings, cs, nonce, 1) &&
-        EVP_EncryptUpdate(ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) == 1 &&
-        EVP_EncryptUpdate(ctx, out, &l, out, static_cast<int>(len)) == 1 &&
-        EVP_EncryptFinal_ex(ctx, out + len, &l) == 1 &&
-        aead_tag(ctx, out + len, false))
+    if (EVP_CIPHER_CTX *const ctx = ax->seal; ctx != nullptr) {
+        int l = 0;
+        if (!aead_key(ctx, &ax->seal_gen, &ax->keyings, cs, nonce, 1) ||
+            EVP_EncryptUpdate(ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
+            EVP_EncryptUpdate(ctx, out, &l, out, static_cast<int>(len)) != 1 ||
+            EVP_EncryptFinal_ex(ctx, out + len, &l) != 1 ||
+            !aead_tag(ctx, out + len, false))
+            return -EIO;
         return static_cast<int>(len + NOISE_TAG);
+    }
     crypto_aead_chacha20poly1305_ietf_encrypt_detached(out, out + len, nullptr, out, len, ad.data(), ad.size(),
                                                        nullptr, nonce, cs->k);
     return static_cast<int>(len + NOISE_TAG);
@@ -345,7 +349,8 @@ int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const
     if (in.size() > NOISE_MSG - NOISE_TAG || out.size() < in.size() + NOISE_TAG)
         return -EMSGSIZE;
     int r = aead_encrypt(cs, cs->n, ad, in, out.data());
-    cs->n++;
+    if (r >= 0)
+        cs->n++;  // a refused message used no nonce: nothing left under it
     return r;
 }
 
@@ -370,9 +375,13 @@ int noise_decrypt_at(noise_cipher *cs, uint64_t nonce, std::span<const uint8_t> 
 
 void noise_rekey(noise_cipher *cs)
 {
+    // Through libsodium, which cannot fail here: a rekey has no error to answer.
     uint8_t zeros[NOISE_KEY] = {};
     uint8_t sealed[NOISE_KEY + NOISE_TAG];
-    aead_encrypt(cs, NOISE_NONCE_MAX, {}, zeros, sealed);
+    uint8_t nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    nonce_bytes(nonce, NOISE_NONCE_MAX);
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(sealed, sealed + NOISE_KEY, nullptr, zeros, NOISE_KEY,
+                                                       nullptr, 0, nullptr, nonce, cs->k);
     std::memcpy(cs->k, sealed, NOISE_KEY);
     sodium_memzero(sealed, sizeof sealed);
     aead_scrub(cs->ax);

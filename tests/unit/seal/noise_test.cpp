@@ -1,6 +1,7 @@
 #include "seal/noise.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cerrno>
@@ -331,6 +332,50 @@ TEST(NoiseTransport, SealInitKeepsTheConstruction)
     }
 }
 
+// Once a record has contexts, OpenSSL alone seals: a step that fails refuses the message (the
+// caller drops it) rather than have libsodium seal what OpenSSL may already have overwritten.
+// Contexts never given their cipher fail at the first step; a record without contexts seals
+// through libsodium.
+TEST(NoiseTransport, AFailedOpenSslStepRefusesTheMessage)
+{
+    ASSERT_EQ(seal_init(), 0);
+    aead_ctx_t broken{};
+    broken.seal = EVP_CIPHER_CTX_new();
+    broken.open = EVP_CIPHER_CTX_new();
+    ASSERT_TRUE(broken.seal != nullptr && broken.open != nullptr);
+    aead_ctx_t closed{};
+    const uint8_t key[NOISE_KEY] = {7, 7, 7}, ad[16] = {34};
+    const uint8_t nonce[12] = {0, 0, 0, 0, 9};
+    struct row {
+        aead_ctx_t *ax;
+        size_t len;
+        int want;
+    } rows[] = {
+        {&broken, 0, -EIO},
+        {&broken, 1401, -EIO},
+        {&closed, 0, static_cast<int>(NOISE_TAG)},
+        {&closed, 1401, static_cast<int>(1401 + NOISE_TAG)},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.ax == &broken ? "failing contexts, " : "no contexts, ") + std::to_string(r.len));
+        uint8_t pt[1401] = {1, 2, 3}, got[sizeof pt + NOISE_TAG], ref[sizeof got];
+        unsigned long long rl = 0;
+        crypto_aead_chacha20poly1305_ietf_encrypt(ref, &rl, pt, r.len, ad, sizeof ad, nullptr, nonce, key);
+        noise_cipher cs;
+        noise_cipher_init(&cs, r.ax, key);
+        cs.n = 9;
+        EXPECT_EQ(noise_encrypt(&cs, ad, {pt, r.len}, {got, r.len + NOISE_TAG}), r.want);
+        EXPECT_EQ(cs.n, r.want < 0 ? 9u : 10u) << "a refused message spends no nonce";
+        if (r.want > 0) {
+            EXPECT_EQ(bytes(got, got + r.want), bytes(ref, ref + rl));
+        }
+        EXPECT_EQ(noise_decrypt_at(&cs, 9, ad, {ref, static_cast<size_t>(rl)}, got),
+                  r.want < 0 ? -EBADMSG : static_cast<int>(r.len));
+    }
+    EVP_CIPHER_CTX_free(broken.seal);
+    EVP_CIPHER_CTX_free(broken.open);
+}
+
 // A context keeps the key of its last message: the next message of that key sets only its nonce;
 // another session's key, a rekey or a cleared cipher keys it again. Every message stays
 // libsodium's construction under the key its cipher holds, a copy's old key included.
@@ -359,7 +404,7 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
         {SEAL_A, 1, "back to the first"},
         {COPY_A, 0, "a copy holds the same key"},
         {SEAL_COPY, 0, "and needs no keying"},
-        {REKEY_A, 0, "the rekey's own message uses the key held"},
+        {REKEY_A, 0, "the rekey derives its key without the contexts"},
         {SEAL_A, 1, "the new key is keyed"},
         {SEAL_COPY, 1, "the copy still seals under the old key"},
         {OPEN_A, 1, "a rekey wipes the receiving context too"},
