@@ -123,8 +123,9 @@ int peer_setup(peer_t *p)
     peer_users_derive(&p->cfg);
     if (peer_seal_init(p) != 0)
         return -1;
-    if (p->cfg.sealed)
-        (void)aead_open(&p->aead);  // without it libsodium seals: slower, not different
+    // Whether or not privatekey= is set yet: a reload may set it, and nothing may allocate then.
+    // Without the contexts libsodium seals: slower, not different.
+    (void)aead_open(&p->aead);
     if (sdwan_aes_open(&p->aes) != 0) {
         log_help("peer: AES-128 is not available\n");
         return -1;
