@@ -3,6 +3,7 @@
 // socket pair: the handshake's bytes, the AUTH body, AUTHACK to DATA, AUTHREJ, refused answers,
 // hostile SDATA, the data path both ways and the rekey on the fake clock.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -316,6 +317,27 @@ TEST_F(Sealed, DataBothWays)
     EXPECT_EQ(tun_read(), in);
     EXPECT_EQ(clnt->count.stats.tun_txpkts, 1u);
     EXPECT_EQ(clnt->count.rxbytes, in.size());
+}
+
+// A packet whose sealing OpenSSL refuses (contexts never given their cipher) is dropped and
+// counted, and nothing leaves: the next one, sealed again, goes out under the next counter.
+TEST_F(Sealed, RefusedSealDropsThePacket)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    aead_ctx_t &ax = clnt->io.aead;
+    ASSERT_EQ(ax.seal, nullptr) << "the fixture's client opened no contexts";
+    ax.seal = EVP_CIPHER_CTX_new();
+    const uint64_t n = clnt->seal.cur.send.n;
+    EXPECT_EQ(tun_send(ip_packet(1)), Bytes{});
+    EXPECT_EQ(clnt->count.tx_failed, 1u);
+    EXPECT_EQ(clnt->count.stats.sock_txpkts, 0u);
+    EVP_CIPHER_CTX_free(ax.seal);
+    ax.seal = nullptr;
+    const SealPeer::Opened o = sp.open(tun_send(ip_packet(2)));
+    EXPECT_EQ(o.body, ip_packet(2));
+    EXPECT_EQ(o.counter, n);
+    EXPECT_EQ(clnt->count.tx_failed, 1u);
 }
 
 // Under the offloads. Out: a TCP super-packet of 3500 bytes cut at 1000 and a packet that is
