@@ -300,9 +300,12 @@ void rig_sealed(rig_t *r)
     }
     c->conf.peerkey_state = SDWAN_PEERKEY_SET;
     sdwan_sealkeys_t &k = c->seal.cur;
-    noise_cipher_init(&k.send, k1);
-    noise_cipher_init(&k.recv, k2);
-    noise_cipher_init(&g_peer_send, k2);
+    (void)aead_open(&c->io.aead);
+    noise_cipher_init(&k.send, &c->io.aead, k1);
+    noise_cipher_init(&k.recv, &c->io.aead, k2);
+    static aead_ctx_t peer_aead{};  // the peer's own, as in its process
+    (void)aead_open(&peer_aead);
+    noise_cipher_init(&g_peer_send, &peer_aead, k2);
     replay_init(&k.win);
     k.mine = 0x11111111;
     k.theirs = 0x22222222;

@@ -287,6 +287,7 @@ struct peer_t {
     peer_rlog_t rlog;
     peer_stats_t st;
     sdwan_aes_t aes;                   // deciphers the OPEN password block
+    aead_ctx_t aead;                   // seals and opens the sealed sessions' messages
     // The kernel's offloads this run uses, chosen at start-up (peer_offload_setup); all zero,
     // the path of one system call per datagram, in a record set up otherwise (the tests).
     uint8_t gro;                       // UDP_GRO on the socket: a receive may hold a train

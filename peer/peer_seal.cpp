@@ -353,7 +353,7 @@ void peer_on_sinit(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, 
     noise_handshake hs;
     sresp_msg_t r{};
     uint8_t none[1];
-    int rc = noise_handshake_init(&hs, noise_pattern::NK, false, SEALED_PROLOGUE, p->cfg.privkey, nullptr);
+    int rc = noise_handshake_init(&hs, &p->aead, noise_pattern::NK, false, SEALED_PROLOGUE, p->cfg.privkey, nullptr);
     if (rc == 0)
         rc = noise_handshake_read(&hs, {m.noise, SEALED_HS_LEN}, {none, 0});
     if (rc == 0) {

@@ -123,6 +123,9 @@ int peer_setup(peer_t *p)
     peer_users_derive(&p->cfg);
     if (peer_seal_init(p) != 0)
         return -1;
+    // Whether or not privatekey= is set yet: a reload may set it, and nothing may allocate then.
+    // Without the contexts libsodium seals: slower, not different.
+    (void)aead_open(&p->aead);
     if (sdwan_aes_open(&p->aes) != 0) {
         log_help("peer: AES-128 is not available\n");
         return -1;
@@ -133,6 +136,7 @@ int peer_setup(peer_t *p)
 void peer_teardown(peer_t *p)
 {
     sdwan_aes_close(&p->aes);
+    aead_close(&p->aead);
     peer_seal_free(p);
     peer_table_free(p);
     peer_cfg_free(&p->cfg);

@@ -160,8 +160,10 @@ void send_sealed_one(sdwan_t *clnt, uint8_t *dgram, uint32_t len)
     if (clnt->sess.state != SDWANCLNT_DATA)
         return;
     const uint32_t n = seal_wrap(clnt, dgram, len);
-    if (n == 0)
+    if (n == 0) {
+        clnt->count.tx_failed++;  // the cipher refused it: lost as a refused send is
         return;
+    }
     if (sock_sendto(clnt->io.udpsock, clnt->sess.peerip, clnt->conf.peerport, dgram, n) < 0) {
         clnt->count.tx_failed++;
         log_help("Failed to send packet to peer\n");
@@ -213,6 +215,7 @@ void tun_recv_offload_sealed(sdwan_t *clnt)
         if (clnt->sess.state != SDWANCLNT_DATA)
             continue;
         const uint32_t sealed = seal_train(clnt, dgrams, t.stride, t.count, t.seglen, t.lastlen);
+        clnt->count.tx_failed += t.count - sealed;
         if (sealed == 0)
             continue;
         const uint32_t last = sealed == t.count ? t.lastlen : t.seglen;

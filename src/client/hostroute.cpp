@@ -592,7 +592,10 @@ void sdwclnt_rtnl_recv(void *arg)
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     if (rtnl_monitor_drain(clnt->io.rtnlfd) == 0)
         return;
-    (void)sdwclnt_route_wait(clnt, false);
+    // While the start still waits there is no path to the peer to hold or move: the start has
+    // said so once, and the notices the kill switch's own routes bring would only say it again.
+    if (sdwclnt_route_wait(clnt, false))
+        return;
     sdwclnt_uplink_check(clnt);
     sdwclnt_routes_restore(clnt);
 }

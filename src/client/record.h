@@ -305,6 +305,7 @@ struct sdwan_io_t {
     // The cipher of OPEN's password block: opened once at start-up, so that an OPEN costs no
     // heap traffic; keying it is no change to the object an OPEN is built from.
     mutable sdwan_aes_t aes;
+    aead_ctx_t aead;  // the sealed session's AEAD contexts (seal/noise.h), opened with the session
     uint8_t read[SDWAN_READ_FRONT + VNET_READ_MAX + SDWAN_READ_BACK];
     uint8_t train[VNET_TRAIN_BYTES];
     uint8_t rxtrain[SDWAN_RXTRAIN];

@@ -245,7 +245,7 @@ void seal_start(sdwan_t *clnt, uint32_t now)
     s.hs_idx = 0;
     sinit_msg_t m{};
     m.sender = fresh_index(s);
-    if (noise_handshake_init(&s.hs, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, clnt->conf.peerkey) != 0 ||
+    if (noise_handshake_init(&s.hs, &clnt->io.aead, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, clnt->conf.peerkey) != 0 ||
         noise_handshake_write(&s.hs, {}, m.noise) != static_cast<int>(SEALED_HS_LEN)) {
         // Only a key of small order does this: the tick tries again, and the line says why.
         noise_handshake_clear(&s.hs);

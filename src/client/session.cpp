@@ -231,6 +231,8 @@ int sdwclnt_init(sdwan_t *clnt)
         fail_note("libsodium cannot start");
         return init_fail(clnt);
     }
+    if (seal_on(clnt))
+        (void)aead_open(&clnt->io.aead);  // without it libsodium seals: slower, not different
 
     const int trc = sdwclnt_tun_open(clnt);
     if (trc != 0) {
@@ -288,6 +290,7 @@ void sdwclnt_deinit(sdwan_t *clnt)
     }
     tm_del(clnt->io.tmr_name);
     sdwan_aes_fini(clnt);
+    aead_close(&clnt->io.aead);
 }
 
 int sdwclnt_start(sdwan_t *clnt)

@@ -9,55 +9,61 @@
 
 #include "bytes.h"
 
+// The AEAD of every message: OpenSSL's ChaCha20-Poly1305 where aead_open made the record's two
+// contexts, libsodium's otherwise (the same construction, byte for byte). OpenSSL's vector code
+// takes about a quarter fewer instructions per 1400-byte packet on x86. The contexts are made
+// once, so a message costs no allocation. Keying a context costs more than sealing a 1400-byte
+// packet (parameter lookups, the key schedule, the old key's cleansing), so each context
+// remembers the generation of the key it holds and a message of the same key sets only its
+// nonce: a train of one key set pays the key once, and a peer alternating between sessions pays
+// what it did before.
 namespace {
-// The AEAD of every message: OpenSSL's ChaCha20-Poly1305 where seal_init made its two contexts,
-// libsodium's otherwise (the same construction, byte for byte). OpenSSL's vector code takes
-// about a quarter fewer instructions per 1400-byte packet on x86. The contexts are made once, so
-// a message costs no allocation. Keying a context costs more than sealing a 1400-byte packet
-// (parameter lookups, the key schedule, the old key's cleansing), so each context remembers the
-// generation of the key it holds and a message of the same key sets only its nonce: a train of
-// one key set pays the key once, and a peer alternating between sessions pays what it did before.
-EVP_CIPHER_CTX *g_seal_ctx;
-EVP_CIPHER_CTX *g_open_ctx;
-uint64_t g_seal_gen; // the generation g_seal_ctx is keyed with; 0: none
-uint64_t g_open_gen;
-uint64_t g_next_gen; // every key installed gets a new one, never 0
-uint64_t g_keyings;
-
 // The contexts keep the last key they were given: wiped with the keys themselves.
-void aead_scrub()
+void aead_scrub(aead_ctx_t *ax)
 {
+    if (ax == nullptr)
+        return;
     static const uint8_t zero[NOISE_KEY] = {};
-    if (g_seal_ctx != nullptr)
-        (void)EVP_EncryptInit_ex2(g_seal_ctx, nullptr, zero, nullptr, nullptr);
-    if (g_open_ctx != nullptr)
-        (void)EVP_DecryptInit_ex2(g_open_ctx, nullptr, zero, nullptr, nullptr);
-    g_seal_gen = 0;
-    g_open_gen = 0;
+    if (ax->seal != nullptr)
+        (void)EVP_EncryptInit_ex2(ax->seal, nullptr, zero, nullptr, nullptr);
+    if (ax->open != nullptr)
+        (void)EVP_DecryptInit_ex2(ax->open, nullptr, zero, nullptr, nullptr);
+    ax->seal_gen = 0;
+    ax->open_gen = 0;
 }
 } // namespace
 
-int seal_init()
+int seal_init() { return sodium_init() < 0 ? -EIO : 0; }
+
+int aead_open(aead_ctx_t *ax)
 {
-    if (sodium_init() < 0)
-        return -EIO;
-    if (g_seal_ctx != nullptr)
+    if (ax->seal != nullptr)
         return 0;
-    // Without OpenSSL's cipher the messages go through libsodium: slower, not different.
     static const uint8_t zero[NOISE_KEY] = {};
     EVP_CIPHER *c = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
     EVP_CIPHER_CTX *e = EVP_CIPHER_CTX_new();
     EVP_CIPHER_CTX *d = EVP_CIPHER_CTX_new();
+    int r = 0;
     if (c != nullptr && e != nullptr && d != nullptr && EVP_EncryptInit_ex2(e, c, zero, nullptr, nullptr) == 1 &&
         EVP_DecryptInit_ex2(d, c, zero, nullptr, nullptr) == 1) {
-        g_seal_ctx = e;
-        g_open_ctx = d;
+        ax->seal = e;
+        ax->open = d;
+        ax->seal_gen = ax->open_gen = 0;
     } else {
         EVP_CIPHER_CTX_free(e);
         EVP_CIPHER_CTX_free(d);
+        r = -ENOMEM;
     }
     EVP_CIPHER_free(c);  // the contexts hold their own reference
-    return 0;
+    return r;
+}
+
+void aead_close(aead_ctx_t *ax)
+{
+    EVP_CIPHER_CTX_free(ax->seal);  // cleanses the key it holds
+    EVP_CIPHER_CTX_free(ax->open);
+    ax->seal = ax->open = nullptr;
+    ax->seal_gen = ax->open_gen = 0;
 }
 
 namespace {
@@ -133,17 +139,18 @@ void mix_key(noise_symmetric *ss, std::span<const uint8_t> ikm)
 {
     uint8_t k[NOISE_KEY];
     hkdf2(ss->ck, ikm, ss->ck, k);
-    noise_cipher_init(&ss->cs, k);
+    noise_cipher_init(&ss->cs, ss->cs.ax, k);
     sodium_memzero(k, sizeof k);
 }
 
 // The nonce alone where ctx already holds cs's key, key and nonce otherwise.
-bool aead_key(EVP_CIPHER_CTX *ctx, uint64_t *held, const noise_cipher *cs, const uint8_t *nonce, int enc)
+bool aead_key(EVP_CIPHER_CTX *ctx, uint64_t *held, uint64_t *keyings, const noise_cipher *cs,
+              const uint8_t *nonce, int enc)
 {
     if (cs->gen != 0 && cs->gen == *held)
         return EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce, enc) == 1;
     *held = 0; // a keying that fails half way leaves no key to trust
-    g_keyings++;
+    ++*keyings;
     if (EVP_CipherInit_ex(ctx, nullptr, nullptr, cs->k, nonce, enc) != 1)
         return false;
     *held = cs->gen;
@@ -160,7 +167,9 @@ bool aead_tag(EVP_CIPHER_CTX *ctx, uint8_t *tag, bool set)
 
 // Both sides of the AEAD work in place: text that overlaps its result at another offset (a
 // handshake payload read over its own message) is moved there first, since neither library's
-// vector code takes a partial overlap.
+// vector code takes a partial overlap. libsodium seals only where the record has no context:
+// once OpenSSL has begun, out may hold its ciphertext, and sealing that again would put a valid
+// tag over bytes the receiver cannot read. A failed step refuses the message instead.
 int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad,
                  std::span<const uint8_t> in, uint8_t *out)
 {
@@ -169,13 +178,17 @@ int aead_encrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
     const size_t len = in.size();
     if (len != 0 && out != in.data())
         std::memmove(out, in.data(), len);
-    int l = 0;
-    if (g_seal_ctx != nullptr && aead_key(g_seal_ctx, &g_seal_gen, cs, nonce, 1) &&
-        EVP_EncryptUpdate(g_seal_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) == 1 &&
-        EVP_EncryptUpdate(g_seal_ctx, out, &l, out, static_cast<int>(len)) == 1 &&
-        EVP_EncryptFinal_ex(g_seal_ctx, out + len, &l) == 1 &&
-        aead_tag(g_seal_ctx, out + len, false))
+    aead_ctx_t *const ax = cs->ax;
+    if (EVP_CIPHER_CTX *const ctx = ax->seal; ctx != nullptr) {
+        int l = 0;
+        if (!aead_key(ctx, &ax->seal_gen, &ax->keyings, cs, nonce, 1) ||
+            EVP_EncryptUpdate(ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
+            EVP_EncryptUpdate(ctx, out, &l, out, static_cast<int>(len)) != 1 ||
+            EVP_EncryptFinal_ex(ctx, out + len, &l) != 1 ||
+            !aead_tag(ctx, out + len, false))
+            return -EIO;
         return static_cast<int>(len + NOISE_TAG);
+    }
     crypto_aead_chacha20poly1305_ietf_encrypt_detached(out, out + len, nullptr, out, len, ad.data(), ad.size(),
                                                        nullptr, nonce, cs->k);
     return static_cast<int>(len + NOISE_TAG);
@@ -197,13 +210,14 @@ int aead_decrypt(const noise_cipher *cs, uint64_t n, std::span<const uint8_t> ad
     uint8_t *const o = out.data();
     if (len != 0 && o != in.data())
         std::memmove(o, in.data(), len);
-    if (g_open_ctx != nullptr) {
+    aead_ctx_t *const ax = cs->ax;
+    if (EVP_CIPHER_CTX *const ctx = ax->open; ctx != nullptr) {
         int l = 0;
-        if (!aead_key(g_open_ctx, &g_open_gen, cs, nonce, 0) ||
-            !aead_tag(g_open_ctx, tag, true) ||
-            EVP_DecryptUpdate(g_open_ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
-            EVP_DecryptUpdate(g_open_ctx, o, &l, o, static_cast<int>(len)) != 1 ||
-            EVP_DecryptFinal_ex(g_open_ctx, o + len, &l) != 1)
+        if (!aead_key(ctx, &ax->open_gen, &ax->keyings, cs, nonce, 0) ||
+            !aead_tag(ctx, tag, true) ||
+            EVP_DecryptUpdate(ctx, nullptr, &l, ad.data(), static_cast<int>(ad.size())) != 1 ||
+            EVP_DecryptUpdate(ctx, o, &l, o, static_cast<int>(len)) != 1 ||
+            EVP_DecryptFinal_ex(ctx, o + len, &l) != 1)
             return -EBADMSG;
         return static_cast<int>(len);
     }
@@ -283,10 +297,12 @@ int broken(noise_handshake *hs, int err)
 {
     noise_pattern p = hs->pattern;
     bool initiator = hs->initiator;
+    aead_ctx_t *ax = hs->ss.cs.ax;
     sodium_memzero(hs, sizeof *hs);
-    aead_scrub();
+    aead_scrub(ax);
     hs->pattern = p;
     hs->initiator = initiator;
+    hs->ss.cs.ax = ax;
     hs->next = BROKEN;
     return err;
 }
@@ -298,12 +314,13 @@ bool my_turn(const noise_handshake *hs)
 
 } // namespace
 
-void noise_cipher_init(noise_cipher *cs, const uint8_t *key)
+void noise_cipher_init(noise_cipher *cs, aead_ctx_t *ax, const uint8_t *key)
 {
     // The key this cipher held leaves the contexts with it: a handshake's few keys cost a
     // keying each, the data path's none.
-    aead_scrub();
-    cs->gen = key != nullptr ? ++g_next_gen : 0;
+    aead_scrub(ax);
+    cs->ax = ax;
+    cs->gen = key != nullptr ? ++ax->next_gen : 0;
     if (key)
         std::memcpy(cs->k, key, NOISE_KEY);
     else
@@ -314,7 +331,12 @@ void noise_cipher_init(noise_cipher *cs, const uint8_t *key)
 
 void noise_cipher_clear(noise_cipher *cs)
 {
-    noise_cipher_init(cs, nullptr);
+    // A cipher never keyed (all zero) has no contexts to wipe.
+    aead_scrub(cs->ax);
+    sodium_memzero(cs->k, NOISE_KEY);
+    cs->gen = 0;
+    cs->n = 0;
+    cs->has_key = false;
 }
 
 int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
@@ -327,7 +349,8 @@ int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const
     if (in.size() > NOISE_MSG - NOISE_TAG || out.size() < in.size() + NOISE_TAG)
         return -EMSGSIZE;
     int r = aead_encrypt(cs, cs->n, ad, in, out.data());
-    cs->n++;
+    if (r >= 0)
+        cs->n++;  // a refused message used no nonce: nothing left under it
     return r;
 }
 
@@ -352,13 +375,17 @@ int noise_decrypt_at(noise_cipher *cs, uint64_t nonce, std::span<const uint8_t> 
 
 void noise_rekey(noise_cipher *cs)
 {
+    // Through libsodium, which cannot fail here: a rekey has no error to answer.
     uint8_t zeros[NOISE_KEY] = {};
     uint8_t sealed[NOISE_KEY + NOISE_TAG];
-    aead_encrypt(cs, NOISE_NONCE_MAX, {}, zeros, sealed);
+    uint8_t nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    nonce_bytes(nonce, NOISE_NONCE_MAX);
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(sealed, sealed + NOISE_KEY, nullptr, zeros, NOISE_KEY,
+                                                       nullptr, 0, nullptr, nonce, cs->k);
     std::memcpy(cs->k, sealed, NOISE_KEY);
     sodium_memzero(sealed, sizeof sealed);
-    aead_scrub();
-    cs->gen = ++g_next_gen;
+    aead_scrub(cs->ax);
+    cs->gen = ++cs->ax->next_gen;
 }
 
 int noise_pattern_from_name(const char *name, noise_pattern *out)
@@ -372,7 +399,7 @@ int noise_pattern_from_name(const char *name, noise_pattern *out)
     return -EINVAL;
 }
 
-int noise_handshake_init(noise_handshake *hs, noise_pattern p, bool initiator,
+int noise_handshake_init(noise_handshake *hs, aead_ctx_t *ax, noise_pattern p, bool initiator,
                          std::span<const uint8_t> prologue, const uint8_t *s_priv, const uint8_t *rs)
 {
     if (static_cast<size_t>(p) >= std::size(PATTERNS))
@@ -391,7 +418,7 @@ int noise_handshake_init(noise_handshake *hs, noise_pattern p, bool initiator,
     else
         crypto_hash_sha256(hs->ss.h, reinterpret_cast<const uint8_t *>(d.name), len);
     std::memcpy(hs->ss.ck, hs->ss.h, NOISE_KEY);
-    noise_cipher_init(&hs->ss.cs, nullptr);
+    noise_cipher_init(&hs->ss.cs, ax, nullptr);
     mix_hash(&hs->ss, prologue);
     if (s_priv) {
         std::memcpy(hs->s_priv, s_priv, NOISE_KEY);
@@ -425,7 +452,7 @@ void noise_handshake_generate_ephemeral(noise_handshake *hs)
 int noise_handshake_write(noise_handshake *hs, std::span<const uint8_t> payload,
                           std::span<uint8_t> out)
 {
-    if (!my_turn(hs))
+    if (!my_turn(hs) || hs->ss.cs.ax == nullptr)  // cleared, or never initialised
         return -EPROTO;
     // The whole message's size first, so that a short buffer changes nothing.
     const token *tokens = def(hs->pattern).msg[hs->next];
@@ -460,7 +487,7 @@ int noise_handshake_write(noise_handshake *hs, std::span<const uint8_t> payload,
 int noise_handshake_read(noise_handshake *hs, std::span<const uint8_t> msg,
                          std::span<uint8_t> payload)
 {
-    if (hs->next >= def(hs->pattern).messages || my_turn(hs))
+    if (hs->next >= def(hs->pattern).messages || my_turn(hs) || hs->ss.cs.ax == nullptr)
         return -EPROTO;
     if (msg.size() > NOISE_MSG)
         return broken(hs, -EBADMSG);
@@ -498,11 +525,12 @@ int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher 
         return -EPROTO;
     uint8_t k1[NOISE_KEY], k2[NOISE_KEY];
     hkdf2(hs->ss.ck, {}, k1, k2);
-    noise_cipher_init(send, hs->initiator ? k1 : k2);
-    noise_cipher_init(recv, hs->initiator ? k2 : k1);
+    aead_ctx_t *ax = hs->ss.cs.ax;
+    noise_cipher_init(send, ax, hs->initiator ? k1 : k2);
+    noise_cipher_init(recv, ax, hs->initiator ? k2 : k1);
     sodium_memzero(k1, sizeof k1);
     sodium_memzero(k2, sizeof k2);
-    aead_scrub();  // the handshake's last key
+    aead_scrub(ax);  // the handshake's last key
     uint8_t h[NOISE_KEY];
     std::memcpy(h, hs->ss.h, NOISE_KEY);
     noise_pattern p = hs->pattern;
@@ -512,17 +540,18 @@ int noise_handshake_split(noise_handshake *hs, noise_cipher *send, noise_cipher 
     std::memcpy(hs->ss.h, h, NOISE_KEY);
     hs->pattern = p;
     hs->initiator = initiator;
+    hs->ss.cs.ax = ax;
     hs->next = next;
     return 0;
 }
 
 void noise_handshake_clear(noise_handshake *hs)
 {
+    aead_ctx_t *ax = hs->ss.cs.ax;
     sodium_memzero(hs, sizeof *hs);
-    aead_scrub();
+    aead_scrub(ax);
 }
 
 bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n) { return sodium_memcmp(a, b, n) == 0; }
 void seal_wipe(void *p, size_t n) { sodium_memzero(p, n); }
-uint64_t seal_keyings() { return g_keyings; }
 void seal_random(uint8_t *out, size_t n) { randombytes_buf(out, n); }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <openssl/types.h>
 
 constexpr size_t NOISE_KEY = 32;    // a cipher key, a DH key (private or public), a hash
 constexpr size_t NOISE_TAG = 16;    // the AEAD tag after every encrypted field
@@ -15,22 +16,42 @@ constexpr size_t NOISE_MSG = 65535; // the largest Noise message, handshake or t
 constexpr uint64_t NOISE_NONCE_MAX = UINT64_MAX; // reserved: never used for a message
 
 // Once at start-up, before any key is generated: libsodium picks its implementations and its
-// random source, and the AEAD's OpenSSL contexts are made (without them, or before this, every
-// message goes through libsodium). 0, or -EIO when libsodium cannot start.
+// random source. 0, or -EIO when libsodium cannot start.
 int seal_init();
+
+// The AEAD's two OpenSSL contexts, one per direction, and the key each holds. Each daemon owns
+// one, opened at start-up, and gives it to every handshake it starts; the keys a handshake
+// yields carry it to every message they seal or open. Zero-initialised it is closed: every
+// message then goes through libsodium (the same construction, byte for byte).
+struct aead_ctx_t {
+    EVP_CIPHER_CTX *seal;
+    EVP_CIPHER_CTX *open;
+    uint64_t seal_gen; // the generation of the key seal holds; 0: none
+    uint64_t open_gen;
+    uint64_t next_gen; // every key installed gets a new one, never 0
+    // How often a message keyed a context: once per key set and direction while one
+    // session's train goes through, once per message where sessions alternate.
+    uint64_t keyings;
+};
+// After seal_init: the contexts made, so that no message allocates. 0, or -ENOMEM when OpenSSL
+// has no ChaCha20-Poly1305 (the record stays closed: libsodium then). Opening twice is harmless.
+int aead_open(aead_ctx_t *ax);
+void aead_close(aead_ctx_t *ax);
 
 // A CipherState. The handshake's first tokens go out in the clear while it has no key; the
 // functions below refuse a cipher without one (-ENOKEY), so a transport never sends plaintext.
 struct noise_cipher {
     uint8_t k[NOISE_KEY];
     uint64_t n;
-    uint64_t gen; // which key this is to the AEAD's contexts (they keep the last one): 0 for none
+    aead_ctx_t *ax; // the contexts that seal and open its messages
+    uint64_t gen;   // which key this is to ax's contexts (they keep the last one): 0 for none
     bool has_key;
 };
 
-void noise_cipher_init(noise_cipher *cs, const uint8_t *key); // key nullptr: empty
+void noise_cipher_init(noise_cipher *cs, aead_ctx_t *ax, const uint8_t *key); // key nullptr: empty
 // EncryptWithAd: out receives in.size() + NOISE_TAG bytes; the length written, -EMSGSIZE when out is short or the result would exceed NOISE_MSG, -EOVERFLOW
-// once the nonce reached NOISE_NONCE_MAX. in and out may be the same bytes.
+// once the nonce reached NOISE_NONCE_MAX, -EIO when an OpenSSL step fails (out's bytes are then
+// undefined, the nonce is left where it was). in and out may be the same bytes.
 int noise_encrypt(noise_cipher *cs, std::span<const uint8_t> ad, std::span<const uint8_t> in,
                   std::span<uint8_t> out);
 // DecryptWithAd: the plaintext's length, or -EBADMSG when the tag does not verify, which leaves
@@ -72,8 +93,9 @@ struct noise_handshake {
 
 // Initialize(): the responder of N and NK passes its static private key, the initiator of N
 // and NK the responder's pinned public key; NN takes neither. -EINVAL when a key the pattern
-// needs is missing or one it does not use is given.
-int noise_handshake_init(noise_handshake *hs, noise_pattern p, bool initiator,
+// needs is missing or one it does not use is given. ax seals the handshake's messages and
+// those of the keys split from it.
+int noise_handshake_init(noise_handshake *hs, aead_ctx_t *ax, noise_pattern p, bool initiator,
                          std::span<const uint8_t> prologue, const uint8_t *s_priv,
                          const uint8_t *rs);
 // The ephemeral key pair this side will send: from a given private key (vectors, tests) or
@@ -103,8 +125,5 @@ void noise_handshake_clear(noise_handshake *hs);
 bool seal_equal(const uint8_t *a, const uint8_t *b, size_t n);
 // Wipes memory that held a secret so that the compiler cannot leave the store out.
 void seal_wipe(void *p, size_t n);
-// How often a message keyed an OpenSSL context: once per key set and direction while one
-// session's train goes through, once per message where sessions alternate.
-uint64_t seal_keyings();
 // Bytes from the system's random source (libsodium's, started by seal_init).
 void seal_random(uint8_t *out, size_t n);

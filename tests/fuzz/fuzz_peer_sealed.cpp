@@ -67,7 +67,7 @@ void handshake()
     uint8_t pub[KEY_BYTES];
     key_public(FUZZ_PEER_PRIV, pub);
     noise_handshake hs;
-    FUZZ_CHECK(noise_handshake_init(&hs, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub) == 0);
+    FUZZ_CHECK(noise_handshake_init(&hs, fuzz_aead(), noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub) == 0);
     noise_handshake_set_ephemeral(&hs, EPHEMERAL);
     sinit_msg_t m{};
     m.sender = 0xCA201;

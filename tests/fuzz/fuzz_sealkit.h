@@ -13,6 +13,7 @@
 #include "proto/sealed.h"
 #include "seal/keyfile.h"
 #include "seal/noise.h"
+#include "fuzz_seal.h"
 
 inline constexpr uint8_t FUZZ_PEER_PRIV[KEY_BYTES] = {0x70, 0x65, 0x65, 0x72, 0x2d, 0x6b, 0x65, 0x79, 1, 2, 3, 4};
 
@@ -73,8 +74,8 @@ inline void fuzz_cs_keys(noise_cipher *csend, noise_cipher *crecv, noise_cipher 
     key_public(FUZZ_PEER_PRIV, pub);
     noise_handshake i, r;
     uint8_t msg[SEALED_HS_LEN], none[1];
-    noise_handshake_init(&i, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
-    noise_handshake_init(&r, noise_pattern::NK, false, SEALED_PROLOGUE, FUZZ_PEER_PRIV, nullptr);
+    noise_handshake_init(&i, fuzz_aead(), noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
+    noise_handshake_init(&r, fuzz_aead(), noise_pattern::NK, false, SEALED_PROLOGUE, FUZZ_PEER_PRIV, nullptr);
     noise_handshake_set_ephemeral(&i, FUZZ_CS_EI);
     noise_handshake_set_ephemeral(&r, FUZZ_CS_ER);
     noise_handshake_write(&i, {}, msg);
@@ -84,7 +85,7 @@ inline void fuzz_cs_keys(noise_cipher *csend, noise_cipher *crecv, noise_cipher 
     noise_cipher precv;
     noise_handshake_split(&i, csend, crecv);
     noise_handshake_split(&r, psend, &precv);
-    noise_handshake_init(rekey, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
+    noise_handshake_init(rekey, fuzz_aead(), noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
     noise_handshake_set_ephemeral(rekey, FUZZ_CS_EI);
     noise_handshake_write(rekey, {}, msg);
 }

@@ -562,7 +562,7 @@ void sealed_daemon_seeds()
     uint8_t pub[KEY_BYTES];
     key_public(FUZZ_PEER_PRIV, pub);
     noise_handshake i, r;
-    noise_handshake_init(&i, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
+    noise_handshake_init(&i, fuzz_aead(), noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub);
     noise_handshake_set_ephemeral(&i, FUZZ_CS_EI);
     sinit_msg_t m{};
     m.sender = FUZZ_CS_REKEY;
@@ -573,7 +573,7 @@ void sealed_daemon_seeds()
     put("client_sealed", "sinit", flagged(0, b));
     // The peer's answer to the client harness's rekey in flight.
     uint8_t none[1];
-    noise_handshake_init(&r, noise_pattern::NK, false, SEALED_PROLOGUE, FUZZ_PEER_PRIV, nullptr);
+    noise_handshake_init(&r, fuzz_aead(), noise_pattern::NK, false, SEALED_PROLOGUE, FUZZ_PEER_PRIV, nullptr);
     noise_handshake_set_ephemeral(&r, FUZZ_CS_ER);
     noise_handshake_read(&r, m.noise, {none, 0});
     sresp_msg_t a{};

@@ -44,8 +44,10 @@ int main(int argc, char **argv)
     std::vector<uint8_t> key = unhex(argv[2]), e = unhex(argv[3]), prologue = unhex(argc > 4 ? argv[4] : "");
     if (key.size() != NOISE_KEY || e.size() != NOISE_KEY)
         return 2;
+    aead_ctx_t ax{};
+    (void)aead_open(&ax);  // as a daemon: libsodium where OpenSSL has no ChaCha20-Poly1305
     noise_handshake hs;
-    if (noise_handshake_init(&hs, noise_pattern::NK, initiator, prologue, initiator ? nullptr : key.data(),
+    if (noise_handshake_init(&hs, &ax, noise_pattern::NK, initiator, prologue, initiator ? nullptr : key.data(),
                              initiator ? key.data() : nullptr) != 0)
         return 1;
     noise_handshake_set_ephemeral(&hs, e.data());

@@ -3,6 +3,7 @@
 // socket pair: the handshake's bytes, the AUTH body, AUTHACK to DATA, AUTHREJ, refused answers,
 // hostile SDATA, the data path both ways and the rekey on the fake clock.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "support/ippkt.h"
 #include "support/netns.h"
 #include "support/scriptpeer.h"
+#include "support/sealforge.h"
 
 // Allocations are counted while s_counting is set: the sealed data path, its handshakes and its
 // rekey allocate nothing. A sanitizer brings its own allocator, which this would stand in for.
@@ -61,6 +63,7 @@ using Lines = std::vector<std::string>;
 
 // The peer's half of one handshake and the keys it gives.
 struct SealPeer {
+    aead_ctx_t ax{};  // closed: this side through libsodium, the client's through its own contexts
     uint8_t priv[KEY_BYTES];
     uint8_t pub[KEY_BYTES];
     noise_cipher send{}, recv{};
@@ -78,7 +81,7 @@ struct SealPeer {
     {
         noise_handshake hs;
         uint8_t pl[NOISE_TAG];
-        if (sinit.size() != 56 || noise_handshake_init(&hs, noise_pattern::NK, false, SEALED_PROLOGUE, priv, nullptr) != 0 ||
+        if (sinit.size() != 56 || noise_handshake_init(&hs, &ax, noise_pattern::NK, false, SEALED_PROLOGUE, priv, nullptr) != 0 ||
             noise_handshake_read(&hs, {sinit.data() + 8, 48}, pl) != 0)
             return {};
         client = ld_le32(sinit.data() + 4);
@@ -92,35 +95,9 @@ struct SealPeer {
         EXPECT_EQ(noise_handshake_split(&hs, &send, &recv), 0);
         return out;
     }
-    Bytes seal(uint8_t kind, const Bytes &body)
-    {
-        Bytes out(SEALED_OVERHEAD + body.size());
-        out[0] = 34;
-        st_le32(&out[4], client);
-        st_le64(&out[8], send.n);
-        out[16] = kind;
-        std::copy(body.begin(), body.end(), out.begin() + 17);
-        EXPECT_GT(noise_encrypt(&send, {out.data(), 16}, {out.data() + 16, body.size() + 1},
-                                {out.data() + 16, body.size() + 17}),
-                  0);
-        return out;
-    }
-    struct Opened {
-        uint8_t kind = 0;  // 0: not an SDATA this peer's keys open
-        Bytes body;
-        uint32_t receiver = 0;
-        uint64_t counter = 0;
-    };
-    Opened open(const Bytes &d)
-    {
-        if (d.size() < SEALED_OVERHEAD || d[0] != 34)
-            return {};
-        Bytes pt(d.size() - 16);
-        const int r = noise_decrypt_at(&recv, ld_le64(&d[8]), {d.data(), 16}, {d.data() + 16, d.size() - 16}, pt);
-        if (r < 1)
-            return {};
-        return {pt[0], Bytes(pt.begin() + 1, pt.begin() + r), ld_le32(&d[4]), ld_le64(&d[8])};
-    }
+    Bytes seal(uint8_t kind, const Bytes &body) { return sealforge::sdata(&send, client, kind, body, send.n); }
+    using Opened = sealforge::Opened;
+    Opened open(const Bytes &d) { return sealforge::open(&recv, d); }
 };
 
 Bytes options()
@@ -293,7 +270,7 @@ TEST_F(Sealed, RefusedAnswers)
     SealPeer other(9);
     Bytes resent = sinit;
     noise_handshake ini;
-    ASSERT_EQ(noise_handshake_init(&ini, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, other.pub), 0);
+    ASSERT_EQ(noise_handshake_init(&ini, &other.ax, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, other.pub), 0);
     ASSERT_EQ(noise_handshake_write(&ini, {}, {resent.data() + 8, 48}), 48);
     Bytes foreign = other.answer(resent, 77);
     ASSERT_EQ(foreign.size(), 60u);
@@ -340,6 +317,27 @@ TEST_F(Sealed, DataBothWays)
     EXPECT_EQ(tun_read(), in);
     EXPECT_EQ(clnt->count.stats.tun_txpkts, 1u);
     EXPECT_EQ(clnt->count.rxbytes, in.size());
+}
+
+// A packet whose sealing OpenSSL refuses (contexts never given their cipher) is dropped and
+// counted, and nothing leaves: the next one, sealed again, goes out under the next counter.
+TEST_F(Sealed, RefusedSealDropsThePacket)
+{
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+    aead_ctx_t &ax = clnt->io.aead;
+    ASSERT_EQ(ax.seal, nullptr) << "the fixture's client opened no contexts";
+    ax.seal = EVP_CIPHER_CTX_new();
+    const uint64_t n = clnt->seal.cur.send.n;
+    EXPECT_EQ(tun_send(ip_packet(1)), Bytes{});
+    EXPECT_EQ(clnt->count.tx_failed, 1u);
+    EXPECT_EQ(clnt->count.stats.sock_txpkts, 0u);
+    EVP_CIPHER_CTX_free(ax.seal);
+    ax.seal = nullptr;
+    const SealPeer::Opened o = sp.open(tun_send(ip_packet(2)));
+    EXPECT_EQ(o.body, ip_packet(2));
+    EXPECT_EQ(o.counter, n);
+    EXPECT_EQ(clnt->count.tx_failed, 1u);
 }
 
 // Under the offloads. Out: a TCP super-packet of 3500 bytes cut at 1000 and a packet that is
@@ -389,15 +387,7 @@ TEST_F(Sealed, OffloadTrainsBothWays)
     for (size_t i = 0; i < want.size(); i++) {
         SCOPED_TRACE(i);
         noise_cipher ref = sp.recv;  // the client's sending key
-        ref.n = n0 + i;
-        Bytes d(SEALED_OVERHEAD + want[i].size());
-        d[0] = 34;
-        st_le32(&d[4], 0x11112222);
-        st_le64(&d[8], n0 + i);
-        d[16] = SEAL_KIND_IP;
-        std::copy(want[i].begin(), want[i].end(), d.begin() + 17);
-        ASSERT_GT(noise_encrypt(&ref, {d.data(), 16}, {d.data() + 16, want[i].size() + 1}, {d.data() + 16, d.size() - 16}), 0);
-        EXPECT_EQ(got[i], d);
+        EXPECT_EQ(got[i], sealforge::sdata(&ref, 0x11112222, SEAL_KIND_IP, want[i], n0 + i));
         bytes += want[i].size();
     }
     EXPECT_EQ(got[0].size(), 1040u + SEALED_OVERHEAD);
@@ -447,6 +437,9 @@ TEST_F(Sealed, HostileSdata)
     ASSERT_TRUE(establish_sealed());
     // good: a packet the client took; fresh: one it has not seen.
     using Make = std::function<Bytes(const Bytes &good, const Bytes &fresh)>;
+    auto forge = [](sealforge::forge f) -> Make {
+        return [f](const Bytes &, const Bytes &fresh) { return sealforge::forged(f, fresh); };
+    };
     struct Row {
         const char *what;
         Make make;
@@ -454,35 +447,18 @@ TEST_F(Sealed, HostileSdata)
         const char *line;
     } rows[] = {
         {"replayed", [](const Bytes &g, const Bytes &) { return g; }, SEAL_DROP_REPLAY, "SEALED packet dropped: replayed"},
-        {"body flipped",
-         [](const Bytes &, const Bytes &f) {
-             Bytes b = f;
-             b[20] ^= 0x80;
-             return b;
-         },
-         SEAL_DROP_TAG, "SEALED packet dropped: bad tag"},
-        {"counter flipped (AD)",
-         [](const Bytes &, const Bytes &f) {
-             Bytes b = f;
-             b[8] ^= 0x40;
-             return b;
-         },
-         SEAL_DROP_TAG, "SEALED packet dropped: bad tag"},
-        {"truncated", [](const Bytes &, const Bytes &f) { return Bytes(f.begin(), f.begin() + 32); }, SEAL_DROP_MALFORMED,
+        {"body flipped", forge(sealforge::forge::body_flipped), SEAL_DROP_TAG, "SEALED packet dropped: bad tag"},
+        {"counter flipped (AD)", forge(sealforge::forge::counter_flipped), SEAL_DROP_TAG,
+         "SEALED packet dropped: bad tag"},
+        {"truncated", forge(sealforge::forge::truncated), SEAL_DROP_MALFORMED, "SEALED packet dropped: malformed"},
+        {"the header alone", forge(sealforge::forge::header_only), SEAL_DROP_MALFORMED,
          "SEALED packet dropped: malformed"},
-        {"the header alone", [](const Bytes &, const Bytes &f) { return Bytes(f.begin(), f.begin() + 16); },
-         SEAL_DROP_MALFORMED, "SEALED packet dropped: malformed"},
         {"the session's SRESP replayed", [this](const Bytes &, const Bytes &) { return last_sresp; }, SEAL_DROP_INDEX,
          "SEALED packet dropped: unknown index"},
         {"the session's AUTHACK replayed", [this](const Bytes &, const Bytes &) { return last_ack; }, SEAL_DROP_REPLAY,
          "SEALED packet dropped: replayed"},
-        {"unknown index",
-         [](const Bytes &, const Bytes &f) {
-             Bytes b = f;
-             b[4] ^= 1;
-             return b;
-         },
-         SEAL_DROP_INDEX, "SEALED packet dropped: unknown index"},
+        {"unknown index", forge(sealforge::forge::index_flipped), SEAL_DROP_INDEX,
+         "SEALED packet dropped: unknown index"},
         {"behind the window",
          [this](const Bytes &, const Bytes &) {
              const uint64_t n = sp.send.n;

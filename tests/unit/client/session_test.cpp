@@ -441,6 +441,7 @@ struct RouteWaitCase {
     Lines later_lines;  // when the route appears
     Lines first;        // the session's first tick after it, for a peer given by name
     Lines host;         // the routes asked of the host once the session is up
+    uint8_t killswitch = 0;
 };
 
 TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
@@ -471,6 +472,14 @@ TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
          join({"no route to resolver 127.0.0.9 for peer vpn.example.net yet: waiting for one"}, SOCKET_LINES),
          {"route to resolver 127.0.0.9 found: starting the session"},
          {"DNS query vpn.example.net", "Send DNS Query to 127.0.0.9:53"}, {}},
+        {"full, kill switch, no route: the peer's missing path said once, then a default route", 1, nullptr, nullptr,
+         none, deflt, true,
+         join(wait, join(SOCKET_LINES, {"Kill switch on: outside sessions, traffic for tolva0 is refused",
+                                        "No route to 127.0.0.1 outside tolva0"})),
+         found, {},
+         {"host add 127.0.0.1 via 10.99.0.2 dev up0", "route add 0.0.0.0/1 via 10.200.0.1 dev tolva0",
+          "route add 128.0.0.0/1 via 10.200.0.1 dev tolva0"},
+         1},
         {"waitroute=0, no route: refused", 0, nullptr, nullptr, none, "", true, refused, {}, {}, {}},
         {"waitroute=0, only a route to the peer's network: refused", 0, "127.0.0.0/16", nullptr, loop, "", true,
          refused, {}, {}, {}},
@@ -483,6 +492,7 @@ TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
         peer->prepare(clnt);
         clnt->ops = host.ops();
         clnt->conf.waitroute = c.waitroute;
+        clnt->conf.killswitch = c.killswitch;
         if (c.routes != nullptr) {
             clnt->conf.routes[0] = {str2ip("127.0.0.0"), 16, nullptr};
             clnt->conf.rtcfg = &clnt->conf.routes[0];
@@ -506,14 +516,20 @@ TEST_F(SessionTicks, StartWaitsForARouteToThePeer)
             EXPECT_EQ(clnt->io.udpsock, -1);
             continue;
         }
+        const nlmsghdr note{sizeof(nlmsghdr), RTM_NEWROUTE, 0, 0, 0};
         if (!c.later_lines.empty()) {
             for (int t = 0; t < 3; t++)
                 tick();
+            if (c.notices) {
+                // A change that brings no route to the peer (the kill switch's own routes, say).
+                ASSERT_EQ(send(sv[1], &note, sizeof note, 0), static_cast<ssize_t>(sizeof note));
+                sdwclnt_rtnl_recv(clnt);
+                EXPECT_EQ(log->take(), Lines{}) << "a notice while still waiting";
+            }
             host.table(c.later);
             tick();  // with the notices, the tick does not look at the table
             if (c.notices) {
                 EXPECT_TRUE(log->take().empty());
-                const nlmsghdr note{sizeof(nlmsghdr), RTM_NEWROUTE, 0, 0, 0};
                 ASSERT_EQ(send(sv[1], &note, sizeof note, 0), static_cast<ssize_t>(sizeof note));
                 sdwclnt_rtnl_recv(clnt);
             }

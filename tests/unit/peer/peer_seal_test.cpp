@@ -19,6 +19,7 @@
 #include "support/ippkt.h"
 #include "support/logcap.h"
 #include "support/netns.h"
+#include "support/sealforge.h"
 #include "support/tempdir.h"
 #include "support/wire.h"
 
@@ -28,6 +29,7 @@ namespace {
 
 // One end of the sealed session, the client's, as the wire describes it.
 struct Client {
+    aead_ctx_t ax{};  // closed: the client's side through libsodium, the peer's through OpenSSL
     noise_handshake hs{};
     noise_cipher tx{}, rx{};
     uint32_t index = 0, peer = 0;
@@ -36,7 +38,7 @@ struct Client {
     Bytes sinit(const uint8_t pub[KEY_BYTES], uint32_t idx)
     {
         index = idx;
-        EXPECT_EQ(noise_handshake_init(&hs, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub), 0);
+        EXPECT_EQ(noise_handshake_init(&hs, &ax, noise_pattern::NK, true, SEALED_PROLOGUE, nullptr, pub), 0);
         sinit_msg_t m{};
         m.sender = idx;
         EXPECT_EQ(noise_handshake_write(&hs, {}, {m.noise, SEALED_HS_LEN}), static_cast<int>(SEALED_HS_LEN));
@@ -58,28 +60,15 @@ struct Client {
     Bytes seal(sealed_kind kind, const Bytes &body) { return seal_at(kind, body, next++); }
     Bytes seal_at(sealed_kind kind, const Bytes &body, uint64_t counter)
     {
-        Bytes b(SEALED_HDR_LEN + 1 + body.size() + SEALED_TAG_LEN);
-        sdata_encode({SDWAN_SDATA, 0, 0, peer, counter}, b);
-        b[SEALED_HDR_LEN] = static_cast<uint8_t>(kind);
-        std::copy(body.begin(), body.end(), b.begin() + SEALED_HDR_LEN + 1);
-        tx.n = counter;
-        EXPECT_GT(noise_encrypt(&tx, {b.data(), SEALED_HDR_LEN}, {b.data() + SEALED_HDR_LEN, 1 + body.size()},
-                                {b.data() + SEALED_HDR_LEN, b.size() - SEALED_HDR_LEN}),
-                  0);
-        return b;
+        return sealforge::sdata(&tx, peer, static_cast<uint8_t>(kind), body, counter);
     }
     // The kind and body of an SDATA for us, or kind 0.
-    std::pair<uint8_t, Bytes> open(Bytes b)
+    std::pair<uint8_t, Bytes> open(const Bytes &b)
     {
-        sdata_hdr_t h;
-        if (sdata_decode(b, &h) != 0 || h.receiver != index)
+        const sealforge::Opened o = sealforge::open(&rx, b);
+        if (o.kind == 0 || o.receiver != index)
             return {0, {}};
-        const int n = noise_decrypt_at(&rx, h.counter, {b.data(), SEALED_HDR_LEN},
-                                       {b.data() + SEALED_HDR_LEN, b.size() - SEALED_HDR_LEN},
-                                       {b.data() + SEALED_HDR_LEN, b.size() - SEALED_HDR_LEN});
-        if (n < 1)
-            return {0, {}};
-        return {b[SEALED_HDR_LEN], Bytes(b.begin() + SEALED_HDR_LEN + 1, b.begin() + SEALED_HDR_LEN + n)};
+        return {o.kind, o.body};
     }
 };
 
@@ -279,14 +268,8 @@ TEST_F(PeerSeal, HostileSdataDroppedAndCounted)
     ASSERT_TRUE(in(good).empty());
     ASSERT_EQ(tun_read(), ping);
 
-    Bytes flipped = c.seal_at(sealed_kind::ip, ping, 5001);
-    flipped[SEALED_HDR_LEN + 3] ^= 0x01;
-    Bytes ad_flipped = c.seal_at(sealed_kind::ip, ping, 5002);
-    ad_flipped[8] ^= 0x80;  // the counter: authenticated as AD
-    Bytes other = c.seal_at(sealed_kind::ip, ping, 5003);
-    other[4] ^= 0x01;
-    Bytes truncated = c.seal_at(sealed_kind::ip, {}, 5004);
-    truncated.resize(SEALED_OVERHEAD - 1);
+    using sealforge::forge, sealforge::forged;
+    auto ip_at = [&](uint64_t n) { return c.seal_at(sealed_kind::ip, ping, n); };
     struct Row {
         const char *what;
         Bytes dgram;
@@ -294,12 +277,12 @@ TEST_F(PeerSeal, HostileSdataDroppedAndCounted)
     } rows[] = {
         {"replayed", good, &peer_stats_t::seal_replay},
         {"behind the window", c.seal_at(sealed_kind::ip, ping, 5000 - REPLAY_WINDOW - 1), &peer_stats_t::seal_old},
-        {"flipped bit in the ciphertext", flipped, &peer_stats_t::seal_badtag},
-        {"flipped bit in the header", ad_flipped, &peer_stats_t::seal_badtag},
-        {"unknown index", other, &peer_stats_t::seal_unknown},
-        {"truncated", truncated, &peer_stats_t::seal_malformed},
-        {"reserved byte set", [&] { Bytes b = c.seal_at(sealed_kind::ip, ping, 5005); b[1] = 1; return b; }(),
-         &peer_stats_t::seal_malformed},
+        {"flipped bit in the ciphertext", forged(forge::body_flipped, ip_at(5001)), &peer_stats_t::seal_badtag},
+        {"flipped bit in the header", forged(forge::counter_flipped, ip_at(5002)), &peer_stats_t::seal_badtag},
+        {"unknown index", forged(forge::index_flipped, ip_at(5003)), &peer_stats_t::seal_unknown},
+        {"truncated", forged(forge::truncated, c.seal_at(sealed_kind::ip, {}, 5004)), &peer_stats_t::seal_malformed},
+        {"the header alone", forged(forge::header_only, ip_at(5008)), &peer_stats_t::seal_malformed},
+        {"reserved byte set", forged(forge::reserved_set, ip_at(5005)), &peer_stats_t::seal_malformed},
         {"packet from another address", c.seal_at(sealed_kind::ip, wire::icmp_echo("10.8.0.50", "10.8.0.1", 1, 1, 8), 5006),
          &peer_stats_t::drop_badip},
         {"unknown kind", c.seal_at(static_cast<sealed_kind>(99), {}, 5007), &peer_stats_t::seal_kind},
@@ -862,15 +845,9 @@ TEST_F(PeerSeal, OffloadTrainsBothWays)
     for (uint32_t i = 0; i < tr.count; i++) {
         SCOPED_TRACE(i);
         const uint32_t len = i + 1 < tr.count ? tr.seglen : tr.lastlen;
-        Bytes want(SEALED_OVERHEAD + len);
-        sdata_encode({SDWAN_SDATA, 0, 0, c.index, n0 + i}, want);
-        want[SEALED_HDR_LEN] = static_cast<uint8_t>(sealed_kind::ip);
-        std::copy(cut + i * tr.stride, cut + i * tr.stride + len, want.begin() + SEALED_HDR_LEN + 1);
         noise_cipher ref = c.rx;  // the peer's sending key
-        ref.n = n0 + i;
-        ASSERT_GT(noise_encrypt(&ref, {want.data(), SEALED_HDR_LEN}, {want.data() + SEALED_HDR_LEN, len + 1},
-                                {want.data() + SEALED_HDR_LEN, want.size() - SEALED_HDR_LEN}),
-                  0);
+        const Bytes want = sealforge::sdata(&ref, c.index, static_cast<uint8_t>(sealed_kind::ip),
+                                            Bytes(cut + i * tr.stride, cut + i * tr.stride + len), n0 + i);
         Bytes d(4096);
         ASSERT_TRUE(fd_wait_readable(r, 1000));
         d.resize(static_cast<size_t>(::recv(r, d.data(), d.size(), 0)));

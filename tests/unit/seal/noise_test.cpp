@@ -1,6 +1,7 @@
 #include "seal/noise.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cerrno>
@@ -30,6 +31,15 @@ bytes unhex(const std::string &s)
     return b;
 }
 
+// A record of AEAD contexts as a daemon opens it at start-up, closed at the end of its scope.
+struct opened_aead {
+    aead_ctx_t ax{};
+    opened_aead() { EXPECT_EQ(aead_open(&ax), 0); }
+    ~opened_aead() { aead_close(&ax); }
+    opened_aead(const opened_aead &) = delete;
+    opened_aead &operator=(const opened_aead &) = delete;
+};
+
 // The published vectors (the old wiki format: key=value lines, a blank line between vectors),
 // those of this cipher suite's N, NN and NK, with every message after the handshake too.
 std::vector<std::map<std::string, std::string>> load_vectors(const char *path)
@@ -57,7 +67,7 @@ std::vector<std::map<std::string, std::string>> load_vectors(const char *path)
 
 // One vector, our initiator and our responder side by side: each writes exactly the vector's
 // bytes, and each reads the vector's bytes (not its partner's) back to the payload.
-void run_vector(std::map<std::string, std::string> v)
+void run_vector(aead_ctx_t *ax, std::map<std::string, std::string> v)
 {
     SCOPED_TRACE(v["handshake"] + " prologue=" + v["prologue"]);
     noise_pattern p;
@@ -67,14 +77,14 @@ void run_vector(std::map<std::string, std::string> v)
     const uint8_t *s_priv = nullptr, *rs_pub = nullptr;
     if (!s.empty()) {
         noise_handshake tmp;
-        ASSERT_EQ(noise_handshake_init(&tmp, p, false, prologue, s.data(), nullptr), 0);
+        ASSERT_EQ(noise_handshake_init(&tmp, ax, p, false, prologue, s.data(), nullptr), 0);
         std::memcpy(rs, tmp.s_pub, NOISE_KEY);
         s_priv = s.data();
         rs_pub = rs;
     }
     noise_handshake side[2];
-    ASSERT_EQ(noise_handshake_init(&side[0], p, true, prologue, nullptr, rs_pub), 0);
-    ASSERT_EQ(noise_handshake_init(&side[1], p, false, prologue, s_priv, nullptr), 0);
+    ASSERT_EQ(noise_handshake_init(&side[0], ax, p, true, prologue, nullptr, rs_pub), 0);
+    ASSERT_EQ(noise_handshake_init(&side[1], ax, p, false, prologue, s_priv, nullptr), 0);
     noise_handshake_set_ephemeral(&side[0], unhex(v["gen_init_ephemeral"]).data());
     noise_handshake_set_ephemeral(&side[1], unhex(v["gen_resp_ephemeral"]).data());
     noise_cipher send[2], recv[2];
@@ -119,11 +129,12 @@ TEST(NoiseVectors, EveryVectorOfTheSuiteInBothRoles)
         GTEST_SKIP() << "SDWAN_NOISE_VECTORS is not set (scripts/deps.sh fetches the vectors)";
     }
     ASSERT_TRUE(std::ifstream(path).good()) << path << " cannot be read: run scripts/deps.sh";
-    ASSERT_EQ(seal_init(), 0);  // the daemons' AEAD, as they run it
+    ASSERT_EQ(seal_init(), 0);
+    opened_aead daemon;  // the daemons' AEAD, as they run it
     auto vectors = load_vectors(path);
     std::map<std::string, int> ran;
     for (auto &v : vectors) {
-        run_vector(v);
+        run_vector(&daemon.ax, v);
         ran[v["handshake"]]++;
     }
     // A parser that found nothing would pass everything above.
@@ -138,12 +149,15 @@ const uint8_t S_PRIV[NOISE_KEY] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14
                                    17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 struct pair {
+    aead_ctx_t ax{};  // closed: libsodium
     noise_handshake i, r;
     pair()
     {
-        noise_handshake_init(&r, noise_pattern::NK, false, {}, S_PRIV, nullptr);
-        noise_handshake_init(&i, noise_pattern::NK, true, {}, nullptr, r.s_pub);
+        noise_handshake_init(&r, &ax, noise_pattern::NK, false, {}, S_PRIV, nullptr);
+        noise_handshake_init(&i, &ax, noise_pattern::NK, true, {}, nullptr, r.s_pub);
     }
+    pair(const pair &) = delete;
+    pair &operator=(const pair &) = delete;
 };
 
 bytes flip(bytes b, size_t at)
@@ -198,6 +212,7 @@ TEST(NoiseHandshake, HostileMessagesAreRefusedAndEndTheHandshake)
 TEST(NoiseHandshake, TurnsKeysAndSizes)
 {
     uint8_t buf[NOISE_MSG + 64];
+    aead_ctx_t ax{};
     noise_handshake hs;
     uint8_t key[NOISE_KEY] = {9};
     struct row {
@@ -214,7 +229,7 @@ TEST(NoiseHandshake, TurnsKeysAndSizes)
         {"NK initiator", noise_pattern::NK, true, nullptr, key, 0},
     };
     for (const row &c : inits)
-        EXPECT_EQ(noise_handshake_init(&hs, c.p, c.initiator, {}, c.s, c.rs), c.want) << c.what;
+        EXPECT_EQ(noise_handshake_init(&hs, &ax, c.p, c.initiator, {}, c.s, c.rs), c.want) << c.what;
 
     pair p;
     EXPECT_EQ(noise_handshake_read(&p.i, bytes(48, 0), buf), -EPROTO) << "the initiator speaks first";
@@ -283,6 +298,7 @@ TEST(NoiseTransport, NonceForgeryAndRekey)
 TEST(NoiseTransport, SealInitKeepsTheConstruction)
 {
     ASSERT_EQ(seal_init(), 0);
+    opened_aead daemon;
     uint8_t key[NOISE_KEY];
     for (size_t i = 0; i < sizeof key; i++)
         key[i] = static_cast<uint8_t>(0xA0 + i);
@@ -294,7 +310,7 @@ TEST(NoiseTransport, SealInitKeepsTheConstruction)
             for (size_t i = 0; i < len; i++)
                 pt[i] = static_cast<uint8_t>(i * 13 + 1);
             noise_cipher cs;
-            noise_cipher_init(&cs, key);
+            noise_cipher_init(&cs, &daemon.ax, key);
             cs.n = 0x0102030405ULL;
             uint8_t nonce[12] = {0, 0, 0, 0, 0x05, 0x04, 0x03, 0x02, 0x01};
             unsigned long long rl = 0;
@@ -316,13 +332,60 @@ TEST(NoiseTransport, SealInitKeepsTheConstruction)
     }
 }
 
+// Once a record has contexts, OpenSSL alone seals: a step that fails refuses the message (the
+// caller drops it) rather than have libsodium seal what OpenSSL may already have overwritten.
+// Contexts never given their cipher fail at the first step; a record without contexts seals
+// through libsodium.
+TEST(NoiseTransport, AFailedOpenSslStepRefusesTheMessage)
+{
+    ASSERT_EQ(seal_init(), 0);
+    aead_ctx_t broken{};
+    broken.seal = EVP_CIPHER_CTX_new();
+    broken.open = EVP_CIPHER_CTX_new();
+    ASSERT_TRUE(broken.seal != nullptr && broken.open != nullptr);
+    aead_ctx_t closed{};
+    const uint8_t key[NOISE_KEY] = {7, 7, 7}, ad[16] = {34};
+    const uint8_t nonce[12] = {0, 0, 0, 0, 9};
+    struct row {
+        aead_ctx_t *ax;
+        size_t len;
+        int want;
+    } rows[] = {
+        {&broken, 0, -EIO},
+        {&broken, 1401, -EIO},
+        {&closed, 0, static_cast<int>(NOISE_TAG)},
+        {&closed, 1401, static_cast<int>(1401 + NOISE_TAG)},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.ax == &broken ? "failing contexts, " : "no contexts, ") + std::to_string(r.len));
+        uint8_t pt[1401] = {1, 2, 3}, got[sizeof pt + NOISE_TAG], ref[sizeof got];
+        unsigned long long rl = 0;
+        crypto_aead_chacha20poly1305_ietf_encrypt(ref, &rl, pt, r.len, ad, sizeof ad, nullptr, nonce, key);
+        noise_cipher cs;
+        noise_cipher_init(&cs, r.ax, key);
+        cs.n = 9;
+        EXPECT_EQ(noise_encrypt(&cs, ad, {pt, r.len}, {got, r.len + NOISE_TAG}), r.want);
+        EXPECT_EQ(cs.n, r.want < 0 ? 9u : 10u) << "a refused message spends no nonce";
+        if (r.want > 0) {
+            EXPECT_EQ(bytes(got, got + r.want), bytes(ref, ref + rl));
+        }
+        EXPECT_EQ(noise_decrypt_at(&cs, 9, ad, {ref, static_cast<size_t>(rl)}, got),
+                  r.want < 0 ? -EBADMSG : static_cast<int>(r.len));
+    }
+    EVP_CIPHER_CTX_free(broken.seal);
+    EVP_CIPHER_CTX_free(broken.open);
+}
+
 // A context keeps the key of its last message: the next message of that key sets only its nonce;
 // another session's key, a rekey or a cleared cipher keys it again. Every message stays
 // libsodium's construction under the key its cipher holds, a copy's old key included.
 TEST(NoiseTransport, ContextsKeyOncePerKeySet)
 {
     ASSERT_EQ(seal_init(), 0);
-    enum op { SEAL_A, SEAL_B, SEAL_COPY, OPEN_A, OPEN_B, COPY_A, REKEY_A, REINIT_A, CLEAR_A };
+    opened_aead daemon;
+    aead_ctx_t *const ax = &daemon.ax;
+    opened_aead other;  // a second daemon's in the same process
+    enum op { SEAL_A, SEAL_B, SEAL_COPY, SEAL_OTHER, OPEN_A, OPEN_B, COPY_A, REKEY_A, REINIT_A, CLEAR_A };
     struct row {
         op o;
         uint64_t keyings;
@@ -334,12 +397,14 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
         {OPEN_A, 1, "the receiving direction has a context of its own"},
         {SEAL_A, 0, "which left the sending one keyed"},
         {OPEN_A, 0, "and itself"},
+        {SEAL_OTHER, 0, "another record's key goes to its own contexts"},
+        {SEAL_A, 0, "leaving this one's in place"},
         {SEAL_B, 1, "another session's key"},
         {OPEN_B, 1, "in both directions"},
         {SEAL_A, 1, "back to the first"},
         {COPY_A, 0, "a copy holds the same key"},
         {SEAL_COPY, 0, "and needs no keying"},
-        {REKEY_A, 0, "the rekey's own message uses the key held"},
+        {REKEY_A, 0, "the rekey derives its key without the contexts"},
         {SEAL_A, 1, "the new key is keyed"},
         {SEAL_COPY, 1, "the copy still seals under the old key"},
         {OPEN_A, 1, "a rekey wipes the receiving context too"},
@@ -353,26 +418,28 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
     uint8_t key_a[NOISE_KEY], key_b[NOISE_KEY];
     std::memset(key_a, 0x5a, sizeof key_a);
     std::memset(key_b, 0xb5, sizeof key_b);
-    noise_cipher a, b, copy;
-    noise_cipher_init(&a, key_a);
-    noise_cipher_init(&b, key_b);
-    noise_cipher_init(&copy, nullptr);
+    noise_cipher a, b, copy, d;
+    noise_cipher_init(&a, ax, key_a);
+    noise_cipher_init(&b, ax, key_b);
+    noise_cipher_init(&copy, ax, nullptr);
+    noise_cipher_init(&d, &other.ax, key_b);
     bytes ka(key_a, key_a + NOISE_KEY), kb(key_b, key_b + NOISE_KEY), kc;
     const uint8_t ad[4] = {1, 2, 3, 4}, pt[40] = {9, 8, 7};
     uint64_t n = 7;
     for (const row &r : rows) {
         SCOPED_TRACE(std::to_string(&r - rows) + ": " + r.why);
-        noise_cipher *cs = r.o == SEAL_B || r.o == OPEN_B ? &b : r.o == SEAL_COPY ? &copy : &a;
-        const bytes &k = cs == &b ? kb : cs == &copy ? kc : ka;
+        noise_cipher *cs = r.o == SEAL_B || r.o == OPEN_B ? &b : r.o == SEAL_COPY ? &copy : r.o == SEAL_OTHER ? &d : &a;
+        const bytes &k = cs == &b || cs == &d ? kb : cs == &copy ? kc : ka;
         uint8_t nonce[12] = {}, ref[sizeof pt + NOISE_TAG], got[sizeof ref];
         st_le64_ref(nonce + 4, ++n);
         unsigned long long rl = 0;
         crypto_aead_chacha20poly1305_ietf_encrypt(ref, &rl, pt, sizeof pt, ad, sizeof ad, nullptr, nonce, k.data());
-        const uint64_t before = seal_keyings();
+        const uint64_t before = ax->keyings;
         switch (r.o) {
         case SEAL_A:
         case SEAL_B:
         case SEAL_COPY:
+        case SEAL_OTHER:
             cs->n = n;
             ASSERT_EQ(noise_encrypt(cs, ad, pt, got), static_cast<int>(sizeof got));
             EXPECT_EQ(bytes(got, got + sizeof got), bytes(ref, ref + rl));
@@ -398,13 +465,13 @@ TEST(NoiseTransport, ContextsKeyOncePerKeySet)
         case REINIT_A:
             std::memset(key_a, 0x3c, sizeof key_a);
             ka.assign(key_a, key_a + NOISE_KEY);
-            noise_cipher_init(&a, key_a);
+            noise_cipher_init(&a, ax, key_a);
             break;
         case CLEAR_A:
             noise_cipher_clear(&a);
             break;
         }
-        EXPECT_EQ(seal_keyings() - before, r.keyings);
+        EXPECT_EQ(ax->keyings - before, r.keyings);
     }
 }
 
