@@ -619,6 +619,25 @@ void sealed_daemon_seeds()
     in_auth[0] = 3;
     put("client_sealed", "auth-authack", in_auth);
     put("peer_sealed", "sdata-replayed", sealed_input(0, 1, bodies[0][0]));
+    // From another source: a PROBE answered there, an echo request the session follows, the same
+    // onto the source of alice's live session (refused), a PROBE whose body is cut short.
+    const uint8_t ECHOREQ = static_cast<uint8_t>(sealed_kind::echoreq), PROBE = static_cast<uint8_t>(sealed_kind::probe);
+    const struct {
+        const char *name;
+        uint8_t flags;
+        uint8_t kind;
+        Bytes body;
+    } moves[] = {
+        {"probe-other-source", 1 | 2 << 1, PROBE, probe},
+        {"echoreq-other-source", 1 | 2 << 1, ECHOREQ, echo},
+        {"echoreq-held-source", 1 | 1 << 1, ECHOREQ, echo},
+        {"probe-short", 1 | 2 << 1, PROBE, Bytes(probe.begin(), probe.end() - 1)},
+    };
+    for (const auto &m : moves) {
+        Bytes b = sealed_input(1, m.kind, m.body);
+        b[0] = m.flags;
+        put("peer_sealed", std::string("sdata-") + m.name, b);
+    }
 }
 
 void keytext_seeds()
