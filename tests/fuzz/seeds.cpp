@@ -375,6 +375,8 @@ void peer_seeds()
         echo.resize(SDWAN_ECHO_LEN);
         put("peer", std::string("echo-") + c.conf.user, flagged(static_cast<uint8_t>(u), echo));
         put("peer", std::string("echo-nosession-") + c.conf.user, flagged(2, echo));
+        // From the other user's source: a client measuring another uplink, answered there.
+        put("peer", std::string("echo-othersource-") + c.conf.user, flagged(static_cast<uint8_t>(1 - u), echo));
         const Bytes ping = ipv4_ping(u == 0 ? "10.8.0.2" : "10.8.0.50", "10.8.0.1", 56);
         // alice's session is enciphered, bob's is not.
         put("peer", std::string("data-") + c.conf.user,
