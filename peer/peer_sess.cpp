@@ -278,7 +278,7 @@ peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, ui
 peer_sess_t *peer_sess_by_sid(peer_t *p, uint16_t sid)
 {
     const uint16_t i = p->bysid[sid];
-    return i == PEER_SID_NONE || i >= p->nsess || !p->sess[i].live ? nullptr : &p->sess[i];
+    return i == PEER_SID_NONE || i >= p->nsess || !p->sess[i].live || p->sess[i].sid != sid ? nullptr : &p->sess[i];
 }
 
 peer_src_t *peer_src_of(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
