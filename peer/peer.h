@@ -28,6 +28,8 @@ inline constexpr uint32_t PEER_SESS_MAX = 60000;     // below the 65535 nonzero 
 inline constexpr int PEER_MAX_USERS = 200000;        // user= lines
 inline constexpr long PEER_CFG_FILE_MAX = 16L << 20;  // bytes of configuration file
 inline constexpr uint32_t PEER_NONE = 0xFFFFFFFFu;   // "no session" / "no user" in the index tables
+inline constexpr uint16_t PEER_SID_NONE = 0xFFFFu;   // "no session" in the table by session id
+static_assert(PEER_SESS_MAX < PEER_SID_NONE);
 inline constexpr uint32_t PEER_SILENCE_SEC = 15;  // clients give up after 9 s; we wait longer
 // An OPEN never displaces a session of the same user heard from in the last PEER_HOLD_SEC:
 // a live client echoes every 2 s, so 6 s is three echoes, two of them lost, and a captured
@@ -126,6 +128,20 @@ struct peer_cfg_t {
     uint32_t umask;         // hash size - 1, a power of two minus one
 };
 
+// What one source address and port of a session carried: a client with several uplinks speaks
+// from each. Kept in the session record (a fixed array, nothing allocated on the way), the
+// oldest replaced by a fifth source. Packets and bytes are whole datagrams, the tunnel's headers
+// included: what the path carried, where the session's own counts are the IP packets.
+inline constexpr int PEER_SESS_SRCS = 4;
+struct peer_src_t {
+    uint32_t ipbe;          // 0: a free row
+    uint16_t port;
+    uint32_t heard;         // p->now of the last datagram from there (or of its row's making)
+    uint32_t probes;        // probes answered there (sealed PROBE, legacy ECHOREQ off the session's path)
+    uint64_t rxpkts, rxbytes;
+    uint64_t txpkts, txbytes;
+};
+
 struct peer_sess_t {
     uint8_t live;
     uint8_t encrypt;        // granted value; nonzero: data to this client goes out as EDATA
@@ -143,6 +159,8 @@ struct peer_sess_t {
     uint8_t sealed;         // a sealed session: keys below, never legacy DATA or echo
     uint32_t keys;          // slot of the keys it sends with (sealed)
     uint32_t oldkeys;       // slot of the keys a rekey replaced, still receiving; PEER_NONE
+    uint32_t movelog;       // p->now from which the next "moved" line may be written
+    peer_src_t src[PEER_SESS_SRCS];
 };
 
 // One set of sealed-session keys: answered handshake waiting for its AUTH (pending), a
@@ -218,6 +236,9 @@ struct peer_stats_t {
     uint64_t seal_badtag;    // SDATA whose tag did not verify
     uint64_t seal_kind;      // SDATA of a kind not expected in its state
     uint64_t seal_expired;   // sealed sessions closed: their keys reached PEER_SEAL_KEY_MAX_SEC unrenewed
+    uint64_t seal_probes;    // PROBEACK sent
+    uint64_t seal_srcheld;   // SDATA that would have moved its session to a source another live session holds
+    uint64_t echo_other;     // of echo, legacy ECHORESP sent to a source not the session's own
 };
 
 // Remotely triggered events whose log lines are rate-limited.
@@ -284,6 +305,7 @@ struct peer_t {
     uint32_t *byaddr;                  // offset of a pool address -> its session
     uint8_t *reserved;                 // per pool address: fixed address of some user
     uint8_t sidmap[8192];              // one bit per session id in use
+    uint16_t bysid[65536];             // session id -> its session, PEER_SID_NONE
     peer_rlog_t rlog;
     peer_stats_t st;
     sdwan_aes_t aes;                   // deciphers the OPEN password block
@@ -375,6 +397,15 @@ void peer_reserve_fixed(peer_t *p, const peer_cfg_t *list);
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port);
 peer_sess_t *peer_sess_of_user(peer_t *p, int user);
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr);
+peer_sess_t *peer_sess_by_sid(peer_t *p, uint16_t sid);  // sid in wire order, as in peer_sess_t
+// The row of a session's source: found, or made (a free one, else the one heard from longest ago).
+peer_src_t *peer_src_of(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port);
+// A datagram of len bytes from that source (rx), or to it (tx), counted on its row.
+void peer_src_rx(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port, uint32_t len);
+void peer_src_tx(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port, uint32_t len);
+// The "moved" line of a session going to a new source, at most one a session per second (a
+// client flapping between two uplinks would write ten); the rest counted in log_suppressed.
+void peer_sess_log_move(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port);
 peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, uint32_t addr);
 void peer_sess_free(peer_t *p, peer_sess_t *s);
 // The same session, its id, token, address and counters, found from now on at a new source.

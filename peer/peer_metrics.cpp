@@ -62,7 +62,7 @@ constexpr counter_t COUNTERS[] = {
     {"sealed_auth_accepted", &peer_stats_t::seal_auth, "AUTH accepted, rekeys included."},
     {"sealed_auth_rejected", &peer_stats_t::seal_rej, "AUTHREJ sent."},
     {"sealed_rekeys", &peer_stats_t::seal_rekeys, "Sealed sessions that took new keys."},
-    {"sealed_moved", &peer_stats_t::seal_moved, "Sealed sessions a rekey moved to a new client address and port."},
+    {"sealed_moved", &peer_stats_t::seal_moved, "Sealed sessions moved to a new client address and port."},
     {"sealed_drop_ratelimited", &peer_stats_t::seal_ratelimit, "SINIT dropped by the per-source or global limit."},
     {"sealed_drop_pending_full", &peer_stats_t::seal_pendfull, "SINIT dropped: every pending handshake slot taken."},
     {"sealed_drop_malformed", &peer_stats_t::seal_malformed, "Sealed messages of a wrong length or header, or refused handshakes."},
@@ -72,6 +72,11 @@ constexpr counter_t COUNTERS[] = {
     {"sealed_drop_bad_tag", &peer_stats_t::seal_badtag, "SDATA whose tag did not verify."},
     {"sealed_drop_kind", &peer_stats_t::seal_kind, "SDATA of a kind not expected in its state."},
     {"sealed_sessions_expired", &peer_stats_t::seal_expired, "Sealed sessions closed: their keys went 180 s without a rekey."},
+    {"sealed_probe_replies", &peer_stats_t::seal_probes, "PROBEACK sent, each to its probe's source."},
+    {"sealed_move_source_held", &peer_stats_t::seal_srcheld,
+     "Sealed datagrams from a source another live session holds: their session stayed."},
+    {"echo_replies_other_source", &peer_stats_t::echo_other,
+     "Legacy ECHORESP sent to a source that is not the session's own (another uplink)."},
 };
 // Every counter of the record is in the file: a drop nobody can see is a drop nobody looks for.
 static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));

@@ -49,11 +49,28 @@ void reject(peer_t *p, uint32_t ipbe, uint16_t port, const char *name, peer_ev_t
     peer_note_reject(p, ipbe, port, name, why);
 }
 
-void send_ack(peer_t *p, const peer_sess_t *s)
+void send_ack(peer_t *p, peer_sess_t *s)
 {
     uint8_t pkt[SDWAN_OPENACK_MAX];
     uint32_t n = peer_pktopenack(p, s, pkt);
     queue_ctrl(p, s->ipbe, s->port, pkt, n);
+    peer_src_tx(p, s, s->ipbe, s->port, n);
+}
+
+// The tick back, with the delay figures when the request carried them: never longer than the
+// request, so an answer sent to a source that is not the session's own amplifies nothing.
+void echo_answer(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32_t len)
+{
+    echo_msg_t m;
+    echo_decode({buf, len}, &m);  // cannot fail: signed_ok proved the tick is there
+    m.hdr = {SDWAN_ECHORESP, 0, s->sid, s->token};
+    peer_txslot_t *slot = peer_tx_slot(p);
+    slot->ipbe = ipbe;
+    slot->port = port;
+    slot->len = static_cast<uint16_t>(echo_encode(m, slot->buf));
+    peer_tx_commit(p);
+    peer_src_tx(p, s, ipbe, port, slot->len);
+    p->st.echo++;
 }
 
 // sid and token must be those of the sender's session; a datagram that passes keeps it alive.
@@ -173,6 +190,19 @@ void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     if (!signed_ok(p, buf, len, SDWAN_ECHORESP_MIN))
         return;
     peer_sess_t *s = peer_sess_find(p, ipbe, port);
+    if (s == nullptr || s->sid != h.sid) {
+        // A client measuring another of its uplinks: its session's sid and token from a source
+        // not the session's. Answered there, the session left where it is (only an OPEN moves a
+        // legacy session), and not kept alive by it: sid and token travel in clear.
+        peer_sess_t *o = peer_sess_by_sid(p, h.sid);
+        if (o != nullptr && o != s && !o->sealed && o->token == h.token) {
+            peer_src_rx(p, o, ipbe, port, len);
+            peer_src_of(p, o, ipbe, port)->probes++;
+            echo_answer(p, o, ipbe, port, buf, len);
+            p->st.echo_other++;
+            return;
+        }
+    }
     if (s == nullptr) {
         // A client that still believes in a session we do not hold (we restarted, or dropped
         // it): a CLOSE sends it back to OPEN at once instead of after its 9 s of silence.
@@ -184,16 +214,8 @@ void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     }
     if (!session_token_ok(p, s, h))
         return;
-    // The tick always goes back; the delay figures too when the request carried them.
-    echo_msg_t m;
-    echo_decode({buf, len}, &m);  // cannot fail: signed_ok proved the tick is there
-    m.hdr = {SDWAN_ECHORESP, 0, s->sid, s->token};
-    peer_txslot_t *slot = peer_tx_slot(p);
-    slot->ipbe = ipbe;
-    slot->port = port;
-    slot->len = static_cast<uint16_t>(echo_encode(m, slot->buf));
-    peer_tx_commit(p);
-    p->st.echo++;
+    peer_src_rx(p, s, ipbe, port, len);
+    echo_answer(p, s, ipbe, port, buf, len);
 }
 
 void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len, const sdwan_pkthdr_t &h)
@@ -205,6 +227,7 @@ void on_data(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len
     }
     if (!session_token_ok(p, s, h))
         return;
+    peer_src_rx(p, s, ipbe, port, len);
     if (len <= SDWAN_HDR_LEN) {
         p->st.drop_short++;
         return;
@@ -256,6 +279,7 @@ void peer_send_close(peer_t *p, peer_sess_t *s)
     uint8_t pkt[SDWAN_CTRL_LEN];
     const uint32_t n = ctrl_encode({{SDWAN_CLOSE, 0, s->sid, s->token}}, pkt);
     queue_ctrl(p, s->ipbe, s->port, pkt, n);
+    peer_src_tx(p, s, s->ipbe, s->port, n);
 }
 
 void peer_on_datagram(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len)
@@ -325,6 +349,7 @@ void peer_on_tunpkt(peer_t *p, peer_txslot_t *slot, uint32_t len, uint32_t at)
     slot->port = s->port;
     slot->len = static_cast<uint16_t>(len + SDWAN_HDR_LEN);
     peer_tx_commit(p);
+    peer_src_tx(p, s, s->ipbe, s->port, slot->len);
     s->txpkts++;
     s->txbytes += len;
     p->txbytes += len;

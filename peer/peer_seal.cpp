@@ -101,9 +101,10 @@ bool sinit_admit(peer_t *p, uint32_t ipbe)
     return true;
 }
 
-// Seals kind | body into a send slot for the client behind k.
+// Seals kind | body into a send slot for the client behind k; counted on the row of that source
+// of session s when there is one.
 void seal_send(peer_t *p, peer_keys_t *k, uint32_t ipbe, uint16_t port, sealed_kind kind, const uint8_t *body,
-               uint32_t blen)
+               uint32_t blen, peer_sess_t *s = nullptr)
 {
     peer_txslot_t *slot = peer_tx_slot(p);
     uint8_t *b = slot->buf;
@@ -119,6 +120,8 @@ void seal_send(peer_t *p, peer_keys_t *k, uint32_t ipbe, uint16_t port, sealed_k
     slot->port = port;
     slot->len = static_cast<uint16_t>(SEALED_HDR_LEN + static_cast<uint32_t>(n));
     peer_tx_commit(p);
+    if (s != nullptr)
+        peer_src_tx(p, s, ipbe, port, slot->len);
 }
 
 void send_rej(peer_t *p, peer_keys_t *k, sealed_rej why)
@@ -128,7 +131,7 @@ void send_rej(peer_t *p, peer_keys_t *k, sealed_rej why)
     p->st.seal_rej++;
 }
 
-void send_ack(peer_t *p, peer_keys_t *k, const peer_sess_t *s)
+void send_ack(peer_t *p, peer_keys_t *k, peer_sess_t *s)
 {
     openack_msg_t m{};
     m.have = OPENACK_HAVE_IP | OPENACK_HAVE_GATEWAY | OPENACK_HAVE_MTU;
@@ -144,7 +147,7 @@ void send_ack(peer_t *p, peer_keys_t *k, const peer_sess_t *s)
     }
     uint8_t body[SEALED_AUTHACK_MAX];
     const uint32_t n = authack_encode(m, body);
-    seal_send(p, k, s->ipbe, s->port, sealed_kind::authack, body, n);
+    seal_send(p, k, s->ipbe, s->port, sealed_kind::authack, body, n, s);
 }
 
 void log_rej(peer_t *p, const peer_keys_t *k, const char *name, peer_ev_t why)
@@ -230,10 +233,7 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
         p->st.seal_rekeys++;
         p->st.seal_auth++;
         if (moves) {
-            char a[16], b[16];
-            log_help("session %u of user %s moved from %s:%u to %s:%u\n", unsigned{s->sid}, name,
-                     ip2strv4(s->ipbe, a, sizeof a), unsigned{s->port}, ip2strv4(k->ipbe, b, sizeof b),
-                     unsigned{k->port});
+            peer_sess_log_move(p, s, k->ipbe, k->port);
             peer_sess_rehome(p, s, k->ipbe, k->port);
             p->st.seal_moved++;
         } else {
@@ -291,6 +291,27 @@ void on_auth(peer_t *p, peer_keys_t *k, const uint8_t *body, uint32_t blen)
     char a[16], t[16];
     log_help("session %u accepted: user %s from %s:%u, address %s, sealed\n", unsigned{n->sid}, name,
              ip2strv4(k->ipbe, a, sizeof a), unsigned{k->port}, ip2strv4(n->addr, t, sizeof t));
+}
+
+// An authenticated datagram of session s, the newest its current keys carried, came from a new
+// source: the client's uplink or its NAT binding changed, and the session goes there as after
+// a rekey from there. Not over another session heard from lately: a source address is easy to
+// share behind a NAT, and a client with two sessions must not pull one onto the other.
+void follow(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
+{
+    peer_sess_t *src = peer_sess_find(p, ipbe, port);
+    if (src != nullptr && peer_sess_held(p, src)) {
+        p->st.seal_srcheld++;
+        return;
+    }
+    if (src != nullptr) {
+        peer_sess_log(p, src, "replaced");
+        p->st.sess_replaced++;
+        peer_sess_free(p, src);
+    }
+    peer_sess_log_move(p, s, ipbe, port);
+    peer_sess_rehome(p, s, ipbe, port);
+    p->st.seal_moved++;
 }
 
 }  // namespace
@@ -419,6 +440,8 @@ void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32
         p->st.seal_badtag++;
         return;
     }
+    // Whether this counter is beyond every one these keys took before: read before the commit.
+    const bool newest = !k->rw.started || h.counter > k->rw.newest;
     replay_commit(&k->rw, h.counter);
     const sealed_kind kind = static_cast<sealed_kind>(sealed[0]);
     uint8_t *body = sealed + 1;
@@ -442,6 +465,22 @@ void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32
         return;
     }
     s->lastsec = p->now;
+    peer_src_rx(p, s, ipbe, port, len);
+    if (kind == sealed_kind::probe) {
+        // Measures one uplink of the client: answered where it came from, the session left where it is.
+        probe_msg_t m;
+        if (probe_decode({body, blen}, &m) != 0) {
+            p->st.seal_malformed++;
+            return;
+        }
+        seal_send(p, &p->keys[s->keys], ipbe, port, sealed_kind::probeack, body, SEALED_PROBE_LEN, s);
+        peer_src_of(p, s, ipbe, port)->probes++;
+        p->st.seal_probes++;
+        return;
+    }
+    // A CLOSE ends the session wherever it came from: nothing to follow.
+    if ((ipbe != s->ipbe || port != s->port) && newest && k == &p->keys[s->keys] && kind != sealed_kind::close)
+        follow(p, s, ipbe, port);
     switch (kind) {
     case sealed_kind::ip: {
         // A session speaks only from the address it was given, as with DATA.
@@ -459,7 +498,7 @@ void peer_on_sdata(peer_t *p, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32
             return;
         }
         const uint32_t back = blen < SDWAN_ECHOBODY_LEN ? blen : SDWAN_ECHOBODY_LEN;
-        seal_send(p, &p->keys[s->keys], s->ipbe, s->port, sealed_kind::echoresp, body, back);
+        seal_send(p, &p->keys[s->keys], s->ipbe, s->port, sealed_kind::echoresp, body, back, s);
         p->st.echo++;
         break;
     }
@@ -498,6 +537,7 @@ void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t l
     slot->port = s->port;
     slot->len = static_cast<uint16_t>(SEALED_HDR_LEN + static_cast<uint32_t>(n));
     peer_tx_commit(p);
+    peer_src_tx(p, s, s->ipbe, s->port, slot->len);
     s->txpkts++;
     s->txbytes += len;
     p->txbytes += len;
@@ -505,7 +545,7 @@ void peer_seal_tunpkt(peer_t *p, peer_sess_t *s, peer_txslot_t *slot, uint32_t l
 
 void peer_seal_close(peer_t *p, peer_sess_t *s)
 {
-    seal_send(p, &p->keys[s->keys], s->ipbe, s->port, sealed_kind::close, nullptr, 0);
+    seal_send(p, &p->keys[s->keys], s->ipbe, s->port, sealed_kind::close, nullptr, 0, s);
 }
 
 void peer_seal_sess_gone(peer_t *p, peer_sess_t *s)

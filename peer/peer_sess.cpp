@@ -183,6 +183,7 @@ int peer_table_init(peer_t *p)
     memset(p->hash, 0xFF, sizeof(uint32_t) * hsize);
     memset(p->byaddr, 0xFF, sizeof(uint32_t) * naddr);
     memset(p->sidmap, 0, sizeof p->sidmap);
+    memset(p->bysid, 0xFF, sizeof p->bysid);
     memset(&p->rlog, 0, sizeof p->rlog);
     for (int i = 0; i < p->cfg.nusers; i++)
         p->cfg.users[i].sess = PEER_NONE;
@@ -273,8 +274,58 @@ peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, ui
     p->byaddr[off] = idx;
     p->cfg.users[user].sess = idx;
     sid_set(p, sid, true);
+    p->bysid[sid] = static_cast<uint16_t>(idx);
     p->live++;
     return s;
+}
+
+peer_sess_t *peer_sess_by_sid(peer_t *p, uint16_t sid)
+{
+    const uint16_t i = p->bysid[sid];
+    return i == PEER_SID_NONE || i >= p->nsess || !p->sess[i].live || p->sess[i].sid != sid ? nullptr : &p->sess[i];
+}
+
+peer_src_t *peer_src_of(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
+{
+    peer_src_t *take = &s->src[0];
+    for (peer_src_t &r : s->src) {
+        if (r.ipbe == ipbe && r.port == port)
+            return &r;
+        if (take->ipbe != 0 && (r.ipbe == 0 || static_cast<int32_t>(r.heard - take->heard) < 0))
+            take = &r;
+    }
+    *take = {};
+    take->ipbe = ipbe;
+    take->port = port;
+    take->heard = p->now;
+    return take;
+}
+
+void peer_src_rx(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port, uint32_t len)
+{
+    peer_src_t *r = peer_src_of(p, s, ipbe, port);
+    r->heard = p->now;
+    r->rxpkts++;
+    r->rxbytes += len;
+}
+
+void peer_src_tx(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port, uint32_t len)
+{
+    peer_src_t *r = peer_src_of(p, s, ipbe, port);
+    r->txpkts++;
+    r->txbytes += len;
+}
+
+void peer_sess_log_move(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
+{
+    if (static_cast<int32_t>(p->now - s->movelog) < 0) {
+        p->st.log_suppressed++;
+        return;
+    }
+    s->movelog = p->now + 1;
+    char a[16], b[16];
+    log_help("session %u of user %s moved from %s:%u to %s:%u\n", unsigned{s->sid}, p->cfg.users[s->user].name,
+             ip2strv4(s->ipbe, a, sizeof a), unsigned{s->port}, ip2strv4(ipbe, b, sizeof b), unsigned{port});
 }
 
 void peer_sess_rehome(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
@@ -302,6 +353,7 @@ void peer_sess_free(peer_t *p, peer_sess_t *s)
     if (s->user < static_cast<uint32_t>(p->cfg.nusers) && p->cfg.users[s->user].sess == idx)
         p->cfg.users[s->user].sess = PEER_NONE;
     sid_set(p, s->sid, false);
+    p->bysid[s->sid] = PEER_SID_NONE;
     memset(s, 0, sizeof *s);
     s->hnext = p->freehead;
     p->freehead = idx;

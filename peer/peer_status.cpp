@@ -1,10 +1,11 @@
-// The status file: what tolvactl show lists, one line per live session, rewritten every second.
+// The status file: what tolvactl show lists, one line per live session and one per source
+// address it was heard from (up to PEER_SESS_SRCS: a client's uplinks), rewritten every second.
 // A file rather than a control socket: a daemon running as root opens no new listening surface,
 // the file's permissions say who may read it, and the client's status file has the same
 // staleness rule and tooling. The lines are "key=value" words so fields can be added without
 // breaking a reader; the user name comes last, the rest of its line, as it may hold blanks.
 //
-// 10 000 sessions are about a megabyte: the text goes through one static buffer, written out
+// 10 000 sessions are about a megabyte (two to three with every source row filled): the text goes through one static buffer, written out
 // each time it fills, to a fresh temporary name renamed over the file, so a reader sees one
 // whole second and nothing is allocated.
 #include <cerrno>
@@ -117,7 +118,7 @@ char *cat_ip(char *d, uint32_t ipbe)
 void emit(const peer_t *p, uint64_t now, out_t *o)
 {
     char a[16];
-    put(o, "%s: the server, then one line per live session\n", PEER_STATUS_MAGIC);
+    put(o, "%s: the server, then one line per live session, each followed by its sources\n", PEER_STATUS_MAGIC);
     put(o, "server version=%s start=%llu time=%llu sessions=%u max=%u interface=%s listen=%s:%u\n", peer_version,
         static_cast<unsigned long long>(p->start_time), static_cast<unsigned long long>(now), p->live, p->nsess,
         p->cfg.tun_name, ip2strv4(p->cfg.listen, a, sizeof a), unsigned{p->cfg.port});
@@ -143,6 +144,22 @@ void emit(const peer_t *p, uint64_t now, out_t *o)
         d = cat(cat(d, " user="), p->cfg.users[s.user].name);
         *d++ = '\n';
         put_raw(o, line, static_cast<size_t>(d - line));
+        // Every source the client spoke from lately (its uplinks), under its session's line.
+        for (const peer_src_t &r : s.src) {
+            if (r.ipbe == 0)
+                continue;
+            d = cat_ip(cat(line, "source endpoint="), r.ipbe);
+            *d++ = ':';
+            d = cat_u64(d, r.port);
+            d = cat_u64(cat(d, " heard="), now - (p->now - r.heard));
+            d = cat_u64(cat(d, " rx_packets="), r.rxpkts);
+            d = cat_u64(cat(d, " rx_bytes="), r.rxbytes);
+            d = cat_u64(cat(d, " tx_packets="), r.txpkts);
+            d = cat_u64(cat(d, " tx_bytes="), r.txbytes);
+            d = cat_u64(cat(d, " probes="), r.probes);
+            *d++ = '\n';
+            put_raw(o, line, static_cast<size_t>(d - line));
+        }
     }
 }
 

@@ -264,17 +264,63 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
         span(now - written, t2, sizeof t2);
         fprintf(out, "  status file: %s, written %s (%s ago)%s\n", path, t1, t2,
                 stale ? ": stale, the daemon is not running or not writing" : "");
+        // Under each session, the sources it was heard from, with the probes answered there in
+        // the address column.
         fprintf(out, "\n%-16s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", "user", "endpoint", "address", "kind", "up",
                 "heard", "received (packets)", "sent (packets)");
     }
     const char *sep = "";
+    // A session's sources follow its line; in JSON its object stays open for them.
+    bool in_sess = false;
+    const char *srcsep = "";
+    char cur[32] = "";
     // A last line without its end is not whole: left out.
     while (fgets(line, sizeof line, fp) != nullptr) {
-        if (strncmp(line, "session ", 8) != 0 || strchr(line, '\n') == nullptr)
+        if (strchr(line, '\n') == nullptr)
             continue;
+        if (strncmp(line, "source ", 7) == 0) {
+            if (!in_sess)
+                continue;
+            char ep[32] = "";
+            word(line, "endpoint", ep, sizeof ep);
+            const double heard = num(line, "heard"), probes = num(line, "probes");
+            const double rxp = num(line, "rx_packets"), rxb = num(line, "rx_bytes");
+            const double txp = num(line, "tx_packets"), txb = num(line, "tx_bytes");
+            if (json) {
+                char ea[16];
+                long eport;
+                endpoint(ep, ea, sizeof ea, &eport);
+                fputs(srcsep, out);
+                ctl_json_str(out, "{\"address\":", ea);
+                fprintf(out,
+                        ",\"port\":%ld,\"current\":%s,\"last_heard\":%.0f,\"received\":{\"packets\":%.0f,"
+                        "\"bytes\":%.0f},\"sent\":{\"packets\":%.0f,\"bytes\":%.0f},\"probes\":%.0f}",
+                        eport, strcmp(ep, cur) == 0 ? "true" : "false", heard, rxp, rxb, txp, txb, probes);
+                srcsep = ",";
+                continue;
+            }
+            char rx[48], tx[48], pr[32];
+            snprintf(pr, sizeof pr, "%.0f probes", probes);
+            span(now - heard, t2, sizeof t2);
+            bytes_text(rxb, t3, sizeof t3);
+            snprintf(rx, sizeof rx, "%s (%.0f)", t3, rxp);
+            bytes_text(txb, t3, sizeof t3);
+            snprintf(tx, sizeof tx, "%s (%.0f)", t3, txp);
+            fprintf(out, "  %-14s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", strcmp(ep, cur) == 0 ? "via (current)" : "via",
+                    ep, pr, "", "", t2, rx, tx);
+            continue;
+        }
+        if (strncmp(line, "session ", 8) != 0)
+            continue;
+        if (json && in_sess)
+            fputs("]}", out);
+        in_sess = false;
         char user[64] = "", ep[32] = "", addr[16] = "", kind[16] = "";
         word(line, "user", user, sizeof user, true);
         word(line, "endpoint", ep, sizeof ep);
+        snprintf(cur, sizeof cur, "%s", ep);
+        in_sess = true;
+        srcsep = "";
         word(line, "address", addr, sizeof addr);
         word(line, "kind", kind, sizeof kind);
         const double since = num(line, "since"), heard = num(line, "heard");
@@ -292,7 +338,7 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
             ctl_json_str(out, ",\"kind\":", kind);
             fprintf(out,
                     ",\"since\":%.0f,\"last_heard\":%.0f,\"received\":{\"packets\":%.0f,\"bytes\":%.0f},"
-                    "\"sent\":{\"packets\":%.0f,\"bytes\":%.0f}}",
+                    "\"sent\":{\"packets\":%.0f,\"bytes\":%.0f},\"sources\":[",
                     since, heard, rxp, rxb, txp, txb);
             sep = ",";
             continue;
@@ -306,6 +352,8 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
         snprintf(tx, sizeof tx, "%s (%.0f)", t3, txp);
         fprintf(out, "%-16s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", user, ep, addr, kind, t1, t2, rx, tx);
     }
+    if (json && in_sess)
+        fputs("]}", out);
     if (json)
         fprintf(out, "],\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
     return stale ? STALE_RC : 0;

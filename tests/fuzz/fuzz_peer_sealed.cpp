@@ -2,7 +2,8 @@
 // every input carol completes a real handshake (SINIT, SRESP, AUTH) from the source without a
 // legacy session, with the random source reseeded, so her keys and index are the same every run.
 // Then one datagram from a fixed source: any bytes, or an SDATA sealed under carol's keys, so
-// the AUTH, echo, CLOSE and IP-packet handlers behind the tag are reached.
+// the AUTH, echo, CLOSE, PROBE and IP-packet handlers behind the tag are reached, and from another
+// source the move of the session (or its refusal onto alice's source).
 //
 // Input: one flag byte, then
 //   bit 0 clear: the datagram itself
@@ -102,7 +103,7 @@ uint64_t outcomes(const peer_stats_t &st)
 {
     return fuzz_peer_outcomes(st) + st.seal_hs + st.seal_auth + st.seal_rej + st.seal_ratelimit + st.seal_pendfull +
            st.seal_malformed + st.seal_unknown + st.seal_replay + st.seal_old + st.seal_badtag + st.seal_kind +
-           st.sess_closed;
+           st.sess_closed + st.seal_probes;
 }
 
 uint64_t refusals(const peer_stats_t &st)

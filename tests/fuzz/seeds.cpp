@@ -375,6 +375,8 @@ void peer_seeds()
         echo.resize(SDWAN_ECHO_LEN);
         put("peer", std::string("echo-") + c.conf.user, flagged(static_cast<uint8_t>(u), echo));
         put("peer", std::string("echo-nosession-") + c.conf.user, flagged(2, echo));
+        // From the other user's source: a client measuring another uplink, answered there.
+        put("peer", std::string("echo-othersource-") + c.conf.user, flagged(static_cast<uint8_t>(1 - u), echo));
         const Bytes ping = ipv4_ping(u == 0 ? "10.8.0.2" : "10.8.0.50", "10.8.0.1", 56);
         // alice's session is enciphered, bob's is not.
         put("peer", std::string("data-") + c.conf.user,
@@ -619,6 +621,25 @@ void sealed_daemon_seeds()
     in_auth[0] = 3;
     put("client_sealed", "auth-authack", in_auth);
     put("peer_sealed", "sdata-replayed", sealed_input(0, 1, bodies[0][0]));
+    // From another source: a PROBE answered there, an echo request the session follows, the same
+    // onto the source of alice's live session (refused), a PROBE whose body is cut short.
+    const uint8_t ECHOREQ = static_cast<uint8_t>(sealed_kind::echoreq), PROBE = static_cast<uint8_t>(sealed_kind::probe);
+    const struct {
+        const char *name;
+        uint8_t flags;
+        uint8_t kind;
+        Bytes body;
+    } moves[] = {
+        {"probe-other-source", 1 | 2 << 1, PROBE, probe},
+        {"echoreq-other-source", 1 | 2 << 1, ECHOREQ, echo},
+        {"echoreq-held-source", 1 | 1 << 1, ECHOREQ, echo},
+        {"probe-short", 1 | 2 << 1, PROBE, Bytes(probe.begin(), probe.end() - 1)},
+    };
+    for (const auto &m : moves) {
+        Bytes b = sealed_input(1, m.kind, m.body);
+        b[0] = m.flags;
+        put("peer_sealed", std::string("sdata-") + m.name, b);
+    }
 }
 
 void keytext_seeds()

@@ -71,6 +71,10 @@ const std::string PEER_FILE =
     "rx_packets=1234 rx_bytes=999 tx_packets=2345 tx_bytes=3565158 user=alice\n"
     "session endpoint=203.0.113.9:5000 address=10.8.1.50 kind=sealed since=1699996400 heard=1700000192 "
     "rx_packets=0 rx_bytes=0 tx_packets=1 tx_bytes=84 user=bob \"b\"\n"
+    // Bob's uplinks: the one his session is at, and a backup answering probes.
+    "source endpoint=203.0.113.9:5000 heard=1700000192 rx_packets=3 rx_bytes=150 tx_packets=2 tx_bytes=118 probes=0\n"
+    "source endpoint=198.18.0.4:6000 heard=1700000188 rx_packets=40 rx_bytes=1960 tx_packets=40 tx_bytes=1960 "
+    "probes=40\n"
     // Cut short before its line end: not whole, left out.
     "session endpoint=192.0.2.1:1 address=10.8.0.3 kind=legacy since=1 heard=1 rx_packets=0";
 
@@ -208,16 +212,23 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "\n"
          "user             endpoint              address         kind   up       heard  received (packets)       sent (packets)\n"
          "alice            198.51.100.7:40001    10.8.0.2        legacy 3m 13s   3s     999 B (1234)             3.40 MiB (2345)\n"
-         "bob \"b\"          203.0.113.9:5000      10.8.1.50       sealed 1h 3m    1s     0 B (0)                  84 B (1)\n"},
+         "bob \"b\"          203.0.113.9:5000      10.8.1.50       sealed 1h 3m    1s     0 B (0)                  84 B (1)\n"
+         "  via (current)  203.0.113.9:5000      0 probes                        1s     150 B (3)                118 B (2)\n"
+         "  via            198.18.0.4:6000       40 probes                       5s     1.91 KiB (40)            1.91 KiB (40)\n"},
         {"the server's sessions, json", &PEER_FILE, true, 1700000193,
          "{\"daemon\":\"sdwan-peerd\",\"version\":\"2025.03.13\",\"interface\":\"sdwt0\",\"listen\":{\"address\":"
          "\"0.0.0.0\",\"port\":4500},\"start_time\":1699990000,\"sessions_max\":1024,\"sessions\":["
          "{\"user\":\"alice\",\"endpoint\":{\"address\":\"198.51.100.7\",\"port\":40001},\"address\":\"10.8.0.2\","
          "\"kind\":\"legacy\",\"since\":1700000000,\"last_heard\":1700000190,\"received\":{\"packets\":1234,"
-         "\"bytes\":999},\"sent\":{\"packets\":2345,\"bytes\":3565158}},"
+         "\"bytes\":999},\"sent\":{\"packets\":2345,\"bytes\":3565158},\"sources\":[]},"
          "{\"user\":\"bob \\\"b\\\"\",\"endpoint\":{\"address\":\"203.0.113.9\",\"port\":5000},\"address\":"
          "\"10.8.1.50\",\"kind\":\"sealed\",\"since\":1699996400,\"last_heard\":1700000192,\"received\":"
-         "{\"packets\":0,\"bytes\":0},\"sent\":{\"packets\":1,\"bytes\":84}}],\"status_time\":1700000192,"
+         "{\"packets\":0,\"bytes\":0},\"sent\":{\"packets\":1,\"bytes\":84},\"sources\":["
+         "{\"address\":\"203.0.113.9\",\"port\":5000,\"current\":true,\"last_heard\":1700000192,"
+         "\"received\":{\"packets\":3,\"bytes\":150},\"sent\":{\"packets\":2,\"bytes\":118},\"probes\":0},"
+         "{\"address\":\"198.18.0.4\",\"port\":6000,\"current\":false,\"last_heard\":1700000188,"
+         "\"received\":{\"packets\":40,\"bytes\":1960},\"sent\":{\"packets\":40,\"bytes\":1960},\"probes\":40}"
+         "]}],\"status_time\":1700000192,"
          "\"stale\":false}\n"},
         {"the server's file gone stale", &PEER_FILE, false, 1700000196,
          "server: sdwan-peerd 2025.03.13, interface sdwt0, UDP 0.0.0.0:4500\n"
@@ -227,7 +238,9 @@ TEST(CtlShow, StatusFilesForAPersonAndForScripts)
          "\n"
          "user             endpoint              address         kind   up       heard  received (packets)       sent (packets)\n"
          "alice            198.51.100.7:40001    10.8.0.2        legacy 3m 16s   6s     999 B (1234)             3.40 MiB (2345)\n"
-         "bob \"b\"          203.0.113.9:5000      10.8.1.50       sealed 1h 3m    4s     0 B (0)                  84 B (1)\n",
+         "bob \"b\"          203.0.113.9:5000      10.8.1.50       sealed 1h 3m    4s     0 B (0)                  84 B (1)\n"
+         "  via (current)  203.0.113.9:5000      0 probes                        4s     150 B (3)                118 B (2)\n"
+         "  via            198.18.0.4:6000       40 probes                       8s     1.91 KiB (40)            1.91 KiB (40)\n",
          3},
     };
     for (const ShowCase &c : cases) {

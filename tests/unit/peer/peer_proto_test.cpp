@@ -1058,6 +1058,58 @@ TEST_F(PeerProto, EchoRequestAnswered)
     EXPECT_EQ(p->st.drop_token, 1u);
 }
 
+// A legacy client measuring its other uplinks: its session's ECHOREQ from another source is
+// answered there with the session's sid and token and leaves the session where it is; anything
+// else from a stranger's source gets the CLOSE of a session we do not hold.
+TEST_F(PeerProto, EchoFromAnotherSourceOfTheSession)
+{
+    int home = client(), bobs = client();
+    const Sess a = open(home, "alice", "secret");
+    const Sess b = open(bobs, "bob", "hunter2");
+    peer_sess_t *s = peer_sess_by_addr(p, a.addr);
+    ASSERT_NE(s, nullptr);
+    const Bytes body(20, 9);
+    struct Row {
+        const char *what;
+        bool from_bobs;  // from the source of bob's session, else a fresh socket
+        uint16_t sid;
+        uint32_t token;
+        uint8_t answer;  // SDWAN_ECHORESP with alice's sid and token, or SDWAN_CLOSE with the request's
+        uint64_t peer_stats_t::*counter;
+    } rows[] = {
+        {"sid and token of alice's session", false, a.sid, a.token, SDWAN_ECHORESP, &peer_stats_t::echo_other},
+        {"alice's sid, a wrong token", false, a.sid, a.token ^ 1, SDWAN_CLOSE, &peer_stats_t::drop_nosess},
+        {"a sid no session holds", false, static_cast<uint16_t>(a.sid ^ b.sid ^ 0x5a5a), a.token, SDWAN_CLOSE,
+         &peer_stats_t::drop_nosess},
+        {"alice's from the source of bob's session", true, a.sid, a.token, SDWAN_ECHORESP, &peer_stats_t::echo_other},
+        {"a wrong token from the source of bob's session", true, a.sid, a.token ^ 1, 0, &peer_stats_t::drop_token},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        const int c = r.from_bobs ? bobs : client();
+        const peer_stats_t before = p->st;
+        const uint32_t heard = s->lastsec;
+        send(c, plus(wire::control(SDWAN_ECHOREQ, 0, r.sid, r.token), body));
+        const Bytes got = recv(c);
+        if (r.answer == SDWAN_ECHORESP)
+            EXPECT_EQ(got, plus(wire::control(SDWAN_ECHORESP, 0, a.sid, a.token), body));
+        else if (r.answer == SDWAN_CLOSE)
+            EXPECT_EQ(got, wire::control(SDWAN_CLOSE, 0, r.sid, r.token));
+        else
+            EXPECT_EQ(got, Bytes{});
+        EXPECT_EQ(p->st.*r.counter, before.*r.counter + 1);
+        EXPECT_EQ(recv(home), Bytes{}) << "nothing to the session's own source";
+        EXPECT_EQ(from(home), "127.0.0.1:" + std::to_string(s->port)) << "the session did not move";
+        EXPECT_EQ(s->lastsec, heard);
+        if (r.answer == SDWAN_ECHORESP) {
+            const peer_src_t *row = peer_src_of(p, s, htonl(INADDR_LOOPBACK), local_port(c));
+            EXPECT_EQ(row->probes, 1u);
+            EXPECT_EQ(row->rxpkts, 1u);
+            EXPECT_EQ(row->txbytes, got.size());
+        }
+    }
+}
+
 TEST_F(PeerProto, EchoWithoutSessionIsAnsweredWithClose)
 {
     int c = client();
@@ -1472,13 +1524,16 @@ TEST_F(PeerProto, StatusFileListsEverySession)
     p->now = static_cast<uint32_t>(FakeClock::mono_sec());
     p->start_time = 1699999000;
     const std::string want =
-        "# sdwan-peerd status: the server, then one line per live session\n"
+        "# sdwan-peerd status: the server, then one line per live session, each followed by its sources\n"
         "server version=" + std::string(peer_version) +
         " start=1699999000 time=1700000035 sessions=2 max=1024 interface=sdwt0 listen=0.0.0.0:4500\n"
         "session endpoint=" + from(ca) + " address=10.8.0.2 kind=legacy since=1700000000 heard=1700000030 "
         "rx_packets=2 rx_bytes=72 tx_packets=0 tx_bytes=0 user=alice\n"
+        // Whole datagrams on a source's row: two DATA of 44 bytes in, the OPENACK of 50 out.
+        "source endpoint=" + from(ca) + " heard=1700000030 rx_packets=2 rx_bytes=88 tx_packets=1 tx_bytes=50 probes=0\n"
         "session endpoint=" + from(cb) + " address=10.8.0.50 kind=legacy since=1700000030 heard=1700000030 "
-        "rx_packets=0 rx_bytes=0 tx_packets=1 tx_bytes=128 user=bob\n";
+        "rx_packets=0 rx_bytes=0 tx_packets=1 tx_bytes=128 user=bob\n"
+        "source endpoint=" + from(cb) + " heard=1700000030 rx_packets=0 rx_bytes=0 tx_packets=2 tx_bytes=186 probes=0\n";
     char buf[1024];
     const size_t n = peer_status_format(p, 1700000035, buf, sizeof buf);
     EXPECT_EQ(std::string(buf, n), want);

@@ -175,6 +175,22 @@ protected:
     {
         return c->sresp(one(c->sinit(pub, idx), ipbe, port));
     }
+    // What one datagram from ipbe:port made the peer send, and where: the send batch, emptied.
+    struct Sent {
+        uint32_t ipbe;
+        uint16_t port;
+        Bytes b;
+    };
+    std::vector<Sent> sent(const Bytes &b, uint32_t ipbe, uint16_t port)
+    {
+        Bytes copy = b;
+        peer_on_datagram(p, ipbe, port, copy.data(), static_cast<uint32_t>(copy.size()));
+        std::vector<Sent> out;
+        for (int i = 0; i < p->ntx; i++)
+            out.push_back({p->tx[i].ipbe, p->tx[i].port, Bytes(p->tx[i].buf, p->tx[i].buf + p->tx[i].len)});
+        p->ntx = 0;
+        return out;
+    }
     Bytes tun_read()
     {
         Bytes b(4096);
@@ -511,6 +527,178 @@ TEST_F(PeerSeal, RekeyFromANewSource)
         auto out = in(now.seal(sealed_kind::echoreq, Bytes(8, 1)), s->ipbe, s->port);
         ASSERT_EQ(out.size(), 1u);
         EXPECT_EQ(now.open(out[0]).first, static_cast<uint8_t>(sealed_kind::echoresp));
+    }
+}
+
+Bytes probe_body(uint8_t path, uint32_t seq, uint64_t us)
+{
+    Bytes b(SEALED_PROBE_LEN);
+    probe_encode({path, {0, 0, 0}, seq, us}, b);
+    return b;
+}
+
+// A datagram of alice's session from source B (her session at A, her keys' newest counter 10):
+// whether the session follows it there, and where the answer goes.
+TEST_F(PeerSeal, FollowsTheClientToANewSource)
+{
+    const uint32_t A = SRC, B = SRC2;
+    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);
+    const Bytes tick(8, 7);
+    const Bytes pb = probe_body(2, 77, 0x0102030405060708ull);
+    enum Forge { CLEAN, FLIP, REPLAY };
+    struct Row {
+        const char *what;
+        sealed_kind kind;
+        Bytes body;
+        uint64_t counter;
+        Forge forge;
+        int other;            // bob's legacy session at B: -1 none, else its seconds of silence
+        bool moved;
+        sealed_kind answer;   // 0: none
+        uint32_t answer_to;
+        uint64_t peer_stats_t::*counter_up;
+        std::vector<std::string> lines;  // "%s" alice's session id, "%b" bob's
+    } rows[] = {
+        {"fresh newer ip", sealed_kind::ip, ping, 11, CLEAN, -1, true, sealed_kind{}, 0, &peer_stats_t::seal_moved,
+         {"session %s of user alice moved from 192.0.2.7:5000 to 192.0.2.8:6000"}},
+        {"fresh newer echoreq", sealed_kind::echoreq, tick, 11, CLEAN, -1, true, sealed_kind::echoresp, B,
+         &peer_stats_t::seal_moved, {"session %s of user alice moved from 192.0.2.7:5000 to 192.0.2.8:6000"}},
+        {"probe: answered at B, not moved", sealed_kind::probe, pb, 11, CLEAN, -1, false, sealed_kind::probeack, B,
+         &peer_stats_t::seal_probes, {}},
+        {"probe with a bad body", sealed_kind::probe, Bytes(15, 0), 11, CLEAN, -1, false, sealed_kind{}, 0,
+         &peer_stats_t::seal_malformed, {}},
+        {"replayed", sealed_kind::ip, ping, 10, REPLAY, -1, false, sealed_kind{}, 0, &peer_stats_t::seal_replay, {}},
+        {"forged", sealed_kind::echoreq, tick, 11, FLIP, -1, false, sealed_kind{}, 0, &peer_stats_t::seal_badtag, {}},
+        {"older but fresh counter", sealed_kind::echoreq, tick, 5, CLEAN, -1, false, sealed_kind::echoresp, A,
+         &peer_stats_t::echo, {}},
+        {"source held by another live session", sealed_kind::echoreq, tick, 11, CLEAN, 0, false,
+         sealed_kind::echoresp, A, &peer_stats_t::seal_srcheld, {}},
+        {"source of a silent session", sealed_kind::echoreq, tick, 11, CLEAN, static_cast<int>(PEER_HOLD_SEC), true,
+         sealed_kind::echoresp, B, &peer_stats_t::sess_replaced,
+         {"session %b replaced: user bob from 192.0.2.8:6000",
+          "session %s of user alice moved from 192.0.2.7:5000 to 192.0.2.8:6000"}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unload();
+        load("");
+        Client c;
+        ASSERT_TRUE(handshake(&c, 1));
+        one(c.seal(sealed_kind::auth, auth("alice", "secret")));
+        const Bytes newest = c.seal_at(sealed_kind::ip, ping, 10);
+        ASSERT_TRUE(in(newest).empty());
+        tun_read();
+        std::string bob;
+        if (r.other >= 0) {
+            ASSERT_EQ(one(wire::open("bob", "hunter2"), B, 6000)[0], SDWAN_OPENACK);
+            bob = std::to_string(p->sess[p->cfg.users[1].sess].sid);
+            p->now += static_cast<uint32_t>(r.other);
+        }
+        peer_sess_t *s = &p->sess[p->cfg.users[0].sess];
+        const std::string sid = std::to_string(s->sid);
+        Bytes d = r.forge == REPLAY ? newest : c.seal_at(r.kind, r.body, r.counter);
+        if (r.forge == FLIP)
+            d[SEALED_HDR_LEN + 2] ^= 0x10;
+        log.take();
+        const peer_stats_t before = p->st;
+        const auto out = sent(d, B, 6000);
+        EXPECT_EQ(log.take(), fill(r.lines, {{"%s", sid}, {"%b", bob}}));
+        EXPECT_EQ(p->st.*r.counter_up, before.*r.counter_up + 1);
+        EXPECT_EQ(p->st.seal_moved, before.seal_moved + (r.moved ? 1 : 0));
+        EXPECT_EQ(s->ipbe, r.moved ? B : A);
+        EXPECT_EQ(s->port, r.moved ? 6000 : 5000);
+        EXPECT_EQ(peer_sess_find(p, s->ipbe, s->port), s);
+        if (r.answer == sealed_kind{}) {
+            EXPECT_TRUE(out.empty());
+        } else {
+            ASSERT_EQ(out.size(), 1u);
+            EXPECT_EQ(out[0].ipbe, r.answer_to);
+            EXPECT_EQ(out[0].port, r.answer_to == B ? 6000 : 5000);
+            auto [kind, body] = c.open(out[0].b);
+            EXPECT_EQ(kind, static_cast<uint8_t>(r.answer));
+            EXPECT_EQ(body, r.body) << "the body returned unchanged";
+        }
+        EXPECT_EQ(tun_read(), r.kind == sealed_kind::ip && r.forge == CLEAN ? ping : Bytes{});
+    }
+}
+
+// Datagrams under the keys a rekey replaced are from before it: they never move the session.
+TEST_F(PeerSeal, RetiredKeysNeverMoveTheSession)
+{
+    Client a, b;
+    ASSERT_TRUE(handshake(&a, 1));
+    one(a.seal(sealed_kind::auth, auth("alice", "secret")));
+    ASSERT_TRUE(handshake(&b, 2));
+    one(b.seal(sealed_kind::auth, auth("alice", "secret")));
+    const peer_sess_t *s = &p->sess[p->cfg.users[0].sess];
+    const auto out = sent(a.seal_at(sealed_kind::echoreq, Bytes(8, 1), 50), SRC2, 6000);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].ipbe, SRC) << "answered where the session is";
+    EXPECT_EQ(s->ipbe, SRC);
+    EXPECT_EQ(p->st.seal_moved, 0u);
+}
+
+// Each source of a session keeps its own counts, the probes answered there among them; a fifth
+// source takes the row heard from longest ago. What the status file lists under the session.
+TEST_F(PeerSeal, CountsPerSource)
+{
+    Client c;
+    ASSERT_TRUE(handshake(&c, 1));
+    one(c.seal(sealed_kind::auth, auth("alice", "secret")));  // AUTHACK: 59 bytes out at A
+    const Bytes ping = wire::icmp_echo("10.8.0.2", "10.8.0.1", 1, 1, 8);  // 36 bytes: 69 sealed
+    const uint32_t A = SRC, B = SRC2, C = wire::addr("192.0.2.9"), D = wire::addr("192.0.2.10"),
+                   E = wire::addr("192.0.2.11");
+    struct Step {
+        uint32_t from;
+        bool probe;  // else the ping
+    } steps[] = {{A, false}, {B, true}, {B, true}, {C, true}, {A, false}, {D, true}, {E, true}};
+    for (const Step &st : steps) {
+        sent(st.probe ? c.seal(sealed_kind::probe, probe_body(1, 1, 1)) : c.seal(sealed_kind::ip, ping), st.from, 5000);
+        p->now++;
+    }
+    EXPECT_EQ(p->st.seal_probes, 5u);
+    EXPECT_EQ(p->st.seal_moved, 0u);
+    char text[2048];
+    const std::string listed(text, peer_status_format(p, 1700000000, text, sizeof text));
+    const size_t at = listed.find("source ");
+    ASSERT_NE(at, std::string::npos) << listed;
+    // Written with p->now at 1007: E's probe (1006) took the row of B, heard last at 1002.
+    EXPECT_EQ(listed.substr(at),
+              "source endpoint=192.0.2.7:5000 heard=1699999997 rx_packets=2 rx_bytes=138 tx_packets=1 tx_bytes=59 probes=0\n"
+              "source endpoint=192.0.2.11:5000 heard=1699999999 rx_packets=1 rx_bytes=49 tx_packets=1 tx_bytes=49 probes=1\n"
+              "source endpoint=192.0.2.9:5000 heard=1699999996 rx_packets=1 rx_bytes=49 tx_packets=1 tx_bytes=49 probes=1\n"
+              "source endpoint=192.0.2.10:5000 heard=1699999998 rx_packets=1 rx_bytes=49 tx_packets=1 tx_bytes=49 probes=1\n");
+}
+
+// A client flapping between two uplinks: every move made and counted, one line a second.
+TEST_F(PeerSeal, MoveLinesLimitedPerSession)
+{
+    Client c;
+    ASSERT_TRUE(handshake(&c, 1));
+    one(c.seal(sealed_kind::auth, auth("alice", "secret")));
+    peer_sess_t *s = &p->sess[p->cfg.users[0].sess];
+    const std::string sid = std::to_string(s->sid);
+    const std::string to_b = "session " + sid + " of user alice moved from 192.0.2.7:5000 to 192.0.2.8:5000";
+    const std::string to_a = "session " + sid + " of user alice moved from 192.0.2.8:5000 to 192.0.2.7:5000";
+    log.take();
+    struct Row {
+        uint32_t advance;
+        uint32_t to;
+        std::vector<std::string> lines;
+        uint64_t unlogged;
+    } rows[] = {
+        {0, SRC2, {to_b}, 0}, {0, SRC, {}, 1}, {0, SRC2, {}, 2}, {1, SRC, {to_a}, 2}, {0, SRC2, {}, 3},
+        {5, SRC, {to_a}, 3},
+    };
+    uint64_t moves = 0;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(moves);
+        p->now += r.advance;
+        in(c.seal(sealed_kind::echoreq, Bytes(8, 1)), r.to);
+        EXPECT_EQ(s->ipbe, r.to);
+        EXPECT_EQ(p->st.seal_moved, ++moves);
+        EXPECT_EQ(p->st.log_suppressed, r.unlogged);
+        EXPECT_EQ(log.take(), r.lines);
     }
 }
 
