@@ -28,6 +28,7 @@
 #include "client/echo.h"
 #include "client/session.h"
 #include "client/status.h"
+#include "ctl/ctl.h"
 #include "net/ipaddr.h"
 #include "daemon/report.h"
 #include "support/fakeclock.h"
@@ -662,6 +663,22 @@ TEST_F(StatusTest, PathSeries)
         EXPECT_EQ(paths, t.samples) << t.name;
         const std::string verdict = promtool_check(text);
         EXPECT_TRUE(verdict == "clean" || verdict.empty()) << t.name << ": " << verdict;
+        // tolvactl show reads it whole: every path in its table.
+        TempDir dir;
+        std::ofstream(dir / "s.prom") << text;
+        char *ob = nullptr;
+        size_t ol = 0;
+        FILE *out = open_memstream(&ob, &ol);
+        EXPECT_EQ(ctl_show_at((dir / "s.prom").c_str(), true, 1700000000, out, stderr), 0) << t.name;
+        fclose(out);
+        const std::string shown(ob, ol);
+        free(ob);
+        for (uint32_t i = 0; i < c.conf.nuplinks; i++) {
+            std::string name = c.conf.uplinks[i].ifname;
+            if (size_t q = name.find('"'); q != std::string::npos)
+                name.insert(q, "\\");
+            EXPECT_NE(shown.find("{\"name\":\"" + name + "\""), std::string::npos) << t.name << ": " << shown;
+        }
     }
 }
 
