@@ -248,8 +248,11 @@ const char *cfg_uplink(const char *text, size_t len, sdwan_uplink_t *out)
         return "has no interface name";
     if (namelen >= sizeof out->ifname)
         return "has an interface name longer than 15 characters";
-    // The kernel's own rule for interface names: no '/', not "." or "..".
-    if (memchr(text, '/', namelen) != nullptr || (namelen <= 2 && strncmp(text, "..", namelen) == 0))
+    // The kernel's own rule for interface names: no '/', no blank, not "." or "..".
+    bool odd = namelen <= 2 && strncmp(text, "..", namelen) == 0;
+    for (size_t i = 0; i < namelen; i++)
+        odd = odd || text[i] == '/' || static_cast<unsigned char>(text[i]) <= ' ' || text[i] == 0x7f;
+    if (odd)
         return "is no interface name";
     *out = sdwan_uplink_t{};
     memcpy(out->ifname, text, namelen);
