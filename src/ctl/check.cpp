@@ -403,7 +403,7 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
         if (c.conf.nuplinks > 0) {
             fputs("  uplinks    ", out);
             uplinks_text(out, c, false);
-            fprintf(out, "; %s path, a probe every %u ms, degraded past %u%% lost\n", policy_name(c.conf.pathpolicy),
+            fprintf(out, "; pathpolicy %s, a probe every %u ms, degraded past %u%% lost\n", policy_name(c.conf.pathpolicy),
                     unsigned{c.conf.probems}, unsigned{c.conf.pathloss});
         }
     }

@@ -18,7 +18,7 @@ client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "datalog=0" "statu
 out="$("$TOLVACTL" check -f "$E2E_DIR/tolvad.conf")" || fail "tolvactl check: $out"
 grep -qx "result: valid: tolvad will start a session" <<<"$out" || fail "tolvactl check said: $out"
 grep -qx "  status     $prom" <<<"$out" || fail "tolvactl check did not find the status key: $out"
-grep -qx "  uplinks    c0 priority 1; best path, a probe every 250 ms, degraded past 10% lost" <<<"$out" ||
+grep -qx "  uplinks    c0 priority 1; pathpolicy best, a probe every 250 ms, degraded past 10% lost" <<<"$out" ||
     fail "tolvactl check did not list the uplink: $out"
 
 start_peer "$E2E_DIR/peer.conf"

@@ -138,7 +138,7 @@ TEST(CtlCheck, BranchKeys)
          "\"routes\":null,\"setdns\":false,\"dnsdomains\":[],\"uplinks\":[{\"name\":\"eth0\",\"source\":null,"
          "\"priority\":1,\"backup\":false},{\"name\":\"wwan0\",\"source\":\"10.0.0.2\",\"priority\":2,\"backup\":true}],"
          "\"pathpolicy\":\"backup\",\"probeinterval\":500,\"pathloss\":20",
-         {"eth0 priority 1, wwan0@10.0.0.2 backup, priority 2; backup path, a probe every 500 ms, degraded past 20% lost"}},
+         {"eth0 priority 1, wwan0@10.0.0.2 backup, priority 2; pathpolicy backup, a probe every 500 ms, degraded past 20% lost"}},
     };
     TempDir dir;
     for (const auto &t : cases) {
