@@ -181,13 +181,18 @@ bool start_before(const sdwan_conf_t *conf, int a, int b)
 
 void paths_init(sdwan_paths_t *ps, const sdwan_conf_t *conf)
 {
-    *ps = sdwan_paths_t{};
-    ps->n = conf->nuplinks <= SDWAN_PATHS_MAX ? conf->nuplinks : SDWAN_PATHS_MAX;
-    ps->active = -1;
     for (uint8_t i = 0; i < SDWAN_PATHS_MAX; i++) {
+        ps->p[i] = sdwan_path_t{};
         ps->p[i].id = i;
         ps->p[i].fd = -1;
     }
+    ps->n = conf->nuplinks <= SDWAN_PATHS_MAX ? conf->nuplinks : SDWAN_PATHS_MAX;
+    ps->active = -1;
+    ps->moved = 0;
+    ps->moves = 0;
+    ps->probing = false;
+    ps->rxpath = -1;
+    ps->reopen = false;
 }
 
 void paths_present(sdwan_paths_t *ps, int i, int ifindex, uint64_t now)
@@ -196,6 +201,7 @@ void paths_present(sdwan_paths_t *ps, int i, int ifindex, uint64_t now)
     p.ifindex = ifindex;
     if (p.state == path_state::up || p.state == path_state::degraded)
         return;
+    p.noticed = false;
     if (p.state == path_state::absent)
         p.since = now;
     p.state = path_state::down;
@@ -211,9 +217,17 @@ void paths_down(sdwan_paths_t *ps, const paths_env &env, int i, const char *why,
     if (p.state == path_state::absent)
         return;
     p.judged = true;
+    // The kernel's word is said once, also of a path already down by its probes or not yet judged.
+    const bool said = p.state == path_state::down && p.noticed;
+    p.noticed = true;
+    if (said)
+        return;
     char line[128];
     snprintf(line, sizeof line, "path %s down: %s", name_of(env, i), why);
-    set_state(p, env, path_state::down, now, line);
+    if (p.state != path_state::down)
+        p.since = now;
+    p.state = path_state::down;
+    env.line(env.ctx, line);
 }
 
 void paths_absent(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t now)
@@ -221,6 +235,7 @@ void paths_absent(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t now)
     sdwan_path_t &p = ps->p[i];
     p.ifindex = 0;
     p.judged = false;
+    p.noticed = false;
     p.lostrun = 0;
     p.next_probe = 0;
     forget_inflight(p);

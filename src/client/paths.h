@@ -34,7 +34,8 @@ void paths_init(sdwan_paths_t *ps, const sdwan_conf_t *conf);
 // Path i's interface is there with an address (ifindex), or its link came up: down until its
 // first probe is answered, probed from now on. No line: nothing was known of it.
 void paths_present(sdwan_paths_t *ps, int i, int ifindex, uint64_t now);
-// Path i's link went down, or its address went ("link down", "no address"): down at once.
+// Path i's link went down, or its address went ("link down", "no address"): down at once, said
+// once until the path is present again.
 void paths_down(sdwan_paths_t *ps, const paths_env &env, int i, const char *why, uint64_t now);
 // Path i's interface is gone: absent, and no longer the active one.
 void paths_absent(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t now);

@@ -439,6 +439,8 @@ struct sdwan_path_t {
     uint32_t samples;       // round trips taken
     uint8_t lostrun;        // probes lost in a row
     bool judged;            // answered or lost since it was present: its state says something
+    bool noticed;           // down by the kernel's word (link down, no address), not by its probes
+    int metric;             // of the default route route.gw came from, for its deletion
     sdwan_probesent_t fl[SDWAN_PATH_INFLIGHT];  // by seq modulo the size
 };
 // The paths of the session, one per uplink, and which of them carries it.
@@ -449,6 +451,15 @@ struct sdwan_paths_t {
     uint64_t moved;      // the last move of the session to another path
     uint32_t moves;      // since start-up
     bool probing;        // the session is in DATA: its paths are probed
+    // The read handler of each path's socket (client/session's receive, by path), and the path a
+    // datagram being handled came through (-1: the socket of no uplink).
+    void (*rx[SDWAN_PATHS_MAX])(void *);
+    int8_t rxpath;
+    bool reopen;         // a legacy session moved: its OPEN through the new path not yet taken
+    int tmrfd;           // wakes the probes, -1 when none
+    // Where the data path counts what it sends: the active path's txpkts and txbytes, else spare.
+    uint64_t *txpkts_at, *txbytes_at;
+    uint64_t spare[2];
 };
 
 // The client object. Not copied once in use: the coalescer points into its own buffer.

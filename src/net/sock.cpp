@@ -80,6 +80,24 @@ int sock_udpinit()
     return s;
 }
 
+int sock_udpinit_dev(const char *ifname, uint32_t source)
+{
+    const int s = sock_udpinit();
+    if (s < 0)
+        return s;
+    const socklen_t n = static_cast<socklen_t>(strnlen(ifname, 15));
+    int err = setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, ifname, n) == 0 ? 0 : -errno;
+    if (err == 0 && source != 0) {
+        const sockaddr_in at = sin_of(source, 0);
+        err = bind(s, reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0 ? 0 : -errno;
+    }
+    if (err != 0) {
+        close(s);
+        return err;
+    }
+    return s;
+}
+
 int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len)
 {
     sockaddr_in to;

@@ -123,6 +123,16 @@ FakeHost::FakeHost()
                                                   "/" + std::to_string(prefixlen(mask)) + " metric " +
                                                   std::to_string(metric));
     };
+    ops_.link_state = [](void *c, const char *ifname, uint32_t source, hostlink_t *out) {
+        FakeHost *f = self(c);
+        auto it = f->links_.find(ifname);
+        if (it == f->links_.end())
+            return -ENODEV;
+        *out = it->second;
+        if (source != 0 && out->addr != source)
+            out->addr = 0;
+        return 0;
+    };
     resolved_ = {ops_.resolved_set, ops_.resolved_revert};
     resolvconf_ = {ops_.resolvconf_add, ops_.resolvconf_del, ops_.resolvconf_del_left};
 }

@@ -124,7 +124,8 @@ TEST(PathsTest, LogLines)
     Sim n({"eth2"});
     n.start();
     paths_down(&n.ps, n.env, 0, "no address", n.now);
-    EXPECT_EQ(n.take(), L{});  // present, never judged, already down: nothing to say
+    paths_down(&n.ps, n.env, 0, "link down", n.now);
+    EXPECT_EQ(n.take(), L{"path eth2 down: no address"});  // never judged: the kernel's word is news, once
 }
 
 // cur, smoothed (an eighth), min, max and jitter (a sixteenth of each step) of a path's probes.
