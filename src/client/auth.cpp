@@ -163,6 +163,12 @@ auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const s
 
 auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
+    // The OPEN of a legacy session's move refused: the session stays, and asks again each second.
+    if (clnt->sess.state == SDWANCLNT_DATA && clnt->paths.reopen) {
+        if (sdwan_pktverify(buf, blen) != 0)
+            clnt->count.stats.openrejcnt++;
+        return auth_outcome::none;
+    }
     if (!control_ok(clnt, SDWANCLNT_AUTH, "SDWANCLNT_AUTH", buf, blen, SDWAN_RL_OPENREJ,
                     "Packet verification failed for OPENREJ"))
         return auth_outcome::none;

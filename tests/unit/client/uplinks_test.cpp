@@ -3,6 +3,8 @@
 // and a legacy probe through a path's own socket, answered by a scripted peer.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -207,6 +209,95 @@ TEST_F(UplinksNs, LegacyProbeThroughPathSocket)
     EXPECT_EQ(c->count.stats.echorespcnt, resp_before + 1);
     EXPECT_EQ(c->paths.p[0].rxpkts, 2u);
     EXPECT_EQ(c->paths.p[0].samples, 1u);
+    uplinks_stop(c);
+    FakeClock::uninstall();
+}
+
+// A datagram from the peer's socket to the client's port (a path's socket other than the
+// session's).
+void send_to(int from, uint16_t port, const Bytes &b)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(sendto(from, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              static_cast<ssize_t>(b.size()));
+}
+
+uint16_t port_of(int fd)
+{
+    sockaddr_in a{};
+    socklen_t l = sizeof a;
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l) == 0 ? ntohs(a.sin_port) : 0;
+}
+
+// A legacy session whose path goes down moves to the other at once: an OPEN through the new
+// path's socket, again each second while refused, and the peer's OPENACK there is taken in DATA.
+// Two names of the loopback (its altname) stand for two uplinks.
+TEST_F(UplinksNs, LegacyMoveReopens)
+{
+    if (IsSkipped())
+        return;
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link property add dev lo altname upx", &err)) << err;
+    ClientDriver d;
+    d.start(1700000000);
+    ASSERT_TRUE(d.peer->ok());
+    sdwan_t *c = d.clnt;
+    FakeHost host;
+    c->ops = host.ops();
+    c->conf.waitroute = 0;
+    uplink(c, 0, "lo", false);
+    uplink(c, 1, "upx", false);
+    handlers(c);
+    host.link("lo", {1, true, ip("127.0.0.1")});
+    host.link("upx", {1, true, ip("127.0.0.1")});
+    ASSERT_EQ(uplinks_start(c), 0);
+    d.set_peer_quiet();
+    ASSERT_TRUE(d.establish(7, 0x01020304, {}));
+    const int fd1 = c->paths.p[1].fd;
+    uplinks_timer(c);
+    const uint16_t port1 = port_of(fd1);  // the kernel gave it one at the probe's send
+    Bytes probe1;
+    for (Bytes b = d.peer->recv(); !b.empty(); b = d.peer->recv(50))
+        if (d.peer->last_from_port() == port1)
+            probe1 = b;
+    ASSERT_EQ(probe1.size(), SDWAN_ECHO_LEN);
+    FakeClock::mono += 20300;
+    send_to(d.peer->fd(), port1, ScriptPeer::echoresp(ld_le64(probe1.data() + ECHO_TICK_AT), 7, 0x01020304));
+    ASSERT_TRUE(fd_wait_readable(fd1, 500));
+    c->paths.rx[1](c);
+    d.log->take();
+
+    host.link("lo", {1, false, ip("127.0.0.1")});
+    uplinks_sync(c);
+    EXPECT_EQ(d.log->take(), (L{"path lo down: link down", "path upx chosen: round trip 20.3 ms, was lo"}));
+    EXPECT_EQ(c->io.udpsock, fd1);
+    EXPECT_EQ(c->paths.moves, 1u);
+    Bytes open = d.peer->recv();
+    ASSERT_FALSE(open.empty());
+    EXPECT_EQ(open[0], SDWAN_OPEN);
+    EXPECT_EQ(d.peer->last_from_port(), port1);
+
+    // Refused: the session stays and asks again a second later.
+    send_to(d.peer->fd(), port1, ScriptPeer::openrej(7, 0x01020304));
+    ASSERT_TRUE(fd_wait_readable(fd1, 500));
+    c->paths.rx[1](c);
+    EXPECT_EQ(c->sess.state, SDWANCLNT_DATA);
+    EXPECT_TRUE(c->paths.reopen);
+    d.tick();
+    bool again = false;
+    for (Bytes b = d.peer->recv(); !b.empty(); b = d.peer->recv(50))
+        again = again || (b[0] == SDWAN_OPEN && d.peer->last_from_port() == port1);
+    EXPECT_TRUE(again);
+
+    send_to(d.peer->fd(), port1, ScriptPeer::openack(9, 0x0a0b0c0d, {}));
+    ASSERT_TRUE(fd_wait_readable(fd1, 500));
+    c->paths.rx[1](c);
+    EXPECT_EQ(c->sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(c->sess.sid, 9u);
+    EXPECT_FALSE(c->paths.reopen);
     uplinks_stop(c);
     FakeClock::uninstall();
 }
