@@ -341,7 +341,7 @@ struct sdwan_count_t {
 };
 
 inline constexpr uint32_t STATUS_PATH_MAX = 264;  // path, ".tmpXXXXXX" and the terminator
-inline constexpr uint32_t STATUS_BUF = 20480;     // the whole file, with every prefix of "routes"
+inline constexpr uint32_t STATUS_BUF = 32768;     // the whole file, with every prefix of "routes" and every path
 
 // The status file (client/status.h): the "status" key's path and the writer's state.
 struct sdwan_status_t {

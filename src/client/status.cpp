@@ -189,6 +189,103 @@ void put_sealed(out_t *o, const sdwan_t *clnt)
                "Sealed sessions started over: their keys went 180 s without a rekey.", s.expired);
 }
 
+// The paths of the uplinks key: one series per path and family, labelled with the uplink's
+// interface, in the order of the key.
+const char *const PATH_STATES[] = {"absent", "down", "up", "degraded"};
+static_assert(sizeof PATH_STATES / sizeof PATH_STATES[0] == static_cast<size_t>(path_state::degraded) + 1);
+
+struct path_rtt_t {
+    const char *name;
+    uint32_t sdwan_pathrtt_t::*field;
+    const char *help;
+};
+constexpr path_rtt_t PATH_RTTS[] = {
+    {"path_rtt_seconds", &sdwan_pathrtt_t::cur, "Round-trip time of the path's last probe answered, 0 before the first."},
+    {"path_rtt_smoothed_seconds", &sdwan_pathrtt_t::srtt,
+     "Smoothed round-trip time of the path's probes (moving average, gain 1/8)."},
+    {"path_rtt_min_seconds", &sdwan_pathrtt_t::min, "Smallest round-trip time of the path's probes since start-up."},
+    {"path_rtt_max_seconds", &sdwan_pathrtt_t::max, "Largest round-trip time of the path's probes since start-up."},
+    {"path_jitter_seconds", &sdwan_pathrtt_t::jitter,
+     "Mean deviation of consecutive round-trip times of the path's probes (gain 1/16)."},
+};
+
+struct path_count_t {
+    const char *name;
+    uint64_t sdwan_path_t::*field;
+    const char *help;
+};
+constexpr path_count_t PATH_COUNTS[] = {
+    {"path_probes_sent_total", &sdwan_path_t::probes_sent, "Probes sent through the path."},
+    {"path_probes_lost_total", &sdwan_path_t::probes_lost, "Probes of the path left unanswered within their wait."},
+    {"path_sent_packets_total", &sdwan_path_t::txpkts, "Datagrams of the session sent through the path."},
+    {"path_sent_bytes_total", &sdwan_path_t::txbytes, "Bytes of the session's datagrams sent through the path."},
+    {"path_received_packets_total", &sdwan_path_t::rxpkts, "Datagrams of the session received through the path."},
+    {"path_received_bytes_total", &sdwan_path_t::rxbytes,
+     "Bytes of the session's datagrams received through the path."},
+};
+
+void put_path(out_t *o, const sdwan_t *clnt, const char *name, uint32_t i)
+{
+    put_series(o, name, clnt);
+    put(o, ",path=\"");
+    put_label(o, clnt->conf.uplinks[i].ifname);
+    put(o, "\"");
+}
+
+void put_usec(out_t *o, uint64_t usec)
+{
+    put(o, "} %llu.%06llu\n", static_cast<unsigned long long>(usec / 1000000),
+        static_cast<unsigned long long>(usec % 1000000));
+}
+
+void put_paths(out_t *o, const sdwan_t *clnt)
+{
+    const uint32_t n = clnt->conf.nuplinks < SDWAN_PATHS_MAX ? clnt->conf.nuplinks : SDWAN_PATHS_MAX;
+    const sdwan_path_t *const p = clnt->paths.p;
+    put_family(o, "path_state", "gauge", "1 for the path's current state, 0 for the others.");
+    for (uint32_t i = 0; i < n; i++)
+        for (uint32_t s = 0; s < sizeof PATH_STATES / sizeof PATH_STATES[0]; s++) {
+            put_path(o, clnt, "path_state", i);
+            put(o, ",state=\"%s\"} %u\n", PATH_STATES[s], static_cast<uint32_t>(p[i].state) == s ? 1u : 0u);
+        }
+    put_family(o, "path_active", "gauge", "1 for the path that carries the session, 0 for the others.");
+    for (uint32_t i = 0; i < n; i++) {
+        put_path(o, clnt, "path_active", i);
+        put(o, "} %u\n", clnt->paths.active == static_cast<int>(i) ? 1u : 0u);
+    }
+    for (const path_rtt_t &r : PATH_RTTS) {
+        put_family(o, r.name, "gauge", r.help);
+        for (uint32_t i = 0; i < n; i++) {
+            put_path(o, clnt, r.name, i);
+            put_usec(o, p[i].rtt.*r.field);
+        }
+    }
+    put_family(o, "path_loss_ratio", "gauge", "Share of the path's last 32 probes left unanswered.");
+    for (uint32_t i = 0; i < n; i++) {
+        put_path(o, clnt, "path_loss_ratio", i);
+        const uint32_t loss = p[i].loss <= 100 ? p[i].loss : 100;
+        put(o, "} %u.%02u\n", loss / 100, loss % 100);
+    }
+    // A path never heard has no such sample: no figure would be true.
+    put_family(o, "path_last_heard_seconds", "gauge",
+               "Seconds since the last datagram of the session came through the path; absent while none did.");
+    const uint64_t now = os_monousec();
+    for (uint32_t i = 0; i < n; i++) {
+        if (p[i].heard == 0)
+            continue;
+        put_path(o, clnt, "path_last_heard_seconds", i);
+        put_usec(o, now > p[i].heard ? now - p[i].heard : 0);
+    }
+    for (const path_count_t &c : PATH_COUNTS) {
+        put_family(o, c.name, "counter", c.help);
+        for (uint32_t i = 0; i < n; i++) {
+            put_path(o, clnt, c.name, i);
+            put(o, "} %llu\n", static_cast<unsigned long long>(p[i].*c.field));
+        }
+    }
+    put_single(o, clnt, "path_moves_total", "counter", "Moves of the session to another path.", clnt->paths.moves);
+}
+
 }  // namespace
 
 int status_set_path(sdwan_t *clnt, const char *path)
@@ -312,6 +409,10 @@ uint32_t status_format(const sdwan_t *clnt, char *buf, uint32_t len)
     put_seconds(&o, clnt, "rtt_smoothed_seconds", "Smoothed round-trip time (moving average, gain 1/8).", r.srtt);
     put_single(&o, clnt, "rtt_samples_total", "counter", "Echo responses matched to their request and measured.",
                r.samples);
+
+    // Only with the uplinks key: a file without it stays as it was.
+    if (clnt->conf.nuplinks > 0)
+        put_paths(&o, clnt);
 
     put_family(&o, "build_info", "gauge", "The daemon's version.");
     put_series(&o, "build_info", clnt);

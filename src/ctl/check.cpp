@@ -112,6 +112,30 @@ void domains_text(FILE *out, const sdwan_t &c, const char *sep, bool json)
     }
 }
 
+// The uplinks key as the daemon will use it: "eth0, wwan0@10.0.0.2 backup" (json: objects).
+void uplinks_text(FILE *out, const sdwan_t &c, bool json)
+{
+    char ip[16];
+    for (uint32_t i = 0; i < c.conf.nuplinks; i++) {
+        const sdwan_uplink_t &u = c.conf.uplinks[i];
+        if (json) {
+            ctl_json_str(out, i > 0 ? ",{\"name\":" : "{\"name\":", u.ifname);
+            if (u.source != 0)
+                ctl_json_str(out, ",\"source\":", ip2strv4(u.source, ip, sizeof ip));
+            else
+                fputs(",\"source\":null", out);
+            fprintf(out, ",\"priority\":%u,\"backup\":%s}", unsigned{u.prio}, u.backup ? "true" : "false");
+            continue;
+        }
+        fprintf(out, "%s%s", i > 0 ? ", " : "", u.ifname);
+        if (u.source != 0)
+            fprintf(out, "@%s", ip2strv4(u.source, ip, sizeof ip));
+        fprintf(out, " %s%u", u.backup ? "backup, priority " : "priority ", unsigned{u.prio});
+    }
+}
+
+const char *policy_name(path_policy p) { return p == path_policy::backup ? "backup" : "best"; }
+
 const char *s_route_table = "/proc/net/route";
 
 // The uplinks: the interface of the host's default route and that of its path to the peer.
@@ -320,6 +344,12 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
             fprintf(out, ",\"setdns\":%s,\"dnsdomains\":[", c.conf.setdns != 0 ? "true" : "false");
             domains_text(out, c, ",", true);
             fputc(']', out);
+            if (c.conf.nuplinks > 0) {
+                fputs(",\"uplinks\":[", out);
+                uplinks_text(out, c, true);
+                fprintf(out, "],\"pathpolicy\":\"%s\",\"probeinterval\":%u,\"pathloss\":%u",
+                        policy_name(c.conf.pathpolicy), unsigned{c.conf.probems}, unsigned{c.conf.pathloss});
+            }
         }
         json_notes(out, "log", log);
         json_notes(out, "warnings", warn);
@@ -369,6 +399,12 @@ int ctl_check(sdwan_t *clnt, const char *path, bool json, FILE *out)
                 domains_text(out, c, " ", false);
             }
             fputs("\n", out);
+        }
+        if (c.conf.nuplinks > 0) {
+            fputs("  uplinks    ", out);
+            uplinks_text(out, c, false);
+            fprintf(out, "; pathpolicy %s, a probe every %u ms, degraded past %u%% lost\n", policy_name(c.conf.pathpolicy),
+                    unsigned{c.conf.probems}, unsigned{c.conf.pathloss});
         }
     }
     print_notes(out, "tolvad logs: ", log);

@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr int MAX_SAMPLES = 192;  // the daemon's 55 series at most and a prefix of "routes" each (at most 120)
+// The daemon's 56 series at most, a prefix of "routes" each (at most 120) and 18 a path (at most
+// 4) with the paths' move count.
+constexpr int MAX_SAMPLES = 320;
 constexpr int NAME_LEN = 96;
 constexpr int LABELS_LEN = 320;
 constexpr int FILE_MAX = 32768;
@@ -229,6 +231,115 @@ void endpoint(const char *ep, char *addr, size_t alen, long *port)
     *port = colon != nullptr ? strtol(colon + 1, nullptr, 10) : 0;
 }
 
+// The paths of the uplinks key, in the file's order: the one path_active sample of each names it.
+constexpr int PATHS_MAX = 4;
+constexpr int PATH_NAME = 32;
+
+struct path_row_t {
+    char name[PATH_NAME];
+    char state[16];
+    bool active;
+    double rtt[5];  // current, smoothed, min, max, jitter; seconds
+    double loss;
+    double heard;  // seconds since; -1 never
+    double probes_sent, probes_lost, rxp, rxb, txp, txb;
+};
+
+constexpr const char *PATH_RTTS[] = {"tolvad_path_rtt_seconds", "tolvad_path_rtt_smoothed_seconds",
+                                     "tolvad_path_rtt_min_seconds", "tolvad_path_rtt_max_seconds",
+                                     "tolvad_path_jitter_seconds"};
+
+int read_paths(const status_t &st, path_row_t *rows)
+{
+    int n = 0;
+    for (int i = 0; i < st.n && n < PATHS_MAX; i++) {
+        path_row_t &r = rows[n];
+        if (strcmp(st.s[i].name, "tolvad_path_active") != 0 || !label(st.s[i], "path", r.name, sizeof r.name))
+            continue;
+        r.active = st.s[i].value == 1;
+        snprintf(r.state, sizeof r.state, "unknown");
+        char v[PATH_NAME];
+        for (int j = 0; j < st.n; j++)
+            if (strcmp(st.s[j].name, "tolvad_path_state") == 0 && st.s[j].value == 1 &&
+                label(st.s[j], "path", v, sizeof v) && strcmp(v, r.name) == 0)
+                label(st.s[j], "state", r.state, sizeof r.state);
+        const auto get = [&](const char *name, double dflt) {
+            const sample_t *s = find(st, name, "path", r.name);
+            return s != nullptr ? s->value : dflt;
+        };
+        for (int k = 0; k < 5; k++)
+            r.rtt[k] = get(PATH_RTTS[k], 0);
+        r.loss = get("tolvad_path_loss_ratio", 0);
+        r.heard = get("tolvad_path_last_heard_seconds", -1);
+        r.probes_sent = get("tolvad_path_probes_sent_total", 0);
+        r.probes_lost = get("tolvad_path_probes_lost_total", 0);
+        r.rxp = get("tolvad_path_received_packets_total", 0);
+        r.rxb = get("tolvad_path_received_bytes_total", 0);
+        r.txp = get("tolvad_path_sent_packets_total", 0);
+        r.txb = get("tolvad_path_sent_bytes_total", 0);
+        n++;
+    }
+    return n;
+}
+
+// The table after the client's lines, only where the file has paths: a file without stays shown as it was.
+void paths_text(const status_t &st, FILE *out)
+{
+    path_row_t rows[PATHS_MAX];
+    const int n = read_paths(st, rows);
+    if (n == 0)
+        return;
+    fprintf(out, "\n%-17s %-9s %-9s %-9s %-9s %-9s %-9s %-5s %s\n", "path", "state", "rtt ms", "srtt ms", "min ms",
+            "max ms", "jitter ms", "loss", "heard");
+    for (int i = 0; i < n; i++) {
+        const path_row_t &r = rows[i];
+        char ms[5][16], loss[8], heard[48];
+        for (int k = 0; k < 5; k++) {
+            // Nothing measured before the first answer: a dash, not a round trip of 0.
+            if (r.rtt[3] > 0)
+                snprintf(ms[k], sizeof ms[k], "%.3f", r.rtt[k] * 1e3);
+            else
+                snprintf(ms[k], sizeof ms[k], "-");
+        }
+        snprintf(loss, sizeof loss, "%.0f%%", r.loss * 100);
+        if (r.heard < 0) {
+            snprintf(heard, sizeof heard, "never");
+        } else {
+            char t[40];
+            span(r.heard, t, sizeof t);
+            snprintf(heard, sizeof heard, "%s ago", t);
+        }
+        fprintf(out, "%c %-15s %-9s %-9s %-9s %-9s %-9s %-9s %-5s %s\n", r.active ? '*' : ' ', r.name, r.state, ms[0],
+                ms[1], ms[2], ms[3], ms[4], loss, heard);
+    }
+    fprintf(out, "(* carries the session; path moves since start-up: %.0f)\n", value(st, "tolvad_path_moves_total"));
+}
+
+void paths_json(const status_t &st, FILE *out)
+{
+    path_row_t rows[PATHS_MAX];
+    const int n = read_paths(st, rows);
+    fputs(",\"paths\":[", out);
+    for (int i = 0; i < n; i++) {
+        const path_row_t &r = rows[i];
+        ctl_json_str(out, i > 0 ? ",{\"name\":" : "{\"name\":", r.name);
+        ctl_json_str(out, ",\"state\":", r.state);
+        fprintf(out,
+                ",\"active\":%s,\"rtt_seconds\":{\"current\":%.6f,\"smoothed\":%.6f,\"min\":%.6f,\"max\":%.6f,"
+                "\"jitter\":%.6f},\"loss_ratio\":%.2f,\"last_heard_seconds\":",
+                r.active ? "true" : "false", r.rtt[0], r.rtt[1], r.rtt[2], r.rtt[3], r.rtt[4], r.loss);
+        if (r.heard < 0)
+            fputs("null", out);
+        else
+            fprintf(out, "%.6f", r.heard);
+        fprintf(out,
+                ",\"probes\":{\"sent\":%.0f,\"lost\":%.0f},\"received\":{\"packets\":%.0f,\"bytes\":%.0f},"
+                "\"sent\":{\"packets\":%.0f,\"bytes\":%.0f}}",
+                r.probes_sent, r.probes_lost, r.rxp, r.rxb, r.txp, r.txb);
+    }
+    fprintf(out, "],\"path_moves\":%.0f", value(st, "tolvad_path_moves_total"));
+}
+
 // The server's file: its header, then the sessions as they are read, so that 10 000 of them need
 // no more room than one line.
 int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE *err)
@@ -407,7 +518,9 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
             fprintf(out, ",\"installed\":%s}", st.s[i].value == 1 ? "true" : "false");
             sep = ",";
         }
-        fprintf(out, "],\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
+        fputc(']', out);
+        paths_json(st, out);
+        fprintf(out, ",\"status_time\":%.0f,\"stale\":%s}\n", written, stale ? "true" : "false");
         return stale ? STALE_RC : 0;
     }
 
@@ -468,6 +581,7 @@ int ctl_show_at(const char *path, bool json, double now, FILE *out, FILE *err)
     span(now - written, t2, sizeof t2);
     fprintf(out, "  status file: %s, written %s (%s ago)%s\n", path, t1, t2,
             stale ? ": stale, the daemon is not running or not writing" : "");
+    paths_text(st, out);
     return stale ? STALE_RC : 0;
 }
 

@@ -236,6 +236,181 @@ bool cfg_resolver(void *dst, const kv_val_t &v)
     return true;
 }
 
+// One entry of "uplinks", NAME[@SOURCE][:PRIORITY|:backup], into *out; null, or what is wrong
+// with it in words for the check.
+const char *cfg_uplink(const char *text, size_t len, sdwan_uplink_t *out)
+{
+    if (len == 0)
+        return "is empty (two commas, or a comma at an end)";
+    const size_t name = strcspn(text, "@:,");
+    const size_t namelen = name < len ? name : len;
+    if (namelen == 0)
+        return "has no interface name";
+    if (namelen >= sizeof out->ifname)
+        return "has an interface name longer than 15 characters";
+    // The kernel's own rule for interface names: no '/', no blank, not "." or "..".
+    bool odd = namelen <= 2 && strncmp(text, "..", namelen) == 0;
+    for (size_t i = 0; i < namelen; i++)
+        odd = odd || text[i] == '/' || static_cast<unsigned char>(text[i]) <= ' ' || text[i] == 0x7f;
+    if (odd)
+        return "is no interface name";
+    *out = sdwan_uplink_t{};
+    memcpy(out->ifname, text, namelen);
+    size_t at = namelen;
+    if (at < len && text[at] == '@') {
+        const size_t n = strcspn(text + at + 1, ":,");
+        const size_t srclen = at + 1 + n < len ? n : len - at - 1;
+        char buf[sizeof "255.255.255.255"];
+        in_addr a{};
+        if (srclen == 0 || srclen >= sizeof buf)
+            return "has a source that is not an IPv4 address a.b.c.d";
+        memcpy(buf, text + at + 1, srclen);
+        buf[srclen] = 0;
+        if (inet_pton(AF_INET, buf, &a) != 1)
+            return "has a source that is not an IPv4 address a.b.c.d";
+        // A socket bound to one of these never reaches the peer through an uplink.
+        const uint32_t first = ntohl(a.s_addr) >> 24;
+        if (first == 0 || first == 127 || first >= 224)
+            return "has a source no uplink sends from (0/8, 127/8, 224/3)";
+        out->source = a.s_addr;
+        at += 1 + srclen;
+    }
+    if (at < len && text[at] == ':') {
+        const char *v = text + at + 1;
+        const size_t n = len - at - 1;
+        if (n == 6 && strncmp(v, "backup", 6) == 0) {
+            out->backup = true;
+        } else {
+            uint32_t prio = 0;
+            bool digits = n >= 1 && n <= 3;
+            for (size_t i = 0; digits && i < n; i++) {
+                digits = v[i] >= '0' && v[i] <= '9';
+                prio = prio * 10 + static_cast<uint32_t>(v[i] - '0');
+            }
+            if (!digits || prio < 1 || prio > 255)
+                return "has a priority that is not 1 to 255 or backup";
+            out->prio = static_cast<uint8_t>(prio);
+        }
+        at = len;
+    }
+    if (at != len)
+        return "has more text after its interface name";
+    return nullptr;
+}
+
+// "uplinks=<entry>[,<entry>...]", blanks allowed around the commas (and a CR line end). A later
+// line replaces an earlier one. Any wrong entry marks the list bad and leaves it empty: the
+// configuration is refused rather than run on some of the uplinks. Every entry is looked at, so
+// that the check names each wrong one.
+bool cfg_uplinks(void *dst, const kv_val_t &v)
+{
+    sdwan_conf_t &c = static_cast<sdwan_t *>(dst)->conf;
+    memset(c.uplinks, 0, sizeof c.uplinks);
+    c.nuplinks = 0;
+    c.uplinks_bad = false;
+    if (v.cut) {
+        kv_note(v, kv_kind::bad_value, kv_sev::error,
+                "uplinks: the line goes on past 255 characters: tolvad refuses the list rather than run part of it");
+        c.uplinks_bad = true;
+    }
+    const char *p = v.text;
+    uint32_t n = 0;
+    for (uint32_t entry = 1;; entry++) {
+        while (cfg_blank(*p))
+            p++;
+        size_t len = 0;
+        while (p[len] != 0 && p[len] != ',' && !cfg_blank(p[len]))
+            len++;
+        const char *tail = p + len;
+        while (cfg_blank(*tail))
+            tail++;
+        sdwan_uplink_t u{};
+        const char *why = cfg_uplink(p, len, &u);
+        if (why == nullptr && *tail != 0 && *tail != ',')
+            why = "is followed by more text before the next comma";
+        char dup[64];
+        for (uint32_t i = 0; why == nullptr && i < n; i++)
+            if (strcmp(c.uplinks[i].ifname, u.ifname) == 0) {
+                snprintf(dup, sizeof dup, "names the interface of entry %u again", i + 1);
+                why = dup;
+            }
+        if (why == nullptr && n == SDWAN_PATHS_MAX)
+            why = "is one uplink more than tolvad takes (4)";
+        if (why != nullptr) {
+            if (len == 0)
+                kv_note(v, kv_kind::bad_value, kv_sev::error, "uplinks: entry %u %s", entry, why);
+            else
+                kv_note(v, kv_kind::bad_value, kv_sev::error, "uplinks: entry %u \"%.*s\" %s", entry,
+                        static_cast<int>(len < 40 ? len : 40), p, why);
+            c.uplinks_bad = true;
+        } else if (n < SDWAN_PATHS_MAX) {
+            if (u.prio == 0)
+                u.prio = static_cast<uint8_t>(entry);
+            c.uplinks[n++] = u;
+        }
+        const char *comma = strchr(tail, ',');
+        if (comma == nullptr)
+            break;
+        p = comma + 1;
+    }
+    if (c.uplinks_bad)
+        memset(c.uplinks, 0, sizeof c.uplinks);
+    else
+        c.nuplinks = static_cast<uint8_t>(n);
+    return true;
+}
+
+// A number of decimal digits and nothing else (blanks and a CR at the end aside), or -1; a
+// number past a million is read as just past it.
+long cfg_decimal(const char *text)
+{
+    long n = 0;
+    const char *d = text;
+    for (; *d >= '0' && *d <= '9'; d++)
+        n = n > 1000000 ? n : n * 10 + (*d - '0');  // past every bound: no more is needed
+    const bool digits = d != text;
+    while (cfg_blank(*d))
+        d++;
+    return digits && *d == 0 ? n : -1;
+}
+
+// "probeinterval" and "pathloss": a number outside the bounds is taken at the nearer bound, text
+// that is no number leaves the default; both with a line for the check.
+uint32_t cfg_bounded(const kv_val_t &v, uint32_t lo, uint32_t hi, uint32_t dflt)
+{
+    const long n = cfg_decimal(v.text);
+    if (n < 0) {
+        kv_note(v, kv_kind::not_number, kv_sev::warning, "%s=%.24s is no number: tolvad uses %u", v.key->name, v.text,
+                dflt);
+        return dflt;
+    }
+    const uint32_t u = static_cast<uint32_t>(n);
+    if (u >= lo && u <= hi)
+        return u;
+    const uint32_t use = u < lo ? lo : hi;
+    kv_note(v, kv_kind::bounds, kv_sev::warning, "%s=%.24s is not %u to %u: tolvad uses %u", v.key->name, v.text, lo, hi,
+            use);
+    return use;
+}
+
+bool cfg_pathpolicy(void *dst, const kv_val_t &v)
+{
+    sdwan_conf_t &c = static_cast<sdwan_t *>(dst)->conf;
+    size_t n = strlen(v.text);
+    while (n > 0 && cfg_blank(v.text[n - 1]))
+        n--;
+    if (n == 4 && strncmp(v.text, "best", 4) == 0) {
+        c.pathpolicy = path_policy::best;
+    } else if (n == 6 && strncmp(v.text, "backup", 6) == 0) {
+        c.pathpolicy = path_policy::backup;
+    } else {
+        c.pathpolicy = path_policy::best;
+        kv_note(v, kv_kind::bad_value, kv_sev::warning, "pathpolicy=%.24s is neither best nor backup: tolvad uses best",
+                v.text);
+    }
+    return true;
+}
+
 sdwan_t *rec(void *dst) { return static_cast<sdwan_t *>(dst); }
 uint16_t u16(const kv_val_t &v) { return static_cast<uint16_t>(v.num); }
 uint8_t flag(const kv_val_t &v) { return v.num != 0 ? 1 : 0; }
@@ -278,6 +453,18 @@ constexpr kv_key_t CFG_KEYS[] = {
     {"waitroute", kv_type::flag, false, 0, 1,
      [](void *d, const kv_val_t &v) { return rec(d)->conf.waitroute = flag(v), true; }, nullptr},
     {"resolver", kv_type::custom, false, 0, 0, cfg_resolver, nullptr},
+    {"uplinks", kv_type::custom, false, 0, 0, cfg_uplinks, nullptr},
+    {"pathpolicy", kv_type::custom, false, 0, 0, cfg_pathpolicy, nullptr},
+    {"probeinterval", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) {
+         return rec(d)->conf.probems = static_cast<uint16_t>(cfg_bounded(v, 50, 10000, SDWAN_PROBE_MS_DEFAULT)), true;
+     },
+     nullptr},
+    {"pathloss", kv_type::custom, false, 0, 0,
+     [](void *d, const kv_val_t &v) {
+         return rec(d)->conf.pathloss = static_cast<uint8_t>(cfg_bounded(v, 1, 100, SDWAN_PATHLOSS_DEFAULT)), true;
+     },
+     nullptr},
     // A piece holds at most 248 characters of path: it always fits.
     {"status", kv_type::text, false, 0, 255,
      [](void *d, const kv_val_t &v) { return (void)status_set_path(rec(d), v.text), true; }, nullptr},
@@ -298,6 +485,12 @@ int cfg_read(FILE *fp, sdwan_t *clnt, const char **why, kv_diags_t *diags)
     clnt->conf.nroutes = 0;
     clnt->conf.rtcfg = nullptr;
     clnt->conf.rtmode = SDWAN_RTMODE_FULL;
+    memset(clnt->conf.uplinks, 0, sizeof clnt->conf.uplinks);
+    clnt->conf.nuplinks = 0;
+    clnt->conf.uplinks_bad = false;
+    clnt->conf.pathpolicy = path_policy::best;
+    clnt->conf.probems = SDWAN_PROBE_MS_DEFAULT;
+    clnt->conf.pathloss = SDWAN_PATHLOSS_DEFAULT;
     (void)kv_read(fp, CFG_RULES, clnt, diags);
     const char *problem = cfg_problem(clnt);
     if (why != nullptr)
@@ -360,6 +553,8 @@ const char *cfg_problem(const sdwan_t *clnt)
         return "INVALID peerkey";
     if (clnt->conf.resolver_bad)
         return "INVALID resolver";
+    if (clnt->conf.uplinks_bad)
+        return "INVALID uplinks";
     return nullptr;
 }
 
@@ -399,4 +594,7 @@ void sdwan_clear_cfg(sdwan_t *clnt)
     clnt->conf.peerkey_state = SDWAN_PEERKEY_NONE;
     clnt->conf.resolver = 0;
     clnt->conf.resolver_bad = false;
+    memset(clnt->conf.uplinks, 0, sizeof clnt->conf.uplinks);
+    clnt->conf.nuplinks = 0;
+    clnt->conf.uplinks_bad = false;
 }

@@ -12,11 +12,14 @@ prom="$E2E_DIR/tolvad.prom"
 peerstatus="$E2E_DIR/peer.status"
 peerprom="$E2E_DIR/peer.prom"
 peer_config "$E2E_DIR/peer.conf" "status=$peerstatus" "metrics=$peerprom"
-client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "datalog=0" "status=$prom"
+# One uplink named, so that the file carries the path series for promtool and show.
+client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "encrypt=1" "datalog=0" "status=$prom" "uplinks=c0"
 
 out="$("$TOLVACTL" check -f "$E2E_DIR/tolvad.conf")" || fail "tolvactl check: $out"
 grep -qx "result: valid: tolvad will start a session" <<<"$out" || fail "tolvactl check said: $out"
 grep -qx "  status     $prom" <<<"$out" || fail "tolvactl check did not find the status key: $out"
+grep -qx "  uplinks    c0 priority 1; pathpolicy best, a probe every 250 ms, degraded past 10% lost" <<<"$out" ||
+    fail "tolvactl check did not list the uplink: $out"
 
 start_peer "$E2E_DIR/peer.conf"
 start_client "$E2E_DIR/tolvad.conf"
@@ -47,7 +50,9 @@ assert j["received"]["packets"] >= 5 and j["received"]["bytes"] >= 5 * 84, j["re
 r = j["rtt_seconds"]
 assert r["samples"] >= 1 and 0 < r["min"] <= r["smoothed"] <= r["max"] < 1, r
 assert j["stale"] is False
+assert [p["name"] for p in j["paths"]] == ["c0"], j["paths"]
 PY
+grep -qE '^(  |\* )c0 ' <<<"$("$TOLVACTL" show "$prom")" || fail "tolvactl show has no row of the path c0"
 
 # The server's view of the same session.
 out="$("$TOLVACTL" show "$peerstatus")" || fail "tolvactl show on the server's file: $out"
@@ -68,6 +73,7 @@ PY
 
 # The files of a real run follow the metric conventions: the client's, and the server's once
 # written (every 10 s).
+grep -qE '^tolvad_path_active\{interface="tolv0",path="c0"\} [01]$' "$prom" || fail "no path series in the status file"
 promtool check metrics <"$prom" || fail "promtool check metrics on the status file"
 wait_for 12 "the server's metrics" grep -q '^sdwan_peer_session_rx_bytes_total{user="alice"' "$peerprom"
 promtool check metrics <"$peerprom" || fail "promtool check metrics on the server's metrics"

@@ -78,6 +78,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint32_t first = ntohl(rec.conf.resolver) >> 24;
     FUZZ_CHECK(!rec.conf.resolver_bad && (rec.conf.resolver == 0 || (first != 0 && first != 127 && first < 224)));
 
+    // The uplinks as the paths take them: a refused list leaves none, a kept one holds named,
+    // distinct interfaces with a priority, nothing past its end; the path keys within bounds.
+    FUZZ_CHECK(!rec.conf.uplinks_bad && rec.conf.nuplinks <= SDWAN_PATHS_MAX);
+    for (uint32_t i = 0; i < SDWAN_PATHS_MAX; i++) {
+        const sdwan_uplink_t &u = rec.conf.uplinks[i];
+        FUZZ_CHECK(terminated(u.ifname) && strnlen(u.ifname, sizeof u.ifname) == strlen(u.ifname));
+        if (i >= rec.conf.nuplinks) {
+            FUZZ_CHECK(all_zero(u.ifname) && u.source == 0 && u.prio == 0 && !u.backup);
+            continue;
+        }
+        FUZZ_CHECK(u.ifname[0] != 0 && u.prio >= 1 && strpbrk(u.ifname, "@:,/ \t") == nullptr);
+        for (size_t k = strlen(u.ifname); k < sizeof u.ifname; k++)
+            FUZZ_CHECK(u.ifname[k] == 0);
+        for (uint32_t j = 0; j < i; j++)
+            FUZZ_CHECK(strcmp(rec.conf.uplinks[j].ifname, u.ifname) != 0);
+    }
+    FUZZ_CHECK(rec.conf.probems >= 50 && rec.conf.probems <= 10000 && rec.conf.pathloss >= 1 &&
+               rec.conf.pathloss <= 100);
+    FUZZ_CHECK(rec.conf.pathpolicy == path_policy::best || rec.conf.pathpolicy == path_policy::backup);
+
     static peer_cfg_t pcfg;
     char err[PEER_ERRLEN];
     fuzz_bytes again(data, size);

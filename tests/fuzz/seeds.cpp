@@ -251,6 +251,10 @@ void cfg_seeds()
     // indented key, a second section, a NUL.
     put_text("cfg", "mistakes", "[tun0]\nserver=2001:db8::1\nport =1\nport=70000\n\tmtu=1400\nmtu=1400x\n[tun1]\n"
                                 "users=1\nrouts\npassword=a" + std::string(1, '\0') + "b\nusername=u \n");
+    // Uplinks: a good list, then a bad one that refuses the file, and the path keys out of range.
+    put_text("cfg", "uplinks", "[tun0]\nserver=192.0.2.1\nusername=a\npassword=b\nport=1\nmtu=1400\n"
+                               "uplinks=eth0@192.0.2.10:20, wwan0:backup,lte0\npathpolicy=backup\n"
+                               "probeinterval=49\npathloss=101\nuplinks=eth0,eth0:0,,x@1.2.3\n");
     // The peer's file, read by the same bytes through its strict rules.
     put_text("cfg", "peer", "[sdw0]\nport=4500\npool=10.8.0.0/20\nmtu=1380\nencrypt=1\ndns=9.9.9.9,1.1.1.1\n"
                             "log=/var/log/p.log\nlisten=192.0.2.10\nuser=alice:s3cret\nuser=bob:pw:10.8.0.50\n");

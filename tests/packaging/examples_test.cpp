@@ -92,6 +92,7 @@ TEST_F(ClientExample, AsShippedIsValidWithOptionalKeysOff)
     EXPECT_EQ(rec.conf.rtmode, SDWAN_RTMODE_FULL) << "routes stays commented out";
     EXPECT_EQ(rec.conf.setdns, 0);
     EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_NONE) << "the legacy protocol as shipped";
+    EXPECT_EQ(rec.conf.nuplinks, 0) << "one socket following the host's routes as shipped";
 }
 
 TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
@@ -99,8 +100,8 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     int switched = 0;
     std::string text = uncomment(slurp("kesp.conf.example"), &switched);
     // encrypt, pipeid, pipeidx, offload, killswitch, peerkey, logsize, resolver, waitroute, routes, setdns,
-    // dnsdomains
-    EXPECT_EQ(switched, 12);
+    // dnsdomains, uplinks, pathpolicy, probeinterval, pathloss
+    EXPECT_EQ(switched, 16);
     auto log = read(text);
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_STREQ(rec.conf.tun_name, "tun0");
@@ -119,6 +120,9 @@ TEST_F(ClientExample, EveryCommentedKeySwitchedOnIsValid)
     EXPECT_EQ(rec.conf.peerkey_state, SDWAN_PEERKEY_SET);
     EXPECT_EQ(rec.conf.resolver, addr("192.0.2.53"));
     EXPECT_EQ(rec.conf.waitroute, 0);
+    ASSERT_EQ(rec.conf.nuplinks, 2);
+    EXPECT_STREQ(rec.conf.uplinks[0].ifname, "eth0");
+    EXPECT_TRUE(rec.conf.uplinks[1].backup);
 }
 
 int read_peer(std::string text, peer_cfg_t *cfg, std::string *err)

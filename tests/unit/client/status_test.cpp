@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,6 +28,7 @@
 #include "client/echo.h"
 #include "client/session.h"
 #include "client/status.h"
+#include "ctl/ctl.h"
 #include "net/ipaddr.h"
 #include "daemon/report.h"
 #include "support/fakeclock.h"
@@ -516,6 +518,167 @@ TEST_F(StatusTest, SplitRoutesInstalledOrNot)
         // As the full tunnel's file, the default route's series replaced by one per prefix.
         EXPECT_EQ(e.samples.size(), 5u + 4u + 18u + 3u + 4u + 3u + 1u + 5u + 3u + t.n) << t.name;
         EXPECT_EQ(e.types.count("tolvad_default_route_installed"), 0u) << t.name;
+    }
+}
+
+// The text between two families' HELP lines: from's series up to before the next family.
+std::string between(const std::string &text, const std::string &from, const std::string &to)
+{
+    const size_t a = text.find("# HELP tolvad_" + from + " ");
+    const size_t b = text.find("# HELP tolvad_" + to + " ");
+    return a == std::string::npos || b == std::string::npos || b < a ? "" : text.substr(a, b - a);
+}
+
+// promtool's verdict on a file, or "" where it is not installed (scripts/deps.sh installs it).
+std::string promtool_check(const std::string &text)
+{
+    if (system("command -v promtool >/dev/null 2>&1") != 0)
+        return "";
+    TempDir dir;
+    const std::string path = dir / "s.prom";
+    std::ofstream(path) << text;
+    const std::string cmd = "promtool check metrics < '" + path + "' 2>&1";
+    FILE *fp = popen(cmd.c_str(), "r");
+    std::string out;
+    char b[256];
+    while (fp != nullptr && fgets(b, sizeof b, fp) != nullptr)
+        out += b;
+    const int rc = fp != nullptr ? pclose(fp) : -1;
+    return rc == 0 ? "clean" : "rc " + std::to_string(rc) + ": " + out;
+}
+
+// With uplinks, the path series from the paths' records; without, none. The largest file (four
+// paths of the longest names, every prefix of routes, sealed, every counter at its largest) fits
+// the buffer and the reader of tolvactl show.
+TEST_F(StatusTest, PathSeries)
+{
+    static rtcfg_entry_t routes[SDWAN_ROUTES_MAX];
+    static char buf[STATUS_BUF];
+    const auto two = [](sdwan_t *c) {
+        c->conf.nuplinks = 2;
+        snprintf(c->conf.uplinks[0].ifname, sizeof c->conf.uplinks[0].ifname, "eth0");
+        snprintf(c->conf.uplinks[1].ifname, sizeof c->conf.uplinks[1].ifname, "wwan\"0");
+        sdwan_path_t &a = c->paths.p[0], &b = c->paths.p[1];
+        a.state = path_state::up;
+        a.rtt = {20312, 20100, 18000, 2500000, 1250};
+        a.loss = 3;
+        a.heard = FakeClock::mono - 1500;
+        a.probes_sent = 4000;
+        a.probes_lost = 12;
+        a.txpkts = 900;
+        a.txbytes = 18446744073709551615u;
+        a.rxpkts = 800;
+        a.rxbytes = 640000;
+        b.state = path_state::degraded;
+        b.rtt = {61000, 60000, 55000, 90000, 4000};
+        b.loss = 25;
+        b.probes_sent = 4100;
+        b.probes_lost = 1025;
+        c->paths.n = 2;
+        c->paths.active = 0;
+        c->paths.moves = 3;
+    };
+    const std::string P = "{interface=\"tun0\",path=\"eth0\"";
+    const std::string W = "{interface=\"tun0\",path=\"wwan\\\"0\"";
+    const auto usec = [](const std::string &name, const std::string &help) { return family(name, "gauge", help); };
+    const std::string two_want =
+        family("path_state", "gauge", "1 for the path's current state, 0 for the others.") +
+        "tolvad_path_state" + P + ",state=\"absent\"} 0\ntolvad_path_state" + P + ",state=\"down\"} 0\n"
+        "tolvad_path_state" + P + ",state=\"up\"} 1\ntolvad_path_state" + P + ",state=\"degraded\"} 0\n"
+        "tolvad_path_state" + W + ",state=\"absent\"} 0\ntolvad_path_state" + W + ",state=\"down\"} 0\n"
+        "tolvad_path_state" + W + ",state=\"up\"} 0\ntolvad_path_state" + W + ",state=\"degraded\"} 1\n" +
+        family("path_active", "gauge", "1 for the path that carries the session, 0 for the others.") +
+        "tolvad_path_active" + P + "} 1\ntolvad_path_active" + W + "} 0\n" +
+        usec("path_rtt_seconds", "Round-trip time of the path's last probe answered, 0 before the first.") +
+        "tolvad_path_rtt_seconds" + P + "} 0.020312\ntolvad_path_rtt_seconds" + W + "} 0.061000\n" +
+        usec("path_rtt_smoothed_seconds", "Smoothed round-trip time of the path's probes (moving average, gain 1/8).") +
+        "tolvad_path_rtt_smoothed_seconds" + P + "} 0.020100\ntolvad_path_rtt_smoothed_seconds" + W + "} 0.060000\n" +
+        usec("path_rtt_min_seconds", "Smallest round-trip time of the path's probes since start-up.") +
+        "tolvad_path_rtt_min_seconds" + P + "} 0.018000\ntolvad_path_rtt_min_seconds" + W + "} 0.055000\n" +
+        usec("path_rtt_max_seconds", "Largest round-trip time of the path's probes since start-up.") +
+        "tolvad_path_rtt_max_seconds" + P + "} 2.500000\ntolvad_path_rtt_max_seconds" + W + "} 0.090000\n" +
+        usec("path_jitter_seconds", "Mean deviation of consecutive round-trip times of the path's probes (gain 1/16).") +
+        "tolvad_path_jitter_seconds" + P + "} 0.001250\ntolvad_path_jitter_seconds" + W + "} 0.004000\n" +
+        usec("path_loss_ratio", "Share of the path's last 32 probes left unanswered.") +
+        "tolvad_path_loss_ratio" + P + "} 0.03\ntolvad_path_loss_ratio" + W + "} 0.25\n" +
+        usec("path_last_heard_seconds",
+             "Seconds since the last datagram of the session came through the path; absent while none did.") +
+        "tolvad_path_last_heard_seconds" + P + "} 0.001500\n" +
+        family("path_probes_sent_total", "counter", "Probes sent through the path.") +
+        "tolvad_path_probes_sent_total" + P + "} 4000\ntolvad_path_probes_sent_total" + W + "} 4100\n" +
+        family("path_probes_lost_total", "counter", "Probes of the path left unanswered within their wait.") +
+        "tolvad_path_probes_lost_total" + P + "} 12\ntolvad_path_probes_lost_total" + W + "} 1025\n" +
+        family("path_sent_packets_total", "counter", "Datagrams of the session sent through the path.") +
+        "tolvad_path_sent_packets_total" + P + "} 900\ntolvad_path_sent_packets_total" + W + "} 0\n" +
+        family("path_sent_bytes_total", "counter", "Bytes of the session's datagrams sent through the path.") +
+        "tolvad_path_sent_bytes_total" + P + "} 18446744073709551615\ntolvad_path_sent_bytes_total" + W + "} 0\n" +
+        family("path_received_packets_total", "counter", "Datagrams of the session received through the path.") +
+        "tolvad_path_received_packets_total" + P + "} 800\ntolvad_path_received_packets_total" + W + "} 0\n" +
+        family("path_received_bytes_total", "counter", "Bytes of the session's datagrams received through the path.") +
+        "tolvad_path_received_bytes_total" + P + "} 640000\ntolvad_path_received_bytes_total" + W + "} 0\n" +
+        one("path_moves_total", "counter", "Moves of the session to another path.", "3");
+    struct {
+        const char *name;
+        std::function<void(sdwan_t *)> fill;
+        std::string want;  // the path families, between the round trip's and the build's
+        size_t samples;    // path samples in the file
+    } const cases[] = {
+        {"no uplinks: records filled, no series", [&](sdwan_t *c) { two(c), c->conf.nuplinks = 0; }, "", 0},
+        {"two paths, the first active, the second never heard", two, two_want, 8 + 2 + 5 * 2 + 2 + 1 + 6 * 2 + 1},
+        {"the largest file",
+         [&](sdwan_t *c) {
+             snprintf(c->conf.tun_name, sizeof c->conf.tun_name, "tolv-longest-15");
+             c->conf.peerkey_state = SDWAN_PEERKEY_SET;
+             for (uint32_t i = 0; i < SDWAN_ROUTES_MAX; i++)
+                 routes[i] = rtcfg_entry_t{htonl(0x0a5d0000u | (i << 8)), 24, i + 1 < SDWAN_ROUTES_MAX ? &routes[i + 1] : nullptr};
+             c->conf.rtcfg = &routes[0];
+             c->conf.rtmode = SDWAN_RTMODE_SPLIT;
+             c->conf.nuplinks = SDWAN_PATHS_MAX;
+             c->paths.moves = 4294967295u;
+             for (uint32_t i = 0; i < SDWAN_PATHS_MAX; i++) {
+                 snprintf(c->conf.uplinks[i].ifname, sizeof c->conf.uplinks[i].ifname, "uplink-name-%03u", i);
+                 sdwan_path_t &p = c->paths.p[i];
+                 p.rtt = {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u};
+                 p.loss = 100;
+                 p.heard = 1;
+                 p.probes_sent = p.probes_lost = p.txpkts = p.txbytes = p.rxpkts = p.rxbytes = 18446744073709551615u;
+             }
+         },
+         "", 4 * (4 + 1 + 5 + 1 + 1 + 6) + 1},
+    };
+    for (const auto &t : cases) {
+        sdwan_t c = data_record();
+        t.fill(&c);
+        const uint32_t n = status_format(&c, buf, sizeof buf);
+        ASSERT_GT(n, 0u) << t.name;
+        const std::string text(buf, n);
+        const Exposition e = parse_exposition(text);
+        ASSERT_TRUE(e.ok) << t.name << ": " << e.err;
+        if (!t.want.empty()) {
+            EXPECT_EQ(between(text, "path_state", "build_info"), t.want) << t.name;
+        }
+        size_t paths = 0;
+        for (const auto &[key, value] : e.samples)
+            paths += key.rfind("tolvad_path_", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(paths, t.samples) << t.name;
+        const std::string verdict = promtool_check(text);
+        EXPECT_TRUE(verdict == "clean" || verdict.empty()) << t.name << ": " << verdict;
+        // tolvactl show reads it whole: every path in its table.
+        TempDir dir;
+        std::ofstream(dir / "s.prom") << text;
+        char *ob = nullptr;
+        size_t ol = 0;
+        FILE *out = open_memstream(&ob, &ol);
+        EXPECT_EQ(ctl_show_at((dir / "s.prom").c_str(), true, 1700000000, out, stderr), 0) << t.name;
+        fclose(out);
+        const std::string shown(ob, ol);
+        free(ob);
+        for (uint32_t i = 0; i < c.conf.nuplinks; i++) {
+            std::string name = c.conf.uplinks[i].ifname;
+            if (size_t q = name.find('"'); q != std::string::npos)
+                name.insert(q, "\\");
+            EXPECT_NE(shown.find("{\"name\":\"" + name + "\""), std::string::npos) << t.name << ": " << shown;
+        }
     }
 }
 

@@ -117,21 +117,28 @@ TEST(CtlCheck, BranchKeys)
         const char *keys;
         const char *routes;
         const char *setdns;
-        const char *json;  // from "routes" to the end of "dnsdomains"
+        const char *json;  // from "routes" to the end of "dnsdomains", or of "pathloss"
+        Lines uplinks;
     } const cases[] = {
         {"routes=10.93.0.0/24, 172.16.0.0/12\nsetdns=1\ndnsdomains=corp.example,branch.corp.example\n",
          "10.93.0.0/24, 172.16.0.0/12 through the tunnel, the rest by the host's own routes",
          "on: lookups under corp.example, branch.corp.example to the peer's DNS servers",
          "\"routes\":[\"10.93.0.0/24\",\"172.16.0.0/12\"],\"setdns\":true,"
-         "\"dnsdomains\":[\"corp.example\",\"branch.corp.example\"]"},
+         "\"dnsdomains\":[\"corp.example\",\"branch.corp.example\"]", {}},
         {"routes=10.93.0.0/24\nsetdns=1\n", "10.93.0.0/24 through the tunnel, the rest by the host's own routes",
          "on: no domain routed to the peer's DNS servers (no dnsdomains)",
-         "\"routes\":[\"10.93.0.0/24\"],\"setdns\":true,\"dnsdomains\":[]"},
+         "\"routes\":[\"10.93.0.0/24\"],\"setdns\":true,\"dnsdomains\":[]", {}},
         {"setdns=1\ndnsdomains=corp.example,lab.example\n", "all through the tunnel",
          "on: every lookup to the peer's DNS servers, search corp.example lab.example",
-         "\"routes\":null,\"setdns\":true,\"dnsdomains\":[\"corp.example\",\"lab.example\"]"},
+         "\"routes\":null,\"setdns\":true,\"dnsdomains\":[\"corp.example\",\"lab.example\"]", {}},
         {"setdns=1\n", "all through the tunnel", "on: every lookup to the peer's DNS servers",
-         "\"routes\":null,\"setdns\":true,\"dnsdomains\":[]"},
+         "\"routes\":null,\"setdns\":true,\"dnsdomains\":[]", {}},
+        {"uplinks=eth0, wwan0@10.0.0.2:backup\npathpolicy=backup\nprobeinterval=500\npathloss=20\n",
+         "all through the tunnel", "off",
+         "\"routes\":null,\"setdns\":false,\"dnsdomains\":[],\"uplinks\":[{\"name\":\"eth0\",\"source\":null,"
+         "\"priority\":1,\"backup\":false},{\"name\":\"wwan0\",\"source\":\"10.0.0.2\",\"priority\":2,\"backup\":true}],"
+         "\"pathpolicy\":\"backup\",\"probeinterval\":500,\"pathloss\":20",
+         {"eth0 priority 1, wwan0@10.0.0.2 backup, priority 2; pathpolicy backup, a probe every 500 ms, degraded past 20% lost"}},
     };
     TempDir dir;
     for (const auto &t : cases) {
@@ -140,6 +147,7 @@ TEST(CtlCheck, BranchKeys)
         EXPECT_EQ(r.rc, 0) << t.keys;
         EXPECT_EQ(with_prefix(r.out, "  routes     "), Lines{t.routes}) << t.keys;
         EXPECT_EQ(with_prefix(r.out, "  setdns     "), Lines{t.setdns}) << t.keys;
+        EXPECT_EQ(with_prefix(r.out, "  uplinks    "), t.uplinks) << t.keys;
         const CheckRun j = check(dir / "k.conf", true);
         EXPECT_NE(j.out.find(std::string(",") + t.json + ",\"log\":"), std::string::npos) << j.out;
     }
@@ -231,6 +239,11 @@ TEST(CtlCheck, MistakesAreNamedByLine)
          {"7: error: resolver: \"dns.example\" is not an IPv4 address a.b.c.d",
           "8: warning: resolver again: this value replaces the one of line 7",
           "8: error: resolver: 127.0.0.53 cannot be a resolver outside the tunnel (not in 0/8, 127/8 or 224/3)"}},
+        {"uplinks", BASE + "uplinks=eth0,eth0:backup,wwan0:256\npathloss=0\n", 0600, 1,
+         "sdwclnt configuration failed: INVALID uplinks",
+         {"7: error: uplinks: entry 2 \"eth0:backup\" names the interface of entry 1 again",
+          "7: error: uplinks: entry 3 \"wwan0:256\" has a priority that is not 1 to 255 or backup",
+          "8: warning: pathloss=0 is not 1 to 100: tolvad uses 1"}},
     };
     for (const MistakeCase &c : cases) {
         TempDir dir;

@@ -228,6 +228,7 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
         {"resolver broadcast", BASE + "resolver=255.255.255.255\n", RESOLVER},
         {"resolver good then bad", BASE + "resolver=10.94.0.2\nresolver=x\n", RESOLVER},
         {"resolver bad then good", BASE + "resolver=x\nresolver=10.94.0.2\n", nullptr},
+        {"uplinks after bad resolver", BASE + "resolver=x\nuplinks=,\n", RESOLVER},
     };
     for (const ValidCase &c : cases) {
         Lines log;
@@ -236,6 +237,100 @@ TEST_F(Cfg, ValidationReportsFirstFailureOnly)
             EXPECT_EQ(log, Lines{}) << c.name;
         else
             EXPECT_EQ(log, Lines{c.failure}) << c.name;
+    }
+}
+
+// The uplinks and the keys of their paths: each row's record as stored (nuplinks, the entries,
+// the policy, the probe interval, the loss threshold) and the reader's lines, or the one line of
+// a refused configuration.
+TEST_F(Cfg, UplinksAndPathKeys)
+{
+    const std::string BAD = "INVALID uplinks";
+    const std::string DFLT = " | best 250 10";
+    struct {
+        std::string lines;  // appended to BASE
+        std::string want;   // the record, or the failure
+        Lines diags;        // "<line> <text>" past BASE's six lines
+    } const cases[] = {
+        {"", "0" + DFLT, {}},
+        {"uplinks=eth0\n", "1 eth0 1" + DFLT, {}},
+        {"uplinks=eth0,wwan0:backup\n", "2 eth0 1, wwan0 2 backup" + DFLT, {}},
+        {"uplinks= eth0@192.0.2.10:20 ,\twwan0:5,wlan0 , lte0:backup\r\n",
+         "4 eth0 20 192.0.2.10, wwan0 5, wlan0 3, lte0 4 backup" + DFLT, {}},
+        {"uplinks=" + std::string(15, 'e') + "@10.0.0.1:255\n", "1 " + std::string(15, 'e') + " 255 10.0.0.1" + DFLT, {}},
+        {"uplinks=eth0\nuplinks=wwan0\n", "1 wwan0 1" + DFLT, {"8 uplinks again: this value replaces the one of line 7"}},
+        {"uplinks=x\nuplinks=eth0,\n", BAD,
+         {"8 uplinks again: this value replaces the one of line 7", "8 uplinks: entry 2 is empty (two commas, or a comma at an end)"}},
+        {"uplinks=eth0,wwan0\nuplinks=eth0:0\nuplinks=wwan0\n", "1 wwan0 1" + DFLT,
+         {"8 uplinks again: this value replaces the one of line 7", "8 uplinks: entry 1 \"eth0:0\" has a priority that is not 1 to 255 or backup",
+          "9 uplinks again: this value replaces the one of line 8"}},
+        {"uplinks=\n", BAD, {"7 uplinks: entry 1 is empty (two commas, or a comma at an end)"}},
+        {"uplinks=,eth0\n", BAD, {"7 uplinks: entry 1 is empty (two commas, or a comma at an end)"}},
+        {"uplinks=" + std::string(16, 'e') + "\n", BAD,
+         {"7 uplinks: entry 1 \"" + std::string(16, 'e') + "\" has an interface name longer than 15 characters"}},
+        {"uplinks=eth0,@10.0.0.1,..,a/b,e\vf\n", BAD,
+         {"7 uplinks: entry 2 \"@10.0.0.1\" has no interface name", "7 uplinks: entry 3 \"..\" is no interface name",
+          "7 uplinks: entry 4 \"a/b\" is no interface name", "7 uplinks: entry 5 \"e\vf\" is no interface name"}},
+        {"uplinks=eth0@10.0.0,eth1@,eth2@127.0.0.1,eth3@224.0.0.1,eth4@0.1.2.3\n", BAD,
+         {"7 uplinks: entry 1 \"eth0@10.0.0\" has a source that is not an IPv4 address a.b.c.d",
+          "7 uplinks: entry 2 \"eth1@\" has a source that is not an IPv4 address a.b.c.d",
+          "7 uplinks: entry 3 \"eth2@127.0.0.1\" has a source no uplink sends from (0/8, 127/8, 224/3)",
+          "7 uplinks: entry 4 \"eth3@224.0.0.1\" has a source no uplink sends from (0/8, 127/8, 224/3)",
+          "7 uplinks: entry 5 \"eth4@0.1.2.3\" has a source no uplink sends from (0/8, 127/8, 224/3)"}},
+        {"uplinks=a:0,b:256,c:,d:+1,e:Backup,f:1:2\n", BAD,
+         {"7 uplinks: entry 1 \"a:0\" has a priority that is not 1 to 255 or backup",
+          "7 uplinks: entry 2 \"b:256\" has a priority that is not 1 to 255 or backup",
+          "7 uplinks: entry 3 \"c:\" has a priority that is not 1 to 255 or backup",
+          "7 uplinks: entry 4 \"d:+1\" has a priority that is not 1 to 255 or backup",
+          "7 uplinks: entry 5 \"e:Backup\" has a priority that is not 1 to 255 or backup",
+          "7 uplinks: entry 6 \"f:1:2\" has a priority that is not 1 to 255 or backup"}},
+        {"uplinks=eth0,wwan0,eth0:backup\n", BAD, {"7 uplinks: entry 3 \"eth0:backup\" names the interface of entry 1 again"}},
+        {"uplinks=eth0 wwan0\n", BAD, {"7 uplinks: entry 1 \"eth0\" is followed by more text before the next comma"}},
+        {"uplinks=a,b,c,d,e\n", BAD, {"7 uplinks: entry 5 \"e\" is one uplink more than tolvad takes (4)"}},
+        {"uplinks=eth0\npathpolicy=backup\nprobeinterval=50\npathloss=100\n", "1 eth0 1 | backup 50 100", {}},
+        {"pathpolicy=best \r\nprobeinterval=10000\r\npathloss=1\r\n", "0 | best 10000 1", {}},
+        {"pathpolicy=backup\npathpolicy=fastest\n", "0" + DFLT,
+         {"8 pathpolicy again: this value replaces the one of line 7", "8 pathpolicy=fastest is neither best nor backup: tolvad uses best"}},
+        {"probeinterval=49\npathloss=0\n", "0 | best 50 1",
+         {"7 probeinterval=49 is not 50 to 10000: tolvad uses 50", "8 pathloss=0 is not 1 to 100: tolvad uses 1"}},
+        {"probeinterval=99999999999\npathloss=101\n", "0 | best 10000 100",
+         {"7 probeinterval=99999999999 is not 50 to 10000: tolvad uses 10000", "8 pathloss=101 is not 1 to 100: tolvad uses 100"}},
+        {"probeinterval=1s\npathloss=\n", "0" + DFLT,
+         {"7 probeinterval=1s is no number: tolvad uses 250", "8 pathloss= is no number: tolvad uses 10"}},
+    };
+    for (const auto &c : cases) {
+        std::string text = BASE + c.lines;
+        FILE *fp = fmemopen(text.data(), text.size(), "r");
+        ASSERT_NE(fp, nullptr);
+        sdwan_t r{};
+        kv_diags_t d{};
+        cfg_read(fp, &r, nullptr, &d);
+        fclose(fp);
+        Lines got;
+        for (int i = 0; i < d.n; i++)
+            got.push_back(std::to_string(d.d[i].line) + " " + d.d[i].text);
+        EXPECT_EQ(got, c.diags) << c.lines;
+        const Lines log = cap.take();
+        if (c.want == BAD) {
+            EXPECT_EQ(log, Lines{"sdwclnt configuration failed: " + BAD}) << c.lines;
+            EXPECT_EQ(r.conf.nuplinks, 0) << c.lines;
+            continue;
+        }
+        EXPECT_EQ(log, Lines{}) << c.lines;
+        std::string got_rec = std::to_string(r.conf.nuplinks);
+        for (uint32_t i = 0; i < r.conf.nuplinks; i++) {
+            const sdwan_uplink_t &u = r.conf.uplinks[i];
+            EXPECT_TRUE(zero_after_text(u.ifname)) << c.lines;
+            char ip[16];
+            got_rec += (i == 0 ? " " : ", ") + std::string(u.ifname) + " " + std::to_string(u.prio) +
+                       (u.source != 0 ? std::string(" ") + ip2strv4(u.source, ip, sizeof ip) : "") +
+                       (u.backup ? " backup" : "");
+        }
+        got_rec += std::string(" | ") + (r.conf.pathpolicy == path_policy::backup ? "backup " : "best ") +
+                   std::to_string(r.conf.probems) + " " + std::to_string(r.conf.pathloss);
+        EXPECT_EQ(got_rec, c.want) << c.lines;
+        for (uint32_t i = r.conf.nuplinks; i < SDWAN_PATHS_MAX; i++)
+            EXPECT_EQ(std::string(r.conf.uplinks[i].ifname, 16), std::string(16, '\0')) << c.lines;
     }
 }
 
