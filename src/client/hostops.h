@@ -60,4 +60,6 @@ struct hostops_t {
     // Interface ifname now: -ENODEV when there is none. source: the address asked for (network
     // order, 0 for the interface's own).
     int (*link_state)(void *ctx, const char *ifname, uint32_t source, hostlink_t *out);
+    // host_route's at a metric (as the route table lists it): the peer through one uplink.
+    int (*uplink_route)(void *ctx, int add, uint32_t dest, uint32_t gw, int metric, const char *ifname);
 };

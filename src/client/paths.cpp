@@ -117,7 +117,8 @@ void expire(sdwan_path_t &p, const paths_env &env, int i, uint64_t now)
 
 void send_due(sdwan_path_t &p, const paths_env &env, int i, uint64_t now)
 {
-    if (p.next_probe == 0 || now < p.next_probe)
+    // A link the kernel says is down carries nothing: it is probed again once it is back.
+    if (p.next_probe == 0 || now < p.next_probe || p.noticed)
         return;
     const uint32_t seq = p.seq + 1;
     sdwan_probesent_t &f = p.fl[seq % SDWAN_PATH_INFLIGHT];
@@ -130,6 +131,8 @@ void send_due(sdwan_path_t &p, const paths_env &env, int i, uint64_t now)
         p.seq = seq;
         f = {key, now, PROBE_AWAITED};
         p.probes_sent++;
+    } else {
+        probe_lost(p, env, i, now);  // the path cannot send: as good as unanswered
     }
     const bool fast = p.lostrun > 0 && p.state != path_state::down;
     p.next_probe = now + (fast ? PATH_FAST_USEC : uint64_t{env.conf->probems} * 1000);
@@ -347,7 +350,7 @@ uint64_t paths_next_wake(const sdwan_paths_t *ps, const sdwan_conf_t *)
         const sdwan_path_t &p = ps->p[i];
         if (p.state == path_state::absent)
             continue;
-        if (p.next_probe != 0)
+        if (p.next_probe != 0 && !p.noticed)
             take(p.next_probe);
         for (const sdwan_probesent_t &f : p.fl) {
             if (f.st == PROBE_AWAITED)

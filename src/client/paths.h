@@ -25,7 +25,8 @@ struct paths_env {
     // A log line, without its line end.
     void (*line)(void *ctx, const char *text);
     // A probe through path i, numbered seq: true when it went, with *key what its answer will
-    // return (the sequence of a sealed probe, the tick of a legacy echo request).
+    // return (the sequence of a sealed probe, the tick of a legacy echo request); one refused
+    // counts as lost.
     bool (*probe)(void *ctx, int i, uint32_t seq, uint64_t now, uint64_t *key);
 };
 
@@ -35,7 +36,7 @@ void paths_init(sdwan_paths_t *ps, const sdwan_conf_t *conf);
 // first probe is answered, probed from now on. No line: nothing was known of it.
 void paths_present(sdwan_paths_t *ps, int i, int ifindex, uint64_t now);
 // Path i's link went down, or its address went ("link down", "no address"): down at once, said
-// once until the path is present again.
+// once, and not probed until the path is present again.
 void paths_down(sdwan_paths_t *ps, const paths_env &env, int i, const char *why, uint64_t now);
 // Path i's interface is gone: absent, and no longer the active one.
 void paths_absent(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t now);

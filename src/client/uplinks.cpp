@@ -125,7 +125,7 @@ void route_drop(sdwan_t *clnt, sdwan_path_t &p)
 {
     if (p.route.dst == 0)
         return;
-    (void)clnt->ops->route(clnt->ops->ctx, 0, p.route.dst, 0xffffffffu, p.route.gw, p.metric, p.route.dev);
+    (void)clnt->ops->uplink_route(clnt->ops->ctx, 0, p.route.dst, p.route.gw, p.metric, p.route.dev);
     std::memset(&p.route, 0, sizeof p.route);
     p.metric = 0;
 }
@@ -150,7 +150,7 @@ void route_fit(sdwan_t *clnt, int i)
     if (p.route.dst == clnt->sess.peerip && p.route.gw == f.gw && p.metric == f.metric)
         return;
     // The new one goes in before the old one goes: the peer is never left to the tunnel's routes.
-    const int err = clnt->ops->route(clnt->ops->ctx, 1, clnt->sess.peerip, 0xffffffffu, f.gw, f.metric, f.ifname);
+    const int err = clnt->ops->uplink_route(clnt->ops->ctx, 1, clnt->sess.peerip, f.gw, f.metric, f.ifname);
     route_drop(clnt, p);
     if (err == 0) {
         p.route.dst = clnt->sess.peerip;
@@ -372,6 +372,9 @@ void uplinks_timer(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     tmrfd_drain(clnt->paths.tmrfd);
+    // A session the peer closed is not probed until the next one: its answers would not come.
+    if (clnt->sess.state != SDWANCLNT_DATA)
+        paths_session_end(&clnt->paths);
     if (paths_tick(&clnt->paths, env_of(clnt), now_us()))
         moved(clnt);
     arm(clnt);

@@ -98,7 +98,7 @@ int sock_udpinit_dev(const char *ifname, uint32_t source)
     return s;
 }
 
-int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len)
+int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len, bool quiet)
 {
     sockaddr_in to;
     std::memset(&to, 0, sizeof to);
@@ -108,7 +108,8 @@ int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uin
     if (sendto(s, buf, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0) {
         // A full non-blocking send buffer lands here too; the session's timeouts recover.
         const int err = errno;
-        log_help("Sendto error\n");
+        if (!quiet)
+            log_help("Sendto error\n");
         return -err;
     }
     return static_cast<int>(len);

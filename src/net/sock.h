@@ -14,8 +14,8 @@ int sock_udpinit_dev(const char *ifname, uint32_t source);
 // Receive or send buffer of bytes: the FORCE option first (past the system's cap, with
 // CAP_NET_ADMIN), then the plain one. 0, or the negative errno of the plain one.
 int sock_bufsz(int s, int opt_force, int opt, int bytes);
-// len, or the negative errno of the send (after a line: a full buffer is -EAGAIN).
-int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len);
+// len, or the negative errno of the send (after a line unless quiet: a full buffer is -EAGAIN).
+int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len, bool quiet = false);
 // The datagram's length (cut to len), or the negative errno (-EAGAIN: nothing waiting).
 int sock_recvfrom(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len);
 void sock_close(int s);

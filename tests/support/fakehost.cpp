@@ -133,6 +133,13 @@ FakeHost::FakeHost()
             out->addr = 0;
         return 0;
     };
+    ops_.uplink_route = [](void *c, int add, uint32_t dest, uint32_t gw, int metric, const char *ifname) {
+        std::string line = std::string("host ") + (add != 0 ? "add " : "del ") + ip(dest);
+        if (gw != 0)
+            line += " via " + ip(gw);
+        line += " dev " + std::string(ifname) + " metric " + std::to_string(metric);
+        return self(c)->answer("host_route", line);
+    };
     resolved_ = {ops_.resolved_set, ops_.resolved_revert};
     resolvconf_ = {ops_.resolvconf_add, ops_.resolvconf_del, ops_.resolvconf_del_left};
 }

@@ -312,7 +312,7 @@ TEST(PathsTest, StartOrder)
     EXPECT_EQ(paths_after(&s.ps, &s.conf, 2), -1);
 }
 
-// Nothing is probed outside DATA, a refused send is no probe, and an answer to a key never sent
+// Nothing is probed outside DATA, a refused send counts as lost, and an answer to a key never sent
 // (or sent before the session ended) is refused.
 TEST(PathsTest, ProbesOnlyInSession)
 {
@@ -327,10 +327,18 @@ TEST(PathsTest, ProbesOnlyInSession)
     s.run(1000 * MS);
     EXPECT_EQ(s.ps.p[0].probes_sent, 4u);
     EXPECT_EQ(s.ps.p[1].probes_sent, 0u);
-    EXPECT_EQ(s.ps.p[1].probes_lost, 0u);
+    EXPECT_EQ(s.ps.p[1].probes_lost, 4u);
+    // b was down and stays so, silently; a, answering, takes the session no path had.
+    EXPECT_EQ(s.take(), (L{"path a up: round trip 10.0 ms", "path a chosen: round trip 10.0 ms, was none"}));
     EXPECT_FALSE(paths_answer(&s.ps, s.env, 0, 12345, s.now));
+    paths_down(&s.ps, s.env, 0, "link down", s.now);
+    (void)paths_tick(&s.ps, s.env, s.now);
+    ASSERT_GT(paths_next_wake(&s.ps, &s.conf), s.now);  // its due probe no longer wakes the timer
+    s.run(1000 * MS);
+    EXPECT_EQ(s.ps.p[0].probes_sent, 4u);  // a link the kernel says is down is not probed
     s.rtt[0] = 500 * MS;
-    s.run(50 * MS);  // one more probe, awaited when the session ends
+    paths_present(&s.ps, 0, 1, s.now);
+    s.run(50 * MS);  // back: probed at once, and awaited when the session ends
     paths_session_end(&s.ps);
     s.run(2000 * MS);
     EXPECT_EQ(s.ps.p[0].probes_lost, 0u);

@@ -88,8 +88,8 @@ TEST_F(UplinksNs, KernelWordRows)
     const Row rows[] = {
         {"start: sockets, a host route through each gateway, no verdict yet",
          [&] { ASSERT_EQ(uplinks_start(c), 0); },
-         {"route add 198.51.100.7/32 via 10.1.0.1 dev upa metric 100",
-          "route add 198.51.100.7/32 via 10.2.0.1 dev upb metric 200"},
+         {"host add 198.51.100.7 via 10.1.0.1 dev upa metric 100",
+          "host add 198.51.100.7 via 10.2.0.1 dev upb metric 200"},
          {},
          {S::down, S::down},
          0},
@@ -97,13 +97,13 @@ TEST_F(UplinksNs, KernelWordRows)
          {S::down, S::down}, 0},
         {"interface gone: its route goes, the session goes out on the next",
          [&] { host.gone("upa"); },
-         {"route del 198.51.100.7/32 via 10.1.0.1 dev upa metric 100"},
+         {"host del 198.51.100.7 via 10.1.0.1 dev upa metric 100"},
          {"path upa absent: interface gone"},
          {S::absent, S::down},
          1},
         {"back: socket and route again, probed afresh",
          [&] { host.link("upa", {7, true, ip("10.1.0.5")}); },
-         {"route add 198.51.100.7/32 via 10.1.0.1 dev upa metric 100"},
+         {"host add 198.51.100.7 via 10.1.0.1 dev upa metric 100"},
          {},
          {S::down, S::down},
          1},
@@ -111,18 +111,18 @@ TEST_F(UplinksNs, KernelWordRows)
          {S::down, S::down}, 1},
         {"the gateway moved: the new route before the old one goes",
          [&] { table("10.2.0.9"); },
-         {"route add 198.51.100.7/32 via 10.2.0.9 dev upb metric 200",
-          "route del 198.51.100.7/32 via 10.2.0.1 dev upb metric 200"},
+         {"host add 198.51.100.7 via 10.2.0.9 dev upb metric 200",
+          "host del 198.51.100.7 via 10.2.0.1 dev upb metric 200"},
          {},
          {S::down, S::down},
          1},
         {"a route someone else holds is not taken over",
          [&] {
-             host.refuse("route", -EEXIST);
+             host.refuse("host_route", -EEXIST);
              table("10.2.0.10");
          },
-         {"route add 198.51.100.7/32 via 10.2.0.10 dev upb metric 200 -> EEXIST",
-          "route del 198.51.100.7/32 via 10.2.0.9 dev upb metric 200 -> EEXIST"},
+         {"host add 198.51.100.7 via 10.2.0.10 dev upb metric 200 -> EEXIST",
+          "host del 198.51.100.7 via 10.2.0.9 dev upb metric 200 -> EEXIST"},
          {},
          {S::down, S::down},
          1},
@@ -151,12 +151,12 @@ TEST_F(UplinksNs, KernelWordRows)
     EXPECT_EQ(c->count.uplink_switches, 1u);
     uplinks_session_reset(c);
     EXPECT_EQ(c->io.udpsock, c->paths.p[0].fd);
-    EXPECT_EQ(host.take(), L{"route add 198.51.100.7/32 via 10.2.0.10 dev upb metric 200 -> EEXIST"});  // still another's
+    EXPECT_EQ(host.take(), L{"host add 198.51.100.7 via 10.2.0.10 dev upb metric 200 -> EEXIST"});  // still another's
 
     // The end removes this run's routes only (upb's is someone else's now).
-    host.refuse("route", 0);
+    host.refuse("host_route", 0);
     uplinks_stop(c);
-    EXPECT_EQ(host.take(), L{"route del 198.51.100.7/32 via 10.1.0.1 dev upa metric 100"});
+    EXPECT_EQ(host.take(), L{"host del 198.51.100.7 via 10.1.0.1 dev upa metric 100"});
     EXPECT_EQ(c->paths.p[0].fd, -1);
     EXPECT_EQ(c->paths.p[1].fd, -1);
     EXPECT_EQ(c->io.udpsock, -1);
