@@ -362,9 +362,13 @@ uint64_t paths_next_wake(const sdwan_paths_t *ps, const sdwan_conf_t *)
 
 int paths_first(const sdwan_paths_t *ps, const sdwan_conf_t *conf)
 {
+    // A path whose link the kernel says is down only when no other is there.
     int f = -1;
     for (int i = 0; i < ps->n; i++) {
-        if (ps->p[i].state != path_state::absent && (f < 0 || start_before(conf, i, f)))
+        const sdwan_path_t &p = ps->p[i];
+        if (p.state == path_state::absent)
+            continue;
+        if (f < 0 || (ps->p[f].noticed && !p.noticed) || (ps->p[f].noticed == p.noticed && start_before(conf, i, f)))
             f = i;
     }
     return f;
@@ -377,7 +381,7 @@ int paths_after(const sdwan_paths_t *ps, const sdwan_conf_t *conf, int after)
     // The next present one in the start order, else round to the first.
     int nx = -1;
     for (int i = 0; i < ps->n; i++) {
-        if (i == after || ps->p[i].state == path_state::absent || !start_before(conf, after, i))
+        if (i == after || ps->p[i].state == path_state::absent || ps->p[i].noticed || !start_before(conf, after, i))
             continue;
         if (nx < 0 || start_before(conf, i, nx))
             nx = i;

@@ -57,8 +57,8 @@ bool paths_choose(sdwan_paths_t *ps, const paths_env &env, uint64_t now);
 // The earliest time paths_tick has something to do in DATA, 0 when nothing.
 uint64_t paths_next_wake(const sdwan_paths_t *ps, const sdwan_conf_t *conf);
 
-// Outside DATA the session goes out through one path: the first present in priority order, or
-// the first present after path `after` in that order (wrapping; `after` itself when it is the
-// only one), -1 when none is present.
+// Outside DATA the session goes out through one path: the first present in priority order
+// (backups last, one whose link is down only when no other is there), or the first present with
+// its link after path `after` in that order (wrapping to paths_first), -1 when none is present.
 int paths_first(const sdwan_paths_t *ps, const sdwan_conf_t *conf);
 int paths_after(const sdwan_paths_t *ps, const sdwan_conf_t *conf, int after);

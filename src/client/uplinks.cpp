@@ -217,12 +217,13 @@ void sync_one(sdwan_t *clnt, int i, const paths_env &env, uint64_t now)
     // new socket.
     if (p.fd >= 0 && p.ifindex != 0 && p.ifindex != l.ifindex)
         sock_shut(p);
-    if (p.fd < 0 && !sock_make(clnt, i)) {
-        if (p.state != path_state::absent)
-            paths_absent(&clnt->paths, env, i, now);
-        return;
-    }
     if (l.up && l.addr != 0) {
+        // Made once the link can carry: a SOURCE address not yet there would refuse the bind.
+        if (p.fd < 0 && !sock_make(clnt, i)) {
+            if (p.state != path_state::absent)
+                paths_absent(&clnt->paths, env, i, now);
+            return;
+        }
         // The address may have changed (a renewed lease): a socket bound to none follows it.
         p.source = l.addr;
         if (p.state == path_state::absent || p.noticed)
@@ -287,7 +288,7 @@ void uplinks_sync(sdwan_t *clnt)
     if (clnt->sess.state == SDWANCLNT_DATA) {
         if (paths_choose(&ps, env, now))
             moved(clnt);
-    } else if (ps.active < 0 || ps.p[ps.active].state == path_state::absent) {
+    } else if (ps.active < 0 || ps.p[ps.active].state == path_state::absent || ps.p[ps.active].noticed) {
         ps.active = static_cast<int8_t>(paths_first(&ps, &clnt->conf));
     }
     use_active(clnt);
@@ -299,7 +300,7 @@ void uplinks_session_reset(sdwan_t *clnt)
     sdwan_paths_t &ps = clnt->paths;
     paths_session_end(&ps);
     ps.reopen = false;
-    if (ps.active < 0 || ps.p[ps.active].state == path_state::absent)
+    if (ps.active < 0 || ps.p[ps.active].state == path_state::absent || ps.p[ps.active].noticed)
         ps.active = static_cast<int8_t>(paths_first(&ps, &clnt->conf));
     use_active(clnt);
     uplinks_routes(clnt);

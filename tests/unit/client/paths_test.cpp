@@ -304,6 +304,10 @@ TEST(PathsTest, StartOrder)
     for (int k = 0; k < 4; k++)
         order.push_back(paths_after(&s.ps, &s.conf, order.back()));
     EXPECT_EQ(order, (std::vector<int>{2, 3, 1, 0, 2}));
+    paths_down(&s.ps, s.env, 2, "link down", s.now);  // a link down is passed over
+    EXPECT_EQ(paths_first(&s.ps, &s.conf), 3);
+    EXPECT_EQ(paths_after(&s.ps, &s.conf, 0), 3);
+    paths_present(&s.ps, 2, 3, s.now);
     paths_absent(&s.ps, s.env, 3, s.now);
     paths_absent(&s.ps, s.env, 1, s.now);
     paths_absent(&s.ps, s.env, 0, s.now);
