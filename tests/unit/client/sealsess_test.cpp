@@ -754,6 +754,13 @@ TEST_F(Sealed, ProbesAndMoveOverUplinks)
     EXPECT_EQ(peer->last_from_port(), ScriptPeer::client_port(clnt));
     EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
 
+    // The data path sends on the new path's socket and counts there.
+    const Bytes sent = tun_send(ip_packet(0x5a));
+    ASSERT_EQ(sent.size(), 28 + SEALED_OVERHEAD);
+    EXPECT_EQ(peer->last_from_port(), ScriptPeer::client_port(clnt));
+    EXPECT_EQ(std::vector<uint64_t>({clnt->paths.p[1].txpkts, clnt->paths.p[1].txbytes, clnt->paths.p[0].txpkts}),
+              std::vector<uint64_t>({1, sent.size(), 0}));
+
     // A PROBEACK of the wrong size is refused like any kind out of place.
     peer->inject(clnt, sp.seal(SEAL_KIND_PROBEACK, Bytes(15, 0)));
     EXPECT_EQ(clnt->seal.drops[SEAL_DROP_KIND], 1u);
