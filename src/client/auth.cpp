@@ -140,7 +140,9 @@ void sdwan_established(sdwan_t *clnt, uint16_t sid, uint32_t token)
 auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *pkt)
 {
     // The state is tested first: outside AUTH the signature is not even computed.
-    if (clnt->sess.state != SDWANCLNT_AUTH || sdwan_pktverify(buf, blen) == 0) {
+    // A legacy session that moved to another uplink asked again with an OPEN from there.
+    const bool reopen = clnt->sess.state == SDWANCLNT_DATA && clnt->paths.reopen;
+    if ((clnt->sess.state != SDWANCLNT_AUTH && !reopen) || sdwan_pktverify(buf, blen) == 0) {
         clnt->count.stats.panic_pktverify++;
         if (sdwclnt_rlog_allow(clnt, SDWAN_RL_OPENACK))
             log_help("Invalid state or packet verification failed\n");
@@ -161,6 +163,12 @@ auth_outcome sdwan_onOPENACK(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const s
 
 auth_outcome sdwan_onOPENREJ(sdwan_t *clnt, uint8_t *buf, uint32_t blen, const sdwan_pkthdr_t *)
 {
+    // The OPEN of a legacy session's move refused: the session stays, and asks again each second.
+    if (clnt->sess.state == SDWANCLNT_DATA && clnt->paths.reopen) {
+        if (sdwan_pktverify(buf, blen) != 0)
+            clnt->count.stats.openrejcnt++;
+        return auth_outcome::none;
+    }
     if (!control_ok(clnt, SDWANCLNT_AUTH, "SDWANCLNT_AUTH", buf, blen, SDWAN_RL_OPENREJ,
                     "Packet verification failed for OPENREJ"))
         return auth_outcome::none;

@@ -6,3 +6,5 @@
 
 // A refused send is said in a line and otherwise dropped: the tick that sent it sends again.
 void sdwan_sock_send(sdwan_t *clnt, const uint8_t *buf, uint32_t len);
+// The same through socket fd (an uplink's probe), without a line; false when the send was refused.
+bool sdwan_sock_send_on(sdwan_t *clnt, int fd, const uint8_t *buf, uint32_t len);

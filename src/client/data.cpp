@@ -72,6 +72,8 @@ uint32_t session_mtu(const sdwan_t *clnt)
     }
     clnt->count.stats.sock_txpkts++;
     clnt->count.txbytes += static_cast<uint32_t>(len);
+    ++*clnt->paths.txpkts_at;
+    *clnt->paths.txbytes_at += pkt_len;
 }
 
 // pkts wrapped datagrams back to back from buf (bytes in all, each stride long but the last),
@@ -88,6 +90,8 @@ void send_run(sdwan_t *clnt, const uint8_t *buf, uint32_t bytes, uint32_t stride
     }
     clnt->count.stats.sock_txpkts += pkts;
     clnt->count.txbytes += payload;
+    *clnt->paths.txpkts_at += pkts;
+    *clnt->paths.txbytes_at += bytes;
 }
 
 // A read of a descriptor with the virtio-net header: a super-packet becomes the segments the
@@ -171,6 +175,8 @@ void send_sealed_one(sdwan_t *clnt, uint8_t *dgram, uint32_t len)
     }
     clnt->count.stats.sock_txpkts++;
     clnt->count.txbytes += len;
+    ++*clnt->paths.txpkts_at;
+    *clnt->paths.txbytes_at += n;
 }
 
 void tun_recv_sealed(sdwan_t *clnt)

@@ -9,6 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// An uplink as the paths see it (client/uplinks).
+struct hostlink_t {
+    int ifindex;
+    bool up;        // administratively up with its carrier
+    uint32_t addr;  // the source asked for when the interface has it, else 0; without one, its first IPv4 address (0: none)
+};
+
 struct hostops_t {
     void *ctx;
     // The interface's IPv4 address with its netmask (network order), set and up; cleared, down.
@@ -49,4 +56,10 @@ struct hostops_t {
     // with EHOSTUNREACH, sent nowhere), added or deleted; deleting touches only that type of
     // route at that exact metric.
     int (*unreachable)(void *ctx, int add, uint32_t dest, uint32_t mask, int metric);
+
+    // Interface ifname now: -ENODEV when there is none. source: the address asked for (network
+    // order, 0 for the interface's own).
+    int (*link_state)(void *ctx, const char *ifname, uint32_t source, hostlink_t *out);
+    // host_route's at a metric (as the route table lists it): the peer through one uplink.
+    int (*uplink_route)(void *ctx, int add, uint32_t dest, uint32_t gw, int metric, const char *ifname);
 };

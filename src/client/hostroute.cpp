@@ -146,6 +146,10 @@ bool hostrt_apply(sdwan_t *clnt, sdwan_hostrt_t *held, uint32_t dst, int tunnel_
     return false;
 }
 
+// The peer's address for hostrt_peer: none with uplinks, each of which holds its own host route
+// to the peer (client/uplinks).
+uint32_t peer_held(const sdwan_t *clnt) { return clnt->conf.nuplinks != 0 ? 0 : clnt->sess.peerip; }
+
 void hostrt_release_all(sdwan_t *clnt)
 {
     bool changed = false;
@@ -358,7 +362,7 @@ void sdwclnt_set_iproute(sdwan_t *clnt)
     // only where one of them covers it.
     const bool split = clnt->conf.rtmode == SDWAN_RTMODE_SPLIT;
     bool changed = false;
-    const bool peer_ok = hostrt_apply(clnt, &clnt->host.hostrt_peer, clnt->sess.peerip,
+    const bool peer_ok = hostrt_apply(clnt, &clnt->host.hostrt_peer, peer_held(clnt),
                                       tunnel_cover(clnt, clnt->sess.peerip, true), &changed);
     hostrt_apply(clnt, &clnt->host.hostrt_dns, 0, -1, &changed);
     if (changed)
@@ -427,7 +431,7 @@ void routes_hold(sdwan_t *clnt)
     const uint32_t resolver =
         clnt->sess.state == SDWANCLNT_DNS && clnt->conf.peerdomain[0] != '\0' ? sdwan_resolver(clnt) : 0;
     bool changed = false;
-    hostrt_apply(clnt, &clnt->host.hostrt_peer, clnt->sess.peerip, tunnel_cover(clnt, clnt->sess.peerip, false), &changed);
+    hostrt_apply(clnt, &clnt->host.hostrt_peer, peer_held(clnt), tunnel_cover(clnt, clnt->sess.peerip, false), &changed);
     hostrt_apply(clnt, &clnt->host.hostrt_dns, resolver, tunnel_cover(clnt, resolver, false), &changed);
     if (changed)
         hostrt_mark(clnt);
@@ -592,6 +596,11 @@ void sdwclnt_rtnl_recv(void *arg)
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
     if (rtnl_monitor_drain(clnt->io.rtnlfd) == 0)
         return;
+    sdwclnt_rtnl_changed(clnt);
+}
+
+void sdwclnt_rtnl_changed(sdwan_t *clnt)
+{
     // While the start still waits there is no path to the peer to hold or move: the start has
     // said so once, and the notices the kill switch's own routes bring would only say it again.
     if (sdwclnt_route_wait(clnt, false))

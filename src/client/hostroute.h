@@ -58,3 +58,6 @@ void sdwclnt_uplink_check(sdwan_t *clnt);
 
 // The kernel's notices of link and route changes (the read handler of io.rtnlfd).
 void sdwclnt_rtnl_recv(void *arg);
+// What a batch of those notices sets off here: the wait for a route, the uplink fallback's check
+// and the host routes held.
+void sdwclnt_rtnl_changed(sdwan_t *clnt);

@@ -15,6 +15,10 @@ void sdwclnt_record_init(sdwan_t *clnt)
     clnt->conf.probems = SDWAN_PROBE_MS_DEFAULT;
     clnt->conf.pathloss = SDWAN_PATHLOSS_DEFAULT;
     clnt->paths.active = -1;
+    clnt->paths.rxpath = -1;
+    clnt->paths.tmrfd = -1;
+    clnt->paths.txpkts_at = &clnt->paths.spare[0];
+    clnt->paths.txbytes_at = &clnt->paths.spare[1];
     for (sdwan_path_t &p : clnt->paths.p)
         p.fd = -1;
     vnet_coal_init(&clnt->io.coal, clnt->io.coalbuf);

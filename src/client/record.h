@@ -405,6 +405,16 @@ struct sdwan_pathrtt_t {
 // went unanswered.
 inline constexpr uint32_t SDWAN_PATH_WINDOW = 32;
 
+// A probe of a path that went out: what its answer returns (key), when it went, and whether it
+// is still awaited or was already counted lost (a late answer then only measures the delay).
+inline constexpr uint32_t SDWAN_PATH_INFLIGHT = 16;
+enum : uint8_t { PROBE_FREE = 0, PROBE_AWAITED = 1, PROBE_LATE = 2 };
+struct sdwan_probesent_t {
+    uint64_t key;
+    uint64_t sent;
+    uint8_t st;  // PROBE_
+};
+
 // One path: an uplink of conf.uplinks, its socket and route, its measure and its counters.
 // Times are monotonic microseconds, 0 for never.
 struct sdwan_path_t {
@@ -424,6 +434,15 @@ struct sdwan_path_t {
     // Since start-up.
     uint64_t probes_sent, probes_lost;
     uint64_t txpkts, txbytes, rxpkts, rxbytes;  // the session's datagrams and their bytes through it
+    // The measure's own state (client/paths).
+    uint64_t next_probe;    // when the next probe is due, in DATA; 0: not probed
+    uint32_t seq;           // the last probe's number
+    uint32_t samples;       // round trips taken
+    uint8_t lostrun;        // probes lost in a row
+    bool judged;            // answered or lost since it was present: its state says something
+    bool noticed;           // down by the kernel's word (link down, no address), not by its probes
+    int metric;             // of the default route route.gw came from, for its deletion
+    sdwan_probesent_t fl[SDWAN_PATH_INFLIGHT];  // by seq modulo the size
 };
 // The paths of the session, one per uplink, and which of them carries it.
 struct sdwan_paths_t {
@@ -432,6 +451,16 @@ struct sdwan_paths_t {
     int8_t active;       // the path that carries the session, -1 when none
     uint64_t moved;      // the last move of the session to another path
     uint32_t moves;      // since start-up
+    bool probing;        // the session is in DATA: its paths are probed
+    // The read handler of each path's socket (client/session's receive, by path), and the path a
+    // datagram being handled came through (-1: the socket of no uplink).
+    void (*rx[SDWAN_PATHS_MAX])(void *);
+    int8_t rxpath;
+    bool reopen;         // a legacy session moved: its OPEN through the new path not yet taken
+    int tmrfd;           // wakes the probes, -1 when none
+    // Where the data path counts what it sends: the active path's txpkts and txbytes, else spare.
+    uint64_t *txpkts_at, *txbytes_at;
+    uint64_t spare[2];
 };
 
 // The client object. Not copied once in use: the coalescer points into its own buffer.

@@ -60,7 +60,8 @@ int box(sdwan_sealkeys_t *k, uint8_t *pkt, uint32_t plain)
     return n < 0 ? n : static_cast<int>(SEAL_HDR) + n;
 }
 
-bool send_on(sdwan_t *clnt, sdwan_sealkeys_t *k, uint8_t kind, const uint8_t *body, uint32_t len)
+// fd -1: the session's socket.
+bool send_on(sdwan_t *clnt, sdwan_sealkeys_t *k, uint8_t kind, const uint8_t *body, uint32_t len, int fd = -1)
 {
     uint8_t pkt[SDWAN_CTRLBUF];
     if (!k->live || len + SEAL_OVERHEAD > sizeof pkt)
@@ -71,6 +72,8 @@ bool send_on(sdwan_t *clnt, sdwan_sealkeys_t *k, uint8_t kind, const uint8_t *bo
     const int n = box(k, pkt, len + 1);
     if (n < 0)
         return false;
+    if (fd >= 0)
+        return sdwan_sock_send_on(clnt, fd, pkt, static_cast<uint32_t>(n));
     sdwan_sock_send(clnt, pkt, static_cast<uint32_t>(n));
     return true;
 }
@@ -212,6 +215,11 @@ auth_outcome on_sdata(sdwan_t *clnt, uint8_t *buf, uint32_t len, uint32_t now, s
             return drop(clnt, SEAL_DROP_KIND);
         *rx = {kind, body, blen};
         return auth_outcome::none;
+    case SEAL_KIND_PROBEACK:
+        if (!data || blen != SEALED_PROBE_LEN)
+            return drop(clnt, SEAL_DROP_KIND);
+        *rx = {kind, body, blen};
+        return auth_outcome::none;
     case SEAL_KIND_CLOSE:
         if (!data)
             return drop(clnt, SEAL_DROP_KIND);
@@ -327,6 +335,11 @@ void seal_tick_data(sdwan_t *clnt, uint32_t now)
 bool seal_send(sdwan_t *clnt, uint8_t kind, const uint8_t *body, uint32_t len)
 {
     return send_on(clnt, &clnt->seal.cur, kind, body, len);
+}
+
+bool seal_send_on(sdwan_t *clnt, int fd, uint8_t kind, const uint8_t *body, uint32_t len)
+{
+    return send_on(clnt, &clnt->seal.cur, kind, body, len, fd);
 }
 
 uint32_t seal_wrap(sdwan_t *clnt, uint8_t *dgram, uint32_t len)

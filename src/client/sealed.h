@@ -26,6 +26,8 @@ enum : uint8_t {
     SEAL_KIND_ECHOREQ = static_cast<uint8_t>(sealed_kind::echoreq),
     SEAL_KIND_ECHORESP = static_cast<uint8_t>(sealed_kind::echoresp),
     SEAL_KIND_CLOSE = static_cast<uint8_t>(sealed_kind::close),
+    SEAL_KIND_PROBE = static_cast<uint8_t>(sealed_kind::probe),
+    SEAL_KIND_PROBEACK = static_cast<uint8_t>(sealed_kind::probeack),
 };
 
 inline constexpr uint32_t SEAL_REKEY_SEC = 120;   // a session's keys carry data this long
@@ -44,8 +46,9 @@ void seal_reset(sdwan_t *clnt);
 void seal_start(sdwan_t *clnt, uint32_t now);
 // The AUTH body: the OPEN option list, the password in plain text. Its length.
 uint32_t seal_auth_body(const sdwan_t *clnt, uint8_t *out);  // out holds >= SEALED_AUTH_MAX bytes
-// What an SDATA taken in DATA carries on to the data path or the echo: kind SEAL_KIND_IP (the
-// packet) or SEAL_KIND_ECHORESP (the body, 8 bytes or more); kind 0 for nothing.
+// What an SDATA taken in DATA carries on to the data path, the echo or the paths: kind
+// SEAL_KIND_IP (the packet), SEAL_KIND_ECHORESP (the body, 8 bytes or more) or SEAL_KIND_PROBEACK
+// (the probe's body, SEALED_PROBE_LEN bytes); kind 0 for nothing.
 struct seal_rx {
     uint8_t kind;
     uint8_t *body;
@@ -61,6 +64,8 @@ bool seal_keys_expired(sdwan_t *clnt, uint32_t now);
 void seal_tick_data(sdwan_t *clnt, uint32_t now);
 // One message of a kind other than IP under the keys that send: false when none do.
 bool seal_send(sdwan_t *clnt, uint8_t kind, const uint8_t *body, uint32_t len);
+// The same through socket fd (an uplink's probe): false also when the send was refused.
+bool seal_send_on(sdwan_t *clnt, int fd, uint8_t kind, const uint8_t *body, uint32_t len);
 // The IP packet of len bytes at dgram + SEAL_HEAD sealed in place, its tag behind it: the
 // datagram's length, or 0 when there are no keys to send with.
 uint32_t seal_wrap(sdwan_t *clnt, uint8_t *dgram, uint32_t len);

@@ -17,6 +17,7 @@
 #include "client/rlog.h"
 #include "client/sealed.h"
 #include "client/tunlife.h"
+#include "client/uplinks.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
 #include "net/rtnl.h"
@@ -47,6 +48,7 @@ void on_dns(sdwan_t *clnt, dns_outcome o)
         // The resolver is no longer needed outside the tunnel; the peer's host route follows
         // its new address.
         sdwclnt_routes_sync(clnt);
+        uplinks_routes(clnt);
         break;
     case dns_outcome::reset:
         sdwclnt_reset_state(clnt);
@@ -61,6 +63,7 @@ void on_auth(sdwan_t *clnt, auth_outcome o)
     switch (o) {
     case auth_outcome::established:
         sdwclnt_uplink_answered(clnt);
+        uplinks_established(clnt);
         sdwclnt_set_iproute(clnt);
         sdwclnt_dns_apply(clnt);
         break;
@@ -89,6 +92,19 @@ int init_fail(sdwan_t *clnt)
         tm_del(clnt->io.tmr_name);
     }
     return -1;
+}
+
+template <int I>
+void path_recv(void *arg);
+
+// The kernel's notices: the host's routes (client/hostroute), then the uplinks.
+void rtnl_recv(void *arg)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    if (rtnl_monitor_drain(clnt->io.rtnlfd) == 0)
+        return;
+    sdwclnt_rtnl_changed(clnt);
+    uplinks_sync(clnt);
 }
 
 // A lost interface is made again at most this often while its name cannot be taken.
@@ -151,7 +167,8 @@ void tick_init(sdwan_t *clnt, uint32_t now)
 void tick_auth(sdwan_t *clnt, uint32_t now)
 {
     if (now - clnt->sess.ltime > AUTH_TIMEOUT_SEC) {
-        sdwclnt_uplink_failed(clnt);
+        if (!uplinks_failed(clnt))
+            sdwclnt_uplink_failed(clnt);
         sdwclnt_reset_state(clnt);
         clnt->count.stats.panic_authot++;
         log_help("AUTH timeout\n");
@@ -190,7 +207,8 @@ void tick_data(sdwan_t *clnt, uint32_t now)
         clnt->sess.sid = 0;
         clnt->count.stats.panic_dataot++;
         log_help("peer DATA timeout\n");
-        sdwclnt_uplink_failed(clnt);
+        if (!uplinks_failed(clnt))
+            sdwclnt_uplink_failed(clnt);
         sdwclnt_reset_state(clnt);
         return;
     }
@@ -213,6 +231,7 @@ void tick_data(sdwan_t *clnt, uint32_t now)
         sdwan_sendECHOREQ(clnt);
     if (seal_on(clnt))
         seal_tick_data(clnt, now);
+    uplinks_tick(clnt, now);
 }
 }  // namespace
 
@@ -253,9 +272,15 @@ int sdwclnt_init(sdwan_t *clnt)
     clnt->io.rtnlfd = rtnl < 0 ? -1 : rtnl;
     if (rtnl < 0)
         log_help("Failed to follow route changes: %s\n", strerror(-rtnl));
-    if (clnt->io.rtnlfd >= 0 && poll_add(clnt->io.rtnlfd, sdwclnt_rtnl_recv, clnt) != 0) {
+    if (clnt->io.rtnlfd >= 0 && poll_add(clnt->io.rtnlfd, rtnl_recv, clnt) != 0) {
         close(clnt->io.rtnlfd);
         clnt->io.rtnlfd = -1;
+    }
+    if (uplinks_on(clnt)) {
+        for (uint32_t i = 0; i < SDWAN_PATHS_MAX; i++)
+            clnt->paths.rx[i] = SDWAN_PATH_RECV[i];
+        if (uplinks_start(clnt) != 0)
+            return init_fail(clnt);
     }
     log_help("sdwan client initial success\n");
     if (sdwclnt_start(clnt) != 0)
@@ -283,6 +308,8 @@ void sdwclnt_deinit(sdwan_t *clnt)
         close(clnt->io.rtnlfd);
         clnt->io.rtnlfd = -1;
     }
+    if (uplinks_on(clnt))
+        uplinks_stop(clnt);  // io.udpsock was the active path's
     if (clnt->io.udpsock != -1) {
         poll_del(clnt->io.udpsock);
         sock_close(clnt->io.udpsock);
@@ -362,6 +389,10 @@ void sdwclnt_reset_state(sdwan_t *clnt)
 
 void sdwclnt_sock_reinit(sdwan_t *clnt)
 {
+    if (uplinks_on(clnt)) {
+        uplinks_session_reset(clnt);
+        return;
+    }
     if (clnt->io.udpsock >= 0) {
         poll_del(clnt->io.udpsock);
         sock_close(clnt->io.udpsock);
@@ -399,6 +430,9 @@ void sdwclnt_do_timer(void *arg)
         return;
     }
     if (clnt->io.udpsock == -1) {
+        // No uplink is there: the session waits for one quietly (the paths' lines said why).
+        if (uplinks_on(clnt) && clnt->sess.state != SDWANCLNT_DATA)
+            return;
         log_help("client domain socket invalid reset state\n");
         sdwclnt_reset_state(clnt);
         return;
@@ -450,36 +484,62 @@ void sock_dispatch(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, ui
 }
 }  // namespace
 
+namespace {
+// What socket fd (of path `path`, -1 for the one socket) has waiting, each datagram through the
+// receive core with the path it came through.
+void sock_recv_on(sdwan_t *clnt, int fd, bool gro, int path)
+{
+    clnt->paths.rxpath = static_cast<int8_t>(path);
+    uint32_t ipbe = 0;
+    uint16_t port = 0;
+    if (gro) {
+        uint32_t seg = 0;
+        const int rc = sock_recv_gro(fd, &ipbe, &port, clnt->io.rxtrain, sizeof clnt->io.rxtrain, &seg);
+        if (rc > 0) {
+            const uint32_t len = static_cast<uint32_t>(rc);
+            // Each datagram of the train goes the way it would have gone alone, cut where the
+            // plain receive buffer would have cut it; a train of small ones would otherwise spend
+            // a sixth of its time reading the clock.
+            const uint32_t now = now_sec();
+            for (uint32_t off = 0; off < len; off += seg) {
+                uint32_t n = len - off < seg ? len - off : seg;
+                sock_dispatch(clnt, ipbe, port, clnt->io.rxtrain + off, n < SDWAN_PKTBUF ? n : SDWAN_PKTBUF, now);
+            }
+            sdwan_data_flush(clnt);
+        }
+    } else {
+        uint8_t *const buf = clnt->io.rxtrain;  // one datagram, cut as the plain receive cuts it
+        const int len = sock_recvfrom(fd, &ipbe, &port, buf, SDWAN_PKTBUF);
+        if (len > 0) {
+            sock_dispatch(clnt, ipbe, port, buf, static_cast<uint32_t>(len), now_sec());
+            if (clnt->io.tunoff != 0)
+                sdwan_data_flush(clnt);
+        }
+    }
+    clnt->paths.rxpath = -1;
+}
+
+template <int I>
+void path_recv(void *arg)
+{
+    sdwan_t *clnt = static_cast<sdwan_t *>(arg);
+    sdwan_path_t &p = clnt->paths.p[I];
+    if (p.fd < 0)
+        return;
+    const uint64_t before = p.rxpkts;
+    sock_recv_on(clnt, p.fd, p.udpgro, I);
+    if (p.rxpkts != before)  // once a read, not once a datagram
+        p.heard = os_monousec();
+}
+}  // namespace
+
 void sdwan_sock_recv(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);
-    uint32_t ipbe = 0;
-    uint16_t port = 0;
-    if (clnt->io.udpgro) {
-        uint32_t seg = 0;
-        const int rc = sock_recv_gro(clnt->io.udpsock, &ipbe, &port, clnt->io.rxtrain, sizeof clnt->io.rxtrain, &seg);
-        if (rc <= 0)
-            return;
-        const uint32_t len = static_cast<uint32_t>(rc);
-        // Each datagram of the train goes the way it would have gone alone, cut where the plain
-        // receive buffer would have cut it; a train of small ones would otherwise spend a sixth of
-        // its time reading the clock.
-        const uint32_t now = now_sec();
-        for (uint32_t off = 0; off < len; off += seg) {
-            uint32_t n = len - off < seg ? len - off : seg;
-            sock_dispatch(clnt, ipbe, port, clnt->io.rxtrain + off, n < SDWAN_PKTBUF ? n : SDWAN_PKTBUF, now);
-        }
-        sdwan_data_flush(clnt);
-        return;
-    }
-    uint8_t *const buf = clnt->io.rxtrain;  // one datagram, cut as the plain receive cuts it
-    const int len = sock_recvfrom(clnt->io.udpsock, &ipbe, &port, buf, SDWAN_PKTBUF);
-    if (len <= 0)
-        return;
-    sock_dispatch(clnt, ipbe, port, buf, static_cast<uint32_t>(len), now_sec());
-    if (clnt->io.tunoff != 0)
-        sdwan_data_flush(clnt);
+    sock_recv_on(clnt, clnt->io.udpsock, clnt->io.udpgro, -1);
 }
+
+void (*const SDWAN_PATH_RECV[SDWAN_PATHS_MAX])(void *) = {path_recv<0>, path_recv<1>, path_recv<2>, path_recv<3>};
 
 void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len)
 {
@@ -498,6 +558,11 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
     // good packets. panic_token stays unused.
     clnt->count.stats.sock_rxpkts++;
     clnt->count.heard = now;
+    if (clnt->paths.rxpath >= 0) {
+        sdwan_path_t &p = clnt->paths.p[clnt->paths.rxpath];
+        p.rxpkts++;
+        p.rxbytes += len;
+    }
     // Only what decrypts under the session's keys shows the peer alive.
     if (seal_on(clnt)) {
         seal_rx rx;
@@ -506,6 +571,8 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
             sdwan_data_deliver(clnt, rx.body, rx.len);
         else if (rx.kind == SEAL_KIND_ECHORESP)
             echo_taken(clnt, ld_le64(rx.body));
+        else if (rx.kind == SEAL_KIND_PROBEACK)
+            uplinks_probeack(clnt, rx.body, rx.len);
         return;
     }
     clnt->sess.ltime = now;
@@ -531,6 +598,8 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
         on_auth(clnt, sdwan_onCLOSE(clnt, buf, len, &hdr));
         return;
     case SDWAN_ECHORESP:
+        if (uplinks_echo_answer(clnt, buf, len))
+            return;
         sdwan_onECHORESP(clnt, buf, len, &hdr);
         return;
     case SDWAN_DATA:

@@ -17,6 +17,9 @@ void sdwclnt_reset_state(sdwan_t *clnt);
 void sdwclnt_sock_reinit(sdwan_t *clnt);
 void sdwclnt_do_timer(void *arg);
 void sdwan_sock_recv(void *arg);
+// The read handlers of the uplinks' sockets, by path: each datagram through the receive core as
+// sdwan_sock_recv's, counted on its path (client/uplinks polls them).
+extern void (*const SDWAN_PATH_RECV[SDWAN_PATHS_MAX])(void *);
 void sdwan_sock_recv_core(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uint32_t len);
 // The session ends as the peer's CLOSE ends it: state CLOSED (the next tick starts over), counted;
 // the peer's DNS servers are withdrawn at once, while the interface and routes stay until the

@@ -23,6 +23,19 @@ int unreachable(void *, int add, uint32_t dest, uint32_t mask, int metric)
 {
     return route_unreachable(add, dest, mask, metric);
 }
+int link_state(void *, const char *ifname, uint32_t source, hostlink_t *out)
+{
+    rtnl_link_t l;
+    const int err = rtnl_link_get(ifname, &l, source);
+    if (err != 0)
+        return err;
+    *out = {l.ifindex, l.up && l.running, l.addr};
+    return 0;
+}
+int uplink_route(void *, int add, uint32_t dest, uint32_t gw, int metric, const char *ifname)
+{
+    return route_host_metric(add, dest, gw, metric, ifname);
+}
 int alias_get(void *, const char *ifname, char *buf, size_t len) { return rtnl_alias_get(ifname, buf, len); }
 int alias_set(void *, const char *ifname, const char *alias) { return rtnl_alias_set(ifname, alias); }
 int rc_add(void *, const char *ifname, const char *conf, bool exclusive, const char *servers, char *why, size_t len)
@@ -49,7 +62,9 @@ constexpr hostops_t KERNEL{.ctx = nullptr,
                            .resolvconf_add = rc_add,
                            .resolvconf_del = rc_del,
                            .resolvconf_del_left = rc_del_left,
-                           .unreachable = unreachable};
+                           .unreachable = unreachable,
+                           .link_state = link_state,
+                           .uplink_route = uplink_route};
 }  // namespace
 
 const hostops_t *hostkernel_ops_without_resolved() { return &KERNEL; }

@@ -199,6 +199,16 @@ int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname)
     return route_submit(add, &rt);
 }
 
+int route_host_metric(int add, uint32_t dest, uint32_t gw, int metric, const char *ifname)
+{
+    rtentry rt;
+    unsigned short flags = RTF_UP | RTF_HOST;
+    if (gw != 0)
+        flags |= RTF_GATEWAY;
+    rtentry_fill(&rt, dest, 0xffffffffu, gw, flags, metric + 1, ifname);
+    return route_submit(add, &rt);
+}
+
 int route_unreachable(int add, uint32_t dest, uint32_t mask, int metric)
 {
     // The request's metric is one past the kernel's priority (0 leaves the priority at 0); with

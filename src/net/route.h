@@ -15,6 +15,9 @@ int route_handle(int add, uint32_t dest, uint32_t mask, uint32_t gw, int metric,
 // A /32 route to dest through gw on ifname, or straight out of ifname when gw is 0 (a
 // point-to-point link, which RTF_GATEWAY would refuse). As route_request.
 int route_host(int add, uint32_t dest, uint32_t gw, const char *ifname);
+// The same at a metric, as /proc/net/route lists it (the kernel's priority; the request's field
+// is one past it): an uplink's host route at the metric of that uplink's default route.
+int route_host_metric(int add, uint32_t dest, uint32_t gw, int metric, const char *ifname);
 
 // An unreachable route dest/mask at metric (the kernel's priority, as "ip route" shows it), on
 // no interface. Deleting names the type and the metric, so no other route of that prefix goes.

@@ -233,9 +233,12 @@ int rtnl_alias_set(const char *name, const char *alias)
 
 namespace {
 
-// The IPv4 addresses of interface idx, by a dump of the kernel's address table; -errno.
-int ipv4_count(unsigned idx)
+// The IPv4 addresses of interface idx, by a dump of the kernel's address table: their count
+// (or -errno), the first listed in *first, and whether want (0: none) is among them.
+int ipv4_scan(unsigned idx, uint32_t want, uint32_t *first, bool *found)
 {
+    *first = 0;
+    *found = false;
     const int s = rtnl_socket(0, 0);
     if (s < 0)
         return s;
@@ -261,9 +264,22 @@ int ipv4_count(unsigned idx)
                 close(s);
                 return -EPROTO;
             }
-            if (h->nlmsg_type == RTM_NEWADDR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg)) &&
-                static_cast<const ifaddrmsg *>(NLMSG_DATA(h))->ifa_index == idx)
-                count++;
+            if (h->nlmsg_type != RTM_NEWADDR || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
+                continue;
+            const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(h));
+            if (ifa->ifa_index != idx)
+                continue;
+            count++;
+            int alen = static_cast<int>(IFA_PAYLOAD(h));
+            for (const rtattr *a = IFA_RTA(ifa); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
+                if (a->rta_type != IFA_LOCAL || RTA_PAYLOAD(a) < 4)
+                    continue;
+                uint32_t v;
+                std::memcpy(&v, RTA_DATA(a), 4);
+                if (*first == 0)
+                    *first = v;
+                *found = *found || (want != 0 && v == want);
+            }
         }
         do {
             n = recv(s, ans, sizeof ans, 0);
@@ -275,7 +291,7 @@ int ipv4_count(unsigned idx)
 
 }  // namespace
 
-int rtnl_link_get(const char *name, rtnl_link_t *out)
+int rtnl_link_get(const char *name, rtnl_link_t *out, uint32_t want)
 {
     std::memset(out, 0, sizeof *out);
     alignas(nlmsghdr) char ans[RTNL_BUF];
@@ -285,6 +301,8 @@ int rtnl_link_get(const char *name, rtnl_link_t *out)
         return err;
     const ifinfomsg *ifi = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
     out->up = (ifi->ifi_flags & IFF_UP) != 0;
+    out->running = (ifi->ifi_flags & IFF_RUNNING) != 0;
+    out->ifindex = ifi->ifi_index;
     int alen = static_cast<int>(IFLA_PAYLOAD(h));
     for (const rtattr *a = IFLA_RTA(ifi); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
         if ((a->rta_type == IFLA_MTU || a->rta_type == IFLA_TXQLEN) && RTA_PAYLOAD(a) >= 4) {
@@ -300,10 +318,13 @@ int rtnl_link_get(const char *name, rtnl_link_t *out)
             }
         }
     }
-    const int naddr = ipv4_count(static_cast<unsigned>(ifi->ifi_index));
+    bool found = false;
+    const int naddr = ipv4_scan(static_cast<unsigned>(ifi->ifi_index), want, &out->addr, &found);
     if (naddr < 0)
         return naddr;
     out->naddr = naddr;
+    if (want != 0)
+        out->addr = found ? want : 0;
     return 0;
 }
 

@@ -28,9 +28,14 @@ struct rtnl_link_t {
     int txqlen;
     int naddr;       // its IPv4 addresses
     bool tun;        // an interface of the TUN driver (its link kind "tun")
+    bool running;    // IFF_RUNNING: up and its carrier (the kernel's operational state) there
+    int ifindex;
+    // With want (an address, network order): want when it is on the interface, else 0; without,
+    // the first IPv4 address listed (0: none).
+    uint32_t addr;
 };
 // 0 with *out filled, or -errno (-ENODEV: no such interface).
-int rtnl_link_get(const char *name, rtnl_link_t *out);
+int rtnl_link_get(const char *name, rtnl_link_t *out, uint32_t want = 0);
 // Sets the interface's IPv6 address generation to none: once up it makes no link-local
 // address, so the kernel sends nothing of IPv6 from it. Works where /proc/sys is read-only.
 // 0 or -errno.

@@ -80,7 +80,25 @@ int sock_udpinit()
     return s;
 }
 
-int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len)
+int sock_udpinit_dev(const char *ifname, uint32_t source)
+{
+    const int s = sock_udpinit();
+    if (s < 0)
+        return s;
+    const socklen_t n = static_cast<socklen_t>(strnlen(ifname, 15));
+    int err = setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, ifname, n) == 0 ? 0 : -errno;
+    if (err == 0 && source != 0) {
+        const sockaddr_in at = sin_of(source, 0);
+        err = bind(s, reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0 ? 0 : -errno;
+    }
+    if (err != 0) {
+        close(s);
+        return err;
+    }
+    return s;
+}
+
+int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len, bool quiet)
 {
     sockaddr_in to;
     std::memset(&to, 0, sizeof to);
@@ -90,7 +108,8 @@ int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uin
     if (sendto(s, buf, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0) {
         // A full non-blocking send buffer lands here too; the session's timeouts recover.
         const int err = errno;
-        log_help("Sendto error\n");
+        if (!quiet)
+            log_help("Sendto error\n");
         return -err;
     }
     return static_cast<int>(len);

@@ -6,11 +6,16 @@
 // Non-blocking, close-on-exec, broadcast, 1 MiB queues: the descriptor, or the negative errno of
 // the socket. An option the kernel refuses leaves a line naming it and the socket in use.
 int sock_udpinit();
+// sock_udpinit's socket tied to interface ifname (SO_BINDTODEVICE: it sends and takes only
+// through it, whatever the host's routes prefer) and, when source is not 0, bound to that
+// address (network order; any port). The descriptor, or the negative errno of the first refusal
+// of the three (the socket is then closed).
+int sock_udpinit_dev(const char *ifname, uint32_t source);
 // Receive or send buffer of bytes: the FORCE option first (past the system's cap, with
 // CAP_NET_ADMIN), then the plain one. 0, or the negative errno of the plain one.
 int sock_bufsz(int s, int opt_force, int opt, int bytes);
-// len, or the negative errno of the send (after a line: a full buffer is -EAGAIN).
-int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len);
+// len, or the negative errno of the send (after a line unless quiet: a full buffer is -EAGAIN).
+int sock_sendto(int s, uint32_t toipbe, uint16_t toport, const uint8_t *buf, uint32_t len, bool quiet = false);
 // The datagram's length (cut to len), or the negative errno (-EAGAIN: nothing waiting).
 int sock_recvfrom(int s, uint32_t *r_ipbe, uint16_t *r_port, uint8_t *buf, uint32_t len);
 void sock_close(int s);

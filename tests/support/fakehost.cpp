@@ -123,6 +123,23 @@ FakeHost::FakeHost()
                                                   "/" + std::to_string(prefixlen(mask)) + " metric " +
                                                   std::to_string(metric));
     };
+    ops_.link_state = [](void *c, const char *ifname, uint32_t source, hostlink_t *out) {
+        FakeHost *f = self(c);
+        auto it = f->links_.find(ifname);
+        if (it == f->links_.end())
+            return -ENODEV;
+        *out = it->second;
+        if (source != 0 && out->addr != source)
+            out->addr = 0;
+        return 0;
+    };
+    ops_.uplink_route = [](void *c, int add, uint32_t dest, uint32_t gw, int metric, const char *ifname) {
+        std::string line = std::string("host ") + (add != 0 ? "add " : "del ") + ip(dest);
+        if (gw != 0)
+            line += " via " + ip(gw);
+        line += " dev " + std::string(ifname) + " metric " + std::to_string(metric);
+        return self(c)->answer("host_route", line);
+    };
     resolved_ = {ops_.resolved_set, ops_.resolved_revert};
     resolvconf_ = {ops_.resolvconf_add, ops_.resolvconf_del, ops_.resolvconf_del_left};
 }

@@ -43,6 +43,10 @@ public:
     // test"), and which are there at all (a way not there is a null member).
     void dns(const std::string &kind, int answer) { dns_[kind] = answer; }
     void ways(bool resolved, bool resolvconf);
+    // What link_state answers for an interface; one never set (or gone()) is -ENODEV. Asked for a
+    // source, addr answers it only when it is the interface's address.
+    void link(const std::string &ifname, hostlink_t l) { links_[ifname] = l; }
+    void gone(const std::string &ifname) { links_.erase(ifname); }
 
 private:
     int answer(const std::string &kind, std::string line);
@@ -63,6 +67,7 @@ private:
         decltype(hostops_t::resolvconf_del) del, del_left;
     } resolvconf_{};
     std::map<std::string, std::string> aliases_;
+    std::map<std::string, hostlink_t> links_;
     std::string table_;
     int mtu_ = 0;
 };

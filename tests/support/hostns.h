@@ -38,6 +38,8 @@ protected:
     static void init(sdwan_t *c)
     {
         std::memset(c, 0, sizeof *c);
+        c->paths.txpkts_at = &c->paths.spare[0];
+        c->paths.txbytes_at = &c->paths.spare[1];
         c->ops = netns_kernel_ops();
         c->io.udpsock = -1;
         c->io.tunfd = -1;

@@ -17,6 +17,7 @@
 #include "client/sealed.h"
 #include "client/session.h"
 #include "client/status.h"
+#include "client/uplinks.h"
 #include "net/ipaddr.h"
 #include "net/sock.h"
 #include "net/vnet.h"
@@ -676,6 +677,71 @@ TEST_F(Sealed, NoHeapInTheDataPathOrTheRekey)
     EXPECT_EQ(recv_sized(56).size(), 56u);
 }
 #endif
+
+// Two uplinks (both the loopback here): each path probed by a sealed PROBE through its own
+// socket, its 16-byte body exact; the PROBEACK measures that path; the faster path takes the
+// session, which shows the peer its new source by a sealed echo request through it at once.
+TEST_F(Sealed, ProbesAndMoveOverUplinks)
+{
+    for (int i = 0; i < 2; i++) {
+        std::snprintf(clnt->conf.uplinks[i].ifname, 16, "lo");
+        clnt->conf.uplinks[i].prio = static_cast<uint8_t>(i + 1);
+        clnt->paths.rx[i] = SDWAN_PATH_RECV[i];
+    }
+    clnt->conf.nuplinks = 2;
+    host.link("lo", {1, true, str2ip("127.0.0.1")});
+    ASSERT_EQ(uplinks_start(clnt), 0);
+    set_peer_quiet();
+    ASSERT_EQ(clnt->io.udpsock, clnt->paths.p[0].fd);
+    ASSERT_TRUE(establish_sealed());
+    peer->recv_all(20);
+
+    const uint64_t t0 = FakeClock::mono;
+    uplinks_timer(clnt);
+    Bytes want[2];
+    for (uint8_t i = 0; i < 2; i++) {
+        want[i] = Bytes(16, 0);
+        want[i][0] = i;
+        st_le32(&want[i][4], 1);
+        st_le64(&want[i][8], t0);
+    }
+    std::vector<Bytes> bodies;
+    for (const Bytes &d : peer->recv_all(100)) {
+        const SealPeer::Opened o = sp.open(d);
+        if (o.kind == SEAL_KIND_PROBE)
+            bodies.push_back(o.body);
+    }
+    EXPECT_EQ(bodies, (std::vector<Bytes>{want[0], want[1]}));
+
+    FakeClock::mono = t0 + 20300;
+    peer->inject(clnt, sp.seal(SEAL_KIND_PROBEACK, want[1]));
+    FakeClock::mono = t0 + 40000;
+    peer->inject(clnt, sp.seal(SEAL_KIND_PROBEACK, want[0]));
+    peer->inject(clnt, sp.seal(SEAL_KIND_PROBEACK, want[0]));  // a second answer measures nothing
+    EXPECT_EQ(log->take(), (Lines{"path lo up: round trip 20.3 ms", "path lo up: round trip 40.0 ms"}));
+    EXPECT_EQ(clnt->paths.p[0].samples, 1u);
+    EXPECT_EQ(clnt->paths.p[1].rtt.srtt, 20300u);
+
+    uplinks_timer(clnt);
+    EXPECT_EQ(log->take(), Lines{"path lo chosen: round trip 20.3 ms, was lo"});
+    EXPECT_EQ(clnt->paths.active, 1);
+    EXPECT_EQ(clnt->io.udpsock, clnt->paths.p[1].fd);
+    EXPECT_EQ(recv_kind(sp, SEAL_KIND_ECHOREQ).kind, SEAL_KIND_ECHOREQ);
+    EXPECT_EQ(peer->last_from_port(), ScriptPeer::client_port(clnt));
+    EXPECT_EQ(clnt->sess.state, SDWANCLNT_DATA);
+
+    // The data path sends on the new path's socket and counts there.
+    const Bytes sent = tun_send(ip_packet(0x5a));
+    ASSERT_EQ(sent.size(), 28 + SEALED_OVERHEAD);
+    EXPECT_EQ(peer->last_from_port(), ScriptPeer::client_port(clnt));
+    EXPECT_EQ(std::vector<uint64_t>({clnt->paths.p[1].txpkts, clnt->paths.p[1].txbytes, clnt->paths.p[0].txpkts}),
+              std::vector<uint64_t>({1, sent.size(), 0}));
+
+    // A PROBEACK of the wrong size is refused like any kind out of place.
+    peer->inject(clnt, sp.seal(SEAL_KIND_PROBEACK, Bytes(15, 0)));
+    EXPECT_EQ(clnt->seal.drops[SEAL_DROP_KIND], 1u);
+    uplinks_stop(clnt);
+}
 
 TEST_F(Sealed, StatusAndEchoOverSdata)
 {

@@ -15,8 +15,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "net/rtnl.h"
+#include "net/tmrfd.h"
 #include "support/logcap.h"
 #include "support/netns.h"
 #include "support/proc.h"
@@ -383,3 +386,83 @@ TEST_F(SockTest, SegmentedTrainsArriveAsTheirDatagrams)
     close(gro);
     sock_close(s);
 }
+
+namespace {
+// An uplink's socket: tied to its interface (a datagram to the peer leaves by it whatever the
+// routes prefer), bound to SOURCE when asked; the kernel's refusals as negative errnos. Beside
+// it, what the paths read of an interface (index, carrier, address) and their timer descriptor.
+TEST_F(SockTest, UplinkSocketLinkStateAndTimer)
+{
+    if (IsSkipped())
+        return;
+    std::string err;
+    ASSERT_TRUE(netns_sh_ok("ip link add ua type veth peer name ua-p && ip link add ub type veth peer name ub-p && "
+                            "ip addr add 10.61.0.1/24 dev ua && ip addr add 10.62.0.1/24 dev ub && "
+                            "ip link set ua up && ip link set ua-p up && ip link set ub up && ip link set ub-p up && "
+                            "ip route add default via 10.61.0.2 dev ua",
+                            &err))
+        << err;
+    const uint32_t ub_ip = inet_addr("10.62.0.1");
+    struct {
+        const char *what;
+        const char *ifname;
+        uint32_t source;
+        int want;  // 0: a socket
+    } const rows[] = {
+        {"no such interface", "nosuch0", 0, -ENODEV},
+        {"source not the host's", "ub", inet_addr("10.62.0.9"), -EADDRNOTAVAIL},
+        {"tied to ub", "ub", 0, 0},
+        {"tied to ub, from its address", "ub", ub_ip, 0},
+    };
+    uint8_t far = 2;  // a neighbour not yet asked for each row: its ARP request is what leaves
+    for (const auto &r : rows) {
+        const int s = sock_udpinit_dev(r.ifname, r.source);
+        if (r.want != 0) {
+            EXPECT_EQ(s, r.want) << r.what;
+            continue;
+        }
+        ASSERT_GE(s, 0) << r.what;
+        char dev[16] = {};
+        socklen_t dl = sizeof dev;
+        ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, dev, &dl), 0);
+        EXPECT_STREQ(dev, r.ifname) << r.what;
+        EXPECT_TRUE((fcntl(s, F_GETFD) & FD_CLOEXEC) != 0) << r.what;
+        // To an address only ua's default route covers, the datagram still leaves by ub (its
+        // neighbour lookup there shows it: a packet counted on ub).
+        const char *tx = "ip -s link show dev ub | awk 'f {print $2; exit} /TX:/ {f = 1}'";
+        const std::string before = netns_sh(tx);
+        const uint8_t b[4] = {1, 2, 3, 4};
+        (void)sock_sendto(s, htonl((198u << 24) | (51u << 16) | (100u << 8) | far++), 9, b, sizeof b, true);
+        usleep(20000);
+        EXPECT_NE(netns_sh(tx), before) << r.what;
+        sock_close(s);
+    }
+
+    rtnl_link_t l;
+    ASSERT_EQ(rtnl_link_get("ub", &l), 0);
+    EXPECT_TRUE(l.up && l.running);
+    EXPECT_EQ(l.addr, ub_ip);
+    EXPECT_GT(l.ifindex, 0);
+    ASSERT_EQ(rtnl_link_get("ub", &l, inet_addr("10.62.0.9")), 0);
+    EXPECT_EQ(l.addr, 0u);  // the source asked for is not there
+    ASSERT_EQ(rtnl_link_get("ub", &l, ub_ip), 0);
+    EXPECT_EQ(l.addr, ub_ip);
+    ASSERT_TRUE(netns_sh_ok("ip link set ub-p down", &err)) << err;
+    ASSERT_EQ(rtnl_link_get("ub", &l), 0);
+    EXPECT_TRUE(l.up);
+    EXPECT_FALSE(l.running);  // the carrier went with the far end
+
+    const int t = tmrfd_open();
+    ASSERT_GE(t, 0);
+    EXPECT_FALSE(fd_wait_readable(t, 20));  // disarmed
+    ASSERT_EQ(tmrfd_arm(t, 1), 0);          // long past: at once
+    EXPECT_TRUE(fd_wait_readable(t, 200));
+    tmrfd_drain(t);
+    EXPECT_FALSE(fd_wait_readable(t, 20));
+    ASSERT_EQ(tmrfd_arm(t, 1), 0);
+    ASSERT_EQ(tmrfd_arm(t, 0), 0);  // disarmed again before it is read
+    tmrfd_drain(t);
+    EXPECT_FALSE(fd_wait_readable(t, 20));
+    close(t);
+}
+}  // namespace
