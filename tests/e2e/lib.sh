@@ -303,3 +303,16 @@ relay_delay() {  # relay_delay NAME MS: replaced whole, so the relay never reads
     echo "$2" >"$E2E_DIR/relay-$1.ms.new"
     mv -f "$E2E_DIR/relay-$1.ms.new" "$E2E_DIR/relay-$1.ms"
 }
+
+# A line matching the extended regular expression, without its time prefix, is in FILE.
+log_match() {  # log_match FILE ERE
+    sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##' "$1" | grep -qxE -- "$2"
+}
+# Two uplinks to one router: c0 (10.91.0.2, the topology's own) and c1 (10.97.0.2 to the router's
+# r3), default routes at metric 100 and 200.
+e2e_two_uplinks() {
+    veth "$NS_CLI" c1 10.97.0.2/24 "$NS_RTR" r3 10.97.0.1/24
+    ip -n "$NS_CLI" route del default
+    ip -n "$NS_CLI" route add default via 10.91.0.1 dev c0 metric 100
+    ip -n "$NS_CLI" route add default via 10.97.0.1 dev c1 metric 200
+}

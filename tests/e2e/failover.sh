@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# A TCP stream through the tunnel while the active uplink is lost. Two uplinks to one router, c0
+# (metric 100) and c1 (metric 200), the client with uplinks=c0,c1 and the default policy; an
+# iperf3 stream from the client to the far host, reported every 0.1 s by the receiver; 4 s in,
+# c0 is lost: its link set down in the client's namespace, or left up with everything through it
+# dropped in the router. The stream ends without error, its longest stretch of intervals with
+# nothing received stays under 1.5 s for a sealed session and under 8 s for a legacy one (a new
+# OPEN), the log says why c0 went down and that c1 was chosen, and the status file shows c1
+# active. After each run the client's stop leaves no host route to the peer.
+#
+# FAILOVER_FIGURES=FILE appends "SESSION<TAB>LOSS<TAB>GAP" per run (bench/failover.sh reads it).
+. "$(dirname "$0")/lib.sh"
+HERE="$(cd "$(dirname "$0")" && pwd)"
+TOLVACTL="${TOLVACTL:?TOLVACTL must name the tolvactl binary}"
+for t in nft iperf3; do command -v "$t" >/dev/null || fail "$t is needed (scripts/deps.sh installs it)"; done
+e2e_topology
+e2e_two_uplinks
+KEY=$("$TOLVACTL" genkey "$E2E_DIR/peer.key") || fail "genkey"
+# One peer for all runs: it takes a legacy client and a sealed one.
+peer_config "$E2E_DIR/peer.conf" "privatekey=$E2E_DIR/peer.key"
+start_peer "$E2E_DIR/peer.conf"
+IPERF_PORT=5300
+
+lose_c0() {
+    case "$1" in
+    "link down") ip -n "$NS_CLI" link set c0 down ;;
+    drop) ip netns exec "$NS_RTR" nft -f - <<'NFT' ;;
+table inet failover {
+    chain in { type filter hook prerouting priority -300; policy accept; iifname "r0" drop; }
+    chain out { type filter hook postrouting priority 300; policy accept; oifname "r0" drop; }
+}
+NFT
+    esac
+}
+restore_c0() {
+    case "$1" in
+    "link down")
+        ip -n "$NS_CLI" link set c0 up
+        ip -n "$NS_CLI" route replace default via 10.91.0.1 dev c0 metric 100 ;;
+    drop) ip netns exec "$NS_RTR" nft delete table inet failover ;;
+    esac
+}
+
+run() {  # run SESSION LOSS LIMIT_SECONDS [CLIENT LINE...]
+    local session="$1" loss="$2" limit="$3" name="$1, $2"; shift 3
+    local clog="$E2E_DIR/tolvad.log" status="$E2E_DIR/status.prom"
+    rm -f "$status"
+    client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "uplinks=c0,c1" "status=$status" "$@"
+    start_client "$E2E_DIR/tolvad.conf"
+    wait_established 15
+    wait_for 5 "$name: c0 chosen" log_match "$clog" "path c0 chosen: round trip [0-9.]+ ms, was none"
+    IPERF_PORT=$((IPERF_PORT + 1))
+    bg "$NS_FAR" "$E2E_DIR/iperf-server.json" iperf3 -s -1 -J -i 0.1 -p "$IPERF_PORT"
+    local server=$LAST_PID
+    wait_for 5 "iperf3 listening" sh -c "ip netns exec $NS_FAR ss -Hltn 'sport = :$IPERF_PORT' | grep -q ."
+    # 20 Mbit/s is plenty to see a gap at 0.1 s and leaves the shared machine's CPU alone.
+    ip netns exec "$NS_CLI" timeout 30 iperf3 -c "$FAR_ADDR" -p "$IPERF_PORT" -t 12 -i 0.1 -b 20M -J \
+        --connect-timeout 3000 >"$E2E_DIR/iperf-client.json" 2>&1 &
+    local client=$!
+    sleep 4
+    lose_c0 "$loss"
+    wait "$client" || fail "$name: iperf3 failed: $(grep -m1 '"error"' "$E2E_DIR/iperf-client.json")"
+    wait_for 5 "$name: the iperf3 server's report" sh -c "! kill -0 $server 2>/dev/null"
+    local gap
+    gap=$(python3 "$HERE/iperf_gap.py" "$E2E_DIR/iperf-server.json") || fail "$name: no receiver report"
+    log "$name: longest gap $gap s"
+    [ -z "${FAILOVER_FIGURES:-}" ] || printf '%s\t%s\t%s\n' "$session" "$loss" "$gap" >>"$FAILOVER_FIGURES"
+    case "$loss" in
+    "link down") log_has "$clog" "path c0 down: link down" || fail "$name: no link-down line" ;;
+    drop) log_has "$clog" "path c0 down: 3 probes lost" || fail "$name: no probes-lost line" ;;
+    esac
+    log_match "$clog" "path c1 chosen: round trip [0-9.]+ ms, was c0" || fail "$name: no line choosing c1"
+    wait_for 3 "$name: c1 active in the status file" \
+        grep -qxF 'tolvad_path_active{interface="tolv0",path="c1"} 1' "$status"
+    grep -qxF 'tolvad_path_active{interface="tolv0",path="c0"} 0' "$status" || fail "$name: c0 still active"
+    python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) < float(sys.argv[2]) else 1)' "$gap" "$limit" ||
+        fail "$name: longest gap $gap s, not under $limit s"
+
+    stop_pid "$CLIENT_PID" TERM
+    [ -z "$(ip -n "$NS_CLI" route show "$PEER_ADDR/32")" ] || fail "$name: a host route to the peer left"
+    restore_c0 "$loss"
+    [ "$(ip -n "$NS_CLI" route show default | wc -l)" -eq 2 ] || fail "$name: the host's default routes changed"
+    mv "$clog" "$E2E_DIR/tolvad-${session}-${loss// /-}.log.old"
+}
+run sealed "link down" 1.5 "peerkey=$KEY"
+run sealed drop 1.5 "peerkey=$KEY"
+run legacy "link down" 8
+run legacy drop 8
+log PASS
