@@ -16,9 +16,8 @@ for t in nft iperf3; do command -v "$t" >/dev/null || fail "$t is needed (script
 e2e_topology
 e2e_two_uplinks
 KEY=$("$TOLVACTL" genkey "$E2E_DIR/peer.key") || fail "genkey"
-# One peer for all runs: it takes a legacy client and a sealed one.
+# It takes a legacy client and a sealed one; a fresh one each run, so no run inherits a session.
 peer_config "$E2E_DIR/peer.conf" "privatekey=$E2E_DIR/peer.key"
-start_peer "$E2E_DIR/peer.conf"
 IPERF_PORT=5300
 
 lose_c0() {
@@ -46,6 +45,7 @@ run() {  # run SESSION LOSS LIMIT_SECONDS [CLIENT LINE...]
     local clog="$E2E_DIR/tolvad.log" status="$E2E_DIR/status.prom"
     rm -f "$status"
     client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR" "uplinks=c0,c1" "status=$status" "$@"
+    start_peer "$E2E_DIR/peer.conf"
     start_client "$E2E_DIR/tolvad.conf"
     wait_established 15
     wait_for 5 "$name: c0 chosen" log_match "$clog" "path c0 chosen: round trip [0-9.]+ ms, was none"
@@ -77,10 +77,12 @@ run() {  # run SESSION LOSS LIMIT_SECONDS [CLIENT LINE...]
         fail "$name: longest gap $gap s, not under $limit s"
 
     stop_pid "$CLIENT_PID" TERM
+    stop_pid "$PEER_PID" TERM
     [ -z "$(ip -n "$NS_CLI" route show "$PEER_ADDR/32")" ] || fail "$name: a host route to the peer left"
     restore_c0 "$loss"
     [ "$(ip -n "$NS_CLI" route show default | wc -l)" -eq 2 ] || fail "$name: the host's default routes changed"
     mv "$clog" "$E2E_DIR/tolvad-${session}-${loss// /-}.log.old"
+    mv "$E2E_DIR/peerd.log" "$E2E_DIR/peerd-${session}-${loss// /-}.log.old"
 }
 run sealed "link down" 1.5 "peerkey=$KEY"
 run sealed drop 1.5 "peerkey=$KEY"

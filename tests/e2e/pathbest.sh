@@ -31,6 +31,14 @@ chosen_lines() {
 
 wait_for 5 "c0 chosen" log_match "$CLOG" "path c0 chosen: round trip [0-9.]+ ms, was none"
 chosen_at=$(date +%s)
+# The round trip it gives says the path runs through its relay (2 x 20 ms).
+rtt_near() {  # rtt_near PATH WAS MS: the chosen line's round trip is MS within 10 ms
+    local v
+    v=$(sed -nE "s#^.* path $1 chosen: round trip ([0-9.]+) ms, was $2\$#\1#p" "$CLOG" | tail -n 1)
+    python3 -c 'import sys; sys.exit(0 if abs(float(sys.argv[1]) - float(sys.argv[2])) <= 10 else 1)' "${v:-nan}" "$3" ||
+        fail "path $1 chosen at a round trip of ${v:-?} ms, not $3 ms: not through its relay?"
+}
+rtt_near c0 none 40
 wait_for 5 "c0 active in the status file" active_is c0
 wait_for 5 "c1 up" series 'tolvad_path_state{interface="tolv0",path="c1",state="up"} 1'
 ip netns exec "$NS_CLI" ping -n -q -c 2 -i 0.2 -W 2 "$FAR_ADDR" >/dev/null || fail "no ping through the tunnel on c0"
@@ -41,6 +49,7 @@ relay_delay c0 120
 t0=$(date +%s%N)
 wait_for 5 "c1 chosen after c0 slowed" log_match "$CLOG" "path c1 chosen: round trip [0-9.]+ ms, was c0"
 took=$(( ($(date +%s%N) - t0) / 1000000 ))
+rtt_near c1 c0 120
 log "best: c1 chosen $((took / 1000)).$(( (took % 1000) / 100 )) s after c0 slowed to 120 ms each way"
 [ -z "${PATHBEST_FIGURES:-}" ] || printf 'best move\t%d.%03d\n' $((took / 1000)) $((took % 1000)) >>"$PATHBEST_FIGURES"
 wait_for 3 "c1 active in the status file" active_is c1
