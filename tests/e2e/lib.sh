@@ -316,3 +316,10 @@ e2e_two_uplinks() {
     ip -n "$NS_CLI" route add default via 10.91.0.1 dev c0 metric 100
     ip -n "$NS_CLI" route add default via 10.97.0.1 dev c1 metric 200
 }
+# The uplink the session is on, from the status file, and whether a path is in a state.
+active_path() {  # active_path STATUS
+    sed -nE 's#^tolvad_path_active\{interface="tolv0",path="([^"]+)"\} 1$#\1#p' "$1" | grep .
+}
+path_is() {  # path_is STATUS PATH STATE
+    grep -qxF "tolvad_path_state{interface=\"tolv0\",path=\"$2\",state=\"$3\"} 1" "$1"
+}
