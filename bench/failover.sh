@@ -81,16 +81,20 @@ DIR=$(mktemp -d /tmp/failover-bench.XXXXXX)
 trap 'rm -rf "$DIR"' EXIT
 log() { printf '[%s] %s\n' "$(date +%T)" "$*" >&2; }
 started=$(date +%s)
+misses() {  # misses KIND OUTPUT: each check a run missed, not the closing count of them
+    grep '^\[[0-9:]*\] FAIL: ' "$2" | grep -v 'checks missed (above)$' |
+        sed "s/^\[[^]]*\] FAIL: /$1\t/" >>"$DIR/failed.tsv" || true
+}
 : >"$DIR/figures.tsv"
 : >"$DIR/failed.tsv"
 
 for i in $(seq "$RUNS"); do
     log "failover, run $i of $RUNS"
     FAILOVER_FIGURES="$DIR/gaps.tsv" bash "$top/tests/e2e/failover.sh" >"$DIR/failover-$i.out" 2>&1 ||
-        { printf 'failover\t%s\n' "$(grep -m1 'FAIL:' "$DIR/failover-$i.out" | sed 's/^\[[^]]*\] //')" >>"$DIR/failed.tsv"; }
+        misses failover "$DIR/failover-$i.out"
     log "pathbest, run $i of $RUNS"
     PATHBEST_FIGURES="$DIR/moves.tsv" bash "$top/tests/e2e/pathbest.sh" >"$DIR/pathbest-$i.out" 2>&1 ||
-        { printf 'pathbest\t%s\n' "$(grep -m1 'FAIL:' "$DIR/pathbest-$i.out" | sed 's/^\[[^]]*\] //')" >>"$DIR/failed.tsv"; }
+        misses pathbest "$DIR/pathbest-$i.out"
 done
 [ -f "$DIR/gaps.tsv" ] && cat "$DIR/gaps.tsv" | sed 's/^/gap\t/' >>"$DIR/figures.tsv"
 [ -f "$DIR/moves.tsv" ] && cat "$DIR/moves.tsv" | sed 's/^/move\t\t/' >>"$DIR/figures.tsv"
@@ -99,7 +103,7 @@ for u in "" c0,c1,c2; do
     if v=$(bash "$0" --idle "$T" "$u" 3>&1 >"$DIR/idle.out" 2>&1); then
         printf 'idle\t%s\t\t%s\n' "${u:-none}" "$v" >>"$DIR/figures.tsv"
     else
-        printf 'idle\t%s\n' "uplinks=${u:-none}: $(grep -m1 'FAIL:' "$DIR/idle.out" | sed 's/^\[[^]]*\] //')" >>"$DIR/failed.tsv"
+        printf 'idle\t%s\n' "uplinks=${u:-none}: $(grep -m1 'FAIL:' "$DIR/idle.out" | sed 's/^\[[^]]*\] FAIL: //')" >>"$DIR/failed.tsv"
     fi
 done
 

@@ -110,7 +110,7 @@ def main() -> int:
     with open(tsv, "w", encoding="utf-8") as f:
         f.write("# figure\tmedian\tunit\ttarget\truns\n")
         for name, med, unit, target, runs in rows:
-            f.write(f"{name}\t{'' if med is None else f'{med:.3f}'}\t{unit}\t{target}\t{' '.join(f'{x:g}' for x in runs)}\n")
+            f.write(f"{name}\t{'' if med is None else f'{med:.6g}'}\t{unit}\t{target}\t{' '.join(f'{x:g}' for x in runs)}\n")
 
     lines = ["# Failover: latest run", "",
              f"Written by `bench/failover.sh -n {a.runs} -t {a.idle_seconds}` on "
@@ -118,14 +118,15 @@ def main() -> int:
              f"(load average {os.getloadavg()[0]:.2f} at the end), Linux {platform.release()}; took {a.took} s.", "",
              "- **Longest gap**: `tests/e2e/failover.sh`. Two uplinks to one router, c0 (metric 100) and c1 "
              "(metric 200), the client with `uplinks=c0,c1` and the default policy; an iperf3 TCP stream at "
-             "20 Mbit/s from the client through the tunnel to the far host, 12 s; 4 s in, c0 is lost: its link "
-             "set down in the client's namespace (\"link down\"), or left up with everything through it dropped "
-             "in the router (\"drop\"). The figure is the receiver's longest run of 0.1 s intervals with no "
-             "data, so it holds the path's detection, the move and TCP's own retransmission back-off.",
+             "20 Mbit/s from the client through the tunnel to the far host, 12 s; 4 s in, the path the session "
+             "is on is lost: its link set down in the client's namespace (\"link down\"), or left up with "
+             "everything through it dropped in the router (\"drop\"). The figure is the receiver's longest run "
+             "of 0.1 s intervals with no data, so it holds the path's detection, the move and TCP's own "
+             "retransmission back-off.",
              "- **Best move**: `tests/e2e/pathbest.sh`. Each uplink through a delaying relay in the router "
-             "(`tests/support/delay_relay.py`), c0 20 ms and c1 60 ms each way; 10 s after the first choice "
-             "c0 is slowed to 120 ms; the figure is the time until \"path c1 chosen\" is logged (read every "
-             "0.1 s).",
+             "(`tests/support/delay_relay.py`), c0 20 ms and c1 60 ms each way; with the session on c0 and "
+             "both paths measured, c0 is slowed to 120 ms; the figure is the time until \"path c1 chosen\" is "
+             "logged (read every 0.1 s).",
              f"- **Probe cost**: an idle sealed session (`datalog=0`) with `uplinks=c0,c1,c2` at the default "
              f"probe interval (250 ms), every path up; tolvad's utime + stime from /proc/PID/stat over "
              f"{a.idle_seconds} s as percent of one core, and the same without `uplinks=`. One clock tick is "
