@@ -122,7 +122,9 @@ def main() -> int:
              "is on is lost: its link set down in the client's namespace (\"link down\"), or left up with "
              "everything through it dropped in the router (\"drop\"). The figure is the receiver's longest run "
              "of 0.1 s intervals with no data, so it holds the path's detection, the move and TCP's own "
-             "retransmission back-off.",
+             "retransmission back-off. Most of a legacy figure is the peer refusing the new OPEN through the "
+             "other path while the old session is still live (\"rejected user alice from ...: user has a live "
+             "session\") until it replaces that session; the back-off then waits for its next try.",
              "- **Best move**: `tests/e2e/pathbest.sh`. Each uplink through a delaying relay in the router "
              "(`tests/support/delay_relay.py`), c0 20 ms and c1 60 ms each way; with the session on c0 and "
              "both paths measured, c0 is slowed to 120 ms; the figure is the time until \"path c1 chosen\" is "
@@ -139,7 +141,7 @@ def main() -> int:
         lines.append("")
         lines += [f"- {k}: {v}" for k, v in failed]
         lines.append("")
-    lines.append("Run: `sudo bench/failover.sh -o docs` (about 7 minutes; `-n 1 -t 10` for a quick look). "
+    lines.append("Run: `sudo bench/failover.sh -o docs` (about 6 minutes; `-n 1 -t 10` for a quick look). "
                  "The data path: [bench.md](bench.md).")
     lines.append("")
     with open(os.path.join(a.out, "bench-failover.md"), "w", encoding="utf-8") as f:
