@@ -12,6 +12,8 @@ import sys
 import tempfile
 import time
 
+import failover_report
+
 NAMES = {
     "bare": "bare veth (the limit)",
     "tolvad": "tolvad + sdwan-peerd, clear, datalog=0",
@@ -398,6 +400,8 @@ def main() -> int:
     if have_plot:
         lines.append("![ratios to fastd](bench.png)")
         lines.append("")
+    # The failover figures come from their own benchmark; kept across this file's rewrites.
+    lines.extend(failover_report.section_from_tsv(os.path.join(a.out, "bench-failover.tsv")))
     lines.append("Run: `sudo bench/run.sh` (all systems) or `sudo SYSTEMS=\"clear sealed wireguard-go\" bench/run.sh -t 3 "
                  "--no-micro -o /tmp/b` for a quick look. The peer with 10 000 sessions, legacy and sealed: "
                  "[bench-peer.md](bench-peer.md); a sealed peer under a handshake flood: [bench-flood.md](bench-flood.md).")

@@ -7,7 +7,7 @@ pkgs=(cmake make g++ pkg-config libgtest-dev libssl-dev iproute2 iputils-ping
       dnsmasq-base socat python3 procps libsystemd-dev dbus-daemon openresolv
       scdoc groff-base man-db dpkg-dev lintian tshark systemd logrotate
       clang-14 libclang-rt-14-dev libsodium-dev python3-dissononce
-      debootstrap systemd-container nftables)
+      debootstrap systemd-container nftables iperf3)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -272,3 +272,54 @@ start_client_as() {
 cleanup_step() {  # cleanup_step CONFIG
     ip netns exec "$NS_CLI" "${TOLVACTL:?TOLVACTL must name the tolvactl binary}" cleanup -f "$1"
 }
+
+# ---- A delaying relay for one uplink (tests/support/delay_relay.py), in the router's namespace.
+# relay_start NAME RTR_IF RTR_ADDR PORT DELAY_MS [LIFETIME]: the UDP that comes in on the
+# router's interface RTR_IF for the peer's port is led (DNAT) into a relay listening on
+# RTR_ADDR:PORT, which holds it DELAY_MS each way and forwards it from the router's address on
+# the peer's network. Start it before the client: a flow the router already tracks is not led
+# anew. relay_delay NAME MS changes the delay while it runs; the relay's PID is RELAY_PID.
+E2E_SUPPORT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)"
+relay_listening() { [ -n "$(ip netns exec "$NS_RTR" ss -Hlun "src $1")" ]; }
+relay_start() {
+    local name="$1" rif="$2" raddr="$3" port="$4" ms="$5" life="${6:-120}"
+    echo "$ms" >"$E2E_DIR/relay-$name.ms"
+    if ! ip netns exec "$NS_RTR" nft list table ip e2e_relay >/dev/null 2>&1; then
+        ip netns exec "$NS_RTR" nft -f - <<'NFT'
+table ip e2e_relay {
+    chain pre { type nat hook prerouting priority dstnat; policy accept; }
+}
+NFT
+    fi
+    bg "$NS_RTR" "$E2E_DIR/relay-$name.out" python3 "$E2E_SUPPORT/delay_relay.py" \
+        --listen "$raddr:$port" --peer "$PEER_ADDR:$PEER_PORT" --upstream 10.92.0.1 \
+        --control "$E2E_DIR/relay-$name.ms" --lifetime "$life"
+    RELAY_PID=$LAST_PID
+    wait_for 5 "relay $name listening" relay_listening "$raddr:$port"
+    ip netns exec "$NS_RTR" nft add rule ip e2e_relay pre iifname "$rif" ip daddr "$PEER_ADDR" \
+        udp dport "$PEER_PORT" dnat to "$raddr:$port"
+}
+relay_delay() {  # relay_delay NAME MS: replaced whole, so the relay never reads half a number
+    echo "$2" >"$E2E_DIR/relay-$1.ms.new"
+    mv -f "$E2E_DIR/relay-$1.ms.new" "$E2E_DIR/relay-$1.ms"
+}
+
+# A line matching the extended regular expression, without its time prefix, is in FILE.
+log_match() {  # log_match FILE ERE
+    sed -E 's#^[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2} ##' "$1" | grep -qxE -- "$2"
+}
+# Two uplinks to one router: c0 (10.91.0.2, the topology's own) and c1 (10.97.0.2 to the router's
+# r3), default routes at metric 100 and 200.
+e2e_two_uplinks() {
+    veth "$NS_CLI" c1 10.97.0.2/24 "$NS_RTR" r3 10.97.0.1/24
+    ip -n "$NS_CLI" route del default
+    ip -n "$NS_CLI" route add default via 10.91.0.1 dev c0 metric 100
+    ip -n "$NS_CLI" route add default via 10.97.0.1 dev c1 metric 200
+}
+# The uplink the session is on, from the status file, and whether a path is in a state.
+active_path() {  # active_path STATUS
+    sed -nE 's#^tolvad_path_active\{interface="tolv0",path="([^"]+)"\} 1$#\1#p' "$1" | grep .
+}
+path_is() {  # path_is STATUS PATH STATE
+    grep -qxF "tolvad_path_state{interface=\"tolv0\",path=\"$2\",state=\"$3\"} 1" "$1"
+}
