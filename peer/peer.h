@@ -28,8 +28,6 @@ inline constexpr uint32_t PEER_SESS_MAX = 60000;     // below the 65535 nonzero 
 inline constexpr int PEER_MAX_USERS = 200000;        // user= lines
 inline constexpr long PEER_CFG_FILE_MAX = 16L << 20;  // bytes of configuration file
 inline constexpr uint32_t PEER_NONE = 0xFFFFFFFFu;   // "no session" / "no user" in the index tables
-inline constexpr uint16_t PEER_SID_NONE = 0xFFFFu;   // "no session" in the table by session id
-static_assert(PEER_SESS_MAX < PEER_SID_NONE);
 inline constexpr uint32_t PEER_SILENCE_SEC = 15;  // clients give up after 9 s; we wait longer
 // An OPEN never displaces a session of the same user heard from in the last PEER_HOLD_SEC:
 // a live client echoes every 2 s, so 6 s is three echoes, two of them lost, and a captured
@@ -238,7 +236,6 @@ struct peer_stats_t {
     uint64_t seal_expired;   // sealed sessions closed: their keys reached PEER_SEAL_KEY_MAX_SEC unrenewed
     uint64_t seal_probes;    // PROBEACK sent
     uint64_t seal_srcheld;   // SDATA that would have moved its session to a source another live session holds
-    uint64_t echo_other;     // of echo, legacy ECHORESP sent to a source not the session's own
 };
 
 // Remotely triggered events whose log lines are rate-limited.
@@ -305,7 +302,6 @@ struct peer_t {
     uint32_t *byaddr;                  // offset of a pool address -> its session
     uint8_t *reserved;                 // per pool address: fixed address of some user
     uint8_t sidmap[8192];              // one bit per session id in use
-    uint16_t bysid[65536];             // session id -> its session, PEER_SID_NONE
     peer_rlog_t rlog;
     peer_stats_t st;
     sdwan_aes_t aes;                   // deciphers the OPEN password block
@@ -397,7 +393,6 @@ void peer_reserve_fixed(peer_t *p, const peer_cfg_t *list);
 peer_sess_t *peer_sess_find(peer_t *p, uint32_t ipbe, uint16_t port);
 peer_sess_t *peer_sess_of_user(peer_t *p, int user);
 peer_sess_t *peer_sess_by_addr(peer_t *p, uint32_t addr);
-peer_sess_t *peer_sess_by_sid(peer_t *p, uint16_t sid);  // sid in wire order, as in peer_sess_t
 // The row of a session's source: found, or made (a free one, else the one heard from longest ago).
 peer_src_t *peer_src_of(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port);
 // A datagram of len bytes from that source (rx), or to it (tx), counted on its row.

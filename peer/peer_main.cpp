@@ -131,7 +131,7 @@ constexpr peer_counter_t PEER_COUNTERS[] = {
     {"sealreplay", &peer_stats_t::seal_replay}, {"sealold", &peer_stats_t::seal_old},
     {"sealbadtag", &peer_stats_t::seal_badtag}, {"sealkind", &peer_stats_t::seal_kind},
     {"sealexpired", &peer_stats_t::seal_expired}, {"sealprobes", &peer_stats_t::seal_probes},
-    {"sealsrcheld", &peer_stats_t::seal_srcheld}, {"echoother", &peer_stats_t::echo_other},
+    {"sealsrcheld", &peer_stats_t::seal_srcheld},
 };
 static_assert(sizeof PEER_COUNTERS / sizeof PEER_COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));
 

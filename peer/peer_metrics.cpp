@@ -75,8 +75,6 @@ constexpr counter_t COUNTERS[] = {
     {"sealed_probe_replies", &peer_stats_t::seal_probes, "PROBEACK sent, each to its probe's source."},
     {"sealed_move_source_held", &peer_stats_t::seal_srcheld,
      "Sealed datagrams from a source another live session holds: their session stayed."},
-    {"echo_replies_other_source", &peer_stats_t::echo_other,
-     "Legacy ECHORESP sent to a source that is not the session's own (another uplink)."},
 };
 // Every counter of the record is in the file: a drop nobody can see is a drop nobody looks for.
 static_assert(sizeof COUNTERS / sizeof COUNTERS[0] == sizeof(peer_stats_t) / sizeof(uint64_t));

@@ -190,22 +190,12 @@ void on_echo(peer_t *p, uint32_t ipbe, uint16_t port, const uint8_t *buf, uint32
     if (!signed_ok(p, buf, len, SDWAN_ECHORESP_MIN))
         return;
     peer_sess_t *s = peer_sess_find(p, ipbe, port);
-    if (s == nullptr || s->sid != h.sid) {
-        // A client measuring another of its uplinks: its session's sid and token from a source
-        // not the session's. Answered there, the session left where it is (only an OPEN moves a
-        // legacy session), and not kept alive by it: sid and token travel in clear.
-        peer_sess_t *o = peer_sess_by_sid(p, h.sid);
-        if (o != nullptr && o != s && !o->sealed && o->token == h.token) {
-            peer_src_rx(p, o, ipbe, port, len);
-            peer_src_of(p, o, ipbe, port)->probes++;
-            echo_answer(p, o, ipbe, port, buf, len);
-            p->st.echo_other++;
-            return;
-        }
-    }
     if (s == nullptr) {
         // A client that still believes in a session we do not hold (we restarted, or dropped
-        // it): a CLOSE sends it back to OPEN at once instead of after its 9 s of silence.
+        // it), or one whose address changed under it: a CLOSE sends it back to OPEN at once
+        // instead of after its 9 s of silence. An echo answer here, even to the session's sid and
+        // token, would keep such a client believing while its data goes nowhere; a client
+        // measuring another of its uplinks takes the CLOSE as that path's answer.
         uint8_t pkt[SDWAN_CTRL_LEN];
         const uint32_t n = ctrl_encode({{SDWAN_CLOSE, 0, h.sid, h.token}}, pkt);
         queue_ctrl(p, ipbe, port, pkt, n);

@@ -183,7 +183,6 @@ int peer_table_init(peer_t *p)
     memset(p->hash, 0xFF, sizeof(uint32_t) * hsize);
     memset(p->byaddr, 0xFF, sizeof(uint32_t) * naddr);
     memset(p->sidmap, 0, sizeof p->sidmap);
-    memset(p->bysid, 0xFF, sizeof p->bysid);
     memset(&p->rlog, 0, sizeof p->rlog);
     for (int i = 0; i < p->cfg.nusers; i++)
         p->cfg.users[i].sess = PEER_NONE;
@@ -274,15 +273,8 @@ peer_sess_t *peer_sess_new(peer_t *p, uint32_t ipbe, uint16_t port, int user, ui
     p->byaddr[off] = idx;
     p->cfg.users[user].sess = idx;
     sid_set(p, sid, true);
-    p->bysid[sid] = static_cast<uint16_t>(idx);
     p->live++;
     return s;
-}
-
-peer_sess_t *peer_sess_by_sid(peer_t *p, uint16_t sid)
-{
-    const uint16_t i = p->bysid[sid];
-    return i == PEER_SID_NONE || i >= p->nsess || !p->sess[i].live || p->sess[i].sid != sid ? nullptr : &p->sess[i];
 }
 
 peer_src_t *peer_src_of(peer_t *p, peer_sess_t *s, uint32_t ipbe, uint16_t port)
@@ -353,7 +345,6 @@ void peer_sess_free(peer_t *p, peer_sess_t *s)
     if (s->user < static_cast<uint32_t>(p->cfg.nusers) && p->cfg.users[s->user].sess == idx)
         p->cfg.users[s->user].sess = PEER_NONE;
     sid_set(p, s->sid, false);
-    p->bysid[s->sid] = PEER_SID_NONE;
     memset(s, 0, sizeof *s);
     s->hnext = p->freehead;
     p->freehead = idx;

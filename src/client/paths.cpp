@@ -304,6 +304,18 @@ bool paths_answer(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t key, 
     return true;
 }
 
+bool paths_answer_last(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t now)
+{
+    if (i < 0 || i >= ps->n)
+        return false;
+    const sdwan_probesent_t *last = nullptr;
+    for (const sdwan_probesent_t &x : ps->p[i].fl) {
+        if (x.st == PROBE_AWAITED && (last == nullptr || x.sent > last->sent))
+            last = &x;
+    }
+    return last != nullptr && paths_answer(ps, env, i, last->key, now);
+}
+
 bool paths_choose(sdwan_paths_t *ps, const paths_env &env, uint64_t now)
 {
     const sdwan_conf_t *conf = env.conf;

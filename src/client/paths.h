@@ -52,6 +52,9 @@ bool paths_tick(sdwan_paths_t *ps, const paths_env &env, uint64_t now);
 // The answer to path i's probe key: its round trip, its loss, its state. False for a key the
 // path has not sent (or already answered).
 bool paths_answer(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t key, uint64_t now);
+// An answer that names no probe (a peer's CLOSE to an echo request from a source where it holds no
+// session): taken as the answer to path i's last probe still awaited. False when none is.
+bool paths_answer_last(sdwan_paths_t *ps, const paths_env &env, int i, uint64_t now);
 // The choice under conf.pathpolicy; true when paths.active changed (the line said so).
 bool paths_choose(sdwan_paths_t *ps, const paths_env &env, uint64_t now);
 // The earliest time paths_tick has something to do in DATA, 0 when nothing.

@@ -595,6 +595,8 @@ void recv_core_at(sdwan_t *clnt, uint32_t ipbe, uint16_t port, uint8_t *buf, uin
         on_auth(clnt, sdwan_onOPENACK(clnt, buf, len, &hdr));
         return;
     case SDWAN_CLOSE:
+        if (uplinks_close_answer(clnt, buf, len, hdr))
+            return;
         on_auth(clnt, sdwan_onCLOSE(clnt, buf, len, &hdr));
         return;
     case SDWAN_ECHORESP:

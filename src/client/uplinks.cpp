@@ -369,6 +369,20 @@ bool uplinks_echo_answer(sdwan_t *clnt, const uint8_t *buf, uint32_t len)
     return paths_answer(&clnt->paths, env_of(clnt), i, m.tick, now_us());
 }
 
+bool uplinks_close_answer(sdwan_t *clnt, const uint8_t *buf, uint32_t len, const sdwan_pkthdr_t &hdr)
+{
+    const int i = clnt->paths.rxpath;
+    // On the path a legacy session is moving to, the peer holds no session until it takes the new
+    // OPEN: the CLOSE that answers the echo sent there meanwhile is expected, not the end.
+    const bool elsewhere = i != clnt->paths.active || clnt->paths.reopen;
+    if (i < 0 || !elsewhere || !clnt->paths.probing || clnt->sess.state != SDWANCLNT_DATA)
+        return false;
+    if (hdr.sid != clnt->sess.sid || hdr.token != clnt->sess.token || !sdwan_pktverify(buf, len))
+        return false;
+    (void)paths_answer_last(&clnt->paths, env_of(clnt), i, now_us());
+    return true;
+}
+
 void uplinks_timer(void *arg)
 {
     sdwan_t *clnt = static_cast<sdwan_t *>(arg);

@@ -37,5 +37,10 @@ void uplinks_tick(sdwan_t *clnt, uint32_t now);
 // socket: true when it answered one of that path's probes (and is then no keepalive's answer).
 void uplinks_probeack(sdwan_t *clnt, const uint8_t *body, uint32_t len);
 bool uplinks_echo_answer(sdwan_t *clnt, const uint8_t *buf, uint32_t len);
+// A legacy session's CLOSE that came through a path other than the session's, signed and with the
+// session's sid and token: the peer's answer to that path's echo request from a source where it
+// holds no session (the CLOSE names no request), taken as that path's answer; on the session's
+// own path while it moves there by a new OPEN, expected. True when taken: the session does not end.
+bool uplinks_close_answer(sdwan_t *clnt, const uint8_t *buf, uint32_t len, const sdwan_pkthdr_t &hdr);
 // The probes' timer (the read handler of paths.tmrfd).
 void uplinks_timer(void *arg);

@@ -79,10 +79,8 @@ void fuzz_peer_reset()
         FUZZ_CHECK(s != nullptr);
         // The id map follows the fixed id.
         p->sidmap[s->sid >> 3] = static_cast<uint8_t>(p->sidmap[s->sid >> 3] & ~(1u << (s->sid & 7)));
-        p->bysid[s->sid] = PEER_SID_NONE;
         s->sid = FUZZ_PEER_SID[i];
         p->sidmap[s->sid >> 3] = static_cast<uint8_t>(p->sidmap[s->sid >> 3] | (1u << (s->sid & 7)));
-        p->bysid[s->sid] = static_cast<uint16_t>(s - p->sess);
         s->token = FUZZ_PEER_TOKEN[i];
         s->encrypt = i == 0 ? 1 : 0;
     }
@@ -118,7 +116,6 @@ void fuzz_peer_check()
         FUZZ_CHECK(peer_sess_by_addr(p, s.addr) == &s);
         FUZZ_CHECK(s.user < static_cast<uint32_t>(p->cfg.nusers) && p->cfg.users[s.user].sess == i);
         FUZZ_CHECK(s.sid != 0 && s.token != 0 && (p->sidmap[s.sid >> 3] & (1u << (s.sid & 7))) != 0);
-        FUZZ_CHECK(p->bysid[s.sid] == i);
         const uint8_t host = peer_hostpart(s.addr);
         FUZZ_CHECK(host >= 2 && host <= 254);
     }
@@ -126,10 +123,6 @@ void fuzz_peer_check()
     for (uint8_t b : p->sidmap)
         sids += static_cast<uint32_t>(__builtin_popcount(b));
     FUZZ_CHECK(sids == live);
-    uint32_t bysid = 0;
-    for (uint16_t i : p->bysid)
-        bysid += i != PEER_SID_NONE ? 1 : 0;
-    FUZZ_CHECK(bysid == live);
     for (uint32_t off = 0; off < p->naddr; off++) {
         const uint32_t i = p->byaddr[off];
         if (i != PEER_NONE)

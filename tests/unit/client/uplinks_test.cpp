@@ -235,7 +235,8 @@ uint16_t port_of(int fd)
     return getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l) == 0 ? ntohs(a.sin_port) : 0;
 }
 
-// A legacy session whose path goes down moves to the other at once: an OPEN through the new
+// A legacy session measures its other path by the CLOSE the peer answers there, and when its own
+// path goes down moves to the other at once: an OPEN through the new
 // path's socket, again each second while refused, and the peer's OPENACK there is taken in DATA.
 // Two names of the loopback (its altname) stand for two uplinks.
 TEST_F(UplinksNs, LegacyMoveReopens)
@@ -267,10 +268,15 @@ TEST_F(UplinksNs, LegacyMoveReopens)
         if (d.peer->last_from_port() == port1)
             probe1 = b;
     ASSERT_EQ(probe1.size(), SDWAN_ECHO_LEN);
+    // The peer holds no session at that source: its CLOSE, with the session's sid and token, is the
+    // path's answer and ends nothing.
     FakeClock::mono += 20300;
-    send_to(d.peer->fd(), port1, ScriptPeer::echoresp(ld_le64(probe1.data() + ECHO_TICK_AT), 7, 0x01020304));
+    send_to(d.peer->fd(), port1, ScriptPeer::close_pkt(7, 0x01020304));
     ASSERT_TRUE(fd_wait_readable(fd1, 500));
     c->paths.rx[1](c);
+    EXPECT_EQ(c->sess.state, SDWANCLNT_DATA);
+    EXPECT_EQ(c->paths.p[1].state, S::up);
+    EXPECT_EQ(c->count.stats.closedcnt, 0u);
     d.log->take();
 
     host.link("lo", {1, false, ip("127.0.0.1")});
@@ -283,7 +289,12 @@ TEST_F(UplinksNs, LegacyMoveReopens)
     EXPECT_EQ(open[0], SDWAN_OPEN);
     EXPECT_EQ(d.peer->last_from_port(), port1);
 
-    // Refused: the session stays and asks again a second later.
+    // The peer holds nothing there yet: the CLOSE its echo gets, and the refusal, leave the
+    // session as it is, and it asks again a second later.
+    send_to(d.peer->fd(), port1, ScriptPeer::close_pkt(7, 0x01020304));
+    ASSERT_TRUE(fd_wait_readable(fd1, 500));
+    c->paths.rx[1](c);
+    EXPECT_EQ(c->sess.state, SDWANCLNT_DATA);
     send_to(d.peer->fd(), port1, ScriptPeer::openrej(7, 0x01020304));
     ASSERT_TRUE(fd_wait_readable(fd1, 500));
     c->paths.rx[1](c);
