@@ -222,6 +222,29 @@ double num(const char *line, const char *key)
     return word(line, key, v, sizeof v) ? strtod(v, nullptr) : 0;
 }
 
+// The packets and bytes each way of a session's or a source's line of the server's file.
+struct traffic_t {
+    double rxp, rxb, txp, txb;
+};
+traffic_t traffic_of(const char *line)
+{
+    return {num(line, "rx_packets"), num(line, "rx_bytes"), num(line, "tx_packets"), num(line, "tx_bytes")};
+}
+void traffic_json(FILE *out, const traffic_t &t)
+{
+    fprintf(out, "\"received\":{\"packets\":%.0f,\"bytes\":%.0f},\"sent\":{\"packets\":%.0f,\"bytes\":%.0f}", t.rxp,
+            t.rxb, t.txp, t.txb);
+}
+// "999 B (1234)" each way.
+void traffic_text(const traffic_t &t, char (&rx)[48], char (&tx)[48])
+{
+    char b[32];
+    bytes_text(t.rxb, b, sizeof b);
+    snprintf(rx, sizeof rx, "%s (%.0f)", b, t.rxp);
+    bytes_text(t.txb, b, sizeof b);
+    snprintf(tx, sizeof tx, "%s (%.0f)", b, t.txp);
+}
+
 // The endpoint "a.b.c.d:port" cut in two.
 void endpoint(const char *ep, char *addr, size_t alen, long *port)
 {
@@ -359,7 +382,7 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
     char la[16];
     long lport;
     endpoint(listen, la, sizeof la, &lport);
-    char t1[40], t2[40], t3[40];
+    char t1[40], t2[40];
     if (json) {
         ctl_json_str(out, "{\"daemon\":\"sdwan-peerd\",\"version\":", version);
         ctl_json_str(out, ",\"interface\":", ifname);
@@ -395,28 +418,24 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
             char ep[32] = "";
             word(line, "endpoint", ep, sizeof ep);
             const double heard = num(line, "heard"), probes = num(line, "probes");
-            const double rxp = num(line, "rx_packets"), rxb = num(line, "rx_bytes");
-            const double txp = num(line, "tx_packets"), txb = num(line, "tx_bytes");
+            const traffic_t t = traffic_of(line);
             if (json) {
                 char ea[16];
                 long eport;
                 endpoint(ep, ea, sizeof ea, &eport);
                 fputs(srcsep, out);
                 ctl_json_str(out, "{\"address\":", ea);
-                fprintf(out,
-                        ",\"port\":%ld,\"current\":%s,\"last_heard\":%.0f,\"received\":{\"packets\":%.0f,"
-                        "\"bytes\":%.0f},\"sent\":{\"packets\":%.0f,\"bytes\":%.0f},\"probes\":%.0f}",
-                        eport, strcmp(ep, cur) == 0 ? "true" : "false", heard, rxp, rxb, txp, txb, probes);
+                fprintf(out, ",\"port\":%ld,\"current\":%s,\"last_heard\":%.0f,", eport,
+                        strcmp(ep, cur) == 0 ? "true" : "false", heard);
+                traffic_json(out, t);
+                fprintf(out, ",\"probes\":%.0f}", probes);
                 srcsep = ",";
                 continue;
             }
             char rx[48], tx[48], pr[32];
             snprintf(pr, sizeof pr, "%.0f probes", probes);
             span(now - heard, t2, sizeof t2);
-            bytes_text(rxb, t3, sizeof t3);
-            snprintf(rx, sizeof rx, "%s (%.0f)", t3, rxp);
-            bytes_text(txb, t3, sizeof t3);
-            snprintf(tx, sizeof tx, "%s (%.0f)", t3, txp);
+            traffic_text(t, rx, tx);
             fprintf(out, "  %-14s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", strcmp(ep, cur) == 0 ? "via (current)" : "via",
                     ep, pr, "", "", t2, rx, tx);
             continue;
@@ -435,8 +454,7 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
         word(line, "address", addr, sizeof addr);
         word(line, "kind", kind, sizeof kind);
         const double since = num(line, "since"), heard = num(line, "heard");
-        const double rxp = num(line, "rx_packets"), rxb = num(line, "rx_bytes");
-        const double txp = num(line, "tx_packets"), txb = num(line, "tx_bytes");
+        const traffic_t t = traffic_of(line);
         if (json) {
             char ea[16];
             long eport;
@@ -447,20 +465,16 @@ int show_peer(FILE *fp, const char *path, bool json, double now, FILE *out, FILE
             fprintf(out, ",\"port\":%ld},\"address\":", eport);
             ctl_json_str(out, "", addr);
             ctl_json_str(out, ",\"kind\":", kind);
-            fprintf(out,
-                    ",\"since\":%.0f,\"last_heard\":%.0f,\"received\":{\"packets\":%.0f,\"bytes\":%.0f},"
-                    "\"sent\":{\"packets\":%.0f,\"bytes\":%.0f},\"sources\":[",
-                    since, heard, rxp, rxb, txp, txb);
+            fprintf(out, ",\"since\":%.0f,\"last_heard\":%.0f,", since, heard);
+            traffic_json(out, t);
+            fputs(",\"sources\":[", out);
             sep = ",";
             continue;
         }
         span(now - since, t1, sizeof t1);
         span(now - heard, t2, sizeof t2);
         char rx[48], tx[48];
-        bytes_text(rxb, t3, sizeof t3);
-        snprintf(rx, sizeof rx, "%s (%.0f)", t3, rxp);
-        bytes_text(txb, t3, sizeof t3);
-        snprintf(tx, sizeof tx, "%s (%.0f)", t3, txp);
+        traffic_text(t, rx, tx);
         fprintf(out, "%-16s %-21s %-15s %-6s %-8s %-6s %-24s %s\n", user, ep, addr, kind, t1, t2, rx, tx);
     }
     if (json && in_sess)
