@@ -502,6 +502,24 @@ bool uplink_scan(const sdwan_t *clnt, uplink_list *l)
     return rc == ROUTE_SCAN_OK;
 }
 
+}  // namespace
+
+bool sdwclnt_defroute_via(const sdwan_t *clnt, const char *ifname, uint32_t *gw, int *metric)
+{
+    uplink_list l;
+    if (!uplink_scan(clnt, &l))
+        return false;
+    for (int i = 0; i < l.n; i++) {  // by metric: the first through ifname is the kernel's choice
+        if (std::strncmp(l.rt[i].dev, ifname, sizeof l.rt[i].dev) == 0) {
+            *gw = l.rt[i].gw;
+            *metric = l.metric[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
 const char *way_text(const sdwan_hostrt_t &r, char *buf, size_t len)
 {
     char g[16];

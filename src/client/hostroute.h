@@ -49,6 +49,9 @@ inline constexpr uint8_t UPLINK_TRIES = 2;
 // An AUTH or handshake timeout, or the DATA timeout, before the session is reset (whose route
 // sync puts the host route where this chose).
 void sdwclnt_uplink_failed(sdwan_t *clnt);
+// The host's default route through ifname that the kernel prefers, of those the tunnel does not
+// hold: its next hop (0: straight out of it) and metric. False when there is none, or no table.
+bool sdwclnt_defroute_via(const sdwan_t *clnt, const char *ifname, uint32_t *gw, int *metric);
 // The peer answered (a session, a refusal): the path works, the count starts over.
 void sdwclnt_uplink_answered(sdwan_t *clnt);
 // A session ended: one through a backup gives the peer back to the preferred route.

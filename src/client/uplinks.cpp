@@ -1,7 +1,6 @@
 #include "client/uplinks.h"
 
 #include <errno.h>
-#include <linux/route.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,7 +15,6 @@
 #include "client/tunlife.h"
 #include "core/event.h"
 #include "net/ipaddr.h"
-#include "net/route.h"
 #include "net/sock.h"
 #include "net/tmrfd.h"
 #include "proto/echo.h"
@@ -44,8 +42,9 @@ bool probe_out(void *ctx, int i, uint32_t seq, uint64_t now, uint64_t *key)
         *key = seq;
         return seal_send_on(clnt, p.fd, SEAL_KIND_PROBE, body, sizeof body);
     }
-    // The peer answers a legacy echo request of a live session from any source, to that source;
-    // the tick it returns tells this path's probe from the keepalive's.
+    // Through the session's own path the peer answers with an ECHORESP, whose tick tells this
+    // path's probe from the keepalive's; elsewhere it holds no session and answers with the CLOSE
+    // that uplinks_close_answer takes as the path's answer.
     uint8_t buf[SDWAN_CTRLBUF];
     const uint32_t len = sdwan_pktechoreq(clnt, buf);
     *key = ld_le64(buf + ECHO_TICK_AT);
@@ -99,28 +98,6 @@ void moved(sdwan_t *clnt)
     sdwan_sendOPEN(clnt);
 }
 
-// The default route through ifname: its next hop (0: straight out of it) and metric.
-struct gw_find {
-    const char *ifname;
-    uint32_t gw;
-    int metric;
-    bool ok;
-};
-
-bool gw_visit(const route_row_t *row, void *ctx)
-{
-    gw_find *f = static_cast<gw_find *>(ctx);
-    if ((row->flags & RTF_UP) == 0 || (row->flags & RTF_REJECT) != 0 || row->dst != 0 || row->mask != 0 ||
-        std::strncmp(row->name, f->ifname, sizeof row->name) != 0)
-        return true;
-    if (f->ok && row->metric >= f->metric)
-        return true;
-    f->gw = (row->flags & RTF_GATEWAY) != 0 ? row->gw : 0;
-    f->metric = row->metric;
-    f->ok = true;
-    return true;
-}
-
 void route_drop(sdwan_t *clnt, sdwan_path_t &p)
 {
     if (p.route.dst == 0)
@@ -135,15 +112,13 @@ void route_drop(sdwan_t *clnt, sdwan_path_t &p)
 void route_fit(sdwan_t *clnt, int i)
 {
     sdwan_path_t &p = clnt->paths.p[i];
-    gw_find f{ifname_of(clnt, i), 0, 0, false};
-    if (p.state != path_state::absent && clnt->sess.peerip != 0) {
-        const int fd = clnt->ops->table_open(clnt->ops->ctx);
-        if (fd >= 0) {
-            (void)route_table_scan(fd, gw_visit, &f);
-            close(fd);
-        }
-    }
-    if (!f.ok) {
+    struct {
+        const char *ifname;
+        uint32_t gw;
+        int metric;
+    } f{ifname_of(clnt, i), 0, 0};
+    if (p.state == path_state::absent || clnt->sess.peerip == 0 ||
+        !sdwclnt_defroute_via(clnt, f.ifname, &f.gw, &f.metric)) {
         route_drop(clnt, p);
         return;
     }
