@@ -13,12 +13,15 @@ peer_config "$E2E_DIR/peer.conf"
 client_config "$E2E_DIR/tolvad.conf" "$PEER_ADDR"
 start_peer "$E2E_DIR/peer.conf"
 before=$(host_state)
+# "ESTABLISHED" is logged before the session's routes go in: "killed in session" waits for them too.
+tunnel_routed() { ip -n "$NS_CLI" route get "$FAR_ADDR" | grep -q 'dev tolv0'; }
 
 log "killed in session, then the clean-up step"
 start_client "$E2E_DIR/tolvad.conf"
 wait_established 15
+wait_for 5 "the tunnel's routes" tunnel_routed
 stop_pid "$CLIENT_PID" KILL
-ip -n "$NS_CLI" route get "$FAR_ADDR" | grep -q 'dev tolv0' || fail "the killed run left no tunnel route to remove"
+tunnel_routed || fail "the killed run left no tunnel route to remove"
 cleanup_step "$E2E_DIR/tolvad.conf" >"$E2E_DIR/cleanup.out" || fail "clean-up step failed: $(cat "$E2E_DIR/cleanup.out")"
 grep -q "Removed what an earlier run left on tolv0" "$E2E_DIR/cleanup.out" || fail "clean-up line"
 [ "$(host_state)" = "$before" ] || fail "left after the clean-up step: $(diff <(echo "$before") <(host_state))"
@@ -28,6 +31,7 @@ log "killed in session, then started again"
 : >"$E2E_DIR/tolvad.log"
 start_client "$E2E_DIR/tolvad.conf"
 wait_established 15
+wait_for 5 "the tunnel's routes" tunnel_routed
 stop_pid "$CLIENT_PID" KILL
 : >"$E2E_DIR/tolvad.log"
 start_client "$E2E_DIR/tolvad.conf"
